@@ -1,0 +1,21 @@
+# Installation: header, library, a CMake package (find_package(libkernels) gives
+# the imported target libkernels::kernels) and a pkg-config file.
+include(CMakePackageConfigHelpers)
+
+install(TARGETS kernels EXPORT libkernelsTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+set(KERNELS_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/libkernels)
+install(EXPORT libkernelsTargets NAMESPACE libkernels:: DESTINATION ${KERNELS_CMAKE_DIR})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/libkernelsConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/libkernelsConfig.cmake INSTALL_DESTINATION ${KERNELS_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/libkernelsConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/libkernelsConfig.cmake
+  ${PROJECT_BINARY_DIR}/libkernelsConfigVersion.cmake DESTINATION ${KERNELS_CMAKE_DIR})
+
+configure_file(${PROJECT_SOURCE_DIR}/cmake/libkernels.pc.in ${PROJECT_BINARY_DIR}/libkernels.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/libkernels.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

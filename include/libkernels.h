@@ -1,0 +1,175 @@
+/*
+ * libkernels — photoemission momentum maps, real-space orbitals and momentum
+ * densities of molecular orbitals given in a contracted Gaussian basis.
+ *
+ * Units: positions in bohr, Gaussian exponents in bohr^-2, momenta in bohr^-1,
+ * kinetic energies in hartree, angles in degrees.  Everything is float32.
+ *
+ * Basis arrays (shared by every orbital function):
+ *   n_atoms                      number of atoms
+ *   shells_per_atom[n_atoms]     shells on each atom; shells are listed atom by atom
+ *   atom_x/y/z[n_atoms]          atom positions
+ *   shell_l[n_shells]            angular momentum of each shell, 0..4
+ *   shell_n_prim[n_shells]       primitives of each shell
+ *   prim_exponent[n_prims]       exponents, listed shell by shell
+ *   prim_coeff[n_prims]          contraction coefficients, used unchanged (fold any
+ *                                normalisation into them)
+ *   mo_coeff                     one orbital row of n_components values, or a row-major
+ *                                matrix of n_orbitals such rows
+ * where n_shells = sum(shells_per_atom), n_prims = sum(shell_n_prim) and
+ * n_components = sum(2*shell_l + 1).  Shell s of degree l owns 2l+1 consecutive
+ * coefficients; its component c multiplies the real solid harmonic l*l + c in the
+ * order m = 0, +1, -1, +2, -2, ... (cosine-type before sine-type), e.g. for p shells
+ * the order is (z, x, y).
+ *
+ * Layouts: a map is n*n floats, row-major, element (i, j) at i*n + j, with row i at
+ * kx = k_min + i*k_step and column j at ky = k_min + j*k_step.  A 3D grid holds
+ * nx*ny*nz floats, point (i, j, k) at (k*ny + j)*nx + i (x fastest).
+ *
+ * Memory: the caller allocates every output array, which each call overwrites.
+ * rotation, flip_over_x and flip_over_y return a new n*n map that the caller
+ * releases with free(); they return NULL when memory cannot be had.  A kernel
+ * that cannot obtain its scratch memory leaves its output cleared to zeros
+ * (symmetrisation leaves the map unchanged).  The library keeps no state, starts
+ * no threads and is reentrant: calls may run concurrently as long as no call
+ * writes an array that another call reads or writes.
+ *
+ * Nothing is validated and no error is reported.  Out-of-range input is handled
+ * without touching memory outside the arrays the counts describe:
+ *   - a shell with l < 0 or l > 4 contributes nothing (its 2l+1 coefficients still
+ *     move the offsets of later shells);
+ *   - a shell whose coefficients or primitives would lie outside the arrays that
+ *     the counts describe (possible only with negative l or negative primitive
+ *     counts) contributes nothing;
+ *   - shells beyond sum(shells_per_atom) are never read.
+ */
+#ifndef LIBKERNELS_H
+#define LIBKERNELS_H
+
+#include <stdint.h>
+
+#if defined(LIBKERNELS_BUILDING)
+#define LIBKERNELS_API __attribute__((visibility("default")))
+#else
+#define LIBKERNELS_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Photoemission momentum maps ---------------------------------------- */
+
+/* Momentum map of one orbital: out_map[i*n + j] = |psi(k')|^2 at the point of the
+ * hemisphere |k| = sqrt(2 e_kin) above (kx, ky), with k' the lab momentum turned
+ * into the molecule's frame by Rz(orient_alpha) Rx(orient_beta) Rz(orient_gamma).
+ * Pixels outside the disc kx^2 + ky^2 <= 2 e_kin are 0; e_kin <= 0 (or NaN) gives
+ * an all-zero map.  out_map holds n*n floats. */
+LIBKERNELS_API void momentum_map(int32_t n, int32_t n_atoms, const int32_t *shells_per_atom,
+                                 const float *atom_x, const float *atom_y, const float *atom_z,
+                                 float e_kin, float k_min, float k_step, float orient_alpha,
+                                 float orient_beta, float orient_gamma, const int32_t *shell_l,
+                                 const int32_t *shell_n_prim, const float *prim_exponent,
+                                 const float *prim_coeff, const float *mo_coeff, float *out_map);
+
+/* Multiplies a momentum map in place by the light-polarisation factor on the same
+ * grid.  polarisation_mode: 0 linear (s share in percent), 1 circular
+ * (circular_mode 0 / 1 the two helicities, any other value their difference), any
+ * other value radial.  Pixels outside the hemisphere become 0.  Angles in degrees:
+ * incidence from the surface normal, azimuth of the plane of incidence from kx. */
+LIBKERNELS_API void polarisation_factor(int32_t n, int32_t polarisation_mode, int32_t circular_mode,
+                                        float *map, float e_kin, float k_min, float k_step,
+                                        float incidence_angle, float azimuth_angle,
+                                        float s_share_percent, float kz_imaginary);
+
+/* Weighted sum over orbitals of symmetrised (and optionally polarisation-weighted)
+ * momentum maps.  Row o of mo_coeff (n_components floats) is orbital o with kinetic
+ * energy orbital_e_kin[o]; orbitals with e_kin <= 0 are skipped.  orbital_weight may
+ * be NULL (all weights 1); orbital_kz_imaginary is read only when use_polarisation
+ * is non-zero.  symmetry_mode: -1 none, 0 fourfold, 1 twofold, other threefold. */
+LIBKERNELS_API void momentum_map_sum(
+    int32_t n_orbitals, const float *orbital_e_kin, const float *orbital_weight,
+    const float *mo_coeff, int32_t n, int32_t symmetry_mode, float k_min, float k_step,
+    float orient_alpha, float orient_beta, float orient_gamma, float incidence_angle,
+    float azimuth_angle, float s_share_percent, int32_t use_polarisation, int32_t polarisation_mode,
+    int32_t circular_mode, const float *orbital_kz_imaginary, int32_t n_atoms,
+    const int32_t *shells_per_atom, const float *atom_x, const float *atom_y, const float *atom_z,
+    const int32_t *shell_l, const int32_t *shell_n_prim, const float *prim_exponent,
+    const float *prim_coeff, float *out_map);
+
+/* ---- Real-space fields --------------------------------------------------- */
+
+/* One orbital on the real-space grid x = x_min + i*grid_step (likewise y, z).
+ * out_grid holds nx*ny*nz floats, point (i, j, k) at (k*ny + j)*nx + i.  An atom
+ * whose cut-off box cannot be formed (a non-finite or out-of-range box bound, as
+ * from a zero exponent or a zero grid_step) contributes nothing. */
+LIBKERNELS_API void scalar_field(int32_t nx, int32_t ny, int32_t nz, int32_t n_atoms,
+                                 const int32_t *shells_per_atom, const float *atom_x, float x_min,
+                                 float y_min, float z_min, float grid_step, const float *atom_y,
+                                 const float *atom_z, const int32_t *shell_l,
+                                 const int32_t *shell_n_prim, const float *prim_exponent,
+                                 const float *prim_coeff, const float *mo_coeff, float *out_grid);
+
+/* Weighted charge density sum_o w_o psi_o^2 on the grid of scalar_field.
+ * orbital_weight may be NULL (all weights 1). */
+LIBKERNELS_API void charge_density_sum(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbitals,
+                                       const float *orbital_weight, const float *mo_coeff,
+                                       float x_min, float y_min, float z_min, float grid_step,
+                                       int32_t n_atoms, const int32_t *shells_per_atom,
+                                       const float *atom_x, const float *atom_y,
+                                       const float *atom_z, const int32_t *shell_l,
+                                       const int32_t *shell_n_prim, const float *prim_exponent,
+                                       const float *prim_coeff, float *out_grid);
+
+/* ---- Momentum densities -------------------------------------------------- */
+
+/* |psi(k)|^2 of one orbital on the momentum grid kx = kx_min + i*k_step (likewise
+ * ky, kz); out_density holds nx*ny*nz floats, (i, j, k) at (k*ny + j)*nx + i. */
+LIBKERNELS_API void momentum_density(int32_t nx, int32_t ny, int32_t nz, int32_t n_atoms,
+                                     const int32_t *shells_per_atom, const float *atom_x,
+                                     float kx_min, float ky_min, float kz_min, float k_step,
+                                     const float *atom_y, const float *atom_z,
+                                     const int32_t *shell_l, const int32_t *shell_n_prim,
+                                     const float *prim_exponent, const float *prim_coeff,
+                                     const float *mo_coeff, float *out_density);
+
+/* sum_o w_o |psi_o(k)|^2 on the grid of momentum_density; orbital_weight may be
+ * NULL (all weights 1).  Note the parameter order differs from momentum_density:
+ * the orbital data come right after the grid dimensions. */
+LIBKERNELS_API void momentum_density_sum(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbitals,
+                                         const float *orbital_weight, const float *mo_coeff,
+                                         float kx_min, float ky_min, float kz_min, float k_step,
+                                         int32_t n_atoms, const int32_t *shells_per_atom,
+                                         const float *atom_x, const float *atom_y,
+                                         const float *atom_z, const int32_t *shell_l,
+                                         const int32_t *shell_n_prim, const float *prim_exponent,
+                                         const float *prim_coeff, float *out_density);
+
+/* ---- Map post-processing ------------------------------------------------- */
+
+/* New n*n map: the map turned by angle degrees about its centre (bilinear; exact
+ * index permutation at exactly 90, 180, 270).  Pixels whose source lies in the last
+ * row or column, or outside the map, are 0.  Release with free(); NULL on failure. */
+LIBKERNELS_API float *rotation(int32_t n, const float *map, float angle);
+
+/* New n*n map with the rows in reverse order.  Release with free(); NULL on failure. */
+LIBKERNELS_API float *flip_over_x(int32_t n, const float *map);
+
+/* New n*n map with every row reversed.  Release with free(); NULL on failure. */
+LIBKERNELS_API float *flip_over_y(int32_t n, const float *map);
+
+/* Replaces the map in place by its average over a rotation-and-mirror group:
+ * symmetry_mode -1 none, 0 fourfold with mirrors, 1 twofold with a mirror, any
+ * other value threefold with a mirror.  Leaves the map unchanged when scratch
+ * memory cannot be had. */
+LIBKERNELS_API void symmetrisation(int32_t n, int32_t symmetry_mode, float *map);
+
+/* Scales the map in place so that its largest element becomes 255; a map with no
+ * positive element is left unchanged. */
+LIBKERNELS_API void normalisation(int32_t n, float *map);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* LIBKERNELS_H */

@@ -1,0 +1,48 @@
+#include "support/allocation_failure.h"
+
+#include <cstddef>
+
+extern "C" {
+void *__real_malloc(std::size_t size);
+void *__real_calloc(std::size_t count, std::size_t size);
+}
+
+namespace {
+thread_local bool armed = false;
+thread_local int seen = 0;
+thread_local int fail_at = -1;
+
+bool next_fails() {
+    if (!armed) return false;
+    return seen++ == fail_at;
+}
+}  // namespace
+
+extern "C" void *__wrap_malloc(std::size_t size) {
+    return next_fails() ? nullptr : __real_malloc(size);
+}
+
+extern "C" void *__wrap_calloc(std::size_t count, std::size_t size) {
+    return next_fails() ? nullptr : __real_calloc(count, size);
+}
+
+namespace kernels_test {
+
+int count_allocations(const std::function<void()> &call) {
+    armed = true;
+    seen = 0;
+    fail_at = -1;
+    call();
+    armed = false;
+    return seen;
+}
+
+void with_failing_allocation(int index, const std::function<void()> &call) {
+    armed = true;
+    seen = 0;
+    fail_at = index;
+    call();
+    armed = false;
+}
+
+}  // namespace kernels_test
