@@ -288,3 +288,29 @@ TEST(MomentumDensity, AgreesWithDirectEvaluationToTheTableError) {
     std::printf("largest deviation from the direct evaluation: %.3g of the largest density\n", deviation);
     EXPECT_LT(deviation, 1e-4);
 }
+
+TEST(MomentumDensity, RandomInputOutsideTheModelStaysInsideTheArrays) {
+    // Degrees -3..7, primitive and shell counts down to -2, grids with NaN or
+    // zero steps: every array is exactly as long as its count says (ASan watches).
+    std::mt19937 rng(23);
+    std::uniform_int_distribution<int> degree(-3, 7), count(-2, 3), dim(-1, 3);
+    const float steps[] = {0.3f, 0.0f, std::nanf(""), INFINITY};
+    for (int trial = 0; trial < 300; ++trial) {
+        const int n_atoms = count(rng);
+        std::vector<int32_t> spa(size_t(std::max(n_atoms, 0)));
+        int n_shells = 0;
+        for (int32_t &s : spa) n_shells += (s = count(rng));
+        n_shells = std::max(n_shells, 0);
+        std::vector<int32_t> l(static_cast<size_t>(n_shells)), n_prim(static_cast<size_t>(n_shells));
+        int n_comp = 0, n_prims = 0;
+        for (int s = 0; s < n_shells; ++s) n_comp += 2 * (l[s] = degree(rng)) + 1, n_prims += (n_prim[s] = count(rng));
+        const std::vector<float> xyz(spa.size(), 0.5f), prims(size_t(std::max(n_prims, 0)), 0.8f);
+        const int n_orbitals = count(rng);
+        const std::vector<float> mo(size_t(std::max(n_orbitals, 0) * std::max(n_comp, 0)), 0.6f);
+        const Grid g{dim(rng), dim(rng), dim(rng), -0.3f, 0.0f, -0.3f, steps[trial % 4]};
+        std::vector<float> out(size_t(std::max(g.nx, 0) * std::max(g.ny, 0) * std::max(g.nz, 0)));
+        momentum_density_sum(g.nx, g.ny, g.nz, n_orbitals, nullptr, mo.data(), g.kx_min, g.ky_min, g.kz_min,
+                             g.k_step, n_atoms, spa.data(), xyz.data(), xyz.data(), xyz.data(), l.data(),
+                             n_prim.data(), prims.data(), prims.data(), out.data());
+    }
+}
