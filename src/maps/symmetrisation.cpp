@@ -20,9 +20,12 @@
 
 namespace {
 
-// sum[e] = term[e] + sum[e] for every element.
+// Adds a term into the running sum element by element.  The order of the two
+// operands changes no value; written sum-first, the compiler keeps the running
+// sum as the surviving operand in its scalar and vector loops alike, so where
+// both are NaN the same payload survives whatever the map size.
 void add_into(float *sum, const float *term, int64_t count) {
-    for (int64_t e = 0; e < count; ++e) sum[e] = term[e] + sum[e];
+    for (int64_t e = 0; e < count; ++e) sum[e] = sum[e] + term[e];
 }
 
 // Adds a mirror image of the running sum into it; false when the scratch map
