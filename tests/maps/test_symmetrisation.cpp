@@ -115,18 +115,6 @@ TEST(Symmetrisation, GroupSymmetricMapStaysSymmetricInTheInterior) {
     }
 }
 
-// The threefold group interpolates: a constant map stays close to constant
-// inside the disc that all three turns can sample.
-TEST(Symmetrisation, ThreefoldAverageOfAConstantIsNearlyConstantNearTheCentre) {
-    const int32_t n = 11;
-    const Map result = symmetrised(Map(n * n, 3.0f), n, 2);
-    for (int32_t i = 0; i < n; ++i)
-        for (int32_t j = 0; j < n; ++j)
-            if ((i - 5) * (i - 5) + (j - 5) * (j - 5) <= 16) {
-                EXPECT_NEAR(result[i * n + j], 3.0f, 1e-5f) << i << "," << j;
-            }
-}
-
 TEST(Symmetrisation, FailedScratchMapLeavesTheMapUnchanged) {
     std::mt19937 rng(9);
     const int32_t n = 6;
