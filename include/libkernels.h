@@ -154,25 +154,48 @@ LIBKERNELS_API void momentum_density_sum(int32_t nx, int32_t ny, int32_t nz, int
 
 /* ---- Map post-processing ------------------------------------------------- */
 
-/* New n*n map: the map turned by angle degrees about its centre (bilinear; exact
- * index permutation at exactly 90, 180, 270).  Pixels whose source lies in the last
- * row or column, or outside the map, are 0.  Release with free(); NULL on failure. */
+/* Maps below are n*n floats, row-major; n*n is formed in 64 bits.  The three
+ * functions that return a map allocate n*n*4 bytes with malloc (the caller
+ * releases the block with free) and return NULL when it cannot be had; a side
+ * whose n*n*4 bytes do not fit in size_t (n = INT32_MIN) returns NULL without
+ * allocating.  For n <= 0 they read and write no element and return the block
+ * as malloc gave it (n*n*4 bytes: for a negative n as many as for -n, left
+ * uninitialised). */
+
+/* New n*n map: the map turned by angle degrees about its centre, the content
+ * moving from the row axis towards the column axis (at 90 degrees source (r, s)
+ * lands at (n-1-s, r)).  Exactly 90, 180 and 270 copy pixels bit for bit; every
+ * other angle (0, 360, -90, NaN, ...) interpolates bilinearly in float32, with
+ * the angle converted to radians in double and its sine and cosine taken in
+ * float32.  Pixels whose source lies in the last row or column, or outside the
+ * map, are 0 (so n = 1 and a NaN angle give zeros).  Release with free(); NULL
+ * on failure. */
 LIBKERNELS_API float *rotation(int32_t n, const float *map, float angle);
 
-/* New n*n map with the rows in reverse order.  Release with free(); NULL on failure. */
+/* New n*n map with the rows in reverse order (bit copies: NaNs, infinities and
+ * signed zeros pass unchanged).  Release with free(); NULL on failure. */
 LIBKERNELS_API float *flip_over_x(int32_t n, const float *map);
 
-/* New n*n map with every row reversed.  Release with free(); NULL on failure. */
+/* New n*n map with every row reversed (bit copies).  Release with free(); NULL
+ * on failure. */
 LIBKERNELS_API float *flip_over_y(int32_t n, const float *map);
 
 /* Replaces the map in place by its average over a rotation-and-mirror group:
- * symmetry_mode -1 none, 0 fourfold with mirrors, 1 twofold with a mirror, any
- * other value threefold with a mirror.  Leaves the map unchanged when scratch
- * memory cannot be had. */
+ * symmetry_mode -1 none, 0 fourfold with mirrors (16 terms), 1 twofold with a
+ * mirror (4 terms), any other value threefold with a mirror (6 terms).  The
+ * rotations are those of rotation(), edge rule included, so edge pixels move
+ * towards 0.  Holds at most two scratch maps at a time and leaves the map
+ * unchanged when any of them cannot be had.  A negative n describes no map: the
+ * call returns at once, allocating nothing and leaving the array untouched. */
 LIBKERNELS_API void symmetrisation(int32_t n, int32_t symmetry_mode, float *map);
 
-/* Scales the map in place so that its largest element becomes 255; a map with no
- * positive element is left unchanged. */
+/* Scales the map in place by the float32 factor 255 / max, so that its largest
+ * element becomes 255 up to the rounding of the factor.  The maximum is taken
+ * over elements greater than 0 (negative elements and NaNs never become it); a
+ * map with no positive element is left unchanged.  The map is the flat run of
+ * n*n elements (64-bit count), so a negative n scales as many elements as -n,
+ * the length rotation() and the flips give a map of that side; n = INT32_MIN,
+ * whose n*n floats cannot exist in memory, touches nothing. */
 LIBKERNELS_API void normalisation(int32_t n, float *map);
 
 #ifdef __cplusplus

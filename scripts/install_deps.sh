@@ -5,14 +5,14 @@
 set -euo pipefail
 
 need_apt=0
-for tool in cmake g++ pkg-config nm; do command -v "$tool" >/dev/null || need_apt=1; done
+for tool in cmake g++ pkg-config nm clang++; do command -v "$tool" >/dev/null || need_apt=1; done
 [ -f /usr/include/gtest/gtest.h ] || need_apt=1
 [ -f /usr/include/benchmark/benchmark.h ] || need_apt=1
 if [ "$need_apt" = 1 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends cmake g++ make pkg-config binutils \
-    libgtest-dev libgmock-dev libbenchmark-dev >/dev/null
+    libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev >/dev/null
 fi
 
 python3 -m pip install --quiet --disable-pip-version-check -r "$(dirname "$0")/requirements-dev.txt"
