@@ -134,8 +134,9 @@ Amplitude orbital_amplitude(const BasisSet &basis, const BasisCounts &counts,
                 const float rho = interpolate_radial(
                     radial_table + static_cast<int64_t>(s) * RADIAL_SAMPLES, at_k);
                 const float v = rho * angular;
-                // (-i)^l applied to the accumulators directly (times_minus_i_power
-                // as a pair would add a zero to the other part).
+                // (-i)^l applied to the accumulators directly: subtracting v,
+                // not adding the pair of times_minus_i_power, keeps a NaN's sign
+                // bit and leaves the other part untouched.
                 switch (l & 3) {
                     case 0: re = re + v; break;
                     case 1: im = im - v; break;
