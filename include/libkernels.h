@@ -63,8 +63,9 @@ extern "C" {
 /* Momentum map of one orbital: out_map[i*n + j] = |psi(k')|^2 at the point of the
  * hemisphere |k| = sqrt(2 e_kin) above (kx, ky), with k' the lab momentum turned
  * into the molecule's frame by Rz(orient_alpha) Rx(orient_beta) Rz(orient_gamma).
- * Pixels outside the disc kx^2 + ky^2 <= 2 e_kin are 0; e_kin <= 0 (or NaN) gives
- * an all-zero map.  out_map holds n*n floats. */
+ * Pixels outside the disc kx^2 + ky^2 <= 2 e_kin are 0.  e_kin <= 0 gives an
+ * all-zero map (there is no hemisphere); a NaN e_kin gives a NaN map (all zero when
+ * no shell is active).  out_map holds n*n floats. */
 LIBKERNELS_API void momentum_map(int32_t n, int32_t n_atoms, const int32_t *shells_per_atom,
                                  const float *atom_x, const float *atom_y, const float *atom_z,
                                  float e_kin, float k_min, float k_step, float orient_alpha,
