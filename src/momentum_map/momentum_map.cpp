@@ -24,7 +24,9 @@ namespace kernels {
 namespace {
 
 void clear_map(int32_t n, float *map) {
-    if (n > 0) std::memset(map, 0, static_cast<std::size_t>(n) * static_cast<std::size_t>(n) * sizeof(float));
+    if (n > 0)
+        std::memset(map, 0,
+                    static_cast<std::size_t>(n) * static_cast<std::size_t>(n) * sizeof(float));
 }
 
 struct Hemisphere {
@@ -67,7 +69,8 @@ void sweep_pixels(int32_t n, const BasisArrays &basis, const Hemisphere &sphere,
             for (int32_t a = 0; a < basis.n_atoms; ++a) {
                 const int32_t count = table.active_count[a];
                 if (count == 0) continue;  // adds exactly zero
-                const float phase = basis.atom_z[a] * qz + (basis.atom_x[a] * qx + basis.atom_y[a] * qy);
+                const float phase =
+                    basis.atom_z[a] * qz + (basis.atom_x[a] * qx + basis.atom_y[a] * qy);
                 float sp, cp;
                 ::sincosf(phase, &sp, &cp);
                 float s_re = 0.0f, s_im = 0.0f;
@@ -102,11 +105,12 @@ extern "C" void momentum_map(int32_t n, int32_t n_atoms, const int32_t *shells_p
         clear_map(n, out_map);
         return;
     }
-    const OrientationMatrix orientation = orientation_matrix(orient_alpha, orient_beta, orient_gamma);
+    const OrientationMatrix orientation =
+        orientation_matrix(orient_alpha, orient_beta, orient_gamma);
     const float k = std::sqrt(e_kin + e_kin);
     const Hemisphere sphere{k * k, 1.0f / k};
 
-    const BasisArrays basis{n_atoms, shells_per_atom, atom_x,       atom_y,    atom_z,
+    const BasisArrays basis{n_atoms, shells_per_atom, atom_x,        atom_y,    atom_z,
                             shell_l, shell_n_prim,    prim_exponent, prim_coeff};
     const BasisCounts counts = count_basis(basis);
     const int64_t n_entries = count_table_components(basis, counts, mo_coeff);

@@ -26,7 +26,7 @@ struct Light {
     float sin_t, cos_t, sin_f, cos_f;
     float s_share, p_share;  // P and R = 1 - P
     float k2;
-    float c;   // gamma sin t, the imaginary part of e_p.k~
+    float c;  // gamma sin t, the imaginary part of e_p.k~
     float c2;
 };
 
@@ -53,14 +53,16 @@ inline float factor(const Light &light, float u, float v, float w) {
         const float s = (light.sin_f * u) + (v * -light.cos_f);
         return (s + s) * light.c;
     }
-    const float q = kz * light.sin_t + ((u * light.cos_t) * light.cos_f + (v * light.cos_t) * light.sin_f);
+    const float q =
+        kz * light.sin_t + ((u * light.cos_t) * light.cos_f + (v * light.cos_t) * light.sin_f);
     const float b = (-u) * light.sin_f + v * light.cos_f;
     const float e = q * q + light.c2;
     if (mode == Mode::linear) return (light.s_share * b) * b + e * light.p_share;
 
     // (E + B^2) / 2 in double, then -+ G with G = -B C up to rounding.
     const float g = ((light.sin_f * u) - (v * light.cos_f)) * light.c;
-    const double h = static_cast<double>(e) * 0.5 + (static_cast<double>(b) * 0.5) * static_cast<double>(b);
+    const double h =
+        static_cast<double>(e) * 0.5 + (static_cast<double>(b) * 0.5) * static_cast<double>(b);
     if (mode == Mode::circular_plus) return static_cast<float>(h - static_cast<double>(g));
     return static_cast<float>(static_cast<double>(g) + h);
 }
@@ -108,10 +110,20 @@ extern "C" void polarisation_factor(int32_t n, int32_t polarisation_mode, int32_
     light.c2 = light.c * light.c;
 
     switch (mode_of(polarisation_mode, circular_mode)) {
-        case Mode::linear: apply<Mode::linear>(n, map, light, k_min, k_step); break;
-        case Mode::circular_plus: apply<Mode::circular_plus>(n, map, light, k_min, k_step); break;
-        case Mode::circular_minus: apply<Mode::circular_minus>(n, map, light, k_min, k_step); break;
-        case Mode::dichroism: apply<Mode::dichroism>(n, map, light, k_min, k_step); break;
-        case Mode::radial: apply<Mode::radial>(n, map, light, k_min, k_step); break;
+        case Mode::linear:
+            apply<Mode::linear>(n, map, light, k_min, k_step);
+            break;
+        case Mode::circular_plus:
+            apply<Mode::circular_plus>(n, map, light, k_min, k_step);
+            break;
+        case Mode::circular_minus:
+            apply<Mode::circular_minus>(n, map, light, k_min, k_step);
+            break;
+        case Mode::dichroism:
+            apply<Mode::dichroism>(n, map, light, k_min, k_step);
+            break;
+        case Mode::radial:
+            apply<Mode::radial>(n, map, light, k_min, k_step);
+            break;
     }
 }

@@ -12,10 +12,9 @@ namespace kernels {
 int64_t count_table_components(const BasisArrays &basis, const BasisCounts &counts,
                                const float *orbital_row) {
     int64_t n_entries = 0;
-    for_each_shell_taking_part(basis, counts, orbital_row,
-                               [&](int32_t, const ShellCursor &, int32_t l, int32_t) {
-                                   n_entries += 2 * l + 1;
-                               });
+    for_each_shell_taking_part(
+        basis, counts, orbital_row,
+        [&](int32_t, const ShellCursor &, int32_t l, int32_t) { n_entries += 2 * l + 1; });
     return n_entries;
 }
 

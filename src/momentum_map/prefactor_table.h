@@ -40,8 +40,8 @@ struct PrefactorTable {
     int32_t *active_count;  // per atom: number of table entries of its shells
     float *pref_re;         // per entry
     float *pref_im;
-    int32_t *harm_index;    // per entry: l*l + c into the harmonic array
-    int32_t l_max;          // largest l among the shells that take part, 0 if none
+    int32_t *harm_index;  // per entry: l*l + c into the harmonic array
+    int32_t l_max;        // largest l among the shells that take part, 0 if none
 };
 
 // Bytes of the one scratch block that holds a table for n_atoms atoms and

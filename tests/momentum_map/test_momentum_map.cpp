@@ -25,9 +25,9 @@ constexpr double C_P = 0.48860251190291992;
 constexpr double C_D0 = 0.31539155959179921, C_D1 = 1.0925484305920792, C_D2 = 0.54627421529603959;
 
 kernels::BasisArrays arrays_of(const Molecule &m) {
-    return {m.n_atoms(),      m.shells_per_atom.data(), m.atom_x.data(),
-            m.atom_y.data(),  m.atom_z.data(),          m.shell_l.data(),
-            m.shell_n_prim.data(), m.prim_exponent.data(), m.prim_coeff.data()};
+    return {m.n_atoms(),           m.shells_per_atom.data(), m.atom_x.data(),
+            m.atom_y.data(),       m.atom_z.data(),          m.shell_l.data(),
+            m.shell_n_prim.data(), m.prim_exponent.data(),   m.prim_coeff.data()};
 }
 
 bool inside(const Grid &g, float k2, int i, int j) {
@@ -80,8 +80,8 @@ TEST(MomentumMap, PzShellFollowsKzAndVanishesOnTheRim) {
     Molecule m;
     m.atom(0, 0, 0).shell(1, {0.6f, 1.7f}, {0.8f, 0.3f});
     const auto map = map_of(m, {C, 0, 0}, e_kin, grid);
-    const float radial = kernels::shell_radial_momentum(1, 1.0f, m.prim_exponent.data(),
-                                                        m.prim_coeff.data(), 2);
+    const float radial =
+        kernels::shell_radial_momentum(1, 1.0f, m.prim_exponent.data(), m.prim_coeff.data(), 2);
     for (int i = 0; i < grid.n; ++i)
         for (int j = 0; j < grid.n; ++j) {
             const double kx = grid.coordinate(i), ky = grid.coordinate(j);
@@ -129,8 +129,8 @@ TEST(MomentumMap, TwoAtomsGiveCosineFringes) {
     m.atom(d, 0, 0).shell(0, {0.9f}, {1.0f});
     m.atom(-d, 0, 0).shell(0, {0.9f}, {1.0f});
     const auto map = map_of(m, {C, C}, e_kin, grid);
-    const float radial = kernels::shell_radial_momentum(0, k, m.prim_exponent.data(),
-                                                        m.prim_coeff.data(), 1);
+    const float radial =
+        kernels::shell_radial_momentum(0, k, m.prim_exponent.data(), m.prim_coeff.data(), 1);
     const double single = std::pow(double(C) * radial * kernels::Y00, 2);
     for (int i = 0; i < grid.n; ++i)
         for (int j = 0; j < grid.n; ++j) {
@@ -203,11 +203,11 @@ TEST(MomentumMap, PrefactorTableFoldsPhaseCoefficientAndRadius) {
         .shell(1, {2.0f}, {1.0f})
         .shell(3, {0.9f, 0.3f}, {0.5f, 0.25f});
     m.atom(0, 1, 0).shell(4, {1.0f}, {1.0f}).shell(0, {0.4f}, {2.0f});
-    std::vector<float> row{0.5f, -0.25f, 0.75f, 1.0f, -1.5f,  // d
-                           1e-6f, -1e-6f, 1e-6f,              // p, inactive
-                           0, 0, 0, 1.0000001e-6f, 0, 0, 0};  // f, active
-    for (int c = 0; c < 9; ++c) row.push_back(c % 2 ? -1e-6f : 1e-6f);  // g, inactive
-    row.push_back(-0.8f);                                                 // s
+    std::vector<float> row{0.5f,  -0.25f, 0.75f, 1.0f,          -1.5f,         // d
+                           1e-6f, -1e-6f, 1e-6f,                               // p, inactive
+                           0,     0,      0,     1.0000001e-6f, 0,     0, 0};  // f, active
+    for (int c = 0; c < 9; ++c) row.push_back(c % 2 ? -1e-6f : 1e-6f);         // g, inactive
+    row.push_back(-0.8f);                                                      // s
 
     const float k = 1.25f;
     const kernels::BasisArrays basis = arrays_of(m);
@@ -246,15 +246,20 @@ TEST(MomentumMap, OutOfModelShellsAreSafe) {
     // (10) than the row has components (7).  The map is that of two d shells
     // reading coefficients 0..4 and 2..6.
     Molecule odd;
-    odd.atom(0.3f, 0, 0).shell(2, {0.8f}, {1.0f}).shell(-2, {5.0f}, {9.0f}).shell(2, {1.4f}, {0.6f});
+    odd.atom(0.3f, 0, 0)
+        .shell(2, {0.8f}, {1.0f})
+        .shell(-2, {5.0f}, {9.0f})
+        .shell(2, {1.4f}, {0.6f});
     const std::vector<float> row{0.1f, -0.2f, 0.3f, 0.4f, -0.5f, 0.6f, 0.7f};
     ASSERT_EQ(odd.n_components(), 7);
     Molecule plain;
     plain.atom(0.3f, 0, 0).shell(2, {0.8f}, {1.0f}).shell(2, {1.4f}, {0.6f});
-    const std::vector<float> plain_row{0.1f, -0.2f, 0.3f, 0.4f, -0.5f, 0.3f, 0.4f, -0.5f, 0.6f, 0.7f};
+    const std::vector<float> plain_row{0.1f, -0.2f, 0.3f,  0.4f, -0.5f,
+                                       0.3f, 0.4f,  -0.5f, 0.6f, 0.7f};
     const Grid grid{9, -1.2f, 0.3f};
     const Angles angles{10, 20, 30};
-    const auto a = map_of(odd, row, 0.9f, grid, angles), b = map_of(plain, plain_row, 0.9f, grid, angles);
+    const auto a = map_of(odd, row, 0.9f, grid, angles),
+               b = map_of(plain, plain_row, 0.9f, grid, angles);
     for (size_t x = 0; x < a.size(); ++x) EXPECT_EQ(bits(a[x]), bits(b[x])) << x;
 
     // A shell beyond g contributes nothing but still moves the offsets.
@@ -315,11 +320,11 @@ TEST(MomentumMap, RotatedOrbitalMatchesRotatedOrientation) {
     m.atom(0.8f, -0.4f, 0.3f).shell(0, {1.1f}, {0.9f}).shell(1, {0.7f, 2.0f}, {0.6f, 0.3f});
     m.atom(-0.5f, 0.6f, -0.7f).shell(2, {0.9f}, {1.0f});
     m.atom(0.1f, 0.2f, 0.9f).shell(2, {1.3f}, {0.8f}).shell(1, {0.5f}, {1.0f});
-    const std::vector<float> row{0.4f,                                  // s
-                                 0.3f,  -0.6f, 0.5f,                    // p (z, x, y)
-                                 0.25f, -0.5f, 0.35f, 0.45f, -0.3f,     // d
-                                 -0.2f, 0.4f,  0.15f, -0.35f, 0.55f,    // d
-                                 0.5f,  0.2f,  -0.4f};                  // p
+    const std::vector<float> row{0.4f,                                // s
+                                 0.3f,  -0.6f, 0.5f,                  // p (z, x, y)
+                                 0.25f, -0.5f, 0.35f, 0.45f,  -0.3f,  // d
+                                 -0.2f, 0.4f,  0.15f, -0.35f, 0.55f,  // d
+                                 0.5f,  0.2f,  -0.4f};                // p
     const Grid grid{15, -1.4f, 0.2f};
     const float e_kin = 1.1f;
     for (const Angles angles : {Angles{30, 50, -70}, Angles{-120, 15, 200}, Angles{0, 90, 0}}) {
@@ -376,8 +381,12 @@ struct RealSpaceOrbital {
                 const float *c = &row[comp];
                 double angular = 0;
                 switch (m.shell_l[shell]) {
-                    case 0: angular = 0.28209479177387814 * c[0]; break;
-                    case 1: angular = C_P * (c[0] * dz + c[1] * dx + c[2] * dy); break;
+                    case 0:
+                        angular = 0.28209479177387814 * c[0];
+                        break;
+                    case 1:
+                        angular = C_P * (c[0] * dz + c[1] * dx + c[2] * dy);
+                        break;
                     case 2:
                         angular = C_D0 * c[0] * (3 * dz * dz - r2) + C_D1 * c[1] * dx * dz +
                                   C_D1 * c[2] * dy * dz + C_D2 * c[3] * (dx * dx - dy * dy) +

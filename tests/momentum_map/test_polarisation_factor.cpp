@@ -81,10 +81,13 @@ TEST(PolarisationFactor, LinearModeMixesSAndP) {
     const Polarisation e = vectors(theta, phi);
     auto p_factor = [&](const Vec &k) { return std::norm(dot(e.p, k)); };
     auto s_factor = [&](const Vec &k) { return std::norm(dot(e.s, k)); };
-    expect_factor(factor_map(GRID, E_KIN, {LINEAR, 0, theta, phi, 0, gamma}), gamma, p_factor, 2e-6);
-    expect_factor(factor_map(GRID, E_KIN, {LINEAR, 0, theta, phi, 100, gamma}), gamma, s_factor, 2e-6);
-    expect_factor(factor_map(GRID, E_KIN, {LINEAR, 0, theta, phi, 30, gamma}), gamma,
-                  [&](const Vec &k) { return 0.3 * s_factor(k) + 0.7 * p_factor(k); }, 2e-6);
+    expect_factor(factor_map(GRID, E_KIN, {LINEAR, 0, theta, phi, 0, gamma}), gamma, p_factor,
+                  2e-6);
+    expect_factor(factor_map(GRID, E_KIN, {LINEAR, 0, theta, phi, 100, gamma}), gamma, s_factor,
+                  2e-6);
+    expect_factor(
+        factor_map(GRID, E_KIN, {LINEAR, 0, theta, phi, 30, gamma}), gamma,
+        [&](const Vec &k) { return 0.3 * s_factor(k) + 0.7 * p_factor(k); }, 2e-6);
 }
 
 TEST(PolarisationFactor, CircularModeHelicitiesAndDichroism) {
@@ -103,8 +106,8 @@ TEST(PolarisationFactor, CircularModeHelicitiesAndDichroism) {
     const auto dichroism = factor_map(GRID, E_KIN, {CIRCULAR, 2, theta, phi, 0, gamma});
     expect_factor(plus, gamma, helicity(+1), 2e-6);
     expect_factor(minus, gamma, helicity(-1), 2e-6);
-    expect_factor(dichroism, gamma,
-                  [&](const Vec &k) { return helicity(-1)(k) - helicity(+1)(k); }, 2e-6);
+    expect_factor(
+        dichroism, gamma, [&](const Vec &k) { return helicity(-1)(k) - helicity(+1)(k); }, 2e-6);
     // Every circular_mode other than 0 and 1 selects the dichroism.
     const auto other = factor_map(GRID, E_KIN, {CIRCULAR, -7, theta, phi, 0, gamma});
     for (size_t x = 0; x < other.size(); ++x) EXPECT_EQ(bits(other[x]), bits(dichroism[x]));
@@ -125,10 +128,13 @@ TEST(PolarisationFactor, RadialModeTurnsThePlaneOntoEachPixel) {
     const float theta = 60;
     const auto radial = factor_map(GRID, E_KIN, {RADIAL, 0, theta, 123, 40, 0.7f});
     // The p factor with the plane of incidence along the pixel's own azimuth.
-    expect_factor(radial, 0.0f, [&](const Vec &k) {
-        const double azimuth = std::atan2(k[1].real(), k[0].real()) * 180 / M_PI;
-        return std::norm(dot(vectors(theta, azimuth).p, k));
-    }, 3e-6);
+    expect_factor(
+        radial, 0.0f,
+        [&](const Vec &k) {
+            const double azimuth = std::atan2(k[1].real(), k[0].real()) * 180 / M_PI;
+            return std::norm(dot(vectors(theta, azimuth).p, k));
+        },
+        3e-6);
     // Any mode other than 0 and 1 is radial; azimuth, s share and gamma are ignored.
     const auto other = factor_map(GRID, E_KIN, {-3, 1, theta, -10, 0, 0});
     for (size_t x = 0; x < other.size(); ++x) EXPECT_EQ(bits(other[x]), bits(radial[x]));
@@ -139,9 +145,10 @@ TEST(PolarisationFactor, RadialModeTurnsThePlaneOntoEachPixel) {
 }
 
 TEST(PolarisationFactor, PixelsOutsideTheHemisphereBecomeZero) {
-    for (const Light light : {Light{LINEAR, 0, 30, 10, 50, 0.2f}, Light{CIRCULAR, 0, 30, 10, 0, 0.2f},
-                              Light{CIRCULAR, 1, 30, 10, 0, 0.2f}, Light{CIRCULAR, 9, 30, 10, 0, 0.2f},
-                              Light{RADIAL, 0, 30, 10, 0, 0}}) {
+    for (const Light light :
+         {Light{LINEAR, 0, 30, 10, 50, 0.2f}, Light{CIRCULAR, 0, 30, 10, 0, 0.2f},
+          Light{CIRCULAR, 1, 30, 10, 0, 0.2f}, Light{CIRCULAR, 9, 30, 10, 0, 0.2f},
+          Light{RADIAL, 0, 30, 10, 0, 0}}) {
         for (float fill : {INFINITY, NAN, -2.0f}) {
             const auto map = factor_map(GRID, E_KIN, light, fill);
             for (int i = 0; i < GRID.n; ++i)
