@@ -66,12 +66,18 @@ TEST(OutOfContract, NegativeDegreesAndCountsStayInsideTheArrays) {
     // moves the primitive offset back, and a shell that would then read before
     // the arrays takes no part; a negative shell count ends the walk at the
     // counted shells.
+    // The atoms sit on grid point (3, 2, 2), so every shell that takes part is
+    // evaluated somewhere.
     Molecule m;
-    m.atom(0, 0, 0).shell(0, {1.0f}, {1.0f}).shell(-1, {0.7f}, {1.0f}).shell(1, {0.8f}, {0.6f});
+    m.atom(0.25f, 0, 0.25f).shell(0, {1.0f}, {1.0f}).shell(-1, {0.7f}, {1.0f}).shell(1, {0.8f}, {0.6f});
     for (float v : guarded_field(GRID, m, {0.5f, 0.3f, -0.4f})) EXPECT_TRUE(std::isfinite(v));
 
+    Molecule before_row;  // row length -1 + 1 = 0: the s shell would start at -1
+    before_row.atom(0.25f, 0, 0.25f).shell(-1, {0.7f}, {1.0f}).shell(0, {1.0f}, {1.0f});
+    for (float v : guarded_field(GRID, before_row, {})) EXPECT_EQ(bits(v), bits(0.0f));
+
     Molecule negative_prims;
-    negative_prims.atom(0, 0, 0);
+    negative_prims.atom(0.25f, 0, 0.25f);
     negative_prims.shells_per_atom = {2};
     negative_prims.shell_l = {0, 0};
     negative_prims.shell_n_prim = {-2, 1};  // 1 - 2 = -1 primitives: none counted
