@@ -360,65 +360,28 @@ TEST(MomentumMap, RotatedOrbitalMatchesRotatedOrientation) {
     }
 }
 
-namespace {
-
-// The orbital in real space, in double: each shell's contracted Gaussian times
-// its solid harmonic (s, p and d written out here).
-struct RealSpaceOrbital {
-    const Molecule &m;
-    const std::vector<float> &row;
-
-    double operator()(double x, double y, double z) const {
-        double value = 0;
-        int shell = 0, prim = 0, comp = 0;
-        for (int a = 0; a < m.n_atoms(); ++a)
-            for (int s = 0; s < m.shells_per_atom[a]; ++s, ++shell) {
-                const double dx = x - m.atom_x[a], dy = y - m.atom_y[a], dz = z - m.atom_z[a];
-                const double r2 = dx * dx + dy * dy + dz * dz;
-                double radial = 0;
-                for (int p = 0; p < m.shell_n_prim[shell]; ++p, ++prim)
-                    radial += m.prim_coeff[prim] * std::exp(-m.prim_exponent[prim] * r2);
-                const float *c = &row[comp];
-                double angular = 0;
-                switch (m.shell_l[shell]) {
-                    case 0:
-                        angular = 0.28209479177387814 * c[0];
-                        break;
-                    case 1:
-                        angular = C_P * (c[0] * dz + c[1] * dx + c[2] * dy);
-                        break;
-                    case 2:
-                        angular = C_D0 * c[0] * (3 * dz * dz - r2) + C_D1 * c[1] * dx * dz +
-                                  C_D1 * c[2] * dy * dz + C_D2 * c[3] * (dx * dx - dy * dy) +
-                                  C_D1 * c[4] * dx * dy;
-                        break;
-                }
-                value += radial * angular;
-                comp += 2 * m.shell_l[shell] + 1;
-            }
-        return value;
-    }
-};
-
-}  // namespace
-
 TEST(MomentumMap, AgreesWithTheFourierTransformOfTheOrbital) {
-    // |psi~(k')|^2 / pi^3 with psi~(k) = sum_r psi(r) e^{-i k.r} h^3 on a fine
-    // grid; for Gaussians this sum converges far below float32 rounding.
+    // |psi~(k')|^2 / pi^3, with psi~(k) = sum_r psi(r) e^{-i k.r} h^3 summed in
+    // double over the orbital that scalar_field puts on a fine real-space grid;
+    // for Gaussians this sum converges far below float32 rounding.  Every degree
+    // s..g takes part, so the two kernels must also agree on component order,
+    // harmonic signs and the (-i)^l phases.
     Molecule m;
     m.atom(0.3f, -0.2f, 0.25f).shell(0, {1.6f, 0.65f}, {0.4f, 0.7f}).shell(1, {0.9f}, {1.0f});
-    m.atom(-0.45f, 0.35f, -0.15f).shell(2, {0.8f}, {1.1f}).shell(0, {1.0f}, {0.5f});
-    const std::vector<float> row{0.6f, 0.3f, -0.5f, 0.4f, 0.2f, -0.35f, 0.5f, 0.25f, -0.4f, -0.45f};
-    const RealSpaceOrbital psi{m, row};
+    m.atom(-0.45f, 0.35f, -0.15f).shell(2, {0.8f}, {1.1f}).shell(3, {1.2f}, {0.9f});
+    m.atom(0.1f, 0.5f, 0.4f).shell(4, {1.5f}, {0.6f});
+    std::mt19937 rng(9);
+    const std::vector<float> row = kernels_test::random_orbital(rng, m);
 
-    const double h = 0.2, L = 7.0;
+    const double h = 0.25, L = 8.0;
     const int points = int(std::lround(2 * L / h)) + 1;
-    std::vector<double> axis(points), values(size_t(points) * points * points);
-    for (int i = 0; i < points; ++i) axis[i] = -L + i * h;
-    for (int i = 0; i < points; ++i)
-        for (int j = 0; j < points; ++j)
-            for (int l = 0; l < points; ++l)
-                values[(size_t(i) * points + j) * points + l] = psi(axis[i], axis[j], axis[l]);
+    std::vector<float> values(size_t(points) * points * points);
+    scalar_field(points, points, points, m.n_atoms(), m.shells_per_atom.data(), m.atom_x.data(),
+                 float(-L), float(-L), float(-L), float(h), m.atom_y.data(), m.atom_z.data(),
+                 m.shell_l.data(), m.shell_n_prim.data(), m.prim_exponent.data(),
+                 m.prim_coeff.data(), row.data(), values.data());
+    std::vector<double> axis(points);
+    for (int i = 0; i < points; ++i) axis[i] = -L + i * h;  // exact in float32 too
 
     const float e_kin = 0.9f;
     const Grid grid{9, -1.2f, 0.3f};
@@ -439,12 +402,12 @@ TEST(MomentumMap, AgreesWithTheFourierTransformOfTheOrbital) {
             ez[n] = std::polar(1.0, -q[2] * axis[n]);
         }
         std::complex<double> sum = 0;
-        for (int a = 0; a < points; ++a)
+        for (int c = 0; c < points; ++c)  // point (a, b, c) at (c * ny + b) * nx + a
             for (int b = 0; b < points; ++b) {
                 std::complex<double> line = 0;
-                const double *v = &values[(size_t(a) * points + b) * points];
-                for (int c = 0; c < points; ++c) line += v[c] * ez[c];
-                sum += line * ex[a] * ey[b];
+                const float *v = &values[(size_t(c) * points + b) * points];
+                for (int a = 0; a < points; ++a) line += double(v[a]) * ex[a];
+                sum += line * ey[b] * ez[c];
             }
         const double expected = std::norm(sum * h * h * h) / std::pow(M_PI, 3);
         EXPECT_NEAR(map[size_t(i) * grid.n + j], expected, 1e-5 * scale) << i << "," << j;
