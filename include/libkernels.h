@@ -87,7 +87,9 @@ LIBKERNELS_API void polarisation_factor(int32_t n, int32_t polarisation_mode, in
  * momentum maps.  Row o of mo_coeff (n_components floats) is orbital o with kinetic
  * energy orbital_e_kin[o]; orbitals with e_kin <= 0 are skipped.  orbital_weight may
  * be NULL (all weights 1); orbital_kz_imaginary is read only when use_polarisation
- * is non-zero.  symmetry_mode: -1 none, 0 fourfold, 1 twofold, other threefold. */
+ * is non-zero.  symmetry_mode: -1 none, 0 fourfold, 1 twofold, other threefold.
+ * n <= 0 leaves out_map untouched; when the scratch map cannot be had out_map is
+ * left cleared. */
 LIBKERNELS_API void momentum_map_sum(
     int32_t n_orbitals, const float *orbital_e_kin, const float *orbital_weight,
     const float *mo_coeff, int32_t n, int32_t symmetry_mode, float k_min, float k_step,
