@@ -63,8 +63,9 @@ extern "C" {
 /* Momentum map of one orbital: out_map[i*n + j] = |psi(k')|^2 at the point of the
  * hemisphere |k| = sqrt(2 e_kin) above (kx, ky), with k' the lab momentum turned
  * into the molecule's frame by Rz(orient_alpha) Rx(orient_beta) Rz(orient_gamma).
- * Pixels outside the disc kx^2 + ky^2 <= 2 e_kin are 0; e_kin <= 0 (or NaN) gives
- * an all-zero map.  out_map holds n*n floats. */
+ * Pixels outside the disc kx^2 + ky^2 <= 2 e_kin are 0.  e_kin <= 0 gives an
+ * all-zero map (there is no hemisphere); a NaN e_kin gives a NaN map (all zero when
+ * no shell is active).  out_map holds n*n floats. */
 LIBKERNELS_API void momentum_map(int32_t n, int32_t n_atoms, const int32_t *shells_per_atom,
                                  const float *atom_x, const float *atom_y, const float *atom_z,
                                  float e_kin, float k_min, float k_step, float orient_alpha,
@@ -86,7 +87,9 @@ LIBKERNELS_API void polarisation_factor(int32_t n, int32_t polarisation_mode, in
  * momentum maps.  Row o of mo_coeff (n_components floats) is orbital o with kinetic
  * energy orbital_e_kin[o]; orbitals with e_kin <= 0 are skipped.  orbital_weight may
  * be NULL (all weights 1); orbital_kz_imaginary is read only when use_polarisation
- * is non-zero.  symmetry_mode: -1 none, 0 fourfold, 1 twofold, other threefold. */
+ * is non-zero.  symmetry_mode: -1 none, 0 fourfold, 1 twofold, other threefold.
+ * n <= 0 leaves out_map untouched; when the scratch map cannot be had out_map is
+ * left cleared. */
 LIBKERNELS_API void momentum_map_sum(
     int32_t n_orbitals, const float *orbital_e_kin, const float *orbital_weight,
     const float *mo_coeff, int32_t n, int32_t symmetry_mode, float k_min, float k_step,
@@ -99,10 +102,19 @@ LIBKERNELS_API void momentum_map_sum(
 
 /* ---- Real-space fields --------------------------------------------------- */
 
-/* One orbital on the real-space grid x = x_min + i*grid_step (likewise y, z).
- * out_grid holds nx*ny*nz floats, point (i, j, k) at (k*ny + j)*nx + i.  An atom
- * whose cut-off box cannot be formed (a non-finite or out-of-range box bound, as
- * from a zero exponent or a zero grid_step) contributes nothing. */
+/* One orbital (one row of mo_coeff) on the real-space grid x = x_min + i*grid_step
+ * (likewise y, z).  out_grid holds nx*ny*nz floats, point (i, j, k) at
+ * (k*ny + j)*nx + i; it is overwritten.  Each atom visits only the box of grid
+ * indices around its cut-off sphere (r^2 <= 29.933607 / smallest exponent of its
+ * active shells).  When a bound of that box cannot be formed as an int32 (NaN,
+ * infinite or beyond 2^31 steps, as from a zero exponent, a zero grid_step or a
+ * huge radius) the box is clamped to the grid: a NaN or too-small lower bound
+ * becomes 0, a NaN or too-large upper bound n-1, and the distance tests decide
+ * point by point, so a zero exponent or a zero grid_step still gives the field
+ * the formula gives.  A negative grid_step runs the grid backwards and the box
+ * follows it.  An atom whose smallest active exponent is negative has no cut-off
+ * sphere and contributes nothing.  A dimension <= 0 means nothing is written.
+ * When memory cannot be had, out_grid is cleared. */
 LIBKERNELS_API void scalar_field(int32_t nx, int32_t ny, int32_t nz, int32_t n_atoms,
                                  const int32_t *shells_per_atom, const float *atom_x, float x_min,
                                  float y_min, float z_min, float grid_step, const float *atom_y,
@@ -110,8 +122,10 @@ LIBKERNELS_API void scalar_field(int32_t nx, int32_t ny, int32_t nz, int32_t n_a
                                  const int32_t *shell_n_prim, const float *prim_exponent,
                                  const float *prim_coeff, const float *mo_coeff, float *out_grid);
 
-/* Weighted charge density sum_o w_o psi_o^2 on the grid of scalar_field.
- * orbital_weight may be NULL (all weights 1). */
+/* Weighted charge density sum_o w_o psi_o^2 on the grid of scalar_field, summed
+ * in orbital order.  Row o of mo_coeff starts at o*n_components.  orbital_weight
+ * may be NULL (all weights 1).  When the scratch grid cannot be had, out_grid is
+ * left cleared; an orbital whose own evaluation cannot get memory adds nothing. */
 LIBKERNELS_API void charge_density_sum(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbitals,
                                        const float *orbital_weight, const float *mo_coeff,
                                        float x_min, float y_min, float z_min, float grid_step,
