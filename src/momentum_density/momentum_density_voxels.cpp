@@ -92,7 +92,7 @@ void fill_radial_table(const BasisSet &basis, const BasisCounts &counts, const u
         const int32_t n_prim = basis.shell_n_prim[s];
         if (union_row[s]) {
             // A flagged shell's primitives lie inside the arrays (screen_shells).
-            const int32_t first = n_prim > 0 ? at.prim : 0;
+            const int32_t first = at.primitive_offset(n_prim);
             tabulate_shell_radial(l, basis.prim_exponent + first, basis.prim_coeff + first, n_prim,
                                   radial_step,
                                   radial_table + static_cast<int64_t>(s) * RADIAL_SAMPLES);
