@@ -16,7 +16,7 @@
 //   select(m, yes, no), Mask & | ~, any(m), all(m), mask_bits(m), Mask::first(n)
 //   to_f64(F32), to_f32(F64) (rounded in the caller's MXCSR mode),
 //   F64::splat, round_toward_zero, round_down, as_u64, as_f64,
-//   U64 + & ^, shift_left<n>, shift_right<n>, nonzero(U64) -> Mask,
+//   U64 + & ^, shift_left(u, n), shift_right(u, n) (logical), nonzero(U64) -> Mask,
 //   gather(const uint64_t *table, U64 index).
 // Each target header is included only by source files compiled with that
 // target's instruction-set flags, and defines everything inline in its own
@@ -38,11 +38,5 @@ bool simd_path_supported(SimdPath path);
 
 // The widest supported path.
 SimdPath best_simd_path();
-
-// Never defined: these declarations let generic code write shift_left<n>(u),
-// which argument-dependent lookup then resolves to the target's own function
-// templates (C++17 needs a visible template of that name for the <n>).
-template <int n> void shift_left();
-template <int n> void shift_right();
 
 }  // namespace kernels::simd

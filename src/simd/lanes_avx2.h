@@ -150,8 +150,8 @@ inline F64 as_f64(U64 a) { return {_mm256_castsi256_pd(a.lo), _mm256_castsi256_p
 inline U64 operator+(U64 a, U64 b) { return {_mm256_add_epi64(a.lo, b.lo), _mm256_add_epi64(a.hi, b.hi)}; }
 inline U64 operator&(U64 a, U64 b) { return {_mm256_and_si256(a.lo, b.lo), _mm256_and_si256(a.hi, b.hi)}; }
 inline U64 operator^(U64 a, U64 b) { return {_mm256_xor_si256(a.lo, b.lo), _mm256_xor_si256(a.hi, b.hi)}; }
-template <int n> U64 shift_left(U64 a) { return {_mm256_slli_epi64(a.lo, n), _mm256_slli_epi64(a.hi, n)}; }
-template <int n> U64 shift_right(U64 a) { return {_mm256_srli_epi64(a.lo, n), _mm256_srli_epi64(a.hi, n)}; }
+inline U64 shift_left(U64 a, int n) { return {_mm256_slli_epi64(a.lo, n), _mm256_slli_epi64(a.hi, n)}; }
+inline U64 shift_right(U64 a, int n) { return {_mm256_srli_epi64(a.lo, n), _mm256_srli_epi64(a.hi, n)}; }
 inline Mask nonzero(U64 a) {
     const __m256i zero = _mm256_setzero_si256();
     return ~detail::narrow(_mm256_castsi256_pd(_mm256_cmpeq_epi64(a.lo, zero)),

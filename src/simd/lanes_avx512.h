@@ -143,8 +143,8 @@ inline F64 as_f64(U64 a) { return {_mm512_castsi512_pd(a.lo), _mm512_castsi512_p
 inline U64 operator+(U64 a, U64 b) { return {_mm512_add_epi64(a.lo, b.lo), _mm512_add_epi64(a.hi, b.hi)}; }
 inline U64 operator&(U64 a, U64 b) { return {_mm512_and_si512(a.lo, b.lo), _mm512_and_si512(a.hi, b.hi)}; }
 inline U64 operator^(U64 a, U64 b) { return {_mm512_xor_si512(a.lo, b.lo), _mm512_xor_si512(a.hi, b.hi)}; }
-template <int n> U64 shift_left(U64 a) { return {_mm512_slli_epi64(a.lo, n), _mm512_slli_epi64(a.hi, n)}; }
-template <int n> U64 shift_right(U64 a) { return {_mm512_srli_epi64(a.lo, n), _mm512_srli_epi64(a.hi, n)}; }
+inline U64 shift_left(U64 a, int n) { return {_mm512_slli_epi64(a.lo, n), _mm512_slli_epi64(a.hi, n)}; }
+inline U64 shift_right(U64 a, int n) { return {_mm512_srli_epi64(a.lo, n), _mm512_srli_epi64(a.hi, n)}; }
 inline Mask nonzero(U64 a) {
     return detail::join(_mm512_test_epi64_mask(a.lo, a.lo), _mm512_test_epi64_mask(a.hi, a.hi));
 }

@@ -86,8 +86,8 @@ inline F64 as_f64(U64 a) {
 inline U64 operator+(U64 a, U64 b) { return {a.v + b.v}; }
 inline U64 operator&(U64 a, U64 b) { return {a.v & b.v}; }
 inline U64 operator^(U64 a, U64 b) { return {a.v ^ b.v}; }
-template <int n> U64 shift_left(U64 a) { return {a.v << n}; }
-template <int n> U64 shift_right(U64 a) { return {a.v >> n}; }
+inline U64 shift_left(U64 a, int n) { return {a.v << n}; }
+inline U64 shift_right(U64 a, int n) { return {a.v >> n}; }
 inline Mask nonzero(U64 a) { return {a.v != 0}; }
 inline U64 gather(const uint64_t *table, U64 index) { return {table[index.v]}; }
 

@@ -71,7 +71,7 @@ __attribute__((always_inline)) inline typename T::F32 vector_expf(typename T::F3
     kd = kd - F64::splat(EXP_SHIFT);
     const F64 r = fused_mul_add(inv_ln2_n, xd, -kd);
     const U64 index = ki & U64::splat((1u << EXP2_TABLE_BITS) - 1);
-    const F64 s = as_f64(gather(EXP2_TABLE, index) + shift_left<52 - EXP2_TABLE_BITS>(ki));
+    const F64 s = as_f64(gather(EXP2_TABLE, index) + shift_left(ki, 52 - EXP2_TABLE_BITS));
     const F64 z = fused_mul_add(F64::splat(EXP_C0), r, F64::splat(EXP_C1));
     const F64 r2 = r * r;
     F64 y = fused_mul_add(F64::splat(EXP_C2), r, F64::splat(1.0));
@@ -100,8 +100,8 @@ __attribute__((always_inline)) inline void vector_sincosf(typename T::F32 x, typ
     // Quadrants 1 and 2 negate the reduced argument, 2 and 3 the cosine
     // coefficients; odd quadrants swap sine and cosine.
     const U64 one = U64::splat(1);
-    const U64 negate_x = shift_left<63>((quadrant ^ shift_right<1>(quadrant)) & one);
-    const U64 negate_c = shift_left<62>(quadrant & U64::splat(2));
+    const U64 negate_x = shift_left((quadrant ^ shift_right(quadrant, 1)) & one, 63);
+    const U64 negate_c = shift_left(quadrant & U64::splat(2), 62);
     const auto swap = nonzero(quadrant & one);
     const auto coefficient = [&](double c) { return as_f64(as_u64(F64::splat(c)) ^ negate_c); };
 

@@ -5,6 +5,12 @@
 // 4099th pattern plus the inputs where rounding is known to be delicate).
 //
 // usage: simd_libm_identity expf|sincosf scalar|avx2|avx512 all|sampled
+//        simd_libm_identity dispatch any|other-variant
+// "dispatch" checks what callers get: the array functions with their per-call
+// libm check, on every path the CPU has, on the sample (including the inputs
+// where the libm variants differ); "other-variant" also requires the check to
+// report a libm other than the FMA variant (run under a tunable that makes the
+// libm choose another variant).
 // Exit status 0: identical; 1: mismatches (listed); 77: skipped, because the
 // CPU lacks the path or the platform's libm is not the variant the vector code
 // reproduces (then callers never use it), which the output states.
@@ -150,9 +156,49 @@ void run_range(bool is_expf, SimdPath path, uint64_t begin, uint64_t end, uint64
 
 }  // namespace
 
+// The dispatching array functions against libm on every supported path.
+int check_dispatch(bool expect_other_variant) {
+    const bool fma_variant = libm_runs_fma_variant();
+    std::printf("platform libm is the FMA variant: %s\n", fma_variant ? "yes" : "no");
+    if (expect_other_variant && fma_variant) {
+        std::printf("FAILED: expected the libm check to see another variant\n");
+        return 1;
+    }
+    std::vector<float> x = delicate_inputs();
+    for (uint64_t p = 0; p < (uint64_t{1} << 32); p += 65521)
+        x.push_back(from_bits(static_cast<uint32_t>(p)));
+    const size_t n = x.size();
+    std::vector<float> want_y(n), want_s(n), want_c(n), y(n), s(n), c(n);
+    for (size_t i = 0; i < n; ++i) {
+        want_y[i] = ::expf(x[i]);
+        ::sincosf(x[i], &want_s[i], &want_c[i]);
+    }
+    uint64_t mismatches = 0;
+    for (SimdPath path : {SimdPath::scalar, SimdPath::avx2, SimdPath::avx512}) {
+        if (!simd_path_supported(path)) {
+            std::printf("dispatch on %s: skipped, this CPU lacks it\n", simd_path_name(path));
+            continue;
+        }
+        expf_array(path, x.data(), y.data(), n);
+        sincosf_array(path, x.data(), s.data(), c.data(), n);
+        uint64_t on_path = 0;
+        for (size_t i = 0; i < n; ++i)
+            on_path += (bits_of(y[i]) != bits_of(want_y[i])) + (bits_of(s[i]) != bits_of(want_s[i])) +
+                       (bits_of(c[i]) != bits_of(want_c[i]));
+        std::printf("dispatch on %s: %zu inputs, %llu mismatching results\n", simd_path_name(path), n,
+                    static_cast<unsigned long long>(on_path));
+        mismatches += on_path;
+    }
+    return mismatches == 0 ? 0 : 1;
+}
+
 int main(int argc, char **argv) {
+    if (argc == 3 && std::strcmp(argv[1], "dispatch") == 0)
+        return check_dispatch(std::strcmp(argv[2], "other-variant") == 0);
     if (argc != 4) {
-        std::fprintf(stderr, "usage: %s expf|sincosf scalar|avx2|avx512 all|sampled\n", argv[0]);
+        std::fprintf(stderr, "usage: %s expf|sincosf scalar|avx2|avx512 all|sampled\n"
+                             "       %s dispatch any|other-variant\n",
+                     argv[0], argv[0]);
         return 2;
     }
     const bool is_expf = std::strcmp(argv[1], "expf") == 0;
