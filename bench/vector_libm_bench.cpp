@@ -1,6 +1,7 @@
-// Throughput of expf and sincosf (ns per element) on each instruction-set
-// path this CPU has, over 2048 L1-resident inputs, with the ratio of each
-// vector path to the scalar libm measured in the same run.
+// Throughput of expf and sincosf (ns per element, CPU time) on each
+// instruction-set path this CPU has, over 2048 L1-resident inputs, with the
+// ratio of each vector path to the scalar libm measured in the same run; and
+// the per-call cost of choosing the path.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -49,6 +50,17 @@ void bench_sincosf(benchmark::State &state, SimdPath path) {
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * COUNT));
+}
+
+// What a kernel pays per call to choose its path: the CPU query and the libm
+// variant check.
+void bench_dispatch_choice(benchmark::State &state) {
+    for (auto _ : state) {
+        const SimdPath path = best_simd_path();
+        const bool vector = libm_runs_fma_variant();
+        benchmark::DoNotOptimize(path);
+        benchmark::DoNotOptimize(vector);
+    }
 }
 
 // Prints the usual table and remembers ns per element of each case (the
@@ -103,6 +115,7 @@ int main(int argc, char **argv) {
         benchmark::RegisterBenchmark(("expf" + suffix).c_str(), bench_expf, path);
         benchmark::RegisterBenchmark(("sincosf" + suffix).c_str(), bench_sincosf, path);
     }
+    benchmark::RegisterBenchmark("dispatch_choice_per_call", bench_dispatch_choice);
     std::printf("platform libm is the FMA variant (vector code in use): %s\n",
                 libm_runs_fma_variant() ? "yes" : "no");
     RatioReporter reporter;

@@ -1,4 +1,4 @@
-# Every function an AVX2 or AVX-512 object file (source *_avx2.cpp,
+# Every function (weak code symbol) an AVX2 or AVX-512 object file (source *_avx2.cpp,
 # *_avx512.cpp) shares with other objects must belong to its own target:
 # an ordinary inline function or template instantiation compiled there with
 # the wider instruction set could be the copy the linker keeps for every
@@ -17,7 +17,7 @@ foreach(object IN LISTS OBJECTS)
     endif()
     string(REPLACE "\n" ";" lines "${symbols}")
     foreach(line IN LISTS lines)
-      if(line MATCHES "^[0-9a-f]+ [WVu] (.*)$")
+      if(line MATCHES "^[0-9a-f]+ W (.*)$")
         set(name "${CMAKE_MATCH_1}")
         if(NOT name MATCHES "::${target}::")
           string(APPEND failures "\n  ${object}: ${name}")
