@@ -13,6 +13,7 @@
 #include "simd/lanes.h"
 #include "simd/libm_arrays.h"
 #include "simd/libm_variant_probe.h"
+#include "simd/simd_choice.h"
 
 using namespace kernels::simd;
 
@@ -56,10 +57,8 @@ void bench_sincosf(benchmark::State &state, SimdPath path) {
 // variant check.
 void bench_dispatch_choice(benchmark::State &state) {
     for (auto _ : state) {
-        const SimdPath path = best_simd_path();
-        const bool vector = libm_runs_fma_variant();
-        benchmark::DoNotOptimize(path);
-        benchmark::DoNotOptimize(vector);
+        const SimdChoice choice = choose_simd();
+        benchmark::DoNotOptimize(choice);
     }
 }
 
