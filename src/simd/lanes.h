@@ -19,9 +19,12 @@
 //   U64 + & ^, shift_left(u, n), shift_right(u, n) (logical), nonzero(U64) -> Mask,
 //   gather(const uint64_t *table, U64 index).
 // Each target header is included only by source files compiled with that
-// target's instruction-set flags, and defines everything inline in its own
-// namespace: no function compiled for AVX2 or AVX-512 can stand in for one the
-// scalar path calls.
+// target's instruction-set flags (named *_avx2.cpp / *_avx512.cpp and added
+// with kernels_simd_sources() in CMake), and defines everything inline in its
+// own namespace.  Code such a file instantiates must likewise be a template
+// over T or have internal linkage: an ordinary inline function compiled there
+// could be the copy the linker keeps for the scalar path too (the test
+// simd_target_objects_keep_to_their_target reads the objects for this).
 #pragma once
 
 namespace kernels::simd {
