@@ -16,8 +16,11 @@
 //   select(m, yes, no), Mask & | ~, any(m), all(m), mask_bits(m), Mask::first(n)
 //   to_f64(F32), to_f32(F64) (rounded in the caller's MXCSR mode),
 //   F64::splat, round_toward_zero, round_down, as_u64, as_f64,
-//   U64 + & ^, shift_left(u, n), shift_right(u, n) (logical), nonzero(U64) -> Mask,
-//   gather(const uint64_t *table, U64 index).
+//   U64 + - & | ^, shift_left(u, n), shift_right(u, n) (logical),
+//   shift_left(u, U64 counts), mul_u32 (low 32 bits times low 32 bits, 64-bit
+//   product), select(m, U64, U64), nonzero(U64) -> Mask, bits_u64(F32) (the
+//   float's bit pattern, zero-extended), to_f64_signed(U64) (as int64, rounded
+//   in the caller's mode), gather(const uint64_t *table, U64 index).
 // Each target header is included only by source files compiled with that
 // target's instruction-set flags (named *_avx2.cpp / *_avx512.cpp and added
 // with kernels_simd_sources() in CMake), and defines everything inline in its

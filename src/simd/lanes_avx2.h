@@ -147,7 +147,37 @@ inline F64 round_down(F64 a) {
 inline U64 as_u64(F64 a) { return {_mm256_castpd_si256(a.lo), _mm256_castpd_si256(a.hi)}; }
 inline F64 as_f64(U64 a) { return {_mm256_castsi256_pd(a.lo), _mm256_castsi256_pd(a.hi)}; }
 
+inline U64 bits_u64(F32 a) {
+    const __m256i pattern = _mm256_castps_si256(a.v);
+    return {_mm256_cvtepu32_epi64(_mm256_castsi256_si128(pattern)),
+            _mm256_cvtepu32_epi64(_mm256_extracti128_si256(pattern, 1))};
+}
+namespace detail {
+// int64 -> double rounded once (AVX2 has no such conversion): the high half
+// as int32 times 2^32 and the low half as uint32 are exact, their sum rounds.
+inline __m256d int64_to_double(__m256i v) {
+    const __m256i odd = _mm256_setr_epi32(1, 3, 5, 7, 1, 3, 5, 7);
+    const __m256d high = _mm256_cvtepi32_pd(_mm256_castsi256_si128(_mm256_permutevar8x32_epi32(v, odd)));
+    const __m256i two52 = _mm256_set1_epi64x(0x4330000000000000);
+    const __m256i low_bits = _mm256_blend_epi32(v, two52, 0xAA);
+    const __m256d low = _mm256_sub_pd(_mm256_castsi256_pd(low_bits), _mm256_castsi256_pd(two52));
+    return _mm256_add_pd(_mm256_mul_pd(high, _mm256_set1_pd(0x1p32)), low);
+}
+}  // namespace detail
+inline F64 to_f64_signed(U64 a) { return {detail::int64_to_double(a.lo), detail::int64_to_double(a.hi)}; }
 inline U64 operator+(U64 a, U64 b) { return {_mm256_add_epi64(a.lo, b.lo), _mm256_add_epi64(a.hi, b.hi)}; }
+inline U64 operator-(U64 a, U64 b) { return {_mm256_sub_epi64(a.lo, b.lo), _mm256_sub_epi64(a.hi, b.hi)}; }
+inline U64 operator|(U64 a, U64 b) { return {_mm256_or_si256(a.lo, b.lo), _mm256_or_si256(a.hi, b.hi)}; }
+inline U64 mul_u32(U64 a, U64 b) { return {_mm256_mul_epu32(a.lo, b.lo), _mm256_mul_epu32(a.hi, b.hi)}; }
+inline U64 shift_left(U64 a, U64 counts) {
+    return {_mm256_sllv_epi64(a.lo, counts.lo), _mm256_sllv_epi64(a.hi, counts.hi)};
+}
+inline U64 select(Mask m, U64 yes, U64 no) {
+    const auto pick = [](__m256i n, __m256i y, __m256d mask) {
+        return _mm256_castpd_si256(_mm256_blendv_pd(_mm256_castsi256_pd(n), _mm256_castsi256_pd(y), mask));
+    };
+    return {pick(no.lo, yes.lo, detail::widen_lo(m)), pick(no.hi, yes.hi, detail::widen_hi(m))};
+}
 inline U64 operator&(U64 a, U64 b) { return {_mm256_and_si256(a.lo, b.lo), _mm256_and_si256(a.hi, b.hi)}; }
 inline U64 operator^(U64 a, U64 b) { return {_mm256_xor_si256(a.lo, b.lo), _mm256_xor_si256(a.hi, b.hi)}; }
 inline U64 shift_left(U64 a, int n) { return {_mm256_slli_epi64(a.lo, n), _mm256_slli_epi64(a.hi, n)}; }

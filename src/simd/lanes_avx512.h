@@ -140,7 +140,23 @@ inline F64 round_down(F64 a) {
 inline U64 as_u64(F64 a) { return {_mm512_castpd_si512(a.lo), _mm512_castpd_si512(a.hi)}; }
 inline F64 as_f64(U64 a) { return {_mm512_castsi512_pd(a.lo), _mm512_castsi512_pd(a.hi)}; }
 
+inline U64 bits_u64(F32 a) {
+    const __m512i pattern = _mm512_castps_si512(a.v);
+    return {_mm512_cvtepu32_epi64(_mm512_castsi512_si256(pattern)),
+            _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(pattern, 1))};
+}
+inline F64 to_f64_signed(U64 a) { return {_mm512_cvtepi64_pd(a.lo), _mm512_cvtepi64_pd(a.hi)}; }
 inline U64 operator+(U64 a, U64 b) { return {_mm512_add_epi64(a.lo, b.lo), _mm512_add_epi64(a.hi, b.hi)}; }
+inline U64 operator-(U64 a, U64 b) { return {_mm512_sub_epi64(a.lo, b.lo), _mm512_sub_epi64(a.hi, b.hi)}; }
+inline U64 operator|(U64 a, U64 b) { return {_mm512_or_si512(a.lo, b.lo), _mm512_or_si512(a.hi, b.hi)}; }
+inline U64 mul_u32(U64 a, U64 b) { return {_mm512_mul_epu32(a.lo, b.lo), _mm512_mul_epu32(a.hi, b.hi)}; }
+inline U64 shift_left(U64 a, U64 counts) {
+    return {_mm512_sllv_epi64(a.lo, counts.lo), _mm512_sllv_epi64(a.hi, counts.hi)};
+}
+inline U64 select(Mask m, U64 yes, U64 no) {
+    return {_mm512_mask_blend_epi64(detail::low(m), no.lo, yes.lo),
+            _mm512_mask_blend_epi64(detail::high(m), no.hi, yes.hi)};
+}
 inline U64 operator&(U64 a, U64 b) { return {_mm512_and_si512(a.lo, b.lo), _mm512_and_si512(a.hi, b.hi)}; }
 inline U64 operator^(U64 a, U64 b) { return {_mm512_xor_si512(a.lo, b.lo), _mm512_xor_si512(a.hi, b.hi)}; }
 inline U64 shift_left(U64 a, int n) { return {_mm512_slli_epi64(a.lo, n), _mm512_slli_epi64(a.hi, n)}; }

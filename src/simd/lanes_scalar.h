@@ -83,7 +83,18 @@ inline F64 as_f64(U64 a) {
     return d;
 }
 
+inline U64 bits_u64(F32 a) {
+    uint32_t pattern;
+    std::memcpy(&pattern, &a.v, sizeof pattern);
+    return {pattern};
+}
+inline F64 to_f64_signed(U64 a) { return {static_cast<double>(static_cast<int64_t>(a.v))}; }
 inline U64 operator+(U64 a, U64 b) { return {a.v + b.v}; }
+inline U64 operator-(U64 a, U64 b) { return {a.v - b.v}; }
+inline U64 operator|(U64 a, U64 b) { return {a.v | b.v}; }
+inline U64 mul_u32(U64 a, U64 b) { return {(a.v & 0xFFFFFFFFu) * (b.v & 0xFFFFFFFFu)}; }
+inline U64 shift_left(U64 a, U64 counts) { return {a.v << counts.v}; }
+inline U64 select(Mask m, U64 yes, U64 no) { return m.v ? yes : no; }
 inline U64 operator&(U64 a, U64 b) { return {a.v & b.v}; }
 inline U64 operator^(U64 a, U64 b) { return {a.v ^ b.v}; }
 inline U64 shift_left(U64 a, int n) { return {a.v << n}; }

@@ -39,7 +39,18 @@ constexpr float EXP_FAST_LIMIT = 88.0f;
 constexpr double HALF_PI_INV_2P24 = 0x1.45F306DC9C883p+23;  // 2/pi * 2^24
 constexpr double HALF_PI = 0x1.921FB54442D18p0;
 constexpr float SINCOS_TINY_LIMIT = 0x1p-12f;  // below: sin x = x, cos x = 1
-constexpr float SINCOS_FAST_LIMIT = 120.0f;    // below: the fast reduction
+constexpr float SINCOS_FAST_LIMIT = 120.0f;    // below: the fast reduction, above: the large one
+// Large arguments: the bits of 4/pi, word i holding bits 8i-24..8i+7 of the
+// fraction (zero-extended to 64 bits for gathers).  The mantissa times the
+// three words its exponent selects is x * 2/pi in 64-bit fixed point: the
+// quadrant in the top two bits, the signed remainder below them, so that
+// x mod pi/2 = remainder * pi/2 * 2^-62.
+constexpr uint64_t INV_PIO4[24] = {
+    0xa2,       0xa2f9,     0xa2f983,   0xa2f9836e, 0xf9836e4e, 0x836e4e44, 0x6e4e4415, 0x4e441529,
+    0x441529fc, 0x1529fc27, 0x29fc2757, 0xfc2757d1, 0x2757d1f5, 0x57d1f534, 0xd1f534dd, 0xf534ddc0,
+    0x34ddc0db, 0xddc0db62, 0xc0db6295, 0xdb629599, 0x6295993c, 0x95993c43, 0x993c4390, 0x3c439041,
+};
+constexpr double HALF_PI_2M62 = 0x1.921FB54442D18p-62;  // pi/2 * 2^-62
 constexpr double SIN_S1 = -0x1.555545995a603p-3;
 constexpr double SIN_S2 = 0x1.1107605230bc4p-7;
 constexpr double SIN_S3 = -0x1.994eb3774cf24p-13;

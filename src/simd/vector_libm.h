@@ -4,8 +4,8 @@
 // The fast paths replay, in double lanes, the operation sequence of the libm
 // variant the platform runs on FMA+AVX2 CPUs, with its fused multiply-adds in
 // the same places (written out: nothing else fuses); lanes outside the fast
-// path (expf: |x| >= 88, infinities, NaN; sincosf: |x| >= 120, infinities,
-// NaN) call the scalar function.  Rounding follows the caller's MXCSR, as the
+// path (expf: |x| >= 88, infinities, NaN; sincosf: infinities, NaN) call
+// the scalar function.  Rounding follows the caller's MXCSR, as the
 // scalar functions' does.  Valid only where libm_runs_fma_variant() holds;
 // VectorLibm makes that choice for a kernel.
 #pragma once
@@ -90,19 +90,42 @@ __attribute__((always_inline)) inline void vector_sincosf(typename T::F32 x, typ
     using F32 = typename T::F32;
     using F64 = typename T::F64;
     using U64 = typename T::U64;
+    const F32 ax = abs(x);
     const F64 xd = to_f64(x);
-    // n = ((int32)(x * 2/pi * 2^24) + 2^23) >> 24, done exactly in double.
+    // Fast reduction, |x| < 120: n = ((int32)(x * 2/pi * 2^24) + 2^23) >> 24,
+    // done exactly in double, and x - n * pi/2 with one rounding.
     const F64 scaled = round_toward_zero(xd * F64::splat(HALF_PI_INV_2P24));
     const F64 n = round_down((scaled + F64::splat(0x1p23)) * F64::splat(0x1p-24));
-    const F64 xr = fused_mul_add(-n, F64::splat(HALF_PI), xd);
+    F64 xr = fused_mul_add(-n, F64::splat(HALF_PI), xd);
     // The low bits of n + 1.5 * 2^52 are n in two's complement.
-    const U64 quadrant = as_u64(n + F64::splat(0x1.8p52));
+    U64 quadrant = as_u64(n + F64::splat(0x1.8p52));
+    U64 swap_parity = quadrant;
+    const auto large = ~(ax < F32::splat(SINCOS_FAST_LIMIT));
+    if (any(large)) {
+        // Large reduction, in 64-bit integer lanes: the mantissa (shifted by
+        // the low exponent bits) times 96 bits of 4/pi chosen by the high ones.
+        const U64 xi = bits_u64(x);
+        const U64 word = shift_right(xi, 26) & U64::splat(15);
+        const U64 mantissa = shift_left((xi & U64::splat(0xffffff)) | U64::splat(0x800000),
+                                        shift_right(xi, 23) & U64::splat(7));
+        const U64 high = shift_left(mul_u32(mantissa, gather(INV_PIO4, word)), 32);  // low 32 bits only
+        const U64 middle = mul_u32(mantissa, gather(INV_PIO4, word + U64::splat(4)));
+        const U64 low = mul_u32(mantissa, gather(INV_PIO4, word + U64::splat(8)));
+        U64 fixed = (shift_right(low, 32) | high) + middle;
+        const U64 n_large = shift_right(fixed + U64::splat(uint64_t{1} << 61), 62);
+        fixed = fixed - shift_left(n_large, 62);
+        const F64 xr_large = to_f64_signed(fixed) * F64::splat(HALF_PI_2M62);
+        xr = select(large, xr_large, xr);
+        // Signs and coefficients follow n plus the sign of x; the swap, n alone.
+        quadrant = select(large, n_large + shift_right(xi, 31), quadrant);
+        swap_parity = select(large, n_large, swap_parity);
+    }
     // Quadrants 1 and 2 negate the reduced argument, 2 and 3 the cosine
     // coefficients; odd quadrants swap sine and cosine.
     const U64 one = U64::splat(1);
     const U64 negate_x = shift_left((quadrant ^ shift_right(quadrant, 1)) & one, 63);
     const U64 negate_c = shift_left(quadrant & U64::splat(2), 62);
-    const auto swap = nonzero(quadrant & one);
+    const auto swap = nonzero(swap_parity & one);
     const auto coefficient = [&](double c) { return as_f64(as_u64(F64::splat(c)) ^ negate_c); };
 
     const F64 xs = as_f64(as_u64(xr) ^ negate_x);
@@ -122,11 +145,10 @@ __attribute__((always_inline)) inline void vector_sincosf(typename T::F32 x, typ
     F32 sin_x = select(swap, cos_f, sin_f);
     F32 cos_x = select(swap, sin_f, cos_f);
 
-    const F32 ax = abs(x);
     const auto tiny = ax < F32::splat(SINCOS_TINY_LIMIT);
     sin_x = select(tiny, x, sin_x);
     cos_x = select(tiny, F32::splat(1.0f), cos_x);
-    const auto outside = ~(ax < F32::splat(SINCOS_FAST_LIMIT));
+    const auto outside = ~(ax < F32::splat(INFINITY));
     if (any(outside))
         detail::per_lane_sincosf<T>(x, outside, &sin_x, &cos_x);
     *sin_out = sin_x;

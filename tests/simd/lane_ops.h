@@ -15,6 +15,8 @@ struct LaneOpsOutput {
     float *truncated;       // trunc((double)a), floor((double)b) summed
     float *table;           // (float)LANE_OPS_TABLE[trunc(|b|) mod 8]
     float *nonzero_index;   // trunc(|b|) mod 8 != 0 ? a : -1
+    float *integer_mix;     // (float)(double)(int64)(a < b ? p - q : q - p), with
+                            // p = bits(a) * bits(b), q = (bits(a) | 1) << (bits(b) & 31)
     uint32_t *masks;        // mask_bits of (a < b) per vector
 };
 
@@ -60,6 +62,11 @@ void lane_ops(const float *a, const float *b, size_t n, const LaneOpsOutput &out
         const U64 scaled = shift_left(shift_right(index, 1), 1) ^ (index & U64::splat(1));  // == index
         store_first(to_f32(as_f64(gather(LANE_OPS_TABLE, scaled + U64::splat(0)))), out.table + i, count);
         store_first(to_f32(select(nonzero(index), xd, F64::splat(-1.0))), out.nonzero_index + i, count);
+        const U64 u = bits_u64(x);
+        const U64 v = bits_u64(y);
+        const U64 p = mul_u32(u, v);
+        const U64 q = shift_left(u | U64::splat(1), v & U64::splat(31));
+        store_first(to_f32(to_f64_signed(select(less, p - q, q - p))), out.integer_mix + i, count);
         out.masks[vector] = mask_bits(less & T::Mask::first(count));
         if (all(less & T::Mask::first(count)) != (mask_bits(less & T::Mask::first(count)) ==
                                                   mask_bits(T::Mask::first(count))) &&

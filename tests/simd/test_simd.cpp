@@ -68,11 +68,11 @@ struct OutputArrays {
     std::vector<uint32_t> masks;
     simd_test::LaneOpsOutput out{};
 
-    explicit OutputArrays(size_t n) : floats(10, std::vector<float>(n + 32, GUARD)), masks(n + 1, 0) {
+    explicit OutputArrays(size_t n) : floats(11, std::vector<float>(n + 32, GUARD)), masks(n + 1, 0) {
         float **fields[] = {&out.sum, &out.select_min, &out.fused, &out.root, &out.negated_abs,
                             &out.double_product, &out.double_select, &out.truncated, &out.table,
-                            &out.nonzero_index};
-        for (size_t f = 0; f < 10; ++f)
+                            &out.nonzero_index, &out.integer_mix};
+        for (size_t f = 0; f < 11; ++f)
             *fields[f] = floats[f].data();
         out.masks = masks.data();
     }
@@ -113,6 +113,10 @@ TEST_P(OnPath, LaneOperationsMatchScalarArithmeticOnEveryLength) {
             EXPECT_TRUE(same(static_cast<float>(std::trunc(ad) + std::floor(bd)), arrays.out.truncated[i]));
             EXPECT_TRUE(same(static_cast<float>(table_value), arrays.out.table[i]));
             EXPECT_TRUE(same(index != 0 ? a[i] : -1.0f, arrays.out.nonzero_index[i]));
+            const uint64_t u = bits(a[i]), v = bits(b[i]);
+            const uint64_t p = u * v, q = (u | 1) << (v & 31);
+            const auto mix = static_cast<int64_t>(a[i] < b[i] ? p - q : q - p);
+            EXPECT_TRUE(same(static_cast<float>(static_cast<double>(mix)), arrays.out.integer_mix[i]));
         }
         for (size_t v = 0; v * ops.lanes < n; ++v) {
             uint32_t expected = 0;
