@@ -23,6 +23,11 @@
 #include "simd/libm_variant_probe.h"
 #include "support/test_molecule.h"
 
+namespace kernels::simd {
+// Names the path in test listings.
+void PrintTo(SimdPath path, std::ostream *os) { *os << simd_path_name(path); }
+}  // namespace kernels::simd
+
 using kernels_test::bits;
 using kernels_test::from_bits;
 using namespace kernels::simd;
