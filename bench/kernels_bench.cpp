@@ -1,0 +1,562 @@
+// Times the library's kernels on real molecules (bench/data/*.txt) and prints
+// a table with the ratio of each instruction-set path to the scalar path
+// measured in the same run.
+//
+// A kernel that has an internal per-path entry point (kernels::<name>_on_path)
+// runs once per path the CPU has; a kernel without one runs only through its
+// exported function (whose path is chosen per call) and has no ratio.  The
+// entry points are found when this file is compiled, so kernels vectorised
+// later join the comparison without changes here.
+//
+//   kernels_bench [--smoke] [--data DIR] [google benchmark flags]
+// --smoke: small sizes and few iterations (a check that every case runs).
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "libkernels.h"
+#include "simd/lanes.h"
+#include "simd/libm_variant_probe.h"
+#include "simd/simd_choice.h"
+
+#include "bench_molecule.h"
+
+#if __has_include("momentum_map/momentum_map_paths.h")
+#include "momentum_map/momentum_map_paths.h"
+#define HAVE_MOMENTUM_MAP_PATHS 1
+#else
+#define HAVE_MOMENTUM_MAP_PATHS 0
+#endif
+#if __has_include("momentum_map/momentum_map_sum_paths.h")
+#include "momentum_map/momentum_map_sum_paths.h"
+#define HAVE_MOMENTUM_MAP_SUM_PATHS 1
+#else
+#define HAVE_MOMENTUM_MAP_SUM_PATHS 0
+#endif
+#if __has_include("real_space/scalar_field_paths.h")
+#include "real_space/scalar_field_paths.h"
+#define HAVE_SCALAR_FIELD_PATHS 1
+#else
+#define HAVE_SCALAR_FIELD_PATHS 0
+#endif
+#if __has_include("real_space/charge_density_sum_paths.h")
+#include "real_space/charge_density_sum_paths.h"
+#define HAVE_CHARGE_DENSITY_SUM_PATHS 1
+#else
+#define HAVE_CHARGE_DENSITY_SUM_PATHS 0
+#endif
+#if __has_include("momentum_density/momentum_density_sum_paths.h")
+#include "momentum_density/momentum_density_sum_paths.h"
+#define HAVE_MOMENTUM_DENSITY_SUM_PATHS 1
+#else
+#define HAVE_MOMENTUM_DENSITY_SUM_PATHS 0
+#endif
+#if __has_include("maps/rotation_paths.h")
+#include "maps/rotation_paths.h"
+#define HAVE_ROTATION_PATHS 1
+#else
+#define HAVE_ROTATION_PATHS 0
+#endif
+#if __has_include("maps/symmetrisation_paths.h")
+#include "maps/symmetrisation_paths.h"
+#define HAVE_SYMMETRISATION_PATHS 1
+#else
+#define HAVE_SYMMETRISATION_PATHS 0
+#endif
+
+using kernels::simd::SimdPath;
+
+namespace {
+
+constexpr double HARTREE_IN_EV = 27.211386245988;
+// Photoemission at 35 eV photon energy with a 4.5 eV work function: the HOMO
+// leaves with 30.5 eV less its binding energy; deeper orbitals with less.
+constexpr double HOMO_KINETIC_EV = 30.0;
+
+// How a case is run: through the exported function (path chosen per call),
+// or on one given path.
+struct Variant {
+    bool on_path;
+    SimdPath path;
+    std::string name() const { return on_path ? kernels::simd::simd_path_name(path) : "exported"; }
+};
+
+std::vector<Variant> variants(bool has_paths) {
+    if (!has_paths)
+        return {{false, SimdPath::scalar}};
+    std::vector<Variant> list;
+    for (SimdPath path : {SimdPath::scalar, SimdPath::avx2, SimdPath::avx512})
+        if (kernels::simd::simd_path_supported(path))
+            list.push_back({true, path});
+    return list;
+}
+
+struct Sizes {
+    std::vector<int32_t> map_sides;  // momentum_map
+    int32_t sum_side;                // momentum_map_sum
+    int32_t real_points;             // scalar_field, charge_density_sum: per axis
+    int32_t k_points;                // momentum_density_sum: per axis
+    int32_t postprocess_side;        // rotation, symmetrisation
+};
+
+float kinetic_energy(const BenchMolecule &m, int32_t orbital) {
+    const double e = HOMO_KINETIC_EV / HARTREE_IN_EV + (m.orbital_energy[orbital] - m.orbital_energy[0]);
+    return static_cast<float>(e);
+}
+
+// The map covers the HOMO's hemisphere: |kx|, |ky| <= sqrt(2 e_kin).
+struct MapGrid {
+    float k_min, k_step;
+};
+MapGrid map_grid(float e_kin, int32_t n) {
+    const float k_max = std::sqrt(2.0f * e_kin);
+    return {-k_max, n > 1 ? 2.0f * k_max / static_cast<float>(n - 1) : 0.0f};
+}
+
+// A cube of n^3 points around the molecule with 6 bohr to spare on every side.
+struct RealGrid {
+    float x_min, y_min, z_min, step;
+};
+RealGrid real_grid(const BenchMolecule &m, int32_t n) {
+    float low[3] = {1e30f, 1e30f, 1e30f}, high[3] = {-1e30f, -1e30f, -1e30f};
+    const std::vector<float> *coords[3] = {&m.atom_x, &m.atom_y, &m.atom_z};
+    for (int d = 0; d < 3; ++d)
+        for (float v : *coords[d]) {
+            low[d] = std::fmin(low[d], v);
+            high[d] = std::fmax(high[d], v);
+        }
+    float extent = 0.0f;
+    for (int d = 0; d < 3; ++d)
+        extent = std::fmax(extent, high[d] - low[d] + 12.0f);
+    const float step = extent / static_cast<float>(n - 1);
+    float start[3];
+    for (int d = 0; d < 3; ++d)
+        start[d] = 0.5f * (low[d] + high[d]) - 0.5f * step * static_cast<float>(n - 1);
+    return {start[0], start[1], start[2], step};
+}
+
+// The number of elements of a call (pixels x atoms, grid points, ...): the
+// table divides the time by it.
+void set_counters(benchmark::State &state, double elements) { state.counters["elements"] = elements; }
+
+// ---- cases -------------------------------------------------------------
+
+void bench_momentum_map(benchmark::State &state, const BenchMolecule *m, int32_t n, [[maybe_unused]] Variant v) {
+    const float e_kin = kinetic_energy(*m, 0);
+    const MapGrid g = map_grid(e_kin, n);
+    std::vector<float> out(static_cast<size_t>(n) * n);
+    for (auto _ : state) {
+#if HAVE_MOMENTUM_MAP_PATHS
+        if (v.on_path)
+            kernels::momentum_map_on_path(v.path, n, m->n_atoms(), m->shells_per_atom.data(), m->atom_x.data(),
+                                          m->atom_y.data(), m->atom_z.data(), e_kin, g.k_min, g.k_step, 0.0f,
+                                          0.0f, 0.0f, m->shell_l.data(), m->shell_n_prim.data(),
+                                          m->prim_exponent.data(), m->prim_coeff.data(), m->orbital(0),
+                                          out.data());
+        else
+#endif
+            momentum_map(n, m->n_atoms(), m->shells_per_atom.data(), m->atom_x.data(), m->atom_y.data(),
+                         m->atom_z.data(), e_kin, g.k_min, g.k_step, 0.0f, 0.0f, 0.0f, m->shell_l.data(),
+                         m->shell_n_prim.data(), m->prim_exponent.data(), m->prim_coeff.data(), m->orbital(0),
+                         out.data());
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    // Cost per pixel and atom: the unit of the kernel's inner work.
+    set_counters(state, static_cast<double>(n) * n * m->n_atoms());
+}
+
+void bench_momentum_map_sum(benchmark::State &state, const BenchMolecule *m, int32_t n, [[maybe_unused]] Variant v) {
+    const int32_t n_orbitals = m->n_orbitals();
+    std::vector<float> e_kin(n_orbitals), kz_imaginary(n_orbitals, 0.0f);
+    for (int32_t o = 0; o < n_orbitals; ++o)
+        e_kin[o] = kinetic_energy(*m, o);
+    const MapGrid g = map_grid(e_kin[0], n);
+    std::vector<float> out(static_cast<size_t>(n) * n);
+    // Twofold symmetrisation; p-polarised light at 65 degrees incidence in the kx-kz plane.
+    for (auto _ : state) {
+#if HAVE_MOMENTUM_MAP_SUM_PATHS
+        if (v.on_path)
+            kernels::momentum_map_sum_on_path(
+                v.path, n_orbitals, e_kin.data(), nullptr, m->mo_coeff.data(), n, 1, g.k_min, g.k_step, 0.0f,
+                0.0f, 0.0f, 65.0f, 0.0f, 0.0f, 1, 0, 0, kz_imaginary.data(), m->n_atoms(),
+                m->shells_per_atom.data(), m->atom_x.data(), m->atom_y.data(), m->atom_z.data(),
+                m->shell_l.data(), m->shell_n_prim.data(), m->prim_exponent.data(), m->prim_coeff.data(),
+                out.data());
+        else
+#endif
+            momentum_map_sum(n_orbitals, e_kin.data(), nullptr, m->mo_coeff.data(), n, 1, g.k_min, g.k_step, 0.0f,
+                             0.0f, 0.0f, 65.0f, 0.0f, 0.0f, 1, 0, 0, kz_imaginary.data(), m->n_atoms(),
+                             m->shells_per_atom.data(), m->atom_x.data(), m->atom_y.data(), m->atom_z.data(),
+                             m->shell_l.data(), m->shell_n_prim.data(), m->prim_exponent.data(),
+                             m->prim_coeff.data(), out.data());
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    set_counters(state, static_cast<double>(n) * n * m->n_atoms() * n_orbitals);
+}
+
+void bench_scalar_field(benchmark::State &state, const BenchMolecule *m, int32_t n, [[maybe_unused]] Variant v) {
+    const RealGrid g = real_grid(*m, n);
+    std::vector<float> out(static_cast<size_t>(n) * n * n);
+    for (auto _ : state) {
+#if HAVE_SCALAR_FIELD_PATHS
+        if (v.on_path)
+            kernels::scalar_field_on_path(v.path, n, n, n, m->n_atoms(), m->shells_per_atom.data(),
+                                          m->atom_x.data(), g.x_min, g.y_min, g.z_min, g.step, m->atom_y.data(),
+                                          m->atom_z.data(), m->shell_l.data(), m->shell_n_prim.data(),
+                                          m->prim_exponent.data(), m->prim_coeff.data(), m->orbital(0),
+                                          out.data());
+        else
+#endif
+            scalar_field(n, n, n, m->n_atoms(), m->shells_per_atom.data(), m->atom_x.data(), g.x_min, g.y_min,
+                         g.z_min, g.step, m->atom_y.data(), m->atom_z.data(), m->shell_l.data(),
+                         m->shell_n_prim.data(), m->prim_exponent.data(), m->prim_coeff.data(), m->orbital(0),
+                         out.data());
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    set_counters(state, static_cast<double>(n) * n * n);
+}
+
+void bench_charge_density_sum(benchmark::State &state, const BenchMolecule *m, int32_t n, [[maybe_unused]] Variant v) {
+    const RealGrid g = real_grid(*m, n);
+    std::vector<float> out(static_cast<size_t>(n) * n * n);
+    for (auto _ : state) {
+#if HAVE_CHARGE_DENSITY_SUM_PATHS
+        if (v.on_path)
+            kernels::charge_density_sum_on_path(v.path, n, n, n, m->n_orbitals(), nullptr, m->mo_coeff.data(),
+                                                g.x_min, g.y_min, g.z_min, g.step, m->n_atoms(),
+                                                m->shells_per_atom.data(), m->atom_x.data(), m->atom_y.data(),
+                                                m->atom_z.data(), m->shell_l.data(), m->shell_n_prim.data(),
+                                                m->prim_exponent.data(), m->prim_coeff.data(), out.data());
+        else
+#endif
+            charge_density_sum(n, n, n, m->n_orbitals(), nullptr, m->mo_coeff.data(), g.x_min, g.y_min, g.z_min,
+                               g.step, m->n_atoms(), m->shells_per_atom.data(), m->atom_x.data(),
+                               m->atom_y.data(), m->atom_z.data(), m->shell_l.data(), m->shell_n_prim.data(),
+                               m->prim_exponent.data(), m->prim_coeff.data(), out.data());
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    set_counters(state, static_cast<double>(n) * n * n * m->n_orbitals());
+}
+
+// A cube |kx|, |ky|, |kz| <= 2.5 bohr^-1 (beyond it the valence orbitals have
+// next to nothing).
+void bench_momentum_density_sum(benchmark::State &state, const BenchMolecule *m, int32_t n, [[maybe_unused]] Variant v) {
+    const float k_min = -2.5f, k_step = 5.0f / static_cast<float>(n - 1);
+    std::vector<float> out(static_cast<size_t>(n) * n * n);
+    for (auto _ : state) {
+#if HAVE_MOMENTUM_DENSITY_SUM_PATHS
+        if (v.on_path)
+            kernels::momentum_density_sum_on_path(v.path, n, n, n, m->n_orbitals(), nullptr, m->mo_coeff.data(),
+                                                  k_min, k_min, k_min, k_step, m->n_atoms(),
+                                                  m->shells_per_atom.data(), m->atom_x.data(), m->atom_y.data(),
+                                                  m->atom_z.data(), m->shell_l.data(), m->shell_n_prim.data(),
+                                                  m->prim_exponent.data(), m->prim_coeff.data(), out.data());
+        else
+#endif
+            momentum_density_sum(n, n, n, m->n_orbitals(), nullptr, m->mo_coeff.data(), k_min, k_min, k_min,
+                                 k_step, m->n_atoms(), m->shells_per_atom.data(), m->atom_x.data(),
+                                 m->atom_y.data(), m->atom_z.data(), m->shell_l.data(), m->shell_n_prim.data(),
+                                 m->prim_exponent.data(), m->prim_coeff.data(), out.data());
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    set_counters(state, static_cast<double>(n) * n * n * m->n_orbitals());
+}
+
+// The HOMO map of the molecule at side n: the input of the post-processing cases.
+std::vector<float> homo_map(const BenchMolecule &m, int32_t n) {
+    const float e_kin = kinetic_energy(m, 0);
+    const MapGrid g = map_grid(e_kin, n);
+    std::vector<float> map(static_cast<size_t>(n) * n);
+    momentum_map(n, m.n_atoms(), m.shells_per_atom.data(), m.atom_x.data(), m.atom_y.data(), m.atom_z.data(),
+                 e_kin, g.k_min, g.k_step, 0.0f, 0.0f, 0.0f, m.shell_l.data(), m.shell_n_prim.data(),
+                 m.prim_exponent.data(), m.prim_coeff.data(), m.orbital(0), map.data());
+    return map;
+}
+
+// 30 degrees: an angle that interpolates (right angles copy pixels).
+void bench_rotation(benchmark::State &state, const std::vector<float> *map, int32_t n, [[maybe_unused]] Variant v) {
+    for (auto _ : state) {
+        float *turned;
+#if HAVE_ROTATION_PATHS
+        if (v.on_path)
+            turned = kernels::rotation_on_path(v.path, n, map->data(), 30.0f);
+        else
+#endif
+            turned = rotation(n, map->data(), 30.0f);
+        benchmark::DoNotOptimize(turned);
+        std::free(turned);
+    }
+    set_counters(state, static_cast<double>(n) * n);
+}
+
+// Threefold with mirrors: six terms, four of them interpolated rotations.  The
+// time includes restoring the input map (one copy of n*n floats per call).
+void bench_symmetrisation(benchmark::State &state, const std::vector<float> *map, int32_t n, [[maybe_unused]] Variant v) {
+    std::vector<float> work(map->size());
+    for (auto _ : state) {
+        std::memcpy(work.data(), map->data(), map->size() * sizeof(float));
+#if HAVE_SYMMETRISATION_PATHS
+        if (v.on_path)
+            kernels::symmetrisation_on_path(v.path, n, 2, work.data());
+        else
+#endif
+            symmetrisation(n, 2, work.data());
+        benchmark::DoNotOptimize(work.data());
+        benchmark::ClobberMemory();
+    }
+    set_counters(state, static_cast<double>(n) * n);
+}
+
+// Tiny input: one atom with one s shell, n = 8.  The exported function (which
+// chooses its path on every call) against the same path called directly: the
+// difference is what the choice costs.
+struct TinyAtom {
+    int32_t shells_per_atom[1] = {1};
+    float x[1] = {0.0f}, y[1] = {0.0f}, z[1] = {0.0f};
+    int32_t l[1] = {0}, n_prim[1] = {1};
+    float exponent[1] = {0.8f}, coeff[1] = {1.0f}, mo[1] = {1.0f};
+};
+
+void bench_tiny_momentum_map(benchmark::State &state, [[maybe_unused]] Variant v) {
+    const TinyAtom a;
+    float out[64];
+    for (auto _ : state) {
+#if HAVE_MOMENTUM_MAP_PATHS
+        if (v.on_path)
+            kernels::momentum_map_on_path(v.path, 8, 1, a.shells_per_atom, a.x, a.y, a.z, 1.0f, -1.4f, 0.4f, 0.0f,
+                                          0.0f, 0.0f, a.l, a.n_prim, a.exponent, a.coeff, a.mo, out);
+        else
+#endif
+            momentum_map(8, 1, a.shells_per_atom, a.x, a.y, a.z, 1.0f, -1.4f, 0.4f, 0.0f, 0.0f, 0.0f, a.l,
+                         a.n_prim, a.exponent, a.coeff, a.mo, out);
+        benchmark::DoNotOptimize(out);
+        benchmark::ClobberMemory();
+    }
+}
+
+// ---- report ------------------------------------------------------------
+
+// Prints Google Benchmark's table as the runs finish and keeps each case's
+// time per call, to print the ratios to the scalar path at the end.
+class RatioReporter : public benchmark::ConsoleReporter {
+  public:
+    // Colours only on a terminal.
+    RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+
+    void ReportRuns(const std::vector<Run> &runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run &run : runs) {
+            if (run.error_occurred)
+                continue;
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median")
+                continue;
+            const std::string name = run.run_name.function_name;
+            const size_t slash = name.rfind('/');
+            const std::string key = name.substr(0, slash), variant = name.substr(slash + 1);
+            if (times_.count(key) == 0)
+                order_.push_back(key);
+            // seconds per call (CPU time of this thread)
+            times_[key][variant] = run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+            const auto elements = run.counters.find("elements");
+            if (elements != run.counters.end())
+                elements_[key] = elements->second.value;
+        }
+    }
+
+    void print_ratios() const {
+        std::printf("\n%-44s %-9s %12s %12s %10s\n", "case", "path", "ms/call", "ns/element", "vs scalar");
+        for (const std::string &key : order_) {
+            const auto &by_variant = times_.at(key);
+            const auto scalar = by_variant.find("scalar");
+            for (const char *variant : {"scalar", "avx2", "avx512", "exported"}) {
+                const auto it = by_variant.find(variant);
+                if (it == by_variant.end()) {
+                    if (scalar != by_variant.end() && std::strcmp(variant, "exported") != 0)
+                        std::printf("%-44s %-9s %12s %12s %10s\n", key.c_str(), variant, "skipped", "",
+                                    "(CPU lacks it)");
+                    continue;
+                }
+                char ratio[32] = "-";
+                if (scalar != by_variant.end() && it != scalar)
+                    std::snprintf(ratio, sizeof ratio, "%.2fx", scalar->second / it->second);
+                char per_element[32] = "";
+                if (elements_.count(key))
+                    std::snprintf(per_element, sizeof per_element, "%.2f", it->second * 1e9 / elements_.at(key));
+                std::printf("%-44s %-9s %12.4f %12s %10s\n", key.c_str(), variant, it->second * 1e3, per_element,
+                            ratio);
+            }
+            // The tiny case compares the exported function with the path it chooses.
+            const auto exported = by_variant.find("exported");
+            if (scalar == by_variant.end() && exported != by_variant.end() && by_variant.size() == 2)
+                for (const auto &[variant, seconds] : by_variant)
+                    if (variant != "exported")
+                        std::printf("%-44s exported/%s = %.3f (the per-call choice of path)\n", key.c_str(),
+                                    variant.c_str(), exported->second / seconds);
+        }
+        std::printf("\n'exported': the public function (path chosen per call), run where no per-path entry "
+                    "point exists yet; no ratio.\n");
+    }
+
+  private:
+    std::vector<std::string> order_;
+    std::map<std::string, std::map<std::string, double>> times_;
+    std::map<std::string, double> elements_;
+};
+
+std::string cpu_model_and_flags() {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line, model = "unknown", flags;
+    while (std::getline(cpuinfo, line)) {
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos)
+            continue;
+        const std::string key = line.substr(0, line.find_first_of(" \t"));
+        const std::string value = colon + 2 <= line.size() ? line.substr(colon + 2) : "";
+        if (key == "model" && line.rfind("model name", 0) == 0 && model == "unknown")
+            model = value;
+        if (key == "flags" && flags.empty()) {
+            std::istringstream words(value);
+            std::string w;
+            while (words >> w)
+                if (w == "sse4_2" || w == "avx" || w == "avx2" || w == "fma" || w.rfind("avx512", 0) == 0)
+                    flags += (flags.empty() ? "" : " ") + w;
+        }
+    }
+    return model + "\nCPU vector flags: " + (flags.empty() ? "(none)" : flags);
+}
+
+void print_header(bool smoke) {
+    const kernels::simd::SimdChoice choice = kernels::simd::choose_simd();
+    std::printf("libkernels benchmark suite%s\n", smoke ? " (smoke run: small sizes)" : "");
+    std::printf("CPU: %s\n", cpu_model_and_flags().c_str());
+    std::printf("paths this CPU runs:");
+    for (SimdPath path : {SimdPath::scalar, SimdPath::avx2, SimdPath::avx512})
+        std::printf(" %s%s", kernels::simd::simd_path_name(path),
+                    kernels::simd::simd_path_supported(path) ? "" : "(no)");
+    std::printf("\nexported functions choose: %s, vector expf/sincosf %s\n", kernels::simd::simd_path_name(choice.path),
+                choice.vector_libm ? "in use (platform libm is the variant they reproduce)"
+                                   : "not in use (scalar libm per lane)");
+    std::printf("compiler: %s, %s\n", __VERSION__, KERNELS_BENCH_BUILD);
+    std::printf("per-path entry points: momentum_map %s, momentum_map_sum %s, scalar_field %s, "
+                "charge_density_sum %s, momentum_density_sum %s, rotation %s, symmetrisation %s\n\n",
+                HAVE_MOMENTUM_MAP_PATHS ? "yes" : "no", HAVE_MOMENTUM_MAP_SUM_PATHS ? "yes" : "no",
+                HAVE_SCALAR_FIELD_PATHS ? "yes" : "no", HAVE_CHARGE_DENSITY_SUM_PATHS ? "yes" : "no",
+                HAVE_MOMENTUM_DENSITY_SUM_PATHS ? "yes" : "no", HAVE_ROTATION_PATHS ? "yes" : "no",
+                HAVE_SYMMETRISATION_PATHS ? "yes" : "no");
+}
+
+// Registers case/<variant> for every variant; runs of a case take at least
+// min_time seconds (or `iterations` iterations in a smoke run).
+template <typename Function, typename... Args>
+void register_case(const std::string &name, bool has_paths, bool smoke, Function function, Args... args) {
+    for (const Variant &v : variants(has_paths)) {
+        auto *b = benchmark::RegisterBenchmark((name + "/" + v.name()).c_str(), function, args..., v);
+        b->Unit(benchmark::kMillisecond);
+        if (smoke)
+            b->Iterations(2);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    bool smoke = false;
+    std::string data_dir = KERNELS_BENCH_DATA_DIR;
+    std::vector<char *> rest = {argv[0]};
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--smoke") == 0)
+            smoke = true;
+        else if (std::strcmp(argv[i], "--data") == 0 && i + 1 < argc)
+            data_dir = argv[++i];
+        else
+            rest.push_back(argv[i]);
+    }
+    int rest_count = static_cast<int>(rest.size());
+    benchmark::Initialize(&rest_count, rest.data());
+    if (benchmark::ReportUnrecognizedArguments(rest_count, rest.data()))
+        return 1;
+
+    std::map<std::string, BenchMolecule> molecules;
+    try {
+        for (const char *name : {"benzene", "pentacene", "c96h24"})
+            if (!smoke || std::strcmp(name, "c96h24") != 0)
+                molecules[name] = read_bench_molecule(data_dir, name);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "kernels_bench: %s\n", e.what());
+        return 1;
+    }
+    const Sizes sizes = smoke ? Sizes{{16, 33}, 16, 20, 12, 64} : Sizes{{128, 256}, 128, 100, 64, 512};
+
+    print_header(smoke);
+    for (const auto &[name, m] : molecules)
+        std::printf("molecule %-10s %-9s %4d atoms %4zu shells %5d components, orbitals %s..%s\n", name.c_str(),
+                    m.basis.c_str(), m.n_atoms(), m.shell_l.size(), m.n_components, m.orbital_label.front().c_str(),
+                    m.orbital_label.back().c_str());
+    std::printf("\n");
+
+    const BenchMolecule *pentacene = &molecules.at("pentacene");
+    std::vector<const BenchMolecule *> map_molecules = {&molecules.at("benzene"), pentacene};
+    if (!smoke)
+        map_molecules.push_back(&molecules.at("c96h24"));
+    for (const BenchMolecule *m : map_molecules)
+        for (int32_t n : sizes.map_sides)
+            register_case("momentum_map " + m->name + " HOMO n=" + std::to_string(n), HAVE_MOMENTUM_MAP_PATHS, smoke,
+                          bench_momentum_map, m, n);
+    register_case("momentum_map_sum " + pentacene->name + " " + std::to_string(pentacene->n_orbitals()) +
+                      " orb n=" + std::to_string(sizes.sum_side),
+                  HAVE_MOMENTUM_MAP_SUM_PATHS, smoke, bench_momentum_map_sum, pentacene, sizes.sum_side);
+
+    std::vector<const BenchMolecule *> grid_molecules = {pentacene};
+    if (!smoke)
+        grid_molecules.push_back(&molecules.at("c96h24"));
+    const std::string cube = std::to_string(sizes.real_points) + "^3";
+    for (const BenchMolecule *m : grid_molecules)
+        register_case("scalar_field " + m->name + " HOMO " + cube, HAVE_SCALAR_FIELD_PATHS, smoke,
+                      bench_scalar_field, m, sizes.real_points);
+    register_case("charge_density_sum " + pentacene->name + " " + std::to_string(pentacene->n_orbitals()) + " orb " +
+                      cube,
+                  HAVE_CHARGE_DENSITY_SUM_PATHS, smoke, bench_charge_density_sum, pentacene, sizes.real_points);
+    register_case("momentum_density_sum " + pentacene->name + " " + std::to_string(pentacene->n_orbitals()) +
+                      " orb " + std::to_string(sizes.k_points) + "^3",
+                  HAVE_MOMENTUM_DENSITY_SUM_PATHS, smoke, bench_momentum_density_sum, pentacene, sizes.k_points);
+
+    const std::vector<float> map = homo_map(*pentacene, sizes.postprocess_side);
+    const std::string side = " n=" + std::to_string(sizes.postprocess_side);
+    register_case("rotation 30deg" + side, HAVE_ROTATION_PATHS, smoke, bench_rotation, &map,
+                  sizes.postprocess_side);
+    register_case("symmetrisation threefold" + side, HAVE_SYMMETRISATION_PATHS, smoke, bench_symmetrisation, &map,
+                  sizes.postprocess_side);
+
+    // Dispatch cost on a tiny input: the exported function against the path it chooses.
+    for (const Variant &v : {Variant{false, SimdPath::scalar}, Variant{true, kernels::simd::best_simd_path()}}) {
+        if (v.on_path && !HAVE_MOMENTUM_MAP_PATHS)
+            continue;
+        auto *b = benchmark::RegisterBenchmark(("momentum_map tiny n=8 1 atom/" + v.name()).c_str(),
+                                               bench_tiny_momentum_map, v);
+        b->Unit(benchmark::kMicrosecond);
+        if (smoke)
+            b->Iterations(1000);
+    }
+
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.print_ratios();
+    benchmark::Shutdown();
+    return 0;
+}
