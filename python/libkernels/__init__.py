@@ -1,0 +1,1 @@
+"""libkernels: photoemission momentum maps, orbitals and densities from Python."""
