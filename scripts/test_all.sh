@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds libkernels from scratch and runs every test: the C++ suite in the
+# optimised build and again under AddressSanitizer + UndefinedBehaviorSanitizer,
+# then the Python suite against the installed package.  Exits non-zero when any
+# test fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install_deps.sh
+
+jobs=${JOBS:-2}
+echo "== optimised build"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKERNELS_WERROR=ON >/dev/null
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs"
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKERNELS_SANITIZE=ON -DKERNELS_WERROR=ON >/dev/null
+cmake --build build-asan -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j"$jobs" -LE exhaustive
+
+if [ -f pyproject.toml ]; then
+  echo "== Python package"
+  python3 -m pip install --quiet --disable-pip-version-check .
+  python3 -m pytest -q python/tests
+fi
