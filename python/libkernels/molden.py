@@ -135,7 +135,7 @@ def _read_gto(body, n_atoms, name):
                               "supported: the library handles l <= 4")
         rows = []
         for _ in range(n_prim):
-            if i >= len(lines) or not lines[i][1]:
+            if i >= len(lines) or not lines[i][1] or lines[i][1][0].isalpha():
                 raise MoldenError(f"{where}: the {kind} shell announces {n_prim} primitives "
                                   f"but lists {len(rows)} (truncated file?)")
             pnum, pline = lines[i]

@@ -38,7 +38,8 @@ def _reals(name, values, ndim=1):
         raise ValueError(f"{name} must hold real numbers, got dtype {array.dtype}")
     if array.ndim != ndim:
         raise ValueError(f"{name} must be {ndim}-dimensional, got shape {array.shape}")
-    return np.ascontiguousarray(array, dtype=np.float32)
+    with np.errstate(over="ignore"):  # overflow to inf is reported by the checks
+        return np.ascontiguousarray(array, dtype=np.float32)
 
 
 class Molecule:
@@ -134,8 +135,8 @@ class Molecule:
                 raise ValueError(f"atom {a} has a negative shell count {self.shells_per_atom[a]}")
             position = (self.atom_x[a], self.atom_y[a], self.atom_z[a])
             if not np.all(np.isfinite(position)):
-                raise ValueError(f"atom {a} has a non-finite position "
-                                 f"({position[0]}, {position[1]}, {position[2]})")
+                raise ValueError(f"atom {a} has a non-finite position ("
+                                 + ", ".join(f"{float(v):.6g}" for v in position) + ")")
         n_shells = int(self.shells_per_atom.sum(dtype=np.int64))
         for name in ("shell_l", "shell_n_prim"):
             if len(getattr(self, name)) != n_shells:
