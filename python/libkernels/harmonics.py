@@ -76,3 +76,37 @@ def evaluate_basis(molecule, points):
             shell += 1
             prim += n_prim
     return np.stack(columns, axis=1) if columns else np.zeros((len(points), 0))
+
+
+def momentum_amplitude(molecule, coefficients, k_points):
+    """Fourier transform of an orbital at momenta `k_points` ((m, 3), bohr^-1).
+
+    Returns the complex amplitude integral psi(r) exp(-i k.r) d^3r divided by
+    pi^(3/2), which is what the library's momentum kernels square: per shell
+    (-i)^l (k/2)^l sum_p c_p a_p^-(l+3/2) exp(-k^2/(4 a_p)) times the table's
+    harmonic at the direction of k, and per atom the phase exp(-i k.P).
+    """
+    k_points = np.asarray(k_points, dtype=np.float64)
+    coefficients = np.asarray(coefficients, dtype=np.float64)
+    k = np.sqrt(np.einsum("ij,ij->i", k_points, k_points))
+    safe = np.where(k > 0, k, 1.0)
+    harmonics = solid_harmonics(*(k_points / safe[:, None]).T)
+    amplitude = np.zeros(len(k_points), dtype=np.complex128)
+    shell = prim = comp = 0
+    for atom, count in enumerate(molecule.shells_per_atom):
+        position = np.array([molecule.atom_x[atom], molecule.atom_y[atom],
+                             molecule.atom_z[atom]], dtype=np.float64)
+        atom_sum = np.zeros(len(k_points), dtype=np.complex128)
+        for _ in range(count):
+            l = int(molecule.shell_l[shell])
+            n_prim = int(molecule.shell_n_prim[shell])
+            a = molecule.prim_exponent[prim:prim + n_prim].astype(np.float64)
+            c = molecule.prim_coeff[prim:prim + n_prim].astype(np.float64)
+            radial = (k / 2) ** l * (np.exp(-np.outer(k * k, 1 / (4 * a))) @ (c * a ** -(l + 1.5)))
+            angular = coefficients[comp:comp + 2 * l + 1] @ harmonics[l * l:(l + 1) ** 2]
+            atom_sum += (-1j) ** l * radial * angular
+            shell += 1
+            prim += n_prim
+            comp += 2 * l + 1
+        amplitude += np.exp(-1j * (k_points @ position)) * atom_sum
+    return amplitude

@@ -11,6 +11,16 @@ import libkernels
 from libkernels import _library
 
 
+AGREEMENT = {}  # measured agreement figures, printed at the end of the run
+
+
+def pytest_terminal_summary(terminalreporter):
+    if AGREEMENT:
+        terminalreporter.section("agreement figures")
+        for key, value in AGREEMENT.items():
+            terminalreporter.write_line(f"{key}: {value}")
+
+
 def requires(*names):
     """Skips the calling test unless the library exports every function in `names`."""
     try:
