@@ -156,6 +156,8 @@ def _cmd_cube(args):
     from .kernels import charge_density_sum, scalar_field
 
     molecule = _load(args.molecule)
+    if not args.density:
+        molecule.orbital_index(args.orbital, args.spin)  # a bad name fails before any work
     grid = Grid.around(molecule, spacing=args.spacing, margin=args.margin, unit="angstrom")
     if grid.n_points > 200_000_000:
         raise CommandError(f"the grid would have {grid.n_points} points; raise --spacing")

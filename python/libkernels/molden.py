@@ -222,16 +222,23 @@ def read_molden(path, renormalise=True):
     name = os.fspath(path)
     try:
         with open(path, "r", errors="strict") as handle:
-            lines = handle.read().splitlines()
+            text = handle.read()
     except (OSError, UnicodeDecodeError) as error:
         raise MoldenError(f"{name}: cannot read the file ({error})") from None
-    return parse_molden(lines, name=name, renormalise=renormalise)
+    return parse_molden(text, name=name, renormalise=renormalise)
 
 
 def parse_molden(lines, name="<molden>", renormalise=True):
-    """Like read_molden, from the lines of a file (or one string)."""
+    """Like read_molden, from the text of a file (or its lines)."""
     if isinstance(lines, str):
-        lines = lines.splitlines()
+        text = lines
+        lines = text.splitlines()
+        if lines and lines[-1].strip() and not text.endswith("\n") and \
+                not lines[-1].lstrip().startswith("["):
+            # A file cut short mostly ends inside a number, which would still
+            # parse (as a wrong value): insist on the final line break.
+            raise MoldenError(f"{name}: the last line has no line break; the file seems "
+                              "truncated")
     sections = _sections(lines, name)
     numbers, positions = _read_atoms(*sections["atoms"], name)
     shells = _read_gto(sections["gto"][1], len(numbers), name)

@@ -139,6 +139,13 @@ def test_malformed_files_give_clear_errors(good_molden, edit, message):
         parse_molden(edit(list(good_molden)))
 
 
+def test_file_cut_inside_a_number_is_reported(good_molden):
+    text = "\n".join(good_molden) + "\n"
+    with pytest.raises(MoldenError, match="truncated"):
+        parse_molden(text[:-4])
+    parse_molden(text)
+
+
 def test_unreadable_file_is_a_molden_error(tmp_path):
     with pytest.raises(MoldenError, match="cannot read the file"):
         read_molden(tmp_path / "missing.molden")
