@@ -99,10 +99,19 @@ LIBKERNELS_API void momentum_map_sum(
 
 /* ---- Real-space fields --------------------------------------------------- */
 
-/* One orbital on the real-space grid x = x_min + i*grid_step (likewise y, z).
- * out_grid holds nx*ny*nz floats, point (i, j, k) at (k*ny + j)*nx + i.  An atom
- * whose cut-off box cannot be formed (a non-finite or out-of-range box bound, as
- * from a zero exponent or a zero grid_step) contributes nothing. */
+/* One orbital (one row of mo_coeff) on the real-space grid x = x_min + i*grid_step
+ * (likewise y, z).  out_grid holds nx*ny*nz floats, point (i, j, k) at
+ * (k*ny + j)*nx + i; it is overwritten.  Each atom visits only the box of grid
+ * indices around its cut-off sphere (r^2 <= 29.933607 / smallest exponent of its
+ * active shells).  When a bound of that box cannot be formed as an int32 (NaN,
+ * infinite or beyond 2^31 steps, as from a zero exponent, a zero grid_step or a
+ * huge radius) the box is clamped to the grid: a NaN or too-small lower bound
+ * becomes 0, a NaN or too-large upper bound n-1, and the distance tests decide
+ * point by point, so a zero exponent or a zero grid_step still gives the field
+ * the formula gives.  A negative grid_step runs the grid backwards and the box
+ * follows it.  An atom whose smallest active exponent is negative has no cut-off
+ * sphere and contributes nothing.  A dimension <= 0 means nothing is written.
+ * When memory cannot be had, out_grid is cleared. */
 LIBKERNELS_API void scalar_field(int32_t nx, int32_t ny, int32_t nz, int32_t n_atoms,
                                  const int32_t *shells_per_atom, const float *atom_x, float x_min,
                                  float y_min, float z_min, float grid_step, const float *atom_y,
@@ -110,8 +119,10 @@ LIBKERNELS_API void scalar_field(int32_t nx, int32_t ny, int32_t nz, int32_t n_a
                                  const int32_t *shell_n_prim, const float *prim_exponent,
                                  const float *prim_coeff, const float *mo_coeff, float *out_grid);
 
-/* Weighted charge density sum_o w_o psi_o^2 on the grid of scalar_field.
- * orbital_weight may be NULL (all weights 1). */
+/* Weighted charge density sum_o w_o psi_o^2 on the grid of scalar_field, summed
+ * in orbital order.  Row o of mo_coeff starts at o*n_components.  orbital_weight
+ * may be NULL (all weights 1).  When the scratch grid cannot be had, out_grid is
+ * left cleared; an orbital whose own evaluation cannot get memory adds nothing. */
 LIBKERNELS_API void charge_density_sum(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbitals,
                                        const float *orbital_weight, const float *mo_coeff,
                                        float x_min, float y_min, float z_min, float grid_step,
@@ -147,25 +158,48 @@ LIBKERNELS_API void momentum_density_sum(int32_t nx, int32_t ny, int32_t nz, int
 
 /* ---- Map post-processing ------------------------------------------------- */
 
-/* New n*n map: the map turned by angle degrees about its centre (bilinear; exact
- * index permutation at exactly 90, 180, 270).  Pixels whose source lies in the last
- * row or column, or outside the map, are 0.  Release with free(); NULL on failure. */
+/* Maps below are n*n floats, row-major; n*n is formed in 64 bits.  The three
+ * functions that return a map allocate n*n*4 bytes with malloc (the caller
+ * releases the block with free) and return NULL when it cannot be had; a side
+ * whose n*n*4 bytes do not fit in size_t (n = INT32_MIN) returns NULL without
+ * allocating.  For n <= 0 they read and write no element and return the block
+ * as malloc gave it (n*n*4 bytes: for a negative n as many as for -n, left
+ * uninitialised). */
+
+/* New n*n map: the map turned by angle degrees about its centre, the content
+ * moving from the row axis towards the column axis (at 90 degrees source (r, s)
+ * lands at (n-1-s, r)).  Exactly 90, 180 and 270 copy pixels bit for bit; every
+ * other angle (0, 360, -90, NaN, ...) interpolates bilinearly in float32, with
+ * the angle converted to radians in double and its sine and cosine taken in
+ * float32.  Pixels whose source lies in the last row or column, or outside the
+ * map, are 0 (so n = 1 and a NaN angle give zeros).  Release with free(); NULL
+ * on failure. */
 LIBKERNELS_API float *rotation(int32_t n, const float *map, float angle);
 
-/* New n*n map with the rows in reverse order.  Release with free(); NULL on failure. */
+/* New n*n map with the rows in reverse order (bit copies: NaNs, infinities and
+ * signed zeros pass unchanged).  Release with free(); NULL on failure. */
 LIBKERNELS_API float *flip_over_x(int32_t n, const float *map);
 
-/* New n*n map with every row reversed.  Release with free(); NULL on failure. */
+/* New n*n map with every row reversed (bit copies).  Release with free(); NULL
+ * on failure. */
 LIBKERNELS_API float *flip_over_y(int32_t n, const float *map);
 
 /* Replaces the map in place by its average over a rotation-and-mirror group:
- * symmetry_mode -1 none, 0 fourfold with mirrors, 1 twofold with a mirror, any
- * other value threefold with a mirror.  Leaves the map unchanged when scratch
- * memory cannot be had. */
+ * symmetry_mode -1 none, 0 fourfold with mirrors (16 terms), 1 twofold with a
+ * mirror (4 terms), any other value threefold with a mirror (6 terms).  The
+ * rotations are those of rotation(), edge rule included, so edge pixels move
+ * towards 0.  Holds at most two scratch maps at a time and leaves the map
+ * unchanged when any of them cannot be had.  A negative n describes no map: the
+ * call returns at once, allocating nothing and leaving the array untouched. */
 LIBKERNELS_API void symmetrisation(int32_t n, int32_t symmetry_mode, float *map);
 
-/* Scales the map in place so that its largest element becomes 255; a map with no
- * positive element is left unchanged. */
+/* Scales the map in place by the float32 factor 255 / max, so that its largest
+ * element becomes 255 up to the rounding of the factor.  The maximum is taken
+ * over elements greater than 0 (negative elements and NaNs never become it); a
+ * map with no positive element is left unchanged.  The map is the flat run of
+ * n*n elements (64-bit count), so a negative n scales as many elements as -n,
+ * the length rotation() and the flips give a map of that side; n = INT32_MIN,
+ * whose n*n floats cannot exist in memory, touches nothing. */
 LIBKERNELS_API void normalisation(int32_t n, float *map);
 
 #ifdef __cplusplus

@@ -1,0 +1,44 @@
+// Per-call screening tables of the real-space orbital: which shells of one
+// orbital row take part, how far each shell and each atom can reach, and where
+// each atom's shells, primitives and coefficients start.
+//
+// All tables live in one malloc block: five int32 values and one float per atom
+// followed by one int32 value and one float per shell.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "basis/basis_model.h"
+
+namespace kernels {
+
+struct ScreeningTables {
+    // Per atom.
+    int32_t *atom_first_shell;  // index of the atom's first shell
+    int32_t *atom_first_prim;   // primitive offset of that shell
+    int32_t *atom_first_comp;   // component offset of that shell
+    int32_t *atom_l_max;        // largest l among the atom's active shells, 0 if none
+    int32_t *atom_active;       // 1 when one of the atom's shells is active
+    float *atom_r2_max;         // EXP_CUTOFF / smallest exponent of its active shells
+    // Per shell.
+    int32_t *shell_active;  // active-shell test on this orbital row (and in bounds)
+    float *shell_r2_max;    // EXP_CUTOFF / smallest exponent of the shell
+
+    void *block;  // the one allocation holding all of the above
+};
+
+// Bytes of the block for n_atoms atoms and n_shells shells (counts <= 0 take none).
+std::size_t screening_tables_size(int32_t n_atoms, int32_t n_shells);
+
+// Allocates the block; false (and nothing allocated) when malloc fails.
+bool allocate_screening_tables(int32_t n_atoms, int32_t n_shells, ScreeningTables &tables);
+
+void free_screening_tables(ScreeningTables &tables);
+
+// Fills the tables for one orbital row.  A shell takes part only when it is
+// active and lies inside the arrays the counts describe (shell_takes_part).
+void build_screening_tables(const BasisArrays &basis, const BasisCounts &counts,
+                            const float *orbital_row, ScreeningTables &tables);
+
+}  // namespace kernels

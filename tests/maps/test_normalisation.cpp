@@ -1,0 +1,47 @@
+// Normalisation: the maximum over positive elements scaled to 255 by one
+// float32 factor.
+#include <gtest/gtest.h>
+
+#include "libkernels.h"
+#include "maps/map_samples.h"
+#include "support/allocation_failure.h"
+
+using namespace maps_test;
+using kernels_test::bits;
+
+TEST(Normalisation, ScalesByTheRoundedFactor) {
+    Map map = {1.0f, 3.0f, 0.5f, -0.0f};
+    normalisation(2, map.data());
+    EXPECT_EQ(map, (Map{85.0f, 255.0f, 42.5f, -0.0f}));
+    map = {7.0f, 1.0f, 0.0f, 2.0f};
+    normalisation(2, map.data());
+    EXPECT_EQ(map[0], 254.99998474121094f);  // 255/7 rounds below the exact quotient
+    map = {2.0f, -1.0f, 0.0f, 1.0f};
+    normalisation(2, map.data());
+    EXPECT_EQ(map, (Map{255.0f, -127.5f, 0.0f, 127.5f}));
+}
+
+TEST(Normalisation, IgnoresNaNsAndLeavesMapsWithoutPositiveElements) {
+    const float nan = kernels_test::from_bits(0x7fc00123u);
+    Map map = {nan, 5.0f, nan, 1.0f};
+    normalisation(2, map.data());
+    EXPECT_EQ(bits(map[0]), bits(nan));
+    EXPECT_EQ(map[1], 255.0f);
+    EXPECT_EQ(map[3], 51.0f);
+    for (const Map &unchanged : {Map{-1.0f, -0.0f, 0.0f, -3.0f}, Map{nan, nan, nan, nan}, Map(4, 0.0f)}) {
+        Map copy = unchanged;
+        EXPECT_EQ(kernels_test::count_allocations([&] { normalisation(2, copy.data()); }), 0);
+        EXPECT_TRUE(same_bits(copy, unchanged));
+    }
+}
+
+// A negative side covers n*n elements like its absolute value; sides whose
+// n*n floats cannot exist, and n = 0, touch nothing.
+TEST(Normalisation, OutOfModelSides) {
+    Map map = {1.0f, 2.0f, 4.0f, 8.0f, 5.0f, 6.0f, 7.0f, 3.0f, 2.0f, 99.0f};
+    normalisation(-3, map.data());
+    EXPECT_EQ(map[3], 255.0f);
+    EXPECT_EQ(map[9], 99.0f);
+    normalisation(0, nullptr);
+    normalisation(INT32_MIN, nullptr);
+}
