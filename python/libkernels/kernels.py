@@ -150,6 +150,9 @@ def momentum_map(molecule, orbital="HOMO", *, spin="alpha", kinetic_energy=None,
     e_kin = kinetic_energies(molecule, rows, kinetic_energy=kinetic_energy,
                              photon_energy=photon_energy, work_function=work_function,
                              binding_energy=binding_energy, energy_unit=energy_unit)[0]
+    if not e_kin > 0:
+        raise ValueError(f"orbital {molecule.orbital_label(rows[0])} would have a kinetic "
+                         "energy <= 0 (raise the photon energy)")
     n, kmin, kstep = momentum_grid(k_max, n, k_unit, k_min, k_step)
     alpha, beta, gamma = _orientation(orientation)
     out = np.empty((n, n), dtype=np.float32)
@@ -250,6 +253,8 @@ def polarisation_factor(momentum_map, *, polarisation="p", kinetic_energy, energ
     mode, circular, share = light
     data = np.array(momentum_map.data, dtype=np.float32, order="C")
     e_kin = float(energy_to_hartree(float(kinetic_energy), energy_unit))
+    if not e_kin > 0:
+        raise ValueError("the kinetic energy must be positive")
     kz = float(momentum_to_bohr(float(kz_imaginary), momentum_map.unit))
     _library.function("polarisation_factor")(
         data.shape[0], mode, circular, data, e_kin, momentum_map.k_min, momentum_map.k_step,

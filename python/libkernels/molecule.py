@@ -29,7 +29,8 @@ def _integers(name, values):
         raise ValueError(f"{name} must be one-dimensional, got shape {array.shape}")
     if array.size and (array.max() > 2**31 - 1 or array.min() < -2**31):
         raise ValueError(f"{name} does not fit in int32")
-    return np.ascontiguousarray(array, dtype=np.int32)
+    return np.array(array, dtype=np.int32, order="C")  # a copy: later edits by the caller
+                                                        # cannot bypass the checks
 
 
 def _reals(name, values, ndim=1):
@@ -39,7 +40,7 @@ def _reals(name, values, ndim=1):
     if array.ndim != ndim:
         raise ValueError(f"{name} must be {ndim}-dimensional, got shape {array.shape}")
     with np.errstate(over="ignore"):  # overflow to inf is reported by the checks
-        return np.ascontiguousarray(array, dtype=np.float32)
+        return np.array(array, dtype=np.float32, order="C")
 
 
 class Molecule:

@@ -42,6 +42,13 @@ def test_bad_arrays_are_rejected_naming_the_culprit(override, message):
         Molecule(**tiny_molecule(**override))
 
 
+def test_molecule_keeps_its_own_copies():
+    exponents = np.array([3.0, 0.5, 0.8, 1.1], dtype=np.float32)
+    m = Molecule(**tiny_molecule(prim_exponent=exponents))
+    exponents[0] = -1.0  # a later edit by the caller does not reach the validated model
+    assert m.prim_exponent[0] == 3.0
+
+
 def test_angstrom_positions_are_converted_to_bohr():
     m = Molecule(**tiny_molecule(atom_x=[0.0, BOHR_IN_ANGSTROM]), unit="angstrom")
     assert m.atom_x[1] == pytest.approx(1.0, rel=1e-7)
