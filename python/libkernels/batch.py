@@ -63,9 +63,12 @@ def as_momentum_maps(maps, call, orientations):
     for o, orientation in enumerate(orientations):
         row = []
         for g in range(maps.shape[1]):
-            names = [labels[g]] if maps.shape[1] == len(labels) else labels
+            separate = maps.shape[1] == len(labels)
+            names = [labels[g]] if separate else labels
+            e_kin = [float(call.e_kin[g])] if separate else [float(e) for e in call.e_kin]
             row.append(MomentumMap(maps[o, g], call.k_min, call.k_step, call.k_unit,
                                    {**call.parameters, "orbitals": names,
+                                    "e_kin_hartree": e_kin,
                                     "orientation": tuple(orientation)}))
         result.append(row)
     return result

@@ -43,7 +43,7 @@ def _stem(molecule):
 
 
 def _safe(label):
-    return label.replace(" ", "_").replace("(", "").replace(")", "").replace("+", "p")
+    return label.replace(" ", "_").replace("(", "").replace(")", "")
 
 
 def _add_molecule(parser):
@@ -130,7 +130,7 @@ def _run_maps(args, default_orbitals):
         names = momentum_map.parameters["orbitals"]
         label = "+".join(names)
         stem = os.path.join(args.output_dir, f"{_stem(args.molecule)}_{_safe(label)}")
-        e_kin = [call.e_kin[call.parameters["orbitals"].index(nm)] for nm in names]
+        e_kin = momentum_map.parameters["e_kin_hartree"]
         e_text = ", ".join(f"{float(e) * HARTREE_IN_EV:.2f}" for e in e_kin)
         title = (f"{_stem(args.molecule)} {label}   E$_{{kin}}$ = {e_text} eV"
                  + (f"\norientation {tuple(args.orientation)}" if any(args.orientation) else ""))
