@@ -29,5 +29,7 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/libkernelsConfigVersion.c
 install(FILES ${PROJECT_BINARY_DIR}/libkernelsConfig.cmake
   ${PROJECT_BINARY_DIR}/libkernelsConfigVersion.cmake DESTINATION ${KERNELS_CMAKE_DIR})
 
+# The pkg-config file locates its prefix relative to itself, so the install can move.
+file(RELATIVE_PATH KERNELS_PC_TO_PREFIX "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/libkernels.pc.in ${PROJECT_BINARY_DIR}/libkernels.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/libkernels.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

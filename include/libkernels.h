@@ -63,8 +63,9 @@ extern "C" {
 /* Momentum map of one orbital: out_map[i*n + j] = |psi(k')|^2 at the point of the
  * hemisphere |k| = sqrt(2 e_kin) above (kx, ky), with k' the lab momentum turned
  * into the molecule's frame by Rz(orient_alpha) Rx(orient_beta) Rz(orient_gamma).
- * Pixels outside the disc kx^2 + ky^2 <= 2 e_kin are 0; e_kin <= 0 (or NaN) gives
- * an all-zero map.  out_map holds n*n floats. */
+ * Pixels outside the disc kx^2 + ky^2 <= 2 e_kin are 0.  e_kin <= 0 gives an
+ * all-zero map (there is no hemisphere); a NaN e_kin gives a NaN map (all zero when
+ * no shell is active).  out_map holds n*n floats. */
 LIBKERNELS_API void momentum_map(int32_t n, int32_t n_atoms, const int32_t *shells_per_atom,
                                  const float *atom_x, const float *atom_y, const float *atom_z,
                                  float e_kin, float k_min, float k_step, float orient_alpha,
@@ -86,7 +87,9 @@ LIBKERNELS_API void polarisation_factor(int32_t n, int32_t polarisation_mode, in
  * momentum maps.  Row o of mo_coeff (n_components floats) is orbital o with kinetic
  * energy orbital_e_kin[o]; orbitals with e_kin <= 0 are skipped.  orbital_weight may
  * be NULL (all weights 1); orbital_kz_imaginary is read only when use_polarisation
- * is non-zero.  symmetry_mode: -1 none, 0 fourfold, 1 twofold, other threefold. */
+ * is non-zero.  symmetry_mode: -1 none, 0 fourfold, 1 twofold, other threefold.
+ * n <= 0 leaves out_map untouched; when the scratch map cannot be had out_map is
+ * left cleared. */
 LIBKERNELS_API void momentum_map_sum(
     int32_t n_orbitals, const float *orbital_e_kin, const float *orbital_weight,
     const float *mo_coeff, int32_t n, int32_t symmetry_mode, float k_min, float k_step,
