@@ -179,23 +179,29 @@ def _cmd_cube(args):
 
 
 def _chunked(compute, rows, description, progress):
-    """Runs a summing kernel over groups of orbitals, showing progress; adds the parts."""
+    """Runs a summing kernel over groups of orbitals on a thread pool, showing
+    progress, and adds the parts in order."""
+    from concurrent.futures import ThreadPoolExecutor
+
     from .progress import progress_bar
 
-    chunk = max(1, len(rows) // 20)
+    chunk = max(1, len(rows) // 24)
     parts = [rows[i:i + chunk] for i in range(0, len(rows), chunk)]
-    bar = progress_bar(len(rows), description, progress)
-    total = None
+    bar = progress_bar(len(rows), description, progress, unit="orbital")
+
+    def work(part):
+        result = compute(part)
+        bar.update(len(part))
+        return result
+
     try:
-        for part in parts:
-            field = compute(part)
-            if total is None:
-                total = field
-            else:
-                total.data += field.data
-            bar.update(len(part))
+        with ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
+            fields = list(pool.map(work, parts))
     finally:
         bar.close()
+    total = fields[0]
+    for field in fields[1:]:
+        total.data += field.data
     return total
 
 

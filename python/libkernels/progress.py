@@ -40,7 +40,7 @@ class _NoProgress:
         pass
 
 
-def progress_bar(total, description, enabled=True):
+def progress_bar(total, description, enabled=True, unit="map"):
     """An object with update(count) and close(); silent when not `enabled`."""
     if not enabled:
         return _NoProgress()
@@ -48,4 +48,4 @@ def progress_bar(total, description, enabled=True):
         from tqdm import tqdm
     except ImportError:
         return _PlainProgress(total, description)
-    return tqdm(total=total, desc=description, unit="map", file=sys.stderr)
+    return tqdm(total=total, desc=description, unit=unit, file=sys.stderr)
