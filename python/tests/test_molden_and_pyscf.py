@@ -48,10 +48,10 @@ MOLECULES = [
 ]
 
 
-@pytest.mark.parametrize("name, spec", MOLECULES, ids=[m[0] for m in MOLECULES])
-def test_molden_reader_and_converter_agree_and_match_pyscf(name, spec, tmp_path):
-    mol = water_like(spec["basis"], spec.get("charge", 0), spec.get("spin", 0),
-                     **({"atoms": spec["atoms"]} if "atoms" in spec else {}))
+@pytest.mark.parametrize("name, setup", MOLECULES, ids=[m[0] for m in MOLECULES])
+def test_molden_reader_and_converter_agree_and_match_pyscf(name, setup, tmp_path):
+    mol = water_like(setup["basis"], setup.get("charge", 0), setup.get("spin", 0),
+                     **({"atoms": setup["atoms"]} if "atoms" in setup else {}))
     coeff = np.random.default_rng(3).normal(size=(mol.nao, 5))
     path = tmp_path / "random.molden"
     pyscf_molden.from_mo(mol, str(path), coeff, ene=np.arange(5.0) - 2, occ=[2, 2, 2, 0, 0])
