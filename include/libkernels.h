@@ -138,7 +138,13 @@ LIBKERNELS_API void charge_density_sum(int32_t nx, int32_t ny, int32_t nz, int32
 /* ---- Momentum densities -------------------------------------------------- */
 
 /* |psi(k)|^2 of one orbital on the momentum grid kx = kx_min + i*k_step (likewise
- * ky, kz); out_density holds nx*ny*nz floats, (i, j, k) at (k*ny + j)*nx + i. */
+ * ky, kz); out_density holds nx*ny*nz floats, (i, j, k) at (k*ny + j)*nx + i.
+ * The radial factor of each shell is tabulated at 1024 points from |k| = 0 to the
+ * grid's largest |k| and interpolated linearly.  Outside the contract: a grid
+ * whose every voxel is at k = 0 (one voxel per axis or k_step = 0, minima 0) gets
+ * the radial values at k = 0; a dimension <= 0 writes nothing; non-finite grid
+ * coordinates are not rejected and give non-finite values, never an access
+ * outside the arrays. */
 LIBKERNELS_API void momentum_density(int32_t nx, int32_t ny, int32_t nz, int32_t n_atoms,
                                      const int32_t *shells_per_atom, const float *atom_x,
                                      float kx_min, float ky_min, float kz_min, float k_step,
@@ -149,7 +155,8 @@ LIBKERNELS_API void momentum_density(int32_t nx, int32_t ny, int32_t nz, int32_t
 
 /* sum_o w_o |psi_o(k)|^2 on the grid of momentum_density; orbital_weight may be
  * NULL (all weights 1).  Note the parameter order differs from momentum_density:
- * the orbital data come right after the grid dimensions. */
+ * the orbital data come right after the grid dimensions.  n_orbitals <= 0 leaves
+ * the output all zero; out-of-contract grids behave as for momentum_density. */
 LIBKERNELS_API void momentum_density_sum(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbitals,
                                          const float *orbital_weight, const float *mo_coeff,
                                          float kx_min, float ky_min, float kz_min, float k_step,

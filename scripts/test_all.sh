@@ -18,6 +18,14 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKERNELS_SANITIZE=ON
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j"$jobs" -LE exhaustive
 
+echo "== ThreadSanitizer: every function from many threads at once"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKERNELS_SANITIZE_THREAD=ON >/dev/null
+cmake --build build-tsan -j"$jobs" --target test_concurrency
+TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/stress/test_concurrency
+
+echo "== fuzzing, a short budget per harness"
+bash scripts/fuzz.sh "${FUZZ_SECONDS:-10}"
+
 if [ -f pyproject.toml ]; then
   echo "== Python package"
   python3 -m pip install --quiet --disable-pip-version-check .

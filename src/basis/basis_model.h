@@ -83,6 +83,11 @@ struct ShellCursor {
     int32_t prim = 0;
     int32_t comp = 0;
 
+    // Offset at which to address the shell's primitives.  A shell without
+    // primitives reads none, and its running offset may point anywhere (or be
+    // negative after negative counts), so it is addressed at 0.
+    int32_t primitive_offset(int32_t n_prim) const { return n_prim > 0 ? prim : 0; }
+
     void advance(int32_t l, int32_t n_prim) {
         prim = wrapping_add(prim, n_prim);
         comp = wrapping_add(comp, shell_size(l));

@@ -40,8 +40,7 @@ PrefactorTable fill_prefactor_table(void *block, const BasisArrays &basis,
         basis, counts, orbital_row,
         [&](int32_t atom, const ShellCursor &at, int32_t l, int32_t n_prim) {
             if (l > table.l_max) table.l_max = l;
-            // A shell without primitives has R_l = 0 and its offset is never used.
-            const int32_t first = n_prim > 0 ? at.prim : 0;
+            const int32_t first = at.primitive_offset(n_prim);
             const float radial = shell_radial_momentum(l, k, basis.prim_exponent + first,
                                                        basis.prim_coeff + first, n_prim);
             const int32_t size = 2 * l + 1;

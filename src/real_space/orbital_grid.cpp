@@ -60,8 +60,9 @@ float atom_value_at(const BasisArrays &basis, const BasisCounts &counts,
         const int32_t l = basis.shell_l[s];
         const int32_t n_prim = basis.shell_n_prim[s];
         if (tables.shell_active[s] == 1 && r2 <= tables.shell_r2_max[s]) {
+            const int32_t first = at.primitive_offset(n_prim);
             const float radial =
-                radial_sum(r2, basis.prim_exponent + at.prim, basis.prim_coeff + at.prim, n_prim);
+                radial_sum(r2, basis.prim_exponent + first, basis.prim_coeff + first, n_prim);
             const float *mo = orbital_row + at.comp;
             const float *shell_ylm = ylm + SHELL_START[l];
             const int32_t size = 2 * l + 1;

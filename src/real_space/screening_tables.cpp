@@ -75,7 +75,7 @@ void build_screening_tables(const BasisArrays &basis, const BasisCounts &counts,
             // Out-of-bounds primitives are never read; such a shell is inactive,
             // so its radius is never used.
             const float shell_smallest =
-                in_bounds ? smallest_exponent(basis.prim_exponent + at.prim, n_prim) : NO_EXPONENT;
+                in_bounds ? smallest_exponent(basis.prim_exponent + at.primitive_offset(n_prim), n_prim) : NO_EXPONENT;
             tables.shell_active[s] = active ? 1 : 0;
             tables.shell_r2_max[s] = EXP_CUTOFF / shell_smallest;
             if (active) {

@@ -48,7 +48,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
     symmetrisation(n, mode, ptr(symmetric));
     if (finite) FUZZ_CHECK(all_finite(symmetric));
 
+    // A negative side scales as many elements as its absolute value.
     std::vector<float> scaled = map;
+    if (n < 0) scaled.assign(size_t(-int64_t(n)) * size_t(-int64_t(n)), 1.0f);
     normalisation(n, ptr(scaled));
     if (finite) {
         FUZZ_CHECK(all_finite(scaled));

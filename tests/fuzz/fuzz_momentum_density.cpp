@@ -28,10 +28,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
                          kx_min, ky_min, kz_min, step, m.n_atoms, ptr(m.shells_per_atom),
                          ptr(m.atom_x), ptr(m.atom_y), ptr(m.atom_z), ptr(m.shell_l),
                          ptr(m.shell_n_prim), ptr(m.prim_exponent), ptr(m.prim_coeff), ptr(sum));
+    // The single-orbital entry point reads one row: that of the sum when there
+    // is exactly one, otherwise a row of its own.
+    std::vector<float> own_row = n_orbitals == 1 ? mo : m.orbitals(draw, 1);
     std::vector<float> single(sum.size());
     momentum_density(nx, ny, nz, m.n_atoms, ptr(m.shells_per_atom), ptr(m.atom_x), kx_min, ky_min,
                      kz_min, step, ptr(m.atom_y), ptr(m.atom_z), ptr(m.shell_l),
-                     ptr(m.shell_n_prim), ptr(m.prim_exponent), ptr(m.prim_coeff), ptr(mo),
+                     ptr(m.shell_n_prim), ptr(m.prim_exponent), ptr(m.prim_coeff), ptr(own_row),
                      ptr(single));
     if (!draw.in_contract) return 0;
     FUZZ_CHECK(all_finite(sum));
