@@ -207,3 +207,26 @@ def test_kernel_arguments_are_checked(benzene):
         lk.scalar_field({"atoms": []})
     with pytest.raises(ValueError, match="step positive"):
         lk.Grid((0, 0, 0), 0.0, (2, 2, 2))
+
+
+def test_symmetry_and_light_names_select_the_library_modes(benzene):
+    requires("momentum_map", "momentum_map_sum", "symmetrisation", "polarisation_factor")
+    options = dict(kinetic_energy=25.0, k_max=2.5, n=41)
+    single = lk.momentum_map(benzene, "HOMO", **options)
+    for symmetry in (2, 3, 4, "4-fold"):
+        summed = lk.momentum_map_sum(benzene, ["HOMO"], symmetry=symmetry, **options)
+        np.testing.assert_array_equal(summed.data, lk.symmetrisation(single, symmetry).data)
+
+    def light(name, **extra):
+        return lk.momentum_map_sum(benzene, ["HOMO"], polarisation=name, **options,
+                                   **extra).data
+    np.testing.assert_array_equal(light("linear", s_share=100.0), light("s"))
+    np.testing.assert_array_equal(light("linear", s_share=0.0), light("p"))
+    # without an imaginary kz the two helicities agree and their dichroism vanishes
+    np.testing.assert_allclose(light("circular+"), light("circular-"), rtol=1e-6)
+    assert np.abs(light("dichroism")).max() == 0
+    tilted = dict(kz_imaginary=0.3)
+    difference = light("circular-", **tilted) - light("circular+", **tilted)
+    np.testing.assert_allclose(light("dichroism", **tilted), difference, rtol=1e-4,
+                               atol=1e-5 * np.abs(difference).max())
+    assert np.abs(difference).max() > 0
