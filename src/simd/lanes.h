@@ -1,0 +1,48 @@
+// The lane abstraction the vectorised kernels are written over.
+//
+// A kernel is a template over a target T (scalar::Target, avx2::Target,
+// avx512::Target) and sees T::lanes float lanes at a time through these types:
+//   T::F32   T::lanes float lanes        T::F64   T::lanes double lanes
+//   T::U64   T::lanes 64-bit integers    T::Mask  one bit of truth per lane
+// so a float lane and the double it widens to sit at the same lane index.
+// Every target header gives the same operations (found by argument-dependent
+// lookup, since the types live in the target's namespace):
+//   F32::splat(v), F32::load(p), F32::load_first(p, n), store(a, p),
+//   store_first(a, p, n)   -- n = 1..lanes; lanes >= n read as zero
+//   + - * /, unary -, abs, sqrt, fused_mul_add(a, b, c) = a*b + c rounded once
+//   (written out only where a libm sequence needs it: plain * and + never fuse,
+//   the whole project builds with -ffp-contract=off)
+//   < <= > >= == (ordered compares, false on NaN) -> Mask
+//   select(m, yes, no), Mask & | ~, any(m), all(m), mask_bits(m), Mask::first(n)
+//   to_f64(F32), to_f32(F64) (rounded in the caller's MXCSR mode),
+//   F64::splat, round_toward_zero, round_down, as_u64, as_f64,
+//   U64 + - & | ^, shift_left(u, n), shift_right(u, n) (logical),
+//   shift_left(u, U64 counts), mul_u32 (low 32 bits times low 32 bits, 64-bit
+//   product), select(m, U64, U64), nonzero(U64) -> Mask, bits_u64(F32) (the
+//   float's bit pattern, zero-extended), to_f64_signed(U64) (as int64, rounded
+//   in the caller's mode), gather(const uint64_t *table, U64 index).
+// Each target header is included only by source files compiled with that
+// target's instruction-set flags (named *_avx2.cpp / *_avx512.cpp and added
+// with kernels_simd_sources() in CMake), and defines everything inline in its
+// own namespace.  Code such a file instantiates must likewise be a template
+// over T or have internal linkage: an ordinary inline function compiled there
+// could be the copy the linker keeps for the scalar path too (the test
+// simd_target_objects_keep_to_their_target reads the objects for this).
+#pragma once
+
+namespace kernels::simd {
+
+// The instruction-set paths a kernel is compiled for.
+enum class SimdPath { scalar, avx2, avx512 };
+
+const char *simd_path_name(SimdPath path);
+
+// True when this CPU (and the operating system's saved register state) runs
+// the path: AVX2 needs AVX2+FMA, AVX-512 needs AVX-512 F and DQ plus AVX2+FMA.
+// Asked per call; the answer comes from the compiler runtime's CPUID record.
+bool simd_path_supported(SimdPath path);
+
+// The widest supported path.
+SimdPath best_simd_path();
+
+}  // namespace kernels::simd
