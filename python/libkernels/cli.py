@@ -56,7 +56,7 @@ def _add_molecule(parser):
 
 def _add_map_options(parser, default_orbitals):
     _add_molecule(parser)
-    parser.add_argument("-O", "--orbital", dest="orbitals", action="append",
+    parser.add_argument("-O", "--orbital", dest="orbitals", action="append", metavar="ORBITAL",
                         help="orbital by name (HOMO, HOMO-1, LUMO+1, ...) or 0-based index; "
                              f"repeat for several (default: {' '.join(default_orbitals)})")
     energy = parser.add_argument_group("photoelectron energy (eV)")
