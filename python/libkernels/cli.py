@@ -239,7 +239,8 @@ def _cmd_orbitals(args):
     centre = list(rows).index(homo)
     shown = rows[max(0, centre - args.around):centre + args.around + 2]
     for r in shown:
-        print(f"{r:5d}  {molecule.orbital_label(r):14s} {molecule.mo_energy[r] * HARTREE_IN_EV:10.4f} eV"
+        energy = molecule.mo_energy[r] * HARTREE_IN_EV
+        print(f"{r:5d}  {molecule.orbital_label(r):14s} {energy:10.4f} eV"
               f"  occupation {molecule.mo_occ[r]:.3f}")
 
 

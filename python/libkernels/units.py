@@ -23,7 +23,8 @@ def _factor(table, unit, what):
     try:
         return table[key]
     except KeyError:
-        raise ValueError(f"unknown {what} unit {unit!r}; use one of {', '.join(sorted(table))}") from None
+        choices = ", ".join(sorted(table))
+        raise ValueError(f"unknown {what} unit {unit!r}; use one of {choices}") from None
 
 
 def length_to_bohr(value, unit="bohr"):
