@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "basis/harmonics_lanes.h"
+
 namespace kernels {
 
 // First entry of each degree l: l*l.
@@ -16,7 +18,7 @@ constexpr int32_t SHELL_START[5] = {0, 1, 4, 9, 16};
 constexpr int HARMONIC_COUNT = 25;
 
 // float32 nearest to 1/(2 sqrt(pi)), the s function.
-constexpr float Y00 = 0.2820948f;
+using harmonic_constants::Y00;
 
 // Unit-vector form: (x, y, z) a unit vector.  Writes entry 0 and the entries of
 // degrees 1..min(l_max, 4); other entries are left as they were.
