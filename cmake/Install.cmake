@@ -2,6 +2,18 @@
 # the imported target libkernels::kernels) and a pkg-config file.
 include(CMakePackageConfigHelpers)
 
+# Inside a Python wheel (built by scikit-build-core, which installs into the
+# wheel's root) only the shared library and the example molecules belong, in the
+# package directory where the Python loader finds them.  The library is installed
+# under its plain name: a wheel cannot carry the versioned symlinks.
+if(KERNELS_PYTHON_PACKAGE)
+  install(FILES $<TARGET_FILE:kernels> DESTINATION libkernels RENAME libkernels.so)
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/molecules/benzene.molden
+                ${PROJECT_SOURCE_DIR}/examples/molecules/pentacene.molden
+          DESTINATION libkernels/data)
+  return()
+endif()
+
 install(TARGETS kernels EXPORT libkernelsTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}

@@ -1,0 +1,31 @@
+"""libkernels: photoemission momentum maps, orbitals and densities from Python.
+
+    import libkernels as lk
+    mol = lk.load_example("pentacene")            # or lk.read_molden("file.molden")
+    m = lk.momentum_map_sum(mol, ["HOMO"], photon_energy=35, work_function=4.5)
+    m.data, m.kx, m.ky                             # (n, n) map and its axes in 1/angstrom
+
+Units: the library computes in bohr, bohr^-1, hartree and degrees; the Python
+functions take eV and 1/angstrom by default (energy_unit=, k_unit=, unit=).
+"""
+
+from ._library import MissingKernelError, available, library_path
+from .batch import scan_momentum_maps
+from .data import example_path, load_example
+from .grids import Field3D, Grid, MomentumMap
+from .kernels import (charge_density_sum, flip_over_x, flip_over_y, momentum_density,
+                      momentum_density_sum, momentum_map, momentum_map_sum, normalisation,
+                      polarisation_factor, rotation, scalar_field, symmetrisation)
+from .molden import MoldenError, parse_molden, read_molden
+from .molecule import Molecule
+from .pyscf_interface import from_pyscf
+from .units import BOHR_IN_ANGSTROM, HARTREE_IN_EV
+
+__all__ = [
+    "BOHR_IN_ANGSTROM", "HARTREE_IN_EV", "Field3D", "Grid", "MissingKernelError",
+    "MoldenError", "Molecule", "MomentumMap", "available", "charge_density_sum",
+    "example_path", "flip_over_x", "flip_over_y", "from_pyscf", "library_path",
+    "load_example", "momentum_density", "momentum_density_sum", "momentum_map",
+    "momentum_map_sum", "normalisation", "parse_molden", "polarisation_factor",
+    "read_molden", "rotation", "scalar_field", "scan_momentum_maps", "symmetrisation",
+]

@@ -1,0 +1,7 @@
+"""`python -m libkernels ...` runs the command-line tool."""
+
+import sys
+
+from .cli import main
+
+sys.exit(main())

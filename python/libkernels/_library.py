@@ -1,0 +1,144 @@
+"""Loads libkernels.so with ctypes and declares the twelve C functions.
+
+The shared library is bundled inside this package (found with
+importlib.resources); the environment variable LIBKERNELS_LIBRARY may name
+another build, e.g. a developer's build/libkernels.so.  Every argument type is
+declared: float32 scalars must travel as c_float (undeclared, ctypes would pass
+a double), arrays as C-contiguous numpy arrays of the exact dtype.
+
+A function that the loaded library does not export yet (an older build) is
+reported by `available()` and raises MissingKernelError when called, so that
+everything else keeps working.
+"""
+
+import ctypes
+import importlib.resources
+import os
+import threading
+
+import numpy as np
+from numpy.ctypeslib import ndpointer
+
+_I32 = ctypes.c_int32
+_F32 = ctypes.c_float
+
+
+def _array(dtype):
+    return ndpointer(dtype=dtype, flags="C_CONTIGUOUS")
+
+
+class _NullableArray:
+    """An ndpointer that also accepts None, passed as a null pointer."""
+
+    def __init__(self, dtype):
+        self._pointer = _array(dtype)
+
+    def from_param(self, value):
+        if value is None:
+            return None
+        return self._pointer.from_param(value)
+
+
+_IA = _array(np.int32)
+_FA = _array(np.float32)
+_FA_OR_NULL = _NullableArray(np.float32)
+
+# Argument lists in the exact order of include/libkernels.h.
+SIGNATURES = {
+    "momentum_map": (None, [
+        _I32, _I32, _IA, _FA, _FA, _FA,
+        _F32, _F32, _F32, _F32, _F32, _F32,
+        _IA, _IA, _FA, _FA, _FA, _FA]),
+    "polarisation_factor": (None, [
+        _I32, _I32, _I32, _FA, _F32, _F32, _F32, _F32, _F32, _F32, _F32]),
+    "momentum_map_sum": (None, [
+        _I32, _FA, _FA_OR_NULL, _FA, _I32, _I32,
+        _F32, _F32, _F32, _F32, _F32, _F32, _F32, _F32,
+        _I32, _I32, _I32, _FA_OR_NULL,
+        _I32, _IA, _FA, _FA, _FA, _IA, _IA, _FA, _FA, _FA]),
+    "scalar_field": (None, [
+        _I32, _I32, _I32, _I32, _IA, _FA, _F32, _F32, _F32, _F32,
+        _FA, _FA, _IA, _IA, _FA, _FA, _FA, _FA]),
+    "charge_density_sum": (None, [
+        _I32, _I32, _I32, _I32, _FA_OR_NULL, _FA, _F32, _F32, _F32, _F32,
+        _I32, _IA, _FA, _FA, _FA, _IA, _IA, _FA, _FA, _FA]),
+    "momentum_density": (None, [
+        _I32, _I32, _I32, _I32, _IA, _FA, _F32, _F32, _F32, _F32,
+        _FA, _FA, _IA, _IA, _FA, _FA, _FA, _FA]),
+    "momentum_density_sum": (None, [
+        _I32, _I32, _I32, _I32, _FA_OR_NULL, _FA, _F32, _F32, _F32, _F32,
+        _I32, _IA, _FA, _FA, _FA, _IA, _IA, _FA, _FA, _FA]),
+    "rotation": (ctypes.c_void_p, [_I32, _FA, _F32]),
+    "flip_over_x": (ctypes.c_void_p, [_I32, _FA]),
+    "flip_over_y": (ctypes.c_void_p, [_I32, _FA]),
+    "symmetrisation": (None, [_I32, _I32, _FA]),
+    "normalisation": (None, [_I32, _FA]),
+}
+
+
+class MissingKernelError(NotImplementedError):
+    """The loaded libkernels.so does not export the requested function."""
+
+
+_lock = threading.Lock()
+_loaded = {}
+
+
+def library_path():
+    """Path of the shared library that the package uses."""
+    override = os.environ.get("LIBKERNELS_LIBRARY")
+    if override:
+        return override
+    resource = importlib.resources.files("libkernels").joinpath("libkernels.so")
+    if not resource.is_file():
+        raise ImportError(
+            "libkernels.so is not bundled with this installation of the libkernels "
+            "package; install it with `pip install .` from the repository root, or "
+            "set LIBKERNELS_LIBRARY to the path of a built libkernels.so")
+    return str(resource)
+
+
+def _handle():
+    with _lock:
+        if "cdll" not in _loaded:
+            _loaded["cdll"] = ctypes.CDLL(library_path())
+            _loaded["libc"] = ctypes.CDLL(None)
+            _loaded["libc"].free.argtypes = [ctypes.c_void_p]
+            _loaded["libc"].free.restype = None
+        return _loaded["cdll"]
+
+
+def available(name):
+    """True when the loaded library exports the C function `name`."""
+    if name not in SIGNATURES:
+        raise KeyError(f"libkernels has no function {name!r}")
+    try:
+        getattr(_handle(), name)
+    except AttributeError:
+        return False
+    return True
+
+
+def function(name):
+    """The C function `name` with its argument and result types declared."""
+    restype, argtypes = SIGNATURES[name]
+    try:
+        fn = getattr(_handle(), name)
+    except AttributeError:
+        raise MissingKernelError(
+            f"the loaded libkernels.so ({library_path()}) does not export {name}(); "
+            "it was built before that kernel was added") from None
+    fn.restype = restype
+    fn.argtypes = argtypes
+    return fn
+
+
+def take_malloced_map(pointer, n):
+    """Copies an n*n float map returned by the library into numpy and frees it."""
+    if not pointer:
+        raise MemoryError("libkernels could not allocate the result map")
+    try:
+        view = (ctypes.c_float * (n * n)).from_address(pointer)
+        return np.array(view, dtype=np.float32).reshape(n, n)
+    finally:
+        _loaded["libc"].free(pointer)

@@ -1,0 +1,61 @@
+"""Shared helpers of the Python test suite.
+
+Tests of a C function skip, saying why, while the loaded libkernels.so does not
+export it yet (the kernels land one by one); PySCF tests skip without PySCF.
+"""
+
+import numpy as np
+import pytest
+
+import libkernels
+from libkernels import _library
+
+
+AGREEMENT = {}  # measured agreement figures, printed at the end of the run
+
+
+def pytest_terminal_summary(terminalreporter):
+    if AGREEMENT:
+        terminalreporter.section("agreement figures")
+        for key, value in AGREEMENT.items():
+            terminalreporter.write_line(f"{key}: {value}")
+
+
+def requires(*names):
+    """Skips the calling test unless the library exports every function in `names`."""
+    try:
+        path = _library.library_path()
+    except ImportError as error:
+        pytest.skip(f"libkernels.so not found: {error}")
+    missing = [name for name in names if not _library.available(name)]
+    if missing:
+        pytest.skip(f"{path} does not export {', '.join(missing)}() yet")
+
+
+@pytest.fixture(scope="session")
+def pentacene():
+    return libkernels.load_example("pentacene")
+
+
+@pytest.fixture(scope="session")
+def benzene():
+    return libkernels.load_example("benzene")
+
+
+def water_like(basis, charge=0, spin=0, atoms="O 0 0 0.12; H 0.76 0.1 -0.47; H -0.78 -0.05 -0.45"):
+    """A small PySCF molecule (slightly asymmetric, so no component vanishes by symmetry)."""
+    gto = pytest.importorskip("pyscf.gto")
+    return gto.M(atom=atoms, basis=basis, charge=charge, spin=spin, verbose=0)
+
+
+def tiny_molecule(**overrides):
+    """Arguments of a valid two-atom Molecule (s and d shells); override any of them."""
+    arguments = dict(
+        atom_x=[0.0, 1.4], atom_y=[0.0, 0.0], atom_z=[0.0, 0.0],
+        shells_per_atom=np.array([2, 1], dtype=np.int32),
+        shell_l=np.array([0, 2, 0], dtype=np.int32),
+        shell_n_prim=np.array([2, 1, 1], dtype=np.int32),
+        prim_exponent=[3.0, 0.5, 0.8, 1.1], prim_coeff=[0.4, 0.7, 1.0, 0.9],
+        mo_coeff=np.ones((2, 7)), mo_energy=[-0.5, 0.1], mo_occ=[2.0, 0.0])
+    arguments.update(overrides)
+    return arguments
