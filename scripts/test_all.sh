@@ -26,6 +26,9 @@ TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/stress/test_concurrency
 echo "== fuzzing, a short budget per harness"
 bash scripts/fuzz.sh "${FUZZ_SECONDS:-10}"
 
+echo "== benchmark smoke run (every case at small sizes, and the comparisons with other routes)"
+bash scripts/bench.sh --smoke --peers
+
 if [ -f pyproject.toml ]; then
   echo "== Python package"
   python3 -m pip install --quiet --disable-pip-version-check .
