@@ -44,6 +44,12 @@
 #else
 #define HAVE_MOMENTUM_MAP_SUM_PATHS 0
 #endif
+#if __has_include("momentum_map/polarisation_factor_paths.h")
+#include "momentum_map/polarisation_factor_paths.h"
+#define HAVE_POLARISATION_FACTOR_PATHS 1
+#else
+#define HAVE_POLARISATION_FACTOR_PATHS 0
+#endif
 #if __has_include("real_space/scalar_field_paths.h")
 #include "real_space/scalar_field_paths.h"
 #define HAVE_SCALAR_FIELD_PATHS 1
@@ -289,6 +295,27 @@ std::vector<float> homo_map(const BenchMolecule &m, int32_t n) {
     return map;
 }
 
+// Linear p-polarised light at 65 degrees incidence, on the HOMO's map.  The
+// time includes restoring the input map (one copy of n*n floats per call).
+void bench_polarisation_factor(benchmark::State &state, const std::vector<float> *map, int32_t n, float e_kin,
+                               [[maybe_unused]] Variant v) {
+    const MapGrid g = map_grid(e_kin, n);
+    std::vector<float> work(map->size());
+    for (auto _ : state) {
+        std::memcpy(work.data(), map->data(), map->size() * sizeof(float));
+#if HAVE_POLARISATION_FACTOR_PATHS
+        if (v.on_path)
+            kernels::polarisation_factor_on_path(v.path, n, 0, 0, work.data(), e_kin, g.k_min, g.k_step, 65.0f, 0.0f,
+                                                 0.0f, 0.0f);
+        else
+#endif
+            polarisation_factor(n, 0, 0, work.data(), e_kin, g.k_min, g.k_step, 65.0f, 0.0f, 0.0f, 0.0f);
+        benchmark::DoNotOptimize(work.data());
+        benchmark::ClobberMemory();
+    }
+    set_counters(state, static_cast<double>(n) * n);
+}
+
 // 30 degrees: an angle that interpolates (right angles copy pixels).
 void bench_rotation(benchmark::State &state, const std::vector<float> *map, int32_t n, [[maybe_unused]] Variant v) {
     for (auto _ : state) {
@@ -453,9 +480,11 @@ void print_header(bool smoke) {
                 choice.vector_libm ? "in use (platform libm is the variant they reproduce)"
                                    : "not in use (scalar libm per lane)");
     std::printf("compiler: %s, %s\n", __VERSION__, KERNELS_BENCH_BUILD);
-    std::printf("per-path entry points: momentum_map %s, momentum_map_sum %s, scalar_field %s, "
+    std::printf("per-path entry points: momentum_map %s, momentum_map_sum %s, polarisation_factor %s, "
+                "scalar_field %s, "
                 "charge_density_sum %s, momentum_density_sum %s, rotation %s, symmetrisation %s\n\n",
                 HAVE_MOMENTUM_MAP_PATHS ? "yes" : "no", HAVE_MOMENTUM_MAP_SUM_PATHS ? "yes" : "no",
+                HAVE_POLARISATION_FACTOR_PATHS ? "yes" : "no",
                 HAVE_SCALAR_FIELD_PATHS ? "yes" : "no", HAVE_CHARGE_DENSITY_SUM_PATHS ? "yes" : "no",
                 HAVE_MOMENTUM_DENSITY_SUM_PATHS ? "yes" : "no", HAVE_ROTATION_PATHS ? "yes" : "no",
                 HAVE_SYMMETRISATION_PATHS ? "yes" : "no");
@@ -535,6 +564,11 @@ int main(int argc, char **argv) {
     register_case("momentum_density_sum " + pentacene->name + " " + std::to_string(pentacene->n_orbitals()) +
                       " orb " + std::to_string(sizes.k_points) + "^3",
                   HAVE_MOMENTUM_DENSITY_SUM_PATHS, smoke, bench_momentum_density_sum, pentacene, sizes.k_points);
+
+    const int32_t light_side = sizes.map_sides.back();
+    const std::vector<float> light_map = homo_map(*pentacene, light_side);
+    register_case("polarisation_factor linear n=" + std::to_string(light_side), HAVE_POLARISATION_FACTOR_PATHS,
+                  smoke, bench_polarisation_factor, &light_map, light_side, kinetic_energy(*pentacene, 0));
 
     const std::vector<float> map = homo_map(*pentacene, sizes.postprocess_side);
     const std::string side = " n=" + std::to_string(sizes.postprocess_side);
