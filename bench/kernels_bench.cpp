@@ -27,6 +27,7 @@
 
 #include "libkernels.h"
 #include "simd/lanes.h"
+#include "simd/libm_arrays.h"
 #include "simd/libm_variant_probe.h"
 #include "simd/simd_choice.h"
 
@@ -350,6 +351,22 @@ void bench_symmetrisation(benchmark::State &state, const std::vector<float> *map
     set_counters(state, static_cast<double>(n) * n);
 }
 
+// The yardstick of momentum_map's cost per pixel and atom: one sincosf per
+// element on the path, over 2048 arguments in [-60, 60] (a phase k.r).
+void bench_sincosf(benchmark::State &state, Variant v) {
+    constexpr size_t count = 2048;
+    std::vector<float> x(count), s(count), c(count);
+    for (size_t i = 0; i < count; ++i)
+        x[i] = -60.0f + 120.0f * static_cast<float>((i * 7919) % count) / static_cast<float>(count);
+    for (auto _ : state) {
+        kernels::simd::sincosf_array(v.path, x.data(), s.data(), c.data(), count);
+        benchmark::DoNotOptimize(s.data());
+        benchmark::DoNotOptimize(c.data());
+        benchmark::ClobberMemory();
+    }
+    set_counters(state, static_cast<double>(count));
+}
+
 // Tiny input: one atom with one s shell, n = 8.  The exported function (which
 // chooses its path on every call) against the same path called directly: the
 // difference is what the choice costs.
@@ -425,7 +442,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
                 char per_element[32] = "";
                 if (elements_.count(key))
                     std::snprintf(per_element, sizeof per_element, "%.2f", it->second * 1e9 / elements_.at(key));
-                std::printf("%-44s %-9s %12.4f %12s %10s\n", key.c_str(), variant, it->second * 1e3, per_element,
+                std::printf("%-44s %-9s %12.5g %12s %10s\n", key.c_str(), variant, it->second * 1e3, per_element,
                             ratio);
             }
             // The tiny case compares the exported function with the path it chooses.
@@ -436,8 +453,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
                         std::printf("%-44s exported/%s = %.3f (the per-call choice of path)\n", key.c_str(),
                                     variant.c_str(), exported->second / seconds);
         }
-        std::printf("\n'exported': the public function (path chosen per call), run where no per-path entry "
-                    "point exists yet; no ratio.\n");
+        std::printf("\n'exported': the public function, which chooses its path per call; cases with only this "
+                    "row have no per-path entry point yet.\n");
     }
 
   private:
@@ -576,6 +593,14 @@ int main(int argc, char **argv) {
                   sizes.postprocess_side);
     register_case("symmetrisation threefold" + side, HAVE_SYMMETRISATION_PATHS, smoke, bench_symmetrisation, &map,
                   sizes.postprocess_side);
+
+    for (const Variant &v : variants(true)) {
+        auto *b = benchmark::RegisterBenchmark(("sincosf one per element (yardstick)/" + v.name()).c_str(),
+                                               bench_sincosf, v);
+        b->Unit(benchmark::kMicrosecond);
+        if (smoke)
+            b->Iterations(100);
+    }
 
     // Dispatch cost on a tiny input: the exported function against the path it chooses.
     for (const Variant &v : {Variant{false, SimdPath::scalar}, Variant{true, kernels::simd::best_simd_path()}}) {
