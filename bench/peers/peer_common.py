@@ -95,8 +95,9 @@ def pyscf_molecule(name):
 
 
 def measure(call, repeats=3):
-    """(result, best seconds of `repeats` calls, peak extra resident memory in
-    bytes over the calls).  The peak is the process's high-water mark, reset
+    """(result, best CPU seconds of `repeats` calls, peak extra resident memory
+    in bytes over the calls).  CPU time of the process, not wall time: with
+    one thread it is the cost of the call, whatever else the machine runs.  The peak is the process's high-water mark, reset
     before the calls (Linux /proc/self/clear_refs), less the resident memory
     at that moment: what the calls needed on top of what was already there."""
     gc.collect()
@@ -112,9 +113,9 @@ def measure(call, repeats=3):
     for _ in range(repeats):
         result = None
         gc.collect()
-        start = time.perf_counter()
+        start = time.process_time()
         result = call()
-        best = min(best, time.perf_counter() - start)
+        best = min(best, time.process_time() - start)
     peak = (_resident_kib("VmHWM") - baseline) * 1024 if reset else float("nan")
     return result, best, peak
 

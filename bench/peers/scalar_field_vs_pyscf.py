@@ -56,7 +56,7 @@ def main():
     print(f"\nscalar_field vs PySCF eval_gto x coefficients: {args.molecule} ({mol.natm} atoms, "
           f"{mol.nao_nr()} basis functions, def2-SVP) {labels[0]}, {n}^3 grid, step "
           f"{step:.4f} bohr, one thread")
-    print(f"{'route':<44} {'seconds':>9} {'peak MB':>9}")
+    print(f"{'route':<44} {'CPU s':>9} {'peak MB':>9}")
     print(f"{'libkernels scalar_field (float32)':<44} {our_seconds:9.3f} "
           f"{pc.megabytes(our_peak):9.1f}")
     for s, b, p, _ in results:
