@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs the benchmark suite on one core and prints its table.
-#   bash scripts/bench.sh            full run (about ten minutes)
+#   bash scripts/bench.sh            full run (a few minutes)
 #   bash scripts/bench.sh --smoke    small sizes, a few iterations (under a minute; CI)
 #   bash scripts/bench.sh --peers    also the comparisons with PySCF and the FFT route
 # Other arguments go to the benchmark program (e.g. --benchmark_filter=momentum_map).
@@ -27,7 +27,11 @@ cmake --build "$build" -j"${JOBS:-2}" --target kernels_bench kernels >/dev/null
 pin=()
 if command -v taskset >/dev/null; then pin=(taskset -c 0); fi
 export OMP_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1 MKL_NUM_THREADS=1
-"${pin[@]}" "$build/bench/kernels_bench" "${smoke[@]}" "${args[@]}"
+# The full run repeats each case three times and reports medians: other
+# programs on the machine disturb single runs.
+repeat=(--benchmark_repetitions=3 --benchmark_report_aggregates_only=true)
+if [ ${#smoke[@]} -gt 0 ]; then repeat=(); fi
+"${pin[@]}" "$build/bench/kernels_bench" "${smoke[@]}" "${repeat[@]}" "${args[@]}"
 
 if [ "$peers" = 1 ]; then
   export LIBKERNELS_LIBRARY="$PWD/$build/libkernels.so"
