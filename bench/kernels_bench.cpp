@@ -63,7 +63,10 @@
 #else
 #define HAVE_CHARGE_DENSITY_SUM_PATHS 0
 #endif
-#if __has_include("momentum_density/momentum_density_sum_paths.h")
+#if __has_include("momentum_density/momentum_density_paths.h")
+#include "momentum_density/momentum_density_paths.h"  // both momentum density kernels
+#define HAVE_MOMENTUM_DENSITY_SUM_PATHS 1
+#elif __has_include("momentum_density/momentum_density_sum_paths.h")
 #include "momentum_density/momentum_density_sum_paths.h"
 #define HAVE_MOMENTUM_DENSITY_SUM_PATHS 1
 #else
