@@ -4,10 +4,11 @@
 //
 // Per vector of voxels: k^2 and |k|, the unit vector (the zero vector where
 // k^2 <= ZERO_MOMENTUM_SQUARED, a mask), the table position, the harmonics up
-// to l_max, one sincosf per atom into the lanes of the phase block; then per
-// orbital and flagged shell the angular sum, the interpolated radial value
-// (a gather from the shell's table row), the (-i)^l rule and the atom's phase
-// rotation, and finally the weighted sum of |psi_o|^2.
+// to l_max, one sincosf per atom into the lanes of the phase block; then, for
+// a group of orbitals at a time, per shell flagged for any of them the
+// interpolated radial value (a gather from the shell's table row), and per
+// orbital that flags it the angular sum and the (-i)^l rule; per atom the
+// phase rotation, and finally the weighted sum of |psi_o|^2 in orbital order.
 #pragma once
 
 #include <cstdint>
