@@ -149,10 +149,12 @@ void momentum_density_voxels(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbit
         fill_radial_table(basis, counts, scratch.shell_flags + n_orbitals * n_shells, radial_step,
                           scratch.radial_table);
         if (n_voxels != 0) {
-            const VoxelSweep sweep{nx,     ny,     nz,     n_orbitals, orbital_weight,
-                                   mo_coeff, kx_min, ky_min, kz_min,   k_step,
-                                   &basis, counts, scratch.shell_flags, scratch.atom_phases,
-                                   scratch.radial_table, l_max, radial_step, out_density};
+            float *atom_sin = scratch.atom_phases + n_atoms * lanes;
+            const VoxelSweep sweep{nx,       ny,     nz,     n_orbitals, orbital_weight,
+                                   mo_coeff, kx_min, ky_min, kz_min,     k_step,
+                                   &basis,   counts, scratch.shell_flags, scratch.atom_phases,
+                                   atom_sin, scratch.radial_table,       l_max,
+                                   radial_step,      out_density};
             sweep_on_path(sweep, choice);
         }
     }

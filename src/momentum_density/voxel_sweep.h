@@ -26,9 +26,10 @@ struct VoxelSweep {
     // n_orbitals rows of n_shells flags (a row per orbital; the union row after
     // them is not read here).
     const uint8_t *shell_flags;
-    // Room for the cos and sin of every atom on every lane of the instance:
-    // cos of atom a at [a * lanes, (a + 1) * lanes), the sines after all cosines.
-    float *atom_phases;
+    // Room for the cos and the sin of every atom on every lane of the
+    // instance: atom a's at [a * lanes, (a + 1) * lanes) of each.
+    float *atom_cos;
+    float *atom_sin;
     const float *radial_table;  // n_shells rows of RADIAL_SAMPLES samples
     int32_t l_max;              // largest degree flagged for any orbital
     float radial_step;

@@ -43,8 +43,8 @@ void orbital_amplitudes_lanes(const VoxelSweep &sweep, const BasisArrays &arrays
     const BasisSet &basis = *sweep.basis;
     const int64_t n_shells = sweep.counts.n_shells > 0 ? sweep.counts.n_shells : 0;
     const int64_t row_length = sweep.counts.n_components > 0 ? sweep.counts.n_components : 0;
-    const float *cos_phase = sweep.atom_phases;
-    const float *sin_phase = sweep.atom_phases + static_cast<int64_t>(basis.n_atoms) * T::lanes;
+    const float *cos_phase = sweep.atom_cos;
+    const float *sin_phase = sweep.atom_sin;
     const F32 zero = F32::splat(0.0f);
     const uint8_t *flags[ORBITAL_GROUP];
     const float *rows[ORBITAL_GROUP];
@@ -126,8 +126,8 @@ typename T::F32 voxel_density_lanes(const VoxelSweep &sweep, const simd::VectorL
     // The unit-vector harmonics: the solid form with r^2 = 1.
     solid_harmonics_lanes<T>(ux, uy, uz, one, sweep.l_max, ylm);
 
-    float *cos_phase = sweep.atom_phases;
-    float *sin_phase = sweep.atom_phases + static_cast<int64_t>(basis.n_atoms) * T::lanes;
+    float *cos_phase = sweep.atom_cos;
+    float *sin_phase = sweep.atom_sin;
     for (int32_t atom = 0; atom < basis.n_atoms; ++atom) {
         const F32 phase = F32::splat(basis.atom_z[atom]) * kz +
                           (F32::splat(basis.atom_x[atom]) * kx + F32::splat(basis.atom_y[atom]) * ky);
