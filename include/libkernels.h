@@ -144,7 +144,8 @@ LIBKERNELS_API void charge_density_sum(int32_t nx, int32_t ny, int32_t nz, int32
  * whose every voxel is at k = 0 (one voxel per axis or k_step = 0, minima 0) gets
  * the radial values at k = 0; a dimension <= 0 writes nothing; non-finite grid
  * coordinates are not rejected and give non-finite values, never an access
- * outside the arrays. */
+ * outside the arrays.  Runs on the widest vector unit of the calling core
+ * (AVX-512, AVX2+FMA or scalar, chosen per call), with the same bits on each. */
 LIBKERNELS_API void momentum_density(int32_t nx, int32_t ny, int32_t nz, int32_t n_atoms,
                                      const int32_t *shells_per_atom, const float *atom_x,
                                      float kx_min, float ky_min, float kz_min, float k_step,

@@ -7,23 +7,21 @@
 // 0..k_max, then sweeps the voxels, kz slowest and kx fastest.  Per voxel: one
 // square root, one set of harmonics up to the largest degree in use, one joint
 // sine and cosine per atom; per orbital and flagged shell the angular sum
-// sum_m c_m Y_m, one table interpolation and the (-i)^l rule.
+// sum_m c_m Y_m, one table interpolation and the (-i)^l rule.  The sweep runs
+// on the instruction-set path chosen for the call (voxel_sweep.h), a row's
+// voxels side by side in the lanes of a vector.
 #include "momentum_density/momentum_density_voxels.h"
 
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 
 #include "basis/basis_model.h"
-#include "basis/real_harmonics.h"
 #include "momentum_density/radial_table.h"
+#include "momentum_density/voxel_sweep.h"
 
 namespace kernels {
 namespace {
-
-// A k^2 at or below this is treated as k = 0: the direction is the zero vector.
-constexpr float ZERO_MOMENTUM_SQUARED = 1e-12f;
 
 // Number of voxels, or 0 when a dimension is not positive (nothing to clear or
 // write) or the grid could not be held in memory at all.
@@ -36,8 +34,8 @@ uint64_t voxel_count(int32_t nx, int32_t ny, int32_t nz) {
 }
 
 // Block sizes come from non-negative 32-bit counts and are formed in 64 bits:
-// (n_orbitals + 1) * n_shells < 2^62, 8 * n_atoms < 2^35 and n_shells * 1024
-// < 2^41 cannot overflow.  Where size_t is narrower, a size beyond it is asked
+// (n_orbitals + 1) * n_shells < 2^62, 8 * n_atoms * lanes < 2^39 and
+// n_shells * 1024 < 2^41 cannot overflow.  Where size_t is narrower, a size beyond it is asked
 // for as the largest size_t, which the allocator refuses.
 size_t block_size(uint64_t size) {
     if constexpr (sizeof(size_t) < sizeof(uint64_t)) {
@@ -49,7 +47,7 @@ size_t block_size(uint64_t size) {
 // Scratch blocks of one call.
 struct Scratch {
     uint8_t *shell_flags;  // n_orbitals + 1 rows of n_shells bytes; the last row is the union
-    float *atom_phases;    // cos of every atom, then sin of every atom, at the current voxel
+    float *atom_phases;    // cos of every atom, then sin of every atom, on every lane
     float *radial_table;   // n_shells rows of RADIAL_SAMPLES samples, zero where unused
 };
 
@@ -101,111 +99,22 @@ void fill_radial_table(const BasisSet &basis, const BasisCounts &counts, const u
     }
 }
 
-// Complex amplitude psi_o(k) = a + i b of one orbital at the current voxel.
-struct Amplitude {
-    float re;
-    float im;
-};
-
-// Walks the atoms with a running shell index and component offset; an atom with
-// no shells adds nothing and moves neither.  Each flagged shell adds
-// (-i)^l rho S, with S the angular sum of its coefficients, to the atom's sum,
-// which is then turned by the atom's plane-wave factor e^{-i k.R}.
-Amplitude orbital_amplitude(const BasisSet &basis, const BasisCounts &counts,
-                            const BasisArrays &arrays, const uint8_t *flags, const float *row,
-                            const float *ylm, const float *radial_table, TablePosition at_k,
-                            const float *cos_phase, const float *sin_phase) {
-    float a = 0.0f;
-    float b = 0.0f;
-    ShellCursor at;
-    for (int32_t atom = 0; atom < basis.n_atoms; ++atom) {
-        if (basis.shells_per_atom[atom] <= 0) continue;
-        const int32_t n_atom_shells = shells_of_atom(arrays, counts, atom, at);
-        float re = 0.0f;
-        float im = 0.0f;
-        for (int32_t j = 0; j < n_atom_shells; ++j) {
-            const int32_t s = at.shell;
-            const int32_t l = basis.shell_l[s];
-            if (flags[s]) {
-                const float *coeffs = row + at.comp;
-                const float *harmonics = ylm + SHELL_START[l];
-                float angular = 0.0f;
-                for (int32_t m = 0; m <= 2 * l; ++m) angular = angular + coeffs[m] * harmonics[m];
-                const float rho = interpolate_radial(
-                    radial_table + static_cast<int64_t>(s) * RADIAL_SAMPLES, at_k);
-                const float v = rho * angular;
-                // (-i)^l applied to the accumulators directly: subtracting v,
-                // not adding the pair of times_minus_i_power, keeps a NaN's sign
-                // bit and leaves the other part untouched.
-                switch (l & 3) {
-                    case 0: re = re + v; break;
-                    case 1: im = im - v; break;
-                    case 2: re = re - v; break;
-                    default: im = im + v; break;
-                }
-            }
-            at.advance(l, basis.shell_n_prim[s]);
-        }
-        const float c = cos_phase[atom];
-        const float sn = sin_phase[atom];
-        a = a + (c * re + im * sn);
-        b = b + (c * im - sn * re);
+// Number of float lanes of the path's instance of the voxel loop.
+int32_t lanes_of(simd::SimdPath path) {
+    switch (path) {
+        case simd::SimdPath::avx512: return 16;
+        case simd::SimdPath::avx2: return 8;
+        default: return 1;
     }
-    return {a, b};
 }
 
-void compute_voxels(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbitals,
-                    const float *orbital_weight, const float *mo_coeff, float kx_min, float ky_min,
-                    float kz_min, float k_step, const BasisSet &basis, const BasisCounts &counts,
-                    const Scratch &scratch, int32_t l_max, float radial_step, float *out_density) {
-    const BasisArrays arrays{basis.n_atoms,      basis.shells_per_atom, basis.atom_x,
-                             basis.atom_y,       basis.atom_z,          basis.shell_l,
-                             basis.shell_n_prim, basis.prim_exponent,   basis.prim_coeff};
-    const int64_t n_shells = counts.n_shells > 0 ? counts.n_shells : 0;
-    const int64_t row_length = counts.n_components > 0 ? counts.n_components : 0;
-    const int32_t n_atoms = basis.n_atoms > 0 ? basis.n_atoms : 0;
-    float *cos_phase = scratch.atom_phases;
-    float *sin_phase = scratch.atom_phases + n_atoms;
-    float ylm[HARMONIC_COUNT] = {};
-
-    for (int32_t iz = 0; iz < nz; ++iz) {
-        const float kz = static_cast<float>(iz) * k_step + kz_min;
-        for (int32_t iy = 0; iy < ny; ++iy) {
-            const float ky = static_cast<float>(iy) * k_step + ky_min;
-            for (int32_t ix = 0; ix < nx; ++ix) {
-                const float kx = static_cast<float>(ix) * k_step + kx_min;
-                const float k2 = (kx * kx + ky * ky) + kz * kz;
-                const float kn = std::sqrt(k2);
-                float ux = 0.0f, uy = 0.0f, uz = 0.0f;
-                if (k2 > ZERO_MOMENTUM_SQUARED) {
-                    const float inv = 1.0f / kn;
-                    ux = kx * inv;
-                    uy = ky * inv;
-                    uz = kz * inv;
-                }
-                const TablePosition at_k = table_position(kn, radial_step);
-
-                ylm[0] = Y00;
-                if (l_max >= 1) real_harmonics(ux, uy, uz, l_max, ylm);
-
-                for (int32_t atom = 0; atom < n_atoms; ++atom) {
-                    const float phase = basis.atom_z[atom] * kz +
-                                        (basis.atom_x[atom] * kx + basis.atom_y[atom] * ky);
-                    ::sincosf(phase, &sin_phase[atom], &cos_phase[atom]);
-                }
-
-                float density = 0.0f;
-                for (int32_t o = 0; o < n_orbitals; ++o) {
-                    const Amplitude psi = orbital_amplitude(
-                        basis, counts, arrays, scratch.shell_flags + static_cast<int64_t>(o) * n_shells,
-                        mo_coeff + static_cast<int64_t>(o) * row_length, ylm, scratch.radial_table,
-                        at_k, cos_phase, sin_phase);
-                    const float weight = orbital_weight ? orbital_weight[o] : 1.0f;
-                    density = density + (psi.re * psi.re + psi.im * psi.im) * weight;
-                }
-                out_density[(static_cast<int64_t>(iz) * ny + iy) * nx + ix] = density;
-            }
-        }
+void sweep_on_path(const VoxelSweep &sweep, simd::SimdChoice choice) {
+    switch (choice.path) {
+#ifdef KERNELS_SIMD_X86
+        case simd::SimdPath::avx512: sweep_voxels_avx512(sweep, choice.vector_libm); return;
+        case simd::SimdPath::avx2: sweep_voxels_avx2(sweep, choice.vector_libm); return;
+#endif
+        default: sweep_voxels_scalar(sweep); return;
     }
 }
 
@@ -214,7 +123,7 @@ void compute_voxels(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbitals,
 void momentum_density_voxels(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbitals,
                              const float *orbital_weight, const float *mo_coeff, float kx_min,
                              float ky_min, float kz_min, float k_step, const BasisSet &basis,
-                             float *out_density) {
+                             float *out_density, simd::SimdChoice choice) {
     const uint64_t n_voxels = voxel_count(nx, ny, nz);
     if (n_voxels != 0) std::memset(out_density, 0, static_cast<size_t>(n_voxels) * sizeof(float));
     if (n_orbitals <= 0) return;
@@ -227,7 +136,8 @@ void momentum_density_voxels(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbit
 
     Scratch scratch;
     scratch.shell_flags = static_cast<uint8_t *>(std::malloc(block_size(flag_rows * n_shells)));
-    scratch.atom_phases = static_cast<float *>(std::malloc(block_size(8 * n_atoms)));
+    const uint64_t lanes = static_cast<uint64_t>(lanes_of(choice.path));
+    scratch.atom_phases = static_cast<float *>(std::malloc(block_size(8 * n_atoms * lanes)));
     scratch.radial_table = static_cast<float *>(
         std::calloc(block_size(n_shells * RADIAL_SAMPLES), sizeof(float)));
 
@@ -238,10 +148,15 @@ void momentum_density_voxels(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbit
         const float radial_step = radial_sample_step(k_max);
         fill_radial_table(basis, counts, scratch.shell_flags + n_orbitals * n_shells, radial_step,
                           scratch.radial_table);
-        if (n_voxels != 0)
-            compute_voxels(nx, ny, nz, n_orbitals, orbital_weight, mo_coeff, kx_min, ky_min,
-                           kz_min, k_step, basis, counts, scratch, l_max, radial_step,
-                           out_density);
+        if (n_voxels != 0) {
+            float *atom_sin = scratch.atom_phases + n_atoms * lanes;
+            const VoxelSweep sweep{nx,       ny,     nz,     n_orbitals, orbital_weight,
+                                   mo_coeff, kx_min, ky_min, kz_min,     k_step,
+                                   &basis,   counts, scratch.shell_flags, scratch.atom_phases,
+                                   atom_sin, scratch.radial_table,       l_max,
+                                   radial_step,      out_density};
+            sweep_on_path(sweep, choice);
+        }
     }
 
     std::free(scratch.radial_table);

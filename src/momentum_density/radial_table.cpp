@@ -5,6 +5,7 @@
 
 #include "basis/basis_model.h"
 #include "basis/shell_radial_momentum.h"
+#include "simd/lanes_scalar.h"
 
 namespace kernels {
 namespace {
@@ -39,6 +40,12 @@ void tabulate_shell_radial(int32_t l, const float *exponents, const float *coeff
         const float sum = radial_primitive_sum(k * k, power, exponents, coefficients, n_prim);
         samples[q] = std::pow(k, degree) / scale * sum;
     }
+}
+
+TablePosition table_position(float k, float radial_step) {
+    const TablePositionLanes<simd::scalar::Target> at =
+        table_position_lanes<simd::scalar::Target>({k}, {radial_step});
+    return {at.index.v, at.frac.v};
 }
 
 }  // namespace kernels

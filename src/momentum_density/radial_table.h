@@ -39,22 +39,41 @@ struct TablePosition {
     float frac;
 };
 
+// The same on every lane of a SIMD target (simd/lanes.h).
+template <class T>
+struct TablePositionLanes {
+    typename T::I32 index;
+    typename T::F32 frac;
+};
+
 // u = k / radial_step, truncated to the lower sample and capped at LAST_INTERVAL;
 // past the last sample (by rounding at the far corner, or u = +inf) the value is
 // extrapolated from the last interval.  A NaN or negative u, as on a grid whose
 // every voxel is at k = 0 (u = 0 / 0), reads sample 0, the value at k = 0.  The
-// index therefore never leaves 0..LAST_INTERVAL, whatever the input.
-inline TablePosition table_position(float k, float radial_step) {
-    const float u = k / radial_step;
-    if (!(u >= 0.0f)) return {0, 0.0f};
-    if (u >= static_cast<float>(LAST_INTERVAL)) return {LAST_INTERVAL, u - static_cast<float>(LAST_INTERVAL)};
-    const int32_t index = static_cast<int32_t>(u);
-    return {index, u - static_cast<float>(index)};
+// index therefore never leaves 0..LAST_INTERVAL, whatever the input; only lanes
+// with 0 <= u < LAST_INTERVAL reach the conversion to int32.
+template <class T>
+TablePositionLanes<T> table_position_lanes(typename T::F32 k, typename T::F32 radial_step) {
+    using F32 = typename T::F32;
+    using I32 = typename T::I32;
+    const F32 zero = F32::splat(0.0f);
+    const F32 u = k / radial_step;
+    const auto readable = u >= zero;
+    const auto past_last = u >= F32::splat(static_cast<float>(LAST_INTERVAL));
+    const I32 lower = to_i32_toward_zero(select(readable & ~past_last, u, zero));
+    const I32 index = select(past_last, I32::splat(LAST_INTERVAL), lower);
+    return {index, select(readable, u - to_f32(index), zero)};
 }
 
-// Linear interpolation in one table row, float32 in this order.
-inline float interpolate_radial(const float *samples, TablePosition at) {
-    return (samples[at.index + 1] - samples[at.index]) * at.frac + samples[at.index];
+// Linear interpolation in one table row on every lane, float32 in this order.
+template <class T>
+typename T::F32 interpolate_radial_lanes(const float *samples, const TablePositionLanes<T> &at) {
+    const typename T::F32 lower = gather(samples, at.index);
+    const typename T::F32 upper = gather(samples + 1, at.index);
+    return (upper - lower) * at.frac + lower;
 }
+
+// table_position_lanes on one value (the one-lane instance).
+TablePosition table_position(float k, float radial_step);
 
 }  // namespace kernels

@@ -4,6 +4,7 @@
 // avx512::Target) and sees T::lanes float lanes at a time through these types:
 //   T::F32   T::lanes float lanes        T::F64   T::lanes double lanes
 //   T::U64   T::lanes 64-bit integers    T::Mask  one bit of truth per lane
+//   T::I32   T::lanes 32-bit integers (table indices)
 // so a float lane and the double it widens to sit at the same lane index.
 // Every target header gives the same operations (found by argument-dependent
 // lookup, since the types live in the target's namespace):
@@ -20,7 +21,10 @@
 //   shift_left(u, U64 counts), mul_u32 (low 32 bits times low 32 bits, 64-bit
 //   product), select(m, U64, U64), nonzero(U64) -> Mask, bits_u64(F32) (the
 //   float's bit pattern, zero-extended), to_f64_signed(U64) (as int64, rounded
-//   in the caller's mode), gather(const uint64_t *table, U64 index).
+//   in the caller's mode), gather(const uint64_t *table, U64 index),
+//   I32::splat(v), to_i32_toward_zero(F32) (lanes must lie in int32 range),
+//   to_f32(I32) (rounded in the caller's mode), select(m, I32, I32),
+//   gather(const float *table, I32 index) -> F32.
 // Each target header is included only by source files compiled with that
 // target's instruction-set flags (named *_avx2.cpp / *_avx512.cpp and added
 // with kernels_simd_sources() in CMake), and defines everything inline in its

@@ -44,12 +44,18 @@ struct U64 {
     }
 };
 
+struct I32 {
+    __m256i v;
+    static I32 splat(int32_t a) { return {_mm256_set1_epi32(a)}; }
+};
+
 struct Target {
     static constexpr int lanes = 8;
     static constexpr SimdPath path = SimdPath::avx2;
     using F32 = avx2::F32;
     using F64 = avx2::F64;
     using U64 = avx2::U64;
+    using I32 = avx2::I32;
     using Mask = avx2::Mask;
 };
 
@@ -192,5 +198,13 @@ inline U64 gather(const uint64_t *table, U64 index) {
     const auto *base = reinterpret_cast<const long long *>(table);
     return {_mm256_i64gather_epi64(base, index.lo, 8), _mm256_i64gather_epi64(base, index.hi, 8)};
 }
+
+inline I32 to_i32_toward_zero(F32 a) { return {_mm256_cvttps_epi32(a.v)}; }
+inline F32 to_f32(I32 a) { return {_mm256_cvtepi32_ps(a.v)}; }
+inline I32 select(Mask m, I32 yes, I32 no) {
+    return {_mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(no.v), _mm256_castsi256_ps(yes.v), m.v))};
+}
+// index lanes must lie inside the table.
+inline F32 gather(const float *table, I32 index) { return {_mm256_i32gather_ps(table, index.v, 4)}; }
 
 }  // namespace kernels::simd::avx2

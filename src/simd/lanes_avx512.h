@@ -45,12 +45,18 @@ struct U64 {
     }
 };
 
+struct I32 {
+    __m512i v;
+    static I32 splat(int32_t a) { return {_mm512_set1_epi32(a)}; }
+};
+
 struct Target {
     static constexpr int lanes = 16;
     static constexpr SimdPath path = SimdPath::avx512;
     using F32 = avx512::F32;
     using F64 = avx512::F64;
     using U64 = avx512::U64;
+    using I32 = avx512::I32;
     using Mask = avx512::Mask;
 };
 
@@ -168,5 +174,11 @@ inline Mask nonzero(U64 a) {
 inline U64 gather(const uint64_t *table, U64 index) {
     return {_mm512_i64gather_epi64(index.lo, table, 8), _mm512_i64gather_epi64(index.hi, table, 8)};
 }
+
+inline I32 to_i32_toward_zero(F32 a) { return {_mm512_cvttps_epi32(a.v)}; }
+inline F32 to_f32(I32 a) { return {_mm512_cvtepi32_ps(a.v)}; }
+inline I32 select(Mask m, I32 yes, I32 no) { return {_mm512_mask_blend_epi32(m.v, no.v, yes.v)}; }
+// index lanes must lie inside the table.
+inline F32 gather(const float *table, I32 index) { return {_mm512_i32gather_ps(index.v, table, 4)}; }
 
 }  // namespace kernels::simd::avx512

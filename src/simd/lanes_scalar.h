@@ -29,6 +29,10 @@ struct U64 {
     uint64_t v;
     static U64 splat(uint64_t a) { return {a}; }
 };
+struct I32 {
+    int32_t v;
+    static I32 splat(int32_t a) { return {a}; }
+};
 
 struct Target {
     static constexpr int lanes = 1;
@@ -36,6 +40,7 @@ struct Target {
     using F32 = scalar::F32;
     using F64 = scalar::F64;
     using U64 = scalar::U64;
+    using I32 = scalar::I32;
     using Mask = scalar::Mask;
 };
 
@@ -101,5 +106,10 @@ inline U64 shift_left(U64 a, int n) { return {a.v << n}; }
 inline U64 shift_right(U64 a, int n) { return {a.v >> n}; }
 inline Mask nonzero(U64 a) { return {a.v != 0}; }
 inline U64 gather(const uint64_t *table, U64 index) { return {table[index.v]}; }
+
+inline I32 to_i32_toward_zero(F32 a) { return {static_cast<int32_t>(a.v)}; }
+inline F32 to_f32(I32 a) { return {static_cast<float>(a.v)}; }
+inline I32 select(Mask m, I32 yes, I32 no) { return m.v ? yes : no; }
+inline F32 gather(const float *table, I32 index) { return {table[index.v]}; }
 
 }  // namespace kernels::simd::scalar

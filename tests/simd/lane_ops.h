@@ -17,6 +17,8 @@ struct LaneOpsOutput {
     float *nonzero_index;   // trunc(|b|) mod 8 != 0 ? a : -1
     float *integer_mix;     // (float)(double)(int64)(a < b ? p - q : q - p), with
                             // p = bits(a) * bits(b), q = (bits(a) | 1) << (bits(b) & 31)
+    float *float_table;     // LANE_OPS_FLOAT_TABLE[|b| < 8 ? (int32)|b| : 7]
+    float *truncated_i32;   // (float)(int32)(|b| < 8 ? b : -7.75), a pass through int32
     uint32_t *masks;        // mask_bits of (a < b) per vector
 };
 
@@ -34,6 +36,8 @@ constexpr uint64_t LANE_OPS_TABLE[8] = {0x3ff0000000000000, 0x4000000000000000, 
                                         0x3fd0000000000000, 0x7e37e43c8800759c, 0x8000000000000000,
                                         0x4008000000000000, 0x01a56e1fc2f8f359};
 
+constexpr float LANE_OPS_FLOAT_TABLE[8] = {1.5f, -2.0f, 0.0f, -0.0f, 3e38f, 1e-40f, 7.25f, -9.0f};
+
 #ifdef LANE_OPS_TARGET
 
 template <class T>
@@ -41,6 +45,7 @@ void lane_ops(const float *a, const float *b, size_t n, const LaneOpsOutput &out
     using F32 = typename T::F32;
     using F64 = typename T::F64;
     using U64 = typename T::U64;
+    using I32 = typename T::I32;
     size_t vector = 0;
     for (size_t i = 0; i < n; i += T::lanes, ++vector) {
         const int count = n - i < static_cast<size_t>(T::lanes) ? static_cast<int>(n - i) : T::lanes;
@@ -67,6 +72,10 @@ void lane_ops(const float *a, const float *b, size_t n, const LaneOpsOutput &out
         const U64 p = mul_u32(u, v);
         const U64 q = shift_left(u | U64::splat(1), v & U64::splat(31));
         store_first(to_f32(to_f64_signed(select(less, p - q, q - p))), out.integer_mix + i, count);
+        const auto small = abs(y) < F32::splat(8.0f);
+        const I32 slot = select(small, to_i32_toward_zero(select(small, abs(y), F32::splat(0.0f))), I32::splat(7));
+        store_first(gather(LANE_OPS_FLOAT_TABLE, slot), out.float_table + i, count);
+        store_first(to_f32(to_i32_toward_zero(select(small, y, F32::splat(-7.75f)))), out.truncated_i32 + i, count);
         out.masks[vector] = mask_bits(less & T::Mask::first(count));
         if (all(less & T::Mask::first(count)) != (mask_bits(less & T::Mask::first(count)) ==
                                                   mask_bits(T::Mask::first(count))) &&

@@ -73,11 +73,11 @@ struct OutputArrays {
     std::vector<uint32_t> masks;
     simd_test::LaneOpsOutput out{};
 
-    explicit OutputArrays(size_t n) : floats(11, std::vector<float>(n + 32, GUARD)), masks(n + 1, 0) {
+    explicit OutputArrays(size_t n) : floats(13, std::vector<float>(n + 32, GUARD)), masks(n + 1, 0) {
         float **fields[] = {&out.sum, &out.select_min, &out.fused, &out.root, &out.negated_abs,
                             &out.double_product, &out.double_select, &out.truncated, &out.table,
-                            &out.nonzero_index, &out.integer_mix};
-        for (size_t f = 0; f < 11; ++f)
+                            &out.nonzero_index, &out.integer_mix, &out.float_table, &out.truncated_i32};
+        for (size_t f = 0; f < 13; ++f)
             *fields[f] = floats[f].data();
         out.masks = masks.data();
     }
@@ -122,6 +122,11 @@ TEST_P(OnPath, LaneOperationsMatchScalarArithmeticOnEveryLength) {
             const uint64_t p = u * v, q = (u | 1) << (v & 31);
             const auto mix = static_cast<int64_t>(a[i] < b[i] ? p - q : q - p);
             EXPECT_TRUE(same(static_cast<float>(static_cast<double>(mix)), arrays.out.integer_mix[i]));
+            const bool small = std::fabs(b[i]) < 8.0f;
+            const int32_t slot = small ? static_cast<int32_t>(std::fabs(b[i])) : 7;
+            EXPECT_EQ(bits(simd_test::LANE_OPS_FLOAT_TABLE[slot]), bits(arrays.out.float_table[i]));
+            EXPECT_EQ(bits(static_cast<float>(static_cast<int32_t>(small ? b[i] : -7.75f))),
+                      bits(arrays.out.truncated_i32[i]));
         }
         for (size_t v = 0; v * ops.lanes < n; ++v) {
             uint32_t expected = 0;
