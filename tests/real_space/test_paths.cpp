@@ -172,6 +172,29 @@ TEST_P(VectorPath, SpecialValuesMatchScalarPath) {
     expect_same_as_scalar({13, 2, 2, -6e10f, -1e10f, 0.0f, 1e10f}, far, random_orbital(rng, far));
 }
 
+TEST_P(VectorPath, RowIndicesPastTwoToThe24th) {
+    // Beyond 2^24 not every index is a float: a lane's coordinate must be
+    // float(i + lane) as the scalar loop forms it, also where a vector starts
+    // at an odd index there.  One long row; atoms whose boxes start just below
+    // 2^24 at indices of both parities and reach past it.
+    const int32_t two24 = 1 << 24;
+    const Grid g{two24 + 64, 1, 1, -16384.0f, 0.0f, 0.0f, 1.0f / 1024};
+    Molecule m;
+    for (int offset : {1, 4, 7, 10})  // radius about 20 steps
+        m.atom(static_cast<float>(offset) / 1024, 0.001f, 0.0f)
+            .shell(1, {78000.0f, 3e5f}, {1.0f, 0.5f})
+            .shell(0, {2e5f}, {1.0f});
+    std::vector<float> row;
+    for (int c = 0; c < m.n_components(); ++c) row.push_back(0.25f * static_cast<float>(c % 5) - 0.5f);
+    const auto vector = field_on(GetParam(), g, m, row);
+    const auto scalar = field_on(SimdPath::scalar, g, m, row);
+    EXPECT_SAME_BITS(vector, scalar);
+    expect_guards_kept(vector, g);
+    int nonzero = 0;
+    for (int32_t i = two24; i < g.nx; ++i) nonzero += scalar[static_cast<size_t>(i)] != 0.0f;
+    EXPECT_GT(nonzero, 20);
+}
+
 TEST_P(VectorPath, DirectedRoundingModesMatchScalarPath) {
     std::mt19937 rng(3);
     const Molecule m = random_molecule(rng, 4, 3, 4, 2.0f);
