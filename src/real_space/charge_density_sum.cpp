@@ -55,7 +55,7 @@ void charge_density_sum_on_path(simd::SimdPath path, int32_t nx, int32_t ny, int
                                 const int32_t *shell_l, const int32_t *shell_n_prim,
                                 const float *prim_exponent, const float *prim_coeff,
                                 float *out_grid) {
-    charge_density_sum_with(choice_on_path(path), nx, ny, nz, n_orbitals, orbital_weight, mo_coeff,
+    charge_density_sum_with(simd::choose_simd_for(path), nx, ny, nz, n_orbitals, orbital_weight, mo_coeff,
                             x_min, y_min, z_min, grid_step, n_atoms, shells_per_atom, atom_x,
                             atom_y, atom_z, shell_l, shell_n_prim, prim_exponent, prim_coeff,
                             out_grid);

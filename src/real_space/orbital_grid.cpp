@@ -70,11 +70,6 @@ bool prepare_atom_sweep(const RealGrid &grid, const BasisArrays &basis,
     return true;
 }
 
-simd::SimdChoice choice_on_path(simd::SimdPath path) {
-    if (!simd::simd_path_supported(path)) path = simd::SimdPath::scalar;
-    return {path, path != simd::SimdPath::scalar && simd::libm_runs_fma_variant()};
-}
-
 void evaluate_orbital_on_grid(const simd::SimdChoice &choice, const RealGrid &grid,
                               const BasisArrays &basis, const float *orbital_row, float *out_grid) {
     const BasisCounts counts = count_basis(basis);

@@ -23,10 +23,6 @@ struct RealGrid {
     }
 };
 
-// The choice a call makes when asked to run on `path`: that path if this CPU
-// runs it (else scalar), with the vector libm where the platform allows it.
-simd::SimdChoice choice_on_path(simd::SimdPath path);
-
 // Clears out_grid and adds the orbital of one coefficient row at every point,
 // on the instruction-set path of `choice` (every path gives the same bits).
 // On allocation failure out_grid is left cleared; with no points nothing is

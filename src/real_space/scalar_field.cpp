@@ -27,7 +27,7 @@ void scalar_field_on_path(simd::SimdPath path, int32_t nx, int32_t ny, int32_t n
                           const float *atom_z, const int32_t *shell_l, const int32_t *shell_n_prim,
                           const float *prim_exponent, const float *prim_coeff,
                           const float *mo_coeff, float *out_grid) {
-    scalar_field_with(choice_on_path(path), nx, ny, nz, n_atoms, shells_per_atom, atom_x, x_min,
+    scalar_field_with(simd::choose_simd_for(path), nx, ny, nz, n_atoms, shells_per_atom, atom_x, x_min,
                       y_min, z_min, grid_step, atom_y, atom_z, shell_l, shell_n_prim,
                       prim_exponent, prim_coeff, mo_coeff, out_grid);
 }
