@@ -14,15 +14,6 @@
 namespace kernels {
 namespace {
 
-// The choice for a requested path: the path itself when this CPU runs it
-// (with the vector libm when the platform's is the variant it reproduces),
-// else the scalar path.
-simd::SimdChoice choice_for(simd::SimdPath path) {
-    if (path == simd::SimdPath::scalar || !simd::simd_path_supported(path))
-        return {simd::SimdPath::scalar, false};
-    return {path, simd::libm_runs_fma_variant()};
-}
-
 void density_of_one_orbital(simd::SimdChoice choice, int32_t nx, int32_t ny, int32_t nz,
                             int32_t n_atoms, const int32_t *shells_per_atom, const float *atom_x,
                             float kx_min, float ky_min, float kz_min, float k_step,
@@ -57,7 +48,7 @@ void momentum_density_on_path(simd::SimdPath path, int32_t nx, int32_t ny, int32
                               const int32_t *shell_l, const int32_t *shell_n_prim,
                               const float *prim_exponent, const float *prim_coeff,
                               const float *mo_coeff, float *out_density) {
-    density_of_one_orbital(choice_for(path), nx, ny, nz, n_atoms, shells_per_atom, atom_x, kx_min,
+    density_of_one_orbital(simd::choose_simd_for(path), nx, ny, nz, n_atoms, shells_per_atom, atom_x, kx_min,
                            ky_min, kz_min, k_step, atom_y, atom_z, shell_l, shell_n_prim,
                            prim_exponent, prim_coeff, mo_coeff, out_density);
 }
@@ -71,7 +62,7 @@ void momentum_density_sum_on_path(simd::SimdPath path, int32_t nx, int32_t ny, i
                                   const int32_t *shell_l, const int32_t *shell_n_prim,
                                   const float *prim_exponent, const float *prim_coeff,
                                   float *out_density) {
-    density_of_orbitals(choice_for(path), nx, ny, nz, n_orbitals, orbital_weight, mo_coeff,
+    density_of_orbitals(simd::choose_simd_for(path), nx, ny, nz, n_orbitals, orbital_weight, mo_coeff,
                         kx_min, ky_min, kz_min, k_step, n_atoms, shells_per_atom, atom_x, atom_y,
                         atom_z, shell_l, shell_n_prim, prim_exponent, prim_coeff, out_density);
 }

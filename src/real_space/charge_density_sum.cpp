@@ -1,21 +1,25 @@
 // Exported entry: weighted charge density rho = sum_o w_o psi_o^2 on a
 // real-space grid.  Each orbital is evaluated into one scratch grid and its
-// weighted square added in orbital order: out = (w * psi) * psi + out.
+// weighted square added in orbital order: out = (w * psi) * psi + out.  Both
+// steps run on the widest instruction-set path this CPU runs (chosen per call).
 #include <cstdlib>
 #include <cstring>
 
 #include "libkernels.h"
+#include "real_space/charge_density_sum_paths.h"
 #include "real_space/orbital_grid.h"
 
-extern "C" void charge_density_sum(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbitals,
-                                   const float *orbital_weight, const float *mo_coeff, float x_min,
-                                   float y_min, float z_min, float grid_step, int32_t n_atoms,
-                                   const int32_t *shells_per_atom, const float *atom_x,
-                                   const float *atom_y, const float *atom_z,
-                                   const int32_t *shell_l, const int32_t *shell_n_prim,
-                                   const float *prim_exponent, const float *prim_coeff,
-                                   float *out_grid) {
-    using namespace kernels;
+namespace kernels {
+namespace {
+
+void charge_density_sum_with(const simd::SimdChoice &choice, int32_t nx, int32_t ny, int32_t nz,
+                             int32_t n_orbitals, const float *orbital_weight,
+                             const float *mo_coeff, float x_min, float y_min, float z_min,
+                             float grid_step, int32_t n_atoms, const int32_t *shells_per_atom,
+                             const float *atom_x, const float *atom_y, const float *atom_z,
+                             const int32_t *shell_l, const int32_t *shell_n_prim,
+                             const float *prim_exponent, const float *prim_coeff,
+                             float *out_grid) {
     const RealGrid grid{nx, ny, nz, x_min, y_min, z_min, grid_step};
     const BasisArrays basis{n_atoms, shells_per_atom, atom_x,       atom_y,    atom_z,
                             shell_l, shell_n_prim,    prim_exponent, prim_coeff};
@@ -34,10 +38,41 @@ extern "C" void charge_density_sum(int32_t nx, int32_t ny, int32_t nz, int32_t n
         // from it; the matrix start is passed rather than an offset before it.
         const float *row =
             n_components > 0 ? mo_coeff + static_cast<int64_t>(o) * n_components : mo_coeff;
-        evaluate_orbital_on_grid(grid, basis, row, orbital);
+        evaluate_orbital_on_grid(choice, grid, basis, row, orbital);
         const float weight = orbital_weight != nullptr ? orbital_weight[o] : 1.0f;
-        for (int64_t e = 0; e < points; ++e)
-            out_grid[e] = (weight * orbital[e]) * orbital[e] + out_grid[e];
+        add_weighted_square(choice, weight, orbital, out_grid, points);
     }
     std::free(orbital);
+}
+
+}  // namespace
+
+void charge_density_sum_on_path(simd::SimdPath path, int32_t nx, int32_t ny, int32_t nz,
+                                int32_t n_orbitals, const float *orbital_weight,
+                                const float *mo_coeff, float x_min, float y_min, float z_min,
+                                float grid_step, int32_t n_atoms, const int32_t *shells_per_atom,
+                                const float *atom_x, const float *atom_y, const float *atom_z,
+                                const int32_t *shell_l, const int32_t *shell_n_prim,
+                                const float *prim_exponent, const float *prim_coeff,
+                                float *out_grid) {
+    charge_density_sum_with(simd::choose_simd_for(path), nx, ny, nz, n_orbitals, orbital_weight, mo_coeff,
+                            x_min, y_min, z_min, grid_step, n_atoms, shells_per_atom, atom_x,
+                            atom_y, atom_z, shell_l, shell_n_prim, prim_exponent, prim_coeff,
+                            out_grid);
+}
+
+}  // namespace kernels
+
+extern "C" void charge_density_sum(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbitals,
+                                   const float *orbital_weight, const float *mo_coeff, float x_min,
+                                   float y_min, float z_min, float grid_step, int32_t n_atoms,
+                                   const int32_t *shells_per_atom, const float *atom_x,
+                                   const float *atom_y, const float *atom_z,
+                                   const int32_t *shell_l, const int32_t *shell_n_prim,
+                                   const float *prim_exponent, const float *prim_coeff,
+                                   float *out_grid) {
+    kernels::charge_density_sum_with(kernels::simd::choose_simd(), nx, ny, nz, n_orbitals,
+                                     orbital_weight, mo_coeff, x_min, y_min, z_min, grid_step,
+                                     n_atoms, shells_per_atom, atom_x, atom_y, atom_z, shell_l,
+                                     shell_n_prim, prim_exponent, prim_coeff, out_grid);
 }

@@ -12,17 +12,19 @@
 //
 // float32 throughout, each operation rounded on its own: coordinates
 // i*step + min, offsets d = coordinate - atom, r^2 = (dz^2 + dy^2) + dx^2, and
-// value += (mo * radial) * Y in shell and component order.
+// value += (mo * radial) * Y in shell and component order.  The point loops
+// (orbital_grid_lanes.h) run on the instruction-set path chosen for the call;
+// every path gives the same bits.
 #include "real_space/orbital_grid.h"
-
-#include <math.h>
 
 #include <cmath>
 #include <cstring>
 
-#include "basis/real_harmonics.h"
 #include "real_space/index_box.h"
+#include "real_space/orbital_grid_lanes.h"
 #include "real_space/screening_tables.h"
+#include "simd/lanes_scalar.h"
+#include "simd/libm_variant_probe.h"
 
 namespace kernels {
 namespace {
@@ -32,90 +34,44 @@ void clear_grid(const RealGrid &grid, float *out_grid) {
     if (points != 0) std::memset(out_grid, 0, static_cast<std::size_t>(points) * sizeof(float));
 }
 
-// Contracted radial factor sum_p coeff_p exp(-alpha_p r^2) over the primitives
-// below the cut-off, in primitive order.
-float radial_sum(float r2, const float *exponents, const float *coefficients, int32_t n_prim) {
-    float radial = 0.0f;
-    for (int32_t q = 0; q < n_prim; ++q) {
-        const float e = exponents[q] * r2;
-        if (e < EXP_CUTOFF) radial = radial + expf(-e) * coefficients[q];
-    }
-    return radial;
-}
-
-// Value of atom a's active shells at one point with offset squared length r2
-// and harmonics ylm already filled up to the atom's l_max.
-float atom_value_at(const BasisArrays &basis, const BasisCounts &counts,
-                    const ScreeningTables &tables, int32_t a, const float *orbital_row, float r2,
-                    const float *ylm) {
-    ShellCursor at;
-    at.shell = tables.atom_first_shell[a];
-    at.prim = tables.atom_first_prim[a];
-    at.comp = tables.atom_first_comp[a];
-    const int32_t n_atom_shells = shells_of_atom(basis, counts, a, at);
-
-    float value = 0.0f;
-    for (int32_t k = 0; k < n_atom_shells; ++k) {
-        const int32_t s = at.shell;
-        const int32_t l = basis.shell_l[s];
-        const int32_t n_prim = basis.shell_n_prim[s];
-        if (tables.shell_active[s] == 1 && r2 <= tables.shell_r2_max[s]) {
-            const int32_t first = at.primitive_offset(n_prim);
-            const float radial =
-                radial_sum(r2, basis.prim_exponent + first, basis.prim_coeff + first, n_prim);
-            const float *mo = orbital_row + at.comp;
-            const float *shell_ylm = ylm + SHELL_START[l];
-            const int32_t size = 2 * l + 1;
-            for (int32_t m = 0; m < size; ++m) value = value + (mo[m] * radial) * shell_ylm[m];
-        }
-        at.advance(l, n_prim);
-    }
-    return value;
-}
-
-// Adds atom a's contribution at every grid point of its index box that lies
-// within its cut-off sphere.
-void add_atom(const RealGrid &grid, const BasisArrays &basis, const BasisCounts &counts,
-              const ScreeningTables &tables, int32_t a, const float *orbital_row, float *out_grid) {
-    const float ax = basis.atom_x[a];
-    const float ay = basis.atom_y[a];
-    const float az = basis.atom_z[a];
-    const float r2_max = tables.atom_r2_max[a];
-    const int32_t l_max = tables.atom_l_max[a];
-    const float radius = std::sqrt(r2_max);
-
-    const IndexRange box_x = axis_index_range(ax, radius, grid.x_min, grid.step, grid.nx);
-    const IndexRange box_y = axis_index_range(ay, radius, grid.y_min, grid.step, grid.ny);
-    const IndexRange box_z = axis_index_range(az, radius, grid.z_min, grid.step, grid.nz);
-    if (box_x.empty() || box_y.empty() || box_z.empty()) return;
-
-    float ylm[HARMONIC_COUNT];
-    for (int32_t k = box_z.lo; k <= box_z.hi; ++k) {
-        const float z = static_cast<float>(k) * grid.step + grid.z_min;
-        const float dz = z - az;
-        const float dz2 = dz * dz;
-        for (int32_t j = box_y.lo; j <= box_y.hi; ++j) {
-            const float y = static_cast<float>(j) * grid.step + grid.y_min;
-            const float dy = y - ay;
-            const float rho2 = dz2 + dy * dy;
-            if (rho2 > r2_max) continue;
-            float *row = out_grid + (static_cast<int64_t>(k) * grid.ny + j) * grid.nx;
-            for (int32_t i = box_x.lo; i <= box_x.hi; ++i) {
-                const float x = static_cast<float>(i) * grid.step + grid.x_min;
-                const float dx = x - ax;
-                const float r2 = rho2 + dx * dx;
-                if (r2 > r2_max) continue;
-                solid_harmonics(dx, dy, dz, r2, l_max, ylm);
-                row[i] += atom_value_at(basis, counts, tables, a, orbital_row, r2, ylm);
-            }
-        }
+void add_orbital(const simd::SimdChoice &choice, const RealGrid &grid, const BasisArrays &basis,
+                 const ScreeningTables &tables, const float *orbital_row, float *out_grid) {
+    switch (choice.path) {
+#ifdef KERNELS_SIMD_X86
+    case simd::SimdPath::avx512:
+        add_orbital_avx512(grid, basis, tables, orbital_row, choice.vector_libm, out_grid);
+        return;
+    case simd::SimdPath::avx2:
+        add_orbital_avx2(grid, basis, tables, orbital_row, choice.vector_libm, out_grid);
+        return;
+#endif
+    default:
+        add_orbital_lanes<simd::scalar::Target>(grid, basis, tables, orbital_row, false, out_grid);
     }
 }
 
 }  // namespace
 
-void evaluate_orbital_on_grid(const RealGrid &grid, const BasisArrays &basis,
-                              const float *orbital_row, float *out_grid) {
+bool prepare_atom_sweep(const RealGrid &grid, const BasisArrays &basis,
+                        const ScreeningTables &tables, int32_t a, AtomSweep &atom) {
+    if (tables.atom_active[a] != 1) return false;
+    atom.x = basis.atom_x[a];
+    atom.y = basis.atom_y[a];
+    atom.z = basis.atom_z[a];
+    atom.r2_max = tables.atom_r2_max[a];
+    atom.l_max = tables.atom_l_max[a];
+    const float radius = std::sqrt(atom.r2_max);
+    atom.box_x = axis_index_range(atom.x, radius, grid.x_min, grid.step, grid.nx);
+    atom.box_y = axis_index_range(atom.y, radius, grid.y_min, grid.step, grid.ny);
+    atom.box_z = axis_index_range(atom.z, radius, grid.z_min, grid.step, grid.nz);
+    if (atom.box_x.empty() || atom.box_y.empty() || atom.box_z.empty()) return false;
+    atom.first_shell = tables.atom_first_shell[a];
+    atom.n_shells = tables.atom_shell_count[a];
+    return true;
+}
+
+void evaluate_orbital_on_grid(const simd::SimdChoice &choice, const RealGrid &grid,
+                              const BasisArrays &basis, const float *orbital_row, float *out_grid) {
     const BasisCounts counts = count_basis(basis);
     ScreeningTables tables;
     if (!allocate_screening_tables(basis.n_atoms, counts.n_shells, tables)) {
@@ -124,12 +80,24 @@ void evaluate_orbital_on_grid(const RealGrid &grid, const BasisArrays &basis,
     }
     build_screening_tables(basis, counts, orbital_row, tables);
     clear_grid(grid, out_grid);
-    if (grid.points() != 0) {
-        for (int32_t a = 0; a < basis.n_atoms; ++a)
-            if (tables.atom_active[a] == 1)
-                add_atom(grid, basis, counts, tables, a, orbital_row, out_grid);
-    }
+    if (grid.points() != 0) add_orbital(choice, grid, basis, tables, orbital_row, out_grid);
     free_screening_tables(tables);
+}
+
+void add_weighted_square(const simd::SimdChoice &choice, float weight, const float *orbital,
+                         float *out, int64_t n) {
+    switch (choice.path) {
+#ifdef KERNELS_SIMD_X86
+    case simd::SimdPath::avx512:
+        add_weighted_square_avx512(weight, orbital, out, n);
+        return;
+    case simd::SimdPath::avx2:
+        add_weighted_square_avx2(weight, orbital, out, n);
+        return;
+#endif
+    default:
+        add_weighted_square_lanes<simd::scalar::Target>(weight, orbital, out, n);
+    }
 }
 
 }  // namespace kernels

@@ -1,6 +1,6 @@
 // Building the screening tables of one orbital row: a walk over atoms and
 // shells carrying the shell index, primitive offset and component offset, which
-// records where each atom starts, which shells are active, and the cut-off
+// records where each atom and shell starts, which shells are active, and the cut-off
 // radius^2 = EXP_CUTOFF / (smallest exponent) of each shell and each atom.
 #include "real_space/screening_tables.h"
 
@@ -26,8 +26,8 @@ float smallest_exponent(const float *exponents, int32_t n_prim) {
 }  // namespace
 
 std::size_t screening_tables_size(int32_t n_atoms, int32_t n_shells) {
-    return non_negative(n_atoms) * (5 * sizeof(int32_t) + sizeof(float)) +
-           non_negative(n_shells) * (sizeof(int32_t) + sizeof(float));
+    return non_negative(n_atoms) * (4 * sizeof(int32_t) + sizeof(float)) +
+           non_negative(n_shells) * (3 * sizeof(int32_t) + sizeof(float));
 }
 
 bool allocate_screening_tables(int32_t n_atoms, int32_t n_shells, ScreeningTables &tables) {
@@ -37,12 +37,13 @@ bool allocate_screening_tables(int32_t n_atoms, int32_t n_shells, ScreeningTable
     const std::size_t shells = non_negative(n_shells);
     int32_t *ints = static_cast<int32_t *>(block);
     tables.atom_first_shell = ints;
-    tables.atom_first_prim = ints + atoms;
-    tables.atom_first_comp = ints + 2 * atoms;
-    tables.atom_l_max = ints + 3 * atoms;
-    tables.atom_active = ints + 4 * atoms;
-    tables.shell_active = ints + 5 * atoms;
-    float *floats = reinterpret_cast<float *>(ints + 5 * atoms + shells);
+    tables.atom_shell_count = ints + atoms;
+    tables.atom_l_max = ints + 2 * atoms;
+    tables.atom_active = ints + 3 * atoms;
+    tables.shell_active = ints + 4 * atoms;
+    tables.shell_first_prim = ints + 4 * atoms + shells;
+    tables.shell_first_comp = ints + 4 * atoms + 2 * shells;
+    float *floats = reinterpret_cast<float *>(ints + 4 * atoms + 3 * shells);
     tables.atom_r2_max = floats;
     tables.shell_r2_max = floats + atoms;
     tables.block = block;
@@ -58,14 +59,13 @@ void build_screening_tables(const BasisArrays &basis, const BasisCounts &counts,
                             const float *orbital_row, ScreeningTables &tables) {
     ShellCursor at;
     for (int32_t a = 0; a < basis.n_atoms; ++a) {
+        const int32_t n_atom_shells = shells_of_atom(basis, counts, a, at);
         tables.atom_first_shell[a] = at.shell;
-        tables.atom_first_prim[a] = at.prim;
-        tables.atom_first_comp[a] = at.comp;
+        tables.atom_shell_count[a] = n_atom_shells;
         tables.atom_l_max[a] = 0;
         tables.atom_active[a] = 0;
         float atom_smallest = NO_EXPONENT;
 
-        const int32_t n_atom_shells = shells_of_atom(basis, counts, a, at);
         for (int32_t k = 0; k < n_atom_shells; ++k) {
             const int32_t s = at.shell;
             const int32_t l = basis.shell_l[s];
@@ -77,6 +77,8 @@ void build_screening_tables(const BasisArrays &basis, const BasisCounts &counts,
             const float shell_smallest =
                 in_bounds ? smallest_exponent(basis.prim_exponent + at.primitive_offset(n_prim), n_prim) : NO_EXPONENT;
             tables.shell_active[s] = active ? 1 : 0;
+            tables.shell_first_prim[s] = at.primitive_offset(n_prim);
+            tables.shell_first_comp[s] = at.comp;
             tables.shell_r2_max[s] = EXP_CUTOFF / shell_smallest;
             if (active) {
                 tables.atom_active[a] = 1;

@@ -1,9 +1,9 @@
 // Per-call screening tables of the real-space orbital: which shells of one
 // orbital row take part, how far each shell and each atom can reach, and where
-// each atom's shells, primitives and coefficients start.
+// each shell's primitives and coefficients start.
 //
-// All tables live in one malloc block: five int32 values and one float per atom
-// followed by one int32 value and one float per shell.
+// All tables live in one malloc block: four int32 values and one float per atom
+// followed by three int32 values and one float per shell.
 #pragma once
 
 #include <cstddef>
@@ -16,14 +16,15 @@ namespace kernels {
 struct ScreeningTables {
     // Per atom.
     int32_t *atom_first_shell;  // index of the atom's first shell
-    int32_t *atom_first_prim;   // primitive offset of that shell
-    int32_t *atom_first_comp;   // component offset of that shell
+    int32_t *atom_shell_count;  // shells of the atom a walk visits (shells_of_atom)
     int32_t *atom_l_max;        // largest l among the atom's active shells, 0 if none
     int32_t *atom_active;       // 1 when one of the atom's shells is active
     float *atom_r2_max;         // EXP_CUTOFF / smallest exponent of its active shells
     // Per shell.
-    int32_t *shell_active;  // active-shell test on this orbital row (and in bounds)
-    float *shell_r2_max;    // EXP_CUTOFF / smallest exponent of the shell
+    int32_t *shell_active;      // active-shell test on this orbital row (and in bounds)
+    int32_t *shell_first_prim;  // offset of the shell's primitives (0 when it has none)
+    int32_t *shell_first_comp;  // offset of the shell's coefficients in the orbital row
+    float *shell_r2_max;        // EXP_CUTOFF / smallest exponent of the shell
 
     void *block;  // the one allocation holding all of the above
 };

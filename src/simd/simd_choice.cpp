@@ -10,4 +10,9 @@ SimdChoice choose_simd() {
     return {path, path != SimdPath::scalar && libm_runs_fma_variant()};
 }
 
+SimdChoice choose_simd_for(SimdPath requested) {
+    const SimdPath path = simd_path_supported(requested) ? requested : SimdPath::scalar;
+    return {path, path != SimdPath::scalar && libm_runs_fma_variant()};
+}
+
 }  // namespace kernels::simd

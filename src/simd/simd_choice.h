@@ -15,4 +15,8 @@ struct SimdChoice {
 
 SimdChoice choose_simd();
 
+// The choice for a requested path (tests and benchmarks compare paths): the
+// path itself when this CPU runs it, otherwise the scalar path.
+SimdChoice choose_simd_for(SimdPath requested);
+
 }  // namespace kernels::simd

@@ -174,7 +174,9 @@ class VectorLibm {
     bool vector() const { return T::lanes > 1 && use_vector_; }
 
     F32 expf(F32 x) const {
-        if constexpr (T::lanes > 1) {
+        if constexpr (T::lanes == 1) {
+            return {::expf(x.v)};  // the scalar path: a plain call, nothing around it
+        } else {
             if (use_vector_)
                 return vector_expf<T>(x);
         }
@@ -182,7 +184,10 @@ class VectorLibm {
     }
 
     void sincosf(F32 x, F32 *sin_x, F32 *cos_x) const {
-        if constexpr (T::lanes > 1) {
+        if constexpr (T::lanes == 1) {
+            ::sincosf(x.v, &sin_x->v, &cos_x->v);
+            return;
+        } else {
             if (use_vector_) {
                 vector_sincosf<T>(x, sin_x, cos_x);
                 return;
