@@ -12,6 +12,7 @@
 
 #include "map_call.h"
 #include "momentum_map/momentum_map_paths.h"
+#include "momentum_map/polarisation_factor_paths.h"
 #include "simd/lanes.h"
 #include "simd/libm_variant_probe.h"
 #include "support/test_molecule.h"
@@ -144,6 +145,39 @@ TEST(MapDispatch, ExportedMomentumMapGivesTheScalarPathsBits) {
                                   m.shell_n_prim.data(), m.prim_exponent.data(), m.prim_coeff.data(),
                                   row.data(), scalar.data());
     EXPECT_EQ(std::memcmp(exported.data(), scalar.data(), scalar.size() * sizeof(float)), 0);
+}
+
+// Every mode (linear, both helicities, dichroism, radial) on maps holding
+// random values, zeros, NaN and infinities, rows of every length up to 35 on
+// grids that cross the rim, random angles, s shares and imaginary kz.
+TEST_P(MapPaths, PolarisationFactorEqualsScalarPath) {
+    std::mt19937 rng(31);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    std::uniform_real_distribution<float> angle(-100.0f, 400.0f);
+    const float specials[] = {0.0f, -0.0f, std::nanf(""), INFINITY, -INFINITY, 1e30f};
+    const int32_t modes[][2] = {{0, 0}, {1, 0}, {1, 1}, {1, 2}, {2, 0}};
+    for (int32_t n = 1; n <= 35; ++n) {
+        std::vector<float> map(static_cast<size_t>(n) * n + 32, -99.0f);
+        for (size_t p = 0; p < static_cast<size_t>(n) * n; ++p)
+            map[p] = p % 11 == 4 ? specials[p % std::size(specials)] : 10.0f * unit(rng) - 2.0f;
+        // e_kin = 2 on the grid -2 + 0.25 j meets kz^2 = 0 exactly; other sizes are random.
+        const bool rim = n % 4 == 0;
+        const float e_kin = rim ? 2.0f : 0.1f + 10.0f * unit(rng);
+        const float k = std::sqrt(e_kin + e_kin);
+        const float k_min = rim ? -2.0f : -k * (0.5f + unit(rng));
+        const float k_step = rim ? 0.25f : n > 1 ? -2.0f * k_min / static_cast<float>(n - 1) * (0.6f + 0.8f * unit(rng)) : 0.0f;
+        for (const auto &mode : modes) {
+            const float incidence = angle(rng), azimuth = angle(rng), s_share = 100.0f * unit(rng);
+            const float kz_imaginary = unit(rng) - 0.3f;
+            std::vector<float> scalar = map, got = map;
+            kernels::polarisation_factor_on_path(SimdPath::scalar, n, mode[0], mode[1], scalar.data(), e_kin, k_min,
+                                                 k_step, incidence, azimuth, s_share, kz_imaginary);
+            kernels::polarisation_factor_on_path(GetParam(), n, mode[0], mode[1], got.data(), e_kin, k_min, k_step,
+                                                 incidence, azimuth, s_share, kz_imaginary);
+            ASSERT_EQ(std::memcmp(got.data(), scalar.data(), got.size() * sizeof(float)), 0)
+                << "mode " << mode[0] << "/" << mode[1] << ", n = " << n;
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, MapPaths,
