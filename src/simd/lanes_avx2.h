@@ -192,5 +192,9 @@ inline U64 gather(const uint64_t *table, U64 index) {
     const auto *base = reinterpret_cast<const long long *>(table);
     return {_mm256_i64gather_epi64(base, index.lo, 8), _mm256_i64gather_epi64(base, index.hi, 8)};
 }
+// Floats at base[index]; index lanes must lie inside the array.
+inline F32 gather(const float *base, U64 index) {
+    return {_mm256_set_m128(_mm256_i64gather_ps(base, index.hi, 4), _mm256_i64gather_ps(base, index.lo, 4))};
+}
 
 }  // namespace kernels::simd::avx2

@@ -168,5 +168,10 @@ inline Mask nonzero(U64 a) {
 inline U64 gather(const uint64_t *table, U64 index) {
     return {_mm512_i64gather_epi64(index.lo, table, 8), _mm512_i64gather_epi64(index.hi, table, 8)};
 }
+// Floats at base[index]; index lanes must lie inside the array.
+inline F32 gather(const float *base, U64 index) {
+    return {_mm512_insertf32x8(_mm512_castps256_ps512(_mm512_i64gather_ps(index.lo, base, 4)),
+                               _mm512_i64gather_ps(index.hi, base, 4), 1)};
+}
 
 }  // namespace kernels::simd::avx512
