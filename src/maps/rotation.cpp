@@ -37,7 +37,8 @@ void rotate_lanes_scalar(const RotationSweep &sweep) {
 
 void rotate_by_interpolation_on_path(simd::SimdPath path, int32_t n, const float *map, float sin_a,
                                      float cos_a, float *turned) {
-    if (n <= 0) return;
+    // A side above ROTATION_MAX_SIDE would be a map of more than 2^48 bytes.
+    if (n <= 0 || n > ROTATION_MAX_SIDE) return;
     const RotationSweep sweep{n, map, sin_a, cos_a, turned};
     if (!simd::simd_path_supported(path)) path = simd::SimdPath::scalar;
     switch (path) {

@@ -41,11 +41,15 @@ F32 interpolate_lanes(F32 m00, F32 m10, F32 m01, F32 m11, F32 fr, F32 fc) {
     return (fr * m11) * fc + (((one - fr) * m01) * fc + ((one - fc) * (m00 * (one - fr)) + (m10 * fr) * (one - fc)));
 }
 
+// Largest side the lanes handle: source coordinates below 2^23 are floored
+// and turned into integers exactly in float32 (a map of side 2^23 would be
+// 2^48 bytes).
+constexpr int32_t ROTATION_MAX_SIDE = 1 << 23;
+
 template <class T>
 void rotate_by_interpolation_lanes(const RotationSweep &sweep) {
     static_assert(T::lanes <= 16, "ROTATION_LANE_OFFSET covers 16 lanes");
     using F32 = typename T::F32;
-    using F64 = typename T::F64;
     using U64 = typename T::U64;
     using Mask = typename T::Mask;
     const int32_t n = sweep.n;
@@ -53,20 +57,29 @@ void rotate_by_interpolation_lanes(const RotationSweep &sweep) {
     const float last = static_cast<float>(n - 1);
     const float centre = 0.5f * last;
     const F32 zero = F32::splat(0.0f);
+    const F32 one = F32::splat(1.0f);
     const F32 last_v = F32::splat(last);
     const F32 centre_v = F32::splat(centre);
     const F32 sin_a = F32::splat(sweep.sin_a);
     const F32 cos_a = F32::splat(sweep.cos_a);
     const F32 lane_offset = F32::load(ROTATION_LANE_OFFSET);
-    // Truncated coordinates above side - 2 (possible only where n - 1 rounds,
-    // n above 2^24) would reach past the last row or column.
-    const F64 highest = F64::splat(static_cast<double>(side - 2));
-    const F64 side_d = F64::splat(static_cast<double>(side));
-    // For 0 <= d < 2^52, the low 52 bits of d + 2^52 are the integer d.
-    const F64 two52 = F64::splat(0x1p52);
-    const U64 low52 = U64::splat((uint64_t{1} << 52) - 1);
-    const U64 one = U64::splat(1);
-    const U64 next_row = U64::splat(static_cast<uint64_t>(side));
+    // Truncated coordinates above side - 2 would reach past the last row or
+    // column (the test is kept from the general form; below 2^23 it never holds).
+    const F32 highest = F32::splat(static_cast<float>(side - 2));
+    // For 0 <= x < 2^23, (x + 2^23) - 2^23 is x rounded to an integer in the
+    // current mode (one below its floor at most after the correction), and
+    // the low 23 bits of the float x + 2^23, x an integer, are x.
+    const F32 two23 = F32::splat(0x1p23f);
+    const U64 low23 = U64::splat((uint64_t{1} << 23) - 1);
+    const U64 side_u = U64::splat(static_cast<uint64_t>(side));
+
+    // The floor of x, an integer below 2^23, as a float and as an integer.
+    const auto floor_below_2p23 = [&](F32 x, U64 *integer) {
+        const F32 rounded = (x + two23) - two23;
+        const F32 down = select(rounded > x, rounded - one, rounded);
+        *integer = bits_u64(down + two23) & low23;
+        return down;
+    };
 
     for (int32_t i = 0; i < n; ++i) {
         const float di = static_cast<float>(i) - centre;
@@ -84,18 +97,17 @@ void rotate_by_interpolation_lanes(const RotationSweep &sweep) {
 
             F32 value = zero;
             if (any(accepted)) {
-                const F64 r = round_toward_zero(to_f64(select(accepted, h, zero)));
-                const F64 s = round_toward_zero(to_f64(select(accepted, g, zero)));
+                // Truncation of the accepted h, g >= 0 is their floor.
+                U64 r_index, s_index;
+                const F32 r = floor_below_2p23(select(accepted, h, zero), &r_index);
+                const F32 s = floor_below_2p23(select(accepted, g, zero), &s_index);
                 accepted = accepted & ~(r > highest) & ~(s > highest);
-                const F32 fr = h - to_f32(r);
-                const F32 fc = g - to_f32(s);
-                const F64 first = select(accepted, r * side_d + s, F64::splat(0.0));
-                const U64 upper = as_u64(first + two52) & low52;
-                const U64 lower = upper + next_row;
-                const F32 m00 = gather(sweep.map, upper);
-                const F32 m01 = gather(sweep.map, upper + one);
-                const F32 m10 = gather(sweep.map, lower);
-                const F32 m11 = gather(sweep.map, lower + one);
+                const F32 fr = h - r;
+                const F32 fc = g - s;
+                const U64 upper = select(accepted, mul_u32(r_index, side_u) + s_index, U64::splat(0));
+                F32 m00, m01, m10, m11;
+                gather_pairs(sweep.map, upper, &m00, &m01);
+                gather_pairs(sweep.map, upper + side_u, &m10, &m11);
                 value = select(accepted, interpolate_lanes(m00, m10, m01, m11, fr, fc), zero);
             }
             if (rest < T::lanes)

@@ -21,7 +21,8 @@
 //   product), select(m, U64, U64), nonzero(U64) -> Mask, bits_u64(F32) (the
 //   float's bit pattern, zero-extended), to_f64_signed(U64) (as int64, rounded
 //   in the caller's mode), gather(const uint64_t *table, U64 index),
-//   gather(const float *base, U64 index) -> F32 (index lanes inside the array).
+//   gather_pairs(const float *base, U64 index, F32 *first, F32 *second):
+//   base[index] and base[index + 1] (index + 1 inside the array).
 // Each target header is included only by source files compiled with that
 // target's instruction-set flags (named *_avx2.cpp / *_avx512.cpp and added
 // with kernels_simd_sources() in CMake), and defines everything inline in its
