@@ -3,18 +3,23 @@
 // shells, 14 hydrogens with two s shells; 336 components) at n = 128 and 256
 // with non-zero angles, and the ratio of each vector path to the scalar path
 // measured in the same run.  Also prints the cost per (pixel inside the disc x
-// atom) next to the cost of one sincosf per element on the same path.
+// atom) next to the cost of one sincosf per element on the same path; and the
+// other vectorised map kernels: polarisation_factor at n = 256 (linear and
+// circular light) and the interpolating rotation at n = 512.
 #include <benchmark/benchmark.h>
 
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "maps/rotation_paths.h"
 #include "momentum_map/momentum_map_paths.h"
+#include "momentum_map/polarisation_factor_paths.h"
 #include "simd/lanes.h"
 #include "simd/libm_arrays.h"
 #include "simd/libm_variant_probe.h"
@@ -123,6 +128,38 @@ void bench_momentum_map(benchmark::State &state, SimdPath path) {
     state.counters["disc_pixels"] = static_cast<double>(inside);
 }
 
+std::vector<float> random_map(int32_t n) {
+    std::mt19937 generator(5);
+    std::uniform_real_distribution<float> value(0.0f, 1.0f);
+    std::vector<float> map(static_cast<size_t>(n) * n);
+    for (float &v : map) v = value(generator);
+    return map;
+}
+
+// polarisation_mode 0 (linear, 30 % s) or 1 (circular, + helicity).
+void bench_polarisation(benchmark::State &state, SimdPath path, int32_t mode) {
+    const int32_t n = 256;
+    const std::vector<float> source = random_map(n);
+    std::vector<float> map = source;
+    const float k = std::sqrt(E_KIN + E_KIN);
+    for (auto _ : state) {
+        kernels::polarisation_factor_on_path(path, n, mode, 0, map.data(), E_KIN, -k, 2.0f * k / (n - 1), 65.0f,
+                                             20.0f, 30.0f, 0.1f);
+        benchmark::DoNotOptimize(map.data());
+        benchmark::ClobberMemory();
+    }
+}
+
+void bench_rotation(benchmark::State &state, SimdPath path) {
+    const int32_t n = 512;
+    const std::vector<float> map = random_map(n);
+    for (auto _ : state) {
+        float *turned = kernels::rotation_on_path(path, n, map.data(), 33.0f);
+        benchmark::DoNotOptimize(turned);
+        std::free(turned);
+    }
+}
+
 constexpr size_t SINCOS_COUNT = 2048;
 
 void bench_sincosf(benchmark::State &state, SimdPath path) {
@@ -177,6 +214,21 @@ class RatioReporter : public benchmark::ConsoleReporter {
                             it->second * 1e-6, ratio, per, sincos_per > 0 ? per / sincos_per : 0.0);
             }
         }
+        std::printf("\n%-22s %-7s %10s %10s\n", "case", "path", "ms/call", "vs scalar");
+        for (const char *name : {"polarisation_linear/256", "polarisation_circular/256", "rotation/512"}) {
+            const std::string base(name);
+            const std::string function = base.substr(0, base.find('/')), size = base.substr(base.find('/'));
+            const auto scalar = ns.find(function + "/scalar" + size);
+            for (SimdPath path : {SimdPath::scalar, SimdPath::avx2, SimdPath::avx512}) {
+                const auto it = ns.find(function + "/" + simd_path_name(path) + size);
+                if (it == ns.end()) {
+                    std::printf("%-22s %-7s %10s\n", name, simd_path_name(path), "skipped");
+                    continue;
+                }
+                const double ratio = scalar == ns.end() ? 0.0 : scalar->second / it->second;
+                std::printf("%-22s %-7s %10.3f %9.2fx\n", name, simd_path_name(path), it->second * 1e-6, ratio);
+            }
+        }
     }
 
   private:
@@ -196,6 +248,9 @@ int main(int argc, char **argv) {
             ->Arg(128)
             ->Arg(256);
         benchmark::RegisterBenchmark(("sincosf" + suffix).c_str(), bench_sincosf, path);
+        benchmark::RegisterBenchmark(("polarisation_linear" + suffix + "/256").c_str(), bench_polarisation, path, 0);
+        benchmark::RegisterBenchmark(("polarisation_circular" + suffix + "/256").c_str(), bench_polarisation, path, 1);
+        benchmark::RegisterBenchmark(("rotation" + suffix + "/512").c_str(), bench_rotation, path);
     }
     std::printf("molecule: %d atoms, %d components; platform libm is the FMA variant: %s\n", MOLECULE.n_atoms(),
                 MOLECULE.components, libm_runs_fma_variant() ? "yes" : "no");

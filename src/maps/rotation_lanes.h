@@ -76,7 +76,7 @@ void rotate_by_interpolation_lanes(const RotationSweep &sweep) {
     // The floor of x, an integer below 2^23, as a float and as an integer.
     const auto floor_below_2p23 = [&](F32 x, U64 *integer) {
         const F32 rounded = (x + two23) - two23;
-        const F32 down = select(rounded > x, rounded - one, rounded);
+        const F32 down = rounded - select(rounded > x, one, zero);  // no branch on one lane
         *integer = bits_u64(down + two23) & low23;
         return down;
     };
