@@ -18,6 +18,10 @@
 #include "maps/rotation_paths.h"
 #include "simd/lanes.h"
 
+namespace kernels::simd {
+void PrintTo(SimdPath path, std::ostream *os) { *os << simd_path_name(path); }
+}  // namespace kernels::simd
+
 namespace {
 
 using kernels::simd::SimdPath;
