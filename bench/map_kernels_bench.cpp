@@ -5,7 +5,8 @@
 // measured in the same run.  Also prints the cost per (pixel inside the disc x
 // atom) next to the cost of one sincosf per element on the same path; and the
 // other vectorised map kernels: polarisation_factor at n = 256 (linear and
-// circular light) and the interpolating rotation at n = 512.
+// circular light), the interpolating rotation at n = 512, and a tiny map
+// (n = 8, one atom) through the exported function against the scalar path.
 #include <benchmark/benchmark.h>
 
 #include <array>
@@ -20,6 +21,7 @@
 #include "maps/rotation_paths.h"
 #include "momentum_map/momentum_map_paths.h"
 #include "momentum_map/polarisation_factor_paths.h"
+#include "libkernels.h"
 #include "simd/lanes.h"
 #include "simd/libm_arrays.h"
 #include "simd/libm_variant_probe.h"
@@ -160,6 +162,30 @@ void bench_rotation(benchmark::State &state, SimdPath path) {
     }
 }
 
+// A tiny map (n = 8, one carbon atom of the molecule): the per-call costs of
+// the exported function (path choice included) against the scalar path.
+void bench_tiny(benchmark::State &state, SimdPath path, bool exported) {
+    const int32_t n = 8;
+    const Molecule &m = MOLECULE;
+    const std::vector<float> row = orbital();
+    std::vector<float> map(static_cast<size_t>(n) * n);
+    const float k = std::sqrt(E_KIN + E_KIN);
+    const int32_t one_atom[] = {m.shells_per_atom[0]};
+    for (auto _ : state) {
+        if (exported)
+            momentum_map(n, 1, one_atom, m.x.data(), m.y.data(), m.z.data(), E_KIN, -k, 2.0f * k / (n - 1), 10.0f,
+                         20.0f, 30.0f, m.shell_l.data(), m.shell_n_prim.data(), m.exponent.data(), m.coeff.data(),
+                         row.data(), map.data());
+        else
+            kernels::momentum_map_on_path(path, n, 1, one_atom, m.x.data(), m.y.data(), m.z.data(), E_KIN, -k,
+                                          2.0f * k / (n - 1), 10.0f, 20.0f, 30.0f, m.shell_l.data(),
+                                          m.shell_n_prim.data(), m.exponent.data(), m.coeff.data(), row.data(),
+                                          map.data());
+        benchmark::DoNotOptimize(map.data());
+        benchmark::ClobberMemory();
+    }
+}
+
 constexpr size_t SINCOS_COUNT = 2048;
 
 void bench_sincosf(benchmark::State &state, SimdPath path) {
@@ -214,19 +240,20 @@ class RatioReporter : public benchmark::ConsoleReporter {
                             it->second * 1e-6, ratio, per, sincos_per > 0 ? per / sincos_per : 0.0);
             }
         }
-        std::printf("\n%-22s %-7s %10s %10s\n", "case", "path", "ms/call", "vs scalar");
-        for (const char *name : {"polarisation_linear/256", "polarisation_circular/256", "rotation/512"}) {
+        std::printf("\n%-22s %-8s %10s %10s\n", "case", "path", "ms/call", "vs scalar");
+        for (const char *name : {"polarisation_linear/256", "polarisation_circular/256", "rotation/512",
+                                 "momentum_map_tiny/8"}) {
             const std::string base(name);
             const std::string function = base.substr(0, base.find('/')), size = base.substr(base.find('/'));
             const auto scalar = ns.find(function + "/scalar" + size);
-            for (SimdPath path : {SimdPath::scalar, SimdPath::avx2, SimdPath::avx512}) {
-                const auto it = ns.find(function + "/" + simd_path_name(path) + size);
+            for (const char *path : {"scalar", "avx2", "avx512", "exported"}) {
+                const auto it = ns.find(function + "/" + path + size);
                 if (it == ns.end()) {
-                    std::printf("%-22s %-7s %10s\n", name, simd_path_name(path), "skipped");
+                    if (std::string(path) != "exported") std::printf("%-22s %-8s %10s\n", name, path, "skipped");
                     continue;
                 }
                 const double ratio = scalar == ns.end() ? 0.0 : scalar->second / it->second;
-                std::printf("%-22s %-7s %10.3f %9.2fx\n", name, simd_path_name(path), it->second * 1e-6, ratio);
+                std::printf("%-22s %-8s %10.5f %9.2fx\n", name, path, it->second * 1e-6, ratio);
             }
         }
     }
@@ -251,7 +278,9 @@ int main(int argc, char **argv) {
         benchmark::RegisterBenchmark(("polarisation_linear" + suffix + "/256").c_str(), bench_polarisation, path, 0);
         benchmark::RegisterBenchmark(("polarisation_circular" + suffix + "/256").c_str(), bench_polarisation, path, 1);
         benchmark::RegisterBenchmark(("rotation" + suffix + "/512").c_str(), bench_rotation, path);
+        benchmark::RegisterBenchmark(("momentum_map_tiny" + suffix + "/8").c_str(), bench_tiny, path, false);
     }
+    benchmark::RegisterBenchmark("momentum_map_tiny/exported/8", bench_tiny, SimdPath::scalar, true);
     std::printf("molecule: %d atoms, %d components; platform libm is the FMA variant: %s\n", MOLECULE.n_atoms(),
                 MOLECULE.components, libm_runs_fma_variant() ? "yes" : "no");
     RatioReporter reporter;
