@@ -75,6 +75,15 @@ void rotate_by_interpolation_lanes(const RotationSweep &sweep) {
 
     // The floor of x, an integer below 2^23, as a float and as an integer.
     const auto floor_below_2p23 = [&](F32 x, U64 *integer) {
+        if constexpr (T::lanes == 1) {
+            // One lane: the integer conversion itself (truncation, the floor of
+            // x >= 0), cheaper there than the float sequence.
+            float value;
+            store(x, &value);
+            const int32_t truncated = static_cast<int32_t>(value);
+            *integer = U64::splat(static_cast<uint64_t>(truncated));
+            return F32::splat(static_cast<float>(truncated));
+        }
         const F32 rounded = (x + two23) - two23;
         const F32 down = rounded - select(rounded > x, one, zero);  // no branch on one lane
         *integer = bits_u64(down + two23) & low23;
