@@ -96,7 +96,15 @@ void apply_polarisation_lanes(const PolarisationSweep &sweep) {
             const int32_t rest = n - j;
             const F32 v = (F32::splat(static_cast<float>(j)) + lane_offset) * k_step + k_min;
             const F32 w = r - v * v;  // kz^2
-            const Mask inside = ~(w < zero);
+            Mask inside = ~(w < zero);
+            if (rest < T::lanes) inside = inside & Mask::first(rest);
+            if (!any(inside)) {  // wholly outside: nothing to read or form
+                if (rest < T::lanes)
+                    store_first(zero, row + j, rest);
+                else
+                    store(zero, row + j);
+                continue;
+            }
             if (rest < T::lanes) {
                 const F32 pixel = F32::load_first(row + j, rest);
                 const F32 factor = polarisation_lanes<T, mode>(sweep.light, u, v, select(inside, w, zero));
