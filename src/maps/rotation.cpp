@@ -5,8 +5,10 @@
 // double with the constant 0.01745329252 and rounded to float32 before its sine
 // and cosine are taken together in float32.  The bilinear sum
 //   (1-fr)(1-fc) m00 + fr (1-fc) m10 + (1-fr) fc m01 + fr fc m11
-// is evaluated in one fixed grouping (see interpolate below), every product and
-// sum rounded on its own.
+// is evaluated in one fixed grouping (interpolate_lanes), every product and sum
+// rounded on its own.  The interpolation runs on the widest vector unit the CPU
+// has, chosen per call, a row's pixels side by side in the lanes, the four
+// neighbours gathered; every path gives the same bits (rotation_lanes.h).
 #include "maps/rotation.h"
 
 #include <math.h>
@@ -15,6 +17,10 @@
 
 #include "libkernels.h"
 #include "maps/map_storage.h"
+#include "maps/rotation_lanes.h"
+#include "maps/rotation_paths.h"
+#include "simd/lanes_scalar.h"
+#include "simd/simd_choice.h"
 
 namespace kernels {
 
@@ -23,45 +29,36 @@ namespace {
 // Degrees to radians, as a double product rounded once to float32.
 constexpr double RADIANS_PER_DEGREE = 0.01745329252;
 
-// Bilinear value between the four neighbours, fr the fraction along the rows
-// and fc along the columns.
-inline float interpolate(float m00, float m10, float m01, float m11, float fr, float fc) {
-    return (fr * m11) * fc +
-           (((1.0f - fr) * m01) * fc + ((1.0f - fc) * (m00 * (1.0f - fr)) + (m10 * fr) * (1.0f - fc)));
+}  // namespace
+
+void rotate_lanes_scalar(const RotationSweep &sweep) {
+    rotate_by_interpolation_lanes<simd::scalar::Target>(sweep);
 }
 
-}  // namespace
+void rotate_by_interpolation_on_path(simd::SimdPath path, int32_t n, const float *map, float sin_a,
+                                     float cos_a, float *turned) {
+    // A side above ROTATION_MAX_SIDE would be a map of more than 2^48 bytes.
+    if (n <= 0 || n > ROTATION_MAX_SIDE) return;
+    const RotationSweep sweep{n, map, sin_a, cos_a, turned};
+    if (!simd::simd_path_supported(path)) path = simd::SimdPath::scalar;
+    switch (path) {
+#ifdef KERNELS_SIMD_X86
+        case simd::SimdPath::avx512:
+            rotate_lanes_avx512(sweep);
+            return;
+        case simd::SimdPath::avx2:
+            rotate_lanes_avx2(sweep);
+            return;
+#endif
+        default:
+            rotate_lanes_scalar(sweep);
+            return;
+    }
+}
 
 void rotate_by_interpolation(int32_t n, const float *map, float sin_a, float cos_a,
                              float *turned) {
-    if (n <= 0) return;
-    const int64_t side = n;
-    const float last = static_cast<float>(n - 1);
-    const float centre = 0.5f * last;
-    for (int32_t i = 0; i < n; ++i) {
-        const float di = static_cast<float>(i) - centre;
-        const float p = di * cos_a;
-        const float q = (-di) * sin_a;
-        float *row = turned + i * side;
-        for (int32_t j = 0; j < n; ++j) {
-            row[j] = 0.0f;
-            const float dj = static_cast<float>(j) - centre;
-            const float h = (sin_a * dj + p) + centre;  // source row
-            if (!(h >= 0.0f && h < last)) continue;     // NaN fails too
-            const float g = (dj * cos_a + q) + centre;  // source column
-            if (!(g >= 0.0f && g < last)) continue;
-            const int64_t r = static_cast<int32_t>(h);
-            const int64_t s = static_cast<int32_t>(g);
-            // Only for n above 2^24, where n - 1 itself rounds, could the
-            // truncated coordinate reach the last row or column.
-            if (r > side - 2 || s > side - 2) continue;
-            const float fr = h - static_cast<float>(r);
-            const float fc = g - static_cast<float>(s);
-            const float *upper = map + r * side + s;
-            const float *lower = upper + side;
-            row[j] = interpolate(upper[0], lower[0], upper[1], lower[1], fr, fc);
-        }
-    }
+    rotate_by_interpolation_on_path(simd::choose_simd().path, n, map, sin_a, cos_a, turned);
 }
 
 void rotate_by_quarter_turns(int32_t n, const float *map, int quarter_turns, float *turned) {
@@ -98,7 +95,9 @@ void rotate_by_quarter_turns(int32_t n, const float *map, int quarter_turns, flo
     }
 }
 
-void rotate_map(int32_t n, const float *map, float angle, float *turned) {
+namespace {
+
+void turn_map(simd::SimdPath path, int32_t n, const float *map, float angle, float *turned) {
     if (angle == 90.0f) {
         rotate_by_quarter_turns(n, map, 1, turned);
     } else if (angle == 180.0f) {
@@ -109,15 +108,25 @@ void rotate_map(int32_t n, const float *map, float angle, float *turned) {
         const float radians = static_cast<float>(static_cast<double>(angle) * RADIANS_PER_DEGREE);
         float sin_a = 0.0f, cos_a = 0.0f;
         ::sincosf(radians, &sin_a, &cos_a);
-        rotate_by_interpolation(n, map, sin_a, cos_a, turned);
+        rotate_by_interpolation_on_path(path, n, map, sin_a, cos_a, turned);
     }
 }
 
-float *rotated_copy(int32_t n, const float *map, float angle) {
+}  // namespace
+
+void rotate_map(int32_t n, const float *map, float angle, float *turned) {
+    turn_map(simd::choose_simd().path, n, map, angle, turned);
+}
+
+float *rotation_on_path(simd::SimdPath path, int32_t n, const float *map, float angle) {
     float *turned = allocate_map(n);
     if (turned == nullptr) return nullptr;
-    rotate_map(n, map, angle, turned);
+    turn_map(path, n, map, angle, turned);
     return turned;
+}
+
+float *rotated_copy(int32_t n, const float *map, float angle) {
+    return rotation_on_path(simd::choose_simd().path, n, map, angle);
 }
 
 }  // namespace kernels

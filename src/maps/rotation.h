@@ -13,7 +13,8 @@
 namespace kernels {
 
 // Bilinear interpolation with the given sine and cosine of the angle; writes all
-// n*n pixels of `turned`.  Nothing is done for n <= 0.
+// n*n pixels of `turned`.  Nothing is done for n <= 0 (nor above 2^23, a map
+// of more than 2^48 bytes).
 void rotate_by_interpolation(int32_t n, const float *map, float sin_a, float cos_a,
                              float *turned);
 

@@ -24,7 +24,9 @@
 //   in the caller's mode), gather(const uint64_t *table, U64 index),
 //   I32::splat(v), to_i32_toward_zero(F32) (lanes must lie in int32 range),
 //   to_f32(I32) (rounded in the caller's mode), select(m, I32, I32),
-//   gather(const float *table, I32 index) -> F32.
+//   gather(const float *table, I32 index) -> F32,
+//   gather_pairs(const float *base, U64 index, F32 *first, F32 *second):
+//   base[index] and base[index + 1] (index + 1 inside the array).
 // Each target header is included only by source files compiled with that
 // target's instruction-set flags (named *_avx2.cpp / *_avx512.cpp and added
 // with kernels_simd_sources() in CMake), and defines everything inline in its

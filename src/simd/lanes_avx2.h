@@ -198,6 +198,16 @@ inline U64 gather(const uint64_t *table, U64 index) {
     const auto *base = reinterpret_cast<const long long *>(table);
     return {_mm256_i64gather_epi64(base, index.lo, 8), _mm256_i64gather_epi64(base, index.hi, 8)};
 }
+// base[index] and base[index + 1], as one 64-bit gather per pair; index + 1
+// must lie inside the array.
+inline void gather_pairs(const float *base, U64 index, F32 *first, F32 *second) {
+    const auto *words = reinterpret_cast<const long long *>(base);
+    const __m256i split = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+    const __m256 lo = _mm256_permutevar8x32_ps(_mm256_castsi256_ps(_mm256_i64gather_epi64(words, index.lo, 4)), split);
+    const __m256 hi = _mm256_permutevar8x32_ps(_mm256_castsi256_ps(_mm256_i64gather_epi64(words, index.hi, 4)), split);
+    *first = {_mm256_permute2f128_ps(lo, hi, 0x20)};
+    *second = {_mm256_permute2f128_ps(lo, hi, 0x31)};
+}
 
 inline I32 to_i32_toward_zero(F32 a) { return {_mm256_cvttps_epi32(a.v)}; }
 inline F32 to_f32(I32 a) { return {_mm256_cvtepi32_ps(a.v)}; }

@@ -174,6 +174,16 @@ inline Mask nonzero(U64 a) {
 inline U64 gather(const uint64_t *table, U64 index) {
     return {_mm512_i64gather_epi64(index.lo, table, 8), _mm512_i64gather_epi64(index.hi, table, 8)};
 }
+// base[index] and base[index + 1], as one 64-bit gather per pair; index + 1
+// must lie inside the array.
+inline void gather_pairs(const float *base, U64 index, F32 *first, F32 *second) {
+    const __m512 lo = _mm512_castsi512_ps(_mm512_i64gather_epi64(index.lo, base, 4));
+    const __m512 hi = _mm512_castsi512_ps(_mm512_i64gather_epi64(index.hi, base, 4));
+    const __m512i even = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+    const __m512i odd = _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31);
+    *first = {_mm512_permutex2var_ps(lo, even, hi)};
+    *second = {_mm512_permutex2var_ps(lo, odd, hi)};
+}
 
 inline I32 to_i32_toward_zero(F32 a) { return {_mm512_cvttps_epi32(a.v)}; }
 inline F32 to_f32(I32 a) { return {_mm512_cvtepi32_ps(a.v)}; }

@@ -106,6 +106,10 @@ inline U64 shift_left(U64 a, int n) { return {a.v << n}; }
 inline U64 shift_right(U64 a, int n) { return {a.v >> n}; }
 inline Mask nonzero(U64 a) { return {a.v != 0}; }
 inline U64 gather(const uint64_t *table, U64 index) { return {table[index.v]}; }
+inline void gather_pairs(const float *base, U64 index, F32 *first, F32 *second) {
+    *first = {base[index.v]};
+    *second = {base[index.v + 1]};
+}
 
 inline I32 to_i32_toward_zero(F32 a) { return {static_cast<int32_t>(a.v)}; }
 inline F32 to_f32(I32 a) { return {static_cast<float>(a.v)}; }

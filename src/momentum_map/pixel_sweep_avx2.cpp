@@ -1,0 +1,12 @@
+// momentum_map's pixel sweep on the AVX2+FMA target (this file alone is built
+// with that instruction set).
+#include "simd/lanes_avx2.h"
+#include "momentum_map/pixel_sweep_lanes.h"
+
+namespace kernels {
+
+void sweep_pixels_avx2(const PixelSweep &sweep, bool vector_libm) {
+    sweep_pixels_lanes(sweep, simd::VectorLibm<simd::avx2::Target>(vector_libm));
+}
+
+}  // namespace kernels
