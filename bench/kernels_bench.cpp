@@ -416,8 +416,6 @@ class RatioReporter : public benchmark::ConsoleReporter {
             const std::string name = run.run_name.function_name;
             const size_t slash = name.rfind('/');
             const std::string key = name.substr(0, slash), variant = name.substr(slash + 1);
-            if (times_.count(key) == 0)
-                order_.push_back(key);
             // seconds per call (CPU time of this thread)
             times_[key][variant] = run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
             const auto elements = run.counters.find("elements");
@@ -426,9 +424,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
         }
     }
 
-    void print_ratios() const {
+    // Prints the cases in the order given (that of registration: runs may be interleaved).
+    void print_ratios(const std::vector<std::string> &order) const {
         std::printf("\n%-44s %-9s %12s %12s %10s\n", "case", "path", "ms/call", "ns/element", "vs scalar");
-        for (const std::string &key : order_) {
+        for (const std::string &key : order) {
+            if (times_.count(key) == 0)
+                continue;
             const auto &by_variant = times_.at(key);
             const auto scalar = by_variant.find("scalar");
             for (const char *variant : {"scalar", "avx2", "avx512", "exported"}) {
@@ -461,7 +462,6 @@ class RatioReporter : public benchmark::ConsoleReporter {
     }
 
   private:
-    std::vector<std::string> order_;
     std::map<std::string, std::map<std::string, double>> times_;
     std::map<std::string, double> elements_;
 };
@@ -513,7 +513,9 @@ void print_header(bool smoke) {
 // Registers case/<variant> for every variant; runs of a case take at least
 // min_time seconds (or `iterations` iterations in a smoke run).
 template <typename Function, typename... Args>
-void register_case(const std::string &name, bool has_paths, bool smoke, Function function, Args... args) {
+void register_case(std::vector<std::string> &order, const std::string &name, bool has_paths, bool smoke,
+                   Function function, Args... args) {
+    order.push_back(name);
     for (const Variant &v : variants(has_paths)) {
         auto *b = benchmark::RegisterBenchmark((name + "/" + v.name()).c_str(), function, args..., v);
         b->Unit(benchmark::kMillisecond);
@@ -559,15 +561,16 @@ int main(int argc, char **argv) {
                     m.orbital_label.back().c_str());
     std::printf("\n");
 
+    std::vector<std::string> order;  // of the cases in the final table
     const BenchMolecule *pentacene = &molecules.at("pentacene");
     std::vector<const BenchMolecule *> map_molecules = {&molecules.at("benzene"), pentacene};
     if (!smoke)
         map_molecules.push_back(&molecules.at("c96h24"));
     for (const BenchMolecule *m : map_molecules)
         for (int32_t n : sizes.map_sides)
-            register_case("momentum_map " + m->name + " HOMO n=" + std::to_string(n), HAVE_MOMENTUM_MAP_PATHS, smoke,
+            register_case(order, "momentum_map " + m->name + " HOMO n=" + std::to_string(n), HAVE_MOMENTUM_MAP_PATHS, smoke,
                           bench_momentum_map, m, n);
-    register_case("momentum_map_sum " + pentacene->name + " " + std::to_string(pentacene->n_orbitals()) +
+    register_case(order, "momentum_map_sum " + pentacene->name + " " + std::to_string(pentacene->n_orbitals()) +
                       " orb n=" + std::to_string(sizes.sum_side),
                   HAVE_MOMENTUM_MAP_SUM_PATHS, smoke, bench_momentum_map_sum, pentacene, sizes.sum_side);
 
@@ -576,27 +579,28 @@ int main(int argc, char **argv) {
         grid_molecules.push_back(&molecules.at("c96h24"));
     const std::string cube = std::to_string(sizes.real_points) + "^3";
     for (const BenchMolecule *m : grid_molecules)
-        register_case("scalar_field " + m->name + " HOMO " + cube, HAVE_SCALAR_FIELD_PATHS, smoke,
+        register_case(order, "scalar_field " + m->name + " HOMO " + cube, HAVE_SCALAR_FIELD_PATHS, smoke,
                       bench_scalar_field, m, sizes.real_points);
-    register_case("charge_density_sum " + pentacene->name + " " + std::to_string(pentacene->n_orbitals()) + " orb " +
+    register_case(order, "charge_density_sum " + pentacene->name + " " + std::to_string(pentacene->n_orbitals()) + " orb " +
                       cube,
                   HAVE_CHARGE_DENSITY_SUM_PATHS, smoke, bench_charge_density_sum, pentacene, sizes.real_points);
-    register_case("momentum_density_sum " + pentacene->name + " " + std::to_string(pentacene->n_orbitals()) +
+    register_case(order, "momentum_density_sum " + pentacene->name + " " + std::to_string(pentacene->n_orbitals()) +
                       " orb " + std::to_string(sizes.k_points) + "^3",
                   HAVE_MOMENTUM_DENSITY_SUM_PATHS, smoke, bench_momentum_density_sum, pentacene, sizes.k_points);
 
     const int32_t light_side = sizes.map_sides.back();
     const std::vector<float> light_map = homo_map(*pentacene, light_side);
-    register_case("polarisation_factor linear n=" + std::to_string(light_side), HAVE_POLARISATION_FACTOR_PATHS,
+    register_case(order, "polarisation_factor linear n=" + std::to_string(light_side), HAVE_POLARISATION_FACTOR_PATHS,
                   smoke, bench_polarisation_factor, &light_map, light_side, kinetic_energy(*pentacene, 0));
 
     const std::vector<float> map = homo_map(*pentacene, sizes.postprocess_side);
     const std::string side = " n=" + std::to_string(sizes.postprocess_side);
-    register_case("rotation 30deg" + side, HAVE_ROTATION_PATHS, smoke, bench_rotation, &map,
+    register_case(order, "rotation 30deg" + side, HAVE_ROTATION_PATHS, smoke, bench_rotation, &map,
                   sizes.postprocess_side);
-    register_case("symmetrisation threefold" + side, HAVE_SYMMETRISATION_PATHS, smoke, bench_symmetrisation, &map,
+    register_case(order, "symmetrisation threefold" + side, HAVE_SYMMETRISATION_PATHS, smoke, bench_symmetrisation, &map,
                   sizes.postprocess_side);
 
+    order.push_back("sincosf one per element (yardstick)");
     for (const Variant &v : variants(true)) {
         auto *b = benchmark::RegisterBenchmark(("sincosf one per element (yardstick)/" + v.name()).c_str(),
                                                bench_sincosf, v);
@@ -606,6 +610,7 @@ int main(int argc, char **argv) {
     }
 
     // Dispatch cost on a tiny input: the exported function against the path it chooses.
+    order.push_back("momentum_map tiny n=8 1 atom");
     for (const Variant &v : {Variant{false, SimdPath::scalar}, Variant{true, kernels::simd::best_simd_path()}}) {
         if (v.on_path && !HAVE_MOMENTUM_MAP_PATHS)
             continue;
@@ -618,7 +623,7 @@ int main(int argc, char **argv) {
 
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.print_ratios();
+    reporter.print_ratios(order);
     benchmark::Shutdown();
     return 0;
 }

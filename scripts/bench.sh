@@ -28,8 +28,9 @@ pin=()
 if command -v taskset >/dev/null; then pin=(taskset -c 0); fi
 export OMP_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1 MKL_NUM_THREADS=1
 # The full run repeats each case three times and reports medians: other
-# programs on the machine disturb single runs.
-repeat=(--benchmark_repetitions=3 --benchmark_report_aggregates_only=true)
+# programs on the machine disturb single runs; the repetitions of all cases
+# run in random order, so that a busy spell does not fall on one path only.
+repeat=(--benchmark_repetitions=3 --benchmark_report_aggregates_only=true --benchmark_enable_random_interleaving=true)
 if [ ${#smoke[@]} -gt 0 ]; then repeat=(); fi
 "${pin[@]}" "$build/bench/kernels_bench" "${smoke[@]}" "${repeat[@]}" "${args[@]}"
 
