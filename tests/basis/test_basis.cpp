@@ -104,11 +104,3 @@ TEST(RadialMomentum, ReferenceValuesAndStrictCutOff) {
     EXPECT_GT(shell_radial_momentum(0, std::nextafter(k_at, 0.0f), alpha, one, 1), 0.0f);
     EXPECT_EQ(shell_radial_momentum(0, 1.0f, zero, one, 1), 0.0f);
 }
-
-TEST(RadialMomentum, MinusIPowerRule) {
-    const float re[] = {2, 0, -2, 0, 2}, im[] = {0, -2, 0, 2, 0};
-    for (int32_t l = 0; l <= 4; ++l) {
-        EXPECT_EQ(times_minus_i_power(l, 2.0f).re, re[l]) << l;
-        EXPECT_EQ(times_minus_i_power(l, 2.0f).im, im[l]) << l;
-    }
-}

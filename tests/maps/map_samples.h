@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "support/test_molecule.h"
+#include "support/kernel_calls.h"
 
 namespace maps_test {
 
@@ -42,11 +42,6 @@ inline Map random_map(std::mt19937 &rng, int32_t n, bool special = false) {
 inline Map random_finite_map(std::mt19937 &rng, int32_t n) { return random_map(rng, n); }
 inline Map random_special_map(std::mt19937 &rng, int32_t n) { return random_map(rng, n, true); }
 
-inline bool same_bits(const Map &a, const Map &b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t e = 0; e < a.size(); ++e)
-        if (kernels_test::bits(a[e]) != kernels_test::bits(b[e])) return false;
-    return true;
-}
+inline bool same_bits(const Map &a, const Map &b) { return kernels_test::first_difference(a, b) == -1; }
 
 }  // namespace maps_test

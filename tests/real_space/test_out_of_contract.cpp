@@ -1,14 +1,12 @@
 // Grid boxes, skipped shells and input outside the data model (l outside 0..4,
 // negative counts, zero, negative or NaN steps, zero or negative exponents,
 // boxes beyond int32): every element is its own point's value, and nothing is
-// read or written outside the arrays the counts describe.  Arrays are copied
-// into blocks of exactly their length so the sanitizer build sees any stray
-// access.
+// read or written outside the arrays the counts describe (the calls pass
+// exact-length copies, so the sanitizer build sees any stray access).
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <initializer_list>
-#include <memory>
 #include <random>
 
 #include "real_space/real_space_calls.h"
@@ -17,44 +15,13 @@ using namespace kernels_test;
 
 namespace {
 
-template <typename T>
-std::unique_ptr<T[]> exact(const std::vector<T> &v) {
-    std::unique_ptr<T[]> copy(new T[v.size()]);
-    std::copy(v.begin(), v.end(), copy.get());
-    return copy;
-}
-
-// Exact-length copies of a molecule's arrays.
-struct Guarded {
-    std::unique_ptr<int32_t[]> spa, l, np;
-    std::unique_ptr<float[]> ax, ay, az, ex, co;
-    explicit Guarded(const Molecule &m)
-        : spa(exact(m.shells_per_atom)),
-          l(exact(m.shell_l)),
-          np(exact(m.shell_n_prim)),
-          ax(exact(m.atom_x)),
-          ay(exact(m.atom_y)),
-          az(exact(m.atom_z)),
-          ex(exact(m.prim_exponent)),
-          co(exact(m.prim_coeff)) {}
-};
-
-std::vector<float> guarded_field(const Grid &g, const Molecule &m, const std::vector<float> &row) {
-    const Guarded a(m);
-    const auto mo = exact(row);
-    const auto out = exact(std::vector<float>(g.size(), -7.0f));
-    scalar_field(g.nx, g.ny, g.nz, m.n_atoms(), a.spa.get(), a.ax.get(), g.x_min, g.y_min, g.z_min, g.step,
-                 a.ay.get(), a.az.get(), a.l.get(), a.np.get(), a.ex.get(), a.co.get(), mo.get(), out.get());
-    return std::vector<float>(out.get(), out.get() + g.size());
-}
-
 // Every element equals a one-point grid at that element's coordinates.
 void expect_pointwise(const Grid &g, const Molecule &m, const std::vector<float> &row) {
-    const std::vector<float> out = guarded_field(g, m, row);
+    const std::vector<float> out = field(g, m, row);
     for (int k = 0; k < g.nz; ++k)
         for (int j = 0; j < g.ny; ++j)
             for (int i = 0; i < g.nx; ++i)
-                ASSERT_EQ(bits(out[g.index(i, j, k)]), bits(guarded_field(g.point(i, j, k), m, row)[0]))
+                ASSERT_EQ(bits(out[g.index(i, j, k)]), bits(field(g.point(i, j, k), m, row)[0]))
                     << i << ' ' << j << ' ' << k;
 }
 
@@ -96,26 +63,26 @@ TEST(ScalarFieldGrid, SkippedShellsKeepLaterOffsets) {
     without[0].atom(0.1f, 0.2f, -0.1f).shell(1, {1.1f}, {0.9f});
     for (Molecule *m : {&with[0], &without[0]})
         m->shell(3, {0.7f, 0.2f}, {0.6f, 0.3f}).atom(-0.4f, 0, 0.3f).shell(0, {0.5f}, {0.8f});
-    EXPECT_SAME_BITS(guarded_field(GRID, with[0], cat({p, std::vector<float>(5, 1e-6f), f, {0.9f}})),
-                     guarded_field(GRID, without[0], cat({p, f, {0.9f}})));
+    EXPECT_SAME_BITS(field(GRID, with[0], cat({p, std::vector<float>(5, 1e-6f), f, {0.9f}})),
+                     field(GRID, without[0], cat({p, f, {0.9f}})));
     with[1].atom(0, 0.25f, 0).shell(0, {1.0f}, {1.0f}).shell(5, {0.5f}, {1.0f}).shell(1, {0.8f}, {0.6f});
     without[1].atom(0, 0.25f, 0).shell(0, {1.0f}, {1.0f}).shell(1, {0.8f}, {0.6f});
-    EXPECT_SAME_BITS(guarded_field(GRID, with[1], cat({{0.5f}, std::vector<float>(11, 1.0f), p})),
-                     guarded_field(GRID, without[1], cat({{0.5f}, p})));
+    EXPECT_SAME_BITS(field(GRID, with[1], cat({{0.5f}, std::vector<float>(11, 1.0f), p})),
+                     field(GRID, without[1], cat({{0.5f}, p})));
     without[2].atom(0.1f, 0, 0).shell(0, {1.0f}, {1.0f}).shell(1, {0.6f}, {0.8f});
     with[2] = without[2];
     with[2].atom(0.5f, 0, 0).atom(-0.5f, 0, 0);
     with[2].shells_per_atom = {2, -1, 1};  // 2 shells counted in all
-    EXPECT_SAME_BITS(guarded_field(GRID, with[2], {0.2f, 0.3f, 0.4f, 0.5f}),
-                     guarded_field(GRID, without[2], {0.2f, 0.3f, 0.4f, 0.5f}));
+    EXPECT_SAME_BITS(field(GRID, with[2], {0.2f, 0.3f, 0.4f, 0.5f}),
+                     field(GRID, without[2], {0.2f, 0.3f, 0.4f, 0.5f}));
 }
 
 TEST(ScalarFieldGrid, EmptyInputsAndDimensions) {
     const std::vector<float> row{0.3f, 0.4f, 0.5f, 0.6f};
     Molecule m;
     m.atom(0, 0, 0).shell(1, {1.0f}, {1.0f}).atom(0.5f, 0, 0).shell(0, {2.0f}, {1.0f});
-    expect_all(guarded_field(GRID, Molecule(), {}), 0.0f);
-    expect_all(guarded_field(GRID, m, {1e-6f, -1e-6f, 0.0f, 1e-6f}), 0.0f);  // all screened
+    expect_all(field(GRID, Molecule(), {}), 0.0f);
+    expect_all(field(GRID, m, {1e-6f, -1e-6f, 0.0f, 1e-6f}), 0.0f);  // all screened
     for (const Grid &g : {Grid{0, 3, 2, 0, 0, 0, 0.5f}, Grid{4, 0, 2, 0, 0, 0, 0.5f},
                           Grid{4, 3, 0, 0, 0, 0, 0.5f}, Grid{-4, -3, 2, 0, 0, 0, 0.5f}}) {
         std::vector<float> out(24, -7.0f);
@@ -130,16 +97,16 @@ TEST(OutOfContract, NegativeDegreesAndCountsStayInsideTheArrays) {
     // the arrays, takes no part.
     Molecule m;
     m.atom(0.25f, 0, 0.25f).shell(0, {1.0f}, {1.0f}).shell(-1, {0.7f}, {1.0f}).shell(1, {0.8f}, {0.6f});
-    for (float v : guarded_field(GRID, m, {0.5f, 0.3f, -0.4f})) EXPECT_TRUE(std::isfinite(v));
+    for (float v : field(GRID, m, {0.5f, 0.3f, -0.4f})) EXPECT_TRUE(std::isfinite(v));
     Molecule before_row;
     before_row.atom(0.25f, 0, 0.25f).shell(-1, {0.7f}, {1.0f}).shell(0, {1.0f}, {1.0f});
-    expect_all(guarded_field(GRID, before_row, {}), 0.0f);
+    expect_all(field(GRID, before_row, {}), 0.0f);
     Molecule negative_prims;
     negative_prims.atom(0.25f, 0, 0.25f);
     negative_prims.shells_per_atom = {2};
     negative_prims.shell_l = {0, 0};
     negative_prims.shell_n_prim = {-2, 1};  // -1 primitives counted: none
-    expect_all(guarded_field(GRID, negative_prims, {0.5f, 0.5f}), 0.0f);
+    expect_all(field(GRID, negative_prims, {0.5f, 0.5f}), 0.0f);
 }
 
 TEST(OutOfContract, DegenerateStepsAndExponents) {
@@ -149,28 +116,23 @@ TEST(OutOfContract, DegenerateStepsAndExponents) {
     // A zero exponent makes an s shell a constant field (infinite quotients).
     Molecule flat;
     flat.atom(50, -50, 0).shell(0, {0.0f}, {2.0f});
-    expect_all(guarded_field(GRID, flat, {0.5f}), (0.5f * (0.0f + 1.0f * 2.0f)) * 0.2820948f);
+    expect_all(field(GRID, flat, {0.5f}), (0.5f * (0.0f + 1.0f * 2.0f)) * 0.2820948f);
     // A zero step puts every point at the first one (quotients +-inf or 0/0).
     for (const float x_min : {0.0f, 0.3f, 9.0f}) {
         const Grid zero_step{3, 2, 2, x_min, 0.1f, 0.2f, 0.0f};
-        expect_all(guarded_field(zero_step, m, row), guarded_field(zero_step.point(0, 0, 0), m, row)[0]);
+        expect_all(field(zero_step, m, row), field(zero_step.point(0, 0, 0), m, row)[0]);
     }
     // A negative exponent has no cut-off sphere, a NaN step no coordinates.
     Molecule growing = m;
     for (float &e : growing.prim_exponent) e = -e;
-    expect_all(guarded_field(GRID, growing, row), 0.0f);
-    expect_all(guarded_field({6, 5, 4, -1.25f, -1.0f, -0.75f, std::nanf("")}, m, row), 0.0f);
+    expect_all(field(GRID, growing, row), 0.0f);
+    expect_all(field({6, 5, 4, -1.25f, -1.0f, -0.75f, std::nanf("")}, m, row), 0.0f);
 }
 
 TEST(OutOfContract, ChargeDensityWithNoValidRow) {
     // A lone l = -1 shell makes the row length -1: nothing is read from the matrix.
     Molecule m;
     m.atom(0, 0, 0).shell(-1, {1.0f}, {1.0f});
-    const Guarded a(m);
-    const auto matrix = exact(std::vector<float>{1.0f});
-    std::vector<float> out(GRID.size(), -7.0f);
-    charge_density_sum(GRID.nx, GRID.ny, GRID.nz, 3, nullptr, matrix.get(), GRID.x_min, GRID.y_min,
-                       GRID.z_min, GRID.step, 1, a.spa.get(), a.ax.get(), a.ay.get(), a.az.get(), a.l.get(),
-                       a.np.get(), a.ex.get(), a.co.get(), out.data());
+    const std::vector<float> out = charge(GRID, m, {1.0f}, 3);
     expect_all(out, 0.0f);
 }

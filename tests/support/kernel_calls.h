@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "libkernels.h"
@@ -29,18 +31,41 @@ struct Grid {
     Grid point(int32_t i, int32_t j, int32_t k) const { return {1, 1, 1, x(i), y(j), z(k), 1.0f}; }
 };
 
+template <typename T>
+std::unique_ptr<T[]> exact(const std::vector<T> &v) {
+    std::unique_ptr<T[]> copy(new T[v.size()]);
+    std::copy(v.begin(), v.end(), copy.get());
+    return copy;
+}
+
+// Exact-length copies of a molecule's arrays, which every call below passes:
+// the sanitizer build sees any read outside what the counts describe.
+struct Exact {
+    std::unique_ptr<int32_t[]> spa, l, np;
+    std::unique_ptr<float[]> x, y, z, ex, co;
+    explicit Exact(const Molecule &m)
+        : spa(exact(m.shells_per_atom)),
+          l(exact(m.shell_l)),
+          np(exact(m.shell_n_prim)),
+          x(exact(m.atom_x)),
+          y(exact(m.atom_y)),
+          z(exact(m.atom_z)),
+          ex(exact(m.prim_exponent)),
+          co(exact(m.prim_coeff)) {}
+};
+
 inline void call_scalar_field(const Grid &g, const Molecule &m, const float *row, float *out) {
-    scalar_field(g.nx, g.ny, g.nz, m.n_atoms(), m.shells_per_atom.data(), m.atom_x.data(), g.x_min, g.y_min,
-                 g.z_min, g.step, m.atom_y.data(), m.atom_z.data(), m.shell_l.data(), m.shell_n_prim.data(),
-                 m.prim_exponent.data(), m.prim_coeff.data(), row, out);
+    const Exact a(m);
+    scalar_field(g.nx, g.ny, g.nz, m.n_atoms(), a.spa.get(), a.x.get(), g.x_min, g.y_min, g.z_min, g.step,
+                 a.y.get(), a.z.get(), a.l.get(), a.np.get(), a.ex.get(), a.co.get(), row, out);
 }
 
 inline void call_charge_density(const Grid &g, const Molecule &m, int32_t n_orbitals, const float *weights,
                                 const float *matrix, float *out) {
+    const Exact a(m);
     charge_density_sum(g.nx, g.ny, g.nz, n_orbitals, weights, matrix, g.x_min, g.y_min, g.z_min, g.step,
-                       m.n_atoms(), m.shells_per_atom.data(), m.atom_x.data(), m.atom_y.data(),
-                       m.atom_z.data(), m.shell_l.data(), m.shell_n_prim.data(), m.prim_exponent.data(),
-                       m.prim_coeff.data(), out);
+                       m.n_atoms(), a.spa.get(), a.x.get(), a.y.get(), a.z.get(), a.l.get(), a.np.get(),
+                       a.ex.get(), a.co.get(), out);
 }
 
 // The kernels' results in fresh arrays prefilled with `fill` (what a call that
@@ -48,22 +73,22 @@ inline void call_charge_density(const Grid &g, const Molecule &m, int32_t n_orbi
 inline std::vector<float> field(const Grid &g, const Molecule &m, const std::vector<float> &row,
                                 float fill = -7.0f) {
     std::vector<float> out(g.size(), fill);
-    call_scalar_field(g, m, row.data(), out.data());
+    call_scalar_field(g, m, exact(row).get(), out.data());
     return out;
 }
 
 inline std::vector<float> charge(const Grid &g, const Molecule &m, const std::vector<float> &matrix,
                                  int32_t n_orbitals, const float *weights = nullptr) {
     std::vector<float> out(g.size(), -7.0f);
-    call_charge_density(g, m, n_orbitals, weights, matrix.data(), out.data());
+    call_charge_density(g, m, n_orbitals, weights, exact(matrix).get(), out.data());
     return out;
 }
 
 inline std::vector<float> density(const Grid &g, const Molecule &m, const std::vector<float> &row) {
     std::vector<float> out(g.size(), 7.0f);
-    momentum_density(g.nx, g.ny, g.nz, m.n_atoms(), m.shells_per_atom.data(), m.atom_x.data(), g.x_min,
-                     g.y_min, g.z_min, g.step, m.atom_y.data(), m.atom_z.data(), m.shell_l.data(),
-                     m.shell_n_prim.data(), m.prim_exponent.data(), m.prim_coeff.data(), row.data(),
+    const Exact a(m);
+    momentum_density(g.nx, g.ny, g.nz, m.n_atoms(), a.spa.get(), a.x.get(), g.x_min, g.y_min, g.z_min, g.step,
+                     a.y.get(), a.z.get(), a.l.get(), a.np.get(), a.ex.get(), a.co.get(), exact(row).get(),
                      out.data());
     return out;
 }
@@ -71,10 +96,10 @@ inline std::vector<float> density(const Grid &g, const Molecule &m, const std::v
 inline std::vector<float> density_sum(const Grid &g, const Molecule &m, const std::vector<float> &mo,
                                       int32_t n_orbitals, const float *weights = nullptr) {
     std::vector<float> out(g.size(), 7.0f);
-    momentum_density_sum(g.nx, g.ny, g.nz, n_orbitals, weights, mo.data(), g.x_min, g.y_min, g.z_min, g.step,
-                         m.n_atoms(), m.shells_per_atom.data(), m.atom_x.data(), m.atom_y.data(),
-                         m.atom_z.data(), m.shell_l.data(), m.shell_n_prim.data(), m.prim_exponent.data(),
-                         m.prim_coeff.data(), out.data());
+    const Exact a(m);
+    momentum_density_sum(g.nx, g.ny, g.nz, n_orbitals, weights, exact(mo).get(), g.x_min, g.y_min, g.z_min,
+                         g.step, m.n_atoms(), a.spa.get(), a.x.get(), a.y.get(), a.z.get(), a.l.get(),
+                         a.np.get(), a.ex.get(), a.co.get(), out.data());
     return out;
 }
 
@@ -85,12 +110,13 @@ struct Angles {
 
 // momentum_map on an n x n grid starting at k_min (n <= 0: one untouched element).
 inline std::vector<float> momentum_map_of(const Molecule &m, const std::vector<float> &row, float e_kin,
-                                          int32_t n, float k_min, float k_step, Angles a = {},
+                                          int32_t n, float k_min, float k_step, Angles angles = {},
                                           float fill = 7.0f) {
     std::vector<float> out(n > 0 ? size_t(n) * n : 1, fill);
-    momentum_map(n, m.n_atoms(), m.shells_per_atom.data(), m.atom_x.data(), m.atom_y.data(), m.atom_z.data(),
-                 e_kin, k_min, k_step, a.alpha, a.beta, a.gamma, m.shell_l.data(), m.shell_n_prim.data(),
-                 m.prim_exponent.data(), m.prim_coeff.data(), row.data(), out.data());
+    const Exact a(m);
+    momentum_map(n, m.n_atoms(), a.spa.get(), a.x.get(), a.y.get(), a.z.get(), e_kin, k_min, k_step,
+                 angles.alpha, angles.beta, angles.gamma, a.l.get(), a.np.get(), a.ex.get(), a.co.get(),
+                 exact(row).get(), out.data());
     return out;
 }
 
