@@ -9,25 +9,22 @@
 using namespace maps_test;
 using kernels_test::bits;
 
-TEST(Normalisation, ScalesByTheRoundedFactor) {
-    Map map = {1.0f, 3.0f, 0.5f, -0.0f};
-    normalisation(2, map.data());
-    EXPECT_EQ(map, (Map{85.0f, 255.0f, 42.5f, -0.0f}));
-    map = {7.0f, 1.0f, 0.0f, 2.0f};
-    normalisation(2, map.data());
-    EXPECT_EQ(map[0], 254.99998474121094f);  // 255/7 rounds below the exact quotient
-    map = {2.0f, -1.0f, 0.0f, 1.0f};
-    normalisation(2, map.data());
-    EXPECT_EQ(map, (Map{255.0f, -127.5f, 0.0f, 127.5f}));
+namespace {
+
+Map normalised(Map map, int32_t n = 2) {
+    normalisation(n, map.data());
+    return map;
 }
 
-TEST(Normalisation, IgnoresNaNsAndLeavesMapsWithoutPositiveElements) {
+}  // namespace
+
+TEST(Normalisation, ScalesByTheRoundedFactorIgnoringNaNs) {
     const float nan = kernels_test::from_bits(0x7fc00123u);
-    Map map = {nan, 5.0f, nan, 1.0f};
-    normalisation(2, map.data());
-    EXPECT_EQ(bits(map[0]), bits(nan));
-    EXPECT_EQ(map[1], 255.0f);
-    EXPECT_EQ(map[3], 51.0f);
+    EXPECT_TRUE(same_bits(normalised({1.0f, 3.0f, 0.5f, -0.0f}), Map{85.0f, 255.0f, 42.5f, -0.0f}));
+    EXPECT_EQ(normalised({7.0f, 1.0f, 0.0f, 2.0f})[0], 254.99998474121094f);  // 255/7 rounds below
+    EXPECT_EQ(normalised({2.0f, -1.0f, 0.0f, 1.0f}), (Map{255.0f, -127.5f, 0.0f, 127.5f}));
+    EXPECT_TRUE(same_bits(normalised({nan, 5.0f, nan, 1.0f}), Map{nan, 255.0f, nan, 51.0f}));
+    // Without a positive element the map is left alone, with no allocation.
     for (const Map &unchanged : {Map{-1.0f, -0.0f, 0.0f, -3.0f}, Map{nan, nan, nan, nan}, Map(4, 0.0f)}) {
         Map copy = unchanged;
         EXPECT_EQ(kernels_test::count_allocations([&] { normalisation(2, copy.data()); }), 0);
@@ -38,8 +35,7 @@ TEST(Normalisation, IgnoresNaNsAndLeavesMapsWithoutPositiveElements) {
 // A negative side covers n*n elements like its absolute value; sides whose
 // n*n floats cannot exist, and n = 0, touch nothing.
 TEST(Normalisation, OutOfModelSides) {
-    Map map = {1.0f, 2.0f, 4.0f, 8.0f, 5.0f, 6.0f, 7.0f, 3.0f, 2.0f, 99.0f};
-    normalisation(-3, map.data());
+    const Map map = normalised({1.0f, 2.0f, 4.0f, 8.0f, 5.0f, 6.0f, 7.0f, 3.0f, 2.0f, 99.0f}, -3);
     EXPECT_EQ(map[3], 255.0f);
     EXPECT_EQ(map[9], 99.0f);
     normalisation(0, nullptr);

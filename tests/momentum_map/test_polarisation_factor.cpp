@@ -1,10 +1,11 @@
-// polarisation_factor: the hemisphere mask, the limiting cases of each mode, and
-// each mode against the squared modulus of e.k~ formed independently with
-// complex double vectors.
+// polarisation_factor: each mode against the squared modulus of e.k~ formed
+// independently with complex double vectors, the hemisphere mask, and the
+// limiting cases.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <complex>
+#include <functional>
 
 #include "map_call.h"
 
@@ -21,162 +22,107 @@ struct Light {
     float theta = 0, phi = 0, s_share = 0, gamma = 0;
 };
 
-std::vector<float> factor_map(const Grid &g, float e_kin, const Light &light, float fill = 1.0f) {
+const Grid GRID{13, -1.5f, 0.25f};
+constexpr float E_KIN = 1.0f;
+
+std::vector<float> factor_map(const Light &light, float fill = 1.0f, const Grid &g = GRID,
+                              float e_kin = E_KIN) {
     std::vector<float> map(size_t(g.n > 0 ? g.n * g.n : 1), fill);
-    polarisation_factor(g.n, light.mode, light.circular, map.data(), e_kin, g.k_min, g.k_step,
-                        light.theta, light.phi, light.s_share, light.gamma);
+    polarisation_factor(g.n, light.mode, light.circular, map.data(), e_kin, g.k_min, g.k_step, light.theta,
+                        light.phi, light.s_share, light.gamma);
     return map;
 }
 
 using Vec = std::array<std::complex<double>, 3>;
 
-std::complex<double> dot(const Vec &e, const Vec &k) {
-    return e[0] * k[0] + e[1] * k[1] + e[2] * k[2];
+double norm_of_dot(const Vec &e, const Vec &k) { return std::norm(e[0] * k[0] + e[1] * k[1] + e[2] * k[2]); }
+
+// p and s polarisation vectors, and the circular ones (p + sign i s) / sqrt 2.
+Vec p_vector(double theta, double phi) {
+    const double t = theta * M_PI / 180, f = phi * M_PI / 180;
+    return {std::cos(t) * std::cos(f), std::cos(t) * std::sin(f), std::sin(t)};
+}
+Vec s_vector(double phi) { return {-std::sin(phi * M_PI / 180), std::cos(phi * M_PI / 180), 0.0}; }
+Vec circular(double theta, double phi, double sign) {
+    const Vec p = p_vector(theta, phi), s = s_vector(phi);
+    Vec v;
+    for (int c = 0; c < 3; ++c) v[c] = (p[c] + sign * std::complex<double>(0, 1) * s[c]) / std::sqrt(2.0);
+    return v;
 }
 
-// Pixel momentum k~ = (kx, ky, kz + i gamma) on the hemisphere of e_kin.
-Vec momentum(const Grid &g, float e_kin, int i, int j, double gamma) {
-    const double kx = g.coordinate(i), ky = g.coordinate(j);
-    const double kz = std::sqrt(2.0 * e_kin - kx * kx - ky * ky);
-    return {kx, ky, std::complex<double>(kz, gamma)};
-}
-
-struct Polarisation {
-    Vec p, s;
-};
-
-Polarisation vectors(double theta_deg, double phi_deg) {
-    const double t = theta_deg * M_PI / 180, f = phi_deg * M_PI / 180;
-    return {{std::cos(t) * std::cos(f), std::cos(t) * std::sin(f), std::sin(t)},
-            {-std::sin(f), std::cos(f), 0.0}};
-}
-
-const Grid GRID{13, -1.5f, 0.25f};
-constexpr float E_KIN = 1.0f;
-
-bool inside(const Grid &g, float e_kin, int i, int j) {
-    const float k = std::sqrt(e_kin + e_kin), u = g.coordinate(i), v = g.coordinate(j);
-    return (k * k - u * u) - v * v >= 0.0f;
-}
-
-// Compares a factor map with model(k~) at every pixel of the hemisphere.
-template <typename Model>
-void expect_factor(const std::vector<float> &map, float gamma, Model model, double tolerance) {
+// Compares a factor map with model(k~), k~ = (kx, ky, kz + i gamma), on the
+// hemisphere; outside it every pixel must be +0.
+void expect_factor(const std::vector<float> &map, double gamma,
+                   const std::function<double(const Vec &)> &model, double tolerance) {
     for (int i = 0; i < GRID.n; ++i)
         for (int j = 0; j < GRID.n; ++j) {
             const float value = map[size_t(i) * GRID.n + j];
-            if (!inside(GRID, E_KIN, i, j)) {
+            if (!inside(GRID, squared_radius(E_KIN), i, j)) {
                 EXPECT_EQ(bits(value), 0u) << i << "," << j;
                 continue;
             }
-            const Vec k = momentum(GRID, E_KIN, i, j, gamma);
-            EXPECT_NEAR(value, model(k), tolerance) << i << "," << j;
+            const double kx = GRID.coordinate(i), ky = GRID.coordinate(j);
+            const Vec k{kx, ky, std::complex<double>(std::sqrt(2.0 * E_KIN - kx * kx - ky * ky), gamma)};
+            const double expected = model(k);  // NaN: a non-finite input stays non-finite
+            if (std::isnan(expected)) {
+                EXPECT_FALSE(std::isfinite(value)) << i << "," << j;
+            } else {
+                EXPECT_NEAR(value, expected, tolerance) << i << "," << j;
+            }
         }
 }
 
 }  // namespace
 
-TEST(PolarisationFactor, LinearModeMixesSAndP) {
-    const float theta = 35, phi = 20, gamma = 0.3f;
-    const Polarisation e = vectors(theta, phi);
-    auto p_factor = [&](const Vec &k) { return std::norm(dot(e.p, k)); };
-    auto s_factor = [&](const Vec &k) { return std::norm(dot(e.s, k)); };
-    expect_factor(factor_map(GRID, E_KIN, {LINEAR, 0, theta, phi, 0, gamma}), gamma, p_factor,
-                  2e-6);
-    expect_factor(factor_map(GRID, E_KIN, {LINEAR, 0, theta, phi, 100, gamma}), gamma, s_factor,
-                  2e-6);
-    expect_factor(
-        factor_map(GRID, E_KIN, {LINEAR, 0, theta, phi, 30, gamma}), gamma,
-        [&](const Vec &k) { return 0.3 * s_factor(k) + 0.7 * p_factor(k); }, 2e-6);
-}
-
-TEST(PolarisationFactor, CircularModeHelicitiesAndDichroism) {
-    const float theta = 50, phi = -40, gamma = 0.45f;
-    const Polarisation e = vectors(theta, phi);
-    const std::complex<double> i_unit(0, 1);
-    auto helicity = [&](double sign) {
-        return [&, sign](const Vec &k) {
-            Vec v;
-            for (int c = 0; c < 3; ++c) v[c] = (e.p[c] + sign * i_unit * e.s[c]) / std::sqrt(2.0);
-            return std::norm(dot(v, k));
-        };
+TEST(PolarisationFactor, EachModeIsTheSquaredModulusOfEDotK) {
+    const float t = 35, f = 20, g = 0.3f, ct = 50, cf = -40, cg = 0.45f;
+    auto p = [&](const Vec &k) { return norm_of_dot(p_vector(t, f), k); };
+    auto s = [&](const Vec &k) { return norm_of_dot(s_vector(f), k); };
+    auto plus = [&](const Vec &k) { return norm_of_dot(circular(ct, cf, +1), k); };
+    auto minus = [&](const Vec &k) { return norm_of_dot(circular(ct, cf, -1), k); };
+    const struct {
+        Light light;
+        std::function<double(const Vec &)> model;
+    } cases[] = {
+        {{LINEAR, 0, t, f, 0, g}, p},
+        {{LINEAR, 0, t, f, 100, g}, s},
+        {{LINEAR, 0, t, f, 30, g}, [&](const Vec &k) { return 0.3 * s(k) + 0.7 * p(k); }},
+        {{CIRCULAR, 0, ct, cf, 0, cg}, plus},
+        {{CIRCULAR, 1, ct, cf, 0, cg}, minus},
+        {{CIRCULAR, 2, ct, cf, 0, cg}, [&](const Vec &k) { return minus(k) - plus(k); }},
+        {{CIRCULAR, -7, ct, cf, 0, cg}, [&](const Vec &k) { return minus(k) - plus(k); }},
+        // Radial: the plane of incidence along each pixel's own azimuth; phi, s
+        // share and gamma are ignored, and every mode other than 0 and 1 is radial.
+        {{RADIAL, 0, 60, 123, 40, 0.7f},
+         [](const Vec &k) {
+             return norm_of_dot(p_vector(60, std::atan2(k[1].real(), k[0].real()) * 180 / M_PI), k);
+         }},
     };
-    const auto plus = factor_map(GRID, E_KIN, {CIRCULAR, 0, theta, phi, 0, gamma});
-    const auto minus = factor_map(GRID, E_KIN, {CIRCULAR, 1, theta, phi, 0, gamma});
-    const auto dichroism = factor_map(GRID, E_KIN, {CIRCULAR, 2, theta, phi, 0, gamma});
-    expect_factor(plus, gamma, helicity(+1), 2e-6);
-    expect_factor(minus, gamma, helicity(-1), 2e-6);
-    expect_factor(
-        dichroism, gamma, [&](const Vec &k) { return helicity(-1)(k) - helicity(+1)(k); }, 2e-6);
-    // Every circular_mode other than 0 and 1 selects the dichroism.
-    const auto other = factor_map(GRID, E_KIN, {CIRCULAR, -7, theta, phi, 0, gamma});
-    for (size_t x = 0; x < other.size(); ++x) EXPECT_EQ(bits(other[x]), bits(dichroism[x]));
-}
-
-TEST(PolarisationFactor, CircularDichroismVanishesWithoutImaginaryKz) {
-    const float theta = 50, phi = 75;
-    const auto plus = factor_map(GRID, E_KIN, {CIRCULAR, 0, theta, phi, 0, 0}, 3.0f);
-    const auto minus = factor_map(GRID, E_KIN, {CIRCULAR, 1, theta, phi, 0, 0}, 3.0f);
-    const auto dichroism = factor_map(GRID, E_KIN, {CIRCULAR, 5, theta, phi, 0, 0}, 3.0f);
-    for (size_t x = 0; x < plus.size(); ++x) {
-        EXPECT_EQ(bits(plus[x]), bits(minus[x])) << x;
-        EXPECT_EQ(dichroism[x], 0.0f) << x;
+    for (const auto &c : cases) {
+        const float gamma = c.light.mode == RADIAL ? 0 : c.light.gamma;
+        expect_factor(factor_map(c.light), gamma, c.model, 3e-6);
+        // The factor multiplies the map: a NaN pixel stays NaN inside, becomes +0 outside.
+        expect_factor(
+            factor_map(c.light, NAN), gamma, [](const Vec &) { return NAN; }, 0);
     }
-}
-
-TEST(PolarisationFactor, RadialModeTurnsThePlaneOntoEachPixel) {
-    const float theta = 60;
-    const auto radial = factor_map(GRID, E_KIN, {RADIAL, 0, theta, 123, 40, 0.7f});
-    // The p factor with the plane of incidence along the pixel's own azimuth.
-    expect_factor(
-        radial, 0.0f,
-        [&](const Vec &k) {
-            const double azimuth = std::atan2(k[1].real(), k[0].real()) * 180 / M_PI;
-            return std::norm(dot(vectors(theta, azimuth).p, k));
-        },
-        3e-6);
-    // Any mode other than 0 and 1 is radial; azimuth, s share and gamma are ignored.
-    const auto other = factor_map(GRID, E_KIN, {-3, 1, theta, -10, 0, 0});
-    for (size_t x = 0; x < other.size(); ++x) EXPECT_EQ(bits(other[x]), bits(radial[x]));
-    // At the centre k_par = 0 and F = (kz sin t)^2.
-    const float kz = std::sqrt(E_KIN + E_KIN), sin_t = float(std::sin(theta * 0.01745329252));
-    const float f = 0.0f * float(std::cos(theta * 0.01745329252)) + kz * sin_t;
-    EXPECT_EQ(bits(radial[6 * 13 + 6]), bits(f * f));
-}
-
-TEST(PolarisationFactor, PixelsOutsideTheHemisphereBecomeZero) {
-    for (const Light light :
-         {Light{LINEAR, 0, 30, 10, 50, 0.2f}, Light{CIRCULAR, 0, 30, 10, 0, 0.2f},
-          Light{CIRCULAR, 1, 30, 10, 0, 0.2f}, Light{CIRCULAR, 9, 30, 10, 0, 0.2f},
-          Light{RADIAL, 0, 30, 10, 0, 0}}) {
-        for (float fill : {INFINITY, NAN, -2.0f}) {
-            const auto map = factor_map(GRID, E_KIN, light, fill);
-            for (int i = 0; i < GRID.n; ++i)
-                for (int j = 0; j < GRID.n; ++j) {
-                    const float value = map[size_t(i) * GRID.n + j];
-                    if (!inside(GRID, E_KIN, i, j)) {
-                        EXPECT_EQ(bits(value), 0u) << light.mode << " " << i << "," << j;
-                    } else if (fill != -2.0f) {
-                        EXPECT_FALSE(std::isfinite(value)) << light.mode << " " << i << "," << j;
-                    }
-                }
-        }
-    }
+    EXPECT_SAME_BITS(factor_map({-3, 1, 60, -10, 0, 0}), factor_map({RADIAL, 0, 60, 123, 40, 0.7f}));
+    // At the centre k_par = 0 and the radial factor is (kz sin t)^2.
+    const float kz = std::sqrt(E_KIN + E_KIN), sin_t = float(std::sin(60 * 0.01745329252));
+    const float centre = 0.0f * float(std::cos(60 * 0.01745329252)) + kz * sin_t;
+    EXPECT_EQ(bits(factor_map({RADIAL, 0, 60, 0, 0, 0})[6 * 13 + 6]), bits(centre * centre));
+    // Without an imaginary kz the helicities agree to the bit and the dichroism is 0.
+    const auto no_gamma_plus = factor_map({CIRCULAR, 0, 50, 75, 0, 0}, 3.0f);
+    EXPECT_SAME_BITS(no_gamma_plus, factor_map({CIRCULAR, 1, 50, 75, 0, 0}, 3.0f));
+    for (float v : factor_map({CIRCULAR, 5, 50, 75, 0, 0}, 3.0f)) EXPECT_EQ(v, 0.0f);
 }
 
 TEST(PolarisationFactor, SizesAndZeroEnergy) {
     const Light light{LINEAR, 0, 30, 10, 50, 0};
-    // n <= 0 leaves the map alone.
-    EXPECT_EQ(factor_map(Grid{0, 0, 1}, 1.0f, light, 4.0f)[0], 4.0f);
-    EXPECT_EQ(factor_map(Grid{-1, 0, 1}, 1.0f, light, 4.0f)[0], 4.0f);
-    // n = 1: the pixel at (k_min, k_min).
-    EXPECT_EQ(bits(factor_map(Grid{1, -0.5f, 0.25f}, 1.0f, light, 4.0f)[0]),
-              bits(factor_map(Grid{3, -0.5f, 0.25f}, 1.0f, light, 4.0f)[0]));
-    // e_kin = 0: only an exact kx = ky = 0 pixel lies on the (point) hemisphere.
-    const auto map = factor_map(Grid{5, -1.0f, 0.5f}, 0.0f, Light{RADIAL, 0, 30, 0, 0, 0}, 4.0f);
-    for (size_t x = 0; x < map.size(); ++x)
-        if (x != 12) {
-            EXPECT_EQ(bits(map[x]), 0u) << x;
-        }
-    EXPECT_EQ(map[12], 0.0f);  // kz = 0 and k_par = 0
+    EXPECT_EQ(factor_map(light, 4.0f, Grid{0, 0, 1})[0], 4.0f);
+    EXPECT_EQ(factor_map(light, 4.0f, Grid{-1, 0, 1})[0], 4.0f);
+    EXPECT_EQ(bits(factor_map(light, 4.0f, Grid{1, -0.5f, 0.25f})[0]),
+              bits(factor_map(light, 4.0f, Grid{3, -0.5f, 0.25f})[0]));
+    // e_kin = 0: only the kx = ky = 0 pixel lies on the (point) hemisphere, where kz = 0.
+    for (float v : factor_map({RADIAL, 0, 30, 0, 0, 0}, 4.0f, Grid{5, -1.0f, 0.5f}, 0.0f))
+        EXPECT_EQ(bits(v), 0u);
 }

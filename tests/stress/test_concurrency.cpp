@@ -3,7 +3,6 @@
 // bit.  Built also under ThreadSanitizer (-DKERNELS_SANITIZE_THREAD=ON), where a
 // data race inside the library fails the run.
 #include <gtest/gtest.h>
-#include <libkernels.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -12,136 +11,82 @@
 #include <thread>
 #include <vector>
 
-#include "support/test_molecule.h"
+#include "support/kernel_calls.h"
+
+using namespace kernels_test;
 
 namespace {
 
-using kernels_test::Molecule;
-
-constexpr int kThreads = 6;
-constexpr int kCallsPerThread = 4;
+constexpr int kThreads = 6, kCallsPerThread = 4, N = 24;
 
 struct Inputs {
-    Molecule molecule;
-    std::vector<float> orbitals;  // three rows
-    std::vector<float> e_kin{0.9f, 1.1f, 1.3f};
-    std::vector<float> weights{2.0f, 1.0f, 0.5f};
-    std::vector<float> kz_imaginary{0.1f, 0.0f, -0.2f};
-    std::vector<float> map;
+    Molecule m;
+    std::vector<float> orbitals, map;  // three rows; an N x N map
+    std::vector<float> e_kin{0.9f, 1.1f, 1.3f}, weights{2.0f, 1.0f, 0.5f}, kz_imaginary{0.1f, 0.0f, -0.2f};
 };
 
 Inputs make_inputs() {
     std::mt19937 rng(2024);
     Inputs in;
-    in.molecule = kernels_test::random_molecule(rng, 4, 3, 4, 2.5f);
-    for (int o = 0; o < 3; ++o) {
-        auto row = kernels_test::random_orbital(rng, in.molecule);
-        in.orbitals.insert(in.orbitals.end(), row.begin(), row.end());
-    }
+    in.m = random_molecule(rng, 4, 3, 4, 2.5f);
+    in.orbitals = random_orbitals(rng, in.m, 3);
     std::uniform_real_distribution<float> value(-1.0f, 5.0f);
-    in.map.resize(24 * 24);
-    for (float &v : in.map) v = value(rng);
+    for (int e = 0; e < N * N; ++e) in.map.push_back(value(rng));
     return in;
+}
+
+std::vector<float> returned(float *block) {
+    std::vector<float> out(block, block + N * N);
+    std::free(block);
+    return out;
+}
+
+template <typename Change>
+std::vector<float> changed(std::vector<float> map, Change change) {
+    change(map.data());
+    return map;
 }
 
 // One job: computes into a fresh output and returns it.
 using Job = std::function<std::vector<float>(const Inputs &)>;
 
 std::vector<std::pair<const char *, Job>> jobs() {
-    const int32_t n = 24, g = 10;
-    auto mol = [](const Inputs &in) -> const Molecule & { return in.molecule; };
+    const Grid real{10, 10, 10, -4.0f, -4.0f, -4.0f, 0.8f}, momentum{10, 10, 10, -2.0f, -2.0f, -2.0f, 0.4f};
     return {
-        {"momentum_map", [=](const Inputs &in) {
-             const Molecule &m = mol(in);
-             std::vector<float> out(n * n);
-             momentum_map(n, m.n_atoms(), m.shells_per_atom.data(), m.atom_x.data(), m.atom_y.data(),
-                          m.atom_z.data(), 1.2f, -1.5f, 0.13f, 30.0f, 45.0f, 60.0f, m.shell_l.data(),
-                          m.shell_n_prim.data(), m.prim_exponent.data(), m.prim_coeff.data(),
-                          in.orbitals.data(), out.data());
+        {"momentum_map",
+         [](const Inputs &in) {
+             return momentum_map_of(in.m, in.orbitals, 1.2f, N, -1.5f, 0.13f, {30, 45, 60});
+         }},
+        {"momentum_map_sum",
+         [](const Inputs &in) {
+             const Molecule &m = in.m;
+             std::vector<float> out(N * N);
+             momentum_map_sum(3, in.e_kin.data(), in.weights.data(), in.orbitals.data(), N, 0, -1.5f, 0.13f,
+                              10.0f, 20.0f, 30.0f, 65.0f, 15.0f, 20.0f, 1, 1, 2, in.kz_imaginary.data(),
+                              m.n_atoms(), m.shells_per_atom.data(), m.atom_x.data(), m.atom_y.data(),
+                              m.atom_z.data(), m.shell_l.data(), m.shell_n_prim.data(),
+                              m.prim_exponent.data(), m.prim_coeff.data(), out.data());
              return out;
          }},
-        {"momentum_map_sum", [=](const Inputs &in) {
-             const Molecule &m = mol(in);
-             std::vector<float> out(n * n);
-             momentum_map_sum(3, in.e_kin.data(), in.weights.data(), in.orbitals.data(), n, 0, -1.5f,
-                              0.13f, 10.0f, 20.0f, 30.0f, 65.0f, 15.0f, 20.0f, 1, 1, 2,
-                              in.kz_imaginary.data(), m.n_atoms(), m.shells_per_atom.data(),
-                              m.atom_x.data(), m.atom_y.data(), m.atom_z.data(), m.shell_l.data(),
-                              m.shell_n_prim.data(), m.prim_exponent.data(), m.prim_coeff.data(),
-                              out.data());
-             return out;
+        {"polarisation_factor",
+         [](const Inputs &in) {
+             return changed(in.map, [](float *map) {
+                 polarisation_factor(N, 0, 0, map, 1.2f, -1.5f, 0.13f, 65.0f, 15.0f, 30.0f, 0.1f);
+             });
          }},
-        {"polarisation_factor", [=](const Inputs &in) {
-             std::vector<float> out = in.map;
-             polarisation_factor(n, 0, 0, out.data(), 1.2f, -1.5f, 0.13f, 65.0f, 15.0f, 30.0f, 0.1f);
-             return out;
-         }},
-        {"scalar_field", [=](const Inputs &in) {
-             const Molecule &m = mol(in);
-             std::vector<float> out(g * g * g);
-             scalar_field(g, g, g, m.n_atoms(), m.shells_per_atom.data(), m.atom_x.data(), -4.0f, -4.0f,
-                          -4.0f, 0.8f, m.atom_y.data(), m.atom_z.data(), m.shell_l.data(),
-                          m.shell_n_prim.data(), m.prim_exponent.data(), m.prim_coeff.data(),
-                          in.orbitals.data(), out.data());
-             return out;
-         }},
-        {"charge_density_sum", [=](const Inputs &in) {
-             const Molecule &m = mol(in);
-             std::vector<float> out(g * g * g);
-             charge_density_sum(g, g, g, 3, in.weights.data(), in.orbitals.data(), -4.0f, -4.0f, -4.0f,
-                                0.8f, m.n_atoms(), m.shells_per_atom.data(), m.atom_x.data(),
-                                m.atom_y.data(), m.atom_z.data(), m.shell_l.data(),
-                                m.shell_n_prim.data(), m.prim_exponent.data(), m.prim_coeff.data(),
-                                out.data());
-             return out;
-         }},
-        {"momentum_density", [=](const Inputs &in) {
-             const Molecule &m = mol(in);
-             std::vector<float> out(g * g * g);
-             momentum_density(g, g, g, m.n_atoms(), m.shells_per_atom.data(), m.atom_x.data(), -2.0f,
-                              -2.0f, -2.0f, 0.4f, m.atom_y.data(), m.atom_z.data(), m.shell_l.data(),
-                              m.shell_n_prim.data(), m.prim_exponent.data(), m.prim_coeff.data(),
-                              in.orbitals.data(), out.data());
-             return out;
-         }},
-        {"momentum_density_sum", [=](const Inputs &in) {
-             const Molecule &m = mol(in);
-             std::vector<float> out(g * g * g);
-             momentum_density_sum(g, g, g, 3, nullptr, in.orbitals.data(), -2.0f, -2.0f, -2.0f, 0.4f,
-                                  m.n_atoms(), m.shells_per_atom.data(), m.atom_x.data(),
-                                  m.atom_y.data(), m.atom_z.data(), m.shell_l.data(),
-                                  m.shell_n_prim.data(), m.prim_exponent.data(),
-                                  m.prim_coeff.data(), out.data());
-             return out;
-         }},
-        {"rotation", [=](const Inputs &in) {
-             float *r = rotation(n, in.map.data(), 33.0f);
-             std::vector<float> out(r, r + n * n);
-             std::free(r);
-             return out;
-         }},
-        {"flip_over_x", [=](const Inputs &in) {
-             float *r = flip_over_x(n, in.map.data());
-             std::vector<float> out(r, r + n * n);
-             std::free(r);
-             return out;
-         }},
-        {"flip_over_y", [=](const Inputs &in) {
-             float *r = flip_over_y(n, in.map.data());
-             std::vector<float> out(r, r + n * n);
-             std::free(r);
-             return out;
-         }},
-        {"symmetrisation", [=](const Inputs &in) {
-             std::vector<float> out = in.map;
-             symmetrisation(n, 2, out.data());
-             return out;
-         }},
-        {"normalisation", [=](const Inputs &in) {
-             std::vector<float> out = in.map;
-             normalisation(n, out.data());
-             return out;
-         }},
+        {"scalar_field", [=](const Inputs &in) { return field(real, in.m, in.orbitals); }},
+        {"charge_density_sum",
+         [=](const Inputs &in) { return charge(real, in.m, in.orbitals, 3, in.weights.data()); }},
+        {"momentum_density", [=](const Inputs &in) { return density(momentum, in.m, in.orbitals); }},
+        {"momentum_density_sum",
+         [=](const Inputs &in) { return density_sum(momentum, in.m, in.orbitals, 3); }},
+        {"rotation", [](const Inputs &in) { return returned(rotation(N, in.map.data(), 33.0f)); }},
+        {"flip_over_x", [](const Inputs &in) { return returned(flip_over_x(N, in.map.data())); }},
+        {"flip_over_y", [](const Inputs &in) { return returned(flip_over_y(N, in.map.data())); }},
+        {"symmetrisation",
+         [](const Inputs &in) { return changed(in.map, [](float *map) { symmetrisation(N, 2, map); }); }},
+        {"normalisation",
+         [](const Inputs &in) { return changed(in.map, [](float *map) { normalisation(N, map); }); }},
     };
 }
 
@@ -157,18 +102,17 @@ TEST(Concurrency, EveryFunctionFromManyThreadsMatchesTheSingleThreadedResult) {
     // that different functions overlap in time.
     std::vector<std::vector<int>> mismatches(kThreads, std::vector<int>(all.size(), 0));
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
             for (int call = 0; call < kCallsPerThread; ++call)
                 for (size_t k = 0; k < all.size(); ++k) {
                     const size_t j = (k + size_t(t)) % all.size();
                     const std::vector<float> got = all[j].second(inputs);
-                    if (got.size() != expected[j].size() ||
-                        std::memcmp(got.data(), expected[j].data(), got.size() * sizeof(float)) != 0)
-                        ++mismatches[t][j];
+                    mismatches[t][j] +=
+                        got.size() != expected[j].size() ||
+                        std::memcmp(got.data(), expected[j].data(), got.size() * sizeof(float)) != 0;
                 }
         });
-    }
     for (auto &thread : threads) thread.join();
     for (int t = 0; t < kThreads; ++t)
         for (size_t j = 0; j < all.size(); ++j)

@@ -12,15 +12,19 @@ thread_local bool armed = false;
 thread_local int seen = 0;
 thread_local int fail_at = -1;
 
-bool next_fails() {
-    if (!armed) return false;
-    return seen++ == fail_at;
+bool next_fails() { return armed && seen++ == fail_at; }
+
+int run(int index, const std::function<void()> &call) {
+    armed = true;
+    seen = 0;
+    fail_at = index;
+    call();
+    armed = false;
+    return seen;
 }
 }  // namespace
 
-extern "C" void *__wrap_malloc(std::size_t size) {
-    return next_fails() ? nullptr : __real_malloc(size);
-}
+extern "C" void *__wrap_malloc(std::size_t size) { return next_fails() ? nullptr : __real_malloc(size); }
 
 extern "C" void *__wrap_calloc(std::size_t count, std::size_t size) {
     return next_fails() ? nullptr : __real_calloc(count, size);
@@ -28,21 +32,8 @@ extern "C" void *__wrap_calloc(std::size_t count, std::size_t size) {
 
 namespace kernels_test {
 
-int count_allocations(const std::function<void()> &call) {
-    armed = true;
-    seen = 0;
-    fail_at = -1;
-    call();
-    armed = false;
-    return seen;
-}
+int count_allocations(const std::function<void()> &call) { return run(-1, call); }
 
-void with_failing_allocation(int index, const std::function<void()> &call) {
-    armed = true;
-    seen = 0;
-    fail_at = index;
-    call();
-    armed = false;
-}
+void with_failing_allocation(int index, const std::function<void()> &call) { run(index, call); }
 
 }  // namespace kernels_test

@@ -12,9 +12,7 @@ int32_t Molecule::n_components() const {
 }
 
 Molecule &Molecule::atom(float x, float y, float z) {
-    atom_x.push_back(x);
-    atom_y.push_back(y);
-    atom_z.push_back(z);
+    atom_x.push_back(x), atom_y.push_back(y), atom_z.push_back(z);
     shells_per_atom.push_back(0);
     return *this;
 }
@@ -29,20 +27,15 @@ Molecule &Molecule::shell(int32_t l, std::vector<float> exponents, std::vector<f
 }
 
 Molecule random_molecule(std::mt19937 &rng, int n_atoms, int max_shells, int max_l, float extent) {
-    std::uniform_real_distribution<float> position(-extent, extent);
-    std::uniform_real_distribution<float> log_exponent(-1.5f, 2.0f);
-    std::uniform_real_distribution<float> coefficient(0.2f, 1.5f);
-    std::uniform_int_distribution<int> shells(1, max_shells);
-    std::uniform_int_distribution<int> degree(0, max_l);
-    std::uniform_int_distribution<int> prims(1, 3);
+    std::uniform_real_distribution<float> position(-extent, extent), log_exponent(-1.5f, 2.0f),
+        coefficient(0.2f, 1.5f);
+    std::uniform_int_distribution<int> shells(1, max_shells), degree(0, max_l), prims(1, 3);
     Molecule molecule;
     for (int a = 0; a < n_atoms; ++a) {
         molecule.atom(position(rng), position(rng), position(rng));
-        const int n_shells = shells(rng);
-        for (int s = 0; s < n_shells; ++s) {
+        for (int s = shells(rng); s > 0; --s) {
             std::vector<float> exponents, coefficients;
-            const int n_prim = prims(rng);
-            for (int p = 0; p < n_prim; ++p) {
+            for (int p = prims(rng); p > 0; --p) {
                 exponents.push_back(std::pow(10.0f, log_exponent(rng)));
                 coefficients.push_back(coefficient(rng));
             }
