@@ -437,7 +437,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
                 if (it == by_variant.end()) {
                     if (scalar != by_variant.end() && std::strcmp(variant, "exported") != 0)
                         std::printf("%-44s %-9s %12s %12s %10s\n", key.c_str(), variant, "skipped", "",
-                                    "(CPU lacks it)");
+                                    "(not available here)");
                     continue;
                 }
                 char ratio[32] = "-";

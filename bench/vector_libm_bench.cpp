@@ -91,7 +91,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
             for (SimdPath path : {SimdPath::scalar, SimdPath::avx2, SimdPath::avx512}) {
                 const auto it = ns_per_element.find(std::string(function) + "/" + simd_path_name(path));
                 if (it == ns_per_element.end()) {
-                    std::printf("%-13s %-8s %12s %10s\n", function, simd_path_name(path), "skipped", "(CPU lacks it)");
+                    std::printf("%-13s %-8s %12s %10s\n", function, simd_path_name(path), "skipped", "(not available here)");
                     continue;
                 }
                 const double ratio = scalar == ns_per_element.end() ? 0.0 : scalar->second / it->second;

@@ -1,6 +1,7 @@
 // Which instruction-set paths this CPU runs, asked per call of the
 // compiler runtime's CPUID record (which also checks that the operating system
-// saves the wider registers).
+// saves the wider registers).  The AVX-512 path counts only in builds with
+// KERNELS_ENABLE_AVX512 (see the root CMakeLists.txt).
 #include "simd/lanes.h"
 
 namespace kernels::simd {
@@ -20,8 +21,12 @@ bool simd_path_supported(SimdPath path) {
     switch (path) {
 #ifdef KERNELS_SIMD_X86
     case SimdPath::avx512:
+#ifdef KERNELS_ENABLE_AVX512
         return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
                __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+#else
+        return false;  // built, but not yet verified on AVX-512 hardware
+#endif
     case SimdPath::avx2:
         return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 #endif

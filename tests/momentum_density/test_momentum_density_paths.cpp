@@ -107,7 +107,7 @@ class MomentumDensityPath : public testing::TestWithParam<SimdPath> {
   protected:
     void SetUp() override {
         if (!kernels::simd::simd_path_supported(GetParam()))
-            GTEST_SKIP() << "this CPU lacks " << kernels::simd::simd_path_name(GetParam());
+            GTEST_SKIP() << "path not available here (CPU lacks it, or AVX-512 not enabled in this build): " << kernels::simd::simd_path_name(GetParam());
     }
 
     // Both entry points on the path under test against the scalar path.

@@ -60,7 +60,7 @@ class VectorPath : public testing::TestWithParam<SimdPath> {
   protected:
     void SetUp() override {
         if (!kernels::simd::simd_path_supported(GetParam()))
-            GTEST_SKIP() << "this CPU lacks " << kernels::simd::simd_path_name(GetParam());
+            GTEST_SKIP() << "path not available here (CPU lacks it, or AVX-512 not enabled in this build): " << kernels::simd::simd_path_name(GetParam());
     }
 
     // The field and a two-orbital density on this path and on the scalar path.

@@ -176,7 +176,7 @@ int check_dispatch(bool expect_other_variant) {
     uint64_t mismatches = 0;
     for (SimdPath path : {SimdPath::scalar, SimdPath::avx2, SimdPath::avx512}) {
         if (!simd_path_supported(path)) {
-            std::printf("dispatch on %s: skipped, this CPU lacks it\n", simd_path_name(path));
+            std::printf("dispatch on %s: skipped, not available here (CPU lacks it, or AVX-512 not enabled in this build)\n", simd_path_name(path));
             continue;
         }
         expf_array(path, x.data(), y.data(), n);
@@ -211,7 +211,7 @@ int main(int argc, char **argv) {
     const char *function = is_expf ? "expf" : "sincosf";
 
     if (!simd_path_supported(path)) {
-        std::printf("SKIPPED %s on %s: this CPU lacks the instruction set (nothing was compared)\n", function,
+        std::printf("SKIPPED %s on %s: not available here, the CPU lacks it or AVX-512 is not enabled in this build (nothing was compared)\n", function,
                     simd_path_name(path));
         return SKIPPED;
     }

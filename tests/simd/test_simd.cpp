@@ -43,7 +43,7 @@ class OnPath : public testing::TestWithParam<SimdPath> {
   protected:
     void SetUp() override {
         if (!simd_path_supported(GetParam()))
-            GTEST_SKIP() << "this CPU lacks " << simd_path_name(GetParam());
+            GTEST_SKIP() << "path not available here (CPU lacks it, or AVX-512 not enabled in this build): " << simd_path_name(GetParam());
     }
 };
 
