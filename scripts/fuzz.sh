@@ -11,4 +11,5 @@ cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 cmake --build build-fuzz -j"${JOBS:-2}"
 ctest --test-dir build-fuzz --output-on-failure -L fuzz -j"${JOBS:-2}" --timeout $((seconds * 3 + 120))
 # Executions per harness, from libFuzzer's final statistics.
-grep -h "stat::number_of_executed_units" build-fuzz/Testing/Temporary/LastTest.log 2>/dev/null | sort | uniq -c || true
+awk '/Testing: fuzz_/ {name = $NF} /stat::number_of_executed_units/ {print "executions", name, $NF}' \
+  build-fuzz/Testing/Temporary/LastTest.log | sort
