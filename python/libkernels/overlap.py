@@ -1,0 +1,202 @@
+"""Overlap integrals of contracted Gaussian shells, and the angular algebra of
+Cartesian and pure functions, in double precision with numpy alone.
+
+A shell is written here as a radial contraction sum_p w_p exp(-a_p r^2) times
+homogeneous polynomials of degree l in the Cartesian monomials
+x^i y^j z^k (i + j + k = l), listed in the order Molden files use.  Pure
+functions are the real solid harmonics r^l Y_lm with Y_lm normalised on the
+unit sphere, in the order m = 0, +1, -1, ..., +l, -l (p as x, y, z) and with
+the usual signs (the x^l-like cosine term positive).  The overlap matrix of a
+whole basis lets the readers check that orbitals are orthonormal and measure
+which part of an orbital a conversion leaves out.
+"""
+
+import math
+from functools import lru_cache
+
+import numpy as np
+
+# Molden's order of the Cartesian components for d, f and g shells; s, p and
+# l >= 5 (whose order Molden files do not fix) use the lexicographic order.
+_MOLDEN_CARTESIAN = {
+    0: [""], 1: ["x", "y", "z"],
+    2: ["xx", "yy", "zz", "xy", "xz", "yz"],
+    3: ["xxx", "yyy", "zzz", "xyy", "xxy", "xxz", "xzz", "yzz", "yyz", "xyz"],
+    4: ["xxxx", "yyyy", "zzzz", "xxxy", "xxxz", "xyyy", "yyyz", "xzzz", "yzzz", "xxyy",
+        "xxzz", "yyzz", "xxyz", "xyyz", "xyzz"],
+}
+
+
+@lru_cache(maxsize=None)
+def cartesian_powers(l):
+    """(n_cart, 3) integer powers (i, j, k) of the Cartesian components of degree l."""
+    if l in _MOLDEN_CARTESIAN:
+        return np.array([[s.count("x"), s.count("y"), s.count("z")]
+                         for s in _MOLDEN_CARTESIAN[l]], dtype=np.int64)
+    return np.array([(i, j, l - i - j) for i in range(l, -1, -1) for j in range(l - i, -1, -1)],
+                    dtype=np.int64)
+
+
+def n_cartesian(l):
+    return (l + 1) * (l + 2) // 2
+
+
+def sphere_integral(powers):
+    """Integral of x^i y^j z^k over the unit sphere, for each row (i, j, k)."""
+    powers = np.atleast_2d(powers)
+    out = np.zeros(len(powers))
+    for row, (i, j, k) in enumerate(powers):
+        if i % 2 or j % 2 or k % 2:
+            continue
+        out[row] = 2.0 * math.gamma((i + 1) / 2) * math.gamma((j + 1) / 2) * \
+            math.gamma((k + 1) / 2) / math.gamma((i + j + k + 3) / 2)
+    return out
+
+
+@lru_cache(maxsize=None)
+def sphere_gram(l):
+    """Inner products on the unit sphere of the Cartesian components of degree l."""
+    powers = cartesian_powers(l)
+    return sphere_integral((powers[:, None, :] + powers[None, :, :]).reshape(-1, 3)).reshape(
+        len(powers), len(powers))
+
+
+@lru_cache(maxsize=None)
+def pure_from_cartesian(l):
+    """(n_cart, 2l+1) matrix: column m holds the solid harmonic r^l Y_lm (Y_lm
+    normalised on the sphere) as a combination of the Cartesian components.
+
+    The coefficients are the closed form of the real solid harmonics (sums over
+    binomials); their normalisation on the sphere is then made exact numerically.
+    """
+    index = {tuple(p): n for n, p in enumerate(cartesian_powers(l))}
+    columns = []
+    for m in [0] + [s * k for k in range(1, l + 1) for s in (1, -1)]:
+        am = abs(m)
+        column = np.zeros(len(index))
+        vm = 0.0 if m >= 0 else 0.5
+        for t in range((l - am) // 2 + 1):
+            for u in range(t + 1):
+                v = vm
+                while v <= am / 2 + 1e-9:
+                    two_v = int(round(2 * v))
+                    c = ((-1) ** int(round(t + v - vm)) * 0.25 ** t * math.comb(l, t)
+                         * math.comb(l - t, am + t) * math.comb(t, u) * math.comb(am, two_v))
+                    power = (2 * t + am - 2 * u - two_v, 2 * u + two_v, l - 2 * t - am)
+                    column[index[power]] += c
+                    v += 1.0
+        columns.append(column)
+    matrix = np.array(columns).T
+    if l == 1:  # the closed form gives (z, x, y); Molden lists p as x, y, z
+        matrix = matrix[:, [1, 2, 0]]
+    norms = np.sqrt(np.einsum("km,kn,nm->m", matrix, sphere_gram(l), matrix))
+    return matrix / norms
+
+
+@lru_cache(maxsize=None)
+def pure_projection(l):
+    """(2l+1, n_cart) matrix taking a polynomial's Cartesian coefficients to the
+    coefficients of its harmonic (pure) part of degree l; the rest is r^2 times
+    lower degrees, which is orthogonal to degree l on the sphere."""
+    return pure_from_cartesian(l).T @ sphere_gram(l)
+
+
+def cartesian_norms(l, exponent):
+    """Norm of x^i y^j z^k exp(-a r^2) for every component (rows) and exponent (columns)."""
+    exponent = np.asarray(exponent, dtype=np.float64)
+    powers = cartesian_powers(l)
+    double_factorial = np.array([np.prod([float(v) for v in range(2 * n - 1, 0, -2)] or [1.0])
+                                 for n in range(l + 1)])
+    odd = np.prod(double_factorial[powers], axis=1)
+    integral = odd[:, None] * (math.pi / (2 * exponent[None, :])) ** 1.5 / \
+        (4 * exponent[None, :]) ** l
+    return np.sqrt(integral)
+
+
+def _overlap_1d(n_a, n_b, a, b, xa, xb):
+    """1D overlaps of (x-A)^i (x-B)^j exp(-a(x-A)^2 - b(x-B)^2), shape (P, n_a+1, n_b+1)."""
+    p = a + b
+    xp = (a * xa + b * xb) / p
+    pa, pb = xp - xa, xp - xb
+    top = n_a + n_b
+    # moments of t^n exp(-p t^2): zero for odd n
+    moments = np.zeros((len(p), top + 1))
+    for n in range(0, top + 1, 2):
+        moments[:, n] = np.prod(np.arange(n - 1, 0, -2, dtype=np.float64)) / (2 * p) ** (n // 2) \
+            * np.sqrt(math.pi / p)
+    out = np.zeros((len(p), n_a + 1, n_b + 1))
+    for i in range(n_a + 1):
+        for j in range(n_b + 1):
+            total = np.zeros(len(p))
+            for k in range(i + 1):
+                for m in range(j + 1):
+                    total += (math.comb(i, k) * math.comb(j, m) * pa ** (i - k) * pb ** (j - m)
+                              * moments[:, k + m])
+            out[:, i, j] = total
+    return out
+
+
+def primitive_overlap(centres, ls, exponents):
+    """Overlap matrix of the Cartesian components of single primitives
+    x^i y^j z^k exp(-a r^2) (no normalisation) at `centres` ((n, 3)), degrees
+    `ls` and `exponents`; components primitive by primitive.  Computed one pair
+    of degrees at a time, vectorised over all primitive pairs."""
+    centres = np.asarray(centres, dtype=np.float64).reshape(-1, 3)
+    ls = np.asarray(ls, dtype=np.int64)
+    exponents = np.asarray(exponents, dtype=np.float64)
+    sizes = (ls + 1) * (ls + 2) // 2
+    offsets = np.concatenate([[0], np.cumsum(sizes)])
+    matrix = np.zeros((offsets[-1], offsets[-1]))
+    for la in np.unique(ls):
+        ia = np.flatnonzero(ls == la)
+        for lb in np.unique(ls):
+            ib = np.flatnonzero(ls == lb)
+            pa_, pb_ = np.meshgrid(ia, ib, indexing="ij")
+            pa_, pb_ = pa_.reshape(-1), pb_.reshape(-1)
+            a, b = exponents[pa_], exponents[pb_]
+            ab = centres[pa_] - centres[pb_]
+            block = np.exp(-a * b / (a + b) * np.einsum("ij,ij->i", ab, ab))[:, None, None]
+            powers_a, powers_b = cartesian_powers(int(la)), cartesian_powers(int(lb))
+            for axis in range(3):
+                table = _overlap_1d(int(la), int(lb), a, b, centres[pa_, axis],
+                                    centres[pb_, axis])
+                block = block * table[:, powers_a[:, axis]][:, :, powers_b[:, axis]]
+            rows = offsets[pa_][:, None] + np.arange(len(powers_a))[None, :]
+            cols = offsets[pb_][:, None] + np.arange(len(powers_b))[None, :]
+            matrix[rows[:, :, None], cols[:, None, :]] = block
+    return matrix
+
+
+def contraction_matrix(shells):
+    """(n_primitive_components, n_shell_components) matrix that sums the
+    primitives of each shell (centre, l, exponents, weights) with its weights."""
+    rows = sum(len(e) * n_cartesian(l) for _, l, e, _ in shells)
+    cols = sum(n_cartesian(l) for _, l, _, _ in shells)
+    matrix = np.zeros((rows, cols))
+    row = col = 0
+    for _, l, exponents, weights in shells:
+        n = n_cartesian(l)
+        for w in weights:
+            matrix[row:row + n, col:col + n] = np.eye(n) * w
+            row += n
+        col += n
+    return matrix
+
+
+def overlap_matrix(shells, primitive=None):
+    """Overlap matrix of the Cartesian components of `shells`, each a tuple
+    (centre, l, exponents, weights); components in shell order.  `primitive`
+    may pass primitive_overlap() of the same primitives, which does not depend
+    on the weights, to save computing it again."""
+    if primitive is None:
+        primitive = primitive_overlap(*primitives_of(shells))
+    contraction = contraction_matrix(shells)
+    return contraction.T @ primitive @ contraction
+
+
+def primitives_of(shells):
+    """(centres, ls, exponents) of every primitive of `shells`, for primitive_overlap."""
+    centres = [np.asarray(c, float) for c, _, e, _ in shells for _ in e]
+    ls = [l for _, l, e, _ in shells for _ in e]
+    exponents = [x for _, _, e, _ in shells for x in e]
+    return np.array(centres).reshape(-1, 3), np.array(ls), np.array(exponents, dtype=float)
