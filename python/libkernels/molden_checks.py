@@ -248,7 +248,8 @@ def convert(name, numbers, positions, shells, orbitals, *, renormalise=True,
         norm = np.einsum("ij,jk,ik->i", cartesian, overlap, cartesian)
         left_out = np.einsum("ij,jk,ik->i", dropped, overlap, dropped)
         record.dropped = ", ".join(sorted(lost))
-        record.dropped_fraction = np.clip(left_out / np.where(norm > 0, norm, 1.0), 0.0, 1.0)
+        # can exceed 1 where the kept pure part does not even resemble the orbital
+        record.dropped_fraction = np.maximum(left_out / np.where(norm > 0, norm, 1.0), 0.0)
     else:
         record.dropped_fraction = np.zeros(len(coefficients))
 
