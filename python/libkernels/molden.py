@@ -1,15 +1,17 @@
-"""Reads Molden files with pure (spherical) functions into a Molecule.
+"""Reads Molden files into a Molecule.
 
-Supported: the files PySCF writes, and others written the same way: [Atoms] in
-bohr (AU) or angstrom (Angs), [GTO] with s, p, sp, d, f, g shells, the flags
-[5D], [5D7F], [5D10F], [7F], [9G] in any case, and [MO] with Sym=, Ene=,
-Spin= and Occup= and every coefficient listed.  Contraction coefficients are
-taken to multiply normalised primitives, each contraction is normalised, and
-components are reordered and re-signed to the library's convention
-(conventions.py).
+Read: [Atoms] in bohr (AU) or angstrom (Angs), [GTO] with s, p, sp, d, f, g,
+h, i shells, the flags [5D], [5D7F], [5D10F], [7F], [9G] in any case (l >= 5
+follows [9G] when the orbitals' coefficient count agrees), and [MO] with Sym=,
+Ene=, Spin= and Occup=.  Other sections ([Title], [Molpro variables],
+[SCFCONV], a repeated [Molden Format], ...) are skipped; an atom with nuclear
+charge 0 is a ghost (atomic number 0, basis kept).
 
-Not supported yet, each with an error saying so: Cartesian d, f or g functions
-(a file without the matching pure-function flag), shells with l > 4.
+The numbers are then checked and converted by molden_checks.py: orbitals must
+be orthonormal under the basis' overlap matrix, known deviations of the
+writing programs are corrected with a warning, files nothing explains are
+refused, and what the library cannot hold (r^2 parts of Cartesian shells,
+l >= 5) is left out with the norm fraction it carried.
 """
 
 import os

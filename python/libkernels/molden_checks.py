@@ -126,6 +126,12 @@ def cartesian_representation(basis, coefficients, reading):
     return shells, np.concatenate(parts, axis=1)
 
 
+def _represent(basis, coefficients, reading, primitive):
+    """(orbitals on monomials, overlap matrix) under `reading`."""
+    shells, cartesian = cartesian_representation(basis, coefficients, reading)
+    return cartesian, overlap_matrix(shells, primitive)
+
+
 def orthonormality_error(cartesian, overlap, spins):
     """Largest |C S C^T - 1| over the orbitals of each spin."""
     error = 0.0
@@ -217,9 +223,18 @@ def convert(name, numbers, positions, shells, orbitals, *, renormalise=True,
         if chosen is not PLAIN:
             reading = chosen
             record.correction = chosen.description
+            twin = replace(chosen, flip_high_m=not chosen.flip_high_m)
+            has_f_or_g = any(pure and l in (3, 4) for _, l, _, _, pure in shells)
+            if chosen.primitives == "folded" and has_f_or_g and orthonormality_error(
+                    *_represent(basis, coefficients, twin, primitive), spins) <= tolerance:
+                record.notes.append(
+                    "the signs of the f and g components with |m| = 3, 4 follow the writer "
+                    f"({'named in the title' if chosen.name in title.lower() else 'assumed'});"
+                    " orthonormality cannot tell them apart in this file")
             warnings.warn(f"{name}: the orbitals are not orthonormal as written (error "
                           f"{record.error_before:.2g}); corrected for a known writer deviation: "
-                          f"{chosen.description} (error now {record.error_after:.2g})",
+                          f"{chosen.description} (error now {record.error_after:.2g})"
+                          + "".join(f"; {note}" for note in record.notes),
                           MoldenCorrectionWarning, stacklevel=3)
     record.reading = reading.name
 
@@ -294,16 +309,21 @@ def _warn_dropped(name, molecule, record):
             row = molecule.orbital_index(label)
         except ValueError:
             continue
-        parts.append(f"{label} {fraction[row]:.2g}")
+        parts.append(f"{label} {_share(fraction[row])}")
     occupied = molecule.occupied_orbitals()
     if len(occupied):
-        parts.append(f"occupied orbitals up to {fraction[occupied].max():.2g}")
+        parts.append(f"occupied orbitals up to {_share(fraction[occupied].max())}")
     above = int(np.count_nonzero(fraction > record.max_dropped_fraction))
     warnings.warn(f"{name}: the library holds pure functions up to g only; left out the "
                   f"{record.dropped}: fraction of the norm left out "
                   + ", ".join(parts) + f"; {above} of {len(fraction)} orbitals lose more than "
                   f"{record.max_dropped_fraction:g} and cannot be selected (raise "
                   "max_dropped_fraction to allow them)", DroppedPartsWarning, stacklevel=4)
+
+
+def _share(fraction, digits=2):
+    """A norm fraction for messages; rounding noise shows as '< 1e-12'."""
+    return "< 1e-12" if fraction < 1e-12 else f"{fraction:.{digits}g}"
 
 
 def check_selected(molecule, rows):
@@ -313,7 +333,8 @@ def check_selected(molecule, rows):
     if record is None or not record.dropped:
         return
     fraction = record.dropped_fraction[rows]
-    names = [f"{molecule.orbital_label(r)} (row {r}): {f:.3g}" for r, f in zip(rows, fraction)]
+    names = [f"{molecule.orbital_label(r)} (row {r}): {_share(f, 3)}"
+             for r, f in zip(rows, fraction)]
     too_much = [n for n, f in zip(names, fraction) if f > record.max_dropped_fraction]
     if too_much:
         raise ValueError(f"{molecule.title}: the selected orbitals lose too much of their norm "
