@@ -242,6 +242,7 @@ def _cmd_orbitals(args):
     molecule = _load(args.molecule, args.max_dropped_norm)
     print(molecule)
     rows = np.argsort(molecule.mo_energy, kind="stable")
+    rows = rows[molecule.mo_spin[rows] == (1 if args.spin == "beta" else 0)]  # one spin
     homo = molecule.orbital_index("HOMO", args.spin)
     centre = list(rows).index(homo)
     shown = rows[max(0, centre - args.around):centre + args.around + 2]

@@ -303,3 +303,33 @@ def test_the_same_molecule_from_every_writer_gives_the_same_map():
         f"{n}: {d:.1e}" for n, d in differences.items())
     for name, difference in differences.items():
         assert difference < (3e-3 if name == "nh3_molden_cart.molden" else 3e-4), name
+
+
+@pytest.mark.parametrize("l", range(7))
+def test_overlap_and_solid_harmonics_agree_with_pyscf(l):
+    """Two-centre overlaps of Cartesian shells and the pure combinations up to
+    l = 6, against PySCF's integrals and its Cartesian-to-pure transform."""
+    from pyscf import gto
+
+    from libkernels.overlap import pure_from_cartesian
+
+    mol = gto.M(atom="Ne 0 0 0; He 0.3 0.5 1.1", basis={"Ne": [[l, (0.9, 1.0)]],
+                "He": [[l, (1.3, 1.0)]]}, cart=True, verbose=0)
+    lexicographic = [(i, j, l - i - j) for i in range(l, -1, -1) for j in range(l - i, -1, -1)]
+    index = [lexicographic.index(tuple(p)) for p in cartesian_powers(l)]
+    n = len(index)
+    # PySCF scales every component of a Cartesian shell like x^l, by gto_norm
+    # (for s and p with the spherical factor folded in)
+    shells = [(mol.atom_coord(a), l, [e], [gto.gto_norm(l, e) * (1 if l > 1 else
+               np.sqrt((2 * l + 1) / (4 * np.pi)))]) for a, e in ((0, 0.9), (1, 1.3))]
+    ours = overlap_matrix(shells)
+    theirs = mol.intor("int1e_ovlp_cart")[np.ix_(index + [n + i for i in index],
+                                                    index + [n + i for i in index])]
+    np.testing.assert_allclose(ours, theirs, rtol=1e-10, atol=1e-14)
+    # PySCF's pure functions (m = -l..l, p as x y z) are our columns in Molden order
+    pyscf_m = [l] + [l + s * m for m in range(1, l + 1) for s in (1, -1)] if l > 1 else \
+        list(range(2 * l + 1))
+    c2s = gto.cart2sph(l, normalized="sp")[index][:, pyscf_m]
+    ratio = c2s / np.where(np.abs(pure_from_cartesian(l)) > 1e-12, pure_from_cartesian(l), np.nan)
+    ratio = ratio[np.isfinite(ratio)]
+    assert np.allclose(ratio, ratio[0], rtol=1e-10) and ratio[0] > 0
