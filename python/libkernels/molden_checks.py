@@ -24,8 +24,8 @@ from dataclasses import dataclass, field, replace
 import numpy as np
 
 from .conventions import primitive_norm
-from .overlap import cartesian_norms, n_cartesian, overlap_matrix, primitive_overlap, \
-    primitives_of, pure_from_cartesian, pure_projection
+from .overlap import cartesian_norms, n_cartesian, overlap_matrix, pure_from_cartesian, \
+    pure_projection
 
 
 @dataclass(frozen=True)
@@ -126,10 +126,10 @@ def cartesian_representation(basis, coefficients, reading):
     return shells, np.concatenate(parts, axis=1)
 
 
-def _represent(basis, coefficients, reading, primitive):
+def _represent(basis, coefficients, reading):
     """(orbitals on monomials, overlap matrix) under `reading`."""
     shells, cartesian = cartesian_representation(basis, coefficients, reading)
-    return cartesian, overlap_matrix(shells, primitive)
+    return cartesian, overlap_matrix(shells)
 
 
 def orthonormality_error(cartesian, overlap, spins):
@@ -163,7 +163,7 @@ class MoldenError(ValueError):
 DEFAULT_MAX_DROPPED = 0.01
 
 
-def choose_reading(basis, coefficients, spins, tolerance=TOLERANCE, hint="", primitive=None):
+def choose_reading(basis, coefficients, spins, tolerance=TOLERANCE, hint=""):
     """The first reading under which the orbitals are orthonormal.
 
     Returns (reading or None, {name: orthonormality error} of every reading
@@ -177,10 +177,7 @@ def choose_reading(basis, coefficients, spins, tolerance=TOLERANCE, hint="", pri
     corrections = sorted(CORRECTIONS, key=lambda r: r.name not in hint)
     tried = {}
     for reading in (PLAIN,) + tuple(corrections):
-        shells, cartesian = cartesian_representation(basis, coefficients, reading)
-        if primitive is None:
-            primitive = primitive_overlap(*primitives_of(shells))
-        tried[reading.name] = orthonormality_error(cartesian, overlap_matrix(shells, primitive),
+        tried[reading.name] = orthonormality_error(*_represent(basis, coefficients, reading),
                                                    spins)
         if tried[reading.name] <= tolerance:
             return reading, tried
@@ -208,10 +205,8 @@ def convert(name, numbers, positions, shells, orbitals, *, renormalise=True,
     record = Conversion(tolerance=tolerance,
                         max_dropped_fraction=float(max_dropped_fraction))
     reading = replace(PLAIN, normalise_contraction=renormalise)
-    primitive = primitive_overlap(*primitives_of(cartesian_representation(
-        basis, coefficients[:0], reading)[0]))
     if check:
-        chosen, tried = choose_reading(basis, coefficients, spins, tolerance, title, primitive)
+        chosen, tried = choose_reading(basis, coefficients, spins, tolerance, title)
         record.error_before = tried["plain"]
         if chosen is None:
             listing = ", ".join(f"{k} {v:.2g}" for k, v in tried.items())
@@ -226,7 +221,7 @@ def convert(name, numbers, positions, shells, orbitals, *, renormalise=True,
             twin = replace(chosen, flip_high_m=not chosen.flip_high_m)
             has_f_or_g = any(pure and l in (3, 4) for _, l, _, _, pure in shells)
             if chosen.primitives == "folded" and has_f_or_g and orthonormality_error(
-                    *_represent(basis, coefficients, twin, primitive), spins) <= tolerance:
+                    *_represent(basis, coefficients, twin), spins) <= tolerance:
                 record.notes.append(
                     "the signs of the f and g components with |m| = 3, 4 follow the writer "
                     f"({'named in the title' if chosen.name in title.lower() else 'assumed'});"
@@ -258,7 +253,7 @@ def convert(name, numbers, positions, shells, orbitals, *, renormalise=True,
             lost.add(f"{'spdfghi'[l] if l < 7 else f'l = {l}'} functions")
         offset += size
     if lost:
-        overlap = overlap_matrix(radial, primitive)
+        overlap = overlap_matrix(radial)
         dropped = cartesian - kept
         norm = np.einsum("ij,jk,ik->i", cartesian, overlap, cartesian)
         left_out = np.einsum("ij,jk,ik->i", dropped, overlap, dropped)

@@ -136,67 +136,58 @@ def _overlap_1d(n_a, n_b, a, b, xa, xb):
     return out
 
 
-def primitive_overlap(centres, ls, exponents):
-    """Overlap matrix of the Cartesian components of single primitives
-    x^i y^j z^k exp(-a r^2) (no normalisation) at `centres` ((n, 3)), degrees
-    `ls` and `exponents`; components primitive by primitive.  Computed one pair
-    of degrees at a time, vectorised over all primitive pairs."""
-    centres = np.asarray(centres, dtype=np.float64).reshape(-1, 3)
-    ls = np.asarray(ls, dtype=np.int64)
-    exponents = np.asarray(exponents, dtype=np.float64)
+def overlap_matrix(shells, chunk=2_000_000):
+    """Overlap matrix of the Cartesian components of `shells`, each a tuple
+    (centre, l, exponents, weights); components in shell order.
+
+    Computed one pair of degrees at a time, vectorised over all primitive
+    pairs of those degrees (in chunks of about `chunk` numbers) and contracted
+    with the weights at once, so that no matrix over primitives is ever held.
+    """
+    ls = np.array([l for _, l, _, _ in shells], dtype=np.int64)
     sizes = (ls + 1) * (ls + 2) // 2
     offsets = np.concatenate([[0], np.cumsum(sizes)])
+    prim_shell = np.concatenate([[s] * len(e) for s, (_, _, e, _) in enumerate(shells)]
+                                ).astype(np.int64)
+    prim_exponent = np.concatenate([np.asarray(e, float) for _, _, e, _ in shells])
+    prim_weight = np.concatenate([np.asarray(w, float) for _, _, _, w in shells])
+    prim_centre = np.array([np.asarray(c, float) for c, _, e, _ in shells for _ in e]
+                           ).reshape(-1, 3)
+    prim_l = ls[prim_shell]
     matrix = np.zeros((offsets[-1], offsets[-1]))
     for la in np.unique(ls):
-        ia = np.flatnonzero(ls == la)
-        for lb in np.unique(ls):
-            ib = np.flatnonzero(ls == lb)
-            pa_, pb_ = np.meshgrid(ia, ib, indexing="ij")
-            pa_, pb_ = pa_.reshape(-1), pb_.reshape(-1)
-            a, b = exponents[pa_], exponents[pb_]
-            ab = centres[pa_] - centres[pb_]
-            block = np.exp(-a * b / (a + b) * np.einsum("ij,ij->i", ab, ab))[:, None, None]
+        shells_a = np.flatnonzero(ls == la)
+        prims_a = np.flatnonzero(prim_l == la)
+        for lb in np.unique(ls[ls >= la]):
+            shells_b = np.flatnonzero(ls == lb)
+            prims_b = np.flatnonzero(prim_l == lb)
             powers_a, powers_b = cartesian_powers(int(la)), cartesian_powers(int(lb))
-            for axis in range(3):
-                table = _overlap_1d(int(la), int(lb), a, b, centres[pa_, axis],
-                                    centres[pb_, axis])
-                block = block * table[:, powers_a[:, axis]][:, :, powers_b[:, axis]]
-            rows = offsets[pa_][:, None] + np.arange(len(powers_a))[None, :]
-            cols = offsets[pb_][:, None] + np.arange(len(powers_b))[None, :]
-            matrix[rows[:, :, None], cols[:, None, :]] = block
+            # weights summing primitives into shells: (shells, primitives)
+            sum_b = np.zeros((len(shells_b), len(prims_b)))
+            sum_b[np.searchsorted(shells_b, prim_shell[prims_b]), np.arange(len(prims_b))] = \
+                prim_weight[prims_b]
+            block = np.zeros((len(shells_a), len(shells_b), len(powers_a), len(powers_b)))
+            step = max(1, chunk // max(1, len(prims_b) * len(powers_a) * len(powers_b)))
+            for start in range(0, len(prims_a), step):
+                part = prims_a[start:start + step]
+                pa_, pb_ = np.meshgrid(part, prims_b, indexing="ij")
+                pa_, pb_ = pa_.reshape(-1), pb_.reshape(-1)
+                a, b = prim_exponent[pa_], prim_exponent[pb_]
+                ab = prim_centre[pa_] - prim_centre[pb_]
+                pair = np.exp(-a * b / (a + b) * np.einsum("ij,ij->i", ab, ab))[:, None, None]
+                for axis in range(3):
+                    table = _overlap_1d(int(la), int(lb), a, b, prim_centre[pa_, axis],
+                                        prim_centre[pb_, axis])
+                    pair = pair * table[:, powers_a[:, axis]][:, :, powers_b[:, axis]]
+                pair = pair.reshape(len(part), len(prims_b), len(powers_a), len(powers_b))
+                sum_a = np.zeros((len(shells_a), len(part)))
+                sum_a[np.searchsorted(shells_a, prim_shell[part]), np.arange(len(part))] = \
+                    prim_weight[part]
+                block += np.einsum("sp,pqij,tq->stij", sum_a, pair, sum_b, optimize=True)
+            for i, sa in enumerate(shells_a):
+                for j, sb in enumerate(shells_b):
+                    rows = slice(offsets[sa], offsets[sa + 1])
+                    cols = slice(offsets[sb], offsets[sb + 1])
+                    matrix[rows, cols] = block[i, j]
+                    matrix[cols, rows] = block[i, j].T
     return matrix
-
-
-def contraction_matrix(shells):
-    """(n_primitive_components, n_shell_components) matrix that sums the
-    primitives of each shell (centre, l, exponents, weights) with its weights."""
-    rows = sum(len(e) * n_cartesian(l) for _, l, e, _ in shells)
-    cols = sum(n_cartesian(l) for _, l, _, _ in shells)
-    matrix = np.zeros((rows, cols))
-    row = col = 0
-    for _, l, exponents, weights in shells:
-        n = n_cartesian(l)
-        for w in weights:
-            matrix[row:row + n, col:col + n] = np.eye(n) * w
-            row += n
-        col += n
-    return matrix
-
-
-def overlap_matrix(shells, primitive=None):
-    """Overlap matrix of the Cartesian components of `shells`, each a tuple
-    (centre, l, exponents, weights); components in shell order.  `primitive`
-    may pass primitive_overlap() of the same primitives, which does not depend
-    on the weights, to save computing it again."""
-    if primitive is None:
-        primitive = primitive_overlap(*primitives_of(shells))
-    contraction = contraction_matrix(shells)
-    return contraction.T @ primitive @ contraction
-
-
-def primitives_of(shells):
-    """(centres, ls, exponents) of every primitive of `shells`, for primitive_overlap."""
-    centres = [np.asarray(c, float) for c, _, e, _ in shells for _ in e]
-    ls = [l for _, l, e, _ in shells for _ in e]
-    exponents = [x for _, _, e, _ in shells for x in e]
-    return np.array(centres).reshape(-1, 3), np.array(ls), np.array(exponents, dtype=float)
