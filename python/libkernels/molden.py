@@ -19,7 +19,7 @@ import re
 
 import numpy as np
 
-from .molden_checks import DEFAULT_MAX_DROPPED, MoldenError, convert
+from .molden_checks import DEFAULT_MAX_DROPPED, TOLERANCE, MoldenError, convert
 from .molecule import ELEMENTS
 from .units import length_to_bohr
 
@@ -214,7 +214,8 @@ def _read_mo(body, n_functions, name):
     return orbitals
 
 
-def read_molden(path, renormalise=True, max_dropped_fraction=DEFAULT_MAX_DROPPED, check=True):
+def read_molden(path, renormalise=True, max_dropped_fraction=DEFAULT_MAX_DROPPED, check=True,
+                tolerance=TOLERANCE):
     """Reads a Molden file; returns a Molecule (bohr, hartree).
 
     The orbitals are checked for orthonormality and corrected for the known
@@ -222,7 +223,9 @@ def read_molden(path, renormalise=True, max_dropped_fraction=DEFAULT_MAX_DROPPED
     the returned molecule's `conversion`.  Parts of the orbitals the library
     cannot hold (the r^2 parts of Cartesian shells, l >= 5) are left out with a
     warning; an orbital losing more than `max_dropped_fraction` of its norm
-    cannot be selected.
+    cannot be selected.  `tolerance` bounds |C S C^T - 1|; `check=False`
+    skips the check and its corrections (the orbitals are then taken as
+    written).
     """
     name = os.fspath(path)
     try:
@@ -231,11 +234,12 @@ def read_molden(path, renormalise=True, max_dropped_fraction=DEFAULT_MAX_DROPPED
     except (OSError, UnicodeDecodeError) as error:
         raise MoldenError(f"{name}: cannot read the file ({error})") from None
     return parse_molden(text, name=name, renormalise=renormalise,
-                        max_dropped_fraction=max_dropped_fraction, check=check)
+                        max_dropped_fraction=max_dropped_fraction, check=check,
+                        tolerance=tolerance)
 
 
 def parse_molden(lines, name="<molden>", renormalise=True,
-                 max_dropped_fraction=DEFAULT_MAX_DROPPED, check=True):
+                 max_dropped_fraction=DEFAULT_MAX_DROPPED, check=True, tolerance=TOLERANCE):
     """Like read_molden, from the text of a file (or its lines)."""
     if isinstance(lines, str):
         text = lines
@@ -256,7 +260,8 @@ def parse_molden(lines, name="<molden>", renormalise=True,
     orbitals = _read_mo(sections["mo"][1], n_functions, name)
     title = " ".join(line for _, line in sections.get("title", ("", []))[1])
     return convert(name, numbers, positions, shells, orbitals, renormalise=renormalise,
-                   max_dropped_fraction=max_dropped_fraction, check=check, title=title)
+                   max_dropped_fraction=max_dropped_fraction, check=check, title=title,
+                   tolerance=tolerance)
 
 
 def _pure_flags(flags, shells, mo_body, name):

@@ -213,7 +213,9 @@ def convert(name, numbers, positions, shells, orbitals, *, renormalise=True,
             raise MoldenError(
                 f"{name}: the orbitals are not orthonormal under the overlap matrix of the "
                 f"basis as written (largest error {tried['plain']:.2g}), and no known writer "
-                f"deviation explains it (errors: {listing}); refusing to return wrong orbitals")
+                f"deviation explains it (errors: {listing}); refusing to return wrong orbitals"
+                + ("; a file printing few digits may need a looser tolerance="
+                   if min(tried.values()) < 100 * tolerance else ""))
         record.error_after = tried[chosen.name]
         if chosen is not PLAIN:
             reading = chosen

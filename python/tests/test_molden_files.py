@@ -333,3 +333,11 @@ def test_overlap_and_solid_harmonics_agree_with_pyscf(l):
     ratio = c2s / np.where(np.abs(pure_from_cartesian(l)) > 1e-12, pure_from_cartesian(l), np.nan)
     ratio = ratio[np.isfinite(ratio)]
     assert np.allclose(ratio, ratio[0], rtol=1e-10) and ratio[0] > 0
+
+
+def test_tolerance_follows_the_printed_digits():
+    """nh3_molden_pure prints six decimals: orthonormal to 3.5e-5, not to 1e-5."""
+    with pytest.raises(lk.MoldenError, match="few digits may need a looser tolerance="):
+        lk.read_molden(_path("nh3_molden_pure.molden"), tolerance=1e-5)
+    molecule, _ = _read("nh3_molden_pure.molden", tolerance=1e-4)
+    assert 1e-5 < molecule.conversion.error_after < 1e-4
