@@ -57,8 +57,8 @@ CORRECTIONS = (
     Reading("turbomole", "Turbomole: Cartesian d, f, g components carry an extra factor "
                          "sqrt((2l-1)!!) on top of their own normalisation",
             cartesian_components="turbomole"),
-    Reading("cfour", "CFOUR: every Cartesian component normalised like xyz-type functions "
-                     "(x^l's normalisation times sqrt((2l-1)!!)) instead of by itself",
+    Reading("cfour", "CFOUR: all Cartesian components of a shell share one normalisation, "
+                     "x^l's times sqrt((2l-1)!!), instead of each being normalised by itself",
             cartesian_components="cfour"),
 )
 TOLERANCE = 1e-4  # files print 5 to 10 digits; a wrong reading is off by 1e-2 or more
@@ -163,7 +163,7 @@ class MoldenError(ValueError):
 DEFAULT_MAX_DROPPED = 0.01
 
 
-def choose_reading(basis, coefficients, spins, tolerance=TOLERANCE, hint=""):
+def choose_reading(basis, coefficients, spins, tolerance=TOLERANCE, hint="", plain=PLAIN):
     """The first reading under which the orbitals are orthonormal.
 
     Returns (reading or None, {name: orthonormality error} of every reading
@@ -176,7 +176,7 @@ def choose_reading(basis, coefficients, spins, tolerance=TOLERANCE, hint=""):
     hint = hint.lower()
     corrections = sorted(CORRECTIONS, key=lambda r: r.name not in hint)
     tried = {}
-    for reading in (PLAIN,) + tuple(corrections):
+    for reading in (plain,) + tuple(corrections):
         tried[reading.name] = orthonormality_error(*_represent(basis, coefficients, reading),
                                                    spins)
         if tried[reading.name] <= tolerance:
@@ -206,7 +206,7 @@ def convert(name, numbers, positions, shells, orbitals, *, renormalise=True,
                         max_dropped_fraction=float(max_dropped_fraction))
     reading = replace(PLAIN, normalise_contraction=renormalise)
     if check:
-        chosen, tried = choose_reading(basis, coefficients, spins, tolerance, title)
+        chosen, tried = choose_reading(basis, coefficients, spins, tolerance, title, reading)
         record.error_before = tried["plain"]
         if chosen is None:
             listing = ", ".join(f"{k} {v:.2g}" for k, v in tried.items())
@@ -217,7 +217,7 @@ def convert(name, numbers, positions, shells, orbitals, *, renormalise=True,
                 + ("; a file printing few digits may need a looser tolerance="
                    if min(tried.values()) < 100 * tolerance else ""))
         record.error_after = tried[chosen.name]
-        if chosen is not PLAIN:
+        if chosen is not reading:
             reading = chosen
             record.correction = chosen.description
             twin = replace(chosen, flip_high_m=not chosen.flip_high_m)
