@@ -12,9 +12,20 @@ which part of an orbital a conversion leaves out.
 """
 
 import math
-from functools import lru_cache
+from functools import lru_cache, wraps
 
 import numpy as np
+
+
+def _cached(function):
+    """lru_cache for functions of l returning arrays; the arrays are read-only
+    because every caller shares them."""
+    @lru_cache(maxsize=None)
+    def compute(l):
+        array = function(l)
+        array.setflags(write=False)
+        return array
+    return wraps(function)(compute)
 
 # Molden's order of the Cartesian components for d, f and g shells; s, p and
 # l >= 5 (whose order Molden files do not fix) use the lexicographic order.
@@ -27,7 +38,7 @@ _MOLDEN_CARTESIAN = {
 }
 
 
-@lru_cache(maxsize=None)
+@_cached
 def cartesian_powers(l):
     """(n_cart, 3) integer powers (i, j, k) of the Cartesian components of degree l."""
     if l in _MOLDEN_CARTESIAN:
@@ -38,6 +49,7 @@ def cartesian_powers(l):
 
 
 def n_cartesian(l):
+    """Number of Cartesian components of degree l."""
     return (l + 1) * (l + 2) // 2
 
 
@@ -53,7 +65,7 @@ def sphere_integral(powers):
     return out
 
 
-@lru_cache(maxsize=None)
+@_cached
 def sphere_gram(l):
     """Inner products on the unit sphere of the Cartesian components of degree l."""
     powers = cartesian_powers(l)
@@ -61,7 +73,7 @@ def sphere_gram(l):
         len(powers), len(powers))
 
 
-@lru_cache(maxsize=None)
+@_cached
 def pure_from_cartesian(l):
     """(n_cart, 2l+1) matrix: column m holds the solid harmonic r^l Y_lm (Y_lm
     normalised on the sphere) as a combination of the Cartesian components.
@@ -93,7 +105,7 @@ def pure_from_cartesian(l):
     return matrix / norms
 
 
-@lru_cache(maxsize=None)
+@_cached
 def pure_projection(l):
     """(2l+1, n_cart) matrix taking a polynomial's Cartesian coefficients to the
     coefficients of its harmonic (pure) part of degree l; the rest is r^2 times
