@@ -248,8 +248,10 @@ def _cmd_orbitals(args):
     shown = rows[max(0, centre - args.around):centre + args.around + 2]
     for r in shown:
         energy = molecule.mo_energy[r] * HARTREE_IN_EV
+        symmetry = getattr(molecule, "mo_symmetry", None)  # labels from a Molden file
         print(f"{r:5d}  {molecule.orbital_label(r):14s} {energy:10.4f} eV"
-              f"  occupation {molecule.mo_occ[r]:.3f}")
+              f"  occupation {molecule.mo_occ[r]:.3f}"
+              + (f"  {symmetry[r]}" if symmetry and symmetry[r] else ""))
 
 
 def build_parser():
