@@ -14,6 +14,7 @@ import argparse
 import json
 import os
 import sys
+import warnings
 
 import numpy as np
 
@@ -23,6 +24,7 @@ from .data import DEFAULT_MOLECULE, EXAMPLES, example_path
 from .grids import Grid
 from .kernels import POLARISATIONS, orbital_rows
 from .molden import read_molden
+from .molden_checks import DEFAULT_MAX_DROPPED
 from .units import HARTREE_IN_EV
 
 
@@ -30,12 +32,12 @@ class CommandError(Exception):
     pass
 
 
-def _load(molecule):
+def _load(molecule, max_dropped_norm=DEFAULT_MAX_DROPPED):
     path = example_path(molecule) if molecule in EXAMPLES else molecule
     if not os.path.exists(path):
         raise CommandError(f"{molecule}: no such file (give a Molden file or one of "
                            f"{', '.join(EXAMPLES)})")
-    return read_molden(path)
+    return read_molden(path, max_dropped_fraction=max_dropped_norm)
 
 
 def _stem(molecule):
@@ -52,6 +54,11 @@ def _add_molecule(parser):
                              f"(default: {DEFAULT_MOLECULE})")
     parser.add_argument("--spin", default="alpha", choices=("alpha", "beta"),
                         help="spin of named orbitals (default: alpha)")
+    parser.add_argument("--max-dropped-norm", type=float, default=DEFAULT_MAX_DROPPED,
+                        metavar="FRACTION",
+                        help="refuse orbitals that lose more than this fraction of their norm "
+                             "to parts the library cannot hold (r^2 parts of Cartesian shells, "
+                             f"h functions) (default: {DEFAULT_MAX_DROPPED:g})")
 
 
 def _add_map_options(parser, default_orbitals):
@@ -118,7 +125,7 @@ def _map_options(args):
 def _run_maps(args, default_orbitals):
     from .plotting import save_map_png
 
-    molecule = _load(args.molecule)
+    molecule = _load(args.molecule, args.max_dropped_norm)
     orbitals = args.orbitals or default_orbitals
     options = _map_options(args)
     maps, call = scan_momentum_maps(molecule, orbitals, [tuple(args.orientation)],
@@ -155,7 +162,7 @@ def _cmd_cube(args):
     from .cube import write_cube
     from .kernels import charge_density_sum, scalar_field
 
-    molecule = _load(args.molecule)
+    molecule = _load(args.molecule, args.max_dropped_norm)
     if not args.density:
         molecule.orbital_index(args.orbital, args.spin)  # a bad name fails before any work
     grid = Grid.around(molecule, spacing=args.spacing, margin=args.margin, unit="angstrom")
@@ -208,7 +215,7 @@ def _chunked(compute, rows, description, progress):
 def _cmd_momentum_density(args):
     from .kernels import momentum_density, momentum_density_sum
 
-    molecule = _load(args.molecule)
+    molecule = _load(args.molecule, args.max_dropped_norm)
     grid = Grid.momentum_cube(args.k_max, args.resolution, "1/angstrom")
     if args.density:
         rows = orbital_rows(molecule, "occupied")
@@ -232,16 +239,19 @@ def _cmd_momentum_density(args):
 
 
 def _cmd_orbitals(args):
-    molecule = _load(args.molecule)
+    molecule = _load(args.molecule, args.max_dropped_norm)
     print(molecule)
     rows = np.argsort(molecule.mo_energy, kind="stable")
+    rows = rows[molecule.mo_spin[rows] == (1 if args.spin == "beta" else 0)]  # one spin
     homo = molecule.orbital_index("HOMO", args.spin)
     centre = list(rows).index(homo)
     shown = rows[max(0, centre - args.around):centre + args.around + 2]
     for r in shown:
         energy = molecule.mo_energy[r] * HARTREE_IN_EV
+        symmetry = getattr(molecule, "mo_symmetry", None)  # labels from a Molden file
         print(f"{r:5d}  {molecule.orbital_label(r):14s} {energy:10.4f} eV"
-              f"  occupation {molecule.mo_occ[r]:.3f}")
+              f"  occupation {molecule.mo_occ[r]:.3f}"
+              + (f"  {symmetry[r]}" if symmetry and symmetry[r] else ""))
 
 
 def build_parser():
@@ -314,8 +324,14 @@ def build_parser():
 def main(argv=None):
     parser = build_parser()
     args = parser.parse_args(argv)
+
+    def show_warning(message, *_, **__):
+        print(f"libkernels {args.command}: warning: {message}", file=sys.stderr)
+
     try:
-        args.run(args)
+        with warnings.catch_warnings():
+            warnings.showwarning = show_warning
+            args.run(args)
     except (CommandError, ValueError, OSError, ImportError, _library.MissingKernelError,
             MemoryError) as error:
         message = str(error).splitlines()[0] if str(error) else type(error).__name__

@@ -20,6 +20,7 @@ import numpy as np
 
 from . import _library
 from .grids import Field3D, Grid, MomentumMap
+from .molden_checks import check_selected
 from .molecule import Molecule
 from .units import energy_to_hartree, momentum_to_bohr
 
@@ -61,12 +62,15 @@ def orbital_rows(molecule, orbitals, spin="alpha"):
         rows = molecule.occupied_orbitals()
         if len(rows) == 0:
             raise ValueError("the molecule has no occupied orbital")
-        return [int(r) for r in rows]
+        rows = [int(r) for r in rows]
+        check_selected(molecule, rows)
+        return rows
     if isinstance(orbitals, (str, int, np.integer)):
         orbitals = [orbitals]
     rows = [molecule.orbital_index(o, spin) for o in orbitals]
     if not rows:
         raise ValueError("no orbital selected")
+    check_selected(molecule, rows)  # parts a file held beyond the library's basis
     return rows
 
 

@@ -1,15 +1,17 @@
-"""Reads Molden files with pure (spherical) functions into a Molecule.
+"""Reads Molden files into a Molecule.
 
-Supported: the files PySCF writes, and others written the same way: [Atoms] in
-bohr (AU) or angstrom (Angs), [GTO] with s, p, sp, d, f, g shells, the flags
-[5D], [5D7F], [5D10F], [7F], [9G] in any case, and [MO] with Sym=, Ene=,
-Spin= and Occup= and every coefficient listed.  Contraction coefficients are
-taken to multiply normalised primitives, each contraction is normalised, and
-components are reordered and re-signed to the library's convention
-(conventions.py).
+Read: [Atoms] in bohr (AU) or angstrom (Angs), [GTO] with s, p, sp, d, f, g,
+h, i shells, the flags [5D], [5D7F], [5D10F], [7F], [9G] in any case (l >= 5
+follows [9G] when the orbitals' coefficient count agrees), and [MO] with Sym=,
+Ene=, Spin= and Occup=.  Other sections ([Title], [Molpro variables],
+[SCFCONV], a repeated [Molden Format], ...) are skipped; an atom with nuclear
+charge 0 is a ghost (atomic number 0, basis kept).
 
-Not supported yet, each with an error saying so: Cartesian d, f or g functions
-(a file without the matching pure-function flag), shells with l > 4.
+The numbers are then checked and converted by molden_checks.py: orbitals must
+be orthonormal under the basis' overlap matrix, known deviations of the
+writing programs are corrected with a warning, files nothing explains are
+refused, and what the library cannot hold (r^2 parts of Cartesian shells,
+l >= 5) is left out with the norm fraction it carried.
 """
 
 import os
@@ -17,16 +19,13 @@ import re
 
 import numpy as np
 
-from .conventions import MOLDEN_ORDER, MOLDEN_SIGN, library_contraction, reorder_components
-from .molecule import ELEMENTS, Molecule
+from .molden_checks import DEFAULT_MAX_DROPPED, TOLERANCE, MoldenError, convert
+from .molecule import ELEMENTS
 from .units import length_to_bohr
 
 
-class MoldenError(ValueError):
-    """A Molden file that cannot be read correctly; the message says why."""
-
-
-_SHELL_L = {"s": 0, "p": 1, "d": 2, "f": 3, "g": 4, "h": 5, "i": 6}
+_LETTERS = "spdfghi"
+_SHELL_L = {letter: l for l, letter in enumerate(_LETTERS)}
 
 
 def _float(text, where):
@@ -83,7 +82,8 @@ def _read_atoms(options, body, name):
                               f"found {line!r}")
         z = _int(fields[2], where)
         symbol = fields[0].capitalize()
-        element = ELEMENTS.index(symbol) if symbol in ELEMENTS else z
+        # nuclear charge 0 marks a ghost atom: its basis functions stay, it has no nucleus
+        element = 0 if z == 0 else ELEMENTS.index(symbol) if symbol in ELEMENTS else z
         xyz = [_float(f, where) for f in fields[3:6]]
         if not np.all(np.isfinite(xyz)):
             raise MoldenError(f"{where}: atom {len(symbols) + 1} has a non-finite position")
@@ -130,9 +130,6 @@ def _read_gto(body, n_atoms, name):
         n_prim = _int(fields[1], where)
         if n_prim < 1:
             raise MoldenError(f"{where}: a shell needs at least one primitive")
-        if kind != "sp" and _SHELL_L[kind] > 4:
-            raise MoldenError(f"{where}: {kind} functions (l = {_SHELL_L[kind]}) are not "
-                              "supported: the library handles l <= 4")
         rows = []
         for _ in range(n_prim):
             if i >= len(lines) or not lines[i][1] or lines[i][1][0].isalpha():
@@ -217,18 +214,32 @@ def _read_mo(body, n_functions, name):
     return orbitals
 
 
-def read_molden(path, renormalise=True):
-    """Reads a Molden file with pure functions; returns a Molecule (bohr, hartree)."""
+def read_molden(path, renormalise=True, max_dropped_fraction=DEFAULT_MAX_DROPPED, check=True,
+                tolerance=TOLERANCE):
+    """Reads a Molden file; returns a Molecule (bohr, hartree).
+
+    The orbitals are checked for orthonormality and corrected for the known
+    deviations of the writing programs (molden_checks.py); what was done is on
+    the returned molecule's `conversion`.  Parts of the orbitals the library
+    cannot hold (the r^2 parts of Cartesian shells, l >= 5) are left out with a
+    warning; an orbital losing more than `max_dropped_fraction` of its norm
+    cannot be selected.  `tolerance` bounds |C S C^T - 1|; `check=False`
+    skips the check and its corrections (the orbitals are then taken as
+    written).
+    """
     name = os.fspath(path)
     try:
         with open(path, "r", errors="strict") as handle:
             text = handle.read()
     except (OSError, UnicodeDecodeError) as error:
         raise MoldenError(f"{name}: cannot read the file ({error})") from None
-    return parse_molden(text, name=name, renormalise=renormalise)
+    return parse_molden(text, name=name, renormalise=renormalise,
+                        max_dropped_fraction=max_dropped_fraction, check=check,
+                        tolerance=tolerance)
 
 
-def parse_molden(lines, name="<molden>", renormalise=True):
+def parse_molden(lines, name="<molden>", renormalise=True,
+                 max_dropped_fraction=DEFAULT_MAX_DROPPED, check=True, tolerance=TOLERANCE):
     """Like read_molden, from the text of a file (or its lines)."""
     if isinstance(lines, str):
         text = lines
@@ -243,38 +254,60 @@ def parse_molden(lines, name="<molden>", renormalise=True):
     numbers, positions = _read_atoms(*sections["atoms"], name)
     shells = _read_gto(sections["gto"][1], len(numbers), name)
 
-    flags = set(sections)
-    pure = {2: bool(flags & {"5d", "5d7f", "5d10f"}),
+    pure = _pure_flags(set(sections), shells, sections["mo"][1], name)
+    shells = [(atom, l, e, c, pure[l]) for atom, l, e, c in shells]
+    n_functions = sum(2 * l + 1 if p else (l + 1) * (l + 2) // 2 for _, l, _, _, p in shells)
+    orbitals = _read_mo(sections["mo"][1], n_functions, name)
+    title = " ".join(line for _, line in sections.get("title", ("", []))[1])
+    return convert(name, numbers, positions, shells, orbitals, renormalise=renormalise,
+                   max_dropped_fraction=max_dropped_fraction, check=check, title=title,
+                   tolerance=tolerance)
+
+
+def _pure_flags(flags, shells, mo_body, name):
+    """Pure (True) or Cartesian (False) for every l, from the flags of the file.
+
+    [5D] means pure d and f, [5D10F] pure d only, [7F] pure f, [9G] pure g.
+    The format has no flag for l >= 5: those follow [9G] when the number of
+    coefficients per orbital agrees, else they are taken as Cartesian.
+    """
+    pure = {0: True, 1: True,
+            2: bool(flags & {"5d", "5d7f", "5d10f"}),
             3: bool(flags & {"5d", "5d7f", "7f"}),
             4: "9g" in flags}
-    for l, letter, flag in ((2, "d", "[5D]"), (3, "f", "[7F]"), (4, "g", "[9G]")):
-        if not pure[l] and any(shell[1] == l for shell in shells):
-            raise MoldenError(f"{name}: the file uses Cartesian {letter} functions (it has no "
-                              f"{flag} flag); only pure (spherical) functions are supported "
-                              "so far")
+    high = sorted({l for _, l, _, _ in shells if l >= 5})
+    for l in high:
+        pure[l] = pure[4]
 
-    # Components in file order, then shells regrouped atom by atom (stable).
-    offsets = np.cumsum([0] + [2 * s[1] + 1 for s in shells])
-    n_functions = int(offsets[-1])
-    order = sorted(range(len(shells)), key=lambda s: shells[s][0])
-    component_order = np.concatenate([np.arange(offsets[s], offsets[s + 1]) for s in order])
-    shells = [shells[s] for s in order]
+    def count(kinds):
+        return sum(2 * l + 1 if kinds[l] else (l + 1) * (l + 2) // 2 for _, l, _, _ in shells)
 
-    orbitals = _read_mo(sections["mo"][1], n_functions, name)
-    coeff = np.array([o["coeff"] for o in orbitals])[:, component_order]
-    shell_l = [s[1] for s in shells]
-    coeff = reorder_components(shell_l, coeff, lambda l: MOLDEN_ORDER[l], lambda l: MOLDEN_SIGN[l])
+    written = _first_orbital_size(mo_body)
+    if high and written != count(pure):
+        other = dict(pure)
+        other.update({l: not pure[4] for l in high})
+        if count(other) == written:
+            pure = other
+    if written is not None and count(pure) != written:
+        kinds = ", ".join(f"{'pure' if pure[l] else 'Cartesian'} {_LETTERS[l]}"
+                          for l in sorted({s[1] for s in shells}))
+        raise MoldenError(f"{name}: the first orbital lists {written} coefficients, but [GTO] "
+                          f"describes {count(pure)} basis functions ({kinds}); the counts "
+                          "disagree")
+    return pure
 
-    prim_coeff = [library_contraction(l, e, c, renormalise) for _, l, e, c in shells]
-    return Molecule(
-        atom_x=positions[:, 0], atom_y=positions[:, 1], atom_z=positions[:, 2],
-        atomic_numbers=numbers,
-        shells_per_atom=np.bincount([s[0] for s in shells], minlength=len(numbers)),
-        shell_l=shell_l, shell_n_prim=[len(s[2]) for s in shells],
-        prim_exponent=np.concatenate([s[2] for s in shells]),
-        prim_coeff=np.concatenate(prim_coeff),
-        mo_coeff=coeff,
-        mo_energy=[o["energy"] for o in orbitals],
-        mo_occ=[o["occ"] for o in orbitals],
-        mo_spin=np.array([o["spin"] for o in orbitals], dtype=np.int32),
-        title=os.path.basename(name))
+
+def _first_orbital_size(body):
+    """Largest coefficient index of the first orbital in [MO], or None."""
+    largest = None
+    started = False
+    for _, line in body:
+        if "=" in line:
+            if started:
+                break
+            continue
+        fields = line.split()
+        if len(fields) == 2 and re.fullmatch(r"\d+", fields[0]):
+            started = True
+            largest = max(largest or 0, int(fields[0]))
+    return largest

@@ -1,0 +1,340 @@
+"""Molden files written by other programs: check, correct, convert.
+
+The files live outside the repository, in ../shared/data/molden next to it (or
+wherever LIBKERNELS_MOLDEN_DATA points); the tests skip, saying so, without
+them.  PySCF serves as the independent program: its overlap integrals, its own
+Molden reader and its evaluation of the orbitals on grids.
+"""
+
+import os
+import warnings
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import libkernels as lk
+from libkernels.cli import main
+from libkernels.harmonics import evaluate_basis, solid_harmonics
+from libkernels.molden_checks import DroppedPartsWarning, MoldenCorrectionWarning
+from libkernels.overlap import cartesian_powers, overlap_matrix
+
+from conftest import AGREEMENT, requires
+
+
+def _data_directory():
+    if os.environ.get("LIBKERNELS_MOLDEN_DATA"):
+        return Path(os.environ["LIBKERNELS_MOLDEN_DATA"])
+    root = Path(__file__).resolve().parents[2]
+    candidates = [root / ".." / "shared" / "data" / "molden"]
+    git = root / ".git"
+    if git.is_file():  # a git worktree: the folder sits next to the main checkout
+        main_git = Path(git.read_text().split("gitdir:", 1)[1].strip()).parents[1]
+        candidates.append(main_git.parent / ".." / "shared" / "data" / "molden")
+    return next((c for c in candidates if c.is_dir()), candidates[0])
+
+
+DATA = _data_directory()
+
+# file: (reading the check must choose, what the file holds beyond pure l <= 4)
+EXPECTED = {
+    "nh3_molden_pure.molden": ("plain", ""),
+    "nh3_molden_cart.molden": ("plain", "r^2 parts of Cartesian d"),
+    "nh3_orca.molden": ("orca", ""),
+    "nh3_psi4.molden": ("psi4", ""),
+    "nh3_psi4_1.0.molden": ("plain", ""),
+    "nh3_molpro2012.molden": ("plain", "r^2 parts of Cartesian d"),
+    "nh3_turbomole.molden": ("turbomole", "r^2 parts of Cartesian d"),
+    "neon_turbomole_def2-qzvp.molden": ("turbomole", "r^2 parts of Cartesian d, r^2 parts "
+                                                     "of Cartesian f, r^2 parts of Cartesian g"),
+    "h2o_ccpvdz_cfour.molden": ("cfour", "r^2 parts of Cartesian d"),
+    "h_fonly_sph_cfour.molden": ("cfour", "r^2 parts of Cartesian f"),
+    "h_gonly_sph_cfour.molden": ("cfour", "r^2 parts of Cartesian g"),
+    "orca_zn_cc_pvqz_pure.molden": ("orca", "h functions"),
+    "psi4_zn_cc_pvqz_pure.molden": ("plain", "h functions"),
+    "he2_ghost_psi4_1.0.molden": ("plain", ""),
+    "F.molden": ("psi4", ""),
+}
+# pure functions up to g only: PySCF can read these and evaluate every function
+PURE_FILES = ["nh3_molden_pure.molden", "nh3_orca.molden", "nh3_psi4.molden",
+              "nh3_psi4_1.0.molden", "F.molden", "he2_ghost_psi4_1.0.molden"]
+
+
+def _path(name):
+    if not DATA.is_dir():
+        pytest.skip(f"the Molden test files are not there ({DATA}); set LIBKERNELS_MOLDEN_DATA")
+    return DATA / name
+
+
+def _read(name, **options):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        molecule = lk.read_molden(_path(name), **options)
+    return molecule, [w for w in caught]
+
+
+def library_overlap(molecule):
+    """Overlap matrix of a Molecule's basis in the library's convention, built
+    from the library's harmonic table (not from the reader's own matrices)."""
+    shells, transforms = [], []
+    shell = prim = 0
+    for atom, count in enumerate(molecule.shells_per_atom):
+        for _ in range(count):
+            l, n = int(molecule.shell_l[shell]), int(molecule.shell_n_prim[shell])
+            shells.append((molecule.positions[atom].astype(float), l,
+                           molecule.prim_exponent[prim:prim + n].astype(float),
+                           molecule.prim_coeff[prim:prim + n].astype(float)))
+            # fit the table's harmonics with monomials at random points
+            points = np.random.default_rng(l).normal(size=(60, 3))
+            monomials = np.prod(points[:, None, :] ** cartesian_powers(l)[None], axis=2)
+            table = solid_harmonics(*points.T)[l * l:(l + 1) ** 2].T
+            transforms.append(np.linalg.lstsq(monomials, table, rcond=None)[0])
+            shell += 1
+            prim += n
+    size = [t.shape for t in transforms]
+    block = np.zeros((sum(s[0] for s in size), sum(s[1] for s in size)))
+    r = c = 0
+    for t in transforms:
+        block[r:r + t.shape[0], c:c + t.shape[1]] = t
+        r, c = r + t.shape[0], c + t.shape[1]
+    return block.T @ overlap_matrix(shells) @ block
+
+
+@pytest.mark.parametrize("name", sorted(EXPECTED))
+def test_each_file_loads_orthonormal_with_its_writers_correction(name):
+    molecule, caught = _read(name)
+    reading, dropped = EXPECTED[name]
+    record = molecule.conversion
+    assert (record.reading, record.dropped) == (reading, dropped)
+    corrected = [w for w in caught if issubclass(w.category, MoldenCorrectionWarning)]
+    assert len(corrected) == (reading != "plain")
+    assert (record.error_before > 1e-2) == (reading != "plain")
+    assert record.error_after < 1e-4
+    if dropped:
+        assert any(issubclass(w.category, DroppedPartsWarning) for w in caught)
+    # the converted orbitals that lose nothing measurable are orthonormal in the
+    # library's own convention
+    kept = np.flatnonzero(record.dropped_fraction < 1e-12)
+    c = molecule.mo_coeff[kept].astype(np.float64)
+    s = library_overlap(molecule)
+    for spin in (0, 1):
+        rows = molecule.mo_spin[kept] == spin
+        if rows.any():
+            gram = c[rows] @ s @ c[rows].T
+            assert np.abs(gram - np.eye(len(gram))).max() < 1e-4
+    AGREEMENT[f"Molden {name}"] = (f"{record.reading}: orthonormality error "
+                                   f"{record.error_before:.2g} -> {record.error_after:.2g}"
+                                   + (f"; left out {dropped}, up to "
+                                      f"{record.dropped_fraction.max():.2g}" if dropped else ""))
+
+
+def test_spins_ghosts_and_extra_sections_are_read_as_users_expect():
+    f, _ = _read("F.molden")
+    assert (np.count_nonzero(f.mo_spin == 0), np.count_nonzero(f.mo_spin == 1)) == (30, 30)
+    assert f.mo_occ[f.orbital_index("HOMO", "alpha")] == 1.0
+    assert f.orbital_index("HOMO", "beta") != f.orbital_index("HOMO", "alpha")
+    he2, _ = _read("he2_ghost_psi4_1.0.molden")
+    assert list(he2.atomic_numbers) == [0, 2] and list(he2.shells_per_atom) == [2, 2]
+    assert "ghost" in he2.conversion.notes[0]
+    molpro, _ = _read("nh3_molpro2012.molden")  # [Molpro variables], [Atoms] in angstrom
+    assert molpro.n_atoms == 4 and molpro.n_orbitals == 50
+    orca, _ = _read("nh3_orca.molden")  # the same geometry, given in bohr
+    np.testing.assert_allclose(molpro.positions, orca.positions, atol=2e-6)
+    cfour, _ = _read("h2o_ccpvdz_cfour.molden")  # [Molden Format] written twice
+    assert cfour.n_orbitals == 15
+    assert molpro.mo_symmetry[0] and len(molpro.mo_symmetry) == 50
+
+
+def _pyscf_reading(name, reading):
+    """PySCF's own reading of a file, with the same correction applied to it."""
+    pyscf_molden = pytest.importorskip("pyscf.tools.molden")
+    from pyscf import gto
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        mol, _, coeff, _, _, _ = pyscf_molden.load(str(_path(name)))
+    coeff = [np.asarray(coeff)] if np.asarray(coeff).ndim == 2 else list(coeff)
+    if reading in ("orca", "psi4"):  # the coefficients carry the primitive normalisation
+        basis = {label: [[shell[0]] + [[e, c / gto.gto_norm(shell[0], e)] for e, c in shell[1:]]
+                         for shell in shells] for label, shells in mol._basis.items()}
+        mol = mol.copy()
+        mol.basis = basis
+        mol.build()
+    if reading == "orca":  # f and g components with |m| = 3, 4 (PySCF lists m = -l..l)
+        sign = np.concatenate([[-1.0 if abs(m) >= 3 and l in (3, 4) else 1.0
+                                for m in range(-l, l + 1)] for l in
+                               (mol.bas_angular(b) for b in range(mol.nbas)
+                                for _ in range(mol.bas_nctr(b)))])
+        coeff = [c * sign[:, None] for c in coeff]
+    return mol, coeff
+
+
+@pytest.mark.parametrize("name", PURE_FILES)
+def test_pure_files_match_pyscfs_evaluation(name):
+    requires("scalar_field")
+    molecule, _ = _read(name)
+    mol, coeff = _pyscf_reading(name, molecule.conversion.reading)
+    # PySCF's overlap integrals give the same error for the plain reading
+    plain, plain_coeff = _pyscf_reading(name, "plain")
+    s = plain.intor("int1e_ovlp_cart" if plain.cart else "int1e_ovlp")
+    errors = [np.abs(c.T @ s @ c - np.eye(c.shape[1])).max() for c in plain_coeff]
+    assert max(errors) == pytest.approx(molecule.conversion.error_before, rel=1e-6, abs=1e-9)
+
+    grid = lk.Grid((-2.3, -2.1, -1.9), 0.37, (13, 12, 14))
+    points = np.stack(np.meshgrid(grid.axis(0), grid.axis(1), grid.axis(2), indexing="ij"),
+                      axis=-1).reshape(-1, 3)
+    values = mol.eval_gto("GTOval_cart" if mol.cart else "GTOval_sph", points)
+    worst = 0.0
+    for spin, c in enumerate(coeff):
+        for selector in ("HOMO", "LUMO", 0):
+            row = molecule.orbital_index(selector, spin)
+            column = row - np.flatnonzero(molecule.mo_spin == spin)[0]
+            reference = (values @ c[:, column]).reshape(13, 12, 14).transpose(2, 1, 0)
+            field = lk.scalar_field(molecule, row, grid=grid).data
+            worst = max(worst, np.abs(field - reference).max() / np.abs(reference).max())
+    AGREEMENT[f"scalar_field vs PySCF on {name}"] = f"max |diff| / max |psi| = {worst:.2e}"
+    assert worst < 5e-6
+
+
+def test_cartesian_norm_fraction_left_out_agrees_with_a_grid_integral():
+    gen_grid = pytest.importorskip("pyscf.dft.gen_grid")
+
+    name = "nh3_molden_cart.molden"
+    molecule, caught = _read(name)
+    mol, (coeff,) = _pyscf_reading(name, "plain")
+    grids = gen_grid.Grids(mol)
+    grids.level = 4
+    grids.build()
+    full = mol.eval_gto("GTOval_cart", grids.coords) @ coeff
+    kept = evaluate_basis(molecule, grids.coords) @ molecule.mo_coeff.T.astype(np.float64)
+    w = grids.weights[:, None]
+    measured = np.sum(w * (full - kept) ** 2, axis=0) / np.sum(w * full ** 2, axis=0)
+    stated = molecule.conversion.dropped_fraction
+    np.testing.assert_allclose(measured, stated, rtol=1e-4, atol=2e-6)
+    assert 1e-4 < stated[molecule.orbital_index("HOMO")] < 1e-3  # real, small for the HOMO
+    message = str(next(w for w in caught if issubclass(w.category, DroppedPartsWarning)).message)
+    assert f"HOMO {stated[molecule.orbital_index('HOMO')]:.2g}" in message
+
+    # selecting orbitals: a warning per orbital, a refusal above the threshold
+    with pytest.warns(DroppedPartsWarning, match=r"HOMO \(row 4\): 0.000161"):
+        lk.kernels.orbital_rows(molecule, "HOMO")
+    worst = int(np.argmax(stated))
+    with pytest.raises(ValueError, match="lose too much of their norm"):
+        lk.kernels.orbital_rows(molecule, worst)
+    relaxed, _ = _read(name, max_dropped_fraction=float("inf"))
+    with pytest.warns(DroppedPartsWarning):
+        assert lk.kernels.orbital_rows(relaxed, worst) == [worst]
+
+
+def test_h_functions_are_left_out_with_their_norm_fraction():
+    molecule, _ = _read("orca_zn_cc_pvqz_pure.molden")
+    fraction = molecule.conversion.dropped_fraction
+    assert np.sort(fraction)[-2:] == pytest.approx([0.0, 1.0], abs=1e-9)  # one h orbital
+    with pytest.raises(ValueError, match=r"h functions left out"):
+        lk.kernels.orbital_rows(molecule, int(np.argmax(fraction)))
+
+
+def _text(name):
+    return _path(name).read_text()
+
+
+@pytest.mark.parametrize("edit, message", [
+    (lambda t: t[:t.index(" Sym=", t.index(" Sym=") + 10) + 200].rsplit("\n", 1)[0] + "\n",
+     "lacks .* coefficients"),
+    (lambda t: t.replace(" d    1  1.00", " f    1  1.00", 1), "the counts disagree"),
+    (lambda t: t.replace("  2       0.004699616790", "  2       nan", 1),
+     "orbital 1 has a non-finite coefficient .* basis function 2"),
+    (lambda t: t.replace(" d    1  1.00", " k    1  1.00", 1), "unknown shell type 'k'"),
+    (lambda t: t.replace("  1       1.002585573873", "  1       1.012585573873", 1),
+     "not orthonormal.*no known writer deviation explains it"),
+], ids=["truncated", "counts", "nan", "shell letter", "unexplained"])
+def test_malformed_variants_give_one_clear_error(edit, message):
+    text = _text("nh3_psi4_1.0.molden")
+    edited = edit(text)
+    assert edited != text
+    with pytest.raises(lk.MoldenError, match=message):
+        lk.parse_molden(edited, name="nh3 variant")
+
+
+@pytest.mark.parametrize("name", sorted(EXPECTED))
+def test_cli_renders_a_map_from_each_file(name, tmp_path, capsys):
+    requires("momentum_map_sum")
+    path = str(_path(name))
+    orbital = "LUMO" if "only_sph" in name else "HOMO"  # single-function files: no electrons
+    assert main(["map", path, "-O", orbital, "--resolution", "15", "-o", str(tmp_path),
+                 "--quiet"]) == 0
+    assert len(list(tmp_path.glob("*.png"))) == 1
+    if EXPECTED[name][0] != "plain":
+        assert "corrected for a known writer deviation" in capsys.readouterr().err
+
+
+def test_cli_refusals_are_one_line(tmp_path, capsys):
+    requires("momentum_map_sum")
+    cart = str(_path("nh3_molden_cart.molden"))
+    assert main(["map", cart, "-O", "LUMO+5", "--max-dropped-norm", "1e-6", "-o",
+                 str(tmp_path), "--quiet"]) == 2
+    error = capsys.readouterr().err.strip().splitlines()[-1]
+    assert error.startswith("libkernels map: error:") and "--max-dropped-norm" in error
+    assert main(["map", str(_path("h_fonly_sph_cfour.molden")), "-o", str(tmp_path),
+                 "--quiet"]) == 2
+    assert "no occupied orbital" in capsys.readouterr().err
+
+
+def test_the_same_molecule_from_every_writer_gives_the_same_map():
+    """NH3 in the same geometry and basis, written by six programs: after the
+    corrections the HOMO maps agree to the digits the files print (the
+    Cartesian-d file has another basis: its pure part differs more)."""
+    requires("momentum_map_sum")
+    maps = {}
+    for name in EXPECTED:
+        if name.startswith("nh3_"):
+            molecule, _ = _read(name)
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DroppedPartsWarning)
+                maps[name] = lk.momentum_map_sum(molecule, ["HOMO"], kinetic_energy=30.0,
+                                                 k_max=2.5, n=41).data
+    reference = maps.pop("nh3_molden_pure.molden")
+    differences = {n: float(np.abs(m - reference).max() / reference.max())
+                   for n, m in maps.items()}
+    AGREEMENT["NH3 HOMO maps against the Molden-written pure file"] = ", ".join(
+        f"{n}: {d:.1e}" for n, d in differences.items())
+    for name, difference in differences.items():
+        assert difference < (3e-3 if name == "nh3_molden_cart.molden" else 3e-4), name
+
+
+@pytest.mark.parametrize("l", range(7))
+def test_overlap_and_solid_harmonics_agree_with_pyscf(l):
+    """Two-centre overlaps of Cartesian shells and the pure combinations up to
+    l = 6, against PySCF's integrals and its Cartesian-to-pure transform."""
+    from pyscf import gto
+
+    from libkernels.overlap import pure_from_cartesian
+
+    mol = gto.M(atom="Ne 0 0 0; He 0.3 0.5 1.1", basis={"Ne": [[l, (0.9, 1.0)]],
+                "He": [[l, (1.3, 1.0)]]}, cart=True, verbose=0)
+    lexicographic = [(i, j, l - i - j) for i in range(l, -1, -1) for j in range(l - i, -1, -1)]
+    index = [lexicographic.index(tuple(p)) for p in cartesian_powers(l)]
+    n = len(index)
+    # PySCF scales every component of a Cartesian shell like x^l, by gto_norm
+    # (for s and p with the spherical factor folded in)
+    shells = [(mol.atom_coord(a), l, [e], [gto.gto_norm(l, e) * (1 if l > 1 else
+               np.sqrt((2 * l + 1) / (4 * np.pi)))]) for a, e in ((0, 0.9), (1, 1.3))]
+    ours = overlap_matrix(shells)
+    theirs = mol.intor("int1e_ovlp_cart")[np.ix_(index + [n + i for i in index],
+                                                    index + [n + i for i in index])]
+    np.testing.assert_allclose(ours, theirs, rtol=1e-10, atol=1e-14)
+    # PySCF's pure functions (m = -l..l, p as x y z) are our columns in Molden order
+    pyscf_m = [l] + [l + s * m for m in range(1, l + 1) for s in (1, -1)] if l > 1 else \
+        list(range(2 * l + 1))
+    c2s = gto.cart2sph(l, normalized="sp")[index][:, pyscf_m]
+    ratio = c2s / np.where(np.abs(pure_from_cartesian(l)) > 1e-12, pure_from_cartesian(l), np.nan)
+    ratio = ratio[np.isfinite(ratio)]
+    assert np.allclose(ratio, ratio[0], rtol=1e-10) and ratio[0] > 0
+
+
+def test_tolerance_follows_the_printed_digits():
+    """nh3_molden_pure prints six decimals: orthonormal to 3.5e-5, not to 1e-5."""
+    with pytest.raises(lk.MoldenError, match="few digits may need a looser tolerance="):
+        lk.read_molden(_path("nh3_molden_pure.molden"), tolerance=1e-5)
+    molecule, _ = _read("nh3_molden_pure.molden", tolerance=1e-4)
+    assert 1e-5 < molecule.conversion.error_after < 1e-4
