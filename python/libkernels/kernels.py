@@ -276,6 +276,17 @@ def _real_grid(molecule, grid, spacing, margin, unit):
     return grid
 
 
+def _one_orbital_on_grid(function, m, row, grid):
+    """Calls scalar_field or momentum_density (the same parameter order) for one orbital."""
+    nx, ny, nz = grid.shape
+    out = np.empty((nz, ny, nx), dtype=np.float32)
+    _library.function(function)(
+        nx, ny, nz, m.n_atoms, m.shells_per_atom, m.atom_x, *grid.origin, grid.step,
+        m.atom_y, m.atom_z, m.shell_l, m.shell_n_prim, m.prim_exponent, m.prim_coeff,
+        _coefficient_matrix(m, row), out)
+    return Field3D(out, grid, {"orbitals": [m.orbital_label(row)]})
+
+
 def scalar_field(molecule, orbital="HOMO", *, spin="alpha", grid=None, spacing=0.2,
                  margin=4.0, unit="angstrom"):
     """One orbital on a real-space grid; returns a Field3D of shape (nz, ny, nx).
@@ -287,15 +298,8 @@ def scalar_field(molecule, orbital="HOMO", *, spin="alpha", grid=None, spacing=0
     rows = orbital_rows(molecule, orbital, spin)
     if len(rows) != 1:
         raise ValueError("scalar_field takes one orbital")
-    grid = _real_grid(molecule, grid, spacing, margin, unit)
-    nx, ny, nz = grid.shape
-    out = np.empty((nz, ny, nx), dtype=np.float32)
-    m = molecule
-    _library.function("scalar_field")(
-        nx, ny, nz, m.n_atoms, m.shells_per_atom, m.atom_x, *grid.origin, grid.step,
-        m.atom_y, m.atom_z, m.shell_l, m.shell_n_prim, m.prim_exponent, m.prim_coeff,
-        _coefficient_matrix(m, rows[0]), out)
-    return Field3D(out, grid, {"orbitals": [m.orbital_label(rows[0])]})
+    return _one_orbital_on_grid("scalar_field", molecule, rows[0],
+                                _real_grid(molecule, grid, spacing, margin, unit))
 
 
 def charge_density_sum(molecule, orbitals="occupied", *, spin="alpha", weights=None, grid=None,
@@ -335,15 +339,8 @@ def momentum_density(molecule, orbital="HOMO", *, spin="alpha", grid=None, k_max
     rows = orbital_rows(molecule, orbital, spin)
     if len(rows) != 1:
         raise ValueError("momentum_density takes one orbital; use momentum_density_sum")
-    grid = _momentum_grid3d(grid, k_max, n, k_unit)
-    nx, ny, nz = grid.shape
-    out = np.empty((nz, ny, nx), dtype=np.float32)
-    m = molecule
-    _library.function("momentum_density")(
-        nx, ny, nz, m.n_atoms, m.shells_per_atom, m.atom_x, *grid.origin, grid.step,
-        m.atom_y, m.atom_z, m.shell_l, m.shell_n_prim, m.prim_exponent, m.prim_coeff,
-        _coefficient_matrix(m, rows[0]), out)
-    return Field3D(out, grid, {"orbitals": [m.orbital_label(rows[0])]})
+    return _one_orbital_on_grid("momentum_density", molecule, rows[0],
+                                _momentum_grid3d(grid, k_max, n, k_unit))
 
 
 def momentum_density_sum(molecule, orbitals="occupied", *, spin="alpha", weights=None,
