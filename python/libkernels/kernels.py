@@ -287,6 +287,21 @@ def _one_orbital_on_grid(function, m, row, grid):
     return Field3D(out, grid, {"orbitals": [m.orbital_label(row)]})
 
 
+def _orbitals_on_grid(function, m, rows, weights, grid):
+    """Calls charge_density_sum or momentum_density_sum (the same parameter order);
+    weights default to the orbitals' occupations."""
+    if weights is None:
+        weights = m.mo_occ[rows]
+    weights = np.ascontiguousarray(np.broadcast_to(np.asarray(weights, dtype=np.float32),
+                                                   (len(rows),)))
+    nx, ny, nz = grid.shape
+    out = np.empty((nz, ny, nx), dtype=np.float32)
+    _library.function(function)(
+        nx, ny, nz, len(rows), weights, _coefficient_matrix(m, rows), *grid.origin, grid.step,
+        m.n_atoms, *m.basis_arguments(), out)
+    return Field3D(out, grid, {"orbitals": [m.orbital_label(r) for r in rows]})
+
+
 def scalar_field(molecule, orbital="HOMO", *, spin="alpha", grid=None, spacing=0.2,
                  margin=4.0, unit="angstrom"):
     """One orbital on a real-space grid; returns a Field3D of shape (nz, ny, nx).
@@ -307,19 +322,8 @@ def charge_density_sum(molecule, orbitals="occupied", *, spin="alpha", weights=N
     """sum_o w_o psi_o^2 on a real-space grid; by default the electron density
     (all occupied orbitals weighted by their occupations)."""
     molecule = _molecule(molecule)
-    rows = orbital_rows(molecule, orbitals, spin)
-    if weights is None:
-        weights = molecule.mo_occ[rows]
-    weights = np.ascontiguousarray(np.broadcast_to(np.asarray(weights, dtype=np.float32),
-                                                   (len(rows),)))
-    grid = _real_grid(molecule, grid, spacing, margin, unit)
-    nx, ny, nz = grid.shape
-    out = np.empty((nz, ny, nx), dtype=np.float32)
-    m = molecule
-    _library.function("charge_density_sum")(
-        nx, ny, nz, len(rows), weights, _coefficient_matrix(m, rows), *grid.origin, grid.step,
-        m.n_atoms, *m.basis_arguments(), out)
-    return Field3D(out, grid, {"orbitals": [m.orbital_label(r) for r in rows]})
+    return _orbitals_on_grid("charge_density_sum", molecule, orbital_rows(molecule, orbitals, spin),
+                             weights, _real_grid(molecule, grid, spacing, margin, unit))
 
 
 # ---- momentum densities -------------------------------------------------------
@@ -348,19 +352,9 @@ def momentum_density_sum(molecule, orbitals="occupied", *, spin="alpha", weights
     """sum_o w_o |psi_o(k)|^2 / pi^3 on a 3D momentum grid; weights default to the
     occupations."""
     molecule = _molecule(molecule)
-    rows = orbital_rows(molecule, orbitals, spin)
-    if weights is None:
-        weights = molecule.mo_occ[rows]
-    weights = np.ascontiguousarray(np.broadcast_to(np.asarray(weights, dtype=np.float32),
-                                                   (len(rows),)))
-    grid = _momentum_grid3d(grid, k_max, n, k_unit)
-    nx, ny, nz = grid.shape
-    out = np.empty((nz, ny, nx), dtype=np.float32)
-    m = molecule
-    _library.function("momentum_density_sum")(
-        nx, ny, nz, len(rows), weights, _coefficient_matrix(m, rows), *grid.origin, grid.step,
-        m.n_atoms, *m.basis_arguments(), out)
-    return Field3D(out, grid, {"orbitals": [m.orbital_label(r) for r in rows]})
+    return _orbitals_on_grid("momentum_density_sum", molecule,
+                             orbital_rows(molecule, orbitals, spin), weights,
+                             _momentum_grid3d(grid, k_max, n, k_unit))
 
 
 # ---- map post-processing --------------------------------------------------------
