@@ -95,6 +95,33 @@ TEST_P(VectorPath, RandomMoleculesAndGridsMatchScalarPath) {
     }
 }
 
+TEST_P(VectorPath, SharedExponentsMatchScalarPath) {
+    // Each atom's shells draw their exponents from a pool of three, so that
+    // shells share some or all of them (evaluated once per exponent).
+    std::mt19937 rng(31);
+    std::uniform_real_distribution<float> position(-2.0f, 2.0f), log_exponent(-1.0f, 1.0f), coefficient(-1.0f, 1.0f);
+    std::uniform_int_distribution<int> shells(2, 6), degree(0, 3), prims(1, 3), pick(0, 2);
+    for (int trial = 0; trial < 12; ++trial) {
+        Molecule m;
+        for (int a = 0; a < 1 + trial % 3; ++a) {
+            m.atom(position(rng), position(rng), position(rng));
+            const float pool[3] = {std::pow(10.0f, log_exponent(rng)), std::pow(10.0f, log_exponent(rng)),
+                                   std::pow(10.0f, log_exponent(rng))};
+            for (int s = shells(rng); s > 0; --s) {
+                std::vector<float> exponents, coefficients;
+                for (int q = prims(rng); q > 0; --q) {
+                    exponents.push_back(pool[pick(rng)]);
+                    coefficients.push_back(coefficient(rng));
+                }
+                m.shell(degree(rng), exponents, coefficients);
+            }
+        }
+        const Grid g{29 + trial, 3, 2, -3.0f, -1.0f, -0.5f, 0.21f};
+        SCOPED_TRACE(testing::Message() << "trial " << trial);
+        expect_same_as_scalar(g, m, random_orbital(rng, m));
+    }
+}
+
 // Radius r^2 of point (i, j, k) from an atom, rounded as the kernel rounds it.
 float point_r2(const Grid &g, int32_t i, int32_t j, int32_t k, float ax, float ay, float az) {
     const float dz = g.z(k) - az, dy = g.y(j) - ay, dx = g.x(i) - ax;
