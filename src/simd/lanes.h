@@ -6,6 +6,8 @@
 //   T::U64   T::lanes 64-bit integers    T::Mask  one bit of truth per lane
 //   T::I32   T::lanes 32-bit integers (table indices)
 // so a float lane and the double it widens to sit at the same lane index.
+// The tests also build the kernels on emulated targets of 4 and 16 lanes
+// (tests/emulated), so every operation below is also written there.
 // Every target header gives the same operations (found by argument-dependent
 // lookup, since the types live in the target's namespace):
 //   F32::splat(v), F32::load(p), F32::load_first(p, n), store(a, p),

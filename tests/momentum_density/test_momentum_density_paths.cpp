@@ -20,7 +20,7 @@
 
 namespace kernels::simd {
 // Names the path in test listings.
-void PrintTo(SimdPath path, std::ostream *os) { *os << simd_path_name(path); }
+inline void PrintTo(SimdPath path, std::ostream *os) { *os << simd_path_name(path); }
 }  // namespace kernels::simd
 
 using kernels::simd::SimdPath;

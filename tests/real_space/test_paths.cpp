@@ -18,7 +18,7 @@
 
 namespace kernels::simd {
 // Names the path in test listings.
-void PrintTo(SimdPath path, std::ostream *os) { *os << simd_path_name(path); }
+inline void PrintTo(SimdPath path, std::ostream *os) { *os << simd_path_name(path); }
 }  // namespace kernels::simd
 
 using namespace kernels_test;
