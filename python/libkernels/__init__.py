@@ -20,6 +20,7 @@ from .molden import MoldenError, parse_molden, read_molden
 from .molden_checks import DroppedPartsWarning, MoldenCorrectionWarning
 from .molecule import Molecule
 from .pyscf_interface import from_pyscf
+from .scan import open_scan, scan
 from .units import BOHR_IN_ANGSTROM, HARTREE_IN_EV
 
 __all__ = [
@@ -29,5 +30,6 @@ __all__ = [
     "example_path", "flip_over_x", "flip_over_y", "from_pyscf", "library_path",
     "load_example", "momentum_density", "momentum_density_sum", "momentum_map",
     "momentum_map_sum", "normalisation", "parse_molden", "polarisation_factor",
-    "read_molden", "rotation", "scalar_field", "scan_momentum_maps", "symmetrisation",
+    "open_scan", "read_molden", "rotation", "scalar_field", "scan", "scan_momentum_maps",
+    "symmetrisation",
 ]

@@ -16,7 +16,8 @@ from .progress import progress_bar
 
 
 def scan_momentum_maps(molecule, orbitals=("HOMO",), orientations=((0.0, 0.0, 0.0),), *,
-                       separate_orbitals=True, threads=None, progress=True, **options):
+                       separate_orbitals=True, threads=None, executor=None, progress=True,
+                       **options):
     """Momentum maps for every orientation (and every orbital).
 
     Returns (maps, call): `maps` has shape (n_orientations, n_orbitals, n, n)
@@ -24,7 +25,10 @@ def scan_momentum_maps(molecule, orbitals=("HOMO",), orientations=((0.0, 0.0, 0.
     orientation's weighted sum; `call` is the prepared MapSumCall (its k_min,
     k_step and parameters describe the grid).  `options` are those of
     momentum_map_sum (energies, grid, symmetry, polarisation, ...).
-    `threads` defaults to the number of CPUs.
+    `threads` defaults to the number of CPUs.  `executor`: any
+    concurrent.futures.Executor to run the maps on instead (a process pool, or
+    dask.distributed.Client(...).get_executor()); its workers receive the
+    molecule with each task.
     """
     call = MapSumCall(molecule, orbitals, **options)
     orientations = [tuple(float(a) for a in o) for o in orientations]
@@ -43,7 +47,11 @@ def scan_momentum_maps(molecule, orbitals=("HOMO",), orientations=((0.0, 0.0, 0.
         call.run(orientations[o], rows=groups[g], out=maps[o, g])
 
     try:
-        if threads == 1:
+        if executor is not None:
+            from .scan import maps_on_executor
+            maps_on_executor(executor, call, molecule, orbitals, options, orientations, groups,
+                             maps, bar)
+        elif threads == 1:
             for task in tasks:
                 work(task)
                 bar.update()

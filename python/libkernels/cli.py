@@ -18,7 +18,7 @@ import warnings
 
 import numpy as np
 
-from . import _library
+from . import _library, scan_command
 from .batch import as_momentum_maps, scan_momentum_maps
 from .data import DEFAULT_MOLECULE, EXAMPLES, example_path
 from .grids import Grid
@@ -318,6 +318,7 @@ def build_parser():
     _add_molecule(listing)
     listing.add_argument("--around", type=int, default=5, help="orbitals below and above")
     listing.set_defaults(run=_cmd_orbitals)
+    scan_command.add_parser(commands)
     return parser
 
 
