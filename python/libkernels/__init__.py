@@ -20,7 +20,7 @@ from .molden import MoldenError, parse_molden, read_molden
 from .molden_checks import DroppedPartsWarning, MoldenCorrectionWarning
 from .molecule import Molecule
 from .pyscf_interface import from_pyscf
-from .scan import open_scan, scan
+from .scanning import open_scan, scan
 from .units import BOHR_IN_ANGSTROM, HARTREE_IN_EV
 
 __all__ = [

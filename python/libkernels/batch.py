@@ -48,7 +48,7 @@ def scan_momentum_maps(molecule, orbitals=("HOMO",), orientations=((0.0, 0.0, 0.
 
     try:
         if executor is not None:
-            from .scan import maps_on_executor
+            from .scanning import maps_on_executor
             maps_on_executor(executor, call, molecule, orbitals, options, orientations, groups,
                              maps, bar)
         elif threads == 1:

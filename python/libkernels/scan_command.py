@@ -66,7 +66,7 @@ def _dask_client(args):
 
 def run_command(args):
     from .cli import CommandError
-    from .scan import ScanError, run_scan
+    from .scanning import ScanError, run_scan
 
     if args.threads is not None and args.threads < 1:
         raise CommandError("--threads must be at least 1")
@@ -74,7 +74,7 @@ def run_command(args):
     try:
         executor = None
         if args.workers is not None or args.scheduler:
-            from .scan import prepare
+            from .scanning import prepare
             prepare(args.spec, args.output)  # a bad description fails before a cluster starts
             client, cluster = _dask_client(args)
             executor = client.get_executor()
