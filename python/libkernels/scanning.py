@@ -33,11 +33,12 @@ import numpy as np
 from . import scan_spec, zarr_store
 from .units import HARTREE_IN_EV
 
-# Work per task.  The measured cost of a task on a local Dask cluster (submit,
-# schedule, run, report; python/benchmarks/scan_overhead.py) is 2-4 ms here;
-# 0.2 s of maps per task keeps that overhead near 1-2 %, while a 10^5-map scan
-# still has thousands of tasks to spread over the workers.
-TASK_SECONDS = 0.2
+# Work per task.  A task on a local Dask cluster costs about 11 ms of CPU in the
+# client, scheduler and workers together, with no work in it
+# (python/benchmarks/scan_overhead.py; 14-40 ms of wall time on this busy
+# 2-core machine); 0.5 s of maps per task keeps that near 2 %, while a
+# 10^5-map scan at n = 101 still makes ~460 tasks to spread over the workers.
+TASK_SECONDS = 0.5
 MAX_CHUNK_BYTES = 64 << 20
 RECORD_INTERVAL = 1.0  # seconds between saves of the completion record
 
@@ -69,7 +70,7 @@ def chunk_shape(shape, maps_per_chunk):
 
 @dataclass
 class ScanPlan:
-    """What a task needs to compute and write its chunk (small; sent with each task)."""
+    """The layout of a scan: its store, description and chunks over the six axes."""
 
     store: str
     scan_id: str
@@ -142,6 +143,7 @@ class _Cache:
 _molecules = _Cache(8)
 _calls = _Cache(512)
 _writers = _Cache(8)
+_plans = _Cache(8)
 
 
 def _molecule(spec, m):
@@ -204,9 +206,26 @@ def write_block(plan, index, block):
     writer.write(region, stored)
 
 
-def run_task(plan, index):
-    """One task: computes and stores chunk `index`; returns (index, maps, seconds)."""
+def _plan(store, scan_id):
+    """The plan of the scan in `store`, read from its attributes once per process."""
+    def load():
+        attributes = zarr_store.read_attributes(store)
+        if attributes is None or attributes["libkernels_scan"]["scan_id"] != scan_id:
+            raise ScanError(f"{store} no longer holds the scan this task belongs to")
+        stored = attributes["libkernels_scan"]
+        return ScanPlan(store, scan_id, stored["spec"], tuple(stored["chunks"]))
+
+    return _plans.get((store, scan_id), load)
+
+
+def run_task(store, scan_id, index):
+    """One task: computes and stores chunk `index`; returns (index, maps, seconds).
+
+    A task names its store and chunk only: the description (which grows with
+    the number of molecules) is read from the store by each worker, once.
+    """
     start = time.perf_counter()
+    plan = _plan(store, scan_id)
     block = compute_block(plan, index)
     write_block(plan, index, block)
     return index, block[..., 0, 0].size, time.perf_counter() - start
@@ -320,7 +339,7 @@ def _coordinates(plan, kinetic):
     return coordinates
 
 
-def _create(store, spec, threads_hint):
+def _create(store, spec):
     kinetic, seconds_per_map = _check_and_time(spec)
     chunk_maps = spec["chunk_maps"] or choose_chunk_maps(seconds_per_map, spec["n"])
     plan = ScanPlan(store, uuid.uuid4().hex, spec, chunk_shape(scan_spec.shape(spec), chunk_maps))
@@ -369,7 +388,9 @@ def prepare(spec_or_dict, store):
     if os.path.exists(store) and not (os.path.isdir(store) and not os.listdir(store)):
         return _existing_plan(store, spec), False
     try:
-        return _create(store, spec, None), True
+        return _create(store, spec), True
+    except zarr_store.StoreError:
+        raise
     except OSError as error:
         raise zarr_store.StoreError(f"{store}: cannot create the store "
                                     f"({error.strerror or error})") from None
@@ -464,7 +485,7 @@ def run(plan, executor, progress=True, window=None):
                 index = next(todo, None)
                 if index is None:
                     break
-                pending[executor.submit(run_task, plan, index)] = index
+                pending[executor.submit(run_task, plan.store, plan.scan_id, index)] = index
             if not pending:
                 break
             done, _ = cf.wait(pending, timeout=RECORD_INTERVAL, return_when=cf.FIRST_COMPLETED)

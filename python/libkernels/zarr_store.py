@@ -100,7 +100,8 @@ def create(path, layout, coordinates, attributes, intensity_attributes):
     path = os.path.abspath(os.fspath(path))
     parent = os.path.dirname(path)
     if not os.path.isdir(parent):
-        raise StoreError(f"{path}: the directory {parent} does not exist")
+        what = "is not a directory" if os.path.exists(parent) else "does not exist"
+        raise StoreError(f"{path}: cannot create the store ({parent} {what})")
     temporary = os.path.join(parent, f".{os.path.basename(path)}.{uuid.uuid4().hex}.creating")
     try:
         group = zarr.open_group(store=open_store(temporary), mode="w", attributes=attributes)

@@ -264,6 +264,7 @@ def test_a_killed_worker_does_not_change_the_result(reference, tmp_path):
         end = time.monotonic() + 60
         while _chunks_written(store) < 4 and time.monotonic() < end:
             time.sleep(0.01)
+        assert _chunks_written(store) < N_CHUNKS
         os.kill(pids[0], signal.SIGKILL)
         worker.join(timeout=120)
         assert not worker.is_alive() and not errors, errors
