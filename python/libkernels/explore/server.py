@@ -16,6 +16,7 @@ import io
 import json
 import secrets
 import threading
+import time
 from collections import OrderedDict
 from concurrent.futures import ThreadPoolExecutor
 from importlib import resources
@@ -143,7 +144,10 @@ class Explorer:
         def work():
             if client and self.latest.get(client, 0) > seq:
                 return None  # overtaken while queued
-            return S.compute_map(settings, entry)
+            start = time.perf_counter()
+            data, info, call = S.compute_map(settings, entry)
+            info["compute_ms"] = 1000 * (time.perf_counter() - start)
+            return data, info, call
 
         result = await self.run(work)
         if result is None:

@@ -15,7 +15,7 @@ const state = {
   planeBusy: false, planeDirty: false,
 };
 // What the tests read: the last map received and the input-to-paint times.
-window.__lk = { latencies: [], paints: 0, lastMap: null, lastInfo: null, lastSettings: null,
+window.__lk = { latencies: [], parts: [], paints: 0, lastMap: null, lastInfo: null, lastSettings: null,
                 measuredInfo: null, fitInfo: null };
 
 // ---- messages ----------------------------------------------------------------
@@ -90,15 +90,18 @@ async function requestMap() {
   s.seq = ++state.seq;
   state.inFlight = true;
   try {
+    const sent = performance.now();
     const response = await post("api/map", s);
     if (response.status === 200) {
       const { data, info } = arrayOf(response, await response.arrayBuffer());
+      const arrived = performance.now();
       state.map = data; state.mapInfo = info;
       window.__lk.lastMap = data; window.__lk.lastInfo = info; window.__lk.lastSettings = s;
       showMessage("");
       setStatus(`${info.orbitals.join(" + ")}: E_kin ${info.e_kin_ev.map((e) => e.toFixed(2)).join(", ")} eV`);
       drawMap();
-      if (since !== null) afterPaint(since);
+      if (since !== null) afterPaint(since, { queued: sent - since, server: info.compute_ms,
+        transfer: arrived - sent - info.compute_ms, draw: performance.now() - arrived });
       drawMeasured();
     } else if (response.status !== 204) {
       showMessage(await errorText(response));
@@ -111,10 +114,11 @@ async function requestMap() {
   }
 }
 
-function afterPaint(since) {
+function afterPaint(since, parts) {
   // The second animation frame begins after the frame showing the new map.
   requestAnimationFrame(() => requestAnimationFrame(() => {
     window.__lk.latencies.push(performance.now() - since);
+    window.__lk.parts.push(parts);
     window.__lk.paints += 1;
   }));
 }
@@ -228,6 +232,8 @@ function drawMap() {
   axes(ctx, f);
   colourBar(ctx, f, low, high, table);
   state.mapFrame = f;
+  window.__lk.frame = { x0: f.x0, y0: f.y0, size: f.size };
+  window.__lk.table = table;
 }
 
 function hover(event) {
