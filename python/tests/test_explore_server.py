@@ -208,3 +208,24 @@ def test_netcdf_upload(client):
     assert response.status_code == 200, response.text
     received = np.frombuffer(response.content, dtype="<f4").reshape(11, 6)
     np.testing.assert_array_equal(received, values.T)
+
+
+def test_command_line_checks(monkeypatch, capsys):
+    from libkernels import cli, explore
+
+    served = []
+    monkeypatch.setattr(explore, "serve", lambda entries, listener, **kw: served.append(
+        (list(entries), listener.getsockname()[0])) or listener.close())
+    assert cli.main(["explore", "benzene", "pentacene", "benzene"]) == 0
+    assert served[-1] == (["benzene", "pentacene", "benzene-2"], "127.0.0.1")
+    assert "warning" not in capsys.readouterr().err
+    assert cli.main(["explore", "benzene", "--host", "0.0.0.0"]) == 0
+    assert "anyone" in capsys.readouterr().err
+    with explore._listen("127.0.0.1", 0) as busy:
+        port = busy.getsockname()[1]
+        for argv, words in ((["--port", str(port)], "cannot listen"), (["--port", "70000"], "--port"),
+                            (["../../etc/passwd"], "no such file"), (["--threads", "0"], "--threads")):
+            assert cli.main(["explore", "benzene"] + argv if argv[0].startswith("-") else
+                            ["explore"] + argv) == 2
+            err = capsys.readouterr().err
+            assert words in err and err.count("\n") == 1, err
