@@ -239,9 +239,11 @@ def test_invalid_values_show_a_message_and_the_page_recovers(page):
     assert page.evaluate("window.__lk.lastInfo.n") == 101
 
 
-def test_measured_map_beside_the_model(page, pentacene, tmp_path):
-    truth = lk.momentum_map_sum(pentacene, ["HOMO"], kinetic_energy=30, k_max=2.5, n=101,
-                                orientation=(25, 0, 0))
+def test_measured_map_fit_and_residual(page, pentacene, tmp_path):
+    homo = pentacene.orbital_index("HOMO")
+    e_kin = 35.0 - 4.5 + float(pentacene.mo_energy[homo]) * lk.HARTREE_IN_EV
+    truth = lk.momentum_map_sum(pentacene, ["HOMO", "HOMO-1"], weights=[2.0, 1.0],
+                                kinetic_energy=e_kin, k_max=2.5, n=101, orientation=(25, 0, 0))
     kx = truth.kx
     path = tmp_path / "measured.npz"
     np.savez(path, intensity=truth.data[10:90, 5:95], kx=kx[10:90], ky=kx[5:95])
@@ -249,7 +251,18 @@ def test_measured_map_beside_the_model(page, pentacene, tmp_path):
     page.wait_for_function("window.__lk.measuredInfo !== null", timeout=10000)
     assert page.evaluate("window.__lk.measuredInfo.shape") == [80, 90]
     assert page.locator("#measured").is_visible()
-    page.screenshot(path=str(SHOTS / "explore_measured.png"))
+
+    page.click("#fit")
+    page.wait_for_function("window.__lk.fitInfo !== null", timeout=30000)
+    fitted = page.evaluate("window.__lk.fitInfo")
+    assert fitted["r_factor"] < 1e-4, fitted
+    assert fitted["weights"][0] / fitted["weights"][1] == pytest.approx(2.0, rel=0.02)
+    assert (fitted["orientation"][0] - 25.0) % 180.0 == pytest.approx(0.0, abs=0.5) or \
+        (fitted["orientation"][0] - 25.0) % 180.0 == pytest.approx(180.0, abs=0.5)
+    assert page.locator("#residual").is_visible() and "R = " in page.inner_text("#fit-report")
+    page.wait_for_function("window.__lk.lastSettings.orientation[0] !== 90", timeout=10000)
+    page.wait_for_timeout(200)
+    page.screenshot(path=str(SHOTS / "explore_measured.png"), full_page=True)
 
     junk = tmp_path / "junk.npz"
     junk.write_bytes(b"this is not an archive")

@@ -171,6 +171,12 @@ def test_uploads_are_read_in_memory_and_size_limited(client, pentacene, no_files
     received = np.frombuffer(response.content, dtype="<f4").reshape(30, 25)
     np.testing.assert_array_equal(received, intensity.astype(np.float32))
 
+    fitted = client.post("/api/fit", json={"settings": good(pentacene), "measured": info["id"],
+                                           "fit_angles": ["alpha"]})
+    assert fitted.status_code == 200, fitted.text
+    assert json.loads(fitted.headers["X-LK-Info"])["shape"] == [30, 25]
+    assert np.isnan(np.frombuffer(fitted.content, dtype="<f4")[0])  # the masked pixel
+
     refusals = {
         b"": "empty", b"not a measured map": "neither",
         b"PK\x03\x04" + b"\0" * 100: "npz",

@@ -73,6 +73,10 @@ def _first_line(error):
 def check_measured(intensity, kx, ky):
     """Checks shapes, axes and values; returns float32 intensity and float64 axes."""
     intensity, kx, ky = (np.asarray(a) for a in (intensity, kx, ky))
+    try:  # the fitting's own checks, when the package has them
+        from ..measured import load_measured
+    except ImportError:
+        load_measured = None
     for name, array in (("intensity", intensity), ("kx", kx), ("ky", ky)):
         if array.dtype.kind not in "iuf":
             raise RequestError(f"{name} must hold real numbers, got {array.dtype}")
@@ -87,6 +91,11 @@ def check_measured(intensity, kx, ky):
     if kx.ndim != 1 or ky.ndim != 1 or intensity.shape != (len(kx), len(ky)):
         raise RequestError(f"intensity has shape {intensity.shape} but kx has {kx.size} and ky "
                            f"{ky.size} values (intensity[i, j] is at (kx[i], ky[j]))")
+    if load_measured is not None:
+        try:
+            load_measured(intensity, kx=kx, ky=ky, name="the measured map")
+        except ValueError as error:
+            raise RequestError(str(error).splitlines()[0]) from None
     for name, axis in (("kx", kx), ("ky", ky)):
         axis = axis.astype(np.float64)
         if len(axis) < 2 or not np.all(np.isfinite(axis)):

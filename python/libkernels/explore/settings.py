@@ -138,7 +138,7 @@ def _orbitals(value, molecule):
         if not isinstance(item, dict) or set(item) - {"index", "weight"} or "index" not in item:
             raise RequestError(f"orbitals[{i}] must be an object {{index, weight}}")
         row = _orbital_row(f"orbitals[{i}].index", item["index"], molecule)
-        weight = _number(f"orbitals[{i}].weight", item.get("weight", 1.0), -1e6, 1e6)
+        weight = _number(f"orbitals[{i}].weight", item.get("weight", 1.0), -1e15, 1e15)
         if any(row == r for r, _ in rows):
             raise RequestError(f"orbital {row} is listed twice")
         rows.append([row, weight])

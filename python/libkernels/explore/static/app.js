@@ -74,6 +74,7 @@ function arrayOf(response, buffer) {
 
 // ---- the map: one request at a time, always for the newest settings -----------------
 function changed() {
+  $("command").value = ""; $("command-note").textContent = "";
   if (state.firstUnserved === null) state.firstUnserved = performance.now();
   state.dirty = true;
   drawMolecule();
@@ -477,7 +478,9 @@ async function fit() {
     const { data, info } = arrayOf(response, await response.arrayBuffer());
     state.residual = { data, info }; window.__lk.fitInfo = info;
     info.orbitals.forEach((index, k) => state.selected.set(index, +info.weights[k].toPrecision(6)));
-    for (const [a, v] of [["alpha", info.orientation[0]], ["beta", info.orientation[1]], ["gamma", info.orientation[2]]]) {
+    for (const [k, a] of ["alpha", "beta", "gamma"].entries()) {
+      const v = info.orientation[k] - 360 * Math.round(info.orientation[k] / 360);  // into [-180, 180]
+      info.orientation[k] = v;
       $(`${a}-num`).value = +v.toFixed(3); $(a).value = v;
     }
     fillOrbitals();
