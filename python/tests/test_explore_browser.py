@@ -129,7 +129,7 @@ def test_pick_turn_and_compare(page, pentacene):
     wait_paint(page, before)
 
     # Slider moves, one step at a time, each timed from the input event to the
-    # frame after the one showing the new map.
+    # animation frame that shows the new map.
     page.evaluate("window.__lk.latencies = []; window.__lk.parts = []")
     page.locator("#alpha").focus()
     for _ in range(MOVES):
