@@ -5,6 +5,7 @@
     libkernels cube [MOLECULE] ...       an orbital or the charge density as a cube file
     libkernels momentum-density [MOLECULE] ...
     libkernels orbitals [MOLECULE]       list the orbitals with names and energies
+    libkernels explore [MOLECULE ...]    a local web page to explore maps live
 
 MOLECULE is a Molden file or the name of a shipped example (pentacene,
 benzene); the default is pentacene.  Errors are reported in one line.
@@ -20,6 +21,7 @@ import numpy as np
 
 from . import _library
 from .batch import as_momentum_maps, scan_momentum_maps
+from . import explore
 from .data import DEFAULT_MOLECULE, EXAMPLES, example_path
 from .grids import Grid
 from .kernels import POLARISATIONS, orbital_rows
@@ -318,6 +320,8 @@ def build_parser():
     _add_molecule(listing)
     listing.add_argument("--around", type=int, default=5, help="orbitals below and above")
     listing.set_defaults(run=_cmd_orbitals)
+
+    explore.add_parser(commands)
     return parser
 
 
