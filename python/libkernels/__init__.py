@@ -16,14 +16,14 @@ from .grids import Field3D, Grid, MomentumMap
 from .kernels import (charge_density_sum, flip_over_x, flip_over_y, momentum_density,
                       momentum_density_sum, momentum_map, momentum_map_sum, normalisation,
                       polarisation_factor, rotation, scalar_field, symmetrisation)
-from .molden import MoldenError, parse_molden, read_molden
-from .molden_checks import DroppedPartsWarning, MoldenCorrectionWarning
+from .errors import DroppedPartsWarning, MoldenCorrectionWarning, MoldenError, ReadError
+from .molden import parse_molden, read_molden
 from .molecule import Molecule
 from .pyscf_interface import from_pyscf
 from .units import BOHR_IN_ANGSTROM, HARTREE_IN_EV
 
 __all__ = [
-    "DroppedPartsWarning", "MoldenCorrectionWarning",
+    "DroppedPartsWarning", "MoldenCorrectionWarning", "ReadError",
     "BOHR_IN_ANGSTROM", "HARTREE_IN_EV", "Field3D", "Grid", "MissingKernelError",
     "MoldenError", "Molecule", "MomentumMap", "available", "charge_density_sum",
     "example_path", "flip_over_x", "flip_over_y", "from_pyscf", "library_path",

@@ -24,7 +24,7 @@ from .data import DEFAULT_MOLECULE, EXAMPLES, example_path
 from .grids import Grid
 from .kernels import POLARISATIONS, orbital_rows
 from .molden import read_molden
-from .molden_checks import DEFAULT_MAX_DROPPED
+from .conversion import DEFAULT_MAX_DROPPED
 from .units import HARTREE_IN_EV
 
 
