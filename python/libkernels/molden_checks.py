@@ -43,10 +43,10 @@ class Reading:
     # primitive normalisation)
     primitives: str = "normalised"
     normalise_contraction: bool = True
-    # pure f and g components with |m| = 3, 4 written with the opposite sign
+    # pure f, g and h components with |m| = 3, 4 written with the opposite sign
     flip_high_m: bool = False
     # Cartesian components: "individual" (the format: each normalised by
-    # itself), "turbomole" or "cfour" (see CORRECTIONS)
+    # itself), "shared", "turbomole" or "cfour" (see CORRECTIONS)
     cartesian_components: str = "individual"
 
 
@@ -56,7 +56,7 @@ CORRECTIONS = (
                     "normalisation",
             primitives="folded"),
     Reading("orca", "ORCA: the contraction coefficients already include the primitive "
-                    "normalisation, and the pure f and g components with |m| = 3, 4 have "
+                    "normalisation, and the pure f, g and h components with |m| = 3, 4 have "
                     "the opposite sign",
             primitives="folded", flip_high_m=True),
     Reading("turbomole", "Turbomole: Cartesian d, f, g components carry an extra factor "
@@ -65,6 +65,9 @@ CORRECTIONS = (
     Reading("cfour", "CFOUR: all Cartesian components of a shell share one normalisation, "
                      "x^l's times sqrt((2l-1)!!), instead of each being normalised by itself",
             cartesian_components="cfour"),
+    Reading("psi4-1.3", "Psi4 up to 1.3.2: all Cartesian components of a shell share x^l's "
+                        "normalisation instead of each being normalised by itself",
+            cartesian_components="shared"),
 )
 
 
@@ -86,9 +89,11 @@ def _angular_map(l: int, pure: bool, reading: Reading) -> np.ndarray:
     """(n_cart, n_file_components) map from file components to monomials."""
     if pure:
         matrix = pure_from_cartesian(l).copy()
-        if reading.flip_high_m and l in (3, 4):
-            matrix[:, 5:] *= -1  # components c3, s3, c4, s4 in Molden order
+        if reading.flip_high_m and l in (3, 4, 5):
+            matrix[:, 5:9] *= -1  # components c3, s3, c4, s4 in Molden order
         return matrix
+    if reading.cartesian_components == "shared":
+        return np.eye(n_cartesian(l))
     extra = math.sqrt(float(np.prod(np.arange(2 * l - 1, 0, -2)))) if l > 1 else 1.0
     if reading.cartesian_components == "cfour":
         return np.eye(n_cartesian(l)) * extra
@@ -157,11 +162,11 @@ def _check_and_correct(name, centres, file_shells, coefficients, spins, record, 
         return reading
     record.correction = chosen.description
     twin = replace(chosen, flip_high_m=not chosen.flip_high_m)
-    has_f_or_g = any(pure and l in (3, 4) for _, l, _, _, pure in file_shells)
+    has_f_or_g = any(pure and l in (3, 4, 5) for _, l, _, _, pure in file_shells)
     if chosen.primitives == "folded" and has_f_or_g and \
             _error(centres, file_shells, coefficients, spins, twin) <= record.tolerance:
         record.notes.append(
-            "the signs of the f and g components with |m| = 3, 4 follow the writer "
+            "the signs of the f, g and h components with |m| = 3, 4 follow the writer "
             f"({'named in the title' if chosen.name in title.lower() else 'assumed'});"
             " orthonormality cannot tell them apart in this file")
     warnings.warn(f"{name}: the orbitals are not orthonormal as written (error "
