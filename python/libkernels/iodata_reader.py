@@ -76,6 +76,9 @@ def _load(path: str, fmt: Optional[str]):
         except Exception as error:  # IOData raises many kinds; each becomes one line
             cause = f" ({type(error.__cause__).__name__}: {error.__cause__})" \
                 if error.__cause__ else ""
+            if isinstance(error.__cause__, KeyError):  # a section the format needs
+                raise ReadError(f"{name}: the file lacks its {error.__cause__} section (no basis "
+                                "set with orbitals?)") from None
             raise ReadError(f"{name}: IOData cannot read it"
                             f"{f' as {fmt}' if fmt else ''}: {_one_line(f'{error}{cause}', name)}"
                             ) from None
