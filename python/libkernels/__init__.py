@@ -12,6 +12,7 @@ functions take eV and 1/angstrom by default (energy_unit=, k_unit=, unit=).
 from ._library import MissingKernelError, available, library_path
 from .batch import scan_momentum_maps
 from .data import example_path, load_example
+from .deconvolution import DeconvolutionResult, deconvolve
 from .fit import FitResult, IdentifiabilityWarning, fit_momentum_map
 from .grids import Field3D, Grid, MomentumMap
 from .kernels import (charge_density_sum, flip_over_x, flip_over_y, momentum_density,
@@ -29,9 +30,9 @@ __all__ = [
     "DroppedPartsWarning", "MoldenCorrectionWarning", "ReadError",
     "BOHR_IN_ANGSTROM", "HARTREE_IN_EV", "Field3D", "Grid", "MissingKernelError",
     "MoldenError", "Molecule", "MomentumMap", "available", "charge_density_sum",
-    "FORMATS", "example_path", "FitResult", "IdentifiabilityWarning", "MeasuredDataError",
-    "MeasuredMap", "fit_momentum_map", "load_measured", "flip_over_x", "flip_over_y",
-    "from_pyscf", "library_path",
+    "DeconvolutionResult", "FORMATS", "deconvolve", "example_path", "FitResult",
+    "IdentifiabilityWarning", "MeasuredDataError", "MeasuredMap", "fit_momentum_map",
+    "load_measured", "flip_over_x", "flip_over_y", "from_pyscf", "library_path",
     "load_example", "momentum_density", "momentum_density_sum", "momentum_map",
     "momentum_map_sum", "normalisation", "parse_molden", "polarisation_factor",
     "read", "read_molden", "rotation", "scalar_field", "scan_momentum_maps", "symmetrisation",

@@ -5,6 +5,8 @@
     libkernels cube [MOLECULE] ...       an orbital or the charge density as a cube file
     libkernels momentum-density [MOLECULE] ...
     libkernels orbitals [MOLECULE]       list the orbitals with names and energies
+    libkernels fit MEASURED [MOLECULE]   fit orbital weights and orientation to a measured map
+    libkernels deconvolve STACK [MOLECULE]  orbital-projected spectra of an energy stack
     libkernels explore [MOLECULE ...]    a local web page to explore maps live
 
 MOLECULE is a Molden file or the name of a shipped example (pentacene,
@@ -19,7 +21,7 @@ import warnings
 
 import numpy as np
 
-from . import _library
+from . import _library, fit_command
 from .batch import as_momentum_maps, scan_momentum_maps
 from . import explore
 from .data import DEFAULT_MOLECULE, EXAMPLES, example_path
@@ -324,7 +326,7 @@ def build_parser():
     _add_molecule(listing)
     listing.add_argument("--around", type=int, default=5, help="orbitals below and above")
     listing.set_defaults(run=_cmd_orbitals)
-
+    fit_command.add_parser(commands)
     explore.add_parser(commands)
     return parser
 
