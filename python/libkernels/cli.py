@@ -26,6 +26,7 @@ from .kernels import POLARISATIONS, orbital_rows
 from .molden import read_molden
 from .molden_checks import DEFAULT_MAX_DROPPED
 from .units import HARTREE_IN_EV
+from .validation import InputError, option_name
 
 
 class CommandError(Exception):
@@ -332,6 +333,9 @@ def main(argv=None):
         with warnings.catch_warnings():
             warnings.showwarning = show_warning
             args.run(args)
+    except InputError as error:
+        print(f"libkernels {args.command}: error: {error.render(option_name)}", file=sys.stderr)
+        return 2
     except (CommandError, ValueError, OSError, ImportError, _library.MissingKernelError,
             MemoryError) as error:
         message = str(error).splitlines()[0] if str(error) else type(error).__name__
