@@ -35,9 +35,9 @@ from typing import Any, Dict, List, Optional, Sequence
 import numpy as np
 
 from . import _library, interrupt
+from .conversion import check_selected
 from .grids import Field3D, Grid, MomentumMap, unit_text
 from .memory import MemorySize, check, float32_bytes
-from .molden_checks import check_selected
 from .molecule import Molecule
 from .units import energy_to_hartree, momentum_to_bohr
 from .validation import InputError, angles, count, finite, in_range, non_negative, positive
