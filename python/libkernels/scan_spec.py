@@ -1,6 +1,6 @@
 """The description of a scan: which maps to compute, read from TOML or a dict.
 
-    molecules = ["pentacene", "my.molden"]       # files or shipped examples
+    molecules = ["pentacene", "my.molden"]       # files (any format lk.read takes) or examples
     orbitals = ["HOMO", "HOMO-1"]
     kinetic_energy = [20.0, 25.0, 30.0]          # eV; or photon_energy + work_function
     alpha = { start = 0, stop = 180, step = 5 }  # degrees, stop excluded; or a list, or a number
@@ -102,7 +102,7 @@ def _molecule_source(entry, base_dir):
         return "example", entry
     path = os.path.abspath(os.path.join(base_dir, os.path.expanduser(entry)))
     if not os.path.isfile(path):
-        raise SpecError(f"molecules: {entry}: no such file (give a Molden file or one of "
+        raise SpecError(f"molecules: {entry}: no such file (give a wavefunction file or one of "
                         f"{', '.join(EXAMPLES)})")
     return "file", path
 
@@ -141,7 +141,7 @@ def normalise(raw, base_dir="."):
     if isinstance(molecules, str):
         molecules = [molecules]
     if not isinstance(molecules, list) or not molecules:
-        raise SpecError("molecules: give a list of Molden files or example names")
+        raise SpecError("molecules: give a list of wavefunction files or example names")
     if len(set(molecules)) != len(molecules):
         raise SpecError("molecules lists a molecule twice")
     sources = [_molecule_source(entry, base_dir) for entry in molecules]

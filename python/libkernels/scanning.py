@@ -31,6 +31,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import scan_spec, zarr_store
+from .grids import MOMENTUM_INTENSITY_UNITS, MomentumMap, clean_numbers
 from .units import HARTREE_IN_EV
 
 # Work per task.  A task on a local Dask cluster costs about 11 ms of CPU in the
@@ -269,11 +270,16 @@ def maps_on_executor(executor, call, molecule, orbitals, options, orientations, 
 
 # ---- creating or continuing a store -----------------------------------------------
 
-def _k_axis(spec):
-    from .grids import MomentumMap
+def _grid(spec):
+    """(n, k_min, k_step) of the scan's maps, in bohr^-1 as float32 values."""
     from .kernels import momentum_grid
 
     n, k_min, k_step = momentum_grid(spec["k_max"], spec["n"], "1/angstrom")
+    return n, float(np.float32(k_min)), float(np.float32(k_step))
+
+
+def _k_axis(spec):
+    n, k_min, k_step = _grid(spec)
     return MomentumMap(np.empty((n, 0), np.float32), k_min, k_step, "1/angstrom").kx
 
 
@@ -327,13 +333,14 @@ def _coordinates(plan, kinetic):
             coordinates[name] = ((name,), values, attrs)
         else:
             coordinates[name] = ((), values[0], attrs)  # a scalar coordinate
-    k = _k_axis(spec)
+    k = np.asarray(clean_numbers(_k_axis(spec)))
     coordinates["kx"] = (("kx",), k, {"units": "1/angstrom", "long_name": "k_x"})
     coordinates["ky"] = (("ky",), k, {"units": "1/angstrom", "long_name": "k_y"})
     if spec["energy"]["kind"] == "photon_energy":
         dims = [d for d in ("molecule", "orbital", "energy") if d in kept]
         values = kinetic[tuple(slice(None) if d in kept else 0
                                for d in ("molecule", "orbital", "energy"))]
+        values = np.reshape(clean_numbers(values), np.shape(values))
         coordinates["kinetic_energy"] = (tuple(dims), values,
                                          {"units": "eV", "long_name": "kinetic energy"})
     return coordinates
@@ -346,6 +353,7 @@ def _create(store, spec):
     stored_chunks = tuple(plan.chunks[i] for i in plan.kept_axes) + (spec["n"], spec["n"])
     shape = tuple(plan.shape[i] for i in plan.kept_axes) + (spec["n"], spec["n"])
     version = package_version()
+    _, k_min_bohr, k_step_bohr = _grid(spec)
     description = json.dumps({k: spec[k] for k in scan_spec.IDENTITY_KEYS})
     zarr_store.create(
         store, {"dims": plan.dims, "shape": shape, "chunks": stored_chunks,
@@ -355,10 +363,10 @@ def _create(store, spec):
                              "spec": spec, "chunks": list(plan.chunks),
                              "seconds_per_map_estimate": seconds_per_map},
          "libkernels_version": version, "complete": False},
-        {"long_name": "photoemission intensity", "units": "arbitrary",
-         "description": "|FT psi(k)|^2 on the kinetic-energy hemisphere, summed over "
-                        "symmetry operations and weighted by the light's polarisation "
-                        "factor as the scan asks; data[..., i, j] is at (kx[i], ky[j])",
+        {"long_name": "photoemission intensity", "units": MOMENTUM_INTENSITY_UNITS,
+         "k_unit": "1/angstrom", "k_min_bohr": k_min_bohr, "k_step_bohr": k_step_bohr,
+         "orientation_convention": "map = |psi~(M k)|^2, M = Rz(alpha) Rx(beta) Rz(gamma)",
+         "layout": "data[..., i, j] is the intensity at (kx[i], ky[j])",
          "libkernels_version": version, "scan_spec": description})
     return plan
 
