@@ -340,7 +340,7 @@ def _coordinates(plan, kinetic):
         dims = [d for d in ("molecule", "orbital", "energy") if d in kept]
         values = kinetic[tuple(slice(None) if d in kept else 0
                                for d in ("molecule", "orbital", "energy"))]
-        values = np.reshape(clean_numbers(values), np.shape(values))
+        values = np.reshape(clean_numbers(np.ravel(values)), np.shape(values))
         coordinates["kinetic_energy"] = (tuple(dims), values,
                                          {"units": "eV", "long_name": "kinetic energy"})
     return coordinates
@@ -536,6 +536,9 @@ def run(plan, executor, progress=True, window=None):
         raise ScanError(f"a task failed: {type(failure).__name__}: "
                         f"{str(failure).splitlines()[0] if str(failure) else ''}; "
                         f"{resume}") from failure
+    # a worker killed while writing leaves its temporary file; the chunk itself
+    # was written again by the task's re-run
+    zarr_store.remove_partial_files(os.path.join(plan.store, "intensity"))
     zarr_store.mark_complete(plan.store, {"complete": True})
     return ScanOutcome(plan.store, False, plan.n_maps, plan.n_chunks, computed, tasks_run,
                        time.monotonic() - start, int(np.prod(plan.chunks)),
