@@ -70,7 +70,8 @@ def run(args):
     except OSError as error:
         raise CommandError(f"cannot listen on {args.host}:{args.port}: {error.strerror or error}")
     serve(entries, listener, threads=args.threads or os.cpu_count() or 1,
-          max_upload=int(args.max_upload * 1024 * 1024), open_browser=args.open)
+          max_upload=int(args.max_upload * 1024 * 1024), open_browser=args.open,
+          any_host=args.host not in LOCAL_HOSTS)
 
 
 def _listen(host, port):
@@ -83,13 +84,14 @@ def _listen(host, port):
 
 
 def serve(entries, listener, threads=1, max_upload=32 * 1024 * 1024, open_browser=False,
-          announce=print):
+          any_host=False, announce=print):
     """Serves until interrupted (Ctrl-C), then stops the workers and returns."""
     import uvicorn
 
-    from .server import create_app
+    from .server import LOCAL_NAMES, create_app
 
-    app = create_app(entries, threads=threads, max_upload=max_upload)
+    app = create_app(entries, threads=threads, max_upload=max_upload,
+                     hosts=("*",) if any_host else LOCAL_NAMES)
     host, port = listener.getsockname()[:2]
     url = f"http://{'[' + host + ']' if ':' in host else host}:{port}/"
     config = uvicorn.Config(app, log_level="warning", access_log=False, lifespan="off",
