@@ -51,6 +51,8 @@ REFINE_CANDIDATES = 4  # scan minima refined on the subsampled map
 # subsampled map is within this share of the best.
 FULL_CANDIDATES = 2
 CANDIDATE_SLACK = 0.05
+# Two orientations are equivalent when their maps agree to this share of the maximum.
+EQUIVALENT_MAPS = 1e-4
 JACOBIAN_STEP = 0.01  # degrees, forward differences in the refinement
 ERROR_STEP = 0.05  # degrees, central differences for the standard errors
 
@@ -545,7 +547,7 @@ def _fit_angles(measured, used, molecule, names, problem, maps, start, angles, t
         if cost > refined[0][0] * (1 + CANDIDATE_SLACK) or len(kept) == FULL_CANDIDATES:
             break
         these = scan_maps.columns(_orientation_with(start, angles, values))
-        if any(np.max(np.abs(these - other)) <= 1e-3 * np.max(np.abs(other))
+        if any(np.max(np.abs(these - other)) <= 10 * EQUIVALENT_MAPS * np.max(np.abs(other))
                for other in kept_maps):
             continue  # the same maps as a candidate already kept: an equivalent orientation
         kept.append(values)
@@ -555,7 +557,32 @@ def _fit_angles(measured, used, molecule, names, problem, maps, start, angles, t
         values, cost = full.refine(values)
         if cost < best_cost:
             best, best_cost = values, cost
+    if len(angles) == 1:
+        best = _nearest_equivalent(scan_maps, start, angles, best)
     return _orientation_with(start, angles, best), scan_maps.evaluations
+
+
+def _nearest_equivalent(maps, start, angles, values):
+    """Of the angles giving the same maps as `values` (a symmetric molecule's
+    repeats: quarter turns and mirror images of the angle), the one nearest the
+    start, so that equivalent answers come out alike."""
+    (index,), (value,) = angles, values
+    if index == 1:
+        options = [value, -value, 180.0 - value, 180.0 + value]
+    else:
+        options = [sign * value + 90.0 * k for k in range(4) for sign in (1, -1)]
+    reference = maps.columns(_orientation_with(start, angles, values))
+    scale = np.max(np.abs(reference))
+    chosen = value
+    for option in options:
+        distance = abs((option - start[index] + 180.0) % 360.0 - 180.0)
+        current = abs((chosen - start[index] + 180.0) % 360.0 - 180.0)
+        if distance >= current - 1e-9:
+            continue
+        other = maps.columns(_orientation_with(start, angles, [option]))
+        if np.max(np.abs(other - reference)) <= EQUIVALENT_MAPS * scale:
+            chosen = option
+    return np.array([chosen])
 
 
 def _wrap(orientation, angles, fold):

@@ -43,7 +43,7 @@ def fit_caption(result):
 def plot_fit(result, path=None, title=None):
     """Three panels on the same k axes: measured and model share one colour
     scale; the residual is shown with a diverging map spanning the same
-    intensity range.  Unused pixels (masked or outside k_range) are grey."""
+    intensity range, on the fitted pixels only (the others grey)."""
     plt = _pyplot()
     extent = _extent(result.kx, result.ky)
     measured = np.where(result.mask, result.measured, np.nan)
@@ -51,10 +51,11 @@ def plot_fit(result, path=None, title=None):
     high = float(np.nanmax(measured))
     span = max(high - low, 1e-300)
     residual = np.where(result.mask, result.residual, np.nan)
+    rms = float(np.sqrt(np.nanmean(residual ** 2)))
     figure, axes = plt.subplots(1, 3, figsize=(13.5, 5.0), dpi=110, sharex=True, sharey=True)
     panels = [("measured", result.measured, "inferno", low, high),
               ("model", result.model, "inferno", low, high),
-              ("residual (measured − model)", residual, "RdBu_r", -span / 2, span / 2)]
+              (f"residual (measured − model), rms {rms:.3g}", residual, "RdBu_r", -span / 2, span / 2)]
     for ax, (name, data, cmap, vmin, vmax) in zip(axes, panels):
         colours = plt.get_cmap(cmap).copy()
         colours.set_bad("0.75")

@@ -20,7 +20,7 @@ import numpy as np
 
 from . import _library
 from .grids import Field3D, Grid, MomentumMap
-from .molden_checks import check_selected
+from .conversion import check_selected
 from .molecule import Molecule
 from .units import energy_to_hartree, momentum_to_bohr
 
