@@ -90,8 +90,19 @@ def paints(page):
     return page.evaluate("window.__lk.paints")
 
 
+def wait_for(page, condition, timeout=15000):
+    """Waits for a JavaScript condition; a timeout fails with the page's message line."""
+    try:
+        page.wait_for_function(condition, timeout=timeout)
+    except Exception as error:
+        if "Timeout" not in type(error).__name__:
+            raise
+        pytest.fail(f"waited {timeout} ms for {condition}; the page says "
+                    f"{page.inner_text('#message')!r}")
+
+
 def wait_paint(page, after):
-    page.wait_for_function(f"window.__lk.paints > {after}", timeout=10000)
+    wait_for(page, f"window.__lk.paints > {after}")
 
 
 def library_map(molecule, s):
@@ -179,7 +190,7 @@ def test_drag_computes_only_the_latest_setting(page, pentacene):
     page.on("request", lambda r: requests.append(r.url) if r.url.endswith("/api/map") else None)
     page.evaluate("""(() => { const s = document.getElementById('alpha');
         for (let v = 31; v <= 90; v++) { s.value = v; s.dispatchEvent(new Event('input')); } })()""")
-    page.wait_for_function("window.__lk.lastSettings.orientation[0] === 90", timeout=10000)
+    wait_for(page, "window.__lk.lastSettings.orientation[0] === 90", 10000)
     page.wait_for_timeout(300)
     assert len(requests) <= 3, len(requests)  # 60 input events
     data, settings = received(page)
@@ -210,7 +221,7 @@ def test_exports(page, pentacene, tmp_path):
     assert exported["settings"]["orientation"] == settings["orientation"]
 
     page.click("#show-command")
-    page.wait_for_function("document.getElementById('command').value.length > 0")
+    wait_for(page, "document.getElementById('command').value.length > 0")
     command = page.locator("#command").input_value()
     assert command == exported["command"] and not exported["command_note"]
     # The command line draws the same map.
@@ -228,8 +239,7 @@ def test_invalid_values_show_a_message_and_the_page_recovers(page):
                                     ("#k-max", "", "not a number", "2.5"),
                                     ("#incidence", "120", "incidence", "65")):
         page.fill(field, bad)
-        page.wait_for_function(f"document.getElementById('message').textContent.includes({words!r})",
-                               timeout=10000)
+        wait_for(page, f"document.getElementById('message').textContent.includes({words!r})")
         if field == "#resolution":
             page.screenshot(path=str(SHOTS / "explore_invalid.png"))
         before = paints(page)
@@ -248,26 +258,26 @@ def test_measured_map_fit_and_residual(page, pentacene, tmp_path):
     path = tmp_path / "measured.npz"
     np.savez(path, intensity=truth.data[10:90, 5:95], kx=kx[10:90], ky=kx[5:95])
     page.set_input_files("#measured-file", str(path))
-    page.wait_for_function("window.__lk.measuredInfo !== null", timeout=10000)
+    wait_for(page, "window.__lk.measuredInfo !== null", 10000)
     assert page.evaluate("window.__lk.measuredInfo.shape") == [80, 90]
     assert page.locator("#measured").is_visible()
 
     page.click("#fit")
-    page.wait_for_function("window.__lk.fitInfo !== null", timeout=30000)
+    wait_for(page, "window.__lk.fitInfo !== null", 90000)
     fitted = page.evaluate("window.__lk.fitInfo")
     assert fitted["r_factor"] < 1e-4, fitted
     assert fitted["weights"][0] / fitted["weights"][1] == pytest.approx(2.0, rel=0.02)
     assert (fitted["orientation"][0] - 25.0) % 180.0 == pytest.approx(0.0, abs=0.5) or \
         (fitted["orientation"][0] - 25.0) % 180.0 == pytest.approx(180.0, abs=0.5)
     assert page.locator("#residual").is_visible() and "R = " in page.inner_text("#fit-report")
-    page.wait_for_function("window.__lk.lastSettings.orientation[0] !== 90", timeout=10000)
+    wait_for(page, "window.__lk.lastSettings.orientation[0] !== 90", 10000)
     page.wait_for_timeout(200)
     page.screenshot(path=str(SHOTS / "explore_measured.png"), full_page=True)
 
     junk = tmp_path / "junk.npz"
     junk.write_bytes(b"this is not an archive")
     page.set_input_files("#measured-file", str(junk))
-    page.wait_for_function("document.getElementById('message').textContent.includes('junk.npz')")
+    wait_for(page, "document.getElementById('message').textContent.includes('junk.npz')")
     before = paints(page)
     page.fill("#k-max", "3")
     wait_paint(page, before)
