@@ -169,10 +169,11 @@ def test_pick_turn_and_compare(page, pentacene):
     np.testing.assert_array_equal(data, library_map(pentacene, settings))
     # The canvas shows those numbers: pixel centres carry the colour-table entry of their value.
     pixels = page.evaluate("""(() => {
-        const f = window.__lk.frame, n = window.__lk.lastInfo.n, ctx = document.getElementById('map').getContext('2d');
-        const out = [];
+        const f = window.__lk.frame, n = window.__lk.lastInfo.n;
+        const ctx = document.getElementById('map').getContext('2d'), out = [];
         for (const [i, j] of [[100, 100], [60, 130], [150, 40], [0, 0], [130, 77]]) {
-          const x = Math.floor(f.x0 + (i + 0.5) * f.size / n), y = Math.floor(f.y0 + f.size - (j + 0.5) * f.size / n);
+          const x = Math.floor(f.x0 + (i + 0.5) * f.size / n);
+          const y = Math.floor(f.y0 + f.size - (j + 0.5) * f.size / n);
           out.push([i, j, Array.from(ctx.getImageData(x, y, 1, 1).data.slice(0, 3))]);
         }
         return out; })()""")
@@ -195,7 +196,8 @@ def test_drag_computes_only_the_latest_setting(page, pentacene):
     requests = []
     page.on("request", lambda r: requests.append(r.url) if r.url.endswith("/api/map") else None)
     page.evaluate("""(() => { const s = document.getElementById('alpha');
-        for (let v = 31; v <= 90; v++) { s.value = v; s.dispatchEvent(new Event('input')); } })()""")
+        for (let v = 31; v <= 90; v++) { s.value = v; s.dispatchEvent(new Event('input')); }
+        })()""")
     wait_for(page, "window.__lk.lastSettings.orientation[0] === 90", 10000)
     page.wait_for_timeout(300)
     assert len(requests) <= 3, len(requests)  # 60 input events

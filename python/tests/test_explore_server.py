@@ -68,7 +68,8 @@ def no_files(monkeypatch):
     """Fails the test when anything opens a file outside Python's own installation
     and the system data folder (where lazily imported modules read metadata and time
     zones) while it runs."""
-    installed = tuple(os.path.realpath(p) for p in (sys.prefix, sys.base_prefix)) + ("/usr/share/", "/dev/null")
+    installed = tuple(os.path.realpath(p) for p in (sys.prefix, sys.base_prefix)) + (
+        "/usr/share/", "/dev/null")
     opened = []
 
     def guard(original):
@@ -132,7 +133,8 @@ def test_bad_requests_get_one_line_4xx(client, pentacene, no_files):
     }
     for field, values in cases.items():
         for value in values:
-            message = assert_refused(client.post("/api/map", json=good(pentacene, **{field: value})))
+            message = assert_refused(client.post("/api/map",
+                                                 json=good(pentacene, **{field: value})))
             assert field.split("_")[0] in message or "orbital" in message or "setting" in message
     # Non-finite numbers written as JSON cannot be sent with json=; an overflow literal can.
     assert "finite" in assert_refused(client.post(
@@ -249,8 +251,10 @@ def test_command_line_checks(monkeypatch, capsys):
     assert "anyone" in capsys.readouterr().err
     with explore._listen("127.0.0.1", 0) as busy:
         port = busy.getsockname()[1]
-        for argv, words in ((["--port", str(port)], "cannot listen"), (["--port", "70000"], "--port"),
-                            (["../../etc/passwd"], "no such file"), (["--threads", "0"], "--threads")):
+        for argv, words in ((["--port", str(port)], "cannot listen"),
+                            (["--port", "70000"], "--port"),
+                            (["../../etc/passwd"], "no such file"),
+                            (["--threads", "0"], "--threads")):
             assert cli.main(["explore", "benzene"] + argv if argv[0].startswith("-") else
                             ["explore"] + argv) == 2
             err = capsys.readouterr().err

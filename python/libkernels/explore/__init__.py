@@ -23,7 +23,8 @@ def add_parser(commands):
     parser = commands.add_parser("explore", help="a local web page to explore momentum maps live",
                                  description=DESCRIPTION)
     parser.add_argument("molecules", nargs="*", metavar="MOLECULE",
-                        help=f"wavefunction files (Molden, ...) or examples ({', '.join(EXAMPLES)}); "
+                        help="wavefunction files (Molden, ...) or examples "
+                             f"({', '.join(EXAMPLES)}); "
                              f"default: {DEFAULT_MOLECULE}")
     parser.add_argument("--host", default="127.0.0.1",
                         help="address to listen on (default: 127.0.0.1, this computer only)")

@@ -188,7 +188,8 @@ class Explorer:
 
         data, info, call = S.compute_map(settings, entry)
         momentum_map = MomentumMap(data, call.k_min, call.k_step, "1/angstrom",
-                                   {**call.parameters, "e_kin_hartree": list(map(float, call.e_kin))})
+                                   {**call.parameters,
+                                    "e_kin_hartree": [float(e) for e in call.e_kin]})
         label = "+".join(info["orbitals"])
         energies = ", ".join(f"{e:.2f}" for e in info["e_kin_ev"])
         title = f"{entry.name} {label}   E$_{{kin}}$ = {energies} eV"
