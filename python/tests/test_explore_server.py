@@ -259,3 +259,28 @@ def test_command_line_checks(monkeypatch, capsys):
                             ["explore"] + argv) == 2
             err = capsys.readouterr().err
             assert words in err and err.count("\n") == 1, err
+
+
+def test_two_spins(tmp_path):
+    """An open-shell molecule: orbitals listed per spin, beta orbitals mapped and named."""
+    scf = pytest.importorskip("pyscf.scf")
+    from pyscf import gto
+
+    mf = scf.UHF(gto.M(atom="O 0 0 0; H 0 0 0.97", basis="sto-3g", spin=1, verbose=0)).run()
+    molecule = lk.from_pyscf(mf)
+    entry = make_entry("oh", "oh.molden", molecule)
+    described = entry.description
+    assert described["two_spins"]
+    assert {o["spin"] for o in described["orbitals"]} == {"alpha", "beta"}
+    beta_homo = molecule.orbital_index("HOMO", spin="beta")
+    assert described["orbitals"][beta_homo]["name"] == "HOMO (beta)"
+    app = create_app({"oh": entry}, threads=1)
+    with TestClient(app, base_url="http://localhost") as oh:
+        body = {"molecule": "oh", "orbitals": [{"index": beta_homo}], "resolution": 21,
+                "energy_mode": "kinetic", "kinetic_energy": 20.0}
+        response = oh.post("/api/map", json=body)
+        expected = lk.momentum_map_sum(molecule, [beta_homo], kinetic_energy=20.0, n=21)
+        np.testing.assert_array_equal(
+            np.frombuffer(response.content, dtype="<f4").reshape(21, 21), expected.data)
+        command = oh.post("/api/export/settings", json=body).json()["command"]
+        assert "--spin beta -O HOMO " in command
