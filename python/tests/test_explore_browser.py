@@ -72,7 +72,8 @@ def page(server):
     _need(os.path.exists(CHROMIUM), f"no Chromium at {CHROMIUM}")
     SHOTS.mkdir(parents=True, exist_ok=True)
     with sync_playwright() as playwright:
-        browser = playwright.chromium.launch(executable_path=CHROMIUM, args=["--no-sandbox", "--disable-dev-shm-usage"])
+        browser = playwright.chromium.launch(executable_path=CHROMIUM,
+                                             args=["--no-sandbox", "--disable-dev-shm-usage"])
         context = browser.new_context(viewport={"width": 1480, "height": 980},
                                       accept_downloads=True)
         tab = context.new_page()
