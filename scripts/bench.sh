@@ -2,7 +2,8 @@
 # Builds and runs the benchmark suite on one core and prints its table.
 #   bash scripts/bench.sh            full run (a few minutes)
 #   bash scripts/bench.sh --smoke    small sizes, a few iterations (under a minute; CI)
-#   bash scripts/bench.sh --peers    also the comparisons with PySCF and the FFT route
+#   bash scripts/bench.sh --peers    also the comparisons with PySCF and the FFT route, and
+#                                    the fit of a measured map
 # Other arguments go to the benchmark program (e.g. --benchmark_filter=momentum_map).
 # BUILD_DIR (default build-bench) and JOBS (default 2) may be set.
 set -euo pipefail
@@ -38,4 +39,5 @@ if [ "$peers" = 1 ]; then
   export LIBKERNELS_LIBRARY="$PWD/$build/libkernels.so"
   "${pin[@]}" python3 bench/peers/scalar_field_vs_pyscf.py "${smoke[@]}"
   "${pin[@]}" python3 bench/peers/momentum_map_vs_fft.py "${smoke[@]}"
+  "${pin[@]}" python3 bench/peers/fit_momentum_map.py "${smoke[@]}"
 fi

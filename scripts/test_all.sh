@@ -32,5 +32,6 @@ bash scripts/bench.sh --smoke --peers
 if [ -f pyproject.toml ]; then
   echo "== Python package"
   python3 -m pip install --quiet --disable-pip-version-check .
-  python3 -m pytest -q python/tests
+  # The explorer's browser tests must run here, not skip.
+  LIBKERNELS_REQUIRE_BROWSER=1 PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 python3 -m pytest -q python/tests
 fi

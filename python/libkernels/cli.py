@@ -5,6 +5,9 @@
     libkernels cube [MOLECULE] ...       an orbital or the charge density as a cube file
     libkernels momentum-density [MOLECULE] ...
     libkernels orbitals [MOLECULE]       list the orbitals with names and energies
+    libkernels fit MEASURED [MOLECULE]   fit orbital weights and orientation to a measured map
+    libkernels deconvolve STACK [MOLECULE]  orbital-projected spectra of an energy stack
+    libkernels explore [MOLECULE ...]    a local web page to explore maps live
 
 MOLECULE is a Molden file or the name of a shipped example (pentacene,
 benzene); the default is pentacene.  Errors are reported in one line.
@@ -18,26 +21,28 @@ import warnings
 
 import numpy as np
 
-from . import _library
+from . import _library, fit_command, scan_command
 from .batch import as_momentum_maps, scan_momentum_maps
+from . import explore
 from .data import DEFAULT_MOLECULE, EXAMPLES, example_path
 from .grids import Grid
 from .kernels import POLARISATIONS, orbital_rows
-from .molden import read_molden
-from .molden_checks import DEFAULT_MAX_DROPPED
+from .conversion import DEFAULT_MAX_DROPPED
+from .readers import FORMATS, read
 from .units import HARTREE_IN_EV
+from .validation import InputError, option_name
 
 
 class CommandError(Exception):
     pass
 
 
-def _load(molecule, max_dropped_norm=DEFAULT_MAX_DROPPED):
+def _load(molecule, max_dropped_norm=DEFAULT_MAX_DROPPED, input_format=None):
     path = example_path(molecule) if molecule in EXAMPLES else molecule
     if not os.path.exists(path):
-        raise CommandError(f"{molecule}: no such file (give a Molden file or one of "
+        raise CommandError(f"{molecule}: no such file (give a wavefunction file or one of "
                            f"{', '.join(EXAMPLES)})")
-    return read_molden(path, max_dropped_fraction=max_dropped_norm)
+    return read(path, input_format, max_dropped_fraction=max_dropped_norm)
 
 
 def _stem(molecule):
@@ -50,8 +55,12 @@ def _safe(label):
 
 def _add_molecule(parser):
     parser.add_argument("molecule", nargs="?", default=DEFAULT_MOLECULE,
-                        help=f"Molden file, or an example: {', '.join(EXAMPLES)} "
+                        help="wavefunction file (Molden, Gaussian fchk, wfx, wfn, Molekel mkl, "
+                             f"...), or an example: {', '.join(EXAMPLES)} "
                              f"(default: {DEFAULT_MOLECULE})")
+    parser.add_argument("--input-format", choices=tuple(FORMATS), metavar="FORMAT",
+                        help="read the molecule file as this format instead of guessing it "
+                             f"from the file name: {', '.join(FORMATS)}")
     parser.add_argument("--spin", default="alpha", choices=("alpha", "beta"),
                         help="spin of named orbitals (default: alpha)")
     parser.add_argument("--max-dropped-norm", type=float, default=DEFAULT_MAX_DROPPED,
@@ -125,7 +134,7 @@ def _map_options(args):
 def _run_maps(args, default_orbitals):
     from .plotting import save_map_png
 
-    molecule = _load(args.molecule, args.max_dropped_norm)
+    molecule = _load(args.molecule, args.max_dropped_norm, args.input_format)
     orbitals = args.orbitals or default_orbitals
     options = _map_options(args)
     maps, call = scan_momentum_maps(molecule, orbitals, [tuple(args.orientation)],
@@ -162,7 +171,7 @@ def _cmd_cube(args):
     from .cube import write_cube
     from .kernels import charge_density_sum, scalar_field
 
-    molecule = _load(args.molecule, args.max_dropped_norm)
+    molecule = _load(args.molecule, args.max_dropped_norm, args.input_format)
     if not args.density:
         molecule.orbital_index(args.orbital, args.spin)  # a bad name fails before any work
     grid = Grid.around(molecule, spacing=args.spacing, margin=args.margin, unit="angstrom")
@@ -215,7 +224,7 @@ def _chunked(compute, rows, description, progress):
 def _cmd_momentum_density(args):
     from .kernels import momentum_density, momentum_density_sum
 
-    molecule = _load(args.molecule, args.max_dropped_norm)
+    molecule = _load(args.molecule, args.max_dropped_norm, args.input_format)
     grid = Grid.momentum_cube(args.k_max, args.resolution, "1/angstrom")
     if args.density:
         rows = orbital_rows(molecule, "occupied")
@@ -239,7 +248,7 @@ def _cmd_momentum_density(args):
 
 
 def _cmd_orbitals(args):
-    molecule = _load(args.molecule, args.max_dropped_norm)
+    molecule = _load(args.molecule, args.max_dropped_norm, args.input_format)
     print(molecule)
     rows = np.argsort(molecule.mo_energy, kind="stable")
     rows = rows[molecule.mo_spin[rows] == (1 if args.spin == "beta" else 0)]  # one spin
@@ -318,6 +327,9 @@ def build_parser():
     _add_molecule(listing)
     listing.add_argument("--around", type=int, default=5, help="orbitals below and above")
     listing.set_defaults(run=_cmd_orbitals)
+    fit_command.add_parser(commands)
+    explore.add_parser(commands)
+    scan_command.add_parser(commands)
     return parser
 
 
@@ -332,6 +344,9 @@ def main(argv=None):
         with warnings.catch_warnings():
             warnings.showwarning = show_warning
             args.run(args)
+    except InputError as error:
+        print(f"libkernels {args.command}: error: {error.render(option_name)}", file=sys.stderr)
+        return 2
     except (CommandError, ValueError, OSError, ImportError, _library.MissingKernelError,
             MemoryError) as error:
         message = str(error).splitlines()[0] if str(error) else type(error).__name__

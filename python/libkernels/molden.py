@@ -14,13 +14,18 @@ refused, and what the library cannot hold (r^2 parts of Cartesian shells,
 l >= 5) is left out with the norm fraction it carried.
 """
 
+from __future__ import annotations
+
 import os
 import re
+from typing import Iterable, Union
 
 import numpy as np
 
-from .molden_checks import DEFAULT_MAX_DROPPED, TOLERANCE, MoldenError, convert
-from .molecule import ELEMENTS
+from .conversion import DEFAULT_MAX_DROPPED, TOLERANCE
+from .errors import MoldenError
+from .molden_checks import convert
+from .molecule import ELEMENTS, Molecule
 from .units import length_to_bohr
 
 
@@ -214,8 +219,9 @@ def _read_mo(body, n_functions, name):
     return orbitals
 
 
-def read_molden(path, renormalise=True, max_dropped_fraction=DEFAULT_MAX_DROPPED, check=True,
-                tolerance=TOLERANCE):
+def read_molden(path: Union[str, os.PathLike], renormalise: bool = True,
+                max_dropped_fraction: float = DEFAULT_MAX_DROPPED, check: bool = True,
+                tolerance: float = TOLERANCE) -> Molecule:
     """Reads a Molden file; returns a Molecule (bohr, hartree).
 
     The orbitals are checked for orthonormality and corrected for the known
@@ -238,8 +244,9 @@ def read_molden(path, renormalise=True, max_dropped_fraction=DEFAULT_MAX_DROPPED
                         tolerance=tolerance)
 
 
-def parse_molden(lines, name="<molden>", renormalise=True,
-                 max_dropped_fraction=DEFAULT_MAX_DROPPED, check=True, tolerance=TOLERANCE):
+def parse_molden(lines: Union[str, Iterable[str]], name: str = "<molden>",
+                 renormalise: bool = True, max_dropped_fraction: float = DEFAULT_MAX_DROPPED,
+                 check: bool = True, tolerance: float = TOLERANCE) -> Molecule:
     """Like read_molden, from the text of a file (or its lines)."""
     if isinstance(lines, str):
         text = lines
@@ -251,7 +258,8 @@ def parse_molden(lines, name="<molden>", renormalise=True,
             raise MoldenError(f"{name}: the last line has no line break; the file seems "
                               "truncated")
     sections = _sections(lines, name)
-    numbers, positions = _read_atoms(*sections["atoms"], name)
+    atom_options, atom_lines = sections["atoms"]
+    numbers, positions = _read_atoms(atom_options, atom_lines, name)
     shells = _read_gto(sections["gto"][1], len(numbers), name)
 
     pure = _pure_flags(set(sections), shells, sections["mo"][1], name)

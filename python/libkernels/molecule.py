@@ -8,11 +8,18 @@ kernel never sees input outside the library's data model: the library itself
 validates nothing.
 """
 
+from __future__ import annotations
+
 import re
+from typing import TYPE_CHECKING, Optional, Sequence
 
 import numpy as np
 
 from .units import length_to_bohr
+from .validation import InputError
+
+if TYPE_CHECKING:
+    from .conversion import Conversion
 
 MAX_L = 4
 
@@ -51,12 +58,21 @@ class Molecule:
     folded in), orbital energies in hartree.  `mo_coeff` is an
     (n_orbitals, n_components) matrix in the library's component order.
     `mo_spin` holds 0 (alpha, or restricted) or 1 (beta) per orbital.
+    `mo_symmetry` holds the symmetry label a file gave each orbital ("" when
+    none), `conversion` what a reader found and did (None for molecules built
+    directly).
     """
+
+    mo_symmetry: list
+    conversion: Optional["Conversion"]
 
     def __init__(self, *, atom_x, atom_y, atom_z, shells_per_atom, shell_l, shell_n_prim,
                  prim_exponent, prim_coeff, mo_coeff=None, mo_energy=None, mo_occ=None,
-                 mo_spin=None, atomic_numbers=None, unit="bohr", title=""):
+                 mo_spin=None, atomic_numbers=None, unit: str = "bohr", title: str = "",
+                 mo_symmetry: Optional[Sequence[str]] = None,
+                 conversion: Optional["Conversion"] = None):
         self.title = title
+        self.conversion = conversion
         xyz = [_reals(name, v) for name, v in
                (("atom_x", atom_x), ("atom_y", atom_y), ("atom_z", atom_z))]
         if unit != "bohr":
@@ -87,6 +103,7 @@ class Molecule:
             np.asarray(mo_occ, dtype=np.float64).reshape(-1)
         self.mo_spin = np.zeros(n_orb, dtype=np.int32) if mo_spin is None else \
             _integers("mo_spin", mo_spin)
+        self.mo_symmetry = [""] * n_orb if mo_symmetry is None else [str(s) for s in mo_symmetry]
         self._check_orbitals()
 
     # -- counts ------------------------------------------------------------
@@ -174,7 +191,7 @@ class Molecule:
         if n_comp != self.n_components:
             raise ValueError(f"mo_coeff rows have {n_comp} coefficients but the basis has "
                              f"{self.n_components} components")
-        for name in ("mo_energy", "mo_occ", "mo_spin"):
+        for name in ("mo_energy", "mo_occ", "mo_spin", "mo_symmetry"):
             if len(getattr(self, name)) != n_orb:
                 raise ValueError(f"{name} has {len(getattr(self, name))} entries for "
                                  f"{n_orb} orbitals")
@@ -201,10 +218,15 @@ class Molecule:
         """
         if isinstance(selector, (int, np.integer)):
             index = int(selector)
-            if not -self.n_orbitals <= index < self.n_orbitals:
-                raise ValueError(f"orbital index {index} out of range: the molecule has "
-                                 f"{self.n_orbitals} orbitals")
-            return index % self.n_orbitals
+            if index < 0:
+                raise InputError("orbital", f"index {index} is negative: indices count from 0 "
+                                            f"to {self.n_orbitals - 1}; name orbitals below "
+                                            "the HOMO as HOMO-1, HOMO-2, ...")
+            if index >= self.n_orbitals:
+                raise InputError("orbital", f"index {index} is out of range: the molecule has "
+                                            f"{self.n_orbitals} orbitals (0 to "
+                                            f"{self.n_orbitals - 1})")
+            return index
         text = str(selector).strip()
         if re.fullmatch(r"[+-]?\d+", text):
             return self.orbital_index(int(text), spin)

@@ -4,6 +4,10 @@ Tests of a C function skip, saying why, while the loaded libkernels.so does not
 export it yet (the kernels land one by one); PySCF tests skip without PySCF.
 """
 
+import importlib.util
+import os
+from pathlib import Path
+
 import numpy as np
 import pytest
 
@@ -12,6 +16,22 @@ from libkernels import _library
 
 
 AGREEMENT = {}  # measured agreement figures, printed at the end of the run
+
+
+def wheel_data():
+    """The real files from quantum-chemistry programs that the qc-iodata wheel
+    ships (iodata/test/data), installed with the test requirements."""
+    spec = importlib.util.find_spec("iodata")
+    assert spec is not None and spec.origin, \
+        "qc-iodata is not installed: pip install -r scripts/requirements-dev.txt"
+    return Path(spec.origin).parent / "test" / "data"
+
+
+def molden_data():
+    """Folder of the Molden test files: LIBKERNELS_MOLDEN_DATA, else the wheel's."""
+    folder = Path(os.environ.get("LIBKERNELS_MOLDEN_DATA") or wheel_data())
+    assert folder.is_dir(), f"the Molden test files are not there ({folder})"
+    return folder
 
 
 def pytest_terminal_summary(terminalreporter):

@@ -1,14 +1,11 @@
 """Molden files written by other programs: check, correct, convert.
 
-The files live outside the repository, in ../shared/data/molden next to it (or
-wherever LIBKERNELS_MOLDEN_DATA points); the tests skip, saying so, without
-them.  PySCF serves as the independent program: its overlap integrals, its own
+The files come with the qc-iodata wheel (iodata/test/data), or from wherever
+LIBKERNELS_MOLDEN_DATA points.  PySCF serves as the independent program: its overlap integrals, its own
 Molden reader and its evaluation of the orbitals on grids.
 """
 
-import os
 import warnings
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -16,25 +13,13 @@ import pytest
 import libkernels as lk
 from libkernels.cli import main
 from libkernels.harmonics import evaluate_basis, solid_harmonics
-from libkernels.molden_checks import DroppedPartsWarning, MoldenCorrectionWarning
+from libkernels.errors import DroppedPartsWarning, MoldenCorrectionWarning
 from libkernels.overlap import cartesian_powers, overlap_matrix
 
-from conftest import AGREEMENT, requires
+from conftest import AGREEMENT, molden_data, requires
 
 
-def _data_directory():
-    if os.environ.get("LIBKERNELS_MOLDEN_DATA"):
-        return Path(os.environ["LIBKERNELS_MOLDEN_DATA"])
-    root = Path(__file__).resolve().parents[2]
-    candidates = [root / ".." / "shared" / "data" / "molden"]
-    git = root / ".git"
-    if git.is_file():  # a git worktree: the folder sits next to the main checkout
-        main_git = Path(git.read_text().split("gitdir:", 1)[1].strip()).parents[1]
-        candidates.append(main_git.parent / ".." / "shared" / "data" / "molden")
-    return next((c for c in candidates if c.is_dir()), candidates[0])
-
-
-DATA = _data_directory()
+DATA = molden_data()
 
 # file: (reading the check must choose, what the file holds beyond pure l <= 4)
 EXPECTED = {
@@ -61,8 +46,6 @@ PURE_FILES = ["nh3_molden_pure.molden", "nh3_orca.molden", "nh3_psi4.molden",
 
 
 def _path(name):
-    if not DATA.is_dir():
-        pytest.skip(f"the Molden test files are not there ({DATA}); set LIBKERNELS_MOLDEN_DATA")
     return DATA / name
 
 

@@ -42,6 +42,14 @@
 
 #include <cstdint>
 
+// The instruction-set targets the kernels are built for, narrowest first:
+// X(target) for each.  The AVX targets exist only on x86-64 builds.
+#ifdef KERNELS_SIMD_X86
+#define KERNELS_SIMD_TARGETS(X) X(scalar) X(avx2) X(avx512)
+#else
+#define KERNELS_SIMD_TARGETS(X) X(scalar)
+#endif
+
 namespace kernels::simd {
 
 // A table of 32 64-bit words in the layouts the targets' register lookups
@@ -63,7 +71,7 @@ constexpr Table32 make_table32(const uint64_t (&words)[32]) {
     return table;
 }
 
-// The instruction-set paths a kernel is compiled for.
+// The instruction-set paths (every one named, built or not).
 enum class SimdPath { scalar, avx2, avx512 };
 
 const char *simd_path_name(SimdPath path);

@@ -15,24 +15,28 @@
 
 #include "map_samples.h"
 #include "support/test_molecule.h"
-#include "maps/rotation_paths.h"
+#include "dispatch/forced_dispatch.h"
+#include "support/test_targets.h"
+#include "libkernels.h"
+#include "maps/rotation.h"
 #include "simd/lanes.h"
 
 namespace kernels::simd {
-inline void PrintTo(SimdPath path, std::ostream *os) { *os << simd_path_name(path); }
 }  // namespace kernels::simd
 
 namespace {
 
 using kernels::simd::SimdPath;
+using kernels_test::TestTarget;
+using kernels_test::test_target_name;
+using kernels_test::vector_test_targets;
 using maps_test::Map;
 using maps_test::Returned;
 
-class RotationPaths : public testing::TestWithParam<SimdPath> {
+class RotationPaths : public testing::TestWithParam<TestTarget> {
   protected:
     void SetUp() override {
-        if (!kernels::simd::simd_path_supported(GetParam()))
-            GTEST_SKIP() << "this CPU lacks " << kernels::simd::simd_path_name(GetParam());
+        SKIP_UNLESS_TARGET_RUNS(GetParam());
     }
 };
 
@@ -47,10 +51,6 @@ class RotationPaths : public testing::TestWithParam<SimdPath> {
     return ::testing::AssertionSuccess();
 }
 
-std::string path_name(const testing::TestParamInfo<SimdPath> &info) {
-    return kernels::simd::simd_path_name(info.param);
-}
-
 TEST_P(RotationPaths, RotationEqualsScalarPath) {
     std::mt19937 rng(17);
     std::uniform_real_distribution<float> angle(-720.0f, 720.0f);
@@ -60,8 +60,9 @@ TEST_P(RotationPaths, RotationEqualsScalarPath) {
         // On finite maps every pixel is compared with memcmp.
         for (int t = 0; t < 12; ++t) {
             const float a = t < 9 ? fixed[t] : angle(rng);
-            const Returned scalar(kernels::rotation_on_path(SimdPath::scalar, n, map.data(), a));
-            const Returned got(kernels::rotation_on_path(GetParam(), n, map.data(), a));
+            const auto turn = [&] { return rotation(n, map.data(), a); };
+            const Returned scalar(kernels::simd::run_on(SimdPath::scalar, turn));
+            const Returned got(kernels::simd::run_on(GetParam().dispatch(), turn));
             ASSERT_TRUE(scalar && got);
             if (n % 2 != 0) {
                 ASSERT_EQ(std::memcmp(got.get(), scalar.get(), map.size() * sizeof(float)), 0)
@@ -83,15 +84,18 @@ TEST_P(RotationPaths, InterpolationEqualsScalarPathForAnySineAndCosine) {
         const Map map = maps_test::random_special_map(rng, n);
         for (const auto &pair : pairs) {
             Map scalar(map.size() + 32, -99.0f), got(map.size() + 32, -99.0f);
-            kernels::rotate_by_interpolation_on_path(SimdPath::scalar, n, map.data(), pair[0], pair[1], scalar.data());
-            kernels::rotate_by_interpolation_on_path(GetParam(), n, map.data(), pair[0], pair[1], got.data());
+            const auto interpolate = [&](Map &out) {
+                return [&] { kernels::rotate_by_interpolation(n, map.data(), pair[0], pair[1], out.data()); };
+            };
+            kernels::simd::run_on(SimdPath::scalar, interpolate(scalar));
+            kernels::simd::run_on(GetParam().dispatch(), interpolate(got));
             ASSERT_TRUE(same_bits_up_to_nan_payloads(got.data(), scalar.data(), got.size()))
                 << "n = " << n << ", sin " << pair[0] << ", cos " << pair[1];
         }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, RotationPaths, testing::Values(SimdPath::avx2, SimdPath::avx512),
-                         path_name);
+INSTANTIATE_TEST_SUITE_P(Paths, RotationPaths, testing::ValuesIn(vector_test_targets()),
+                         test_target_name);
 
 }  // namespace

@@ -13,17 +13,20 @@
 #include <vector>
 
 #include "libkernels.h"
-#include "momentum_density/momentum_density_paths.h"
+#include "dispatch/forced_dispatch.h"
+#include "support/test_targets.h"
 #include "simd/lanes.h"
 #include "support/allocation_failure.h"
 #include "support/test_molecule.h"
 
 namespace kernels::simd {
 // Names the path in test listings.
-inline void PrintTo(SimdPath path, std::ostream *os) { *os << simd_path_name(path); }
 }  // namespace kernels::simd
 
 using kernels::simd::SimdPath;
+using kernels_test::TestTarget;
+using kernels_test::test_target_name;
+using kernels_test::vector_test_targets;
 using kernels_test::Molecule;
 
 namespace {
@@ -43,10 +46,11 @@ struct Orbitals {
 };
 
 // momentum_density_sum on a path, with guard values after the grid.
-std::vector<float> density_sum(SimdPath path, const Grid &g, const Molecule &m, const Orbitals &o) {
+std::vector<float> density_sum(kernels::simd::Dispatch path, const Grid &g, const Molecule &m, const Orbitals &o) {
     std::vector<float> out(g.size() + 20, GUARD);
-    kernels::momentum_density_sum_on_path(
-        path, g.nx, g.ny, g.nz, o.count, o.weight.empty() ? nullptr : o.weight.data(),
+    const kernels::simd::ForcedDispatch on(path);
+    momentum_density_sum(
+        g.nx, g.ny, g.nz, o.count, o.weight.empty() ? nullptr : o.weight.data(),
         o.coeff.data(), g.kx_min, g.ky_min, g.kz_min, g.k_step, m.n_atoms(),
         m.shells_per_atom.data(), m.atom_x.data(), m.atom_y.data(), m.atom_z.data(),
         m.shell_l.data(), m.shell_n_prim.data(), m.prim_exponent.data(), m.prim_coeff.data(),
@@ -54,13 +58,12 @@ std::vector<float> density_sum(SimdPath path, const Grid &g, const Molecule &m, 
     return out;
 }
 
-std::vector<float> density(SimdPath path, const Grid &g, const Molecule &m, const float *row) {
+std::vector<float> density(kernels::simd::Dispatch path, const Grid &g, const Molecule &m, const float *row) {
     std::vector<float> out(g.size() + 20, GUARD);
-    kernels::momentum_density_on_path(path, g.nx, g.ny, g.nz, m.n_atoms(),
-                                      m.shells_per_atom.data(), m.atom_x.data(), g.kx_min,
-                                      g.ky_min, g.kz_min, g.k_step, m.atom_y.data(),
-                                      m.atom_z.data(), m.shell_l.data(), m.shell_n_prim.data(),
-                                      m.prim_exponent.data(), m.prim_coeff.data(), row, out.data());
+    const kernels::simd::ForcedDispatch on(path);
+    momentum_density(g.nx, g.ny, g.nz, m.n_atoms(), m.shells_per_atom.data(), m.atom_x.data(), g.kx_min,
+                     g.ky_min, g.kz_min, g.k_step, m.atom_y.data(), m.atom_z.data(), m.shell_l.data(),
+                     m.shell_n_prim.data(), m.prim_exponent.data(), m.prim_coeff.data(), row, out.data());
     return out;
 }
 
@@ -103,23 +106,22 @@ Orbitals random_orbitals(std::mt19937 &rng, const Molecule &m, int32_t count, bo
     return o;
 }
 
-class MomentumDensityPath : public testing::TestWithParam<SimdPath> {
+class MomentumDensityPath : public testing::TestWithParam<TestTarget> {
   protected:
     void SetUp() override {
-        if (!kernels::simd::simd_path_supported(GetParam()))
-            GTEST_SKIP() << "path not available here (CPU lacks it, or AVX-512 not enabled in this build): " << kernels::simd::simd_path_name(GetParam());
+        SKIP_UNLESS_TARGET_RUNS(GetParam());
     }
 
     // Both entry points on the path under test against the scalar path.
     void expect_scalar_bits(const Grid &g, const Molecule &m, const Orbitals &o,
                             const std::string &label) {
-        const std::vector<float> want = density_sum(SimdPath::scalar, g, m, o);
-        const std::vector<float> got = density_sum(GetParam(), g, m, o);
-        EXPECT_TRUE(same_bits(want, got)) << label << ", sum, first difference at "
+        const std::vector<float> want = density_sum(kernels::simd::dispatch_for(SimdPath::scalar), g, m, o);
+        const std::vector<float> got = density_sum(GetParam().dispatch(), g, m, o);
+        EXPECT_TRUE(want.size() == got.size() && GetParam().same_results(want.data(), got.data(), want.size())) << label << ", sum, first difference at "
                                           << first_difference(want, got);
-        const std::vector<float> want_one = density(SimdPath::scalar, g, m, o.coeff.data());
-        const std::vector<float> got_one = density(GetParam(), g, m, o.coeff.data());
-        EXPECT_TRUE(same_bits(want_one, got_one)) << label << ", one orbital, first difference at "
+        const std::vector<float> want_one = density(kernels::simd::dispatch_for(SimdPath::scalar), g, m, o.coeff.data());
+        const std::vector<float> got_one = density(GetParam().dispatch(), g, m, o.coeff.data());
+        EXPECT_TRUE(want_one.size() == got_one.size() && GetParam().same_results(want_one.data(), got_one.data(), want_one.size())) << label << ", one orbital, first difference at "
                                                   << first_difference(want_one, got_one);
     }
 };
@@ -185,17 +187,15 @@ TEST_P(MomentumDensityPath, AllocatesAsTheScalarPathAndClearsOnFailure) {
     const Orbitals o = random_orbitals(rng, m, 2, false);
     const Grid g{9, 2, 2, -1.0f, -0.5f, -0.5f, 0.25f};
     std::vector<float> out;
-    EXPECT_EQ(kernels_test::count_allocations([&] { out = density_sum(GetParam(), g, m, o); }), 3);
+    EXPECT_EQ(kernels_test::count_allocations([&] { out = density_sum(GetParam().dispatch(), g, m, o); }), 3);
     for (int fail = 0; fail < 3; ++fail) {
-        kernels_test::with_failing_allocation(fail, [&] { out = density_sum(GetParam(), g, m, o); });
+        kernels_test::with_failing_allocation(fail, [&] { out = density_sum(GetParam().dispatch(), g, m, o); });
         for (size_t i = 0; i < g.size(); ++i) ASSERT_EQ(kernels_test::bits(out[i]), 0u) << fail;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, MomentumDensityPath, testing::Values(SimdPath::avx2, SimdPath::avx512),
-                         [](const testing::TestParamInfo<SimdPath> &info) {
-                             return std::string(kernels::simd::simd_path_name(info.param));
-                         });
+INSTANTIATE_TEST_SUITE_P(Paths, MomentumDensityPath, testing::ValuesIn(vector_test_targets()),
+                         test_target_name);
 
 // The exported functions run the widest path this CPU has.
 TEST(MomentumDensityDispatch, ExportedFunctionsRunTheBestPath) {
@@ -209,7 +209,7 @@ TEST(MomentumDensityDispatch, ExportedFunctionsRunTheBestPath) {
                          m.atom_x.data(), m.atom_y.data(), m.atom_z.data(), m.shell_l.data(),
                          m.shell_n_prim.data(), m.prim_exponent.data(), m.prim_coeff.data(),
                          out.data());
-    EXPECT_TRUE(same_bits(density_sum(kernels::simd::best_simd_path(), g, m, o), out));
+    EXPECT_TRUE(same_bits(density_sum(kernels::simd::dispatch_for(kernels::simd::best_simd_path()), g, m, o), out));
 }
 
 }  // namespace

@@ -12,13 +12,12 @@
 #include <random>
 
 #include "basis/basis_model.h"
-#include "real_space/charge_density_sum_paths.h"
+#include "dispatch/forced_dispatch.h"
+#include "support/test_targets.h"
 #include "real_space/real_space_calls.h"
-#include "real_space/scalar_field_paths.h"
 
 namespace kernels::simd {
 // Names the path in test listings.
-inline void PrintTo(SimdPath path, std::ostream *os) { *os << simd_path_name(path); }
 }  // namespace kernels::simd
 
 using namespace kernels_test;
@@ -26,29 +25,24 @@ using kernels::simd::SimdPath;
 
 namespace {
 
+const kernels::simd::Dispatch SCALAR = kernels::simd::dispatch_for(SimdPath::scalar);
 constexpr float GUARD = -12345.0f;
 constexpr size_t GUARD_COUNT = 17;  // past the end of the grid, more than a vector
 
 // The grid with guard elements after it; the guards are checked by the caller.
-std::vector<float> field_on(SimdPath path, const Grid &g, const Molecule &m,
+std::vector<float> field_on(kernels::simd::Dispatch path, const Grid &g, const Molecule &m,
                             const std::vector<float> &row) {
     std::vector<float> out(g.size() + GUARD_COUNT, GUARD);
-    kernels::scalar_field_on_path(path, g.nx, g.ny, g.nz, m.n_atoms(), m.shells_per_atom.data(),
-                                  m.atom_x.data(), g.x_min, g.y_min, g.z_min, g.step,
-                                  m.atom_y.data(), m.atom_z.data(), m.shell_l.data(),
-                                  m.shell_n_prim.data(), m.prim_exponent.data(),
-                                  m.prim_coeff.data(), row.data(), out.data());
+    const kernels::simd::ForcedDispatch on(path);
+    call_scalar_field(g, m, row.data(), out.data());
     return out;
 }
 
-std::vector<float> density_on(SimdPath path, const Grid &g, const Molecule &m,
+std::vector<float> density_on(kernels::simd::Dispatch path, const Grid &g, const Molecule &m,
                               const std::vector<float> &weights, const std::vector<float> &matrix) {
     std::vector<float> out(g.size() + GUARD_COUNT, GUARD);
-    kernels::charge_density_sum_on_path(
-        path, g.nx, g.ny, g.nz, static_cast<int32_t>(weights.size()), weights.data(), matrix.data(),
-        g.x_min, g.y_min, g.z_min, g.step, m.n_atoms(), m.shells_per_atom.data(), m.atom_x.data(),
-        m.atom_y.data(), m.atom_z.data(), m.shell_l.data(), m.shell_n_prim.data(),
-        m.prim_exponent.data(), m.prim_coeff.data(), out.data());
+    const kernels::simd::ForcedDispatch on(path);
+    call_charge_density(g, m, static_cast<int32_t>(weights.size()), weights.data(), matrix.data(), out.data());
     return out;
 }
 
@@ -56,24 +50,23 @@ void expect_guards_kept(const std::vector<float> &out, const Grid &g) {
     for (size_t e = g.size(); e < out.size(); ++e) EXPECT_EQ(bits(out[e]), bits(GUARD)) << e;
 }
 
-class VectorPath : public testing::TestWithParam<SimdPath> {
+class VectorPath : public testing::TestWithParam<TestTarget> {
   protected:
     void SetUp() override {
-        if (!kernels::simd::simd_path_supported(GetParam()))
-            GTEST_SKIP() << "path not available here (CPU lacks it, or AVX-512 not enabled in this build): " << kernels::simd::simd_path_name(GetParam());
+        SKIP_UNLESS_TARGET_RUNS(GetParam());
     }
 
     // The field and a two-orbital density on this path and on the scalar path.
     void expect_same_as_scalar(const Grid &g, const Molecule &m, const std::vector<float> &row) {
-        const auto vector = field_on(GetParam(), g, m, row);
-        EXPECT_SAME_BITS(vector, field_on(SimdPath::scalar, g, m, row));
+        const auto vector = field_on(GetParam().dispatch(), g, m, row);
+        EXPECT_SAME_BITS(vector, field_on(SCALAR, g, m, row));
         expect_guards_kept(vector, g);
 
         std::vector<float> matrix = row;
         for (float c : row) matrix.push_back(0.5f - c);
         const std::vector<float> weights{2.0f, -0.75f};
-        const auto density = density_on(GetParam(), g, m, weights, matrix);
-        EXPECT_SAME_BITS(density, density_on(SimdPath::scalar, g, m, weights, matrix));
+        const auto density = density_on(GetParam().dispatch(), g, m, weights, matrix);
+        EXPECT_SAME_BITS(density, density_on(SCALAR, g, m, weights, matrix));
         expect_guards_kept(density, g);
     }
 };
@@ -213,8 +206,8 @@ TEST_P(VectorPath, RowIndicesPastTwoToThe24th) {
             .shell(0, {2e5f}, {1.0f});
     std::vector<float> row;
     for (int c = 0; c < m.n_components(); ++c) row.push_back(0.25f * static_cast<float>(c % 5) - 0.5f);
-    const auto vector = field_on(GetParam(), g, m, row);
-    const auto scalar = field_on(SimdPath::scalar, g, m, row);
+    const auto vector = field_on(GetParam().dispatch(), g, m, row);
+    const auto scalar = field_on(SCALAR, g, m, row);
     EXPECT_SAME_BITS(vector, scalar);
     expect_guards_kept(vector, g);
     int nonzero = 0;
@@ -235,11 +228,7 @@ TEST_P(VectorPath, DirectedRoundingModesMatchScalarPath) {
     }
 }
 
-std::string path_name(const testing::TestParamInfo<SimdPath> &info) {
-    return kernels::simd::simd_path_name(info.param);
-}
-
-INSTANTIATE_TEST_SUITE_P(Paths, VectorPath, testing::Values(SimdPath::avx2, SimdPath::avx512),
-                         path_name);
+INSTANTIATE_TEST_SUITE_P(Paths, VectorPath, testing::ValuesIn(vector_test_targets()),
+                         test_target_name);
 
 }  // namespace

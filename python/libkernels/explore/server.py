@@ -1,0 +1,317 @@
+"""The explorer's web server: a Starlette application over the loaded molecules.
+
+Routes answer with the page's three files (held in memory, read once from the
+package), JSON descriptions, and maps as raw little-endian float32 arrays
+(`application/octet-stream`) with their axes in the `X-LK-Info` header.  The
+kernels run on a thread pool (the library calls release the GIL), one request
+per worker at a time.  A map request carries the page's `client` id and a
+sequence number; a request that a newer one from the same page has overtaken
+while it waited for a worker is answered with 204 and not computed.
+
+Every refusal is a 4xx with a JSON body {"error": "<one line>"}.
+"""
+
+import asyncio
+import io
+import json
+import secrets
+import threading
+import time
+from collections import OrderedDict
+from concurrent.futures import ThreadPoolExecutor
+from importlib import resources
+
+import numpy as np
+from starlette.applications import Starlette
+from starlette.exceptions import HTTPException
+from starlette.responses import JSONResponse, Response
+from starlette.routing import Route
+
+from ..grids import MomentumMap
+from . import fitting
+from . import settings as S
+from .measured import read_measured
+from .settings import RequestError
+
+MAX_JSON_BYTES = 64 * 1024
+DEFAULT_MAX_UPLOAD = 32 * 1024 * 1024
+KEPT_MEASUREMENTS = 4
+MAX_CLIENTS = 256  # pages whose newest map request is remembered
+MAX_FIT_PIXELS = 1024 * 1024
+MAX_FIT_ORBITALS = 8
+STATIC = {"index.html": "text/html; charset=utf-8", "app.js": "text/javascript; charset=utf-8",
+          "style.css": "text/css; charset=utf-8"}
+COLOUR_MAPS = ("inferno", "RdBu_r")
+LOCAL_NAMES = ("127.0.0.1", "localhost", "[::1]")
+
+
+def _static_files():
+    """The page's files, read once: requests only ever pick one of these by name."""
+    folder = resources.files("libkernels.explore").joinpath("static")
+    return {name: folder.joinpath(name).read_bytes() for name in STATIC}
+
+
+def _colour_tables():
+    from matplotlib import colormaps
+    tables = {}
+    for name in COLOUR_MAPS:
+        rgba = colormaps[name](np.linspace(0.0, 1.0, 256))
+        tables[name] = [[int(round(255 * c)) for c in row[:3]] for row in rgba]
+    return tables
+
+
+def _error(message, status=400):
+    return JSONResponse({"error": str(message).splitlines()[0] if message else "bad request"},
+                        status_code=status)
+
+
+def _binary(array, info):
+    header = json.dumps(info, ensure_ascii=True, separators=(",", ":"))
+    return Response(np.ascontiguousarray(array, dtype="<f4").tobytes(),
+                    media_type="application/octet-stream",
+                    headers={"X-LK-Info": header, "Cache-Control": "no-store"})
+
+
+async def _read_body(request, limit, what):
+    """The request body, refusing more than `limit` bytes before reading them all."""
+    declared = request.headers.get("content-length")
+    if declared is not None:
+        if not declared.isdigit():
+            raise RequestError("bad Content-Length")
+        if int(declared) > limit:
+            raise RequestError(f"{what} is {int(declared)} bytes; the limit is {limit}", 413)
+    chunks, size = [], 0
+    async for chunk in request.stream():
+        size += len(chunk)
+        if size > limit:
+            raise RequestError(f"{what} exceeds the limit of {limit} bytes", 413)
+        chunks.append(chunk)
+    return b"".join(chunks)
+
+
+def _require_type(request, media_type):
+    # Browsers send other sites' forms and plain-text posts without asking; a
+    # JSON or binary body needs a preflight that this server never grants.
+    given = request.headers.get("content-type", "").split(";")[0].strip().lower()
+    if given != media_type:
+        raise RequestError(f"the body must be sent as {media_type}, not {given or 'nothing'}",
+                           415)
+
+
+async def _json_body(request):
+    _require_type(request, "application/json")
+    body = await _read_body(request, MAX_JSON_BYTES, "the request body")
+    try:
+        return json.loads(body, parse_constant=_no_constant)
+    except (ValueError, RecursionError) as error:
+        raise RequestError(f"malformed JSON: {str(error).splitlines()[0][:120]}") from None
+
+
+def _no_constant(name):
+    raise ValueError(f"{name} is not a number JSON allows")
+
+
+class Explorer:
+    """State shared by the routes: molecules, worker pool, uploads."""
+
+    def __init__(self, entries, threads=1, max_upload=DEFAULT_MAX_UPLOAD):
+        self.entries = entries
+        self.pool = ThreadPoolExecutor(max_workers=max(1, threads),
+                                       thread_name_prefix="libkernels-explore")
+        self.max_upload = max_upload
+        self.static = _static_files()
+        self.colours = _colour_tables()
+        self.latest = OrderedDict()  # client id -> newest map sequence number seen
+        self.measured = OrderedDict()  # id -> (intensity, kx, ky), the last few uploads
+        self.plot_lock = threading.Lock()  # matplotlib's pyplot state is not thread-safe
+
+    async def run(self, function, *args):
+        return await asyncio.get_running_loop().run_in_executor(self.pool, function, *args)
+
+    # ---- page -----------------------------------------------------------------
+    async def page(self, request):
+        return Response(self.static["index.html"], media_type=STATIC["index.html"])
+
+    async def static_file(self, request):
+        name = request.path_params["name"]
+        if name not in self.static:
+            raise HTTPException(404, "no such file")
+        return Response(self.static[name], media_type=STATIC[name])
+
+    async def info(self, request):
+        return JSONResponse({
+            "molecules": [e.description for e in self.entries.values()],
+            "colours": self.colours,
+            "fit": fitting.available(),
+            "limits": {"resolution": S.MAX_RESOLUTION, "orbitals": S.MAX_ORBITALS,
+                       "upload_bytes": self.max_upload},
+            "defaults": {name: default for name, (default, _) in S.FIELDS.items()
+                         if default is not None}})
+
+    # ---- maps -------------------------------------------------------------------
+    async def momentum_map(self, request):
+        settings, entry = S.parse_settings(await _json_body(request), self.entries)
+        client, seq = settings["client"], settings["seq"]
+        if client:
+            self.latest[client] = max(seq, self.latest.pop(client, 0))
+            while len(self.latest) > MAX_CLIENTS:
+                self.latest.popitem(last=False)
+
+        def work():
+            if client and self.latest.get(client, 0) > seq:
+                return None  # overtaken while queued
+            start = time.perf_counter()
+            data, info, call = S.compute_map(settings, entry)
+            info["compute_ms"] = 1000 * (time.perf_counter() - start)
+            return data, info, call
+
+        result = await self.run(work)
+        if result is None:
+            return Response(status_code=204, headers={"X-LK-Info": json.dumps({"seq": seq})})
+        data, info, _ = result
+        info["seq"] = seq
+        return _binary(data, info)
+
+    async def plane(self, request):
+        settings, entry = S.parse_settings(await _json_body(request), self.entries)
+        data, info = await self.run(S.plane_view, settings, entry)
+        return _binary(data, info)
+
+    # ---- exports ----------------------------------------------------------------
+    async def export_png(self, request):
+        settings, entry = S.parse_settings(await _json_body(request), self.entries)
+        return Response(await self.run(self._png, settings, entry), media_type="image/png",
+                        headers={"Content-Disposition": 'attachment; filename="map.png"'})
+
+    def _png(self, settings, entry):
+        from ..plotting import save_map_png
+
+        data, info, call = S.compute_map(settings, entry)
+        momentum_map = MomentumMap(data, call.k_min, call.k_step, "1/angstrom",
+                                   {**call.parameters,
+                                    "e_kin_hartree": [float(e) for e in call.e_kin]})
+        label = "+".join(info["orbitals"])
+        energies = ", ".join(f"{e:.2f}" for e in info["e_kin_ev"])
+        title = f"{entry.name} {label}   E$_{{kin}}$ = {energies} eV"
+        if any(settings["orientation"]):
+            title += f"\norientation {tuple(settings['orientation'])}"
+        out = io.BytesIO()
+        with self.plot_lock:
+            save_map_png(momentum_map, out, title)
+        return out.getvalue()
+
+    async def export_npy(self, request):
+        settings, entry = S.parse_settings(await _json_body(request), self.entries)
+        data, _, _ = await self.run(S.compute_map, settings, entry)
+        out = io.BytesIO()
+        np.save(out, data)
+        return Response(out.getvalue(), media_type="application/octet-stream",
+                        headers={"Content-Disposition": 'attachment; filename="map.npy"'})
+
+    async def export_settings(self, request):
+        settings, entry = S.parse_settings(await _json_body(request), self.entries)
+        _, info, _ = await self.run(S.compute_map, settings, entry)
+        command, note = S.command_line(settings, entry)
+        kept = {k: v for k, v in settings.items() if k not in ("seq", "client")}
+        kept["orbitals"] = [{"index": r, "name": entry.molecule.orbital_label(r), "weight": w}
+                            for r, w in settings["orbitals"]]
+        return JSONResponse({"settings": kept, "molecule_file": entry.description["title"],
+                             "kinetic_energy_eV": info["e_kin_ev"],
+                             "k_axis": {"min": info["k_min"], "step": info["k_step"],
+                                        "n": info["n"], "unit": "1/angstrom"},
+                             "layout": "data[i, j] is the intensity at (kx[i], ky[j])",
+                             "command": command, "command_note": note})
+
+    # ---- measured maps -------------------------------------------------------------
+    async def upload(self, request):
+        _require_type(request, "application/octet-stream")
+        data = await _read_body(request, self.max_upload, "the upload")
+        if not data:
+            raise RequestError("the upload is empty")
+        intensity, kx, ky = await self.run(read_measured, data)
+        key = secrets.token_hex(8)
+        self.measured[key] = (intensity, kx, ky)
+        while len(self.measured) > KEPT_MEASUREMENTS:
+            self.measured.popitem(last=False)
+        finite = intensity[np.isfinite(intensity)]
+        return _binary(intensity, {
+            "id": key, "shape": list(intensity.shape), "kx": [kx[0], kx[1] - kx[0]],
+            "ky": [ky[0], ky[1] - ky[0]], "min": float(finite.min()),
+            "max": float(finite.max())})
+
+    async def fit(self, request):
+        body = await _json_body(request)
+        if not isinstance(body, dict) or set(body) - {"settings", "measured", "fit_angles"}:
+            raise RequestError("a fit request is {settings, measured, fit_angles}")
+        settings, entry = S.parse_settings(body.get("settings"), self.entries)
+        key = body.get("measured")
+        if not isinstance(key, str) or key not in self.measured:
+            raise RequestError("no such measured map (upload it again)", 404)
+        angles = body.get("fit_angles", ["alpha"])
+        if not isinstance(angles, list) or len(angles) > 3 \
+                or not all(a in ("alpha", "beta", "gamma") for a in angles) \
+                or len(set(angles)) != len(angles):
+            raise RequestError("fit_angles must be a list of alpha, beta, gamma")
+        if len(settings["orbitals"]) > MAX_FIT_ORBITALS:
+            raise RequestError(f"the fit takes at most {MAX_FIT_ORBITALS} orbitals")
+        if self.measured[key][0].size > MAX_FIT_PIXELS:
+            raise RequestError(f"the fit takes measured maps of at most {MAX_FIT_PIXELS} pixels")
+        residual, info = await self.run(fitting.fit, self.measured[key], settings, entry, angles)
+        return _binary(residual, info)
+
+
+def _host_name(request):
+    """The host part of the Host header: '127.0.0.1', 'localhost', '[::1]', ..."""
+    host = request.headers.get("host", "").strip().lower()
+    if host.startswith("["):
+        return host[:host.find("]") + 1]
+    return host.split(":")[0]
+
+
+def create_app(entries, threads=1, max_upload=DEFAULT_MAX_UPLOAD, hosts=LOCAL_NAMES):
+    """The Starlette application serving `entries` (name -> molecules.Entry).
+
+    Requests must name one of `hosts` in their Host header ("*": any), so that a
+    web site cannot reach the server through a DNS name it points at 127.0.0.1.
+    """
+    explorer = Explorer(entries, threads, max_upload)
+
+    def guarded(method):
+        async def endpoint(request):
+            try:
+                if "*" not in hosts and _host_name(request) not in hosts:
+                    raise RequestError("this server answers only requests addressed to "
+                                       f"{' or '.join(hosts)}")
+                return await method(request)
+            except RequestError as error:
+                return _error(error, error.status)
+            except MemoryError:
+                return _error("not enough memory for this request; lower the resolution", 413)
+        return endpoint
+
+    routes = [
+        Route("/", guarded(explorer.page)),
+        Route("/favicon.ico", lambda request: Response(status_code=204)),
+        Route("/static/{name}", guarded(explorer.static_file)),
+        Route("/api/info", guarded(explorer.info)),
+        Route("/api/map", guarded(explorer.momentum_map), methods=["POST"]),
+        Route("/api/plane", guarded(explorer.plane), methods=["POST"]),
+        Route("/api/export/png", guarded(explorer.export_png), methods=["POST"]),
+        Route("/api/export/npy", guarded(explorer.export_npy), methods=["POST"]),
+        Route("/api/export/settings", guarded(explorer.export_settings), methods=["POST"]),
+        Route("/api/measured", guarded(explorer.upload), methods=["POST"]),
+        Route("/api/fit", guarded(explorer.fit), methods=["POST"]),
+    ]
+
+    async def http_error(request, error):
+        return _error(error.detail, error.status_code)
+
+    async def internal_error(request, error):
+        # A fault of the server itself, never of the request: still one line, no traceback.
+        return _error(f"internal error: {type(error).__name__}", 500)
+
+    app = Starlette(routes=routes, exception_handlers={HTTPException: http_error,
+                                                       Exception: internal_error},
+                    )
+    app.state.explorer = explorer
+    return app

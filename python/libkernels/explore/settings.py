@@ -1,0 +1,278 @@
+"""What the page may ask for, checked field by field, and the computations it asks for.
+
+Every request body is a JSON object of settings.  `parse_settings` accepts only
+the fields listed in FIELDS, each of its type and within its range, and raises
+RequestError (a one-line message naming the field) for anything else: unknown
+fields, wrong types, non-finite numbers, out-of-range values, unknown
+molecules or orbitals.  Strings are only ever compared with fixed choices or
+used as dictionary keys; none of them reaches the file system.
+"""
+
+import math
+import shlex
+
+import numpy as np
+
+from ..kernels import POLARISATIONS, MapSumCall
+from ..memory import MemoryLimitError
+from ..validation import InputError, count, in_range, positive
+from ..units import BOHR_IN_ANGSTROM, HARTREE_IN_EV, bohr_momentum_to
+
+MAX_RESOLUTION = 1001  # pixels per side of a map: 4 MB of float32
+MAX_ORBITALS = 16  # orbitals summed in one map
+MAX_PLANE_POINTS = 400 * 400  # real-space view
+SYMMETRIES = ("none", "2", "3", "4")
+POLARISATION_CHOICES = ("none",) + tuple(POLARISATIONS)
+ENERGY_MODES = ("photon", "kinetic")
+
+
+class RequestError(Exception):
+    """A request the server refuses; `status` is the HTTP status to answer with."""
+
+    def __init__(self, message, status=400):
+        super().__init__(message)
+        self.status = status
+
+
+def _number(name, value, low, high, *, integer=False, low_open=False, unit=""):
+    # JSON true/false are ints to Python, and strings are not numbers here; the
+    # rest is checked as the command line checks it.
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise RequestError(f"{name} must be a number, got {_show(value)}")
+    try:
+        if integer:
+            return count(value, name, int(low), int(high))
+        if low_open:
+            positive(value, name, unit)
+        return in_range(value, name, low, high, unit)
+    except InputError as error:
+        raise RequestError(str(error)) from None
+
+
+def _choice(name, value, choices):
+    if not isinstance(value, str) or value not in choices:
+        raise RequestError(f"{name} must be one of {', '.join(choices)}, got {_show(value)}")
+    return value
+
+
+def _show(value):
+    text = repr(value)
+    return text if len(text) <= 40 else text[:37] + "..."
+
+
+# name: (default, check).  A check turns the JSON value into the setting or raises.
+FIELDS = {
+    "molecule": (None, None),  # checked against the loaded molecules
+    "orbitals": (None, None),  # checked against the molecule
+    "orientation": ([0.0, 0.0, 0.0], None),
+    "energy_mode": ("photon", lambda v: _choice("energy_mode", v, ENERGY_MODES)),
+    "photon_energy": (35.0, lambda v: _number("photon_energy", v, 0, 10000, low_open=True,
+                                              unit="eV")),
+    "work_function": (4.5, lambda v: _number("work_function", v, 0, 100, unit="eV")),
+    "kinetic_energy": (30.0, lambda v: _number("kinetic_energy", v, 0, 10000, low_open=True,
+                                               unit="eV")),
+    "symmetry": ("none", lambda v: _choice("symmetry", v, SYMMETRIES)),
+    "polarisation": ("none", lambda v: _choice("polarisation", v, POLARISATION_CHOICES)),
+    "incidence": (65.0, lambda v: _number("incidence", v, 0, 90, unit="°")),
+    "azimuth": (0.0, lambda v: _number("azimuth", v, -360, 360, unit="°")),
+    "s_share": (0.0, lambda v: _number("s_share", v, 0, 100, unit="%")),
+    "k_max": (3.0, lambda v: _number("k_max", v, 0, 20, low_open=True, unit="1/Å")),
+    "resolution": (201, lambda v: _number("resolution", v, 2, MAX_RESOLUTION, integer=True)),
+    "plane_height": (0.5, lambda v: _number("plane_height", v, -20, 20, unit="Å")),
+    "plane_orbital": (None, None),  # an orbital row, checked against the molecule
+    "seq": (0, lambda v: _number("seq", v, 0, 2**53, integer=True)),
+    "client": ("", None),
+}
+
+CLIENT_CHARS = set("abcdefghijklmnopqrstuvwxyz0123456789")
+
+
+def parse_settings(body, molecules):
+    """Checks a decoded JSON body; returns (settings dict, molecule entry)."""
+    if not isinstance(body, dict):
+        raise RequestError("the request body must be a JSON object of settings")
+    unknown = sorted(set(body) - set(FIELDS))
+    if unknown:
+        raise RequestError(f"unknown setting {_show(unknown[0])}")
+    settings = {}
+    for name, (default, check) in FIELDS.items():
+        if check is None:
+            continue
+        value = body.get(name, default)
+        settings[name] = check(value)
+
+    name = body.get("molecule")
+    if not isinstance(name, str) or name not in molecules:
+        raise RequestError(f"molecule must be one of {', '.join(molecules)}, got {_show(name)}",
+                           404 if isinstance(name, str) else 400)
+    entry = molecules[name]
+    settings["molecule"] = name
+
+    orientation = body.get("orientation", [0.0, 0.0, 0.0])
+    if not isinstance(orientation, list) or len(orientation) != 3:
+        raise RequestError("orientation must be a list of three angles in degrees")
+    settings["orientation"] = [_number(f"orientation[{i}]", v, -720, 720, unit="°")
+                               for i, v in enumerate(orientation)]
+
+    client = body.get("client", "")
+    if not isinstance(client, str) or len(client) > 32 or not set(client) <= CLIENT_CHARS:
+        raise RequestError("client must be up to 32 lower-case letters and digits")
+    settings["client"] = client
+
+    settings["orbitals"] = _orbitals(body.get("orbitals"), entry.molecule)
+    plane = body.get("plane_orbital", settings["orbitals"][0][0])
+    settings["plane_orbital"] = _orbital_row("plane_orbital", plane, entry.molecule)
+    return settings, entry
+
+
+def _orbital_row(name, value, molecule):
+    row = _number(name, value, 0, molecule.n_orbitals - 1, integer=True)
+    return row
+
+
+def _orbitals(value, molecule):
+    """[[row, weight], ...] from a list of {"index": row, "weight": w}."""
+    if not isinstance(value, list) or not value:
+        raise RequestError("orbitals must be a non-empty list of {index, weight}")
+    if len(value) > MAX_ORBITALS:
+        raise RequestError(f"at most {MAX_ORBITALS} orbitals can be summed, got {len(value)}")
+    rows = []
+    for i, item in enumerate(value):
+        if not isinstance(item, dict) or set(item) - {"index", "weight"} or "index" not in item:
+            raise RequestError(f"orbitals[{i}] must be an object {{index, weight}}")
+        row = _orbital_row(f"orbitals[{i}].index", item["index"], molecule)
+        weight = _number(f"orbitals[{i}].weight", item.get("weight", 1.0), -1e15, 1e15)
+        if any(row == r for r, _ in rows):
+            raise RequestError(f"orbital {row} is listed twice")
+        rows.append([row, weight])
+    return rows
+
+
+def map_options(settings):
+    """Keyword arguments of MapSumCall (and of the library's map functions)."""
+    options = dict(k_max=settings["k_max"], n=settings["resolution"], k_unit="1/angstrom",
+                   symmetry=None if settings["symmetry"] == "none" else int(settings["symmetry"]),
+                   polarisation=None if settings["polarisation"] == "none"
+                   else settings["polarisation"],
+                   incidence=settings["incidence"], azimuth=settings["azimuth"],
+                   s_share=settings["s_share"], energy_unit="eV",
+                   weights=[w for _, w in settings["orbitals"]])
+    if settings["energy_mode"] == "kinetic":
+        options["kinetic_energy"] = settings["kinetic_energy"]
+    else:
+        options.update(photon_energy=settings["photon_energy"],
+                       work_function=settings["work_function"])
+    return options
+
+
+def prepare_map(settings, entry):
+    """A MapSumCall for the settings; library refusals become RequestErrors."""
+    rows = [r for r, _ in settings["orbitals"]]
+    try:
+        call = MapSumCall(entry.molecule, rows, **map_options(settings))
+        call.check_memory(1)
+        return call
+    except MemoryLimitError as error:
+        raise RequestError(str(error).splitlines()[0], 413) from None
+    except ValueError as error:
+        raise RequestError(str(error).splitlines()[0]) from None
+
+
+def compute_map(settings, entry):
+    """(float32 map of shape (n, n), information for the page)."""
+    call = prepare_map(settings, entry)
+    data = call.run(tuple(settings["orientation"]))
+    k_step = float(bohr_momentum_to(call.k_step, "1/angstrom"))
+    k_min = float(bohr_momentum_to(call.k_min, "1/angstrom"))
+    info = {"n": call.n, "k_min": k_min, "k_step": k_step,
+            "radius": float(bohr_momentum_to(np.sqrt(2.0 * np.max(call.e_kin)), "1/angstrom")),
+            "e_kin_ev": [float(e) * HARTREE_IN_EV for e in call.e_kin],
+            "orbitals": call.parameters["orbitals"],
+            "min": float(np.min(data)), "max": float(np.max(data)),
+            "signed": settings["polarisation"] == "dichroism"}
+    return data, info, call
+
+
+def command_line(settings, entry):
+    """The `libkernels map` command that draws the same map."""
+    molecule = entry.molecule
+    rows = [r for r, _ in settings["orbitals"]]
+    spins = {int(molecule.mo_spin[r]) for r in rows}
+    words = ["libkernels", "map", entry.argument]
+    if len(spins) == 1 and not molecule.spin_restricted:
+        labels = [molecule.orbital_label(r).split(" ")[0] for r in rows]
+        if spins == {1}:
+            words += ["--spin", "beta"]
+    elif len(spins) == 1:
+        labels = [molecule.orbital_label(r) for r in rows]
+    else:
+        labels = [str(r) for r in rows]  # mixed spins: rows name them unambiguously
+    for label in labels:
+        words += ["-O", label]
+    if len(rows) > 1:
+        words.append("--sum")
+    if settings["energy_mode"] == "kinetic":
+        words += ["--kinetic-energy", _g(settings["kinetic_energy"])]
+    else:
+        words += ["--photon-energy", _g(settings["photon_energy"]),
+                  "--work-function", _g(settings["work_function"])]
+    if any(settings["orientation"]):
+        words += ["--orientation"] + [_g(a) for a in settings["orientation"]]
+    if settings["symmetry"] != "none":
+        words += ["--symmetry", settings["symmetry"]]
+    if settings["polarisation"] != "none":
+        words += ["--polarisation", settings["polarisation"],
+                  "--incidence", _g(settings["incidence"]), "--azimuth", _g(settings["azimuth"])]
+        if settings["polarisation"] == "linear":
+            words += ["--s-share", _g(settings["s_share"])]
+    words += ["--k-max", _g(settings["k_max"]), "--resolution", str(settings["resolution"])]
+    note = None
+    if any(w != 1 for _, w in settings["orbitals"]):
+        note = "the map command sums orbitals with weight 1; the page's weights are not in it"
+    return " ".join(shlex.quote(w) for w in words), note
+
+
+def _g(value):
+    return f"{value:g}"
+
+
+def plane_view(settings, entry):
+    """The orbital `plane_orbital` on the plane through the molecule at `plane_height`.
+
+    The plane is perpendicular to the coordinate axis of the molecule's own frame
+    closest to the normal of its best-fitting plane (z for a flat molecule in
+    the xy plane), at that height in Å above the molecule's centre.
+    """
+    from ..grids import Grid
+    from ..kernels import scalar_field
+
+    molecule = entry.molecule
+    axis = entry.normal_axis
+    across = [a for a in range(3) if a != axis]
+    positions = molecule.positions.astype(np.float64) * BOHR_IN_ANGSTROM
+    low = positions[:, across].min(axis=0) - 3.0
+    high = positions[:, across].max(axis=0) + 3.0
+    step = max(0.05, float(np.max(high - low)) / 300)
+    counts = np.floor((high - low) / step).astype(int) + 1
+    if int(np.prod(counts)) > MAX_PLANE_POINTS:
+        raise RequestError("the molecule is too large for the real-space view")
+    origin = [0.0, 0.0, 0.0]
+    shape = [1, 1, 1]
+    for a, lo, count in zip(across, low, counts):
+        origin[a] = lo / BOHR_IN_ANGSTROM
+        shape[a] = int(count)
+    origin[axis] = (entry.centre[axis] + settings["plane_height"]) / BOHR_IN_ANGSTROM
+    grid = Grid(tuple(origin), step / BOHR_IN_ANGSTROM, tuple(shape), "real")
+    try:
+        field = scalar_field(molecule, settings["plane_orbital"], grid=grid)
+    except ValueError as error:
+        raise RequestError(str(error).splitlines()[0]) from None
+    # Field data are (nz, ny, nx); keep the two in-plane axes as (rows = second, cols = first).
+    data = np.ascontiguousarray(field.data.reshape([shape[2], shape[1], shape[0]]).squeeze(
+        axis=2 - axis), dtype=np.float32)
+    info = {"axes": ["xyz"[a] for a in across], "normal": "xyz"[axis],
+            "origin": [float(v - entry.centre[a]) for v, a in zip(low, across)], "step": step,
+            "shape": [int(v) for v in data.shape], "height": settings["plane_height"],
+            "orbital": molecule.orbital_label(settings["plane_orbital"]),
+            "max_abs": float(np.max(np.abs(data)))}
+    return data, info

@@ -1,0 +1,293 @@
+"""`libkernels explore` in a real headless browser (Debian's Chromium driven by
+Playwright): the painted map is the library's map, a slider move repaints in time,
+drags skip superseded settings, every export works, bad values give a message
+and the page keeps working.  Screenshots go to test-output/explore/ (or
+$LIBKERNELS_SCREENSHOTS).
+
+Skipped without Playwright or Chromium unless LIBKERNELS_REQUIRE_BROWSER=1, as in CI.
+"""
+
+import json
+import os
+import pathlib
+import re
+import shlex
+import signal
+import statistics
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import libkernels as lk
+from libkernels import cli
+
+from conftest import requires
+
+CHROMIUM = os.environ.get("LIBKERNELS_CHROMIUM", "/usr/bin/chromium")
+SHOTS = pathlib.Path(os.environ.get("LIBKERNELS_SCREENSHOTS",
+                                    pathlib.Path(__file__).resolve().parents[2]
+                                    / "test-output" / "explore"))
+MOVES = 25  # slider steps timed
+
+
+def _need(condition, reason):
+    if condition:
+        return
+    if os.environ.get("LIBKERNELS_REQUIRE_BROWSER") == "1":
+        pytest.fail(reason)
+    pytest.skip(reason)
+
+
+@pytest.fixture(scope="module")
+def server():
+    """`libkernels explore --threads 1` in a subprocess; stopped with Ctrl-C (SIGINT)."""
+    requires("momentum_map_sum", "scalar_field")
+    process = subprocess.Popen([sys.executable, "-m", "libkernels", "explore", "--threads", "1"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    line = process.stdout.readline()
+    match = re.search(r"http://127\.0\.0\.1:\d+/", line)
+    if not match:
+        process.kill()
+        pytest.fail(f"no address printed: {line!r} {process.stderr.read()[-500:]}")
+    yield match.group(0)
+    process.send_signal(signal.SIGINT)
+    try:
+        code = process.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        pytest.fail("Ctrl-C did not stop the server within 10 s")
+    out, err = process.stdout.read(), process.stderr.read()
+    assert code == 0 and "stopped" in out and "Traceback" not in err, (code, out, err)
+
+
+@pytest.fixture(scope="module")
+def page(server):
+    os.environ.setdefault("PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD", "1")
+    try:
+        from playwright.sync_api import sync_playwright
+    except ImportError:
+        _need(False, "Playwright is not installed")
+    _need(os.path.exists(CHROMIUM), f"no Chromium at {CHROMIUM}")
+    SHOTS.mkdir(parents=True, exist_ok=True)
+    with sync_playwright() as playwright:
+        browser = playwright.chromium.launch(executable_path=CHROMIUM,
+                                             args=["--no-sandbox", "--disable-dev-shm-usage"])
+        context = browser.new_context(viewport={"width": 1480, "height": 980},
+                                      accept_downloads=True)
+        tab = context.new_page()
+        errors = []
+        tab.on("pageerror", lambda error: errors.append(str(error)))
+        tab.goto(server)
+        tab.wait_for_function("window.__lk.paints >= 1", timeout=20000)
+        tab.errors = errors
+        yield tab
+        browser.close()
+    assert not errors, errors
+
+
+def paints(page):
+    return page.evaluate("window.__lk.paints")
+
+
+def wait_for(page, condition, timeout=15000):
+    """Waits for a JavaScript condition; a timeout fails with the page's message line."""
+    try:
+        page.wait_for_function(condition, timeout=timeout)
+    except Exception as error:
+        if "Timeout" not in type(error).__name__:
+            raise
+        pytest.fail(f"waited {timeout} ms for {condition}; the page says "
+                    f"{page.inner_text('#message')!r}")
+
+
+def wait_paint(page, after):
+    wait_for(page, f"window.__lk.paints > {after}")
+
+
+def library_map(molecule, s):
+    """The map for the page's settings `s`, straight from the library."""
+    options = dict(k_max=s["k_max"], n=s["resolution"], orientation=tuple(s["orientation"]),
+                   weights=[o["weight"] for o in s["orbitals"]],
+                   symmetry=None if s["symmetry"] == "none" else int(s["symmetry"]),
+                   polarisation=None if s["polarisation"] == "none" else s["polarisation"],
+                   incidence=s["incidence"], azimuth=s["azimuth"], s_share=s["s_share"])
+    if s["energy_mode"] == "kinetic":
+        options["kinetic_energy"] = s["kinetic_energy"]
+    else:
+        options.update(photon_energy=s["photon_energy"], work_function=s["work_function"])
+    return lk.momentum_map_sum(molecule, [o["index"] for o in s["orbitals"]], **options).data
+
+
+def received(page):
+    data, settings = page.evaluate("[Array.from(window.__lk.lastMap), window.__lk.lastSettings]")
+    n = settings["resolution"]
+    return np.asarray(data, dtype=np.float32).reshape(n, n), settings
+
+
+def row(page, index):
+    return page.locator(f'#orbitals tr[data-index="{index}"]')
+
+
+def test_pick_turn_and_compare(page, pentacene):
+    homo, homo1 = pentacene.orbital_index("HOMO"), pentacene.orbital_index("HOMO-1")
+    assert row(page, homo).locator("input.pick").is_checked()
+    before = paints(page)
+    row(page, homo1).locator("input.pick").check()
+    wait_paint(page, before)
+    before = paints(page)
+    row(page, homo1).locator("input.weight").fill("0.5")
+    wait_paint(page, before)
+
+    # Slider moves, one step at a time, each timed from the input event to the
+    # animation frame that shows the new map.
+    page.evaluate("window.__lk.latencies = []; window.__lk.parts = []")
+    page.locator("#alpha").focus()
+    for _ in range(MOVES):
+        before = paints(page)
+        page.keyboard.press("ArrowRight")
+        wait_paint(page, before)
+    latencies, parts = page.evaluate("[window.__lk.latencies, window.__lk.parts]")
+    assert len(latencies) == MOVES
+    median, worst = statistics.median(latencies), max(latencies)
+    (SHOTS / "repaint_ms.json").write_text(json.dumps(
+        {"moves": MOVES, "median_ms": median, "max_ms": worst, "all_ms": latencies,
+         "median_parts_ms": {k: statistics.median(p[k] for p in parts) for k in parts[0]},
+         "load_average": os.getloadavg()}, indent=1))
+    print(f"\nrepaint after a slider move, n = 201, 1 worker: median {median:.1f} ms, "
+          f"max {worst:.1f} ms over {MOVES} moves")
+    # The goal is 100 ms.  On a machine with several runnable processes per core
+    # the figure measures the other processes; it is recorded, not judged.
+    busy = os.getloadavg()[0] / (os.cpu_count() or 1)
+    if busy < 3:
+        assert median < 100, latencies
+    else:
+        print(f"load average {busy:.1f} per core: repaint time not judged")
+
+    data, settings = received(page)
+    assert settings["orientation"] == [MOVES, 0, 0] and len(settings["orbitals"]) == 2
+    np.testing.assert_array_equal(data, library_map(pentacene, settings))
+    # The canvas shows those numbers: pixel centres carry the colour-table entry of their value.
+    pixels = page.evaluate("""(() => {
+        const f = window.__lk.frame, n = window.__lk.lastInfo.n;
+        const ctx = document.getElementById('map').getContext('2d'), out = [];
+        for (const [i, j] of [[100, 100], [60, 130], [150, 40], [0, 0], [130, 77]]) {
+          const x = Math.floor(f.x0 + (i + 0.5) * f.size / n);
+          const y = Math.floor(f.y0 + f.size - (j + 0.5) * f.size / n);
+          out.push([i, j, Array.from(ctx.getImageData(x, y, 1, 1).data.slice(0, 3))]);
+        }
+        return out; })()""")
+    table = page.evaluate("window.__lk.table")
+    top = float(data.max())
+    for i, j, colour in pixels:
+        assert colour == table[min(255, int(np.floor(255 * float(data[i, j]) / top + 0.5)))], (i, j)
+
+    page.mouse.move(*centre_of(page, "#map"))
+    assert "kx = " in page.locator("#readout").inner_text()
+    page.screenshot(path=str(SHOTS / "explore.png"))
+
+
+def centre_of(page, selector):
+    box = page.locator(selector).bounding_box()
+    return box["x"] + box["width"] * 0.45, box["y"] + box["height"] * 0.45
+
+
+def test_drag_computes_only_the_latest_setting(page, pentacene):
+    requests = []
+    page.on("request", lambda r: requests.append(r.url) if r.url.endswith("/api/map") else None)
+    page.evaluate("""(() => { const s = document.getElementById('alpha');
+        for (let v = 31; v <= 90; v++) { s.value = v; s.dispatchEvent(new Event('input')); }
+        })()""")
+    wait_for(page, "window.__lk.lastSettings.orientation[0] === 90", 10000)
+    page.wait_for_timeout(300)
+    assert len(requests) <= 3, len(requests)  # 60 input events
+    data, settings = received(page)
+    np.testing.assert_array_equal(data, library_map(pentacene, settings))
+
+
+def test_exports(page, pentacene, tmp_path):
+    homo1 = pentacene.orbital_index("HOMO-1")
+    before = paints(page)
+    row(page, homo1).locator("input.weight").fill("1")  # the command line has no weights
+    wait_paint(page, before)
+    data, settings = received(page)
+
+    files = {}
+    for button, suffix in (("#export-png", ".png"), ("#export-npy", ".npy"),
+                           ("#export-json", ".json")):
+        with page.expect_download() as download:
+            page.click(button)
+        path = tmp_path / ("page" + suffix)
+        download.value.save_as(path)
+        assert download.value.suggested_filename.endswith(suffix)
+        files[suffix] = path
+    assert files[".png"].read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    import matplotlib.image
+    assert matplotlib.image.imread(files[".png"]).shape[0] > 400
+    np.testing.assert_array_equal(np.load(files[".npy"]), data)
+    exported = json.loads(files[".json"].read_text())
+    assert exported["settings"]["orientation"] == settings["orientation"]
+
+    page.click("#show-command")
+    wait_for(page, "document.getElementById('command').value.length > 0")
+    command = page.locator("#command").input_value()
+    assert command == exported["command"] and not exported["command_note"]
+    # The command line draws the same map.
+    words = shlex.split(command)
+    assert words[:2] == ["libkernels", "map"]
+    assert cli.main(words[1:] + ["-o", str(tmp_path / "cli"), "--quiet"]) == 0
+    (written,) = (tmp_path / "cli").glob("*.npy")
+    np.testing.assert_array_equal(np.load(written), data)
+
+
+def test_invalid_values_show_a_message_and_the_page_recovers(page):
+    message = page.locator("#message")
+    for field, bad, words, good in (("#resolution", "5000", "resolution must be at most", "101"),
+                                    ("#photon-energy", "1", "kinetic energy", "35"),
+                                    ("#k-max", "", "not a number", "2.5"),
+                                    ("#incidence", "120", "incidence", "65")):
+        page.fill(field, bad)
+        wait_for(page, f"document.getElementById('message').textContent.includes({words!r})")
+        if field == "#resolution":
+            page.screenshot(path=str(SHOTS / "explore_invalid.png"))
+        before = paints(page)
+        page.fill(field, good)
+        wait_paint(page, before)
+        assert message.inner_text().strip() == ""
+    assert page.evaluate("window.__lk.lastInfo.n") == 101
+
+
+def test_measured_map_fit_and_residual(page, pentacene, tmp_path):
+    homo = pentacene.orbital_index("HOMO")
+    e_kin = 35.0 - 4.5 + float(pentacene.mo_energy[homo]) * lk.HARTREE_IN_EV
+    truth = lk.momentum_map_sum(pentacene, ["HOMO", "HOMO-1"], weights=[2.0, 1.0],
+                                kinetic_energy=e_kin, k_max=2.5, n=101, orientation=(25, 0, 0))
+    kx = truth.kx
+    path = tmp_path / "measured.npz"
+    np.savez(path, intensity=truth.data[10:90, 5:95], kx=kx[10:90], ky=kx[5:95])
+    page.set_input_files("#measured-file", str(path))
+    wait_for(page, "window.__lk.measuredInfo !== null", 10000)
+    assert page.evaluate("window.__lk.measuredInfo.shape") == [80, 90]
+    assert page.locator("#measured").is_visible()
+
+    page.click("#fit")
+    wait_for(page, "window.__lk.fitInfo !== null", 90000)
+    fitted = page.evaluate("window.__lk.fitInfo")
+    assert fitted["r_factor"] < 1e-4, fitted
+    assert fitted["weights"][0] / fitted["weights"][1] == pytest.approx(2.0, rel=0.02)
+    assert (fitted["orientation"][0] - 25.0) % 180.0 == pytest.approx(0.0, abs=0.5) or \
+        (fitted["orientation"][0] - 25.0) % 180.0 == pytest.approx(180.0, abs=0.5)
+    assert page.locator("#residual").is_visible() and "R = " in page.inner_text("#fit-report")
+    wait_for(page, "window.__lk.lastSettings.orientation[0] !== 90", 10000)
+    page.wait_for_timeout(200)
+    page.screenshot(path=str(SHOTS / "explore_measured.png"), full_page=True)
+
+    junk = tmp_path / "junk.npz"
+    junk.write_bytes(b"this is not an archive")
+    page.set_input_files("#measured-file", str(junk))
+    wait_for(page, "document.getElementById('message').textContent.includes('junk.npz')")
+    before = paints(page)
+    page.fill("#k-max", "3")
+    wait_paint(page, before)
+    assert page.locator("#message").inner_text().strip() == ""
