@@ -301,6 +301,24 @@ class MapSumCall:
         if any(kz):
             self.parameters["kz_imaginary"] = kz
         self._function = _library.function("momentum_map_sum")
+        # A repeated call converts only the orientation and the output: the
+        # arrays are checked and their addresses taken here, once (the call
+        # keeps them alive), and the C scalars are built once.
+        self._raw_function = _library.raw_function("momentum_map_sum")
+        m = self.molecule
+        self._basis = m.basis_arguments()
+        basis_dtypes = (np.int32, np.float32, np.float32, np.float32, np.int32, np.int32,
+                        np.float32, np.float32)
+        self._head = (len(self.e_kin), _library.address(self.e_kin, np.float32),
+                      _library.address(self.weights, np.float32),
+                      _library.address(self.coeff, np.float32), self.n, self.symmetry_mode,
+                      self.k_min_bohr, self.k_step_bohr)
+        self._light = (self.incidence, self.azimuth, self.s_share, self.use_polarisation,
+                       self.polarisation_mode, self.circular_mode,
+                       _library.address(self.kz_imaginary, np.float32), m.n_atoms,
+                       *(_library.address(a, t, "basis array")
+                         for a, t in zip(self._basis, basis_dtypes)))
+        self._work = self.n * self.n * m.n_atoms * len(self.e_kin)
 
     # Library units under their old names, for callers of the first releases.
     @property
@@ -321,19 +339,33 @@ class MapSumCall:
         _map_memory(self.n, maps, self.scratch_maps * calls_in_flight, self.max_memory,
                     f"{maps} map{'s' if maps != 1 else ''} of {self.n} x {self.n} pixels")
 
+    def _run_prepared(self, out, alpha, beta, gamma) -> None:
+        self._raw_function(*self._head, alpha, beta, gamma, *self._light, out.ctypes.data)
+
     def run(self, orientation=(0.0, 0.0, 0.0), rows=None, out=None) -> np.ndarray:
-        """Sums the selected orbitals (or the subset `rows`, positions into self.rows)."""
+        """Sums the selected orbitals (or the subset `rows`, positions into self.rows).
+
+        `out`: an (n, n) C-contiguous float32 array to write into (returned),
+        saving the allocation of a new map per call.
+        """
         alpha, beta, gamma = _orientation(orientation)
-        if rows is None:
-            coeff, e_kin, weights, kz = self.coeff, self.e_kin, self.weights, self.kz_imaginary
-        else:
-            take = np.asarray(rows, dtype=np.intp)
-            coeff = np.ascontiguousarray(self.coeff[take])
-            e_kin = np.ascontiguousarray(self.e_kin[take])
-            weights = None if self.weights is None else np.ascontiguousarray(self.weights[take])
-            kz = np.ascontiguousarray(self.kz_imaginary[take])
         if out is None:
             out = np.empty((self.n, self.n), dtype=np.float32)
+        elif not isinstance(out, np.ndarray) or out.shape != (self.n, self.n) \
+                or out.dtype != np.float32 or not out.flags.c_contiguous \
+                or not out.flags.writeable:
+            raise InputError("out", f"must be a writeable C-contiguous float32 array of shape "
+                                    f"({self.n}, {self.n})")
+        if rows is None:
+            # `out` itself goes with the call, so that a call left running by an
+            # interrupt keeps the array it writes alive.
+            interrupt.call(self._run_prepared, out, alpha, beta, gamma, work=self._work)
+            return out
+        take = np.asarray(rows, dtype=np.intp)
+        coeff = np.ascontiguousarray(self.coeff[take])
+        e_kin = np.ascontiguousarray(self.e_kin[take])
+        weights = None if self.weights is None else np.ascontiguousarray(self.weights[take])
+        kz = np.ascontiguousarray(self.kz_imaginary[take])
         m = self.molecule
         interrupt.call(
             self._function,
