@@ -30,6 +30,7 @@ interrupted with Ctrl-C (see `interrupt`).
 """
 
 
+import math
 from typing import Any, Dict, List, Optional, Sequence
 
 import numpy as np
@@ -151,7 +152,19 @@ def momentum_grid(k_max=3.0, n=201, k_unit: str = "1/angstrom", k_min=None, k_st
     return n, -k_max, 2 * k_max / (n - 1)
 
 
+_PLAIN_NUMBERS = (float, int)
+
+
 def _orientation(orientation) -> tuple:
+    # Three plain finite numbers (the form repeated calls pass) skip the
+    # general checks, which take a few microseconds; anything else gets them.
+    if type(orientation) in (tuple, list) and len(orientation) == 3:
+        alpha, beta, gamma = orientation
+        if type(alpha) in _PLAIN_NUMBERS and type(beta) in _PLAIN_NUMBERS \
+                and type(gamma) in _PLAIN_NUMBERS:
+            alpha, beta, gamma = float(alpha), float(beta), float(gamma)
+            if math.isfinite(alpha) and math.isfinite(beta) and math.isfinite(gamma):
+                return alpha, beta, gamma
     return angles(orientation, "orientation")
 
 
@@ -318,7 +331,13 @@ class MapSumCall:
                        _library.address(self.kz_imaginary, np.float32), m.n_atoms,
                        *(_library.address(a, t, "basis array")
                          for a, t in zip(self._basis, basis_dtypes)))
-        self._work = self.n * self.n * m.n_atoms * len(self.e_kin)
+        # The interruptible call's measure of work is grid points (each costs
+        # the atoms' harmonics and exponentials); a pixel costs about as much
+        # (the atoms' harmonics and sincosf), so pixels x orbitals: a map that
+        # takes milliseconds runs without the thread, whose start and join cost
+        # about 0.1 ms per call.
+        self._work = self.n * self.n * len(self.e_kin)
+        self._last_out = (None, None)
 
     # Library units under their old names, for callers of the first releases.
     @property
@@ -340,7 +359,14 @@ class MapSumCall:
                     f"{maps} map{'s' if maps != 1 else ''} of {self.n} x {self.n} pixels")
 
     def _run_prepared(self, out, alpha, beta, gamma) -> None:
-        self._raw_function(*self._head, alpha, beta, gamma, *self._light, out.ctypes.data)
+        # The address of an output passed again is kept (the reference keeps
+        # the array, and so its data, alive); one tuple, read and replaced
+        # whole, so that calls on several threads never mix two outputs.
+        last_out, address = self._last_out
+        if last_out is not out:
+            address = out.ctypes.data
+            self._last_out = (out, address)
+        self._raw_function(*self._head, alpha, beta, gamma, *self._light, address)
 
     def run(self, orientation=(0.0, 0.0, 0.0), rows=None, out=None) -> np.ndarray:
         """Sums the selected orbitals (or the subset `rows`, positions into self.rows).
@@ -372,7 +398,7 @@ class MapSumCall:
             len(e_kin), e_kin, weights, coeff, self.n, self.symmetry_mode, self.k_min_bohr,
             self.k_step_bohr, alpha, beta, gamma, self.incidence, self.azimuth, self.s_share,
             self.use_polarisation, self.polarisation_mode, self.circular_mode, kz,
-            m.n_atoms, *m.basis_arguments(), out, work=self.n * self.n * m.n_atoms * len(e_kin))
+            m.n_atoms, *m.basis_arguments(), out, work=self.n * self.n * len(e_kin))
         return out
 
 
