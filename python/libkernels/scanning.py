@@ -473,6 +473,17 @@ def _window(executor):
     return max(4, 2 * (getattr(executor, "_max_workers", None) or os.cpu_count() or 1))
 
 
+def _cancel(executor, futures):
+    if getattr(executor, "_client", None) is not None:
+        # A Dask ClientExecutor: cancelling its futures one by one races with the
+        # results still arriving from the cluster; shutting it down without
+        # waiting cancels the tasks on the cluster (the client stays usable).
+        executor.shutdown(wait=False)
+    else:
+        for future in futures:
+            future.cancel()
+
+
 def run(plan, executor, progress=True, window=None):
     """Computes the chunks of `plan` not yet in its store; returns a ScanOutcome."""
     writer = zarr_store.Writer(plan.store)
@@ -510,8 +521,7 @@ def run(plan, executor, progress=True, window=None):
                 last_save = time.monotonic()
     except BaseException as error:
         failure = error
-        for future in pending:
-            future.cancel()
+        _cancel(executor, pending)
         # chunks that finished meanwhile are kept; the rest are computed on resume
         for future in list(pending):
             if not future.cancelled() and future.done() and future.exception() is None:
