@@ -65,8 +65,20 @@ def _error(message, status=400):
                         status_code=status)
 
 
+def _finite(value):
+    """`value` with NaN and infinities as None: JSON has no words for them."""
+    if isinstance(value, float):
+        return value if np.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: _finite(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_finite(v) for v in value]
+    return value
+
+
 def _binary(array, info):
-    header = json.dumps(info, ensure_ascii=True, separators=(",", ":"))
+    header = json.dumps(_finite(info), ensure_ascii=True, separators=(",", ":"),
+                        allow_nan=False)
     return Response(np.ascontiguousarray(array, dtype="<f4").tobytes(),
                     media_type="application/octet-stream",
                     headers={"X-LK-Info": header, "Cache-Control": "no-store"})

@@ -282,6 +282,17 @@ function drawMolecule() {
   ctx.strokeStyle = "#ccc"; ctx.fillStyle = "#888"; ctx.font = "11px system-ui";
   ctx.beginPath(); ctx.moveTo(8, cy); ctx.lineTo(canvas.width - 8, cy); ctx.moveTo(cx, canvas.height - 8); ctx.lineTo(cx, 8); ctx.stroke();
   ctx.fillText("x", canvas.width - 14, cy - 4); ctx.fillText("y", cx + 4, 16);
+  if ($("polarisation").value !== "none") {
+    // The plane of incidence of the light, seen from above: a line at the azimuth.
+    const phi = Number($("azimuth").value) * Math.PI / 180, r = canvas.width / 2 - 10;
+    if (Number.isFinite(phi)) {
+      ctx.save(); ctx.setLineDash([6, 4]); ctx.strokeStyle = "#d08000"; ctx.lineWidth = 1.5;
+      ctx.beginPath(); ctx.moveTo(cx - r * Math.cos(phi), cy + r * Math.sin(phi));
+      ctx.lineTo(cx + r * Math.cos(phi), cy - r * Math.sin(phi)); ctx.stroke();
+      ctx.fillStyle = "#d08000"; ctx.fillText("plane of incidence", 10, canvas.height - 8);
+      ctx.restore();
+    }
+  }
   ctx.strokeStyle = "#666"; ctx.lineWidth = 2.5;
   for (const [i, j] of m.bonds) {
     ctx.beginPath(); ctx.moveTo(X(lab[i]), Y(lab[i])); ctx.lineTo(X(lab[j]), Y(lab[j])); ctx.stroke();
@@ -491,8 +502,9 @@ async function fit() {
       $(`${a}-num`).value = +v.toFixed(3); $(a).value = v;
     }
     fillOrbitals();
-    $("fit-report").textContent = `weights ${info.weights.map((w, k) => `${w.toPrecision(3)} ± ${info.weight_errors[k].toPrecision(2)}`).join(", ")}; ` +
-      `α = ${info.orientation[0].toFixed(2)}° ± ${info.orientation_errors[0].toFixed(2)}; R = ${info.r_factor.toPrecision(3)}` +
+    const fmt = (v, digits) => (v === null || v === undefined ? "?" : v.toPrecision(digits));
+    $("fit-report").textContent = `weights ${info.weights.map((w, k) => `${fmt(w, 3)} ± ${fmt(info.weight_errors[k], 2)}`).join(", ")}; ` +
+      `α = ${fmt(info.orientation[0], 4)}° ± ${fmt(info.orientation_errors[0], 2)}; R = ${fmt(info.r_factor, 3)}` +
       (info.warnings && info.warnings.length ? `; ${info.warnings.join("; ")}` : "");
     showMessage("");
     changed();
