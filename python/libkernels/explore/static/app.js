@@ -106,7 +106,8 @@ async function requestMap() {
       state.map = data; state.mapInfo = info;
       window.__lk.lastMap = data; window.__lk.lastInfo = info; window.__lk.lastSettings = s;
       showMessage("");
-      setStatus(`${info.orbitals.join(" + ")}: E_kin ${info.e_kin_ev.map((e) => e.toFixed(2)).join(", ")} eV`);
+      setStatus(`${info.orbitals.join(" + ")}: E_kin ${info.e_kin_ev.map((e) => e.toFixed(2)).join(", ")} eV` +
+                (info.min === 0 && info.max === 0 ? " (the map is zero everywhere)" : ""));
       drawMap();
       if (since !== null) afterPaint(since, { queued: sent - since, server: info.compute_ms,
         transfer: arrived - sent - info.compute_ms, draw: performance.now() - arrived });
@@ -234,7 +235,7 @@ function drawMap() {
   ctx.drawImage(image, f.x0, f.y0, f.size, f.size);
   // The edge of the hemisphere of the highest kinetic energy.
   ctx.save(); ctx.beginPath(); ctx.rect(f.x0, f.y0, f.size, f.size); ctx.clip();
-  ctx.setLineDash([5, 4]); ctx.strokeStyle = "rgba(255,255,255,0.7)";
+  ctx.setLineDash([5, 4]); ctx.strokeStyle = info.signed ? "rgba(0,0,0,0.4)" : "rgba(255,255,255,0.7)";
   ctx.beginPath(); ctx.arc(f.px(0), f.py(0), info.radius * f.size / (f.extent[1] - f.extent[0]), 0, 2 * Math.PI);
   ctx.stroke(); ctx.restore();
   axes(ctx, f);
