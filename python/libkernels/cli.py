@@ -21,7 +21,7 @@ import warnings
 
 import numpy as np
 
-from . import _library, fit_command
+from . import _library, fit_command, scan_command
 from .batch import as_momentum_maps, scan_momentum_maps
 from . import explore
 from .data import DEFAULT_MOLECULE, EXAMPLES, example_path
@@ -329,6 +329,7 @@ def build_parser():
     listing.set_defaults(run=_cmd_orbitals)
     fit_command.add_parser(commands)
     explore.add_parser(commands)
+    scan_command.add_parser(commands)
     return parser
 
 
