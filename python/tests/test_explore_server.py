@@ -104,6 +104,11 @@ def test_map_and_exports_equal_the_library(client, pentacene):
     np.testing.assert_array_equal(page_map, expected.data)
     assert info["k_min"] == pytest.approx(-3.0) and info["orbitals"] == ["HOMO", "HOMO-1"]
 
+    # A request overtaken by a newer one from the same page is not computed.
+    assert client.post("/api/map", json={**body, "client": "p1", "seq": 7}).status_code == 200
+    assert client.post("/api/map", json={**body, "client": "p1", "seq": 6}).status_code == 204
+    assert client.post("/api/map", json={**body, "client": "p2", "seq": 1}).status_code == 200
+
     npy = np.load(io.BytesIO(client.post("/api/export/npy", json=body).content))
     np.testing.assert_array_equal(npy, expected.data)
     png = client.post("/api/export/png", json=body)
