@@ -122,6 +122,33 @@ def test_domains_without_mirrors_repeat_under_turns_only(pentacene):
     assert np.abs(model[:, ::-1] - model)[inside].max() > 0.2 * scale  # not mirrored
 
 
+def test_domains_on_a_lattice_without_a_pixel_at_k0_stay_exact(benzene):
+    # An even number of pixels straddles k = 0 by half a step: the centred square
+    # of that lattice needs no interpolation.
+    step = 0.1
+    k = -2.35 + step * np.arange(48)
+    truth = square_maps(benzene, ["HOMO-2"], (0, 0, 0), -2.95, step, 60, symmetry=4)
+    clean = 100.0 * truth[0][6:54, 6:54]
+    result = lk.fit_momentum_map((clean, k, k), benzene, "HOMO-2", kinetic_energy=E_KIN,
+                                 symmetry=4, background="none", progress=False)
+    assert result.model_grid == "exact"
+    assert abs(result.weights[0] - 100.0) < 1e-3
+    assert np.abs(result.model - clean).max() < 1e-5 * clean.max()
+
+
+def test_tilt_and_azimuth_fitted_together(pentacene):
+    rng = np.random.default_rng(6)
+    step, n = 0.1, 57
+    axis = -2.8 + step * np.arange(n)
+    clean = 500.0 * square_maps(pentacene, ["HOMO"], (0, 20.0, 30.0), -2.8, step, n)[0] + 2.0
+    noisy = clean + rng.normal(0, 0.2, clean.shape)
+    result = lk.fit_momentum_map((noisy, axis, axis), pentacene, "HOMO", kinetic_energy=E_KIN,
+                                 fit_angles="beta,gamma", progress=False)
+    assert result.fit_angles == ("beta", "gamma") and result.orientation_errors[0] == 0
+    assert abs(result.weights[0] - 500.0) < 5.0
+    assert np.abs(result.model - clean).max() < 0.01 * clean.max()
+
+
 def test_stated_errors_cover_the_truth_about_as_often_as_claimed(pentacene):
     rng = np.random.default_rng(3)
     step, n = 0.08, 61
@@ -315,6 +342,13 @@ def test_bad_fit_options_are_refused(pentacene, options, message):
     settings.update(options)
     with pytest.raises(ValueError, match=message):
         lk.fit_momentum_map((MAP, K, K), pentacene, ["HOMO"], **settings)
+
+
+def test_model_grids_beyond_the_memory_limit_are_refused(pentacene):
+    fine = np.linspace(-3.0, 3.0, 6001)  # a step of 0.001 / Å against 0.1 in ky
+    with pytest.raises(ValueError, match="the model maps would be 6001 x 6001 pixels"):
+        lk.fit_momentum_map((np.ones((6001, 21)), fine, K), pentacene, "HOMO",
+                            kinetic_energy=E_KIN, progress=False)
 
 
 def test_stacks_and_single_maps_go_to_their_own_command(pentacene, tmp_path, capsys):
