@@ -134,6 +134,20 @@ class FitResult:
             "settings": self.settings,
         }
 
+    def to_xarray(self):
+        """measured, model, residual and mask as an xarray.Dataset on (kx, ky), with
+        the fitted values in its attributes."""
+        import json
+
+        import xarray as xr
+
+        coords = {"kx": ("kx", self.kx, {"units": "1/angstrom"}),
+                  "ky": ("ky", self.ky, {"units": "1/angstrom"})}
+        variables = {name: (("kx", "ky"), getattr(self, name))
+                     for name in ("measured", "model", "residual", "mask")}
+        return xr.Dataset(variables, coords=coords,
+                          attrs={"fit": json.dumps(self.to_dict())})
+
     def report(self):
         """A short text table of the fitted values."""
         lines = [f"fit of {self.source}: {len(self.orbitals)} orbital(s) at E_kin "
