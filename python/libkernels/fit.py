@@ -195,7 +195,9 @@ class FitResult:
 
 
 def _floats(values):
-    return [float(v) for v in np.asarray(values, dtype=np.float64).reshape(-1)]
+    """Plain floats for JSON; undetermined values (NaN) become None (null)."""
+    return [float(v) if np.isfinite(v) else None
+            for v in np.asarray(values, dtype=np.float64).reshape(-1)]
 
 
 # ---- options ---------------------------------------------------------------------
@@ -447,6 +449,8 @@ def fit_single_map(measured, molecule, orbitals, *, kinetic_energy=None, photon_
     if not names:
         raise ValueError("no orbital selected")
     used = used_pixels(measured, k_range)
+    if not np.any(measured.intensity[used]):
+        raise ValueError(f"{measured.source}: every pixel to fit is 0; there is nothing to fit")
     n_parameters = len(names) + len(terms) + len(angles)
     n_used = int(np.count_nonzero(used))
     if n_used <= n_parameters:
@@ -635,6 +639,8 @@ def _result(measured, molecule, names, maps, problem, orientation, angles, terms
     covariance = np.linalg.pinv(scaled.T @ scaled, hermitian=True) / np.outer(norms, norms)
     covariance *= chi2_reduced
     errors = np.sqrt(np.clip(np.diag(covariance), 0, None))
+    blank = np.flatnonzero(~np.any(columns, axis=0))
+    errors[blank] = np.nan  # a map that is 0 on every fitted pixel fixes no weight
 
     orientation_errors = np.zeros(3)
     for k, index in enumerate(angles):
@@ -645,6 +651,9 @@ def _result(measured, molecule, names, maps, problem, orientation, angles, terms
     r_factor = float(np.sum(unweighted ** 2) / np.sum(problem.intensity ** 2))
 
     sums, messages = _identifiability(names, problem, columns, coefficients, covariance)
+    messages += [f"the map of {names[o]} is 0 on every fitted pixel (beyond its photoemission "
+                 f"disc, |k| > {maps.disc_radius:.3g} 1/Å?): its weight is undetermined"
+                 for o in blank]
 
     # The model on every measured pixel, for pictures and model.npy.
     full = np.ones(measured.intensity.shape, dtype=bool)

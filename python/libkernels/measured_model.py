@@ -149,6 +149,7 @@ class OrbitalMaps:
         fold = {-1: 1, 0: 4, 1: 2, 2: 3}[symmetry_mode(symmetry)]
         self.fold = fold
         disc = math.sqrt(2 * self.kinetic_energy / HARTREE_IN_EV) / BOHR_IN_ANGSTROM
+        self.disc_radius = disc  # 1/Å: the maps are 0 beyond it
         self.grid = ModelGrid(kx, ky, used, centred=fold > 1,
                               quarter_turns_only=fold in (1, 2, 4), disc_radius=disc)
         self.own_rotations = fold > 1 and not mirrors

@@ -344,6 +344,17 @@ def test_bad_fit_options_are_refused(pentacene, options, message):
         lk.fit_momentum_map((MAP, K, K), pentacene, ["HOMO"], **settings)
 
 
+def test_fits_that_determine_nothing_say_so(pentacene):
+    k = np.linspace(-3.5, 3.5, 36)
+    with pytest.raises(ValueError, match="every pixel to fit is 0"):
+        lk.fit_momentum_map((np.zeros((36, 36)), k, k), pentacene, "HOMO", kinetic_energy=E_KIN)
+    # the annulus lies beyond the photoemission disc (2.81 / Å at 30 eV)
+    with pytest.warns(lk.IdentifiabilityWarning, match="map of HOMO is 0 on every fitted"):
+        result = lk.fit_momentum_map((np.ones((36, 36)), k, k), pentacene, "HOMO",
+                                     kinetic_energy=E_KIN, k_range=(2.9, 3.5), progress=False)
+    assert result.to_dict()["weight_errors"] == [None]
+
+
 def test_model_grids_beyond_the_memory_limit_are_refused(pentacene):
     fine = np.linspace(-3.0, 3.0, 6001)  # a step of 0.001 / Å against 0.1 in ky
     with pytest.raises(ValueError, match="the model maps would be 6001 x 6001 pixels"):
