@@ -2,11 +2,8 @@
 // a table with the ratio of each instruction-set path to the scalar path
 // measured in the same run.
 //
-// A kernel that has an internal per-path entry point (kernels::<name>_on_path)
-// runs once per path the CPU has; a kernel without one runs only through its
-// exported function (whose path is chosen per call) and has no ratio.  The
-// entry points are found when this file is compiled, so kernels vectorised
-// later join the comparison without changes here.
+// Every case runs its exported function once per path the CPU has, the path
+// forced for the benchmark's thread (dispatch/forced_dispatch.h).
 //
 //   kernels_bench [--smoke] [--data DIR] [google benchmark flags]
 // --smoke: small sizes and few iterations (a check that every case runs).
@@ -19,6 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -29,61 +27,9 @@
 #include "simd/lanes.h"
 #include "simd/libm_arrays.h"
 #include "simd/libm_variant_probe.h"
-#include "simd/simd_choice.h"
+#include "dispatch/forced_dispatch.h"
 
 #include "bench_molecule.h"
-
-#if __has_include("momentum_map/momentum_map_paths.h")
-#include "momentum_map/momentum_map_paths.h"
-#define HAVE_MOMENTUM_MAP_PATHS 1
-#else
-#define HAVE_MOMENTUM_MAP_PATHS 0
-#endif
-#if __has_include("momentum_map/momentum_map_sum_paths.h")
-#include "momentum_map/momentum_map_sum_paths.h"
-#define HAVE_MOMENTUM_MAP_SUM_PATHS 1
-#else
-#define HAVE_MOMENTUM_MAP_SUM_PATHS 0
-#endif
-#if __has_include("momentum_map/polarisation_factor_paths.h")
-#include "momentum_map/polarisation_factor_paths.h"
-#define HAVE_POLARISATION_FACTOR_PATHS 1
-#else
-#define HAVE_POLARISATION_FACTOR_PATHS 0
-#endif
-#if __has_include("real_space/scalar_field_paths.h")
-#include "real_space/scalar_field_paths.h"
-#define HAVE_SCALAR_FIELD_PATHS 1
-#else
-#define HAVE_SCALAR_FIELD_PATHS 0
-#endif
-#if __has_include("real_space/charge_density_sum_paths.h")
-#include "real_space/charge_density_sum_paths.h"
-#define HAVE_CHARGE_DENSITY_SUM_PATHS 1
-#else
-#define HAVE_CHARGE_DENSITY_SUM_PATHS 0
-#endif
-#if __has_include("momentum_density/momentum_density_paths.h")
-#include "momentum_density/momentum_density_paths.h"  // both momentum density kernels
-#define HAVE_MOMENTUM_DENSITY_SUM_PATHS 1
-#elif __has_include("momentum_density/momentum_density_sum_paths.h")
-#include "momentum_density/momentum_density_sum_paths.h"
-#define HAVE_MOMENTUM_DENSITY_SUM_PATHS 1
-#else
-#define HAVE_MOMENTUM_DENSITY_SUM_PATHS 0
-#endif
-#if __has_include("maps/rotation_paths.h")
-#include "maps/rotation_paths.h"
-#define HAVE_ROTATION_PATHS 1
-#else
-#define HAVE_ROTATION_PATHS 0
-#endif
-#if __has_include("maps/symmetrisation_paths.h")
-#include "maps/symmetrisation_paths.h"
-#define HAVE_SYMMETRISATION_PATHS 1
-#else
-#define HAVE_SYMMETRISATION_PATHS 0
-#endif
 
 using kernels::simd::SimdPath;
 
@@ -94,17 +40,27 @@ constexpr double HARTREE_IN_EV = 27.211386245988;
 // leaves with 30.5 eV less its binding energy; deeper orbitals with less.
 constexpr double HOMO_KINETIC_EV = 30.0;
 
-// How a case is run: through the exported function (path chosen per call),
-// or on one given path.
+// How a case is run: through the exported function with the path it chooses
+// per call, or with one path forced.
 struct Variant {
     bool on_path;
     SimdPath path;
     std::string name() const { return on_path ? kernels::simd::simd_path_name(path) : "exported"; }
 };
 
-std::vector<Variant> variants(bool has_paths) {
-    if (!has_paths)
-        return {{false, SimdPath::scalar}};
+// Forces the variant's path on this thread while it lives.
+class OnVariant {
+  public:
+    explicit OnVariant(Variant v) {
+        if (v.on_path)
+            forced_.emplace(v.path);
+    }
+
+  private:
+    std::optional<kernels::simd::ForcedDispatch> forced_;
+};
+
+std::vector<Variant> variants() {
     std::vector<Variant> list;
     for (SimdPath path : {SimdPath::scalar, SimdPath::avx2, SimdPath::avx512})
         if (kernels::simd::simd_path_supported(path))
@@ -162,20 +118,12 @@ void set_counters(benchmark::State &state, double elements) { state.counters["el
 
 // ---- cases -------------------------------------------------------------
 
-void bench_momentum_map(benchmark::State &state, const BenchMolecule *m, int32_t n, [[maybe_unused]] Variant v) {
+void bench_momentum_map(benchmark::State &state, const BenchMolecule *m, int32_t n, Variant v) {
+    const OnVariant on(v);
     const float e_kin = kinetic_energy(*m, 0);
     const MapGrid g = map_grid(e_kin, n);
     std::vector<float> out(static_cast<size_t>(n) * n);
     for (auto _ : state) {
-#if HAVE_MOMENTUM_MAP_PATHS
-        if (v.on_path)
-            kernels::momentum_map_on_path(v.path, n, m->n_atoms(), m->shells_per_atom.data(), m->atom_x.data(),
-                                          m->atom_y.data(), m->atom_z.data(), e_kin, g.k_min, g.k_step, 0.0f,
-                                          0.0f, 0.0f, m->shell_l.data(), m->shell_n_prim.data(),
-                                          m->prim_exponent.data(), m->prim_coeff.data(), m->orbital(0),
-                                          out.data());
-        else
-#endif
             momentum_map(n, m->n_atoms(), m->shells_per_atom.data(), m->atom_x.data(), m->atom_y.data(),
                          m->atom_z.data(), e_kin, g.k_min, g.k_step, 0.0f, 0.0f, 0.0f, m->shell_l.data(),
                          m->shell_n_prim.data(), m->prim_exponent.data(), m->prim_coeff.data(), m->orbital(0),
@@ -187,7 +135,8 @@ void bench_momentum_map(benchmark::State &state, const BenchMolecule *m, int32_t
     set_counters(state, static_cast<double>(n) * n * m->n_atoms());
 }
 
-void bench_momentum_map_sum(benchmark::State &state, const BenchMolecule *m, int32_t n, [[maybe_unused]] Variant v) {
+void bench_momentum_map_sum(benchmark::State &state, const BenchMolecule *m, int32_t n, Variant v) {
+    const OnVariant on(v);
     const int32_t n_orbitals = m->n_orbitals();
     std::vector<float> e_kin(n_orbitals), kz_imaginary(n_orbitals, 0.0f);
     for (int32_t o = 0; o < n_orbitals; ++o)
@@ -196,16 +145,6 @@ void bench_momentum_map_sum(benchmark::State &state, const BenchMolecule *m, int
     std::vector<float> out(static_cast<size_t>(n) * n);
     // Twofold symmetrisation; p-polarised light at 65 degrees incidence in the kx-kz plane.
     for (auto _ : state) {
-#if HAVE_MOMENTUM_MAP_SUM_PATHS
-        if (v.on_path)
-            kernels::momentum_map_sum_on_path(
-                v.path, n_orbitals, e_kin.data(), nullptr, m->mo_coeff.data(), n, 1, g.k_min, g.k_step, 0.0f,
-                0.0f, 0.0f, 65.0f, 0.0f, 0.0f, 1, 0, 0, kz_imaginary.data(), m->n_atoms(),
-                m->shells_per_atom.data(), m->atom_x.data(), m->atom_y.data(), m->atom_z.data(),
-                m->shell_l.data(), m->shell_n_prim.data(), m->prim_exponent.data(), m->prim_coeff.data(),
-                out.data());
-        else
-#endif
             momentum_map_sum(n_orbitals, e_kin.data(), nullptr, m->mo_coeff.data(), n, 1, g.k_min, g.k_step, 0.0f,
                              0.0f, 0.0f, 65.0f, 0.0f, 0.0f, 1, 0, 0, kz_imaginary.data(), m->n_atoms(),
                              m->shells_per_atom.data(), m->atom_x.data(), m->atom_y.data(), m->atom_z.data(),
@@ -217,19 +156,11 @@ void bench_momentum_map_sum(benchmark::State &state, const BenchMolecule *m, int
     set_counters(state, static_cast<double>(n) * n * m->n_atoms() * n_orbitals);
 }
 
-void bench_scalar_field(benchmark::State &state, const BenchMolecule *m, int32_t n, [[maybe_unused]] Variant v) {
+void bench_scalar_field(benchmark::State &state, const BenchMolecule *m, int32_t n, Variant v) {
+    const OnVariant on(v);
     const RealGrid g = real_grid(*m, n);
     std::vector<float> out(static_cast<size_t>(n) * n * n);
     for (auto _ : state) {
-#if HAVE_SCALAR_FIELD_PATHS
-        if (v.on_path)
-            kernels::scalar_field_on_path(v.path, n, n, n, m->n_atoms(), m->shells_per_atom.data(),
-                                          m->atom_x.data(), g.x_min, g.y_min, g.z_min, g.step, m->atom_y.data(),
-                                          m->atom_z.data(), m->shell_l.data(), m->shell_n_prim.data(),
-                                          m->prim_exponent.data(), m->prim_coeff.data(), m->orbital(0),
-                                          out.data());
-        else
-#endif
             scalar_field(n, n, n, m->n_atoms(), m->shells_per_atom.data(), m->atom_x.data(), g.x_min, g.y_min,
                          g.z_min, g.step, m->atom_y.data(), m->atom_z.data(), m->shell_l.data(),
                          m->shell_n_prim.data(), m->prim_exponent.data(), m->prim_coeff.data(), m->orbital(0),
@@ -240,19 +171,11 @@ void bench_scalar_field(benchmark::State &state, const BenchMolecule *m, int32_t
     set_counters(state, static_cast<double>(n) * n * n);
 }
 
-void bench_charge_density_sum(benchmark::State &state, const BenchMolecule *m, int32_t n, [[maybe_unused]] Variant v) {
+void bench_charge_density_sum(benchmark::State &state, const BenchMolecule *m, int32_t n, Variant v) {
+    const OnVariant on(v);
     const RealGrid g = real_grid(*m, n);
     std::vector<float> out(static_cast<size_t>(n) * n * n);
     for (auto _ : state) {
-#if HAVE_CHARGE_DENSITY_SUM_PATHS
-        if (v.on_path)
-            kernels::charge_density_sum_on_path(v.path, n, n, n, m->n_orbitals(), nullptr, m->mo_coeff.data(),
-                                                g.x_min, g.y_min, g.z_min, g.step, m->n_atoms(),
-                                                m->shells_per_atom.data(), m->atom_x.data(), m->atom_y.data(),
-                                                m->atom_z.data(), m->shell_l.data(), m->shell_n_prim.data(),
-                                                m->prim_exponent.data(), m->prim_coeff.data(), out.data());
-        else
-#endif
             charge_density_sum(n, n, n, m->n_orbitals(), nullptr, m->mo_coeff.data(), g.x_min, g.y_min, g.z_min,
                                g.step, m->n_atoms(), m->shells_per_atom.data(), m->atom_x.data(),
                                m->atom_y.data(), m->atom_z.data(), m->shell_l.data(), m->shell_n_prim.data(),
@@ -265,19 +188,11 @@ void bench_charge_density_sum(benchmark::State &state, const BenchMolecule *m, i
 
 // A cube |kx|, |ky|, |kz| <= 2.5 bohr^-1 (beyond it the valence orbitals have
 // next to nothing).
-void bench_momentum_density_sum(benchmark::State &state, const BenchMolecule *m, int32_t n, [[maybe_unused]] Variant v) {
+void bench_momentum_density_sum(benchmark::State &state, const BenchMolecule *m, int32_t n, Variant v) {
+    const OnVariant on(v);
     const float k_min = -2.5f, k_step = 5.0f / static_cast<float>(n - 1);
     std::vector<float> out(static_cast<size_t>(n) * n * n);
     for (auto _ : state) {
-#if HAVE_MOMENTUM_DENSITY_SUM_PATHS
-        if (v.on_path)
-            kernels::momentum_density_sum_on_path(v.path, n, n, n, m->n_orbitals(), nullptr, m->mo_coeff.data(),
-                                                  k_min, k_min, k_min, k_step, m->n_atoms(),
-                                                  m->shells_per_atom.data(), m->atom_x.data(), m->atom_y.data(),
-                                                  m->atom_z.data(), m->shell_l.data(), m->shell_n_prim.data(),
-                                                  m->prim_exponent.data(), m->prim_coeff.data(), out.data());
-        else
-#endif
             momentum_density_sum(n, n, n, m->n_orbitals(), nullptr, m->mo_coeff.data(), k_min, k_min, k_min,
                                  k_step, m->n_atoms(), m->shells_per_atom.data(), m->atom_x.data(),
                                  m->atom_y.data(), m->atom_z.data(), m->shell_l.data(), m->shell_n_prim.data(),
@@ -299,21 +214,17 @@ std::vector<float> homo_map(const BenchMolecule &m, int32_t n) {
     return map;
 }
 
-// Linear p-polarised light at 65 degrees incidence, on the HOMO's map.  The
-// time includes restoring the input map (one copy of n*n floats per call).
+// Light at 65 degrees incidence on the HOMO's map: linear p-polarised
+// (polarisation_mode 0) or circular (1).  The time includes restoring the
+// input map (one copy of n*n floats per call).
 void bench_polarisation_factor(benchmark::State &state, const std::vector<float> *map, int32_t n, float e_kin,
-                               [[maybe_unused]] Variant v) {
+                               int32_t mode, Variant v) {
+    const OnVariant on(v);
     const MapGrid g = map_grid(e_kin, n);
     std::vector<float> work(map->size());
     for (auto _ : state) {
         std::memcpy(work.data(), map->data(), map->size() * sizeof(float));
-#if HAVE_POLARISATION_FACTOR_PATHS
-        if (v.on_path)
-            kernels::polarisation_factor_on_path(v.path, n, 0, 0, work.data(), e_kin, g.k_min, g.k_step, 65.0f, 0.0f,
-                                                 0.0f, 0.0f);
-        else
-#endif
-            polarisation_factor(n, 0, 0, work.data(), e_kin, g.k_min, g.k_step, 65.0f, 0.0f, 0.0f, 0.0f);
+            polarisation_factor(n, mode, 0, work.data(), e_kin, g.k_min, g.k_step, 65.0f, 0.0f, 0.0f, 0.0f);
         benchmark::DoNotOptimize(work.data());
         benchmark::ClobberMemory();
     }
@@ -321,14 +232,10 @@ void bench_polarisation_factor(benchmark::State &state, const std::vector<float>
 }
 
 // 30 degrees: an angle that interpolates (right angles copy pixels).
-void bench_rotation(benchmark::State &state, const std::vector<float> *map, int32_t n, [[maybe_unused]] Variant v) {
+void bench_rotation(benchmark::State &state, const std::vector<float> *map, int32_t n, Variant v) {
+    const OnVariant on(v);
     for (auto _ : state) {
         float *turned;
-#if HAVE_ROTATION_PATHS
-        if (v.on_path)
-            turned = kernels::rotation_on_path(v.path, n, map->data(), 30.0f);
-        else
-#endif
             turned = rotation(n, map->data(), 30.0f);
         benchmark::DoNotOptimize(turned);
         std::free(turned);
@@ -338,15 +245,11 @@ void bench_rotation(benchmark::State &state, const std::vector<float> *map, int3
 
 // Threefold with mirrors: six terms, four of them interpolated rotations.  The
 // time includes restoring the input map (one copy of n*n floats per call).
-void bench_symmetrisation(benchmark::State &state, const std::vector<float> *map, int32_t n, [[maybe_unused]] Variant v) {
+void bench_symmetrisation(benchmark::State &state, const std::vector<float> *map, int32_t n, Variant v) {
+    const OnVariant on(v);
     std::vector<float> work(map->size());
     for (auto _ : state) {
         std::memcpy(work.data(), map->data(), map->size() * sizeof(float));
-#if HAVE_SYMMETRISATION_PATHS
-        if (v.on_path)
-            kernels::symmetrisation_on_path(v.path, n, 2, work.data());
-        else
-#endif
             symmetrisation(n, 2, work.data());
         benchmark::DoNotOptimize(work.data());
         benchmark::ClobberMemory();
@@ -380,16 +283,11 @@ struct TinyAtom {
     float exponent[1] = {0.8f}, coeff[1] = {1.0f}, mo[1] = {1.0f};
 };
 
-void bench_tiny_momentum_map(benchmark::State &state, [[maybe_unused]] Variant v) {
+void bench_tiny_momentum_map(benchmark::State &state, Variant v) {
+    const OnVariant on(v);
     const TinyAtom a;
     float out[64];
     for (auto _ : state) {
-#if HAVE_MOMENTUM_MAP_PATHS
-        if (v.on_path)
-            kernels::momentum_map_on_path(v.path, 8, 1, a.shells_per_atom, a.x, a.y, a.z, 1.0f, -1.4f, 0.4f, 0.0f,
-                                          0.0f, 0.0f, a.l, a.n_prim, a.exponent, a.coeff, a.mo, out);
-        else
-#endif
             momentum_map(8, 1, a.shells_per_atom, a.x, a.y, a.z, 1.0f, -1.4f, 0.4f, 0.0f, 0.0f, 0.0f, a.l,
                          a.n_prim, a.exponent, a.coeff, a.mo, out);
         benchmark::DoNotOptimize(out);
@@ -457,8 +355,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
                         std::printf("%-44s exported/%s = %.3f (the per-call choice of path)\n", key.c_str(),
                                     variant.c_str(), exported->second / seconds);
         }
-        std::printf("\n'exported': the public function, which chooses its path per call; cases with only this "
-                    "row have no per-path entry point yet.\n");
+        std::printf("\n'exported': the public function with the path it chooses per call.\n");
     }
 
   private:
@@ -489,34 +386,26 @@ std::string cpu_model_and_flags() {
 }
 
 void print_header(bool smoke) {
-    const kernels::simd::SimdChoice choice = kernels::simd::choose_simd();
+    const kernels::simd::Dispatch choice = kernels_choose_dispatch();
     std::printf("libkernels benchmark suite%s\n", smoke ? " (smoke run: small sizes)" : "");
     std::printf("CPU: %s\n", cpu_model_and_flags().c_str());
     std::printf("paths this CPU runs:");
     for (SimdPath path : {SimdPath::scalar, SimdPath::avx2, SimdPath::avx512})
         std::printf(" %s%s", kernels::simd::simd_path_name(path),
                     kernels::simd::simd_path_supported(path) ? "" : "(no)");
-    std::printf("\nexported functions choose: %s, vector expf/sincosf %s\n", kernels::simd::simd_path_name(choice.path),
+    std::printf("\nexported functions choose: %s, vector expf/sincosf %s\n", choice.kernels->name,
                 choice.vector_libm ? "in use (platform libm is the variant they reproduce)"
                                    : "not in use (scalar libm per lane)");
-    std::printf("compiler: %s, %s\n", __VERSION__, KERNELS_BENCH_BUILD);
-    std::printf("per-path entry points: momentum_map %s, momentum_map_sum %s, polarisation_factor %s, "
-                "scalar_field %s, "
-                "charge_density_sum %s, momentum_density_sum %s, rotation %s, symmetrisation %s\n\n",
-                HAVE_MOMENTUM_MAP_PATHS ? "yes" : "no", HAVE_MOMENTUM_MAP_SUM_PATHS ? "yes" : "no",
-                HAVE_POLARISATION_FACTOR_PATHS ? "yes" : "no",
-                HAVE_SCALAR_FIELD_PATHS ? "yes" : "no", HAVE_CHARGE_DENSITY_SUM_PATHS ? "yes" : "no",
-                HAVE_MOMENTUM_DENSITY_SUM_PATHS ? "yes" : "no", HAVE_ROTATION_PATHS ? "yes" : "no",
-                HAVE_SYMMETRISATION_PATHS ? "yes" : "no");
+    std::printf("compiler: %s, %s\n\n", __VERSION__, KERNELS_BENCH_BUILD);
 }
 
 // Registers case/<variant> for every variant; runs of a case take at least
 // min_time seconds (or `iterations` iterations in a smoke run).
 template <typename Function, typename... Args>
-void register_case(std::vector<std::string> &order, const std::string &name, bool has_paths, bool smoke,
+void register_case(std::vector<std::string> &order, const std::string &name, bool smoke,
                    Function function, Args... args) {
     order.push_back(name);
-    for (const Variant &v : variants(has_paths)) {
+    for (const Variant &v : variants()) {
         auto *b = benchmark::RegisterBenchmark((name + "/" + v.name()).c_str(), function, args..., v);
         b->Unit(benchmark::kMillisecond);
         if (smoke)
@@ -568,40 +457,39 @@ int main(int argc, char **argv) {
         map_molecules.push_back(&molecules.at("c96h24"));
     for (const BenchMolecule *m : map_molecules)
         for (int32_t n : sizes.map_sides)
-            register_case(order, "momentum_map " + m->name + " HOMO n=" + std::to_string(n), HAVE_MOMENTUM_MAP_PATHS, smoke,
+            register_case(order, "momentum_map " + m->name + " HOMO n=" + std::to_string(n), smoke,
                           bench_momentum_map, m, n);
     register_case(order, "momentum_map_sum " + pentacene->name + " " + std::to_string(pentacene->n_orbitals()) +
-                      " orb n=" + std::to_string(sizes.sum_side),
-                  HAVE_MOMENTUM_MAP_SUM_PATHS, smoke, bench_momentum_map_sum, pentacene, sizes.sum_side);
+                      " orb n=" + std::to_string(sizes.sum_side), smoke, bench_momentum_map_sum, pentacene, sizes.sum_side);
 
     std::vector<const BenchMolecule *> grid_molecules = {pentacene};
     if (!smoke)
         grid_molecules.push_back(&molecules.at("c96h24"));
     const std::string cube = std::to_string(sizes.real_points) + "^3";
     for (const BenchMolecule *m : grid_molecules)
-        register_case(order, "scalar_field " + m->name + " HOMO " + cube, HAVE_SCALAR_FIELD_PATHS, smoke,
+        register_case(order, "scalar_field " + m->name + " HOMO " + cube, smoke,
                       bench_scalar_field, m, sizes.real_points);
     register_case(order, "charge_density_sum " + pentacene->name + " " + std::to_string(pentacene->n_orbitals()) + " orb " +
-                      cube,
-                  HAVE_CHARGE_DENSITY_SUM_PATHS, smoke, bench_charge_density_sum, pentacene, sizes.real_points);
+                      cube, smoke, bench_charge_density_sum, pentacene, sizes.real_points);
     register_case(order, "momentum_density_sum " + pentacene->name + " " + std::to_string(pentacene->n_orbitals()) +
-                      " orb " + std::to_string(sizes.k_points) + "^3",
-                  HAVE_MOMENTUM_DENSITY_SUM_PATHS, smoke, bench_momentum_density_sum, pentacene, sizes.k_points);
+                      " orb " + std::to_string(sizes.k_points) + "^3", smoke, bench_momentum_density_sum, pentacene, sizes.k_points);
 
     const int32_t light_side = sizes.map_sides.back();
     const std::vector<float> light_map = homo_map(*pentacene, light_side);
-    register_case(order, "polarisation_factor linear n=" + std::to_string(light_side), HAVE_POLARISATION_FACTOR_PATHS,
-                  smoke, bench_polarisation_factor, &light_map, light_side, kinetic_energy(*pentacene, 0));
+    for (int32_t mode : {0, 1})
+        register_case(order, std::string("polarisation_factor ") + (mode == 0 ? "linear" : "circular") +
+                          " n=" + std::to_string(light_side),
+                      smoke, bench_polarisation_factor, &light_map, light_side, kinetic_energy(*pentacene, 0), mode);
 
     const std::vector<float> map = homo_map(*pentacene, sizes.postprocess_side);
     const std::string side = " n=" + std::to_string(sizes.postprocess_side);
-    register_case(order, "rotation 30deg" + side, HAVE_ROTATION_PATHS, smoke, bench_rotation, &map,
+    register_case(order, "rotation 30deg" + side, smoke, bench_rotation, &map,
                   sizes.postprocess_side);
-    register_case(order, "symmetrisation threefold" + side, HAVE_SYMMETRISATION_PATHS, smoke, bench_symmetrisation, &map,
+    register_case(order, "symmetrisation threefold" + side, smoke, bench_symmetrisation, &map,
                   sizes.postprocess_side);
 
     order.push_back("sincosf one per element (yardstick)");
-    for (const Variant &v : variants(true)) {
+    for (const Variant &v : variants()) {
         auto *b = benchmark::RegisterBenchmark(("sincosf one per element (yardstick)/" + v.name()).c_str(),
                                                bench_sincosf, v);
         b->Unit(benchmark::kMicrosecond);
@@ -612,8 +500,6 @@ int main(int argc, char **argv) {
     // Dispatch cost on a tiny input: the exported function against the path it chooses.
     order.push_back("momentum_map tiny n=8 1 atom");
     for (const Variant &v : {Variant{false, SimdPath::scalar}, Variant{true, kernels::simd::best_simd_path()}}) {
-        if (v.on_path && !HAVE_MOMENTUM_MAP_PATHS)
-            continue;
         auto *b = benchmark::RegisterBenchmark(("momentum_map tiny n=8 1 atom/" + v.name()).c_str(),
                                                bench_tiny_momentum_map, v);
         b->Unit(benchmark::kMicrosecond);

@@ -14,7 +14,7 @@
 #include "simd/lanes.h"
 #include "simd/libm_arrays.h"
 #include "simd/libm_variant_probe.h"
-#include "simd/simd_choice.h"
+#include "dispatch/kernel_table.h"
 
 using namespace kernels::simd;
 
@@ -59,7 +59,7 @@ void bench_sincosf(benchmark::State &state, SimdPath path, float limit) {
 // variant check.
 void bench_dispatch_choice(benchmark::State &state) {
     for (auto _ : state) {
-        const SimdChoice choice = choose_simd();
+        const Dispatch choice = kernels_choose_dispatch();
         benchmark::DoNotOptimize(choice);
     }
 }

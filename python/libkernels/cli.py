@@ -30,6 +30,7 @@ from .kernels import POLARISATIONS, orbital_rows
 from .conversion import DEFAULT_MAX_DROPPED
 from .readers import FORMATS, read
 from .units import HARTREE_IN_EV
+from .validation import InputError, option_name
 
 
 class CommandError(Exception):
@@ -342,6 +343,9 @@ def main(argv=None):
         with warnings.catch_warnings():
             warnings.showwarning = show_warning
             args.run(args)
+    except InputError as error:
+        print(f"libkernels {args.command}: error: {error.render(option_name)}", file=sys.stderr)
+        return 2
     except (CommandError, ValueError, OSError, ImportError, _library.MissingKernelError,
             MemoryError) as error:
         message = str(error).splitlines()[0] if str(error) else type(error).__name__

@@ -7,13 +7,18 @@ component is reordered and re-signed to the library's convention
 (conventions.py), exactly as the Molden reader does for the files PySCF writes.
 """
 
+from __future__ import annotations
+
+from typing import Any
+
 import numpy as np
 
 from .conventions import MOLDEN_SIGN, library_contraction, pyscf_order, reorder_components
 from .molecule import MAX_L, Molecule
 
 
-def from_pyscf(mol, mo_coeff=None, mo_energy=None, mo_occ=None, renormalise=True):
+def from_pyscf(mol: Any, mo_coeff: Any = None, mo_energy: Any = None, mo_occ: Any = None,
+               renormalise: bool = True) -> Molecule:
     """Molecule from a PySCF Mole (pure functions) and optional MO data.
 
     `mo_coeff` is (nao, nmo) as PySCF stores it, or (2, nao, nmo) for

@@ -15,50 +15,19 @@
 
 #include <cstring>
 
+#include "dispatch/kernel_table.h"
 #include "libkernels.h"
 #include "maps/map_storage.h"
 #include "maps/rotation_lanes.h"
-#include "maps/rotation_paths.h"
-#include "simd/lanes_scalar.h"
-#include "simd/simd_choice.h"
+#include "momentum_map/angle_conversion.h"
 
 namespace kernels {
 
-namespace {
-
-// Degrees to radians, as a double product rounded once to float32.
-constexpr double RADIANS_PER_DEGREE = 0.01745329252;
-
-}  // namespace
-
-void rotate_lanes_scalar(const RotationSweep &sweep) {
-    rotate_by_interpolation_lanes<simd::scalar::Target>(sweep);
-}
-
-void rotate_by_interpolation_on_path(simd::SimdPath path, int32_t n, const float *map, float sin_a,
-                                     float cos_a, float *turned) {
-    // A side above ROTATION_MAX_SIDE would be a map of more than 2^48 bytes.
-    if (n <= 0 || n > ROTATION_MAX_SIDE) return;
-    const RotationSweep sweep{n, map, sin_a, cos_a, turned};
-    if (!simd::simd_path_supported(path)) path = simd::SimdPath::scalar;
-    switch (path) {
-#ifdef KERNELS_SIMD_X86
-        case simd::SimdPath::avx512:
-            rotate_lanes_avx512(sweep);
-            return;
-        case simd::SimdPath::avx2:
-            rotate_lanes_avx2(sweep);
-            return;
-#endif
-        default:
-            rotate_lanes_scalar(sweep);
-            return;
-    }
-}
-
 void rotate_by_interpolation(int32_t n, const float *map, float sin_a, float cos_a,
                              float *turned) {
-    rotate_by_interpolation_on_path(simd::choose_simd().path, n, map, sin_a, cos_a, turned);
+    // A side above ROTATION_MAX_SIDE would be a map of more than 2^48 bytes.
+    if (n <= 0 || n > ROTATION_MAX_SIDE) return;
+    kernels_choose_dispatch().kernels->rotate(RotationSweep{n, map, sin_a, cos_a, turned});
 }
 
 void rotate_by_quarter_turns(int32_t n, const float *map, int quarter_turns, float *turned) {
@@ -95,9 +64,9 @@ void rotate_by_quarter_turns(int32_t n, const float *map, int quarter_turns, flo
     }
 }
 
-namespace {
-
-void turn_map(simd::SimdPath path, int32_t n, const float *map, float angle, float *turned) {
+float *rotated_copy(int32_t n, const float *map, float angle) {
+    float *turned = allocate_map(n);
+    if (turned == nullptr) return nullptr;
     if (angle == 90.0f) {
         rotate_by_quarter_turns(n, map, 1, turned);
     } else if (angle == 180.0f) {
@@ -108,25 +77,9 @@ void turn_map(simd::SimdPath path, int32_t n, const float *map, float angle, flo
         const float radians = static_cast<float>(static_cast<double>(angle) * RADIANS_PER_DEGREE);
         float sin_a = 0.0f, cos_a = 0.0f;
         ::sincosf(radians, &sin_a, &cos_a);
-        rotate_by_interpolation_on_path(path, n, map, sin_a, cos_a, turned);
+        rotate_by_interpolation(n, map, sin_a, cos_a, turned);
     }
-}
-
-}  // namespace
-
-void rotate_map(int32_t n, const float *map, float angle, float *turned) {
-    turn_map(simd::choose_simd().path, n, map, angle, turned);
-}
-
-float *rotation_on_path(simd::SimdPath path, int32_t n, const float *map, float angle) {
-    float *turned = allocate_map(n);
-    if (turned == nullptr) return nullptr;
-    turn_map(path, n, map, angle, turned);
     return turned;
-}
-
-float *rotated_copy(int32_t n, const float *map, float angle) {
-    return rotation_on_path(simd::choose_simd().path, n, map, angle);
 }
 
 }  // namespace kernels

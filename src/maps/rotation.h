@@ -23,13 +23,10 @@ void rotate_by_interpolation(int32_t n, const float *map, float sin_a, float cos
 // exact sine and cosine.  Nothing is done for n <= 0.
 void rotate_by_quarter_turns(int32_t n, const float *map, int quarter_turns, float *turned);
 
-// Fills `turned` with the map turned by angle degrees: exactly 90, 180 and 270
-// take the exact path, every other value (0, 360, -90, NaN, ...) the
-// interpolating path with sin and cos of the angle in float32.
-void rotate_map(int32_t n, const float *map, float angle, float *turned);
-
 // A new malloc'ed map holding the map turned by angle degrees, or null when the
-// block cannot be had.  The exported rotation and the symmetrisation both call it.
+// block cannot be had: exactly 90, 180 and 270 take the exact path, every other
+// value (0, 360, -90, NaN, ...) the interpolating path with sin and cos of the
+// angle in float32.  The exported rotation and the symmetrisation both call it.
 float *rotated_copy(int32_t n, const float *map, float angle);
 
 }  // namespace kernels

@@ -23,12 +23,6 @@ struct RotationSweep {
     float *turned;
 };
 
-// The sweep on each instruction-set target, each built in its own source file
-// with that target's flags.
-void rotate_lanes_scalar(const RotationSweep &sweep);
-void rotate_lanes_avx2(const RotationSweep &sweep);
-void rotate_lanes_avx512(const RotationSweep &sweep);
-
 // Offsets of the lanes from the first pixel of a vector (columns stay far below
 // 2^24, so float(j0) + lane is the column's float exactly).
 constexpr float ROTATION_LANE_OFFSET[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};

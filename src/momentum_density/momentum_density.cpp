@@ -1,73 +1,11 @@
 // Exported entry points for momentum densities on a 3D k grid: both bundle the
-// basis arrays into a BasisSet and hand them to the voxel engine, on the
-// widest instruction-set path this CPU runs (chosen per call), or on a given
-// path (momentum_density_paths.h).  momentum_density computes |psi(k)|^2 of one
-// orbital, momentum_density_sum the weighted sum over several; their parameter
-// lists differ in where the orbital data stand.
+// basis arrays into a BasisSet and hand them to the voxel engine.
+// momentum_density computes |psi(k)|^2 of one orbital, momentum_density_sum the
+// weighted sum over several; their parameter lists differ in where the orbital
+// data stand.
 #include "libkernels.h"
 #include "momentum_density/basis_set.h"
-#include "momentum_density/momentum_density_paths.h"
 #include "momentum_density/momentum_density_voxels.h"
-#include "simd/libm_variant_probe.h"
-#include "simd/simd_choice.h"
-
-namespace kernels {
-namespace {
-
-void density_of_one_orbital(simd::SimdChoice choice, int32_t nx, int32_t ny, int32_t nz,
-                            int32_t n_atoms, const int32_t *shells_per_atom, const float *atom_x,
-                            float kx_min, float ky_min, float kz_min, float k_step,
-                            const float *atom_y, const float *atom_z, const int32_t *shell_l,
-                            const int32_t *shell_n_prim, const float *prim_exponent,
-                            const float *prim_coeff, const float *mo_coeff, float *out_density) {
-    const BasisSet basis = make_basis_set(n_atoms, shells_per_atom, atom_x, atom_y, atom_z,
-                                          shell_l, shell_n_prim, prim_exponent, prim_coeff);
-    momentum_density_voxels(nx, ny, nz, 1, nullptr, mo_coeff, kx_min, ky_min, kz_min, k_step,
-                            basis, out_density, choice);
-}
-
-void density_of_orbitals(simd::SimdChoice choice, int32_t nx, int32_t ny, int32_t nz,
-                         int32_t n_orbitals, const float *orbital_weight, const float *mo_coeff,
-                         float kx_min, float ky_min, float kz_min, float k_step, int32_t n_atoms,
-                         const int32_t *shells_per_atom, const float *atom_x, const float *atom_y,
-                         const float *atom_z, const int32_t *shell_l, const int32_t *shell_n_prim,
-                         const float *prim_exponent, const float *prim_coeff,
-                         float *out_density) {
-    const BasisSet basis = make_basis_set(n_atoms, shells_per_atom, atom_x, atom_y, atom_z,
-                                          shell_l, shell_n_prim, prim_exponent, prim_coeff);
-    momentum_density_voxels(nx, ny, nz, n_orbitals, orbital_weight, mo_coeff, kx_min, ky_min,
-                            kz_min, k_step, basis, out_density, choice);
-}
-
-}  // namespace
-
-void momentum_density_on_path(simd::SimdPath path, int32_t nx, int32_t ny, int32_t nz,
-                              int32_t n_atoms, const int32_t *shells_per_atom,
-                              const float *atom_x, float kx_min, float ky_min, float kz_min,
-                              float k_step, const float *atom_y, const float *atom_z,
-                              const int32_t *shell_l, const int32_t *shell_n_prim,
-                              const float *prim_exponent, const float *prim_coeff,
-                              const float *mo_coeff, float *out_density) {
-    density_of_one_orbital(simd::choose_simd_for(path), nx, ny, nz, n_atoms, shells_per_atom, atom_x, kx_min,
-                           ky_min, kz_min, k_step, atom_y, atom_z, shell_l, shell_n_prim,
-                           prim_exponent, prim_coeff, mo_coeff, out_density);
-}
-
-void momentum_density_sum_on_path(simd::SimdPath path, int32_t nx, int32_t ny, int32_t nz,
-                                  int32_t n_orbitals, const float *orbital_weight,
-                                  const float *mo_coeff, float kx_min, float ky_min,
-                                  float kz_min, float k_step, int32_t n_atoms,
-                                  const int32_t *shells_per_atom, const float *atom_x,
-                                  const float *atom_y, const float *atom_z,
-                                  const int32_t *shell_l, const int32_t *shell_n_prim,
-                                  const float *prim_exponent, const float *prim_coeff,
-                                  float *out_density) {
-    density_of_orbitals(simd::choose_simd_for(path), nx, ny, nz, n_orbitals, orbital_weight, mo_coeff,
-                        kx_min, ky_min, kz_min, k_step, n_atoms, shells_per_atom, atom_x, atom_y,
-                        atom_z, shell_l, shell_n_prim, prim_exponent, prim_coeff, out_density);
-}
-
-}  // namespace kernels
 
 extern "C" {
 
@@ -77,10 +15,10 @@ void momentum_density(int32_t nx, int32_t ny, int32_t nz, int32_t n_atoms,
                       const float *atom_z, const int32_t *shell_l, const int32_t *shell_n_prim,
                       const float *prim_exponent, const float *prim_coeff, const float *mo_coeff,
                       float *out_density) {
-    kernels::density_of_one_orbital(kernels::simd::choose_simd(), nx, ny, nz, n_atoms,
-                                    shells_per_atom, atom_x, kx_min, ky_min, kz_min, k_step,
-                                    atom_y, atom_z, shell_l, shell_n_prim, prim_exponent,
-                                    prim_coeff, mo_coeff, out_density);
+    const kernels::BasisSet basis = kernels::make_basis_set(
+        n_atoms, shells_per_atom, atom_x, atom_y, atom_z, shell_l, shell_n_prim, prim_exponent, prim_coeff);
+    kernels::momentum_density_voxels(nx, ny, nz, 1, nullptr, mo_coeff, kx_min, ky_min, kz_min, k_step,
+                                     basis, out_density);
 }
 
 void momentum_density_sum(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbitals,
@@ -90,10 +28,10 @@ void momentum_density_sum(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbitals
                           const float *atom_y, const float *atom_z, const int32_t *shell_l,
                           const int32_t *shell_n_prim, const float *prim_exponent,
                           const float *prim_coeff, float *out_density) {
-    kernels::density_of_orbitals(kernels::simd::choose_simd(), nx, ny, nz, n_orbitals,
-                                 orbital_weight, mo_coeff, kx_min, ky_min, kz_min, k_step, n_atoms,
-                                 shells_per_atom, atom_x, atom_y, atom_z, shell_l, shell_n_prim,
-                                 prim_exponent, prim_coeff, out_density);
+    const kernels::BasisSet basis = kernels::make_basis_set(
+        n_atoms, shells_per_atom, atom_x, atom_y, atom_z, shell_l, shell_n_prim, prim_exponent, prim_coeff);
+    kernels::momentum_density_voxels(nx, ny, nz, n_orbitals, orbital_weight, mo_coeff, kx_min, ky_min,
+                                     kz_min, k_step, basis, out_density);
 }
 
 }  // extern "C"

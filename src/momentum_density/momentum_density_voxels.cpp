@@ -17,6 +17,7 @@
 #include <limits>
 
 #include "basis/basis_model.h"
+#include "dispatch/kernel_table.h"
 #include "momentum_density/radial_table.h"
 #include "momentum_density/voxel_sweep.h"
 
@@ -99,31 +100,12 @@ void fill_radial_table(const BasisSet &basis, const BasisCounts &counts, const u
     }
 }
 
-// Number of float lanes of the path's instance of the voxel loop.
-int32_t lanes_of(simd::SimdPath path) {
-    switch (path) {
-        case simd::SimdPath::avx512: return 16;
-        case simd::SimdPath::avx2: return 8;
-        default: return 1;
-    }
-}
-
-void sweep_on_path(const VoxelSweep &sweep, simd::SimdChoice choice) {
-    switch (choice.path) {
-#ifdef KERNELS_SIMD_X86
-        case simd::SimdPath::avx512: sweep_voxels_avx512(sweep, choice.vector_libm); return;
-        case simd::SimdPath::avx2: sweep_voxels_avx2(sweep, choice.vector_libm); return;
-#endif
-        default: sweep_voxels_scalar(sweep); return;
-    }
-}
-
 }  // namespace
 
 void momentum_density_voxels(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbitals,
                              const float *orbital_weight, const float *mo_coeff, float kx_min,
                              float ky_min, float kz_min, float k_step, const BasisSet &basis,
-                             float *out_density, simd::SimdChoice choice) {
+                             float *out_density) {
     const uint64_t n_voxels = voxel_count(nx, ny, nz);
     if (n_voxels != 0) std::memset(out_density, 0, static_cast<size_t>(n_voxels) * sizeof(float));
     if (n_orbitals <= 0) return;
@@ -136,7 +118,8 @@ void momentum_density_voxels(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbit
 
     Scratch scratch;
     scratch.shell_flags = static_cast<uint8_t *>(std::malloc(block_size(flag_rows * n_shells)));
-    const uint64_t lanes = static_cast<uint64_t>(lanes_of(choice.path));
+    const simd::Dispatch run = kernels_choose_dispatch();
+    const uint64_t lanes = static_cast<uint64_t>(run.kernels->lanes);
     scratch.atom_phases = static_cast<float *>(std::malloc(block_size(8 * n_atoms * lanes)));
     scratch.radial_table = static_cast<float *>(
         std::calloc(block_size(n_shells * RADIAL_SAMPLES), sizeof(float)));
@@ -155,7 +138,7 @@ void momentum_density_voxels(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbit
                                    &basis,   counts, scratch.shell_flags, scratch.atom_phases,
                                    atom_sin, scratch.radial_table,       l_max,
                                    radial_step,      out_density};
-            sweep_on_path(sweep, choice);
+            run.kernels->sweep_voxels(sweep, run.vector_libm);
         }
     }
 

@@ -14,7 +14,6 @@
 #include <cstdint>
 
 #include "momentum_density/basis_set.h"
-#include "simd/simd_choice.h"
 
 namespace kernels {
 
@@ -25,11 +24,11 @@ namespace kernels {
 // dimension <= 0 leaves it untouched.  Scratch: malloc of the shell flags,
 // malloc of the atom phases (8 bytes per atom and lane of the path), calloc of
 // the radial table, in that order, all released before returning.  The voxels
-// are computed on choice.path, which this CPU must support; every path gives
+// are computed on the path kernels_choose_dispatch() gives; every path gives
 // the same bits.
 void momentum_density_voxels(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbitals,
                              const float *orbital_weight, const float *mo_coeff, float kx_min,
                              float ky_min, float kz_min, float k_step, const BasisSet &basis,
-                             float *out_density, simd::SimdChoice choice);
+                             float *out_density);
 
 }  // namespace kernels

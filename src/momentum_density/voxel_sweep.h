@@ -36,11 +36,4 @@ struct VoxelSweep {
     float *out_density;
 };
 
-// The instances.  The AVX ones run only where simd_path_supported() says the
-// CPU has that instruction set; vector_libm: use the vector sincosf (the
-// platform's libm is the variant it reproduces), else the scalar one per lane.
-void sweep_voxels_scalar(const VoxelSweep &sweep);
-void sweep_voxels_avx2(const VoxelSweep &sweep, bool vector_libm);
-void sweep_voxels_avx512(const VoxelSweep &sweep, bool vector_libm);
-
 }  // namespace kernels

@@ -17,15 +17,12 @@
 #include <cstring>
 
 #include "basis/basis_model.h"
+#include "dispatch/kernel_table.h"
 #include "libkernels.h"
-#include "momentum_map/momentum_map_paths.h"
 #include "momentum_map/orientation_matrix.h"
 #include "momentum_map/pixel_sweep_lanes.h"
 #include "momentum_map/prefactor_table.h"
-#include "simd/lanes_scalar.h"
-#include "simd/libm_variant_probe.h"
 
-namespace kernels {
 namespace {
 
 void clear_map(int32_t n, float *map) {
@@ -34,35 +31,15 @@ void clear_map(int32_t n, float *map) {
                     static_cast<std::size_t>(n) * static_cast<std::size_t>(n) * sizeof(float));
 }
 
-void sweep_pixels(const PixelSweep &sweep, simd::SimdChoice choice) {
-    switch (choice.path) {
-#ifdef KERNELS_SIMD_X86
-        case simd::SimdPath::avx512:
-            sweep_pixels_avx512(sweep, choice.vector_libm);
-            return;
-        case simd::SimdPath::avx2:
-            sweep_pixels_avx2(sweep, choice.vector_libm);
-            return;
-#endif
-        default:
-            sweep_pixels_scalar(sweep);
-            return;
-    }
-}
-
 }  // namespace
 
-void sweep_pixels_scalar(const PixelSweep &sweep) {
-    sweep_pixels_lanes(sweep, simd::VectorLibm<simd::scalar::Target>(false));
-}
-
-void momentum_map_with(simd::SimdChoice choice, int32_t n, int32_t n_atoms,
-                       const int32_t *shells_per_atom, const float *atom_x, const float *atom_y,
-                       const float *atom_z, float e_kin, float k_min, float k_step,
-                       float orient_alpha, float orient_beta, float orient_gamma,
-                       const int32_t *shell_l, const int32_t *shell_n_prim,
-                       const float *prim_exponent, const float *prim_coeff, const float *mo_coeff,
-                       float *out_map) {
+extern "C" void momentum_map(int32_t n, int32_t n_atoms, const int32_t *shells_per_atom,
+                             const float *atom_x, const float *atom_y, const float *atom_z,
+                             float e_kin, float k_min, float k_step, float orient_alpha,
+                             float orient_beta, float orient_gamma, const int32_t *shell_l,
+                             const int32_t *shell_n_prim, const float *prim_exponent,
+                             const float *prim_coeff, const float *mo_coeff, float *out_map) {
+    using namespace kernels;
     // No energy, no hemisphere: an all-zero map rather than the 0 * inf of a
     // zero radius.  (A NaN energy is not caught here and gives a NaN map.)
     if (e_kin <= 0.0f) {
@@ -84,33 +61,10 @@ void momentum_map_with(simd::SimdChoice choice, int32_t n, int32_t n_atoms,
         return;
     }
     const PrefactorTable table = fill_prefactor_table(block, basis, counts, mo_coeff, n_entries, k);
-    if (n > 0)
-        sweep_pixels(PixelSweep{n, basis, sphere, k_min, k_step, orientation, table, out_map}, choice);
+    if (n > 0) {
+        const simd::Dispatch run = kernels_choose_dispatch();
+        run.kernels->sweep_pixels(PixelSweep{n, basis, sphere, k_min, k_step, orientation, table, out_map},
+                                  run.vector_libm);
+    }
     std::free(block);
-}
-
-void momentum_map_on_path(simd::SimdPath path, int32_t n, int32_t n_atoms,
-                          const int32_t *shells_per_atom, const float *atom_x, const float *atom_y,
-                          const float *atom_z, float e_kin, float k_min, float k_step,
-                          float orient_alpha, float orient_beta, float orient_gamma,
-                          const int32_t *shell_l, const int32_t *shell_n_prim,
-                          const float *prim_exponent, const float *prim_coeff,
-                          const float *mo_coeff, float *out_map) {
-    momentum_map_with(simd::choose_simd_for(path), n, n_atoms, shells_per_atom, atom_x, atom_y, atom_z, e_kin, k_min,
-                      k_step, orient_alpha, orient_beta, orient_gamma, shell_l, shell_n_prim,
-                      prim_exponent, prim_coeff, mo_coeff, out_map);
-}
-
-}  // namespace kernels
-
-extern "C" void momentum_map(int32_t n, int32_t n_atoms, const int32_t *shells_per_atom,
-                             const float *atom_x, const float *atom_y, const float *atom_z,
-                             float e_kin, float k_min, float k_step, float orient_alpha,
-                             float orient_beta, float orient_gamma, const int32_t *shell_l,
-                             const int32_t *shell_n_prim, const float *prim_exponent,
-                             const float *prim_coeff, const float *mo_coeff, float *out_map) {
-    kernels::momentum_map_with(kernels::simd::choose_simd(), n, n_atoms, shells_per_atom, atom_x,
-                               atom_y, atom_z, e_kin, k_min, k_step, orient_alpha, orient_beta,
-                               orient_gamma, shell_l, shell_n_prim, prim_exponent, prim_coeff,
-                               mo_coeff, out_map);
 }

@@ -40,13 +40,6 @@ struct PixelSweep {
     float *out_map;
 };
 
-// The sweep on each instruction-set target, each built in its own source file
-// with that target's flags.  vector_libm: use the vector sincosf (else the
-// scalar one lane by lane).
-void sweep_pixels_scalar(const PixelSweep &sweep);
-void sweep_pixels_avx2(const PixelSweep &sweep, bool vector_libm);
-void sweep_pixels_avx512(const PixelSweep &sweep, bool vector_libm);
-
 // Offsets of the lanes from the first pixel of a vector.  Column j0 + lane as
 // float is float(j0) + lane exactly (columns stay far below 2^24).
 constexpr float PIXEL_LANE_OFFSET[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};

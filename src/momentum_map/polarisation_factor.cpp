@@ -17,15 +17,14 @@
 // side in the lanes; every path gives the same bits (polarisation_lanes.h).
 #include <cmath>
 
+#include "dispatch/kernel_table.h"
 #include "libkernels.h"
 #include "momentum_map/angle_conversion.h"
-#include "momentum_map/polarisation_factor_paths.h"
 #include "momentum_map/polarisation_lanes.h"
-#include "simd/lanes_scalar.h"
-#include "simd/simd_choice.h"
 
-namespace kernels {
 namespace {
+
+using kernels::PolarisationMode;
 
 PolarisationMode mode_of(int32_t polarisation_mode, int32_t circular_mode) {
     if (polarisation_mode == 0) return PolarisationMode::linear;
@@ -37,14 +36,11 @@ PolarisationMode mode_of(int32_t polarisation_mode, int32_t circular_mode) {
 
 }  // namespace
 
-void apply_polarisation_scalar(PolarisationMode mode, const PolarisationSweep &sweep) {
-    apply_polarisation_mode<simd::scalar::Target>(mode, sweep);
-}
-
-void polarisation_factor_on_path(simd::SimdPath path, int32_t n, int32_t polarisation_mode,
-                                 int32_t circular_mode, float *map, float e_kin, float k_min,
-                                 float k_step, float incidence_angle, float azimuth_angle,
-                                 float s_share_percent, float kz_imaginary) {
+extern "C" void polarisation_factor(int32_t n, int32_t polarisation_mode, int32_t circular_mode,
+                                    float *map, float e_kin, float k_min, float k_step,
+                                    float incidence_angle, float azimuth_angle,
+                                    float s_share_percent, float kz_imaginary) {
+    using namespace kernels;
     const SineCosine incidence = sine_cosine_of_degrees(incidence_angle);
     const SineCosine azimuth = sine_cosine_of_degrees(azimuth_angle);
     if (n <= 0) return;
@@ -61,31 +57,7 @@ void polarisation_factor_on_path(simd::SimdPath path, int32_t n, int32_t polaris
     light.c = kz_imaginary * light.sin_t;
     light.c2 = light.c * light.c;
 
-    const PolarisationMode mode = mode_of(polarisation_mode, circular_mode);
-    const PolarisationSweep sweep{n, map, light, k_min, k_step};
-    if (!simd::simd_path_supported(path)) path = simd::SimdPath::scalar;
-    switch (path) {
-#ifdef KERNELS_SIMD_X86
-        case simd::SimdPath::avx512:
-            apply_polarisation_avx512(mode, sweep);
-            return;
-        case simd::SimdPath::avx2:
-            apply_polarisation_avx2(mode, sweep);
-            return;
-#endif
-        default:
-            apply_polarisation_scalar(mode, sweep);
-            return;
-    }
-}
-
-}  // namespace kernels
-
-extern "C" void polarisation_factor(int32_t n, int32_t polarisation_mode, int32_t circular_mode,
-                                    float *map, float e_kin, float k_min, float k_step,
-                                    float incidence_angle, float azimuth_angle,
-                                    float s_share_percent, float kz_imaginary) {
-    kernels::polarisation_factor_on_path(kernels::simd::choose_simd().path, n, polarisation_mode,
-                                         circular_mode, map, e_kin, k_min, k_step, incidence_angle,
-                                         azimuth_angle, s_share_percent, kz_imaginary);
+    const simd::Dispatch run = kernels_choose_dispatch();
+    run.kernels->apply_polarisation(mode_of(polarisation_mode, circular_mode),
+                                    PolarisationSweep{n, map, light, k_min, k_step});
 }

@@ -34,12 +34,6 @@ struct PolarisationSweep {
     float k_step;
 };
 
-// The loop on each instruction-set target, each built in its own source file
-// with that target's flags.
-void apply_polarisation_scalar(PolarisationMode mode, const PolarisationSweep &sweep);
-void apply_polarisation_avx2(PolarisationMode mode, const PolarisationSweep &sweep);
-void apply_polarisation_avx512(PolarisationMode mode, const PolarisationSweep &sweep);
-
 // Offsets of the lanes from the first pixel of a vector (columns stay far below
 // 2^24, so float(j0) + lane is the column's float exactly).
 constexpr float POLARISATION_LANE_OFFSET[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};

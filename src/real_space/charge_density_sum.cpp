@@ -6,22 +6,19 @@
 #include <cstring>
 
 #include "libkernels.h"
-#include "real_space/charge_density_sum_paths.h"
 #include "real_space/orbital_grid.h"
 
-namespace kernels {
-namespace {
-
-void charge_density_sum_with(const simd::SimdChoice &choice, int32_t nx, int32_t ny, int32_t nz,
-                             int32_t n_orbitals, const float *orbital_weight,
-                             const float *mo_coeff, float x_min, float y_min, float z_min,
-                             float grid_step, int32_t n_atoms, const int32_t *shells_per_atom,
-                             const float *atom_x, const float *atom_y, const float *atom_z,
-                             const int32_t *shell_l, const int32_t *shell_n_prim,
-                             const float *prim_exponent, const float *prim_coeff,
-                             float *out_grid) {
+extern "C" void charge_density_sum(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbitals,
+                                   const float *orbital_weight, const float *mo_coeff, float x_min,
+                                   float y_min, float z_min, float grid_step, int32_t n_atoms,
+                                   const int32_t *shells_per_atom, const float *atom_x,
+                                   const float *atom_y, const float *atom_z,
+                                   const int32_t *shell_l, const int32_t *shell_n_prim,
+                                   const float *prim_exponent, const float *prim_coeff,
+                                   float *out_grid) {
+    using namespace kernels;
     const RealGrid grid{nx, ny, nz, x_min, y_min, z_min, grid_step};
-    const BasisArrays basis{n_atoms, shells_per_atom, atom_x,       atom_y,    atom_z,
+    const BasisArrays basis{n_atoms, shells_per_atom, atom_x,        atom_y,    atom_z,
                             shell_l, shell_n_prim,    prim_exponent, prim_coeff};
     const int64_t points = grid.points();
     const std::size_t bytes = static_cast<std::size_t>(points) * sizeof(float);
@@ -33,46 +30,15 @@ void charge_density_sum_with(const simd::SimdChoice &choice, int32_t nx, int32_t
     float *orbital = static_cast<float *>(std::malloc(bytes));
     if (orbital == nullptr) return;
 
+    const simd::Dispatch run = kernels_choose_dispatch();
     for (int32_t o = 0; o < n_orbitals; ++o) {
         // A row length <= 0 leaves no shell inside the row, so nothing is read
         // from it; the matrix start is passed rather than an offset before it.
         const float *row =
             n_components > 0 ? mo_coeff + static_cast<int64_t>(o) * n_components : mo_coeff;
-        evaluate_orbital_on_grid(choice, grid, basis, row, orbital);
+        evaluate_orbital_on_grid(run, grid, basis, row, orbital);
         const float weight = orbital_weight != nullptr ? orbital_weight[o] : 1.0f;
-        add_weighted_square(choice, weight, orbital, out_grid, points);
+        run.kernels->add_weighted_square(weight, orbital, out_grid, points);
     }
     std::free(orbital);
-}
-
-}  // namespace
-
-void charge_density_sum_on_path(simd::SimdPath path, int32_t nx, int32_t ny, int32_t nz,
-                                int32_t n_orbitals, const float *orbital_weight,
-                                const float *mo_coeff, float x_min, float y_min, float z_min,
-                                float grid_step, int32_t n_atoms, const int32_t *shells_per_atom,
-                                const float *atom_x, const float *atom_y, const float *atom_z,
-                                const int32_t *shell_l, const int32_t *shell_n_prim,
-                                const float *prim_exponent, const float *prim_coeff,
-                                float *out_grid) {
-    charge_density_sum_with(simd::choose_simd_for(path), nx, ny, nz, n_orbitals, orbital_weight, mo_coeff,
-                            x_min, y_min, z_min, grid_step, n_atoms, shells_per_atom, atom_x,
-                            atom_y, atom_z, shell_l, shell_n_prim, prim_exponent, prim_coeff,
-                            out_grid);
-}
-
-}  // namespace kernels
-
-extern "C" void charge_density_sum(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbitals,
-                                   const float *orbital_weight, const float *mo_coeff, float x_min,
-                                   float y_min, float z_min, float grid_step, int32_t n_atoms,
-                                   const int32_t *shells_per_atom, const float *atom_x,
-                                   const float *atom_y, const float *atom_z,
-                                   const int32_t *shell_l, const int32_t *shell_n_prim,
-                                   const float *prim_exponent, const float *prim_coeff,
-                                   float *out_grid) {
-    kernels::charge_density_sum_with(kernels::simd::choose_simd(), nx, ny, nz, n_orbitals,
-                                     orbital_weight, mo_coeff, x_min, y_min, z_min, grid_step,
-                                     n_atoms, shells_per_atom, atom_x, atom_y, atom_z, shell_l,
-                                     shell_n_prim, prim_exponent, prim_coeff, out_grid);
 }

@@ -23,8 +23,6 @@
 #include "real_space/index_box.h"
 #include "real_space/orbital_grid_lanes.h"
 #include "real_space/screening_tables.h"
-#include "simd/lanes_scalar.h"
-#include "simd/libm_variant_probe.h"
 
 namespace kernels {
 namespace {
@@ -32,22 +30,6 @@ namespace {
 void clear_grid(const RealGrid &grid, float *out_grid) {
     const int64_t points = grid.points();
     if (points != 0) std::memset(out_grid, 0, static_cast<std::size_t>(points) * sizeof(float));
-}
-
-void add_orbital(const simd::SimdChoice &choice, const RealGrid &grid, const BasisArrays &basis,
-                 const ScreeningTables &tables, const float *orbital_row, float *out_grid) {
-    switch (choice.path) {
-#ifdef KERNELS_SIMD_X86
-    case simd::SimdPath::avx512:
-        add_orbital_avx512(grid, basis, tables, orbital_row, choice.vector_libm, out_grid);
-        return;
-    case simd::SimdPath::avx2:
-        add_orbital_avx2(grid, basis, tables, orbital_row, choice.vector_libm, out_grid);
-        return;
-#endif
-    default:
-        add_orbital_lanes<simd::scalar::Target>(grid, basis, tables, orbital_row, false, out_grid);
-    }
 }
 
 }  // namespace
@@ -70,7 +52,7 @@ bool prepare_atom_sweep(const RealGrid &grid, const BasisArrays &basis,
     return true;
 }
 
-void evaluate_orbital_on_grid(const simd::SimdChoice &choice, const RealGrid &grid,
+void evaluate_orbital_on_grid(const simd::Dispatch &run, const RealGrid &grid,
                               const BasisArrays &basis, const float *orbital_row, float *out_grid) {
     const BasisCounts counts = count_basis(basis);
     ScreeningTables tables;
@@ -80,24 +62,9 @@ void evaluate_orbital_on_grid(const simd::SimdChoice &choice, const RealGrid &gr
     }
     build_screening_tables(basis, counts, orbital_row, tables);
     clear_grid(grid, out_grid);
-    if (grid.points() != 0) add_orbital(choice, grid, basis, tables, orbital_row, out_grid);
+    if (grid.points() != 0)
+        run.kernels->add_orbital(grid, basis, tables, orbital_row, run.vector_libm, out_grid);
     free_screening_tables(tables);
-}
-
-void add_weighted_square(const simd::SimdChoice &choice, float weight, const float *orbital,
-                         float *out, int64_t n) {
-    switch (choice.path) {
-#ifdef KERNELS_SIMD_X86
-    case simd::SimdPath::avx512:
-        add_weighted_square_avx512(weight, orbital, out, n);
-        return;
-    case simd::SimdPath::avx2:
-        add_weighted_square_avx2(weight, orbital, out, n);
-        return;
-#endif
-    default:
-        add_weighted_square_lanes<simd::scalar::Target>(weight, orbital, out, n);
-    }
 }
 
 }  // namespace kernels

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "basis/basis_model.h"
-#include "simd/simd_choice.h"
+#include "dispatch/kernel_table.h"
 
 namespace kernels {
 
@@ -24,15 +24,10 @@ struct RealGrid {
 };
 
 // Clears out_grid and adds the orbital of one coefficient row at every point,
-// on the instruction-set path of `choice` (every path gives the same bits).
-// On allocation failure out_grid is left cleared; with no points nothing is
+// on the instruction-set path of `run` (every path gives the same bits).  On
+// allocation failure out_grid is left cleared; with no points nothing is
 // written.
-void evaluate_orbital_on_grid(const simd::SimdChoice &choice, const RealGrid &grid,
+void evaluate_orbital_on_grid(const simd::Dispatch &run, const RealGrid &grid,
                               const BasisArrays &basis, const float *orbital_row, float *out_grid);
-
-// out[e] = (weight * orbital[e]) * orbital[e] + out[e] for e < n, on the path
-// of `choice`.
-void add_weighted_square(const simd::SimdChoice &choice, float weight, const float *orbital,
-                         float *out, int64_t n);
 
 }  // namespace kernels

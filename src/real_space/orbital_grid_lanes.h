@@ -1,7 +1,6 @@
 // The point loops of the real-space orbital, T::lanes points of a grid row at
 // a time: the one definition of their arithmetic, instantiated for every
-// instruction-set target (scalar in orbital_grid.cpp, the others in
-// orbital_grid_avx2.cpp and orbital_grid_avx512.cpp).
+// instruction-set target (dispatch/kernel_table_lanes.h).
 //
 // Each lane computes what the plain scalar loop computes at its point, in the
 // same order and float32 roundings; the screening tests become lane masks with
@@ -193,15 +192,5 @@ void add_weighted_square_lanes(float weight, const float *orbital, float *out, i
         store_first((w * psi) * psi + F32::load_first(out + e, rest), out + e, rest);
     }
 }
-
-// The instantiations on the AVX targets (orbital_grid_avx2.cpp,
-// orbital_grid_avx512.cpp), called only where the CPU runs them.
-void add_orbital_avx2(const RealGrid &grid, const BasisArrays &basis, const ScreeningTables &tables,
-                      const float *orbital_row, bool vector_libm, float *out_grid);
-void add_orbital_avx512(const RealGrid &grid, const BasisArrays &basis,
-                        const ScreeningTables &tables, const float *orbital_row, bool vector_libm,
-                        float *out_grid);
-void add_weighted_square_avx2(float weight, const float *orbital, float *out, int64_t n);
-void add_weighted_square_avx512(float weight, const float *orbital, float *out, int64_t n);
 
 }  // namespace kernels

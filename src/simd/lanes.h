@@ -36,9 +36,17 @@
 // simd_target_objects_keep_to_their_target reads the objects for this).
 #pragma once
 
+// The instruction-set targets the kernels are built for, narrowest first:
+// X(target) for each.  The AVX targets exist only on x86-64 builds.
+#ifdef KERNELS_SIMD_X86
+#define KERNELS_SIMD_TARGETS(X) X(scalar) X(avx2) X(avx512)
+#else
+#define KERNELS_SIMD_TARGETS(X) X(scalar)
+#endif
+
 namespace kernels::simd {
 
-// The instruction-set paths a kernel is compiled for.
+// The instruction-set paths (every one named, built or not).
 enum class SimdPath { scalar, avx2, avx512 };
 
 const char *simd_path_name(SimdPath path);

@@ -158,7 +158,7 @@ __attribute__((always_inline)) inline void vector_sincosf(typename T::F32 x, typ
 // The libm a kernel instantiated on T calls: the vector functions above when
 // the platform runs the variant they reproduce, else the scalar functions lane
 // by lane.  On the one-lane target it is always the scalar functions.
-// A kernel builds one per call from choose_simd().vector_libm.  Lanes the
+// A kernel builds one per call from its Dispatch's vector_libm.  Lanes the
 // scalar code would not evaluate (a failed cut-off test, a row's tail) should
 // get a harmless argument, e.g. select(pass, -e, F32::splat(0.0f)): an
 // argument outside the fast path costs a scalar call, and one that overflows

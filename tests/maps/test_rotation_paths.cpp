@@ -15,7 +15,9 @@
 
 #include "map_samples.h"
 #include "support/test_molecule.h"
-#include "maps/rotation_paths.h"
+#include "dispatch/forced_dispatch.h"
+#include "libkernels.h"
+#include "maps/rotation.h"
 #include "simd/lanes.h"
 
 namespace kernels::simd {
@@ -60,8 +62,9 @@ TEST_P(RotationPaths, RotationEqualsScalarPath) {
         // On finite maps every pixel is compared with memcmp.
         for (int t = 0; t < 12; ++t) {
             const float a = t < 9 ? fixed[t] : angle(rng);
-            const Returned scalar(kernels::rotation_on_path(SimdPath::scalar, n, map.data(), a));
-            const Returned got(kernels::rotation_on_path(GetParam(), n, map.data(), a));
+            const auto turn = [&] { return rotation(n, map.data(), a); };
+            const Returned scalar(kernels::simd::run_on(SimdPath::scalar, turn));
+            const Returned got(kernels::simd::run_on(GetParam(), turn));
             ASSERT_TRUE(scalar && got);
             if (n % 2 != 0) {
                 ASSERT_EQ(std::memcmp(got.get(), scalar.get(), map.size() * sizeof(float)), 0)
@@ -83,8 +86,11 @@ TEST_P(RotationPaths, InterpolationEqualsScalarPathForAnySineAndCosine) {
         const Map map = maps_test::random_special_map(rng, n);
         for (const auto &pair : pairs) {
             Map scalar(map.size() + 32, -99.0f), got(map.size() + 32, -99.0f);
-            kernels::rotate_by_interpolation_on_path(SimdPath::scalar, n, map.data(), pair[0], pair[1], scalar.data());
-            kernels::rotate_by_interpolation_on_path(GetParam(), n, map.data(), pair[0], pair[1], got.data());
+            const auto interpolate = [&](Map &out) {
+                return [&] { kernels::rotate_by_interpolation(n, map.data(), pair[0], pair[1], out.data()); };
+            };
+            kernels::simd::run_on(SimdPath::scalar, interpolate(scalar));
+            kernels::simd::run_on(GetParam(), interpolate(got));
             ASSERT_TRUE(same_bits_up_to_nan_payloads(got.data(), scalar.data(), got.size()))
                 << "n = " << n << ", sin " << pair[0] << ", cos " << pair[1];
         }

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "libkernels.h"
-#include "momentum_density/momentum_density_paths.h"
+#include "dispatch/forced_dispatch.h"
 #include "simd/lanes.h"
 #include "support/allocation_failure.h"
 #include "support/test_molecule.h"
@@ -45,8 +45,9 @@ struct Orbitals {
 // momentum_density_sum on a path, with guard values after the grid.
 std::vector<float> density_sum(SimdPath path, const Grid &g, const Molecule &m, const Orbitals &o) {
     std::vector<float> out(g.size() + 20, GUARD);
-    kernels::momentum_density_sum_on_path(
-        path, g.nx, g.ny, g.nz, o.count, o.weight.empty() ? nullptr : o.weight.data(),
+    const kernels::simd::ForcedDispatch on(path);
+    momentum_density_sum(
+        g.nx, g.ny, g.nz, o.count, o.weight.empty() ? nullptr : o.weight.data(),
         o.coeff.data(), g.kx_min, g.ky_min, g.kz_min, g.k_step, m.n_atoms(),
         m.shells_per_atom.data(), m.atom_x.data(), m.atom_y.data(), m.atom_z.data(),
         m.shell_l.data(), m.shell_n_prim.data(), m.prim_exponent.data(), m.prim_coeff.data(),
@@ -56,11 +57,10 @@ std::vector<float> density_sum(SimdPath path, const Grid &g, const Molecule &m, 
 
 std::vector<float> density(SimdPath path, const Grid &g, const Molecule &m, const float *row) {
     std::vector<float> out(g.size() + 20, GUARD);
-    kernels::momentum_density_on_path(path, g.nx, g.ny, g.nz, m.n_atoms(),
-                                      m.shells_per_atom.data(), m.atom_x.data(), g.kx_min,
-                                      g.ky_min, g.kz_min, g.k_step, m.atom_y.data(),
-                                      m.atom_z.data(), m.shell_l.data(), m.shell_n_prim.data(),
-                                      m.prim_exponent.data(), m.prim_coeff.data(), row, out.data());
+    const kernels::simd::ForcedDispatch on(path);
+    momentum_density(g.nx, g.ny, g.nz, m.n_atoms(), m.shells_per_atom.data(), m.atom_x.data(), g.kx_min,
+                     g.ky_min, g.kz_min, g.k_step, m.atom_y.data(), m.atom_z.data(), m.shell_l.data(),
+                     m.shell_n_prim.data(), m.prim_exponent.data(), m.prim_coeff.data(), row, out.data());
     return out;
 }
 

@@ -11,8 +11,7 @@
 #include <vector>
 
 #include "map_call.h"
-#include "momentum_map/momentum_map_paths.h"
-#include "momentum_map/polarisation_factor_paths.h"
+#include "dispatch/forced_dispatch.h"
 #include "simd/lanes.h"
 #include "simd/libm_variant_probe.h"
 #include "support/test_molecule.h"
@@ -23,7 +22,8 @@ void PrintTo(SimdPath path, std::ostream *os) { *os << simd_path_name(path); }
 
 namespace {
 
-using kernels::simd::SimdChoice;
+using kernels::simd::Dispatch;
+using kernels::simd::dispatch_for;
 using kernels::simd::SimdPath;
 using kernels_test::Molecule;
 using map_test::Angles;
@@ -50,24 +50,24 @@ struct MapCase {
 };
 
 // The map of one case on a path, the vector sincosf used where it may be (or not).
-std::vector<float> map_on(SimdChoice choice, const MapCase &c) {
+std::vector<float> map_on(Dispatch dispatch, const MapCase &c) {
     const Molecule &m = *c.molecule;
     // Guard floats after the map catch writes past a row's last vector.
     std::vector<float> out(static_cast<size_t>(c.grid.n) * c.grid.n + 32, -99.0f);
-    kernels::momentum_map_with(choice, c.grid.n, m.n_atoms(), m.shells_per_atom.data(), m.atom_x.data(),
-                               m.atom_y.data(), m.atom_z.data(), c.e_kin, c.grid.k_min, c.grid.k_step,
-                               c.angles.alpha, c.angles.beta, c.angles.gamma, m.shell_l.data(),
-                               m.shell_n_prim.data(), m.prim_exponent.data(), m.prim_coeff.data(),
-                               c.row->data(), out.data());
+    const kernels::simd::ForcedDispatch on(dispatch);
+    momentum_map(c.grid.n, m.n_atoms(), m.shells_per_atom.data(), m.atom_x.data(), m.atom_y.data(),
+                 m.atom_z.data(), c.e_kin, c.grid.k_min, c.grid.k_step, c.angles.alpha, c.angles.beta,
+                 c.angles.gamma, m.shell_l.data(), m.shell_n_prim.data(), m.prim_exponent.data(),
+                 m.prim_coeff.data(), c.row->data(), out.data());
     return out;
 }
 
 // The path (with and without the vector libm) equals the scalar path bit for bit.
 void expect_same_as_scalar(SimdPath path, const MapCase &c, const std::string &what) {
-    const std::vector<float> scalar = map_on({SimdPath::scalar, false}, c);
+    const std::vector<float> scalar = map_on(dispatch_for(SimdPath::scalar), c);
     for (bool vector_libm : {false, true}) {
         if (vector_libm && (path == SimdPath::scalar || !kernels::simd::libm_runs_fma_variant())) continue;
-        const std::vector<float> got = map_on({path, vector_libm}, c);
+        const std::vector<float> got = map_on({dispatch_for(path).kernels, vector_libm}, c);
         ASSERT_EQ(std::memcmp(got.data(), scalar.data(), got.size() * sizeof(float)), 0)
             << what << (vector_libm ? ", vector sincosf" : ", scalar sincosf") << ", n = " << c.grid.n;
     }
@@ -138,12 +138,8 @@ TEST(MapDispatch, ExportedMomentumMapGivesTheScalarPathsBits) {
     const Grid grid{29, -3.0f, 0.21f};
     const Angles angles{12.0f, 34.0f, 56.0f};
     const std::vector<float> exported = map_test::map_of(m, row, 4.0f, grid, angles);
-    std::vector<float> scalar(exported.size());
-    kernels::momentum_map_on_path(SimdPath::scalar, grid.n, m.n_atoms(), m.shells_per_atom.data(),
-                                  m.atom_x.data(), m.atom_y.data(), m.atom_z.data(), 4.0f, grid.k_min,
-                                  grid.k_step, angles.alpha, angles.beta, angles.gamma, m.shell_l.data(),
-                                  m.shell_n_prim.data(), m.prim_exponent.data(), m.prim_coeff.data(),
-                                  row.data(), scalar.data());
+    const std::vector<float> scalar =
+        kernels::simd::run_on(SimdPath::scalar, [&] { return map_test::map_of(m, row, 4.0f, grid, angles); });
     EXPECT_EQ(std::memcmp(exported.data(), scalar.data(), scalar.size() * sizeof(float)), 0);
 }
 
@@ -170,10 +166,14 @@ TEST_P(MapPaths, PolarisationFactorEqualsScalarPath) {
             const float incidence = angle(rng), azimuth = angle(rng), s_share = 100.0f * unit(rng);
             const float kz_imaginary = unit(rng) - 0.3f;
             std::vector<float> scalar = map, got = map;
-            kernels::polarisation_factor_on_path(SimdPath::scalar, n, mode[0], mode[1], scalar.data(), e_kin, k_min,
-                                                 k_step, incidence, azimuth, s_share, kz_imaginary);
-            kernels::polarisation_factor_on_path(GetParam(), n, mode[0], mode[1], got.data(), e_kin, k_min, k_step,
-                                                 incidence, azimuth, s_share, kz_imaginary);
+            const auto apply = [&](std::vector<float> &to) {
+                return [&] {
+                    polarisation_factor(n, mode[0], mode[1], to.data(), e_kin, k_min, k_step, incidence, azimuth,
+                                        s_share, kz_imaginary);
+                };
+            };
+            kernels::simd::run_on(SimdPath::scalar, apply(scalar));
+            kernels::simd::run_on(GetParam(), apply(got));
             ASSERT_EQ(std::memcmp(got.data(), scalar.data(), got.size() * sizeof(float)), 0)
                 << "mode " << mode[0] << "/" << mode[1] << ", n = " << n;
         }

@@ -12,9 +12,8 @@
 #include <random>
 
 #include "basis/basis_model.h"
-#include "real_space/charge_density_sum_paths.h"
+#include "dispatch/forced_dispatch.h"
 #include "real_space/real_space_calls.h"
-#include "real_space/scalar_field_paths.h"
 
 namespace kernels::simd {
 // Names the path in test listings.
@@ -33,22 +32,16 @@ constexpr size_t GUARD_COUNT = 17;  // past the end of the grid, more than a vec
 std::vector<float> field_on(SimdPath path, const Grid &g, const Molecule &m,
                             const std::vector<float> &row) {
     std::vector<float> out(g.size() + GUARD_COUNT, GUARD);
-    kernels::scalar_field_on_path(path, g.nx, g.ny, g.nz, m.n_atoms(), m.shells_per_atom.data(),
-                                  m.atom_x.data(), g.x_min, g.y_min, g.z_min, g.step,
-                                  m.atom_y.data(), m.atom_z.data(), m.shell_l.data(),
-                                  m.shell_n_prim.data(), m.prim_exponent.data(),
-                                  m.prim_coeff.data(), row.data(), out.data());
+    const kernels::simd::ForcedDispatch on(path);
+    call_scalar_field(g, m, row.data(), out.data());
     return out;
 }
 
 std::vector<float> density_on(SimdPath path, const Grid &g, const Molecule &m,
                               const std::vector<float> &weights, const std::vector<float> &matrix) {
     std::vector<float> out(g.size() + GUARD_COUNT, GUARD);
-    kernels::charge_density_sum_on_path(
-        path, g.nx, g.ny, g.nz, static_cast<int32_t>(weights.size()), weights.data(), matrix.data(),
-        g.x_min, g.y_min, g.z_min, g.step, m.n_atoms(), m.shells_per_atom.data(), m.atom_x.data(),
-        m.atom_y.data(), m.atom_z.data(), m.shell_l.data(), m.shell_n_prim.data(),
-        m.prim_exponent.data(), m.prim_coeff.data(), out.data());
+    const kernels::simd::ForcedDispatch on(path);
+    call_charge_density(g, m, static_cast<int32_t>(weights.size()), weights.data(), matrix.data(), out.data());
     return out;
 }
 
