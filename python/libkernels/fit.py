@@ -36,6 +36,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from .measured import MeasuredDataError, MeasuredMap, load_measured
+from .validation import InputError, angles as validated_angles, count, finite, positive
 from .measured_model import OrbitalMaps
 from .progress import progress_bar
 
@@ -221,13 +222,13 @@ def parse_fit_angles(fit_angles):
             if key in ("", "none"):
                 continue
             if key not in ANGLES:
-                raise ValueError(f"unknown fit angle {angle!r}; choose from none, "
-                                 f"{', '.join(ANGLES)}")
+                raise InputError("fit_angles", f"names an unknown angle {angle!r}; choose "
+                                               f"from none, {', '.join(ANGLES)}")
             index = ANGLES.index(key)
         else:
             index = int(angle)
             if index not in (0, 1, 2):
-                raise ValueError(f"fit angle index {angle} is not 0, 1 or 2")
+                raise InputError("fit_angles", f"index {angle} is not 0, 1 or 2")
         if index not in chosen:
             chosen.append(index)
     return tuple(sorted(chosen))
@@ -236,7 +237,7 @@ def parse_fit_angles(fit_angles):
 def background_terms(background):
     key = "none" if background is None else str(background).strip().lower()
     if key not in BACKGROUNDS:
-        raise ValueError(f"unknown background {background!r}; use none, constant or linear")
+        raise InputError("background", f"must be none, constant or linear, got {background!r}")
     return BACKGROUNDS[key]
 
 
@@ -246,22 +247,28 @@ def slice_kinetic_energy(measured, kinetic_energy=None, photon_energy=None,
     work function - binding energy (the slice's own when it carries one)."""
     if kinetic_energy is not None:
         if photon_energy is not None:
-            raise ValueError("give kinetic_energy or photon_energy (with work_function and "
-                             "binding_energy), not both")
-        energy = float(kinetic_energy)
+            raise InputError("kinetic_energy", "and photon_energy exclude each other; give one "
+                                               "(photon_energy with work_function and "
+                                               "binding_energy)")
+        return positive(kinetic_energy, "kinetic_energy", "eV")
     else:
         if photon_energy is None or work_function is None:
-            raise ValueError("give kinetic_energy, or photon_energy, work_function and "
-                             "binding_energy")
+            raise InputError("kinetic_energy", "is missing; give it, or photon_energy, "
+                                               "work_function and binding_energy")
         if binding_energy is None and isinstance(measured, MeasuredMap) and \
                 measured.binding_energy is not None and not measured.is_stack:
             binding_energy = measured.binding_energy
         if binding_energy is None:
-            raise ValueError("photon_energy needs the slice's binding_energy as well "
-                             "(E_kin = photon energy - work function - binding energy)")
-        energy = float(photon_energy) - float(work_function) - float(binding_energy)
-    if not np.isfinite(energy) or energy <= 0:
-        raise ValueError(f"the kinetic energy would be {energy:g} eV; it must be positive")
+            raise InputError("binding_energy", "is missing: photon_energy needs the slice's "
+                                               "binding energy (E_kin = photon energy - work "
+                                               "function - binding energy)")
+        energy = (finite(photon_energy, "photon_energy", "eV")
+                  - finite(work_function, "work_function", "eV")
+                  - finite(binding_energy, "binding_energy", "eV"))
+        if not energy > 0:
+            raise InputError("photon_energy", f"minus work_function and binding_energy leaves "
+                                              f"a kinetic energy of {energy:g} eV; it must be "
+                                              "positive")
     return energy
 
 
@@ -269,10 +276,10 @@ def used_pixels(measured, k_range=None):
     """Finite pixels inside the annulus k_range = (k_min, k_max) in 1/Å."""
     used = np.isfinite(measured.intensity)
     if k_range is not None:
-        k_range = tuple(float(v) for v in k_range)
+        k_range = tuple(finite(v, "k_range", "1/Å") for v in k_range)
         if len(k_range) != 2 or not (0 <= k_range[0] < k_range[1]):
-            raise ValueError(f"k_range must be (k_min, k_max) with 0 <= k_min < k_max, got "
-                             f"{k_range}")
+            raise InputError("k_range", f"must be (k_min, k_max) with 0 <= k_min < k_max in "
+                                        f"1/Å, got {k_range}")
         radius = np.hypot(measured.kx[:, None], measured.ky[None, :])
         used &= (radius >= k_range[0]) & (radius <= k_range[1])
     return used
@@ -404,7 +411,7 @@ def fit_momentum_map(measured, molecule, orbitals, *, kinetic_energy=None, photo
                      mirrors=True, polarisation=None, incidence=65.0, azimuth=0.0,
                      s_share=0.0, orientation=(0.0, 0.0, 0.0), fit_angles=None,
                      background="constant", k_range=None, poisson=False, starts=None,
-                     threads=None, progress=True, model_image=True):
+                     threads=None, progress=True, model_image=True, max_memory=None):
     """Fits orbital weights, chosen orientation angles and a background to a
     measured momentum map; returns a FitResult.
 
@@ -424,7 +431,9 @@ def fit_momentum_map(measured, molecule, orbitals, *, kinetic_energy=None, photo
       starts: scan points per fitted angle (1: refine from `orientation` only);
       threads: orbitals computed in parallel (default: all CPUs); progress;
       spin; model_image: also compute the model on the pixels not fitted
-      (masked or outside k_range) for FitResult.model.
+      (masked or outside k_range) for FitResult.model; max_memory: the memory
+      guard's limit for the model maps (bytes or '8G'; default: half the
+      available memory, or LIBKERNELS_MAX_MEMORY).
     Warns (IdentifiabilityWarning) when orbitals cannot be told apart.
     """
     options = {k: v for k, v in locals().items()
@@ -440,7 +449,7 @@ def fit_single_map(measured, molecule, orbitals, *, kinetic_energy=None, photon_
                      mirrors=True, polarisation=None, incidence=65.0, azimuth=0.0,
                      s_share=0.0, orientation=(0.0, 0.0, 0.0), fit_angles=None,
                      background="constant", k_range=None, poisson=False, starts=None,
-                     threads=None, progress=True, model_image=True):
+                     threads=None, progress=True, model_image=True, max_memory=None):
     """fit_momentum_map without the warnings (they are in result.warnings)."""
     clock = time.perf_counter()
     measured = load_measured(measured)
@@ -451,14 +460,12 @@ def fit_single_map(measured, molecule, orbitals, *, kinetic_energy=None, photon_
                                   binding_energy)
     angles = parse_fit_angles(fit_angles)
     terms = background_terms(background)
-    start = np.array([float(a) for a in orientation], dtype=np.float64)
-    if start.shape != (3,) or not np.all(np.isfinite(start)):
-        raise ValueError("orientation takes three finite angles (alpha, beta, gamma) in "
-                         "degrees")
+    start = np.array(validated_angles(orientation), dtype=np.float64)
+    starts = None if starts is None else count(starts, "starts", 1)
     names = [str(o) for o in ([orbitals] if isinstance(orbitals, (str, int, np.integer))
                               else orbitals)]
     if not names:
-        raise ValueError("no orbital selected")
+        raise InputError("orbitals", "selects no orbital")
     used = used_pixels(measured, k_range)
     n_parameters = len(names) + len(terms) + len(angles)
     n_used = int(np.count_nonzero(used))
@@ -473,7 +480,7 @@ def fit_single_map(measured, molecule, orbitals, *, kinetic_energy=None, photon_
         else None
     model_options = dict(kinetic_energy=energy, spin=spin, symmetry=symmetry, mirrors=mirrors,
                          polarisation=polarisation, incidence=incidence, azimuth=azimuth,
-                         s_share=s_share, executor=executor)
+                         s_share=s_share, executor=executor, max_memory=max_memory)
     try:
         maps = OrbitalMaps(molecule, names, measured.kx, measured.ky, used, **model_options)
         problem = _Problem(measured, used, poisson, terms)
@@ -545,9 +552,7 @@ def _fit_angles(measured, used, molecule, names, problem, maps, start, angles, t
     the same maps (a symmetric molecule's repeats) are dropped, and the rest
     are refined on the full map.  Returns (orientation, scan evaluations).
     """
-    points = SCAN_POINTS[len(angles)] if starts is None else int(starts)
-    if points < 1:
-        raise ValueError(f"starts must be at least 1, got {starts}")
+    points = SCAN_POINTS[len(angles)] if starts is None else count(starts, "starts", 1)
     full = _Projected(maps, problem, start, angles)
     if points == 1:
         return _orientation_with(start, angles, full.refine(start[list(angles)])[0]), 0

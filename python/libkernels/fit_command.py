@@ -106,8 +106,6 @@ def _options(args):
 
     if args.threads is not None and args.threads < 1:
         raise CommandError("--threads must be at least 1")
-    if args.starts is not None and args.starts < 1:
-        raise CommandError("--starts must be at least 1")
     return dict(
         spin=args.spin, orientation=tuple(args.orientation),
         fit_angles=",".join(args.fit_angles),
