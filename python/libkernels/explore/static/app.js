@@ -19,7 +19,14 @@ window.__lk = { latencies: [], parts: [], paints: 0, lastMap: null, lastInfo: nu
                 measuredInfo: null, fitInfo: null };
 
 // ---- messages ----------------------------------------------------------------
-function showMessage(text) { $("message").textContent = text || ""; }
+function showMessage(text) {
+  $("message").textContent = text || "";
+  // The server's messages start with the setting they refuse: mark its field.
+  for (const [id, [key]] of Object.entries(NUMBERS)) {
+    if (text && text.startsWith(key + " ")) $(id).classList.add("invalid");
+    else if (!text) $(id).classList.remove("invalid");
+  }
+}
 function setStatus(text) { $("status").textContent = text || ""; }
 
 async function errorText(response) {
