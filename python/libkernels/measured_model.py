@@ -32,6 +32,9 @@ LATTICE_TOLERANCE = 1e-6
 # Extra pixels around the square when domains are averaged: the library's map
 # rotation sets pixels fed from the last row or column to 0.
 DOMAIN_MARGIN = 2
+# Model maps smaller than this need no look at the free memory (and so no file
+# read: the page of the explorer fits without touching the file system).
+ALWAYS_ALLOWED = 64 * 2**20
 
 
 class ModelGridError(ValueError):
@@ -149,9 +152,11 @@ class OrbitalMaps:
         in_flight = n_orbitals if executor is not None else 1
         per_orbital = 2 + (fold + 1 if self.own_rotations else 0)
         n = self.grid.n
-        check(float32_bytes(n, n) * per_orbital * in_flight,
-              f"the model maps ({n} x {n} pixels at a step of {self.grid.k_step:.4g} 1/Å)",
-              "bin the measured map or narrow {k_range}", max_memory)
+        estimate = float32_bytes(n, n) * per_orbital * in_flight
+        if max_memory is not None or estimate > ALWAYS_ALLOWED:
+            check(estimate,
+                  f"the model maps ({n} x {n} pixels at a step of {self.grid.k_step:.4g} 1/Å)",
+                  "bin the measured map or narrow {k_range}", max_memory)
         self.polarisation = polarisation
         self.light = dict(incidence=incidence, azimuth=azimuth, s_share=s_share)
         self.call = MapSumCall(
