@@ -505,7 +505,8 @@ async function fit() {
     fillOrbitals();
     const fmt = (v, digits) => (v === null || v === undefined ? "?" : v.toPrecision(digits));
     $("fit-report").textContent = `weights ${info.weights.map((w, k) => `${fmt(w, 3)} ± ${fmt(info.weight_errors[k], 2)}`).join(", ")}; ` +
-      `α = ${fmt(info.orientation[0], 4)}° ± ${fmt(info.orientation_errors[0], 2)}; R = ${fmt(info.r_factor, 3)}` +
+      `α = ${fmt(info.orientation[0], 4)}° ± ${fmt(info.orientation_errors[0], 2)}; R = ${fmt(info.r_factor, 3)}; ` +
+      `E_kin ${fmt(info.kinetic_energy_ev, 4)} eV for all orbitals` +
       (info.warnings && info.warnings.length ? `; ${info.warnings.join("; ")}` : "");
     showMessage("");
     changed();
