@@ -449,7 +449,7 @@ async function uploadMeasured(file) {
     state.measured = { data, info, name: file.name }; state.residual = null;
     window.__lk.measuredInfo = info;
     $("fit").disabled = !state.info.fit;
-    $("fit").title = state.info.fit ? "" : "fitting is not available in this installation";
+    if (!state.info.fit) $("fit").title = "fitting is not available in this installation";
     showMessage("");
     drawMeasured();
   } catch (e) { showMessage(`no answer from the server (${e.message})`); }
