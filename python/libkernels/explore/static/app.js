@@ -401,7 +401,7 @@ function chooseMolecule(name) {
   state.molecule = state.info.molecules.find((m) => m.name === name);
   state.selected = new Map([[state.molecule.homo, 1]]);
   state.focus = state.molecule.homo;
-  state.measured = null; state.residual = null; $("fit").disabled = true;
+  state.residual = null;  // a measured map stays: it can be compared with any molecule
   fillOrbitals();
   changed();
   requestPlane();
@@ -496,6 +496,7 @@ async function fit() {
     if (!response.ok) { showMessage(await errorText(response)); return; }
     const { data, info } = arrayOf(response, await response.arrayBuffer());
     state.residual = { data, info }; window.__lk.fitInfo = info;
+    drawMeasured();
     info.orbitals.forEach((index, k) => state.selected.set(index, +info.weights[k].toPrecision(6)));
     for (const [k, a] of ["alpha", "beta", "gamma"].entries()) {
       const v = info.orientation[k] - 360 * Math.round(info.orientation[k] / 360);  // into [-180, 180]
