@@ -401,7 +401,7 @@ function chooseMolecule(name) {
   state.molecule = state.info.molecules.find((m) => m.name === name);
   state.selected = new Map([[state.molecule.homo, 1]]);
   state.focus = state.molecule.homo;
-  state.measured = null; state.residual = null; $("fit").disabled = true;
+  state.residual = null;  // a measured map stays: it can be compared with any molecule
   fillOrbitals();
   changed();
   requestPlane();
@@ -449,7 +449,7 @@ async function uploadMeasured(file) {
     state.measured = { data, info, name: file.name }; state.residual = null;
     window.__lk.measuredInfo = info;
     $("fit").disabled = !state.info.fit;
-    $("fit").title = state.info.fit ? "" : "fitting is not available in this installation";
+    if (!state.info.fit) $("fit").title = "fitting is not available in this installation";
     showMessage("");
     drawMeasured();
   } catch (e) { showMessage(`no answer from the server (${e.message})`); }
@@ -496,6 +496,7 @@ async function fit() {
     if (!response.ok) { showMessage(await errorText(response)); return; }
     const { data, info } = arrayOf(response, await response.arrayBuffer());
     state.residual = { data, info }; window.__lk.fitInfo = info;
+    drawMeasured();
     info.orbitals.forEach((index, k) => state.selected.set(index, +info.weights[k].toPrecision(6)));
     for (const [k, a] of ["alpha", "beta", "gamma"].entries()) {
       const v = info.orientation[k] - 360 * Math.round(info.orientation[k] / 360);  // into [-180, 180]
@@ -505,7 +506,8 @@ async function fit() {
     fillOrbitals();
     const fmt = (v, digits) => (v === null || v === undefined ? "?" : v.toPrecision(digits));
     $("fit-report").textContent = `weights ${info.weights.map((w, k) => `${fmt(w, 3)} ± ${fmt(info.weight_errors[k], 2)}`).join(", ")}; ` +
-      `α = ${fmt(info.orientation[0], 4)}° ± ${fmt(info.orientation_errors[0], 2)}; R = ${fmt(info.r_factor, 3)}` +
+      `α = ${fmt(info.orientation[0], 4)}° ± ${fmt(info.orientation_errors[0], 2)}; R = ${fmt(info.r_factor, 3)}; ` +
+      `E_kin ${fmt(info.kinetic_energy_ev, 4)} eV for all orbitals` +
       (info.warnings && info.warnings.length ? `; ${info.warnings.join("; ")}` : "");
     showMessage("");
     changed();
