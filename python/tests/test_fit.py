@@ -250,17 +250,20 @@ def measured_files(tmp_path_factory, pentacene):
     return folder, data
 
 
-@pytest.mark.parametrize("name", ["map.npz", "map.nc"])
-def test_fit_command_writes_the_listed_results(measured_files, name, tmp_path, capsys):
+@pytest.mark.parametrize("name, energy", [
+    ("map.npz", ["--kinetic-energy", str(E_KIN)]),
+    ("map.nc", ["--photon-energy", "35", "--work-function", "4.5", "--binding-energy", "0.5"]),
+])
+def test_fit_command_writes_the_listed_results(measured_files, name, energy, tmp_path, capsys):
     folder, data = measured_files
     out = tmp_path / "out"
     code = main(["fit", str(folder / name), "pentacene", "-O", "HOMO", "-O", "HOMO-1",
-                 "--kinetic-energy", str(E_KIN), "--fit-angles", "gamma", "--quiet",
-                 "-o", str(out)])
+                 *energy, "--fit-angles", "gamma", "--quiet", "-o", str(out)])
     assert code == 0, capsys.readouterr().err
     report = json.loads((out / "fit.json").read_text())
     assert list(report)[:len(FIT_KEYS)] == FIT_KEYS
     assert report["orbitals"] == ["HOMO", "HOMO-1"] and report["model_grid"] == "exact"
+    assert report["kinetic_energy_ev"] == pytest.approx(E_KIN)
     np.testing.assert_allclose(report["weights"], [100, 60], rtol=1e-3)
     assert report["orientation_errors"][:2] == [0.0, 0.0]
     assert np.abs(np.load(out / "model.npy") - data).max() < 1e-3 * data.max()
@@ -286,6 +289,25 @@ def test_deconvolve_command_writes_json_csv_and_picture(pentacene, tmp_path, cap
     lines = (tmp_path / "out" / "deconvolution.csv").read_text().splitlines()
     assert len(lines) == 4 and lines[0].startswith("binding_energy_ev")
     assert (tmp_path / "out" / "deconvolution.png").exists()
+
+
+def test_xarray_stacks_in_any_dimension_order_and_unit(pentacene):
+    xr = pytest.importorskip("xarray")
+    kx, ky = np.linspace(-2.0, 2.0, 41), np.linspace(-1.0, 1.5, 26)
+    binding = np.array([500.0, 900.0])  # meV
+    stack = np.random.default_rng(7).random((26, 2, 41))  # (ky, binding_energy, kx)
+    array = xr.DataArray(stack, dims=("ky", "binding_energy", "kx"), coords={
+        "kx": kx, "ky": ky, "binding_energy": ("binding_energy", binding, {"units": "meV"})})
+    measured = lk.load_measured(xr.Dataset({"counts": array, "other": array * 2}))
+    assert measured.intensity.shape == (2, 41, 26)
+    np.testing.assert_array_equal(measured.intensity[1, 5, 3], stack[3, 1, 5])
+    np.testing.assert_allclose(measured.binding_energy, [0.5, 0.9])
+    # one slice keeps its binding energy, which sets E_kin with the photon energy
+    one = lk.load_measured(array.isel(binding_energy=0))
+    assert one.binding_energy == pytest.approx(0.5)
+    result = lk.fit_momentum_map(one, pentacene, "HOMO", photon_energy=35.0, work_function=4.5,
+                                 progress=False)
+    assert result.kinetic_energy_ev == pytest.approx(30.0)
 
 
 # ---- refusals -----------------------------------------------------------------------
@@ -377,6 +399,11 @@ def test_stacks_and_single_maps_go_to_their_own_command(pentacene, tmp_path, cap
         lk.fit_momentum_map(stack, pentacene, ["HOMO"], kinetic_energy=E_KIN)
     with pytest.raises(lk.MeasuredDataError, match="a single map, not a stack"):
         lk.deconvolve((MAP, K, K), pentacene, ["HOMO"], photon_energy=35.0, work_function=4.5)
+    with pytest.raises(ValueError, match="kinetic_energy is not taken by deconvolve"):
+        lk.deconvolve(stack, pentacene, ["HOMO"], photon_energy=35.0, work_function=4.5,
+                      kinetic_energy=30.0)
+    with pytest.raises(ValueError, match="photon_energy is too low for slice 1"):
+        lk.deconvolve(stack, pentacene, ["HOMO"], photon_energy=10.0, work_function=4.5)
     path = _npz(tmp_path / "flat.npz", intensity=MAP[0], kx=K, ky=K)
     assert main(["fit", path, "pentacene", "-O", "HOMO", "--kinetic-energy", "30",
                  "-o", str(tmp_path)]) == 2
