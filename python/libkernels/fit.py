@@ -28,6 +28,7 @@ import time
 import warnings
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
+from typing import Optional
 
 import numpy as np
 
@@ -96,7 +97,7 @@ class FitResult:
     model: np.ndarray
     residual: np.ndarray
     mask: np.ndarray
-    covariance: np.ndarray = None
+    covariance: Optional[np.ndarray] = None
     parameter_names: list = field(default_factory=list)
     weight_sums: list = field(default_factory=list)
     warnings: list = field(default_factory=list)
