@@ -143,7 +143,7 @@ def map_figure(momentum_map: MomentumMap, caption: Optional[Sequence[str]] = Non
     extent = (axis[0] - half, axis[-1] + half, axis[0] - half, axis[-1] + half)
     lines = list(caption) if caption is not None else map_caption(momentum_map, molecule_name)
     if stride > 1:
-        lines.append(f"drawn at every {stride}th pixel of {data.shape[0]}; the data file "
+        lines.append(f"drawn at one pixel in {stride} per axis of {data.shape[0]}; the data file "
                      "holds them all")
 
     height = 4.9 + 0.13 * (len(lines) + 2)
