@@ -32,6 +32,7 @@ from .molden import parse_molden, read_molden
 from .molecule import Molecule
 from .pyscf_interface import from_pyscf
 from .readers import FORMATS, read
+from .scanning import open_scan, scan
 from .units import BOHR_IN_ANGSTROM, HARTREE_IN_EV
 
 __all__ = [
@@ -44,5 +45,6 @@ __all__ = [
     "load_measured", "flip_over_x", "flip_over_y", "from_pyscf", "library_path",
     "load_example", "momentum_density", "momentum_density_sum", "momentum_map",
     "momentum_map_sum", "normalisation", "parse_molden", "polarisation_factor",
-    "read", "read_molden", "rotation", "scalar_field", "scan_momentum_maps", "symmetrisation",
+    "open_scan", "read", "read_molden", "rotation", "scalar_field", "scan",
+    "scan_momentum_maps", "symmetrisation",
 ]

@@ -31,7 +31,8 @@ def _orientations(orientations) -> List[Tuple[float, float, float]]:
 
 
 def scan_momentum_maps(molecule, orbitals=("HOMO",), orientations=((0.0, 0.0, 0.0),), *,
-                       separate_orbitals=True, threads=None, progress=True, **options):
+                       separate_orbitals=True, threads=None, executor=None, progress=True,
+                       **options):
     """Momentum maps for every orientation (and every orbital).
 
     Returns (maps, call): `maps` has shape (n_orientations, n_orbitals, n, n)
@@ -41,7 +42,10 @@ def scan_momentum_maps(molecule, orbitals=("HOMO",), orientations=((0.0, 0.0, 0.
     `options` are those of momentum_map_sum (energies, grid, symmetry,
     polarisation, max_memory, ...).  Orientations are (alpha, beta, gamma) in
     degrees, M = Rz(alpha) Rx(beta) Rz(gamma); (alpha, 0, 0) turns the lobes
-    clockwise by alpha.  `threads` defaults to the number of CPUs.
+    clockwise by alpha.  `threads` defaults to the number of CPUs.  `executor`: any
+    concurrent.futures.Executor to run the maps on instead (a process pool, or
+    dask.distributed.Client(...).get_executor()); its workers receive the
+    molecule with each task.
     """
     call = MapSumCall(molecule, orbitals, **options)
     orientations = _orientations(orientations)
@@ -58,7 +62,12 @@ def scan_momentum_maps(molecule, orbitals=("HOMO",), orientations=((0.0, 0.0, 0.
         call.run(orientations[o], rows=groups[g], out=maps[o, g])
 
     try:
-        interrupt.run_tasks(tasks, work, threads, on_done=lambda *_: bar.update())
+        if executor is not None:
+            from .scanning import maps_on_executor
+            maps_on_executor(executor, call, molecule, orbitals, options, orientations, groups,
+                             maps, bar)
+        else:
+            interrupt.run_tasks(tasks, work, threads, on_done=lambda *_: bar.update())
     finally:
         bar.close()
     return maps, call

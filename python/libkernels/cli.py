@@ -24,7 +24,7 @@ import warnings
 
 import numpy as np
 
-from . import __version__, _library, explore, fit_command
+from . import __version__, _library, explore, fit_command, scan_command
 from .batch import as_momentum_maps, scan_momentum_maps
 from .conversion import DEFAULT_MAX_DROPPED
 from .data import DEFAULT_MOLECULE, EXAMPLES, example_path
@@ -381,6 +381,7 @@ def build_parser():
     listing.set_defaults(run=_cmd_orbitals)
     fit_command.add_parser(commands)
     explore.add_parser(commands)
+    scan_command.add_parser(commands)
     for sub_parser in commands.choices.values():
         sub_parser.set_defaults(parser=sub_parser)  # for messages about unknown options
     return parser

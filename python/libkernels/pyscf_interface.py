@@ -54,7 +54,7 @@ def from_pyscf(mol: Any, mo_coeff: Any = None, mo_energy: Any = None, mo_occ: An
         [s[4] + np.array(pyscf_order(s[1])) for s in shells]).astype(np.int64)
     sign = np.concatenate([MOLDEN_SIGN[s[1]] for s in shells]).astype(np.float64)
 
-    kwargs = {}
+    kwargs: dict = {}
     if mo_coeff is not None:
         coeff = np.asarray(mo_coeff, dtype=np.float64)
         spins = None
