@@ -81,7 +81,7 @@ class MissingKernelError(NotImplementedError):
 
 
 _lock = threading.Lock()
-_loaded = {}
+_loaded: dict = {}
 
 
 def library_path():
