@@ -264,7 +264,7 @@ def test_command_line_checks(monkeypatch, capsys):
         port = busy.getsockname()[1]
         for argv, words in ((["--port", str(port)], "cannot listen"),
                             (["--port", "70000"], "--port"),
-                            (["../../etc/passwd"], "no such file"),
+                            (["no/such/dir/x.molden"], "no such file"),
                             (["--threads", "0"], "--threads"),
                             (["--max-memory", "lots"], "--max-memory")):
             assert cli.main(["explore", "benzene"] + argv if argv[0].startswith("-") else
