@@ -57,7 +57,7 @@ def run(args):
         import uvicorn  # noqa: F401
     except ImportError:
         raise CommandError("the explorer needs starlette and uvicorn: "
-                           "pip install starlette uvicorn") from None
+                           "pip install 'libkernels[explore]'") from None
     if not 0 <= args.port <= 65535:
         raise CommandError(f"--port must be between 0 and 65535, got {args.port}")
     if args.threads is not None and args.threads < 1:

@@ -14,8 +14,8 @@ Every refusal is a 4xx with a JSON body {"error": "<one line>"}.
 import asyncio
 import io
 import json
+import os
 import secrets
-import threading
 import time
 from collections import OrderedDict
 from concurrent.futures import ThreadPoolExecutor
@@ -135,7 +135,6 @@ class Explorer:
         self.colours = _colour_tables()
         self.latest = OrderedDict()  # client id -> newest map sequence number seen
         self.measured = OrderedDict()  # id -> (intensity, kx, ky), the last few uploads
-        self.plot_lock = threading.Lock()  # matplotlib's pyplot state is not thread-safe
 
     async def run(self, function, *args):
         return await asyncio.get_running_loop().run_in_executor(self.pool, function, *args)
@@ -196,25 +195,17 @@ class Explorer:
                         headers={"Content-Disposition": 'attachment; filename="map.png"'})
 
     def _png(self, settings, entry):
-        from .. import plotting
+        from ..plotting import save_map
 
-        data, info, call = S.compute_map(settings, entry)
+        data, _, call = S.compute_map(settings, entry)
         # The map as momentum_map_sum returns it, drawn as `libkernels map` draws it.
-        momentum_map = MomentumMap(data, call.k_min_bohr, call.k_step_bohr, call.k_unit,
-                                   {**call.parameters,
-                                    "orientation": tuple(settings["orientation"])})
+        momentum_map = MomentumMap(data, call.k_min_bohr, call.k_step_bohr,
+                                   call.k_unit, {**call.parameters,
+                                                 "orientation": tuple(settings["orientation"])})
         out = io.BytesIO()
-        if hasattr(plotting, "save_map"):
-            plotting.save_map(momentum_map, out, molecule=entry.molecule,
-                              molecule_name=entry.name, format="png")
-            return out.getvalue()
-        label = "+".join(info["orbitals"])
-        energies = ", ".join(f"{e:.2f}" for e in info["e_kin_ev"])
-        title = f"{entry.name} {label}   E$_{{kin}}$ = {energies} eV"
-        if any(settings["orientation"]):
-            title += f"\norientation {tuple(settings['orientation'])}"
-        with self.plot_lock:
-            plotting.save_map_png(momentum_map, out, title)
+        save_map(momentum_map, out, molecule=entry.molecule,
+                 molecule_name=os.path.splitext(os.path.basename(entry.argument))[0],
+                 format="png")
         return out.getvalue()
 
     async def export_npy(self, request):
