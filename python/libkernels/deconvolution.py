@@ -116,9 +116,7 @@ class DeconvolutionResult:
                                 + [f"{v:.8g}" for v in self.weights[s]]
                                 + [f"{v:.8g}" for v in self.weight_errors[s]]
                                 + [f"{self.r_factor[s]:.6g}", f"{self.chi2_reduced[s]:.6g}"])
-        figure = self.plot(os.path.join(directory, "deconvolution.png"))
-        import matplotlib.pyplot as plt
-        plt.close(figure)
+        self.plot(os.path.join(directory, "deconvolution.png"))
         return directory
 
 

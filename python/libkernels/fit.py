@@ -195,9 +195,7 @@ class FitResult:
         with open(os.path.join(directory, "fit.json"), "w") as handle:
             json.dump(self.to_dict(), handle, indent=1)
         np.save(os.path.join(directory, "model.npy"), self.model)
-        figure = self.plot(os.path.join(directory, "fit.png"))
-        import matplotlib.pyplot as plt
-        plt.close(figure)
+        self.plot(os.path.join(directory, "fit.png"))
         return directory
 
 

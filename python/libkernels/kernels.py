@@ -325,7 +325,12 @@ class MapSumCall:
                     f"{maps} map{'s' if maps != 1 else ''} of {self.n} x {self.n} pixels")
 
     def run(self, orientation=(0.0, 0.0, 0.0), rows=None, out=None) -> np.ndarray:
-        """Sums the selected orbitals (or the subset `rows`, positions into self.rows)."""
+        """Sums the selected orbitals (or the subset `rows`, positions into self.rows).
+
+        orientation: (alpha, beta, gamma) in degrees; the map is |psi~(M k)|^2 with
+        M = Rz(alpha) Rx(beta) Rz(gamma), so (alpha, 0, 0) turns the lobes clockwise
+        by alpha as seen from above (kx right, ky up).
+        """
         alpha, beta, gamma = _orientation(orientation)
         if rows is None:
             coeff, e_kin, weights, kz = self.coeff, self.e_kin, self.weights, self.kz_imaginary

@@ -29,7 +29,7 @@ if TYPE_CHECKING:
 
     from .molecule import Molecule
 
-__all__ = ["PlottingUnavailable", "map_figure", "save_map", "save_map_png", "map_caption",
+__all__ = ["PlottingUnavailable", "map_figure", "save_map", "map_caption",
            "colour_map_for", "FIGURE_FORMATS", "MAX_DRAWN_PIXELS"]
 
 FIGURE_FORMATS = ("png", "pdf", "svg")
@@ -195,12 +195,3 @@ def save_map(momentum_map: MomentumMap, path: Any, *, caption: Optional[Sequence
                         cmap=cmap, dpi=dpi)
     figure.savefig(path, format=format, dpi=dpi)
 
-
-def save_map_png(momentum_map: MomentumMap, path: Any, title: Optional[str] = None,
-                 cmap: Optional[str] = None) -> None:
-    """A PNG of the map with `title` as its only caption line (as given: mathtext allowed)."""
-    lines = [title] if title else None
-    if title and "\n" in title:
-        lines = title.split("\n")
-    figure = map_figure(momentum_map, lines, cmap=cmap, math_text=True)
-    figure.savefig(path, format="png")

@@ -44,3 +44,12 @@ def test_huge_maps_are_drawn_thinned(benzene):
     figure = map_figure(lk.MomentumMap(data, -1.0, 0.001, "1/bohr", {}))
     assert figure.axes[0].images[0].get_array().shape == (834, 834)
     assert "one pixel in 3 per axis" in "\n".join(_texts(figure))
+
+
+def test_without_matplotlib_the_message_names_the_extra(benzene, monkeypatch):
+    from libkernels.plotting import PlottingUnavailable
+
+    monkeypatch.setitem(__import__("sys").modules, "matplotlib.figure", None)
+    m = lk.momentum_map_sum(benzene, ["HOMO"], kinetic_energy=20, n=11)  # computing needs none
+    with pytest.raises(PlottingUnavailable, match=r"libkernels\[plot\]"):
+        map_figure(m)
