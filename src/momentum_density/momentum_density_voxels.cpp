@@ -12,6 +12,7 @@
 // voxels side by side in the lanes of a vector.
 #include "momentum_density/momentum_density_voxels.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -124,7 +125,8 @@ void momentum_density_voxels(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbit
     scratch.radial_table = static_cast<float *>(
         std::calloc(block_size(n_shells * RADIAL_SAMPLES), sizeof(float)));
 
-    if (scratch.shell_flags && scratch.atom_phases && scratch.radial_table) {
+    const bool have_scratch = scratch.shell_flags && scratch.atom_phases && scratch.radial_table;
+    if (have_scratch) {
         const int32_t l_max =
             screen_shells(n_orbitals, mo_coeff, basis, counts, scratch.shell_flags);
         const float k_max = largest_grid_momentum(nx, ny, nz, kx_min, ky_min, kz_min, k_step);
@@ -145,6 +147,8 @@ void momentum_density_voxels(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbit
     std::free(scratch.radial_table);
     std::free(scratch.atom_phases);
     std::free(scratch.shell_flags);
+    // Set again after the other blocks' allocation and release.
+    if (!have_scratch) errno = ENOMEM;
 }
 
 }  // namespace kernels

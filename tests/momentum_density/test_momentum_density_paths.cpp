@@ -5,6 +5,7 @@
 // A path this CPU lacks is reported skipped.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -187,7 +188,8 @@ TEST_P(MomentumDensityPath, AllocatesAsTheScalarPathAndClearsOnFailure) {
     std::vector<float> out;
     EXPECT_EQ(kernels_test::count_allocations([&] { out = density_sum(GetParam(), g, m, o); }), 3);
     for (int fail = 0; fail < 3; ++fail) {
-        kernels_test::with_failing_allocation(fail, [&] { out = density_sum(GetParam(), g, m, o); });
+        EXPECT_EQ(kernels_test::with_failing_allocation(fail, [&] { out = density_sum(GetParam(), g, m, o); }),
+                  ENOMEM);
         for (size_t i = 0; i < g.size(); ++i) ASSERT_EQ(kernels_test::bits(out[i]), 0u) << fail;
     }
 }
