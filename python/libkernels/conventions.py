@@ -16,9 +16,6 @@ import math
 
 import numpy as np
 
-MAX_L = 4
-SHELL_LETTERS = "spdfghi"
-
 # library component c of degree l  <-  file component MOLDEN_ORDER[l][c] times MOLDEN_SIGN[l][c]
 MOLDEN_ORDER = (
     (0,),
