@@ -196,15 +196,8 @@ TEST_P(OnPath, VectorCodeEqualsLibmInEveryRoundingModeAndWithFlushToZero) {
                 want_y[i] = expf(x[i]);
                 sincosf(x[i], &want_s[i], &want_c[i]);
             }
-#ifdef KERNELS_SIMD_X86
-            if (GetParam() == SimdPath::avx2) {
-                expf_array_avx2(x.data(), y.data(), n, true);
-                sincosf_array_avx2(x.data(), s.data(), c.data(), n, true);
-            } else {
-                expf_array_avx512(x.data(), y.data(), n, true);
-                sincosf_array_avx512(x.data(), s.data(), c.data(), n, true);
-            }
-#endif
+            libm_arrays_of(GetParam()).expf(x.data(), y.data(), n, true);
+            libm_arrays_of(GetParam()).sincosf(x.data(), s.data(), c.data(), n, true);
             _mm_setcsr(saved);
             int mismatches = 0;
             for (size_t i = 0; i < n; ++i)
