@@ -108,26 +108,18 @@ void apply_polarisation_lanes(const PolarisationSweep &sweep) {
     }
 }
 
-// The loop for a mode chosen at run time.
+// The loop for a mode chosen at run time (indexed in PolarisationMode's order).
 template <class T>
 void apply_polarisation_mode(PolarisationMode mode, const PolarisationSweep &sweep) {
-    switch (mode) {
-        case PolarisationMode::linear:
-            apply_polarisation_lanes<T, PolarisationMode::linear>(sweep);
-            break;
-        case PolarisationMode::circular_plus:
-            apply_polarisation_lanes<T, PolarisationMode::circular_plus>(sweep);
-            break;
-        case PolarisationMode::circular_minus:
-            apply_polarisation_lanes<T, PolarisationMode::circular_minus>(sweep);
-            break;
-        case PolarisationMode::dichroism:
-            apply_polarisation_lanes<T, PolarisationMode::dichroism>(sweep);
-            break;
-        case PolarisationMode::radial:
-            apply_polarisation_lanes<T, PolarisationMode::radial>(sweep);
-            break;
-    }
+    using Loop = void (*)(const PolarisationSweep &);
+    static constexpr Loop LOOPS[] = {
+        &apply_polarisation_lanes<T, PolarisationMode::linear>,
+        &apply_polarisation_lanes<T, PolarisationMode::circular_plus>,
+        &apply_polarisation_lanes<T, PolarisationMode::circular_minus>,
+        &apply_polarisation_lanes<T, PolarisationMode::dichroism>,
+        &apply_polarisation_lanes<T, PolarisationMode::radial>,
+    };
+    LOOPS[static_cast<int>(mode)](sweep);
 }
 
 }  // namespace kernels

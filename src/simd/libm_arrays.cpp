@@ -7,15 +7,10 @@
 namespace kernels::simd {
 
 const LibmArrays &libm_arrays_of(SimdPath path) {
-    switch (path) {
-#define KERNELS_LIBM_ARRAYS_OF(target) \
-    case SimdPath::target:             \
-        return target##_libm_arrays;
-        KERNELS_SIMD_TARGETS(KERNELS_LIBM_ARRAYS_OF)
-#undef KERNELS_LIBM_ARRAYS_OF
-    default:
-        return scalar_libm_arrays;
-    }
+#define KERNELS_LIBM_ARRAYS_ADDRESS(target) &target##_libm_arrays,
+    static constexpr const LibmArrays *TABLES[] = {KERNELS_SIMD_TARGETS(KERNELS_LIBM_ARRAYS_ADDRESS)};
+#undef KERNELS_LIBM_ARRAYS_ADDRESS
+    return entry_of_path(path, TABLES);
 }
 
 void expf_array(SimdPath path, const float *x, float *y, size_t n) {

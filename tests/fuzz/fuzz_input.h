@@ -150,6 +150,16 @@ struct Orbitals {
     const float *weight_pointer() const { return use_weights ? ptr(weights) : nullptr; }
 };
 
+// charge_density_sum or momentum_density_sum (the same parameter list) of the
+// orbitals on the grid.
+template <class WeightedSum>
+void weighted_sum(WeightedSum function, const Grid &g, const Orbitals &o, const Molecule &m,
+                  std::vector<float> &out) {
+    function(g.nx, g.ny, g.nz, o.count, o.weight_pointer(), ptr(o.rows), g.x_min, g.y_min, g.z_min, g.step,
+             m.n_atoms, ptr(m.shells_per_atom), ptr(m.atom_x), ptr(m.atom_y), ptr(m.atom_z), ptr(m.shell_l),
+             ptr(m.shell_n_prim), ptr(m.prim_exponent), ptr(m.prim_coeff), ptr(out));
+}
+
 }  // namespace kernels_fuzz
 
 #define FUZZ_CHECK(condition)                                                     \

@@ -18,10 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
     const Grid g = Grid::draw(draw, 10, -4.0f, 0.0f, 0.8f);
     const Orbitals o = Orbitals::draw(draw, m);
     std::vector<float> sum(g.length());
-    momentum_density_sum(g.nx, g.ny, g.nz, o.count, o.weight_pointer(), ptr(o.rows), g.x_min, g.y_min,
-                         g.z_min, g.step, m.n_atoms, ptr(m.shells_per_atom), ptr(m.atom_x), ptr(m.atom_y),
-                         ptr(m.atom_z), ptr(m.shell_l), ptr(m.shell_n_prim), ptr(m.prim_exponent),
-                         ptr(m.prim_coeff), ptr(sum));
+    weighted_sum(momentum_density_sum, g, o, m, sum);
     // The single-orbital entry point reads one row: that of the sum when there
     // is exactly one, otherwise a row of its own.
     std::vector<float> own_row = o.count == 1 ? o.rows : m.orbitals(draw, 1);

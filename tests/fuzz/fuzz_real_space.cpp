@@ -18,9 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
     std::vector<float> grid(g.length());
 #ifdef FUZZ_CHARGE_DENSITY
     const Orbitals o = Orbitals::draw(draw, m);
-    charge_density_sum(g.nx, g.ny, g.nz, o.count, o.weight_pointer(), ptr(o.rows), g.x_min, g.y_min, g.z_min,
-                       g.step, m.n_atoms, ptr(m.shells_per_atom), ptr(m.atom_x), ptr(m.atom_y), ptr(m.atom_z),
-                       ptr(m.shell_l), ptr(m.shell_n_prim), ptr(m.prim_exponent), ptr(m.prim_coeff), ptr(grid));
+    weighted_sum(charge_density_sum, g, o, m, grid);
     if (!draw.in_contract) return 0;
     FUZZ_CHECK(all_finite(grid));
     for (float v : grid) FUZZ_CHECK(v >= 0.0f);

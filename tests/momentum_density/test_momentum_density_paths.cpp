@@ -17,12 +17,8 @@
 #include "dispatch/forced_dispatch.h"
 #include "simd/lanes.h"
 #include "support/allocation_failure.h"
+#include "support/path_test.h"
 #include "support/test_molecule.h"
-
-namespace kernels::simd {
-// Names the path in test listings.
-void PrintTo(SimdPath path, std::ostream *os) { *os << simd_path_name(path); }
-}  // namespace kernels::simd
 
 using kernels::simd::SimdPath;
 using kernels_test::Molecule;
@@ -104,13 +100,8 @@ Orbitals random_orbitals(std::mt19937 &rng, const Molecule &m, int32_t count, bo
     return o;
 }
 
-class MomentumDensityPath : public testing::TestWithParam<SimdPath> {
+class MomentumDensityPath : public kernels_test::PathTest {
   protected:
-    void SetUp() override {
-        if (!kernels::simd::simd_path_supported(GetParam()))
-            GTEST_SKIP() << "path not available here (CPU lacks it, or AVX-512 not enabled in this build): " << kernels::simd::simd_path_name(GetParam());
-    }
-
     // Both entry points on the path under test against the scalar path.
     void expect_scalar_bits(const Grid &g, const Molecule &m, const Orbitals &o,
                             const std::string &label) {
@@ -195,9 +186,7 @@ TEST_P(MomentumDensityPath, AllocatesAsTheScalarPathAndClearsOnFailure) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, MomentumDensityPath, testing::Values(SimdPath::avx2, SimdPath::avx512),
-                         [](const testing::TestParamInfo<SimdPath> &info) {
-                             return std::string(kernels::simd::simd_path_name(info.param));
-                         });
+                         kernels_test::path_name);
 
 // The exported functions run the widest path this CPU has.
 TEST(MomentumDensityDispatch, ExportedFunctionsRunTheBestPath) {
