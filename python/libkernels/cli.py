@@ -21,7 +21,7 @@ import warnings
 
 import numpy as np
 
-from . import _library, fit_command
+from . import _library, fit_command, scan_command
 from .batch import as_momentum_maps, scan_momentum_maps
 from . import explore
 from .data import DEFAULT_MOLECULE, EXAMPLES, example_path
@@ -30,6 +30,7 @@ from .kernels import POLARISATIONS, orbital_rows
 from .conversion import DEFAULT_MAX_DROPPED
 from .readers import FORMATS, read
 from .units import HARTREE_IN_EV
+from .validation import InputError, option_name
 
 
 class CommandError(Exception):
@@ -328,6 +329,7 @@ def build_parser():
     listing.set_defaults(run=_cmd_orbitals)
     fit_command.add_parser(commands)
     explore.add_parser(commands)
+    scan_command.add_parser(commands)
     return parser
 
 
@@ -342,6 +344,9 @@ def main(argv=None):
         with warnings.catch_warnings():
             warnings.showwarning = show_warning
             args.run(args)
+    except InputError as error:
+        print(f"libkernels {args.command}: error: {error.render(option_name)}", file=sys.stderr)
+        return 2
     except (CommandError, ValueError, OSError, ImportError, _library.MissingKernelError,
             MemoryError) as error:
         message = str(error).splitlines()[0] if str(error) else type(error).__name__

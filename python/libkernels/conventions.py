@@ -12,7 +12,10 @@ fitting one to the other (the fit is an exact signed permutation, residual
 1e-15); the test suite repeats that derivation against PySCF for every l.
 """
 
+from __future__ import annotations
+
 import math
+from typing import Callable, Sequence
 
 import numpy as np
 
@@ -33,7 +36,7 @@ MOLDEN_SIGN = (
 )
 
 
-def pyscf_order(l):
+def pyscf_order(l: int) -> tuple:
     """PySCF's component index for each library component of degree l.
 
     PySCF lists pure functions m = -l ... +l (p shells as x, y, z); the library
@@ -47,7 +50,7 @@ def pyscf_order(l):
     return tuple(order)
 
 
-def primitive_norm(l, exponent):
+def primitive_norm(l: int, exponent) -> np.ndarray:
     """Normalisation of r^l exp(-a r^2) Y_lm with Y_lm normalised on the sphere."""
     exponent = np.asarray(exponent, dtype=np.float64)
     # 1 / sqrt(integral of r^(2l+2) exp(-2 a r^2) dr from 0 to infinity)
@@ -55,7 +58,8 @@ def primitive_norm(l, exponent):
     return 1.0 / np.sqrt(integral)
 
 
-def library_contraction(l, exponents, coefficients, renormalise=True):
+def library_contraction(l: int, exponents, coefficients,
+                        renormalise: bool = True) -> np.ndarray:
     """Library contraction coefficients of a shell given on normalised primitives.
 
     With `renormalise` the contracted function is scaled to unit norm first (as
@@ -74,15 +78,16 @@ def library_contraction(l, exponents, coefficients, renormalise=True):
     return coefficients * primitive_norm(l, exponents)
 
 
-def reorder_components(shell_l, coefficients, order_table, sign_table):
+def reorder_components(shell_l: Sequence[int], coefficients, order_table: Callable,
+                       sign_table: Callable) -> np.ndarray:
     """Reorders the component axis (last) of `coefficients` shell by shell.
 
     `order_table(l)` / `sign_table(l)` give, for each library component, the
     source index within the shell and its sign.
     """
     coefficients = np.asarray(coefficients, dtype=np.float64)
-    index = []
-    sign = []
+    index: list = []
+    sign: list = []
     offset = 0
     for l in shell_l:
         l = int(l)

@@ -9,13 +9,13 @@ def write_cube(path, field, molecule, comment="libkernels"):
     if grid.space != "real":
         raise ValueError("a cube file holds a real-space grid")
     nx, ny, nz = grid.shape
+    origin, step = grid.origin_bohr, grid.step_bohr  # cube files are in bohr
     lines = [comment.replace("\n", " ")[:79],
              f"{', '.join(field.parameters.get('orbitals', []))[:79] or 'values'}",
-             f"{molecule.n_atoms:5d} {grid.origin[0]:12.6f} {grid.origin[1]:12.6f} "
-             f"{grid.origin[2]:12.6f}",
-             f"{nx:5d} {grid.step:12.6f} {0.0:12.6f} {0.0:12.6f}",
-             f"{ny:5d} {0.0:12.6f} {grid.step:12.6f} {0.0:12.6f}",
-             f"{nz:5d} {0.0:12.6f} {0.0:12.6f} {grid.step:12.6f}"]
+             f"{molecule.n_atoms:5d} {origin[0]:12.6f} {origin[1]:12.6f} {origin[2]:12.6f}",
+             f"{nx:5d} {step:12.6f} {0.0:12.6f} {0.0:12.6f}",
+             f"{ny:5d} {0.0:12.6f} {step:12.6f} {0.0:12.6f}",
+             f"{nz:5d} {0.0:12.6f} {0.0:12.6f} {step:12.6f}"]
     for a in range(molecule.n_atoms):
         z = int(molecule.atomic_numbers[a])
         lines.append(f"{z:5d} {float(z):12.6f} {molecule.atom_x[a]:12.6f} "

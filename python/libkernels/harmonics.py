@@ -8,7 +8,14 @@ reference of the library's angular convention: the readers derive their
 component mapping against it, and the tests evaluate orbitals with it.
 """
 
+from __future__ import annotations
+
+from typing import TYPE_CHECKING
+
 import numpy as np
+
+if TYPE_CHECKING:
+    from .molecule import Molecule
 
 SHELL_START = (0, 1, 4, 9, 16)
 
@@ -30,7 +37,7 @@ HARMONIC_CONSTANTS = np.array([
 ], dtype=np.float64)
 
 
-def solid_harmonics(x, y, z):
+def solid_harmonics(x, y, z) -> np.ndarray:
     """All 25 solid harmonics at offsets (x, y, z); returns shape (25,) + x.shape."""
     x, y, z = (np.asarray(v, dtype=np.float64) for v in (x, y, z))
     x2, y2, z2 = x * x, y * y, z * z
@@ -50,7 +57,7 @@ def solid_harmonics(x, y, z):
     return HARMONIC_CONSTANTS.reshape((25,) + (1,) * x.ndim) * np.stack(polynomials)
 
 
-def evaluate_basis(molecule, points):
+def evaluate_basis(molecule: Molecule, points) -> np.ndarray:
     """Every basis function of `molecule` at `points` (shape (m, 3), bohr).
 
     Returns an (m, n_components) float64 array in the library's component order,
@@ -78,7 +85,7 @@ def evaluate_basis(molecule, points):
     return np.stack(columns, axis=1) if columns else np.zeros((len(points), 0))
 
 
-def momentum_amplitude(molecule, coefficients, k_points):
+def momentum_amplitude(molecule: Molecule, coefficients, k_points) -> np.ndarray:
     """Fourier transform of an orbital at momenta `k_points` ((m, 3), bohr^-1).
 
     Returns the complex amplitude integral psi(r) exp(-i k.r) d^3r divided by

@@ -258,7 +258,8 @@ def parse_molden(lines: Union[str, Iterable[str]], name: str = "<molden>",
             raise MoldenError(f"{name}: the last line has no line break; the file seems "
                               "truncated")
     sections = _sections(lines, name)
-    numbers, positions = _read_atoms(*sections["atoms"], name)
+    atom_options, atom_lines = sections["atoms"]
+    numbers, positions = _read_atoms(atom_options, atom_lines, name)
     shells = _read_gto(sections["gto"][1], len(numbers), name)
 
     pure = _pure_flags(set(sections), shells, sections["mo"][1], name)

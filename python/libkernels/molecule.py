@@ -16,6 +16,7 @@ from typing import TYPE_CHECKING, Optional, Sequence
 import numpy as np
 
 from .units import length_to_bohr
+from .validation import InputError
 
 if TYPE_CHECKING:
     from .conversion import Conversion
@@ -217,10 +218,15 @@ class Molecule:
         """
         if isinstance(selector, (int, np.integer)):
             index = int(selector)
-            if not -self.n_orbitals <= index < self.n_orbitals:
-                raise ValueError(f"orbital index {index} out of range: the molecule has "
-                                 f"{self.n_orbitals} orbitals")
-            return index % self.n_orbitals
+            if index < 0:
+                raise InputError("orbital", f"index {index} is negative: indices count from 0 "
+                                            f"to {self.n_orbitals - 1}; name orbitals below "
+                                            "the HOMO as HOMO-1, HOMO-2, ...")
+            if index >= self.n_orbitals:
+                raise InputError("orbital", f"index {index} is out of range: the molecule has "
+                                            f"{self.n_orbitals} orbitals (0 to "
+                                            f"{self.n_orbitals - 1})")
+            return index
         text = str(selector).strip()
         if re.fullmatch(r"[+-]?\d+", text):
             return self.orbital_index(int(text), spin)

@@ -11,7 +11,10 @@ whole basis lets the readers check that orbitals are orthonormal and measure
 which part of an orbital a conversion leaves out.
 """
 
+from __future__ import annotations
+
 import math
+from typing import Sequence
 from functools import lru_cache, wraps
 
 import numpy as np
@@ -39,7 +42,7 @@ _MOLDEN_CARTESIAN = {
 
 
 @_cached
-def cartesian_powers(l):
+def cartesian_powers(l: int) -> np.ndarray:
     """(n_cart, 3) integer powers (i, j, k) of the Cartesian components of degree l."""
     if l in _MOLDEN_CARTESIAN:
         return np.array([[s.count("x"), s.count("y"), s.count("z")]
@@ -48,12 +51,12 @@ def cartesian_powers(l):
                     dtype=np.int64)
 
 
-def n_cartesian(l):
+def n_cartesian(l: int) -> int:
     """Number of Cartesian components of degree l."""
     return (l + 1) * (l + 2) // 2
 
 
-def sphere_integral(powers):
+def sphere_integral(powers) -> np.ndarray:
     """Integral of x^i y^j z^k over the unit sphere, for each row (i, j, k)."""
     powers = np.atleast_2d(powers)
     out = np.zeros(len(powers))
@@ -66,7 +69,7 @@ def sphere_integral(powers):
 
 
 @_cached
-def sphere_gram(l):
+def sphere_gram(l: int) -> np.ndarray:
     """Inner products on the unit sphere of the Cartesian components of degree l."""
     powers = cartesian_powers(l)
     return sphere_integral((powers[:, None, :] + powers[None, :, :]).reshape(-1, 3)).reshape(
@@ -74,7 +77,7 @@ def sphere_gram(l):
 
 
 @_cached
-def pure_from_cartesian(l):
+def pure_from_cartesian(l: int) -> np.ndarray:
     """(n_cart, 2l+1) matrix: column m holds the solid harmonic r^l Y_lm (Y_lm
     normalised on the sphere) as a combination of the Cartesian components.
 
@@ -106,14 +109,14 @@ def pure_from_cartesian(l):
 
 
 @_cached
-def pure_projection(l):
+def pure_projection(l: int) -> np.ndarray:
     """(2l+1, n_cart) matrix taking a polynomial's Cartesian coefficients to the
     coefficients of its harmonic (pure) part of degree l; the rest is r^2 times
     lower degrees, which is orthogonal to degree l on the sphere."""
     return pure_from_cartesian(l).T @ sphere_gram(l)
 
 
-def cartesian_norms(l, exponent):
+def cartesian_norms(l: int, exponent) -> np.ndarray:
     """Norm of x^i y^j z^k exp(-a r^2) for every component (rows) and exponent (columns)."""
     exponent = np.asarray(exponent, dtype=np.float64)
     powers = cartesian_powers(l)
@@ -148,7 +151,7 @@ def _overlap_1d(n_a, n_b, a, b, xa, xb):
     return out
 
 
-def overlap_matrix(shells, chunk=2_000_000):
+def overlap_matrix(shells: Sequence[tuple], chunk: int = 2_000_000) -> np.ndarray:
     """Overlap matrix of the Cartesian components of `shells`, each a tuple
     (centre, l, exponents, weights); components in shell order.
 
@@ -182,8 +185,8 @@ def overlap_matrix(shells, chunk=2_000_000):
             step = max(1, chunk // max(1, len(prims_b) * len(powers_a) * len(powers_b)))
             for start in range(0, len(prims_a), step):
                 part = prims_a[start:start + step]
-                pa_, pb_ = np.meshgrid(part, prims_b, indexing="ij")
-                pa_, pb_ = pa_.reshape(-1), pb_.reshape(-1)
+                grid_a, grid_b = np.meshgrid(part, prims_b, indexing="ij")
+                pa_, pb_ = grid_a.reshape(-1), grid_b.reshape(-1)
                 a, b = prim_exponent[pa_], prim_exponent[pb_]
                 ab = prim_centre[pa_] - prim_centre[pb_]
                 pair = np.exp(-a * b / (a + b) * np.einsum("ij,ij->i", ab, ab))[:, None, None]

@@ -7,13 +7,18 @@ component is reordered and re-signed to the library's convention
 (conventions.py), exactly as the Molden reader does for the files PySCF writes.
 """
 
+from __future__ import annotations
+
+from typing import Any
+
 import numpy as np
 
 from .conventions import MOLDEN_SIGN, library_contraction, pyscf_order, reorder_components
 from .molecule import MAX_L, Molecule
 
 
-def from_pyscf(mol, mo_coeff=None, mo_energy=None, mo_occ=None, renormalise=True):
+def from_pyscf(mol: Any, mo_coeff: Any = None, mo_energy: Any = None, mo_occ: Any = None,
+               renormalise: bool = True) -> Molecule:
     """Molecule from a PySCF Mole (pure functions) and optional MO data.
 
     `mo_coeff` is (nao, nmo) as PySCF stores it, or (2, nao, nmo) for
@@ -49,7 +54,7 @@ def from_pyscf(mol, mo_coeff=None, mo_energy=None, mo_occ=None, renormalise=True
         [s[4] + np.array(pyscf_order(s[1])) for s in shells]).astype(np.int64)
     sign = np.concatenate([MOLDEN_SIGN[s[1]] for s in shells]).astype(np.float64)
 
-    kwargs = {}
+    kwargs: dict = {}
     if mo_coeff is not None:
         coeff = np.asarray(mo_coeff, dtype=np.float64)
         spins = None

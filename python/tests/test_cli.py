@@ -77,7 +77,7 @@ def test_cube_file_holds_the_orbital(tmp_path):
     benzene = lk.load_example("benzene")
     grid = lk.Grid.around(benzene, spacing=0.4, margin=2.0, unit="angstrom")
     field = lk.scalar_field(benzene, "HOMO", grid=grid)
-    np.testing.assert_allclose(origin, grid.origin, atol=1e-6)
+    np.testing.assert_allclose(origin, grid.origin_bohr, atol=1e-6)
     np.testing.assert_allclose(values, field.data.transpose(2, 1, 0), rtol=1e-5,
                                atol=1e-5 * np.abs(field.data).max())
     assert atoms.shape == (12, 5) and sorted(set(atoms[:, 0])) == [1.0, 6.0]

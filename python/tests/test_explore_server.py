@@ -34,7 +34,8 @@ def client(pentacene):
     requires("momentum_map_sum", "scalar_field")
     app = create_app({"pentacene": make_entry("pentacene", "pentacene", pentacene)},
                      threads=1, max_upload=UPLOAD_LIMIT)
-    with TestClient(app, raise_server_exceptions=False) as test_client:
+    with TestClient(app, base_url="http://127.0.0.1:8000",
+                    raise_server_exceptions=False) as test_client:
         yield test_client
 
 
@@ -43,6 +44,14 @@ def good(pentacene, **changes):
                                                    "weight": 1.0}], "resolution": 41}
     body.update(changes)
     return body
+
+
+JSON = {"content-type": "application/json"}
+
+
+def upload(client, content):
+    return client.post("/api/measured", content=content,
+                       headers={"content-type": "application/octet-stream"})
 
 
 def assert_refused(response, status=None):
@@ -59,7 +68,8 @@ def no_files(monkeypatch):
     """Fails the test when anything opens a file outside Python's own installation
     and the system data folder (where lazily imported modules read metadata and time
     zones) while it runs."""
-    installed = tuple(os.path.realpath(p) for p in (sys.prefix, sys.base_prefix)) + ("/usr/share/", "/dev/null")
+    installed = tuple(os.path.realpath(p) for p in (sys.prefix, sys.base_prefix)) + (
+        "/usr/share/", "/dev/null")
     opened = []
 
     def guard(original):
@@ -94,6 +104,11 @@ def test_map_and_exports_equal_the_library(client, pentacene):
     np.testing.assert_array_equal(page_map, expected.data)
     assert info["k_min"] == pytest.approx(-3.0) and info["orbitals"] == ["HOMO", "HOMO-1"]
 
+    # A request overtaken by a newer one from the same page is not computed.
+    assert client.post("/api/map", json={**body, "client": "p1", "seq": 7}).status_code == 200
+    assert client.post("/api/map", json={**body, "client": "p1", "seq": 6}).status_code == 204
+    assert client.post("/api/map", json={**body, "client": "p2", "seq": 1}).status_code == 200
+
     npy = np.load(io.BytesIO(client.post("/api/export/npy", json=body).content))
     np.testing.assert_array_equal(npy, expected.data)
     png = client.post("/api/export/png", json=body)
@@ -107,9 +122,10 @@ def test_map_and_exports_equal_the_library(client, pentacene):
 
 def test_bad_requests_get_one_line_4xx(client, pentacene, no_files):
     homo = pentacene.orbital_index("HOMO")
-    for raw in ["{", "", "[]", "null", '{"molecule": NaN}', "[" * 100000 + "]" * 100000,
-                '{"a": Infinity}', "\xff\xfe"]:
-        assert_refused(client.post("/api/map", content=raw.encode("utf-8", "surrogatepass")))
+    for raw in ["{", "", "[]", "null", '{"molecule": NaN}', "[" * 30000 + "]" * 30000,
+                '{"a": Infinity}', "\xff\xfe", '{"orbitals": [{"index": 72}]}']:
+        message = assert_refused(client.post("/api/map", content=raw.encode(), headers=JSON))
+        assert any(w in message for w in ("JSON", "settings", "molecule")), message
     cases = {
         "resolution": [10**9, 1002, 1, 2.5, "201", True, None, 1e308],
         "k_max": [0, -1, 1e6, "3"], "photon_energy": [0, -35, 1e20], "incidence": [91, -1],
@@ -122,12 +138,13 @@ def test_bad_requests_get_one_line_4xx(client, pentacene, no_files):
     }
     for field, values in cases.items():
         for value in values:
-            message = assert_refused(client.post("/api/map", json=good(pentacene, **{field: value})))
+            message = assert_refused(client.post("/api/map",
+                                                 json=good(pentacene, **{field: value})))
             assert field.split("_")[0] in message or "orbital" in message or "setting" in message
     # Non-finite numbers written as JSON cannot be sent with json=; an overflow literal can.
     assert "finite" in assert_refused(client.post(
         "/api/map", content=b'{"molecule": "pentacene", "orbitals": [{"index": 72}], '
-                            b'"k_max": 1e999}'))
+                            b'"k_max": 1e999}', headers=JSON))
     # Every string field, every traversal attempt, on every route that takes settings.
     for route in ("/api/map", "/api/plane", "/api/export/png", "/api/export/settings"):
         for field in STRING_FIELDS:
@@ -145,6 +162,16 @@ def test_bad_requests_get_one_line_4xx(client, pentacene, no_files):
         assert_refused(client.post("/api/fit", json={"settings": good(pentacene),
                                                      "measured": "x", "fit_angles": [attempt]}))
     assert_refused(client.get("/api/map"), 405)
+    # Bodies that a browser would send cross-site without asking, and foreign Host names
+    # (a site's DNS name pointed at 127.0.0.1) are refused.
+    assert_refused(client.post("/api/map", content=json.dumps(good(pentacene)),
+                               headers={"content-type": "text/plain"}), 415)
+    assert_refused(client.post("/api/measured", content=b"PK\x03\x04",
+                               headers={"content-type": "multipart/form-data"}), 415)
+    for host in ("evil.example", "127.0.0.1.evil.example", "localhost.:8000", "[::2]:1"):
+        assert "addressed" in assert_refused(client.post("/api/map", json=good(pentacene),
+                                                         headers={"host": host}))
+    assert client.get("/", headers={"host": "localhost:1234"}).status_code == 200
 
 
 def test_paths_outside_the_page_are_not_served(client):
@@ -164,7 +191,7 @@ def test_uploads_are_read_in_memory_and_size_limited(client, pentacene, no_files
     intensity[0, 0] = np.nan
     buffer = io.BytesIO()
     np.savez(buffer, intensity=intensity, kx=kx, ky=ky)
-    response = client.post("/api/measured", content=buffer.getvalue())
+    response = upload(client, buffer.getvalue())
     assert response.status_code == 200
     info = json.loads(response.headers["X-LK-Info"])
     assert info["shape"] == [30, 25] and info["kx"][0] == -2.0
@@ -183,7 +210,7 @@ def test_uploads_are_read_in_memory_and_size_limited(client, pentacene, no_files
         b"\x89HDF\r\n\x1a\n" + b"\0" * 100: "NetCDF",
     }
     for raw, words in refusals.items():
-        assert words in assert_refused(client.post("/api/measured", content=raw))
+        assert words in assert_refused(upload(client, raw))
     for arrays, words in [
             (dict(intensity=intensity, kx=kx), "ky"),
             (dict(intensity=intensity.T, kx=kx, ky=ky), "shape"),
@@ -194,12 +221,12 @@ def test_uploads_are_read_in_memory_and_size_limited(client, pentacene, no_files
                   ky=ky), "npz")]:  # pickled objects are never loaded
         buffer = io.BytesIO()
         np.savez(buffer, **arrays)
-        assert words in assert_refused(client.post("/api/measured", content=buffer.getvalue()))
+        assert words in assert_refused(upload(client, buffer.getvalue()))
     big = b"PK\x03\x04" + b"\0" * UPLOAD_LIMIT
-    assert_refused(client.post("/api/measured", content=big), 413)
+    assert_refused(upload(client, big), 413)
     # Without a declared length the body is cut off while it streams.
-    assert_refused(client.post("/api/measured", content=iter([big[:40000], big[40000:]])), 413)
-    assert_refused(client.post("/api/map", content=b" " * 70000), 413)
+    assert_refused(upload(client, iter([big[:40000], big[40000:]])), 413)
+    assert_refused(client.post("/api/map", content=b" " * 70000, headers=JSON), 413)
 
 
 def test_netcdf_upload(client):
@@ -210,7 +237,7 @@ def test_netcdf_upload(client):
     values = np.arange(66.0).reshape(6, 11)  # stored (ky, kx): the reader transposes
     data = xr.DataArray(values, dims=("ky", "kx"), coords={"kx": kx, "ky": ky}, name="counts")
     raw = data.to_dataset().to_netcdf(engine="h5netcdf")
-    response = client.post("/api/measured", content=bytes(raw))
+    response = upload(client, bytes(raw))
     assert response.status_code == 200, response.text
     received = np.frombuffer(response.content, dtype="<f4").reshape(11, 6)
     np.testing.assert_array_equal(received, values.T)
@@ -229,9 +256,36 @@ def test_command_line_checks(monkeypatch, capsys):
     assert "anyone" in capsys.readouterr().err
     with explore._listen("127.0.0.1", 0) as busy:
         port = busy.getsockname()[1]
-        for argv, words in ((["--port", str(port)], "cannot listen"), (["--port", "70000"], "--port"),
-                            (["../../etc/passwd"], "no such file"), (["--threads", "0"], "--threads")):
+        for argv, words in ((["--port", str(port)], "cannot listen"),
+                            (["--port", "70000"], "--port"),
+                            (["../../etc/passwd"], "no such file"),
+                            (["--threads", "0"], "--threads")):
             assert cli.main(["explore", "benzene"] + argv if argv[0].startswith("-") else
                             ["explore"] + argv) == 2
             err = capsys.readouterr().err
             assert words in err and err.count("\n") == 1, err
+
+
+def test_two_spins(tmp_path):
+    """An open-shell molecule: orbitals listed per spin, beta orbitals mapped and named."""
+    scf = pytest.importorskip("pyscf.scf")
+    from pyscf import gto
+
+    mf = scf.UHF(gto.M(atom="O 0 0 0; H 0 0 0.97", basis="sto-3g", spin=1, verbose=0)).run()
+    molecule = lk.from_pyscf(mf)
+    entry = make_entry("oh", "oh.molden", molecule)
+    described = entry.description
+    assert described["two_spins"]
+    assert {o["spin"] for o in described["orbitals"]} == {"alpha", "beta"}
+    beta_homo = molecule.orbital_index("HOMO", spin="beta")
+    assert described["orbitals"][beta_homo]["name"] == "HOMO (beta)"
+    app = create_app({"oh": entry}, threads=1)
+    with TestClient(app, base_url="http://localhost") as oh:
+        body = {"molecule": "oh", "orbitals": [{"index": beta_homo}], "resolution": 21,
+                "energy_mode": "kinetic", "kinetic_energy": 20.0}
+        response = oh.post("/api/map", json=body)
+        expected = lk.momentum_map_sum(molecule, [beta_homo], kinetic_energy=20.0, n=21)
+        np.testing.assert_array_equal(
+            np.frombuffer(response.content, dtype="<f4").reshape(21, 21), expected.data)
+        command = oh.post("/api/export/settings", json=body).json()["command"]
+        assert "--spin beta -O HOMO " in command

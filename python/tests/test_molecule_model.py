@@ -79,7 +79,9 @@ def test_orbital_names_follow_energy_order_per_spin():
     assert m.orbital_index("HOMO", spin="beta") == 4
     assert m.orbital_index("LUMO", spin="beta") == 7
     assert m.orbital_index("HOMO+1") == m.orbital_index("LUMO")
-    assert m.orbital_index(5) == 5 and m.orbital_index("-1") == 7
+    assert m.orbital_index(5) == 5 and m.orbital_index("7") == 7
+    with pytest.raises(ValueError, match="negative"):  # not counted from the end
+        m.orbital_index("-1")
     assert m.orbital_label(2) == "LUMO+1 (alpha)"
     assert m.orbital_label(5) == "HOMO-1 (beta)"
     with pytest.raises(ValueError, match="HOMO-5 does not exist"):

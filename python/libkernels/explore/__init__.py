@@ -23,7 +23,8 @@ def add_parser(commands):
     parser = commands.add_parser("explore", help="a local web page to explore momentum maps live",
                                  description=DESCRIPTION)
     parser.add_argument("molecules", nargs="*", metavar="MOLECULE",
-                        help=f"Molden files or examples ({', '.join(EXAMPLES)}); "
+                        help="wavefunction files (Molden, ...) or examples "
+                             f"({', '.join(EXAMPLES)}); "
                              f"default: {DEFAULT_MOLECULE}")
     parser.add_argument("--host", default="127.0.0.1",
                         help="address to listen on (default: 127.0.0.1, this computer only)")
@@ -70,7 +71,8 @@ def run(args):
     except OSError as error:
         raise CommandError(f"cannot listen on {args.host}:{args.port}: {error.strerror or error}")
     serve(entries, listener, threads=args.threads or os.cpu_count() or 1,
-          max_upload=int(args.max_upload * 1024 * 1024), open_browser=args.open)
+          max_upload=int(args.max_upload * 1024 * 1024), open_browser=args.open,
+          any_host=args.host not in LOCAL_HOSTS)
 
 
 def _listen(host, port):
@@ -83,13 +85,14 @@ def _listen(host, port):
 
 
 def serve(entries, listener, threads=1, max_upload=32 * 1024 * 1024, open_browser=False,
-          announce=print):
+          any_host=False, announce=print):
     """Serves until interrupted (Ctrl-C), then stops the workers and returns."""
     import uvicorn
 
-    from .server import create_app
+    from .server import LOCAL_NAMES, create_app
 
-    app = create_app(entries, threads=threads, max_upload=max_upload)
+    app = create_app(entries, threads=threads, max_upload=max_upload,
+                     hosts=("*",) if any_host else LOCAL_NAMES)
     host, port = listener.getsockname()[:2]
     url = f"http://{'[' + host + ']' if ':' in host else host}:{port}/"
     config = uvicorn.Config(app, log_level="warning", access_log=False, lifespan="off",

@@ -36,9 +36,13 @@ from .settings import RequestError
 MAX_JSON_BYTES = 64 * 1024
 DEFAULT_MAX_UPLOAD = 32 * 1024 * 1024
 KEPT_MEASUREMENTS = 4
+MAX_CLIENTS = 256  # pages whose newest map request is remembered
+MAX_FIT_PIXELS = 1024 * 1024
+MAX_FIT_ORBITALS = 8
 STATIC = {"index.html": "text/html; charset=utf-8", "app.js": "text/javascript; charset=utf-8",
           "style.css": "text/css; charset=utf-8"}
 COLOUR_MAPS = ("inferno", "RdBu_r")
+LOCAL_NAMES = ("127.0.0.1", "localhost", "[::1]")
 
 
 def _static_files():
@@ -61,8 +65,20 @@ def _error(message, status=400):
                         status_code=status)
 
 
+def _finite(value):
+    """`value` with NaN and infinities as None: JSON has no words for them."""
+    if isinstance(value, float):
+        return value if np.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: _finite(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_finite(v) for v in value]
+    return value
+
+
 def _binary(array, info):
-    header = json.dumps(info, ensure_ascii=True, separators=(",", ":"))
+    header = json.dumps(_finite(info), ensure_ascii=True, separators=(",", ":"),
+                        allow_nan=False)
     return Response(np.ascontiguousarray(array, dtype="<f4").tobytes(),
                     media_type="application/octet-stream",
                     headers={"X-LK-Info": header, "Cache-Control": "no-store"})
@@ -85,7 +101,17 @@ async def _read_body(request, limit, what):
     return b"".join(chunks)
 
 
+def _require_type(request, media_type):
+    # Browsers send other sites' forms and plain-text posts without asking; a
+    # JSON or binary body needs a preflight that this server never grants.
+    given = request.headers.get("content-type", "").split(";")[0].strip().lower()
+    if given != media_type:
+        raise RequestError(f"the body must be sent as {media_type}, not {given or 'nothing'}",
+                           415)
+
+
 async def _json_body(request):
+    _require_type(request, "application/json")
     body = await _read_body(request, MAX_JSON_BYTES, "the request body")
     try:
         return json.loads(body, parse_constant=_no_constant)
@@ -107,7 +133,7 @@ class Explorer:
         self.max_upload = max_upload
         self.static = _static_files()
         self.colours = _colour_tables()
-        self.latest = {}  # client id -> newest map sequence number seen
+        self.latest = OrderedDict()  # client id -> newest map sequence number seen
         self.measured = OrderedDict()  # id -> (intensity, kx, ky), the last few uploads
         self.plot_lock = threading.Lock()  # matplotlib's pyplot state is not thread-safe
 
@@ -139,7 +165,9 @@ class Explorer:
         settings, entry = S.parse_settings(await _json_body(request), self.entries)
         client, seq = settings["client"], settings["seq"]
         if client:
-            self.latest[client] = max(seq, self.latest.get(client, 0))
+            self.latest[client] = max(seq, self.latest.pop(client, 0))
+            while len(self.latest) > MAX_CLIENTS:
+                self.latest.popitem(last=False)
 
         def work():
             if client and self.latest.get(client, 0) > seq:
@@ -168,19 +196,25 @@ class Explorer:
                         headers={"Content-Disposition": 'attachment; filename="map.png"'})
 
     def _png(self, settings, entry):
-        from ..plotting import save_map_png
+        from .. import plotting
 
         data, info, call = S.compute_map(settings, entry)
-        momentum_map = MomentumMap(data, call.k_min, call.k_step, "1/angstrom",
-                                   {**call.parameters, "e_kin_hartree": list(map(float, call.e_kin))})
+        # The map as momentum_map_sum returns it, drawn as `libkernels map` draws it.
+        momentum_map = MomentumMap(data, call.k_min_bohr, call.k_step_bohr, call.k_unit,
+                                   {**call.parameters,
+                                    "orientation": tuple(settings["orientation"])})
+        out = io.BytesIO()
+        if hasattr(plotting, "save_map"):
+            plotting.save_map(momentum_map, out, molecule=entry.molecule,
+                              molecule_name=entry.name, format="png")
+            return out.getvalue()
         label = "+".join(info["orbitals"])
         energies = ", ".join(f"{e:.2f}" for e in info["e_kin_ev"])
         title = f"{entry.name} {label}   E$_{{kin}}$ = {energies} eV"
         if any(settings["orientation"]):
             title += f"\norientation {tuple(settings['orientation'])}"
-        out = io.BytesIO()
         with self.plot_lock:
-            save_map_png(momentum_map, out, title)
+            plotting.save_map_png(momentum_map, out, title)
         return out.getvalue()
 
     async def export_npy(self, request):
@@ -207,6 +241,7 @@ class Explorer:
 
     # ---- measured maps -------------------------------------------------------------
     async def upload(self, request):
+        _require_type(request, "application/octet-stream")
         data = await _read_body(request, self.max_upload, "the upload")
         if not data:
             raise RequestError("the upload is empty")
@@ -230,21 +265,40 @@ class Explorer:
         if not isinstance(key, str) or key not in self.measured:
             raise RequestError("no such measured map (upload it again)", 404)
         angles = body.get("fit_angles", ["alpha"])
-        if not isinstance(angles, list) or not set(angles) <= {"alpha", "beta", "gamma"} \
+        if not isinstance(angles, list) or len(angles) > 3 \
+                or not all(a in ("alpha", "beta", "gamma") for a in angles) \
                 or len(set(angles)) != len(angles):
             raise RequestError("fit_angles must be a list of alpha, beta, gamma")
-        result = await self.run(fitting.fit, self.measured[key], settings, entry, angles)
-        residual, info = result
+        if len(settings["orbitals"]) > MAX_FIT_ORBITALS:
+            raise RequestError(f"the fit takes at most {MAX_FIT_ORBITALS} orbitals")
+        if self.measured[key][0].size > MAX_FIT_PIXELS:
+            raise RequestError(f"the fit takes measured maps of at most {MAX_FIT_PIXELS} pixels")
+        residual, info = await self.run(fitting.fit, self.measured[key], settings, entry, angles)
         return _binary(residual, info)
 
 
-def create_app(entries, threads=1, max_upload=DEFAULT_MAX_UPLOAD):
-    """The Starlette application serving `entries` (name -> molecules.Entry)."""
+def _host_name(request):
+    """The host part of the Host header: '127.0.0.1', 'localhost', '[::1]', ..."""
+    host = request.headers.get("host", "").strip().lower()
+    if host.startswith("["):
+        return host[:host.find("]") + 1]
+    return host.split(":")[0]
+
+
+def create_app(entries, threads=1, max_upload=DEFAULT_MAX_UPLOAD, hosts=LOCAL_NAMES):
+    """The Starlette application serving `entries` (name -> molecules.Entry).
+
+    Requests must name one of `hosts` in their Host header ("*": any), so that a
+    web site cannot reach the server through a DNS name it points at 127.0.0.1.
+    """
     explorer = Explorer(entries, threads, max_upload)
 
     def guarded(method):
         async def endpoint(request):
             try:
+                if "*" not in hosts and _host_name(request) not in hosts:
+                    raise RequestError("this server answers only requests addressed to "
+                                       f"{' or '.join(hosts)}")
                 return await method(request)
             except RequestError as error:
                 return _error(error, error.status)
@@ -274,6 +328,7 @@ def create_app(entries, threads=1, max_upload=DEFAULT_MAX_UPLOAD):
         return _error(f"internal error: {type(error).__name__}", 500)
 
     app = Starlette(routes=routes, exception_handlers={HTTPException: http_error,
-                                                       Exception: internal_error})
+                                                       Exception: internal_error},
+                    )
     app.state.explorer = explorer
     return app

@@ -14,6 +14,8 @@ import shlex
 import numpy as np
 
 from ..kernels import POLARISATIONS, MapSumCall
+from ..memory import MemoryLimitError
+from ..validation import InputError, count, in_range, positive
 from ..units import BOHR_IN_ANGSTROM, HARTREE_IN_EV, bohr_momentum_to
 
 MAX_RESOLUTION = 1001  # pixels per side of a map: 4 MB of float32
@@ -32,20 +34,19 @@ class RequestError(Exception):
         self.status = status
 
 
-def _number(name, value, low, high, *, integer=False, low_open=False):
-    # JSON true/false are ints to Python; they are not numbers here.
+def _number(name, value, low, high, *, integer=False, low_open=False, unit=""):
+    # JSON true/false are ints to Python, and strings are not numbers here; the
+    # rest is checked as the command line checks it.
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise RequestError(f"{name} must be a number, got {_show(value)}")
-    if not math.isfinite(value):
-        raise RequestError(f"{name} must be finite, got {value}")
-    if integer:
-        if value != int(value):
-            raise RequestError(f"{name} must be a whole number, got {value}")
-        value = int(value)
-    if value > high or value < low or (low_open and value == low):
-        bracket = "(" if low_open else "["
-        raise RequestError(f"{name} must be in {bracket}{low:g}, {high:g}], got {value:g}")
-    return value
+    try:
+        if integer:
+            return count(value, name, int(low), int(high))
+        if low_open:
+            positive(value, name, unit)
+        return in_range(value, name, low, high, unit)
+    except InputError as error:
+        raise RequestError(str(error)) from None
 
 
 def _choice(name, value, choices):
@@ -65,17 +66,19 @@ FIELDS = {
     "orbitals": (None, None),  # checked against the molecule
     "orientation": ([0.0, 0.0, 0.0], None),
     "energy_mode": ("photon", lambda v: _choice("energy_mode", v, ENERGY_MODES)),
-    "photon_energy": (35.0, lambda v: _number("photon_energy", v, 0, 10000, low_open=True)),
-    "work_function": (4.5, lambda v: _number("work_function", v, 0, 100)),
-    "kinetic_energy": (30.0, lambda v: _number("kinetic_energy", v, 0, 10000, low_open=True)),
+    "photon_energy": (35.0, lambda v: _number("photon_energy", v, 0, 10000, low_open=True,
+                                              unit="eV")),
+    "work_function": (4.5, lambda v: _number("work_function", v, 0, 100, unit="eV")),
+    "kinetic_energy": (30.0, lambda v: _number("kinetic_energy", v, 0, 10000, low_open=True,
+                                               unit="eV")),
     "symmetry": ("none", lambda v: _choice("symmetry", v, SYMMETRIES)),
     "polarisation": ("none", lambda v: _choice("polarisation", v, POLARISATION_CHOICES)),
-    "incidence": (65.0, lambda v: _number("incidence", v, 0, 90)),
-    "azimuth": (0.0, lambda v: _number("azimuth", v, -360, 360)),
-    "s_share": (0.0, lambda v: _number("s_share", v, 0, 100)),
-    "k_max": (3.0, lambda v: _number("k_max", v, 0, 20, low_open=True)),
+    "incidence": (65.0, lambda v: _number("incidence", v, 0, 90, unit="°")),
+    "azimuth": (0.0, lambda v: _number("azimuth", v, -360, 360, unit="°")),
+    "s_share": (0.0, lambda v: _number("s_share", v, 0, 100, unit="%")),
+    "k_max": (3.0, lambda v: _number("k_max", v, 0, 20, low_open=True, unit="1/Å")),
     "resolution": (201, lambda v: _number("resolution", v, 2, MAX_RESOLUTION, integer=True)),
-    "plane_height": (0.5, lambda v: _number("plane_height", v, -20, 20)),
+    "plane_height": (0.5, lambda v: _number("plane_height", v, -20, 20, unit="Å")),
     "plane_orbital": (None, None),  # an orbital row, checked against the molecule
     "seq": (0, lambda v: _number("seq", v, 0, 2**53, integer=True)),
     "client": ("", None),
@@ -108,7 +111,7 @@ def parse_settings(body, molecules):
     orientation = body.get("orientation", [0.0, 0.0, 0.0])
     if not isinstance(orientation, list) or len(orientation) != 3:
         raise RequestError("orientation must be a list of three angles in degrees")
-    settings["orientation"] = [_number(f"orientation[{i}]", v, -720, 720)
+    settings["orientation"] = [_number(f"orientation[{i}]", v, -720, 720, unit="°")
                                for i, v in enumerate(orientation)]
 
     client = body.get("client", "")
@@ -166,7 +169,11 @@ def prepare_map(settings, entry):
     """A MapSumCall for the settings; library refusals become RequestErrors."""
     rows = [r for r, _ in settings["orbitals"]]
     try:
-        return MapSumCall(entry.molecule, rows, **map_options(settings))
+        call = MapSumCall(entry.molecule, rows, **map_options(settings))
+        call.check_memory(1)
+        return call
+    except MemoryLimitError as error:
+        raise RequestError(str(error).splitlines()[0], 413) from None
     except ValueError as error:
         raise RequestError(str(error).splitlines()[0]) from None
 

@@ -1,0 +1,102 @@
+"""`libkernels scan SPEC -o STORE.zarr`: a scan on this machine or on a Dask cluster."""
+
+import sys
+
+DESCRIPTION = """\
+Computes every momentum map a scan description (TOML) asks for - molecules x
+orbitals x energies x orientations - into a Zarr store that xarray.open_zarr
+opens as one labelled array.  Running the same command again on the same store
+continues an interrupted scan; a store started with another description is
+refused.  By default the maps are computed by a thread pool on this machine;
+--workers starts a local Dask cluster of processes, --scheduler uses a running
+one (its workers need libkernels installed and the store's path reachable)."""
+
+EXAMPLE = """\
+example description:
+  molecules = ["pentacene", "my.molden"]
+  orbitals = ["HOMO", "HOMO-1"]
+  kinetic_energy = [20.0, 25.0, 30.0]          # eV; or photon_energy = [...] with work_function
+  alpha = { start = 0, stop = 180, step = 5 }  # degrees, stop excluded; beta, gamma alike
+  n = 101
+  k_max = 3.0                                  # 1/angstrom
+  symmetry = "none"                            # or 2, 3, 4
+  polarisation = "none"                        # or p, s, linear, circular+, circular-,
+                                               # dichroism, radial (incidence, azimuth, s_share)
+"""
+
+
+def add_parser(commands):
+    import argparse
+
+    parser = commands.add_parser(
+        "scan", help="many maps (molecules, orbitals, energies, orientations) into a Zarr store",
+        description=DESCRIPTION, epilog=EXAMPLE,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("spec", metavar="SPEC", help="scan description (TOML)")
+    parser.add_argument("-o", "--output", required=True, metavar="STORE.zarr",
+                        help="the Zarr store to create, or to continue")
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("--threads", type=int, default=None, metavar="N",
+                       help="threads on this machine (default: all CPUs)")
+    where.add_argument("--workers", type=int, default=None, metavar="N",
+                       help="start a local Dask cluster of N worker processes")
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="use a running Dask cluster, e.g. tcp://host:8786")
+    parser.add_argument("--quiet", action="store_true", help="no progress display")
+    parser.set_defaults(run=run_command)
+
+
+def _dask_client(args):
+    try:
+        from dask.distributed import Client, LocalCluster
+    except ImportError:
+        from .zarr_store import SCALE_HINT
+        raise ImportError(f"--workers and --scheduler need Dask: {SCALE_HINT}") from None
+    if args.scheduler:
+        try:
+            return Client(args.scheduler, timeout="20s"), None
+        except (OSError, TimeoutError) as error:
+            raise OSError(f"--scheduler {args.scheduler}: cannot connect ({error})") from None
+    if args.workers < 1:
+        raise ValueError("--workers must be at least 1")
+    cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
+                           dashboard_address=None)
+    return Client(cluster), cluster
+
+
+def run_command(args):
+    from .cli import CommandError
+    from .scanning import ScanError, run_scan
+
+    if args.threads is not None and args.threads < 1:
+        raise CommandError("--threads must be at least 1")
+    client = cluster = None
+    try:
+        executor = None
+        if args.workers is not None or args.scheduler:
+            from .scanning import prepare
+            prepare(args.spec, args.output)  # a bad description fails before a cluster starts
+            client, cluster = _dask_client(args)
+            executor = client.get_executor()
+            if not args.quiet:
+                workers = client.scheduler_info().get("workers", {})
+                print(f"Dask: {len(workers)} workers at {client.scheduler.address}",
+                      file=sys.stderr)
+        outcome = run_scan(args.spec, args.output, executor=executor, threads=args.threads,
+                           progress=not args.quiet)
+    except ScanError as error:
+        if isinstance(error.__cause__, KeyboardInterrupt):
+            print(f"libkernels scan: {error}", file=sys.stderr)
+            raise KeyboardInterrupt from None
+        raise CommandError(str(error)) from None
+    finally:
+        if client is not None:
+            client.close()
+        if cluster is not None:
+            cluster.close()
+    if outcome.tasks_run == 0:
+        print(f"{outcome.store}: complete already ({outcome.maps} maps)")
+    else:
+        print(f"wrote {outcome.store}: {outcome.maps} maps in {outcome.tasks} chunks of up to "
+              f"{outcome.chunk_maps}; this run {outcome.maps_computed} maps in "
+              f"{outcome.seconds:.1f} s ({outcome.maps_per_second:.1f} maps/s)")
