@@ -32,12 +32,14 @@ TEST(Normalisation, ScalesByTheRoundedFactorIgnoringNaNs) {
     }
 }
 
-// A negative side covers n*n elements like its absolute value; sides whose
-// n*n floats cannot exist, and n = 0, touch nothing.
+// A negative side covers n*n elements like its absolute value (the element
+// after them is neither read nor scaled); n = 0 and a side whose n*n floats
+// cannot exist touch nothing.
 TEST(Normalisation, OutOfModelSides) {
-    const Map map = normalised({1.0f, 2.0f, 4.0f, 8.0f, 5.0f, 6.0f, 7.0f, 3.0f, 2.0f, 99.0f}, -3);
-    EXPECT_EQ(map[3], 255.0f);
-    EXPECT_EQ(map[9], 99.0f);
-    normalisation(0, nullptr);
-    normalisation(INT32_MIN, nullptr);
+    const Map source{1.0f, 2.0f, 4.0f, 8.0f, 5.0f, 6.0f, 7.0f, 3.0f, 2.0f, 99.0f};
+    Map expected = source;
+    for (int e = 0; e < 9; ++e) expected[e] = source[e] * (255.0f / 8.0f);
+    EXPECT_TRUE(same_bits(normalised(source, -3), expected));
+    EXPECT_TRUE(same_bits(normalised(source, 0), source));
+    EXPECT_TRUE(same_bits(normalised(source, INT32_MIN), source));
 }

@@ -14,15 +14,12 @@
 #include <string>
 
 #include "map_samples.h"
+#include "support/path_test.h"
 #include "support/test_molecule.h"
 #include "dispatch/forced_dispatch.h"
 #include "libkernels.h"
 #include "maps/rotation.h"
 #include "simd/lanes.h"
-
-namespace kernels::simd {
-void PrintTo(SimdPath path, std::ostream *os) { *os << simd_path_name(path); }
-}  // namespace kernels::simd
 
 namespace {
 
@@ -30,13 +27,8 @@ using kernels::simd::SimdPath;
 using maps_test::Map;
 using maps_test::Returned;
 
-class RotationPaths : public testing::TestWithParam<SimdPath> {
-  protected:
-    void SetUp() override {
-        if (!kernels::simd::simd_path_supported(GetParam()))
-            GTEST_SKIP() << "this CPU lacks " << kernels::simd::simd_path_name(GetParam());
-    }
-};
+class RotationPaths : public kernels_test::PathTest {};
+using kernels_test::path_name;
 
 // Bit for bit, except that a NaN matches a NaN of any payload; on finite maps
 // this is memcmp.
@@ -47,10 +39,6 @@ class RotationPaths : public testing::TestWithParam<SimdPath> {
             return ::testing::AssertionFailure() << "element " << e << ": " << got[e] << " vs " << want[e];
     }
     return ::testing::AssertionSuccess();
-}
-
-std::string path_name(const testing::TestParamInfo<SimdPath> &info) {
-    return kernels::simd::simd_path_name(info.param);
 }
 
 TEST_P(RotationPaths, RotationEqualsScalarPath) {

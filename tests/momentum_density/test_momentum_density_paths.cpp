@@ -5,6 +5,7 @@
 // A path this CPU lacks is reported skipped.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -16,12 +17,8 @@
 #include "dispatch/forced_dispatch.h"
 #include "simd/lanes.h"
 #include "support/allocation_failure.h"
+#include "support/path_test.h"
 #include "support/test_molecule.h"
-
-namespace kernels::simd {
-// Names the path in test listings.
-void PrintTo(SimdPath path, std::ostream *os) { *os << simd_path_name(path); }
-}  // namespace kernels::simd
 
 using kernels::simd::SimdPath;
 using kernels_test::Molecule;
@@ -103,13 +100,8 @@ Orbitals random_orbitals(std::mt19937 &rng, const Molecule &m, int32_t count, bo
     return o;
 }
 
-class MomentumDensityPath : public testing::TestWithParam<SimdPath> {
+class MomentumDensityPath : public kernels_test::PathTest {
   protected:
-    void SetUp() override {
-        if (!kernels::simd::simd_path_supported(GetParam()))
-            GTEST_SKIP() << "path not available here (CPU lacks it, or AVX-512 not enabled in this build): " << kernels::simd::simd_path_name(GetParam());
-    }
-
     // Both entry points on the path under test against the scalar path.
     void expect_scalar_bits(const Grid &g, const Molecule &m, const Orbitals &o,
                             const std::string &label) {
@@ -187,15 +179,14 @@ TEST_P(MomentumDensityPath, AllocatesAsTheScalarPathAndClearsOnFailure) {
     std::vector<float> out;
     EXPECT_EQ(kernels_test::count_allocations([&] { out = density_sum(GetParam(), g, m, o); }), 3);
     for (int fail = 0; fail < 3; ++fail) {
-        kernels_test::with_failing_allocation(fail, [&] { out = density_sum(GetParam(), g, m, o); });
+        EXPECT_EQ(kernels_test::with_failing_allocation(fail, [&] { out = density_sum(GetParam(), g, m, o); }),
+                  ENOMEM);
         for (size_t i = 0; i < g.size(); ++i) ASSERT_EQ(kernels_test::bits(out[i]), 0u) << fail;
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, MomentumDensityPath, testing::Values(SimdPath::avx2, SimdPath::avx512),
-                         [](const testing::TestParamInfo<SimdPath> &info) {
-                             return std::string(kernels::simd::simd_path_name(info.param));
-                         });
+                         kernels_test::path_name);
 
 // The exported functions run the widest path this CPU has.
 TEST(MomentumDensityDispatch, ExportedFunctionsRunTheBestPath) {

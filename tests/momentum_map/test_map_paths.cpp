@@ -14,11 +14,8 @@
 #include "dispatch/forced_dispatch.h"
 #include "simd/lanes.h"
 #include "simd/libm_variant_probe.h"
+#include "support/path_test.h"
 #include "support/test_molecule.h"
-
-namespace kernels::simd {
-void PrintTo(SimdPath path, std::ostream *os) { *os << simd_path_name(path); }
-}  // namespace kernels::simd
 
 namespace {
 
@@ -29,17 +26,8 @@ using kernels_test::Molecule;
 using map_test::Angles;
 using map_test::Grid;
 
-class MapPaths : public testing::TestWithParam<SimdPath> {
-  protected:
-    void SetUp() override {
-        if (!kernels::simd::simd_path_supported(GetParam()))
-            GTEST_SKIP() << "path not available here (CPU lacks it, or AVX-512 not enabled in this build): " << kernels::simd::simd_path_name(GetParam());
-    }
-};
-
-std::string path_name(const testing::TestParamInfo<SimdPath> &info) {
-    return kernels::simd::simd_path_name(info.param);
-}
+class MapPaths : public kernels_test::PathTest {};
+using kernels_test::path_name;
 
 struct MapCase {
     const Molecule *molecule;

@@ -14,11 +14,7 @@
 #include "basis/basis_model.h"
 #include "dispatch/forced_dispatch.h"
 #include "real_space/real_space_calls.h"
-
-namespace kernels::simd {
-// Names the path in test listings.
-void PrintTo(SimdPath path, std::ostream *os) { *os << simd_path_name(path); }
-}  // namespace kernels::simd
+#include "support/path_test.h"
 
 using namespace kernels_test;
 using kernels::simd::SimdPath;
@@ -49,13 +45,8 @@ void expect_guards_kept(const std::vector<float> &out, const Grid &g) {
     for (size_t e = g.size(); e < out.size(); ++e) EXPECT_EQ(bits(out[e]), bits(GUARD)) << e;
 }
 
-class VectorPath : public testing::TestWithParam<SimdPath> {
+class VectorPath : public PathTest {
   protected:
-    void SetUp() override {
-        if (!kernels::simd::simd_path_supported(GetParam()))
-            GTEST_SKIP() << "path not available here (CPU lacks it, or AVX-512 not enabled in this build): " << kernels::simd::simd_path_name(GetParam());
-    }
-
     // The field and a two-orbital density on this path and on the scalar path.
     void expect_same_as_scalar(const Grid &g, const Molecule &m, const std::vector<float> &row) {
         const auto vector = field_on(GetParam(), g, m, row);
@@ -199,10 +190,6 @@ TEST_P(VectorPath, DirectedRoundingModesMatchScalarPath) {
         fesetround(FE_TONEAREST);
         if (HasFailure()) FAIL() << "rounding mode " << mode;
     }
-}
-
-std::string path_name(const testing::TestParamInfo<SimdPath> &info) {
-    return kernels::simd::simd_path_name(info.param);
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, VectorPath, testing::Values(SimdPath::avx2, SimdPath::avx512),
