@@ -43,3 +43,17 @@ TEST(Normalisation, OutOfModelSides) {
     EXPECT_TRUE(same_bits(normalised(source, 0), source));
     EXPECT_TRUE(same_bits(normalised(source, INT32_MIN), source));
 }
+
+// A maximum so small that 255 / max overflows still lands on 255, zeros stay
+// zero instead of becoming NaN, and the other elements keep their ratios.
+TEST(Normalisation, TinyMaximumDoesNotOverflowTheFactor) {
+    const float tiny = 1.1754944e-38f;  // 255 / tiny is beyond FLT_MAX
+    const Map map = normalised({tiny, 0.0f, tiny / 2, -tiny});
+    EXPECT_EQ(map[0], 255.0f);
+    EXPECT_TRUE(same_bits(Map{map[1]}, Map{0.0f}));
+    EXPECT_EQ(map[2], 127.5f);
+    EXPECT_EQ(map[3], -255.0f);
+    const Map subnormal = normalised({1e-44f, 0.0f, 0.0f, 0.0f});
+    EXPECT_FLOAT_EQ(subnormal[0], 255.0f);  // up to the factor's rounding, as for 7
+    EXPECT_EQ(subnormal[1], 0.0f);
+}
