@@ -294,7 +294,10 @@ LIBKERNELS_API void symmetrisation(int32_t n, int32_t symmetry_mode, float *map)
 /* Scales the map in place by the float32 factor 255 / max, so that its largest
  * element becomes 255 up to the rounding of the factor.  The maximum is taken
  * over elements greater than 0 (negative elements and NaNs never become it); a
- * map with no positive element is left unchanged.  The map is the flat run of
+ * map with no positive element is left unchanged.  A maximum below 255 / FLT_MAX
+ * (about 7.5e-37), for which that factor would overflow, is handled by scaling
+ * every element by 2^64 first (exact), then by 255 / (2^64 max), so the map
+ * never turns into inf and NaN.  The map is the flat run of
  * n*n elements (64-bit count), so a negative n scales as many elements as -n,
  * the length rotation() and the flips give a map of that side; n = INT32_MIN,
  * whose n*n floats cannot exist in memory, touches nothing. */
