@@ -29,31 +29,27 @@ class Tokens {
     }
 
     long integer() {
-        const std::string w = word();
-        size_t used = 0;
-        long v = 0;
-        try {
-            v = std::stol(w, &used);
-        } catch (const std::exception &) {
-            used = 0;
-        }
-        if (used != w.size())
-            fail("expected an integer, found '" + w + "'");
-        return v;
+        return number<long>([](const std::string &w, size_t *used) { return std::stol(w, used); }, "an integer");
     }
 
     // strtof rounds the decimal string once, straight to float32.
     float real() {
+        return number<float>([](const std::string &w, size_t *used) { return std::stof(w, used); }, "a number");
+    }
+
+    // The next word as a whole read by parse (std::stol, std::stof, ...).
+    template <class Number, class Parse>
+    Number number(Parse parse, const char *expected) {
         const std::string w = word();
         size_t used = 0;
-        float v = 0.0f;
+        Number v{};
         try {
-            v = std::stof(w, &used);
+            v = parse(w, &used);
         } catch (const std::exception &) {
             used = 0;
         }
         if (used != w.size())
-            fail("expected a number, found '" + w + "'");
+            fail(std::string("expected ") + expected + ", found '" + w + "'");
         return v;
     }
 

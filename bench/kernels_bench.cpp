@@ -30,6 +30,7 @@
 #include "dispatch/forced_dispatch.h"
 
 #include "bench_molecule.h"
+#include "ratio_reporter.h"
 
 using kernels::simd::SimdPath;
 
@@ -297,72 +298,6 @@ void bench_tiny_momentum_map(benchmark::State &state, Variant v) {
 
 // ---- report ------------------------------------------------------------
 
-// Prints Google Benchmark's table as the runs finish and keeps each case's
-// time per call, to print the ratios to the scalar path at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    // Colours only on a terminal.
-    RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
-
-    void ReportRuns(const std::vector<Run> &runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &run : runs) {
-            if (run.error_occurred)
-                continue;
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median")
-                continue;
-            const std::string name = run.run_name.function_name;
-            const size_t slash = name.rfind('/');
-            const std::string key = name.substr(0, slash), variant = name.substr(slash + 1);
-            // seconds per call (CPU time of this thread)
-            times_[key][variant] = run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-            const auto elements = run.counters.find("elements");
-            if (elements != run.counters.end())
-                elements_[key] = elements->second.value;
-        }
-    }
-
-    // Prints the cases in the order given (that of registration: runs may be interleaved).
-    void print_ratios(const std::vector<std::string> &order) const {
-        std::printf("\n%-44s %-9s %12s %12s %10s\n", "case", "path", "ms/call", "ns/element", "vs scalar");
-        for (const std::string &key : order) {
-            if (times_.count(key) == 0)
-                continue;
-            const auto &by_variant = times_.at(key);
-            const auto scalar = by_variant.find("scalar");
-            for (const char *variant : {"scalar", "avx2", "avx512", "exported"}) {
-                const auto it = by_variant.find(variant);
-                if (it == by_variant.end()) {
-                    if (scalar != by_variant.end() && std::strcmp(variant, "exported") != 0)
-                        std::printf("%-44s %-9s %12s %12s %10s\n", key.c_str(), variant, "skipped", "",
-                                    "(not available here)");
-                    continue;
-                }
-                char ratio[32] = "-";
-                if (scalar != by_variant.end() && it != scalar)
-                    std::snprintf(ratio, sizeof ratio, "%.2fx", scalar->second / it->second);
-                char per_element[32] = "";
-                if (elements_.count(key))
-                    std::snprintf(per_element, sizeof per_element, "%.2f", it->second * 1e9 / elements_.at(key));
-                std::printf("%-44s %-9s %12.5g %12s %10s\n", key.c_str(), variant, it->second * 1e3, per_element,
-                            ratio);
-            }
-            // The tiny case compares the exported function with the path it chooses.
-            const auto exported = by_variant.find("exported");
-            if (scalar == by_variant.end() && exported != by_variant.end() && by_variant.size() == 2)
-                for (const auto &[variant, seconds] : by_variant)
-                    if (variant != "exported")
-                        std::printf("%-44s exported/%s = %.3f (the per-call choice of path)\n", key.c_str(),
-                                    variant.c_str(), exported->second / seconds);
-        }
-        std::printf("\n'exported': the public function with the path it chooses per call.\n");
-    }
-
-  private:
-    std::map<std::string, std::map<std::string, double>> times_;
-    std::map<std::string, double> elements_;
-};
-
 std::string cpu_model_and_flags() {
     std::ifstream cpuinfo("/proc/cpuinfo");
     std::string line, model = "unknown", flags;
@@ -507,7 +442,7 @@ int main(int argc, char **argv) {
             b->Iterations(1000);
     }
 
-    RatioReporter reporter;
+    RatioReporter reporter("'exported': the public function with the path it chooses per call.");
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.print_ratios(order);
     benchmark::Shutdown();

@@ -6,7 +6,6 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -15,6 +14,7 @@
 #include "simd/libm_arrays.h"
 #include "simd/libm_variant_probe.h"
 #include "dispatch/kernel_table.h"
+#include "ratio_reporter.h"
 
 using namespace kernels::simd;
 
@@ -39,7 +39,7 @@ void bench_expf(benchmark::State &state, SimdPath path) {
         benchmark::DoNotOptimize(y.data());
         benchmark::ClobberMemory();
     }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * COUNT));
+    state.counters["elements"] = static_cast<double>(COUNT);
 }
 
 // limit: inputs uniform in [-limit, limit]; above 120 the large reduction runs.
@@ -52,7 +52,7 @@ void bench_sincosf(benchmark::State &state, SimdPath path, float limit) {
         benchmark::DoNotOptimize(c.data());
         benchmark::ClobberMemory();
     }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * COUNT));
+    state.counters["elements"] = static_cast<double>(COUNT);
 }
 
 // What a kernel pays per call to choose its path: the CPU query and the libm
@@ -64,65 +64,27 @@ void bench_dispatch_choice(benchmark::State &state) {
     }
 }
 
-// Prints the usual table and remembers ns per element of each case (the
-// median when repetitions are asked for).
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &run : runs) {
-            if (run.error_occurred)
-                continue;
-            const bool aggregate = run.run_type == Run::RT_Aggregate;
-            if (aggregate && run.aggregate_name != "median")
-                continue;
-            const double ns = run.GetAdjustedCPUTime() / static_cast<double>(COUNT);
-            const std::string name = run.run_name.function_name;
-            if (aggregate || ns_per_element.count(name) == 0 || !has_median[name])
-                ns_per_element[name] = ns;
-            has_median[name] = has_median[name] || aggregate;
-        }
-    }
-
-    void print_ratios() const {
-        std::printf("\n%-13s %-8s %12s %10s\n", "function", "path", "ns/element", "vs scalar");
-        for (const char *function : {"expf", "sincosf", "sincosf_wide"}) {
-            const auto scalar = ns_per_element.find(std::string(function) + "/scalar");
-            for (SimdPath path : {SimdPath::scalar, SimdPath::avx2, SimdPath::avx512}) {
-                const auto it = ns_per_element.find(std::string(function) + "/" + simd_path_name(path));
-                if (it == ns_per_element.end()) {
-                    std::printf("%-13s %-8s %12s %10s\n", function, simd_path_name(path), "skipped", "(not available here)");
-                    continue;
-                }
-                const double ratio = scalar == ns_per_element.end() ? 0.0 : scalar->second / it->second;
-                std::printf("%-13s %-8s %12.3f %9.2fx\n", function, simd_path_name(path), it->second, ratio);
-            }
-        }
-    }
-
-  private:
-    std::map<std::string, double> ns_per_element;
-    std::map<std::string, bool> has_median;
-};
-
 }  // namespace
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
+    const std::vector<std::string> order = {"expf", "sincosf", "sincosf_wide", "choice of path per call"};
     for (SimdPath path : {SimdPath::scalar, SimdPath::avx2, SimdPath::avx512}) {
         if (!simd_path_supported(path))
             continue;
         const std::string suffix = std::string("/") + simd_path_name(path);
-        benchmark::RegisterBenchmark(("expf" + suffix).c_str(), bench_expf, path);
-        benchmark::RegisterBenchmark(("sincosf" + suffix).c_str(), bench_sincosf, path, 60.0f);
-        benchmark::RegisterBenchmark(("sincosf_wide" + suffix).c_str(), bench_sincosf, path, 1000.0f);
+        benchmark::RegisterBenchmark(("expf" + suffix).c_str(), bench_expf, path)->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark(("sincosf" + suffix).c_str(), bench_sincosf, path, 60.0f)
+            ->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark(("sincosf_wide" + suffix).c_str(), bench_sincosf, path, 1000.0f)
+            ->Unit(benchmark::kMicrosecond);
     }
-    benchmark::RegisterBenchmark("dispatch_choice_per_call", bench_dispatch_choice);
+    benchmark::RegisterBenchmark("choice of path per call/exported", bench_dispatch_choice);
     std::printf("platform libm is the FMA variant (vector code in use): %s\n",
                 libm_runs_fma_variant() ? "yes" : "no");
-    RatioReporter reporter;
+    RatioReporter reporter("'exported': kernels_choose_dispatch(), the choice every exported call makes.");
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.print_ratios();
+    reporter.print_ratios(order);
     benchmark::Shutdown();
     return 0;
 }

@@ -1,10 +1,20 @@
 #!/usr/bin/env bash
 # Installs what building and testing libkernels needs on a fresh Debian machine:
 # the compiler, CMake, GoogleTest and Google Benchmark from Debian's packages, and
-# the Python build and test dependencies from PyPI, and Chromium (Debian's) for the
-# explorer's browser tests; Playwright drives it and never downloads a browser.
-# Safe to run again.
+# the Python build and test dependencies from PyPI into the checkout's .venv
+# (scripts/venv.sh), and Chromium (Debian's) for the explorer's browser tests;
+# Playwright drives it and never downloads a browser.  Safe to run again.
+#   bash scripts/install_deps.sh --build-only   only what building the package needs
 set -euo pipefail
+
+if [ "${1:-}" = "--build-only" ]; then
+  if ! command -v cmake >/dev/null || ! command -v g++ >/dev/null || ! command -v make >/dev/null; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends cmake g++ make >/dev/null
+  fi
+  exit 0
+fi
 
 need_apt=0
 for tool in cmake g++ pkg-config nm clang++; do command -v "$tool" >/dev/null || need_apt=1; done
@@ -19,4 +29,5 @@ if [ "$need_apt" = 1 ]; then
 fi
 
 export PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1
+source "$(dirname "$0")/venv.sh"
 python3 -m pip install --quiet --disable-pip-version-check -r "$(dirname "$0")/requirements-dev.txt"

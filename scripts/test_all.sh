@@ -6,6 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install_deps.sh
+# Every python3 below is the checkout's .venv, which install_deps.sh filled.
+source scripts/venv.sh
 
 jobs=${JOBS:-2}
 echo "== optimised build"
@@ -31,7 +33,9 @@ bash scripts/bench.sh --smoke --peers
 
 if [ -f pyproject.toml ]; then
   echo "== Python package"
-  python3 -m pip install --quiet --disable-pip-version-check .
+  python3 -m pip install --quiet --disable-pip-version-check ".[plot]"
+  echo "== type check of the public Python API"
+  python3 -m mypy
   # The explorer's browser tests must run here, not skip.
   LIBKERNELS_REQUIRE_BROWSER=1 PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 python3 -m pytest -q python/tests
 fi

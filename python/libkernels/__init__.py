@@ -13,6 +13,8 @@ bohr^3.  Bad arguments raise InputError, requests above the memory limit
 MemoryLimitError (both ValueErrors).
 """
 
+__version__ = "0.2.0"
+
 from ._library import MissingKernelError, available, library_path
 from .batch import scan_momentum_maps
 from .data import example_path, load_example

@@ -9,9 +9,15 @@ a double), arrays as C-contiguous numpy arrays of the exact dtype.
 A function that the loaded library does not export yet (an older build) is
 reported by `available()` and raises MissingKernelError when called, so that
 everything else keeps working.
+
+When a kernel cannot obtain its scratch memory it clears its output and
+returns, which would read as an all-zero result; it also leaves errno at
+ENOMEM.  Every call here clears errno first and raises MemoryError when it
+is ENOMEM afterwards.
 """
 
 import ctypes
+import errno
 import importlib.resources
 import os
 import threading
@@ -81,7 +87,7 @@ class MissingKernelError(NotImplementedError):
 
 
 _lock = threading.Lock()
-_loaded = {}
+_loaded: dict = {}
 
 
 def library_path():
@@ -101,7 +107,7 @@ def library_path():
 def _handle():
     with _lock:
         if "cdll" not in _loaded:
-            _loaded["cdll"] = ctypes.CDLL(library_path())
+            _loaded["cdll"] = ctypes.CDLL(library_path(), use_errno=True)
             _loaded["libc"] = ctypes.CDLL(None)
             _loaded["libc"].free.argtypes = [ctypes.c_void_p]
             _loaded["libc"].free.restype = None
@@ -119,6 +125,24 @@ def available(name):
     return True
 
 
+class _Kernel:
+    """A C function of the library that raises MemoryError when the call reports
+    (errno ENOMEM) that its memory could not be obtained."""
+
+    def __init__(self, name, fn):
+        self.__name__ = name
+        self._fn = fn
+
+    def __call__(self, *args):
+        ctypes.set_errno(0)
+        result = self._fn(*args)
+        # A returned map is a success whatever errno says (the caller frees it).
+        if ctypes.get_errno() == errno.ENOMEM and not result:
+            raise MemoryError(f"libkernels {self.__name__}(): not enough memory for the "
+                              "scratch arrays of this call (try a smaller grid or map)")
+        return result
+
+
 def function(name):
     """The C function `name` with its argument and result types declared."""
     restype, argtypes = SIGNATURES[name]
@@ -130,7 +154,7 @@ def function(name):
             "it was built before that kernel was added") from None
     fn.restype = restype
     fn.argtypes = argtypes
-    return fn
+    return _Kernel(name, fn)
 
 
 def raw_function(name):
@@ -140,7 +164,8 @@ def raw_function(name):
     they check and convert each array once (`address`) instead of letting
     ctypes check every array on every call, and must keep the arrays alive
     while the addresses are in use.  A separate function object: the checked
-    one that `function` returns keeps its declarations.
+    one that `function` returns keeps its declarations.  Like it, it raises
+    MemoryError when the call reports that its memory could not be had.
     """
     restype, argtypes = SIGNATURES[name]
     try:
@@ -151,7 +176,7 @@ def raw_function(name):
             "it was built before that kernel was added") from None
     fn.restype = restype
     fn.argtypes = [t if t is _I32 or t is _F32 else ctypes.c_void_p for t in argtypes]
-    return fn
+    return _Kernel(name, fn)
 
 
 def address(array, dtype, name="array"):

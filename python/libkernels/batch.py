@@ -24,7 +24,7 @@ from .validation import angles, count
 
 
 def _orientations(orientations) -> List[Tuple[float, float, float]]:
-    result = [angles(o, "orientations") for o in orientations]
+    result = [angles(o, "orientation") for o in orientations]
     if not result:
         raise ValueError("orientations is empty: give at least one (alpha, beta, gamma)")
     return result

@@ -20,6 +20,7 @@ import numpy as np
 from .fit import ANGLES, IdentifiabilityWarning, fit_single_map
 from .measured import MeasuredDataError, load_measured
 from .progress import progress_bar
+from .validation import InputError, finite
 
 
 @dataclass
@@ -115,9 +116,7 @@ class DeconvolutionResult:
                                 + [f"{v:.8g}" for v in self.weights[s]]
                                 + [f"{v:.8g}" for v in self.weight_errors[s]]
                                 + [f"{self.r_factor[s]:.6g}", f"{self.chi2_reduced[s]:.6g}"])
-        figure = self.plot(os.path.join(directory, "deconvolution.png"))
-        import matplotlib.pyplot as plt
-        plt.close(figure)
+        self.plot(os.path.join(directory, "deconvolution.png"))
         return directory
 
 
@@ -139,15 +138,16 @@ def deconvolve(measured_stack, molecule, orbitals, *, photon_energy, work_functi
                                 "fit_momentum_map, or give a binding_energy axis")
     for name in ("kinetic_energy", "binding_energy"):
         if options.get(name) is not None:
-            raise ValueError(f"deconvolve takes no {name}: each slice's kinetic energy is "
-                             "photon_energy - work_function - its binding energy")
+            raise InputError(name, "is not taken by deconvolve: each slice's kinetic energy "
+                                   "is photon_energy - work_function - its binding energy")
         options.pop(name, None)
-    energies = float(photon_energy) - float(work_function) - np.asarray(stack.binding_energy)
+    energies = (finite(photon_energy, "photon_energy", "eV")
+                - finite(work_function, "work_function", "eV") - np.asarray(stack.binding_energy))
     if np.any(energies <= 0):
         bad = int(np.flatnonzero(energies <= 0)[0])
-        raise ValueError(f"{stack.source}: slice {bad} (binding energy "
-                         f"{stack.binding_energy[bad]:g} eV) would have a kinetic energy of "
-                         f"{energies[bad]:g} eV; raise the photon energy")
+        raise InputError("photon_energy", f"is too low for slice {bad} of {stack.source} "
+                                          f"(binding energy {stack.binding_energy[bad]:g} eV): "
+                                          f"its kinetic energy would be {energies[bad]:g} eV")
 
     orientation_fit = None
     orientation = np.asarray(orientation, dtype=np.float64)

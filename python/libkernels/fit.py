@@ -17,8 +17,12 @@ resolution.  Standard errors come from the Jacobian of the full model with
 respect to every fitted quantity at the optimum, scaled by the reduced
 chi-square.
 
-Residuals are weighted by 1/max(I, 1) with `poisson` (counting statistics),
-else uniformly.
+Residuals are weighted uniformly, or with `poisson` (counting statistics) by
+1/max(I, 1) while the orientation is searched, then by 1/max(model, 1) at the
+optimum, iterated to convergence (the Poisson maximum-likelihood weights):
+weights from the measured counts alone favour pixels that fluctuated low and
+pull a background of a few tens of counts down by about one count, far outside
+its stated error.
 """
 
 import itertools
@@ -28,10 +32,12 @@ import time
 import warnings
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
+from typing import Optional
 
 import numpy as np
 
 from .measured import MeasuredDataError, MeasuredMap, load_measured
+from .validation import InputError, angles as validated_angles, count, finite, positive
 from .measured_model import OrbitalMaps
 from .progress import progress_bar
 
@@ -55,6 +61,7 @@ CANDIDATE_SLACK = 0.05
 EQUIVALENT_MAPS = 1e-4
 JACOBIAN_STEP = 0.01  # degrees, forward differences in the refinement
 ERROR_STEP = 0.05  # degrees, central differences for the standard errors
+POISSON_ITERATIONS = 20  # re-weightings by the model at the optimum (3-5 usually do)
 
 
 class IdentifiabilityWarning(UserWarning):
@@ -96,7 +103,7 @@ class FitResult:
     model: np.ndarray
     residual: np.ndarray
     mask: np.ndarray
-    covariance: np.ndarray = None
+    covariance: Optional[np.ndarray] = None
     parameter_names: list = field(default_factory=list)
     weight_sums: list = field(default_factory=list)
     warnings: list = field(default_factory=list)
@@ -133,6 +140,20 @@ class FitResult:
             "source": self.source,
             "settings": self.settings,
         }
+
+    def to_xarray(self):
+        """measured, model, residual and mask as an xarray.Dataset on (kx, ky), with
+        the fitted values in its attributes."""
+        import json
+
+        import xarray as xr
+
+        coords = {"kx": ("kx", self.kx, {"units": "1/angstrom"}),
+                  "ky": ("ky", self.ky, {"units": "1/angstrom"})}
+        variables = {name: (("kx", "ky"), getattr(self, name))
+                     for name in ("measured", "model", "residual", "mask")}
+        return xr.Dataset(variables, coords=coords,
+                          attrs={"fit": json.dumps(self.to_dict())})
 
     def report(self):
         """A short text table of the fitted values."""
@@ -174,14 +195,14 @@ class FitResult:
         with open(os.path.join(directory, "fit.json"), "w") as handle:
             json.dump(self.to_dict(), handle, indent=1)
         np.save(os.path.join(directory, "model.npy"), self.model)
-        figure = self.plot(os.path.join(directory, "fit.png"))
-        import matplotlib.pyplot as plt
-        plt.close(figure)
+        self.plot(os.path.join(directory, "fit.png"))
         return directory
 
 
 def _floats(values):
-    return [float(v) for v in np.asarray(values, dtype=np.float64).reshape(-1)]
+    """Plain floats for JSON; undetermined values (NaN) become None (null)."""
+    return [float(v) if np.isfinite(v) else None
+            for v in np.asarray(values, dtype=np.float64).reshape(-1)]
 
 
 # ---- options ---------------------------------------------------------------------
@@ -200,13 +221,13 @@ def parse_fit_angles(fit_angles):
             if key in ("", "none"):
                 continue
             if key not in ANGLES:
-                raise ValueError(f"unknown fit angle {angle!r}; choose from none, "
-                                 f"{', '.join(ANGLES)}")
+                raise InputError("fit_angles", f"names an unknown angle {angle!r}; choose "
+                                               f"from none, {', '.join(ANGLES)}")
             index = ANGLES.index(key)
         else:
             index = int(angle)
             if index not in (0, 1, 2):
-                raise ValueError(f"fit angle index {angle} is not 0, 1 or 2")
+                raise InputError("fit_angles", f"index {angle} is not 0, 1 or 2")
         if index not in chosen:
             chosen.append(index)
     return tuple(sorted(chosen))
@@ -215,7 +236,7 @@ def parse_fit_angles(fit_angles):
 def background_terms(background):
     key = "none" if background is None else str(background).strip().lower()
     if key not in BACKGROUNDS:
-        raise ValueError(f"unknown background {background!r}; use none, constant or linear")
+        raise InputError("background", f"must be none, constant or linear, got {background!r}")
     return BACKGROUNDS[key]
 
 
@@ -225,22 +246,28 @@ def slice_kinetic_energy(measured, kinetic_energy=None, photon_energy=None,
     work function - binding energy (the slice's own when it carries one)."""
     if kinetic_energy is not None:
         if photon_energy is not None:
-            raise ValueError("give kinetic_energy or photon_energy (with work_function and "
-                             "binding_energy), not both")
-        energy = float(kinetic_energy)
+            raise InputError("kinetic_energy", "and photon_energy exclude each other; give one "
+                                               "(photon_energy with work_function and "
+                                               "binding_energy)")
+        return positive(kinetic_energy, "kinetic_energy", "eV")
     else:
         if photon_energy is None or work_function is None:
-            raise ValueError("give kinetic_energy, or photon_energy, work_function and "
-                             "binding_energy")
+            raise InputError("kinetic_energy", "is missing; give it, or photon_energy, "
+                                               "work_function and binding_energy")
         if binding_energy is None and isinstance(measured, MeasuredMap) and \
                 measured.binding_energy is not None and not measured.is_stack:
             binding_energy = measured.binding_energy
         if binding_energy is None:
-            raise ValueError("photon_energy needs the slice's binding_energy as well "
-                             "(E_kin = photon energy - work function - binding energy)")
-        energy = float(photon_energy) - float(work_function) - float(binding_energy)
-    if not np.isfinite(energy) or energy <= 0:
-        raise ValueError(f"the kinetic energy would be {energy:g} eV; it must be positive")
+            raise InputError("binding_energy", "is missing: photon_energy needs the slice's "
+                                               "binding energy (E_kin = photon energy - work "
+                                               "function - binding energy)")
+        energy = (finite(photon_energy, "photon_energy", "eV")
+                  - finite(work_function, "work_function", "eV")
+                  - finite(binding_energy, "binding_energy", "eV"))
+        if not energy > 0:
+            raise InputError("photon_energy", f"minus work_function and binding_energy leaves "
+                                              f"a kinetic energy of {energy:g} eV; it must be "
+                                              "positive")
     return energy
 
 
@@ -248,10 +275,10 @@ def used_pixels(measured, k_range=None):
     """Finite pixels inside the annulus k_range = (k_min, k_max) in 1/Å."""
     used = np.isfinite(measured.intensity)
     if k_range is not None:
-        k_range = tuple(float(v) for v in k_range)
+        k_range = tuple(finite(v, "k_range", "1/Å") for v in k_range)
         if len(k_range) != 2 or not (0 <= k_range[0] < k_range[1]):
-            raise ValueError(f"k_range must be (k_min, k_max) with 0 <= k_min < k_max, got "
-                             f"{k_range}")
+            raise InputError("k_range", f"must be (k_min, k_max) with 0 <= k_min < k_max in "
+                                        f"1/Å, got {k_range}")
         radius = np.hypot(measured.kx[:, None], measured.ky[None, :])
         used &= (radius >= k_range[0]) & (radius <= k_range[1])
     return used
@@ -303,6 +330,11 @@ class _Problem:
                    "ky slope": measured.ky[j]}
         self.background = np.stack([columns[t] for t in terms], axis=1) if terms else \
             np.zeros((self.intensity.size, 0))
+        self.target = self.sqrt_weight * self.intensity
+
+    def reweight(self, model):
+        """Poisson weights from the model's expected counts instead of the measured."""
+        self.sqrt_weight = 1.0 / np.sqrt(np.maximum(model, 1.0))
         self.target = self.sqrt_weight * self.intensity
 
     def design(self, orbital_columns):
@@ -378,7 +410,7 @@ def fit_momentum_map(measured, molecule, orbitals, *, kinetic_energy=None, photo
                      mirrors=True, polarisation=None, incidence=65.0, azimuth=0.0,
                      s_share=0.0, orientation=(0.0, 0.0, 0.0), fit_angles=None,
                      background="constant", k_range=None, poisson=False, starts=None,
-                     threads=None, progress=True, model_image=True):
+                     threads=None, progress=True, model_image=True, max_memory=None):
     """Fits orbital weights, chosen orientation angles and a background to a
     measured momentum map; returns a FitResult.
 
@@ -393,11 +425,14 @@ def fit_momentum_map(measured, molecule, orbitals, *, kinetic_energy=None, photo
         angles not fitted; fit_angles: None, 'gamma', 'alpha,beta,gamma', ...;
       background: 'none', 'constant' (default) or 'linear';
       k_range: (k_min, k_max) in 1/Å, the annulus of pixels to fit;
-      poisson: weight residuals by 1/max(I, 1) (counts);
+      poisson: counts: weight residuals by 1/max(I, 1) in the orientation search
+        and by 1/max(model, 1) at the optimum (see the module notes);
       starts: scan points per fitted angle (1: refine from `orientation` only);
       threads: orbitals computed in parallel (default: all CPUs); progress;
       spin; model_image: also compute the model on the pixels not fitted
-      (masked or outside k_range) for FitResult.model.
+      (masked or outside k_range) for FitResult.model; max_memory: the memory
+      guard's limit for the model maps (bytes or '8G'; default: half the
+      available memory, or LIBKERNELS_MAX_MEMORY).
     Warns (IdentifiabilityWarning) when orbitals cannot be told apart.
     """
     options = {k: v for k, v in locals().items()
@@ -413,7 +448,7 @@ def fit_single_map(measured, molecule, orbitals, *, kinetic_energy=None, photon_
                      mirrors=True, polarisation=None, incidence=65.0, azimuth=0.0,
                      s_share=0.0, orientation=(0.0, 0.0, 0.0), fit_angles=None,
                      background="constant", k_range=None, poisson=False, starts=None,
-                     threads=None, progress=True, model_image=True):
+                     threads=None, progress=True, model_image=True, max_memory=None):
     """fit_momentum_map without the warnings (they are in result.warnings)."""
     clock = time.perf_counter()
     measured = load_measured(measured)
@@ -424,14 +459,12 @@ def fit_single_map(measured, molecule, orbitals, *, kinetic_energy=None, photon_
                                   binding_energy)
     angles = parse_fit_angles(fit_angles)
     terms = background_terms(background)
-    start = np.array([float(a) for a in orientation], dtype=np.float64)
-    if start.shape != (3,) or not np.all(np.isfinite(start)):
-        raise ValueError("orientation takes three finite angles (alpha, beta, gamma) in "
-                         "degrees")
+    start = np.array(validated_angles(orientation), dtype=np.float64)
+    starts = None if starts is None else count(starts, "starts", 1)
     names = [str(o) for o in ([orbitals] if isinstance(orbitals, (str, int, np.integer))
                               else orbitals)]
     if not names:
-        raise ValueError("no orbital selected")
+        raise InputError("orbitals", "selects no orbital")
     used = used_pixels(measured, k_range)
     n_parameters = len(names) + len(terms) + len(angles)
     n_used = int(np.count_nonzero(used))
@@ -439,12 +472,14 @@ def fit_single_map(measured, molecule, orbitals, *, kinetic_energy=None, photon_
         raise ValueError(f"{measured.source}: {n_used} usable pixel(s) (finite"
                          + (", inside k_range" if k_range is not None else "")
                          + f") for {n_parameters} fitted quantities")
+    if not np.any(measured.intensity[used]):
+        raise ValueError(f"{measured.source}: every pixel to fit is 0; there is nothing to fit")
     threads = threads or os.cpu_count() or 1
     executor = ThreadPoolExecutor(max_workers=threads) if threads > 1 and len(names) > 1 \
         else None
     model_options = dict(kinetic_energy=energy, spin=spin, symmetry=symmetry, mirrors=mirrors,
                          polarisation=polarisation, incidence=incidence, azimuth=azimuth,
-                         s_share=s_share, executor=executor)
+                         s_share=s_share, executor=executor, max_memory=max_memory)
     try:
         maps = OrbitalMaps(molecule, names, measured.kx, measured.ky, used, **model_options)
         problem = _Problem(measured, used, poisson, terms)
@@ -455,7 +490,7 @@ def fit_single_map(measured, molecule, orbitals, *, kinetic_energy=None, photon_
         else:
             best, n_scan = start, 0
         result = _result(measured, molecule, names, maps, problem, best, angles, terms,
-                         energy, model_image, model_options)
+                         energy, model_image, model_options, poisson)
     finally:
         if executor is not None:
             executor.shutdown()
@@ -516,9 +551,7 @@ def _fit_angles(measured, used, molecule, names, problem, maps, start, angles, t
     the same maps (a symmetric molecule's repeats) are dropped, and the rest
     are refined on the full map.  Returns (orientation, scan evaluations).
     """
-    points = SCAN_POINTS[len(angles)] if starts is None else int(starts)
-    if points < 1:
-        raise ValueError(f"starts must be at least 1, got {starts}")
+    points = SCAN_POINTS[len(angles)] if starts is None else count(starts, "starts", 1)
     full = _Projected(maps, problem, start, angles)
     if points == 1:
         return _orientation_with(start, angles, full.refine(start[list(angles)])[0]), 0
@@ -594,11 +627,19 @@ def _wrap(orientation, angles, fold):
 
 
 def _result(measured, molecule, names, maps, problem, orientation, angles, terms, energy,
-            model_image, model_options):
+            model_image, model_options, poisson):
     timer = time.perf_counter()
     columns = maps.columns(orientation)
     one_evaluation = time.perf_counter() - timer
     coefficients, residual = problem.solve(columns)
+    if poisson:
+        for _ in range(POISSON_ITERATIONS):
+            unweighted = np.concatenate([columns, problem.background], axis=1)
+            problem.reweight(unweighted @ coefficients)
+            previous = coefficients
+            coefficients, residual = problem.solve(columns)
+            if np.allclose(coefficients, previous, rtol=1e-7, atol=0):
+                break
     n_orbitals = len(names)
     weights, background = coefficients[:n_orbitals], coefficients[n_orbitals:]
 
@@ -621,6 +662,8 @@ def _result(measured, molecule, names, maps, problem, orientation, angles, terms
     covariance = np.linalg.pinv(scaled.T @ scaled, hermitian=True) / np.outer(norms, norms)
     covariance *= chi2_reduced
     errors = np.sqrt(np.clip(np.diag(covariance), 0, None))
+    blank = np.flatnonzero(~np.any(columns, axis=0))
+    errors[blank] = np.nan  # a map that is 0 on every fitted pixel fixes no weight
 
     orientation_errors = np.zeros(3)
     for k, index in enumerate(angles):
@@ -631,6 +674,9 @@ def _result(measured, molecule, names, maps, problem, orientation, angles, terms
     r_factor = float(np.sum(unweighted ** 2) / np.sum(problem.intensity ** 2))
 
     sums, messages = _identifiability(names, problem, columns, coefficients, covariance)
+    messages += [f"the map of {names[o]} is 0 on every fitted pixel (beyond its photoemission "
+                 f"disc, |k| > {maps.disc_radius:.3g} 1/Å?): its weight is undetermined"
+                 for o in blank]
 
     # The model on every measured pixel, for pictures and model.npy.
     full = np.ones(measured.intensity.shape, dtype=bool)

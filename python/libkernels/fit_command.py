@@ -106,8 +106,6 @@ def _options(args):
 
     if args.threads is not None and args.threads < 1:
         raise CommandError("--threads must be at least 1")
-    if args.starts is not None and args.starts < 1:
-        raise CommandError("--starts must be at least 1")
     return dict(
         spin=args.spin, orientation=tuple(args.orientation),
         fit_angles=",".join(args.fit_angles),
@@ -136,7 +134,7 @@ def _cmd_fit(args):
         energies = dict(photon_energy=args.photon_energy, work_function=args.work_function,
                         binding_energy=args.binding_energy)
     measured = load_measured(args.measured)  # a bad file fails before the molecule is read
-    molecule = _load(args.molecule, args.max_dropped_norm)
+    molecule = _load(args.molecule, args.max_dropped_norm, args.input_format)
     result = fit_momentum_map(measured, molecule, args.orbitals, **energies, **_options(args))
     result.save(args.output_dir)
     print(result.report())
@@ -149,7 +147,7 @@ def _cmd_deconvolve(args):
     from .measured import load_measured
 
     stack = load_measured(args.stack)
-    molecule = _load(args.molecule, args.max_dropped_norm)
+    molecule = _load(args.molecule, args.max_dropped_norm, args.input_format)
     result = deconvolve(stack, molecule, args.orbitals, photon_energy=args.photon_energy,
                         work_function=args.work_function, **_options(args))
     result.save(args.output_dir)

@@ -3,12 +3,10 @@
 import numpy as np
 
 
-def _pyplot():
-    import matplotlib
-    if matplotlib.get_backend().lower() not in ("agg", "module://matplotlib_inline.backend_inline"):
-        matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-    return plt
+def _figure(**options):
+    """A matplotlib Figure outside pyplot: the caller's backend and figures stay as they are."""
+    from .plotting import _figure_class
+    return _figure_class()(**options)
 
 
 def _extent(kx, ky):
@@ -44,7 +42,9 @@ def plot_fit(result, path=None, title=None):
     """Three panels on the same k axes: measured and model share one colour
     scale; the residual is shown with a diverging map spanning the same
     intensity range, on the fitted pixels only (the others grey)."""
-    plt = _pyplot()
+    from matplotlib import colormaps
+    from matplotlib.patches import Circle
+
     extent = _extent(result.kx, result.ky)
     measured = np.where(result.mask, result.measured, np.nan)
     low = float(np.nanmin(measured))
@@ -52,12 +52,13 @@ def plot_fit(result, path=None, title=None):
     span = max(high - low, 1e-300)
     residual = np.where(result.mask, result.residual, np.nan)
     rms = float(np.sqrt(np.nanmean(residual ** 2)))
-    figure, axes = plt.subplots(1, 3, figsize=(13.5, 5.0), dpi=110, sharex=True, sharey=True)
+    figure = _figure(figsize=(13.5, 5.0), dpi=110)
+    axes = figure.subplots(1, 3, sharex=True, sharey=True)
     panels = [("measured", result.measured, "inferno", low, high),
               ("model", result.model, "inferno", low, high),
               (f"residual (measured − model), rms {rms:.3g}", residual, "RdBu_r", -span / 2, span / 2)]
     for ax, (name, data, cmap, vmin, vmax) in zip(axes, panels):
-        colours = plt.get_cmap(cmap).copy()
+        colours = colormaps[cmap].copy()
         colours.set_bad("0.75")
         # data[i, j] is at (kx[i], ky[j]); imshow wants rows = ky.
         image = ax.imshow(np.asarray(data).T, origin="lower", extent=extent, cmap=colours,
@@ -67,7 +68,7 @@ def plot_fit(result, path=None, title=None):
         k_range = result.settings.get("k_range") if result.settings else None
         for radius in (k_range or ()):
             if radius > 0:
-                ax.add_patch(plt.Circle((0, 0), radius, fill=False, color="0.3", lw=0.6,
+                ax.add_patch(Circle((0, 0), radius, fill=False, color="0.3", lw=0.6,
                                         ls="--"))
         figure.colorbar(image, ax=ax, fraction=0.046, pad=0.03)
     axes[0].set_ylabel("$k_y$ (Å$^{-1}$)")
@@ -81,8 +82,8 @@ def plot_fit(result, path=None, title=None):
 
 def plot_spectra(result, path=None, title=None):
     """Each orbital's weight against binding energy, with its standard error."""
-    plt = _pyplot()
-    figure, ax = plt.subplots(figsize=(7.0, 4.5), dpi=110)
+    figure = _figure(figsize=(7.0, 4.5), dpi=110)
+    ax = figure.subplots()
     energy = np.asarray(result.binding_energy)
     for k, name in enumerate(result.orbitals):
         ax.errorbar(energy, result.weights[:, k], yerr=result.weight_errors[:, k], marker="o",

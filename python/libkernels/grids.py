@@ -184,9 +184,11 @@ class Grid:
             raise InputError("grid", "needs a 3-component origin and shape") from None
         if len(origin) != 3 or len(shape) != 3:
             raise InputError("grid", "needs a 3-component origin and shape")
-        self.origin = tuple(finite(v, "origin", shown) for v in origin)
+        x, y, z = (finite(v, "origin", shown) for v in origin)
+        self.origin = (x, y, z)
         self.step = positive(self.step, "step", shown)
-        self.shape = tuple(count(v, "shape", 1, what="points per axis") for v in shape)
+        nx, ny, nz = (count(v, "shape", 1, what="points per axis") for v in shape)
+        self.shape = (nx, ny, nz)
         if self.n_points > MAX_GRID_POINTS:
             raise InputError("shape", f"{self.shape} holds {self.n_points:,} points, more than "
                                       f"the library's 2^31 - 1")
@@ -230,7 +232,8 @@ class Grid:
     @property
     def origin_bohr(self) -> Tuple[float, float, float]:
         """The origin as the library receives it: float32 in bohr (or bohr^-1)."""
-        return tuple(float(np.float32(self._to_bohr(v, self.unit))) for v in self.origin)
+        x, y, z = (float(np.float32(self._to_bohr(v, self.unit))) for v in self.origin)
+        return (x, y, z)
 
     @property
     def step_bohr(self) -> float:

@@ -104,11 +104,11 @@ def kinetic_energies(molecule: Molecule, rows: Sequence[int], *, kinetic_energy=
                                            "given, not both")
     if kinetic_energy is not None:
         values = np.atleast_1d(np.asarray(kinetic_energy, dtype=object))
-        values = [positive(v, "kinetic_energy", unit) for v in values.ravel()]
-        if len(values) not in (1, len(rows)):
+        checked = [positive(v, "kinetic_energy", unit) for v in values.ravel()]
+        if len(checked) not in (1, len(rows)):
             raise InputError("kinetic_energy", f"needs one value or one per orbital "
-                                               f"({len(rows)}), got {len(values)}")
-        return energy_to_hartree(np.broadcast_to(np.asarray(values, dtype=np.float64),
+                                               f"({len(rows)}), got {len(checked)}")
+        return energy_to_hartree(np.broadcast_to(np.asarray(checked, dtype=np.float64),
                                                  (len(rows),)), energy_unit)
     photon = positive(photon_energy, "photon_energy", unit)
     if work_function is None:
@@ -121,9 +121,9 @@ def kinetic_energies(molecule: Molecule, rows: Sequence[int], *, kinetic_energy=
                              "or give {kinetic_energy}")
         binding = -energies
     else:
-        values = [finite(v, "binding_energy", unit)
-                  for v in np.atleast_1d(np.asarray(binding_energy, dtype=object)).ravel()]
-        binding = energy_to_hartree(np.broadcast_to(np.asarray(values, dtype=np.float64),
+        given = [finite(v, "binding_energy", unit)
+                 for v in np.atleast_1d(np.asarray(binding_energy, dtype=object)).ravel()]
+        binding = energy_to_hartree(np.broadcast_to(np.asarray(given, dtype=np.float64),
                                                     (len(rows),)), energy_unit)
     e_kin = energy_to_hartree(photon - work, energy_unit) - binding
     low = e_kin <= 0
@@ -296,6 +296,9 @@ class MapSumCall:
         self.symmetry_mode = symmetry_mode(symmetry)
         light = _polarisation(polarisation, s_share)
         self.use_polarisation = 0 if light is None else 1
+        self.polarisation_mode: int
+        self.circular_mode: int
+        self.s_share: float
         self.polarisation_mode, self.circular_mode, self.s_share = light or (0, 0, 0.0)
         self.incidence = in_range(incidence, "incidence", 0, 90, "°")
         self.azimuth = finite(azimuth, "azimuth", "°")
@@ -371,6 +374,9 @@ class MapSumCall:
     def run(self, orientation=(0.0, 0.0, 0.0), rows=None, out=None) -> np.ndarray:
         """Sums the selected orbitals (or the subset `rows`, positions into self.rows).
 
+        orientation: (alpha, beta, gamma) in degrees; the map is |psi~(M k)|^2 with
+        M = Rz(alpha) Rx(beta) Rz(gamma), so (alpha, 0, 0) turns the lobes clockwise
+        by alpha as seen from above (kx right, ky up).
         `out`: an (n, n) C-contiguous float32 array to write into (returned),
         saving the allocation of a new map per call.
         """

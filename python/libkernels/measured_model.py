@@ -22,17 +22,19 @@ import numpy as np
 
 from .grids import MomentumMap
 from .kernels import MapSumCall, polarisation_factor, rotation
+from .validation import positive
+from .memory import check, float32_bytes
 from .units import BOHR_IN_ANGSTROM, HARTREE_IN_EV
 
 # Pixels lie on one square lattice when every measured coordinate is within
 # this share of the largest |k| of a lattice point (float32 axes pass).
 LATTICE_TOLERANCE = 1e-6
-# Largest side of the square the maps are computed on: 4096^2 float32 pixels
-# are 64 MB per map and take seconds each.
-MAX_MODEL_SIDE = 4096
 # Extra pixels around the square when domains are averaged: the library's map
 # rotation sets pixels fed from the last row or column to 0.
 DOMAIN_MARGIN = 2
+# Model maps smaller than this need no look at the free memory (and so no file
+# read: the page of the explorer fits without touching the file system).
+ALWAYS_ALLOWED = 64 * 2**20
 
 
 class ModelGridError(ValueError):
@@ -95,12 +97,6 @@ class ModelGrid:
             self.n = int(round((top - origin) / self.k_step)) + 1 if self.exact else \
                 math.ceil((top - origin) / self.k_step - 1e-9) + 1
             self.n = max(self.n, 2)
-        if self.n > MAX_MODEL_SIDE:
-            raise ModelGridError(
-                f"the model maps would be {self.n} x {self.n} pixels "
-                f"({self.n * self.n * 4 / 2**20:.0f} MB each, at the measured step "
-                f"{self.k_step:.4g} 1/Å); bin the measured map or narrow --k-range "
-                f"(at most {MAX_MODEL_SIDE} pixels per side)")
 
         i, j = np.nonzero(used)
         fx = (kx[i] - self.k_min) / self.k_step
@@ -139,19 +135,28 @@ class OrbitalMaps:
 
     def __init__(self, molecule, orbitals, kx, ky, used, *, kinetic_energy, spin="alpha",
                  symmetry=None, mirrors=True, polarisation=None, incidence=65.0, azimuth=0.0,
-                 s_share=0.0, executor=None):
+                 s_share=0.0, executor=None, max_memory=None):
         from .kernels import symmetry_mode
 
-        self.kinetic_energy = float(kinetic_energy)
-        if not self.kinetic_energy > 0:
-            raise ValueError(f"the kinetic energy must be positive, got "
-                             f"{self.kinetic_energy:g} eV")
+        self.kinetic_energy = positive(kinetic_energy, "kinetic_energy", "eV")
         fold = {-1: 1, 0: 4, 1: 2, 2: 3}[symmetry_mode(symmetry)]
         self.fold = fold
         disc = math.sqrt(2 * self.kinetic_energy / HARTREE_IN_EV) / BOHR_IN_ANGSTROM
+        self.disc_radius = disc  # 1/Å: the maps are 0 beyond it
         self.grid = ModelGrid(kx, ky, used, centred=fold > 1,
                               quarter_turns_only=fold in (1, 2, 4), disc_radius=disc)
         self.own_rotations = fold > 1 and not mirrors
+        # Maps alive per orbital in flight: the result and the library's scratch,
+        # with own rotations also the turned copies and their running sum.
+        n_orbitals = len([orbitals] if isinstance(orbitals, (str, int)) else orbitals)
+        in_flight = n_orbitals if executor is not None else 1
+        per_orbital = 2 + (fold + 1 if self.own_rotations else 0)
+        n = self.grid.n
+        estimate = float32_bytes(n, n) * per_orbital * in_flight
+        if max_memory is not None or estimate > ALWAYS_ALLOWED:
+            check(estimate,
+                  f"the model maps ({n} x {n} pixels at a step of {self.grid.k_step:.4g} 1/Å)",
+                  "bin the measured map or narrow {k_range}", max_memory)
         self.polarisation = polarisation
         self.light = dict(incidence=incidence, azimuth=azimuth, s_share=s_share)
         self.call = MapSumCall(

@@ -1,5 +1,6 @@
 """`libkernels scan SPEC -o STORE.zarr`: a scan on this machine or on a Dask cluster."""
 
+import logging
 import sys
 
 DESCRIPTION = """\
@@ -59,8 +60,10 @@ def _dask_client(args):
             raise OSError(f"--scheduler {args.scheduler}: cannot connect ({error})") from None
     if args.workers < 1:
         raise ValueError("--workers must be at least 1")
+    # warnings of the cluster's own (a cancelled task, a worker restarted) would bury
+    # the one-line report; errors still show
     cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                           dashboard_address=None)
+                           dashboard_address=None, silence_logs=logging.ERROR)
     return Client(cluster), cluster
 
 

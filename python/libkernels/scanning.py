@@ -34,11 +34,11 @@ from . import scan_spec, zarr_store
 from .grids import MOMENTUM_INTENSITY_UNITS, MomentumMap, clean_numbers
 from .units import HARTREE_IN_EV
 
-# Work per task.  A task on a local Dask cluster costs about 11 ms of CPU in the
+# Work per task.  A task on a local Dask cluster costs 6-11 ms of CPU in the
 # client, scheduler and workers together, with no work in it
-# (python/benchmarks/scan_overhead.py; 14-40 ms of wall time on this busy
-# 2-core machine); 0.5 s of maps per task keeps that near 2 %, while a
-# 10^5-map scan at n = 101 still makes ~460 tasks to spread over the workers.
+# (python/benchmarks/scan_overhead.py; 9-40 ms of wall time on a busy 2-core
+# machine); 0.5 s of maps per task keeps that near 2 %, while a 10^5-map scan
+# at n = 101 still makes hundreds of tasks to spread over the workers.
 TASK_SECONDS = 0.5
 MAX_CHUNK_BYTES = 64 << 20
 RECORD_INTERVAL = 1.0  # seconds between saves of the completion record
@@ -473,6 +473,17 @@ def _window(executor):
     return max(4, 2 * (getattr(executor, "_max_workers", None) or os.cpu_count() or 1))
 
 
+def _cancel(executor, futures):
+    if getattr(executor, "_client", None) is not None:
+        # A Dask ClientExecutor: cancelling its futures one by one races with the
+        # results still arriving from the cluster; shutting it down without
+        # waiting cancels the tasks on the cluster (the client stays usable).
+        executor.shutdown(wait=False)
+    else:
+        for future in futures:
+            future.cancel()
+
+
 def run(plan, executor, progress=True, window=None):
     """Computes the chunks of `plan` not yet in its store; returns a ScanOutcome."""
     writer = zarr_store.Writer(plan.store)
@@ -510,8 +521,7 @@ def run(plan, executor, progress=True, window=None):
                 last_save = time.monotonic()
     except BaseException as error:
         failure = error
-        for future in pending:
-            future.cancel()
+        _cancel(executor, pending)
         # chunks that finished meanwhile are kept; the rest are computed on resume
         for future in list(pending):
             if not future.cancelled() and future.done() and future.exception() is None:

@@ -66,7 +66,7 @@ def test_demo_writes_homo_and_homo_minus_1_pictures(tmp_path):
         data = np.load(tmp_path / f"pentacene_{label}.npy")
         meta = json.loads((tmp_path / f"pentacene_{label}.json").read_text())
         assert data.shape == (61, 61) and data.max() > 0
-        assert meta["orbitals"] == [label] and len(meta["k_axis_inv_angstrom"]) == 61
+        assert meta["orbitals"] == [label] and len(meta["k_axis"]) == 61
 
 
 def test_cube_file_holds_the_orbital(tmp_path):
@@ -91,3 +91,53 @@ def test_momentum_density_file(tmp_path):
     data = np.load(path)
     assert data.shape == (11, 11, 11) and data.min() >= 0 and data.max() > 0
     np.testing.assert_allclose(data, data[::-1, ::-1, ::-1], rtol=1e-4, atol=1e-6 * data.max())
+
+
+@pytest.mark.parametrize("args, message", [
+    (("map", "--photon-energy", "nan"), "--photon-energy must be a finite number, got nan eV"),
+    (("map", "--orientation", "0", "inf", "0"), "--orientation must be a finite number"),
+    (("map", "--polarisation", "linear", "--s-share", "150"), "--s-share must lie between 0%"),
+    (("map", "--incidence", "95"), "--incidence must lie between 0° and 90°"),
+    (("map", "--work-function", "-1"), "--work-function must not be negative"),
+    (("map", "--kinetic-energy", "-5"), "--kinetic-energy must be positive, got -5 eV"),
+    (("map", "--threads", "0"), "--threads must be at least 1"),
+    (("map", "-O", "-1"), "--orbital index -1 is negative"),
+    (("map", "--resolution", "1"), "--resolution must be at least 2"),
+    (("map", "--resolution", "20000", "--max-memory", "1G"), "lower --resolution, or raise"),
+    (("cube", "--spacing", "0"), "--spacing must be positive, got 0 Å"),
+    (("cube", "--spacing", "1e-5"), "raise --spacing or lower --margin"),
+    (("cube", "--margin", "-2"), "--margin must not be negative, got -2 Å"),
+    (("momentum-density", "--k-max", "-1"), "--k-max must be positive, got -1 1/Å"),
+    (("orbitals", "--around", "9999"), "--around must be at most"),
+])
+def test_each_bad_option_gets_one_line_in_the_users_units(args, message, tmp_path):
+    out = ("-o", str(tmp_path / "out")) if args[0] == "map" else ()
+    result = run(*args, *out)
+    assert result.returncode == 2 and "Traceback" not in result.stderr
+    lines = result.stderr.strip().splitlines()
+    assert len(lines) == 1 and message in lines[0], result.stderr
+    assert "bohr" not in lines[0] and "advise" not in lines[0]
+    assert "raise --photon-energy" not in lines[0]  # -5 eV kinetic energy is no photon matter
+
+
+def test_misspelt_option_shows_the_subcommands_usage_and_the_nearest_option():
+    result = run("map", "--photon-energi", "30")
+    assert result.returncode == 2
+    assert "usage: libkernels map" in result.stderr
+    assert "did you mean --photon-energy?" in result.stderr
+    assert "libkernels 0." in run("--version").stdout
+
+
+def test_map_records_everything_to_reproduce_it_and_writes_netcdf(tmp_path):
+    xr = pytest.importorskip("xarray")
+    result = run("map", "benzene", "--resolution", "31", "--orientation", "30", "0", "0",
+                 "--polarisation", "p", "--format", "nc", "--quiet", "-o", str(tmp_path))
+    assert result.returncode == 0, result.stderr
+    record = json.loads((tmp_path / "benzene_HOMO.json").read_text())
+    assert record["photon_energy"] == 35 and record["work_function"] == 4.5
+    assert record["orientation"] == [30, 0, 0] and record["polarisation"] == "p"
+    assert record["command"].startswith("libkernels map benzene --resolution 31")
+    assert record["libkernels_version"] == lk.__version__
+    assert record["k_axis"][:2] == [-3.0, -2.8]  # no float32 noise
+    data = xr.open_dataarray(tmp_path / "benzene_HOMO.nc")
+    assert data.dims == ("kx", "ky") and data.attrs["incidence_deg"] == 65

@@ -44,7 +44,8 @@ def _need(condition, reason):
 def server():
     """`libkernels explore --threads 1` in a subprocess; stopped with Ctrl-C (SIGINT)."""
     requires("momentum_map_sum", "scalar_field")
-    process = subprocess.Popen([sys.executable, "-m", "libkernels", "explore", "--threads", "1"],
+    process = subprocess.Popen([sys.executable, "-m", "libkernels", "explore", "pentacene",
+                                "benzene", "--threads", "1"],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     line = process.stdout.readline()
     match = re.search(r"http://127\.0\.0\.1:\d+/", line)
@@ -291,3 +292,16 @@ def test_measured_map_fit_and_residual(page, pentacene, tmp_path):
     page.fill("#k-max", "3")
     wait_paint(page, before)
     assert page.locator("#message").inner_text().strip() == ""
+
+
+def test_second_molecule(page):
+    benzene = lk.load_example("benzene")
+    before = paints(page)
+    page.select_option("#molecule", "benzene")
+    wait_paint(page, before)
+    data, settings = received(page)
+    assert settings["molecule"] == "benzene"
+    assert settings["orbitals"] == [{"index": benzene.orbital_index("HOMO"), "weight": 1}]
+    np.testing.assert_array_equal(data, library_map(benzene, settings))
+    assert page.locator("#orbitals tbody tr").count() == benzene.n_orbitals
+    assert page.locator("#measured").is_visible()  # the measured map stays for comparison

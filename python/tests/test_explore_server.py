@@ -104,6 +104,11 @@ def test_map_and_exports_equal_the_library(client, pentacene):
     np.testing.assert_array_equal(page_map, expected.data)
     assert info["k_min"] == pytest.approx(-3.0) and info["orbitals"] == ["HOMO", "HOMO-1"]
 
+    # A request overtaken by a newer one from the same page is not computed.
+    assert client.post("/api/map", json={**body, "client": "p1", "seq": 7}).status_code == 200
+    assert client.post("/api/map", json={**body, "client": "p1", "seq": 6}).status_code == 204
+    assert client.post("/api/map", json={**body, "client": "p2", "seq": 1}).status_code == 200
+
     npy = np.load(io.BytesIO(client.post("/api/export/npy", json=body).content))
     np.testing.assert_array_equal(npy, expected.data)
     png = client.post("/api/export/png", json=body)
@@ -157,6 +162,12 @@ def test_bad_requests_get_one_line_4xx(client, pentacene, no_files):
         assert_refused(client.post("/api/fit", json={"settings": good(pentacene),
                                                      "measured": "x", "fit_angles": [attempt]}))
     assert_refused(client.get("/api/map"), 405)
+    # The memory guard, with a limit below one map.
+    client.app.state.explorer.entries["pentacene"].max_memory = 1000
+    try:
+        assert "memory" in assert_refused(client.post("/api/map", json=good(pentacene)), 413)
+    finally:
+        client.app.state.explorer.entries["pentacene"].max_memory = None
     # Bodies that a browser would send cross-site without asking, and foreign Host names
     # (a site's DNS name pointed at 127.0.0.1) are refused.
     assert_refused(client.post("/api/map", content=json.dumps(good(pentacene)),
@@ -253,8 +264,9 @@ def test_command_line_checks(monkeypatch, capsys):
         port = busy.getsockname()[1]
         for argv, words in ((["--port", str(port)], "cannot listen"),
                             (["--port", "70000"], "--port"),
-                            (["../../etc/passwd"], "no such file"),
-                            (["--threads", "0"], "--threads")):
+                            (["no/such/dir/x.molden"], "no such file"),
+                            (["--threads", "0"], "--threads"),
+                            (["--max-memory", "lots"], "--max-memory")):
             assert cli.main(["explore", "benzene"] + argv if argv[0].startswith("-") else
                             ["explore"] + argv) == 2
             err = capsys.readouterr().err

@@ -5,25 +5,13 @@
 #include "simd/libm_variant_probe.h"
 
 namespace kernels::simd {
-namespace {
-
-const KernelTable &kernel_table(SimdPath path) {
-    switch (path) {
-#define KERNELS_TABLE_OF(target) \
-    case SimdPath::target:       \
-        return target##_kernels;
-        KERNELS_SIMD_TARGETS(KERNELS_TABLE_OF)
-#undef KERNELS_TABLE_OF
-    default:
-        return scalar_kernels;
-    }
-}
-
-}  // namespace
 
 Dispatch dispatch_for(SimdPath path) {
+#define KERNELS_TABLE_ADDRESS(target) &target##_kernels,
+    static constexpr const KernelTable *TABLES[] = {KERNELS_SIMD_TARGETS(KERNELS_TABLE_ADDRESS)};
+#undef KERNELS_TABLE_ADDRESS
     if (!simd_path_supported(path)) path = SimdPath::scalar;
-    return {&kernel_table(path), path != SimdPath::scalar && libm_runs_fma_variant()};
+    return {&entry_of_path(path, TABLES), path != SimdPath::scalar && libm_runs_fma_variant()};
 }
 
 }  // namespace kernels::simd

@@ -1,6 +1,7 @@
 // Allocation of n x n float32 maps with an overflow-checked 64-bit size.
 #include "maps/map_storage.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 
@@ -15,7 +16,10 @@ bool map_byte_count(int32_t n, std::size_t *bytes) {
 
 float *allocate_map(int32_t n) {
     std::size_t bytes = 0;
-    if (!map_byte_count(n, &bytes)) return nullptr;
+    if (!map_byte_count(n, &bytes)) {
+        errno = ENOMEM;  // as malloc would for a size beyond any memory
+        return nullptr;
+    }
     return static_cast<float *>(std::malloc(bytes));
 }
 

@@ -5,6 +5,13 @@
 // is left unchanged.  The factor 255 / max is one float32 division and every
 // element is multiplied by it (x * factor, so the maximum lands on 255 only up to
 // the rounding of the factor, e.g. 254.99998 for a maximum of 7).
+//
+// A maximum below 255 / FLT_MAX (about 7.5e-37) would make that factor overflow
+// to infinity, turning the maximum into inf and every zero into NaN.  Such a map
+// is first scaled by 2^64, which is exact for every element that can reach a
+// finite result, and then normalised the same way: one rounded factor, one
+// multiplication per element.
+#include <cmath>
 #include <cstddef>
 
 #include "libkernels.h"
@@ -25,6 +32,12 @@ extern "C" void normalisation(int32_t n, float *map) {
         if (map[e] > maximum) maximum = map[e];
     if (maximum == 0.0f) return;
 
-    const float factor = 255.0f / maximum;
+    float factor = 255.0f / maximum;
+    if (std::isinf(factor)) {
+        const float lift = 0x1p64f;
+        factor = 255.0f / (maximum * lift);
+        for (int64_t e = 0; e < count; ++e) map[e] = (map[e] * lift) * factor;
+        return;
+    }
     for (int64_t e = 0; e < count; ++e) map[e] = map[e] * factor;
 }

@@ -23,10 +23,6 @@ struct RotationSweep {
     float *turned;
 };
 
-// Offsets of the lanes from the first pixel of a vector (columns stay far below
-// 2^24, so float(j0) + lane is the column's float exactly).
-constexpr float ROTATION_LANE_OFFSET[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-
 // Bilinear value between the four neighbours, fr the fraction along the rows
 // and fc along the columns, in the one fixed grouping.
 template <class F32>
@@ -42,7 +38,7 @@ constexpr int32_t ROTATION_MAX_SIDE = 1 << 23;
 
 template <class T>
 void rotate_by_interpolation_lanes(const RotationSweep &sweep) {
-    static_assert(T::lanes <= 16, "ROTATION_LANE_OFFSET covers 16 lanes");
+    static_assert(T::lanes <= 16, "LANE_OFFSETS covers 16 lanes");
     using F32 = typename T::F32;
     using U64 = typename T::U64;
     using Mask = typename T::Mask;
@@ -56,7 +52,7 @@ void rotate_by_interpolation_lanes(const RotationSweep &sweep) {
     const F32 centre_v = F32::splat(centre);
     const F32 sin_a = F32::splat(sweep.sin_a);
     const F32 cos_a = F32::splat(sweep.cos_a);
-    const F32 lane_offset = F32::load(ROTATION_LANE_OFFSET);
+    const F32 lane_offset = F32::load(simd::LANE_OFFSETS);
     // Truncated coordinates above side - 2 would reach past the last row or
     // column (the test is kept from the general form; below 2^23 it never holds).
     const F32 highest = F32::splat(static_cast<float>(side - 2));

@@ -9,7 +9,8 @@
 //
 // Memory: the running sum plus at most one rotated copy or mirror image are held
 // at a time.  The map is written only at the very end, so any allocation that
-// fails leaves it unchanged.
+// fails leaves it unchanged (and errno ENOMEM).
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -69,6 +70,7 @@ extern "C" void symmetrisation(int32_t n, int32_t symmetry_mode, float *map) {
         float *turned = kernels::rotated_copy(n, map, angles[r]);
         if (turned == nullptr) {
             std::free(sum);
+            errno = ENOMEM;
             return;
         }
         add_into(sum, turned, count);
@@ -77,12 +79,14 @@ extern "C" void symmetrisation(int32_t n, int32_t symmetry_mode, float *map) {
 
     if (!add_mirror_image(n, sum, kernels::write_row_mirror)) {
         std::free(sum);
+        errno = ENOMEM;
         return;
     }
     int divisor = 2 * rotations + 2;
     if (symmetry_mode == 0) {
         if (!add_mirror_image(n, sum, kernels::write_row_order_mirror)) {
             std::free(sum);
+            errno = ENOMEM;
             return;
         }
         divisor *= 2;

@@ -2,33 +2,20 @@
 // arrays, borrowed for one call, together with the counts derived from them.
 #pragma once
 
-#include <cstdint>
+#include "basis/basis_model.h"
 
 namespace kernels {
 
 // Borrowed pointers to the caller's arrays (nothing is copied, nothing outlives
-// the call) and the derived counts n_shells and n_components.  The primitive
-// count is not carried: the engine finds each shell's primitives through the
+// the call) and the derived counts n_shells, n_components and n_prims, all 0
+// when n_atoms <= 0.  The engine finds each shell's primitives through the
 // running sum of shell_n_prim.
 struct BasisSet {
-    int32_t n_atoms;
-    int32_t n_shells;
-    int32_t n_components;
-    const int32_t *shells_per_atom;
-    const float *atom_x;
-    const float *atom_y;
-    const float *atom_z;
-    const int32_t *shell_l;
-    const int32_t *shell_n_prim;
-    const float *prim_exponent;
-    const float *prim_coeff;
+    BasisArrays arrays;
+    BasisCounts counts;
 };
 
-// Fills the record from the caller's arrays, counting n_shells and n_components
-// afresh (both 0 when n_atoms <= 0).
-BasisSet make_basis_set(int32_t n_atoms, const int32_t *shells_per_atom, const float *atom_x,
-                        const float *atom_y, const float *atom_z, const int32_t *shell_l,
-                        const int32_t *shell_n_prim, const float *prim_exponent,
-                        const float *prim_coeff);
+// The record of the caller's arrays, its counts formed afresh.
+BasisSet make_basis_set(const BasisArrays &arrays);
 
 }  // namespace kernels

@@ -16,7 +16,7 @@ void momentum_density(int32_t nx, int32_t ny, int32_t nz, int32_t n_atoms,
                       const float *prim_exponent, const float *prim_coeff, const float *mo_coeff,
                       float *out_density) {
     const kernels::BasisSet basis = kernels::make_basis_set(
-        n_atoms, shells_per_atom, atom_x, atom_y, atom_z, shell_l, shell_n_prim, prim_exponent, prim_coeff);
+        {n_atoms, shells_per_atom, atom_x, atom_y, atom_z, shell_l, shell_n_prim, prim_exponent, prim_coeff});
     kernels::momentum_density_voxels(nx, ny, nz, 1, nullptr, mo_coeff, kx_min, ky_min, kz_min, k_step,
                                      basis, out_density);
 }
@@ -29,7 +29,7 @@ void momentum_density_sum(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbitals
                           const int32_t *shell_n_prim, const float *prim_exponent,
                           const float *prim_coeff, float *out_density) {
     const kernels::BasisSet basis = kernels::make_basis_set(
-        n_atoms, shells_per_atom, atom_x, atom_y, atom_z, shell_l, shell_n_prim, prim_exponent, prim_coeff);
+        {n_atoms, shells_per_atom, atom_x, atom_y, atom_z, shell_l, shell_n_prim, prim_exponent, prim_coeff});
     kernels::momentum_density_voxels(nx, ny, nz, n_orbitals, orbital_weight, mo_coeff, kx_min, ky_min,
                                      kz_min, k_step, basis, out_density);
 }

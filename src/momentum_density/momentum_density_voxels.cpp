@@ -12,6 +12,7 @@
 // voxels side by side in the lanes of a vector.
 #include "momentum_density/momentum_density_voxels.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -56,7 +57,7 @@ struct Scratch {
 // largest degree in the union.  The walk runs over the shell index alone; a shell
 // outside the data model (l outside 0..4, coefficients or primitives outside the
 // arrays the counts describe) is never flagged.
-int32_t screen_shells(int32_t n_orbitals, const float *mo_coeff, const BasisSet &basis,
+int32_t screen_shells(int32_t n_orbitals, const float *mo_coeff, const BasisArrays &basis,
                       const BasisCounts &counts, uint8_t *shell_flags) {
     const int64_t n_shells = counts.n_shells > 0 ? counts.n_shells : 0;
     const int64_t row_length = counts.n_components > 0 ? counts.n_components : 0;
@@ -83,7 +84,7 @@ int32_t screen_shells(int32_t n_orbitals, const float *mo_coeff, const BasisSet 
 }
 
 // Fills the table rows of the shells in the union row; the others stay zero.
-void fill_radial_table(const BasisSet &basis, const BasisCounts &counts, const uint8_t *union_row,
+void fill_radial_table(const BasisArrays &basis, const BasisCounts &counts, const uint8_t *union_row,
                        float radial_step, float *radial_table) {
     ShellCursor at;
     for (int32_t s = 0; s < counts.n_shells; ++s) {
@@ -110,10 +111,9 @@ void momentum_density_voxels(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbit
     if (n_voxels != 0) std::memset(out_density, 0, static_cast<size_t>(n_voxels) * sizeof(float));
     if (n_orbitals <= 0) return;
 
-    const BasisCounts counts{basis.n_shells, basis.n_components,
-                             count_primitives(basis.n_shells, basis.shell_n_prim)};
+    const BasisCounts &counts = basis.counts;
     const uint64_t n_shells = counts.n_shells > 0 ? static_cast<uint64_t>(counts.n_shells) : 0;
-    const uint64_t n_atoms = basis.n_atoms > 0 ? static_cast<uint64_t>(basis.n_atoms) : 0;
+    const uint64_t n_atoms = basis.arrays.n_atoms > 0 ? static_cast<uint64_t>(basis.arrays.n_atoms) : 0;
     const uint64_t flag_rows = static_cast<uint64_t>(n_orbitals) + 1;
 
     Scratch scratch;
@@ -124,12 +124,13 @@ void momentum_density_voxels(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbit
     scratch.radial_table = static_cast<float *>(
         std::calloc(block_size(n_shells * RADIAL_SAMPLES), sizeof(float)));
 
-    if (scratch.shell_flags && scratch.atom_phases && scratch.radial_table) {
+    const bool have_scratch = scratch.shell_flags && scratch.atom_phases && scratch.radial_table;
+    if (have_scratch) {
         const int32_t l_max =
-            screen_shells(n_orbitals, mo_coeff, basis, counts, scratch.shell_flags);
+            screen_shells(n_orbitals, mo_coeff, basis.arrays, counts, scratch.shell_flags);
         const float k_max = largest_grid_momentum(nx, ny, nz, kx_min, ky_min, kz_min, k_step);
         const float radial_step = radial_sample_step(k_max);
-        fill_radial_table(basis, counts, scratch.shell_flags + n_orbitals * n_shells, radial_step,
+        fill_radial_table(basis.arrays, counts, scratch.shell_flags + n_orbitals * n_shells, radial_step,
                           scratch.radial_table);
         if (n_voxels != 0) {
             float *atom_sin = scratch.atom_phases + n_atoms * lanes;
@@ -145,6 +146,8 @@ void momentum_density_voxels(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbit
     std::free(scratch.radial_table);
     std::free(scratch.atom_phases);
     std::free(scratch.shell_flags);
+    // Set again after the other blocks' allocation and release.
+    if (!have_scratch) errno = ENOMEM;
 }
 
 }  // namespace kernels

@@ -21,7 +21,7 @@ namespace kernels {
 // iz * k_step + kz_min) and is stored at out_density[(iz * ny + iy) * nx + ix].
 // orbital_weight may be null (every weight 1).  The output is cleared first and
 // stays all zero when n_orbitals <= 0 or scratch memory cannot be had; a
-// dimension <= 0 leaves it untouched.  Scratch: malloc of the shell flags,
+// dimension <= 0 leaves it untouched; errno is ENOMEM after a failed allocation.  Scratch: malloc of the shell flags,
 // malloc of the atom phases (8 bytes per atom and lane of the path), calloc of
 // the radial table, in that order, all released before returning.  The voxels
 // are computed on the path kernels_choose_dispatch() gives; every path gives

@@ -40,7 +40,7 @@ void orbital_amplitudes_lanes(const VoxelSweep &sweep, const BasisArrays &arrays
                               const TablePositionLanes<T> &at_k, typename T::F32 *psi_re,
                               typename T::F32 *psi_im) {
     using F32 = typename T::F32;
-    const BasisSet &basis = *sweep.basis;
+    const BasisArrays &basis = sweep.basis->arrays;
     const int64_t n_shells = sweep.counts.n_shells > 0 ? sweep.counts.n_shells : 0;
     const int64_t row_length = sweep.counts.n_components > 0 ? sweep.counts.n_components : 0;
     const float *cos_phase = sweep.atom_cos;
@@ -109,7 +109,7 @@ typename T::F32 voxel_density_lanes(const VoxelSweep &sweep, const simd::VectorL
                                     typename T::F32 ky, typename T::F32 kz,
                                     typename T::F32 *ylm) {
     using F32 = typename T::F32;
-    const BasisSet &basis = *sweep.basis;
+    const BasisArrays &basis = sweep.basis->arrays;
     const F32 zero = F32::splat(0.0f);
     const F32 one = F32::splat(1.0f);
 
@@ -163,10 +163,7 @@ template <class T>
 void sweep_voxels(const VoxelSweep &sweep, const simd::VectorLibm<T> &libm) {
     using F32 = typename T::F32;
     constexpr int lanes = T::lanes;
-    const BasisSet &basis = *sweep.basis;
-    const BasisArrays arrays{basis.n_atoms,      basis.shells_per_atom, basis.atom_x,
-                             basis.atom_y,       basis.atom_z,          basis.shell_l,
-                             basis.shell_n_prim, basis.prim_exponent,   basis.prim_coeff};
+    const BasisArrays &arrays = sweep.basis->arrays;
     // Entries above l_max are never read; cleared so that none is indeterminate.
     F32 ylm[HARMONIC_COUNT];
     for (F32 &entry : ylm) entry = F32::splat(0.0f);

@@ -12,6 +12,7 @@
 // sine/cosine pair per atom that has active shells.  The sweep runs on the
 // widest vector unit the CPU has, chosen per call, a row's pixels side by side
 // in the lanes; every path gives the same bits (pixel_sweep_lanes.h).
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -58,6 +59,7 @@ extern "C" void momentum_map(int32_t n, int32_t n_atoms, const int32_t *shells_p
     void *block = std::malloc(prefactor_block_bytes(n_atoms, n_entries));
     if (block == nullptr) {
         clear_map(n, out_map);
+        errno = ENOMEM;  // what malloc set; the caller's only sign of the failure
         return;
     }
     const PrefactorTable table = fill_prefactor_table(block, basis, counts, mo_coeff, n_entries, k);

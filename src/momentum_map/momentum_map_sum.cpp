@@ -3,7 +3,10 @@
 // (momentum_map), averaged over the symmetry group (symmetrisation), optionally
 // multiplied by the light's polarisation factor on the same grid and energy
 // (polarisation_factor), and then added with its weight, in orbital order.  One
-// scratch map serves every orbital.
+// scratch map serves every orbital.  When memory runs out inside the called
+// functions the sum goes on (that orbital adds zeros, or its map stays
+// unsymmetrised) and errno is ENOMEM on return.
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -28,7 +31,15 @@ extern "C" void momentum_map_sum(
 
     const int32_t row_length = kernels::count_components(n_atoms, shells_per_atom, shell_l);
     float *scratch = static_cast<float *>(std::malloc(pixels * sizeof(float)));
-    if (scratch == nullptr) return;
+    if (scratch == nullptr) {
+        errno = ENOMEM;
+        return;
+    }
+    // The called functions report a failed allocation only through errno,
+    // which a later libm call may overwrite (polarisation_factor's sine of an
+    // infinite angle sets EDOM): it is read right after each allocating call.
+    // (An ENOMEM the caller left in errno reads as a failure too.)
+    bool out_of_memory = false;
 
     for (int32_t o = 0; o < n_orbitals; ++o) {
         const float e_kin = orbital_e_kin[o];
@@ -40,7 +51,9 @@ extern "C" void momentum_map_sum(
         momentum_map(n, n_atoms, shells_per_atom, atom_x, atom_y, atom_z, e_kin, k_min, k_step,
                      orient_alpha, orient_beta, orient_gamma, shell_l, shell_n_prim, prim_exponent,
                      prim_coeff, row, scratch);
+        out_of_memory = out_of_memory || errno == ENOMEM;
         symmetrisation(n, symmetry_mode, scratch);
+        out_of_memory = out_of_memory || errno == ENOMEM;
         if (use_polarisation != 0)
             polarisation_factor(n, polarisation_mode, circular_mode, scratch, e_kin, k_min, k_step,
                                 incidence_angle, azimuth_angle, s_share_percent,
@@ -49,4 +62,5 @@ extern "C" void momentum_map_sum(
         for (std::size_t x = 0; x < pixels; ++x) out_map[x] = scratch[x] * weight + out_map[x];
     }
     std::free(scratch);
+    if (out_of_memory) errno = ENOMEM;
 }

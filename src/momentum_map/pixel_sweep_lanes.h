@@ -40,10 +40,6 @@ struct PixelSweep {
     float *out_map;
 };
 
-// Offsets of the lanes from the first pixel of a vector.  Column j0 + lane as
-// float is float(j0) + lane exactly (columns stay far below 2^24).
-constexpr float PIXEL_LANE_OFFSET[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-
 // The phase's sine and cosine: on one lane the libm call itself (the lane
 // loop of VectorLibm would cost a sixth of the scalar sweep), else VectorLibm.
 template <class T>
@@ -62,7 +58,7 @@ __attribute__((always_inline)) inline void phase_sincosf(const simd::VectorLibm<
 
 template <class T>
 void sweep_pixels_lanes(const PixelSweep &sweep, const simd::VectorLibm<T> &libm) {
-    static_assert(T::lanes <= 16, "PIXEL_LANE_OFFSET covers 16 lanes");
+    static_assert(T::lanes <= 16, "LANE_OFFSETS covers 16 lanes");
     using F32 = typename T::F32;
     using Mask = typename T::Mask;
     const int32_t n = sweep.n;
@@ -71,7 +67,7 @@ void sweep_pixels_lanes(const PixelSweep &sweep, const simd::VectorLibm<T> &libm
     const float(&M)[3][3] = sweep.orientation.m;
     const auto k = [](float v) { return F32::splat(v); };
     const F32 zero = k(0.0f);
-    const F32 lane_offset = F32::load(PIXEL_LANE_OFFSET);
+    const F32 lane_offset = F32::load(simd::LANE_OFFSETS);
     const F32 inv_k = k(sweep.sphere.inv_k);
 
     F32 ylm[HARMONIC_COUNT];

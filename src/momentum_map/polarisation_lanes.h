@@ -34,10 +34,6 @@ struct PolarisationSweep {
     float k_step;
 };
 
-// Offsets of the lanes from the first pixel of a vector (columns stay far below
-// 2^24, so float(j0) + lane is the column's float exactly).
-constexpr float POLARISATION_LANE_OFFSET[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-
 // Factor at the pixels (u, v) = (kx, ky) with kz^2 = w >= 0 (or NaN).
 template <class T, PolarisationMode mode>
 typename T::F32 polarisation_lanes(const Light &light, float u, typename T::F32 v, typename T::F32 w) {
@@ -74,12 +70,12 @@ typename T::F32 polarisation_lanes(const Light &light, float u, typename T::F32 
 
 template <class T, PolarisationMode mode>
 void apply_polarisation_lanes(const PolarisationSweep &sweep) {
-    static_assert(T::lanes <= 16, "POLARISATION_LANE_OFFSET covers 16 lanes");
+    static_assert(T::lanes <= 16, "LANE_OFFSETS covers 16 lanes");
     using F32 = typename T::F32;
     using Mask = typename T::Mask;
     const int32_t n = sweep.n;
     const F32 zero = F32::splat(0.0f);
-    const F32 lane_offset = F32::load(POLARISATION_LANE_OFFSET);
+    const F32 lane_offset = F32::load(simd::LANE_OFFSETS);
     const F32 k_step = F32::splat(sweep.k_step);
     const F32 k_min = F32::splat(sweep.k_min);
     for (int32_t i = 0; i < n; ++i) {
@@ -112,26 +108,18 @@ void apply_polarisation_lanes(const PolarisationSweep &sweep) {
     }
 }
 
-// The loop for a mode chosen at run time.
+// The loop for a mode chosen at run time (indexed in PolarisationMode's order).
 template <class T>
 void apply_polarisation_mode(PolarisationMode mode, const PolarisationSweep &sweep) {
-    switch (mode) {
-        case PolarisationMode::linear:
-            apply_polarisation_lanes<T, PolarisationMode::linear>(sweep);
-            break;
-        case PolarisationMode::circular_plus:
-            apply_polarisation_lanes<T, PolarisationMode::circular_plus>(sweep);
-            break;
-        case PolarisationMode::circular_minus:
-            apply_polarisation_lanes<T, PolarisationMode::circular_minus>(sweep);
-            break;
-        case PolarisationMode::dichroism:
-            apply_polarisation_lanes<T, PolarisationMode::dichroism>(sweep);
-            break;
-        case PolarisationMode::radial:
-            apply_polarisation_lanes<T, PolarisationMode::radial>(sweep);
-            break;
-    }
+    using Loop = void (*)(const PolarisationSweep &);
+    static constexpr Loop LOOPS[] = {
+        &apply_polarisation_lanes<T, PolarisationMode::linear>,
+        &apply_polarisation_lanes<T, PolarisationMode::circular_plus>,
+        &apply_polarisation_lanes<T, PolarisationMode::circular_minus>,
+        &apply_polarisation_lanes<T, PolarisationMode::dichroism>,
+        &apply_polarisation_lanes<T, PolarisationMode::radial>,
+    };
+    LOOPS[static_cast<int>(mode)](sweep);
 }
 
 }  // namespace kernels

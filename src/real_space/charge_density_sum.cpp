@@ -2,6 +2,9 @@
 // real-space grid.  Each orbital is evaluated into one scratch grid and its
 // weighted square added in orbital order: out = (w * psi) * psi + out.  Both
 // steps run on the widest instruction-set path this CPU runs (chosen per call).
+// An orbital whose evaluation cannot get memory adds nothing and the sum goes
+// on; errno is then ENOMEM on return.
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -28,17 +31,23 @@ extern "C" void charge_density_sum(int32_t nx, int32_t ny, int32_t nz, int32_t n
     const int32_t n_components = count_components(n_atoms, shells_per_atom, shell_l);
 
     float *orbital = static_cast<float *>(std::malloc(bytes));
-    if (orbital == nullptr) return;
+    if (orbital == nullptr) {
+        errno = ENOMEM;
+        return;
+    }
 
     const simd::Dispatch run = kernels_choose_dispatch();
+    bool out_of_memory = false;
     for (int32_t o = 0; o < n_orbitals; ++o) {
         // A row length <= 0 leaves no shell inside the row, so nothing is read
         // from it; the matrix start is passed rather than an offset before it.
         const float *row =
             n_components > 0 ? mo_coeff + static_cast<int64_t>(o) * n_components : mo_coeff;
-        evaluate_orbital_on_grid(run, grid, basis, row, orbital);
+        if (!evaluate_orbital_on_grid(run, grid, basis, row, orbital)) out_of_memory = true;
         const float weight = orbital_weight != nullptr ? orbital_weight[o] : 1.0f;
         run.kernels->add_weighted_square(weight, orbital, out_grid, points);
     }
     std::free(orbital);
+    // Later orbitals' expf calls may have set errno since.
+    if (out_of_memory) errno = ENOMEM;
 }

@@ -17,6 +17,7 @@
 // every path gives the same bits.
 #include "real_space/orbital_grid.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 
@@ -83,19 +84,21 @@ bool prepare_atom_sweep(const RealGrid &grid, const BasisArrays &basis,
     return true;
 }
 
-void evaluate_orbital_on_grid(const simd::Dispatch &run, const RealGrid &grid,
+bool evaluate_orbital_on_grid(const simd::Dispatch &run, const RealGrid &grid,
                               const BasisArrays &basis, const float *orbital_row, float *out_grid) {
     const BasisCounts counts = count_basis(basis);
     ScreeningTables tables;
     if (!allocate_screening_tables(basis.n_atoms, counts.n_shells, tables)) {
         clear_grid(grid, out_grid);
-        return;
+        errno = ENOMEM;
+        return false;
     }
     build_screening_tables(basis, counts, orbital_row, tables);
     clear_grid(grid, out_grid);
     if (grid.points() != 0)
         run.kernels->add_orbital(grid, basis, tables, orbital_row, run.vector_libm, out_grid);
     free_screening_tables(tables);
+    return true;
 }
 
 }  // namespace kernels

@@ -25,9 +25,9 @@ struct RealGrid {
 
 // Clears out_grid and adds the orbital of one coefficient row at every point,
 // on the instruction-set path of `run` (every path gives the same bits).  On
-// allocation failure out_grid is left cleared; with no points nothing is
-// written.
-void evaluate_orbital_on_grid(const simd::Dispatch &run, const RealGrid &grid,
+// allocation failure out_grid is left cleared, errno is ENOMEM and the result
+// false; with no points nothing is written.
+bool evaluate_orbital_on_grid(const simd::Dispatch &run, const RealGrid &grid,
                               const BasisArrays &basis, const float *orbital_row, float *out_grid);
 
 }  // namespace kernels

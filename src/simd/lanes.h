@@ -84,4 +84,17 @@ bool simd_path_supported(SimdPath path);
 // The widest supported path.
 SimdPath best_simd_path();
 
+// The entry of `path` in a per-target list built from KERNELS_SIMD_TARGETS
+// (same order as SimdPath), the scalar one for a path this build leaves out.
+template <class Table, int N>
+const Table &entry_of_path(SimdPath path, const Table *const (&entries)[N]) {
+    const int i = static_cast<int>(path);
+    return i < N ? *entries[i] : *entries[0];
+}
+
+// Lane i's offset from the first element of a vector, as a float: a column
+// j0 + i of a row is float(j0) + LANE_OFFSETS[i] exactly while columns stay
+// below 2^24.  Covers targets of up to 16 lanes.
+constexpr float LANE_OFFSETS[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+
 }  // namespace kernels::simd

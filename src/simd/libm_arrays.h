@@ -1,8 +1,6 @@
 // expf and sincosf over float arrays on a chosen instruction-set path, with
-// the platform's bits: each call checks that the platform's libm is the
-// variant the vector code reproduces and otherwise calls the scalar functions
-// (still on the chosen path's lanes).  Used by tests and benchmarks; kernels
-// call VectorLibm<T> inside their own per-target loops instead.
+// the platform's bits.  Used by tests and benchmarks only (kernels_dev);
+// kernels call VectorLibm<T> inside their own per-target loops instead.
 #pragma once
 
 #include <cstddef>
@@ -11,17 +9,24 @@
 
 namespace kernels::simd {
 
-// path must be supported by this CPU (simd_path_supported).
+// One target's array functions.  use_vector: run the vector functions (valid
+// only where libm_runs_fma_variant()), else the scalar ones lane by lane.
+struct LibmArrays {
+    void (*expf)(const float *x, float *y, size_t n, bool use_vector);
+    void (*sincosf)(const float *x, float *sin_x, float *cos_x, size_t n, bool use_vector);
+};
+
+// The tables, one per target built (vector_libm_<target>.cpp).
+#define KERNELS_DECLARE_LIBM_ARRAYS(target) extern const LibmArrays target##_libm_arrays;
+KERNELS_SIMD_TARGETS(KERNELS_DECLARE_LIBM_ARRAYS)
+#undef KERNELS_DECLARE_LIBM_ARRAYS
+
+// The table of a path (the scalar one for a path not built).
+const LibmArrays &libm_arrays_of(SimdPath path);
+
+// On a path this CPU runs (simd_path_supported), with the vector functions
+// where the platform's libm is the variant they reproduce (checked per call).
 void expf_array(SimdPath path, const float *x, float *y, size_t n);
 void sincosf_array(SimdPath path, const float *x, float *sin_x, float *cos_x, size_t n);
-
-// The per-target instantiations, each in a source file built for its target.
-// use_vector: run the vector functions (else the scalar ones lane by lane).
-void expf_array_scalar(const float *x, float *y, size_t n);
-void sincosf_array_scalar(const float *x, float *sin_x, float *cos_x, size_t n);
-void expf_array_avx2(const float *x, float *y, size_t n, bool use_vector);
-void sincosf_array_avx2(const float *x, float *sin_x, float *cos_x, size_t n, bool use_vector);
-void expf_array_avx512(const float *x, float *y, size_t n, bool use_vector);
-void sincosf_array_avx512(const float *x, float *sin_x, float *cos_x, size_t n, bool use_vector);
 
 }  // namespace kernels::simd

@@ -1,17 +1,10 @@
 // expf and sincosf over arrays on the AVX2+FMA target (this file alone is built
 // with that instruction set).
 #include "simd/lanes_avx2.h"
-#include "simd/libm_arrays.h"
-#include "simd/vector_libm.h"
+#include "simd/libm_arrays_lanes.h"
 
 namespace kernels::simd {
 
-void expf_array_avx2(const float *x, float *y, size_t n, bool use_vector) {
-    expf_lanes(VectorLibm<avx2::Target>(use_vector), x, y, n);
-}
-
-void sincosf_array_avx2(const float *x, float *sin_x, float *cos_x, size_t n, bool use_vector) {
-    sincosf_lanes(VectorLibm<avx2::Target>(use_vector), x, sin_x, cos_x, n);
-}
+constexpr LibmArrays avx2_libm_arrays = make_libm_arrays<avx2::Target>();
 
 }  // namespace kernels::simd

@@ -57,10 +57,10 @@ TEST(Harmonics, WritesOnlyTheRequestedDegrees) {
     }
 }
 
-TEST(Harmonics, SolidAndUnitFormsMatchTheDoublePolynomials) {
-    // Against the polynomials in double at random offsets; the unit form is the
-    // solid form with r^2 = 1 to the bit, and the degree-4 brackets are grouped
-    // ((35 z2) z2 - 30 z2) + 3 and ((x2 x2) - (6 x2) y2) + y2 y2 in float32.
+TEST(Harmonics, SolidAndUnitFormsMatchTheReferencePolynomials) {
+    // Against the polynomials in double at random offsets, and to the bit
+    // against their float32 rounding (squares and brackets in float32, the
+    // products in double); the unit form is the solid form with r^2 = 1.
     std::mt19937 rng(11);
     std::uniform_real_distribution<float> coord(-2.0f, 2.0f);
     for (int trial = 0; trial < 500; ++trial) {
@@ -76,13 +76,9 @@ TEST(Harmonics, SolidAndUnitFormsMatchTheDoublePolynomials) {
                 const double expected = kernels_test::solid_harmonic(l, c, x, y, z),
                              scale = std::pow(std::sqrt(r2), l);
                 EXPECT_NEAR(solid[e], expected, 2e-5 * scale + 1e-6) << e;
+                EXPECT_EQ(bits(solid[e]), bits(kernels_test::solid_harmonic_f32(l, c, x, y, z, r2))) << e;
                 EXPECT_EQ(bits(unit[e]), bits(unit_as_solid[e])) << e;
             }
-        const float x2 = ux * ux, y2 = uy * uy, z2 = uz * uz;
-        EXPECT_EQ(bits(unit[16]),
-                  bits(float(0.10578554329759174 * double(((35.0f * z2) * z2 - 30.0f * z2) + 3.0f))));
-        EXPECT_EQ(bits(unit[23]),
-                  bits(float(-0.62583573544917614 * double(((x2 * x2) - (6.0f * x2) * y2) + y2 * y2))));
     }
 }
 

@@ -111,6 +111,55 @@ inline size_t grid_length(int32_t nx, int32_t ny, int32_t nz) {
     return nx > 0 && ny > 0 && nz > 0 ? size_t(nx) * size_t(ny) * size_t(nz) : 0;
 }
 
+// A regular 3D grid: the three counts (0 to `most`), the three minima (low
+// to 0) and the step, drawn in that order.
+struct Grid {
+    int32_t nx, ny, nz;
+    float x_min, y_min, z_min, step;
+
+    static Grid draw(Draw &draw, int32_t most, float low, float step_low, float step_high) {
+        Grid g;
+        g.nx = draw.count(0, most, most);
+        g.ny = draw.count(0, most, most);
+        g.nz = draw.count(0, most, most);
+        g.x_min = draw.real(low, 0);
+        g.y_min = draw.real(low, 0);
+        g.z_min = draw.real(low, 0);
+        g.step = draw.real(step_low, step_high);
+        return g;
+    }
+    size_t length() const { return grid_length(nx, ny, nz); }
+};
+
+// Up to three orbitals of a molecule with their weights, and whether the
+// weights are passed (else a null pointer), drawn in that order.
+struct Orbitals {
+    int32_t count;
+    std::vector<float> rows, weights;
+    bool use_weights;
+
+    static Orbitals draw(Draw &draw, const Molecule &m) {
+        Orbitals o;
+        o.count = draw.count(0, 3, 3);
+        o.rows = m.orbitals(draw, o.count);
+        o.weights.resize(size_t(length_of(o.count)));
+        for (float &w : o.weights) w = draw.real(0.0f, 2.0f);
+        o.use_weights = draw.data.ConsumeBool();
+        return o;
+    }
+    const float *weight_pointer() const { return use_weights ? ptr(weights) : nullptr; }
+};
+
+// charge_density_sum or momentum_density_sum (the same parameter list) of the
+// orbitals on the grid.
+template <class WeightedSum>
+void weighted_sum(WeightedSum function, const Grid &g, const Orbitals &o, const Molecule &m,
+                  std::vector<float> &out) {
+    function(g.nx, g.ny, g.nz, o.count, o.weight_pointer(), ptr(o.rows), g.x_min, g.y_min, g.z_min, g.step,
+             m.n_atoms, ptr(m.shells_per_atom), ptr(m.atom_x), ptr(m.atom_y), ptr(m.atom_z), ptr(m.shell_l),
+             ptr(m.shell_n_prim), ptr(m.prim_exponent), ptr(m.prim_coeff), ptr(out));
+}
+
 }  // namespace kernels_fuzz
 
 #define FUZZ_CHECK(condition)                                                     \

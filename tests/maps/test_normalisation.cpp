@@ -32,12 +32,28 @@ TEST(Normalisation, ScalesByTheRoundedFactorIgnoringNaNs) {
     }
 }
 
-// A negative side covers n*n elements like its absolute value; sides whose
-// n*n floats cannot exist, and n = 0, touch nothing.
+// A negative side covers n*n elements like its absolute value (the element
+// after them is neither read nor scaled); n = 0 and a side whose n*n floats
+// cannot exist touch nothing.
 TEST(Normalisation, OutOfModelSides) {
-    const Map map = normalised({1.0f, 2.0f, 4.0f, 8.0f, 5.0f, 6.0f, 7.0f, 3.0f, 2.0f, 99.0f}, -3);
-    EXPECT_EQ(map[3], 255.0f);
-    EXPECT_EQ(map[9], 99.0f);
-    normalisation(0, nullptr);
-    normalisation(INT32_MIN, nullptr);
+    const Map source{1.0f, 2.0f, 4.0f, 8.0f, 5.0f, 6.0f, 7.0f, 3.0f, 2.0f, 99.0f};
+    Map expected = source;
+    for (int e = 0; e < 9; ++e) expected[e] = source[e] * (255.0f / 8.0f);
+    EXPECT_TRUE(same_bits(normalised(source, -3), expected));
+    EXPECT_TRUE(same_bits(normalised(source, 0), source));
+    EXPECT_TRUE(same_bits(normalised(source, INT32_MIN), source));
+}
+
+// A maximum so small that 255 / max overflows still lands on 255, zeros stay
+// zero instead of becoming NaN, and the other elements keep their ratios.
+TEST(Normalisation, TinyMaximumDoesNotOverflowTheFactor) {
+    const float tiny = 1.1754944e-38f;  // 255 / tiny is beyond FLT_MAX
+    const Map map = normalised({tiny, 0.0f, tiny / 2, -tiny});
+    EXPECT_EQ(map[0], 255.0f);
+    EXPECT_TRUE(same_bits(Map{map[1]}, Map{0.0f}));
+    EXPECT_EQ(map[2], 127.5f);
+    EXPECT_EQ(map[3], -255.0f);
+    const Map subnormal = normalised({1e-44f, 0.0f, 0.0f, 0.0f});
+    EXPECT_FLOAT_EQ(subnormal[0], 255.0f);  // up to the factor's rounding, as for 7
+    EXPECT_EQ(subnormal[1], 0.0f);
 }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <math.h>
 
+#include <cerrno>
+
 #include "libkernels.h"
 #include "maps/map_samples.h"
 #include "maps/map_storage.h"
@@ -109,7 +111,7 @@ TEST(ReturnedMaps, OneAllocationEachAndNullWhenItFails) {
                       +[](const float *m) { return flip_over_x(4, m); },
                       +[](const float *m) { return flip_over_y(4, m); }}) {
         EXPECT_EQ(kernels_test::count_allocations([&] { std::free(make(map.data())); }), 1);
-        kernels_test::with_failing_allocation(0, [&] { EXPECT_EQ(make(map.data()), nullptr); });
+        EXPECT_EQ(kernels_test::with_failing_allocation(0, [&] { EXPECT_EQ(make(map.data()), nullptr); }), ENOMEM);
     }
 }
 
@@ -121,12 +123,14 @@ TEST(ReturnedMaps, HugeAndNegativeSides) {
     ASSERT_TRUE(kernels::map_byte_count(46341, &bytes));
     EXPECT_EQ(bytes, std::size_t{46341} * 46341 * 4);
     EXPECT_FALSE(kernels::map_byte_count(INT32_MIN, &bytes));
+    errno = 0;
     EXPECT_EQ(kernels_test::count_allocations([] {
                   EXPECT_EQ(rotation(INT32_MIN, nullptr, 45.0f), nullptr);
                   EXPECT_EQ(flip_over_x(INT32_MIN, nullptr), nullptr);
                   EXPECT_EQ(flip_over_y(INT32_MIN, nullptr), nullptr);
               }),
               0);
+    EXPECT_EQ(errno, ENOMEM);
     for (float angle : {45.0f, 90.0f, 180.0f, 270.0f}) std::free(rotation(-3, nullptr, angle));
     std::free(flip_over_x(-3, nullptr));
     std::free(flip_over_y(-3, nullptr));

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "map_samples.h"
+#include "support/path_test.h"
 #include "support/test_molecule.h"
 #include "dispatch/forced_dispatch.h"
 #include "support/test_targets.h"

@@ -2,6 +2,8 @@
 // the map left unchanged whenever scratch memory fails.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "libkernels.h"
 #include "maps/map_samples.h"
 #include "support/allocation_failure.h"
@@ -103,7 +105,8 @@ TEST(Symmetrisation, NoOpModeEmptyMapsAndFailedScratchLeaveTheMap) {
                   allocations);
         for (int index = 0; index < allocations; ++index) {
             result = map;
-            kernels_test::with_failing_allocation(index, [&] { symmetrisation(6, mode, result.data()); });
+            EXPECT_EQ(kernels_test::with_failing_allocation(index, [&] { symmetrisation(6, mode, result.data()); }),
+                      ENOMEM);
             EXPECT_TRUE(same_bits(result, map)) << "mode " << mode << " allocation " << index;
         }
     }

@@ -5,6 +5,7 @@
 // A path this CPU lacks is reported skipped.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -17,6 +18,7 @@
 #include "support/test_targets.h"
 #include "simd/lanes.h"
 #include "support/allocation_failure.h"
+#include "support/path_test.h"
 #include "support/test_molecule.h"
 
 namespace kernels::simd {

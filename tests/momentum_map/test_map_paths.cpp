@@ -15,6 +15,7 @@
 #include "support/test_targets.h"
 #include "simd/lanes.h"
 #include "simd/libm_variant_probe.h"
+#include "support/path_test.h"
 #include "support/test_molecule.h"
 
 namespace kernels::simd {

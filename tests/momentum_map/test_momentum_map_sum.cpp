@@ -3,6 +3,9 @@
 // also when any one allocation fails.
 #include <gtest/gtest.h>
 
+#include <math.h>
+
+#include <cerrno>
 #include <cmath>
 #include <random>
 
@@ -141,4 +144,18 @@ TEST(MomentumMapSum, EveryFailedAllocationLeavesADefinedMap) {
                 kernels_test::with_failing_allocation(index - 1, [&] { expected = r.composed(); });
             EXPECT_SAME_BITS(got, expected);
         });
+}
+
+// A later libm error (the sine of an infinite incidence angle sets EDOM on
+// every orbital) does not hide a failed allocation of an earlier one.
+TEST(MomentumMapSum, FailedAllocationStaysReportedAfterLaterLibmErrors) {
+    errno = 0;
+    double s, c;
+    ::sincos(static_cast<double>(INFINITY), &s, &c);
+    if (errno != EDOM) GTEST_SKIP() << "this libm sets no errno for the sine of infinity";
+    Request r = three_orbitals(5);
+    r.use_polarisation = 1;
+    r.theta = INFINITY;
+    // Allocation 1 is the first orbital's own scratch (momentum_map's table).
+    EXPECT_EQ(kernels_test::with_failing_allocation(1, [&] { r.sum(); }), ENOMEM);
 }

@@ -7,7 +7,6 @@
 #include <random>
 
 #include "basis/basis_model.h"
-#include "basis/real_harmonics.h"
 #include "real_space/real_space_calls.h"
 #include "support/reference_harmonics.h"
 
@@ -78,7 +77,9 @@ TEST(ScalarField, MatchesDoublePrecisionOrbitalOnRandomMolecules) {
 
 TEST(ScalarField, PointValueFollowsTheFloatRoundings) {
     // sum over shells and components of (mo * radial) * Y, r^2 = (dz^2 + dy^2)
-    // + dx^2, primitives summed in order: the same bits at off-axis points.
+    // + dx^2, primitives summed in order, the harmonics rounded as documented
+    // (the reference's, not the library's own): the same bits at off-axis
+    // points.
     Molecule m;
     m.atom(0.31f, -0.17f, 0.23f);
     for (int l = 0; l <= 4; ++l) m.shell(l, {0.9f + l, 0.21f, 2.7f}, {0.6f, -0.35f, 1.3f});
@@ -89,15 +90,15 @@ TEST(ScalarField, PointValueFollowsTheFloatRoundings) {
         const float x = coordinate(rng), y = coordinate(rng), z = coordinate(rng);
         const float dx = x - 0.31f, dy = y + 0.17f, dz = z - 0.23f;
         const float r2 = (dz * dz + dy * dy) + dx * dx;
-        float ylm[25], value = 0.0f;
-        kernels::solid_harmonics(dx, dy, dz, r2, 4, ylm);
+        float value = 0.0f;
         for (int l = 0, c = 0; l <= 4; c += 2 * l + 1, ++l) {
             float radial = 0.0f;
             for (int q = 3 * l; q < 3 * l + 3; ++q) {
                 const float e = m.prim_exponent[q] * r2;
                 if (e < kernels::EXP_CUTOFF) radial = radial + expf(-e) * m.prim_coeff[q];
             }
-            for (int k = 0; k <= 2 * l; ++k) value = value + (row[c + k] * radial) * ylm[l * l + k];
+            for (int k = 0; k <= 2 * l; ++k)
+                value = value + (row[c + k] * radial) * solid_harmonic_f32(l, k, dx, dy, dz, r2);
         }
         ASSERT_EQ(bits(field({1, 1, 1, x, y, z, 0.5f}, m, row)[0]), bits(0.0f + value)) << trial;
     }
@@ -124,8 +125,7 @@ TEST(ScalarField, SharedExponentsGiveThePrimitiveByPrimitiveSum) {
         const float x = coordinate(rng), y = coordinate(rng), z = coordinate(rng);
         const float dx = x + 0.2f, dy = y - 0.1f, dz = z - 0.05f;
         const float r2 = (dz * dz + dy * dy) + dx * dx;
-        float ylm[25], value = 0.0f;
-        kernels::solid_harmonics(dx, dy, dz, r2, 2, ylm);
+        float value = 0.0f;
         for (int s = 0, p = 0, c = 0; s < 6; p += m.shell_n_prim[s], c += 2 * m.shell_l[s] + 1, ++s) {
             const int l = m.shell_l[s];
             if (s == 3 || r2 > kernels::EXP_CUTOFF / *std::min_element(&m.prim_exponent[p], &m.prim_exponent[p] + m.shell_n_prim[s]))
@@ -135,7 +135,8 @@ TEST(ScalarField, SharedExponentsGiveThePrimitiveByPrimitiveSum) {
                 const float e = m.prim_exponent[q] * r2;
                 if (e < kernels::EXP_CUTOFF) radial = radial + expf(-e) * m.prim_coeff[q];
             }
-            for (int k = 0; k <= 2 * l; ++k) value = value + (row[c + k] * radial) * ylm[l * l + k];
+            for (int k = 0; k <= 2 * l; ++k)
+                value = value + (row[c + k] * radial) * solid_harmonic_f32(l, k, dx, dy, dz, r2);
         }
         ASSERT_EQ(bits(field({1, 1, 1, x, y, z, 0.5f}, m, row)[0]), bits(0.0f + value)) << trial;
     }

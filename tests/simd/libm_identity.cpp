@@ -29,6 +29,7 @@
 #include "simd/lanes.h"
 #include "simd/libm_arrays.h"
 #include "simd/libm_variant_probe.h"
+#include "support/float_bits.h"
 
 using namespace kernels::simd;
 
@@ -37,47 +38,16 @@ namespace {
 constexpr int SKIPPED = 77;
 constexpr size_t BLOCK = 4096;
 
-uint32_t bits_of(float value) {
-    uint32_t pattern;
-    std::memcpy(&pattern, &value, sizeof pattern);
-    return pattern;
-}
-
-float from_bits(uint32_t pattern) {
-    float value;
-    std::memcpy(&value, &pattern, sizeof value);
-    return value;
-}
+using kernels_test::from_bits;
+constexpr auto bits_of = kernels_test::bits;
 
 // The vector code itself (use_vector = true), not the dispatcher's choice.
 void vector_expf_array(SimdPath path, const float *x, float *y, size_t n) {
-    switch (path) {
-#ifdef KERNELS_SIMD_X86
-    case SimdPath::avx512:
-        expf_array_avx512(x, y, n, true);
-        return;
-    case SimdPath::avx2:
-        expf_array_avx2(x, y, n, true);
-        return;
-#endif
-    default:
-        expf_array_scalar(x, y, n);
-    }
+    libm_arrays_of(path).expf(x, y, n, true);
 }
 
 void vector_sincosf_array(SimdPath path, const float *x, float *s, float *c, size_t n) {
-    switch (path) {
-#ifdef KERNELS_SIMD_X86
-    case SimdPath::avx512:
-        sincosf_array_avx512(x, s, c, n, true);
-        return;
-    case SimdPath::avx2:
-        sincosf_array_avx2(x, s, c, n, true);
-        return;
-#endif
-    default:
-        sincosf_array_scalar(x, s, c, n);
-    }
+    libm_arrays_of(path).sincosf(x, s, c, n, true);
 }
 
 struct Tally {

@@ -21,12 +21,8 @@
 #include "simd/libm_arrays.h"
 #include "simd/libm_fma_constants.h"
 #include "simd/libm_variant_probe.h"
+#include "support/path_test.h"
 #include "support/test_molecule.h"
-
-namespace kernels::simd {
-// Names the path in test listings.
-void PrintTo(SimdPath path, std::ostream *os) { *os << simd_path_name(path); }
-}  // namespace kernels::simd
 
 using kernels_test::bits;
 using kernels_test::from_bits;
@@ -37,15 +33,7 @@ namespace {
 constexpr float GUARD = -12345.0f;
 const SimdPath ALL_PATHS[] = {SimdPath::scalar, SimdPath::avx2, SimdPath::avx512};
 
-std::string path_test_name(const testing::TestParamInfo<SimdPath> &info) { return simd_path_name(info.param); }
-
-class OnPath : public testing::TestWithParam<SimdPath> {
-  protected:
-    void SetUp() override {
-        if (!simd_path_supported(GetParam()))
-            GTEST_SKIP() << "path not available here (CPU lacks it, or AVX-512 not enabled in this build): " << simd_path_name(GetParam());
-    }
-};
+class OnPath : public kernels_test::PathTest {};
 
 simd_test::LaneOpsRun lane_ops_on(SimdPath path) {
     switch (path) {
@@ -196,15 +184,8 @@ TEST_P(OnPath, VectorCodeEqualsLibmInEveryRoundingModeAndWithFlushToZero) {
                 want_y[i] = expf(x[i]);
                 sincosf(x[i], &want_s[i], &want_c[i]);
             }
-#ifdef KERNELS_SIMD_X86
-            if (GetParam() == SimdPath::avx2) {
-                expf_array_avx2(x.data(), y.data(), n, true);
-                sincosf_array_avx2(x.data(), s.data(), c.data(), n, true);
-            } else {
-                expf_array_avx512(x.data(), y.data(), n, true);
-                sincosf_array_avx512(x.data(), s.data(), c.data(), n, true);
-            }
-#endif
+            libm_arrays_of(GetParam()).expf(x.data(), y.data(), n, true);
+            libm_arrays_of(GetParam()).sincosf(x.data(), s.data(), c.data(), n, true);
             _mm_setcsr(saved);
             int mismatches = 0;
             for (size_t i = 0; i < n; ++i)
@@ -219,7 +200,7 @@ TEST_P(OnPath, VectorCodeEqualsLibmInEveryRoundingModeAndWithFlushToZero) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, OnPath, testing::ValuesIn(ALL_PATHS), path_test_name);
+INSTANTIATE_TEST_SUITE_P(Paths, OnPath, testing::ValuesIn(ALL_PATHS), kernels_test::path_name);
 
 namespace {
 

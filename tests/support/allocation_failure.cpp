@@ -1,5 +1,6 @@
 #include "support/allocation_failure.h"
 
+#include <cerrno>
 #include <cstddef>
 
 extern "C" {
@@ -12,7 +13,11 @@ thread_local bool armed = false;
 thread_local int seen = 0;
 thread_local int fail_at = -1;
 
-bool next_fails() { return armed && seen++ == fail_at; }
+bool next_fails() {
+    if (!armed || seen++ != fail_at) return false;
+    errno = ENOMEM;
+    return true;
+}
 
 int run(int index, const std::function<void()> &call) {
     armed = true;
@@ -34,6 +39,10 @@ namespace kernels_test {
 
 int count_allocations(const std::function<void()> &call) { return run(-1, call); }
 
-void with_failing_allocation(int index, const std::function<void()> &call) { run(index, call); }
+int with_failing_allocation(int index, const std::function<void()> &call) {
+    errno = 0;
+    run(index, call);
+    return errno;
+}
 
 }  // namespace kernels_test

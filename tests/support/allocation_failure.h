@@ -11,7 +11,9 @@ namespace kernels_test {
 // Number of malloc/calloc calls made while running call (on this thread).
 int count_allocations(const std::function<void()> &call);
 
-// Runs call with allocation number `index` (0-based, this thread) failing.
-void with_failing_allocation(int index, const std::function<void()> &call);
+// Runs call with allocation number `index` (0-based, this thread) failing as
+// malloc fails (a null pointer, errno ENOMEM).  errno is cleared before the
+// call; returns its value after it.
+int with_failing_allocation(int index, const std::function<void()> &call);
 
 }  // namespace kernels_test

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -143,13 +144,13 @@ inline long first_difference(const std::vector<float> &a, const std::vector<floa
     return a.size() == b.size() ? -1 : -2;
 }
 
-// Runs call with each of its expected_count allocations failing in turn and
-// hands the index to check.
+// Runs call with each of its expected_count allocations failing in turn,
+// expects errno to say so afterwards, and hands the index to check.
 inline void each_failing_allocation(int expected_count, const std::function<void()> &call,
                                     const std::function<void(int)> &check) {
     ASSERT_EQ(count_allocations(call), expected_count);
     for (int index = 0; index < expected_count; ++index) {
-        with_failing_allocation(index, call);
+        EXPECT_EQ(with_failing_allocation(index, call), ENOMEM) << "allocation " << index;
         check(index);
     }
 }

@@ -52,16 +52,4 @@ std::vector<float> random_orbital(std::mt19937 &rng, const Molecule &molecule) {
     return row;
 }
 
-uint32_t bits(float value) {
-    uint32_t pattern;
-    std::memcpy(&pattern, &value, sizeof pattern);
-    return pattern;
-}
-
-float from_bits(uint32_t pattern) {
-    float value;
-    std::memcpy(&value, &pattern, sizeof value);
-    return value;
-}
-
 }  // namespace kernels_test

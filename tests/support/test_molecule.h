@@ -5,6 +5,8 @@
 #include <random>
 #include <vector>
 
+#include "support/float_bits.h"
+
 namespace kernels_test {
 
 struct Molecule {
@@ -29,9 +31,5 @@ Molecule random_molecule(std::mt19937 &rng, int n_atoms, int max_shells, int max
 
 // A random orbital row for the molecule, coefficients in [-1, 1].
 std::vector<float> random_orbital(std::mt19937 &rng, const Molecule &molecule);
-
-// Bit pattern of a float, for exact comparisons that also see -0 and NaN payloads.
-uint32_t bits(float value);
-float from_bits(uint32_t pattern);
 
 }  // namespace kernels_test

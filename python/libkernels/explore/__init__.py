@@ -35,6 +35,9 @@ def add_parser(commands):
                         help="worker threads computing maps (default: all CPUs)")
     parser.add_argument("--max-upload", type=float, default=32.0, metavar="MB",
                         help="largest measured-map upload accepted, in MB (default: 32)")
+    parser.add_argument("--max-memory", default=None, metavar="SIZE",
+                        help="refuse maps needing more memory than this (e.g. 512M, 2G; "
+                             "default: half the available memory)")
     parser.add_argument("--max-dropped-norm", type=float, default=DEFAULT_MAX_DROPPED,
                         metavar="FRACTION", help="as for `libkernels map`")
     parser.set_defaults(run=run)
@@ -54,15 +57,19 @@ def run(args):
         import uvicorn  # noqa: F401
     except ImportError:
         raise CommandError("the explorer needs starlette and uvicorn: "
-                           "pip install starlette uvicorn") from None
+                           "pip install 'libkernels[explore]'") from None
     if not 0 <= args.port <= 65535:
         raise CommandError(f"--port must be between 0 and 65535, got {args.port}")
     if args.threads is not None and args.threads < 1:
         raise CommandError("--threads must be at least 1")
     if not args.max_upload > 0:
         raise CommandError("--max-upload must be positive")
+    from ..memory import parse_size
+    max_memory = parse_size(args.max_memory, "--max-memory") if args.max_memory else None
     entries = load_entries(args.molecules or [DEFAULT_MOLECULE],
                            lambda name: _load(name, args.max_dropped_norm))
+    for entry in entries.values():
+        entry.max_memory = max_memory
     if args.host not in LOCAL_HOSTS:
         print(f"libkernels explore: warning: listening on {args.host}: anyone who can reach this "
               "computer on that network can use the explorer", file=sys.stderr)

@@ -22,6 +22,7 @@ class Entry:
     molecule: object
     normal_axis: int = 2
     centre: tuple = (0.0, 0.0, 0.0)  # Å
+    max_memory: object = None  # the memory guard's limit for its maps (None: the default)
     description: dict = field(default_factory=dict)
 
 

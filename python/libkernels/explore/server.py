@@ -14,8 +14,8 @@ Every refusal is a 4xx with a JSON body {"error": "<one line>"}.
 import asyncio
 import io
 import json
+import os
 import secrets
-import threading
 import time
 from collections import OrderedDict
 from concurrent.futures import ThreadPoolExecutor
@@ -65,8 +65,20 @@ def _error(message, status=400):
                         status_code=status)
 
 
+def _finite(value):
+    """`value` with NaN and infinities as None: JSON has no words for them."""
+    if isinstance(value, float):
+        return value if np.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: _finite(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_finite(v) for v in value]
+    return value
+
+
 def _binary(array, info):
-    header = json.dumps(info, ensure_ascii=True, separators=(",", ":"))
+    header = json.dumps(_finite(info), ensure_ascii=True, separators=(",", ":"),
+                        allow_nan=False)
     return Response(np.ascontiguousarray(array, dtype="<f4").tobytes(),
                     media_type="application/octet-stream",
                     headers={"X-LK-Info": header, "Cache-Control": "no-store"})
@@ -123,7 +135,6 @@ class Explorer:
         self.colours = _colour_tables()
         self.latest = OrderedDict()  # client id -> newest map sequence number seen
         self.measured = OrderedDict()  # id -> (intensity, kx, ky), the last few uploads
-        self.plot_lock = threading.Lock()  # matplotlib's pyplot state is not thread-safe
 
     async def run(self, function, *args):
         return await asyncio.get_running_loop().run_in_executor(self.pool, function, *args)
@@ -184,20 +195,17 @@ class Explorer:
                         headers={"Content-Disposition": 'attachment; filename="map.png"'})
 
     def _png(self, settings, entry):
-        from ..plotting import save_map_png
+        from ..plotting import save_map
 
-        data, info, call = S.compute_map(settings, entry)
-        momentum_map = MomentumMap(data, call.k_min, call.k_step, "1/angstrom",
-                                   {**call.parameters,
-                                    "e_kin_hartree": [float(e) for e in call.e_kin]})
-        label = "+".join(info["orbitals"])
-        energies = ", ".join(f"{e:.2f}" for e in info["e_kin_ev"])
-        title = f"{entry.name} {label}   E$_{{kin}}$ = {energies} eV"
-        if any(settings["orientation"]):
-            title += f"\norientation {tuple(settings['orientation'])}"
+        data, _, call = S.compute_map(settings, entry)
+        # The map as momentum_map_sum returns it, drawn as `libkernels map` draws it.
+        momentum_map = MomentumMap(data, call.k_min_bohr, call.k_step_bohr,
+                                   call.k_unit, {**call.parameters,
+                                                 "orientation": tuple(settings["orientation"])})
         out = io.BytesIO()
-        with self.plot_lock:
-            save_map_png(momentum_map, out, title)
+        save_map(momentum_map, out, molecule=entry.molecule,
+                 molecule_name=os.path.splitext(os.path.basename(entry.argument))[0],
+                 format="png")
         return out.getvalue()
 
     async def export_npy(self, request):

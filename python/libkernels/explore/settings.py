@@ -169,7 +169,8 @@ def prepare_map(settings, entry):
     """A MapSumCall for the settings; library refusals become RequestErrors."""
     rows = [r for r, _ in settings["orbitals"]]
     try:
-        call = MapSumCall(entry.molecule, rows, **map_options(settings))
+        call = MapSumCall(entry.molecule, rows, **map_options(settings),
+                          max_memory=entry.max_memory)
         call.check_memory(1)
         return call
     except MemoryLimitError as error:

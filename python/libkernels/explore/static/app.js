@@ -106,7 +106,8 @@ async function requestMap() {
       state.map = data; state.mapInfo = info;
       window.__lk.lastMap = data; window.__lk.lastInfo = info; window.__lk.lastSettings = s;
       showMessage("");
-      setStatus(`${info.orbitals.join(" + ")}: E_kin ${info.e_kin_ev.map((e) => e.toFixed(2)).join(", ")} eV`);
+      setStatus(`${info.orbitals.join(" + ")}: E_kin ${info.e_kin_ev.map((e) => e.toFixed(2)).join(", ")} eV` +
+                (info.min === 0 && info.max === 0 ? " (the map is zero everywhere)" : ""));
       drawMap();
       if (since !== null) afterPaint(since, { queued: sent - since, server: info.compute_ms,
         transfer: arrived - sent - info.compute_ms, draw: performance.now() - arrived });
@@ -234,7 +235,7 @@ function drawMap() {
   ctx.drawImage(image, f.x0, f.y0, f.size, f.size);
   // The edge of the hemisphere of the highest kinetic energy.
   ctx.save(); ctx.beginPath(); ctx.rect(f.x0, f.y0, f.size, f.size); ctx.clip();
-  ctx.setLineDash([5, 4]); ctx.strokeStyle = "rgba(255,255,255,0.7)";
+  ctx.setLineDash([5, 4]); ctx.strokeStyle = info.signed ? "rgba(0,0,0,0.4)" : "rgba(255,255,255,0.7)";
   ctx.beginPath(); ctx.arc(f.px(0), f.py(0), info.radius * f.size / (f.extent[1] - f.extent[0]), 0, 2 * Math.PI);
   ctx.stroke(); ctx.restore();
   axes(ctx, f);
@@ -282,6 +283,17 @@ function drawMolecule() {
   ctx.strokeStyle = "#ccc"; ctx.fillStyle = "#888"; ctx.font = "11px system-ui";
   ctx.beginPath(); ctx.moveTo(8, cy); ctx.lineTo(canvas.width - 8, cy); ctx.moveTo(cx, canvas.height - 8); ctx.lineTo(cx, 8); ctx.stroke();
   ctx.fillText("x", canvas.width - 14, cy - 4); ctx.fillText("y", cx + 4, 16);
+  if ($("polarisation").value !== "none") {
+    // The plane of incidence of the light, seen from above: a line at the azimuth.
+    const phi = Number($("azimuth").value) * Math.PI / 180, r = canvas.width / 2 - 10;
+    if (Number.isFinite(phi)) {
+      ctx.save(); ctx.setLineDash([6, 4]); ctx.strokeStyle = "#d08000"; ctx.lineWidth = 1.5;
+      ctx.beginPath(); ctx.moveTo(cx - r * Math.cos(phi), cy + r * Math.sin(phi));
+      ctx.lineTo(cx + r * Math.cos(phi), cy - r * Math.sin(phi)); ctx.stroke();
+      ctx.fillStyle = "#d08000"; ctx.fillText("plane of incidence", 10, canvas.height - 8);
+      ctx.restore();
+    }
+  }
   ctx.strokeStyle = "#666"; ctx.lineWidth = 2.5;
   for (const [i, j] of m.bonds) {
     ctx.beginPath(); ctx.moveTo(X(lab[i]), Y(lab[i])); ctx.lineTo(X(lab[j]), Y(lab[j])); ctx.stroke();
@@ -389,7 +401,7 @@ function chooseMolecule(name) {
   state.molecule = state.info.molecules.find((m) => m.name === name);
   state.selected = new Map([[state.molecule.homo, 1]]);
   state.focus = state.molecule.homo;
-  state.measured = null; state.residual = null; $("fit").disabled = true;
+  state.residual = null;  // a measured map stays: it can be compared with any molecule
   fillOrbitals();
   changed();
   requestPlane();
@@ -437,7 +449,7 @@ async function uploadMeasured(file) {
     state.measured = { data, info, name: file.name }; state.residual = null;
     window.__lk.measuredInfo = info;
     $("fit").disabled = !state.info.fit;
-    $("fit").title = state.info.fit ? "" : "fitting is not available in this installation";
+    if (!state.info.fit) $("fit").title = "fitting is not available in this installation";
     showMessage("");
     drawMeasured();
   } catch (e) { showMessage(`no answer from the server (${e.message})`); }
@@ -484,6 +496,7 @@ async function fit() {
     if (!response.ok) { showMessage(await errorText(response)); return; }
     const { data, info } = arrayOf(response, await response.arrayBuffer());
     state.residual = { data, info }; window.__lk.fitInfo = info;
+    drawMeasured();
     info.orbitals.forEach((index, k) => state.selected.set(index, +info.weights[k].toPrecision(6)));
     for (const [k, a] of ["alpha", "beta", "gamma"].entries()) {
       const v = info.orientation[k] - 360 * Math.round(info.orientation[k] / 360);  // into [-180, 180]
@@ -491,8 +504,10 @@ async function fit() {
       $(`${a}-num`).value = +v.toFixed(3); $(a).value = v;
     }
     fillOrbitals();
-    $("fit-report").textContent = `weights ${info.weights.map((w, k) => `${w.toPrecision(3)} ± ${info.weight_errors[k].toPrecision(2)}`).join(", ")}; ` +
-      `α = ${info.orientation[0].toFixed(2)}° ± ${info.orientation_errors[0].toFixed(2)}; R = ${info.r_factor.toPrecision(3)}` +
+    const fmt = (v, digits) => (v === null || v === undefined ? "?" : v.toPrecision(digits));
+    $("fit-report").textContent = `weights ${info.weights.map((w, k) => `${fmt(w, 3)} ± ${fmt(info.weight_errors[k], 2)}`).join(", ")}; ` +
+      `α = ${fmt(info.orientation[0], 4)}° ± ${fmt(info.orientation_errors[0], 2)}; R = ${fmt(info.r_factor, 3)}; ` +
+      `E_kin ${fmt(info.kinetic_energy_ev, 4)} eV for all orbitals` +
       (info.warnings && info.warnings.length ? `; ${info.warnings.join("; ")}` : "");
     showMessage("");
     changed();
