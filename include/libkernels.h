@@ -77,6 +77,15 @@
  * run concurrently as long as no call writes an array that another call
  * reads or writes.
  *
+ * Instruction sets: every kernel runs on the widest path of the calling core
+ * (AVX-512 F+DQ, AVX2+FMA or scalar, chosen per call) and returns the same bits
+ * on each; the vector expf and sincosf are used only where the platform's libm
+ * is the variant they reproduce (checked per call).  The AVX-512 path is on
+ * unless the library was built with -DKERNELS_ENABLE_AVX512=OFF; it was checked
+ * on AVX-512 hardware over all 2^32 inputs of expf and sincosf, by the path
+ * tests, and against an independent implementation of all twelve functions.
+ * Re-check a build with `ctest -L exhaustive` and `ctest -R 'Path|avx512'`.
+ *
  * Nothing is validated.  Out-of-range input is handled without touching memory
  * outside the arrays the counts describe:
  *   - a shell with l < 0 or l > 4 contributes nothing (its 2l+1 coefficients still

@@ -157,6 +157,41 @@ def function(name):
     return _Kernel(name, fn)
 
 
+def raw_function(name):
+    """`name` with its array arguments declared as plain addresses (c_void_p).
+
+    For prepared calls that a fit or a live view repeats thousands of times:
+    they check and convert each array once (`address`) instead of letting
+    ctypes check every array on every call, and must keep the arrays alive
+    while the addresses are in use.  A separate function object: the checked
+    one that `function` returns keeps its declarations.  Like it, it raises
+    MemoryError when the call reports that its memory could not be had.
+    """
+    restype, argtypes = SIGNATURES[name]
+    try:
+        fn = _handle()[name]
+    except AttributeError:
+        raise MissingKernelError(
+            f"the loaded libkernels.so ({library_path()}) does not export {name}(); "
+            "it was built before that kernel was added") from None
+    fn.restype = restype
+    fn.argtypes = [t if t is _I32 or t is _F32 else ctypes.c_void_p for t in argtypes]
+    return _Kernel(name, fn)
+
+
+def address(array, dtype, name="array"):
+    """The data address of a C-contiguous numpy array of exactly `dtype` (None: NULL).
+
+    The checks `function`'s declarations make on every call, made once.
+    """
+    if array is None:
+        return None
+    if not isinstance(array, np.ndarray) or array.dtype != np.dtype(dtype) \
+            or not array.flags.c_contiguous:
+        raise TypeError(f"{name} must be a C-contiguous numpy array of {np.dtype(dtype).name}")
+    return array.ctypes.data
+
+
 def take_malloced_map(pointer, n):
     """Copies an n*n float map returned by the library into numpy and frees it."""
     if not pointer:

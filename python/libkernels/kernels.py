@@ -30,6 +30,7 @@ interrupted with Ctrl-C (see `interrupt`).
 """
 
 
+import math
 from typing import Any, Dict, List, Optional, Sequence
 
 import numpy as np
@@ -151,7 +152,19 @@ def momentum_grid(k_max=3.0, n=201, k_unit: str = "1/angstrom", k_min=None, k_st
     return n, -k_max, 2 * k_max / (n - 1)
 
 
+_PLAIN_NUMBERS = (float, int)
+
+
 def _orientation(orientation) -> tuple:
+    # Three plain finite numbers (the form repeated calls pass) skip the
+    # general checks, which take a few microseconds; anything else gets them.
+    if type(orientation) in (tuple, list) and len(orientation) == 3:
+        alpha, beta, gamma = orientation
+        if type(alpha) in _PLAIN_NUMBERS and type(beta) in _PLAIN_NUMBERS \
+                and type(gamma) in _PLAIN_NUMBERS:
+            alpha, beta, gamma = float(alpha), float(beta), float(gamma)
+            if math.isfinite(alpha) and math.isfinite(beta) and math.isfinite(gamma):
+                return alpha, beta, gamma
     return angles(orientation, "orientation")
 
 
@@ -304,6 +317,30 @@ class MapSumCall:
         if any(kz):
             self.parameters["kz_imaginary"] = kz
         self._function = _library.function("momentum_map_sum")
+        # A repeated call converts only the orientation and the output: the
+        # arrays are checked and their addresses taken here, once (the call
+        # keeps them alive), and the C scalars are built once.
+        self._raw_function = _library.raw_function("momentum_map_sum")
+        m = self.molecule
+        self._basis = m.basis_arguments()
+        basis_dtypes = (np.int32, np.float32, np.float32, np.float32, np.int32, np.int32,
+                        np.float32, np.float32)
+        self._head = (len(self.e_kin), _library.address(self.e_kin, np.float32),
+                      _library.address(self.weights, np.float32),
+                      _library.address(self.coeff, np.float32), self.n, self.symmetry_mode,
+                      self.k_min_bohr, self.k_step_bohr)
+        self._light = (self.incidence, self.azimuth, self.s_share, self.use_polarisation,
+                       self.polarisation_mode, self.circular_mode,
+                       _library.address(self.kz_imaginary, np.float32), m.n_atoms,
+                       *(_library.address(a, t, "basis array")
+                         for a, t in zip(self._basis, basis_dtypes)))
+        # The interruptible call's measure of work is grid points (each costs
+        # the atoms' harmonics and exponentials); a pixel costs about as much
+        # (the atoms' harmonics and sincosf), so pixels x orbitals: a map that
+        # takes milliseconds runs without the thread, whose start and join cost
+        # about 0.1 ms per call.
+        self._work = self.n * self.n * len(self.e_kin)
+        self._last_out = (None, None)
 
     # Library units under their old names, for callers of the first releases.
     @property
@@ -324,31 +361,50 @@ class MapSumCall:
         _map_memory(self.n, maps, self.scratch_maps * calls_in_flight, self.max_memory,
                     f"{maps} map{'s' if maps != 1 else ''} of {self.n} x {self.n} pixels")
 
+    def _run_prepared(self, out, alpha, beta, gamma) -> None:
+        # The address of an output passed again is kept (the reference keeps
+        # the array, and so its data, alive); one tuple, read and replaced
+        # whole, so that calls on several threads never mix two outputs.
+        last_out, address = self._last_out
+        if last_out is not out:
+            address = out.ctypes.data
+            self._last_out = (out, address)
+        self._raw_function(*self._head, alpha, beta, gamma, *self._light, address)
+
     def run(self, orientation=(0.0, 0.0, 0.0), rows=None, out=None) -> np.ndarray:
         """Sums the selected orbitals (or the subset `rows`, positions into self.rows).
 
         orientation: (alpha, beta, gamma) in degrees; the map is |psi~(M k)|^2 with
         M = Rz(alpha) Rx(beta) Rz(gamma), so (alpha, 0, 0) turns the lobes clockwise
         by alpha as seen from above (kx right, ky up).
+        `out`: an (n, n) C-contiguous float32 array to write into (returned),
+        saving the allocation of a new map per call.
         """
         alpha, beta, gamma = _orientation(orientation)
-        if rows is None:
-            coeff, e_kin, weights, kz = self.coeff, self.e_kin, self.weights, self.kz_imaginary
-        else:
-            take = np.asarray(rows, dtype=np.intp)
-            coeff = np.ascontiguousarray(self.coeff[take])
-            e_kin = np.ascontiguousarray(self.e_kin[take])
-            weights = None if self.weights is None else np.ascontiguousarray(self.weights[take])
-            kz = np.ascontiguousarray(self.kz_imaginary[take])
         if out is None:
             out = np.empty((self.n, self.n), dtype=np.float32)
+        elif not isinstance(out, np.ndarray) or out.shape != (self.n, self.n) \
+                or out.dtype != np.float32 or not out.flags.c_contiguous \
+                or not out.flags.writeable:
+            raise InputError("out", f"must be a writeable C-contiguous float32 array of shape "
+                                    f"({self.n}, {self.n})")
+        if rows is None:
+            # `out` itself goes with the call, so that a call left running by an
+            # interrupt keeps the array it writes alive.
+            interrupt.call(self._run_prepared, out, alpha, beta, gamma, work=self._work)
+            return out
+        take = np.asarray(rows, dtype=np.intp)
+        coeff = np.ascontiguousarray(self.coeff[take])
+        e_kin = np.ascontiguousarray(self.e_kin[take])
+        weights = None if self.weights is None else np.ascontiguousarray(self.weights[take])
+        kz = np.ascontiguousarray(self.kz_imaginary[take])
         m = self.molecule
         interrupt.call(
             self._function,
             len(e_kin), e_kin, weights, coeff, self.n, self.symmetry_mode, self.k_min_bohr,
             self.k_step_bohr, alpha, beta, gamma, self.incidence, self.azimuth, self.s_share,
             self.use_polarisation, self.polarisation_mode, self.circular_mode, kz,
-            m.n_atoms, *m.basis_arguments(), out, work=self.n * self.n * m.n_atoms * len(e_kin))
+            m.n_atoms, *m.basis_arguments(), out, work=self.n * self.n * len(e_kin))
         return out
 
 

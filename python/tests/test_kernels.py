@@ -143,6 +143,32 @@ def test_map_sum_of_one_orbital_is_its_map_and_weights_add(benzene):
                                atol=1e-6 * pair.data.max())
 
 
+def test_prepared_map_sum_call_repeats_the_one_shot_bits(benzene):
+    # The prepared call takes its arrays' addresses once and writes into a
+    # given map: the bits of the one-shot function, for the whole selection
+    # and for a subset, and an output that does not fit is refused (the
+    # library would write n * n floats into it).
+    requires("momentum_map_sum")
+    from libkernels.kernels import MapSumCall
+    options = dict(kinetic_energy=[25.0, 27.0], weights=[2.0, 0.5], k_max=2.5, n=37,
+                   symmetry=2, polarisation="p")
+    call = MapSumCall(benzene, ["HOMO", "HOMO-1"], **options)
+    out = np.full((37, 37), np.nan, dtype=np.float32)
+    for orientation in [(0, 0, 0), (10, 20, 30), (-5, 45, 0)]:
+        want = lk.momentum_map_sum(benzene, ["HOMO", "HOMO-1"], orientation=orientation,
+                                   **options).data
+        assert call.run(orientation, out=out) is out
+        np.testing.assert_array_equal(out, want)
+        np.testing.assert_array_equal(call.run(orientation), want)
+    first = lk.momentum_map_sum(benzene, ["HOMO"], orientation=(10, 20, 30), **{
+        **options, "kinetic_energy": 25.0, "weights": 2.0}).data
+    np.testing.assert_array_equal(call.run((10, 20, 30), rows=[0]), first)
+    for wrong in (np.empty((36, 37), np.float32), np.empty((37, 37), np.float64),
+                  np.empty((37, 74), np.float32)[:, ::2], np.empty(37 * 37, np.float32)):
+        with pytest.raises(lk.InputError, match="out"):
+            call.run((0, 0, 0), out=wrong)
+
+
 def test_polarisation_factor_linear_p_and_s(benzene):
     requires("momentum_map", "polarisation_factor")
     e_kin = 20.0

@@ -18,12 +18,18 @@ constexpr float EXP_CUTOFF = 29.933607f;
 // Highest angular momentum the harmonic tables hold.
 constexpr int32_t MAX_L = 4;
 
-inline int32_t wrapping_add(int32_t a, int32_t b) {
+// The small helpers below are also called from the lane templates, which the
+// AVX files compile with their instruction-set flags; always inlined, no
+// out-of-line copy of them (which the linker could pick for the scalar code
+// too) is emitted there, not even in unoptimised builds.
+#define KERNELS_HELPER __attribute__((always_inline)) inline
+
+KERNELS_HELPER int32_t wrapping_add(int32_t a, int32_t b) {
     return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
 }
 
 // Number of components of a shell of degree l (2l + 1, wrapping).
-inline int32_t shell_size(int32_t l) {
+KERNELS_HELPER int32_t shell_size(int32_t l) {
     return static_cast<int32_t>(2u * static_cast<uint32_t>(l) + 1u);
 }
 
@@ -40,7 +46,7 @@ int32_t count_primitives(int32_t n_shells, const int32_t *shell_n_prim);
 // 1 when one of the shell's 2l + 1 coefficients has magnitude above
 // COEFF_THRESHOLD.  The magnitude is taken by clearing the sign bit, so a NaN
 // coefficient never makes a shell active.  l < 0 is never active.
-inline int shell_is_active(int32_t l, const float *coeffs) {
+KERNELS_HELPER int shell_is_active(int32_t l, const float *coeffs) {
     if (l < 0) return 0;
     const int32_t size = 2 * l + 1;
     for (int32_t c = 0; c < size; ++c) {
@@ -86,9 +92,9 @@ struct ShellCursor {
     // Offset at which to address the shell's primitives.  A shell without
     // primitives reads none, and its running offset may point anywhere (or be
     // negative after negative counts), so it is addressed at 0.
-    int32_t primitive_offset(int32_t n_prim) const { return n_prim > 0 ? prim : 0; }
+    KERNELS_HELPER int32_t primitive_offset(int32_t n_prim) const { return n_prim > 0 ? prim : 0; }
 
-    void advance(int32_t l, int32_t n_prim) {
+    KERNELS_HELPER void advance(int32_t l, int32_t n_prim) {
         prim = wrapping_add(prim, n_prim);
         comp = wrapping_add(comp, shell_size(l));
         shell = wrapping_add(shell, 1);
@@ -100,7 +106,7 @@ struct ShellCursor {
 // counts describe.  For input inside the data model (0 <= l <= 4, counts >= 0)
 // this is always true; it keeps negative l, l > 4 and negative primitive counts
 // from reaching memory outside the caller's arrays.
-inline bool shell_in_bounds(const ShellCursor &at, int32_t l, int32_t n_prim,
+KERNELS_HELPER bool shell_in_bounds(const ShellCursor &at, int32_t l, int32_t n_prim,
                             const BasisCounts &counts) {
     if (l < 0 || l > MAX_L) return false;
     if (at.shell < 0 || at.shell >= counts.n_shells) return false;
@@ -113,14 +119,14 @@ inline bool shell_in_bounds(const ShellCursor &at, int32_t l, int32_t n_prim,
 }
 
 // Active-shell test of a shell the walk is at, with the bounds rule above.
-inline bool shell_takes_part(const ShellCursor &at, int32_t l, int32_t n_prim,
+KERNELS_HELPER bool shell_takes_part(const ShellCursor &at, int32_t l, int32_t n_prim,
                              const BasisCounts &counts, const float *orbital_row) {
     return shell_in_bounds(at, l, n_prim, counts) && shell_is_active(l, orbital_row + at.comp);
 }
 
 // Number of shells of atom a that the walk may visit: shells_per_atom[a] when
 // positive, cut so that the shell index never passes n_shells.
-inline int32_t shells_of_atom(const BasisArrays &basis, const BasisCounts &counts, int32_t a,
+KERNELS_HELPER int32_t shells_of_atom(const BasisArrays &basis, const BasisCounts &counts, int32_t a,
                               const ShellCursor &at) {
     const int32_t declared = basis.shells_per_atom[a];
     if (declared <= 0) return 0;

@@ -33,6 +33,36 @@ void clear_grid(const RealGrid &grid, float *out_grid) {
     if (points != 0) std::memset(out_grid, 0, static_cast<std::size_t>(points) * sizeof(float));
 }
 
+// Fills the shared-exponent tables of `atom` when its active shells share
+// an exponent and fit the bounds; otherwise leaves n_exponents 0.
+void find_shared_exponents(const BasisArrays &basis, const ScreeningTables &tables, AtomSweep &atom) {
+    atom.n_exponents = 0;
+    int32_t n_distinct = 0;
+    int32_t n_primitives = 0;
+    const int32_t end = atom.first_shell + atom.n_shells;
+    for (int32_t s = atom.first_shell; s < end; ++s) {
+        if (tables.shell_active[s] != 1) continue;
+        const float *exponents = basis.prim_exponent + tables.shell_first_prim[s];
+        for (int32_t q = 0; q < basis.shell_n_prim[s]; ++q) {
+            if (n_primitives == ATOM_SHARED_PRIMITIVES) return;
+            uint32_t bits;
+            std::memcpy(&bits, &exponents[q], sizeof bits);
+            int32_t d = 0;
+            for (; d < n_distinct; ++d) {
+                uint32_t known;
+                std::memcpy(&known, &atom.exponent[d], sizeof known);
+                if (known == bits) break;
+            }
+            if (d == n_distinct) {
+                if (n_distinct == ATOM_SHARED_EXPONENTS) return;
+                atom.exponent[n_distinct++] = exponents[q];
+            }
+            atom.exponent_of[n_primitives++] = static_cast<uint8_t>(d);
+        }
+    }
+    if (n_distinct < n_primitives) atom.n_exponents = n_distinct;
+}
+
 }  // namespace
 
 bool prepare_atom_sweep(const RealGrid &grid, const BasisArrays &basis,
@@ -50,6 +80,7 @@ bool prepare_atom_sweep(const RealGrid &grid, const BasisArrays &basis,
     if (atom.box_x.empty() || atom.box_y.empty() || atom.box_z.empty()) return false;
     atom.first_shell = tables.atom_first_shell[a];
     atom.n_shells = tables.atom_shell_count[a];
+    find_shared_exponents(basis, tables, atom);
     return true;
 }
 

@@ -29,6 +29,14 @@
 
 namespace kernels {
 
+// Shells of one atom often share exponents (shells contracted from the same
+// primitives, s and p shells of one exponent set): expf(-alpha r^2) is then
+// evaluated once per distinct exponent of the atom and point, not once per
+// primitive.  The bounds keep the per-atom tables on the stack; an atom
+// beyond them, or without shared exponents, evaluates primitive by primitive.
+constexpr int32_t ATOM_SHARED_PRIMITIVES = 64;  // primitives of its active shells
+constexpr int32_t ATOM_SHARED_EXPONENTS = 32;   // distinct exponents among them
+
 // What the point loops need of one atom, prepared in scalar code.
 struct AtomSweep {
     float x, y, z;        // centre
@@ -37,6 +45,12 @@ struct AtomSweep {
     IndexRange box_x, box_y, box_z;  // index box around the cut-off sphere, none empty
     int32_t first_shell;  // the atom's shells: first_shell .. first_shell + n_shells - 1
     int32_t n_shells;
+    // Filled when its active shells share exponents (else n_exponents is 0):
+    // the distinct exponents (equal bits) and, for each primitive of the
+    // active shells in shell order, the index of its exponent.
+    int32_t n_exponents;
+    float exponent[ATOM_SHARED_EXPONENTS];
+    uint8_t exponent_of[ATOM_SHARED_PRIMITIVES];
 };
 
 // Fills `atom` for atom a; false when the atom has no active shell or its
@@ -77,13 +91,43 @@ typename T::F32 atom_value_lanes(const BasisArrays &basis, const ScreeningTables
                                  typename T::F32 r2, typename T::Mask pass,
                                  const typename T::F32 *ylm, const simd::VectorLibm<T> &libm) {
     using F32 = typename T::F32;
-    F32 value = F32::splat(0.0f);
+    using Mask = typename T::Mask;
+    const F32 zero = F32::splat(0.0f);
+    // With shared exponents: expf(-alpha r^2) of each distinct exponent on the
+    // lanes of `pass` where alpha r^2 < EXP_CUTOFF (each shell then takes the
+    // lanes within its radius; the cut-off test is the same for every
+    // primitive of that exponent).
+    F32 shared_exp[ATOM_SHARED_EXPONENTS];
+    Mask shared_live[ATOM_SHARED_EXPONENTS];
+    for (int32_t d = 0; d < atom.n_exponents; ++d) {
+        const F32 e = F32::splat(atom.exponent[d]) * r2;
+        shared_live[d] = pass & (e < F32::splat(EXP_CUTOFF));
+        if (any(shared_live[d])) shared_exp[d] = libm.expf(select(shared_live[d], -e, zero));
+    }
+    int32_t primitive = 0;  // primitives of the active shells before shell s
+
+    F32 value = zero;
     const int32_t end = atom.first_shell + atom.n_shells;
     for (int32_t s = atom.first_shell; s < end; ++s) {
         if (tables.shell_active[s] != 1) continue;
+        const int32_t first = primitive;
+        primitive += basis.shell_n_prim[s];
         const auto in_shell = pass & (r2 <= F32::splat(tables.shell_r2_max[s]));
         if (!any(in_shell)) continue;
-        const F32 radial = radial_sum_lanes<T>(basis, tables, s, r2, in_shell, libm);
+        F32 radial;
+        if (atom.n_exponents == 0) {
+            radial = radial_sum_lanes<T>(basis, tables, s, r2, in_shell, libm);
+        } else {
+            // The sum radial_sum_lanes forms, from the shared values.
+            const float *coefficients = basis.prim_coeff + tables.shell_first_prim[s];
+            radial = zero;
+            for (int32_t q = 0; q < primitive - first; ++q) {
+                const int32_t d = atom.exponent_of[first + q];
+                const auto live = in_shell & shared_live[d];
+                if (!any(live)) continue;
+                radial = select(live, radial + shared_exp[d] * F32::splat(coefficients[q]), radial);
+            }
+        }
         const int32_t l = basis.shell_l[s];
         const float *mo = orbital_row + tables.shell_first_comp[s];
         const F32 *shell_ylm = ylm + l * l;

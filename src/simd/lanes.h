@@ -6,6 +6,8 @@
 //   T::U64   T::lanes 64-bit integers    T::Mask  one bit of truth per lane
 //   T::I32   T::lanes 32-bit integers (table indices)
 // so a float lane and the double it widens to sit at the same lane index.
+// The tests also build the kernels on emulated targets of 4 and 16 lanes
+// (tests/emulated), so every operation below is also written there.
 // Every target header gives the same operations (found by argument-dependent
 // lookup, since the types live in the target's namespace):
 //   F32::splat(v), F32::load(p), F32::load_first(p, n), store(a, p),
@@ -26,7 +28,9 @@
 //   to_f32(I32) (rounded in the caller's mode), select(m, I32, I32),
 //   gather(const float *table, I32 index) -> F32,
 //   gather_pairs(const float *base, U64 index, F32 *first, F32 *second):
-//   base[index] and base[index + 1] (index + 1 inside the array).
+//   base[index] and base[index + 1] (index + 1 inside the array),
+//   lookup32(const Table32 &table, U64 index) -> U64: table.word[index mod 32],
+//   taken from registers with permutes (no memory gather).
 // Each target header is included only by source files compiled with that
 // target's instruction-set flags (named *_avx2.cpp / *_avx512.cpp and added
 // with kernels_simd_sources() in CMake), and defines everything inline in its
@@ -35,6 +39,8 @@
 // could be the copy the linker keeps for the scalar path too (the test
 // simd_target_objects_keep_to_their_target reads the objects for this).
 #pragma once
+
+#include <cstdint>
 
 // The instruction-set targets the kernels are built for, narrowest first:
 // X(target) for each.  The AVX targets exist only on x86-64 builds.
@@ -45,6 +51,25 @@
 #endif
 
 namespace kernels::simd {
+
+// A table of 32 64-bit words in the layouts the targets' register lookups
+// (lookup32) load: the words themselves, and their low and high 32-bit halves
+// as two arrays of 32.
+struct Table32 {
+    uint64_t word[32];
+    uint32_t low[32];
+    uint32_t high[32];
+};
+
+constexpr Table32 make_table32(const uint64_t (&words)[32]) {
+    Table32 table{};
+    for (int i = 0; i < 32; ++i) {
+        table.word[i] = words[i];
+        table.low[i] = static_cast<uint32_t>(words[i]);
+        table.high[i] = static_cast<uint32_t>(words[i] >> 32);
+    }
+    return table;
+}
 
 // The instruction-set paths (every one named, built or not).
 enum class SimdPath { scalar, avx2, avx512 };

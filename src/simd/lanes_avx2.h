@@ -198,6 +198,29 @@ inline U64 gather(const uint64_t *table, U64 index) {
     const auto *base = reinterpret_cast<const long long *>(table);
     return {_mm256_i64gather_epi64(base, index.lo, 8), _mm256_i64gather_epi64(base, index.hi, 8)};
 }
+// table.word[index mod 32] without a gather.  The eight lanes' indices are
+// packed into one register of 32-bit lanes, in the order [0 1 4 5 | 2 3 6 7]
+// that makes the final unpacks give lanes 0-3 and 4-7; the low and the high
+// halves of the words are then each picked from four registers of eight
+// (vpermd uses the index's bits 0-2) and blended by bits 3 and 4.
+inline U64 lookup32(const Table32 &table, U64 index) {
+    const __m256i packed = _mm256_castps_si256(_mm256_shuffle_ps(
+        _mm256_castsi256_ps(index.lo), _mm256_castsi256_ps(index.hi), _MM_SHUFFLE(2, 0, 2, 0)));
+    const __m256 bit3 = _mm256_castsi256_ps(_mm256_slli_epi32(packed, 28));
+    const __m256 bit4 = _mm256_castsi256_ps(_mm256_slli_epi32(packed, 27));
+    const auto pick = [&](const uint32_t *half) {
+        const auto part = [&](int k) {
+            const __m256i words = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(half + 8 * k));
+            return _mm256_castsi256_ps(_mm256_permutevar8x32_epi32(words, packed));
+        };
+        const __m256 low16 = _mm256_blendv_ps(part(0), part(1), bit3);
+        const __m256 high16 = _mm256_blendv_ps(part(2), part(3), bit3);
+        return _mm256_castps_si256(_mm256_blendv_ps(low16, high16, bit4));
+    };
+    const __m256i low = pick(table.low);
+    const __m256i high = pick(table.high);
+    return {_mm256_unpacklo_epi32(low, high), _mm256_unpackhi_epi32(low, high)};
+}
 // base[index] and base[index + 1], as one 64-bit gather per pair; index + 1
 // must lie inside the array.
 inline void gather_pairs(const float *base, U64 index, F32 *first, F32 *second) {

@@ -176,6 +176,19 @@ inline Mask nonzero(U64 a) {
 inline U64 gather(const uint64_t *table, U64 index) {
     return {_mm512_i64gather_epi64(index.lo, table, 8), _mm512_i64gather_epi64(index.hi, table, 8)};
 }
+// table.word[index mod 32] without a gather: two-register permutes pick
+// entries 0-15 and 16-31 by the index's bits 0-3, bit 4 chooses between them.
+inline U64 lookup32(const Table32 &table, U64 index) {
+    const auto load = [&](int k) { return _mm512_loadu_si512(table.word + 8 * k); };
+    const __m512i t0 = load(0), t1 = load(1), t2 = load(2), t3 = load(3);
+    const __m512i bit4 = _mm512_set1_epi64(16);
+    const auto pick = [&](__m512i i) {
+        const __m512i low = _mm512_permutex2var_epi64(t0, i, t1);
+        const __m512i high = _mm512_permutex2var_epi64(t2, i, t3);
+        return _mm512_mask_blend_epi64(_mm512_test_epi64_mask(i, bit4), low, high);
+    };
+    return {pick(index.lo), pick(index.hi)};
+}
 // base[index] and base[index + 1], as one 64-bit gather per pair; index + 1
 // must lie inside the array.
 inline void gather_pairs(const float *base, U64 index, F32 *first, F32 *second) {

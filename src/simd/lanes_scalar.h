@@ -106,6 +106,7 @@ inline U64 shift_left(U64 a, int n) { return {a.v << n}; }
 inline U64 shift_right(U64 a, int n) { return {a.v >> n}; }
 inline Mask nonzero(U64 a) { return {a.v != 0}; }
 inline U64 gather(const uint64_t *table, U64 index) { return {table[index.v]}; }
+inline U64 lookup32(const Table32 &table, U64 index) { return {table.word[index.v & 31u]}; }
 inline void gather_pairs(const float *base, U64 index, F32 *first, F32 *second) {
     *first = {base[index.v]};
     *second = {base[index.v + 1]};

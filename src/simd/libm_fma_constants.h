@@ -12,6 +12,8 @@
 
 #include <cstdint>
 
+#include "simd/lanes.h"
+
 namespace kernels::simd::libm_fma {
 
 // expf
@@ -26,6 +28,8 @@ constexpr uint64_t EXP2_TABLE[1 << EXP2_TABLE_BITS] = {
     0x3feee89f995ad3ad, 0x3feeff76f2fb5e47, 0x3fef199bdd85529c, 0x3fef3720dcef9069,
     0x3fef5818dcfba487, 0x3fef7c97337b9b5f, 0x3fefa4afa2a490da, 0x3fefd0765b6e4540,
 };
+// The same table in the layouts of the register lookup (lookup32).
+constexpr Table32 EXP2_LOOKUP = make_table32(EXP2_TABLE);
 constexpr double EXP_INV_LN2_N = 0x1.71547652b82fep+0 * 32;  // 32 / ln 2
 constexpr double EXP_SHIFT = 0x1.8p+52;                      // rounds to an integer in the low bits
 constexpr double EXP_C0 = 0x1.c6af84b912394p-5 / (32.0 * 32.0 * 32.0);

@@ -25,7 +25,7 @@ bool simd_path_supported(SimdPath path) {
         return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
                __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 #else
-        return false;  // built, but not yet verified on AVX-512 hardware
+        return false;  // built, but switched off (KERNELS_ENABLE_AVX512=OFF)
 #endif
     case SimdPath::avx2:
         return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");

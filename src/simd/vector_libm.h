@@ -70,8 +70,7 @@ __attribute__((always_inline)) inline typename T::F32 vector_expf(typename T::F3
     const U64 ki = as_u64(kd);
     kd = kd - F64::splat(EXP_SHIFT);
     const F64 r = fused_mul_add(inv_ln2_n, xd, -kd);
-    const U64 index = ki & U64::splat((1u << EXP2_TABLE_BITS) - 1);
-    const F64 s = as_f64(gather(EXP2_TABLE, index) + shift_left(ki, 52 - EXP2_TABLE_BITS));
+    const F64 s = as_f64(lookup32(EXP2_LOOKUP, ki) + shift_left(ki, 52 - EXP2_TABLE_BITS));
     const F64 z = fused_mul_add(F64::splat(EXP_C0), r, F64::splat(EXP_C1));
     const F64 r2 = r * r;
     F64 y = fused_mul_add(F64::splat(EXP_C2), r, F64::splat(1.0));

@@ -17,18 +17,29 @@
 #include "support/path_test.h"
 #include "support/test_molecule.h"
 #include "dispatch/forced_dispatch.h"
+#include "support/test_targets.h"
 #include "libkernels.h"
 #include "maps/rotation.h"
 #include "simd/lanes.h"
 
+namespace kernels::simd {
+}  // namespace kernels::simd
+
 namespace {
 
 using kernels::simd::SimdPath;
+using kernels_test::TestTarget;
+using kernels_test::test_target_name;
+using kernels_test::vector_test_targets;
 using maps_test::Map;
 using maps_test::Returned;
 
-class RotationPaths : public kernels_test::PathTest {};
-using kernels_test::path_name;
+class RotationPaths : public testing::TestWithParam<TestTarget> {
+  protected:
+    void SetUp() override {
+        SKIP_UNLESS_TARGET_RUNS(GetParam());
+    }
+};
 
 // Bit for bit, except that a NaN matches a NaN of any payload; on finite maps
 // this is memcmp.
@@ -52,7 +63,7 @@ TEST_P(RotationPaths, RotationEqualsScalarPath) {
             const float a = t < 9 ? fixed[t] : angle(rng);
             const auto turn = [&] { return rotation(n, map.data(), a); };
             const Returned scalar(kernels::simd::run_on(SimdPath::scalar, turn));
-            const Returned got(kernels::simd::run_on(GetParam(), turn));
+            const Returned got(kernels::simd::run_on(GetParam().dispatch(), turn));
             ASSERT_TRUE(scalar && got);
             if (n % 2 != 0) {
                 ASSERT_EQ(std::memcmp(got.get(), scalar.get(), map.size() * sizeof(float)), 0)
@@ -78,14 +89,14 @@ TEST_P(RotationPaths, InterpolationEqualsScalarPathForAnySineAndCosine) {
                 return [&] { kernels::rotate_by_interpolation(n, map.data(), pair[0], pair[1], out.data()); };
             };
             kernels::simd::run_on(SimdPath::scalar, interpolate(scalar));
-            kernels::simd::run_on(GetParam(), interpolate(got));
+            kernels::simd::run_on(GetParam().dispatch(), interpolate(got));
             ASSERT_TRUE(same_bits_up_to_nan_payloads(got.data(), scalar.data(), got.size()))
                 << "n = " << n << ", sin " << pair[0] << ", cos " << pair[1];
         }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, RotationPaths, testing::Values(SimdPath::scalar, SimdPath::avx2, SimdPath::avx512),
-                         path_name);
+INSTANTIATE_TEST_SUITE_P(Paths, RotationPaths, testing::ValuesIn(vector_test_targets()),
+                         test_target_name);
 
 }  // namespace

@@ -90,14 +90,16 @@ TEST(Symmetrisation, NoOpModeEmptyMapsAndFailedScratchLeaveTheMap) {
     // the map unchanged.
     std::mt19937 rng(9);
     const Map map = random_special_map(rng, 6);
-    for (const auto &[n, mode] : {std::pair{6, -1}, {-3, 0}}) {
+    for (const auto &request : {std::pair{6, -1}, {-3, 0}}) {
+        const int n = request.first, mode = request.second;  // lambdas may not capture bindings (C++17)
         Map result;
         EXPECT_EQ(kernels_test::count_allocations([&] { result = symmetrised(map, n, mode); }), 0);
         EXPECT_TRUE(same_bits(result, map));
     }
     symmetrisation(-3, 1, nullptr);
     symmetrisation(0, 0, nullptr);
-    for (const auto &[mode, allocations] : {std::pair{0, 6}, {1, 3}, {2, 4}}) {
+    for (const auto &expected : {std::pair{0, 6}, {1, 3}, {2, 4}}) {
+        const int mode = expected.first, allocations = expected.second;
         Map result = map;
         EXPECT_EQ(kernels_test::count_allocations([&] { symmetrisation(6, mode, result.data()); }),
                   allocations);

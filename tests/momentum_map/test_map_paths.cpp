@@ -12,22 +12,33 @@
 
 #include "map_call.h"
 #include "dispatch/forced_dispatch.h"
+#include "support/test_targets.h"
 #include "simd/lanes.h"
 #include "simd/libm_variant_probe.h"
 #include "support/path_test.h"
 #include "support/test_molecule.h"
+
+namespace kernels::simd {
+}  // namespace kernels::simd
 
 namespace {
 
 using kernels::simd::Dispatch;
 using kernels::simd::dispatch_for;
 using kernels::simd::SimdPath;
+using kernels_test::TestTarget;
+using kernels_test::test_target_name;
+using kernels_test::vector_test_targets;
 using kernels_test::Molecule;
 using map_test::Angles;
 using map_test::Grid;
 
-class MapPaths : public kernels_test::PathTest {};
-using kernels_test::path_name;
+class MapPaths : public testing::TestWithParam<TestTarget> {
+  protected:
+    void SetUp() override {
+        SKIP_UNLESS_TARGET_RUNS(GetParam());
+    }
+};
 
 struct MapCase {
     const Molecule *molecule;
@@ -51,12 +62,12 @@ std::vector<float> map_on(Dispatch dispatch, const MapCase &c) {
 }
 
 // The path (with and without the vector libm) equals the scalar path bit for bit.
-void expect_same_as_scalar(SimdPath path, const MapCase &c, const std::string &what) {
+void expect_same_as_scalar(const TestTarget &target, const MapCase &c, const std::string &what) {
     const std::vector<float> scalar = map_on(dispatch_for(SimdPath::scalar), c);
     for (bool vector_libm : {false, true}) {
-        if (vector_libm && (path == SimdPath::scalar || !kernels::simd::libm_runs_fma_variant())) continue;
-        const std::vector<float> got = map_on({dispatch_for(path).kernels, vector_libm}, c);
-        ASSERT_EQ(std::memcmp(got.data(), scalar.data(), got.size() * sizeof(float)), 0)
+        if (vector_libm && !kernels::simd::libm_runs_fma_variant()) continue;
+        const std::vector<float> got = map_on({target.dispatch().kernels, vector_libm}, c);
+        ASSERT_TRUE(target.same_results(got.data(), scalar.data(), got.size()))
             << what << (vector_libm ? ", vector sincosf" : ", scalar sincosf") << ", n = " << c.grid.n;
     }
 }
@@ -161,14 +172,15 @@ TEST_P(MapPaths, PolarisationFactorEqualsScalarPath) {
                 };
             };
             kernels::simd::run_on(SimdPath::scalar, apply(scalar));
-            kernels::simd::run_on(GetParam(), apply(got));
-            ASSERT_EQ(std::memcmp(got.data(), scalar.data(), got.size() * sizeof(float)), 0)
+            kernels::simd::run_on(GetParam().dispatch(), apply(got));
+            ASSERT_TRUE(GetParam().same_results(got.data(), scalar.data(), got.size()))
                 << "mode " << mode[0] << "/" << mode[1] << ", n = " << n;
         }
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, MapPaths,
-                         testing::Values(SimdPath::scalar, SimdPath::avx2, SimdPath::avx512), path_name);
+                         testing::ValuesIn(vector_test_targets()),
+                         test_target_name);
 
 }  // namespace

@@ -13,19 +13,24 @@
 
 #include "basis/basis_model.h"
 #include "dispatch/forced_dispatch.h"
+#include "support/test_targets.h"
 #include "real_space/real_space_calls.h"
-#include "support/path_test.h"
+
+namespace kernels::simd {
+// Names the path in test listings.
+}  // namespace kernels::simd
 
 using namespace kernels_test;
 using kernels::simd::SimdPath;
 
 namespace {
 
+const kernels::simd::Dispatch SCALAR = kernels::simd::dispatch_for(SimdPath::scalar);
 constexpr float GUARD = -12345.0f;
 constexpr size_t GUARD_COUNT = 17;  // past the end of the grid, more than a vector
 
 // The grid with guard elements after it; the guards are checked by the caller.
-std::vector<float> field_on(SimdPath path, const Grid &g, const Molecule &m,
+std::vector<float> field_on(kernels::simd::Dispatch path, const Grid &g, const Molecule &m,
                             const std::vector<float> &row) {
     std::vector<float> out(g.size() + GUARD_COUNT, GUARD);
     const kernels::simd::ForcedDispatch on(path);
@@ -33,7 +38,7 @@ std::vector<float> field_on(SimdPath path, const Grid &g, const Molecule &m,
     return out;
 }
 
-std::vector<float> density_on(SimdPath path, const Grid &g, const Molecule &m,
+std::vector<float> density_on(kernels::simd::Dispatch path, const Grid &g, const Molecule &m,
                               const std::vector<float> &weights, const std::vector<float> &matrix) {
     std::vector<float> out(g.size() + GUARD_COUNT, GUARD);
     const kernels::simd::ForcedDispatch on(path);
@@ -45,19 +50,23 @@ void expect_guards_kept(const std::vector<float> &out, const Grid &g) {
     for (size_t e = g.size(); e < out.size(); ++e) EXPECT_EQ(bits(out[e]), bits(GUARD)) << e;
 }
 
-class VectorPath : public PathTest {
+class VectorPath : public testing::TestWithParam<TestTarget> {
   protected:
+    void SetUp() override {
+        SKIP_UNLESS_TARGET_RUNS(GetParam());
+    }
+
     // The field and a two-orbital density on this path and on the scalar path.
     void expect_same_as_scalar(const Grid &g, const Molecule &m, const std::vector<float> &row) {
-        const auto vector = field_on(GetParam(), g, m, row);
-        EXPECT_SAME_BITS(vector, field_on(SimdPath::scalar, g, m, row));
+        const auto vector = field_on(GetParam().dispatch(), g, m, row);
+        EXPECT_SAME_BITS(vector, field_on(SCALAR, g, m, row));
         expect_guards_kept(vector, g);
 
         std::vector<float> matrix = row;
         for (float c : row) matrix.push_back(0.5f - c);
         const std::vector<float> weights{2.0f, -0.75f};
-        const auto density = density_on(GetParam(), g, m, weights, matrix);
-        EXPECT_SAME_BITS(density, density_on(SimdPath::scalar, g, m, weights, matrix));
+        const auto density = density_on(GetParam().dispatch(), g, m, weights, matrix);
+        EXPECT_SAME_BITS(density, density_on(SCALAR, g, m, weights, matrix));
         expect_guards_kept(density, g);
     }
 };
@@ -76,6 +85,33 @@ TEST_P(VectorPath, RandomMoleculesAndGridsMatchScalarPath) {
         }
         SCOPED_TRACE(testing::Message() << "trial " << trial << ", nx " << g.nx);
         expect_same_as_scalar(g, m, row);
+    }
+}
+
+TEST_P(VectorPath, SharedExponentsMatchScalarPath) {
+    // Each atom's shells draw their exponents from a pool of three, so that
+    // shells share some or all of them (evaluated once per exponent).
+    std::mt19937 rng(31);
+    std::uniform_real_distribution<float> position(-2.0f, 2.0f), log_exponent(-1.0f, 1.0f), coefficient(-1.0f, 1.0f);
+    std::uniform_int_distribution<int> shells(2, 6), degree(0, 3), prims(1, 3), pick(0, 2);
+    for (int trial = 0; trial < 12; ++trial) {
+        Molecule m;
+        for (int a = 0; a < 1 + trial % 3; ++a) {
+            m.atom(position(rng), position(rng), position(rng));
+            const float pool[3] = {std::pow(10.0f, log_exponent(rng)), std::pow(10.0f, log_exponent(rng)),
+                                   std::pow(10.0f, log_exponent(rng))};
+            for (int s = shells(rng); s > 0; --s) {
+                std::vector<float> exponents, coefficients;
+                for (int q = prims(rng); q > 0; --q) {
+                    exponents.push_back(pool[pick(rng)]);
+                    coefficients.push_back(coefficient(rng));
+                }
+                m.shell(degree(rng), exponents, coefficients);
+            }
+        }
+        const Grid g{29 + trial, 3, 2, -3.0f, -1.0f, -0.5f, 0.21f};
+        SCOPED_TRACE(testing::Message() << "trial " << trial);
+        expect_same_as_scalar(g, m, random_orbital(rng, m));
     }
 }
 
@@ -170,8 +206,8 @@ TEST_P(VectorPath, RowIndicesPastTwoToThe24th) {
             .shell(0, {2e5f}, {1.0f});
     std::vector<float> row;
     for (int c = 0; c < m.n_components(); ++c) row.push_back(0.25f * static_cast<float>(c % 5) - 0.5f);
-    const auto vector = field_on(GetParam(), g, m, row);
-    const auto scalar = field_on(SimdPath::scalar, g, m, row);
+    const auto vector = field_on(GetParam().dispatch(), g, m, row);
+    const auto scalar = field_on(SCALAR, g, m, row);
     EXPECT_SAME_BITS(vector, scalar);
     expect_guards_kept(vector, g);
     int nonzero = 0;
@@ -192,7 +228,7 @@ TEST_P(VectorPath, DirectedRoundingModesMatchScalarPath) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, VectorPath, testing::Values(SimdPath::avx2, SimdPath::avx512),
-                         path_name);
+INSTANTIATE_TEST_SUITE_P(Paths, VectorPath, testing::ValuesIn(vector_test_targets()),
+                         test_target_name);
 
 }  // namespace

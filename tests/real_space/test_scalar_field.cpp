@@ -2,6 +2,7 @@
 // and bit-exact checks of the float32 order, the cut-offs and the grid boxes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -93,6 +94,44 @@ TEST(ScalarField, PointValueFollowsTheFloatRoundings) {
         for (int l = 0, c = 0; l <= 4; c += 2 * l + 1, ++l) {
             float radial = 0.0f;
             for (int q = 3 * l; q < 3 * l + 3; ++q) {
+                const float e = m.prim_exponent[q] * r2;
+                if (e < kernels::EXP_CUTOFF) radial = radial + expf(-e) * m.prim_coeff[q];
+            }
+            for (int k = 0; k <= 2 * l; ++k)
+                value = value + (row[c + k] * radial) * solid_harmonic_f32(l, k, dx, dy, dz, r2);
+        }
+        ASSERT_EQ(bits(field({1, 1, 1, x, y, z, 0.5f}, m, row)[0]), bits(0.0f + value)) << trial;
+    }
+}
+
+TEST(ScalarField, SharedExponentsGiveThePrimitiveByPrimitiveSum) {
+    // Shells built from one set of exponents (two contractions of the same
+    // primitives, an s and a p shell sharing them, one exponent reused alone,
+    // an inactive shell between them) are evaluated once per exponent; the
+    // bits stay those of the loop over every primitive of every shell.
+    Molecule m;
+    m.atom(-0.2f, 0.1f, 0.05f)
+        .shell(0, {5.5f, 1.25f, 0.31f}, {0.2f, 0.5f, 0.4f})
+        .shell(0, {5.5f, 1.25f, 0.31f}, {-0.3f, 0.1f, 0.9f})
+        .shell(1, {2.0f, 0.31f}, {0.7f, 0.6f})
+        .shell(2, {0.8f}, {1.0f})
+        .shell(1, {0.31f, 2.0f}, {0.3f, -0.45f})
+        .shell(0, {1.25f}, {1.1f});
+    std::mt19937 rng(8);
+    std::vector<float> row = random_orbital(rng, m);
+    for (int c = 5; c < 10; ++c) row[static_cast<size_t>(c)] = 0.0f;  // the d shell takes no part
+    std::uniform_real_distribution<float> coordinate(-3.5f, 3.5f);
+    for (int trial = 0; trial < 60; ++trial) {
+        const float x = coordinate(rng), y = coordinate(rng), z = coordinate(rng);
+        const float dx = x + 0.2f, dy = y - 0.1f, dz = z - 0.05f;
+        const float r2 = (dz * dz + dy * dy) + dx * dx;
+        float value = 0.0f;
+        for (int s = 0, p = 0, c = 0; s < 6; p += m.shell_n_prim[s], c += 2 * m.shell_l[s] + 1, ++s) {
+            const int l = m.shell_l[s];
+            if (s == 3 || r2 > kernels::EXP_CUTOFF / *std::min_element(&m.prim_exponent[p], &m.prim_exponent[p] + m.shell_n_prim[s]))
+                continue;
+            float radial = 0.0f;
+            for (int q = p; q < p + m.shell_n_prim[s]; ++q) {
                 const float e = m.prim_exponent[q] * r2;
                 if (e < kernels::EXP_CUTOFF) radial = radial + expf(-e) * m.prim_coeff[q];
             }
