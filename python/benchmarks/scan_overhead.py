@@ -50,7 +50,7 @@ def main():
     args = parser.parse_args()
     from dask.distributed import Client, LocalCluster
 
-    spec = {"molecules": ["pentacene"], "orbitals": ["HOMO"], "kinetic_energy": 30.0,
+    job = {"molecules": ["pentacene"], "orbitals": ["HOMO"], "kinetic_energy": 30.0,
             "alpha": {"start": 0, "stop": 360, "step": 360 / args.maps}, "beta": 10.0,
             "n": args.resolution}
     workdir = tempfile.mkdtemp(prefix="scan_bench_")
@@ -72,10 +72,10 @@ def main():
                       f"{cpu / args.tasks * 1e3:.2f} ms CPU per task")
             # the same chunks for every run, rounds interleaved and the best of each
             # kept: on a shared machine the slowest runs measure the neighbours
-            spec["chunk_maps"] = args.chunk_maps
+            job["chunk_maps"] = args.chunk_maps
             runs = [("1 thread", None, 1), ("2 threads", None, 2),
                     ("2-process LocalCluster", executor, None)]
-            warm = {**spec, "alpha": 0.0}
+            warm = {**job, "alpha": 0.0}
             for label, pool, threads in runs:  # molecules loaded, workers started
                 scanning.run_scan(warm, os.path.join(workdir, f"warm{label[0]}.zarr"),
                                   executor=pool, threads=threads, progress=False)
@@ -88,7 +88,7 @@ def main():
                             sum(client.run(time.process_time).values()) if pool else 0.0)
 
                     start = cpu()
-                    outcome = scanning.run_scan(spec, store, executor=pool, threads=threads,
+                    outcome = scanning.run_scan(job, store, executor=pool, threads=threads,
                                                 progress=False)
                     used = cpu() - start
                     shutil.rmtree(store)

@@ -1,4 +1,4 @@
-"""`libkernels scan SPEC -o STORE.zarr`: a scan on this machine or on a Dask cluster."""
+"""`libkernels scan JOB -o STORE.zarr`: a scan on this machine or on a Dask cluster."""
 
 import logging
 import sys
@@ -33,7 +33,7 @@ def add_parser(commands):
         "scan", help="many maps (molecules, orbitals, energies, orientations) into a Zarr store",
         description=DESCRIPTION, epilog=EXAMPLE,
         formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("spec", metavar="SPEC", help="scan description (TOML)")
+    parser.add_argument("job", metavar="JOB", help="scan description (TOML)")
     parser.add_argument("-o", "--output", required=True, metavar="STORE.zarr",
                         help="the Zarr store to create, or to continue")
     where = parser.add_mutually_exclusive_group()
@@ -78,14 +78,14 @@ def run_command(args):
         executor = None
         if args.workers is not None or args.scheduler:
             from .scanning import prepare
-            prepare(args.spec, args.output)  # a bad description fails before a cluster starts
+            prepare(args.job, args.output)  # a bad description fails before a cluster starts
             client, cluster = _dask_client(args)
             executor = client.get_executor()
             if not args.quiet:
                 workers = client.scheduler_info().get("workers", {})
                 print(f"Dask: {len(workers)} workers at {client.scheduler.address}",
                       file=sys.stderr)
-        outcome = run_scan(args.spec, args.output, executor=executor, threads=args.threads,
+        outcome = run_scan(args.job, args.output, executor=executor, threads=args.threads,
                            progress=not args.quiet)
     except ScanError as error:
         if isinstance(error.__cause__, KeyboardInterrupt):

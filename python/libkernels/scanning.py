@@ -2,7 +2,7 @@
 
     import libkernels as lk
     maps = lk.scan("atlas.toml", "atlas.zarr")                # a thread pool here
-    maps = lk.scan(spec, "atlas.zarr", executor=client.get_executor())   # a Dask cluster
+    maps = lk.scan(job, "atlas.zarr", executor=client.get_executor())   # a Dask cluster
 
 The scan's maps span six axes (molecule, orbital, energy, alpha, beta, gamma).
 They are cut into chunks of whole maps; one task computes one chunk and writes
@@ -30,7 +30,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from . import scan_spec, zarr_store
+from . import scan_job, zarr_store
 from .grids import MOMENTUM_INTENSITY_UNITS, MomentumMap, clean_numbers
 from .units import HARTREE_IN_EV
 
@@ -75,12 +75,12 @@ class ScanPlan:
 
     store: str
     scan_id: str
-    spec: dict
+    job: dict
     chunks: tuple  # over the six scan axes
 
     @property
     def shape(self):
-        return scan_spec.shape(self.spec)
+        return scan_job.shape(self.job)
 
     @property
     def grid(self):
@@ -101,7 +101,7 @@ class ScanPlan:
 
     @property
     def dims(self):
-        return tuple(scan_spec.AXES[i] for i in self.kept_axes) + ("kx", "ky")
+        return tuple(scan_job.AXES[i] for i in self.kept_axes) + ("kx", "ky")
 
     def block(self, index):
         """(start, stop) on each scan axis of chunk number `index`."""
@@ -147,15 +147,15 @@ _writers = _Cache(8)
 _plans = _Cache(8)
 
 
-def _molecule(spec, m):
-    source = tuple(spec["molecule_sources"][m])
-    digest = spec["molecule_sha256"][m]
+def _molecule(job, m):
+    source = tuple(job["molecule_sources"][m])
+    digest = job["molecule_sha256"][m]
 
     def load():
         from .cli import CommandError, _load
 
-        path = scan_spec.molecule_path(source)
-        if scan_spec.file_digest(path) != digest:
+        path = scan_job.molecule_path(source)
+        if scan_job.file_digest(path) != digest:
             raise ScanError(f"{path} differs from the file the scan was started with "
                             "(on this machine, or since)")
         try:
@@ -166,34 +166,34 @@ def _molecule(spec, m):
     return _molecules.get((source, digest), load)
 
 
-def map_call(spec, m, o, e):
+def map_call(job, m, o, e):
     """The prepared kernel call for molecule m, orbital o and energy e (cached)."""
     from .kernels import MapSumCall
 
-    options = scan_spec.map_options(spec, e)
-    selector = spec["orbitals"][o]
-    key = (spec["molecule_sha256"][m], tuple(spec["molecule_sources"][m]), selector,
+    options = scan_job.map_options(job, e)
+    selector = job["orbitals"][o]
+    key = (job["molecule_sha256"][m], tuple(job["molecule_sources"][m]), selector,
            json.dumps(options, sort_keys=True))
     if selector.lstrip("+-").isdigit():
         selector = int(selector)
-    return _calls.get(key, lambda: MapSumCall(_molecule(spec, m), [selector], **options))
+    return _calls.get(key, lambda: MapSumCall(_molecule(job, m), [selector], **options))
 
 
 def compute_block(plan, index):
     """The maps of chunk `index`, shape (chunk sizes on the six axes) + (n, n)."""
-    spec = plan.spec
+    job = plan.job
     ranges = plan.block(index)
-    n = spec["n"]
+    n = job["n"]
     block = np.empty([b - a for a, b in ranges] + [n, n], dtype=np.float32)
     (m0, m1), (o0, o1), (e0, e1), (a0, a1), (b0, b1), (g0, g1) = ranges
     for m in range(m0, m1):
         for o in range(o0, o1):
             for e in range(e0, e1):
-                call = map_call(spec, m, o, e)
+                call = map_call(job, m, o, e)
                 for a in range(a0, a1):
                     for b in range(b0, b1):
                         for g in range(g0, g1):
-                            call.run((spec["alpha"][a], spec["beta"][b], spec["gamma"][g]),
+                            call.run((job["alpha"][a], job["beta"][b], job["gamma"][g]),
                                      out=block[m - m0, o - o0, e - e0, a - a0, b - b0, g - g0])
     return block
 
@@ -214,7 +214,7 @@ def _plan(store, scan_id):
         if attributes is None or attributes["libkernels_scan"]["scan_id"] != scan_id:
             raise ScanError(f"{store} no longer holds the scan this task belongs to")
         stored = attributes["libkernels_scan"]
-        return ScanPlan(store, scan_id, stored["spec"], tuple(stored["chunks"]))
+        return ScanPlan(store, scan_id, stored["job"], tuple(stored["chunks"]))
 
     return _plans.get((store, scan_id), load)
 
@@ -270,37 +270,37 @@ def maps_on_executor(executor, call, molecule, orbitals, options, orientations, 
 
 # ---- creating or continuing a store -----------------------------------------------
 
-def _grid(spec):
+def _grid(job):
     """(n, k_min, k_step) of the scan's maps, in bohr^-1 as float32 values."""
     from .kernels import momentum_grid
 
-    n, k_min, k_step = momentum_grid(spec["k_max"], spec["n"], "1/angstrom")
+    n, k_min, k_step = momentum_grid(job["k_max"], job["n"], "1/angstrom")
     return n, float(np.float32(k_min)), float(np.float32(k_step))
 
 
-def _k_axis(spec):
-    n, k_min, k_step = _grid(spec)
+def _k_axis(job):
+    n, k_min, k_step = _grid(job)
     return MomentumMap(np.empty((n, 0), np.float32), k_min, k_step, "1/angstrom").kx
 
 
-def _check_and_time(spec):
+def _check_and_time(job):
     """Builds every kernel call once (so that a bad orbital or energy fails before
     any work) and returns the seconds one map takes."""
-    shape = scan_spec.shape(spec)
+    shape = scan_job.shape(job)
     kinetic = np.empty(shape[:3])
     seconds = []
     for m in range(shape[0]):
         for o in range(shape[1]):
             for e in range(shape[2]):
                 try:
-                    call = map_call(spec, m, o, e)
+                    call = map_call(job, m, o, e)
                 except (ValueError, ScanError) as error:
-                    raise scan_spec.SpecError(f"{spec['molecules'][m]}, orbital "
-                                              f"{spec['orbitals'][o]}: {error}") from None
+                    raise scan_job.JobError(f"{job['molecules'][m]}, orbital "
+                                              f"{job['orbitals'][o]}: {error}") from None
                 kinetic[m, o, e] = float(call.e_kin[0]) * HARTREE_IN_EV
         if m == 0:  # the first molecule stands for all; an orientation off the axes
-            out = np.empty((spec["n"], spec["n"]), np.float32)
-            middle = tuple(spec[a][len(spec[a]) // 2] for a in ("alpha", "beta", "gamma"))
+            out = np.empty((job["n"], job["n"]), np.float32)
+            middle = tuple(job[a][len(job[a]) // 2] for a in ("alpha", "beta", "gamma"))
             for _ in range(5):
                 start = time.perf_counter()
                 call.run(middle, out=out)
@@ -314,17 +314,17 @@ def choose_chunk_maps(seconds_per_map, n):
 
 
 def _coordinates(plan, kinetic):
-    spec = plan.spec
+    job = plan.job
     kept = set(plan.dims)
     degree = {"units": "degree"}
-    energy_name = spec["energy"]["kind"].replace("_", " ")
+    energy_name = job["energy"]["kind"].replace("_", " ")
     axes = {
-        "molecule": (spec["molecules"], {"long_name": "molecule"}),
-        "orbital": (spec["orbitals"], {"long_name": "orbital"}),
-        "energy": (spec["energy"]["values"], {"long_name": energy_name, "units": "eV"}),
-        "alpha": (spec["alpha"], {**degree, "long_name": "orientation angle alpha (about z)"}),
-        "beta": (spec["beta"], {**degree, "long_name": "orientation angle beta (about x)"}),
-        "gamma": (spec["gamma"], {**degree, "long_name": "orientation angle gamma (about z)"}),
+        "molecule": (job["molecules"], {"long_name": "molecule"}),
+        "orbital": (job["orbitals"], {"long_name": "orbital"}),
+        "energy": (job["energy"]["values"], {"long_name": energy_name, "units": "eV"}),
+        "alpha": (job["alpha"], {**degree, "long_name": "orientation angle alpha (about z)"}),
+        "beta": (job["beta"], {**degree, "long_name": "orientation angle beta (about x)"}),
+        "gamma": (job["gamma"], {**degree, "long_name": "orientation angle gamma (about z)"}),
     }
     coordinates = {}
     for name, (values, attrs) in axes.items():
@@ -333,10 +333,10 @@ def _coordinates(plan, kinetic):
             coordinates[name] = ((name,), values, attrs)
         else:
             coordinates[name] = ((), values[0], attrs)  # a scalar coordinate
-    k = np.asarray(clean_numbers(_k_axis(spec)))
+    k = np.asarray(clean_numbers(_k_axis(job)))
     coordinates["kx"] = (("kx",), k, {"units": "1/angstrom", "long_name": "k_x"})
     coordinates["ky"] = (("ky",), k, {"units": "1/angstrom", "long_name": "k_y"})
-    if spec["energy"]["kind"] == "photon_energy":
+    if job["energy"]["kind"] == "photon_energy":
         dims = [d for d in ("molecule", "orbital", "energy") if d in kept]
         values = kinetic[tuple(slice(None) if d in kept else 0
                                for d in ("molecule", "orbital", "energy"))]
@@ -346,32 +346,32 @@ def _coordinates(plan, kinetic):
     return coordinates
 
 
-def _create(store, spec):
-    kinetic, seconds_per_map = _check_and_time(spec)
-    chunk_maps = spec["chunk_maps"] or choose_chunk_maps(seconds_per_map, spec["n"])
-    plan = ScanPlan(store, uuid.uuid4().hex, spec, chunk_shape(scan_spec.shape(spec), chunk_maps))
-    stored_chunks = tuple(plan.chunks[i] for i in plan.kept_axes) + (spec["n"], spec["n"])
-    shape = tuple(plan.shape[i] for i in plan.kept_axes) + (spec["n"], spec["n"])
+def _create(store, job):
+    kinetic, seconds_per_map = _check_and_time(job)
+    chunk_maps = job["chunk_maps"] or choose_chunk_maps(seconds_per_map, job["n"])
+    plan = ScanPlan(store, uuid.uuid4().hex, job, chunk_shape(scan_job.shape(job), chunk_maps))
+    stored_chunks = tuple(plan.chunks[i] for i in plan.kept_axes) + (job["n"], job["n"])
+    shape = tuple(plan.shape[i] for i in plan.kept_axes) + (job["n"], job["n"])
     version = package_version()
-    _, k_min_bohr, k_step_bohr = _grid(spec)
-    description = json.dumps({k: spec[k] for k in scan_spec.IDENTITY_KEYS})
+    _, k_min_bohr, k_step_bohr = _grid(job)
+    description = json.dumps({k: job[k] for k in scan_job.IDENTITY_KEYS})
     zarr_store.create(
         store, {"dims": plan.dims, "shape": shape, "chunks": stored_chunks,
                 "n_chunks": plan.n_chunks},
         _coordinates(plan, kinetic),
         {"libkernels_scan": {"format": zarr_store.FORMAT, "scan_id": plan.scan_id,
-                             "spec": spec, "chunks": list(plan.chunks),
+                             "job": job, "chunks": list(plan.chunks),
                              "seconds_per_map_estimate": seconds_per_map},
          "libkernels_version": version, "complete": False},
         {"long_name": "photoemission intensity", "units": MOMENTUM_INTENSITY_UNITS,
          "k_unit": "1/angstrom", "k_min_bohr": k_min_bohr, "k_step_bohr": k_step_bohr,
          "orientation_convention": "map = |psi~(M k)|^2, M = Rz(alpha) Rx(beta) Rz(gamma)",
          "layout": "data[..., i, j] is the intensity at (kx[i], ky[j])",
-         "libkernels_version": version, "scan_spec": description})
+         "libkernels_version": version, "scan_job": description})
     return plan
 
 
-def _existing_plan(store, spec):
+def _existing_plan(store, job):
     attributes = zarr_store.read_attributes(store)
     if attributes is None:
         raise zarr_store.StoreError(f"{store} exists and is not a libkernels scan store; "
@@ -380,23 +380,23 @@ def _existing_plan(store, spec):
     if stored.get("format") != zarr_store.FORMAT:
         raise zarr_store.StoreError(f"{store} was written by another version of the scan "
                                     "format; choose a new path")
-    changed = scan_spec.differences(stored["spec"], spec)
+    changed = scan_job.differences(stored["job"], job)
     if changed:
-        raise scan_spec.SpecError(f"{store} holds a different scan (it differs in "
+        raise scan_job.JobError(f"{store} holds a different scan (it differs in "
                                   f"{', '.join(changed)}); give a new store path, or the "
                                   "description the store was started with")
-    return ScanPlan(store, stored["scan_id"], stored["spec"], tuple(stored["chunks"]))
+    return ScanPlan(store, stored["scan_id"], stored["job"], tuple(stored["chunks"]))
 
 
-def prepare(spec_or_dict, store):
+def prepare(job_or_dict, store):
     """The plan of a scan: a new store created, or an existing one checked to match."""
-    spec = scan_spec.read(spec_or_dict)
+    job = scan_job.read(job_or_dict)
     zarr_store.require_zarr()
     store = os.path.abspath(os.fspath(store))
     if os.path.exists(store) and not (os.path.isdir(store) and not os.listdir(store)):
-        return _existing_plan(store, spec), False
+        return _existing_plan(store, job), False
     try:
-        return _create(store, spec), True
+        return _create(store, job), True
     except zarr_store.StoreError:
         raise
     except OSError as error:
@@ -555,14 +555,14 @@ def run(plan, executor, progress=True, window=None):
                        task_seconds / tasks_run if tasks_run else 0.0)
 
 
-def run_scan(spec_or_dict, store, *, executor=None, threads=None, progress=True, window=None):
+def run_scan(job_or_dict, store, *, executor=None, threads=None, progress=True, window=None):
     """Creates or continues the scan in `store`; returns a ScanOutcome.
 
     `executor`: any concurrent.futures.Executor whose workers can import
     libkernels and reach `store` (e.g. dask.distributed.Client(...).get_executor());
     default a thread pool of `threads` (all CPUs).
     """
-    plan, created = prepare(spec_or_dict, store)
+    plan, created = prepare(job_or_dict, store)
     if executor is not None:
         outcome = run(plan, executor, progress, window)
     else:
@@ -584,14 +584,14 @@ def open_scan(store):
     return intensity
 
 
-def scan(spec_or_dict, store, *, executor=None, threads=None, progress=True):
+def scan(job_or_dict, store, *, executor=None, threads=None, progress=True):
     """Runs (or resumes) a scan into the Zarr store `store`; returns its intensity
     as an xarray.DataArray with dims (molecule, orbital, energy, alpha, beta, gamma,
     kx, ky), axes with one value left out.
 
-    `spec_or_dict`: a TOML file or a dict with the same keys (molecules,
+    `job_or_dict`: a TOML file or a dict with the same keys (molecules,
     orbitals, kinetic_energy or photon_energy + work_function, alpha, beta,
     gamma, n, k_max, symmetry, polarisation, incidence, azimuth, s_share).
     """
-    run_scan(spec_or_dict, store, executor=executor, threads=threads, progress=progress)
+    run_scan(job_or_dict, store, executor=executor, threads=threads, progress=progress)
     return open_scan(store)

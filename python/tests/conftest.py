@@ -21,10 +21,10 @@ AGREEMENT = {}  # measured agreement figures, printed at the end of the run
 def wheel_data():
     """The real files from quantum-chemistry programs that the qc-iodata wheel
     ships (iodata/test/data), installed with the test requirements."""
-    spec = importlib.util.find_spec("iodata")
-    assert spec is not None and spec.origin, \
+    found = importlib.util.find_spec("iodata")
+    assert found is not None and found.origin, \
         "qc-iodata is not installed: pip install -r scripts/requirements-dev.txt"
-    return Path(spec.origin).parent / "test" / "data"
+    return Path(found.origin).parent / "test" / "data"
 
 
 def molden_data():

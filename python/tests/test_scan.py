@@ -21,14 +21,14 @@ import pytest
 import libkernels
 from libkernels import scanning as scan_module
 from libkernels import zarr_store
-from libkernels.scan_spec import SpecError
+from libkernels.scan_job import JobError
 
 from conftest import requires
 
 pytest.importorskip("zarr", minversion="3")
 xarray = pytest.importorskip("xarray")
 
-SPEC = {"molecules": ["benzene"], "orbitals": ["HOMO", "HOMO-1"],
+JOB = {"molecules": ["benzene"], "orbitals": ["HOMO", "HOMO-1"],
         "photon_energy": [30.0, 40.0], "work_function": 4.5,
         "alpha": {"start": 0, "stop": 180, "step": 12}, "beta": 20.0,
         "n": 31, "k_max": 2.5, "symmetry": 2, "polarisation": "p", "chunk_maps": 2}
@@ -45,9 +45,9 @@ sys.exit(main(sys.argv[1:]))
 """
 
 
-def _toml(spec):
+def _toml(job):
     lines = []
-    for key, value in spec.items():
+    for key, value in job.items():
         if isinstance(value, dict):
             value = "{ " + ", ".join(f"{k} = {json.dumps(v)}" for k, v in value.items()) + " }"
         else:
@@ -96,14 +96,14 @@ def _wait_for_chunks(store, count, process, limit=60.0):
 def reference(tmp_path_factory):
     requires("momentum_map_sum")
     store = str(tmp_path_factory.mktemp("reference") / "reference.zarr")
-    libkernels.scan(SPEC, store, threads=2, progress=False)
+    libkernels.scan(JOB, store, threads=2, progress=False)
     return store
 
 
 @pytest.fixture
-def spec_file(tmp_path):
+def job_file(tmp_path):
     path = tmp_path / "scan.toml"
-    path.write_text(_toml(SPEC))
+    path.write_text(_toml(JOB))
     return path
 
 
@@ -122,7 +122,7 @@ def test_store_is_one_labelled_array(reference):
     assert maps.alpha.attrs["units"] == "degree" and maps.kx.attrs["units"] == "1/angstrom"
     assert maps.energy.attrs["long_name"] == "photon energy" and float(maps.beta) == 20.0
     assert maps.kinetic_energy.dims == ("orbital", "energy")
-    assert json.loads(maps.attrs["scan_spec"])["n"] == 31 and "libkernels_version" in maps.attrs
+    assert json.loads(maps.attrs["scan_job"])["n"] == 31 and "libkernels_version" in maps.attrs
     # a chunk holds what a direct call gives, bit for bit
     mol = libkernels.load_example("benzene")
     direct = libkernels.momentum_map_sum(mol, ["HOMO-1"], photon_energy=40.0, work_function=4.5,
@@ -133,9 +133,9 @@ def test_store_is_one_labelled_array(reference):
 
 
 @pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGKILL])
-def test_stopped_scan_resumes_to_the_same_bits(reference, spec_file, tmp_path, stop):
+def test_stopped_scan_resumes_to_the_same_bits(reference, job_file, tmp_path, stop):
     store = str(tmp_path / "stopped.zarr")
-    process = _cli("scan", spec_file, "-o", store, "--threads", "1", slow=True)
+    process = _cli("scan", job_file, "-o", store, "--threads", "1", slow=True)
     _wait_for_chunks(store, 6, process)
     if stop == signal.SIGKILL:
         os.killpg(process.pid, signal.SIGKILL)  # the whole process group, nothing cleaned up
@@ -147,7 +147,7 @@ def test_stopped_scan_resumes_to_the_same_bits(reference, spec_file, tmp_path, s
         saved = int(zarr_store.Writer(store).completed().sum())
         assert 0 < saved < N_CHUNKS
     assert not libkernels.open_scan(store).attrs["complete"]
-    resumed = _cli("scan", spec_file, "-o", store, "--quiet")
+    resumed = _cli("scan", job_file, "-o", store, "--quiet")
     out, err = resumed.communicate(timeout=120)
     assert resumed.returncode == 0, err
     assert_same_store(store, reference)
@@ -158,7 +158,7 @@ def test_write_errors_are_reported_once_and_leave_a_resumable_store(reference, t
     blocker = tmp_path / "a_file"
     blocker.write_text("")
     with pytest.raises(zarr_store.StoreError, match="cannot create the store"):
-        libkernels.scan(SPEC, str(blocker / "x.zarr"), progress=False)
+        libkernels.scan(JOB, str(blocker / "x.zarr"), progress=False)
 
     store = str(tmp_path / "full.zarr")
     write = zarr_store.Writer.write
@@ -172,10 +172,10 @@ def test_write_errors_are_reported_once_and_leave_a_resumable_store(reference, t
 
     monkeypatch.setattr(zarr_store.Writer, "write", fail_after_five)
     with pytest.raises(scan_module.ScanError, match="No space left on device.*run the same"):
-        libkernels.scan(SPEC, store, threads=2, progress=False)
+        libkernels.scan(JOB, store, threads=2, progress=False)
     assert 0 < zarr_store.Writer(store).completed().sum() <= 5
     monkeypatch.setattr(zarr_store.Writer, "write", write)
-    outcome = scan_module.run_scan(SPEC, store, threads=2, progress=False)
+    outcome = scan_module.run_scan(JOB, store, threads=2, progress=False)
     assert outcome.tasks_run <= N_CHUNKS - 1
     assert_same_store(store, reference)
 
@@ -196,26 +196,26 @@ def test_descriptions_are_checked_and_a_store_refuses_another(reference, tmp_pat
         ({"orbitals": ["HOMO", "homo"]}, "twice"),
     ]
     for change, message in refusals:
-        with pytest.raises(SpecError, match=message):
-            scan_module.prepare({**SPEC, **change}, str(tmp_path / "never.zarr"))
-    with pytest.raises(SpecError, match="HOMO-40"):
-        scan_module.prepare({**SPEC, "orbitals": ["HOMO-40"]}, str(tmp_path / "never.zarr"))
-    with pytest.raises(SpecError, match="kinetic energy <= 0"):
-        scan_module.prepare({**SPEC, "photon_energy": [5.0]}, str(tmp_path / "never.zarr"))
+        with pytest.raises(JobError, match=message):
+            scan_module.prepare({**JOB, **change}, str(tmp_path / "never.zarr"))
+    with pytest.raises(JobError, match="HOMO-40"):
+        scan_module.prepare({**JOB, "orbitals": ["HOMO-40"]}, str(tmp_path / "never.zarr"))
+    with pytest.raises(JobError, match="kinetic energy <= 0"):
+        scan_module.prepare({**JOB, "photon_energy": [5.0]}, str(tmp_path / "never.zarr"))
     assert not (tmp_path / "never.zarr").exists()
 
-    with pytest.raises(SpecError, match="differs in alpha, n"):
-        scan_module.prepare({**SPEC, "n": 41, "alpha": 0.0}, reference)
+    with pytest.raises(JobError, match="differs in alpha, n"):
+        scan_module.prepare({**JOB, "n": 41, "alpha": 0.0}, reference)
     other = tmp_path / "other"
     (other / "data").mkdir(parents=True)
     with pytest.raises(zarr_store.StoreError, match="not a libkernels scan store"):
-        scan_module.prepare(SPEC, str(other))
+        scan_module.prepare(JOB, str(other))
 
 
-def test_local_cluster_end_to_end(reference, spec_file, tmp_path):
+def test_local_cluster_end_to_end(reference, job_file, tmp_path):
     pytest.importorskip("distributed")
     store = str(tmp_path / "cluster.zarr")
-    process = _cli("scan", spec_file, "-o", store, "--workers", "2")
+    process = _cli("scan", job_file, "-o", store, "--workers", "2")
     out, err = process.communicate(timeout=180)
     assert process.returncode == 0, err
     assert "Dask: 2 workers" in err and f"{N_CHUNKS}/{N_CHUNKS} tasks" in err
@@ -255,7 +255,7 @@ def test_a_killed_worker_does_not_change_the_result(reference, tmp_path):
 
         def scan_in_background():
             try:
-                scan_module.run_scan(SPEC, store, executor=executor, progress=False)
+                scan_module.run_scan(JOB, store, executor=executor, progress=False)
             except BaseException as error:  # reported by the assertion below
                 errors.append(error)
 
