@@ -93,6 +93,19 @@ def _size(text):
         raise argparse.ArgumentTypeError(error.problem) from None
 
 
+def _add_light_options(parser):
+    light = parser.add_argument_group("light polarisation")
+    light.add_argument("--polarisation", default="none", choices=("none",) + tuple(POLARISATIONS),
+                       help="weight the maps by the polarisation factor; dichroism maps are "
+                            "signed and drawn with a diverging colour map (default: none)")
+    light.add_argument("--incidence", type=float, default=65.0, metavar="DEG",
+                       help="angle of incidence from the surface normal, 0-90 (default: 65)")
+    light.add_argument("--azimuth", type=float, default=0.0, metavar="DEG",
+                       help="azimuth of the plane of incidence from kx (default: 0)")
+    light.add_argument("--s-share", type=float, default=0.0, metavar="PERCENT",
+                       help="s-polarised share for --polarisation linear, 0-100 (default: 0)")
+
+
 def _add_map_options(parser, default_orbitals):
     _add_molecule(parser)
     parser.add_argument("-O", "--orbital", dest="orbitals", action="append", metavar="ORBITAL",
@@ -117,16 +130,7 @@ def _add_map_options(parser, default_orbitals):
     geometry.add_argument("--symmetry", default="none", choices=("none", "2", "3", "4"),
                           help="average over an n-fold rotation group with mirrors "
                                "(default: none)")
-    light = parser.add_argument_group("light polarisation")
-    light.add_argument("--polarisation", default="none", choices=("none",) + tuple(POLARISATIONS),
-                       help="weight the maps by the polarisation factor; dichroism maps are "
-                            "signed and drawn with a diverging colour map (default: none)")
-    light.add_argument("--incidence", type=float, default=65.0, metavar="DEG",
-                       help="angle of incidence from the surface normal, 0-90 (default: 65)")
-    light.add_argument("--azimuth", type=float, default=0.0, metavar="DEG",
-                       help="azimuth of the plane of incidence from kx (default: 0)")
-    light.add_argument("--s-share", type=float, default=0.0, metavar="PERCENT",
-                       help="s-polarised share for --polarisation linear, 0-100 (default: 0)")
+    _add_light_options(parser)
     output = parser.add_argument_group("output")
     output.add_argument("--sum", action="store_true",
                         help="one map of all chosen orbitals summed, instead of one each")

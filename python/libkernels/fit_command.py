@@ -8,8 +8,6 @@
 
 import os
 
-from .kernels import POLARISATIONS
-
 
 def add_parser(commands):
     """Adds the fit and deconvolve commands to the CLI's subparsers."""
@@ -76,15 +74,9 @@ def _add_fit_options(parser, stack):
                           help="average over n-fold domains about k = 0 (default: none)")
     geometry.add_argument("--no-mirrors", action="store_true",
                           help="domains by rotation only, without their mirror images")
-    light = parser.add_argument_group("light polarisation")
-    light.add_argument("--polarisation", default="none", choices=("none",) + tuple(POLARISATIONS),
-                       help="weight the maps by the polarisation factor (default: none)")
-    light.add_argument("--incidence", type=float, default=65.0, metavar="DEG",
-                       help="angle of incidence from the surface normal (default: 65)")
-    light.add_argument("--azimuth", type=float, default=0.0, metavar="DEG",
-                       help="azimuth of the plane of incidence from kx (default: 0)")
-    light.add_argument("--s-share", type=float, default=0.0, metavar="PERCENT",
-                       help="s-polarised share for --polarisation linear (default: 0)")
+    from .cli import _add_light_options
+
+    _add_light_options(parser)
     fitting = parser.add_argument_group("fit")
     fitting.add_argument("--background", default="constant",
                          choices=("none", "constant", "linear"),
