@@ -110,8 +110,9 @@ typename T::F32 atom_value_lanes(const BasisArrays &basis, const ScreeningTables
     const int32_t end = atom.first_shell + atom.n_shells;
     for (int32_t s = atom.first_shell; s < end; ++s) {
         if (tables.shell_active[s] != 1) continue;
+        // A shell with no primitives (n_prim <= 0) owns no entry of exponent_of.
         const int32_t first = primitive;
-        primitive += basis.shell_n_prim[s];
+        primitive += basis.shell_n_prim[s] > 0 ? basis.shell_n_prim[s] : 0;
         const auto in_shell = pass & (r2 <= F32::splat(tables.shell_r2_max[s]));
         if (!any(in_shell)) continue;
         F32 radial;
