@@ -131,7 +131,7 @@ def _edit(lines, old, new, count=1):
     (lambda ls: ls[:ls.index("[MO]")], r"no \[MO\] section"),
     (lambda ls: ls[1:], r"not a Molden file"),
     (lambda ls: _edit(ls, "[5d7f]", ""), r"lists 58 coefficients.*65 basis functions \(pure s, "
-                                         "pure p, Cartesian d, Cartesian f\); the counts disagree"),
+                                         r"pure p, Cartesian d, Cartesian f\); the counts disagree"),
     (lambda ls: _edit(ls, "[5d7f]", "[5D10F]"), "pure d, Cartesian f.*the counts disagree"),
     (lambda ls: _edit(ls, " f    1 1.00", " h    1 1.00"), "the counts disagree"),
     (lambda ls: _edit(ls, " d    1 1.00", " d    3 1.00"), "announces 3 primitives but lists 1"),
