@@ -69,33 +69,22 @@ struct F32 {
         return r;
     }
 };
-template <int W>
-struct F64 {
-    double v[W];
-    static F64 splat(double a) {
-        F64 r;
-        for (double &x : r.v) x = a;
+// The double, 64-bit and 32-bit integer lanes: plain arrays of W elements.
+template <class Element, int W>
+struct Plain {
+    Element v[W];
+    static Plain splat(Element a) {
+        Plain r;
+        for (Element &x : r.v) x = a;
         return r;
     }
 };
 template <int W>
-struct U64 {
-    uint64_t v[W];
-    static U64 splat(uint64_t a) {
-        U64 r;
-        for (uint64_t &x : r.v) x = a;
-        return r;
-    }
-};
+using F64 = Plain<double, W>;
 template <int W>
-struct I32 {
-    int32_t v[W];
-    static I32 splat(int32_t a) {
-        I32 r;
-        for (int32_t &x : r.v) x = a;
-        return r;
-    }
-};
+using U64 = Plain<uint64_t, W>;
+template <int W>
+using I32 = Plain<int32_t, W>;
 
 template <int W>
 struct Target {
@@ -162,10 +151,10 @@ KERNELS_EMULATED_FLOAT_OPS(F64)
 #undef KERNELS_EMULATED_FLOAT_OPS
 
 // select on every lane type.
-template <int W, template <int> class V>
-V<W> select(Mask<W> m, V<W> yes, V<W> no) {
+template <int W, class V>
+V select(Mask<W> m, V yes, V no) {
     count_select(m);
-    return each<V<W>>([&](int i) { return m.v[i] ? yes.v[i] : no.v[i]; });
+    return each<V>([&](int i) { return m.v[i] ? yes.v[i] : no.v[i]; });
 }
 
 template <int W>
