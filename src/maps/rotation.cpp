@@ -15,11 +15,11 @@
 
 #include <cstring>
 
+#include "common/angle_conversion.h"
 #include "dispatch/kernel_table.h"
 #include "libkernels.h"
 #include "maps/map_storage.h"
 #include "maps/rotation_lanes.h"
-#include "momentum_map/angle_conversion.h"
 
 namespace kernels {
 

@@ -17,9 +17,9 @@
 // side in the lanes; every path gives the same bits (polarisation_lanes.h).
 #include <cmath>
 
+#include "common/angle_conversion.h"
 #include "dispatch/kernel_table.h"
 #include "libkernels.h"
-#include "momentum_map/angle_conversion.h"
 #include "momentum_map/polarisation_lanes.h"
 
 namespace {

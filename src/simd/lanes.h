@@ -7,7 +7,8 @@
 //   T::I32   T::lanes 32-bit integers (table indices)
 // so a float lane and the double it widens to sit at the same lane index.
 // The tests also build the kernels on emulated targets of 4 and 16 lanes
-// (tests/emulated), so every operation below is also written there.
+// (tests/support/lanes_emulated.h), so every operation below is also written
+// there.
 // Every target header gives the same operations (found by argument-dependent
 // lookup, since the types live in the target's namespace):
 //   F32::splat(v), F32::load(p), F32::load_first(p, n), store(a, p),
