@@ -24,7 +24,7 @@
 #include <unistd.h>
 
 #include "libkernels.h"
-#include "simd/lanes.h"
+#include "simd/targets.h"
 #include "simd/libm_arrays.h"
 #include "simd/libm_variant_probe.h"
 #include "dispatch/forced_dispatch.h"
@@ -63,7 +63,7 @@ class OnVariant {
 
 std::vector<Variant> variants() {
     std::vector<Variant> list;
-    for (SimdPath path : {SimdPath::scalar, SimdPath::avx2, SimdPath::avx512})
+    for (SimdPath path : kernels::simd::SIMD_PATHS)
         if (kernels::simd::simd_path_supported(path))
             list.push_back({true, path});
     return list;
@@ -325,7 +325,7 @@ void print_header(bool smoke) {
     std::printf("libkernels benchmark suite%s\n", smoke ? " (smoke run: small sizes)" : "");
     std::printf("CPU: %s\n", cpu_model_and_flags().c_str());
     std::printf("paths this CPU runs:");
-    for (SimdPath path : {SimdPath::scalar, SimdPath::avx2, SimdPath::avx512})
+    for (SimdPath path : kernels::simd::SIMD_PATHS)
         std::printf(" %s%s", kernels::simd::simd_path_name(path),
                     kernels::simd::simd_path_supported(path) ? "" : "(no)");
     std::printf("\nexported functions choose: %s, vector expf/sincosf %s\n", choice.kernels->name,

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "simd/lanes.h"
+#include "simd/targets.h"
 #include "simd/libm_arrays.h"
 #include "simd/libm_variant_probe.h"
 #include "dispatch/kernel_table.h"
@@ -69,7 +69,7 @@ void bench_dispatch_choice(benchmark::State &state) {
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
     const std::vector<std::string> order = {"expf", "sincosf", "sincosf_wide", "choice of path per call"};
-    for (SimdPath path : {SimdPath::scalar, SimdPath::avx2, SimdPath::avx512}) {
+    for (SimdPath path : SIMD_PATHS) {
         if (!simd_path_supported(path))
             continue;
         const std::string suffix = std::string("/") + simd_path_name(path);

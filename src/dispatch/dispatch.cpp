@@ -7,11 +7,8 @@
 namespace kernels::simd {
 
 Dispatch dispatch_for(SimdPath path) {
-#define KERNELS_TABLE_ADDRESS(target) &target##_kernels,
-    static constexpr const KernelTable *TABLES[] = {KERNELS_SIMD_TARGETS(KERNELS_TABLE_ADDRESS)};
-#undef KERNELS_TABLE_ADDRESS
     if (!simd_path_supported(path)) path = SimdPath::scalar;
-    return {&entry_of_path(path, TABLES), path != SimdPath::scalar && libm_runs_fma_variant()};
+    return {&kernel_table_of(path), path != SimdPath::scalar && libm_runs_fma_variant()};
 }
 
 }  // namespace kernels::simd

@@ -8,12 +8,12 @@
 // exported functions ask choose_dispatch() once per call and run their loops
 // through the table it returns, so adding a loop means adding one entry here
 // and one line in kernel_table_lanes.h, and adding a target means adding it
-// to KERNELS_SIMD_TARGETS (simd/lanes.h) with its kernel_table_<target>.cpp.
+// to the list in simd/targets.h with its kernel_table_<target>.cpp.
 #pragma once
 
 #include <cstdint>
 
-#include "simd/lanes.h"
+#include "simd/targets.h"
 
 namespace kernels {
 
@@ -50,9 +50,17 @@ struct KernelTable {
 };
 
 // The tables, one per target built (defined in kernel_table_<target>.cpp).
-#define KERNELS_DECLARE_TABLE(target) extern const KernelTable target##_kernels;
+#define KERNELS_DECLARE_TABLE(target, runs_here) extern const KernelTable target##_kernels;
 KERNELS_SIMD_TARGETS(KERNELS_DECLARE_TABLE)
 #undef KERNELS_DECLARE_TABLE
+
+// The table of a path.
+inline const KernelTable &kernel_table_of(SimdPath path) {
+#define KERNELS_TABLE_ADDRESS(target, runs_here) &target##_kernels,
+    static constexpr const KernelTable *TABLES[] = {KERNELS_SIMD_TARGETS(KERNELS_TABLE_ADDRESS)};
+#undef KERNELS_TABLE_ADDRESS
+    return *TABLES[static_cast<int>(path)];
+}
 
 // What one call runs on.
 struct Dispatch {

@@ -7,10 +7,10 @@
 namespace kernels::simd {
 
 const LibmArrays &libm_arrays_of(SimdPath path) {
-#define KERNELS_LIBM_ARRAYS_ADDRESS(target) &target##_libm_arrays,
+#define KERNELS_LIBM_ARRAYS_ADDRESS(target, runs_here) &target##_libm_arrays,
     static constexpr const LibmArrays *TABLES[] = {KERNELS_SIMD_TARGETS(KERNELS_LIBM_ARRAYS_ADDRESS)};
 #undef KERNELS_LIBM_ARRAYS_ADDRESS
-    return entry_of_path(path, TABLES);
+    return *TABLES[static_cast<int>(path)];
 }
 
 void expf_array(SimdPath path, const float *x, float *y, size_t n) {

@@ -22,6 +22,13 @@ TEST(Dispatch, TablesMatchTheirTargetsAndTheChoiceIsTheWidestPath) {
     EXPECT_EQ(kernels::simd::avx2_kernels.lanes, 8);
     EXPECT_EQ(kernels::simd::avx512_kernels.lanes, 16);
 #endif
+    // Each path's table is the one its target built, wider along the list.
+    int lanes = 0;
+    for (SimdPath path : kernels::simd::SIMD_PATHS) {
+        EXPECT_STREQ(kernels::simd::kernel_table_of(path).name, simd_path_name(path));
+        EXPECT_GT(kernels::simd::kernel_table_of(path).lanes, lanes) << simd_path_name(path);
+        lanes = kernels::simd::kernel_table_of(path).lanes;
+    }
     const Dispatch chosen = kernels_choose_dispatch();
     EXPECT_STREQ(chosen.kernels->name, simd_path_name(kernels::simd::best_simd_path()));
     // The vector libm never runs on one lane.

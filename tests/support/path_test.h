@@ -8,7 +8,7 @@
 #include <ostream>
 #include <string>
 
-#include "simd/lanes.h"
+#include "simd/targets.h"
 
 namespace kernels::simd {
 // Names the path in test listings.

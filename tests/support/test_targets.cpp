@@ -115,10 +115,12 @@ kernels::simd::Dispatch TestTarget::dispatch() const {
 }
 
 std::vector<TestTarget> vector_test_targets() {
-    return {{"avx2", SimdPath::avx2, nullptr},
-            {"avx512", SimdPath::avx512, nullptr},
-            {"emulated4", SimdPath::scalar, &emulated4_kernels},
-            {"emulated16", SimdPath::scalar, &emulated16_kernels}};
+    std::vector<TestTarget> targets;
+    for (SimdPath path : kernels::simd::SIMD_PATHS)
+        if (path != SimdPath::scalar) targets.push_back({kernels::simd::simd_path_name(path), path, nullptr});
+    targets.push_back({"emulated4", SimdPath::scalar, &emulated4_kernels});
+    targets.push_back({"emulated16", SimdPath::scalar, &emulated16_kernels});
+    return targets;
 }
 
 }  // namespace kernels_test
