@@ -74,7 +74,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
             if (scalar == by_variant.end() && exported != by_variant.end() && by_variant.size() == 2)
                 for (const auto &[variant, seconds] : by_variant)
                     if (variant != "exported")
-                        std::printf("%-44s exported/%s = %.3f (the per-call choice of path)\n", key.c_str(),
+                        std::printf("%-44s exported/%s = %.3f (reading the choice of path)\n", key.c_str(),
                                     variant.c_str(), exported->second / seconds);
         }
         if (!note_.empty())

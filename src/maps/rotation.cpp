@@ -16,7 +16,7 @@
 #include <cstring>
 
 #include "common/angle_conversion.h"
-#include "dispatch/kernel_table.h"
+#include "dispatch/dispatch.h"
 #include "libkernels.h"
 #include "maps/map_storage.h"
 #include "maps/rotation_lanes.h"
@@ -27,7 +27,7 @@ void rotate_by_interpolation(int32_t n, const float *map, float sin_a, float cos
                              float *turned) {
     // A side above ROTATION_MAX_SIDE would be a map of more than 2^48 bytes.
     if (n <= 0 || n > ROTATION_MAX_SIDE) return;
-    kernels_choose_dispatch().kernels->rotate(RotationSweep{n, map, sin_a, cos_a, turned});
+    simd::current_dispatch().kernels->rotate(RotationSweep{n, map, sin_a, cos_a, turned});
 }
 
 void rotate_by_quarter_turns(int32_t n, const float *map, int quarter_turns, float *turned) {

@@ -18,7 +18,7 @@
 #include <limits>
 
 #include "basis/basis_model.h"
-#include "dispatch/kernel_table.h"
+#include "dispatch/dispatch.h"
 #include "momentum_density/radial_table.h"
 #include "momentum_density/voxel_sweep.h"
 
@@ -118,7 +118,7 @@ void momentum_density_voxels(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbit
 
     Scratch scratch;
     scratch.shell_flags = static_cast<uint8_t *>(std::malloc(block_size(flag_rows * n_shells)));
-    const simd::Dispatch run = kernels_choose_dispatch();
+    const simd::Dispatch run = simd::current_dispatch();
     const uint64_t lanes = static_cast<uint64_t>(run.kernels->lanes);
     scratch.atom_phases = static_cast<float *>(std::malloc(block_size(8 * n_atoms * lanes)));
     scratch.radial_table = static_cast<float *>(

@@ -18,7 +18,7 @@
 #include <cstring>
 
 #include "basis/basis_model.h"
-#include "dispatch/kernel_table.h"
+#include "dispatch/dispatch.h"
 #include "libkernels.h"
 #include "momentum_map/orientation_matrix.h"
 #include "momentum_map/pixel_sweep_lanes.h"
@@ -64,7 +64,7 @@ extern "C" void momentum_map(int32_t n, int32_t n_atoms, const int32_t *shells_p
     }
     const PrefactorTable table = fill_prefactor_table(block, basis, counts, mo_coeff, n_entries, k);
     if (n > 0) {
-        const simd::Dispatch run = kernels_choose_dispatch();
+        const simd::Dispatch run = simd::current_dispatch();
         run.kernels->sweep_pixels(PixelSweep{n, basis, sphere, k_min, k_step, orientation, table, out_map},
                                   run.vector_libm);
     }

@@ -18,7 +18,7 @@
 #include <cmath>
 
 #include "common/angle_conversion.h"
-#include "dispatch/kernel_table.h"
+#include "dispatch/dispatch.h"
 #include "libkernels.h"
 #include "momentum_map/polarisation_lanes.h"
 
@@ -57,7 +57,7 @@ extern "C" void polarisation_factor(int32_t n, int32_t polarisation_mode, int32_
     light.c = kz_imaginary * light.sin_t;
     light.c2 = light.c * light.c;
 
-    const simd::Dispatch run = kernels_choose_dispatch();
+    const simd::Dispatch run = simd::current_dispatch();
     run.kernels->apply_polarisation(mode_of(polarisation_mode, circular_mode),
                                     PolarisationSweep{n, map, light, k_min, k_step});
 }

@@ -36,7 +36,7 @@ extern "C" void charge_density_sum(int32_t nx, int32_t ny, int32_t nz, int32_t n
         return;
     }
 
-    const simd::Dispatch run = kernels_choose_dispatch();
+    const simd::Dispatch run = simd::current_dispatch();
     bool out_of_memory = false;
     for (int32_t o = 0; o < n_orbitals; ++o) {
         // A row length <= 0 leaves no shell inside the row, so nothing is read

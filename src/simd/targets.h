@@ -51,11 +51,4 @@ constexpr const char *simd_path_name(SimdPath path) {
     return NAMES[static_cast<int>(path)];
 }
 
-// True when this CPU (and the operating system's saved register state) runs
-// the path: the target's check in the list above.
-bool simd_path_supported(SimdPath path);
-
-// The widest supported path.
-SimdPath best_simd_path();
-
 }  // namespace kernels::simd

@@ -1,12 +1,12 @@
 // The one dispatch mechanism: each exported function takes its loops from the
-// table kernels_choose_dispatch() gives, the tables match their targets, and a
-// forced dispatch reaches the library's own calls (not only the test's).
+// table current_dispatch() gives, the tables match their targets, and a forced
+// dispatch reaches the library's own calls (not only the test's).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <vector>
 
-#include "dispatch/forced_dispatch.h"
+#include "dev/forced_dispatch.h"
 #include "libkernels.h"
 #include "support/kernel_calls.h"
 
@@ -29,7 +29,7 @@ TEST(Dispatch, TablesMatchTheirTargetsAndTheChoiceIsTheWidestPath) {
         EXPECT_GT(kernels::simd::kernel_table_of(path).lanes, lanes) << simd_path_name(path);
         lanes = kernels::simd::kernel_table_of(path).lanes;
     }
-    const Dispatch chosen = kernels_choose_dispatch();
+    const Dispatch chosen = kernels::simd::current_dispatch();
     EXPECT_STREQ(chosen.kernels->name, simd_path_name(kernels::simd::best_simd_path()));
     // The vector libm never runs on one lane.
     EXPECT_FALSE(kernels::simd::dispatch_for(SimdPath::scalar).vector_libm);

@@ -16,7 +16,7 @@
 #include "map_samples.h"
 #include "support/path_test.h"
 #include "support/test_molecule.h"
-#include "dispatch/forced_dispatch.h"
+#include "dev/forced_dispatch.h"
 #include "support/test_targets.h"
 #include "libkernels.h"
 #include "maps/rotation.h"

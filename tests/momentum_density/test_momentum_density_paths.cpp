@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "libkernels.h"
-#include "dispatch/forced_dispatch.h"
+#include "dev/forced_dispatch.h"
 #include "support/test_targets.h"
 #include "simd/lanes.h"
 #include "support/allocation_failure.h"

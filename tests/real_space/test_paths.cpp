@@ -12,7 +12,7 @@
 #include <random>
 
 #include "basis/basis_model.h"
-#include "dispatch/forced_dispatch.h"
+#include "dev/forced_dispatch.h"
 #include "support/test_targets.h"
 #include "real_space/real_space_calls.h"
 

@@ -28,8 +28,8 @@
 #include <vector>
 
 #include "simd/targets.h"
-#include "simd/libm_arrays.h"
-#include "simd/libm_variant_probe.h"
+#include "dev/libm_arrays.h"
+#include "dispatch/dispatch.h"
 #include "support/float_bits.h"
 
 using namespace kernels::simd;

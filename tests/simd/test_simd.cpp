@@ -18,9 +18,9 @@
 
 #include "lane_ops.h"
 #include "simd/targets.h"
-#include "simd/libm_arrays.h"
+#include "dev/libm_arrays.h"
 #include "simd/libm_fma_constants.h"
-#include "simd/libm_variant_probe.h"
+#include "dispatch/dispatch.h"
 #include "support/path_test.h"
 #include "support/test_molecule.h"
 

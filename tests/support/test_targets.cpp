@@ -15,7 +15,7 @@
 #include <cstring>
 
 #include "dispatch/kernel_table_lanes.h"
-#include "simd/libm_variant_probe.h"
+#include "dispatch/dispatch.h"
 
 namespace kernels_test {
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/kernel_table.h"
+#include "dispatch/dispatch.h"
 
 namespace kernels_test {
 

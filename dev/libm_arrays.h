@@ -25,7 +25,8 @@ KERNELS_SIMD_TARGETS(KERNELS_DECLARE_LIBM_ARRAYS)
 const LibmArrays &libm_arrays_of(SimdPath path);
 
 // On a path this CPU runs (simd_path_supported), with the vector functions
-// where the platform's libm is the variant they reproduce (checked per call).
+// where the platform's libm is the variant they reproduce
+// (libm_runs_fma_variant).
 void expf_array(SimdPath path, const float *x, float *y, size_t n);
 void sincosf_array(SimdPath path, const float *x, float *sin_x, float *cos_x, size_t n);
 

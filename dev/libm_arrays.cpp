@@ -1,8 +1,8 @@
-// The array forms of expf and sincosf: the table of a path and the per-call
-// check of the platform's libm variant.
-#include "simd/libm_arrays.h"
+// The array forms of expf and sincosf: the table of a path, and the vector
+// functions only where the platform's libm is the variant they reproduce.
+#include "dev/libm_arrays.h"
 
-#include "simd/libm_variant_probe.h"
+#include "dispatch/dispatch.h"
 
 namespace kernels::simd {
 
