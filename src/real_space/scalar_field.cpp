@@ -1,5 +1,5 @@
 // Exported entry: one orbital on a regular real-space grid, on the widest
-// instruction-set path this CPU runs (chosen per call).
+// instruction-set path this CPU runs (chosen once per process).
 #include "libkernels.h"
 #include "real_space/orbital_grid.h"
 
