@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <thread>
 #include <vector>
 
 #include "dev/forced_dispatch.h"
@@ -66,9 +67,46 @@ TEST(Dispatch, ForcedTableRunsEveryVectorisedExportedFunction) {
     EXPECT_EQ(counted([&] { polarisation_factor(16, 1, 0, map.data(), 2.0f, -2.0f, 0.25f, 65.0f, 0.0f, 0.0f, 0.0f); }),
               1);
     EXPECT_EQ(counted([&] { std::free(rotation(16, map.data(), 30.0f)); }), 1);
+    // Threefold: two interpolated rotations.
+    EXPECT_EQ(counted([&] { symmetrisation(16, 2, map.data()); }), 2);
+    // Per orbital its map, the two rotations of its symmetrisation and its
+    // polarisation factor, all on the table the call was given.
+    const std::vector<float> e_kin{2.0f, 3.0f}, kz_imaginary{0.0f, 0.1f};
+    const std::vector<float> rows = kernels_test::random_orbitals(rng, m, 2);
+    EXPECT_EQ(counted([&] {
+                  momentum_map_sum(2, e_kin.data(), nullptr, rows.data(), 16, 2, -2.0f, 0.25f, 0.0f, 0.0f, 0.0f, 65.0f,
+                                   0.0f, 0.0f, 1, 0, 0, kz_imaginary.data(), m.n_atoms(), m.shells_per_atom.data(),
+                                   m.atom_x.data(), m.atom_y.data(), m.atom_z.data(), m.shell_l.data(),
+                                   m.shell_n_prim.data(), m.prim_exponent.data(), m.prim_coeff.data(), map.data());
+              }),
+              8);
     EXPECT_EQ(counted([&] { kernels_test::field(g, m, row); }), 1);
     EXPECT_EQ(counted([&] { kernels_test::charge(g, m, row, 1); }), 2);
     EXPECT_EQ(counted([&] { kernels_test::density(g, m, row); }), 1);
+}
+
+// A forced dispatch holds for its own thread and its own scope only.
+TEST(Dispatch, ForcedDispatchStaysOnItsThreadAndScope) {
+    std::mt19937 rng(5);
+    const kernels_test::Molecule m = kernels_test::random_molecule(rng, 2, 2, 2, 1.0f);
+    const std::vector<float> row = kernels_test::random_orbital(rng, m);
+    const auto map = [&] { kernels_test::momentum_map_of(m, row, 2.0f, 8, -2.0f, 0.5f); };
+    loops_run = 0;
+    {
+        const kernels::simd::ForcedDispatch on({&COUNTING, false});
+        std::thread(map).join();
+        EXPECT_EQ(loops_run, 0) << "another thread ran on this thread's forced table";
+        {
+            const kernels::simd::ForcedDispatch inner(SimdPath::scalar);
+            map();
+            EXPECT_EQ(loops_run, 0);
+        }
+        map();
+        EXPECT_EQ(loops_run, 1) << "the outer forced table is back after the inner one";
+    }
+    map();
+    EXPECT_EQ(loops_run, 1);
+    EXPECT_STREQ(kernels::simd::current_dispatch().kernels->name, simd_path_name(kernels::simd::best_simd_path()));
 }
 
 }  // namespace
