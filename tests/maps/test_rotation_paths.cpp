@@ -22,9 +22,6 @@
 #include "maps/rotation.h"
 #include "simd/lanes.h"
 
-namespace kernels::simd {
-}  // namespace kernels::simd
-
 namespace {
 
 using kernels::simd::SimdPath;

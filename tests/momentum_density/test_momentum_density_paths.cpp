@@ -21,10 +21,6 @@
 #include "support/path_test.h"
 #include "support/test_molecule.h"
 
-namespace kernels::simd {
-// Names the path in test listings.
-}  // namespace kernels::simd
-
 using kernels::simd::SimdPath;
 using kernels_test::TestTarget;
 using kernels_test::test_target_name;

@@ -18,9 +18,6 @@
 #include "support/path_test.h"
 #include "support/test_molecule.h"
 
-namespace kernels::simd {
-}  // namespace kernels::simd
-
 namespace {
 
 using kernels::simd::Dispatch;

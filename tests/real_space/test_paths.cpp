@@ -16,10 +16,6 @@
 #include "support/test_targets.h"
 #include "real_space/real_space_calls.h"
 
-namespace kernels::simd {
-// Names the path in test listings.
-}  // namespace kernels::simd
-
 using namespace kernels_test;
 using kernels::simd::SimdPath;
 
