@@ -5,7 +5,8 @@
 // X(target, runs_here) for each target, narrowest first.  runs_here is the
 // target's CPU check, a C++ condition whose KERNELS_CPU_HAS(feature) asks
 // whether the CPU has the feature and the operating system saves its
-// registers (dispatch/dispatch.cpp defines it).
+// registers; AVX512_CHOSEN is false in builds with KERNELS_ENABLE_AVX512=OFF
+// (both defined in dispatch/dispatch.cpp, the one place the checks run).
 //
 // Everything that goes by target follows this list: the SimdPath enum and
 // the path names below, the kernel tables (kernel_table_<target>.cpp), the
