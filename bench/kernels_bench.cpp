@@ -3,7 +3,7 @@
 // measured in the same run.
 //
 // Every case runs its exported function once per path the CPU has, the path
-// forced for the benchmark's thread (dispatch/forced_dispatch.h).
+// forced for the benchmark's thread (dev/forced_dispatch.h).
 //
 //   kernels_bench [--smoke] [--data DIR] [google benchmark flags]
 // --smoke: small sizes and few iterations (a check that every case runs).
@@ -24,10 +24,10 @@
 #include <unistd.h>
 
 #include "libkernels.h"
-#include "simd/lanes.h"
-#include "simd/libm_arrays.h"
-#include "simd/libm_variant_probe.h"
-#include "dispatch/forced_dispatch.h"
+#include "simd/targets.h"
+#include "dev/libm_arrays.h"
+#include "dispatch/dispatch.h"
+#include "dev/forced_dispatch.h"
 
 #include "bench_molecule.h"
 #include "ratio_reporter.h"
@@ -41,8 +41,8 @@ constexpr double HARTREE_IN_EV = 27.211386245988;
 // leaves with 30.5 eV less its binding energy; deeper orbitals with less.
 constexpr double HOMO_KINETIC_EV = 30.0;
 
-// How a case is run: through the exported function with the path it chooses
-// per call, or with one path forced.
+// How a case is run: through the exported function on the path the process
+// chose, or with one path forced.
 struct Variant {
     bool on_path;
     SimdPath path;
@@ -63,7 +63,7 @@ class OnVariant {
 
 std::vector<Variant> variants() {
     std::vector<Variant> list;
-    for (SimdPath path : {SimdPath::scalar, SimdPath::avx2, SimdPath::avx512})
+    for (SimdPath path : kernels::simd::SIMD_PATHS)
         if (kernels::simd::simd_path_supported(path))
             list.push_back({true, path});
     return list;
@@ -275,8 +275,8 @@ void bench_sincosf(benchmark::State &state, Variant v) {
 }
 
 // Tiny input: one atom with one s shell, n = 8.  The exported function (which
-// chooses its path on every call) against the same path called directly: the
-// difference is what the choice costs.
+// reads the process's choice of path) against the same path forced: the
+// difference is what reading the choice costs.
 struct TinyAtom {
     int32_t shells_per_atom[1] = {1};
     float x[1] = {0.0f}, y[1] = {0.0f}, z[1] = {0.0f};
@@ -321,11 +321,11 @@ std::string cpu_model_and_flags() {
 }
 
 void print_header(bool smoke) {
-    const kernels::simd::Dispatch choice = kernels_choose_dispatch();
+    const kernels::simd::Dispatch choice = kernels::simd::current_dispatch();
     std::printf("libkernels benchmark suite%s\n", smoke ? " (smoke run: small sizes)" : "");
     std::printf("CPU: %s\n", cpu_model_and_flags().c_str());
     std::printf("paths this CPU runs:");
-    for (SimdPath path : {SimdPath::scalar, SimdPath::avx2, SimdPath::avx512})
+    for (SimdPath path : kernels::simd::SIMD_PATHS)
         std::printf(" %s%s", kernels::simd::simd_path_name(path),
                     kernels::simd::simd_path_supported(path) ? "" : "(no)");
     std::printf("\nexported functions choose: %s, vector expf/sincosf %s\n", choice.kernels->name,
@@ -432,7 +432,7 @@ int main(int argc, char **argv) {
             b->Iterations(100);
     }
 
-    // Dispatch cost on a tiny input: the exported function against the path it chooses.
+    // Dispatch cost on a tiny input: the exported function against the path it runs.
     order.push_back("momentum_map tiny n=8 1 atom");
     for (const Variant &v : {Variant{false, SimdPath::scalar}, Variant{true, kernels::simd::best_simd_path()}}) {
         auto *b = benchmark::RegisterBenchmark(("momentum_map tiny n=8 1 atom/" + v.name()).c_str(),
@@ -442,7 +442,7 @@ int main(int argc, char **argv) {
             b->Iterations(1000);
     }
 
-    RatioReporter reporter("'exported': the public function with the path it chooses per call.");
+    RatioReporter reporter("'exported': the public function on the path the process chose.");
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.print_ratios(order);
     benchmark::Shutdown();

@@ -1,6 +1,6 @@
 // The benchmarks' report: Google Benchmark's table as the runs finish, then
-// one row per case and path (benchmarks named "<case>/<path>", path scalar,
-// avx2, avx512 or exported) with the CPU time per call, per element (the
+// one row per case and path (benchmarks named "<case>/<path>", path one of
+// simd/targets.h or exported) with the CPU time per call, per element (the
 // counter "elements", when a case sets it) and the ratio to the scalar path
 // measured in the same run (the median where repetitions are asked for).
 #pragma once
@@ -9,11 +9,12 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "simd/targets.h"
 
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
@@ -47,11 +48,15 @@ class RatioReporter : public benchmark::ConsoleReporter {
                 continue;
             const auto &by_variant = times_.at(key);
             const auto scalar = by_variant.find("scalar");
-            for (const char *variant : {"scalar", "avx2", "avx512", "exported"}) {
+            std::vector<std::string> variants;
+            for (kernels::simd::SimdPath path : kernels::simd::SIMD_PATHS)
+                variants.push_back(kernels::simd::simd_path_name(path));
+            variants.push_back("exported");
+            for (const std::string &variant : variants) {
                 const auto it = by_variant.find(variant);
                 if (it == by_variant.end()) {
-                    if (scalar != by_variant.end() && std::strcmp(variant, "exported") != 0)
-                        std::printf("%-44s %-9s %12s %12s %10s\n", key.c_str(), variant, "skipped", "",
+                    if (scalar != by_variant.end() && variant != "exported")
+                        std::printf("%-44s %-9s %12s %12s %10s\n", key.c_str(), variant.c_str(), "skipped", "",
                                     "(not available here)");
                     continue;
                 }
@@ -61,7 +66,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
                 char per_element[32] = "";
                 if (elements_.count(key))
                     std::snprintf(per_element, sizeof per_element, "%.2f", it->second * 1e9 / elements_.at(key));
-                std::printf("%-44s %-9s %12.5g %12s %10s\n", key.c_str(), variant, it->second * 1e3, per_element,
+                std::printf("%-44s %-9s %12.5g %12s %10s\n", key.c_str(), variant.c_str(), it->second * 1e3, per_element,
                             ratio);
             }
             // The tiny case compares the exported function with the path it chooses.
@@ -69,7 +74,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
             if (scalar == by_variant.end() && exported != by_variant.end() && by_variant.size() == 2)
                 for (const auto &[variant, seconds] : by_variant)
                     if (variant != "exported")
-                        std::printf("%-44s exported/%s = %.3f (the per-call choice of path)\n", key.c_str(),
+                        std::printf("%-44s exported/%s = %.3f (reading the choice of path)\n", key.c_str(),
                                     variant.c_str(), exported->second / seconds);
         }
         if (!note_.empty())

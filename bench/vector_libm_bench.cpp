@@ -1,8 +1,8 @@
 // Throughput of expf and sincosf (ns per element, CPU time; sincosf_wide has
 // arguments up to 1000, mostly in the large reduction) on each instruction-set
 // path this CPU has, over 2048 L1-resident inputs, with the ratio of each
-// vector path to the scalar libm measured in the same run; and the per-call
-// cost of choosing the path.
+// vector path to the scalar libm measured in the same run; and what an
+// exported call pays to read the path the process chose.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -10,10 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "simd/lanes.h"
-#include "simd/libm_arrays.h"
-#include "simd/libm_variant_probe.h"
-#include "dispatch/kernel_table.h"
+#include "simd/targets.h"
+#include "dev/libm_arrays.h"
+#include "dispatch/dispatch.h"
 #include "ratio_reporter.h"
 
 using namespace kernels::simd;
@@ -55,11 +54,11 @@ void bench_sincosf(benchmark::State &state, SimdPath path, float limit) {
     state.counters["elements"] = static_cast<double>(COUNT);
 }
 
-// What a kernel pays per call to choose its path: the CPU query and the libm
-// variant check.
+// What an exported call pays to read the process's choice of path (the CPU
+// query and the libm variant check ran once, on the first call).
 void bench_dispatch_choice(benchmark::State &state) {
     for (auto _ : state) {
-        const Dispatch choice = kernels_choose_dispatch();
+        const Dispatch choice = kernels::simd::current_dispatch();
         benchmark::DoNotOptimize(choice);
     }
 }
@@ -68,8 +67,8 @@ void bench_dispatch_choice(benchmark::State &state) {
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
-    const std::vector<std::string> order = {"expf", "sincosf", "sincosf_wide", "choice of path per call"};
-    for (SimdPath path : {SimdPath::scalar, SimdPath::avx2, SimdPath::avx512}) {
+    const std::vector<std::string> order = {"expf", "sincosf", "sincosf_wide", "reading the choice of path"};
+    for (SimdPath path : SIMD_PATHS) {
         if (!simd_path_supported(path))
             continue;
         const std::string suffix = std::string("/") + simd_path_name(path);
@@ -79,10 +78,10 @@ int main(int argc, char **argv) {
         benchmark::RegisterBenchmark(("sincosf_wide" + suffix).c_str(), bench_sincosf, path, 1000.0f)
             ->Unit(benchmark::kMicrosecond);
     }
-    benchmark::RegisterBenchmark("choice of path per call/exported", bench_dispatch_choice);
+    benchmark::RegisterBenchmark("reading the choice of path/exported", bench_dispatch_choice);
     std::printf("platform libm is the FMA variant (vector code in use): %s\n",
                 libm_runs_fma_variant() ? "yes" : "no");
-    RatioReporter reporter("'exported': kernels_choose_dispatch(), the choice every exported call makes.");
+    RatioReporter reporter("'exported': kernels::simd::current_dispatch(), which every exported call reads once.");
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.print_ratios(order);
     benchmark::Shutdown();

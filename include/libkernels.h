@@ -12,11 +12,11 @@
  * helicities).  The results are therefore reproducible to the bit.  The
  * kernels that run on vector units (momentum_map, polarisation_factor,
  * scalar_field, charge_density_sum, momentum_density, momentum_density_sum,
- * rotation, symmetrisation) choose AVX-512, AVX2+FMA or scalar code per call
- * and return the scalar code's bits on each, NaNs included, except that where
- * two NaNs of different payloads meet (rotation's interpolation and the sums
- * of symmetrisation) the payload that survives may differ: such an element is
- * a NaN on every path.  Measured against the same formulas evaluated exactly
+ * rotation, symmetrisation) run AVX-512, AVX2+FMA or scalar code (see
+ * "Instruction sets") and return the scalar code's bits on each, NaNs
+ * included, except that where two NaNs of different payloads meet (rotation's
+ * interpolation and the sums of symmetrisation) the payload that survives may
+ * differ: such an element is a NaN on every path.  Measured against the same formulas evaluated exactly
  * in double precision, maps and real-space fields agree to about 1e-6 of
  * their largest value; for the momentum densities see momentum_density.
  *
@@ -73,16 +73,19 @@
  * a NULL from rotation or the flips.  That is the one error reported: set
  * errno to 0 before a call and test it for ENOMEM afterwards (other values,
  * e.g. EDOM from a libm function given an infinite angle, carry no meaning).
- * The library keeps no state, starts no threads and is reentrant: calls may
- * run concurrently as long as no call writes an array that another call
- * reads or writes.
+ * The library starts no threads and is reentrant: calls may run concurrently
+ * as long as no call writes an array that another call reads or writes.  It
+ * keeps no state between calls but the instruction-set path, chosen once per
+ * process (below), which cannot change a result.
  *
- * Instruction sets: every kernel runs on the widest path of the calling core
- * (AVX-512 F+DQ, AVX2+FMA or scalar, chosen per call) and returns the same bits
- * on each; the vector expf and sincosf are used only where the platform's libm
- * is the variant they reproduce (checked per call).  The AVX-512 path is on
- * unless the library was built with -DKERNELS_ENABLE_AVX512=OFF; it was checked
- * on AVX-512 hardware over all 2^32 inputs of expf and sincosf, by the path
+ * Instruction sets: every kernel runs on the widest path of the CPU (AVX-512
+ * F+DQ, AVX2+FMA or scalar) and returns the same bits on each; the vector expf
+ * and sincosf are used only where the platform's libm is the variant they
+ * reproduce.  Both are found out once per process, on the first call of a
+ * kernel that runs on vector units (thread-safely), since neither the CPU nor
+ * the loaded libm changes while it runs.  The AVX-512 path is on unless the
+ * library was built with -DKERNELS_ENABLE_AVX512=OFF; it was checked on
+ * AVX-512 hardware over all 2^32 inputs of expf and sincosf, by the path
  * tests, and against an independent implementation of all twelve functions.
  * Re-check a build with `ctest -L exhaustive` and `ctest -R 'Path|avx512'`.
  *

@@ -6,28 +6,28 @@
 // and cosine are taken together in float32.  The bilinear sum
 //   (1-fr)(1-fc) m00 + fr (1-fc) m10 + (1-fr) fc m01 + fr fc m11
 // is evaluated in one fixed grouping (interpolate_lanes), every product and sum
-// rounded on its own.  The interpolation runs on the widest vector unit the CPU
-// has, chosen per call, a row's pixels side by side in the lanes, the four
-// neighbours gathered; every path gives the same bits (rotation_lanes.h).
+// rounded on its own.  The interpolation runs on the instruction-set path the
+// call was given (the widest vector unit of the CPU, chosen once per process),
+// a row's pixels side by side in the lanes, the four neighbours gathered; every
+// path gives the same bits (rotation_lanes.h).
 #include "maps/rotation.h"
 
 #include <math.h>
 
 #include <cstring>
 
-#include "dispatch/kernel_table.h"
+#include "common/angle_conversion.h"
 #include "libkernels.h"
 #include "maps/map_storage.h"
 #include "maps/rotation_lanes.h"
-#include "momentum_map/angle_conversion.h"
 
 namespace kernels {
 
-void rotate_by_interpolation(int32_t n, const float *map, float sin_a, float cos_a,
-                             float *turned) {
+void rotate_by_interpolation(const simd::Dispatch &run, int32_t n, const float *map, float sin_a,
+                             float cos_a, float *turned) {
     // A side above ROTATION_MAX_SIDE would be a map of more than 2^48 bytes.
     if (n <= 0 || n > ROTATION_MAX_SIDE) return;
-    kernels_choose_dispatch().kernels->rotate(RotationSweep{n, map, sin_a, cos_a, turned});
+    run.kernels->rotate(RotationSweep{n, map, sin_a, cos_a, turned});
 }
 
 void rotate_by_quarter_turns(int32_t n, const float *map, int quarter_turns, float *turned) {
@@ -64,7 +64,7 @@ void rotate_by_quarter_turns(int32_t n, const float *map, int quarter_turns, flo
     }
 }
 
-float *rotated_copy(int32_t n, const float *map, float angle) {
+float *rotated_copy(const simd::Dispatch &run, int32_t n, const float *map, float angle) {
     float *turned = allocate_map(n);
     if (turned == nullptr) return nullptr;
     if (angle == 90.0f) {
@@ -77,7 +77,7 @@ float *rotated_copy(int32_t n, const float *map, float angle) {
         const float radians = static_cast<float>(static_cast<double>(angle) * RADIANS_PER_DEGREE);
         float sin_a = 0.0f, cos_a = 0.0f;
         ::sincosf(radians, &sin_a, &cos_a);
-        rotate_by_interpolation(n, map, sin_a, cos_a, turned);
+        rotate_by_interpolation(run, n, map, sin_a, cos_a, turned);
     }
     return turned;
 }
@@ -85,5 +85,5 @@ float *rotated_copy(int32_t n, const float *map, float angle) {
 }  // namespace kernels
 
 extern "C" float *rotation(int32_t n, const float *map, float angle) {
-    return kernels::rotated_copy(n, map, angle);
+    return kernels::rotated_copy(kernels::simd::current_dispatch(), n, map, angle);
 }

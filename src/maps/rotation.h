@@ -10,13 +10,16 @@
 
 #include <cstdint>
 
+#include "dispatch/dispatch.h"
+
 namespace kernels {
 
-// Bilinear interpolation with the given sine and cosine of the angle; writes all
-// n*n pixels of `turned`.  Nothing is done for n <= 0 (nor above 2^23, a map
-// of more than 2^48 bytes).
-void rotate_by_interpolation(int32_t n, const float *map, float sin_a, float cos_a,
-                             float *turned);
+// Bilinear interpolation with the given sine and cosine of the angle, on the
+// path of `run` (every path gives the same bits); writes all n*n pixels of
+// `turned`.  Nothing is done for n <= 0 (nor above 2^23, a map of more than
+// 2^48 bytes).
+void rotate_by_interpolation(const simd::Dispatch &run, int32_t n, const float *map, float sin_a,
+                             float cos_a, float *turned);
 
 // Exact turn by quarter_turns * 90 degrees (1, 2 or 3): each pixel is a bit copy
 // of its source or 0, the same pixels being 0 as in the interpolation with the
@@ -26,7 +29,8 @@ void rotate_by_quarter_turns(int32_t n, const float *map, int quarter_turns, flo
 // A new malloc'ed map holding the map turned by angle degrees, or null when the
 // block cannot be had: exactly 90, 180 and 270 take the exact path, every other
 // value (0, 360, -90, NaN, ...) the interpolating path with sin and cos of the
-// angle in float32.  The exported rotation and the symmetrisation both call it.
-float *rotated_copy(int32_t n, const float *map, float angle);
+// angle in float32, interpolated on the path of `run`.  The exported rotation
+// and the symmetrisation both call it.
+float *rotated_copy(const simd::Dispatch &run, int32_t n, const float *map, float angle);
 
 }  // namespace kernels

@@ -10,6 +10,8 @@
 // Memory: the running sum plus at most one rotated copy or mirror image are held
 // at a time.  The map is written only at the very end, so any allocation that
 // fails leaves it unchanged (and errno ENOMEM).
+#include "maps/symmetrisation.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -42,7 +44,9 @@ bool add_mirror_image(int32_t n, float *sum, void (*write_image)(int32_t, const 
 
 }  // namespace
 
-extern "C" void symmetrisation(int32_t n, int32_t symmetry_mode, float *map) {
+namespace kernels {
+
+void symmetrisation_on(const simd::Dispatch &run, int32_t n, int32_t symmetry_mode, float *map) {
     if (symmetry_mode == -1) return;
     // A negative side describes no map: the rotations would write none of their
     // pixels, so the average would have no meaning.  The map is left alone.
@@ -61,13 +65,13 @@ extern "C" void symmetrisation(int32_t n, int32_t symmetry_mode, float *map) {
         rotations = 1;
     }
 
-    const int64_t count = kernels::map_element_count(n);
-    float *sum = kernels::allocate_map(n);
+    const int64_t count = map_element_count(n);
+    float *sum = allocate_map(n);
     if (sum == nullptr) return;
     if (n != 0) std::memcpy(sum, map, static_cast<std::size_t>(count) * sizeof(float));
 
     for (int r = 0; r < rotations; ++r) {
-        float *turned = kernels::rotated_copy(n, map, angles[r]);
+        float *turned = rotated_copy(run, n, map, angles[r]);
         if (turned == nullptr) {
             std::free(sum);
             errno = ENOMEM;
@@ -77,14 +81,14 @@ extern "C" void symmetrisation(int32_t n, int32_t symmetry_mode, float *map) {
         std::free(turned);
     }
 
-    if (!add_mirror_image(n, sum, kernels::write_row_mirror)) {
+    if (!add_mirror_image(n, sum, write_row_mirror)) {
         std::free(sum);
         errno = ENOMEM;
         return;
     }
     int divisor = 2 * rotations + 2;
     if (symmetry_mode == 0) {
-        if (!add_mirror_image(n, sum, kernels::write_row_order_mirror)) {
+        if (!add_mirror_image(n, sum, write_row_order_mirror)) {
             std::free(sum);
             errno = ENOMEM;
             return;
@@ -95,4 +99,10 @@ extern "C" void symmetrisation(int32_t n, int32_t symmetry_mode, float *map) {
     const float terms = static_cast<float>(divisor);
     for (int64_t e = 0; e < count; ++e) map[e] = sum[e] / terms;
     std::free(sum);
+}
+
+}  // namespace kernels
+
+extern "C" void symmetrisation(int32_t n, int32_t symmetry_mode, float *map) {
+    kernels::symmetrisation_on(kernels::simd::current_dispatch(), n, symmetry_mode, map);
 }

@@ -1,5 +1,6 @@
 // Exported entry points for momentum densities on a 3D k grid: both bundle the
-// basis arrays into a BasisSet and hand them to the voxel engine.
+// basis arrays into a BasisSet and hand them, with the path the call reads,
+// to the voxel engine.
 // momentum_density computes |psi(k)|^2 of one orbital, momentum_density_sum the
 // weighted sum over several; their parameter lists differ in where the orbital
 // data stand.
@@ -17,8 +18,8 @@ void momentum_density(int32_t nx, int32_t ny, int32_t nz, int32_t n_atoms,
                       float *out_density) {
     const kernels::BasisSet basis = kernels::make_basis_set(
         {n_atoms, shells_per_atom, atom_x, atom_y, atom_z, shell_l, shell_n_prim, prim_exponent, prim_coeff});
-    kernels::momentum_density_voxels(nx, ny, nz, 1, nullptr, mo_coeff, kx_min, ky_min, kz_min, k_step,
-                                     basis, out_density);
+    kernels::momentum_density_voxels(kernels::simd::current_dispatch(), nx, ny, nz, 1, nullptr, mo_coeff,
+                                     kx_min, ky_min, kz_min, k_step, basis, out_density);
 }
 
 void momentum_density_sum(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbitals,
@@ -30,8 +31,9 @@ void momentum_density_sum(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbitals
                           const float *prim_coeff, float *out_density) {
     const kernels::BasisSet basis = kernels::make_basis_set(
         {n_atoms, shells_per_atom, atom_x, atom_y, atom_z, shell_l, shell_n_prim, prim_exponent, prim_coeff});
-    kernels::momentum_density_voxels(nx, ny, nz, n_orbitals, orbital_weight, mo_coeff, kx_min, ky_min,
-                                     kz_min, k_step, basis, out_density);
+    kernels::momentum_density_voxels(kernels::simd::current_dispatch(), nx, ny, nz, n_orbitals,
+                                     orbital_weight, mo_coeff, kx_min, ky_min, kz_min, k_step, basis,
+                                     out_density);
 }
 
 }  // extern "C"

@@ -8,7 +8,7 @@
 // square root, one set of harmonics up to the largest degree in use, one joint
 // sine and cosine per atom; per orbital and flagged shell the angular sum
 // sum_m c_m Y_m, one table interpolation and the (-i)^l rule.  The sweep runs
-// on the instruction-set path chosen for the call (voxel_sweep.h), a row's
+// on the instruction-set path the call was given (voxel_sweep.h), a row's
 // voxels side by side in the lanes of a vector.
 #include "momentum_density/momentum_density_voxels.h"
 
@@ -18,7 +18,6 @@
 #include <limits>
 
 #include "basis/basis_model.h"
-#include "dispatch/kernel_table.h"
 #include "momentum_density/radial_table.h"
 #include "momentum_density/voxel_sweep.h"
 
@@ -103,10 +102,10 @@ void fill_radial_table(const BasisArrays &basis, const BasisCounts &counts, cons
 
 }  // namespace
 
-void momentum_density_voxels(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbitals,
-                             const float *orbital_weight, const float *mo_coeff, float kx_min,
-                             float ky_min, float kz_min, float k_step, const BasisSet &basis,
-                             float *out_density) {
+void momentum_density_voxels(const simd::Dispatch &run, int32_t nx, int32_t ny, int32_t nz,
+                             int32_t n_orbitals, const float *orbital_weight, const float *mo_coeff,
+                             float kx_min, float ky_min, float kz_min, float k_step,
+                             const BasisSet &basis, float *out_density) {
     const uint64_t n_voxels = voxel_count(nx, ny, nz);
     if (n_voxels != 0) std::memset(out_density, 0, static_cast<size_t>(n_voxels) * sizeof(float));
     if (n_orbitals <= 0) return;
@@ -118,7 +117,6 @@ void momentum_density_voxels(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbit
 
     Scratch scratch;
     scratch.shell_flags = static_cast<uint8_t *>(std::malloc(block_size(flag_rows * n_shells)));
-    const simd::Dispatch run = kernels_choose_dispatch();
     const uint64_t lanes = static_cast<uint64_t>(run.kernels->lanes);
     scratch.atom_phases = static_cast<float *>(std::malloc(block_size(8 * n_atoms * lanes)));
     scratch.radial_table = static_cast<float *>(

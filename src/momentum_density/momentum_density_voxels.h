@@ -13,6 +13,7 @@
 
 #include <cstdint>
 
+#include "dispatch/dispatch.h"
 #include "momentum_density/basis_set.h"
 
 namespace kernels {
@@ -24,11 +25,10 @@ namespace kernels {
 // dimension <= 0 leaves it untouched; errno is ENOMEM after a failed allocation.  Scratch: malloc of the shell flags,
 // malloc of the atom phases (8 bytes per atom and lane of the path), calloc of
 // the radial table, in that order, all released before returning.  The voxels
-// are computed on the path kernels_choose_dispatch() gives; every path gives
-// the same bits.
-void momentum_density_voxels(int32_t nx, int32_t ny, int32_t nz, int32_t n_orbitals,
-                             const float *orbital_weight, const float *mo_coeff, float kx_min,
-                             float ky_min, float kz_min, float k_step, const BasisSet &basis,
-                             float *out_density);
+// are computed on the path of `run`; every path gives the same bits.
+void momentum_density_voxels(const simd::Dispatch &run, int32_t nx, int32_t ny, int32_t nz,
+                             int32_t n_orbitals, const float *orbital_weight, const float *mo_coeff,
+                             float kx_min, float ky_min, float kz_min, float k_step,
+                             const BasisSet &basis, float *out_density);
 
 }  // namespace kernels

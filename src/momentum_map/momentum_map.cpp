@@ -10,15 +10,16 @@
 // and the folded prefactors) is formed once per call; per pixel the cost is one
 // square root, the harmonics up to the largest active l and one float32
 // sine/cosine pair per atom that has active shells.  The sweep runs on the
-// widest vector unit the CPU has, chosen per call, a row's pixels side by side
-// in the lanes; every path gives the same bits (pixel_sweep_lanes.h).
+// instruction-set path the call was given (the widest vector unit of the CPU,
+// chosen once per process), a row's pixels side by side in the lanes; every
+// path gives the same bits (pixel_sweep_lanes.h).
+#include "momentum_map/momentum_map.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 
-#include "basis/basis_model.h"
-#include "dispatch/kernel_table.h"
 #include "libkernels.h"
 #include "momentum_map/orientation_matrix.h"
 #include "momentum_map/pixel_sweep_lanes.h"
@@ -34,13 +35,11 @@ void clear_map(int32_t n, float *map) {
 
 }  // namespace
 
-extern "C" void momentum_map(int32_t n, int32_t n_atoms, const int32_t *shells_per_atom,
-                             const float *atom_x, const float *atom_y, const float *atom_z,
-                             float e_kin, float k_min, float k_step, float orient_alpha,
-                             float orient_beta, float orient_gamma, const int32_t *shell_l,
-                             const int32_t *shell_n_prim, const float *prim_exponent,
-                             const float *prim_coeff, const float *mo_coeff, float *out_map) {
-    using namespace kernels;
+namespace kernels {
+
+void momentum_map_on(const simd::Dispatch &run, int32_t n, const BasisArrays &basis, float e_kin,
+                     float k_min, float k_step, float orient_alpha, float orient_beta, float orient_gamma,
+                     const float *mo_coeff, float *out_map) {
     // No energy, no hemisphere: an all-zero map rather than the 0 * inf of a
     // zero radius.  (A NaN energy is not caught here and gives a NaN map.)
     if (e_kin <= 0.0f) {
@@ -52,21 +51,31 @@ extern "C" void momentum_map(int32_t n, int32_t n_atoms, const int32_t *shells_p
     const float k = std::sqrt(e_kin + e_kin);
     const Hemisphere sphere{k * k, 1.0f / k};
 
-    const BasisArrays basis{n_atoms, shells_per_atom, atom_x,        atom_y,    atom_z,
-                            shell_l, shell_n_prim,    prim_exponent, prim_coeff};
     const BasisCounts counts = count_basis(basis);
     const int64_t n_entries = count_table_components(basis, counts, mo_coeff);
-    void *block = std::malloc(prefactor_block_bytes(n_atoms, n_entries));
+    void *block = std::malloc(prefactor_block_bytes(basis.n_atoms, n_entries));
     if (block == nullptr) {
         clear_map(n, out_map);
         errno = ENOMEM;  // what malloc set; the caller's only sign of the failure
         return;
     }
     const PrefactorTable table = fill_prefactor_table(block, basis, counts, mo_coeff, n_entries, k);
-    if (n > 0) {
-        const simd::Dispatch run = kernels_choose_dispatch();
+    if (n > 0)
         run.kernels->sweep_pixels(PixelSweep{n, basis, sphere, k_min, k_step, orientation, table, out_map},
                                   run.vector_libm);
-    }
     std::free(block);
+}
+
+}  // namespace kernels
+
+extern "C" void momentum_map(int32_t n, int32_t n_atoms, const int32_t *shells_per_atom,
+                             const float *atom_x, const float *atom_y, const float *atom_z,
+                             float e_kin, float k_min, float k_step, float orient_alpha,
+                             float orient_beta, float orient_gamma, const int32_t *shell_l,
+                             const int32_t *shell_n_prim, const float *prim_exponent,
+                             const float *prim_coeff, const float *mo_coeff, float *out_map) {
+    const kernels::BasisArrays basis{n_atoms, shells_per_atom, atom_x,        atom_y,    atom_z,
+                                     shell_l, shell_n_prim,    prim_exponent, prim_coeff};
+    kernels::momentum_map_on(kernels::simd::current_dispatch(), n, basis, e_kin, k_min, k_step, orient_alpha,
+                             orient_beta, orient_gamma, mo_coeff, out_map);
 }

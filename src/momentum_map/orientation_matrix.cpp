@@ -6,7 +6,7 @@
 // left to right.
 #include "momentum_map/orientation_matrix.h"
 
-#include "momentum_map/angle_conversion.h"
+#include "common/angle_conversion.h"
 
 namespace kernels {
 

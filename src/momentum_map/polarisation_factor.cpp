@@ -13,13 +13,14 @@
 //             incidence turned onto each pixel's own parallel momentum.
 // Pixels outside the hemisphere become 0.  Only the circular helicities sum in
 // double; everything else is float32, rounded step by step.  The loop runs on
-// the widest vector unit the CPU has, chosen per call, a row's pixels side by
-// side in the lanes; every path gives the same bits (polarisation_lanes.h).
+// the instruction-set path the call was given (the widest vector unit of the
+// CPU, chosen once per process), a row's pixels side by side in the lanes;
+// every path gives the same bits (polarisation_lanes.h).
 #include <cmath>
 
-#include "dispatch/kernel_table.h"
+#include "common/angle_conversion.h"
 #include "libkernels.h"
-#include "momentum_map/angle_conversion.h"
+#include "momentum_map/momentum_map.h"
 #include "momentum_map/polarisation_lanes.h"
 
 namespace {
@@ -36,11 +37,12 @@ PolarisationMode mode_of(int32_t polarisation_mode, int32_t circular_mode) {
 
 }  // namespace
 
-extern "C" void polarisation_factor(int32_t n, int32_t polarisation_mode, int32_t circular_mode,
-                                    float *map, float e_kin, float k_min, float k_step,
-                                    float incidence_angle, float azimuth_angle,
-                                    float s_share_percent, float kz_imaginary) {
-    using namespace kernels;
+namespace kernels {
+
+void polarisation_factor_on(const simd::Dispatch &run, int32_t n, int32_t polarisation_mode,
+                            int32_t circular_mode, float *map, float e_kin, float k_min, float k_step,
+                            float incidence_angle, float azimuth_angle, float s_share_percent,
+                            float kz_imaginary) {
     const SineCosine incidence = sine_cosine_of_degrees(incidence_angle);
     const SineCosine azimuth = sine_cosine_of_degrees(azimuth_angle);
     if (n <= 0) return;
@@ -57,7 +59,17 @@ extern "C" void polarisation_factor(int32_t n, int32_t polarisation_mode, int32_
     light.c = kz_imaginary * light.sin_t;
     light.c2 = light.c * light.c;
 
-    const simd::Dispatch run = kernels_choose_dispatch();
     run.kernels->apply_polarisation(mode_of(polarisation_mode, circular_mode),
                                     PolarisationSweep{n, map, light, k_min, k_step});
+}
+
+}  // namespace kernels
+
+extern "C" void polarisation_factor(int32_t n, int32_t polarisation_mode, int32_t circular_mode,
+                                    float *map, float e_kin, float k_min, float k_step,
+                                    float incidence_angle, float azimuth_angle,
+                                    float s_share_percent, float kz_imaginary) {
+    kernels::polarisation_factor_on(kernels::simd::current_dispatch(), n, polarisation_mode, circular_mode, map,
+                                    e_kin, k_min, k_step, incidence_angle, azimuth_angle, s_share_percent,
+                                    kz_imaginary);
 }

@@ -1,7 +1,8 @@
 // Exported entry: weighted charge density rho = sum_o w_o psi_o^2 on a
 // real-space grid.  Each orbital is evaluated into one scratch grid and its
 // weighted square added in orbital order: out = (w * psi) * psi + out.  Both
-// steps run on the widest instruction-set path this CPU runs (chosen per call).
+// steps run on the path the call reads once at its start (the widest
+// instruction-set path of the CPU, chosen once per process).
 // An orbital whose evaluation cannot get memory adds nothing and the sum goes
 // on; errno is then ENOMEM on return.
 #include <cerrno>
@@ -20,6 +21,7 @@ extern "C" void charge_density_sum(int32_t nx, int32_t ny, int32_t nz, int32_t n
                                    const float *prim_exponent, const float *prim_coeff,
                                    float *out_grid) {
     using namespace kernels;
+    const simd::Dispatch run = simd::current_dispatch();
     const RealGrid grid{nx, ny, nz, x_min, y_min, z_min, grid_step};
     const BasisArrays basis{n_atoms, shells_per_atom, atom_x,        atom_y,    atom_z,
                             shell_l, shell_n_prim,    prim_exponent, prim_coeff};
@@ -36,7 +38,6 @@ extern "C" void charge_density_sum(int32_t nx, int32_t ny, int32_t nz, int32_t n
         return;
     }
 
-    const simd::Dispatch run = kernels_choose_dispatch();
     bool out_of_memory = false;
     for (int32_t o = 0; o < n_orbitals; ++o) {
         // A row length <= 0 leaves no shell inside the row, so nothing is read

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "basis/basis_model.h"
-#include "dispatch/kernel_table.h"
+#include "dispatch/dispatch.h"
 
 namespace kernels {
 

@@ -1,5 +1,5 @@
 // Exported entry: one orbital on a regular real-space grid, on the widest
-// instruction-set path this CPU runs (chosen per call).
+// instruction-set path this CPU runs (chosen once per process).
 #include "libkernels.h"
 #include "real_space/orbital_grid.h"
 
@@ -12,5 +12,5 @@ extern "C" void scalar_field(int32_t nx, int32_t ny, int32_t nz, int32_t n_atoms
     const kernels::RealGrid grid{nx, ny, nz, x_min, y_min, z_min, grid_step};
     const kernels::BasisArrays basis{n_atoms, shells_per_atom, atom_x,        atom_y,    atom_z,
                                      shell_l, shell_n_prim,    prim_exponent, prim_coeff};
-    kernels::evaluate_orbital_on_grid(kernels_choose_dispatch(), grid, basis, mo_coeff, out_grid);
+    kernels::evaluate_orbital_on_grid(kernels::simd::current_dispatch(), grid, basis, mo_coeff, out_grid);
 }

@@ -1,13 +1,14 @@
 // The lane abstraction the vectorised kernels are written over.
 //
-// A kernel is a template over a target T (scalar::Target, avx2::Target,
-// avx512::Target) and sees T::lanes float lanes at a time through these types:
+// A kernel is a template over a target T (<target>::Target in the header
+// lanes_<target>.h of each target that simd/targets.h lists) and sees T::lanes float lanes at a time through these types:
 //   T::F32   T::lanes float lanes        T::F64   T::lanes double lanes
 //   T::U64   T::lanes 64-bit integers    T::Mask  one bit of truth per lane
 //   T::I32   T::lanes 32-bit integers (table indices)
 // so a float lane and the double it widens to sit at the same lane index.
 // The tests also build the kernels on emulated targets of 4 and 16 lanes
-// (tests/emulated), so every operation below is also written there.
+// (tests/support/lanes_emulated.h), so every operation below is also written
+// there.
 // Every target header gives the same operations (found by argument-dependent
 // lookup, since the types live in the target's namespace):
 //   F32::splat(v), F32::load(p), F32::load_first(p, n), store(a, p),
@@ -32,8 +33,8 @@
 //   lookup32(const Table32 &table, U64 index) -> U64: table.word[index mod 32],
 //   taken from registers with permutes (no memory gather).
 // Each target header is included only by source files compiled with that
-// target's instruction-set flags (named *_avx2.cpp / *_avx512.cpp and added
-// with kernels_simd_sources() in CMake), and defines everything inline in its
+// target's instruction-set flags (named *_<target>.cpp and added with
+// kernels_per_target_sources() in CMake), and defines everything inline in its
 // own namespace.  Code such a file instantiates must likewise be a template
 // over T or have internal linkage: an ordinary inline function compiled there
 // could be the copy the linker keeps for the scalar path too (the test
@@ -41,14 +42,6 @@
 #pragma once
 
 #include <cstdint>
-
-// The instruction-set targets the kernels are built for, narrowest first:
-// X(target) for each.  The AVX targets exist only on x86-64 builds.
-#ifdef KERNELS_SIMD_X86
-#define KERNELS_SIMD_TARGETS(X) X(scalar) X(avx2) X(avx512)
-#else
-#define KERNELS_SIMD_TARGETS(X) X(scalar)
-#endif
 
 namespace kernels::simd {
 
@@ -69,27 +62,6 @@ constexpr Table32 make_table32(const uint64_t (&words)[32]) {
         table.high[i] = static_cast<uint32_t>(words[i] >> 32);
     }
     return table;
-}
-
-// The instruction-set paths (every one named, built or not).
-enum class SimdPath { scalar, avx2, avx512 };
-
-const char *simd_path_name(SimdPath path);
-
-// True when this CPU (and the operating system's saved register state) runs
-// the path: AVX2 needs AVX2+FMA, AVX-512 needs AVX-512 F and DQ plus AVX2+FMA.
-// Asked per call; the answer comes from the compiler runtime's CPUID record.
-bool simd_path_supported(SimdPath path);
-
-// The widest supported path.
-SimdPath best_simd_path();
-
-// The entry of `path` in a per-target list built from KERNELS_SIMD_TARGETS
-// (same order as SimdPath), the scalar one for a path this build leaves out.
-template <class Table, int N>
-const Table &entry_of_path(SimdPath path, const Table *const (&entries)[N]) {
-    const int i = static_cast<int>(path);
-    return i < N ? *entries[i] : *entries[0];
 }
 
 // Lane i's offset from the first element of a vector, as a float: a column

@@ -51,7 +51,6 @@ struct I32 {
 
 struct Target {
     static constexpr int lanes = 8;
-    static constexpr SimdPath path = SimdPath::avx2;
     using F32 = avx2::F32;
     using F64 = avx2::F64;
     using U64 = avx2::U64;

@@ -54,7 +54,6 @@ struct I32 {
 
 struct Target {
     static constexpr int lanes = 16;
-    static constexpr SimdPath path = SimdPath::avx512;
     using F32 = avx512::F32;
     using F64 = avx512::F64;
     using U64 = avx512::U64;

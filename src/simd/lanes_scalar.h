@@ -36,7 +36,6 @@ struct I32 {
 
 struct Target {
     static constexpr int lanes = 1;
-    static constexpr SimdPath path = SimdPath::scalar;
     using F32 = scalar::F32;
     using F64 = scalar::F64;
     using U64 = scalar::U64;

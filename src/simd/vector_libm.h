@@ -6,8 +6,8 @@
 // the same places (written out: nothing else fuses); lanes outside the fast
 // path (expf: |x| >= 88, infinities, NaN; sincosf: infinities, NaN) call
 // the scalar function.  Rounding follows the caller's MXCSR, as the
-// scalar functions' does.  Valid only where libm_runs_fma_variant() holds;
-// VectorLibm makes that choice for a kernel.
+// scalar functions' does.  Valid only where libm_runs_fma_variant()
+// (dispatch/dispatch.h) holds; VectorLibm makes that choice for a kernel.
 #pragma once
 
 #include <math.h>
@@ -17,7 +17,6 @@
 
 #include "simd/lanes.h"
 #include "simd/libm_fma_constants.h"
-#include "simd/libm_variant_probe.h"
 
 namespace kernels::simd {
 

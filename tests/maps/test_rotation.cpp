@@ -98,7 +98,8 @@ TEST(Rotation, ExactPathsEqualInterpolationWithExactSines) {
         for (const auto &turn : turns) {
             Map exact(map.size(), 7.0f), interpolated(map.size(), 7.0f);
             kernels::rotate_by_quarter_turns(n, map.data(), turn.quarter_turns, exact.data());
-            kernels::rotate_by_interpolation(n, map.data(), turn.sin_a, turn.cos_a, interpolated.data());
+            kernels::rotate_by_interpolation(kernels::simd::current_dispatch(), n, map.data(), turn.sin_a,
+                                             turn.cos_a, interpolated.data());
             EXPECT_TRUE(same_bits(exact, interpolated)) << "n " << n << " turns " << turn.quarter_turns;
         }
     }

@@ -16,14 +16,11 @@
 #include "map_samples.h"
 #include "support/path_test.h"
 #include "support/test_molecule.h"
-#include "dispatch/forced_dispatch.h"
+#include "dev/forced_dispatch.h"
 #include "support/test_targets.h"
 #include "libkernels.h"
 #include "maps/rotation.h"
 #include "simd/lanes.h"
-
-namespace kernels::simd {
-}  // namespace kernels::simd
 
 namespace {
 
@@ -85,11 +82,9 @@ TEST_P(RotationPaths, InterpolationEqualsScalarPathForAnySineAndCosine) {
         const Map map = maps_test::random_special_map(rng, n);
         for (const auto &pair : pairs) {
             Map scalar(map.size() + 32, -99.0f), got(map.size() + 32, -99.0f);
-            const auto interpolate = [&](Map &out) {
-                return [&] { kernels::rotate_by_interpolation(n, map.data(), pair[0], pair[1], out.data()); };
-            };
-            kernels::simd::run_on(SimdPath::scalar, interpolate(scalar));
-            kernels::simd::run_on(GetParam().dispatch(), interpolate(got));
+            kernels::rotate_by_interpolation(kernels::simd::dispatch_for(SimdPath::scalar), n, map.data(), pair[0],
+                                             pair[1], scalar.data());
+            kernels::rotate_by_interpolation(GetParam().dispatch(), n, map.data(), pair[0], pair[1], got.data());
             ASSERT_TRUE(same_bits_up_to_nan_payloads(got.data(), scalar.data(), got.size()))
                 << "n = " << n << ", sin " << pair[0] << ", cos " << pair[1];
         }

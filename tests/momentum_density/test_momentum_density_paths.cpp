@@ -14,16 +14,12 @@
 #include <vector>
 
 #include "libkernels.h"
-#include "dispatch/forced_dispatch.h"
+#include "dev/forced_dispatch.h"
 #include "support/test_targets.h"
 #include "simd/lanes.h"
 #include "support/allocation_failure.h"
 #include "support/path_test.h"
 #include "support/test_molecule.h"
-
-namespace kernels::simd {
-// Names the path in test listings.
-}  // namespace kernels::simd
 
 using kernels::simd::SimdPath;
 using kernels_test::TestTarget;

@@ -11,15 +11,12 @@
 #include <vector>
 
 #include "map_call.h"
-#include "dispatch/forced_dispatch.h"
+#include "dev/forced_dispatch.h"
 #include "support/test_targets.h"
 #include "simd/lanes.h"
-#include "simd/libm_variant_probe.h"
+#include "dispatch/dispatch.h"
 #include "support/path_test.h"
 #include "support/test_molecule.h"
-
-namespace kernels::simd {
-}  // namespace kernels::simd
 
 namespace {
 

@@ -12,13 +12,9 @@
 #include <random>
 
 #include "basis/basis_model.h"
-#include "dispatch/forced_dispatch.h"
+#include "dev/forced_dispatch.h"
 #include "support/test_targets.h"
 #include "real_space/real_space_calls.h"
-
-namespace kernels::simd {
-// Names the path in test listings.
-}  // namespace kernels::simd
 
 using namespace kernels_test;
 using kernels::simd::SimdPath;

@@ -1,13 +1,15 @@
-# Every function (weak code symbol) an AVX2 or AVX-512 object file (source *_avx2.cpp,
-# *_avx512.cpp) shares with other objects must belong to its own target:
+# Every function (weak code symbol) an object file of a vector target (source
+# *_<target>.cpp, target one of TARGETS) shares with other objects must belong
+# to its own target:
 # an ordinary inline function or template instantiation compiled there with
 # the wider instruction set could be the copy the linker keeps for every
 # caller, and the scalar path would then fault on CPUs without it.
-# Usage: cmake -DNM=<nm> -DOBJECTS=<list> -P check_target_objects.cmake
+# Usage: cmake -DNM=<nm> -DTARGETS=<list> -DOBJECTS=<list> -P check_target_objects.cmake
 set(failures "")
 set(checked 0)
+string(REPLACE ";" "|" any_target "${TARGETS}")
 foreach(object IN LISTS OBJECTS)
-  if(object MATCHES "_(avx2|avx512)\\.cpp\\.o$")
+  if(TARGETS AND object MATCHES "_(${any_target})\\.cpp\\.o$")
     set(target "${CMAKE_MATCH_1}")
     math(EXPR checked "${checked} + 1")
     execute_process(COMMAND ${NM} -C --defined-only ${object} OUTPUT_VARIABLE symbols RESULT_VARIABLE status)

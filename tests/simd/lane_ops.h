@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "simd/targets.h"
+
 namespace simd_test {
 
 struct LaneOpsOutput {
@@ -27,9 +29,18 @@ struct LaneOpsRun {
     int lanes;
 };
 
-LaneOpsRun lane_ops_scalar();
-LaneOpsRun lane_ops_avx2();
-LaneOpsRun lane_ops_avx512();
+// lane_ops_<target>() for every target (lane_ops_<target>.cpp).
+#define LANE_OPS_DECLARE(target, runs_here) LaneOpsRun lane_ops_##target();
+KERNELS_SIMD_TARGETS(LANE_OPS_DECLARE)
+#undef LANE_OPS_DECLARE
+
+// The run of a path.
+inline LaneOpsRun lane_ops_on(kernels::simd::SimdPath path) {
+#define LANE_OPS_ENTRY(target, runs_here) &lane_ops_##target,
+    constexpr LaneOpsRun (*RUNS[])() = {KERNELS_SIMD_TARGETS(LANE_OPS_ENTRY)};
+#undef LANE_OPS_ENTRY
+    return RUNS[static_cast<int>(path)]();
+}
 
 // Bit patterns of 1, 2, -3.5, 0.25, 1e300, -0, 3, 1e-300 (doubles).
 constexpr uint64_t LANE_OPS_TABLE[8] = {0x3ff0000000000000, 0x4000000000000000, 0xc00c000000000000,

@@ -4,7 +4,7 @@
 // payloads and signed zeros included) or on a sample (mode "sampled": every
 // 4099th pattern plus the inputs where rounding is known to be delicate).
 //
-// usage: simd_libm_identity expf|sincosf scalar|avx2|avx512 all|sampled
+// usage: simd_libm_identity expf|sincosf <path> all|sampled   (path: scalar, avx2, ...)
 //        simd_libm_identity dispatch any|other-variant
 // "dispatch" checks what callers get: the array functions with their per-call
 // libm check, on every path the CPU has, on the sample (including the inputs
@@ -23,12 +23,13 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
-#include "simd/lanes.h"
-#include "simd/libm_arrays.h"
-#include "simd/libm_variant_probe.h"
+#include "simd/targets.h"
+#include "dev/libm_arrays.h"
+#include "dispatch/dispatch.h"
 #include "support/float_bits.h"
 
 using namespace kernels::simd;
@@ -144,7 +145,7 @@ int check_dispatch(bool expect_other_variant) {
         ::sincosf(x[i], &want_s[i], &want_c[i]);
     }
     uint64_t mismatches = 0;
-    for (SimdPath path : {SimdPath::scalar, SimdPath::avx2, SimdPath::avx512}) {
+    for (SimdPath path : SIMD_PATHS) {
         if (!simd_path_supported(path)) {
             std::printf("dispatch on %s: skipped, not available here (CPU lacks it, or AVX-512 not enabled in this build)\n", simd_path_name(path));
             continue;
@@ -165,19 +166,20 @@ int check_dispatch(bool expect_other_variant) {
 int main(int argc, char **argv) {
     if (argc == 3 && std::strcmp(argv[1], "dispatch") == 0)
         return check_dispatch(std::strcmp(argv[2], "other-variant") == 0);
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s expf|sincosf scalar|avx2|avx512 all|sampled\n"
+    const SimdPath *named = nullptr;
+    for (const SimdPath &path : SIMD_PATHS)
+        if (argc == 4 && std::strcmp(argv[2], simd_path_name(path)) == 0) named = &path;
+    if (named == nullptr) {
+        std::string paths;
+        for (SimdPath path : SIMD_PATHS) paths += (paths.empty() ? "" : "|") + std::string(simd_path_name(path));
+        std::fprintf(stderr, "usage: %s expf|sincosf %s all|sampled\n"
                              "       %s dispatch any|other-variant\n",
-                     argv[0], argv[0]);
+                     argv[0], paths.c_str(), argv[0]);
         return 2;
     }
     const bool is_expf = std::strcmp(argv[1], "expf") == 0;
     const bool exhaustive = std::strcmp(argv[3], "all") == 0;
-    SimdPath path = SimdPath::scalar;
-    if (std::strcmp(argv[2], "avx2") == 0)
-        path = SimdPath::avx2;
-    else if (std::strcmp(argv[2], "avx512") == 0)
-        path = SimdPath::avx512;
+    const SimdPath path = *named;
     const char *function = is_expf ? "expf" : "sincosf";
 
     if (!simd_path_supported(path)) {

@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "lane_ops.h"
-#include "simd/lanes.h"
-#include "simd/libm_arrays.h"
+#include "simd/targets.h"
+#include "dev/libm_arrays.h"
 #include "simd/libm_fma_constants.h"
-#include "simd/libm_variant_probe.h"
+#include "dispatch/dispatch.h"
 #include "support/path_test.h"
 #include "support/test_molecule.h"
 
@@ -31,22 +31,8 @@ using namespace kernels::simd;
 namespace {
 
 constexpr float GUARD = -12345.0f;
-const SimdPath ALL_PATHS[] = {SimdPath::scalar, SimdPath::avx2, SimdPath::avx512};
 
 class OnPath : public kernels_test::PathTest {};
-
-simd_test::LaneOpsRun lane_ops_on(SimdPath path) {
-    switch (path) {
-#ifdef KERNELS_SIMD_X86
-    case SimdPath::avx512:
-        return simd_test::lane_ops_avx512();
-    case SimdPath::avx2:
-        return simd_test::lane_ops_avx2();
-#endif
-    default:
-        return simd_test::lane_ops_scalar();
-    }
-}
 
 // Equal bit patterns, except that any NaN matches any NaN (x86 and C++
 // disagree on which payload a NaN operand passes on).
@@ -74,7 +60,7 @@ struct OutputArrays {
 }  // namespace
 
 TEST_P(OnPath, LaneOperationsMatchScalarArithmeticOnEveryLength) {
-    const simd_test::LaneOpsRun ops = lane_ops_on(GetParam());
+    const simd_test::LaneOpsRun ops = simd_test::lane_ops_on(GetParam());
     std::mt19937 generator(7);
     std::uniform_real_distribution<float> value(-40.0f, 40.0f);
     for (size_t n = 1; n <= static_cast<size_t>(3 * ops.lanes + 1); ++n) {
@@ -200,7 +186,7 @@ TEST_P(OnPath, VectorCodeEqualsLibmInEveryRoundingModeAndWithFlushToZero) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, OnPath, testing::ValuesIn(ALL_PATHS), kernels_test::path_name);
+INSTANTIATE_TEST_SUITE_P(Paths, OnPath, testing::ValuesIn(SIMD_PATHS), kernels_test::path_name);
 
 namespace {
 

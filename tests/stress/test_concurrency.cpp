@@ -1,16 +1,23 @@
 // Every exported function run from many threads at once on shared input arrays
 // and private outputs: each result must equal the single-threaded one bit for
-// bit.  Built also under ThreadSanitizer (-DKERNELS_SANITIZE_THREAD=ON), where a
-// data race inside the library fails the run.
+// bit, and the choice of instruction-set path is made once however many
+// threads make their first calls together.  Built also under ThreadSanitizer
+// (-DKERNELS_SANITIZE_THREAD=ON), where a data race inside the library fails
+// the run.  Linked with a build of the choice that counts its probes and reads
+// (KERNELS_COUNT_PROBES, see CMakeLists.txt).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <random>
+#include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "dispatch/dispatch.h"
 #include "support/kernel_calls.h"
 
 using namespace kernels_test;
@@ -90,7 +97,45 @@ std::vector<std::pair<const char *, Job>> jobs() {
     };
 }
 
+// The exported functions without vector loops, which never read the choice.
+const std::set<std::string> WITHOUT_VECTOR_LOOPS = {"flip_over_x", "flip_over_y", "normalisation"};
+
 }  // namespace
+
+// First in this file, so that the library's first calls in this program are
+// the threads' below, released together.  The CPU and the libm are probed once
+// per process, and each call of a function with vector loops reads the choice
+// exactly once (the sums hand it to what they call rather than asking again
+// per orbital); the other functions never read it.
+TEST(Concurrency, ThePathIsChosenOncePerProcessAndReadOncePerCall) {
+    using kernels::simd::probe_counts;
+    const Inputs inputs = make_inputs();
+    const auto all = jobs();
+    const long reads_before = probe_counts.reads.load();
+    std::atomic<int> not_started{kThreads};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            --not_started;
+            while (not_started.load() > 0) std::this_thread::yield();
+            for (int call = 0; call < kCallsPerThread; ++call)
+                for (size_t k = 0; k < all.size(); ++k) all[(k + size_t(t)) % all.size()].second(inputs);
+        });
+    for (auto &thread : threads) thread.join();
+    EXPECT_EQ(probe_counts.cpu.load(), 1);
+    EXPECT_EQ(probe_counts.libm.load(), 1);
+    const long vector_functions = static_cast<long>(all.size() - WITHOUT_VECTOR_LOOPS.size());
+    EXPECT_EQ(probe_counts.reads.load() - reads_before, kThreads * kCallsPerThread * vector_functions);
+
+    for (const auto &job : all) {
+        const long before = probe_counts.reads.load();
+        job.second(inputs);
+        EXPECT_EQ(probe_counts.reads.load() - before, WITHOUT_VECTOR_LOOPS.count(job.first) != 0 ? 0 : 1)
+            << job.first;
+    }
+    EXPECT_EQ(probe_counts.cpu.load(), 1);
+    EXPECT_EQ(probe_counts.libm.load(), 1);
+}
 
 TEST(Concurrency, EveryFunctionFromManyThreadsMatchesTheSingleThreadedResult) {
     const Inputs inputs = make_inputs();

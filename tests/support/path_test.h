@@ -1,5 +1,5 @@
 // The fixture of the tests that run the kernels on every instruction-set path
-// (TEST_P over SimdPath, the path forced with dispatch/forced_dispatch.h): a
+// (TEST_P over SimdPath, the path forced with dev/forced_dispatch.h): a
 // path this CPU lacks, or this build leaves off, is reported skipped.
 #pragma once
 
@@ -8,7 +8,7 @@
 #include <ostream>
 #include <string>
 
-#include "simd/lanes.h"
+#include "dispatch/dispatch.h"
 
 namespace kernels::simd {
 // Names the path in test listings.

@@ -15,7 +15,7 @@
 #include <cstring>
 
 #include "dispatch/kernel_table_lanes.h"
-#include "simd/libm_variant_probe.h"
+#include "dispatch/dispatch.h"
 
 namespace kernels_test {
 namespace {
@@ -115,10 +115,12 @@ kernels::simd::Dispatch TestTarget::dispatch() const {
 }
 
 std::vector<TestTarget> vector_test_targets() {
-    return {{"avx2", SimdPath::avx2, nullptr},
-            {"avx512", SimdPath::avx512, nullptr},
-            {"emulated4", SimdPath::scalar, &emulated4_kernels},
-            {"emulated16", SimdPath::scalar, &emulated16_kernels}};
+    std::vector<TestTarget> targets;
+    for (SimdPath path : kernels::simd::SIMD_PATHS)
+        if (path != SimdPath::scalar) targets.push_back({kernels::simd::simd_path_name(path), path, nullptr});
+    targets.push_back({"emulated4", SimdPath::scalar, &emulated4_kernels});
+    targets.push_back({"emulated16", SimdPath::scalar, &emulated16_kernels});
+    return targets;
 }
 
 }  // namespace kernels_test

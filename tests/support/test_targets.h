@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/kernel_table.h"
+#include "dispatch/dispatch.h"
 
 namespace kernels_test {
 
@@ -31,7 +31,7 @@ struct TestTarget {
     kernels::simd::Dispatch dispatch() const;
 };
 
-// avx2, avx512, emulated4, emulated16.
+// Every vector path (simd/targets.h), then emulated4 and emulated16.
 std::vector<TestTarget> vector_test_targets();
 
 inline void PrintTo(const TestTarget &target, std::ostream *os) { *os << target.name; }

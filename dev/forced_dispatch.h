@@ -1,11 +1,12 @@
 // Runs the exported functions on a chosen path, for tests and benchmarks that
 // compare or time the paths in one program.  Part of the development objects
-// (kernels_dev), never of the shipped library: linking kernels_dev replaces
-// kernels_choose_dispatch (-Wl,--wrap) with a version that answers with the
-// forced dispatch while a ForcedDispatch lives on the calling thread.
+// (kernels_dev), never of the shipped library: while a ForcedDispatch lives,
+// every exported call of the calling thread runs on it instead of the
+// process's choice (through dispatch_override, dispatch/dispatch.h); other
+// threads keep their own.
 #pragma once
 
-#include "dispatch/kernel_table.h"
+#include "dispatch/dispatch.h"
 
 namespace kernels::simd {
 

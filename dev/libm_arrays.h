@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "simd/lanes.h"
+#include "simd/targets.h"
 
 namespace kernels::simd {
 
@@ -17,15 +17,16 @@ struct LibmArrays {
 };
 
 // The tables, one per target built (vector_libm_<target>.cpp).
-#define KERNELS_DECLARE_LIBM_ARRAYS(target) extern const LibmArrays target##_libm_arrays;
+#define KERNELS_DECLARE_LIBM_ARRAYS(target, runs_here) extern const LibmArrays target##_libm_arrays;
 KERNELS_SIMD_TARGETS(KERNELS_DECLARE_LIBM_ARRAYS)
 #undef KERNELS_DECLARE_LIBM_ARRAYS
 
-// The table of a path (the scalar one for a path not built).
+// The table of a path.
 const LibmArrays &libm_arrays_of(SimdPath path);
 
 // On a path this CPU runs (simd_path_supported), with the vector functions
-// where the platform's libm is the variant they reproduce (checked per call).
+// where the platform's libm is the variant they reproduce
+// (libm_runs_fma_variant).
 void expf_array(SimdPath path, const float *x, float *y, size_t n);
 void sincosf_array(SimdPath path, const float *x, float *sin_x, float *cos_x, size_t n);
 

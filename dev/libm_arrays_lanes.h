@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "simd/libm_arrays.h"
+#include "dev/libm_arrays.h"
 #include "simd/vector_libm.h"
 
 namespace kernels::simd {

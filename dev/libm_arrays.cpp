@@ -1,16 +1,16 @@
-// The array forms of expf and sincosf: the table of a path and the per-call
-// check of the platform's libm variant.
-#include "simd/libm_arrays.h"
+// The array forms of expf and sincosf: the table of a path, and the vector
+// functions only where the platform's libm is the variant they reproduce.
+#include "dev/libm_arrays.h"
 
-#include "simd/libm_variant_probe.h"
+#include "dispatch/dispatch.h"
 
 namespace kernels::simd {
 
 const LibmArrays &libm_arrays_of(SimdPath path) {
-#define KERNELS_LIBM_ARRAYS_ADDRESS(target) &target##_libm_arrays,
+#define KERNELS_LIBM_ARRAYS_ADDRESS(target, runs_here) &target##_libm_arrays,
     static constexpr const LibmArrays *TABLES[] = {KERNELS_SIMD_TARGETS(KERNELS_LIBM_ARRAYS_ADDRESS)};
 #undef KERNELS_LIBM_ARRAYS_ADDRESS
-    return entry_of_path(path, TABLES);
+    return *TABLES[static_cast<int>(path)];
 }
 
 void expf_array(SimdPath path, const float *x, float *y, size_t n) {

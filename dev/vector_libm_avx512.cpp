@@ -1,7 +1,7 @@
 // expf and sincosf over arrays on the AVX-512 target (this file alone is built
 // with that instruction set).
 #include "simd/lanes_avx512.h"
-#include "simd/libm_arrays_lanes.h"
+#include "dev/libm_arrays_lanes.h"
 
 namespace kernels::simd {
 

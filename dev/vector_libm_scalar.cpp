@@ -1,6 +1,6 @@
 // expf and sincosf over arrays on the one-lane target: the scalar functions.
 #include "simd/lanes_scalar.h"
-#include "simd/libm_arrays_lanes.h"
+#include "dev/libm_arrays_lanes.h"
 
 namespace kernels::simd {
 
