@@ -19,12 +19,14 @@ bohr^-3/2, charge densities in electrons per bohr^3.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
+from .errors import InputError
+from .extras import require
 from .units import bohr_momentum_to, bohr_to, length_to_bohr, momentum_to_bohr
-from .validation import InputError, count, finite, non_negative, positive
+from .validation import count, finite, non_negative, positive
 
 MOMENTUM_INTENSITY_UNITS = "bohr^3 (|FT psi|^2 / pi^3, k in bohr^-1)"
 MAX_GRID_POINTS = 2**31 - 1
@@ -50,13 +52,10 @@ def clean_numbers(values) -> List[float]:
     return [float(v) + 0.0 for v in np.round(array, decimals)]  # + 0.0: no -0.0
 
 
-def _xarray():
-    try:
-        import xarray
-    except ImportError:
-        raise ImportError("labelled output needs xarray: pip install 'libkernels[netcdf]' "
-                          "(or pip install xarray h5netcdf)") from None
-    return xarray
+def require_xarray():
+    """The xarray module (MissingExtraError without it)."""
+    return require("xarray", "netcdf", "labelled output",
+                   alternative="or pip install xarray h5netcdf")
 
 
 def attribute_value(value: Any) -> Any:
@@ -80,7 +79,8 @@ def attribute_value(value: Any) -> Any:
     return ", ".join(str(v) for v in items)
 
 
-def _attributes(parameters: Dict[str, Any]) -> Dict[str, Any]:
+def netcdf_attributes(parameters: Dict[str, Any]) -> Dict[str, Any]:
+    """A request's parameters as NetCDF attributes."""
     return {key: attribute_value(value) for key, value in parameters.items()}
 
 
@@ -141,7 +141,7 @@ class MomentumMap:
     def to_xarray(self, name: str = "intensity"):
         """The map as an xarray.DataArray with dims (kx, ky), axes in `unit` and the
         request's parameters as attributes (``.to_netcdf(path)`` writes it)."""
-        xr = _xarray()
+        xr = require_xarray()
         axis = np.asarray(clean_numbers(self.kx))
         coordinate = {"units": self.unit, "long_name": "parallel momentum"}
         return xr.DataArray(
@@ -150,7 +150,7 @@ class MomentumMap:
                     "ky": ("ky", axis, {**coordinate, "long_name": "k_y"})},
             attrs={"units": MOMENTUM_INTENSITY_UNITS, "k_unit": self.unit,
                    "k_min_bohr": self.k_min_bohr, "k_step_bohr": self.k_step_bohr,
-                   **_attributes(self.parameters)})
+                   **netcdf_attributes(self.parameters)})
 
 
 def _library_unit(space: str) -> str:
@@ -289,7 +289,7 @@ class Field3D:
     def to_xarray(self, name: Optional[str] = None):
         """The field as an xarray.DataArray with dims (z, y, x) — (kz, ky, kx) for a
         momentum grid — axes in the grid's unit and parameters as attributes."""
-        xr = _xarray()
+        xr = require_xarray()
         momentum = self.grid.space == "momentum"
         dims = ("kz", "ky", "kx") if momentum else ("z", "y", "x")
         coords = {dim: (dim, np.asarray(clean_numbers(self.grid.axis(axis))),
@@ -302,11 +302,5 @@ class Field3D:
             name=name or kind.replace(" ", "_"),
             attrs={"units": units, "grid_unit": self.unit, "space": self.grid.space,
                    "origin_bohr": list(self.grid.origin_bohr), "step_bohr": self.grid.step_bohr,
-                   **_attributes({k: v for k, v in self.parameters.items()
+                   **netcdf_attributes({k: v for k, v in self.parameters.items()
                                   if k not in ("units",)})})
-
-
-def scan_orientations(orientations: Sequence[Sequence[float]]) -> np.ndarray:
-    """Orientations as an (n, 3) float64 array, each checked for three finite angles."""
-    from .validation import angles
-    return np.array([angles(o) for o in orientations], dtype=np.float64).reshape(-1, 3)

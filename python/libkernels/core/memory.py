@@ -11,7 +11,7 @@ string such as ``"8G"``), the environment variable LIBKERNELS_MAX_MEMORY, or
 half the memory available when the call is made.  ``max_memory=0`` (or
 ``"none"``) turns the guard off.
 
-    from libkernels.memory import check, float32_bytes
+    from libkernels.core.memory import check, float32_bytes
     check(float32_bytes(n, n) * maps, "the maps", shrink="{n}", max_memory=max_memory)
 """
 
@@ -21,9 +21,9 @@ import os
 import re
 from typing import Optional, Union
 
-from .validation import InputError
+from .errors import InputError, MemoryLimitError
 
-__all__ = ["MemoryLimitError", "MemorySize", "available_memory", "memory_limit",
+__all__ = ["MemorySize", "available_memory", "memory_limit",
            "parse_size", "format_size", "float32_bytes", "check"]
 
 MemorySize = Union[int, float, str, None]
@@ -31,25 +31,6 @@ MemorySize = Union[int, float, str, None]
 _UNITS = {"": 1, "b": 1, "k": 1024, "kb": 1024, "kib": 1024, "m": 1024**2, "mb": 1024**2,
           "mib": 1024**2, "g": 1024**3, "gb": 1024**3, "gib": 1024**3, "t": 1024**4,
           "tb": 1024**4, "tib": 1024**4}
-
-
-class MemoryLimitError(InputError):
-    """A request whose estimated memory exceeds the limit (a ValueError)."""
-
-    def __init__(self, name: str, problem: str, hint: str = "", estimate: int = 0,
-                 limit: int = 0):
-        self.estimate = estimate
-        self.limit = limit
-        super().__init__(name, problem, hint)
-
-    def render(self, spell=None) -> str:
-        # The sentence starts with the request, not with the argument's name.
-        spell = spell or (lambda keyword: keyword)
-        text = self.problem
-        if self.hint:
-            from .validation import _spell_braces
-            text += "; " + _spell_braces(self.hint, spell)
-        return text
 
 
 def available_memory() -> int:

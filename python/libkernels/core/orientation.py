@@ -9,13 +9,35 @@ stands in the laboratory turned by M^T: its atom at r is at M^T r.
 In the picture (kx to the right, ky up, seen from above) orientation
 (alpha, 0, 0) turns the molecule and its map's lobes clockwise by alpha, and the
 map equals rotation(map at (0, 0, 0), -alpha).
+
+`CONVENTION` says this in one sentence; docstrings (`document`), the command
+line's help and the records kept beside every output quote it from here.
 """
 
 from __future__ import annotations
 
-from typing import Sequence
+import textwrap
+from typing import Callable, Sequence, TypeVar
 
 import numpy as np
+
+ANGLES = ("alpha", "beta", "gamma")  # the names of the three angles, in order
+
+CONVENTION = ("the map is |psi~(M k)|^2 with M = Rz(alpha) Rx(beta) Rz(gamma), "
+              "counter-clockwise rotations: the molecule stands turned by the transpose of M, "
+              "so seen from above (kx right, ky up) orientation (alpha, 0, 0) turns the molecule "
+              "and its lobes clockwise by alpha, the same as rotation(map, -alpha), and beta "
+              "tilts it about kx")
+
+F = TypeVar("F", bound=Callable)
+
+
+def document(function: F) -> F:
+    """Fills the `{orientation}` line of `function`'s docstring with the convention."""
+    text = textwrap.fill("orientation: (alpha, beta, gamma) in degrees; " + CONVENTION + ".",
+                         width=84, initial_indent="    ", subsequent_indent="        ")
+    function.__doc__ = (function.__doc__ or "").replace("    {orientation}", text)
+    return function
 
 
 def _rz(degrees: float) -> np.ndarray:

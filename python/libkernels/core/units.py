@@ -6,12 +6,16 @@ angstrom, inverse angstrom and electronvolt.  Every conversion in the package
 goes through the two CODATA 2018 constants below, written once.
 """
 
+from .errors import InputError
+
 BOHR_IN_ANGSTROM = 0.529177210903  # CODATA 2018
 HARTREE_IN_EV = 27.211386245988  # CODATA 2018
 
 _LENGTH = {"bohr": 1.0, "au": 1.0, "angstrom": 1.0 / BOHR_IN_ANGSTROM, "a": 1.0 / BOHR_IN_ANGSTROM}
 _MOMENTUM = {"1/bohr": 1.0, "au": 1.0, "1/angstrom": BOHR_IN_ANGSTROM, "1/a": BOHR_IN_ANGSTROM}
 _ENERGY = {"hartree": 1.0, "au": 1.0, "ev": 1.0 / HARTREE_IN_EV}
+# the keyword that names each kind of unit in the package's functions
+_KEYWORD = {"length": "unit", "momentum": "k_unit", "energy": "energy_unit"}
 
 
 def _factor(table, unit, what):
@@ -24,7 +28,8 @@ def _factor(table, unit, what):
         return table[key]
     except KeyError:
         choices = ", ".join(sorted(table))
-        raise ValueError(f"unknown {what} unit {unit!r}; use one of {choices}") from None
+        raise InputError(_KEYWORD[what], f"names an unknown {what} unit {unit!r}; use one of "
+                                         f"{choices}") from None
 
 
 def length_to_bohr(value, unit="bohr"):

@@ -1,13 +1,13 @@
 """Checks of user input shared by the Python functions and the command line.
 
-Every check raises `InputError`, a `ValueError` that knows which argument was
+Every check raises `InputError` (errors.py), a `ValueError` that knows which argument was
 wrong (`name`, the Python keyword such as ``photon_energy``) and what is wrong
 with it (`problem`, a phrase in the caller's units).  The Python functions
 show it as ``photon_energy must be a finite number, got nan eV``; the command
 line re-spells the name as its option (``--photon-energy must be ...``) through
 `InputError.render`, so both front ends report the same problem in one line.
 
-    from libkernels.validation import finite, positive, in_range
+    from libkernels.core.validation import finite, positive, in_range
     e = finite(photon_energy, "photon_energy", "eV")
     share = in_range(s_share, "s_share", 0, 100, "%")
 """
@@ -16,60 +16,11 @@ from __future__ import annotations
 
 import math
 import numbers
-from typing import Callable, Optional
+from typing import Optional
 
-__all__ = ["InputError", "finite", "positive", "non_negative", "in_range", "count",
-           "angles", "option_name", "CLI_OPTIONS"]
+from .errors import InputError
 
-# Python keyword -> command-line option, where the option is not simply the
-# keyword with dashes ("s_share" -> "--s-share" needs no entry).
-CLI_OPTIONS = {
-    "n": "--resolution",
-    "orbital": "--orbital",
-    "orbitals": "--orbital",
-    "max_dropped_fraction": "--max-dropped-norm",
-    "alpha": "--orientation",
-    "beta": "--orientation",
-    "gamma": "--orientation",
-}
-
-
-def option_name(name: str) -> str:
-    """The command-line spelling of the Python keyword `name`."""
-    return CLI_OPTIONS.get(name, "--" + name.replace("_", "-"))
-
-
-class InputError(ValueError):
-    """A value outside what its argument accepts.
-
-    `name` is the Python keyword, `problem` the rest of the sentence, `hint` an
-    optional second clause (may name further keywords in braces, e.g.
-    ``"raise {spacing}"``, which `render` spells for its front end).
-    """
-
-    def __init__(self, name: str, problem: str, hint: str = ""):
-        self.name = name
-        self.problem = problem
-        self.hint = hint
-        super().__init__(self.render())
-
-    def render(self, spell: Optional[Callable[[str], str]] = None) -> str:
-        """The one-line message, with keywords spelt by `spell` (default: as in Python)."""
-        spell = spell or (lambda keyword: keyword)
-        text = f"{spell(self.name)} {self.problem}"
-        if self.hint:
-            text += "; " + _spell_braces(self.hint, spell)
-        return text
-
-
-def _spell_braces(text: str, spell: Callable[[str], str]) -> str:
-    out, rest = [], text
-    while "{" in rest and "}" in rest:
-        before, _, tail = rest.partition("{")
-        keyword, _, rest = tail.partition("}")
-        out.append(before + spell(keyword))
-    return "".join(out) + rest
-
+__all__ = ["finite", "positive", "non_negative", "in_range", "count", "angles"]
 
 def _show(value, unit: str) -> str:
     text = f"{value:g}" if isinstance(value, float) else str(value)
