@@ -4,8 +4,9 @@ Molden files (and PySCF, which writes them) store for each shell contraction
 coefficients that multiply *normalised* primitives r^l exp(-a r^2) Y_lm, and
 list the 2l+1 pure components in the order m = 0, +1, -1, ..., +l, -l (p shells
 as x, y, z).  The library instead uses its coefficients unchanged on
-exp(-a r^2) times its own solid harmonic (harmonics.py), in the same m order
-but with p as (z, x, y) and with the opposite sign for m = +-3 and m = +-4.
+exp(-a r^2) times its own solid harmonic (evaluated in double precision by the
+test suite's reference_harmonics.py), in the same m order but with p as
+(z, x, y) and with the opposite sign for m = +-3 and m = +-4.
 
 These tables were derived by evaluating both conventions at random points and
 fitting one to the other (the fit is an exact signed permutation, residual
@@ -18,6 +19,8 @@ import math
 from typing import Callable, Sequence
 
 import numpy as np
+
+from ..core.errors import MoleculeError
 
 # library component c of degree l  <-  file component MOLDEN_ORDER[l][c] times MOLDEN_SIGN[l][c]
 MOLDEN_ORDER = (
@@ -95,6 +98,6 @@ def reorder_components(shell_l: Sequence[int], coefficients, order_table: Callab
         sign.extend(sign_table(l))
         offset += 2 * l + 1
     if offset != coefficients.shape[-1]:
-        raise ValueError(f"orbital rows have {coefficients.shape[-1]} coefficients, "
-                         f"the basis has {offset} pure functions")
+        raise MoleculeError(f"orbital rows have {coefficients.shape[-1]} coefficients, "
+                            f"the basis has {offset} pure functions")
     return coefficients[..., index] * np.asarray(sign, dtype=np.float64)

@@ -17,34 +17,19 @@ import math
 import os
 import warnings
 from dataclasses import dataclass, field
-from typing import Optional, Sequence
+from typing import Sequence
 
 import numpy as np
 
+from ..core.errors import DroppedPartsWarning, MoleculeError
+from ..core.molecule import MAX_L, Conversion, Molecule, share_text
 from .conventions import MOLDEN_ORDER, MOLDEN_SIGN, primitive_norm, reorder_components
-from .errors import DroppedPartsWarning
-from .molecule import MAX_L, Molecule
 from .overlap import cartesian_norms, n_cartesian, overlap_matrix, pure_from_cartesian, \
     pure_projection
 
 TOLERANCE = 1e-4  # files print 5 to 10 digits; a wrong reading is off by 1e-2 or more
 DEFAULT_MAX_DROPPED = 0.01
 _LETTERS = "spdfghi"
-
-
-@dataclass
-class Conversion:
-    """What a reader found and did, kept on the Molecule it returns."""
-    reader: str = ""                   # which reader and format, e.g. "Molden", "IOData fchk"
-    reading: str = "plain"
-    correction: str = ""               # empty when the file was read as written
-    error_before: float = 0.0          # orthonormality error as written
-    error_after: float = 0.0           # ... after the correction
-    tolerance: float = 0.0
-    dropped: str = ""                  # what was left out (Cartesian r^2 parts, l >= 5)
-    dropped_fraction: np.ndarray = field(default_factory=lambda: np.zeros(0))
-    max_dropped_fraction: float = 0.0
-    notes: list = field(default_factory=list)
 
 
 @dataclass
@@ -118,7 +103,7 @@ def to_molecule(name: str, numbers, centres: np.ndarray, shells: Sequence[Shell]
     """The library's Molecule: pure parts up to g kept, the rest measured.
 
     `record` receives what was left out; orbitals losing more than its
-    max_dropped_fraction cannot be selected later (check_selected).
+    max_dropped_fraction cannot be selected later (core.molecule.check_selected).
     """
     kept_shells, harmonic, kept, lost = _pure_parts(shells, orbitals.cartesian)
     if lost:
@@ -194,39 +179,15 @@ def _warn_dropped(name: str, molecule: Molecule, record: Conversion) -> None:
     for label in ("HOMO", "LUMO"):
         try:
             row = molecule.orbital_index(label)
-        except ValueError:
+        except MoleculeError:
             continue
-        parts.append(f"{label} {_share(fraction[row])}")
+        parts.append(f"{label} {share_text(fraction[row])}")
     occupied = molecule.occupied_orbitals()
     if len(occupied):
-        parts.append(f"occupied orbitals up to {_share(fraction[occupied].max())}")
+        parts.append(f"occupied orbitals up to {share_text(fraction[occupied].max())}")
     above = int(np.count_nonzero(fraction > record.max_dropped_fraction))
     warnings.warn(f"{name}: the library holds pure functions up to g only; left out the "
                   f"{record.dropped}: fraction of the norm left out "
                   + ", ".join(parts) + f"; {above} of {len(fraction)} orbitals lose more than "
                   f"{record.max_dropped_fraction:g} and cannot be selected (raise "
                   "max_dropped_fraction to allow them)", DroppedPartsWarning, stacklevel=5)
-
-
-def _share(fraction: float, digits: int = 2) -> str:
-    """A norm fraction for messages; rounding noise shows as '< 1e-12'."""
-    return "< 1e-12" if fraction < 1e-12 else f"{fraction:.{digits}g}"
-
-
-def check_selected(molecule: Molecule, rows: Sequence[int]) -> None:
-    """Warns with the norm fraction left out of each selected orbital and refuses
-    orbitals above the molecule's threshold (molecules without a record pass)."""
-    record: Optional[Conversion] = molecule.conversion
-    if record is None or not record.dropped:
-        return
-    fraction = record.dropped_fraction[rows]
-    names = [f"{molecule.orbital_label(r)} (row {r}): {_share(f, 3)}"
-             for r, f in zip(rows, fraction)]
-    too_much = [n for n, f in zip(names, fraction) if f > record.max_dropped_fraction]
-    if too_much:
-        raise ValueError(f"{molecule.title}: the selected orbitals lose too much of their norm "
-                         f"to the {record.dropped} left out ({'; '.join(too_much)}; threshold "
-                         f"{record.max_dropped_fraction:g}, raise max_dropped_fraction or "
-                         "--max-dropped-norm to accept)")
-    warnings.warn(f"{molecule.title}: fraction of the norm left out ({record.dropped}) of the "
-                  "selected orbitals: " + "; ".join(names), DroppedPartsWarning, stacklevel=3)

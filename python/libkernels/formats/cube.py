@@ -2,12 +2,14 @@
 
 import numpy as np
 
+from ..core.errors import InputError
+
 
 def write_cube(path, field, molecule, comment="libkernels"):
     """Writes `field` (a real-space Field3D) and the atoms of `molecule` to `path`."""
     grid = field.grid
     if grid.space != "real":
-        raise ValueError("a cube file holds a real-space grid")
+        raise InputError("field", "must be on a real-space grid: a cube file holds one")
     nx, ny, nz = grid.shape
     origin, step = grid.origin_bohr, grid.step_bohr  # cube files are in bohr
     lines = [comment.replace("\n", " ")[:79],

@@ -24,13 +24,12 @@ from typing import Optional, Union
 
 import numpy as np
 
-from .conversion import DEFAULT_MAX_DROPPED, TOLERANCE, Conversion, Orbitals, Shell, \
+from ..basis.conversion import DEFAULT_MAX_DROPPED, TOLERANCE, Orbitals, Shell, \
     cartesian_scale, orthonormality_error, overlap_of, radial_weights, to_molecule
-from .errors import MoldenCorrectionWarning, ReadError
-from .molecule import Molecule
-from .overlap import cartesian_powers, pure_from_cartesian
-
-INSTALL_HINT = "pip install 'libkernels[formats]' (or qc-iodata)"
+from ..basis.overlap import cartesian_powers, pure_from_cartesian
+from ..core.errors import MoldenCorrectionWarning, ReadError, ReaderWarning
+from ..core.extras import require
+from ..core.molecule import Conversion, Molecule
 
 
 @lru_cache(maxsize=None)
@@ -53,7 +52,7 @@ def angular_map(l: int, labels: tuple) -> np.ndarray:
         else:
             monomial = (name.count("x"), name.count("y"), name.count("z"))
             if sum(monomial) != l or set(name) - set("xyz1"):
-                raise ValueError(f"unknown component {label!r} of a shell with l = {l}")
+                raise ReadError(f"unknown component {label!r} of a shell with l = {l}")
             row = powers.index(monomial)
             matrix[row, column] = sign * scale[row]
     return matrix
@@ -62,11 +61,8 @@ def angular_map(l: int, labels: tuple) -> np.ndarray:
 def _load(path: str, fmt: Optional[str]):
     """IOData's reading of the file and the warnings it gave."""
     name = os.fspath(path)
-    try:
-        import iodata
-    except ImportError:
-        raise ReadError(f"{name}: reading {fmt or 'this'} files needs IOData: {INSTALL_HINT}") \
-            from None
+    iodata = require("iodata", "formats", f"{name}: reading {fmt or 'this'} files", "IOData",
+                     "or pip install qc-iodata")
     if not os.path.isfile(name):
         raise ReadError(f"{name}: no such file")
     with warnings.catch_warnings(record=True) as caught:
@@ -115,8 +111,8 @@ def _orbitals(name, mo):
 
 def representation(name: str, data) -> tuple:
     """(shells, Orbitals) of an IOData object in overlap.py's representation."""
-    from iodata.convert import convert_to_segmented
-
+    convert_to_segmented = require("iodata.convert", "formats", f"{name}: converting the basis",
+                                   "IOData").convert_to_segmented
     if data.obasis is None or data.mo is None:
         held = [k for k in ("atcoords", "obasis", "mo") if getattr(data, k, None) is not None]
         raise ReadError(f"{name}: the file holds no basis set with orbitals (read: "
@@ -181,7 +177,7 @@ def from_iodata(data, name: str = "<iodata>", fmt: str = "", messages: tuple = (
                           MoldenCorrectionWarning, stacklevel=3)
         else:
             record.notes.append(message)
-            warnings.warn(f"{name}: {message}", UserWarning, stacklevel=3)
+            warnings.warn(f"{name}: {message}", ReaderWarning, stacklevel=3)
     numbers = np.asarray(data.atnums, dtype=np.int32).copy()
     if data.atcorenums is not None:
         numbers[np.asarray(data.atcorenums) == 0] = 0  # ghost atoms: basis, no nucleus

@@ -22,11 +22,11 @@ from typing import Iterable, Union
 
 import numpy as np
 
-from .conversion import DEFAULT_MAX_DROPPED, TOLERANCE
-from .errors import MoldenError
+from ..basis.conversion import DEFAULT_MAX_DROPPED, TOLERANCE
+from ..core.errors import MoldenError
+from ..core.molecule import ELEMENTS, Molecule
+from ..core.units import length_to_bohr
 from .molden_checks import convert
-from .molecule import ELEMENTS, Molecule
-from .units import length_to_bohr
 
 
 _LETTERS = "spdfghi"

@@ -25,12 +25,12 @@ from typing import Sequence
 
 import numpy as np
 
-from .conventions import primitive_norm
-from .conversion import DEFAULT_MAX_DROPPED, TOLERANCE, Conversion, Orbitals, Shell, cartesian_scale, \
-    orthonormality_error, overlap_of, radial_weights, to_molecule
-from .errors import MoldenCorrectionWarning, MoldenError
-from .molecule import Molecule
-from .overlap import n_cartesian, pure_from_cartesian
+from ..basis.conventions import primitive_norm
+from ..basis.conversion import DEFAULT_MAX_DROPPED, TOLERANCE, Orbitals, Shell, \
+    cartesian_scale, orthonormality_error, overlap_of, radial_weights, to_molecule
+from ..basis.overlap import n_cartesian, pure_from_cartesian
+from ..core.errors import MoldenCorrectionWarning, MoldenError
+from ..core.molecule import Conversion, Molecule
 
 
 @dataclass(frozen=True)

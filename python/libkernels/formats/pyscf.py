@@ -4,7 +4,7 @@ PySCF is optional: this module imports nothing from it and reads only the
 public Mole methods, so a Mole from any recent PySCF works.  Shells with
 several contractions become one library shell per contraction, and every
 component is reordered and re-signed to the library's convention
-(conventions.py), exactly as the Molden reader does for the files PySCF writes.
+(basis/conventions.py), exactly as the Molden reader does for the files PySCF writes.
 """
 
 from __future__ import annotations
@@ -13,8 +13,9 @@ from typing import Any
 
 import numpy as np
 
-from .conventions import MOLDEN_SIGN, library_contraction, pyscf_order, reorder_components
-from .molecule import MAX_L, Molecule
+from ..basis.conventions import MOLDEN_SIGN, library_contraction, pyscf_order
+from ..core.errors import ReadError
+from ..core.molecule import MAX_L, Molecule
 
 
 def from_pyscf(mol: Any, mo_coeff: Any = None, mo_energy: Any = None, mo_occ: Any = None,
@@ -32,8 +33,8 @@ def from_pyscf(mol: Any, mo_coeff: Any = None, mo_energy: Any = None, mo_occ: An
         mo_energy = scf.mo_energy if mo_energy is None else mo_energy
         mo_occ = scf.mo_occ if mo_occ is None else mo_occ
     if mol.cart:
-        raise ValueError("the molecule uses Cartesian functions (mol.cart = True); only pure "
-                         "(spherical) functions are supported so far")
+        raise ReadError("the molecule uses Cartesian functions (mol.cart = True); only pure "
+                        "(spherical) functions are supported so far")
 
     shells = []  # (atom, l, exponents, coefficients, pyscf AO offset)
     ao_offset = 0
@@ -41,8 +42,8 @@ def from_pyscf(mol: Any, mo_coeff: Any = None, mo_energy: Any = None, mo_occ: An
         l = mol.bas_angular(b)
         n_ctr = mol.bas_nctr(b)
         if l > MAX_L:
-            raise ValueError(f"shell {b} of the PySCF basis has l = {l}; the library supports "
-                             f"l <= {MAX_L}")
+            raise ReadError(f"shell {b} of the PySCF basis has l = {l}; the library supports "
+                            f"l <= {MAX_L}")
         exponents = mol.bas_exp(b)
         contraction = mol.bas_ctr_coeff(b)
         for c in range(n_ctr):
@@ -66,8 +67,8 @@ def from_pyscf(mol: Any, mo_coeff: Any = None, mo_energy: Any = None, mo_occ: An
         if coeff.ndim == 1:
             coeff = coeff[:, None]
         if coeff.shape[0] != mol.nao_nr():
-            raise ValueError(f"mo_coeff has {coeff.shape[0]} rows, the molecule has "
-                             f"{mol.nao_nr()} basis functions")
+            raise ReadError(f"mo_coeff has {coeff.shape[0]} rows, the molecule has "
+                            f"{mol.nao_nr()} basis functions")
         kwargs["mo_coeff"] = coeff.T[:, component_index] * sign
         kwargs["mo_energy"] = mo_energy
         kwargs["mo_occ"] = mo_occ
