@@ -17,10 +17,13 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from .fit import ANGLES, IdentifiabilityWarning, fit_single_map
-from .measured import MeasuredDataError, load_measured
-from .progress import progress_bar
-from .validation import InputError, finite
+from ..core.errors import IdentifiabilityWarning, InputError, MeasuredDataError
+from ..core.orientation import ANGLES
+from ..core.progress import progress_bar
+from ..core.validation import finite
+from ..plot.fits import plot_spectra
+from .fitting import fit_single_map
+from .measured import load_measured
 
 
 @dataclass
@@ -97,7 +100,6 @@ class DeconvolutionResult:
 
     def plot(self, path=None, title=None):
         """Each orbital's weight against binding energy; returns the Figure."""
-        from .fit_plots import plot_spectra
         return plot_spectra(self, path, title)
 
     def save(self, directory):
@@ -158,9 +160,9 @@ def deconvolve(measured_stack, molecule, orbitals, *, photon_energy, work_functi
         mean_energy = (float(np.sum(totals * energies) / np.sum(totals)) if np.sum(totals) > 0
                        else float(np.mean(energies)))
         orientation_fit = fit_single_map(stack.summed(), molecule, orbitals,
-                                           kinetic_energy=mean_energy,
-                                           orientation=orientation, fit_angles=fit_angles,
-                                           progress=progress, **options)
+                                         kinetic_energy=mean_energy,
+                                         orientation=orientation, fit_angles=fit_angles,
+                                         progress=progress, **options)
         orientation = orientation_fit.orientation
         orientation_errors = orientation_fit.orientation_errors
         fitted = orientation_fit.fit_angles
@@ -170,9 +172,9 @@ def deconvolve(measured_stack, molecule, orbitals, *, photon_energy, work_functi
     try:
         for s, energy in enumerate(energies):
             slices.append(fit_single_map(stack.slice(s), molecule, orbitals,
-                                           kinetic_energy=float(energy),
-                                           orientation=orientation, fit_angles=None,
-                                           progress=False, model_image=False, **options))
+                                         kinetic_energy=float(energy),
+                                         orientation=orientation, fit_angles=None,
+                                         progress=False, model_image=False, **options))
             bar.update()
     finally:
         bar.close()

@@ -19,7 +19,10 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from .units import energy_to_hartree, hartree_to, momentum_to_bohr
+from ..core.errors import MeasuredDataError
+from ..core.extras import require
+from ..core.grids import require_xarray
+from ..core.units import energy_to_hartree, hartree_to, momentum_to_bohr
 
 NETCDF_SUFFIXES = (".nc", ".nc4", ".cdf", ".netcdf", ".h5", ".hdf5", ".hdf", ".he5")
 
@@ -27,10 +30,6 @@ NETCDF_SUFFIXES = (".nc", ".nc4", ".cdf", ".netcdf", ".h5", ".hdf5", ".hdf", ".h
 # step from the straight line through the first and last: loose enough for axes
 # stored in float32, tight enough to refuse axes that are really non-uniform.
 UNIFORM_TOLERANCE = 1e-3
-
-
-class MeasuredDataError(ValueError):
-    """Measured data that cannot be fitted: a missing axis, a bad layout, ..."""
 
 
 @dataclass
@@ -78,8 +77,7 @@ class MeasuredMap:
 
     def to_xarray(self):
         """The data as an xarray.DataArray with dimensions (binding_energy,) kx, ky."""
-        import xarray as xr
-
+        xr = require_xarray()
         coords = {"kx": ("kx", self.kx, {"units": "1/angstrom"}),
                   "ky": ("ky", self.ky, {"units": "1/angstrom"})}
         dims = ("kx", "ky")
@@ -137,11 +135,8 @@ def _read_file(path):
 
 
 def _read_netcdf(path):
-    try:
-        import xarray as xr
-    except ImportError:
-        raise MeasuredDataError(f"{path}: reading NetCDF/HDF5 needs xarray and h5netcdf "
-                                "(pip install xarray h5netcdf)") from None
+    xr = require("xarray", "fit", f"{path}: reading NetCDF/HDF5", "xarray and h5netcdf",
+                 "or pip install xarray h5netcdf")
     try:
         with xr.open_dataset(path, engine="h5netcdf") as dataset:
             return _from_xarray(dataset.load(), path)

@@ -20,11 +20,13 @@ import math
 
 import numpy as np
 
-from .grids import MomentumMap
-from .kernels import MapSumCall, polarisation_factor, rotation
-from .validation import positive
-from .memory import check, float32_bytes
-from .units import BOHR_IN_ANGSTROM, HARTREE_IN_EV
+from ..core.errors import MeasuredDataError
+from ..core.grids import MomentumMap
+from ..core.map_operations import polarisation_factor, rotation
+from ..core.map_sum_call import MapSumCall, symmetry_mode
+from ..core.memory import check, float32_bytes
+from ..core.units import BOHR_IN_ANGSTROM, HARTREE_IN_EV
+from ..core.validation import positive
 
 # Pixels lie on one square lattice when every measured coordinate is within
 # this share of the largest |k| of a lattice point (float32 axes pass).
@@ -35,10 +37,6 @@ DOMAIN_MARGIN = 2
 # Model maps smaller than this need no look at the free memory (and so no file
 # read: the page of the explorer fits without touching the file system).
 ALWAYS_ALLOWED = 64 * 2**20
-
-
-class ModelGridError(ValueError):
-    pass
 
 
 class ModelGrid:
@@ -54,7 +52,7 @@ class ModelGrid:
         rows = np.flatnonzero(used.any(axis=1))
         cols = np.flatnonzero(used.any(axis=0))
         if rows.size == 0:
-            raise ModelGridError("no pixel is left to fit")
+            raise MeasuredDataError("no pixel is left to fit")
         xs, ys = kx[rows[0]:rows[-1] + 1], ky[cols[0]:cols[-1] + 1]
         dx = (kx[-1] - kx[0]) / (kx.size - 1)
         dy = (ky[-1] - ky[0]) / (ky.size - 1)
@@ -136,8 +134,6 @@ class OrbitalMaps:
     def __init__(self, molecule, orbitals, kx, ky, used, *, kinetic_energy, spin="alpha",
                  symmetry=None, mirrors=True, polarisation=None, incidence=65.0, azimuth=0.0,
                  s_share=0.0, executor=None, max_memory=None):
-        from .kernels import symmetry_mode
-
         self.kinetic_energy = positive(kinetic_energy, "kinetic_energy", "eV")
         fold = {-1: 1, 0: 4, 1: 2, 2: 3}[symmetry_mode(symmetry)]
         self.fold = fold

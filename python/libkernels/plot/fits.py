@@ -2,11 +2,8 @@
 
 import numpy as np
 
-
-def _figure(**options):
-    """A matplotlib Figure outside pyplot: the caller's backend and figures stay as they are."""
-    from .plotting import _figure_class
-    return _figure_class()(**options)
+from ..core.orientation import ANGLES
+from .maps import new_figure, require_matplotlib
 
 
 def _extent(kx, ky):
@@ -19,7 +16,7 @@ def fit_caption(result):
     parts = [f"{name} {w:.4g} ± {e:.2g}" for name, w, e in
              zip(result.orbitals, result.weights, result.weight_errors)]
     for angle in result.fit_angles:
-        index = ("alpha", "beta", "gamma").index(angle)
+        index = ANGLES.index(angle)
         parts.append(f"{angle} {result.orientation[index]:.2f}° ± "
                      f"{result.orientation_errors[index]:.2g}°")
     for term, value, error in zip(result.background_terms, result.background,
@@ -42,9 +39,8 @@ def plot_fit(result, path=None, title=None):
     """Three panels on the same k axes: measured and model share one colour
     scale; the residual is shown with a diverging map spanning the same
     intensity range, on the fitted pixels only (the others grey)."""
-    from matplotlib import colormaps
-    from matplotlib.patches import Circle
-
+    colormaps = require_matplotlib("matplotlib").colormaps
+    Circle = require_matplotlib("matplotlib.patches").Circle
     extent = _extent(result.kx, result.ky)
     measured = np.where(result.mask, result.measured, np.nan)
     low = float(np.nanmin(measured))
@@ -52,7 +48,7 @@ def plot_fit(result, path=None, title=None):
     span = max(high - low, 1e-300)
     residual = np.where(result.mask, result.residual, np.nan)
     rms = float(np.sqrt(np.nanmean(residual ** 2)))
-    figure = _figure(figsize=(13.5, 5.0), dpi=110)
+    figure = new_figure(figsize=(13.5, 5.0), dpi=110)
     axes = figure.subplots(1, 3, sharex=True, sharey=True)
     panels = [("measured", result.measured, "inferno", low, high),
               ("model", result.model, "inferno", low, high),
@@ -82,7 +78,7 @@ def plot_fit(result, path=None, title=None):
 
 def plot_spectra(result, path=None, title=None):
     """Each orbital's weight against binding energy, with its standard error."""
-    figure = _figure(figsize=(7.0, 4.5), dpi=110)
+    figure = new_figure(figsize=(7.0, 4.5), dpi=110)
     ax = figure.subplots()
     energy = np.asarray(result.binding_energy)
     for k, name in enumerate(result.orbitals):

@@ -4,7 +4,7 @@ Everything is drawn on a matplotlib `Figure` object, never through pyplot's
 global state, so the caller's backend and open figures are left alone (and
 threads may draw at the same time).  matplotlib is an optional dependency
 (`pip install 'libkernels[plot]'`); without it these functions raise
-`PlottingUnavailable`, an ImportError saying so.
+`MissingExtraError`, an ImportError saying so.
 
 A figure shows the map with kx to the right and ky up, in the map's unit, a
 colour bar, the dashed circle of the photoelectron's largest parallel momentum
@@ -22,14 +22,17 @@ from typing import TYPE_CHECKING, Any, List, Optional, Sequence
 
 import numpy as np
 
-from .grids import MomentumMap, unit_text
+from ..core.extras import require
+from ..core.grids import MomentumMap, unit_text
+from ..core.map_sum_call import SIGNED_POLARISATIONS
+from ..core.molecule import Molecule
+from ..core.orientation import laboratory_positions
+from ..core.units import bohr_momentum_to
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
-    from .molecule import Molecule
-
-__all__ = ["PlottingUnavailable", "map_figure", "save_map", "map_caption",
+__all__ = ["require_matplotlib", "map_figure", "save_map", "map_caption",
            "colour_map_for", "FIGURE_FORMATS", "MAX_DRAWN_PIXELS"]
 
 FIGURE_FORMATS = ("png", "pdf", "svg")
@@ -38,18 +41,15 @@ SEQUENTIAL = "inferno"
 DIVERGING = "RdBu_r"
 
 
-class PlottingUnavailable(ImportError):
-    """matplotlib is not installed."""
+def require_matplotlib(module: str = "matplotlib.figure") -> Any:
+    """A matplotlib module (by default the one with Figure); MissingExtraError without it."""
+    return require(module, "plot", "drawing maps", "matplotlib",
+                   "or write the data only, e.g. libkernels map --format nc")
 
 
-def _figure_class():
-    try:
-        from matplotlib.figure import Figure
-    except ImportError:
-        raise PlottingUnavailable(
-            "drawing maps needs matplotlib: pip install 'libkernels[plot]' (or write the data "
-            "only, e.g. libkernels map --format nc)") from None
-    return Figure
+def new_figure(**options: Any) -> "Figure":
+    """A matplotlib Figure outside pyplot: the caller's backend and figures stay as they are."""
+    return require_matplotlib().Figure(**options)
 
 
 def _numbers(values: Sequence[float], digits: int = 2) -> str:
@@ -89,21 +89,14 @@ def map_caption(momentum_map: MomentumMap, molecule_name: str = "") -> List[str]
 
 def colour_map_for(momentum_map: MomentumMap) -> str:
     """Diverging for signed maps (dichroism, or any negative value), sequential otherwise."""
-    from .kernels import SIGNED_POLARISATIONS
-
     signed = momentum_map.parameters.get("polarisation") in SIGNED_POLARISATIONS
     data = np.asarray(momentum_map.data)
     return DIVERGING if signed or (data.size and np.nanmin(data) < 0) else SEQUENTIAL
 
 
-def _outline(axes, molecule: "Molecule", orientation: Sequence[float]) -> None:
-    """The molecule seen from above as it stands in the laboratory for this map.
-
-    The map is |psi~(M k)|^2, M = Rz(alpha) Rx(beta) Rz(gamma): the molecule's
-    atom at r stands at M^T r in the laboratory.
-    """
-    from .orientation import laboratory_positions
-
+def _outline(axes, molecule: Molecule, orientation: Sequence[float]) -> None:
+    """The molecule seen from above as it stands in the laboratory for this map
+    (core/orientation.py: its atom at r stands at M^T r)."""
     positions = laboratory_positions(molecule.positions, orientation)
     positions -= positions.mean(axis=0)
     heavy = np.asarray(molecule.atomic_numbers) > 1
@@ -126,14 +119,13 @@ def _outline(axes, molecule: "Molecule", orientation: Sequence[float]) -> None:
 
 
 def map_figure(momentum_map: MomentumMap, caption: Optional[Sequence[str]] = None, *,
-               molecule: Optional["Molecule"] = None, molecule_name: str = "",
+               molecule: Optional[Molecule] = None, molecule_name: str = "",
                cmap: Optional[str] = None, dpi: float = 150, math_text: bool = False) -> "Figure":
     """A matplotlib Figure of the map (nothing global is touched).
 
     Caption lines are shown as written (a $ in a file name stays a $) unless
     `math_text`.
     """
-    Figure = _figure_class()
     data = np.asarray(momentum_map.data)
     stride = max(1, math.ceil(data.shape[0] / MAX_DRAWN_PIXELS))
     kx = momentum_map.kx
@@ -147,7 +139,7 @@ def map_figure(momentum_map: MomentumMap, caption: Optional[Sequence[str]] = Non
                      "holds them all")
 
     height = 4.9 + 0.13 * (len(lines) + 2)
-    figure = Figure(figsize=(5.6, height), dpi=dpi)
+    figure = new_figure(figsize=(5.6, height), dpi=dpi)
     axes = figure.add_subplot()
     cmap = cmap or colour_map_for(momentum_map)
     options: dict = {}
@@ -160,10 +152,7 @@ def map_figure(momentum_map: MomentumMap, caption: Optional[Sequence[str]] = Non
                         interpolation="nearest", **options)
     e_kin = momentum_map.parameters.get("e_kin_hartree")
     if e_kin is not None and len(np.atleast_1d(e_kin)):
-        from matplotlib.patches import Circle
-
-        from .units import bohr_momentum_to
-
+        Circle = require_matplotlib("matplotlib.patches").Circle
         radius = float(bohr_momentum_to(np.sqrt(2 * np.max(e_kin)), momentum_map.unit))
         axes.add_patch(Circle((0, 0), radius, fill=False, color="0.5" if cmap == DIVERGING
                               else "white", lw=0.6, ls="--", alpha=0.7))
@@ -177,7 +166,7 @@ def map_figure(momentum_map: MomentumMap, caption: Optional[Sequence[str]] = Non
     bar.set_label("intensity |FT ψ|²/π³ (bohr³)" if cmap != DIVERGING else
                   "intensity difference (bohr³)")
     if molecule is not None:
-        inset = axes.inset_axes([0.74, 0.74, 0.25, 0.25])
+        inset = axes.inset_axes((0.74, 0.74, 0.25, 0.25))
         _outline(inset, molecule, momentum_map.parameters.get("orientation", (0, 0, 0)))
         lines.append("inset: the molecule seen from above as it stands for this orientation")
     axes.set_title(lines[0], fontsize=10, parse_math=math_text)
@@ -188,7 +177,7 @@ def map_figure(momentum_map: MomentumMap, caption: Optional[Sequence[str]] = Non
 
 
 def save_map(momentum_map: MomentumMap, path: Any, *, caption: Optional[Sequence[str]] = None,
-             molecule: Optional["Molecule"] = None, molecule_name: str = "",
+             molecule: Optional[Molecule] = None, molecule_name: str = "",
              dpi: float = 150, format: Optional[str] = None, cmap: Optional[str] = None) -> None:
     """Writes the figure of map_figure to `path` (format from `format` or the suffix)."""
     figure = map_figure(momentum_map, caption, molecule=molecule, molecule_name=molecule_name,
