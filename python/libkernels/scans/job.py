@@ -18,8 +18,16 @@ re-run asks for the scan it holds.
 import hashlib
 import math
 import os
+import sys
 
-from .kernels import POLARISATIONS, symmetry_mode
+from ..core.errors import InputError, JobError
+from ..core.map_sum_call import POLARISATIONS, symmetry_mode
+from ..formats.examples import EXAMPLES, example_path
+
+if sys.version_info >= (3, 11):
+    import tomllib
+else:  # a dependency of the package on older Pythons
+    import tomli as tomllib
 
 AXES = ("molecule", "orbital", "energy", "alpha", "beta", "gamma")
 
@@ -32,21 +40,16 @@ KEYS = ("molecules", "kinetic_energy", "photon_energy", "alpha", "beta", "gamma"
 MAX_ANGLES = 1_000_000
 
 
-class JobError(ValueError):
-    """A scan description that cannot be run; the message names the key."""
-
-
 def load_toml(path):
     """The TOML file at `path` as a dict (tomllib, or tomli before Python 3.11)."""
-    try:
-        import tomllib
-    except ImportError:  # Python < 3.11
-        import tomli as tomllib
     try:
         with open(path, "rb") as handle:
             return tomllib.load(handle)
     except tomllib.TOMLDecodeError as error:
         raise JobError(f"{path}: not valid TOML ({error})") from None
+    except OSError as error:
+        raise JobError(f"{path}: cannot read the scan description "
+                       f"({error.strerror or error})") from None
 
 
 def _number(key, value, positive=False):
@@ -94,8 +97,6 @@ def _integer(key, value, low):
 
 def _molecule_source(entry, base_dir):
     """(kind, location) of a molecule entry: a shipped example by name, or a file."""
-    from .data import EXAMPLES
-
     if not isinstance(entry, str) or not entry.strip():
         raise JobError(f"molecules: each entry is a file name or an example, got {entry!r}")
     if entry in EXAMPLES:
@@ -109,17 +110,20 @@ def _molecule_source(entry, base_dir):
 
 def molecule_path(source):
     """The file a (kind, location) molecule source reads from on this machine."""
-    from .data import example_path
-
     kind, location = source
     return example_path(location) if kind == "example" else location
 
 
 def file_digest(path):
+    """The SHA-256 of a file, which a scan records for each molecule file."""
     digest = hashlib.sha256()
-    with open(path, "rb") as handle:
-        for block in iter(lambda: handle.read(1 << 20), b""):
-            digest.update(block)
+    try:
+        with open(path, "rb") as handle:
+            for block in iter(lambda: handle.read(1 << 20), b""):
+                digest.update(block)
+    except OSError as error:
+        raise JobError(f"molecules: {path}: cannot read the file "
+                       f"({error.strerror or error})") from None
     return digest.hexdigest()
 
 
@@ -178,7 +182,7 @@ def normalise(raw, base_dir="."):
     symmetry = job["symmetry"]
     try:
         symmetry_mode(symmetry)
-    except ValueError:
+    except InputError:
         raise JobError(f"symmetry must be \"none\", 2, 3 or 4, got {symmetry!r}") from None
     symmetry = str(symmetry).strip().lower()
     polarisation = str(job["polarisation"]).strip().lower()

@@ -4,276 +4,60 @@
     maps = lk.scan("atlas.toml", "atlas.zarr")                # a thread pool here
     maps = lk.scan(job, "atlas.zarr", executor=client.get_executor())   # a Dask cluster
 
-The scan's maps span six axes (molecule, orbital, energy, alpha, beta, gamma).
-They are cut into chunks of whole maps; one task computes one chunk and writes
-it into the store itself, so results never travel back through the caller and
-the memory of every process is bounded by a chunk.  The caller keeps a bitmap
-of finished chunks in the store: running the same scan on the same store again
-computes only the chunks it lacks, and because each chunk is computed by the
-same deterministic calls whichever process runs it, the finished store is the
-same, bit for bit, however often the scan was interrupted.
+The scan's maps span six axes (molecule, orbital, energy, alpha, beta, gamma)
+(the description: job.py).  They are cut into chunks of whole maps (plan.py);
+one task computes one chunk and writes it into the store itself (tasks.py), so
+results never travel back through the caller and the memory of every process
+is bounded by a chunk.  The caller keeps a bitmap of finished chunks in the
+store: running the same scan on the same store again computes only the chunks
+it lacks, and because each chunk is computed by the same deterministic calls
+whichever process runs it, the finished store is the same, bit for bit,
+however often the scan was interrupted.
 
-Tasks are submitted a window at a time, never all at once, so that a scan of
-10^6 tasks costs the scheduler no more memory than one of 10^3.
+Tasks are submitted a window at a time (executor.py), never all at once, so
+that a scan of 10^6 tasks costs the scheduler no more memory than one of 10^3.
+Scans small enough for memory: orientation_scan.py.
 """
 
-import collections
 import concurrent.futures as cf
 import json
 import math
 import os
 import sys
-import threading
 import time
 import uuid
 from dataclasses import dataclass
+from importlib.metadata import PackageNotFoundError, version
 
 import numpy as np
 
-from . import scan_job, zarr_store
-from .grids import MOMENTUM_INTENSITY_UNITS, MomentumMap, clean_numbers
-from .units import HARTREE_IN_EV
+from ..core.errors import JobError, ScanError, StoreError
+from ..core.extras import require
+from ..core.grids import MOMENTUM_INTENSITY_UNITS, MomentumMap, clean_numbers
+from ..core.map_sum_call import momentum_grid
+from ..core.orientation import CONVENTION
+from ..core.units import HARTREE_IN_EV
+from . import job as scan_job
+from . import zarr_store
+from .executor import run_windowed
+from .plan import ScanPlan, choose_chunk_maps, chunk_shape
+from .tasks import map_call, run_task
 
-# Work per task.  A task on a local Dask cluster costs 6-11 ms of CPU in the
-# client, scheduler and workers together, with no work in it
-# (python/benchmarks/scan_overhead.py; 9-40 ms of wall time on a busy 2-core
-# machine); 0.5 s of maps per task keeps that near 2 %, while a 10^5-map scan
-# at n = 101 still makes hundreds of tasks to spread over the workers.
-TASK_SECONDS = 0.5
-MAX_CHUNK_BYTES = 64 << 20
 RECORD_INTERVAL = 1.0  # seconds between saves of the completion record
 
 
-class ScanError(RuntimeError):
-    """A scan that stopped before the end; the message says what to do."""
-
-
 def package_version():
+    """The installed package's version (from its metadata)."""
     try:
-        from importlib.metadata import PackageNotFoundError, version
         return version("libkernels")
-    except (ImportError, PackageNotFoundError):
+    except PackageNotFoundError:
         return "source tree"
-
-
-# ---- the layout of a scan ------------------------------------------------------
-
-def chunk_shape(shape, maps_per_chunk):
-    """Chunk sizes over the six scan axes: whole inner axes first, then a part of
-    the next, so that a chunk holds at most `maps_per_chunk` maps."""
-    chunks = [1] * len(shape)
-    left = max(1, int(maps_per_chunk))
-    for axis in reversed(range(len(shape))):
-        chunks[axis] = min(shape[axis], left)
-        left = max(1, left // chunks[axis])
-    return tuple(chunks)
-
-
-@dataclass
-class ScanPlan:
-    """The layout of a scan: its store, description and chunks over the six axes."""
-
-    store: str
-    scan_id: str
-    job: dict
-    chunks: tuple  # over the six scan axes
-
-    @property
-    def shape(self):
-        return scan_job.shape(self.job)
-
-    @property
-    def grid(self):
-        return tuple(math.ceil(s / c) for s, c in zip(self.shape, self.chunks))
-
-    @property
-    def n_chunks(self):
-        return int(np.prod(self.grid))
-
-    @property
-    def n_maps(self):
-        return int(np.prod(self.shape))
-
-    @property
-    def kept_axes(self):
-        """The scan axes stored as dimensions: those with more than one value."""
-        return tuple(i for i, s in enumerate(self.shape) if s > 1)
-
-    @property
-    def dims(self):
-        return tuple(scan_job.AXES[i] for i in self.kept_axes) + ("kx", "ky")
-
-    def block(self, index):
-        """(start, stop) on each scan axis of chunk number `index`."""
-        position = np.unravel_index(index, self.grid)
-        return tuple((int(p) * c, min(s, (int(p) + 1) * c))
-                     for p, c, s in zip(position, self.chunks, self.shape))
-
-    def maps_in(self, index):
-        return int(np.prod([b - a for a, b in self.block(index)]))
-
-
-# ---- the work of one task --------------------------------------------------------
-
-class _Cache:
-    """A small least-recently-used cache shared by the threads of a process: a
-    worker of a long atlas sees many molecules but needs few at a time."""
-
-    def __init__(self, size):
-        self.size = size
-        self.items = collections.OrderedDict()
-        self.lock = threading.Lock()
-
-    def get(self, key, make):
-        with self.lock:
-            if key in self.items:
-                self.items.move_to_end(key)
-                return self.items[key]
-        value = make()  # outside the lock: loading a molecule takes a while
-        with self.lock:
-            self.items[key] = value
-            while len(self.items) > self.size:
-                self.items.popitem(last=False)
-        return value
-
-    def clear(self):
-        with self.lock:
-            self.items.clear()
-
-
-_molecules = _Cache(8)
-_calls = _Cache(512)
-_writers = _Cache(8)
-_plans = _Cache(8)
-
-
-def _molecule(job, m):
-    source = tuple(job["molecule_sources"][m])
-    digest = job["molecule_sha256"][m]
-
-    def load():
-        from .cli import CommandError, _load
-
-        path = scan_job.molecule_path(source)
-        if scan_job.file_digest(path) != digest:
-            raise ScanError(f"{path} differs from the file the scan was started with "
-                            "(on this machine, or since)")
-        try:
-            return _load(path)
-        except CommandError as error:
-            raise ScanError(str(error)) from None
-
-    return _molecules.get((source, digest), load)
-
-
-def map_call(job, m, o, e):
-    """The prepared kernel call for molecule m, orbital o and energy e (cached)."""
-    from .kernels import MapSumCall
-
-    options = scan_job.map_options(job, e)
-    selector = job["orbitals"][o]
-    key = (job["molecule_sha256"][m], tuple(job["molecule_sources"][m]), selector,
-           json.dumps(options, sort_keys=True))
-    if selector.lstrip("+-").isdigit():
-        selector = int(selector)
-    return _calls.get(key, lambda: MapSumCall(_molecule(job, m), [selector], **options))
-
-
-def compute_block(plan, index):
-    """The maps of chunk `index`, shape (chunk sizes on the six axes) + (n, n)."""
-    job = plan.job
-    ranges = plan.block(index)
-    n = job["n"]
-    block = np.empty([b - a for a, b in ranges] + [n, n], dtype=np.float32)
-    (m0, m1), (o0, o1), (e0, e1), (a0, a1), (b0, b1), (g0, g1) = ranges
-    for m in range(m0, m1):
-        for o in range(o0, o1):
-            for e in range(e0, e1):
-                call = map_call(job, m, o, e)
-                for a in range(a0, a1):
-                    for b in range(b0, b1):
-                        for g in range(g0, g1):
-                            call.run((job["alpha"][a], job["beta"][b], job["gamma"][g]),
-                                     out=block[m - m0, o - o0, e - e0, a - a0, b - b0, g - g0])
-    return block
-
-
-def write_block(plan, index, block):
-    """Writes chunk `index` into the store (each chunk file atomically)."""
-    writer = _writers.get((plan.store, plan.scan_id), lambda: zarr_store.Writer(plan.store))
-    ranges = plan.block(index)
-    region = tuple(slice(*ranges[i]) for i in plan.kept_axes)
-    stored = block.reshape([block.shape[i] for i in plan.kept_axes] + list(block.shape[-2:]))
-    writer.write(region, stored)
-
-
-def _plan(store, scan_id):
-    """The plan of the scan in `store`, read from its attributes once per process."""
-    def load():
-        attributes = zarr_store.read_attributes(store)
-        if attributes is None or attributes["libkernels_scan"]["scan_id"] != scan_id:
-            raise ScanError(f"{store} no longer holds the scan this task belongs to")
-        stored = attributes["libkernels_scan"]
-        return ScanPlan(store, scan_id, stored["job"], tuple(stored["chunks"]))
-
-    return _plans.get((store, scan_id), load)
-
-
-def run_task(store, scan_id, index):
-    """One task: computes and stores chunk `index`; returns (index, maps, seconds).
-
-    A task names its store and chunk only: the description (which grows with
-    the number of molecules) is read from the store by each worker, once.
-    """
-    start = time.perf_counter()
-    plan = _plan(store, scan_id)
-    block = compute_block(plan, index)
-    write_block(plan, index, block)
-    return index, block[..., 0, 0].size, time.perf_counter() - start
-
-
-def _map_block(molecule, orbitals, options, orientations, groups):
-    """Maps of several orientations: the task of scan_momentum_maps on an executor."""
-    from .kernels import MapSumCall
-
-    call = MapSumCall(molecule, orbitals, **options)
-    out = np.empty((len(orientations), len(groups), call.n, call.n), dtype=np.float32)
-    for o, orientation in enumerate(orientations):
-        for g, rows in enumerate(groups):
-            call.run(orientation, rows=rows, out=out[o, g])
-    return out
-
-
-def maps_on_executor(executor, call, molecule, orbitals, options, orientations, groups, maps,
-                     bar):
-    """Fills `maps` (orientation, group, n, n) by tasks of about TASK_SECONDS each on
-    `executor`; the molecule travels with each task, so any executor will do."""
-    start = time.perf_counter()
-    call.run(orientations[0], rows=groups[0])
-    per_orientation = (time.perf_counter() - start) * len(groups)
-    size = max(1, min(math.ceil(TASK_SECONDS / max(per_orientation, 1e-6)),
-                      math.ceil(len(orientations) / 4)))  # at least a few tasks to share
-    futures = {executor.submit(_map_block, molecule, orbitals, options,
-                               orientations[i:i + size], groups): i
-               for i in range(0, len(orientations), size)}
-    try:
-        for future in cf.as_completed(futures):
-            block = future.result()
-            i = futures[future]
-            maps[i:i + len(block)] = block
-            bar.update(block.shape[0] * block.shape[1])
-    except BaseException:
-        for future in futures:
-            future.cancel()
-        raise
 
 
 # ---- creating or continuing a store -----------------------------------------------
 
 def _grid(job):
     """(n, k_min, k_step) of the scan's maps, in bohr^-1 as float32 values."""
-    from .kernels import momentum_grid
-
     n, k_min, k_step = momentum_grid(job["k_max"], job["n"], "1/angstrom")
     return n, float(np.float32(k_min)), float(np.float32(k_step))
 
@@ -295,8 +79,8 @@ def _check_and_time(job):
                 try:
                     call = map_call(job, m, o, e)
                 except (ValueError, ScanError) as error:
-                    raise scan_job.JobError(f"{job['molecules'][m]}, orbital "
-                                              f"{job['orbitals'][o]}: {error}") from None
+                    raise JobError(f"{job['molecules'][m]}, orbital {job['orbitals'][o]}: "
+                                   f"{error}") from None
                 kinetic[m, o, e] = float(call.e_kin[0]) * HARTREE_IN_EV
         if m == 0:  # the first molecule stands for all; an orientation off the axes
             out = np.empty((job["n"], job["n"]), np.float32)
@@ -306,11 +90,6 @@ def _check_and_time(job):
                 call.run(middle, out=out)
                 seconds.append(time.perf_counter() - start)
     return kinetic, float(np.median(seconds))
-
-
-def choose_chunk_maps(seconds_per_map, n):
-    maps = math.ceil(TASK_SECONDS / max(seconds_per_map, 1e-6))
-    return max(1, min(maps, MAX_CHUNK_BYTES // (4 * n * n)))
 
 
 def _coordinates(plan, kinetic):
@@ -365,7 +144,7 @@ def _create(store, job):
          "libkernels_version": version, "complete": False},
         {"long_name": "photoemission intensity", "units": MOMENTUM_INTENSITY_UNITS,
          "k_unit": "1/angstrom", "k_min_bohr": k_min_bohr, "k_step_bohr": k_step_bohr,
-         "orientation_convention": "map = |psi~(M k)|^2, M = Rz(alpha) Rx(beta) Rz(gamma)",
+         "orientation_convention": CONVENTION,
          "layout": "data[..., i, j] is the intensity at (kx[i], ky[j])",
          "libkernels_version": version, "scan_job": description})
     return plan
@@ -374,17 +153,17 @@ def _create(store, job):
 def _existing_plan(store, job):
     attributes = zarr_store.read_attributes(store)
     if attributes is None:
-        raise zarr_store.StoreError(f"{store} exists and is not a libkernels scan store; "
-                                    "choose a new path")
+        raise StoreError(f"{store} exists and is not a libkernels scan store; choose a new "
+                         "path")
     stored = attributes["libkernels_scan"]
     if stored.get("format") != zarr_store.FORMAT:
-        raise zarr_store.StoreError(f"{store} was written by another version of the scan "
-                                    "format; choose a new path")
+        raise StoreError(f"{store} was written by another version of the scan format; "
+                         "choose a new path")
     changed = scan_job.differences(stored["job"], job)
     if changed:
-        raise scan_job.JobError(f"{store} holds a different scan (it differs in "
-                                  f"{', '.join(changed)}); give a new store path, or the "
-                                  "description the store was started with")
+        raise JobError(f"{store} holds a different scan (it differs in "
+                       f"{', '.join(changed)}); give a new store path, or the description "
+                       "the store was started with")
     return ScanPlan(store, stored["scan_id"], stored["job"], tuple(stored["chunks"]))
 
 
@@ -397,11 +176,11 @@ def prepare(job_or_dict, store):
         return _existing_plan(store, job), False
     try:
         return _create(store, job), True
-    except zarr_store.StoreError:
+    except StoreError:
         raise
     except OSError as error:
-        raise zarr_store.StoreError(f"{store}: cannot create the store "
-                                    f"({error.strerror or error})") from None
+        raise StoreError(f"{store}: cannot create the store ({error.strerror or error})") \
+            from None
 
 
 # ---- running the tasks ------------------------------------------------------------
@@ -448,6 +227,8 @@ class ScanProgress:
 
 @dataclass
 class ScanOutcome:
+    """What a run of a scan did: the whole scan's size, and this run's share and speed."""
+
     store: str
     created: bool
     maps: int  # in the whole scan
@@ -463,69 +244,33 @@ class ScanOutcome:
         return self.maps_computed / self.seconds if self.seconds > 0 else 0.0
 
 
-def _window(executor):
-    client = getattr(executor, "_client", None)  # a Dask ClientExecutor
-    if client is not None:
-        try:
-            return max(8, 3 * sum(client.nthreads().values()))
-        except Exception:
-            return 32
-    return max(4, 2 * (getattr(executor, "_max_workers", None) or os.cpu_count() or 1))
-
-
-def _cancel(executor, futures):
-    if getattr(executor, "_client", None) is not None:
-        # A Dask ClientExecutor: cancelling its futures one by one races with the
-        # results still arriving from the cluster; shutting it down without
-        # waiting cancels the tasks on the cluster (the client stays usable).
-        executor.shutdown(wait=False)
-    else:
-        for future in futures:
-            future.cancel()
-
-
 def run(plan, executor, progress=True, window=None):
     """Computes the chunks of `plan` not yet in its store; returns a ScanOutcome."""
     writer = zarr_store.Writer(plan.store)
     zarr_store.remove_partial_files(os.path.join(plan.store, "intensity"))
     completed = writer.completed()
-    todo = iter(np.flatnonzero(~completed).tolist())
-    window = window or _window(executor)
     bar = ScanProgress(plan, completed, progress)
     start = time.monotonic()
-    pending = {}
-    computed = tasks_run = 0
-    task_seconds = 0.0
-    last_save = time.monotonic()
+    done = {"maps": 0, "tasks": 0, "seconds": 0.0}
+
+    def finished(index, result):
+        _, maps, seconds = result
+        completed[index] = True
+        done["maps"] += maps
+        done["tasks"] += 1
+        done["seconds"] += seconds
+        bar.update(maps)
+
+    tasks = ((index, run_task, (plan.store, plan.scan_id, index))
+             for index in np.flatnonzero(~completed).tolist())
     failure = None
     try:
-        while True:
-            while len(pending) < window:
-                index = next(todo, None)
-                if index is None:
-                    break
-                pending[executor.submit(run_task, plan.store, plan.scan_id, index)] = index
-            if not pending:
-                break
-            done, _ = cf.wait(pending, timeout=RECORD_INTERVAL, return_when=cf.FIRST_COMPLETED)
-            for future in done:
-                pending.pop(future)
-                index, maps, seconds = future.result()
-                completed[index] = True
-                computed += maps
-                tasks_run += 1
-                task_seconds += seconds
-                bar.update(maps)
-            if time.monotonic() - last_save >= RECORD_INTERVAL:
-                writer.save_record(completed)
-                last_save = time.monotonic()
+        # chunks that finish while a failure is handled are kept; the rest are
+        # computed on resume
+        run_windowed(executor, tasks, finished, window=window, every=RECORD_INTERVAL,
+                     tick=lambda: writer.save_record(completed))
     except BaseException as error:
         failure = error
-        _cancel(executor, pending)
-        # chunks that finished meanwhile are kept; the rest are computed on resume
-        for future in list(pending):
-            if not future.cancelled() and future.done() and future.exception() is None:
-                completed[future.result()[0]] = True
     finally:
         bar.close()
         try:
@@ -534,25 +279,29 @@ def run(plan, executor, progress=True, window=None):
             if failure is None:
                 failure = error
     if failure is not None:
-        saved = int(np.count_nonzero(completed))
-        resume = (f"{saved} of {plan.n_chunks} chunks are saved in {plan.store}; run the "
-                  "same scan again to continue")
-        if isinstance(failure, KeyboardInterrupt):
-            raise ScanError(f"interrupted; {resume}") from failure
-        if isinstance(failure, OSError):
-            what = failure.strerror or str(failure)
-            where = f" ({failure.filename})" if getattr(failure, "filename", None) else ""
-            raise ScanError(f"writing the store failed: {what}{where}; {resume}") from failure
-        raise ScanError(f"a task failed: {type(failure).__name__}: "
-                        f"{str(failure).splitlines()[0] if str(failure) else ''}; "
-                        f"{resume}") from failure
+        raise _stopped(plan, completed, failure) from failure
     # a worker killed while writing leaves its temporary file; the chunk itself
     # was written again by the task's re-run
     zarr_store.remove_partial_files(os.path.join(plan.store, "intensity"))
     zarr_store.mark_complete(plan.store, {"complete": True})
-    return ScanOutcome(plan.store, False, plan.n_maps, plan.n_chunks, computed, tasks_run,
-                       time.monotonic() - start, int(np.prod(plan.chunks)),
-                       task_seconds / tasks_run if tasks_run else 0.0)
+    return ScanOutcome(plan.store, False, plan.n_maps, plan.n_chunks, done["maps"],
+                       done["tasks"], time.monotonic() - start, int(np.prod(plan.chunks)),
+                       done["seconds"] / done["tasks"] if done["tasks"] else 0.0)
+
+
+def _stopped(plan, completed, failure):
+    """The ScanError saying why the scan stopped and how to continue it."""
+    saved = int(np.count_nonzero(completed))
+    resume = (f"{saved} of {plan.n_chunks} chunks are saved in {plan.store}; run the "
+              "same scan again to continue")
+    if isinstance(failure, KeyboardInterrupt):
+        return ScanError(f"interrupted; {resume}")
+    if isinstance(failure, OSError):
+        what = failure.strerror or str(failure)
+        where = f" ({failure.filename})" if getattr(failure, "filename", None) else ""
+        return ScanError(f"writing the store failed: {what}{where}; {resume}")
+    first_line = str(failure).splitlines()[0] if str(failure) else ""
+    return ScanError(f"a task failed: {type(failure).__name__}: {first_line}; {resume}")
 
 
 def run_scan(job_or_dict, store, *, executor=None, threads=None, progress=True, window=None):
@@ -574,10 +323,7 @@ def run_scan(job_or_dict, store, *, executor=None, threads=None, progress=True, 
 
 def open_scan(store):
     """The intensity of a scan store as an xarray.DataArray (lazy, with coordinates)."""
-    try:
-        import xarray
-    except ImportError:
-        raise ImportError(f"opening a scan needs xarray: {zarr_store.SCALE_HINT}") from None
+    xarray = require("xarray", "scale", "opening a scan")
     dataset = xarray.open_zarr(os.fspath(store))
     intensity = dataset["intensity"]
     intensity.attrs["complete"] = bool(dataset.attrs.get("complete", False))

@@ -23,23 +23,19 @@ import warnings
 
 import numpy as np
 
-SCALE_HINT = "pip install 'libkernels[scale]'"
+from ..core.errors import MissingExtraError, StoreError
+from ..core.extras import install_hint, require
+
 FORMAT = 1
 RECORD = "scan_record/completed"
 
 
-class StoreError(OSError):
-    """A store that cannot be created, written or continued; the message says why."""
-
-
 def require_zarr():
-    try:
-        import zarr
-    except ImportError:
-        raise ImportError(f"scans write Zarr stores and need the zarr package: "
-                          f"{SCALE_HINT}") from None
+    """The zarr module, version 3 or later (MissingExtraError otherwise)."""
+    zarr = require("zarr", "scale", "a scan into a Zarr store", "the zarr package")
     if int(zarr.__version__.split(".")[0]) < 3:
-        raise ImportError(f"scans need zarr >= 3 (found {zarr.__version__}): {SCALE_HINT}")
+        raise MissingExtraError(f"scans need zarr >= 3 (found {zarr.__version__}): "
+                                f"{install_hint('scale')}")
     return zarr
 
 
@@ -62,7 +58,7 @@ def _write_atomically(path, data):
 
 
 def _atomic_store_class():
-    from zarr.storage import LocalStore
+    LocalStore = require("zarr.storage", "scale", "a scan into a Zarr store", "zarr").LocalStore
 
     class AtomicLocalStore(LocalStore):
         """A directory store whose every write is a flushed temporary file renamed
