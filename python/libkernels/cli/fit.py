@@ -6,13 +6,24 @@
         --work-function 4.5 --fit-angles gamma -o spectra_out
 """
 
+from __future__ import annotations
+
+import argparse
 import os
+from typing import Any, Dict
+
+from ..core.errors import CommandLineError
+from ..core.orientation import CONVENTION
+from ..fit.deconvolution import deconvolve
+from ..fit.fitting import fit_momentum_map
+from ..fit.measured import load_measured
+from .options import (add_light_options, add_molecule, add_quiet, check_threads, light_of,
+                      molecule_of, symmetry_of)
+from .records import writing
 
 
-def add_parser(commands):
+def add_parser(commands) -> None:
     """Adds the fit and deconvolve commands to the CLI's subparsers."""
-    from .cli import _add_molecule
-
     fit = commands.add_parser(
         "fit", help="fit orbital weights, orientation and background to a measured map",
         description="Fits a measured momentum map (.npz with intensity, kx, ky; or NetCDF/"
@@ -21,9 +32,9 @@ def add_parser(commands):
                     "with standard errors.  Writes DIR/fit.json, DIR/fit.png (measured | "
                     "model | residual) and DIR/model.npy.")
     fit.add_argument("measured", help="the measured map (.npz, .nc, .h5)")
-    _add_molecule(fit)
+    add_molecule(fit)
     _add_fit_options(fit, stack=False)
-    fit.set_defaults(run=_cmd_fit)
+    fit.set_defaults(run=run_fit)
 
     deconvolve = commands.add_parser(
         "deconvolve", help="orbital-projected spectra from an energy stack of measured maps",
@@ -33,12 +44,12 @@ def add_parser(commands):
                     "- binding energy).  Writes DIR/deconvolution.json, .csv and .png.")
     deconvolve.add_argument("stack", help="the stack (.npz with intensity[e, i, j], kx, ky, "
                                           "binding_energy; or NetCDF/HDF5)")
-    _add_molecule(deconvolve)
+    add_molecule(deconvolve)
     _add_fit_options(deconvolve, stack=True)
-    deconvolve.set_defaults(run=_cmd_deconvolve)
+    deconvolve.set_defaults(run=run_deconvolve)
 
 
-def _add_fit_options(parser, stack):
+def _add_fit_options(parser: argparse.ArgumentParser, stack: bool) -> None:
     parser.add_argument("-O", "--orbital", dest="orbitals", action="append", required=True,
                         metavar="ORBITAL",
                         help="orbital by name (HOMO, HOMO-1, ...) or 0-based index; repeat "
@@ -61,9 +72,8 @@ def _add_fit_options(parser, stack):
     geometry = parser.add_argument_group("orientation and domains")
     geometry.add_argument("--orientation", type=float, nargs=3, default=(0.0, 0.0, 0.0),
                           metavar=("ALPHA", "BETA", "GAMMA"),
-                          help="orientation in degrees, Rz(alpha) Rx(beta) Rz(gamma): the "
-                               "start of fitted angles and the value of the others "
-                               "(default: 0 0 0)")
+                          help="orientation in degrees, the start of fitted angles and the "
+                               "value of the others (default: 0 0 0); " + CONVENTION)
     geometry.add_argument("--fit-angles", nargs="+", default=["none"], metavar="ANGLES",
                           help="angles to fit: none, alpha, beta, gamma or a comma-separated "
                                "set such as alpha,beta,gamma (default: none)")
@@ -74,9 +84,7 @@ def _add_fit_options(parser, stack):
                           help="average over n-fold domains about k = 0 (default: none)")
     geometry.add_argument("--no-mirrors", action="store_true",
                           help="domains by rotation only, without their mirror images")
-    from .cli import _add_light_options
-
-    _add_light_options(parser)
+    add_light_options(parser)
     fitting = parser.add_argument_group("fit")
     fitting.add_argument("--background", default="constant",
                          choices=("none", "constant", "linear"),
@@ -90,59 +98,48 @@ def _add_fit_options(parser, stack):
                         help="directory for the results")
     parser.add_argument("--threads", type=int, default=None,
                         help="threads for the orbital maps (default: all CPUs)")
-    parser.add_argument("--quiet", action="store_true", help="no progress display")
+    add_quiet(parser)
 
 
-def _options(args):
-    from .cli import CommandError
-
-    if args.threads is not None and args.threads < 1:
-        raise CommandError("--threads must be at least 1")
+def _options(args: argparse.Namespace) -> Dict[str, Any]:
+    check_threads(args.threads)
     return dict(
         spin=args.spin, orientation=tuple(args.orientation),
-        fit_angles=",".join(args.fit_angles),
-        symmetry=None if args.symmetry == "none" else int(args.symmetry),
-        mirrors=not args.no_mirrors,
-        polarisation=None if args.polarisation == "none" else args.polarisation,
-        incidence=args.incidence, azimuth=args.azimuth, s_share=args.s_share,
+        fit_angles=",".join(args.fit_angles), symmetry=symmetry_of(args),
+        mirrors=not args.no_mirrors, **light_of(args),
         background=args.background, k_range=args.k_range, poisson=args.poisson,
         starts=args.starts, threads=args.threads, progress=not args.quiet)
 
 
-def _cmd_fit(args):
-    from .cli import CommandError, _load
-    from .fit import fit_momentum_map
-    from .measured import load_measured
-
+def run_fit(args: argparse.Namespace) -> None:
+    energies: Dict[str, Any]
     if args.kinetic_energy is not None:
         if args.photon_energy is not None or args.binding_energy is not None:
-            raise CommandError("give --kinetic-energy, or --photon-energy with "
-                               "--work-function and --binding-energy, not both")
+            raise CommandLineError("give --kinetic-energy, or --photon-energy with "
+                                   "--work-function and --binding-energy, not both")
         energies = dict(kinetic_energy=args.kinetic_energy)
     elif args.photon_energy is None or args.work_function is None:
-        raise CommandError("give --kinetic-energy, or --photon-energy, --work-function and "
-                           "--binding-energy")
+        raise CommandLineError("give --kinetic-energy, or --photon-energy, --work-function "
+                               "and --binding-energy")
     else:
         energies = dict(photon_energy=args.photon_energy, work_function=args.work_function,
                         binding_energy=args.binding_energy)
     measured = load_measured(args.measured)  # a bad file fails before the molecule is read
-    molecule = _load(args.molecule, args.max_dropped_norm, args.input_format)
+    molecule = molecule_of(args)
     result = fit_momentum_map(measured, molecule, args.orbitals, **energies, **_options(args))
-    result.save(args.output_dir)
+    with writing():
+        result.save(args.output_dir)
     print(result.report())
     print(f"wrote {os.path.join(args.output_dir, 'fit.json')}, fit.png, model.npy")
 
 
-def _cmd_deconvolve(args):
-    from .cli import _load
-    from .deconvolution import deconvolve
-    from .measured import load_measured
-
+def run_deconvolve(args: argparse.Namespace) -> None:
     stack = load_measured(args.stack)
-    molecule = _load(args.molecule, args.max_dropped_norm, args.input_format)
+    molecule = molecule_of(args)
     result = deconvolve(stack, molecule, args.orbitals, photon_energy=args.photon_energy,
                         work_function=args.work_function, **_options(args))
-    result.save(args.output_dir)
+    with writing():
+        result.save(args.output_dir)
     print(result.report())
     print(f"wrote {os.path.join(args.output_dir, 'deconvolution.json')}, deconvolution.csv, "
           "deconvolution.png")

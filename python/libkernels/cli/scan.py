@@ -1,7 +1,15 @@
 """`libkernels scan JOB -o STORE.zarr`: a scan on this machine or on a Dask cluster."""
 
+from __future__ import annotations
+
+import argparse
 import logging
 import sys
+
+from ..core.errors import InputError, ScanError
+from ..core.extras import require
+from ..scans.store_scan import prepare, run_scan
+from .options import add_quiet, check_threads
 
 DESCRIPTION = """\
 Computes every momentum map a scan description (TOML) asks for - molecules x
@@ -26,9 +34,7 @@ example description:
 """
 
 
-def add_parser(commands):
-    import argparse
-
+def add_parser(commands) -> None:
     parser = commands.add_parser(
         "scan", help="many maps (molecules, orbitals, energies, orientations) into a Zarr store",
         description=DESCRIPTION, epilog=EXAMPLE,
@@ -43,41 +49,34 @@ def add_parser(commands):
                        help="start a local Dask cluster of N worker processes")
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="use a running Dask cluster, e.g. tcp://host:8786")
-    parser.add_argument("--quiet", action="store_true", help="no progress display")
-    parser.set_defaults(run=run_command)
+    add_quiet(parser)
+    parser.set_defaults(run=run)
 
 
-def _dask_client(args):
-    try:
-        from dask.distributed import Client, LocalCluster
-    except ImportError:
-        from .zarr_store import SCALE_HINT
-        raise ImportError(f"--workers and --scheduler need Dask: {SCALE_HINT}") from None
+def _dask_client(args: argparse.Namespace):
+    distributed = require("dask.distributed", "scale", "running on Dask (--workers, --scheduler)",
+                          "dask.distributed")
     if args.scheduler:
         try:
-            return Client(args.scheduler, timeout="20s"), None
+            return distributed.Client(args.scheduler, timeout="20s"), None
         except (OSError, TimeoutError) as error:
-            raise OSError(f"--scheduler {args.scheduler}: cannot connect ({error})") from None
+            raise ScanError(f"--scheduler {args.scheduler}: cannot connect ({error})") from None
     if args.workers < 1:
-        raise ValueError("--workers must be at least 1")
+        raise InputError("workers", "must be at least 1")
     # warnings of the cluster's own (a cancelled task, a worker restarted) would bury
     # the one-line report; errors still show
-    cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                           dashboard_address=None, silence_logs=logging.ERROR)
-    return Client(cluster), cluster
+    cluster = distributed.LocalCluster(n_workers=args.workers, threads_per_worker=1,
+                                       processes=True, dashboard_address=None,
+                                       silence_logs=logging.ERROR)
+    return distributed.Client(cluster), cluster
 
 
-def run_command(args):
-    from .cli import CommandError
-    from .scanning import ScanError, run_scan
-
-    if args.threads is not None and args.threads < 1:
-        raise CommandError("--threads must be at least 1")
+def run(args: argparse.Namespace) -> None:
+    check_threads(args.threads)
     client = cluster = None
     try:
         executor = None
         if args.workers is not None or args.scheduler:
-            from .scanning import prepare
             prepare(args.job, args.output)  # a bad description fails before a cluster starts
             client, cluster = _dask_client(args)
             executor = client.get_executor()
@@ -87,11 +86,6 @@ def run_command(args):
                       file=sys.stderr)
         outcome = run_scan(args.job, args.output, executor=executor, threads=args.threads,
                            progress=not args.quiet)
-    except ScanError as error:
-        if isinstance(error.__cause__, KeyboardInterrupt):
-            print(f"libkernels scan: {error}", file=sys.stderr)
-            raise KeyboardInterrupt from None
-        raise CommandError(str(error)) from None
     finally:
         if client is not None:
             client.close()

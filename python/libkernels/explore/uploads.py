@@ -13,8 +13,8 @@ import zipfile
 
 import numpy as np
 
-from ..measured import MeasuredDataError, load_measured
-from .settings import RequestError
+from ..core.errors import MeasuredDataError, RequestError
+from ..fit.measured import load_measured
 
 MAX_PIXELS = 2048 * 2048
 
@@ -58,7 +58,8 @@ def _from_netcdf(data):
     try:
         import xarray as xr
     except ImportError:
-        raise RequestError("reading NetCDF needs xarray (pip install xarray h5netcdf)") from None
+        raise RequestError("reading NetCDF needs xarray: pip install 'libkernels[fit]' (or "
+                           "pip install xarray h5netcdf)") from None
     engine = "scipy" if data[:3] == b"CDF" else "h5netcdf"
     try:
         with xr.open_dataset(io.BytesIO(data), engine=engine) as dataset:
