@@ -3,7 +3,7 @@
 Entry l*l + c of the table belongs to component c of a shell of degree l, in
 the order m = 0, +1, -1, +2, -2, ... (cosine-type before sine-type).  The
 constants are the library's own, including its negative constants for
-m = +-3 and m = +-4.  This module is the package's slow, plainly written
+m = +-3 and m = +-4.  This module is the test suite's slow, plainly written
 reference of the library's angular convention: the readers derive their
 component mapping against it, and the tests evaluate orbitals with it.
 """
@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 if TYPE_CHECKING:
-    from .molecule import Molecule
+    from libkernels import Molecule
 
 SHELL_START = (0, 1, 4, 9, 16)
 
