@@ -170,3 +170,19 @@ def test_the_rules_catch_a_cycle_an_upward_import_and_a_hidden_one():
                for p in violations(sibling))
     top = {**fine, "libkernels.core.a": "import libkernels\n"}
     assert any("libkernels.core.a:1 imports libkernels," in p for p in violations(top))
+
+
+def test_the_public_names_of_the_flat_package_stay():
+    """Every name `import libkernels as lk` gave before the package had folders."""
+    import libkernels as lk
+
+    before = """BOHR_IN_ANGSTROM DeconvolutionResult DroppedPartsWarning FORMATS Field3D FitResult
+        Grid HARTREE_IN_EV IdentifiabilityWarning InputError MeasuredDataError MeasuredMap
+        MemoryLimitError MissingKernelError MoldenCorrectionWarning MoldenError Molecule
+        MomentumMap ReadError available charge_density_sum deconvolve example_path
+        fit_momentum_map flip_over_x flip_over_y from_pyscf library_path load_example
+        load_measured momentum_density momentum_density_sum momentum_map momentum_map_sum
+        normalisation open_scan parse_molden polarisation_factor read read_molden rotation
+        scalar_field scan scan_momentum_maps symmetrisation __version__""".split()
+    assert [name for name in before if not hasattr(lk, name)] == []
+    assert set(lk.__all__) <= set(dir(lk))

@@ -6,7 +6,7 @@ component order and signs, pure or Cartesian, coefficients of L2-normalised
 primitives) and orbitals.  Its component labels name the functions: 'c2',
 '-s3' are the real solid harmonics with cos(m phi) or sin(m phi) (the minus
 sign flips one), 'xxy' the Cartesian monomials, each normalised by itself.
-The labels are turned into the monomials of overlap.py's representation, and
+The labels are turned into the monomials of basis/overlap.py's representation, and
 from there the orbitals go through the same checks as a Molden file's:
 orthonormality per spin under the analytic overlap, Cartesian shells reduced
 to their pure part with the dropped norm measured per orbital, l >= 5 left
@@ -36,7 +36,7 @@ from ..core.molecule import Conversion, Molecule
 def angular_map(l: int, labels: tuple) -> np.ndarray:
     """(n_cart, n_labels) map from IOData's components of a shell to monomials,
     for radial weights from radial_weights (pure: sphere-normalised solid
-    harmonics, whose columns are overlap.py's m = 0, +1, -1, +2, ...;
+    harmonics, whose columns are basis/overlap.py's m = 0, +1, -1, +2, ...;
     Cartesian: each monomial normalised by itself)."""
     powers = [tuple(p) for p in cartesian_powers(l)]
     scale = cartesian_scale(l)
@@ -110,7 +110,7 @@ def _orbitals(name, mo):
 
 
 def representation(name: str, data) -> tuple:
-    """(shells, Orbitals) of an IOData object in overlap.py's representation."""
+    """(shells, Orbitals) of an IOData object in basis/overlap.py's representation."""
     convert_to_segmented = require("iodata.convert", "formats", f"{name}: converting the basis",
                                    "IOData").convert_to_segmented
     if data.obasis is None or data.mo is None:

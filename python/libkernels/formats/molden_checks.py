@@ -4,7 +4,7 @@ Programs differ in what their Molden files mean by the numbers they write:
 how primitives and contractions are normalised, the signs of some pure
 components, how Cartesian components are normalised.  A reading that gets one
 of these wrong gives orbitals that are no longer orthonormal under the overlap
-matrix of the basis, so the reader computes that matrix (overlap.py) and
+matrix of the basis, so the reader computes that matrix (basis/overlap.py) and
 checks C S C^T = 1 for each spin.  When the plain reading fails, the known
 deviations of the writing programs are tried in turn; the first one that makes
 the orbitals orthonormal is applied and reported, and when none does the file
@@ -12,7 +12,7 @@ is refused.
 
 A `Reading` says how to turn the file's numbers into functions: the radial
 weights of every primitive and the map from the file's components of a shell
-to Cartesian monomials (overlap.py's representation, in which every check and
+to Cartesian monomials (basis/overlap.py's representation, in which every check and
 measurement here is made).
 """
 
