@@ -38,7 +38,7 @@ from pyscf import gto, scf  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "python"))
-from libkernels.pyscf_interface import from_pyscf  # noqa: E402
+from libkernels.formats.pyscf import from_pyscf  # noqa: E402
 
 CC = 1.40  # angstrom
 CH = 1.09

@@ -21,7 +21,8 @@ import peer_common as pc  # first: pins numpy to one thread
 import numpy as np  # noqa: E402
 
 import libkernels as lk  # noqa: E402
-from libkernels.measured_model import OrbitalMaps  # noqa: E402
+from libkernels.fit.linear import LinearProblem  # noqa: E402
+from libkernels.fit.model import OrbitalMaps  # noqa: E402
 from momentum_map_vs_fft import HOMO_KINETIC_EV, fft_route  # noqa: E402
 
 TRUTH = {"weights": (3000.0, 1500.0), "gamma": 25.0, "background": 20.0}
@@ -63,14 +64,12 @@ def fit_case(molecule, n, repeats):
 
     # Cost of one evaluation: the two orbital maps at the measured pixels and the
     # bounded linear solve, as the refinement calls it.
-    from libkernels.fit import _Problem
-    from libkernels.measured import load_measured
-    measured = load_measured((counts, k, k))
+    measured = lk.load_measured((counts, k, k))
     used = np.ones(counts.shape, dtype=bool)
     maps = OrbitalMaps(molecule, ["HOMO", "HOMO-1"], k, k, used, kinetic_energy=E_KIN)
-    problem = _Problem(measured, used, True, ("constant",))
+    problem = LinearProblem(measured, used, True, ("constant",))
     _, evaluation, _ = pc.measure(lambda: problem.solve(maps.columns((0, 0, 25.0))), repeats=5)
-    stride = -(-n // 64)  # the scan's subsampling, as fit.py chooses it
+    stride = -(-n // 64)  # the scan's subsampling, as fit/orientation_search.py chooses it
     coarse_side = -(-n // stride)
     return result, min(cpu), min(wall), evaluation, coarse_side
 

@@ -28,7 +28,8 @@ if "LIBKERNELS_LIBRARY" not in os.environ:
 
 import numpy as np  # noqa: E402
 
-from libkernels import Molecule, _library, from_pyscf  # noqa: E402
+from libkernels import Molecule, from_pyscf  # noqa: E402
+from libkernels.core import library  # noqa: E402
 import make_bench_molecules  # noqa: E402
 
 HARTREE_IN_EV = 27.211386245988
@@ -145,7 +146,7 @@ def scalar_field(molecule, row, n_xyz, origin, step):
     nx, ny, nz = n_xyz
     out = np.empty((nz, ny, nx), dtype=np.float32)
     m = molecule
-    _library.function("scalar_field")(
+    library.function("scalar_field")(
         nx, ny, nz, m.n_atoms, m.shells_per_atom, m.atom_x, origin[0], origin[1], origin[2], step,
         m.atom_y, m.atom_z, m.shell_l, m.shell_n_prim, m.prim_exponent, m.prim_coeff,
         np.ascontiguousarray(m.mo_coeff[row]), out)
@@ -157,7 +158,7 @@ def momentum_map(molecule, row, n, e_kin, k_min, k_step):
     kx = k_min + i*k_step, ky = k_min + j*k_step."""
     out = np.empty((n, n), dtype=np.float32)
     m = molecule
-    _library.function("momentum_map")(
+    library.function("momentum_map")(
         n, m.n_atoms, m.shells_per_atom, m.atom_x, m.atom_y, m.atom_z, e_kin, k_min, k_step,
         0.0, 0.0, 0.0, m.shell_l, m.shell_n_prim, m.prim_exponent, m.prim_coeff,
         np.ascontiguousarray(m.mo_coeff[row]), out)

@@ -17,7 +17,7 @@ import os
 import numpy as np
 
 import libkernels as lk
-from libkernels.measured_model import OrbitalMaps
+from libkernels.fit.model import OrbitalMaps
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ORBITALS = ["HOMO", "HOMO-1"]

@@ -22,14 +22,14 @@ import time
 import numpy as np
 
 import libkernels
-from libkernels import _library
-from libkernels.kernels import MapSumCall
+from libkernels import MapSumCall
+from libkernels.core import library
 
 
 def raw_function(name):
     """The C function with every array argument declared as a raw pointer."""
-    fn = getattr(ctypes.CDLL(_library.library_path()), name)
-    restype, argtypes = _library.SIGNATURES[name]
+    fn = getattr(ctypes.CDLL(library.library_path()), name)
+    restype, argtypes = library.SIGNATURES[name]
     fn.argtypes = [t if t in (ctypes.c_int32, ctypes.c_float) else ctypes.c_void_p
                    for t in argtypes]
     fn.restype = restype

@@ -5,7 +5,7 @@
 1. Per-task overhead: empty tasks submitted through a local 2-process Dask
    cluster's concurrent.futures executor, a window at a time as a scan submits
    them; the wall time per task is what a task of real work must outweigh
-   (scanning.TASK_SECONDS is chosen from it).
+   (scans/executor.py's TASK_SECONDS is chosen from it).
 2. Throughput (maps/s) of the same store scan (pentacene HOMO over
    orientations) on 1 and 2 threads and on a 2-process local Dask cluster,
    best and median of interleaved rounds, and maps per CPU second (client and
@@ -19,7 +19,7 @@ import shutil
 import tempfile
 import time
 
-from libkernels import scanning
+from libkernels import run_scan
 
 
 def _nothing(index):
@@ -77,7 +77,7 @@ def main():
                     ("2-process LocalCluster", executor, None)]
             warm = {**job, "alpha": 0.0}
             for label, pool, threads in runs:  # molecules loaded, workers started
-                scanning.run_scan(warm, os.path.join(workdir, f"warm{label[0]}.zarr"),
+                run_scan(warm, os.path.join(workdir, f"warm{label[0]}.zarr"),
                                   executor=pool, threads=threads, progress=False)
             best = {}
             for round_ in range(args.rounds):
@@ -88,7 +88,7 @@ def main():
                             sum(client.run(time.process_time).values()) if pool else 0.0)
 
                     start = cpu()
-                    outcome = scanning.run_scan(job, store, executor=pool, threads=threads,
+                    outcome = run_scan(job, store, executor=pool, threads=threads,
                                                 progress=False)
                     used = cpu() - start
                     shutil.rmtree(store)

@@ -9,42 +9,66 @@ Units: the library computes in bohr, bohr^-1, hartree and degrees; the Python
 functions take eV and 1/angstrom by default (energy_unit=, k_unit=, unit=), and
 every attribute of a result is in the unit asked for (library values under
 names ending in _bohr).  Maps and momentum densities are |FT psi|^2 / pi^3 in
-bohr^3.  Bad arguments raise InputError, requests above the memory limit
-MemoryLimitError (both ValueErrors).
+bohr^3.  Every error the package raises is a LibkernelsError (bad arguments an
+InputError, requests above the memory limit a MemoryLimitError, both also
+ValueErrors), every warning a LibkernelsWarning.
+
+The package, from the bottom up (each layer imports only those below it):
+core (the C library's binding, the molecule, grids, kernels), basis (other
+programs' basis conventions), formats (reading files), plot (figures), fit
+and scan (fitting measured maps; many maps on executors and into Zarr
+stores), explore (the web page's server) and cli (the command line).
 """
 
 __version__ = "0.2.0"
 
-from ._library import MissingKernelError, available, library_path
-from .batch import scan_momentum_maps
-from .data import example_path, load_example
-from .deconvolution import DeconvolutionResult, deconvolve
-from .fit import FitResult, IdentifiabilityWarning, fit_momentum_map
-from .grids import Field3D, Grid, MomentumMap
-from .memory import MemoryLimitError
-from .validation import InputError
-from .kernels import (charge_density_sum, flip_over_x, flip_over_y, momentum_density,
-                      momentum_density_sum, momentum_map, momentum_map_sum, normalisation,
-                      polarisation_factor, rotation, scalar_field, symmetrisation)
-from .errors import DroppedPartsWarning, MoldenCorrectionWarning, MoldenError, ReadError
-from .measured import MeasuredDataError, MeasuredMap, load_measured
-from .molden import parse_molden, read_molden
-from .molecule import Molecule
-from .pyscf_interface import from_pyscf
-from .readers import FORMATS, read
-from .scanning import open_scan, scan
-from .units import BOHR_IN_ANGSTROM, HARTREE_IN_EV
+from .core.errors import (CommandLineError, DroppedPartsWarning, IdentifiabilityWarning,
+                          InputError, JobError, KernelMemoryError, LibkernelsError,
+                          LibkernelsWarning, LibraryNotFoundError, MeasuredDataError,
+                          MemoryLimitError, MissingExtraError, MissingKernelError,
+                          MoldenCorrectionWarning, MoldenError, MoleculeError, OutputError,
+                          ReaderWarning, ReadError, RequestError, ScanError, StoreError)
+from .core.grids import Field3D, Grid, MomentumMap
+from .core.kernels import (charge_density_sum, momentum_density, momentum_density_sum,
+                           momentum_map, momentum_map_sum, scalar_field)
+from .core.library import available, library_path
+from .core.map_operations import (flip_over_x, flip_over_y, normalisation, polarisation_factor,
+                                  rotation, symmetrisation)
+from .core.map_sum_call import MapSumCall
+from .core.molecule import Molecule
+from .core.units import BOHR_IN_ANGSTROM, HARTREE_IN_EV
+from .fit.deconvolution import DeconvolutionResult, deconvolve
+from .fit.fitting import fit_momentum_map
+from .fit.measured import MeasuredMap, load_measured
+from .fit.result import FitResult
+from .formats.api import FORMATS, load_molecule, read
+from .formats.examples import example_path, load_example
+from .formats.molden import parse_molden, read_molden
+from .formats.pyscf import from_pyscf
+from .scans.orientation_scan import as_momentum_maps, scan_momentum_maps, scan_to_xarray
+from .scans.store_scan import open_scan, run_scan, scan
 
 __all__ = [
-    "DroppedPartsWarning", "MoldenCorrectionWarning", "ReadError",
-    "BOHR_IN_ANGSTROM", "HARTREE_IN_EV", "Field3D", "Grid", "InputError", "MemoryLimitError",
-    "MissingKernelError",
-    "MoldenError", "Molecule", "MomentumMap", "available", "charge_density_sum",
-    "DeconvolutionResult", "FORMATS", "deconvolve", "example_path", "FitResult",
-    "IdentifiabilityWarning", "MeasuredDataError", "MeasuredMap", "fit_momentum_map",
-    "load_measured", "flip_over_x", "flip_over_y", "from_pyscf", "library_path",
-    "load_example", "momentum_density", "momentum_density_sum", "momentum_map",
-    "momentum_map_sum", "normalisation", "parse_molden", "polarisation_factor",
-    "open_scan", "read", "read_molden", "rotation", "scalar_field", "scan",
-    "scan_momentum_maps", "symmetrisation",
+    # errors and warnings
+    "LibkernelsError", "InputError", "MemoryLimitError", "MoleculeError", "CommandLineError",
+    "ReadError", "MoldenError", "MeasuredDataError", "OutputError", "JobError", "StoreError",
+    "ScanError", "LibraryNotFoundError", "MissingKernelError", "KernelMemoryError",
+    "MissingExtraError", "RequestError", "LibkernelsWarning", "MoldenCorrectionWarning",
+    "DroppedPartsWarning", "ReaderWarning", "IdentifiabilityWarning",
+    # the data model and units
+    "Molecule", "Grid", "MomentumMap", "Field3D", "BOHR_IN_ANGSTROM", "HARTREE_IN_EV",
+    # the kernels
+    "momentum_map", "momentum_map_sum", "MapSumCall", "polarisation_factor", "scalar_field",
+    "charge_density_sum", "momentum_density", "momentum_density_sum", "rotation",
+    "flip_over_x", "flip_over_y", "symmetrisation", "normalisation", "available",
+    "library_path",
+    # reading molecules
+    "read", "FORMATS", "load_molecule", "read_molden", "parse_molden", "from_pyscf",
+    "load_example", "example_path",
+    # scans
+    "scan_momentum_maps", "as_momentum_maps", "scan_to_xarray", "scan", "run_scan",
+    "open_scan",
+    # fits
+    "load_measured", "MeasuredMap", "fit_momentum_map", "FitResult", "deconvolve",
+    "DeconvolutionResult",
 ]

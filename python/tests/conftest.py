@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import libkernels
-from libkernels import _library
+from libkernels.core import library
 
 
 AGREEMENT = {}  # measured agreement figures, printed at the end of the run
@@ -46,10 +46,10 @@ def requires(*names):
     export every function in `names`: every kernel ships, so a missing one is a
     broken build, not a reason to skip."""
     try:
-        path = _library.library_path()
+        path = library.library_path()
     except ImportError as error:
         pytest.fail(f"libkernels.so not found: {error}")
-    missing = [name for name in names if not _library.available(name)]
+    missing = [name for name in names if not library.available(name)]
     if missing:
         pytest.fail(f"{path} does not export {', '.join(missing)}()")
 

@@ -9,13 +9,13 @@ import pytest
 
 import libkernels as lk
 from libkernels.cli import main
-from libkernels.cube import read_cube
+from libkernels.formats.cube import read_cube
 
 from conftest import requires
 
 
 def run(*args):
-    return subprocess.run([sys.executable, "-m", "libkernels.cli", *args], capture_output=True,
+    return subprocess.run([sys.executable, "-m", "libkernels", *args], capture_output=True,
                           text=True, timeout=600)
 
 

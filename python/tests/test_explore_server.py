@@ -250,17 +250,18 @@ def test_netcdf_upload(client):
 
 
 def test_command_line_checks(monkeypatch, capsys):
-    from libkernels import cli, explore
+    from libkernels import cli
+    from libkernels.explore import server
 
     served = []
-    monkeypatch.setattr(explore, "serve", lambda entries, listener, **kw: served.append(
+    monkeypatch.setattr(server, "serve", lambda entries, listener, **kw: served.append(
         (list(entries), listener.getsockname()[0])) or listener.close())
     assert cli.main(["explore", "benzene", "pentacene", "benzene"]) == 0
     assert served[-1] == (["benzene", "pentacene", "benzene-2"], "127.0.0.1")
     assert "warning" not in capsys.readouterr().err
     assert cli.main(["explore", "benzene", "--host", "0.0.0.0"]) == 0
     assert "anyone" in capsys.readouterr().err
-    with explore._listen("127.0.0.1", 0) as busy:
+    with server.listen("127.0.0.1", 0) as busy:
         port = busy.getsockname()[1]
         for argv, words in ((["--port", str(port)], "cannot listen"),
                             (["--port", "70000"], "--port"),

@@ -6,7 +6,7 @@ import pytest
 import libkernels as lk
 
 matplotlib = pytest.importorskip("matplotlib")
-from libkernels.plotting import DIVERGING, SEQUENTIAL, map_figure  # noqa: E402
+from libkernels.plot.maps import DIVERGING, SEQUENTIAL, map_figure  # noqa: E402
 
 
 def _texts(figure):
@@ -47,9 +47,7 @@ def test_huge_maps_are_drawn_thinned(benzene):
 
 
 def test_without_matplotlib_the_message_names_the_extra(benzene, monkeypatch):
-    from libkernels.plotting import PlottingUnavailable
-
     monkeypatch.setitem(__import__("sys").modules, "matplotlib.figure", None)
     m = lk.momentum_map_sum(benzene, ["HOMO"], kinetic_energy=20, n=11)  # computing needs none
-    with pytest.raises(PlottingUnavailable, match=r"libkernels\[plot\]"):
+    with pytest.raises(lk.MissingExtraError, match=r"libkernels\[plot\]"):
         map_figure(m)

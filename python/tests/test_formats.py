@@ -9,8 +9,8 @@ import numpy as np
 import pytest
 
 import libkernels as lk
-from libkernels.iodata_reader import angular_map, read_with_iodata
-from libkernels.readers import format_of
+from libkernels.formats.api import format_of
+from libkernels.formats.iodata import angular_map, read_with_iodata
 
 from conftest import AGREEMENT, molden_data, requires, wheel_data
 from test_molden_files import EXPECTED as MOLDEN_FILES
@@ -204,8 +204,8 @@ def test_iodata_labels_follow_iodatas_own_harmonics(l):
     from iodata.convert import HORTON2_CONVENTIONS
     from iodata.overlap_cartpure import tfs
 
-    from libkernels.conventions import primitive_norm
-    from libkernels.overlap import cartesian_norms
+    from libkernels.basis.conventions import primitive_norm
+    from libkernels.basis.overlap import cartesian_norms
 
     pure = angular_map(l, tuple(HORTON2_CONVENTIONS[(l, "p")])) * primitive_norm(l, 1.0)
     cartesian = angular_map(l, tuple(HORTON2_CONVENTIONS[(l, "c")])) / \

@@ -1,14 +1,14 @@
 """Each kernel through its Python binding, against independent evaluations:
 PySCF's own basis functions in real space, and the analytic Fourier transform
-(libkernels.harmonics, double precision) in momentum space."""
+(reference_harmonics.py, double precision) in momentum space."""
 
 import numpy as np
 import pytest
 
 import libkernels as lk
-from libkernels.harmonics import momentum_amplitude
 
 from conftest import AGREEMENT, requires, water_like
+from reference_harmonics import momentum_amplitude
 
 
 def _pyscf_molecules():
@@ -149,7 +149,7 @@ def test_prepared_map_sum_call_repeats_the_one_shot_bits(benzene):
     # and for a subset, and an output that does not fit is refused (the
     # library would write n * n floats into it).
     requires("momentum_map_sum")
-    from libkernels.kernels import MapSumCall
+    from libkernels.core.map_sum_call import MapSumCall
     options = dict(kinetic_energy=[25.0, 27.0], weights=[2.0, 0.5], k_max=2.5, n=37,
                    symmetry=2, polarisation="p")
     call = MapSumCall(benzene, ["HOMO", "HOMO-1"], **options)

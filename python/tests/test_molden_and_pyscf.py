@@ -2,7 +2,7 @@
 
 The component order, signs and primitive normalisation are checked by
 evaluating PySCF's own basis functions (mol.eval_gto) and the library's
-convention (the double-precision reference in libkernels.harmonics) at random
+convention (the double-precision reference in reference_harmonics.py) at random
 points.
 """
 
@@ -10,11 +10,11 @@ import numpy as np
 import pytest
 
 import libkernels
-from libkernels.conventions import MOLDEN_ORDER, MOLDEN_SIGN
-from libkernels.harmonics import evaluate_basis, solid_harmonics
-from libkernels.molden import MoldenError, parse_molden, read_molden
+from libkernels import MoldenError, parse_molden, read_molden
+from libkernels.basis.conventions import MOLDEN_ORDER, MOLDEN_SIGN
 
 from conftest import water_like
+from reference_harmonics import evaluate_basis, solid_harmonics
 
 pyscf = pytest.importorskip("pyscf")
 from pyscf import gto, scf  # noqa: E402

@@ -11,12 +11,13 @@ import numpy as np
 import pytest
 
 import libkernels as lk
+from libkernels import DroppedPartsWarning, MoldenCorrectionWarning
+from libkernels.basis.overlap import cartesian_powers, overlap_matrix
+from libkernels.core.molecule import orbital_rows
 from libkernels.cli import main
-from libkernels.harmonics import evaluate_basis, solid_harmonics
-from libkernels.errors import DroppedPartsWarning, MoldenCorrectionWarning
-from libkernels.overlap import cartesian_powers, overlap_matrix
 
 from conftest import AGREEMENT, molden_data, requires
+from reference_harmonics import evaluate_basis, solid_harmonics
 
 
 DATA = molden_data()
@@ -200,13 +201,13 @@ def test_cartesian_norm_fraction_left_out_agrees_with_a_grid_integral():
 
     # selecting orbitals: a warning per orbital, a refusal above the threshold
     with pytest.warns(DroppedPartsWarning, match=r"HOMO \(row 4\): 0.000161"):
-        lk.kernels.orbital_rows(molecule, "HOMO")
+        orbital_rows(molecule, "HOMO")
     worst = int(np.argmax(stated))
     with pytest.raises(ValueError, match="lose too much of their norm"):
-        lk.kernels.orbital_rows(molecule, worst)
+        orbital_rows(molecule, worst)
     relaxed, _ = _read(name, max_dropped_fraction=float("inf"))
     with pytest.warns(DroppedPartsWarning):
-        assert lk.kernels.orbital_rows(relaxed, worst) == [worst]
+        assert orbital_rows(relaxed, worst) == [worst]
 
 
 def test_h_functions_are_left_out_with_their_norm_fraction():
@@ -214,7 +215,7 @@ def test_h_functions_are_left_out_with_their_norm_fraction():
     fraction = molecule.conversion.dropped_fraction
     assert np.sort(fraction)[-2:] == pytest.approx([0.0, 1.0], abs=1e-9)  # one h orbital
     with pytest.raises(ValueError, match=r"h functions left out"):
-        lk.kernels.orbital_rows(molecule, int(np.argmax(fraction)))
+        orbital_rows(molecule, int(np.argmax(fraction)))
 
 
 def _text(name):
@@ -291,7 +292,7 @@ def test_overlap_and_solid_harmonics_agree_with_pyscf(l):
     l = 6, against PySCF's integrals and its Cartesian-to-pure transform."""
     from pyscf import gto
 
-    from libkernels.overlap import pure_from_cartesian
+    from libkernels.basis.overlap import pure_from_cartesian
 
     mol = gto.M(atom="Ne 0 0 0; He 0.3 0.5 1.1", basis={"Ne": [[l, (0.9, 1.0)]],
                 "He": [[l, (1.3, 1.0)]]}, cart=True, verbose=0)

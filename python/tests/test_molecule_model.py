@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 from libkernels import BOHR_IN_ANGSTROM, HARTREE_IN_EV, Molecule
-from libkernels.units import energy_to_hartree, length_to_bohr, momentum_to_bohr
+from libkernels.core.units import energy_to_hartree, length_to_bohr, momentum_to_bohr
 
 from conftest import tiny_molecule
 

@@ -9,9 +9,10 @@ import numpy as np
 import pytest
 
 import libkernels as lk
-from libkernels.batch import scan_to_xarray
-from libkernels.memory import MemoryLimitError, parse_size
-from libkernels.validation import InputError
+from libkernels import InputError, MemoryLimitError, scan_to_xarray
+from libkernels.core.kernels import _orbitals_on_grid
+from libkernels.core.memory import parse_size
+from libkernels.core.molecule import orbital_rows
 
 MAP = dict(kinetic_energy=20.0, k_max=2.0, n=21)
 
@@ -97,10 +98,10 @@ def test_interrupt_stops_a_long_call_at_once_and_sums_match_one_call(pentacene):
     assert time.monotonic() - start < 1.5
     # Orbital by orbital on two threads, added in order: the bits of one kernel call.
     small = lk.Grid.around(pentacene, spacing=0.5, margin=2.0)
-    rows = lk.kernels.orbital_rows(pentacene, "occupied")
+    rows = orbital_rows(pentacene, "occupied")
     chunked = lk.charge_density_sum(pentacene, rows, grid=small, threads=2)
-    one = lk.kernels._orbitals_on_grid("charge_density_sum", pentacene, rows, None, small,
-                                       None, "", "", one_call=True)
+    one = _orbitals_on_grid("charge_density_sum", pentacene, rows, None, small,
+                            None, "", "", one_call=True)
     assert chunked.data.tobytes() == one.data.tobytes()
 
 

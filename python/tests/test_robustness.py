@@ -14,7 +14,7 @@ hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E402
 
 import libkernels  # noqa: E402
-from libkernels.molden import parse_molden  # noqa: E402
+from libkernels.formats.molden import parse_molden  # noqa: E402
 
 from conftest import requires, water_like  # noqa: E402
 

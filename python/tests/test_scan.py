@@ -19,9 +19,9 @@ import numpy as np
 import pytest
 
 import libkernels
-from libkernels import scanning as scan_module
-from libkernels import zarr_store
-from libkernels.scan_job import JobError
+from libkernels import JobError, ScanError, StoreError
+from libkernels.scans import store_scan as scan_module
+from libkernels.scans import zarr_store
 
 from conftest import requires
 
@@ -37,9 +37,9 @@ PACKAGE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(libkernels.__file_
 
 SLOW_CLI = """
 import sys, time
-import libkernels.scanning as scan
-compute = scan.compute_block
-scan.compute_block = lambda plan, index: (time.sleep(0.03), compute(plan, index))[1]
+import libkernels.scans.tasks as tasks
+compute = tasks.compute_block
+tasks.compute_block = lambda plan, index: (time.sleep(0.03), compute(plan, index))[1]
 from libkernels.cli import main
 sys.exit(main(sys.argv[1:]))
 """
@@ -157,7 +157,7 @@ def test_write_errors_are_reported_once_and_leave_a_resumable_store(reference, t
                                                                     monkeypatch):
     blocker = tmp_path / "a_file"
     blocker.write_text("")
-    with pytest.raises(zarr_store.StoreError, match="cannot create the store"):
+    with pytest.raises(StoreError, match="cannot create the store"):
         libkernels.scan(JOB, str(blocker / "x.zarr"), progress=False)
 
     store = str(tmp_path / "full.zarr")
@@ -171,7 +171,7 @@ def test_write_errors_are_reported_once_and_leave_a_resumable_store(reference, t
         write(self, region, block)
 
     monkeypatch.setattr(zarr_store.Writer, "write", fail_after_five)
-    with pytest.raises(scan_module.ScanError, match="No space left on device.*run the same"):
+    with pytest.raises(ScanError, match="No space left on device.*run the same"):
         libkernels.scan(JOB, store, threads=2, progress=False)
     assert 0 < zarr_store.Writer(store).completed().sum() <= 5
     monkeypatch.setattr(zarr_store.Writer, "write", write)
@@ -208,7 +208,7 @@ def test_descriptions_are_checked_and_a_store_refuses_another(reference, tmp_pat
         scan_module.prepare({**JOB, "n": 41, "alpha": 0.0}, reference)
     other = tmp_path / "other"
     (other / "data").mkdir(parents=True)
-    with pytest.raises(zarr_store.StoreError, match="not a libkernels scan store"):
+    with pytest.raises(StoreError, match="not a libkernels scan store"):
         scan_module.prepare(JOB, str(other))
 
 
@@ -226,10 +226,10 @@ def test_local_cluster_end_to_end(reference, job_file, tmp_path):
 def _slow_tasks():
     import time as clock
 
-    import libkernels.scanning as scan
+    import libkernels.scans.tasks as tasks
 
-    compute = scan.compute_block
-    scan.compute_block = lambda plan, index: (clock.sleep(0.05), compute(plan, index))[1]
+    compute = tasks.compute_block
+    tasks.compute_block = lambda plan, index: (clock.sleep(0.05), compute(plan, index))[1]
 
 
 def test_a_killed_worker_does_not_change_the_result(reference, tmp_path):

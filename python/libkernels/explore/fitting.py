@@ -2,23 +2,25 @@
 and chosen orientation angles (the azimuth α by default) fitted to the uploaded
 measured map, with the residual measured − model sent back for display."""
 
+import importlib.util
+
 import numpy as np
 
-from ..units import HARTREE_IN_EV
-from .settings import RequestError
+from ..core.errors import RequestError
+from ..core.units import HARTREE_IN_EV
+from ..fit.fitting import fit_single_map
 
 
 def available():
-    import libkernels
-    return hasattr(libkernels, "fit_momentum_map")
+    """Whether this installation can fit (the fit needs scipy, the 'fit' extra)."""
+    return importlib.util.find_spec("scipy") is not None
 
 
 def fit(measured, settings, entry, angles):
     """(residual as float32 on the measured pixels, the fitted values for the page)."""
     if not available():
-        raise RequestError("fitting is not available in this installation", 404)
-    from ..fit import fit_single_map
-
+        raise RequestError("fitting is not available in this installation: "
+                           "pip install 'libkernels[fit]'", 404)
     intensity, kx, ky = measured
     molecule = entry.molecule
     rows = [r for r, _ in settings["orbitals"]]

@@ -5,7 +5,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from ..units import BOHR_IN_ANGSTROM, HARTREE_IN_EV
+from ..core.units import BOHR_IN_ANGSTROM, HARTREE_IN_EV
 
 # Covalent radii in Å for drawing bonds (elements of organic molecules and a few more).
 COVALENT_RADIUS = {"H": 0.31, "B": 0.84, "C": 0.76, "N": 0.71, "O": 0.66, "F": 0.57,

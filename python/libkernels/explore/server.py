@@ -16,7 +16,10 @@ import io
 import json
 import os
 import secrets
+import socket
+import threading
 import time
+import webbrowser
 from collections import OrderedDict
 from concurrent.futures import ThreadPoolExecutor
 from importlib import resources
@@ -27,11 +30,13 @@ from starlette.exceptions import HTTPException
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
-from ..grids import MomentumMap
+from ..core.errors import RequestError
+from ..core.extras import require
+from ..core.grids import MomentumMap
+from ..plot.maps import save_map
 from . import fitting
 from . import settings as S
-from .measured import read_measured
-from .settings import RequestError
+from .uploads import read_measured
 
 MAX_JSON_BYTES = 64 * 1024
 DEFAULT_MAX_UPLOAD = 32 * 1024 * 1024
@@ -52,7 +57,7 @@ def _static_files():
 
 
 def _colour_tables():
-    from matplotlib import colormaps
+    colormaps = require("matplotlib", "explore", "the explorer", "matplotlib").colormaps
     tables = {}
     for name in COLOUR_MAPS:
         rgba = colormaps[name](np.linspace(0.0, 1.0, 256))
@@ -195,8 +200,6 @@ class Explorer:
                         headers={"Content-Disposition": 'attachment; filename="map.png"'})
 
     def _png(self, settings, entry):
-        from ..plotting import save_map
-
         data, _, call = S.compute_map(settings, entry)
         # The map as momentum_map_sum returns it, drawn as `libkernels map` draws it.
         momentum_map = MomentumMap(data, call.k_min_bohr, call.k_step_bohr,
@@ -323,3 +326,44 @@ def create_app(entries, threads=1, max_upload=DEFAULT_MAX_UPLOAD, hosts=LOCAL_NA
                     )
     app.state.explorer = explorer
     return app
+
+
+# ---- starting and stopping -----------------------------------------------------------
+
+def listen(host, port):
+    """A socket listening on host:port (port 0: a free one)."""
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    listener = socket.socket(family, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind((host, port))
+    listener.listen(64)
+    return listener
+
+
+def serve(entries, listener, threads=1, max_upload=DEFAULT_MAX_UPLOAD, open_browser=False,
+          any_host=False, announce=print):
+    """Serves until interrupted (Ctrl-C), then stops the workers and returns."""
+    uvicorn = require("uvicorn", "explore", "the explorer", "starlette and uvicorn")
+    app = create_app(entries, threads=threads, max_upload=max_upload,
+                     hosts=("*",) if any_host else LOCAL_NAMES)
+    host, port = listener.getsockname()[:2]
+    url = f"http://{'[' + host + ']' if ':' in host else host}:{port}/"
+    config = uvicorn.Config(app, log_level="warning", access_log=False, lifespan="off",
+                            timeout_graceful_shutdown=2)
+    server = uvicorn.Server(config)
+    announce(f"libkernels explore: {', '.join(entries)} at {url}  (Ctrl-C stops)", flush=True)
+    if open_browser:
+        def open_when_up():
+            while not server.started and not server.should_exit:
+                time.sleep(0.05)
+            if server.started:
+                webbrowser.open(url)
+        threading.Thread(target=open_when_up, daemon=True).start()
+    try:
+        server.run(sockets=[listener])
+    except KeyboardInterrupt:
+        pass
+    finally:
+        app.state.explorer.pool.shutdown(wait=False, cancel_futures=True)
+        listener.close()
+    announce("libkernels explore: stopped", flush=True)

@@ -13,10 +13,12 @@ import shlex
 
 import numpy as np
 
-from ..kernels import POLARISATIONS, MapSumCall
-from ..memory import MemoryLimitError
-from ..validation import InputError, count, in_range, positive
-from ..units import BOHR_IN_ANGSTROM, HARTREE_IN_EV, bohr_momentum_to
+from ..core.errors import InputError, MemoryLimitError, RequestError
+from ..core.grids import Grid
+from ..core.kernels import scalar_field
+from ..core.map_sum_call import POLARISATIONS, MapSumCall
+from ..core.units import BOHR_IN_ANGSTROM, HARTREE_IN_EV, bohr_momentum_to
+from ..core.validation import count, in_range, positive
 
 MAX_RESOLUTION = 1001  # pixels per side of a map: 4 MB of float32
 MAX_ORBITALS = 16  # orbitals summed in one map
@@ -24,14 +26,6 @@ MAX_PLANE_POINTS = 400 * 400  # real-space view
 SYMMETRIES = ("none", "2", "3", "4")
 POLARISATION_CHOICES = ("none",) + tuple(POLARISATIONS)
 ENERGY_MODES = ("photon", "kinetic")
-
-
-class RequestError(Exception):
-    """A request the server refuses; `status` is the HTTP status to answer with."""
-
-    def __init__(self, message, status=400):
-        super().__init__(message)
-        self.status = status
 
 
 def _number(name, value, low, high, *, integer=False, low_open=False, unit=""):
@@ -244,9 +238,6 @@ def plane_view(settings, entry):
     closest to the normal of its best-fitting plane (z for a flat molecule in
     the xy plane), at that height in Å above the molecule's centre.
     """
-    from ..grids import Grid
-    from ..kernels import scalar_field
-
     molecule = entry.molecule
     axis = entry.normal_axis
     across = [a for a in range(3) if a != axis]

@@ -1,0 +1,193 @@
+"""From a basis and orbitals in another program's convention to a Molecule.
+
+Every reader first describes what its file holds in one common form: radial
+shells (atom, l, exponents, weights w_p of exp(-a_p r^2), pure or Cartesian
+as written) and the orbitals as coefficients of each shell's Cartesian
+monomials x^i y^j z^k (overlap.py's representation).  In that form the
+readers check that the orbitals are orthonormal under the analytic overlap
+matrix, and this module turns it into the library's model: the pure part of
+every shell with l <= 4 is kept, whatever the library cannot hold (the r^2
+parts of Cartesian shells, l >= 5) is measured per orbital as the fraction of
+its norm left out, and what was done is recorded on the Molecule.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import warnings
+from dataclasses import dataclass, field
+from typing import Sequence
+
+import numpy as np
+
+from ..core.errors import DroppedPartsWarning, MoleculeError
+from ..core.molecule import MAX_L, Conversion, Molecule, share_text
+from .conventions import MOLDEN_ORDER, MOLDEN_SIGN, primitive_norm, reorder_components
+from .overlap import cartesian_norms, n_cartesian, overlap_matrix, pure_from_cartesian, \
+    pure_projection
+
+TOLERANCE = 1e-4  # files print 5 to 10 digits; a wrong reading is off by 1e-2 or more
+DEFAULT_MAX_DROPPED = 0.01
+_LETTERS = "spdfghi"
+
+
+@dataclass
+class Shell:
+    """One contracted shell as a file gives it, with its weights on exp(-a r^2)."""
+    atom: int
+    l: int
+    exponents: np.ndarray
+    weights: np.ndarray
+    pure: bool
+
+
+@dataclass
+class Orbitals:
+    """Orbitals as coefficients of the shells' monomials, with what the file says of them."""
+    cartesian: np.ndarray              # (n_orbitals, sum of n_cartesian(l))
+    energies: np.ndarray
+    occupations: np.ndarray
+    spins: np.ndarray                  # 0 alpha (or restricted), 1 beta
+    symmetries: list = field(default_factory=list)
+
+
+def radial_weights(l: int, pure: bool, exponents, coefficients,
+                   normalise_contraction: bool) -> np.ndarray:
+    """Weights w_p of exp(-a_p r^2) for contraction coefficients of normalised
+    primitives; they multiply sphere-normalised solid harmonics for pure
+    shells and monomials scaled like x^l for Cartesian ones
+    (see cartesian_scale).  With `normalise_contraction` the contracted
+    function is scaled to unit norm."""
+    exponents = np.asarray(exponents, dtype=np.float64)
+    d = np.asarray(coefficients, dtype=np.float64)
+    w = d * (primitive_norm(l, exponents) if pure else 1.0 / cartesian_norms(l, exponents)[0])
+    if normalise_contraction:
+        a = exponents[:, None] + exponents[None, :]
+        if pure:
+            gram = math.gamma(l + 1.5) / 2.0 / a ** (l + 1.5)
+        else:
+            # norm of x^l exp(-a r^2) with a = a_p + a_q, squared: as cartesian_norms at a/2
+            gram = cartesian_norms(l, (a / 2).reshape(-1))[0].reshape(a.shape) ** 2
+        norm2 = float(w @ gram @ w)
+        if norm2 > 0 and np.isfinite(norm2):
+            w = w / np.sqrt(norm2)
+    return w
+
+
+def cartesian_scale(l: int) -> np.ndarray:
+    """Factor of each monomial (overlap.py's order) that normalises it by itself
+    on the radial weights of radial_weights (which normalise x^l)."""
+    norms = cartesian_norms(l, [1.0])[:, 0]
+    return norms[0] / norms
+
+
+def overlap_of(centres: np.ndarray, shells: Sequence[Shell]) -> np.ndarray:
+    """Overlap matrix of the shells' monomials."""
+    return overlap_matrix([(centres[s.atom], s.l, s.exponents, s.weights) for s in shells])
+
+
+def orthonormality_error(cartesian: np.ndarray, overlap: np.ndarray, spins) -> float:
+    """Largest |C S C^T - 1| over the orbitals of each spin."""
+    spins = np.asarray(spins)
+    error = 0.0
+    for spin in np.unique(spins):
+        c = cartesian[spins == spin]
+        gram = c @ overlap @ c.T
+        error = max(error, float(np.abs(gram - np.eye(len(c))).max()))
+    return error
+
+
+def to_molecule(name: str, numbers, centres: np.ndarray, shells: Sequence[Shell],
+                orbitals: Orbitals, record: Conversion) -> Molecule:
+    """The library's Molecule: pure parts up to g kept, the rest measured.
+
+    `record` receives what was left out; orbitals losing more than its
+    max_dropped_fraction cannot be selected later (core.molecule.check_selected).
+    """
+    kept_shells, harmonic, kept, lost = _pure_parts(shells, orbitals.cartesian)
+    if lost:
+        record.dropped = ", ".join(sorted(lost))
+        record.dropped_fraction = _dropped_fraction(centres, shells, orbitals.cartesian, kept)
+    else:
+        record.dropped_fraction = np.zeros(len(orbitals.cartesian))
+    ghosts = [a + 1 for a in range(len(numbers)) if numbers[a] == 0]
+    if ghosts:
+        record.notes.append(f"ghost atoms (nuclear charge 0, basis kept): {ghosts}")
+    molecule = _assemble(name, numbers, centres, kept_shells, harmonic, orbitals, record)
+    if lost:
+        _warn_dropped(name, molecule, record)
+    return molecule
+
+
+def _pure_parts(shells, cartesian):
+    """Per shell with l <= MAX_L its harmonic coefficients (Molden order of the
+    components); the kept part on the monomials; labels of what is left out."""
+    kept = np.zeros_like(cartesian)
+    kept_shells, harmonic, lost = [], [], set()
+    offset = 0
+    for shell in shells:
+        l = shell.l
+        size = n_cartesian(l)
+        block = cartesian[:, offset:offset + size]
+        if l <= MAX_L:
+            coefficients = block @ pure_projection(l).T      # sphere-normalised harmonics
+            kept[:, offset:offset + size] = coefficients @ pure_from_cartesian(l).T
+            kept_shells.append(shell)
+            harmonic.append(coefficients)
+            if not shell.pure and l >= 2:
+                lost.add(f"r^2 parts of Cartesian {_LETTERS[l]}")
+        else:
+            lost.add(f"{_LETTERS[l] if l < len(_LETTERS) else f'l = {l}'} functions")
+        offset += size
+    return kept_shells, harmonic, kept, lost
+
+
+def _dropped_fraction(centres, shells, cartesian, kept):
+    """Norm of (orbital - kept part) over the norm of the orbital, per orbital."""
+    overlap = overlap_of(centres, shells)
+    dropped = cartesian - kept
+    norm = np.einsum("ij,jk,ik->i", cartesian, overlap, cartesian)
+    left_out = np.einsum("ij,jk,ik->i", dropped, overlap, dropped)
+    # can exceed 1 where the kept pure part does not even resemble the orbital
+    return np.maximum(left_out / np.where(norm > 0, norm, 1.0), 0.0)
+
+
+def _assemble(name, numbers, centres, shells, harmonic, orbitals, record):
+    order = sorted(range(len(shells)), key=lambda s: shells[s].atom)
+    shells = [shells[s] for s in order]
+    shell_l = [s.l for s in shells]
+    n_orbitals = len(orbitals.cartesian)
+    mo = np.concatenate([harmonic[s] for s in order], axis=1) if shells else \
+        np.zeros((n_orbitals, 0))
+    mo = reorder_components(shell_l, mo, lambda l: MOLDEN_ORDER[l], lambda l: MOLDEN_SIGN[l])
+    return Molecule(
+        atom_x=centres[:, 0], atom_y=centres[:, 1], atom_z=centres[:, 2],
+        atomic_numbers=numbers,
+        shells_per_atom=np.bincount([s.atom for s in shells], minlength=len(numbers)),
+        shell_l=shell_l, shell_n_prim=[len(s.exponents) for s in shells],
+        prim_exponent=np.concatenate([s.exponents for s in shells] or [np.zeros(0)]),
+        prim_coeff=np.concatenate([s.weights for s in shells] or [np.zeros(0)]),
+        mo_coeff=mo, mo_energy=orbitals.energies, mo_occ=orbitals.occupations,
+        mo_spin=orbitals.spins, mo_symmetry=orbitals.symmetries,
+        title=os.path.basename(name), conversion=record)
+
+
+def _warn_dropped(name: str, molecule: Molecule, record: Conversion) -> None:
+    fraction = record.dropped_fraction
+    parts = []
+    for label in ("HOMO", "LUMO"):
+        try:
+            row = molecule.orbital_index(label)
+        except MoleculeError:
+            continue
+        parts.append(f"{label} {share_text(fraction[row])}")
+    occupied = molecule.occupied_orbitals()
+    if len(occupied):
+        parts.append(f"occupied orbitals up to {share_text(fraction[occupied].max())}")
+    above = int(np.count_nonzero(fraction > record.max_dropped_fraction))
+    warnings.warn(f"{name}: the library holds pure functions up to g only; left out the "
+                  f"{record.dropped}: fraction of the norm left out "
+                  + ", ".join(parts) + f"; {above} of {len(fraction)} orbitals lose more than "
+                  f"{record.max_dropped_fraction:g} and cannot be selected (raise "
+                  "max_dropped_fraction to allow them)", DroppedPartsWarning, stacklevel=5)

@@ -1,0 +1,273 @@
+"""One Python function per orbital kernel of the C library, with keyword arguments
+and numpy results.
+
+Orbital kernels take a Molecule and orbitals chosen by index or name ('HOMO',
+'HOMO-1', 'LUMO+1', ...); energies are given in eV by default (energy_unit=
+'hartree' for atomic units) and momenta in inverse angstrom (k_unit='1/bohr'
+for atomic units).  Everything is converted once, to the library's float32
+arguments in bohr, bohr^-1, hartree and degrees (map_sum_call.py holds the
+checks and the kinetic energies of the photoelectrons).
+
+Intensities: momentum maps and momentum densities are
+|integral psi(r) e^{-ik.r} d^3r|^2 / pi^3 in bohr^3 (k in bohr^-1), so the
+momentum density of a normalised orbital integrates to 8 over k space; divide
+by 8 for a density normalised to 1.
+
+Orientation: see orientation.py (CONVENTION) and the functions' docstrings.
+
+Every argument is checked before any work (an `InputError`, a ValueError
+naming the argument), and the memory a call will allocate is estimated first:
+above `max_memory` (default: half the available memory) the call raises
+`MemoryLimitError` instead of starting.  Long calls can be interrupted with
+Ctrl-C (see `interrupt`).  The operations on finished maps (rotation,
+mirroring, symmetrisation, normalisation, the light's polarisation factor)
+are in map_operations.py.
+"""
+
+from typing import Dict, List, Optional
+
+import numpy as np
+
+from . import interrupt, library
+from .errors import InputError
+from .grids import Field3D, Grid, MomentumMap
+from .map_sum_call import (MapSumCall, check_map_memory, checked_molecule,
+                           coefficient_matrix, energy_parameters, kinetic_energies,
+                           momentum_grid, orientation_angles)
+from .memory import MemorySize, check, float32_bytes
+from .molecule import Molecule, orbital_rows
+from .orientation import document
+from .progress import progress_bar
+from .validation import count, finite
+
+
+# ---- photoemission momentum maps -------------------------------------------
+
+@document
+def momentum_map(molecule, orbital="HOMO", *, spin="alpha", kinetic_energy=None,
+                 photon_energy=None, work_function=None, binding_energy=None, energy_unit="eV",
+                 k_max=3.0, n=201, k_unit="1/angstrom", k_min=None, k_step=None,
+                 orientation=(0.0, 0.0, 0.0), max_memory: MemorySize = None) -> MomentumMap:
+    """|psi(k)|^2 / pi^3 (bohr^3) of one orbital on the kinetic-energy hemisphere.
+
+    No symmetry, no light.  Energies in `energy_unit` (eV), k_max in `k_unit`
+    (1/angstrom); the map spans -k_max ... +k_max with n pixels per side.
+    {orientation}
+    max_memory: refuse above this many bytes (default half the available memory).
+    """
+    molecule = checked_molecule(molecule)
+    rows = orbital_rows(molecule, orbital, spin)
+    if len(rows) != 1:
+        raise InputError("orbital", "takes one orbital here; use momentum_map_sum for several")
+    e_kin = kinetic_energies(molecule, rows, kinetic_energy=kinetic_energy,
+                             photon_energy=photon_energy, work_function=work_function,
+                             binding_energy=binding_energy, energy_unit=energy_unit)[0]
+    n, kmin, kstep = momentum_grid(k_max, n, k_unit, k_min, k_step)
+    alpha, beta, gamma = orientation_angles(orientation)
+    check_map_memory(n, 1, 0, max_memory)
+    out = np.empty((n, n), dtype=np.float32)
+    interrupt.call(library.function("momentum_map"),
+                   n, molecule.n_atoms, molecule.shells_per_atom, molecule.atom_x,
+                   molecule.atom_y, molecule.atom_z, e_kin, kmin, kstep, alpha, beta, gamma,
+                   molecule.shell_l, molecule.shell_n_prim, molecule.prim_exponent,
+                   molecule.prim_coeff, coefficient_matrix(molecule, rows[0]), out,
+                   work=n * n * molecule.n_atoms)
+    return MomentumMap(out, kmin, kstep, k_unit, {
+        "orbitals": [molecule.orbital_label(r) for r in rows],
+        **energy_parameters([e_kin], energy_unit, kinetic_energy, photon_energy,
+                            work_function),
+        "orientation": (alpha, beta, gamma)})
+
+
+@document
+def momentum_map_sum(molecule, orbitals=("HOMO",), *, orientation=(0.0, 0.0, 0.0),
+                     **options) -> MomentumMap:
+    """Weighted sum of symmetrised, optionally light-weighted momentum maps.
+
+    Options: spin, weights, kinetic_energy | photon_energy + work_function
+    [+ binding_energy], energy_unit (eV), k_max, n, k_unit (1/angstrom; or
+    k_min + k_step), symmetry (None, 2, 3, 4), polarisation (None, 'p', 's',
+    'linear', 'circular+', 'circular-', 'dichroism', 'radial'), incidence
+    (0-90 degrees from the surface normal) and azimuth (degrees from kx),
+    s_share (0-100 percent, for 'linear'), kz_imaginary (in k_unit), max_memory.
+    {orientation}
+    Intensities are |FT psi|^2 / pi^3 in bohr^3, summed with the weights.
+    """
+    call = MapSumCall(molecule, orbitals, **options)
+    orientation = orientation_angles(orientation)
+    call.check_memory(1)
+    out = call.run(orientation)
+    return MomentumMap(out, call.k_min_bohr, call.k_step_bohr, call.k_unit,
+                       {**call.parameters, "orientation": orientation})
+
+
+# ---- real-space fields and momentum densities --------------------------------
+
+def _real_grid(molecule, grid, spacing, margin, unit) -> Grid:
+    if grid is None:
+        return Grid.around(molecule, spacing, margin, unit)
+    if grid.space != "real":
+        raise InputError("grid", "must be a real-space grid (Grid.around) for this kernel")
+    return grid
+
+
+def _momentum_grid3d(grid, k_max, n, k_unit) -> Grid:
+    if grid is None:
+        return Grid.momentum_cube(k_max, n, k_unit)
+    if grid.space != "momentum":
+        raise InputError("grid", "must be a momentum grid (Grid.momentum_cube) for this kernel")
+    return grid
+
+
+def _grid_memory(grid: Grid, grids: int, max_memory: MemorySize, shrink: str) -> None:
+    nx, ny, nz = grid.shape
+    check(float32_bytes(nx, ny, nz) * grids, f"a grid of {nx} x {ny} x {nz} points", shrink,
+          max_memory)
+
+
+def _shrink_hint(grid: Grid) -> str:
+    return "raise {spacing} or lower {margin}" if grid.space == "real" else "lower {n}"
+
+
+def _one_orbital_on_grid(function: str, m: Molecule, row: int, grid: Grid,
+                         max_memory: MemorySize, quantity: str, units: str) -> Field3D:
+    """Calls scalar_field or momentum_density (the same parameter order) for one orbital."""
+    _grid_memory(grid, 1, max_memory, _shrink_hint(grid))
+    nx, ny, nz = grid.shape
+    out = np.empty((nz, ny, nx), dtype=np.float32)
+    interrupt.call(library.function(function),
+                   nx, ny, nz, m.n_atoms, m.shells_per_atom, m.atom_x, *grid.origin_bohr,
+                   grid.step_bohr, m.atom_y, m.atom_z, m.shell_l, m.shell_n_prim,
+                   m.prim_exponent, m.prim_coeff, coefficient_matrix(m, row), out,
+                   work=grid.n_points)
+    return Field3D(out, grid, {"orbitals": [m.orbital_label(row)], "quantity": quantity,
+                               "units": units})
+
+
+def _orbitals_on_grid(function: str, m: Molecule, rows: List[int], weights, grid: Grid,
+                      max_memory: MemorySize, quantity: str, units: str,
+                      threads: Optional[int] = None, progress: bool = False,
+                      one_call: bool = False) -> Field3D:
+    """Calls charge_density_sum or momentum_density_sum (the same parameter order);
+    weights default to the orbitals' occupations.
+
+    Unless `one_call`, the orbitals run one per call on `threads` threads and
+    are added in orbital order, which gives the bits of one call (each kernel
+    call sums its orbitals in order, starting from zero) while Ctrl-C and a
+    progress display work between orbitals.
+    """
+    if weights is None:
+        weights = m.mo_occ[rows]
+    weights = [finite(w, "weights") for w in np.atleast_1d(np.asarray(weights, dtype=object))]
+    weights = np.ascontiguousarray(np.broadcast_to(np.asarray(weights, dtype=np.float32),
+                                                   (len(rows),)))
+    threads = interrupt.default_threads() if threads is None else \
+        count(threads, "threads", 1)
+    one_call = one_call or len(rows) == 1
+    # Each call's output, and charge_density_sum's per-orbital scratch grid;
+    # orbital by orbital also the running sum.
+    per_call = 2 if function == "charge_density_sum" else 1
+    grids = per_call if one_call else 1 + min(threads, len(rows)) * per_call
+    _grid_memory(grid, grids, max_memory, _shrink_hint(grid))
+    nx, ny, nz = grid.shape
+    kernel = library.function(function)
+    coeff = coefficient_matrix(m, rows)
+
+    def compute(part: slice) -> np.ndarray:
+        out = np.empty((nz, ny, nx), dtype=np.float32)
+        kernel(nx, ny, nz, part.stop - part.start, np.ascontiguousarray(weights[part]),
+               np.ascontiguousarray(coeff[part]), *grid.origin_bohr, grid.step_bohr,
+               m.n_atoms, *m.basis_arguments(), out)
+        return out
+
+    parameters = {"orbitals": [m.orbital_label(r) for r in rows],
+                  "weights": [float(w) for w in weights], "quantity": quantity, "units": units}
+    if one_call:
+        return Field3D(interrupt.call(compute, slice(0, len(rows)),
+                                      work=grid.n_points * len(rows)), grid, parameters)
+    total = np.zeros((nz, ny, nx), dtype=np.float32)
+    waiting: Dict[int, np.ndarray] = {}
+    added = [0]
+    bar = progress_bar(len(rows), quantity, progress, unit="orbital")
+
+    def add_in_order(index: int, part: np.ndarray) -> None:
+        waiting[index] = part
+        while added[0] in waiting:
+            total[...] += waiting.pop(added[0])
+            added[0] += 1
+        bar.update(1)
+
+    try:
+        interrupt.run_tasks([slice(i, i + 1) for i in range(len(rows))], compute, threads,
+                            on_done=add_in_order)
+    finally:
+        bar.close()
+    return Field3D(total, grid, parameters)
+
+
+def scalar_field(molecule, orbital="HOMO", *, spin="alpha", grid: Optional[Grid] = None,
+                 spacing=0.2, margin=4.0, unit="angstrom",
+                 max_memory: MemorySize = None) -> Field3D:
+    """One orbital (bohr^-3/2) on a real-space grid; a Field3D of shape (nz, ny, nx).
+
+    Without `grid`, a box around the molecule with the given spacing and margin
+    (in `unit`, which the result's axes use) is used.
+    """
+    molecule = checked_molecule(molecule)
+    rows = orbital_rows(molecule, orbital, spin)
+    if len(rows) != 1:
+        raise InputError("orbital", "takes one orbital here")
+    return _one_orbital_on_grid("scalar_field", molecule, rows[0],
+                                _real_grid(molecule, grid, spacing, margin, unit), max_memory,
+                                "orbital", "bohr^-3/2")
+
+
+def charge_density_sum(molecule, orbitals="occupied", *, spin="alpha", weights=None,
+                       grid: Optional[Grid] = None, spacing=0.2, margin=4.0, unit="angstrom",
+                       threads: Optional[int] = None, progress: bool = False,
+                       max_memory: MemorySize = None) -> Field3D:
+    """sum_o w_o psi_o^2 (bohr^-3) on a real-space grid; by default the electron density
+    (all occupied orbitals weighted by their occupations).
+
+    The orbitals run one per kernel call on `threads` threads (default: all
+    CPUs), added in order: the same bits as one call, interruptible between
+    orbitals, with a progress display when `progress`.
+    """
+    molecule = checked_molecule(molecule)
+    return _orbitals_on_grid("charge_density_sum", molecule,
+                             orbital_rows(molecule, orbitals, spin), weights,
+                             _real_grid(molecule, grid, spacing, margin, unit), max_memory,
+                             "charge density", "bohr^-3", threads, progress)
+
+
+def momentum_density(molecule, orbital="HOMO", *, spin="alpha", grid: Optional[Grid] = None,
+                     k_max=3.0, n=61, k_unit="1/angstrom",
+                     max_memory: MemorySize = None) -> Field3D:
+    """|FT psi|^2 / pi^3 (bohr^3) of one orbital on a 3D momentum grid (Field3D, (nz, ny, nx)).
+
+    A normalised orbital's density integrates to 8 over k in bohr^-1.
+    """
+    molecule = checked_molecule(molecule)
+    rows = orbital_rows(molecule, orbital, spin)
+    if len(rows) != 1:
+        raise InputError("orbital", "takes one orbital here; use momentum_density_sum")
+    return _one_orbital_on_grid("momentum_density", molecule, rows[0],
+                                _momentum_grid3d(grid, k_max, n, k_unit), max_memory,
+                                "momentum density", "bohr^3 (|FT psi|^2 / pi^3)")
+
+
+def momentum_density_sum(molecule, orbitals="occupied", *, spin="alpha", weights=None,
+                         grid: Optional[Grid] = None, k_max=3.0, n=61, k_unit="1/angstrom",
+                         max_memory: MemorySize = None) -> Field3D:
+    """sum_o w_o |FT psi_o|^2 / pi^3 (bohr^3) on a 3D momentum grid; weights default to
+    the occupations.
+
+    One kernel call (it shares the per-point work between orbitals, five times
+    faster than orbital by orbital); Ctrl-C returns at once, the abandoned call
+    finishing in the background.
+    """
+    molecule = checked_molecule(molecule)
+    return _orbitals_on_grid("momentum_density_sum", molecule,
+                             orbital_rows(molecule, orbitals, spin), weights,
+                             _momentum_grid3d(grid, k_max, n, k_unit), max_memory,
+                             "momentum density", "bohr^3 (|FT psi|^2 / pi^3)", one_call=True)

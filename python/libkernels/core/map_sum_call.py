@@ -1,0 +1,333 @@
+"""The prepared momentum_map_sum call, and the checks and conversions of map requests.
+
+`MapSumCall` checks and converts everything of a momentum-map request but the
+orientation once, to the library's float32 arguments in bohr^-1, hartree and
+degrees, and then computes a map per orientation with little more than the
+kernel's own cost: a fit or a live view makes thousands of such calls.  The
+one-shot functions of kernels.py and map_operations.py share its checks.
+
+Kinetic energies: give `kinetic_energy` (one value, or one per orbital), or a
+`photon_energy` and `work_function`, with which each orbital's kinetic energy is
+E_kin = photon_energy - work_function - E_B, its binding energy E_B being
+`binding_energy` when given and otherwise minus its orbital energy.
+"""
+
+import math
+from typing import Any, Dict, Optional, Sequence, Tuple
+
+import numpy as np
+
+from . import interrupt, library
+from .errors import InputError
+from .grids import unit_text
+from .memory import MemorySize, check, float32_bytes
+from .molecule import Molecule, orbital_rows
+from .orientation import document
+from .units import energy_to_hartree, momentum_to_bohr
+from .validation import angles, count, finite, in_range, non_negative, positive
+
+SYMMETRY_MODES = {None: -1, "none": -1, 1: -1, 2: 1, 3: 2, 4: 0}
+
+POLARISATIONS = {
+    # name: (polarisation_mode, circular_mode, s share override)
+    "p": (0, 0, 0.0),
+    "s": (0, 0, 100.0),
+    "linear": (0, 0, None),
+    "circular+": (1, 0, None),  # (e_p + i e_s)/sqrt(2)
+    "circular-": (1, 1, None),  # (e_p - i e_s)/sqrt(2)
+    "dichroism": (1, 2, None),  # circular- minus circular+
+    "radial": (2, 0, None),
+}
+
+# Polarisations whose maps take both signs (drawn with a diverging colour map).
+SIGNED_POLARISATIONS = ("dichroism",)
+
+
+def symmetry_mode(symmetry) -> int:
+    """Library code of a symmetry group given as None/'none', 2, 3 or 4 (fold)."""
+    key = symmetry
+    if isinstance(symmetry, str):
+        text = symmetry.strip().lower().replace("-fold", "").replace("fold", "")
+        key = "none" if text in ("none", "") else int(text) if text.isdigit() else text
+    if key not in SYMMETRY_MODES:
+        raise InputError("symmetry", f"must be none, 2, 3 or 4 (fold), got {symmetry!r}")
+    return SYMMETRY_MODES[key]
+
+
+def energy_unit_text(energy_unit: str) -> str:
+    """How an energy unit is written in messages and records ('eV', 'hartree')."""
+    energy_to_hartree(1.0, energy_unit)  # an unknown unit fails here
+    return "eV" if str(energy_unit).strip().lower() == "ev" else str(energy_unit)
+
+
+def kinetic_energies(molecule: Molecule, rows: Sequence[int], *, kinetic_energy=None,
+                     photon_energy=None, work_function=None, binding_energy=None,
+                     energy_unit: str = "eV") -> np.ndarray:
+    """Kinetic energy of each selected orbital's photoelectron, in hartree (all > 0)."""
+    unit = energy_unit_text(energy_unit)
+    if (kinetic_energy is None) == (photon_energy is None):
+        raise InputError("kinetic_energy", "or photon_energy (with work_function) must be "
+                                           "given, not both")
+    if kinetic_energy is not None:
+        values = np.atleast_1d(np.asarray(kinetic_energy, dtype=object))
+        checked = [positive(v, "kinetic_energy", unit) for v in values.ravel()]
+        if len(checked) not in (1, len(rows)):
+            raise InputError("kinetic_energy", f"needs one value or one per orbital "
+                                               f"({len(rows)}), got {len(checked)}")
+        return energy_to_hartree(np.broadcast_to(np.asarray(checked, dtype=np.float64),
+                                                 (len(rows),)), energy_unit)
+    photon = positive(photon_energy, "photon_energy", unit)
+    if work_function is None:
+        raise InputError("work_function", "must be given with photon_energy")
+    work = non_negative(work_function, "work_function", unit)
+    if binding_energy is None:
+        energies = molecule.mo_energy[list(rows)]
+        if not np.all(np.isfinite(energies)):
+            raise InputError("binding_energy", "is needed: the orbitals have no energies",
+                             "or give {kinetic_energy}")
+        binding = -energies
+    else:
+        given = [finite(v, "binding_energy", unit)
+                 for v in np.atleast_1d(np.asarray(binding_energy, dtype=object)).ravel()]
+        binding = energy_to_hartree(np.broadcast_to(np.asarray(given, dtype=np.float64),
+                                                    (len(rows),)), energy_unit)
+    e_kin = energy_to_hartree(photon - work, energy_unit) - binding
+    low = e_kin <= 0
+    if np.any(low):
+        names = ", ".join(molecule.orbital_label(r) for r, bad in zip(rows, low) if bad)
+        worst = float(e_kin.min()) / energy_to_hartree(1.0, energy_unit)
+        raise InputError("photon_energy", f"{photon:g} {unit} leaves {names} a kinetic energy "
+                                          f"<= 0 ({worst:.3g} {unit} = photon energy - work "
+                                          "function - binding energy)",
+                         "raise {photon_energy} or lower {work_function}")
+    return e_kin
+
+
+def momentum_grid(k_max=3.0, n=201, k_unit: str = "1/angstrom", k_min=None, k_step=None):
+    """(n, k_min, k_step) in bohr^-1: n points from -k_max to +k_max, or explicit."""
+    n = count(n, "n", 2, what="pixels per side")
+    unit = unit_text(k_unit)
+    if k_min is not None or k_step is not None:
+        if k_min is None or k_step is None:
+            raise InputError("k_step" if k_step is None else "k_min",
+                             "must be given together with k_min and k_step")
+        k_min = finite(k_min, "k_min", unit)
+        k_step = positive(k_step, "k_step", unit)
+        return n, float(momentum_to_bohr(k_min, k_unit)), float(momentum_to_bohr(k_step, k_unit))
+    k_max = float(momentum_to_bohr(positive(k_max, "k_max", unit), k_unit))
+    return n, -k_max, 2 * k_max / (n - 1)
+
+
+_PLAIN_NUMBERS = (float, int)
+
+
+def orientation_angles(orientation) -> Tuple[float, float, float]:
+    """(alpha, beta, gamma) as three finite floats (degrees); InputError otherwise."""
+    # Three plain finite numbers (the form repeated calls pass) skip the
+    # general checks, which take a few microseconds; anything else gets them.
+    if type(orientation) in (tuple, list) and len(orientation) == 3:
+        alpha, beta, gamma = orientation
+        if type(alpha) in _PLAIN_NUMBERS and type(beta) in _PLAIN_NUMBERS \
+                and type(gamma) in _PLAIN_NUMBERS:
+            alpha, beta, gamma = float(alpha), float(beta), float(gamma)
+            if math.isfinite(alpha) and math.isfinite(beta) and math.isfinite(gamma):
+                return alpha, beta, gamma
+    alpha, beta, gamma = angles(orientation, "orientation")
+    return alpha, beta, gamma
+
+
+def checked_molecule(molecule) -> Molecule:
+    """`molecule` itself when it is a Molecule (TypeError otherwise)."""
+    if not isinstance(molecule, Molecule):
+        raise TypeError(f"expected a libkernels.Molecule, got {type(molecule).__name__}")
+    return molecule
+
+
+def light_modes(polarisation, s_share) -> Optional[Tuple[int, int, float]]:
+    """(polarisation mode, circular mode, s share in %) of the library, None for no light."""
+    if polarisation is None or polarisation == "none":
+        return None
+    key = str(polarisation).strip().lower()
+    if key not in POLARISATIONS:
+        raise InputError("polarisation", f"must be one of none, {', '.join(POLARISATIONS)}; "
+                                         f"got {polarisation!r}")
+    mode, circular, share = POLARISATIONS[key]
+    share = in_range(s_share, "s_share", 0, 100, "%") if share is None else share
+    return mode, circular, share
+
+
+def coefficient_matrix(molecule: Molecule, rows) -> np.ndarray:
+    """The coefficient rows of the selected orbitals as the kernels take them."""
+    return np.ascontiguousarray(molecule.mo_coeff[rows], dtype=np.float32)
+
+
+def check_map_memory(n: int, maps: int, scratch_maps: int, max_memory: MemorySize,
+                     what: str = "") -> None:
+    """Guards `maps` result maps of n x n plus the scratch of the calls in flight."""
+    check(float32_bytes(n, n) * (maps + scratch_maps),
+          what or f"{maps} map{'s' if maps != 1 else ''} of {n} x {n} pixels", "lower {n}",
+          max_memory)
+
+
+def light_parameters(symmetry, polarisation, incidence, azimuth, s_share) -> Dict[str, Any]:
+    """Symmetry and light of a request as a map's parameters record them."""
+    return {"symmetry": "none" if symmetry in (None, "none", 1) else symmetry,
+            "polarisation": polarisation or "none", "incidence_deg": incidence,
+            "azimuth_deg": azimuth, "s_share_percent": s_share}
+
+
+def energy_parameters(e_kin_hartree, energy_unit, kinetic_energy, photon_energy,
+                      work_function) -> Dict[str, Any]:
+    """The energies of a request in the caller's unit, plus the library's hartree."""
+    per_unit = float(energy_to_hartree(1.0, energy_unit))
+    values = [float(e) for e in np.atleast_1d(e_kin_hartree)]
+    return {"energy_unit": energy_unit_text(energy_unit),
+            "kinetic_energy": [e / per_unit for e in values],
+            "photon_energy": None if photon_energy is None else float(photon_energy),
+            "work_function": None if work_function is None else float(work_function),
+            "kinetic_energy_given": kinetic_energy is not None,
+            "e_kin_hartree": values}
+
+
+class MapSumCall:
+    """A prepared momentum_map_sum call: everything but the orientation fixed and checked.
+
+    `n`, `k_min_bohr`, `k_step_bohr` describe the grid in library units,
+    `k_unit` the caller's momentum unit, `parameters` the request in the
+    caller's units.
+    """
+
+    def __init__(self, molecule, orbitals=("HOMO",), *, spin="alpha", weights=None,
+                 kinetic_energy=None, photon_energy=None, work_function=None,
+                 binding_energy=None, energy_unit="eV", k_max=3.0, n=201, k_unit="1/angstrom",
+                 k_min=None, k_step=None, symmetry=None, polarisation=None,
+                 incidence=65.0, azimuth=0.0, s_share=0.0, kz_imaginary=0.0,
+                 max_memory: MemorySize = None):
+        self.molecule = checked_molecule(molecule)
+        self.rows = orbital_rows(molecule, orbitals, spin)
+        self.e_kin = np.ascontiguousarray(kinetic_energies(
+            molecule, self.rows, kinetic_energy=kinetic_energy, photon_energy=photon_energy,
+            work_function=work_function, binding_energy=binding_energy,
+            energy_unit=energy_unit), dtype=np.float32)
+        if weights is not None:
+            weights = [finite(w, "weights") for w in np.atleast_1d(
+                np.asarray(weights, dtype=object)).ravel()]
+        self.weights = None if weights is None else np.ascontiguousarray(
+            np.broadcast_to(np.asarray(weights, dtype=np.float32), (len(self.rows),)))
+        self.coeff = coefficient_matrix(molecule, self.rows)
+        self.n, self.k_min_bohr, self.k_step_bohr = momentum_grid(k_max, n, k_unit, k_min,
+                                                                  k_step)
+        self.k_unit = k_unit
+        self.max_memory = max_memory
+        self.symmetry_mode = symmetry_mode(symmetry)
+        light = light_modes(polarisation, s_share)
+        self.use_polarisation = 0 if light is None else 1
+        self.polarisation_mode: int
+        self.circular_mode: int
+        self.s_share: float
+        self.polarisation_mode, self.circular_mode, self.s_share = light or (0, 0, 0.0)
+        self.incidence = in_range(incidence, "incidence", 0, 90, "°")
+        self.azimuth = finite(azimuth, "azimuth", "°")
+        kz = [finite(v, "kz_imaginary", unit_text(k_unit))
+              for v in np.atleast_1d(np.asarray(kz_imaginary, dtype=object)).ravel()]
+        self.kz_imaginary = np.ascontiguousarray(np.broadcast_to(
+            np.asarray(momentum_to_bohr(np.asarray(kz, dtype=np.float64), k_unit),
+                       dtype=np.float32), (len(self.rows),)))
+        self.parameters = {
+            "orbitals": [molecule.orbital_label(r) for r in self.rows],
+            **energy_parameters(self.e_kin, energy_unit, kinetic_energy, photon_energy,
+                                work_function),
+            **light_parameters(symmetry, polarisation, self.incidence, self.azimuth,
+                               self.s_share),
+            "weights": None if self.weights is None else [float(w) for w in self.weights]}
+        if any(kz):
+            self.parameters["kz_imaginary"] = kz
+        self._function = library.function("momentum_map_sum")
+        # A repeated call converts only the orientation and the output: the
+        # arrays are checked and their addresses taken here, once (the call
+        # keeps them alive), and the C scalars are built once.
+        self._raw_function = library.raw_function("momentum_map_sum")
+        m = self.molecule
+        self._basis = m.basis_arguments()
+        basis_dtypes = (np.int32, np.float32, np.float32, np.float32, np.int32, np.int32,
+                        np.float32, np.float32)
+        self._head = (len(self.e_kin), library.address(self.e_kin, np.float32),
+                      library.address(self.weights, np.float32),
+                      library.address(self.coeff, np.float32), self.n, self.symmetry_mode,
+                      self.k_min_bohr, self.k_step_bohr)
+        self._light = (self.incidence, self.azimuth, self.s_share, self.use_polarisation,
+                       self.polarisation_mode, self.circular_mode,
+                       library.address(self.kz_imaginary, np.float32), m.n_atoms,
+                       *(library.address(a, t, "basis array")
+                         for a, t in zip(self._basis, basis_dtypes)))
+        # The interruptible call's measure of work is grid points (each costs
+        # the atoms' harmonics and exponentials); a pixel costs about as much
+        # (the atoms' harmonics and sincosf), so pixels x orbitals: a map that
+        # takes milliseconds runs without the thread, whose start and join cost
+        # about 0.1 ms per call.
+        self._work = self.n * self.n * len(self.e_kin)
+        self._last_out = (None, None)
+
+    # Library units under their old names, for callers of the first releases.
+    @property
+    def k_min(self) -> float:
+        return self.k_min_bohr
+
+    @property
+    def k_step(self) -> float:
+        return self.k_step_bohr
+
+    @property
+    def scratch_maps(self) -> int:
+        """Maps a running call allocates besides its output (orbital map, symmetrisation)."""
+        return 1 + (2 if self.symmetry_mode != -1 else 0)
+
+    def check_memory(self, maps: int, calls_in_flight: int = 1) -> None:
+        """Refuses (MemoryLimitError) when `maps` results plus scratch exceed the limit."""
+        check_map_memory(self.n, maps, self.scratch_maps * calls_in_flight, self.max_memory,
+                         f"{maps} map{'s' if maps != 1 else ''} of {self.n} x {self.n} pixels")
+
+    def _run_prepared(self, out, alpha, beta, gamma) -> None:
+        # The address of an output passed again is kept (the reference keeps
+        # the array, and so its data, alive); one tuple, read and replaced
+        # whole, so that calls on several threads never mix two outputs.
+        last_out, address = self._last_out
+        if last_out is not out:
+            address = out.ctypes.data
+            self._last_out = (out, address)
+        self._raw_function(*self._head, alpha, beta, gamma, *self._light, address)
+
+    @document
+    def run(self, orientation=(0.0, 0.0, 0.0), rows=None, out=None) -> np.ndarray:
+        """Sums the selected orbitals (or the subset `rows`, positions into self.rows).
+
+    {orientation}
+        `out`: an (n, n) C-contiguous float32 array to write into (returned),
+        saving the allocation of a new map per call.
+        """
+        alpha, beta, gamma = orientation_angles(orientation)
+        if out is None:
+            out = np.empty((self.n, self.n), dtype=np.float32)
+        elif not isinstance(out, np.ndarray) or out.shape != (self.n, self.n) \
+                or out.dtype != np.float32 or not out.flags.c_contiguous \
+                or not out.flags.writeable:
+            raise InputError("out", f"must be a writeable C-contiguous float32 array of shape "
+                                    f"({self.n}, {self.n})")
+        if rows is None:
+            # `out` itself goes with the call, so that a call left running by an
+            # interrupt keeps the array it writes alive.
+            interrupt.call(self._run_prepared, out, alpha, beta, gamma, work=self._work)
+            return out
+        take = np.asarray(rows, dtype=np.intp)
+        coeff = np.ascontiguousarray(self.coeff[take])
+        e_kin = np.ascontiguousarray(self.e_kin[take])
+        weights = None if self.weights is None else np.ascontiguousarray(self.weights[take])
+        kz = np.ascontiguousarray(self.kz_imaginary[take])
+        m = self.molecule
+        interrupt.call(
+            self._function,
+            len(e_kin), e_kin, weights, coeff, self.n, self.symmetry_mode, self.k_min_bohr,
+            self.k_step_bohr, alpha, beta, gamma, self.incidence, self.azimuth, self.s_share,
+            self.use_polarisation, self.polarisation_mode, self.circular_mode, kz,
+            m.n_atoms, *m.basis_arguments(), out, work=self.n * self.n * len(e_kin))
+        return out

@@ -1,0 +1,62 @@
+"""Unit conversions between what users type and what the library computes in.
+
+The library works in atomic units: positions in bohr, momenta in bohr^-1,
+energies in hartree, angles in degrees.  Photoemission users think in
+angstrom, inverse angstrom and electronvolt.  Every conversion in the package
+goes through the two CODATA 2018 constants below, written once.
+"""
+
+from .errors import InputError
+
+BOHR_IN_ANGSTROM = 0.529177210903  # CODATA 2018
+HARTREE_IN_EV = 27.211386245988  # CODATA 2018
+
+_LENGTH = {"bohr": 1.0, "au": 1.0, "angstrom": 1.0 / BOHR_IN_ANGSTROM, "a": 1.0 / BOHR_IN_ANGSTROM}
+_MOMENTUM = {"1/bohr": 1.0, "au": 1.0, "1/angstrom": BOHR_IN_ANGSTROM, "1/a": BOHR_IN_ANGSTROM}
+_ENERGY = {"hartree": 1.0, "au": 1.0, "ev": 1.0 / HARTREE_IN_EV}
+# the keyword that names each kind of unit in the package's functions
+_KEYWORD = {"length": "unit", "momentum": "k_unit", "energy": "energy_unit"}
+
+
+def _factor(table, unit, what):
+    key = str(unit).strip().lower().replace("å", "a").replace("^-1", "").replace(" ", "")
+    if key in ("a-1", "angstrom-1"):
+        key = "1/angstrom"
+    if key in ("bohr-1",):
+        key = "1/bohr"
+    try:
+        return table[key]
+    except KeyError:
+        choices = ", ".join(sorted(table))
+        raise InputError(_KEYWORD[what], f"names an unknown {what} unit {unit!r}; use one of "
+                                         f"{choices}") from None
+
+
+def length_to_bohr(value, unit="bohr"):
+    """Converts a length (scalar or array) from `unit` ('bohr' or 'angstrom') to bohr."""
+    return value * _factor(_LENGTH, unit, "length")
+
+
+def bohr_to(value, unit):
+    """Converts a length in bohr to `unit`."""
+    return value / _factor(_LENGTH, unit, "length")
+
+
+def momentum_to_bohr(value, unit="1/bohr"):
+    """Converts a momentum from `unit` ('1/bohr' or '1/angstrom') to bohr^-1."""
+    return value * _factor(_MOMENTUM, unit, "momentum")
+
+
+def bohr_momentum_to(value, unit):
+    """Converts a momentum in bohr^-1 to `unit`."""
+    return value / _factor(_MOMENTUM, unit, "momentum")
+
+
+def energy_to_hartree(value, unit="hartree"):
+    """Converts an energy from `unit` ('hartree' or 'eV') to hartree."""
+    return value * _factor(_ENERGY, unit, "energy")
+
+
+def hartree_to(value, unit):
+    """Converts an energy in hartree to `unit`."""
+    return value / _factor(_ENERGY, unit, "energy")

@@ -1,0 +1,75 @@
+"""Measured maps uploaded through the page, read from the bytes in memory.
+
+The format is recognised by its first bytes, never by a name: a zip archive is
+an .npz (arrays `intensity`, `kx`, `ky`), an HDF5 signature is NetCDF-4/HDF5
+and "CDF" is classic NetCDF, both opened with xarray.  The arrays then pass the
+same checks as any measured map given to the fit (load_measured: layout,
+ascending uniform axes, units, NaN masks).  Nothing is written to disk;
+pickled objects are refused.
+"""
+
+import io
+import zipfile
+
+import numpy as np
+
+from ..core.errors import MeasuredDataError, RequestError
+from ..fit.measured import load_measured
+
+MAX_PIXELS = 2048 * 2048
+
+
+def read_measured(data):
+    """(intensity[i, j] at (kx[i], ky[j]) as float32, kx, ky) from the bytes of a file."""
+    try:
+        if data[:4] == b"PK\x03\x04":
+            measured = _from_npz(data)
+        elif data[:8] == b"\x89HDF\r\n\x1a\n" or data[:3] == b"CDF":
+            measured = _from_netcdf(data)
+        else:
+            raise RequestError("the upload is neither an .npz archive nor a NetCDF/HDF5 file")
+    except ValueError as error:  # load_measured's refusals
+        raise RequestError(_first_line(error)) from None
+    if measured.is_stack:
+        raise RequestError(f"the upload is a stack of {measured.intensity.shape[0]} maps; the "
+                           "explorer shows one map (save one binding energy)")
+    if measured.intensity.size > MAX_PIXELS:
+        raise RequestError(f"the measured map has {measured.intensity.size} pixels; at most "
+                           f"{MAX_PIXELS} are shown")
+    with np.errstate(over="ignore"):
+        values = measured.intensity.astype(np.float32)
+    if np.any(np.isinf(values)):
+        raise RequestError("the measured map holds values beyond float32 or infinite ones "
+                           "(mark missing pixels with NaN)")
+    return np.ascontiguousarray(values), measured.kx, measured.ky
+
+
+def _from_npz(data):
+    try:
+        with np.load(io.BytesIO(data), allow_pickle=False) as archive:
+            return load_measured(archive, name="the .npz")
+    except MeasuredDataError:
+        raise
+    except (OSError, ValueError, zipfile.BadZipFile, EOFError) as error:
+        raise RequestError(f"cannot read the .npz: {_first_line(error)}") from None
+
+
+def _from_netcdf(data):
+    try:
+        import xarray as xr
+    except ImportError:
+        raise RequestError("reading NetCDF needs xarray: pip install 'libkernels[fit]' (or "
+                           "pip install xarray h5netcdf)") from None
+    engine = "scipy" if data[:3] == b"CDF" else "h5netcdf"
+    try:
+        with xr.open_dataset(io.BytesIO(data), engine=engine) as dataset:
+            return load_measured(dataset.load(), name="the NetCDF file")
+    except MeasuredDataError:
+        raise
+    except Exception as error:  # the readers raise many types for a damaged file
+        raise RequestError(f"cannot read the NetCDF/HDF5 file: {_first_line(error)}") from None
+
+
+def _first_line(error):
+    text = str(error).strip()
+    return text.splitlines()[0][:200] if text else type(error).__name__

@@ -1,0 +1,206 @@
+"""Energy stacks of measured maps deconvolved into orbital-projected spectra.
+
+The orientation is fitted (or taken as given) once, on the stack summed over
+binding energy, with all orbitals at the intensity-weighted mean kinetic
+energy of the slices.  Each slice is then solved for orbital weights and
+background at that orientation and at its own kinetic energy, photon energy -
+work function - binding energy.  The result is one weight per orbital per
+binding energy, with standard errors at the fixed orientation.
+"""
+
+import csv
+import json
+import os
+import time
+import warnings
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from ..core.errors import IdentifiabilityWarning, InputError, MeasuredDataError
+from ..core.orientation import ANGLES
+from ..core.progress import progress_bar
+from ..core.validation import finite
+from ..plot.fits import plot_spectra
+from .fitting import fit_single_map
+from .measured import load_measured
+
+
+@dataclass
+class DeconvolutionResult:
+    """Orbital weights against binding energy.
+
+    weights[s, o] and weight_errors[s, o]: slice s (binding_energy[s], eV),
+    orbital o; background[s] the slice's background coefficients;
+    orientation / orientation_errors as fitted on the summed stack (degrees);
+    orientation_fit the FitResult of that fit (None when nothing was fitted).
+    """
+
+    orbitals: list
+    binding_energy: np.ndarray
+    kinetic_energy_ev: np.ndarray
+    weights: np.ndarray
+    weight_errors: np.ndarray
+    background: np.ndarray
+    background_errors: np.ndarray
+    background_terms: tuple
+    orientation: np.ndarray
+    orientation_errors: np.ndarray
+    fit_angles: tuple
+    r_factor: np.ndarray
+    chi2_reduced: np.ndarray
+    n_pixels: np.ndarray
+    model_grid: str
+    orientation_fit: object = None
+    warnings: list = field(default_factory=list)
+    elapsed_seconds: float = 0.0
+    source: str = ""
+
+    def to_dict(self):
+        def rows(array):
+            return [[float(v) for v in row] for row in np.asarray(array)]
+
+        return {
+            "orbitals": list(self.orbitals),
+            "binding_energy": [float(e) for e in self.binding_energy],
+            "weights": rows(self.weights),
+            "weight_errors": rows(self.weight_errors),
+            "orientation": [float(a) for a in self.orientation],
+            "orientation_errors": [float(a) for a in self.orientation_errors],
+            "fit_angles": list(self.fit_angles),
+            "kinetic_energy_ev": [float(e) for e in self.kinetic_energy_ev],
+            "background": rows(self.background),
+            "background_errors": rows(self.background_errors),
+            "background_terms": list(self.background_terms),
+            "r_factor": [float(v) for v in self.r_factor],
+            "chi2_reduced": [float(v) for v in self.chi2_reduced],
+            "n_pixels": [int(v) for v in self.n_pixels],
+            "model_grid": self.model_grid,
+            "warnings": list(self.warnings),
+            "elapsed_seconds": float(self.elapsed_seconds),
+            "source": self.source,
+        }
+
+    def report(self):
+        """A short text table: one row per slice, weight ± error per orbital."""
+        angles = ", ".join(f"{a:.3f}" for a in self.orientation)
+        fitted = (" (fitted: " + ", ".join(
+            f"{a} ± {self.orientation_errors[ANGLES.index(a)]:.2g}" for a in self.fit_angles)
+            + ")") if self.fit_angles else ""
+        lines = [f"deconvolution of {self.source}: {len(self.binding_energy)} slices, "
+                 f"orientation [{angles}] deg{fitted}",
+                 f"  {'E_B (eV)':>9}" + "".join(f"{name:>24}" for name in self.orbitals)
+                 + f"{'R-factor':>10}"]
+        for s, energy in enumerate(self.binding_energy):
+            cells = "".join(f"{self.weights[s, o]:>13.4g} ± {self.weight_errors[s, o]:<8.2g}"
+                            for o in range(len(self.orbitals)))
+            lines.append(f"  {energy:9.3f}{cells}{self.r_factor[s]:10.4f}")
+        lines += [f"  warning: {w}" for w in self.warnings]
+        return "\n".join(lines)
+
+    def plot(self, path=None, title=None):
+        """Each orbital's weight against binding energy; returns the Figure."""
+        return plot_spectra(self, path, title)
+
+    def save(self, directory):
+        """Writes deconvolution.json, deconvolution.csv and deconvolution.png."""
+        os.makedirs(directory, exist_ok=True)
+        with open(os.path.join(directory, "deconvolution.json"), "w") as handle:
+            json.dump(self.to_dict(), handle, indent=1)
+        with open(os.path.join(directory, "deconvolution.csv"), "w", newline="") as handle:
+            writer = csv.writer(handle)
+            writer.writerow(["binding_energy_ev", "kinetic_energy_ev"]
+                            + [f"weight {o}" for o in self.orbitals]
+                            + [f"weight_error {o}" for o in self.orbitals]
+                            + ["r_factor", "chi2_reduced"])
+            for s, energy in enumerate(self.binding_energy):
+                writer.writerow([f"{energy:.6g}", f"{self.kinetic_energy_ev[s]:.6g}"]
+                                + [f"{v:.8g}" for v in self.weights[s]]
+                                + [f"{v:.8g}" for v in self.weight_errors[s]]
+                                + [f"{self.r_factor[s]:.6g}", f"{self.chi2_reduced[s]:.6g}"])
+        self.plot(os.path.join(directory, "deconvolution.png"))
+        return directory
+
+
+def deconvolve(measured_stack, molecule, orbitals, *, photon_energy, work_function,
+               orientation=(0.0, 0.0, 0.0), fit_angles=None, progress=True, **options):
+    """Orbital weights of every slice of an energy stack; returns a DeconvolutionResult.
+
+    measured_stack: a stack (file, xarray.DataArray with a binding_energy
+    dimension, or MeasuredMap).  Energies in eV: each slice's kinetic energy is
+    photon_energy - work_function - its binding energy.  orientation and
+    fit_angles: the start and the angles fitted on the summed stack.  Other
+    options as fit_momentum_map (symmetry, mirrors, polarisation, incidence,
+    azimuth, s_share, background, k_range, poisson, spin, starts, threads).
+    """
+    clock = time.perf_counter()
+    stack = load_measured(measured_stack)
+    if not stack.is_stack:
+        raise MeasuredDataError(f"{stack.source}: a single map, not a stack; use "
+                                "fit_momentum_map, or give a binding_energy axis")
+    for name in ("kinetic_energy", "binding_energy"):
+        if options.get(name) is not None:
+            raise InputError(name, "is not taken by deconvolve: each slice's kinetic energy "
+                                   "is photon_energy - work_function - its binding energy")
+        options.pop(name, None)
+    energies = (finite(photon_energy, "photon_energy", "eV")
+                - finite(work_function, "work_function", "eV") - np.asarray(stack.binding_energy))
+    if np.any(energies <= 0):
+        bad = int(np.flatnonzero(energies <= 0)[0])
+        raise InputError("photon_energy", f"is too low for slice {bad} of {stack.source} "
+                                          f"(binding energy {stack.binding_energy[bad]:g} eV): "
+                                          f"its kinetic energy would be {energies[bad]:g} eV")
+
+    orientation_fit = None
+    orientation = np.asarray(orientation, dtype=np.float64)
+    orientation_errors = np.zeros(3)
+    fitted = ()
+    if fit_angles not in (None, (), [], "", "none"):
+        totals = np.clip(np.nansum(stack.intensity, axis=(1, 2)), 0, None)
+        mean_energy = (float(np.sum(totals * energies) / np.sum(totals)) if np.sum(totals) > 0
+                       else float(np.mean(energies)))
+        orientation_fit = fit_single_map(stack.summed(), molecule, orbitals,
+                                         kinetic_energy=mean_energy,
+                                         orientation=orientation, fit_angles=fit_angles,
+                                         progress=progress, **options)
+        orientation = orientation_fit.orientation
+        orientation_errors = orientation_fit.orientation_errors
+        fitted = orientation_fit.fit_angles
+
+    slices = []
+    bar = progress_bar(len(energies), "slices", progress, unit="slice")
+    try:
+        for s, energy in enumerate(energies):
+            slices.append(fit_single_map(stack.slice(s), molecule, orbitals,
+                                         kinetic_energy=float(energy),
+                                         orientation=orientation, fit_angles=None,
+                                         progress=False, model_image=False, **options))
+            bar.update()
+    finally:
+        bar.close()
+
+    messages = list(orientation_fit.warnings) if orientation_fit is not None else []
+    groups = {}
+    for s, result in enumerate(slices):
+        for group in result.weight_sums:
+            groups.setdefault(tuple(group["orbitals"]), []).append(s)
+    for labels, where in groups.items():
+        messages.append(f"the weights of {', '.join(labels)} are not separately identifiable "
+                        f"in {len(where)} of {len(slices)} slices (nearly collinear maps); "
+                        "use their sum")
+    for message in messages:
+        warnings.warn(message, IdentifiabilityWarning, stacklevel=2)
+    return DeconvolutionResult(
+        orbitals=slices[0].orbitals, binding_energy=np.asarray(stack.binding_energy),
+        kinetic_energy_ev=energies,
+        weights=np.array([r.weights for r in slices]),
+        weight_errors=np.array([r.weight_errors for r in slices]),
+        background=np.array([r.background for r in slices]),
+        background_errors=np.array([r.background_errors for r in slices]),
+        background_terms=slices[0].background_terms, orientation=np.asarray(orientation),
+        orientation_errors=np.asarray(orientation_errors), fit_angles=fitted,
+        r_factor=np.array([r.r_factor for r in slices]),
+        chi2_reduced=np.array([r.chi2_reduced for r in slices]),
+        n_pixels=np.array([r.n_pixels for r in slices]),
+        model_grid=slices[0].model_grid, orientation_fit=orientation_fit, warnings=messages,
+        elapsed_seconds=time.perf_counter() - clock, source=stack.source)

@@ -1,0 +1,90 @@
+"""The linear part of a fit: at a fixed orientation the model is linear in the
+orbitals' weights and the background, solved by bounded linear least squares."""
+
+import numpy as np
+
+from ..core.errors import InputError
+from ..core.extras import require
+
+BACKGROUNDS = {"none": (), "constant": ("constant",),
+               "linear": ("constant", "kx slope", "ky slope")}
+
+
+def require_scipy_optimize():
+    """scipy.optimize (MissingExtraError without scipy)."""
+    return require("scipy.optimize", "fit", "fitting", "scipy")
+
+
+def background_terms(background):
+    """The background's columns, by name: none, a constant, or also slopes in kx and ky."""
+    key = "none" if background is None else str(background).strip().lower()
+    if key not in BACKGROUNDS:
+        raise InputError("background", f"must be none, constant or linear, got {background!r}")
+    return BACKGROUNDS[key]
+
+
+def solve_linear(design, target, n_nonnegative):
+    """Coefficients c minimising |target - design c|^2 with c[:n_nonnegative] >= 0.
+
+    The problem is reduced to its p x p normal form (the same minimiser, far
+    fewer rows; columns scaled to unit length first) and solved unconstrained
+    when that already respects the bounds, else by scipy's bounded-variable
+    least squares.  Directions the columns do not determine (collinear maps)
+    are left at the minimum-norm solution.
+    """
+    lsq_linear = require_scipy_optimize().lsq_linear
+    gram = design.T @ design
+    projection = design.T @ target
+    norms = np.sqrt(np.diag(gram))
+    norms[norms == 0] = 1.0
+    gram = gram / np.outer(norms, norms)
+    projection = projection / norms
+    values, vectors = np.linalg.eigh(gram)
+    keep = values > values.max() * 1e-13
+    root = np.sqrt(values[keep])
+    matrix = (vectors[:, keep] * root).T  # matrix^T matrix = gram on the kept space
+    rhs = (vectors[:, keep].T @ projection) / root
+    coefficients = vectors[:, keep] @ (rhs / root)  # minimum-norm unconstrained solution
+    if np.any(coefficients[:n_nonnegative] < 0):
+        lower = np.full(design.shape[1], -np.inf)
+        lower[:n_nonnegative] = 0.0
+        coefficients = lsq_linear(matrix, rhs, bounds=(lower, np.inf), method="bvls",
+                                  tol=1e-12).x
+    return coefficients / norms
+
+
+class LinearProblem:
+    """One measured map's used pixels, their weights and background columns."""
+
+    def __init__(self, measured, used, poisson, terms):
+        i, j = np.nonzero(used)
+        self.used = used
+        self.intensity = measured.intensity[used]
+        self.sqrt_weight = (1.0 / np.sqrt(np.maximum(self.intensity, 1.0)) if poisson
+                            else np.ones_like(self.intensity))
+        columns = {"constant": np.ones_like(self.intensity), "kx slope": measured.kx[i],
+                   "ky slope": measured.ky[j]}
+        self.background = np.stack([columns[t] for t in terms], axis=1) if terms else \
+            np.zeros((self.intensity.size, 0))
+        self.target = self.sqrt_weight * self.intensity
+
+    def reweight(self, model):
+        """Poisson weights from the model's expected counts instead of the measured."""
+        self.sqrt_weight = 1.0 / np.sqrt(np.maximum(model, 1.0))
+        self.target = self.sqrt_weight * self.intensity
+
+    def design(self, orbital_columns):
+        """Weighted design matrix [orbital maps | background], column-major."""
+        n_orbitals = orbital_columns.shape[1]
+        design = np.empty((self.intensity.size, n_orbitals + self.background.shape[1]),
+                          order="F")
+        design[:, :n_orbitals] = orbital_columns
+        design[:, n_orbitals:] = self.background
+        design *= self.sqrt_weight[:, None]
+        return design
+
+    def solve(self, orbital_columns):
+        """(coefficients, weighted residual) at these orbital maps."""
+        design = self.design(orbital_columns)
+        coefficients = solve_linear(design, self.target, orbital_columns.shape[1])
+        return coefficients, self.target - design @ coefficients

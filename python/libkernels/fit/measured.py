@@ -1,0 +1,286 @@
+"""Measured momentum maps and energy stacks: reading, checking and masking.
+
+A measured map is intensity[i, j] at (kx[i], ky[j]) with kx and ky in 1/Å; a
+stack adds a leading binding-energy axis (eV): intensity[e, i, j].  The axes
+must be ascending and uniformly spaced, but kx and ky may differ in range, step
+and length.  NaN pixels are masked (detector edges, gaps).  Everything else
+that does not fit is refused with one line naming the source and the problem,
+before any model is computed.
+
+Sources: `.npz` files with arrays `intensity`, `kx`, `ky` (and
+`binding_energy` for a stack); NetCDF/HDF5 files that xarray opens, holding a
+DataArray or a Dataset whose first data variable has dimensions named kx, ky
+(and binding_energy); in memory an xarray.DataArray, or a numpy array with its
+axes given as keywords.
+"""
+
+import os
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from ..core.errors import MeasuredDataError
+from ..core.extras import require
+from ..core.grids import require_xarray
+from ..core.units import energy_to_hartree, hartree_to, momentum_to_bohr
+
+NETCDF_SUFFIXES = (".nc", ".nc4", ".cdf", ".netcdf", ".h5", ".hdf5", ".hdf", ".he5")
+
+# Axes count as uniform when no coordinate strays further than this share of a
+# step from the straight line through the first and last: loose enough for axes
+# stored in float32, tight enough to refuse axes that are really non-uniform.
+UNIFORM_TOLERANCE = 1e-3
+
+
+@dataclass
+class MeasuredMap:
+    """A measured momentum map or energy stack with its axes.
+
+    intensity: (nx, ny) or (n_energies, nx, ny), float64, NaN where masked;
+    kx, ky: ascending, uniform axes in 1/Å; binding_energy: (n_energies,) in eV
+    for a stack, else None (or a 0-d value: the slice's binding energy).
+    """
+
+    intensity: np.ndarray
+    kx: np.ndarray
+    ky: np.ndarray
+    binding_energy: object = None
+    source: str = "array"
+    attrs: dict = field(default_factory=dict)
+
+    @property
+    def is_stack(self):
+        return self.intensity.ndim == 3
+
+    @property
+    def kx_step(self):
+        return _step(self.kx)
+
+    @property
+    def ky_step(self):
+        return _step(self.ky)
+
+    def slice(self, index):
+        """Slice `index` of a stack as a single map (its binding energy kept)."""
+        if not self.is_stack:
+            raise MeasuredDataError(f"{self.source}: a single map has no slices")
+        return MeasuredMap(self.intensity[index], self.kx, self.ky,
+                           float(self.binding_energy[index]), f"{self.source}[{index}]",
+                           dict(self.attrs))
+
+    def summed(self):
+        """The stack summed over binding energy; a pixel NaN in any slice stays masked."""
+        if not self.is_stack:
+            return self
+        return MeasuredMap(self.intensity.sum(axis=0), self.kx, self.ky, None,
+                           f"{self.source} (summed over binding energy)", dict(self.attrs))
+
+    def to_xarray(self):
+        """The data as an xarray.DataArray with dimensions (binding_energy,) kx, ky."""
+        xr = require_xarray()
+        coords = {"kx": ("kx", self.kx, {"units": "1/angstrom"}),
+                  "ky": ("ky", self.ky, {"units": "1/angstrom"})}
+        dims = ("kx", "ky")
+        if self.is_stack:
+            coords["binding_energy"] = ("binding_energy", np.asarray(self.binding_energy),
+                                        {"units": "eV"})
+            dims = ("binding_energy",) + dims
+        return xr.DataArray(self.intensity, coords=coords, dims=dims, name="intensity",
+                            attrs=dict(self.attrs))
+
+
+def _step(axis):
+    return float(axis[-1] - axis[0]) / (len(axis) - 1)
+
+
+def load_measured(source, kx=None, ky=None, binding_energy=None, *, name=None):
+    """A MeasuredMap from a file path, an xarray object, a numpy array with axes,
+    a mapping with the arrays, or a MeasuredMap (checked and returned)."""
+    if isinstance(source, MeasuredMap):
+        return _checked(source.intensity, source.kx, source.ky, source.binding_energy,
+                        source.source, source.attrs)
+    if isinstance(source, (str, os.PathLike)):
+        return _read_file(os.fspath(source))
+    if _is_xarray(source):
+        return _from_xarray(source, name or "DataArray")
+    if isinstance(source, dict) or hasattr(source, "files"):
+        return _from_arrays(source, name or "arrays")
+    if isinstance(source, (tuple, list)) and len(source) in (3, 4) and kx is None:
+        return _from_arrays(dict(zip(("intensity", "kx", "ky", "binding_energy"), source)),
+                            name or "arrays")
+    label = name or "array"
+    if kx is None or ky is None:
+        raise MeasuredDataError(f"{label}: an intensity array needs its axes kx and ky "
+                                "(load_measured(intensity, kx=..., ky=...))")
+    return _checked(source, kx, ky, binding_energy, label, {})
+
+
+def _read_file(path):
+    if not os.path.exists(path):
+        raise MeasuredDataError(f"{path}: no such file")
+    suffix = os.path.splitext(path)[1].lower()
+    if suffix == ".npz":
+        try:
+            with np.load(path, allow_pickle=False) as arrays:
+                return _from_arrays(arrays, path)
+        except MeasuredDataError:
+            raise
+        except (OSError, ValueError) as error:
+            raise MeasuredDataError(f"{path}: not a readable .npz file ({error})") from None
+    if suffix in NETCDF_SUFFIXES:
+        return _read_netcdf(path)
+    raise MeasuredDataError(f"{path}: unknown file type {suffix or '(no suffix)'!r}; give "
+                            f".npz or a NetCDF/HDF5 file ({', '.join(NETCDF_SUFFIXES[:2])}, "
+                            ".h5)")
+
+
+def _read_netcdf(path):
+    xr = require("xarray", "fit", f"{path}: reading NetCDF/HDF5", "xarray and h5netcdf",
+                 "or pip install xarray h5netcdf")
+    try:
+        with xr.open_dataset(path, engine="h5netcdf") as dataset:
+            return _from_xarray(dataset.load(), path)
+    except MeasuredDataError:
+        raise
+    except Exception as error:  # xarray and h5py raise many kinds for unreadable files
+        text = str(error).splitlines()[0] if str(error) else type(error).__name__
+        raise MeasuredDataError(f"{path}: cannot be read as NetCDF/HDF5 ({text})") from None
+
+
+def _is_xarray(value):
+    return type(value).__module__.startswith("xarray")
+
+
+def _from_xarray(value, label):
+    if hasattr(value, "data_vars"):  # a Dataset: its first data variable
+        names = list(value.data_vars)
+        if not names:
+            raise MeasuredDataError(f"{label}: holds no data variable")
+        value = value[names[0]]
+    dims = tuple(value.dims)
+    for dim in dims:
+        if dim not in ("kx", "ky", "binding_energy"):
+            raise MeasuredDataError(f"{label}: unexpected dimension {dim!r}; name them kx, ky "
+                                    "and (for a stack) binding_energy")
+    for dim in ("kx", "ky"):
+        if dim not in dims:
+            raise MeasuredDataError(f"{label}: missing axis {dim!r} (dimensions are "
+                                    f"{', '.join(dims) or 'none'})")
+        if dim not in value.coords:
+            raise MeasuredDataError(f"{label}: dimension {dim!r} has no coordinate values")
+    order = (("binding_energy",) if "binding_energy" in dims else ()) + ("kx", "ky")
+    value = value.transpose(*order)
+    axes = {dim: _axis_in_unit(value.coords[dim], dim, label) for dim in ("kx", "ky")}
+    energy = None
+    if "binding_energy" in value.coords:
+        energy = _axis_in_unit(value.coords["binding_energy"], "binding_energy", label)
+    return _checked(np.asarray(value.values), axes["kx"], axes["ky"], energy, label,
+                    dict(value.attrs))
+
+
+_INVERSE_ANGSTROM = ("1/angstrom", "angstrom^-1", "angstrom-1", "1/a", "a^-1", "a-1",
+                     "inverseangstrom", "1/angstroms")
+_INVERSE_BOHR = ("1/bohr", "bohr^-1", "bohr-1", "au", "a.u.")
+
+
+def _axis_in_unit(coordinate, dim, label):
+    """Coordinate values in 1/Å (momenta) or eV (binding energy), converted when
+    the coordinate names another unit."""
+    values = np.asarray(coordinate.values, dtype=np.float64)
+    unit = coordinate.attrs.get("units")
+    if unit is None:
+        return values
+    text = (str(unit).strip().lower().replace(" ", "").replace("⁻¹", "^-1")
+            .replace("å", "angstrom").replace("ang", "angstrom").replace("angstromstrom",
+                                                                        "angstrom"))
+    if dim == "binding_energy":
+        if text in ("ev", "electronvolt"):
+            return values
+        if text in ("mev",):
+            return values / 1000.0
+        if text in ("hartree", "eh", "au", "a.u."):
+            return hartree_to(energy_to_hartree(values, "hartree"), "eV")
+    elif text in _INVERSE_ANGSTROM:
+        return values
+    elif text in _INVERSE_BOHR:
+        return values * momentum_to_bohr(1.0, "1/bohr") / momentum_to_bohr(1.0, "1/angstrom")
+    raise MeasuredDataError(f"{label}: unknown unit {unit!r} of {dim}; give "
+                            + ("eV" if dim == "binding_energy" else "1/angstrom"))
+
+
+def _from_arrays(arrays, label):
+    keys = list(arrays.keys()) if hasattr(arrays, "keys") else list(arrays.files)
+    for required in ("intensity", "kx", "ky"):
+        if required not in keys:
+            raise MeasuredDataError(f"{label}: missing array {required!r} (has "
+                                    f"{', '.join(keys) or 'nothing'})")
+    energy = arrays["binding_energy"] if "binding_energy" in keys else None
+    return _checked(arrays["intensity"], arrays["kx"], arrays["ky"], energy, label, {})
+
+
+def _real_array(value, what, label):
+    array = np.asarray(value)
+    if array.dtype.kind not in "iuf":
+        raise MeasuredDataError(f"{label}: {what} must hold real numbers, got dtype "
+                                f"{array.dtype}")
+    return array.astype(np.float64)
+
+
+def _checked_axis(values, name, label):
+    axis = _real_array(values, name, label)
+    if axis.ndim != 1:
+        raise MeasuredDataError(f"{label}: axis {name} must be 1-D, got shape {axis.shape}")
+    if axis.size < 2:
+        raise MeasuredDataError(f"{label}: axis {name} needs at least 2 values")
+    if not np.all(np.isfinite(axis)):
+        raise MeasuredDataError(f"{label}: axis {name} holds NaN or infinite values")
+    steps = np.diff(axis)
+    if not np.all(steps > 0):
+        raise MeasuredDataError(f"{label}: axis {name} is not ascending")
+    step = _step(axis)
+    line = axis[0] + step * np.arange(axis.size)
+    if np.max(np.abs(axis - line)) > UNIFORM_TOLERANCE * step:
+        raise MeasuredDataError(f"{label}: axis {name} is not uniformly spaced (steps from "
+                                f"{steps.min():.6g} to {steps.max():.6g})")
+    return axis
+
+
+def _checked(intensity, kx, ky, binding_energy, label, attrs):
+    data = _real_array(intensity, "intensity", label)
+    if data.ndim not in (2, 3):
+        raise MeasuredDataError(f"{label}: intensity is {data.ndim}-D, shape {data.shape}; "
+                                "a map is (kx, ky), a stack (binding_energy, kx, ky)")
+    kx = _checked_axis(kx, "kx", label)
+    ky = _checked_axis(ky, "ky", label)
+    if data.shape[-2:] != (kx.size, ky.size):
+        raise MeasuredDataError(f"{label}: intensity shape {data.shape} does not match the "
+                                f"axes (kx {kx.size}, ky {ky.size}); the layout is "
+                                "intensity[i, j] at (kx[i], ky[j])")
+    if np.any(np.isinf(data)):
+        raise MeasuredDataError(f"{label}: intensity holds infinite values")
+    if binding_energy is not None:
+        energy = _real_array(binding_energy, "binding_energy", label)
+        if not np.all(np.isfinite(energy)):
+            raise MeasuredDataError(f"{label}: binding_energy holds NaN or infinite values")
+        if data.ndim == 3:
+            energy = energy.reshape(-1) if energy.ndim <= 1 else energy
+            if energy.shape != (data.shape[0],):
+                raise MeasuredDataError(f"{label}: binding_energy has {energy.size} values "
+                                        f"for {data.shape[0]} slices")
+        elif energy.size != 1:
+            raise MeasuredDataError(f"{label}: a single map takes one binding energy, got "
+                                    f"{energy.size}")
+        else:
+            energy = float(energy.reshape(-1)[0])
+        binding_energy = energy
+    elif data.ndim == 3:
+        raise MeasuredDataError(f"{label}: a stack needs its binding_energy axis")
+    finite = np.isfinite(data)
+    if not finite.any():
+        raise MeasuredDataError(f"{label}: every pixel is NaN")
+    if data.ndim == 3:
+        empty = np.flatnonzero(~finite.any(axis=(1, 2)))
+        if empty.size:
+            raise MeasuredDataError(f"{label}: every pixel of slice {int(empty[0])} "
+                                    f"(binding energy {binding_energy[empty[0]]:g} eV) is NaN")
+    return MeasuredMap(data, kx, ky, binding_energy, label, dict(attrs))

@@ -1,0 +1,195 @@
+"""Orbital momentum maps at the pixels of a measured map.
+
+The library computes square maps on the lattice k = k_min + i * k_step (the same
+in kx and ky).  A measured map's pixels usually lie on one such lattice: equal
+steps in kx and ky, and offsets a whole number of steps apart.  Then the maps
+are computed on the smallest square of that lattice holding the pixels and the
+pixels are taken out of it: exact, no interpolation.  Otherwise the maps are
+computed on a square at the finer of the two steps and interpolated bilinearly
+to the pixels (model_grid "interpolated").
+
+Averaging over the domains of the molecule on the surface (rotations about
+k = 0, with or without mirror images) turns and mirrors the map about the
+centre of the square, so with domains the square is centred on k = 0 whatever
+the measured grid is, and it is wide enough that every turned pixel's source
+lies inside it (the map is zero beyond the photoemission disc, so the disc
+bounds what is needed).  The crop comes after the averaging.
+"""
+
+import math
+
+import numpy as np
+
+from ..core.errors import MeasuredDataError
+from ..core.grids import MomentumMap
+from ..core.map_operations import polarisation_factor, rotation
+from ..core.map_sum_call import MapSumCall, symmetry_mode
+from ..core.memory import check, float32_bytes
+from ..core.units import BOHR_IN_ANGSTROM, HARTREE_IN_EV
+from ..core.validation import positive
+
+# Pixels lie on one square lattice when every measured coordinate is within
+# this share of the largest |k| of a lattice point (float32 axes pass).
+LATTICE_TOLERANCE = 1e-6
+# Extra pixels around the square when domains are averaged: the library's map
+# rotation sets pixels fed from the last row or column to 0.
+DOMAIN_MARGIN = 2
+# Model maps smaller than this need no look at the free memory (and so no file
+# read: the page of the explorer fits without touching the file system).
+ALWAYS_ALLOWED = 64 * 2**20
+
+
+class ModelGrid:
+    """The square the maps are computed on and how the used pixels are read from it.
+
+    k_min, k_step in 1/Å; n the side.  Exact grids read pixel p at flat index
+    index[p]; interpolated grids blend the four flat indices index[p, :] with
+    weights[p, :].
+    """
+
+    def __init__(self, kx, ky, used, *, centred=False, quarter_turns_only=True,
+                 disc_radius=math.inf):
+        rows = np.flatnonzero(used.any(axis=1))
+        cols = np.flatnonzero(used.any(axis=0))
+        if rows.size == 0:
+            raise MeasuredDataError("no pixel is left to fit")
+        xs, ys = kx[rows[0]:rows[-1] + 1], ky[cols[0]:cols[-1] + 1]
+        dx = (kx[-1] - kx[0]) / (kx.size - 1)
+        dy = (ky[-1] - ky[0]) / (ky.size - 1)
+        bounds = np.array([xs[0], xs[-1], ys[0], ys[-1]])
+        tolerance = LATTICE_TOLERANCE * max(np.abs(bounds).max(), dx, dy)
+
+        half_width = np.abs(bounds).max()
+        if centred and not quarter_turns_only:
+            # Turned by other angles, a pixel at radius r reads the map anywhere on
+            # the circle of radius r: the square must hold that circle up to the disc.
+            i, j = np.nonzero(used)
+            r_max = float(np.sqrt(kx[i] ** 2 + ky[j] ** 2).max())
+            half_width = max(half_width, min(r_max, disc_radius))
+
+        def on_lattice(origin, step):
+            return all(np.max(np.abs(a - (origin + np.round((a - origin) / step) * step)))
+                       <= tolerance for a in (xs, ys))
+
+        self.exact = False
+        if centred:
+            for origin in (0.0, dx / 2):
+                if on_lattice(origin, dx):
+                    self.exact = True
+                    self.k_step = dx
+                    half = origin != 0.0
+                    break
+            if not self.exact:
+                self.k_step = min(dx, dy)
+                half = False
+            step = self.k_step
+            m = math.ceil(half_width / step - (0.5 if half else 0.0) - 1e-9) + DOMAIN_MARGIN
+            self.k_min = -(m + (0.5 if half else 0.0)) * step
+            self.n = 2 * m + (2 if half else 1)
+        else:
+            origin = min(xs[0], ys[0])
+            self.exact = on_lattice(origin, dx)
+            self.k_step = dx if self.exact else min(dx, dy)
+            self.k_min = origin
+            top = max(xs[-1], ys[-1])
+            self.n = int(round((top - origin) / self.k_step)) + 1 if self.exact else \
+                math.ceil((top - origin) / self.k_step - 1e-9) + 1
+            self.n = max(self.n, 2)
+
+        i, j = np.nonzero(used)
+        fx = (kx[i] - self.k_min) / self.k_step
+        fy = (ky[j] - self.k_min) / self.k_step
+        if self.exact:
+            self.index = np.round(fx).astype(np.intp) * self.n + np.round(fy).astype(np.intp)
+            self.weights = None
+        else:
+            i0 = np.clip(np.floor(fx).astype(np.intp), 0, self.n - 2)
+            j0 = np.clip(np.floor(fy).astype(np.intp), 0, self.n - 2)
+            tx, ty = fx - i0, fy - j0
+            self.index = np.stack([i0 * self.n + j0, i0 * self.n + j0 + 1,
+                                   (i0 + 1) * self.n + j0, (i0 + 1) * self.n + j0 + 1], axis=1)
+            self.weights = np.stack([(1 - tx) * (1 - ty), (1 - tx) * ty, tx * (1 - ty),
+                                     tx * ty], axis=1)
+
+    @property
+    def kind(self):
+        return "exact" if self.exact else "interpolated"
+
+    def take(self, square):
+        """The used pixels' values (float64) from a square map computed on this grid."""
+        flat = square.reshape(-1)
+        if self.exact:
+            return flat[self.index].astype(np.float64)
+        return np.einsum("pk,pk->p", flat[self.index].astype(np.float64), self.weights)
+
+
+class OrbitalMaps:
+    """D[map_i] * P of each orbital at the used pixels of a measured map, for any
+    orientation; all orbitals at the one kinetic energy of the measured slice.
+
+    symmetry: None or n (2, 3, 4): average over n-fold domains about k = 0, with
+    their mirror images when `mirrors` (the library's symmetrisation) or without.
+    """
+
+    def __init__(self, molecule, orbitals, kx, ky, used, *, kinetic_energy, spin="alpha",
+                 symmetry=None, mirrors=True, polarisation=None, incidence=65.0, azimuth=0.0,
+                 s_share=0.0, executor=None, max_memory=None):
+        self.kinetic_energy = positive(kinetic_energy, "kinetic_energy", "eV")
+        fold = {-1: 1, 0: 4, 1: 2, 2: 3}[symmetry_mode(symmetry)]
+        self.fold = fold
+        disc = math.sqrt(2 * self.kinetic_energy / HARTREE_IN_EV) / BOHR_IN_ANGSTROM
+        self.disc_radius = disc  # 1/Å: the maps are 0 beyond it
+        self.grid = ModelGrid(kx, ky, used, centred=fold > 1,
+                              quarter_turns_only=fold in (1, 2, 4), disc_radius=disc)
+        self.own_rotations = fold > 1 and not mirrors
+        # Maps alive per orbital in flight: the result and the library's scratch,
+        # with own rotations also the turned copies and their running sum.
+        n_orbitals = len([orbitals] if isinstance(orbitals, (str, int)) else orbitals)
+        in_flight = n_orbitals if executor is not None else 1
+        per_orbital = 2 + (fold + 1 if self.own_rotations else 0)
+        n = self.grid.n
+        estimate = float32_bytes(n, n) * per_orbital * in_flight
+        if max_memory is not None or estimate > ALWAYS_ALLOWED:
+            check(estimate,
+                  f"the model maps ({n} x {n} pixels at a step of {self.grid.k_step:.4g} 1/Å)",
+                  "bin the measured map or narrow {k_range}", max_memory)
+        self.polarisation = polarisation
+        self.light = dict(incidence=incidence, azimuth=azimuth, s_share=s_share)
+        self.call = MapSumCall(
+            molecule, orbitals, spin=spin, kinetic_energy=self.kinetic_energy,
+            energy_unit="eV", n=self.grid.n, k_min=self.grid.k_min, k_step=self.grid.k_step,
+            k_unit="1/angstrom", symmetry=None if self.own_rotations else symmetry,
+            polarisation=None if self.own_rotations else polarisation, **self.light)
+        self.labels = list(self.call.parameters["orbitals"])
+        self.n_orbitals = len(self.call.rows)
+        self.n_pixels = int(np.count_nonzero(used))
+        self.executor = executor
+        self.evaluations = 0
+
+    def _orbital(self, orientation, o):
+        square = self.call.run(orientation, rows=[o])
+        if self.own_rotations:
+            turned = [rotation(square, 360.0 * r / self.fold) for r in range(1, self.fold)]
+            for t in turned:
+                square += t
+            square /= np.float32(self.fold)
+            if self.polarisation not in (None, "none"):
+                square = polarisation_factor(
+                    MomentumMap(square, self.call.k_min, self.call.k_step),
+                    polarisation=self.polarisation, kinetic_energy=self.kinetic_energy,
+                    **self.light).data
+        return self.grid.take(square)
+
+    def columns(self, orientation):
+        """(n_pixels, n_orbitals) float64: each orbital's model map at the used pixels."""
+        self.evaluations += 1
+        orientation = tuple(float(a) for a in orientation)
+        if self.executor is None or self.n_orbitals == 1:
+            parts = [self._orbital(orientation, o) for o in range(self.n_orbitals)]
+        else:
+            parts = list(self.executor.map(lambda o: self._orbital(orientation, o),
+                                           range(self.n_orbitals)))
+        columns = np.empty((self.n_pixels, self.n_orbitals), order="F")
+        for o, part in enumerate(parts):
+            columns[:, o] = part
+        return columns

@@ -1,0 +1,1 @@
+"""Figures (matplotlib, an optional extra): momentum maps (maps.py) and fits (fits.py)."""

@@ -1,0 +1,186 @@
+"""Momentum maps as figures for papers: PNG, PDF or SVG.
+
+Everything is drawn on a matplotlib `Figure` object, never through pyplot's
+global state, so the caller's backend and open figures are left alone (and
+threads may draw at the same time).  matplotlib is an optional dependency
+(`pip install 'libkernels[plot]'`); without it these functions raise
+`MissingExtraError`, an ImportError saying so.
+
+A figure shows the map with kx to the right and ky up, in the map's unit, a
+colour bar, the dashed circle of the photoelectron's largest parallel momentum
+(|k| = sqrt(2 m E_kin) / hbar, emission at 90 degrees), a caption stating what
+was computed, and, when the molecule is given, its outline seen from above as
+it stands for this map's orientation.  Maps that take both signs (circular
+dichroism) use a diverging colour map centred on zero.  Maps wider than
+`MAX_DRAWN_PIXELS` are drawn at every k-th pixel; the data files keep them whole.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence
+
+import numpy as np
+
+from ..core.extras import require
+from ..core.grids import MomentumMap, unit_text
+from ..core.map_sum_call import SIGNED_POLARISATIONS
+from ..core.molecule import Molecule
+from ..core.orientation import laboratory_positions
+from ..core.units import bohr_momentum_to
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+__all__ = ["require_matplotlib", "map_figure", "save_map", "map_caption",
+           "colour_map_for", "FIGURE_FORMATS", "MAX_DRAWN_PIXELS"]
+
+FIGURE_FORMATS = ("png", "pdf", "svg")
+MAX_DRAWN_PIXELS = 1000
+SEQUENTIAL = "inferno"
+DIVERGING = "RdBu_r"
+
+
+def require_matplotlib(module: str = "matplotlib.figure") -> Any:
+    """A matplotlib module (by default the one with Figure); MissingExtraError without it."""
+    return require(module, "plot", "drawing maps", "matplotlib",
+                   "or write the data only, e.g. libkernels map --format nc")
+
+
+def new_figure(**options: Any) -> "Figure":
+    """A matplotlib Figure outside pyplot: the caller's backend and figures stay as they are."""
+    return require_matplotlib().Figure(**options)
+
+
+def _numbers(values: Sequence[float], digits: int = 2) -> str:
+    return ", ".join(f"{v:.{digits}f}" for v in values)
+
+
+def map_caption(momentum_map: MomentumMap, molecule_name: str = "") -> List[str]:
+    """Lines describing a map: molecule and orbitals, energies, light, symmetry, orientation."""
+    p = momentum_map.parameters
+    unit = p.get("energy_unit", "eV")
+    orbitals = "+".join(p.get("orbitals", [])) or "map"
+    lines = [f"{molecule_name} {orbitals}".strip()]
+    energies = p.get("kinetic_energy")
+    energy = f"E_kin = {_numbers(energies)} {unit}" if energies else ""
+    if p.get("photon_energy") is not None and not p.get("kinetic_energy_given"):
+        energy += (f"  (photon {p['photon_energy']:g} {unit}, work function "
+                   f"{p['work_function']:g} {unit})")
+    lines.append(energy.strip())
+    light = p.get("polarisation") or "none"
+    if light != "none":
+        text = f"{light}-polarised light" if light in ("p", "s") else f"{light} light"
+        text += (f", incidence {p.get('incidence_deg', 0):g}° from the normal, plane of "
+                 f"incidence at {p.get('azimuth_deg', 0):g}° from kx")
+        if light == "linear":
+            text += f", {p.get('s_share_percent', 0):g}% s"
+        lines.append(text)
+    else:
+        lines.append("no light-polarisation factor")
+    symmetry = p.get("symmetry", "none")
+    orientation = tuple(p.get("orientation", (0.0, 0.0, 0.0)))
+    geometry = [f"{symmetry}-fold symmetrised" if symmetry not in (None, "none") else
+                "not symmetrised",
+                "orientation (α, β, γ) = (" + ", ".join(f"{a:g}" for a in orientation) + ")°"]
+    lines.append("; ".join(geometry))
+    return [line for line in lines if line]
+
+
+def colour_map_for(momentum_map: MomentumMap) -> str:
+    """Diverging for signed maps (dichroism, or any negative value), sequential otherwise."""
+    signed = momentum_map.parameters.get("polarisation") in SIGNED_POLARISATIONS
+    data = np.asarray(momentum_map.data)
+    return DIVERGING if signed or (data.size and np.nanmin(data) < 0) else SEQUENTIAL
+
+
+def _outline(axes, molecule: Molecule, orientation: Sequence[float]) -> None:
+    """The molecule seen from above as it stands in the laboratory for this map
+    (core/orientation.py: its atom at r stands at M^T r)."""
+    positions = laboratory_positions(molecule.positions, orientation)
+    positions -= positions.mean(axis=0)
+    heavy = np.asarray(molecule.atomic_numbers) > 1
+    for a in range(len(positions)):
+        for b in range(a + 1, len(positions)):
+            limit = 3.4 if heavy[a] and heavy[b] else 2.6  # bohr: bonded neighbours
+            if np.linalg.norm(positions[a] - positions[b]) < limit:
+                axes.plot(positions[[a, b], 0], positions[[a, b], 1], color="0.75", lw=0.8)
+    axes.scatter(positions[:, 0], positions[:, 1], s=np.where(heavy, 9, 3),
+                 c=np.where(heavy, "white", "0.6"), linewidths=0, zorder=3)
+    axes.set_aspect("equal")
+    extent = float(np.abs(positions[:, :2]).max()) * 1.15 + 1.0
+    axes.set_xlim(-extent, extent)
+    axes.set_ylim(-extent, extent)
+    axes.set_xticks([])
+    axes.set_yticks([])
+    axes.set_facecolor((0, 0, 0, 0.35))
+    for spine in axes.spines.values():
+        spine.set_color("0.6")
+
+
+def map_figure(momentum_map: MomentumMap, caption: Optional[Sequence[str]] = None, *,
+               molecule: Optional[Molecule] = None, molecule_name: str = "",
+               cmap: Optional[str] = None, dpi: float = 150, math_text: bool = False) -> "Figure":
+    """A matplotlib Figure of the map (nothing global is touched).
+
+    Caption lines are shown as written (a $ in a file name stays a $) unless
+    `math_text`.
+    """
+    data = np.asarray(momentum_map.data)
+    stride = max(1, math.ceil(data.shape[0] / MAX_DRAWN_PIXELS))
+    kx = momentum_map.kx
+    shown = data[::stride, ::stride]
+    axis = kx[::stride]
+    half = (axis[1] - axis[0]) / 2 if len(axis) > 1 else 0.5
+    extent = (axis[0] - half, axis[-1] + half, axis[0] - half, axis[-1] + half)
+    lines = list(caption) if caption is not None else map_caption(momentum_map, molecule_name)
+    if stride > 1:
+        lines.append(f"drawn at one pixel in {stride} per axis of {data.shape[0]}; the data file "
+                     "holds them all")
+
+    height = 4.9 + 0.13 * (len(lines) + 2)
+    figure = new_figure(figsize=(5.6, height), dpi=dpi)
+    axes = figure.add_subplot()
+    cmap = cmap or colour_map_for(momentum_map)
+    options: dict = {}
+    if cmap == DIVERGING:
+        limit = float(np.nanmax(np.abs(shown))) if shown.size else 0.0
+        limit = limit if limit > 0 else 1.0  # an all-zero signed map shows as neutral
+        options = {"vmin": -limit, "vmax": limit}
+    # data[i, j] belongs to (kx[i], ky[j]); imshow wants rows = ky, columns = kx.
+    image = axes.imshow(shown.T, origin="lower", extent=extent, cmap=cmap,
+                        interpolation="nearest", **options)
+    e_kin = momentum_map.parameters.get("e_kin_hartree")
+    if e_kin is not None and len(np.atleast_1d(e_kin)):
+        Circle = require_matplotlib("matplotlib.patches").Circle
+        radius = float(bohr_momentum_to(np.sqrt(2 * np.max(e_kin)), momentum_map.unit))
+        axes.add_patch(Circle((0, 0), radius, fill=False, color="0.5" if cmap == DIVERGING
+                              else "white", lw=0.6, ls="--", alpha=0.7))
+        lines.append("dashed circle: largest parallel momentum, |k| = √(2m E_kin)/ħ "
+                     "(emission at 90°)")
+    unit = unit_text(momentum_map.unit)
+    axes.set_xlabel(f"kx ({unit})")
+    axes.set_ylabel(f"ky ({unit})")
+    axes.set_aspect("equal")
+    bar = figure.colorbar(image, ax=axes, shrink=0.85)
+    bar.set_label("intensity |FT ψ|²/π³ (bohr³)" if cmap != DIVERGING else
+                  "intensity difference (bohr³)")
+    if molecule is not None:
+        inset = axes.inset_axes((0.74, 0.74, 0.25, 0.25))
+        _outline(inset, molecule, momentum_map.parameters.get("orientation", (0, 0, 0)))
+        lines.append("inset: the molecule seen from above as it stands for this orientation")
+    axes.set_title(lines[0], fontsize=10, parse_math=math_text)
+    figure.text(0.02, 0.01, "\n".join(lines[1:]), fontsize=7, va="bottom", ha="left",
+                parse_math=math_text)
+    figure.subplots_adjust(bottom=(0.65 + 0.13 * len(lines)) / height, top=1 - 0.35 / height)
+    return figure
+
+
+def save_map(momentum_map: MomentumMap, path: Any, *, caption: Optional[Sequence[str]] = None,
+             molecule: Optional[Molecule] = None, molecule_name: str = "",
+             dpi: float = 150, format: Optional[str] = None, cmap: Optional[str] = None) -> None:
+    """Writes the figure of map_figure to `path` (format from `format` or the suffix)."""
+    figure = map_figure(momentum_map, caption, molecule=molecule, molecule_name=molecule_name,
+                        cmap=cmap, dpi=dpi)
+    figure.savefig(path, format=format, dpi=dpi)
+

@@ -1,0 +1,259 @@
+"""The description of a scan: which maps to compute, read from TOML or a dict.
+
+    molecules = ["pentacene", "my.molden"]       # files (any format lk.read takes) or examples
+    orbitals = ["HOMO", "HOMO-1"]
+    kinetic_energy = [20.0, 25.0, 30.0]          # eV; or photon_energy + work_function
+    alpha = { start = 0, stop = 180, step = 5 }  # degrees, stop excluded; or a list, or a number
+    n = 101
+    k_max = 3.0                                  # 1/angstrom
+    symmetry = "none"                            # or 2, 3, 4
+    polarisation = "none"                        # or p, s, linear, circular+, ... with
+                                                 # incidence, azimuth, s_share
+
+Every value is checked here and put in one canonical form, so that two
+descriptions of the same scan compare equal and a store can tell whether a
+re-run asks for the scan it holds.
+"""
+
+import hashlib
+import math
+import os
+import sys
+
+from ..core.errors import InputError, JobError
+from ..core.map_sum_call import POLARISATIONS, symmetry_mode
+from ..formats.examples import EXAMPLES, example_path
+
+if sys.version_info >= (3, 11):
+    import tomllib
+else:  # a dependency of the package on older Pythons
+    import tomli as tomllib
+
+AXES = ("molecule", "orbital", "energy", "alpha", "beta", "gamma")
+
+DEFAULTS = {
+    "orbitals": ["HOMO"], "spin": "alpha", "work_function": None, "n": 101, "k_max": 3.0,
+    "symmetry": "none", "polarisation": "none", "incidence": 65.0, "azimuth": 0.0,
+    "s_share": 0.0, "chunk_maps": None,
+}
+KEYS = ("molecules", "kinetic_energy", "photon_energy", "alpha", "beta", "gamma") + tuple(DEFAULTS)
+MAX_ANGLES = 1_000_000
+
+
+def load_toml(path):
+    """The TOML file at `path` as a dict (tomllib, or tomli before Python 3.11)."""
+    try:
+        with open(path, "rb") as handle:
+            return tomllib.load(handle)
+    except tomllib.TOMLDecodeError as error:
+        raise JobError(f"{path}: not valid TOML ({error})") from None
+    except OSError as error:
+        raise JobError(f"{path}: cannot read the scan description "
+                       f"({error.strerror or error})") from None
+
+
+def _number(key, value, positive=False):
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise JobError(f"{key} must be a number, got {value!r}")
+    value = float(value)
+    if not math.isfinite(value) or (positive and not value > 0):
+        raise JobError(f"{key} must be {'positive and ' if positive else ''}finite, got {value}")
+    return value
+
+
+def _numbers(key, value, positive=False):
+    values = value if isinstance(value, list) else [value]
+    if not values:
+        raise JobError(f"{key} is an empty list")
+    values = [_number(key, v, positive) for v in values]
+    if len(set(values)) != len(values):
+        raise JobError(f"{key} lists a value twice")
+    return values
+
+
+def _angles(key, value):
+    """Angles in degrees: a number, a list, or {start, stop, step} with stop excluded."""
+    if not isinstance(value, dict):
+        return _numbers(key, value)
+    if set(value) != {"start", "stop", "step"}:
+        raise JobError(f"{key} takes {{ start = ..., stop = ..., step = ... }}, "
+                        f"got keys {', '.join(sorted(value)) or 'none'}")
+    start, stop = _number(f"{key}.start", value["start"]), _number(f"{key}.stop", value["stop"])
+    step = _number(f"{key}.step", value["step"], positive=True)
+    if not stop > start:
+        raise JobError(f"{key}: stop ({stop:g}) must be above start ({start:g})")
+    # stop is excluded; a tolerance of a millionth of a step keeps 0:180:0.1 at 1800 angles
+    count = math.ceil((stop - start) / step - 1e-6)
+    if count > MAX_ANGLES:
+        raise JobError(f"{key} has {count} angles; at most {MAX_ANGLES}")
+    return [start + i * step for i in range(count)]
+
+
+def _integer(key, value, low):
+    if isinstance(value, bool) or not isinstance(value, int) or value < low:
+        raise JobError(f"{key} must be an integer >= {low}, got {value!r}")
+    return value
+
+
+def _molecule_source(entry, base_dir):
+    """(kind, location) of a molecule entry: a shipped example by name, or a file."""
+    if not isinstance(entry, str) or not entry.strip():
+        raise JobError(f"molecules: each entry is a file name or an example, got {entry!r}")
+    if entry in EXAMPLES:
+        return "example", entry
+    path = os.path.abspath(os.path.join(base_dir, os.path.expanduser(entry)))
+    if not os.path.isfile(path):
+        raise JobError(f"molecules: {entry}: no such file (give a wavefunction file or one of "
+                        f"{', '.join(EXAMPLES)})")
+    return "file", path
+
+
+def molecule_path(source):
+    """The file a (kind, location) molecule source reads from on this machine."""
+    kind, location = source
+    return example_path(location) if kind == "example" else location
+
+
+def file_digest(path):
+    """The SHA-256 of a file, which a scan records for each molecule file."""
+    digest = hashlib.sha256()
+    try:
+        with open(path, "rb") as handle:
+            for block in iter(lambda: handle.read(1 << 20), b""):
+                digest.update(block)
+    except OSError as error:
+        raise JobError(f"molecules: {path}: cannot read the file "
+                       f"({error.strerror or error})") from None
+    return digest.hexdigest()
+
+
+def normalise(raw, base_dir="."):
+    """The canonical, checked form of a scan description (a plain dict).
+
+    Raises JobError naming the first offending key.  Molecule files are
+    resolved against `base_dir` (the directory of the TOML file) and
+    fingerprinted, so that a store refuses to be continued with a changed file.
+    """
+    if not isinstance(raw, dict):
+        raise JobError(f"a scan is described by a table of keys, got {type(raw).__name__}")
+    unknown = sorted(set(raw) - set(KEYS))
+    if unknown:
+        raise JobError(f"unknown key(s) {', '.join(unknown)}; known keys: {', '.join(KEYS)}")
+    job = {**DEFAULTS, **raw}
+
+    molecules = job.get("molecules")
+    if isinstance(molecules, str):
+        molecules = [molecules]
+    if not isinstance(molecules, list) or not molecules:
+        raise JobError("molecules: give a list of wavefunction files or example names")
+    if len(set(molecules)) != len(molecules):
+        raise JobError("molecules lists a molecule twice")
+    sources = [_molecule_source(entry, base_dir) for entry in molecules]
+
+    orbitals = job["orbitals"]
+    if isinstance(orbitals, (str, int)) and not isinstance(orbitals, bool):
+        orbitals = [orbitals]
+    if (not isinstance(orbitals, list) or not orbitals
+            or not all(isinstance(o, (str, int)) and not isinstance(o, bool) for o in orbitals)):
+        raise JobError("orbitals: give a list of names (HOMO, HOMO-1, LUMO, ...) or indices")
+    orbitals = [str(o).strip() for o in orbitals]
+    if len(set(o.upper() for o in orbitals)) != len(orbitals):
+        raise JobError("orbitals lists an orbital twice")
+    if job["spin"] not in ("alpha", "beta"):
+        raise JobError(f"spin must be alpha or beta, got {job['spin']!r}")
+
+    has_kinetic, has_photon = "kinetic_energy" in raw, "photon_energy" in raw
+    if has_kinetic == has_photon:
+        raise JobError("give kinetic_energy or photon_energy (with work_function), not "
+                        + ("both" if has_kinetic else "neither"))
+    if has_photon:
+        if job["work_function"] is None:
+            raise JobError("photon_energy needs work_function (eV) as well")
+        work_function = _number("work_function", job["work_function"])
+        energy = {"kind": "photon_energy", "values": _numbers("photon_energy",
+                                                              raw["photon_energy"], True)}
+    else:
+        if raw.get("work_function") is not None:
+            raise JobError("work_function goes with photon_energy, not kinetic_energy")
+        work_function = None
+        energy = {"kind": "kinetic_energy", "values": _numbers("kinetic_energy",
+                                                               raw["kinetic_energy"], True)}
+
+    symmetry = job["symmetry"]
+    try:
+        symmetry_mode(symmetry)
+    except InputError:
+        raise JobError(f"symmetry must be \"none\", 2, 3 or 4, got {symmetry!r}") from None
+    symmetry = str(symmetry).strip().lower()
+    polarisation = str(job["polarisation"]).strip().lower()
+    if polarisation not in ("none",) + tuple(POLARISATIONS):
+        raise JobError(f"polarisation must be none or one of {', '.join(POLARISATIONS)}, "
+                        f"got {job['polarisation']!r}")
+    s_share = _number("s_share", job["s_share"])
+    if not 0 <= s_share <= 100:
+        raise JobError(f"s_share is a percentage (0 to 100), got {s_share:g}")
+    chunk_maps = job["chunk_maps"]
+    if chunk_maps is not None:
+        chunk_maps = _integer("chunk_maps", chunk_maps, 1)
+
+    return {
+        "molecules": list(molecules),
+        "molecule_sources": [list(s) for s in sources],
+        "molecule_sha256": [file_digest(molecule_path(s)) for s in sources],
+        "orbitals": orbitals, "spin": job["spin"],
+        "energy": energy, "work_function": work_function,
+        "alpha": _angles("alpha", raw.get("alpha", 0.0)),
+        "beta": _angles("beta", raw.get("beta", 0.0)),
+        "gamma": _angles("gamma", raw.get("gamma", 0.0)),
+        "n": _integer("n", job["n"], 2), "k_max": _number("k_max", job["k_max"], True),
+        "symmetry": symmetry, "polarisation": polarisation,
+        "incidence": _number("incidence", job["incidence"]),
+        "azimuth": _number("azimuth", job["azimuth"]), "s_share": s_share,
+        "chunk_maps": chunk_maps,
+    }
+
+
+def read(job_or_dict):
+    """A normalised scan description from a TOML path or a dict."""
+    if isinstance(job_or_dict, dict):
+        return normalise(job_or_dict, os.getcwd())
+    path = os.fspath(job_or_dict)
+    if not os.path.isfile(path):
+        raise JobError(f"{path}: no such scan description")
+    try:
+        return normalise(load_toml(path), os.path.dirname(os.path.abspath(path)))
+    except JobError as error:
+        raise JobError(f"{path}: {error}") from None
+
+
+# What identifies a scan's results: everything but how the work is cut into tasks.
+IDENTITY_KEYS = ("molecules", "molecule_sha256", "orbitals", "spin", "energy",
+                                  "work_function", "alpha", "beta", "gamma", "n", "k_max",
+                                  "symmetry", "polarisation", "incidence", "azimuth", "s_share")
+
+
+def differences(stored, job):
+    """The keys in which two normalised descriptions ask for different results."""
+    return [k for k in IDENTITY_KEYS if stored.get(k) != job.get(k)]
+
+
+def shape(job):
+    """Sizes of the six scan axes, in the order of AXES."""
+    return (len(job["molecules"]), len(job["orbitals"]), len(job["energy"]["values"]),
+            len(job["alpha"]), len(job["beta"]), len(job["gamma"]))
+
+
+def map_options(job, energy_index):
+    """Keyword arguments of MapSumCall for one energy of the scan (all orbitals)."""
+    energy = job["energy"]["values"][energy_index]
+    options = dict(spin=job["spin"], n=job["n"], k_max=job["k_max"], k_unit="1/angstrom",
+                   energy_unit="eV",
+                   symmetry=None if job["symmetry"] == "none" else int(job["symmetry"]),
+                   polarisation=None if job["polarisation"] == "none" else job["polarisation"],
+                   incidence=job["incidence"], azimuth=job["azimuth"],
+                   s_share=job["s_share"])
+    if job["energy"]["kind"] == "photon_energy":
+        options.update(photon_energy=energy, work_function=job["work_function"])
+    else:
+        options["kinetic_energy"] = energy
+    return options

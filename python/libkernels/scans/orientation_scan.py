@@ -1,0 +1,183 @@
+"""Orientation scans in memory: many momentum maps of one molecule, on a thread pool
+or any concurrent.futures.Executor.
+
+Each map is one momentum_map_sum call into its own slice of a preallocated
+result array.  ctypes releases the GIL for the duration of a C call and the
+kernels are reentrant, so the calls run truly in parallel.  Ctrl-C cancels the
+maps not yet started (core/interrupt.run_tasks).  On an executor (a process
+pool, a Dask cluster) the maps go in tasks of about TASK_SECONDS each, a
+window at a time (executor.py, shared with the scans into a store).
+
+    maps, call = scan_momentum_maps(mol, ["HOMO", "HOMO-1"], [(a, 0, 0) for a in range(0, 180, 5)],
+                                    kinetic_energy=30)
+    scan = scan_to_xarray(maps, call, orientations)   # one labelled DataArray
+
+Scans too large for memory (many molecules, energies and orientations) go to a
+Zarr store instead: store_scan.py.
+"""
+
+from __future__ import annotations
+
+import math
+import time
+from typing import List, Optional, Sequence, Tuple
+
+import numpy as np
+
+from ..core import interrupt
+from ..core.errors import InputError
+from ..core.grids import (MOMENTUM_INTENSITY_UNITS, MomentumMap, clean_numbers,
+                          netcdf_attributes, require_xarray)
+from ..core.map_sum_call import MapSumCall
+from ..core.molecule import Molecule
+from ..core.orientation import CONVENTION, document
+from ..core.progress import progress_bar
+from ..core.validation import angles, count
+from .executor import TASK_SECONDS, run_windowed
+
+Orientation = Tuple[float, float, float]
+
+
+def _orientations(orientations) -> List[Orientation]:
+    result = [angles(o, "orientation") for o in orientations]
+    if not result:
+        raise InputError("orientations", "is empty: give at least one (alpha, beta, gamma)")
+    return result
+
+
+@document
+def scan_momentum_maps(molecule: Molecule, orbitals=("HOMO",),
+                       orientations: Sequence[Sequence[float]] = ((0.0, 0.0, 0.0),), *,
+                       separate_orbitals: bool = True, threads: Optional[int] = None,
+                       executor=None, progress: bool = True,
+                       **options) -> Tuple[np.ndarray, MapSumCall]:
+    """Momentum maps for every orientation (and every orbital).
+
+    Returns (maps, call): `maps` has shape (n_orientations, n_orbitals, n, n)
+    with `separate_orbitals`, else (n_orientations, 1, n, n) holding each
+    orientation's weighted sum; `call` is the prepared MapSumCall (its
+    k_min_bohr, k_step_bohr, k_unit and parameters describe the grid).
+    `options` are those of momentum_map_sum (energies, grid, symmetry,
+    polarisation, max_memory, ...).  `orientations`: a list of (alpha, beta,
+    gamma) in degrees, each as below.
+    {orientation}
+    `threads` defaults to the number of CPUs.  `executor`: any
+    concurrent.futures.Executor to run the maps on instead (a process pool, or
+    dask.distributed.Client(...).get_executor()); its workers receive the
+    molecule with each task.
+    """
+    call = MapSumCall(molecule, orbitals, **options)
+    checked = _orientations(orientations)
+    threads = interrupt.default_threads() if threads is None else count(threads, "threads", 1)
+    groups: List[Optional[List[int]]] = \
+        [[i] for i in range(len(call.rows))] if separate_orbitals else [None]
+    tasks = [(o, g) for o in range(len(checked)) for g in range(len(groups))]
+    call.check_memory(len(tasks), min(threads, len(tasks)))
+    maps = np.empty((len(checked), len(groups), call.n, call.n), dtype=np.float32)
+
+    bar = progress_bar(len(tasks), "momentum maps", progress)
+
+    def work(task):
+        o, g = task
+        call.run(checked[o], rows=groups[g], out=maps[o, g])
+
+    try:
+        if executor is not None:
+            _maps_on_executor(executor, call, molecule, orbitals, options, checked, groups,
+                              maps, bar)
+        else:
+            interrupt.run_tasks(tasks, work, threads, on_done=lambda *_: bar.update())
+    finally:
+        bar.close()
+    return maps, call
+
+
+def _map_block(molecule, orbitals, options, orientations, groups) -> np.ndarray:
+    """Maps of several orientations: one task of scan_momentum_maps on an executor."""
+    call = MapSumCall(molecule, orbitals, **options)
+    out = np.empty((len(orientations), len(groups), call.n, call.n), dtype=np.float32)
+    for o, orientation in enumerate(orientations):
+        for g, rows in enumerate(groups):
+            call.run(orientation, rows=rows, out=out[o, g])
+    return out
+
+
+def _maps_on_executor(executor, call, molecule, orbitals, options, orientations, groups, maps,
+                      bar) -> None:
+    """Fills `maps` (orientation, group, n, n) by tasks of about TASK_SECONDS each on
+    `executor`; the molecule travels with each task, so any executor will do."""
+    start = time.perf_counter()
+    call.run(orientations[0], rows=groups[0])
+    per_orientation = (time.perf_counter() - start) * len(groups)
+    size = max(1, min(math.ceil(TASK_SECONDS / max(per_orientation, 1e-6)),
+                      math.ceil(len(orientations) / 4)))  # at least a few tasks to share
+
+    def store(first, block):
+        maps[first:first + len(block)] = block
+        bar.update(block.shape[0] * block.shape[1])
+
+    run_windowed(executor, ((i, _map_block, (molecule, orbitals, options,
+                                             orientations[i:i + size], groups))
+                            for i in range(0, len(orientations), size)), store)
+
+
+def _labels(call: MapSumCall, separate: bool) -> List[str]:
+    names = call.parameters["orbitals"]
+    return list(names) if separate else ["+".join(names)]
+
+
+def as_momentum_maps(maps: np.ndarray, call: MapSumCall,
+                     orientations) -> List[List[MomentumMap]]:
+    """Wraps the arrays of scan_momentum_maps as MomentumMap objects, [orientation][orbital]."""
+    labels = call.parameters["orbitals"]
+    separate = maps.shape[1] == len(labels)
+    energies = call.parameters["kinetic_energy"]
+    result = []
+    for o, orientation in enumerate(_orientations(orientations)):
+        row = []
+        for g in range(maps.shape[1]):
+            pick = [g] if separate else list(range(len(labels)))
+            parameters = {**call.parameters, "orbitals": [labels[i] for i in pick],
+                          "kinetic_energy": [energies[i] for i in pick],
+                          "e_kin_hartree": [float(call.e_kin[i]) for i in pick],
+                          "orientation": orientation}
+            row.append(MomentumMap(maps[o, g], call.k_min_bohr, call.k_step_bohr, call.k_unit,
+                                   parameters))
+        result.append(row)
+    return result
+
+
+def scan_to_xarray(maps: np.ndarray, call: MapSumCall, orientations, name: str = "intensity"):
+    """A scan as one xarray.DataArray, dims (orientation, orbital, kx, ky).
+
+    Coordinates: alpha, beta, gamma (degrees) along `orientation`, the orbital
+    labels (or the summed group) along `orbital` with their kinetic energies,
+    kx and ky in the call's unit; attributes carry units and the request.
+    """
+    xr = require_xarray()
+    checked = np.array(_orientations(orientations), dtype=np.float64)
+    labels = call.parameters["orbitals"]
+    separate = maps.shape[1] == len(labels)
+    orbital_labels = _labels(call, separate)
+    energies = call.parameters["kinetic_energy"]
+    axis = np.asarray(clean_numbers(MomentumMap(maps[0, 0], call.k_min_bohr, call.k_step_bohr,
+                                                call.k_unit).kx))
+    energy_unit = call.parameters["energy_unit"]
+    coords = {
+        "alpha": ("orientation", checked[:, 0], {"units": "degree"}),
+        "beta": ("orientation", checked[:, 1], {"units": "degree"}),
+        "gamma": ("orientation", checked[:, 2], {"units": "degree"}),
+        "orbital": ("orbital", np.array(orbital_labels, dtype=object)),
+        "kx": ("kx", axis, {"units": call.k_unit}),
+        "ky": ("ky", axis, {"units": call.k_unit}),
+    }
+    if separate:
+        coords["kinetic_energy"] = ("orbital", np.asarray(clean_numbers(energies)),
+                                    {"units": energy_unit})
+    attributes = {k: v for k, v in call.parameters.items()
+                  if k not in ("orbitals", "kinetic_energy", "e_kin_hartree") or not separate}
+    return xr.DataArray(
+        np.asarray(maps), dims=("orientation", "orbital", "kx", "ky"), coords=coords, name=name,
+        attrs={"units": MOMENTUM_INTENSITY_UNITS, "k_unit": call.k_unit,
+               "k_min_bohr": call.k_min_bohr, "k_step_bohr": call.k_step_bohr,
+               "orientation_convention": CONVENTION, **netcdf_attributes(attributes)})
