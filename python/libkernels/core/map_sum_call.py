@@ -12,23 +12,32 @@ E_kin = photon_energy - work_function - E_B, its binding energy E_B being
 `binding_energy` when given and otherwise minus its orbital energy.
 """
 
+from __future__ import annotations
+
 import math
-from typing import Any, Dict, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from . import interrupt, library
 from .errors import InputError
 from .grids import unit_text
-from .memory import MemorySize, check, float32_bytes
+from .memory import check, float32_bytes
 from .molecule import Molecule, orbital_rows
 from .orientation import document
 from .units import energy_to_hartree, momentum_to_bohr
 from .validation import angles, count, finite, in_range, non_negative, positive
 
-SYMMETRY_MODES = {None: -1, "none": -1, 1: -1, 2: 1, 3: 2, 4: 0}
+if TYPE_CHECKING:
+    from numpy.typing import ArrayLike
 
-POLARISATIONS = {
+    from .types import (EnergyUnit, Float32Array, Float64Array, MemorySize, MomentumUnit,
+                        Orientation, OrientationLike, Polarisation, Symmetry)
+
+SYMMETRY_MODES: Dict[Union[None, int, str], int] = {
+    None: -1, "none": -1, 1: -1, 2: 1, 3: 2, 4: 0}
+
+POLARISATIONS: Dict[str, Tuple[int, int, Optional[float]]] = {
     # name: (polarisation_mode, circular_mode, s share override)
     "p": (0, 0, 0.0),
     "s": (0, 0, 100.0),
@@ -43,9 +52,9 @@ POLARISATIONS = {
 SIGNED_POLARISATIONS = ("dichroism",)
 
 
-def symmetry_mode(symmetry) -> int:
+def symmetry_mode(symmetry: Symmetry) -> int:
     """Library code of a symmetry group given as None/'none', 2, 3 or 4 (fold)."""
-    key = symmetry
+    key: Union[None, int, str] = symmetry
     if isinstance(symmetry, str):
         text = symmetry.strip().lower().replace("-fold", "").replace("fold", "")
         key = "none" if text in ("none", "") else int(text) if text.isdigit() else text
@@ -60,9 +69,12 @@ def energy_unit_text(energy_unit: str) -> str:
     return "eV" if str(energy_unit).strip().lower() == "ev" else str(energy_unit)
 
 
-def kinetic_energies(molecule: Molecule, rows: Sequence[int], *, kinetic_energy=None,
-                     photon_energy=None, work_function=None, binding_energy=None,
-                     energy_unit: str = "eV") -> np.ndarray:
+def kinetic_energies(molecule: Molecule, rows: Sequence[int], *,
+                     kinetic_energy: Optional[ArrayLike] = None,
+                     photon_energy: Optional[float] = None,
+                     work_function: Optional[float] = None,
+                     binding_energy: Optional[ArrayLike] = None,
+                     energy_unit: EnergyUnit = "eV") -> Float64Array:
     """Kinetic energy of each selected orbital's photoelectron, in hartree (all > 0)."""
     unit = energy_unit_text(energy_unit)
     if (kinetic_energy is None) == (photon_energy is None):
@@ -103,7 +115,9 @@ def kinetic_energies(molecule: Molecule, rows: Sequence[int], *, kinetic_energy=
     return e_kin
 
 
-def momentum_grid(k_max=3.0, n=201, k_unit: str = "1/angstrom", k_min=None, k_step=None):
+def momentum_grid(k_max: float = 3.0, n: int = 201, k_unit: MomentumUnit = "1/angstrom",
+                  k_min: Optional[float] = None,
+                  k_step: Optional[float] = None) -> Tuple[int, float, float]:
     """(n, k_min, k_step) in bohr^-1: n points from -k_max to +k_max, or explicit."""
     n = count(n, "n", 2, what="pixels per side")
     unit = unit_text(k_unit)
@@ -121,7 +135,7 @@ def momentum_grid(k_max=3.0, n=201, k_unit: str = "1/angstrom", k_min=None, k_st
 _PLAIN_NUMBERS = (float, int)
 
 
-def orientation_angles(orientation) -> Tuple[float, float, float]:
+def orientation_angles(orientation: OrientationLike) -> Orientation:
     """(alpha, beta, gamma) as three finite floats (degrees); InputError otherwise."""
     # Three plain finite numbers (the form repeated calls pass) skip the
     # general checks, which take a few microseconds; anything else gets them.
@@ -136,14 +150,15 @@ def orientation_angles(orientation) -> Tuple[float, float, float]:
     return alpha, beta, gamma
 
 
-def checked_molecule(molecule) -> Molecule:
+def checked_molecule(molecule: object) -> Molecule:
     """`molecule` itself when it is a Molecule (TypeError otherwise)."""
     if not isinstance(molecule, Molecule):
         raise TypeError(f"expected a libkernels.Molecule, got {type(molecule).__name__}")
     return molecule
 
 
-def light_modes(polarisation, s_share) -> Optional[Tuple[int, int, float]]:
+def light_modes(polarisation: Optional[Polarisation],
+                s_share: float) -> Optional[Tuple[int, int, float]]:
     """(polarisation mode, circular mode, s share in %) of the library, None for no light."""
     if polarisation is None or polarisation == "none":
         return None
@@ -156,7 +171,7 @@ def light_modes(polarisation, s_share) -> Optional[Tuple[int, int, float]]:
     return mode, circular, share
 
 
-def coefficient_matrix(molecule: Molecule, rows) -> np.ndarray:
+def coefficient_matrix(molecule: Molecule, rows: Union[int, Sequence[int]]) -> Float32Array:
     """The coefficient rows of the selected orbitals as the kernels take them."""
     return np.ascontiguousarray(molecule.mo_coeff[rows], dtype=np.float32)
 
@@ -169,15 +184,17 @@ def check_map_memory(n: int, maps: int, scratch_maps: int, max_memory: MemorySiz
           max_memory)
 
 
-def light_parameters(symmetry, polarisation, incidence, azimuth, s_share) -> Dict[str, Any]:
+def light_parameters(symmetry: Symmetry, polarisation: Optional[Polarisation],
+                     incidence: float, azimuth: float, s_share: float) -> Dict[str, Any]:
     """Symmetry and light of a request as a map's parameters record them."""
     return {"symmetry": "none" if symmetry in (None, "none", 1) else symmetry,
             "polarisation": polarisation or "none", "incidence_deg": incidence,
             "azimuth_deg": azimuth, "s_share_percent": s_share}
 
 
-def energy_parameters(e_kin_hartree, energy_unit, kinetic_energy, photon_energy,
-                      work_function) -> Dict[str, Any]:
+def energy_parameters(e_kin_hartree: ArrayLike, energy_unit: EnergyUnit,
+                      kinetic_energy: Optional[ArrayLike], photon_energy: Optional[float],
+                      work_function: Optional[float]) -> Dict[str, Any]:
     """The energies of a request in the caller's unit, plus the library's hartree."""
     per_unit = float(energy_to_hartree(1.0, energy_unit))
     values = [float(e) for e in np.atleast_1d(e_kin_hartree)]
@@ -196,6 +213,9 @@ class MapSumCall:
     `k_unit` the caller's momentum unit, `parameters` the request in the
     caller's units.
     """
+
+    # the last output array and its address (see _run_prepared)
+    _last_out: Tuple[Optional[Float32Array], Optional[int]]
 
     def __init__(self, molecule, orbitals=("HOMO",), *, spin="alpha", weights=None,
                  kinetic_energy=None, photon_energy=None, work_function=None,
@@ -287,7 +307,7 @@ class MapSumCall:
         check_map_memory(self.n, maps, self.scratch_maps * calls_in_flight, self.max_memory,
                          f"{maps} map{'s' if maps != 1 else ''} of {self.n} x {self.n} pixels")
 
-    def _run_prepared(self, out, alpha, beta, gamma) -> None:
+    def _run_prepared(self, out: Float32Array, alpha: float, beta: float, gamma: float) -> None:
         # The address of an output passed again is kept (the reference keeps
         # the array, and so its data, alive); one tuple, read and replaced
         # whole, so that calls on several threads never mix two outputs.
@@ -298,7 +318,9 @@ class MapSumCall:
         self._raw_function(*self._head, alpha, beta, gamma, *self._light, address)
 
     @document
-    def run(self, orientation=(0.0, 0.0, 0.0), rows=None, out=None) -> np.ndarray:
+    def run(self, orientation: OrientationLike = (0.0, 0.0, 0.0),
+            rows: Optional[Sequence[int]] = None,
+            out: Optional[Float32Array] = None) -> Float32Array:
         """Sums the selected orbitals (or the subset `rows`, positions into self.rows).
 
     {orientation}
