@@ -8,12 +8,15 @@ work function - binding energy.  The result is one weight per orbital per
 binding energy, with standard errors at the fixed orientation.
 """
 
+from __future__ import annotations
+
 import csv
 import json
 import os
 import time
 import warnings
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -24,6 +27,13 @@ from ..core.validation import finite
 from ..plot.fits import plot_spectra
 from .fitting import fit_single_map
 from .measured import load_measured
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+    from numpy.typing import ArrayLike, NDArray
+
+    from ..core.types import Float64Array, PathLike
+    from .result import FitResult
 
 
 @dataclass
@@ -36,28 +46,28 @@ class DeconvolutionResult:
     orientation_fit the FitResult of that fit (None when nothing was fitted).
     """
 
-    orbitals: list
-    binding_energy: np.ndarray
-    kinetic_energy_ev: np.ndarray
-    weights: np.ndarray
-    weight_errors: np.ndarray
-    background: np.ndarray
-    background_errors: np.ndarray
-    background_terms: tuple
-    orientation: np.ndarray
-    orientation_errors: np.ndarray
-    fit_angles: tuple
-    r_factor: np.ndarray
-    chi2_reduced: np.ndarray
-    n_pixels: np.ndarray
+    orbitals: List[str]
+    binding_energy: Float64Array
+    kinetic_energy_ev: Float64Array
+    weights: Float64Array
+    weight_errors: Float64Array
+    background: Float64Array
+    background_errors: Float64Array
+    background_terms: Sequence[str]
+    orientation: Float64Array
+    orientation_errors: Float64Array
+    fit_angles: Sequence[str]
+    r_factor: Float64Array
+    chi2_reduced: Float64Array
+    n_pixels: NDArray[np.int_]
     model_grid: str
-    orientation_fit: object = None
-    warnings: list = field(default_factory=list)
+    orientation_fit: Optional[FitResult] = None
+    warnings: List[str] = field(default_factory=list)
     elapsed_seconds: float = 0.0
     source: str = ""
 
-    def to_dict(self):
-        def rows(array):
+    def to_dict(self) -> Dict[str, Any]:
+        def rows(array: ArrayLike) -> List[List[float]]:
             return [[float(v) for v in row] for row in np.asarray(array)]
 
         return {
@@ -81,7 +91,7 @@ class DeconvolutionResult:
             "source": self.source,
         }
 
-    def report(self):
+    def report(self) -> str:
         """A short text table: one row per slice, weight ± error per orbital."""
         angles = ", ".join(f"{a:.3f}" for a in self.orientation)
         fitted = (" (fitted: " + ", ".join(
@@ -98,11 +108,11 @@ class DeconvolutionResult:
         lines += [f"  warning: {w}" for w in self.warnings]
         return "\n".join(lines)
 
-    def plot(self, path=None, title=None):
+    def plot(self, path: Optional[PathLike] = None, title: Optional[str] = None) -> Figure:
         """Each orbital's weight against binding energy; returns the Figure."""
         return plot_spectra(self, path, title)
 
-    def save(self, directory):
+    def save(self, directory: PathLike) -> PathLike:
         """Writes deconvolution.json, deconvolution.csv and deconvolution.png."""
         os.makedirs(directory, exist_ok=True)
         with open(os.path.join(directory, "deconvolution.json"), "w") as handle:
@@ -180,7 +190,7 @@ def deconvolve(measured_stack, molecule, orbitals, *, photon_energy, work_functi
         bar.close()
 
     messages = list(orientation_fit.warnings) if orientation_fit is not None else []
-    groups = {}
+    groups: Dict[Tuple[str, ...], List[int]] = {}
     for s, result in enumerate(slices):
         for group in result.weight_sums:
             groups.setdefault(tuple(group["orbitals"]), []).append(s)

@@ -25,10 +25,13 @@ pull a background of a few tens of counts down by about one count, far outside
 its stated error.
 """
 
+from __future__ import annotations
+
 import os
 import time
 import warnings
 from concurrent.futures import ThreadPoolExecutor
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -40,6 +43,10 @@ from .measured import MeasuredMap, load_measured
 from .model import OrbitalMaps
 from .orientation_search import search_orientation, wrap_angles
 from .result import FitResult, json_floats
+
+if TYPE_CHECKING:
+    from ..core.molecule import Molecule
+    from ..core.types import BoolArray, Float64Array
 
 __all__ = ["fit_momentum_map", "fit_single_map", "parse_fit_angles", "slice_kinetic_energy",
            "used_pixels", "FitResult"]
@@ -53,14 +60,15 @@ POISSON_ITERATIONS = 20  # re-weightings by the model at the optimum (3-5 usuall
 
 # ---- options ---------------------------------------------------------------------
 
-def parse_fit_angles(fit_angles):
+def parse_fit_angles(fit_angles: Union[None, str, Sequence[Union[str, int]]]
+                     ) -> Tuple[int, ...]:
     """Indices into (alpha, beta, gamma) of the angles to fit: None, 'none', a name,
     'alpha,gamma', or a list of names or indices."""
     if fit_angles is None:
         return ()
     if isinstance(fit_angles, str):
         fit_angles = [t for t in fit_angles.replace(",", " ").split()]
-    chosen = []
+    chosen: List[int] = []
     for angle in fit_angles:
         if isinstance(angle, str):
             key = angle.strip().lower()
@@ -79,8 +87,10 @@ def parse_fit_angles(fit_angles):
     return tuple(sorted(chosen))
 
 
-def slice_kinetic_energy(measured, kinetic_energy=None, photon_energy=None,
-                         work_function=None, binding_energy=None):
+def slice_kinetic_energy(measured: object, kinetic_energy: Optional[float] = None,
+                         photon_energy: Optional[float] = None,
+                         work_function: Optional[float] = None,
+                         binding_energy: Union[float, Float64Array, None] = None) -> float:
     """The one kinetic energy (eV) of a measured slice: given, or photon energy -
     work function - binding energy (the slice's own when it carries one)."""
     if kinetic_energy is not None:
@@ -110,7 +120,8 @@ def slice_kinetic_energy(measured, kinetic_energy=None, photon_energy=None,
     return energy
 
 
-def used_pixels(measured, k_range=None):
+def used_pixels(measured: MeasuredMap,
+                k_range: Optional[Sequence[float]] = None) -> BoolArray:
     """Finite pixels inside the annulus k_range = (k_min, k_max) in 1/Å."""
     used = np.isfinite(measured.intensity)
     if k_range is not None:
@@ -224,8 +235,10 @@ def fit_single_map(measured, molecule, orbitals, *, kinetic_energy=None, photon_
     return result
 
 
-def _result(measured, molecule, names, maps, problem, orientation, angles, terms, energy,
-            model_image, model_options, poisson):
+def _result(measured: MeasuredMap, molecule: Molecule, names: List[str], maps: OrbitalMaps,
+            problem: LinearProblem, orientation: Float64Array, angles: Tuple[int, ...],
+            terms: Tuple[str, ...], energy: float, model_image: bool,
+            model_options: Dict[str, Any], poisson: bool) -> FitResult:
     timer = time.perf_counter()
     columns = maps.columns(orientation)
     one_evaluation = time.perf_counter() - timer
@@ -309,7 +322,9 @@ def _result(measured, molecule, names, maps, problem, orientation, angles, terms
         source=measured.source)
 
 
-def _identifiability(names, problem, columns, coefficients, covariance):
+def _identifiability(names: List[str], problem: LinearProblem, columns: Float64Array,
+                     coefficients: Float64Array, covariance: Float64Array
+                     ) -> Tuple[List[Dict[str, Any]], List[str]]:
     """Groups of orbitals whose maps are nearly collinear once the background is
     projected out: their weights trade off; their sum is still determined."""
     weighted = problem.sqrt_weight[:, None] * columns
@@ -323,7 +338,7 @@ def _identifiability(names, problem, columns, coefficients, covariance):
     n = len(names)
     group = list(range(n))
 
-    def root(a):
+    def root(a: int) -> int:
         while group[a] != a:
             a = group[a]
         return a
@@ -332,7 +347,8 @@ def _identifiability(names, problem, columns, coefficients, covariance):
         for b in range(a + 1, n):
             if cosine[a, b] > IDENTIFIABILITY_COSINE:
                 group[root(b)] = root(a)
-    sums, messages = [], []
+    sums: List[Dict[str, Any]] = []
+    messages: List[str] = []
     for leader in sorted({root(a) for a in range(n)}):
         members = [a for a in range(n) if root(a) == leader]
         if len(members) < 2:
