@@ -20,7 +20,7 @@ from __future__ import annotations
 
 import math
 import time
-from typing import List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -35,10 +35,16 @@ from ..core.progress import progress_bar
 from ..core.validation import angles, count
 from .executor import TASK_SECONDS, run_windowed
 
-Orientation = Tuple[float, float, float]
+if TYPE_CHECKING:
+    from concurrent.futures import Executor
+
+    import xarray
+
+    from ..core.progress import ProgressBar
+    from ..core.types import Float32Array, OrbitalSelection, Orientation, OrientationLike
 
 
-def _orientations(orientations) -> List[Orientation]:
+def _orientations(orientations: Iterable[OrientationLike]) -> List[Orientation]:
     result = [angles(o, "orientation") for o in orientations]
     if not result:
         raise InputError("orientations", "is empty: give at least one (alpha, beta, gamma)")
@@ -92,7 +98,9 @@ def scan_momentum_maps(molecule: Molecule, orbitals=("HOMO",),
     return maps, call
 
 
-def _map_block(molecule, orbitals, options, orientations, groups) -> np.ndarray:
+def _map_block(molecule: Molecule, orbitals: OrbitalSelection, options: Dict[str, Any],
+               orientations: Sequence[Orientation],
+               groups: Sequence[Optional[List[int]]]) -> Float32Array:
     """Maps of several orientations: one task of scan_momentum_maps on an executor."""
     call = MapSumCall(molecule, orbitals, **options)
     out = np.empty((len(orientations), len(groups), call.n, call.n), dtype=np.float32)
@@ -102,8 +110,11 @@ def _map_block(molecule, orbitals, options, orientations, groups) -> np.ndarray:
     return out
 
 
-def _maps_on_executor(executor, call, molecule, orbitals, options, orientations, groups, maps,
-                      bar) -> None:
+def _maps_on_executor(executor: Executor, call: MapSumCall, molecule: Molecule,
+                      orbitals: OrbitalSelection, options: Dict[str, Any],
+                      orientations: Sequence[Orientation],
+                      groups: Sequence[Optional[List[int]]], maps: Float32Array,
+                      bar: ProgressBar) -> None:
     """Fills `maps` (orientation, group, n, n) by tasks of about TASK_SECONDS each on
     `executor`; the molecule travels with each task, so any executor will do."""
     start = time.perf_counter()
@@ -112,7 +123,7 @@ def _maps_on_executor(executor, call, molecule, orbitals, options, orientations,
     size = max(1, min(math.ceil(TASK_SECONDS / max(per_orientation, 1e-6)),
                       math.ceil(len(orientations) / 4)))  # at least a few tasks to share
 
-    def store(first, block):
+    def store(first: Any, block: Float32Array) -> None:
         maps[first:first + len(block)] = block
         bar.update(block.shape[0] * block.shape[1])
 
@@ -126,8 +137,8 @@ def _labels(call: MapSumCall, separate: bool) -> List[str]:
     return list(names) if separate else ["+".join(names)]
 
 
-def as_momentum_maps(maps: np.ndarray, call: MapSumCall,
-                     orientations) -> List[List[MomentumMap]]:
+def as_momentum_maps(maps: Float32Array, call: MapSumCall,
+                     orientations: Iterable[OrientationLike]) -> List[List[MomentumMap]]:
     """Wraps the arrays of scan_momentum_maps as MomentumMap objects, [orientation][orbital]."""
     labels = call.parameters["orbitals"]
     separate = maps.shape[1] == len(labels)
@@ -147,7 +158,8 @@ def as_momentum_maps(maps: np.ndarray, call: MapSumCall,
     return result
 
 
-def scan_to_xarray(maps: np.ndarray, call: MapSumCall, orientations, name: str = "intensity"):
+def scan_to_xarray(maps: Float32Array, call: MapSumCall, orientations: Iterable[OrientationLike],
+                   name: str = "intensity") -> xarray.DataArray:
     """A scan as one xarray.DataArray, dims (orientation, orbital, kx, ky).
 
     Coordinates: alpha, beta, gamma (degrees) along `orientation`, the orbital
