@@ -100,6 +100,14 @@ def test_the_hints_ship_with_the_package():
     assert importlib.resources.files("libkernels").joinpath("py.typed").is_file()
 
 
+@pytest.mark.parametrize("angles", [30.0, None, object()])
+def test_orientations_that_are_not_three_angles_are_refused(pentacene, angles):
+    """Still one InputError now that the check asks for an iterable first."""
+    with pytest.raises(lk.InputError, match="takes three angles"):
+        lk.momentum_map_sum(pentacene, ["HOMO"], kinetic_energy=30.0, n=8,
+                            orientation=angles)
+
+
 # ---- faults the type check found ----------------------------------------------------
 
 def test_model_maps_take_a_numpy_integer_orbital(pentacene):
@@ -122,10 +130,3 @@ def test_measured_arrays_come_in_any_mapping():
     measured = load_measured(types.MappingProxyType(arrays))
     np.testing.assert_array_equal(measured.kx, kx)
     assert measured.intensity.shape == (5, 5)
-
-
-@pytest.mark.parametrize("angles", [30.0, None, object()])
-def test_orientations_that_are_not_three_angles_are_refused(pentacene, angles):
-    with pytest.raises(lk.InputError, match="takes three angles"):
-        lk.momentum_map_sum(pentacene, ["HOMO"], kinetic_energy=30.0, n=8,
-                            orientation=angles)
