@@ -27,7 +27,8 @@ from .core.errors import (CommandLineError, DroppedPartsWarning, Identifiability
                           LibkernelsWarning, LibraryNotFoundError, MeasuredDataError,
                           MemoryLimitError, MissingExtraError, MissingKernelError,
                           MoldenCorrectionWarning, MoldenError, MoleculeError, OutputError,
-                          ReaderWarning, ReadError, RequestError, ScanError, StoreError)
+                          ReaderWarning, ReadError, RecordError, RequestError, ScanError,
+                          StoreError)
 from .core.grids import Field3D, Grid, MomentumMap
 from .core.kernels import (charge_density_sum, momentum_density, momentum_density_sum,
                            momentum_map, momentum_map_sum, scalar_field)
@@ -51,10 +52,10 @@ from .scans.store_scan import open_scan, run_scan, scan
 __all__ = [
     # errors and warnings
     "LibkernelsError", "InputError", "MemoryLimitError", "MoleculeError", "CommandLineError",
-    "ReadError", "MoldenError", "MeasuredDataError", "OutputError", "JobError", "StoreError",
-    "ScanError", "LibraryNotFoundError", "MissingKernelError", "KernelMemoryError",
-    "MissingExtraError", "RequestError", "LibkernelsWarning", "MoldenCorrectionWarning",
-    "DroppedPartsWarning", "ReaderWarning", "IdentifiabilityWarning",
+    "ReadError", "MoldenError", "RecordError", "MeasuredDataError", "OutputError", "JobError",
+    "StoreError", "ScanError", "LibraryNotFoundError", "MissingKernelError",
+    "KernelMemoryError", "MissingExtraError", "RequestError", "LibkernelsWarning",
+    "MoldenCorrectionWarning", "DroppedPartsWarning", "ReaderWarning", "IdentifiabilityWarning",
     # the data model and units
     "Molecule", "Grid", "MomentumMap", "Field3D", "BOHR_IN_ANGSTROM", "HARTREE_IN_EV",
     # the kernels
