@@ -158,8 +158,8 @@ class DeconvolutionRequest(FitSettings):
         super().__post_init__()
         for name in ("photon_energy", "work_function"):
             if getattr(self, name) is None:
-                raise InputError(name, "is missing: each slice's kinetic energy is "
-                                       "{photon_energy} - {work_function} - its binding energy")
+                raise InputError(name, "is missing: each slice's kinetic energy is photon "
+                                       "energy - work function - its binding energy")
         self.photon_energy = finite(self.photon_energy, "photon_energy", "eV")
         self.work_function = finite(self.work_function, "work_function", "eV")
 

@@ -197,7 +197,8 @@ class FitSettings(MoleculeRequest):
                                        if isinstance(self.orbitals, (str, int, np.integer))
                                        else self.orbitals)]
         if not self.names:
-            raise InputError("orbitals", "selects no orbital")
+            raise InputError("orbitals", "selects no orbital: give at least one (HOMO, "
+                                         "HOMO-1, ... or a 0-based index)")
         if self.threads is not None:
             self.threads = count(self.threads, "threads", 1)
 

@@ -171,9 +171,9 @@ class Request:
         path = os.fspath(source)
         record = read_record(path, cls.kind or None)
         target = cls if cls.kind else KINDS.get(str(record.get("kind")))
-        if target is None:
+        if target is None:  # a scan's record: ScanRequest.from_record reads it
             raise RecordError(f"{path}: the record of `libkernels {record.get('kind')}`, "
-                              "which has no request to re-make here")
+                              "which Request.from_record does not make (ScanRequest's do)")
         settings = dict(record["request"])
         unknown = sorted(set(settings) - set(target.recorded_names()))
         if unknown:
