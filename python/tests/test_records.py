@@ -1,15 +1,19 @@
 """Records: the record beside every output makes the same bits again (`--from-record`,
 `Request.from_record`), and a record that cannot is refused in one line."""
 
+import argparse
 import hashlib
 import json
 import shutil
+from dataclasses import dataclass
 
 import numpy as np
 import pytest
 
 import libkernels as lk
 from libkernels.cli import main
+from libkernels.cli.options import add_request_options, request_of
+from libkernels.requests.base import setting
 
 from conftest import requires
 
@@ -238,3 +242,35 @@ def test_python_requests_record_themselves_and_run_from_records(benzene, benzene
     assert _record(tmp_path / "memory.json")["molecule_file"] is None
     with pytest.raises(lk.RecordError, match="handed over in memory"):
         lk.Request.from_record(tmp_path / "memory.json").run()
+
+
+@dataclass
+class DampedMapRequest(lk.MapRequest):
+    """A map request with one more setting, as the next option will be added."""
+
+    damping: float = setting(0.0, "--damping", group="light polarisation", type=float,
+                             help="a new setting")
+
+
+def test_a_setting_declared_once_is_an_option_and_a_recorded_setting(tmp_path):
+    parser = argparse.ArgumentParser()
+    add_request_options(parser, DampedMapRequest)
+    argv = ["benzene", "--damping", "0.5", "--kinetic-energy", "20", "--resolution", "11"]
+    args = parser.parse_args(argv)
+    args.argv = ["map", *argv]
+    request = request_of(args)
+    assert isinstance(request, DampedMapRequest) and request.damping == 0.5
+    # the photon energy's command-line default gives way to a given kinetic energy
+    assert request.photon_energy is None and request.work_function is None
+    assert request.command == "libkernels map benzene --damping 0.5 --kinetic-energy 20 " \
+                              "--resolution 11"
+    request.save_record(tmp_path / "new.json")
+    assert _record(tmp_path / "new.json")["request"]["damping"] == 0.5
+    assert DampedMapRequest.from_record(tmp_path / "new.json").damping == 0.5
+    # a record written before the setting existed reads as its default
+    old = _record(tmp_path / "new.json")
+    del old["request"]["damping"]
+    (tmp_path / "old.json").write_text(json.dumps(old))
+    assert DampedMapRequest.from_record(tmp_path / "old.json").damping == 0.0
+    with pytest.raises(lk.RecordError, match="settings this libkernels does not know: damping"):
+        lk.MapRequest.from_record(tmp_path / "new.json")
