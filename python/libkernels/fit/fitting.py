@@ -23,6 +23,11 @@ optimum, iterated to convergence (the Poisson maximum-likelihood weights):
 weights from the measured counts alone favour pixels that fluctuated low and
 pull a background of a few tens of counts down by about one count, far outside
 its stated error.
+
+A FitRequest holds a fit's settings, checked once, reads the measured map and
+the molecule once, and writes the record fit.json carries after the results;
+fit_momentum_map builds one.  FitSettings, its settings without the data and
+the energies, are shared with the deconvolution of stacks.
 """
 
 from __future__ import annotations
