@@ -15,24 +15,31 @@ E_kin = photon_energy - work_function - E_B, its binding energy E_B being
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING, Any, Dict, Optional, Sequence, Tuple, Union
+from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Optional, Sequence,
+                    Tuple, Union)
 
 import numpy as np
 
 from . import interrupt, library
 from .errors import InputError
-from .grids import unit_text
+from .grids import MomentumMap, unit_text
 from .memory import check, float32_bytes
 from .molecule import Molecule, orbital_rows
 from .orientation import document
+from .progress import progress_bar
+from .types import Orientation
 from .units import energy_to_hartree, momentum_to_bohr
 from .validation import angles, count, finite, in_range, non_negative, positive
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike
 
+    from .progress import ProgressBar
     from .types import (EnergyUnit, Float32Array, Float64Array, MemorySize, MomentumUnit,
-                        Orientation, OrientationLike, Polarisation, Symmetry)
+                        OrbitalSelection, OrientationLike, Polarisation, Spin, Symmetry)
+
+# positions into MapSumCall.rows summed into one map; None: all of them
+Group = Optional[List[int]]
 
 SYMMETRY_MODES: Dict[Union[None, int, str], int] = {
     None: -1, "none": -1, 1: -1, 2: 1, 3: 2, 4: 0}
@@ -217,12 +224,16 @@ class MapSumCall:
     # the last output array and its address (see _run_prepared)
     _last_out: Tuple[Optional[Float32Array], Optional[int]]
 
-    def __init__(self, molecule, orbitals=("HOMO",), *, spin="alpha", weights=None,
-                 kinetic_energy=None, photon_energy=None, work_function=None,
-                 binding_energy=None, energy_unit="eV", k_max=3.0, n=201, k_unit="1/angstrom",
-                 k_min=None, k_step=None, symmetry=None, polarisation=None,
-                 incidence=65.0, azimuth=0.0, s_share=0.0, kz_imaginary=0.0,
-                 max_memory: MemorySize = None):
+    def __init__(self, molecule: Molecule, orbitals: OrbitalSelection = ("HOMO",), *,
+                 spin: Spin = "alpha", weights: Optional[ArrayLike] = None,
+                 kinetic_energy: Optional[ArrayLike] = None,
+                 photon_energy: Optional[float] = None, work_function: Optional[float] = None,
+                 binding_energy: Optional[ArrayLike] = None, energy_unit: EnergyUnit = "eV",
+                 k_max: float = 3.0, n: int = 201, k_unit: MomentumUnit = "1/angstrom",
+                 k_min: Optional[float] = None, k_step: Optional[float] = None,
+                 symmetry: Symmetry = None, polarisation: Optional[Polarisation] = None,
+                 incidence: float = 65.0, azimuth: float = 0.0, s_share: float = 0.0,
+                 kz_imaginary: ArrayLike = 0.0, max_memory: MemorySize = None) -> None:
         self.molecule = checked_molecule(molecule)
         self.rows = orbital_rows(molecule, orbitals, spin)
         self.e_kin = np.ascontiguousarray(kinetic_energies(
@@ -353,3 +364,71 @@ class MapSumCall:
             self.use_polarisation, self.polarisation_mode, self.circular_mode, kz,
             m.n_atoms, *m.basis_arguments(), out, work=self.n * self.n * len(e_kin))
         return out
+
+
+# ---- many maps of one prepared call -----------------------------------------------------
+
+def checked_orientations(orientations: Iterable[OrientationLike]) -> List[Orientation]:
+    """Each (alpha, beta, gamma) as three finite floats; InputError for none or a bad one."""
+    result = [angles(o, "orientation") for o in orientations]
+    if not result:
+        raise InputError("orientations", "is empty: give at least one (alpha, beta, gamma)")
+    return result
+
+
+def orbital_groups(call: MapSumCall, separate: bool) -> List[Group]:
+    """One map per orbital of `call`, or one map summing them all."""
+    return [[i] for i in range(len(call.rows))] if separate else [None]
+
+
+def compute_maps(call: MapSumCall, orientations: Sequence[Orientation], groups: Sequence[Group],
+                 threads: Optional[int] = None, progress: bool = False,
+                 fill: Optional[Callable[[Float32Array, ProgressBar], None]] = None
+                 ) -> Float32Array:
+    """maps[o, g]: the maps of `call` at orientations[o] summing groups[g], shape
+    (orientations, groups, n, n), after the memory guard's check.
+
+    The maps run as separate calls on `threads` threads (default: all CPUs),
+    Ctrl-C cancelling those not started; `fill(maps, progress_bar)` fills the
+    array instead when given (an executor's tasks).
+    """
+    threads = interrupt.default_threads() if threads is None else count(threads, "threads", 1)
+    tasks = [(o, g) for o in range(len(orientations)) for g in range(len(groups))]
+    call.check_memory(len(tasks), min(threads, len(tasks)))
+    maps = np.empty((len(orientations), len(groups), call.n, call.n), dtype=np.float32)
+    bar = progress_bar(len(tasks), "momentum maps", progress)
+
+    def work(task: Tuple[int, int]) -> None:
+        o, g = task
+        call.run(orientations[o], rows=groups[g], out=maps[o, g])
+
+    try:
+        if fill is not None:
+            fill(maps, bar)
+        else:
+            interrupt.run_tasks(tasks, work, threads, on_done=lambda *_: bar.update())
+    finally:
+        bar.close()
+    return maps
+
+
+def as_momentum_maps(maps: Float32Array, call: MapSumCall,
+                     orientations: Iterable[OrientationLike]) -> List[List[MomentumMap]]:
+    """The arrays of compute_maps as MomentumMap objects, [orientation][group], each
+    with the parameters of its own orbitals."""
+    labels = call.parameters["orbitals"]
+    separate = maps.shape[1] == len(labels)
+    energies = call.parameters["kinetic_energy"]
+    result = []
+    for o, orientation in enumerate(checked_orientations(orientations)):
+        row = []
+        for g in range(maps.shape[1]):
+            pick = [g] if separate else list(range(len(labels)))
+            parameters = {**call.parameters, "orbitals": [labels[i] for i in pick],
+                          "kinetic_energy": [energies[i] for i in pick],
+                          "e_kin_hartree": [float(call.e_kin[i]) for i in pick],
+                          "orientation": orientation}
+            row.append(MomentumMap(maps[o, g], call.k_min_bohr, call.k_step_bohr, call.k_unit,
+                                   parameters))
+        result.append(row)
+    return result

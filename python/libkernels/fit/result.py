@@ -11,6 +11,7 @@ import numpy as np
 
 from ..core.grids import require_xarray
 from ..core.orientation import ANGLES
+from ..core.record import write_json
 from ..plot.fits import plot_fit
 
 if TYPE_CHECKING:
@@ -19,6 +20,7 @@ if TYPE_CHECKING:
     from numpy.typing import ArrayLike
 
     from ..core.types import BoolArray, Float64Array, PathLike
+    from ..requests.base import Request
 
 
 @dataclass
@@ -67,6 +69,7 @@ class FitResult:
     elapsed_seconds: float = 0.0
     source: str = ""
     settings: Dict[str, Any] = field(default_factory=dict)
+    request: Optional[Request] = None
 
     def to_dict(self) -> Dict[str, Any]:
         """The fitted values as plain JSON-ready Python values."""
@@ -139,13 +142,19 @@ class FitResult:
         return plot_fit(self, path, title)
 
     def save(self, directory: PathLike) -> PathLike:
-        """Writes fit.json, fit.png and model.npy into `directory`."""
+        """Writes fit.json (the fitted values and their request's record), fit.png and
+        model.npy into `directory`."""
         os.makedirs(directory, exist_ok=True)
-        with open(os.path.join(directory, "fit.json"), "w") as handle:
-            json.dump(self.to_dict(), handle, indent=1)
+        write_json(os.path.join(directory, "fit.json"), with_record(self.to_dict(), self.request))
         np.save(os.path.join(directory, "model.npy"), self.model)
         self.plot(os.path.join(directory, "fit.png"))
         return directory
+
+
+def with_record(values: Dict[str, Any], request: Optional[Request]) -> Dict[str, Any]:
+    """A result's values followed by its request's record (when it has a request):
+    what fit.json and deconvolution.json hold."""
+    return values if request is None else {**values, **request.record()}
 
 
 def json_floats(values: ArrayLike) -> List[Optional[float]]:

@@ -29,7 +29,6 @@ import sys
 import time
 import uuid
 from dataclasses import dataclass
-from importlib.metadata import PackageNotFoundError, version
 from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple, Union
 
 import numpy as np
@@ -39,6 +38,7 @@ from ..core.extras import require
 from ..core.grids import MOMENTUM_INTENSITY_UNITS, MomentumMap, clean_numbers
 from ..core.map_sum_call import momentum_grid
 from ..core.orientation import CONVENTION
+from ..core.record import RECORD_ATTRIBUTE, package_version
 from ..core.types import PathLike
 from ..core.units import HARTREE_IN_EV
 from . import job as scan_job
@@ -52,18 +52,11 @@ if TYPE_CHECKING:
 
     from ..core.types import BoolArray, Float64Array
 
-# A scan's description as the caller gives it: a TOML file, or a dict of its keys.
-JobSource = Union[PathLike, Dict[str, Any]]
+# A scan's description as the caller gives it: a ScanRequest, a TOML file, or a
+# dict of its keys.
+JobSource = Union[scan_job.ScanRequest, PathLike, Dict[str, Any]]
 
 RECORD_INTERVAL = 1.0  # seconds between saves of the completion record
-
-
-def package_version() -> str:
-    """The installed package's version (from its metadata)."""
-    try:
-        return version("libkernels")
-    except PackageNotFoundError:
-        return "source tree"
 
 
 # ---- creating or continuing a store -----------------------------------------------
@@ -137,7 +130,8 @@ def _coordinates(plan: ScanPlan, kinetic: Float64Array) -> Dict[str, zarr_store.
     return coordinates
 
 
-def _create(store: str, job: scan_job.Job) -> ScanPlan:
+def _create(store: str, request: scan_job.ScanRequest) -> ScanPlan:
+    job = request.job
     kinetic, seconds_per_map = _check_and_time(job)
     chunk_maps = job["chunk_maps"] or choose_chunk_maps(seconds_per_map, job["n"])
     plan = ScanPlan(store, uuid.uuid4().hex, job, chunk_shape(scan_job.shape(job), chunk_maps))
@@ -153,7 +147,7 @@ def _create(store: str, job: scan_job.Job) -> ScanPlan:
         {"libkernels_scan": {"format": zarr_store.FORMAT, "scan_id": plan.scan_id,
                              "job": job, "chunks": list(plan.chunks),
                              "seconds_per_map_estimate": seconds_per_map},
-         "libkernels_version": version, "complete": False},
+         RECORD_ATTRIBUTE: request.header(), "libkernels_version": version, "complete": False},
         {"long_name": "photoemission intensity", "units": MOMENTUM_INTENSITY_UNITS,
          "k_unit": "1/angstrom", "k_min_bohr": k_min_bohr, "k_step_bohr": k_step_bohr,
          "orientation_convention": CONVENTION,
@@ -180,14 +174,16 @@ def _existing_plan(store: str, job: scan_job.Job) -> ScanPlan:
 
 
 def prepare(job_or_dict: JobSource, store: PathLike) -> Tuple[ScanPlan, bool]:
-    """The plan of a scan: a new store created, or an existing one checked to match."""
-    job = scan_job.read(job_or_dict)
+    """The plan of a scan: a new store created, or an existing one checked to match.
+
+    `job_or_dict`: a ScanRequest, a TOML file or a dict of the same keys."""
+    request = scan_job.ScanRequest.read(job_or_dict)
     zarr_store.require_zarr()
     store = os.path.abspath(os.fspath(store))
     if os.path.exists(store) and not (os.path.isdir(store) and not os.listdir(store)):
-        return _existing_plan(store, job), False
+        return _existing_plan(store, request.job), False
     try:
-        return _create(store, job), True
+        return _create(store, request), True
     except StoreError:
         raise
     except OSError as error:
@@ -354,7 +350,8 @@ def scan(job_or_dict: JobSource, store: PathLike, *, executor: Optional[cf.Execu
 
     `job_or_dict`: a TOML file or a dict with the same keys (molecules,
     orbitals, kinetic_energy or photon_energy + work_function, alpha, beta,
-    gamma, n, k_max, symmetry, polarisation, incidence, azimuth, s_share).
+    gamma, n, k_max, symmetry, polarisation, incidence, azimuth, s_share), or
+    a ScanRequest (ScanRequest.from_record: the scan a store or record holds).
     """
     run_scan(job_or_dict, store, executor=executor, threads=threads, progress=progress)
     return open_scan(store)
