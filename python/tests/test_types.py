@@ -19,15 +19,6 @@ from libkernels.fit.measured import load_measured
 from libkernels.fit.model import OrbitalMaps
 from test_layout import PACKAGE
 
-# Taking **options until they take request objects; hinted then.
-PENDING = {
-    "core.map_sum_call.MapSumCall.__init__", "fit.fitting.fit_momentum_map",
-    "fit.fitting.fit_single_map", "fit.deconvolution.deconvolve",
-    "scans.orientation_scan.scan_momentum_maps",
-    *(f"cli.{command}.add_parser" for command in
-      ("cube", "explore", "fit", "maps", "momentum_density", "orbitals", "scan")),
-}
-
 
 def _public(name):
     return not name.startswith("_") or (name.startswith("__") and name.endswith("__"))
@@ -70,8 +61,7 @@ def test_every_public_function_is_hinted():
     functions = public_functions()
     unhinted = {name for name, hinted in functions.items() if not hinted}
     assert len(functions) > 250  # the walk found the package
-    assert unhinted - PENDING == set(), "public functions without full type hints"
-    assert PENDING - unhinted == set(), "hinted now: remove them from PENDING"
+    assert unhinted == set(), "public functions without full type hints"
 
 
 def test_the_count_sees_what_it_should(tmp_path):
