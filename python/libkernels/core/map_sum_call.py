@@ -27,7 +27,6 @@ from .memory import check, float32_bytes
 from .molecule import Molecule, orbital_rows
 from .orientation import document
 from .progress import progress_bar
-from .types import Orientation
 from .units import energy_to_hartree, momentum_to_bohr
 from .validation import angles, count, finite, in_range, non_negative, positive
 
@@ -36,7 +35,8 @@ if TYPE_CHECKING:
 
     from .progress import ProgressBar
     from .types import (EnergyUnit, Float32Array, Float64Array, MemorySize, MomentumUnit,
-                        OrbitalSelection, OrientationLike, Polarisation, Spin, Symmetry)
+                        OrbitalSelection, Orientation, OrientationLike, Polarisation, Spin,
+                        Symmetry)
 
 # positions into MapSumCall.rows summed into one map; None: all of them
 Group = Optional[List[int]]

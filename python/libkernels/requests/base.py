@@ -28,13 +28,13 @@ from typing import (TYPE_CHECKING, Any, Callable, ClassVar, Dict, List, Mapping,
 from ..basis.conversion import DEFAULT_MAX_DROPPED
 from ..core.errors import RecordError
 from ..core.molecule import Molecule
-from ..core.record import (InputFile, PathLike, candidates_for, new_record, read_record, reopen,
+from ..core.record import (InputFile, candidates_for, new_record, read_record, reopen,
                            write_json)
 from ..formats.api import FORMATS, load_molecule
 from ..formats.examples import DEFAULT_MOLECULE, EXAMPLES, example_path
 
 if TYPE_CHECKING:
-    from ..core.types import Spin
+    from ..core.types import PathLike, Spin
 
 RECORDED = "recorded"
 OPTION = "option"

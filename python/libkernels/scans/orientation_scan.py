@@ -27,9 +27,8 @@ import numpy as np
 
 from ..core.grids import MOMENTUM_INTENSITY_UNITS, MomentumMap, clean_numbers, \
     netcdf_attributes, require_xarray
-from ..core.map_sum_call import (Group, MapSumCall, Orientation, as_momentum_maps,
-                                 checked_molecule, checked_orientations, compute_maps,
-                                 orbital_groups)
+from ..core.map_sum_call import (Group, MapSumCall, as_momentum_maps, checked_molecule,
+                                 checked_orientations, compute_maps, orbital_groups)
 from ..core.molecule import Molecule
 from ..core.orientation import CONVENTION, document
 from ..requests.maps import MapRequest, Orbitals
@@ -41,7 +40,7 @@ if TYPE_CHECKING:
     import xarray
 
     from ..core.progress import ProgressBar
-    from ..core.types import Float32Array, OrientationLike
+    from ..core.types import Float32Array, Orientation, OrientationLike
 
 __all__ = ["scan_momentum_maps", "as_momentum_maps", "scan_to_xarray"]
 
