@@ -29,18 +29,17 @@ import json
 import os
 from dataclasses import dataclass
 from importlib.metadata import PackageNotFoundError, version
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Union
+from typing import Any, Dict, Iterable, List, Mapping, Optional
 
 import numpy as np
 
 from .errors import LibkernelsError, RecordError
 from .grids import clean_numbers, require_xarray
+from .types import PathLike
 
 RECORD_FORMAT = 1
 RECORD_ATTRIBUTE = "libkernels_record"
 NETCDF_SUFFIXES = (".nc", ".nc4", ".netcdf", ".h5", ".hdf5")
-
-PathLike = Union[str, "os.PathLike[str]"]
 
 
 def package_version() -> str:
