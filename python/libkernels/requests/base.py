@@ -146,7 +146,8 @@ class Request:
             value = getattr(self, name)
             if name in inputs:
                 value = inputs[name].source
-            elif name in self.input_files and not isinstance(value, (str, os.PathLike)):
+            elif name in self.input_files and value is not None \
+                    and not isinstance(value, (str, os.PathLike)):
                 value = "(in memory)"
             values[name] = value
         return values
