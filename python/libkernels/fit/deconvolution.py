@@ -104,8 +104,9 @@ class DeconvolutionResult:
             "source": self.source,
         }
 
-    def report(self) -> str:
-        """A short text table: one row per slice, weight ± error per orbital."""
+    def report(self, show_warnings: bool = True) -> str:
+        """A short text table: one row per slice, weight ± error per orbital, and
+        (unless show_warnings is False) the warnings."""
         angles = ", ".join(f"{a:.3f}" for a in self.orientation)
         fitted = (" (fitted: " + ", ".join(
             f"{a} ± {self.orientation_errors[ANGLES.index(a)]:.2g}" for a in self.fit_angles)
@@ -119,7 +120,8 @@ class DeconvolutionResult:
                             for o in range(len(self.orbitals)))
             lines.append(f"  {energy:9.3f}{cells}{self.r_factor[s]:10.4f}"
                          f"{self.chi2_reduced[s]:10.4g}")
-        lines += [f"  warning [{w['code']}]: {w['message']}" for w in self.warnings]
+        if show_warnings:
+            lines += [f"  warning [{w['code']}]: {w['message']}" for w in self.warnings]
         return "\n".join(lines)
 
     def plot(self, path: Optional[PathLike] = None, title: Optional[str] = None) -> Figure:

@@ -184,7 +184,7 @@ class FitSettings(MoleculeRequest):
     (the background's columns), `names` (the orbitals).
     """
 
-    option_groups: ClassVar[Tuple[str, ...]] = (ENERGY, GEOMETRY, LIGHT, FIT)
+    option_groups: ClassVar[Tuple[str, ...]] = (ENERGY, GEOMETRY, LIGHT, FIT, INSTRUMENT)
     # the setting naming the measured data (a map, or a stack)
     data_setting: ClassVar[str] = ""
 
@@ -723,7 +723,7 @@ def _merged_if_degenerate(forward: ForwardModel, values: Float64Array, errors: s
         found = _settled_poisson(merged, found)
     kind = "alpha + gamma" if upright else "gamma - alpha"
     message = (f"alpha and gamma are not separately determined (correlation "
-               f"{correlation:+.4f}) at beta = {beta:.2f}°: near beta 0° and 180° both turn "
+               f"{correlation:+.4f}) at beta = {abs(beta):.2f}°: near beta 0° and 180° both turn "
                f"the molecule about the same axis; alpha is fixed at 0 and gamma stands for "
                f"{kind}")
     return merged, found, angles, [Warning(code="degenerate-angles", message=message)]
@@ -744,7 +744,7 @@ def _canonical(forward: ForwardModel, values: Float64Array, symmetry: MapSymmetr
             code="equivalent-solutions",
             message=f"{len(equivalents)} orientations give the same maps: "
                     f"{describe(equivalents, fitted)}; the one reported has the smallest "
-                    "beta, then alpha, then gamma (the maps' symmetry: the molecule's own "
+                    "|beta|, then alpha, then gamma (the maps' symmetry: the molecule's own "
                     "and its domains')"))
     return values
 
@@ -887,11 +887,15 @@ def _instrument_values(forward: ForwardModel, state: Any, errors: Float64Array,
     if inst.moves_pixels:
         found["k_offset"] = list(state.k_offset)
         found["k_offset_errors"] = [float(error.get("kx0", 0.0)), float(error.get("ky0", 0.0))]
-        sigma = float(np.sqrt(max(state.resolution_squared, 0.0)))
+        variance = max(state.resolution_squared, 0.0)
+        sigma = float(np.sqrt(variance))
         found["k_resolution"] = sigma
+        # sigma's error from its square's, to first order; where the square is
+        # within its error of 0 that is unbounded, and the error given is how far
+        # one error of the square reaches above: sqrt(sigma^2 + error) - sigma.
         variance_error = float(error.get("k_resolution^2", 0.0))
-        found["k_resolution_error"] = (variance_error / (2 * sigma) if sigma > 0
-                                       else float(np.sqrt(variance_error)))
+        found["k_resolution_error"] = (variance_error / (2 * sigma) if variance > variance_error
+                                       else float(np.sqrt(variance + variance_error)) - sigma)
     if inst.transmission == "radial2":
         found["transmission"] = [float(v) for v in state.transmission]
         found["transmission_errors"] = [float(error.get(f"transmission {t}", 0.0))

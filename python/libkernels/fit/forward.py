@@ -185,7 +185,10 @@ class ForwardModel:
         """(pixels, orbitals + background terms): the model's columns, unweighted."""
         state = self.state(values)
         squares = self.maps.squares(state.orientation)  # (orbitals, domains, n, n)
-        combined = np.tensordot(squares, state.populations, axes=([1], [0]))
+        if squares.shape[1] == 1:
+            combined = squares[:, 0]
+        else:
+            combined = np.einsum("odij,d->oij", squares, state.populations)
         if self.instrument.moves_pixels:
             columns = self._moved(combined, state)
         else:

@@ -194,8 +194,9 @@ class FitResult:
         return xr.Dataset(variables, coords=coords,
                           attrs={"fit": json.dumps(self.to_dict())})
 
-    def report(self) -> str:
-        """A short text table of the fitted values."""
+    def report(self, show_warnings: bool = True) -> str:
+        """A short text table of the fitted values, the goodness of the fit and (unless
+        show_warnings is False) its warnings."""
         lines = [f"fit of {self.source}: {len(self.orbitals)} orbital(s) at E_kin "
                  f"{self.kinetic_energy_ev:.3f} eV, {self.n_pixels} pixels, model grid "
                  f"{self.model_grid}",
@@ -228,7 +229,8 @@ class FitResult:
                         f"{self.goodness['p_value']:.3g})" if spread else "")
                      + f", {self.errors} errors; {self.n_evaluations} model evaluations "
                      f"(+{self.n_scan_evaluations} in the scan), {self.elapsed_seconds:.2f} s")
-        lines += [f"  warning [{w['code']}]: {w['message']}" for w in self.warnings]
+        if show_warnings:
+            lines += [f"  warning [{w['code']}]: {w['message']}" for w in self.warnings]
         return "\n".join(lines)
 
     def plot(self, path: Optional[PathLike] = None, title: Optional[str] = None) -> Figure:

@@ -16,13 +16,16 @@ it is:
   M Ry(180) as well.
 
 Of the equivalent orientations (those that keep the angles not fitted at
-their values), a fit reports the smallest in the order (beta, alpha, gamma),
+their values), a fit reports the smallest in the order (|beta|, alpha, gamma),
 with beta in [0, 180] degrees and alpha, gamma in [0, 360): a tilt of 10
 degrees is 10, not 190 or -10; alpha falls in [0, 360/m) for a molecule with
 an m-fold axis along z, gamma in [0, 360/n) with n domains, and beta in
 [0, 90] for a molecule with a half-turn axis in its plane.  At beta = 0
 (and 180) alpha and gamma turn about the same axis and only alpha + gamma
-(alpha - gamma) counts: alpha is then 0, or its fixed value.
+(alpha - gamma) counts: alpha is then 0, or its fixed value.  With alpha (or
+gamma) fixed, beta may come out negative: (alpha, beta, gamma) is the same
+orientation as (alpha + 180, -beta, gamma + 180), and a tilt the other way is
+what keeps the fixed angle at its value.
 """
 
 from __future__ import annotations
@@ -140,6 +143,12 @@ class Symmetry:
             found[:, 0] = np.where(degenerate, (total - np.where(upright, 1, -1) * start[2])
                                    % 360.0, found[:, 0])
             found[:, 2] = np.where(degenerate, start[2], found[:, 2])
+        # The same matrix as (alpha + 180, -beta, gamma + 180): with alpha or gamma
+        # fixed, a tilt the other way may be what keeps it at its value.
+        twins = found + np.array([180.0, 0.0, 180.0])
+        twins[:, 1] *= -1.0
+        twins[:, [0, 2]] %= 360.0
+        found = np.concatenate([found, twins]) if fixed else found
         keep = np.ones(len(found), dtype=bool)
         for i in fixed:
             keep &= _same_angle(found[:, i], start[i])
@@ -187,7 +196,8 @@ def _key_less(a: Float64Array, b: Float64Array) -> Float64Array:
 def _distinct_sorted(found: Float64Array) -> Float64Array:
     rounded = np.round(found, ANGLE_DIGITS) % 360.0
     rounded[:, 1] = np.round(found[:, 1], ANGLE_DIGITS)
-    order = np.lexsort((rounded[:, 2], rounded[:, 0], rounded[:, 1]))
+    order = np.lexsort((-np.sign(rounded[:, 1]), rounded[:, 2], rounded[:, 0],
+                        np.abs(rounded[:, 1])))
     distinct: List[Float64Array] = []
     for k in order:
         if not any(np.all(_same_angle(rounded[k], d)) for d in distinct):
