@@ -536,7 +536,8 @@ def resolved_errors(settings: FitSettings, measured: MeasuredMap,
         return "poisson", []
     return "uniform", [Warning(
         code="scaled-errors",
-        message=f"{measured.source} gives no sigma and its intensities are not whole counts: "
+        message=f"the measured map ({measured.source}) gives no sigma and its intensities are not "
+                "whole counts: "
                 "the fit weighs every pixel alike and scales the errors by the scatter of the "
                 "residuals, so chi2_red cannot tell a misfit (give sigma, or --errors "
                 "poisson for counts)")]
