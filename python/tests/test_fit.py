@@ -311,6 +311,80 @@ def test_xarray_stacks_in_any_dimension_order_and_unit(pentacene):
     assert result.kinetic_energy_ev == pytest.approx(30.0)
 
 
+def test_the_error_model_auto_chooses_and_says_so(pentacene):
+    k = np.linspace(-2.0, 2.0, 41)
+    clean = 50.0 * square_maps(pentacene, ["HOMO"], (0, 0, 10.0), -2.0, 0.1, 41)[0] + 5.0
+    rng = np.random.default_rng(12)
+    counts = rng.poisson(clean).astype(np.float32)  # whole counts, stored as floats
+    scaled = clean + rng.normal(0.0, 1.0, clean.shape)
+    options = dict(kinetic_energy=E_KIN, orientation=(0, 0, 10.0), progress=False)
+    assert lk.fit_momentum_map((counts, k, k), pentacene, "HOMO", **options).errors == "poisson"
+    with_sigma = lk.load_measured(scaled, kx=k, ky=k, sigma=np.full(clean.shape, 1.0))
+    result = lk.fit_momentum_map(with_sigma, pentacene, "HOMO", **options)
+    assert result.errors == "sigma" and not result.warnings
+    with pytest.warns(lk.FitWarning, match="scaled-errors: .* gives no sigma"):
+        uniform = lk.fit_momentum_map((scaled, k, k), pentacene, "HOMO", **options)
+    assert uniform.errors == "uniform"
+    # uniform errors are scaled by the scatter; given ones are not
+    assert uniform.weight_errors[0] == pytest.approx(
+        result.weight_errors[0] * np.sqrt(uniform.chi2_reduced), rel=1e-6)
+    # the normalised residual uses the sigma each pixel was weighed with
+    assert np.nanstd(result.normalised_residual) == pytest.approx(1.0, abs=0.05)
+
+
+def test_the_energy_a_measurement_states_is_used_when_none_is_given(pentacene):
+    k = np.linspace(-2.0, 2.0, 41)
+    data = 50.0 * square_maps(pentacene, ["HOMO"], (0, 0, 0), -2.0, 0.1, 41, e_kin=27.0)[0]
+    stated = lk.load_measured(data + 1.0, kx=k, ky=k, photon_energy=35.0, work_function=4.5)
+    result = lk.fit_momentum_map(stated, pentacene, "HOMO", binding_energy=3.5, progress=False)
+    assert result.kinetic_energy_ev == pytest.approx(27.0)
+    assert result.weights[0] == pytest.approx(50.0, rel=1e-4)
+    direct = lk.load_measured(data, kx=k, ky=k, kinetic_energy=27.0)
+    assert lk.fit_momentum_map(direct, pentacene, "HOMO", background="none",
+                               progress=False).kinetic_energy_ev == 27.0
+
+
+def _stack(pentacene, binding, totals, pixel_nan=None):
+    """A stack of HOMO maps at each slice's own kinetic energy, scaled to `totals`."""
+    axis = np.linspace(-2.0, 2.0, 41)
+    slices = []
+    for e_b, total in zip(binding, totals):
+        one = square_maps(pentacene, ["HOMO"], (0, 0, 30.0), -2.0, 0.1, 41,
+                          e_kin=35.0 - 4.5 - e_b)[0]
+        slices.append(total * one / one.sum() + 0.01)
+    stack = np.array(slices)
+    if pixel_nan is not None:
+        stack[pixel_nan] = np.nan
+    return stack, axis
+
+
+def test_stack_orientation_fit_uses_the_intensity_weighted_energy(pentacene):
+    binding = np.array([5.0, 6.0, 7.0, 8.0])
+    totals = np.array([1e5, 3e4, 1e4, 1e3])  # lopsided: most of it at low binding energy
+    stack, axis = _stack(pentacene, binding, totals)
+    result = lk.deconvolve((stack, axis, axis, binding), pentacene, ["HOMO"],
+                           photon_energy=35.0, work_function=4.5, fit_angles="gamma",
+                           progress=False)
+    sums = np.nansum(stack, axis=(1, 2))
+    expected = np.sum(sums * (30.5 - binding)) / np.sum(sums)
+    assert result.orientation_fit.kinetic_energy_ev == pytest.approx(expected, rel=1e-9)
+    reversed_weights = np.sum(sums[::-1] * (30.5 - binding)) / np.sum(sums)
+    assert abs(expected - reversed_weights) > 1.0  # the test tells the two apart
+
+
+def test_a_pixel_missing_from_one_slice_stays_out_of_the_orientation_fit(pentacene):
+    binding = np.array([5.0, 6.0, 7.0])
+    stack, axis = _stack(pentacene, binding, [1e4, 1e4, 1e4], pixel_nan=(1, 12, 17))
+    result = lk.deconvolve((stack, axis, axis, binding), pentacene, ["HOMO"],
+                           photon_energy=35.0, work_function=4.5, fit_angles="gamma",
+                           progress=False)
+    summed = result.orientation_fit
+    assert not summed.mask[12, 17] and summed.mask.sum() == 41 * 41 - 1
+    assert np.isnan(summed.measured[12, 17])
+    # the other slices keep the pixel in their own fits
+    assert result.n_pixels.tolist() == [41 * 41, 41 * 41 - 1, 41 * 41]
+
+
 # ---- refusals -----------------------------------------------------------------------
 
 def _npz(path, **arrays):
@@ -368,6 +442,13 @@ def test_unknown_files_and_bad_netcdf_layouts_are_refused(tmp_path):
     (dict(kinetic_energy=-1.0), "kinetic_energy must be positive"),
     (dict(starts=0), "starts must be at least 1"),
     (dict(orientation=(0, 0)), "orientation takes three angles"),
+    (dict(errors="sigma"), "needs the measurement's standard deviations"),
+    (dict(errors="gaussian"), "errors must be one of auto, sigma, poisson, uniform"),
+    (dict(errors="uniform", poisson=True), "poisson contradicts errors='uniform'"),
+    (dict(fit_domain_populations=True), "fit_domain_populations needs domains"),
+    (dict(k_resolution=-0.1), "k_resolution must be >= 0"),
+    (dict(fit_transmission="cubic"), "fit_transmission must be one of none, radial2"),
+    (dict(kinetic_energy=None), r"kinetic_energy is missing: the measured map \(arrays\) states no energy"),
 ])
 def test_bad_fit_options_are_refused(pentacene, options, message):
     settings = dict(kinetic_energy=E_KIN, progress=False)

@@ -405,9 +405,10 @@ class FitRequest(FitSettings):
         if photon is None and measured.kinetic_energy is not None:
             return float(measured.kinetic_energy)
         if photon is None or work is None:
-            raise InputError("kinetic_energy", f"is missing: {measured.source} states no "
-                                               "energy", "give it, or {photon_energy} with "
-                                               "{work_function} and {binding_energy}")
+            raise InputError("kinetic_energy", f"is missing: the measured map "
+                                               f"({measured.source}) states no energy",
+                             "give it, or {photon_energy} with {work_function} and "
+                             "{binding_energy}")
         binding = self.binding_energy
         if binding is None and measured.binding_energy is not None and not measured.is_stack:
             binding = float(np.asarray(measured.binding_energy))
@@ -536,11 +537,10 @@ def resolved_errors(settings: FitSettings, measured: MeasuredMap,
         return "poisson", []
     return "uniform", [Warning(
         code="scaled-errors",
-        message=f"the measured map ({measured.source}) gives no sigma and its intensities are not "
-                "whole counts: "
-                "the fit weighs every pixel alike and scales the errors by the scatter of the "
-                "residuals, so chi2_red cannot tell a misfit (give sigma, or --errors "
-                "poisson for counts)")]
+        message=f"the measured map ({measured.source}) gives no sigma and its intensities "
+                "are not whole counts: the fit weighs every pixel alike and scales the "
+                "errors by the scatter of the residuals, so chi2_red cannot tell a misfit "
+                "(give sigma, or --errors poisson for counts)")]
 
 
 def fit_map(settings: FitSettings, measured: MeasuredMap, molecule: Molecule, energy: float, *,
@@ -724,8 +724,8 @@ def _merged_if_degenerate(forward: ForwardModel, values: Float64Array, errors: s
         found = _settled_poisson(merged, found)
     kind = "alpha + gamma" if upright else "gamma - alpha"
     message = (f"alpha and gamma are not separately determined (correlation "
-               f"{correlation:+.4f}) at beta = {abs(beta):.2f}°: near beta 0° and 180° both turn "
-               f"the molecule about the same axis; alpha is fixed at 0 and gamma stands for "
+               f"{correlation:+.4f}) at beta = {abs(beta):.2f}°: near beta 0° and 180° both "
+               f"turn the molecule about the same axis; alpha is fixed at 0 and gamma stands for "
                f"{kind}")
     return merged, found, angles, [Warning(code="degenerate-angles", message=message)]
 

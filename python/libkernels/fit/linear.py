@@ -91,8 +91,9 @@ class LinearProblem:
         self.used = used
         self.terms = tuple(terms)
         self.intensity = measured.intensity[used]
-        mode = {True: "poisson", False: "uniform"}.get(errors, errors)  # type: ignore[call-overload]
-        self.errors = str(mode)
+        if isinstance(errors, bool):  # the older poisson flag
+            errors = "poisson" if errors else "uniform"
+        self.errors = str(errors)
         if self.errors == "sigma":
             if measured.sigma is None:
                 raise InputError("errors", f"'sigma' needs the measurement's standard "
