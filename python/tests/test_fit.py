@@ -3,6 +3,7 @@ synthetic maps made with the library's own maps, the stated errors, the
 identifiability warning, stack deconvolution, and every refusal."""
 
 import json
+import sys
 import warnings
 
 import numpy as np
@@ -269,6 +270,60 @@ def test_fit_command_writes_the_listed_results(measured_files, name, energy, tmp
     assert report["orientation_errors"][:2] == [0.0, 0.0]
     assert np.abs(np.load(out / "model.npy") - data).max() < 1e-3 * data.max()
     assert (out / "fit.png").stat().st_size > 10000
+
+
+def test_instrument_fit_by_command_reproduced_from_its_record(pentacene, tmp_path, capsys):
+    step, n = 0.1, 49
+    axis = -2.4 + step * np.arange(n)
+    clean = np.tensordot([100.0, 60.0], square_maps(pentacene, ["HOMO", "HOMO-1"],
+                                                    (0, 0, 25.0), -2.4, step, n), 1) + 1.0
+    response = 1.0 + 0.1 * axis[:, None] / 2.4
+    sigma = 0.5 + 0.02 * clean
+    noisy = response * clean + np.random.default_rng(8).normal(0.0, sigma)
+    np.savez(tmp_path / "map.npz", intensity=noisy, sigma=sigma, kx=axis, ky=axis,
+             kinetic_energy=E_KIN)
+    np.savez(tmp_path / "flat.npz", intensity=np.broadcast_to(response, clean.shape), kx=axis,
+             ky=axis)
+    out, again = tmp_path / "out", tmp_path / "again"
+    assert main(["fit", str(tmp_path / "map.npz"), "pentacene", "-O", "HOMO", "-O", "HOMO-1",
+                 "--fit-angles", "gamma", "--flat-field", str(tmp_path / "flat.npz"),
+                 "--fit-k-offset", "--k-resolution", "0.02", "--no-mirrors", "--quiet",
+                 "-o", str(out)]) == 0
+    streams = capsys.readouterr()
+    # warnings on stderr, one line each; the report on stdout without them
+    assert "libkernels fit: warning: equivalent-solutions:" in streams.err
+    assert "warning" not in streams.out and "reduced chi2" in streams.out
+    report = json.loads((out / "fit.json").read_text())
+    assert report["errors"] == "sigma" and report["kinetic_energy_ev"] == E_KIN
+    assert set(report["goodness"]) == {"chi2", "chi2_reduced", "dof", "expected_spread",
+                                       "p_value"}
+    assert report["parameter_names"] == ["weight HOMO", "weight HOMO-1", "background constant",
+                                         "gamma", "kx0", "ky0"]
+    covariance = np.array(report["covariance"])
+    assert covariance.shape == (6, 6) and np.allclose(covariance, covariance.T)
+    assert np.sqrt(covariance[0, 0]) == pytest.approx(report["weight_errors"][0])
+    assert report["instrument"]["k_resolution"] == 0.02
+    assert report["warnings"][0].keys() == {"code", "message"}
+    assert report["flat_field_sha256"] and report["libkernels_version"]
+    assert "--flat-field" in report["command"]
+    assert report["request"]["mirrors"] is False and report["request"]["fit_k_offset"] is True
+    np.testing.assert_allclose(report["weights"], [100, 60], rtol=0.01)
+    assert abs(report["goodness"]["chi2_reduced"] - 1) < 5 * report["goodness"]["expected_spread"]
+    assert main(["fit", "--from-record", str(out / "fit.json"), "--quiet", "-o", str(again)]) == 0
+    made_again = json.loads((again / "fit.json").read_text())
+    timings = ("elapsed_seconds", "seconds_per_evaluation", "command")
+    assert {k: v for k, v in made_again.items() if k not in timings} == \
+        {k: v for k, v in report.items() if k not in timings}
+    assert (again / "model.npy").read_bytes() == (out / "model.npy").read_bytes()
+
+
+def test_a_missing_scipy_is_one_line_naming_the_extra(tmp_path, capsys, monkeypatch):
+    path = _npz(tmp_path / "map.npz", intensity=MAP, kx=K, ky=K)
+    monkeypatch.setitem(sys.modules, "scipy.optimize", None)
+    assert main(["fit", path, "pentacene", "-O", "HOMO", "--kinetic-energy", "30",
+                 "-o", str(tmp_path / "out")]) == 2
+    error = capsys.readouterr().err
+    assert error.count("\n") == 1 and "pip install 'libkernels[fit]'" in error
 
 
 def test_deconvolve_command_writes_json_csv_and_picture(pentacene, tmp_path, capsys):

@@ -3,8 +3,7 @@ orbital-projected spectra with each slice's reduced chi-square."""
 
 from __future__ import annotations
 
-import textwrap
-from typing import TYPE_CHECKING, Optional, Tuple
+from typing import TYPE_CHECKING, List, Optional, Tuple
 
 import numpy as np
 
@@ -47,6 +46,8 @@ def fit_caption(result: FitResult) -> str:
             *instrument["k_offset"], *instrument["k_offset_errors"]))
         parts.append(f"k resolution {instrument['k_resolution']:.3g} ± "
                      f"{instrument['k_resolution_error']:.2g} Å⁻¹")
+    if "transmission" in instrument:
+        parts.append("transmission ({:.3g}, {:.3g}, {:.3g})".format(*instrument["transmission"]))
     if "domain_populations" in instrument:
         parts.append("domains " + ", ".join(f"{v:.3f}" for v in
                                              instrument["domain_populations"]))
@@ -59,7 +60,13 @@ def fit_caption(result: FitResult) -> str:
     codes = sorted({w["code"] for w in result.warnings})
     if codes:
         quality += ";  warnings: " + ", ".join(codes)
-    return "\n".join(textwrap.wrap(";  ".join(parts), CAPTION_WIDTH) + [quality])
+    lines: List[str] = []
+    for part in parts:  # whole parts to a line
+        if lines and len(lines[-1]) + len(part) + 3 <= CAPTION_WIDTH:
+            lines[-1] += ";  " + part
+        else:
+            lines.append(part)
+    return "\n".join(lines + [quality])
 
 
 def plot_fit(result: FitResult, path: Optional[PathLike] = None,
@@ -78,7 +85,7 @@ def plot_fit(result: FitResult, path: Optional[PathLike] = None,
     # the residual's own scale: its largest values bar a few outliers
     reach = float(np.nanpercentile(np.abs(residual), 99.5)) or max(rms, 1e-300)
     unit = "counts" if result.errors == "poisson" else "intensity"
-    figure = new_figure(figsize=(17.0, 5.6), dpi=110, layout="constrained")
+    figure = new_figure(figsize=(17.0, 5.2), dpi=110, layout="constrained")
     grid = figure.add_gridspec(2, 4, height_ratios=(1.0, 0.16))
     axes = [figure.add_subplot(grid[0, 0])]
     axes += [figure.add_subplot(grid[0, k], sharex=axes[0], sharey=axes[0]) for k in (1, 2, 3)]
