@@ -440,6 +440,26 @@ def test_a_pixel_missing_from_one_slice_stays_out_of_the_orientation_fit(pentace
     assert result.n_pixels.tolist() == [41 * 41, 41 * 41 - 1, 41 * 41]
 
 
+def test_stack_instrument_is_fitted_once_and_kept_for_every_slice(pentacene):
+    # The measured axes are one pixel (0.1 / Å) off in kx: pixel i shows the map at
+    # kx[i] - 0.1.
+    binding = np.array([5.0, 6.0, 7.0])
+    profile = np.array([200.0, 500.0, 300.0])
+    axis = -2.0 + 0.1 * np.arange(41)
+    slices = []
+    for e_b, weight in zip(binding, profile):
+        maps = square_maps(pentacene, ["HOMO"], (0, 0, 30.0), -2.1, 0.1, 42,
+                           e_kin=35.0 - 4.5 - e_b)[0]
+        slices.append(weight * maps[:41, 1:] + 1.0)
+    result = lk.deconvolve((np.array(slices), axis, axis, binding), pentacene, ["HOMO"],
+                           photon_energy=35.0, work_function=4.5, fit_k_offset=True,
+                           orientation=(0, 0, 30.0),
+                           errors="uniform", progress=False)
+    offset = result.to_dict()["instrument"]["k_offset"]
+    np.testing.assert_allclose(offset, [0.1, 0.0], atol=1e-4)
+    np.testing.assert_allclose(result.weights[:, 0], profile, rtol=1e-3)
+
+
 # ---- refusals -----------------------------------------------------------------------
 
 def _npz(path, **arrays):

@@ -160,7 +160,7 @@ class DeconvolutionRequest(FitSettings):
 
     kind: ClassVar[str] = "deconvolve"
     positionals: ClassVar[Tuple[str, ...]] = ("stack", "molecule")
-    input_files: ClassVar[Tuple[str, ...]] = ("stack", "molecule")
+    input_files: ClassVar[Tuple[str, ...]] = ("stack", "molecule", "flat_field")
     data_setting: ClassVar[str] = "stack"
 
     stack: Optional[MeasuredSource] = setting(
@@ -222,7 +222,7 @@ class DeconvolutionRequest(FitSettings):
                 slices.append(fit_map(self, stack.slice(s), molecule, float(energy),
                                       start=np.asarray(orientation, dtype=np.float64),
                                       angles=(), model_image=False, progress=False,
-                                      instrument_values=instrument or {"fixed": True}))
+                                      instrument_values=instrument or {}))
                 bar.update()
         finally:
             bar.close()

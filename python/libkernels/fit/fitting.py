@@ -310,7 +310,7 @@ class FitSettings(MoleculeRequest):
     def instrument(self, measured: MeasuredMap, used: BoolArray,
                    values: Optional[Dict[str, Any]] = None) -> Instrument:
         """The instrument model at the used pixels; with `values` (a FitResult's
-        `instrument`) every part fixed at them."""
+        `instrument`, or {} for the settings' own values) every part fixed."""
         flat = self.flat_field_data(measured)
         instrument = Instrument(
             k_offset=self.k_offset, fit_k_offset=self.fit_k_offset,
@@ -318,7 +318,7 @@ class FitSettings(MoleculeRequest):
             transmission=self.fit_transmission,
             flat_field=None if flat is None else flat[used],
             populations=self.fit_domain_populations)
-        if values:
+        if values is not None:
             instrument.k_offset = tuple(values.get("k_offset", instrument.k_offset))
             instrument.k_resolution = float(values.get("k_resolution", instrument.k_resolution))
             instrument.fit_k_offset = instrument.fit_k_resolution = False
@@ -777,6 +777,8 @@ def _result(forward: ForwardModel, values: Float64Array, measured: MeasuredMap,
     error_values = np.sqrt(np.clip(np.diag(covariance), 0, None))
     blank = np.flatnonzero(~np.any(design[:, :n_orbitals], axis=0))
     error_values[blank] = np.nan  # a map that is 0 on every fitted pixel fixes no weight
+    # nor does a parameter the model does not change (all weights 0, say)
+    error_values[~np.any(jacobian, axis=0)] = np.nan
 
     offset = n_orbitals + len(terms)
     state = forward.state(values)

@@ -171,7 +171,8 @@ class FitResult:
                          for key, v in self.goodness.items()},
             "errors": self.errors,
             "warnings": [dict(w) for w in self.warnings],
-            "instrument": self.instrument,
+            "instrument": {key: json_floats(value) if isinstance(value, list)
+                           else json_floats([value])[0] for key, value in self.instrument.items()},
             "parameter_names": list(self.parameter_names),
             "covariance": None if self.covariance is None
             else [json_floats(row) for row in self.covariance],
