@@ -33,7 +33,7 @@ from ..requests.base import setting
 from ..requests.maps import Orbitals
 from .fitting import ENERGY, FitAngles, FitSettings, fit_map, issue_warnings
 from .measured import MeasuredSource
-from .result import FitResult, Warning, with_record
+from .result import CodedWarning, FitResult, with_record
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -68,7 +68,7 @@ class DeconvolutionResult:
     n_pixels: NDArray[np.int_]
     model_grid: str
     orientation_fit: Optional[FitResult] = None
-    warnings: List[Warning] = field(default_factory=list)
+    warnings: List[CodedWarning] = field(default_factory=list)
     expected_spread: Optional[Float64Array] = None  # sqrt(2/dof) of each slice
     elapsed_seconds: float = 0.0
     source: str = ""
@@ -233,7 +233,7 @@ class DeconvolutionRequest(FitSettings):
             for group in result.weight_sums:
                 groups.setdefault(tuple(group["orbitals"]), []).append(s)
         for labels, where in groups.items():
-            messages.append(Warning(
+            messages.append(CodedWarning(
                 code="not-identifiable",
                 message=f"the weights of {', '.join(labels)} are not separately identifiable "
                         f"in {len(where)} of {len(slices)} slices (nearly collinear maps); use "
@@ -241,7 +241,7 @@ class DeconvolutionRequest(FitSettings):
         misfits = [s for s, r in enumerate(slices)
                    if any(w["code"] == "misfit" for w in r.warnings)]
         if misfits:
-            messages.append(Warning(
+            messages.append(CodedWarning(
                 code="misfit",
                 message=f"{len(misfits)} of {len(slices)} slices are misfits (chi2_red more "
                         "than 5 expected spreads above 1), at binding energies "

@@ -66,7 +66,7 @@ from .linear import ERROR_MODELS, LinearProblem, background_terms, require_scipy
 from .measured import MeasuredMap, MeasuredSource, load_measured
 from .model import OrbitalMaps
 from .orientation_search import ProjectedResidual, search, subsampled
-from .result import FitResult, Warning, json_floats
+from .result import CodedWarning, FitResult, json_floats
 from .symmetry import Symmetry as MapSymmetry, describe
 
 if TYPE_CHECKING:
@@ -448,7 +448,7 @@ class FitRequest(FitSettings):
         return result
 
 
-def issue_warnings(found: Sequence[Warning]) -> None:
+def issue_warnings(found: Sequence[CodedWarning]) -> None:
     """A fit's warnings as Python warnings, each of its class."""
     for warning in found:
         category = IdentifiabilityWarning if warning["code"] in IDENTIFIABILITY_CODES \
@@ -524,7 +524,7 @@ def fit_momentum_map(measured: MeasuredSource, molecule: Union[Molecule, str],
 # ---- the fit ----
 
 def resolved_errors(settings: FitSettings, measured: MeasuredMap,
-                    used: BoolArray) -> Tuple[str, List[Warning]]:
+                    used: BoolArray) -> Tuple[str, List[CodedWarning]]:
     """The error model a fit uses, and the warning `auto` gives when it falls back
     to uniform errors."""
     asked = settings.error_model
@@ -535,7 +535,7 @@ def resolved_errors(settings: FitSettings, measured: MeasuredMap,
     values = measured.intensity[used]
     if np.all(values >= 0) and np.all(values == np.round(values)):
         return "poisson", []
-    return "uniform", [Warning(
+    return "uniform", [CodedWarning(
         code="scaled-errors",
         message=f"the measured map ({measured.source}) gives no sigma and its intensities "
                 "are not whole counts: the fit weighs every pixel alike and scales the "
@@ -693,7 +693,7 @@ def _covariance(jacobian: Float64Array) -> Float64Array:
 
 
 def _merged_if_degenerate(forward: ForwardModel, values: Float64Array, errors: str
-                          ) -> Tuple[ForwardModel, Float64Array, Tuple[int, ...], List[Warning]]:
+                          ) -> Tuple[ForwardModel, Float64Array, Tuple[int, ...], List[CodedWarning]]:
     """Where alpha and gamma are not separately determined (beta near 0 or 180
     degrees: both turn about z), alpha is fixed at 0 and gamma stands for their
     sum (or difference) and is fitted again."""
@@ -727,11 +727,11 @@ def _merged_if_degenerate(forward: ForwardModel, values: Float64Array, errors: s
                f"{correlation:+.4f}) at beta = {abs(beta):.2f}°: near beta 0° and 180° both "
                f"turn the molecule about the same axis; alpha is fixed at 0 and gamma stands for "
                f"{kind}")
-    return merged, found, angles, [Warning(code="degenerate-angles", message=message)]
+    return merged, found, angles, [CodedWarning(code="degenerate-angles", message=message)]
 
 
 def _canonical(forward: ForwardModel, values: Float64Array, symmetry: MapSymmetry,
-               fitted: Tuple[int, ...], notes: List[Warning]) -> Float64Array:
+               fitted: Tuple[int, ...], notes: List[CodedWarning]) -> Float64Array:
     """The fitted angles moved to the canonical one of the equivalent orientations;
     notes `equivalent-solutions` when there are several."""
     orientation = forward.state(values).orientation
@@ -741,7 +741,7 @@ def _canonical(forward: ForwardModel, values: Float64Array, symmetry: MapSymmetr
     for k, index in enumerate(forward.angles):
         values[k] = chosen[index]
     if len(equivalents) > 1:
-        notes.append(Warning(
+        notes.append(CodedWarning(
             code="equivalent-solutions",
             message=f"{len(equivalents)} orientations give the same maps: "
                     f"{describe(equivalents, fitted)}; the one reported has the smallest "
@@ -752,7 +752,7 @@ def _canonical(forward: ForwardModel, values: Float64Array, symmetry: MapSymmetr
 
 def _result(forward: ForwardModel, values: Float64Array, measured: MeasuredMap,
             molecule: Molecule, names: List[str], model_image: bool,
-            model_options: Dict[str, Any], errors: str, notes: List[Warning],
+            model_options: Dict[str, Any], errors: str, notes: List[CodedWarning],
             flat: Optional[Float64Array]) -> FitResult:
     problem = forward.problem
     maps = forward.maps
@@ -795,14 +795,14 @@ def _result(forward: ForwardModel, values: Float64Array, measured: MeasuredMap,
 
     sums, found = _identifiability(names, problem, design[:, :n_orbitals], coefficients,
                                    covariance)
-    found += [Warning(code="undetermined-weight",
+    found += [CodedWarning(code="undetermined-weight",
                       message=f"the map of {names[o]} is 0 on every fitted pixel (beyond its "
                               f"photoemission disc, |k| > {maps.disc_radius:.3g} 1/Å?): its "
                               "weight is undetermined") for o in blank]
     found = notes + found + _angle_notes(forward, covariance, offset)
     if errors in ("sigma", "poisson") and \
             chi2_reduced - 1.0 > MISFIT_SPREADS * goodness["expected_spread"]:
-        found.append(Warning(code="misfit", message=_misfit_message(goodness, errors)))
+        found.append(CodedWarning(code="misfit", message=_misfit_message(goodness, errors)))
 
     # The model and the normalised residual on every measured pixel.
     model = np.full(measured.intensity.shape, np.nan)
@@ -861,10 +861,10 @@ def _misfit_message(goodness: Dict[str, float], errors: str) -> str:
 
 
 def _angle_notes(forward: ForwardModel, covariance: Float64Array,
-                 offset: int) -> List[Warning]:
+                 offset: int) -> List[CodedWarning]:
     """degenerate-angles for fitted angles that the covariance does not tell apart
     (a near-singular block), or a beta within its error of 0 or 180 degrees."""
-    notes: List[Warning] = []
+    notes: List[CodedWarning] = []
     angles = forward.angles
     for x in range(len(angles)):
         for y in range(x + 1, len(angles)):
@@ -872,7 +872,7 @@ def _angle_notes(forward: ForwardModel, covariance: Float64Array,
             scale = np.sqrt(max(covariance[a, a] * covariance[b, b], 0.0))
             rho = covariance[a, b] / scale if scale > 0 else 0.0
             if abs(rho) > DEGENERATE_CORRELATION:
-                notes.append(Warning(
+                notes.append(CodedWarning(
                     code="degenerate-angles",
                     message=f"{ANGLES[angles[x]]} and {ANGLES[angles[y]]} are not separately "
                             f"determined (correlation {rho:+.4f}); only a combination of "
@@ -918,7 +918,7 @@ def _instrument_values(forward: ForwardModel, state: Any, errors: Float64Array,
 
 def _identifiability(names: List[str], problem: LinearProblem, columns: Float64Array,
                      coefficients: Float64Array, covariance: Float64Array
-                     ) -> Tuple[List[Dict[str, Any]], List[Warning]]:
+                     ) -> Tuple[List[Dict[str, Any]], List[CodedWarning]]:
     """Groups of orbitals whose maps are nearly collinear once the background is
     projected out: their weights trade off; their sum is still determined."""
     weighted = problem.sqrt_weight[:, None] * columns
@@ -942,7 +942,7 @@ def _identifiability(names: List[str], problem: LinearProblem, columns: Float64A
             if cosine[a, b] > IDENTIFIABILITY_COSINE:
                 group[root(b)] = root(a)
     sums: List[Dict[str, Any]] = []
-    messages: List[Warning] = []
+    messages: List[CodedWarning] = []
     for leader in sorted({root(a) for a in range(n)}):
         members = [a for a in range(n) if root(a) == leader]
         if len(members) < 2:
@@ -952,7 +952,7 @@ def _identifiability(names: List[str], problem: LinearProblem, columns: Float64A
         labels = [names[a] for a in members]
         worst = max(cosine[a, b] for a in members for b in members if a < b)
         sums.append({"orbitals": labels, "sum": total, "error": error})
-        messages.append(Warning(
+        messages.append(CodedWarning(
             code="not-identifiable",
             message=f"the weights of {', '.join(labels)} are not separately identifiable "
                     f"(their maps are nearly collinear, cosine {worst:.4f}); their sum is "

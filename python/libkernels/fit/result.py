@@ -21,7 +21,7 @@ else:  # pragma: no cover
     TypedDict = dict
 
 
-class Warning(TypedDict):
+class CodedWarning(TypedDict):
     """What a fit says of itself: a code (misfit, degenerate-angles,
     equivalent-solutions, scaled-errors, not-identifiable, undetermined-weight)
     and a one-line message."""
@@ -87,7 +87,7 @@ class FitResult:
     parameter_names: List[str] = field(default_factory=list)
     # groups of orbitals whose weights only add up: {"orbitals", "sum", "error"}
     weight_sums: List[Dict[str, Any]] = field(default_factory=list)
-    warnings: List[Warning] = field(default_factory=list)
+    warnings: List[CodedWarning] = field(default_factory=list)
     n_evaluations: int = 0
     n_scan_evaluations: int = 0
     seconds_per_evaluation: float = 0.0
