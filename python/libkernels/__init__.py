@@ -17,7 +17,8 @@ The package, from the bottom up (each layer imports only those below it):
 core (the C library's binding, the molecule, grids, kernels), basis (other
 programs' basis conventions), formats (reading files), plot (figures), fit
 and scan (fitting measured maps; many maps on executors and into Zarr
-stores), explore (the web page's server) and cli (the command line).
+stores), tomography (real-space images from measured maps), explore (the web
+page's server) and cli (the command line).
 """
 
 __version__ = "0.2.0"
@@ -47,6 +48,8 @@ from .formats.molden import parse_molden, read_molden
 from .formats.pyscf import from_pyscf
 from .scans.orientation_scan import as_momentum_maps, scan_momentum_maps, scan_to_xarray
 from .scans.store_scan import open_scan, run_scan, scan
+from .tomography.reconstruction import reconstruct
+from .tomography.result import Reconstruction
 
 __all__ = [
     # errors and warnings
@@ -71,4 +74,6 @@ __all__ = [
     # fits
     "load_measured", "MeasuredMap", "fit_momentum_map", "FitResult", "deconvolve",
     "DeconvolutionResult",
+    # reconstructions
+    "reconstruct", "Reconstruction",
 ]
