@@ -12,6 +12,7 @@ if TYPE_CHECKING:
     from ..tomography.result import Reconstruction
 
 PRTF_LEVEL = float(np.exp(-1.0))
+VIEW_MARGIN = 3.0  # Å shown around the support
 BOND = {True: 1.8, False: 1.25}  # Å: bonded neighbours between heavy atoms / with hydrogen
 
 
@@ -33,7 +34,8 @@ def _outline(axes: Any, atoms: np.ndarray, heavy: np.ndarray, columns=(0, 1)) ->
 
 
 def _panel(figure: Any, axes: Any, data: Any, horizontal: str, vertical: str,
-           title: str, signed: bool, atoms=None, heavy=None, columns=(0, 1)) -> None:
+           title: str, signed: bool, view: dict, atoms=None, heavy=None,
+           columns=(0, 1)) -> None:
     values = np.asarray(data.transpose(horizontal, vertical).values)
     x, y = np.asarray(data[horizontal].values), np.asarray(data[vertical].values)
     if signed:
@@ -45,8 +47,8 @@ def _panel(figure: Any, axes: Any, data: Any, horizontal: str, vertical: str,
                             vmin=0, interpolation="nearest")
     if atoms is not None and heavy is not None:
         _outline(axes, atoms, heavy, columns)
-        axes.set_xlim(x[0], x[-1])
-        axes.set_ylim(y[0], y[-1])
+    axes.set_xlim(*view[horizontal])
+    axes.set_ylim(*view[vertical])
     axes.set_xlabel(f"{horizontal} (Å)")
     axes.set_ylabel(f"{vertical} (Å)")
     axes.set_title(title, fontsize=9)
@@ -54,29 +56,44 @@ def _panel(figure: Any, axes: Any, data: Any, horizontal: str, vertical: str,
     figure.colorbar(image, ax=axes, shrink=0.8)
 
 
+def _view(result: "Reconstruction") -> dict:
+    """Axis limits (Å): the support's bounding box and VIEW_MARGIN, within the image."""
+    support = result.record["support"]
+    view = {}
+    for name, size, centre in zip(result.image.dims, support["extent_angstrom"],
+                                  support["centre_angstrom"]):
+        axis = result.image[name].values
+        half = size / 2 + VIEW_MARGIN
+        view[name] = (max(centre - half, float(axis[0])), min(centre + half, float(axis[-1])))
+    return view
+
+
 def plot_reconstruction(result: "Reconstruction", path: Any = None,
                         title: Optional[str] = None) -> Any:
     """2D: image | spread | PRTF.  3D: the image on the xy plane and the xz plane
-    through its largest value, the spread on that xy plane, the PRTF."""
+    through its largest value, the spread on that xy plane, the PRTF.  The
+    panels show the support with a margin, not the whole period."""
     image, spread = result.image, result.spread
     atoms = result.atoms
     heavy = result.heavy
     three_d = image.ndim == 3
+    view = _view(result)
     figure = new_figure(figsize=(17.0 if three_d else 13.5, 4.8), dpi=110)
     axes = figure.subplots(1, 4 if three_d else 3)
     if three_d:
         peak = np.unravel_index(int(np.argmax(np.abs(image.values))), image.shape)
         z0, y0 = float(image.z[peak[2]]), float(image.y[peak[1]])
         _panel(figure, axes[0], image.isel(z=peak[2]), "x", "y", f"image at z = {z0:.2f} Å",
-               True, atoms, heavy, (0, 1))
+               True, view, atoms, heavy, (0, 1))
         _panel(figure, axes[1], image.isel(y=peak[1]), "x", "z", f"image at y = {y0:.2f} Å",
-               True, atoms, heavy, (0, 2))
+               True, view, atoms, heavy, (0, 2))
         _panel(figure, axes[2], spread.isel(z=peak[2]), "x", "y",
-               f"spread of the starts at z = {z0:.2f} Å", False)
+               f"spread of the starts at z = {z0:.2f} Å", False, view)
         curve = axes[3]
     else:
-        _panel(figure, axes[0], image, "x", "y", "image", True, atoms, heavy)
-        _panel(figure, axes[1], spread, "x", "y", "spread of the starts (same scale)", False)
+        _panel(figure, axes[0], image, "x", "y", "image", True, view, atoms, heavy)
+        _panel(figure, axes[1], spread, "x", "y", "spread of the starts (same scale)", False,
+               view)
         curve = axes[2]
     prtf = result.prtf
     curve.plot(prtf.k.values, prtf.values, "o-", ms=3)

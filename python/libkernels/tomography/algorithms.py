@@ -28,7 +28,7 @@ from .sampling import to_half
 from .support import SHRINK_BLUR, shrink
 
 ALGORITHMS = ("raar", "hio", "er")
-DEFAULT_ALGORITHM = "raar"
+DEFAULT_ALGORITHM = "hio"
 DEFAULT_BETA = {"raar": 0.87, "hio": 0.9, "er": 0.0}
 SHRINK_EVERY = 20  # iterations between shrink-wrap updates
 _TINY = np.float32(1e-30)

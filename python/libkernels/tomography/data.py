@@ -31,7 +31,8 @@ from typing import Any, List, Optional, Sequence, Tuple
 import numpy as np
 
 from ..core.errors import InputError, MeasuredDataError
-from ..core.units import bohr_momentum_to, energy_to_hartree
+from ..core.grids import MomentumMap
+from ..core.units import bohr_momentum_to, energy_to_hartree, hartree_to, momentum_to_bohr
 from ..core.validation import finite, positive
 from ..fit.measured import MeasuredMap, load_measured
 from .sampling import FourierBox, mirrored
@@ -107,7 +108,8 @@ def load_series(measured: Any, kinetic_energy: Any = None, photon_energy: Any = 
                 binding_energy: Optional[float] = None) -> Series:
     """The maps and their kinetic energies (eV) from one map, a list of maps, or a
     series with a photon_energy or kinetic_energy axis (a file or an xarray
-    object whose leading dimension is so named, or a MeasuredMap-like tuple).
+    object whose leading dimension is so named).  Maps computed by the package
+    (MomentumMap) bring their kinetic energy.
 
     Each map's kinetic energy is given (kinetic_energy, one per map), or is
     photon_energy - work_function - binding_energy (photon_energy one per map;
@@ -161,13 +163,19 @@ def load_series(measured: Any, kinetic_energy: Any = None, photon_energy: Any = 
 
 
 def _maps_of(measured: Any) -> Tuple[List[MeasuredMap], Optional[str], Any]:
-    """(maps, name of the series axis, its values) from what reconstruct was given."""
+    """(maps, name of the series axis, its values) from what reconstruct was given;
+    maps computed by the package bring their kinetic energy along."""
     if isinstance(measured, (list, tuple)) and measured and not _is_array_tuple(measured):
-        maps = []
+        maps, energies = [], []
         for item in measured:
-            found, _, _ = _maps_of(item)
+            found, name, values = _maps_of(item)
             maps.extend(found)
+            energies.extend(values if name == "kinetic_energy" else [None] * len(found))
+        if all(e is not None for e in energies):
+            return maps, "kinetic_energy", energies
         return maps, None, None
+    if isinstance(measured, MomentumMap):
+        return _computed(measured)
     series = _series_axis(measured)
     if series is not None:
         return series
@@ -178,6 +186,20 @@ def _maps_of(measured: Any) -> Tuple[List[MeasuredMap], Optional[str], Any]:
                                 "needs one orbital's maps at many photon energies: give a "
                                 "list of maps or a series with a photon_energy or "
                                 "kinetic_energy axis")
+    return [loaded], None, None
+
+
+def _computed(computed: MomentumMap) -> Tuple[List[MeasuredMap], Optional[str], Any]:
+    """A map computed by the package, as a measured one; its kinetic energy when all
+    its orbitals share one."""
+    to_angstrom = float(momentum_to_bohr(1.0, computed.unit)
+                        / momentum_to_bohr(1.0, "1/angstrom"))
+    loaded = load_measured(np.asarray(computed.data, dtype=np.float64),
+                           kx=computed.kx * to_angstrom, ky=computed.ky * to_angstrom,
+                           name="momentum map")
+    hartree = computed.parameters.get("e_kin_hartree") or []
+    if len(set(hartree)) == 1:
+        return [loaded], "kinetic_energy", [float(hartree_to(hartree[0], "eV"))]
     return [loaded], None, None
 
 
