@@ -166,7 +166,8 @@ def _maps_of(measured: Any) -> Tuple[List[MeasuredMap], Optional[str], Any]:
     """(maps, name of the series axis, its values) from what reconstruct was given;
     maps computed by the package bring their kinetic energy along."""
     if isinstance(measured, (list, tuple)) and measured and not _is_array_tuple(measured):
-        maps, energies = [], []
+        maps: List[MeasuredMap] = []
+        energies: List[Any] = []
         for item in measured:
             found, name, values = _maps_of(item)
             maps.extend(found)
