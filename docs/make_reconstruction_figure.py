@@ -26,7 +26,7 @@ sys.path.insert(0, str(HERE.parent / "python" / "tests"))
 
 from noise import poisson_counts  # noqa: E402
 from tomography_truth import (aligned_correlation, band_limited_truth,  # noqa: E402
-                              hemisphere_radius)
+                              hemisphere_maps, hemisphere_radius)
 
 
 def aligned_to(truth, image):
@@ -88,11 +88,7 @@ def main():
     axes[0, 3].set_title("2D: phase-retrieval transfer function", fontsize=9)
 
     energies = np.linspace(15.0, 100.0, 20)
-    maps = []
-    for energy in energies:
-        n = 2 * int(np.ceil(hemisphere_radius(energy) / 0.05)) + 1
-        maps.append(lk.momentum_map_sum(pentacene, ["HOMO"], kinetic_energy=energy, n=n,
-                                        k_min=-(n // 2) * 0.05, k_step=0.05))
+    maps = hemisphere_maps(pentacene, "HOMO", energies)
     volume = lk.reconstruct(maps, support=(14, 5, 4), progress=False)
     truth = band_limited_truth(volume.image, pentacene, "HOMO",
                                hemisphere_radius(energies.max()), np.inf)

@@ -21,30 +21,9 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
 
 from noise import poisson_counts  # noqa: E402
 from tomography_truth import (aligned_correlation, band_limited_truth,  # noqa: E402
-                              hemisphere_radius)
+                              hemisphere_maps, hemisphere_radius, perylene)
 
 ALGORITHMS = ("hio", "raar", "er")
-
-
-def perylene():
-    from pyscf import gto, scf
-
-    a, h = 1.40, 1.40 * np.sqrt(3) / 2
-    carbons = []
-    for cx, cy in ((0, h), (0, -h), (1.5 * a, 0), (3 * a, h), (3 * a, -h)):
-        for j in range(6):
-            p = np.array([cx + a * np.cos(np.pi * j / 3), cy + a * np.sin(np.pi * j / 3)])
-            if not any(np.linalg.norm(p - q) < 0.1 for q in carbons):
-                carbons.append(p)
-    carbons = np.array(carbons) - np.mean(carbons, axis=0)
-    atoms = [("C", c) for c in carbons]
-    for c in carbons:
-        near = [q for q in carbons if 0.1 < np.linalg.norm(q - c) < 1.1 * a]
-        if len(near) == 2:
-            out = 2 * c - near[0] - near[1]
-            atoms.append(("H", c + 1.08 * out / np.linalg.norm(out)))
-    mol = gto.M(atom=[(s, (p[0], p[1], 0.0)) for s, p in atoms], basis="sto-3g", verbose=0)
-    return lk.from_pyscf(scf.RHF(mol).run())
 
 
 def damaged(molecule, orbital, seed):
@@ -82,11 +61,7 @@ def main():
               + "".join(f"{c:10.3f}" for c in cells), flush=True)
 
     energies = np.linspace(15.0, 100.0, 20)
-    maps = []
-    for energy in energies:
-        n = 2 * int(np.ceil(hemisphere_radius(energy) / 0.05)) + 1
-        maps.append(lk.momentum_map_sum(pentacene, ["HOMO"], kinetic_energy=energy, n=n,
-                                        k_min=-(n // 2) * 0.05, k_step=0.05))
+    maps = hemisphere_maps(pentacene, "HOMO", energies)
     cells, seconds = [], []
     for algorithm in ALGORITHMS:
         clock = time.process_time()

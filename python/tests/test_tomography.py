@@ -20,7 +20,8 @@ from libkernels.tomography.sampling import FourierBox
 
 from conftest import AGREEMENT, requires
 from noise import poisson_counts
-from tomography_truth import aligned_correlation, band_limited_truth, hemisphere_radius
+from tomography_truth import (aligned_correlation, band_limited_truth, hemisphere_maps,
+                              hemisphere_radius, perylene as perylene_molecule)
 
 E_KIN = 30.0  # eV
 K_MAX = 3.0   # 1/Å: the maps' window
@@ -51,28 +52,10 @@ def pentacene_map(pentacene):
 
 @pytest.fixture(scope="module")
 def perylene():
-    """Perylene C20H12 (32 atoms), RHF/STO-3G, idealised planar geometry in the xy
-    plane, long axis along x: five rings of a honeycomb of 1.40 Å bonds, C-H 1.08 Å."""
-    gto = pytest.importorskip("pyscf.gto")
-    scf = pytest.importorskip("pyscf.scf")
-    a = 1.40
-    h = a * np.sqrt(3) / 2
-    carbons = []
-    for cx, cy in ((0, h), (0, -h), (1.5 * a, 0), (3 * a, h), (3 * a, -h)):
-        for j in range(6):
-            p = np.array([cx + a * np.cos(np.pi * j / 3), cy + a * np.sin(np.pi * j / 3)])
-            if not any(np.linalg.norm(p - q) < 0.1 for q in carbons):
-                carbons.append(p)
-    carbons = np.array(carbons) - np.mean(carbons, axis=0)
-    atoms = [("C", c) for c in carbons]
-    for c in carbons:
-        near = [q for q in carbons if 0.1 < np.linalg.norm(q - c) < 1.1 * a]
-        if len(near) == 2:
-            out = 2 * c - near[0] - near[1]
-            atoms.append(("H", c + 1.08 * out / np.linalg.norm(out)))
-    assert len(atoms) == 32
-    mol = gto.M(atom=[(s, (p[0], p[1], 0.0)) for s, p in atoms], basis="sto-3g", verbose=0)
-    return lk.from_pyscf(scf.RHF(mol).run())
+    pytest.importorskip("pyscf")
+    molecule = perylene_molecule()
+    assert molecule.n_atoms == 32
+    return molecule
 
 
 def test_pentacene_homo_2d_clean_noisy_and_fast(pentacene, pentacene_map):
@@ -151,17 +134,9 @@ def test_perylene_lumo_2d_with_its_outline_and_shrink_wrap(perylene):
 
 def test_3d_from_twenty_maps(pentacene):
     energies = np.linspace(15.0, 100.0, 20)
-    step = 0.05
-    maps = []
-    for energy in energies:  # each map holds its whole hemisphere
-        n = 2 * int(np.ceil(hemisphere_radius(energy) / step)) + 1
-        m = lk.momentum_map_sum(pentacene, ["HOMO"], kinetic_energy=energy, n=n,
-                                k_min=-(n // 2) * step, k_step=step)
-        maps.append((m.data.astype(np.float64), m.kx.astype(np.float64),
-                     m.ky.astype(np.float64)))
+    maps = hemisphere_maps(pentacene, "HOMO", energies)
     clock = time.process_time()
-    result = lk.reconstruct(maps, kinetic_energy=list(energies), support=(14, 5, 4),
-                            shape=96, progress=False)
+    result = lk.reconstruct(maps, support=(14, 5, 4), shape=96, progress=False)
     seconds = time.process_time() - clock
     assert result.image.dims == ("x", "y", "z") and result.image.shape == (96, 96, 96)
     truth = band_limited_truth(result.image, pentacene, "HOMO",

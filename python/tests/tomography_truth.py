@@ -60,3 +60,39 @@ def aligned_correlation(truth, image, upsample=4):
         correlation = np.fft.ifftn(np.fft.ifftshift(np.pad(product, pad))).real
         best = max(best, np.abs(correlation).max() * upsample ** truth.ndim)
     return best / np.sqrt(np.sum(truth ** 2) * np.sum(image ** 2))
+
+
+def hemisphere_maps(molecule, orbital, energies, step=0.05):
+    """One map per kinetic energy (eV), each holding its whole hemisphere on a
+    square grid of `step` (1/Å) centred on k = 0."""
+    maps = []
+    for energy in energies:
+        n = 2 * int(np.ceil(hemisphere_radius(energy) / step)) + 1
+        maps.append(lk.momentum_map_sum(molecule, [orbital], kinetic_energy=energy, n=n,
+                                        k_min=-(n // 2) * step, k_step=step))
+    return maps
+
+
+def perylene():
+    """Perylene C20H12 (32 atoms), RHF/STO-3G with PySCF, idealised planar geometry
+    in the xy plane, long axis along x: five rings of a honeycomb of 1.40 Å bonds,
+    C-H 1.08 Å along the outward bisector."""
+    from pyscf import gto, scf
+
+    a = 1.40
+    h = a * np.sqrt(3) / 2
+    carbons = []
+    for cx, cy in ((0, h), (0, -h), (1.5 * a, 0), (3 * a, h), (3 * a, -h)):
+        for j in range(6):
+            p = np.array([cx + a * np.cos(np.pi * j / 3), cy + a * np.sin(np.pi * j / 3)])
+            if not any(np.linalg.norm(p - q) < 0.1 for q in carbons):
+                carbons.append(p)
+    carbons = np.array(carbons) - np.mean(carbons, axis=0)
+    atoms = [("C", c) for c in carbons]
+    for c in carbons:
+        near = [q for q in carbons if 0.1 < np.linalg.norm(q - c) < 1.1 * a]
+        if len(near) == 2:
+            out = 2 * c - near[0] - near[1]
+            atoms.append(("H", c + 1.08 * out / np.linalg.norm(out)))
+    mol = gto.M(atom=[(s, (p[0], p[1], 0.0)) for s, p in atoms], basis="sto-3g", verbose=0)
+    return lk.from_pyscf(scf.RHF(mol).run())

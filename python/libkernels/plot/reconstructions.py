@@ -108,7 +108,7 @@ def plot_reconstruction(result: "Reconstruction", path: Any = None,
     record = result.record
     energies = record["kinetic_energy_ev"]
     energy = (f"E_kin {energies[0]:g} eV" if len(energies) == 1 else
-              f"{len(energies)} maps, E_kin {min(energies):g}–{max(energies):g} eV")
+              f"E_kin {min(energies):g}–{max(energies):g} eV")
     figure.suptitle(title or f"{record['source']}: {energy}, {record['algorithm'].upper()}, "
                              f"{record['starts_averaged']} starts averaged, support "
                              f"{record['support']['kind']}", fontsize=10)

@@ -67,6 +67,8 @@ ALIGN_UPSAMPLE = {2: 4, 3: 2}
 DISPLAY_UPSAMPLE = {2: 4, 3: 2}
 BATCH_BYTES = 64 * 1024 ** 2  # working memory of one batch of starts
 _BYTES_PER_CELL = 40          # iterate, its transform and temporaries, per start and cell
+_BYTES_PER_START_CELL = 52    # each start's estimate and its spectra while they are aligned
+_BYTES_PER_IMAGE_POINT = 48   # sums, squares and one start's padded spectrum and image
 
 SupportSpec = Union[None, str, Sequence[float], Molecule]
 
@@ -162,8 +164,8 @@ def reconstruct(measured: Any, kinetic_energy: Any = None, *,
     kept = max(1, int(round(keep * starts)))
     cells = int(np.prod(box.shape))
     batch = max(1, min(starts, BATCH_BYTES // (_BYTES_PER_CELL * cells)))
-    check(batch * _BYTES_PER_CELL * cells + starts * cells * 12
-          + 3 * int(np.prod(display)) * 8,
+    check(batch * _BYTES_PER_CELL * cells + starts * cells * _BYTES_PER_START_CELL
+          + int(np.prod(display)) * _BYTES_PER_IMAGE_POINT,
           f"a reconstruction of {starts} starts on a {'x'.join(map(str, box.shape))} box "
           f"with a {'x'.join(map(str, display))} image", "lower {starts} or {shape}",
           max_memory=max_memory)
@@ -171,18 +173,19 @@ def reconstruct(measured: Any, kinetic_energy: Any = None, *,
     estimates = np.empty((starts,) + box.shape, dtype=np.float32)
     errors = np.empty(starts)
     final_cells = np.empty(starts, dtype=np.int64)
-    bar = progress_bar(iterations + polish, "reconstruction", progress, unit="iteration")
+    batches = range(0, starts, batch)
+    bar = progress_bar((iterations + polish) * len(batches), "reconstruction", progress,
+                       unit="iteration")
     try:
-        for first in range(0, starts, batch):
+        for first in batches:
             members = range(first, min(starts, first + batch))
             retrieval = Retrieval(data.amplitude, data.measured, first_support[None],
                                   algorithm, beta)
             phases = np.stack([2 * np.pi * np.random.default_rng([seed, s]).random(
                 box.half_shape) for s in members])
-            share = len(members) / starts
             found, found_errors, supports = run_batch(
                 retrieval, phases, iterations, polish,
-                first_support if plan["shrink"] else None, lambda n: bar.update(n * share))
+                first_support if plan["shrink"] else None, bar.update)
             estimates[members.start:members.stop] = found
             errors[members.start:members.stop] = found_errors
             final_cells[members.start:members.stop] = supports.reshape(len(found), -1).sum(1)

@@ -92,7 +92,7 @@ class Reconstruction:
                       f"{r['resolution']['half_period_angstrom']:.3g} Å)")
         energies = r["kinetic_energy_ev"]
         energy = (f"E_kin {energies[0]:g} eV" if len(energies) == 1 else
-                  f"{len(energies)} maps, E_kin {min(energies):g}-{max(energies):g} eV")
+                  f"E_kin {min(energies):g}-{max(energies):g} eV")
         return "\n".join([
             f"{r['dimensions']}D reconstruction of {r['source']} ({energy})",
             f"  {r['algorithm'].upper()} (beta {r['beta']:g}) {r['iterations']} + ER "
