@@ -266,3 +266,33 @@ def test_ctrl_c_stops_a_long_reconstruction():
     sent = time.monotonic()
     _, err = process.communicate(timeout=30)
     assert time.monotonic() - sent < 2.0 and "KeyboardInterrupt" in err
+
+
+def test_command_line_writes_the_three_files_and_refuses_in_one_line(pentacene_map, tmp_path,
+                                                                     capsys):
+    from libkernels.cli import main
+
+    intensity, kx, ky = pentacene_map
+    path = tmp_path / "map.npz"
+    np.savez(path, intensity=intensity, kx=kx, ky=ky)
+    out = tmp_path / "out"
+    assert main(["reconstruct", str(path), "--kinetic-energy", "30", "--molecule", "pentacene",
+                 "--starts", "4", "--iterations", "30", "--algorithm", "raar", "-o", str(out),
+                 "--quiet"]) == 0
+    assert sorted(os.listdir(out)) == ["reconstruction.json", "reconstruction.nc",
+                                       "reconstruction.png"]
+    saved = json.loads((out / "reconstruction.json").read_text())
+    assert saved["command"].startswith("libkernels reconstruct ") and "libkernels_version" in saved
+    assert saved["algorithm"] == "raar" and saved["starts"] == 4
+    assert saved["support"]["kind"] == "outline" and saved["molecule"] == "pentacene"
+    assert "2D reconstruction" in capsys.readouterr().out
+
+    for arguments, message in (
+            ([], "--kinetic-energy is missing"),
+            (["--photon-energy", "40"], "--work-function is missing"),
+            (["--kinetic-energy", "30", "--photon-energy", "40"], "not both"),
+            (["--kinetic-energy", "30", "--support", "14", "5", "--oversampling", "1"],
+             "--oversampling must be at least 2")):
+        assert main(["reconstruct", str(path), "-o", str(out), "--quiet", *arguments]) == 2
+        err = capsys.readouterr().err
+        assert message in err and err.count("\n") == 1, err

@@ -122,19 +122,18 @@ def load_series(measured: Any, kinetic_energy: Any = None, photon_energy: Any = 
         photon_energy = axis_values
     count = len(maps)
     if kinetic_energy is not None and photon_energy is not None:
-        raise InputError("kinetic_energy", "and photon_energy exclude each other; give one "
-                                           "(photon_energy with work_function)")
+        raise InputError("kinetic_energy", "and the photon energy exclude each other",
+                         "give {kinetic_energy}, or {photon_energy} with {work_function}")
     energies = _energy_list(kinetic_energy, "kinetic_energy", count)
     if energies is None:
         photons = _energy_list(photon_energy, "photon_energy", count)
         if photons is None:
             raise InputError("kinetic_energy", "is missing: the size of the hemisphere each "
-                                               "map lies on depends on it; give "
-                                               "kinetic_energy, or photon_energy and "
-                                               "work_function")
+                                               "map lies on depends on it",
+                             "give {kinetic_energy}, or {photon_energy} and {work_function}")
         if work_function is None:
-            raise InputError("work_function", "is missing: photon_energy needs it (E_kin = "
-                                              "photon energy - work function - binding "
+            raise InputError("work_function", "is missing: the photon energy needs it (E_kin "
+                                              "= photon energy - work function - binding "
                                               "energy)")
         phi = finite(work_function, "work_function", "eV")
         energies = []
@@ -147,9 +146,8 @@ def load_series(measured: Any, kinetic_energy: Any = None, photon_energy: Any = 
                                             finite(bound, "binding_energy", "eV")))
     for i, energy in enumerate(energies):
         if not energy > 0:
-            where = f" of map {i}" if count > 1 else ""
-            raise InputError("kinetic_energy", f"{where} is {energy:g} eV; it must be "
-                                               "positive".lstrip())
+            where = f"of map {i} is" if count > 1 else "is"
+            raise InputError("kinetic_energy", f"{where} {energy:g} eV; it must be positive")
     if count > 1 and len(set(round(e, 9) for e in energies)) < count:
         raise InputError("kinetic_energy", "repeats a value: each map of a 3D series must "
                                            "lie on its own hemisphere")

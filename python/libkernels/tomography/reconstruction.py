@@ -245,9 +245,9 @@ def _support_plan(support: SupportSpec, molecule: Optional[Molecule], series: Se
                   "what": "support"}
     if support == "shrink-wrap":
         if ndim == 3:
-            raise InputError("support", "is needed in 3D: give a box (Lx, Ly, Lz) in Å or a "
-                                        "molecule (shrink-wrap refines them with "
-                                        "shrink_wrap=True)")
+            raise InputError("support", "is needed in 3D: a box (Lx, Ly, Lz) in Å or a "
+                                        "molecule's outline",
+                             "{shrink_wrap} refines either")
         m = series.maps[0]
         intensity = np.where(series.valid(0), m.intensity, np.nan)
         doubled = autocorrelation_extent(intensity, (m.kx_step, m.ky_step))

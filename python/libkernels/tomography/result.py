@@ -111,14 +111,16 @@ class Reconstruction:
         the Figure, saved to `path` when given."""
         return plot_reconstruction(self, path, title)
 
-    def save(self, directory: Any) -> str:
-        """Writes reconstruction.nc, reconstruction.png and reconstruction.json."""
+    def save(self, directory: Any, record: Optional[dict] = None) -> str:
+        """Writes reconstruction.nc, reconstruction.png and reconstruction.json (the
+        record, or `record` when given: the command line's, with its own entries)."""
         directory = os.fspath(directory)
         os.makedirs(directory, exist_ok=True)
         self.to_dataset().to_netcdf(os.path.join(directory, FILES[0]), engine="h5netcdf")
         self.plot(os.path.join(directory, FILES[1]))
         with open(os.path.join(directory, FILES[2]), "w") as handle:
-            json.dump(self.record, handle, indent=1, ensure_ascii=False)
+            json.dump(self.record if record is None else record, handle, indent=1,
+                      ensure_ascii=False)
         return directory
 
 
