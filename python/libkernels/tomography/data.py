@@ -33,7 +33,7 @@ import numpy as np
 from ..core.errors import InputError, MeasuredDataError
 from ..core.grids import MomentumMap
 from ..core.units import bohr_momentum_to, energy_to_hartree, hartree_to, momentum_to_bohr
-from ..core.validation import finite, positive
+from ..core.validation import finite
 from ..fit.measured import MeasuredMap, load_measured
 from .sampling import FourierBox, mirrored
 
@@ -285,12 +285,11 @@ def _split(intensity, kx, ky, name, energies, label):
 @dataclass
 class FourierData:
     """Magnitudes on the box (full arrays, FFT order): `amplitude` where `measured`,
-    `band` the k region the maps cover (with its mirror), `counts` pixels per cell."""
+    `band` the k region the maps cover (with its mirror)."""
 
     amplitude: np.ndarray
     measured: np.ndarray
     band: np.ndarray
-    counts: np.ndarray
 
 
 def grid_series(series: Series, box: FourierBox) -> FourierData:
@@ -329,7 +328,7 @@ def grid_series(series: Series, box: FourierBox) -> FourierData:
                                 "box holds enough pixels; the map covers too little of k")
     if not np.any(amplitude[measured] > 0):
         raise MeasuredDataError(f"{series.source}: the map holds no intensity above 0")
-    return FourierData(amplitude, measured, covered_band(series, box), counts)
+    return FourierData(amplitude, measured, covered_band(series, box))
 
 
 def symmetrised(amplitude: np.ndarray, measured: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:

@@ -142,16 +142,11 @@ def to_half(array: np.ndarray) -> np.ndarray:
     return array[..., : array.shape[-1] // 2 + 1]
 
 
-def resize_spectrum(spectrum: np.ndarray, shape: Sequence[int], axes_from: int = 0) -> np.ndarray:
+def resize_spectrum(spectrum: np.ndarray, shape: Sequence[int]) -> np.ndarray:
     """A full spectrum in FFT order placed in a larger FFT-order array of `shape`
     (zeros beyond): the band-limited interpolation of its real-space image onto a
-    finer grid over the same period.  Leading axes before `axes_from` are kept."""
-    inner = spectrum.shape[axes_from:]
-    out = np.zeros(spectrum.shape[:axes_from] + tuple(shape), dtype=spectrum.dtype)
-    index = []
-    for n, m in zip(inner, shape):
-        low = np.fft.fftfreq(n, 1.0 / n).astype(int)
-        index.append(low % m)
-    target = (Ellipsis,) + tuple(np.ix_(*index))
-    out[target] = spectrum
+    finer grid over the same period."""
+    out = np.zeros(tuple(shape), dtype=spectrum.dtype)
+    index = [np.fft.fftfreq(n, 1.0 / n).astype(int) % m for n, m in zip(spectrum.shape, shape)]
+    out[np.ix_(*index)] = spectrum
     return out

@@ -12,7 +12,7 @@
 
 from __future__ import annotations
 
-from typing import Any, Optional, Sequence, Tuple
+from typing import Any, Sequence, Tuple
 
 import numpy as np
 
@@ -108,6 +108,3 @@ def shrink(images: np.ndarray, limit: np.ndarray, blur: float) -> np.ndarray:
     peak = peak.reshape((-1,) + (1,) * (images.ndim - 1))
     return (smooth >= SHRINK_THRESHOLD * peak) & limit[None]
 
-
-def margin_of(margin: Optional[float]) -> float:
-    return positive(margin, "margin", "Å")
