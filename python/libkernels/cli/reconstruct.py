@@ -54,9 +54,9 @@ def add_parser(commands) -> None:
                          help="a wavefunction file or an example; its outline (atoms and "
                               "--margin) is the support when --support is not given, and is "
                               "drawn on the figure; its orbitals are not used")
-    support.add_argument("--margin", type=float, default=DEFAULT_MARGIN, metavar="Å",
+    support.add_argument("--margin", type=float, metavar="Å",
                          help=f"margin of the outline around the atoms (default: "
-                              f"{DEFAULT_MARGIN:g})")
+                              f"{DEFAULT_MARGIN[2]:g} in 2D, {DEFAULT_MARGIN[3]:g} in 3D)")
     support.add_argument("--orientation", type=float, nargs=3, default=(0.0, 0.0, 0.0),
                          metavar=("ALPHA", "BETA", "GAMMA"),
                          help="how the molecule stands; " + ORIENTATION_HELP)
