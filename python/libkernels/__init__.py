@@ -14,11 +14,16 @@ InputError, requests above the memory limit a MemoryLimitError, both also
 ValueErrors), every warning a LibkernelsWarning.
 
 The package, from the bottom up (each layer imports only those below it):
-core (the C library's binding, the molecule, grids, kernels), basis (other
-programs' basis conventions), formats (reading files), plot (figures), fit
-and scan (fitting measured maps; many maps on executors and into Zarr
-stores), tomography (real-space images from measured maps), explore (the web
-page's server) and cli (the command line).
+core (the C library's binding, the molecule, grids, kernels, records),
+basis (other programs' basis conventions), formats (reading files), requests
+(the map, cube and momentum-density requests) and plot (figures), fit and
+scan (fitting measured maps; many maps on executors and into Zarr stores, each
+with its request), tomography (real-space images from measured maps), explore
+(the web page's server) and cli (the command line).
+
+Every output the package writes has a record beside it (a .json file, NetCDF
+or Zarr attributes) holding the request that made it:
+`lk.Request.from_record("map.json").run()` makes the same bits again.
 """
 
 __version__ = "0.2.0"
@@ -28,7 +33,8 @@ from .core.errors import (CommandLineError, DroppedPartsWarning, Identifiability
                           LibkernelsWarning, LibraryNotFoundError, MeasuredDataError,
                           MemoryLimitError, MissingExtraError, MissingKernelError,
                           MoldenCorrectionWarning, MoldenError, MoleculeError, OutputError,
-                          ReaderWarning, ReadError, RequestError, ScanError, StoreError)
+                          ReaderWarning, ReadError, RecordError, RequestError, ScanError,
+                          StoreError)
 from .core.grids import Field3D, Grid, MomentumMap
 from .core.kernels import (charge_density_sum, momentum_density, momentum_density_sum,
                            momentum_map, momentum_map_sum, scalar_field)
@@ -37,15 +43,20 @@ from .core.map_operations import (flip_over_x, flip_over_y, normalisation, polar
                                   rotation, symmetrisation)
 from .core.map_sum_call import MapSumCall
 from .core.molecule import Molecule
+from .core.record import read_record
 from .core.units import BOHR_IN_ANGSTROM, HARTREE_IN_EV
-from .fit.deconvolution import DeconvolutionResult, deconvolve
-from .fit.fitting import fit_momentum_map
+from .fit.deconvolution import DeconvolutionRequest, DeconvolutionResult, deconvolve
+from .fit.fitting import FitRequest, fit_momentum_map
 from .fit.measured import MeasuredMap, load_measured
 from .fit.result import FitResult
 from .formats.api import FORMATS, load_molecule, read
 from .formats.examples import example_path, load_example
 from .formats.molden import parse_molden, read_molden
 from .formats.pyscf import from_pyscf
+from .requests.base import Request
+from .requests.fields import CubeRequest, MomentumDensityRequest
+from .requests.maps import MapRequest
+from .scans.job import ScanRequest
 from .scans.orientation_scan import as_momentum_maps, scan_momentum_maps, scan_to_xarray
 from .scans.store_scan import open_scan, run_scan, scan
 from .tomography.reconstruction import reconstruct
@@ -54,10 +65,10 @@ from .tomography.result import Reconstruction
 __all__ = [
     # errors and warnings
     "LibkernelsError", "InputError", "MemoryLimitError", "MoleculeError", "CommandLineError",
-    "ReadError", "MoldenError", "MeasuredDataError", "OutputError", "JobError", "StoreError",
-    "ScanError", "LibraryNotFoundError", "MissingKernelError", "KernelMemoryError",
-    "MissingExtraError", "RequestError", "LibkernelsWarning", "MoldenCorrectionWarning",
-    "DroppedPartsWarning", "ReaderWarning", "IdentifiabilityWarning",
+    "ReadError", "MoldenError", "RecordError", "MeasuredDataError", "OutputError", "JobError",
+    "StoreError", "ScanError", "LibraryNotFoundError", "MissingKernelError",
+    "KernelMemoryError", "MissingExtraError", "RequestError", "LibkernelsWarning",
+    "MoldenCorrectionWarning", "DroppedPartsWarning", "ReaderWarning", "IdentifiabilityWarning",
     # the data model and units
     "Molecule", "Grid", "MomentumMap", "Field3D", "BOHR_IN_ANGSTROM", "HARTREE_IN_EV",
     # the kernels
@@ -76,4 +87,7 @@ __all__ = [
     "DeconvolutionResult",
     # reconstructions
     "reconstruct", "Reconstruction",
+    # requests and their records
+    "Request", "MapRequest", "CubeRequest", "MomentumDensityRequest", "FitRequest",
+    "DeconvolutionRequest", "ScanRequest", "read_record",
 ]

@@ -13,7 +13,8 @@
 
 MOLECULE is a wavefunction file or the name of a shipped example (pentacene,
 benzene); the default is pentacene.  One module per command; options.py holds
-the options several share, records.py what they write beside their data.
+the options of the requests and those several share, records.py the file
+names and write errors of what they write.
 
 The command line sits on top of the package and nothing below imports it.  It
 parses, calls the library and reports the library's own errors

@@ -1,4 +1,13 @@
-"""Options shared by the commands: the molecule, the light, a map request, memory, threads.
+"""The options of the commands: those of a request, built from its settings, and a few
+of the command line's own.
+
+A command whose work is a request (map, demo, cube, momentum-density, fit,
+deconvolve) takes its options from the request's settings: each setting
+declares its option once (requests/base.py), `add_request_options` adds them
+all, and `request_of` makes the request from what was given.  `--from-record
+FILE` replaces every option that shapes the output by the settings the record
+holds; where the output goes (-o) and how the work runs (--threads,
+--max-memory, --quiet) are still taken from the command line.
 
 The library's errors name the Python keyword of a bad argument
 (``photon_energy``); `option_name` spells it as the command line's option
@@ -8,85 +17,153 @@ The library's errors name the Python keyword of a bad argument
 from __future__ import annotations
 
 import argparse
-from typing import Any, Dict, Optional, Sequence
+import functools
+from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple, Type
 
-from ..basis.conversion import DEFAULT_MAX_DROPPED
-from ..core.errors import InputError
-from ..core.map_sum_call import POLARISATIONS
-from ..core.memory import parse_size
-from ..core.molecule import Molecule
-from ..core.orientation import CONVENTION
-from ..formats.api import FORMATS, load_molecule
-from ..formats.examples import DEFAULT_MOLECULE, EXAMPLES
+from ..core.errors import CommandLineError, InputError
+from ..requests.base import KINDS, NOT_SET, OPTION, RECORDED, MoleculeRequest, Option, Request
+from ..requests.maps import ORIENTATION_HELP
+from .records import command_line
 
-# Python keyword -> command-line option, where the option is not simply the
-# keyword with dashes ("s_share" -> "--s-share" needs no entry).
-CLI_OPTIONS = {
-    "n": "--resolution",
-    "orbital": "--orbital",
-    "orbitals": "--orbital",
+__all__ = ["option_name", "add_request_options", "add_request_command", "request_of",
+           "argument_group", "add_max_dropped_norm", "check_threads", "add_quiet",
+           "ORIENTATION_HELP"]
+
+FROM_RECORD_HELP = ("make the output again from its record (the .json beside it, or a NetCDF "
+                    "output's attributes): the record's settings replace the options; -o and "
+                    "the options of how the work runs (threads, memory, progress) still apply")
+
+# Python keywords the library's errors use that are no request's setting, or that
+# the command line spells otherwise.
+KEYWORD_OPTIONS = {
     "max_dropped_fraction": "--max-dropped-norm",
     "alpha": "--orientation",
     "beta": "--orientation",
     "gamma": "--orientation",
 }
 
-ORIENTATION_HELP = ("molecule orientation ALPHA BETA GAMMA in degrees (default: 0 0 0); "
-                    + CONVENTION)
+
+@functools.lru_cache(maxsize=None)
+def _spellings() -> Dict[str, str]:
+    """setting -> its option, over every request (positionals by their metavar)."""
+    spelt: Dict[str, str] = {}
+    classes: List[Type[Request]] = [MoleculeRequest, *KINDS.values()]
+    for cls in classes:
+        for name, option in _options(cls):
+            spelt.setdefault(name, name.upper() if option.positional else option.flags[-1])
+    return spelt
 
 
 def option_name(name: str) -> str:
     """The command-line spelling of the Python keyword `name`."""
-    return CLI_OPTIONS.get(name, "--" + name.replace("_", "-"))
+    return KEYWORD_OPTIONS.get(name) or _spellings().get(name) or "--" + name.replace("_", "-")
 
 
-def add_molecule(parser: argparse.ArgumentParser) -> None:
-    """The MOLECULE argument (a file or an example) and how to read it."""
-    parser.add_argument("molecule", nargs="?", default=DEFAULT_MOLECULE,
-                        help="wavefunction file (Molden, Gaussian fchk, wfx, wfn, Molekel mkl, "
-                             f"...), or an example: {', '.join(EXAMPLES)} "
-                             f"(default: {DEFAULT_MOLECULE})")
-    parser.add_argument("--input-format", choices=tuple(FORMATS), metavar="FORMAT",
-                        help="read the molecule file as this format instead of guessing it "
-                             f"from the file name: {', '.join(FORMATS)}")
-    parser.add_argument("--spin", default="alpha", choices=("alpha", "beta"),
-                        help="spin of named orbitals (default: alpha)")
-    add_max_dropped_norm(parser)
+def _options(cls: Type[Request]) -> List[Tuple[str, Option]]:
+    """(setting, option) of every setting of `cls` that has a command-line option."""
+    found = []
+    for f in cls.setting_fields():
+        option = f.metadata.get(OPTION)
+        if option is not None:
+            found.append((f.name, option))
+    return found
 
 
-def add_orbital_or_density(parser: argparse.ArgumentParser, density_help: str) -> None:
-    """MOLECULE, one orbital (-O, default HOMO), or --density for all occupied orbitals."""
-    add_molecule(parser)
-    parser.add_argument("-O", "--orbital", default="HOMO",
-                        help="orbital name or 0-based index (default: HOMO)")
-    parser.add_argument("--density", action="store_true", help=density_help)
+def _recorded(cls: Type[Request], name: str) -> bool:
+    return next(f for f in cls.setting_fields() if f.name == name).metadata.get(RECORDED, True)
+
+
+def _default(cls: Type[Request], name: str) -> Any:
+    f = next(f for f in cls.setting_fields() if f.name == name)
+    return f.default_factory() if callable(f.default_factory) else f.default
+
+
+def argument_group(parser: argparse.ArgumentParser, title: str) -> Any:
+    """The parser's argument group of that title (made on first use)."""
+    for group in parser._action_groups:
+        if group.title == title:
+            return group
+    return parser.add_argument_group(title)
+
+
+def _shown(value: Any) -> str:
+    return " ".join(str(v) for v in value) if isinstance(value, (list, tuple)) else str(value)
+
+
+def add_request_options(parser: argparse.ArgumentParser, cls: Type[Request], *,
+                        defaults: Optional[Mapping[str, Any]] = None) -> None:
+    """The options of the settings of `cls` (positionals first, in cls.positionals'
+    order), and --from-record when cls has a kind.  `defaults` are this command's own
+    defaults of some settings (the demo's orbitals)."""
+    defaults = dict(defaults or {})
+    for title in cls.option_groups:
+        argument_group(parser, title)
+    options = _options(cls)
+    positionals = sorted((entry for entry in options if entry[1].positional),
+                         key=lambda entry: cls.positionals.index(entry[0]))
+    for name, option in positionals + [e for e in options if not e[1].positional]:
+        target = argument_group(parser, option.group) if option.group else parser
+        shown = defaults.get(name, _default(cls, name))
+        # Nothing is put in the namespace for an option not given: request_of tells
+        # given options from absent ones, and fills in the defaults itself.
+        arguments = dict(option.arguments, default=argparse.SUPPRESS,
+                         help=option.help.replace("{default}", _shown(shown)) or None)
+        if option.positional:
+            target.add_argument(name, **{"nargs": "?", **arguments})
+        else:
+            target.add_argument(*option.flags, dest=name, **arguments)
+    if cls.kind:
+        parser.add_argument("--from-record", metavar="FILE", help=FROM_RECORD_HELP)
+    parser.set_defaults(request_class=cls, request_defaults=defaults)
+
+
+def add_request_command(commands: Any, name: str, cls: Type[Request],
+                        run: Callable[[argparse.Namespace], Any], *, help: str,
+                        description: str, defaults: Optional[Mapping[str, Any]] = None
+                        ) -> argparse.ArgumentParser:
+    """A command whose work is a request of `cls`, run by `run(args)`."""
+    parser: argparse.ArgumentParser = commands.add_parser(name, help=help,
+                                                          description=description)
+    add_request_options(parser, cls, defaults=defaults)
+    parser.set_defaults(run=run)
+    return parser
+
+
+def request_of(args: argparse.Namespace) -> Request:
+    """The request the command line gives: from its options (add_request_options), or
+    from the record --from-record names (refusing options it would ignore)."""
+    cls: Type[Request] = args.request_class
+    given = {name: getattr(args, name) for name, _ in _options(cls) if hasattr(args, name)}
+    values: Dict[str, Any] = {}
+    for name, option in _options(cls):
+        if name in given:
+            values[name] = option.convert(given[name]) if option.convert else given[name]
+        elif name in args.request_defaults:
+            values[name] = args.request_defaults[name]
+        elif option.cli_default is not NOT_SET:
+            values[name] = option.cli_default
+    for name, option in _options(cls):
+        if option.overridden_by in given:
+            values.pop(name, None)
+    record = getattr(args, "from_record", None)
+    if record:
+        ignored = [option_name(name) for name in given if _recorded(cls, name)]
+        if ignored:
+            raise CommandLineError(f"--from-record takes every setting from the record; "
+                                   f"drop {', '.join(ignored)}")
+        request = cls.from_record(record, **{name: value for name, value in values.items()
+                                             if not _recorded(cls, name)})
+    else:
+        request = cls(**values)
+    request.command = command_line(args)
+    return request
 
 
 def add_max_dropped_norm(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--max-dropped-norm", type=float, default=DEFAULT_MAX_DROPPED,
-                        metavar="FRACTION",
-                        help="refuse orbitals that lose more than this fraction of their norm "
-                             "to parts the library cannot hold (r^2 parts of Cartesian shells, "
-                             f"h functions) (default: {DEFAULT_MAX_DROPPED:g})")
-
-
-def molecule_of(args: argparse.Namespace) -> Molecule:
-    """The molecule the command line names (add_molecule's options)."""
-    return load_molecule(args.molecule, args.input_format,
-                         max_dropped_fraction=args.max_dropped_norm)
-
-
-def add_memory_option(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--max-memory", metavar="SIZE", type=_size,
-                        help="refuse requests estimated above SIZE, e.g. 4G or 500M; 0 for no "
-                             "limit (default: half the available memory)")
-
-
-def _size(text: str) -> Optional[int]:
-    try:
-        return parse_size(text, "max_memory")
-    except InputError as error:
-        raise argparse.ArgumentTypeError(error.problem) from None
+    """--max-dropped-norm alone, as the molecule requests declare it."""
+    option = dict(_options(MoleculeRequest))["max_dropped_norm"]
+    parser.add_argument(*option.flags, default=_default(MoleculeRequest, "max_dropped_norm"),
+                        help=option.help, **option.arguments)
 
 
 def check_threads(threads: Optional[int]) -> None:
@@ -95,82 +172,5 @@ def check_threads(threads: Optional[int]) -> None:
         raise InputError("threads", "must be at least 1")
 
 
-def add_light_options(parser: argparse.ArgumentParser) -> None:
-    light = parser.add_argument_group("light polarisation")
-    light.add_argument("--polarisation", default="none", choices=("none",) + tuple(POLARISATIONS),
-                       help="weight the maps by the polarisation factor; dichroism maps are "
-                            "signed and drawn with a diverging colour map (default: none)")
-    light.add_argument("--incidence", type=float, default=65.0, metavar="DEG",
-                       help="angle of incidence from the surface normal, 0-90 (default: 65)")
-    light.add_argument("--azimuth", type=float, default=0.0, metavar="DEG",
-                       help="azimuth of the plane of incidence from kx (default: 0)")
-    light.add_argument("--s-share", type=float, default=0.0, metavar="PERCENT",
-                       help="s-polarised share for --polarisation linear, 0-100 (default: 0)")
-
-
-def light_of(args: argparse.Namespace) -> Dict[str, Any]:
-    """add_light_options' values as the library's keywords."""
-    return dict(polarisation=None if args.polarisation == "none" else args.polarisation,
-                incidence=args.incidence, azimuth=args.azimuth, s_share=args.s_share)
-
-
-def symmetry_of(args: argparse.Namespace) -> Optional[int]:
-    return None if args.symmetry == "none" else int(args.symmetry)
-
-
-def add_map_options(parser: argparse.ArgumentParser, default_orbitals: Sequence[str]) -> None:
-    """Everything `libkernels map` (and demo) takes."""
-    add_molecule(parser)
-    parser.add_argument("-O", "--orbital", dest="orbitals", action="append", metavar="ORBITAL",
-                        help="orbital by name (HOMO, HOMO-1, LUMO+1, ...) or 0-based index; "
-                             f"repeat for several (default: {' '.join(default_orbitals)})")
-    energy = parser.add_argument_group("photoelectron energy (eV)")
-    energy.add_argument("--kinetic-energy", type=float, metavar="EV",
-                        help="kinetic energy for every orbital (overrides the photon energy)")
-    energy.add_argument("--photon-energy", type=float, default=35.0, metavar="EV",
-                        help="photon energy; each orbital then has E_kin = photon energy - "
-                             "work function + orbital energy (default: 35)")
-    energy.add_argument("--work-function", type=float, default=4.5, metavar="EV",
-                        help="work function (default: 4.5)")
-    grid = parser.add_argument_group("momentum grid")
-    grid.add_argument("--k-max", type=float, default=3.0, metavar="INV_ANGSTROM",
-                      help="maps span -k_max ... +k_max in kx and ky, in 1/Å (default: 3.0)")
-    grid.add_argument("--resolution", type=int, default=201, metavar="N",
-                      help="pixels per side (default: 201)")
-    geometry = parser.add_argument_group("orientation and symmetry")
-    geometry.add_argument("--orientation", type=float, nargs=3, default=(0.0, 0.0, 0.0),
-                          metavar=("ALPHA", "BETA", "GAMMA"), help=ORIENTATION_HELP)
-    geometry.add_argument("--symmetry", default="none", choices=("none", "2", "3", "4"),
-                          help="average over an n-fold rotation group with mirrors "
-                               "(default: none)")
-    add_light_options(parser)
-    output = parser.add_argument_group("output")
-    output.add_argument("--sum", action="store_true",
-                        help="one map of all chosen orbitals summed, instead of one each")
-    output.add_argument("-o", "--output-dir", default=".",
-                        help="directory for the figure, data and .json files (default: .)")
-    output.add_argument("--format", default="png", choices=("png", "pdf", "svg", "nc"),
-                        help="figure format, or nc for the data as NetCDF (labelled axes and "
-                             "settings, no figure); png/pdf/svg also write the data as .npy "
-                             "(default: png)")
-    output.add_argument("--dpi", type=float, default=150, help="figure resolution (default: 150)")
-    parser.add_argument("--threads", type=int, default=None,
-                        help="threads for several maps (default: all CPUs)")
-    add_memory_option(parser)
-    add_quiet(parser)
-
-
 def add_quiet(parser: argparse.ArgumentParser, help: str = "no progress display") -> None:
     parser.add_argument("--quiet", action="store_true", help=help)
-
-
-def map_options(args: argparse.Namespace) -> Dict[str, Any]:
-    """add_map_options' values as the keywords of momentum_map_sum."""
-    options: Dict[str, Any] = dict(
-        k_max=args.k_max, n=args.resolution, k_unit="1/angstrom", symmetry=symmetry_of(args),
-        **light_of(args), spin=args.spin, energy_unit="eV", max_memory=args.max_memory)
-    if args.kinetic_energy is not None:
-        options["kinetic_energy"] = args.kinetic_energy
-    else:
-        options.update(photon_energy=args.photon_energy, work_function=args.work_function)
-    return options

@@ -3,30 +3,35 @@
 from __future__ import annotations
 
 import argparse
+from typing import Any
 
 import numpy as np
 
 from ..core.units import HARTREE_IN_EV
 from ..core.validation import count
-from .options import add_molecule, molecule_of
+from ..requests.base import MoleculeRequest
+from .options import add_request_options, request_of
 
 
-def add_parser(commands) -> None:
+def add_parser(commands: Any) -> None:
     listing = commands.add_parser("orbitals", help="list the orbitals near the HOMO",
                                   description="Lists orbitals around the HOMO with their "
                                               "names, energies and occupations.")
-    add_molecule(listing)
+    add_request_options(listing, MoleculeRequest)
     listing.add_argument("--around", type=int, default=5, help="orbitals below and above")
     listing.set_defaults(run=run)
 
 
 def run(args: argparse.Namespace) -> None:
-    molecule = molecule_of(args)
+    request = request_of(args)
+    assert isinstance(request, MoleculeRequest)
+    molecule = request.load_molecule()
+    spin = request.spin
     print(molecule)
     rows = np.argsort(molecule.mo_energy, kind="stable")
-    rows = rows[molecule.mo_spin[rows] == (1 if args.spin == "beta" else 0)]  # one spin
+    rows = rows[molecule.mo_spin[rows] == (1 if spin == "beta" else 0)]  # one spin
     count(args.around, "around", 0, max(len(rows) - 1, 0), "orbitals")
-    homo = molecule.orbital_index("HOMO", args.spin)
+    homo = molecule.orbital_index("HOMO", spin)
     centre = list(rows).index(homo)
     shown = rows[max(0, centre - args.around):centre + args.around + 2]
     for r in shown:

@@ -21,8 +21,10 @@ from ..tomography.algorithms import ALGORITHMS, DEFAULT_ALGORITHM
 from ..tomography.reconstruction import (DEFAULT_MARGIN, DEFAULT_OVERSAMPLING, DEFAULT_STARTS,
                                          reconstruct)
 from ..tomography.result import FILES
-from .options import ORIENTATION_HELP, add_memory_option, add_quiet
-from .records import record, writing
+from ..core.record import package_version
+from ..requests.maps import memory_option
+from .options import ORIENTATION_HELP, add_quiet
+from .records import command_line, writing
 
 
 def add_parser(commands) -> None:
@@ -86,7 +88,9 @@ def add_parser(commands) -> None:
     retrieval.add_argument("--seed", type=int, default=0, help="seed of the random starts")
     parser.add_argument("-o", "--output-dir", required=True, metavar="DIR",
                         help="directory for the results")
-    add_memory_option(parser)
+    parser.add_argument("--max-memory", type=memory_option, metavar="SIZE",
+                        help="refuse requests estimated above SIZE, e.g. 4G or 500M; 0 for no "
+                             "limit (default: half the available memory)")
     add_quiet(parser)
     parser.set_defaults(run=run)
 
@@ -120,7 +124,9 @@ def run(args: argparse.Namespace) -> None:
         oversampling=args.oversampling, shape=shape, seed=args.seed,
         max_memory=args.max_memory, progress=not args.quiet)
     with writing():
-        result.save(args.output_dir, record(args, measured=list(args.measured),
-                                            molecule=args.molecule, **result.record))
+        result.save(args.output_dir, {"command": command_line(args),
+                                      "libkernels_version": package_version(),
+                                      "measured": list(args.measured),
+                                      "molecule": args.molecule, **result.record})
     print(result.report())
     print(f"wrote {os.path.join(args.output_dir, FILES[0])}, {FILES[1]}, {FILES[2]}")

@@ -5,11 +5,14 @@ from __future__ import annotations
 import argparse
 import logging
 import sys
+from typing import Any, Tuple
 
-from ..core.errors import InputError, ScanError
+from ..core.errors import CommandLineError, InputError, ScanError
 from ..core.extras import require
+from ..scans.job import ScanRequest
 from ..scans.store_scan import prepare, run_scan
 from .options import add_quiet, check_threads
+from .records import command_line
 
 DESCRIPTION = """\
 Computes every momentum map a scan description (TOML) asks for - molecules x
@@ -18,7 +21,10 @@ opens as one labelled array.  Running the same command again on the same store
 continues an interrupted scan; a store started with another description is
 refused.  By default the maps are computed by a thread pool on this machine;
 --workers starts a local Dask cluster of processes, --scheduler uses a running
-one (its workers need libkernels installed and the store's path reachable)."""
+one (its workers need libkernels installed and the store's path reachable).
+--from-record STORE.zarr (or a scan's .json record) computes the scan a store
+holds again, into the new store -o names, once its molecule files are checked
+to be the ones it read."""
 
 EXAMPLE = """\
 example description:
@@ -34,12 +40,15 @@ example description:
 """
 
 
-def add_parser(commands) -> None:
+def add_parser(commands: Any) -> None:
     parser = commands.add_parser(
         "scan", help="many maps (molecules, orbitals, energies, orientations) into a Zarr store",
         description=DESCRIPTION, epilog=EXAMPLE,
         formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("job", metavar="JOB", help="scan description (TOML)")
+    parser.add_argument("job", metavar="JOB", nargs="?", help="scan description (TOML)")
+    parser.add_argument("--from-record", metavar="STORE_OR_FILE",
+                        help="the description a scan store's attributes (or a .json record) "
+                             "hold, instead of JOB")
     parser.add_argument("-o", "--output", required=True, metavar="STORE.zarr",
                         help="the Zarr store to create, or to continue")
     where = parser.add_mutually_exclusive_group()
@@ -53,7 +62,7 @@ def add_parser(commands) -> None:
     parser.set_defaults(run=run)
 
 
-def _dask_client(args: argparse.Namespace):
+def _dask_client(args: argparse.Namespace) -> Tuple[Any, Any]:
     distributed = require("dask.distributed", "scale", "running on Dask (--workers, --scheduler)",
                           "dask.distributed")
     if args.scheduler:
@@ -71,20 +80,32 @@ def _dask_client(args: argparse.Namespace):
     return distributed.Client(cluster), cluster
 
 
+def request_of(args: argparse.Namespace) -> ScanRequest:
+    """The scan JOB describes, or the one --from-record holds."""
+    if (args.job is None) == (args.from_record is None):
+        raise CommandLineError("give a scan description JOB or --from-record, not "
+                               + ("both" if args.job else "neither"))
+    request = ScanRequest.read(args.job) if args.job else \
+        ScanRequest.from_record(args.from_record)
+    request.command = command_line(args)
+    return request
+
+
 def run(args: argparse.Namespace) -> None:
     check_threads(args.threads)
+    request = request_of(args)
     client = cluster = None
     try:
         executor = None
         if args.workers is not None or args.scheduler:
-            prepare(args.job, args.output)  # a bad description fails before a cluster starts
+            prepare(request, args.output)  # a bad description fails before a cluster starts
             client, cluster = _dask_client(args)
             executor = client.get_executor()
             if not args.quiet:
                 workers = client.scheduler_info().get("workers", {})
                 print(f"Dask: {len(workers)} workers at {client.scheduler.address}",
                       file=sys.stderr)
-        outcome = run_scan(args.job, args.output, executor=executor, threads=args.threads,
+        outcome = run_scan(request, args.output, executor=executor, threads=args.threads,
                            progress=not args.quiet)
     finally:
         if client is not None:

@@ -100,6 +100,11 @@ class MoldenError(ReadError):
     """A Molden file that cannot be read correctly; the message says why."""
 
 
+class RecordError(ReadError):
+    """A record that cannot reproduce its output: not a record, of another kind or a
+    later format, or naming a file that is gone or has changed since."""
+
+
 class MeasuredDataError(LibkernelsError, ValueError):
     """Measured data that cannot be fitted: a missing axis, a bad layout, no pixel left."""
 
@@ -175,8 +180,8 @@ class IdentifiabilityWarning(LibkernelsWarning):
 
 __all__ = [
     "LibkernelsError", "InputError", "MemoryLimitError", "MoleculeError", "CommandLineError",
-    "ReadError", "MoldenError", "MeasuredDataError", "OutputError", "JobError", "StoreError",
-    "ScanError", "LibraryNotFoundError", "MissingKernelError", "KernelMemoryError",
+    "ReadError", "MoldenError", "RecordError", "MeasuredDataError", "OutputError", "JobError",
+    "StoreError", "ScanError", "LibraryNotFoundError", "MissingKernelError", "KernelMemoryError",
     "MissingExtraError", "RequestError", "LibkernelsWarning", "MoldenCorrectionWarning",
     "DroppedPartsWarning", "ReaderWarning", "IdentifiabilityWarning", "spell_braces",
 ]

@@ -13,18 +13,23 @@ E_kin = photon_energy - work_function - E_B, its binding energy E_B being
 """
 
 import math
-from typing import Any, Dict, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
 from . import interrupt, library
 from .errors import InputError
-from .grids import unit_text
+from .grids import MomentumMap, unit_text
 from .memory import MemorySize, check, float32_bytes
 from .molecule import Molecule, orbital_rows
 from .orientation import document
+from .progress import progress_bar
 from .units import energy_to_hartree, momentum_to_bohr
 from .validation import angles, count, finite, in_range, non_negative, positive
+
+Orientation = Tuple[float, float, float]
+# positions into MapSumCall.rows summed into one map; None: all of them
+Group = Optional[List[int]]
 
 SYMMETRY_MODES = {None: -1, "none": -1, 1: -1, 2: 1, 3: 2, 4: 0}
 
@@ -331,3 +336,70 @@ class MapSumCall:
             self.use_polarisation, self.polarisation_mode, self.circular_mode, kz,
             m.n_atoms, *m.basis_arguments(), out, work=self.n * self.n * len(e_kin))
         return out
+
+
+# ---- many maps of one prepared call -----------------------------------------------------
+
+def checked_orientations(orientations: Sequence[Sequence[float]]) -> List[Orientation]:
+    """Each (alpha, beta, gamma) as three finite floats; InputError for none or a bad one."""
+    result = [angles(o, "orientation") for o in orientations]
+    if not result:
+        raise InputError("orientations", "is empty: give at least one (alpha, beta, gamma)")
+    return result
+
+
+def orbital_groups(call: MapSumCall, separate: bool) -> List[Group]:
+    """One map per orbital of `call`, or one map summing them all."""
+    return [[i] for i in range(len(call.rows))] if separate else [None]
+
+
+def compute_maps(call: MapSumCall, orientations: Sequence[Orientation], groups: Sequence[Group],
+                 threads: Optional[int] = None, progress: bool = False,
+                 fill: Optional[Callable[[np.ndarray, Any], None]] = None) -> np.ndarray:
+    """maps[o, g]: the maps of `call` at orientations[o] summing groups[g], shape
+    (orientations, groups, n, n), after the memory guard's check.
+
+    The maps run as separate calls on `threads` threads (default: all CPUs),
+    Ctrl-C cancelling those not started; `fill(maps, progress_bar)` fills the
+    array instead when given (an executor's tasks).
+    """
+    threads = interrupt.default_threads() if threads is None else count(threads, "threads", 1)
+    tasks = [(o, g) for o in range(len(orientations)) for g in range(len(groups))]
+    call.check_memory(len(tasks), min(threads, len(tasks)))
+    maps = np.empty((len(orientations), len(groups), call.n, call.n), dtype=np.float32)
+    bar = progress_bar(len(tasks), "momentum maps", progress)
+
+    def work(task: Tuple[int, int]) -> None:
+        o, g = task
+        call.run(orientations[o], rows=groups[g], out=maps[o, g])
+
+    try:
+        if fill is not None:
+            fill(maps, bar)
+        else:
+            interrupt.run_tasks(tasks, work, threads, on_done=lambda *_: bar.update())
+    finally:
+        bar.close()
+    return maps
+
+
+def as_momentum_maps(maps: np.ndarray, call: MapSumCall,
+                     orientations: Sequence[Sequence[float]]) -> List[List[MomentumMap]]:
+    """The arrays of compute_maps as MomentumMap objects, [orientation][group], each
+    with the parameters of its own orbitals."""
+    labels = call.parameters["orbitals"]
+    separate = maps.shape[1] == len(labels)
+    energies = call.parameters["kinetic_energy"]
+    result = []
+    for o, orientation in enumerate(checked_orientations(orientations)):
+        row = []
+        for g in range(maps.shape[1]):
+            pick = [g] if separate else list(range(len(labels)))
+            parameters = {**call.parameters, "orbitals": [labels[i] for i in pick],
+                          "kinetic_energy": [energies[i] for i in pick],
+                          "e_kin_hartree": [float(call.e_kin[i]) for i in pick],
+                          "orientation": orientation}
+            row.append(MomentumMap(maps[o, g], call.k_min_bohr, call.k_step_bohr, call.k_unit,
+                                   parameters))
+        result.append(row)
+    return result

@@ -8,7 +8,7 @@ import numpy as np
 
 from ..core.errors import RequestError
 from ..core.units import HARTREE_IN_EV
-from ..fit.fitting import fit_single_map
+from ..fit.fitting import FitRequest
 
 
 def available():
@@ -33,14 +33,14 @@ def fit(measured, settings, entry, angles):
                       work_function=settings["work_function"],
                       binding_energy=-float(molecule.mo_energy[rows[0]]) * HARTREE_IN_EV)
     try:
-        result = fit_single_map(
-            (intensity, kx, ky), molecule, rows, **energy,
+        result = FitRequest(
+            measured=(intensity, kx, ky), molecule=molecule, orbitals=rows, **energy,
             symmetry=None if settings["symmetry"] == "none" else int(settings["symmetry"]),
             polarisation=None if settings["polarisation"] == "none" else settings["polarisation"],
             incidence=settings["incidence"], azimuth=settings["azimuth"],
             s_share=settings["s_share"], orientation=tuple(settings["orientation"]),
             fit_angles=",".join(angles) or None, background="constant", threads=1,
-            progress=False)
+            progress=False).fit()
     except ValueError as error:
         raise RequestError(str(error).splitlines()[0]) from None
     values = result.to_dict()

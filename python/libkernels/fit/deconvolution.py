@@ -8,22 +8,29 @@ work function - binding energy.  The result is one weight per orbital per
 binding energy, with standard errors at the fixed orientation.
 """
 
+from __future__ import annotations
+
 import csv
-import json
 import os
 import time
 import warnings
 from dataclasses import dataclass, field
+from typing import Any, ClassVar, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from ..core.errors import IdentifiabilityWarning, InputError, MeasuredDataError
+from ..core.molecule import Molecule
 from ..core.orientation import ANGLES
 from ..core.progress import progress_bar
+from ..core.record import write_json
 from ..core.validation import finite
 from ..plot.fits import plot_spectra
-from .fitting import fit_single_map
-from .measured import load_measured
+from ..requests.base import setting
+from ..requests.maps import Orbitals
+from .fitting import ENERGY, FitSettings, fit_map
+
+from .result import FitResult, with_record
 
 
 @dataclass
@@ -51,13 +58,15 @@ class DeconvolutionResult:
     chi2_reduced: np.ndarray
     n_pixels: np.ndarray
     model_grid: str
-    orientation_fit: object = None
+    orientation_fit: Optional[FitResult] = None
     warnings: list = field(default_factory=list)
     elapsed_seconds: float = 0.0
     source: str = ""
+    request: Optional[DeconvolutionRequest] = None
 
-    def to_dict(self):
-        def rows(array):
+    def to_dict(self) -> Dict[str, Any]:
+        """The results as plain JSON-ready Python values."""
+        def rows(array: np.ndarray) -> List[List[float]]:
             return [[float(v) for v in row] for row in np.asarray(array)]
 
         return {
@@ -102,11 +111,12 @@ class DeconvolutionResult:
         """Each orbital's weight against binding energy; returns the Figure."""
         return plot_spectra(self, path, title)
 
-    def save(self, directory):
-        """Writes deconvolution.json, deconvolution.csv and deconvolution.png."""
+    def save(self, directory: str) -> str:
+        """Writes deconvolution.json (the results and their request's record),
+        deconvolution.csv and deconvolution.png."""
         os.makedirs(directory, exist_ok=True)
-        with open(os.path.join(directory, "deconvolution.json"), "w") as handle:
-            json.dump(self.to_dict(), handle, indent=1)
+        write_json(os.path.join(directory, "deconvolution.json"),
+                   with_record(self.to_dict(), self.request))
         with open(os.path.join(directory, "deconvolution.csv"), "w", newline="") as handle:
             writer = csv.writer(handle)
             writer.writerow(["binding_energy_ev", "kinetic_energy_ev"]
@@ -122,8 +132,118 @@ class DeconvolutionResult:
         return directory
 
 
-def deconvolve(measured_stack, molecule, orbitals, *, photon_energy, work_function,
-               orientation=(0.0, 0.0, 0.0), fit_angles=None, progress=True, **options):
+@dataclass
+class DeconvolutionRequest(FitSettings):
+    """The deconvolution of an energy stack (deconvolve; `libkernels deconvolve`).
+
+    `stack`: a file (.npz, .nc, .h5) or data in memory as load_measured takes
+    them, with a binding_energy axis.  Energies in eV: each slice's kinetic
+    energy is photon_energy - work_function - its binding energy.
+    """
+
+    kind: ClassVar[str] = "deconvolve"
+    positionals: ClassVar[Tuple[str, ...]] = ("stack", "molecule")
+    input_files: ClassVar[Tuple[str, ...]] = ("stack", "molecule")
+    data_setting: ClassVar[str] = "stack"
+
+    stack: Any = setting(None, "stack", help="the stack (.npz with intensity[e, i, j], kx, ky, "
+                                             "binding_energy; or NetCDF/HDF5)")
+    photon_energy: Optional[float] = setting(None, "--photon-energy", group=ENERGY,
+                                             type=float, metavar="EV")
+    work_function: Optional[float] = setting(
+        None, "--work-function", group=ENERGY, type=float, metavar="EV",
+        help="each slice has E_kin = photon energy - work function - its binding energy")
+
+    def __post_init__(self) -> None:
+        super().__post_init__()
+        for name in ("photon_energy", "work_function"):
+            if getattr(self, name) is None:
+                raise InputError(name, "is missing: each slice's kinetic energy is photon "
+                                       "energy - work function - its binding energy")
+        self.photon_energy = finite(self.photon_energy, "photon_energy", "eV")
+        self.work_function = finite(self.work_function, "work_function", "eV")
+
+    def fit(self) -> DeconvolutionResult:
+        """The deconvolution, its warnings left in result.warnings."""
+        clock = time.perf_counter()
+        stack = self.measured_data()
+        if not stack.is_stack:
+            raise MeasuredDataError(f"{stack.source}: a single map, not a stack; use "
+                                    "fit_momentum_map, or give a binding_energy axis")
+        molecule = self.load_molecule()
+        binding = np.asarray(stack.binding_energy)
+        energies = float(self.photon_energy or 0.0) - float(self.work_function or 0.0) - binding
+        if np.any(energies <= 0):
+            bad = int(np.flatnonzero(energies <= 0)[0])
+            raise InputError("photon_energy", f"is too low for slice {bad} of {stack.source} "
+                                              f"(binding energy {binding[bad]:g} eV): its "
+                                              f"kinetic energy would be {energies[bad]:g} eV")
+
+        orientation_fit = None
+        orientation = self.start
+        orientation_errors = np.zeros(3)
+        fitted: Tuple[str, ...] = ()
+        if self.angles:
+            totals = np.clip(np.nansum(stack.intensity, axis=(1, 2)), 0, None)
+            mean_energy = (float(np.sum(totals * energies) / np.sum(totals))
+                           if np.sum(totals) > 0 else float(np.mean(energies)))
+            orientation_fit = fit_map(self, stack.summed(), molecule, mean_energy,
+                                      start=self.start, angles=self.angles,
+                                      model_image=self.model_image, progress=self.progress)
+            orientation = orientation_fit.orientation
+            orientation_errors = orientation_fit.orientation_errors
+            fitted = orientation_fit.fit_angles
+
+        slices = []
+        bar = progress_bar(len(energies), "slices", self.progress, unit="slice")
+        try:
+            for s, energy in enumerate(energies):
+                slices.append(fit_map(self, stack.slice(s), molecule, float(energy),
+                                      start=np.asarray(orientation, dtype=np.float64),
+                                      angles=(), model_image=False, progress=False))
+                bar.update()
+        finally:
+            bar.close()
+
+        messages = list(orientation_fit.warnings) if orientation_fit is not None else []
+        groups: Dict[Tuple[str, ...], List[int]] = {}
+        for s, result in enumerate(slices):
+            for group in result.weight_sums:
+                groups.setdefault(tuple(group["orbitals"]), []).append(s)
+        for labels, where in groups.items():
+            messages.append(f"the weights of {', '.join(labels)} are not separately "
+                            f"identifiable in {len(where)} of {len(slices)} slices (nearly "
+                            "collinear maps); use their sum")
+        return DeconvolutionResult(
+            orbitals=slices[0].orbitals, binding_energy=binding,
+            kinetic_energy_ev=energies,
+            weights=np.array([r.weights for r in slices]),
+            weight_errors=np.array([r.weight_errors for r in slices]),
+            background=np.array([r.background for r in slices]),
+            background_errors=np.array([r.background_errors for r in slices]),
+            background_terms=slices[0].background_terms, orientation=np.asarray(orientation),
+            orientation_errors=np.asarray(orientation_errors), fit_angles=fitted,
+            r_factor=np.array([r.r_factor for r in slices]),
+            chi2_reduced=np.array([r.chi2_reduced for r in slices]),
+            n_pixels=np.array([r.n_pixels for r in slices]),
+            model_grid=slices[0].model_grid, orientation_fit=orientation_fit,
+            warnings=messages, elapsed_seconds=time.perf_counter() - clock,
+            source=stack.source, request=self)
+
+    def run(self) -> DeconvolutionResult:
+        """The deconvolution; warns (IdentifiabilityWarning) for orbitals that cannot be
+        told apart."""
+        result = self.fit()
+        for message in result.warnings:
+            warnings.warn(message, IdentifiabilityWarning, stacklevel=2)
+        return result
+
+
+def deconvolve(measured_stack: Any, molecule: Union[Molecule, str], orbitals: Orbitals, *,
+               photon_energy: float, work_function: float,
+               orientation: Sequence[float] = (0.0, 0.0, 0.0),
+               fit_angles: Optional[Union[str, Sequence[Union[str, int]]]] = None,
+               progress: bool = True, **options: Any) -> DeconvolutionResult:
     """Orbital weights of every slice of an energy stack; returns a DeconvolutionResult.
 
     measured_stack: a stack (file, xarray.DataArray with a binding_energy
@@ -131,76 +251,19 @@ def deconvolve(measured_stack, molecule, orbitals, *, photon_energy, work_functi
     photon_energy - work_function - its binding energy.  orientation and
     fit_angles: the start and the angles fitted on the summed stack.  Other
     options as fit_momentum_map (symmetry, mirrors, polarisation, incidence,
-    azimuth, s_share, background, k_range, poisson, spin, starts, threads).
+    azimuth, s_share, background, k_range, poisson, spin, starts, threads); the
+    DeconvolutionRequest holds them all.
     """
-    clock = time.perf_counter()
-    stack = load_measured(measured_stack)
-    if not stack.is_stack:
-        raise MeasuredDataError(f"{stack.source}: a single map, not a stack; use "
-                                "fit_momentum_map, or give a binding_energy axis")
     for name in ("kinetic_energy", "binding_energy"):
         if options.get(name) is not None:
             raise InputError(name, "is not taken by deconvolve: each slice's kinetic energy "
                                    "is photon_energy - work_function - its binding energy")
         options.pop(name, None)
-    energies = (finite(photon_energy, "photon_energy", "eV")
-                - finite(work_function, "work_function", "eV") - np.asarray(stack.binding_energy))
-    if np.any(energies <= 0):
-        bad = int(np.flatnonzero(energies <= 0)[0])
-        raise InputError("photon_energy", f"is too low for slice {bad} of {stack.source} "
-                                          f"(binding energy {stack.binding_energy[bad]:g} eV): "
-                                          f"its kinetic energy would be {energies[bad]:g} eV")
-
-    orientation_fit = None
-    orientation = np.asarray(orientation, dtype=np.float64)
-    orientation_errors = np.zeros(3)
-    fitted = ()
-    if fit_angles not in (None, (), [], "", "none"):
-        totals = np.clip(np.nansum(stack.intensity, axis=(1, 2)), 0, None)
-        mean_energy = (float(np.sum(totals * energies) / np.sum(totals)) if np.sum(totals) > 0
-                       else float(np.mean(energies)))
-        orientation_fit = fit_single_map(stack.summed(), molecule, orbitals,
-                                         kinetic_energy=mean_energy,
-                                         orientation=orientation, fit_angles=fit_angles,
-                                         progress=progress, **options)
-        orientation = orientation_fit.orientation
-        orientation_errors = orientation_fit.orientation_errors
-        fitted = orientation_fit.fit_angles
-
-    slices = []
-    bar = progress_bar(len(energies), "slices", progress, unit="slice")
-    try:
-        for s, energy in enumerate(energies):
-            slices.append(fit_single_map(stack.slice(s), molecule, orbitals,
-                                         kinetic_energy=float(energy),
-                                         orientation=orientation, fit_angles=None,
-                                         progress=False, model_image=False, **options))
-            bar.update()
-    finally:
-        bar.close()
-
-    messages = list(orientation_fit.warnings) if orientation_fit is not None else []
-    groups = {}
-    for s, result in enumerate(slices):
-        for group in result.weight_sums:
-            groups.setdefault(tuple(group["orbitals"]), []).append(s)
-    for labels, where in groups.items():
-        messages.append(f"the weights of {', '.join(labels)} are not separately identifiable "
-                        f"in {len(where)} of {len(slices)} slices (nearly collinear maps); "
-                        "use their sum")
-    for message in messages:
+    request = DeconvolutionRequest(stack=measured_stack, molecule=molecule, orbitals=orbitals,
+                                   photon_energy=photon_energy, work_function=work_function,
+                                   orientation=orientation, fit_angles=fit_angles,
+                                   progress=progress, **options)
+    result = request.fit()
+    for message in result.warnings:
         warnings.warn(message, IdentifiabilityWarning, stacklevel=2)
-    return DeconvolutionResult(
-        orbitals=slices[0].orbitals, binding_energy=np.asarray(stack.binding_energy),
-        kinetic_energy_ev=energies,
-        weights=np.array([r.weights for r in slices]),
-        weight_errors=np.array([r.weight_errors for r in slices]),
-        background=np.array([r.background for r in slices]),
-        background_errors=np.array([r.background_errors for r in slices]),
-        background_terms=slices[0].background_terms, orientation=np.asarray(orientation),
-        orientation_errors=np.asarray(orientation_errors), fit_angles=fitted,
-        r_factor=np.array([r.r_factor for r in slices]),
-        chi2_reduced=np.array([r.chi2_reduced for r in slices]),
-        n_pixels=np.array([r.n_pixels for r in slices]),
-        model_grid=slices[0].model_grid, orientation_fit=orientation_fit, warnings=messages,
-        elapsed_seconds=time.perf_counter() - clock, source=stack.source)
+    return result

@@ -23,25 +23,39 @@ optimum, iterated to convergence (the Poisson maximum-likelihood weights):
 weights from the measured counts alone favour pixels that fluctuated low and
 pull a background of a few tens of counts down by about one count, far outside
 its stated error.
+
+A FitRequest holds a fit's settings, checked once, reads the measured map and
+the molecule once, and writes the record fit.json carries after the results;
+fit_momentum_map builds one.  FitSettings, its settings without the data and
+the energies, are shared with the deconvolution of stacks.
 """
+
+from __future__ import annotations
 
 import os
 import time
 import warnings
 from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
+from typing import Any, ClassVar, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from ..core.errors import IdentifiabilityWarning, InputError, MeasuredDataError
-from ..core.orientation import ANGLES
+from ..core.memory import MemorySize
+from ..core.molecule import Molecule
+from ..core.orientation import ANGLES, CONVENTION
 from ..core.validation import angles as validated_angles, count, finite, positive
+from ..requests.base import MoleculeRequest, setting, state_field
+from ..requests.maps import (LIGHT, Orbitals, light, quiet_setting, symmetry_option,
+                             threads_setting)
 from .linear import LinearProblem, background_terms
 from .measured import MeasuredMap, load_measured
 from .model import OrbitalMaps
 from .orientation_search import search_orientation, wrap_angles
 from .result import FitResult, json_floats
 
-__all__ = ["fit_momentum_map", "fit_single_map", "parse_fit_angles", "slice_kinetic_energy",
+__all__ = ["fit_momentum_map", "FitRequest", "FitSettings", "fit_map", "parse_fit_angles",
            "used_pixels", "FitResult"]
 
 # Two orbitals whose maps (with the background projected out) have a cosine
@@ -50,17 +64,21 @@ IDENTIFIABILITY_COSINE = 0.99
 ERROR_STEP = 0.05  # degrees, central differences for the standard errors
 POISSON_ITERATIONS = 20  # re-weightings by the model at the optimum (3-5 usually do)
 
+ENERGY = "photoelectron energy (eV)"
+GEOMETRY = "orientation and domains"
+FIT = "fit"
+
 
 # ---- options ---------------------------------------------------------------------
 
-def parse_fit_angles(fit_angles):
+def parse_fit_angles(fit_angles: Any) -> Tuple[int, ...]:
     """Indices into (alpha, beta, gamma) of the angles to fit: None, 'none', a name,
     'alpha,gamma', or a list of names or indices."""
     if fit_angles is None:
         return ()
     if isinstance(fit_angles, str):
         fit_angles = [t for t in fit_angles.replace(",", " ").split()]
-    chosen = []
+    chosen: List[int] = []
     for angle in fit_angles:
         if isinstance(angle, str):
             key = angle.strip().lower()
@@ -79,61 +97,239 @@ def parse_fit_angles(fit_angles):
     return tuple(sorted(chosen))
 
 
-def slice_kinetic_energy(measured, kinetic_energy=None, photon_energy=None,
-                         work_function=None, binding_energy=None):
-    """The one kinetic energy (eV) of a measured slice: given, or photon energy -
-    work function - binding energy (the slice's own when it carries one)."""
-    if kinetic_energy is not None:
-        if photon_energy is not None:
-            raise InputError("kinetic_energy", "and photon_energy exclude each other; give one "
-                                               "(photon_energy with work_function and "
-                                               "binding_energy)")
-        return positive(kinetic_energy, "kinetic_energy", "eV")
-    else:
-        if photon_energy is None or work_function is None:
-            raise InputError("kinetic_energy", "is missing; give it, or photon_energy, "
-                                               "work_function and binding_energy")
-        if binding_energy is None and isinstance(measured, MeasuredMap) and \
-                measured.binding_energy is not None and not measured.is_stack:
-            binding_energy = measured.binding_energy
-        if binding_energy is None:
+def checked_k_range(k_range: Any) -> Optional[Tuple[float, float]]:
+    """(k_min, k_max) in 1/Å with 0 <= k_min < k_max, or None."""
+    if k_range is None:
+        return None
+    values = tuple(finite(v, "k_range", "1/Å") for v in k_range)
+    if len(values) != 2 or not (0 <= values[0] < values[1]):
+        raise InputError("k_range", f"must be (k_min, k_max) with 0 <= k_min < k_max in "
+                                    f"1/Å, got {values}")
+    return values[0], values[1]
+
+
+def used_pixels(measured: MeasuredMap, k_range: Any = None) -> np.ndarray:
+    """Finite pixels inside the annulus k_range = (k_min, k_max) in 1/Å."""
+    used = np.isfinite(measured.intensity)
+    checked = checked_k_range(k_range)
+    if checked is not None:
+        radius = np.hypot(measured.kx[:, None], measured.ky[None, :])
+        used &= (radius >= checked[0]) & (radius <= checked[1])
+    return used
+
+
+def _joined(values: List[str]) -> str:
+    """--fit-angles alpha gamma (or alpha,gamma) as one setting."""
+    return ",".join(values)
+
+
+def _pair(values: List[float]) -> Tuple[float, float]:
+    return values[0], values[1]
+
+
+# ---- the requests ------------------------------------------------------------------
+
+@dataclass
+class FitSettings(MoleculeRequest):
+    """What a fit of measured maps with orbital maps takes besides the data and
+    the energies: shared by the fit of one map and the deconvolution of a stack.
+
+    Checked and put in the form the fit uses on construction: `start` (the
+    orientation, degrees), `angles` (indices of the fitted angles), `terms`
+    (the background's columns), `names` (the orbitals).
+    """
+
+    option_groups: ClassVar[Tuple[str, ...]] = (ENERGY, GEOMETRY, LIGHT, FIT)
+    # the setting naming the measured data (a map, or a stack)
+    data_setting: ClassVar[str] = ""
+
+    orbitals: Orbitals = setting(
+        [], "-O", "--orbital", action="append", metavar="ORBITAL",
+        help="orbital by name (HOMO, HOMO-1, ...) or 0-based index; repeat for several")
+    orientation: Sequence[float] = setting(
+        (0.0, 0.0, 0.0), "--orientation", group=GEOMETRY, type=float, nargs=3,
+        metavar=("ALPHA", "BETA", "GAMMA"),
+        help="orientation in degrees, the start of fitted angles and the value of the others "
+             "(default: 0 0 0); " + CONVENTION)
+    fit_angles: Optional[Union[str, Sequence[Union[str, int]]]] = setting(
+        None, "--fit-angles", group=GEOMETRY, nargs="+", metavar="ANGLES", convert=_joined,
+        help="angles to fit: none, alpha, beta, gamma or a comma-separated set such as "
+             "alpha,beta,gamma (default: none)")
+    starts: Optional[int] = setting(
+        None, "--starts", group=GEOMETRY, type=int, metavar="N",
+        help="scan points per fitted angle (default: 36 for one angle, 12 for two, 8 for "
+             "three; 1 refines from --orientation only)")
+    symmetry: Optional[Union[int, str]] = setting(
+        None, "--symmetry", group=GEOMETRY, choices=("none", "2", "3", "4"),
+        convert=symmetry_option, help="average over n-fold domains about k = 0 (default: none)")
+    mirrors: bool = setting(True, "--no-mirrors", group=GEOMETRY, action="store_false",
+                            help="domains by rotation only, without their mirror images")
+    polarisation: Optional[str] = light("polarisation")
+    incidence: float = light("incidence")
+    azimuth: float = light("azimuth")
+    s_share: float = light("s_share")
+    background: str = setting(
+        "constant", "--background", group=FIT, choices=("none", "constant", "linear"),
+        help="background: none, a constant, or a constant plus slopes in kx and ky "
+             "(default: constant)")
+    k_range: Optional[Tuple[float, float]] = setting(
+        None, "--k-range", group=FIT, type=float, nargs=2, metavar=("KMIN", "KMAX"),
+        convert=_pair, help="fit only pixels with KMIN <= |k| <= KMAX (1/Å)")
+    poisson: bool = setting(False, "--poisson", group=FIT, action="store_true",
+                            help="weight residuals by 1/max(I, 1) (intensities are counts)")
+    model_image: bool = setting(True)
+    threads: Optional[int] = threads_setting("threads for the orbital maps (default: all CPUs)")
+    progress: bool = quiet_setting()
+    max_memory: MemorySize = setting(None, recorded=False)
+
+    start: np.ndarray = state_field()
+    angles: Tuple[int, ...] = state_field()
+    terms: Tuple[str, ...] = state_field()
+    names: List[str] = state_field()
+    _data: Optional[MeasuredMap] = state_field()
+
+    def __post_init__(self) -> None:
+        if self.data_setting and getattr(self, self.data_setting) is None:
+            raise InputError(self.data_setting, "is missing: give the measured data")
+        self.start = np.array(validated_angles(self.orientation), dtype=np.float64)
+        self.orientation = (float(self.start[0]), float(self.start[1]), float(self.start[2]))
+        self.angles = parse_fit_angles(self.fit_angles)
+        self.terms = background_terms(self.background)
+        if self.starts is not None:
+            self.starts = count(self.starts, "starts", 1)
+        self.k_range = checked_k_range(self.k_range)
+        self.names = [str(o) for o in ([self.orbitals]
+                                       if isinstance(self.orbitals, (str, int, np.integer))
+                                       else self.orbitals)]
+        if not self.names:
+            raise InputError("orbitals", "selects no orbital: give at least one (HOMO, "
+                                         "HOMO-1, ... or a 0-based index)")
+        if self.threads is not None:
+            self.threads = count(self.threads, "threads", 1)
+
+    def measured_data(self) -> MeasuredMap:
+        """The measured map (or stack), read and checked on the first call."""
+        if self._data is None:
+            value = getattr(self, self.data_setting)
+            if isinstance(value, (str, os.PathLike)):
+                self._data = self.read_input(self.data_setting, load_measured)
+            else:
+                self._data = load_measured(value)
+                self.in_memory(self.data_setting, f"{self._data.source} (in memory)")
+        return self._data
+
+
+@dataclass
+class FitRequest(FitSettings):
+    """A fit of one measured map (fit_momentum_map; `libkernels fit`).
+
+    `measured`: a file (.npz, .nc, .h5), or data in memory as load_measured
+    takes them.  Energies in eV: `kinetic_energy`, or `photon_energy`,
+    `work_function` and `binding_energy` (the slice's own when it carries one).
+    """
+
+    kind: ClassVar[str] = "fit"
+    positionals: ClassVar[Tuple[str, ...]] = ("measured", "molecule")
+    input_files: ClassVar[Tuple[str, ...]] = ("measured", "molecule")
+    data_setting: ClassVar[str] = "measured"
+
+    measured: Any = setting(None, "measured", help="the measured map (.npz, .nc, .h5)")
+    kinetic_energy: Optional[float] = setting(
+        None, "--kinetic-energy", group=ENERGY, type=float, metavar="EV",
+        help="kinetic energy of the map (all orbitals)")
+    photon_energy: Optional[float] = setting(None, "--photon-energy", group=ENERGY,
+                                             type=float, metavar="EV")
+    work_function: Optional[float] = setting(None, "--work-function", group=ENERGY,
+                                             type=float, metavar="EV")
+    binding_energy: Optional[float] = setting(
+        None, "--binding-energy", group=ENERGY, type=float, metavar="EV",
+        help="with --photon-energy and --work-function: E_kin = photon energy - work "
+             "function - binding energy (default: the file's binding energy, when it gives "
+             "one)")
+
+    def __post_init__(self) -> None:
+        super().__post_init__()
+        if self.kinetic_energy is not None:
+            if self.photon_energy is not None or self.binding_energy is not None:
+                raise InputError("kinetic_energy", "and the photon energy exclude each other",
+                                 "give {kinetic_energy}, or {photon_energy} with "
+                                 "{work_function} and {binding_energy}, not both")
+            self.kinetic_energy = positive(self.kinetic_energy, "kinetic_energy", "eV")
+        elif self.photon_energy is None or self.work_function is None:
+            raise InputError("kinetic_energy", "is missing",
+                             "give it, or {photon_energy} with {work_function} and "
+                             "{binding_energy}")
+        else:
+            self.photon_energy = finite(self.photon_energy, "photon_energy", "eV")
+            self.work_function = finite(self.work_function, "work_function", "eV")
+            if self.binding_energy is not None:
+                self.binding_energy = finite(self.binding_energy, "binding_energy", "eV")
+
+    def kinetic_energy_of(self, measured: MeasuredMap) -> float:
+        """The one kinetic energy (eV) of the slice: given, or photon energy - work
+        function - binding energy (the slice's own when it carries one)."""
+        if self.kinetic_energy is not None:
+            return float(self.kinetic_energy)
+        binding = self.binding_energy
+        if binding is None and measured.binding_energy is not None and not measured.is_stack:
+            binding = float(np.asarray(measured.binding_energy))
+        if binding is None:
             raise InputError("binding_energy", "is missing: photon_energy needs the slice's "
                                                "binding energy (E_kin = photon energy - work "
                                                "function - binding energy)")
-        energy = (finite(photon_energy, "photon_energy", "eV")
-                  - finite(work_function, "work_function", "eV")
-                  - finite(binding_energy, "binding_energy", "eV"))
+        energy = float(self.photon_energy or 0.0) - float(self.work_function or 0.0) - binding
         if not energy > 0:
             raise InputError("photon_energy", f"minus work_function and binding_energy leaves "
                                               f"a kinetic energy of {energy:g} eV; it must be "
                                               "positive")
-    return energy
+        return energy
+
+    def fit(self) -> FitResult:
+        """The fit, its warnings left in result.warnings; the measured map is read
+        first (a bad file fails before the molecule is read)."""
+        clock = time.perf_counter()
+        measured = self.measured_data()
+        if measured.is_stack:
+            raise MeasuredDataError(f"{measured.source}: a stack of "
+                                    f"{measured.intensity.shape[0]} slices; fit one slice, or "
+                                    "use deconvolve for the stack")
+        molecule = self.load_molecule()
+        result = fit_map(self, measured, molecule, self.kinetic_energy_of(measured),
+                         start=self.start, angles=self.angles, model_image=self.model_image,
+                         progress=self.progress)
+        result.elapsed_seconds = time.perf_counter() - clock
+        result.request = self
+        return result
+
+    def run(self) -> FitResult:
+        """The fit; warns (IdentifiabilityWarning) when orbitals cannot be told apart."""
+        result = self.fit()
+        for message in result.warnings:
+            warnings.warn(message, IdentifiabilityWarning, stacklevel=2)
+        return result
 
 
-def used_pixels(measured, k_range=None):
-    """Finite pixels inside the annulus k_range = (k_min, k_max) in 1/Å."""
-    used = np.isfinite(measured.intensity)
-    if k_range is not None:
-        k_range = tuple(finite(v, "k_range", "1/Å") for v in k_range)
-        if len(k_range) != 2 or not (0 <= k_range[0] < k_range[1]):
-            raise InputError("k_range", f"must be (k_min, k_max) with 0 <= k_min < k_max in "
-                                        f"1/Å, got {k_range}")
-        radius = np.hypot(measured.kx[:, None], measured.ky[None, :])
-        used &= (radius >= k_range[0]) & (radius <= k_range[1])
-    return used
-
-
-def fit_momentum_map(measured, molecule, orbitals, *, kinetic_energy=None, photon_energy=None,
-                     work_function=None, binding_energy=None, spin="alpha", symmetry=None,
-                     mirrors=True, polarisation=None, incidence=65.0, azimuth=0.0,
-                     s_share=0.0, orientation=(0.0, 0.0, 0.0), fit_angles=None,
-                     background="constant", k_range=None, poisson=False, starts=None,
-                     threads=None, progress=True, model_image=True, max_memory=None):
+def fit_momentum_map(measured: Any, molecule: Union[Molecule, str], orbitals: Orbitals, *,
+                     kinetic_energy: Optional[float] = None,
+                     photon_energy: Optional[float] = None,
+                     work_function: Optional[float] = None,
+                     binding_energy: Optional[float] = None, spin: str = "alpha",
+                     symmetry: Optional[Union[int, str]] = None, mirrors: bool = True,
+                     polarisation: Optional[str] = None, incidence: float = 65.0,
+                     azimuth: float = 0.0, s_share: float = 0.0,
+                     orientation: Sequence[float] = (0.0, 0.0, 0.0),
+                     fit_angles: Optional[Union[str, Sequence[Union[str, int]]]] = None,
+                     background: str = "constant",
+                     k_range: Optional[Tuple[float, float]] = None, poisson: bool = False,
+                     starts: Optional[int] = None, threads: Optional[int] = None,
+                     progress: bool = True, model_image: bool = True,
+                     max_memory: MemorySize = None) -> FitResult:
     """Fits orbital weights, chosen orientation angles and a background to a
     measured momentum map; returns a FitResult.
 
     measured: a MeasuredMap, a file path, an xarray.DataArray or (intensity, kx,
-    ky).  orbitals: names ('HOMO', 'HOMO-1', ...) or indices.  Options:
+    ky).  molecule: a Molecule, or a file or example name.  orbitals: names
+    ('HOMO', 'HOMO-1', ...) or indices.  Options (FitRequest holds them):
       kinetic_energy, or photon_energy + work_function + binding_energy (eV; the
         slice's own binding energy when it carries one): one E_kin for all orbitals;
       symmetry: None, 2, 3 or 4 domains about k = 0, with their mirror images
@@ -153,73 +349,72 @@ def fit_momentum_map(measured, molecule, orbitals, *, kinetic_energy=None, photo
       available memory, or LIBKERNELS_MAX_MEMORY).
     Warns (IdentifiabilityWarning) when orbitals cannot be told apart.
     """
-    options = {k: v for k, v in locals().items()
-               if k not in ("measured", "molecule", "orbitals")}
-    result = fit_single_map(measured, molecule, orbitals, **options)
+    request = FitRequest(
+        measured=measured, molecule=molecule, orbitals=orbitals, kinetic_energy=kinetic_energy,
+        photon_energy=photon_energy, work_function=work_function,
+        binding_energy=binding_energy, spin=spin, symmetry=symmetry, mirrors=mirrors,
+        polarisation=polarisation, incidence=incidence, azimuth=azimuth, s_share=s_share,
+        orientation=orientation, fit_angles=fit_angles, background=background,
+        k_range=k_range, poisson=poisson, starts=starts, threads=threads, progress=progress,
+        model_image=model_image, max_memory=max_memory)
+    result = request.fit()
     for message in result.warnings:
         warnings.warn(message, IdentifiabilityWarning, stacklevel=2)
     return result
 
 
-def fit_single_map(measured, molecule, orbitals, *, kinetic_energy=None, photon_energy=None,
-                   work_function=None, binding_energy=None, spin="alpha", symmetry=None,
-                   mirrors=True, polarisation=None, incidence=65.0, azimuth=0.0,
-                   s_share=0.0, orientation=(0.0, 0.0, 0.0), fit_angles=None,
-                   background="constant", k_range=None, poisson=False, starts=None,
-                   threads=None, progress=True, model_image=True, max_memory=None):
-    """fit_momentum_map without the warnings (they are in result.warnings)."""
+# ---- the fit -----------------------------------------------------------------------
+
+def fit_map(settings: FitSettings, measured: MeasuredMap, molecule: Molecule, energy: float, *,
+            start: np.ndarray, angles: Tuple[int, ...], model_image: bool,
+            progress: bool) -> FitResult:
+    """The fit of one measured slice at kinetic energy `energy` (eV), starting from
+    the orientation `start` and fitting the angles `angles`; warnings go into
+    result.warnings."""
     clock = time.perf_counter()
-    measured = load_measured(measured)
-    if measured.is_stack:
-        raise MeasuredDataError(f"{measured.source}: a stack of {measured.intensity.shape[0]} "
-                                "slices; fit one slice, or use deconvolve for the stack")
-    energy = slice_kinetic_energy(measured, kinetic_energy, photon_energy, work_function,
-                                  binding_energy)
-    angles = parse_fit_angles(fit_angles)
-    terms = background_terms(background)
-    start = np.array(validated_angles(orientation), dtype=np.float64)
-    starts = None if starts is None else count(starts, "starts", 1)
-    names = [str(o) for o in ([orbitals] if isinstance(orbitals, (str, int, np.integer))
-                              else orbitals)]
-    if not names:
-        raise InputError("orbitals", "selects no orbital")
-    used = used_pixels(measured, k_range)
+    terms = settings.terms
+    names = settings.names
+    used = used_pixels(measured, settings.k_range)
     n_parameters = len(names) + len(terms) + len(angles)
     n_used = int(np.count_nonzero(used))
     if n_used <= n_parameters:
         raise MeasuredDataError(f"{measured.source}: {n_used} usable pixel(s) (finite"
-                                + (", inside k_range" if k_range is not None else "")
+                                + (", inside k_range" if settings.k_range is not None else "")
                                 + f") for {n_parameters} fitted quantities")
     if not np.any(measured.intensity[used]):
         raise MeasuredDataError(f"{measured.source}: every pixel to fit is 0; there is "
                                 "nothing to fit")
-    threads = threads or os.cpu_count() or 1
+    threads = settings.threads or os.cpu_count() or 1
     executor = ThreadPoolExecutor(max_workers=threads) if threads > 1 and len(names) > 1 \
         else None
-    model_options = dict(kinetic_energy=energy, spin=spin, symmetry=symmetry, mirrors=mirrors,
-                         polarisation=polarisation, incidence=incidence, azimuth=azimuth,
-                         s_share=s_share, executor=executor, max_memory=max_memory)
+    model_options = dict(kinetic_energy=energy, spin=settings.spin, symmetry=settings.symmetry,
+                         mirrors=settings.mirrors, polarisation=settings.polarisation,
+                         incidence=settings.incidence, azimuth=settings.azimuth,
+                         s_share=settings.s_share, executor=executor,
+                         max_memory=settings.max_memory)
     try:
         maps = OrbitalMaps(molecule, names, measured.kx, measured.ky, used, **model_options)
-        problem = LinearProblem(measured, used, poisson, terms)
+        problem = LinearProblem(measured, used, settings.poisson, terms)
         if angles:
             best, n_scan = search_orientation(measured, used, molecule, names, problem, maps,
-                                              start, angles, terms, poisson, starts,
-                                              model_options, progress)
+                                              start, angles, terms, settings.poisson,
+                                              settings.starts, model_options, progress)
         else:
             best, n_scan = start, 0
         result = _result(measured, molecule, names, maps, problem, best, angles, terms,
-                         energy, model_image, model_options, poisson)
+                         energy, model_image, model_options, settings.poisson)
     finally:
         if executor is not None:
             executor.shutdown()
     result.n_scan_evaluations = n_scan
     result.elapsed_seconds = time.perf_counter() - clock
-    result.settings = {"symmetry": symmetry, "mirrors": bool(mirrors),
-                       "polarisation": polarisation, "incidence": float(incidence),
-                       "azimuth": float(azimuth), "s_share": float(s_share),
-                       "k_range": None if k_range is None else [float(v) for v in k_range],
-                       "poisson": bool(poisson), "spin": spin,
+    result.settings = {"symmetry": settings.symmetry, "mirrors": bool(settings.mirrors),
+                       "polarisation": settings.polarisation,
+                       "incidence": float(settings.incidence),
+                       "azimuth": float(settings.azimuth), "s_share": float(settings.s_share),
+                       "k_range": None if settings.k_range is None
+                       else [float(v) for v in settings.k_range],
+                       "poisson": bool(settings.poisson), "spin": settings.spin,
                        "orientation_start": json_floats(start)}
     return result
 

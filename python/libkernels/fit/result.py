@@ -1,15 +1,21 @@
 """The outcome of a fit: fitted values with their errors, the model, and its pictures."""
 
+from __future__ import annotations
+
 import json
 import os
 from dataclasses import dataclass, field
-from typing import Optional
+from typing import TYPE_CHECKING, Any, Dict, Optional
 
 import numpy as np
 
 from ..core.grids import require_xarray
 from ..core.orientation import ANGLES
+from ..core.record import write_json
 from ..plot.fits import plot_fit
+
+if TYPE_CHECKING:
+    from ..requests.base import Request
 
 
 @dataclass
@@ -57,8 +63,9 @@ class FitResult:
     elapsed_seconds: float = 0.0
     source: str = ""
     settings: dict = field(default_factory=dict)
+    request: Optional[Request] = None
 
-    def to_dict(self):
+    def to_dict(self) -> Dict[str, Any]:
         """The fitted values as plain JSON-ready Python values."""
         return {
             "orbitals": list(self.orbitals),
@@ -128,14 +135,20 @@ class FitResult:
         to `path` when given and returns the matplotlib Figure."""
         return plot_fit(self, path, title)
 
-    def save(self, directory):
-        """Writes fit.json, fit.png and model.npy into `directory`."""
+    def save(self, directory: str) -> str:
+        """Writes fit.json (the fitted values and their request's record), fit.png and
+        model.npy into `directory`."""
         os.makedirs(directory, exist_ok=True)
-        with open(os.path.join(directory, "fit.json"), "w") as handle:
-            json.dump(self.to_dict(), handle, indent=1)
+        write_json(os.path.join(directory, "fit.json"), with_record(self.to_dict(), self.request))
         np.save(os.path.join(directory, "model.npy"), self.model)
         self.plot(os.path.join(directory, "fit.png"))
         return directory
+
+
+def with_record(values: Dict[str, Any], request: Optional[Request]) -> Dict[str, Any]:
+    """A result's values followed by its request's record (when it has a request):
+    what fit.json and deconvolution.json hold."""
+    return values if request is None else {**values, **request.record()}
 
 
 def json_floats(values):

@@ -12,17 +12,25 @@
 
 Every value is checked here and put in one canonical form, so that two
 descriptions of the same scan compare equal and a store can tell whether a
-re-run asks for the scan it holds.
+re-run asks for the scan it holds.  `ScanRequest` is that form as the scan's
+request: the store's attributes keep it with the record's header, and
+`ScanRequest.from_record` reads it back from a store (or a .json record),
+checking that every molecule file is still the one the scan read.
 """
 
-import hashlib
+from __future__ import annotations
+
 import math
 import os
 import sys
+from typing import Any, ClassVar, Dict, List, Mapping, Optional, Union
 
-from ..core.errors import InputError, JobError
+from ..core.errors import InputError, JobError, RecordError
 from ..core.map_sum_call import POLARISATIONS, symmetry_mode
+from ..core.record import (RECORD_ATTRIBUTE, PathLike, check, file_sha256, new_record,
+                           read_record, write_json)
 from ..formats.examples import EXAMPLES, example_path
+from . import zarr_store
 
 if sys.version_info >= (3, 11):
     import tomllib
@@ -116,15 +124,11 @@ def molecule_path(source):
 
 def file_digest(path):
     """The SHA-256 of a file, which a scan records for each molecule file."""
-    digest = hashlib.sha256()
     try:
-        with open(path, "rb") as handle:
-            for block in iter(lambda: handle.read(1 << 20), b""):
-                digest.update(block)
+        return file_sha256(path)
     except OSError as error:
         raise JobError(f"molecules: {path}: cannot read the file "
                        f"({error.strerror or error})") from None
-    return digest.hexdigest()
 
 
 def normalise(raw, base_dir="."):
@@ -214,7 +218,9 @@ def normalise(raw, base_dir="."):
 
 
 def read(job_or_dict):
-    """A normalised scan description from a TOML path or a dict."""
+    """A normalised scan description from a TOML path, a dict or a ScanRequest."""
+    if isinstance(job_or_dict, ScanRequest):
+        return job_or_dict.job
     if isinstance(job_or_dict, dict):
         return normalise(job_or_dict, os.getcwd())
     path = os.fspath(job_or_dict)
@@ -257,3 +263,82 @@ def map_options(job, energy_index):
     else:
         options["kinetic_energy"] = energy
     return options
+
+
+# ---- the scan's request and its record ----------------------------------------------------
+
+# the keys of a normalised description that are given as they are in a TOML file
+_AS_GIVEN = ("orbitals", "spin", "alpha", "beta", "gamma", "n", "k_max", "symmetry",
+             "polarisation", "incidence", "azimuth", "s_share", "chunk_maps")
+
+
+class ScanRequest:
+    """A scan's request: its normalised description (`job`) and the command line that
+    made it, when one did.  lk.scan and run_scan take it as they take a TOML file."""
+
+    kind: ClassVar[str] = "scan"
+
+    def __init__(self, job: Dict[str, Any], command: Optional[str] = None):
+        self.job = job
+        self.command = command
+
+    @classmethod
+    def read(cls, job_or_dict: Union["ScanRequest", PathLike, Dict[str, Any]]) -> "ScanRequest":
+        """The request of a TOML file or a dict (checked), or `job_or_dict` itself."""
+        if isinstance(job_or_dict, ScanRequest):
+            return job_or_dict
+        return cls(read(job_or_dict))
+
+    def record(self) -> Dict[str, Any]:
+        """The scan's record: the header and the description (molecule files with their
+        SHA-256 inside it)."""
+        return new_record(self.kind, self.job, command=self.command)
+
+    def header(self) -> Dict[str, Any]:
+        """The record without the description, which a store keeps beside it."""
+        return {k: v for k, v in self.record().items() if k != "request"}
+
+    def save_record(self, path: PathLike) -> None:
+        write_json(path, self.record())
+
+    @classmethod
+    def from_record(cls, source: PathLike) -> "ScanRequest":
+        """The request a scan store (its attributes) or a .json record holds, its
+        molecule files checked against their recorded SHA-256."""
+        path = os.fspath(source)
+        if os.path.isdir(path):
+            attributes = zarr_store.read_attributes(path)
+            if attributes is None:
+                raise RecordError(f"{path}: not a libkernels scan store")
+            # stores written before records carried a header hold the same description
+            header = attributes.get(RECORD_ATTRIBUTE) or {"record_format": 1, "kind": "scan"}
+            record = check({**header, "request": attributes["libkernels_scan"]["job"]}, path,
+                           cls.kind)
+        else:
+            record = read_record(path, cls.kind)
+        return cls(_checked_again(record["request"], path))
+
+
+def _checked_again(job: Mapping[str, Any], source: str) -> Dict[str, Any]:
+    """A recorded description normalised again from its molecules' files, which must be
+    the ones it recorded; the molecules keep the names first given."""
+    try:
+        raw: Dict[str, Any] = {key: job[key] for key in _AS_GIVEN}
+        raw[job["energy"]["kind"]] = job["energy"]["values"]
+        if job["work_function"] is not None:
+            raw["work_function"] = job["work_function"]
+        raw["molecules"] = [location for _, location in job["molecule_sources"]]
+        recorded: List[str] = list(job["molecule_sha256"])
+        names = list(job["molecules"])
+    except (KeyError, TypeError, ValueError) as error:
+        raise RecordError(f"{source}: not a scan description (missing or bad {error})") \
+            from None
+    fresh = normalise(raw, "/")
+    for name, location, old, new in zip(names, raw["molecules"], recorded,
+                                        fresh["molecule_sha256"]):
+        if old != new:
+            raise RecordError(f"{source}: its molecule {name} ({location}) has changed since "
+                              f"the record was written (SHA-256 {new[:12]}..., recorded "
+                              f"{old[:12]}...), so the maps would not be the same")
+    fresh["molecules"] = names
+    return fresh

@@ -18,39 +18,33 @@ Zarr store instead: store_scan.py.
 
 from __future__ import annotations
 
+import functools
 import math
 import time
-from typing import List, Optional, Sequence, Tuple
+from concurrent.futures import Executor
+from typing import Any, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ..core import interrupt
-from ..core.errors import InputError
-from ..core.grids import (MOMENTUM_INTENSITY_UNITS, MomentumMap, clean_numbers,
-                          netcdf_attributes, require_xarray)
-from ..core.map_sum_call import MapSumCall
+from ..core.grids import MOMENTUM_INTENSITY_UNITS, MomentumMap, clean_numbers, \
+    netcdf_attributes, require_xarray
+from ..core.map_sum_call import (Group, MapSumCall, Orientation, as_momentum_maps,
+                                 checked_molecule, checked_orientations, compute_maps,
+                                 orbital_groups)
 from ..core.molecule import Molecule
 from ..core.orientation import CONVENTION, document
-from ..core.progress import progress_bar
-from ..core.validation import angles, count
+from ..requests.maps import MapRequest, Orbitals
 from .executor import TASK_SECONDS, run_windowed
 
-Orientation = Tuple[float, float, float]
-
-
-def _orientations(orientations) -> List[Orientation]:
-    result = [angles(o, "orientation") for o in orientations]
-    if not result:
-        raise InputError("orientations", "is empty: give at least one (alpha, beta, gamma)")
-    return result
+__all__ = ["scan_momentum_maps", "as_momentum_maps", "scan_to_xarray"]
 
 
 @document
-def scan_momentum_maps(molecule: Molecule, orbitals=("HOMO",),
+def scan_momentum_maps(molecule: Molecule, orbitals: Orbitals = ("HOMO",),
                        orientations: Sequence[Sequence[float]] = ((0.0, 0.0, 0.0),), *,
                        separate_orbitals: bool = True, threads: Optional[int] = None,
-                       executor=None, progress: bool = True,
-                       **options) -> Tuple[np.ndarray, MapSumCall]:
+                       executor: Optional[Executor] = None, progress: bool = True,
+                       **options: Any) -> Tuple[np.ndarray, MapSumCall]:
     """Momentum maps for every orientation (and every orbital).
 
     Returns (maps, call): `maps` has shape (n_orientations, n_orbitals, n, n)
@@ -66,35 +60,21 @@ def scan_momentum_maps(molecule: Molecule, orbitals=("HOMO",),
     dask.distributed.Client(...).get_executor()); its workers receive the
     molecule with each task.
     """
-    call = MapSumCall(molecule, orbitals, **options)
-    checked = _orientations(orientations)
-    threads = interrupt.default_threads() if threads is None else count(threads, "threads", 1)
-    groups: List[Optional[List[int]]] = \
-        [[i] for i in range(len(call.rows))] if separate_orbitals else [None]
-    tasks = [(o, g) for o in range(len(checked)) for g in range(len(groups))]
-    call.check_memory(len(tasks), min(threads, len(tasks)))
-    maps = np.empty((len(checked), len(groups), call.n, call.n), dtype=np.float32)
-
-    bar = progress_bar(len(tasks), "momentum maps", progress)
-
-    def work(task):
-        o, g = task
-        call.run(checked[o], rows=groups[g], out=maps[o, g])
-
-    try:
-        if executor is not None:
-            _maps_on_executor(executor, call, molecule, orbitals, options, checked, groups,
-                              maps, bar)
-        else:
-            interrupt.run_tasks(tasks, work, threads, on_done=lambda *_: bar.update())
-    finally:
-        bar.close()
-    return maps, call
+    request = MapRequest(molecule=checked_molecule(molecule), orbitals=orbitals,
+                         separate_orbitals=separate_orbitals, threads=threads,
+                         progress=progress, **options)
+    call = request.prepare()
+    checked = checked_orientations(orientations)
+    groups = orbital_groups(call, separate_orbitals)
+    on_executor = None if executor is None else \
+        functools.partial(_maps_on_executor, executor, call, request, checked, groups)
+    return compute_maps(call, checked, groups, threads, progress, on_executor), call
 
 
-def _map_block(molecule, orbitals, options, orientations, groups) -> np.ndarray:
+def _map_block(request: MapRequest, orientations: Sequence[Orientation],
+               groups: Sequence[Group]) -> np.ndarray:
     """Maps of several orientations: one task of scan_momentum_maps on an executor."""
-    call = MapSumCall(molecule, orbitals, **options)
+    call = request.prepare()
     out = np.empty((len(orientations), len(groups), call.n, call.n), dtype=np.float32)
     for o, orientation in enumerate(orientations):
         for g, rows in enumerate(groups):
@@ -102,49 +82,29 @@ def _map_block(molecule, orbitals, options, orientations, groups) -> np.ndarray:
     return out
 
 
-def _maps_on_executor(executor, call, molecule, orbitals, options, orientations, groups, maps,
-                      bar) -> None:
+def _maps_on_executor(executor: Executor, call: MapSumCall, request: MapRequest,
+                      orientations: Sequence[Orientation], groups: Sequence[Group],
+                      maps: np.ndarray, bar: Any) -> None:
     """Fills `maps` (orientation, group, n, n) by tasks of about TASK_SECONDS each on
-    `executor`; the molecule travels with each task, so any executor will do."""
+    `executor`; the request, and the molecule in it, travels with each task, so any
+    executor will do."""
     start = time.perf_counter()
     call.run(orientations[0], rows=groups[0])
     per_orientation = (time.perf_counter() - start) * len(groups)
     size = max(1, min(math.ceil(TASK_SECONDS / max(per_orientation, 1e-6)),
                       math.ceil(len(orientations) / 4)))  # at least a few tasks to share
 
-    def store(first, block):
+    def store(first: Any, block: np.ndarray) -> None:
         maps[first:first + len(block)] = block
         bar.update(block.shape[0] * block.shape[1])
 
-    run_windowed(executor, ((i, _map_block, (molecule, orbitals, options,
-                                             orientations[i:i + size], groups))
+    run_windowed(executor, ((i, _map_block, (request, orientations[i:i + size], groups))
                             for i in range(0, len(orientations), size)), store)
 
 
 def _labels(call: MapSumCall, separate: bool) -> List[str]:
     names = call.parameters["orbitals"]
     return list(names) if separate else ["+".join(names)]
-
-
-def as_momentum_maps(maps: np.ndarray, call: MapSumCall,
-                     orientations) -> List[List[MomentumMap]]:
-    """Wraps the arrays of scan_momentum_maps as MomentumMap objects, [orientation][orbital]."""
-    labels = call.parameters["orbitals"]
-    separate = maps.shape[1] == len(labels)
-    energies = call.parameters["kinetic_energy"]
-    result = []
-    for o, orientation in enumerate(_orientations(orientations)):
-        row = []
-        for g in range(maps.shape[1]):
-            pick = [g] if separate else list(range(len(labels)))
-            parameters = {**call.parameters, "orbitals": [labels[i] for i in pick],
-                          "kinetic_energy": [energies[i] for i in pick],
-                          "e_kin_hartree": [float(call.e_kin[i]) for i in pick],
-                          "orientation": orientation}
-            row.append(MomentumMap(maps[o, g], call.k_min_bohr, call.k_step_bohr, call.k_unit,
-                                   parameters))
-        result.append(row)
-    return result
 
 
 def scan_to_xarray(maps: np.ndarray, call: MapSumCall, orientations, name: str = "intensity"):
@@ -155,7 +115,7 @@ def scan_to_xarray(maps: np.ndarray, call: MapSumCall, orientations, name: str =
     kx and ky in the call's unit; attributes carry units and the request.
     """
     xr = require_xarray()
-    checked = np.array(_orientations(orientations), dtype=np.float64)
+    checked = np.array(checked_orientations(orientations), dtype=np.float64)
     labels = call.parameters["orbitals"]
     separate = maps.shape[1] == len(labels)
     orbital_labels = _labels(call, separate)

@@ -27,7 +27,6 @@ import sys
 import time
 import uuid
 from dataclasses import dataclass
-from importlib.metadata import PackageNotFoundError, version
 
 import numpy as np
 
@@ -36,6 +35,7 @@ from ..core.extras import require
 from ..core.grids import MOMENTUM_INTENSITY_UNITS, MomentumMap, clean_numbers
 from ..core.map_sum_call import momentum_grid
 from ..core.orientation import CONVENTION
+from ..core.record import RECORD_ATTRIBUTE, package_version
 from ..core.units import HARTREE_IN_EV
 from . import job as scan_job
 from . import zarr_store
@@ -44,14 +44,6 @@ from .plan import ScanPlan, choose_chunk_maps, chunk_shape
 from .tasks import map_call, run_task
 
 RECORD_INTERVAL = 1.0  # seconds between saves of the completion record
-
-
-def package_version():
-    """The installed package's version (from its metadata)."""
-    try:
-        return version("libkernels")
-    except PackageNotFoundError:
-        return "source tree"
 
 
 # ---- creating or continuing a store -----------------------------------------------
@@ -125,7 +117,8 @@ def _coordinates(plan, kinetic):
     return coordinates
 
 
-def _create(store, job):
+def _create(store, request):
+    job = request.job
     kinetic, seconds_per_map = _check_and_time(job)
     chunk_maps = job["chunk_maps"] or choose_chunk_maps(seconds_per_map, job["n"])
     plan = ScanPlan(store, uuid.uuid4().hex, job, chunk_shape(scan_job.shape(job), chunk_maps))
@@ -141,7 +134,7 @@ def _create(store, job):
         {"libkernels_scan": {"format": zarr_store.FORMAT, "scan_id": plan.scan_id,
                              "job": job, "chunks": list(plan.chunks),
                              "seconds_per_map_estimate": seconds_per_map},
-         "libkernels_version": version, "complete": False},
+         RECORD_ATTRIBUTE: request.header(), "libkernels_version": version, "complete": False},
         {"long_name": "photoemission intensity", "units": MOMENTUM_INTENSITY_UNITS,
          "k_unit": "1/angstrom", "k_min_bohr": k_min_bohr, "k_step_bohr": k_step_bohr,
          "orientation_convention": CONVENTION,
@@ -168,14 +161,16 @@ def _existing_plan(store, job):
 
 
 def prepare(job_or_dict, store):
-    """The plan of a scan: a new store created, or an existing one checked to match."""
-    job = scan_job.read(job_or_dict)
+    """The plan of a scan: a new store created, or an existing one checked to match.
+
+    `job_or_dict`: a ScanRequest, a TOML file or a dict of the same keys."""
+    request = scan_job.ScanRequest.read(job_or_dict)
     zarr_store.require_zarr()
     store = os.path.abspath(os.fspath(store))
     if os.path.exists(store) and not (os.path.isdir(store) and not os.listdir(store)):
-        return _existing_plan(store, job), False
+        return _existing_plan(store, request.job), False
     try:
-        return _create(store, job), True
+        return _create(store, request), True
     except StoreError:
         raise
     except OSError as error:
@@ -337,7 +332,8 @@ def scan(job_or_dict, store, *, executor=None, threads=None, progress=True):
 
     `job_or_dict`: a TOML file or a dict with the same keys (molecules,
     orbitals, kinetic_energy or photon_energy + work_function, alpha, beta,
-    gamma, n, k_max, symmetry, polarisation, incidence, azimuth, s_share).
+    gamma, n, k_max, symmetry, polarisation, incidence, azimuth, s_share), or
+    a ScanRequest (ScanRequest.from_record: the scan a store or record holds).
     """
     run_scan(job_or_dict, store, executor=executor, threads=threads, progress=progress)
     return open_scan(store)

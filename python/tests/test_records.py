@@ -1,0 +1,276 @@
+"""Records: the record beside every output makes the same bits again (`--from-record`,
+`Request.from_record`), and a record that cannot is refused in one line."""
+
+import argparse
+import hashlib
+import json
+import shutil
+from dataclasses import dataclass
+
+import numpy as np
+import pytest
+
+import libkernels as lk
+from libkernels.cli import main
+from libkernels.cli.options import add_request_options, request_of
+from libkernels.requests.base import setting
+
+from conftest import requires
+
+# the numbers of a result file that depend on the clock, not on the request
+TIMINGS = ("elapsed_seconds", "seconds_per_evaluation", "command")
+
+
+@pytest.fixture
+def benzene_file(tmp_path):
+    """A copy of the benzene example that a test may change."""
+    path = tmp_path / "inputs" / "benzene.molden"
+    path.parent.mkdir()
+    shutil.copy(lk.example_path("benzene"), path)
+    return path
+
+
+def _record(path):
+    return json.loads(path.read_text())
+
+
+def _run(*args):
+    code = main([str(a) for a in args])
+    assert code == 0
+    return code
+
+
+def _one_line_error(capsys, *args):
+    assert main([str(a) for a in args]) == 2
+    error = capsys.readouterr().err
+    assert error.count("\n") == 1 and "Traceback" not in error, error
+    return error
+
+
+def _numbers(record):
+    """A result file's values, without what depends on the clock."""
+    return {k: v for k, v in record.items() if k not in TIMINGS}
+
+
+def test_a_map_record_makes_the_same_bits_and_another_setting_does_not(benzene_file,
+                                                                      tmp_path):
+    requires("momentum_map_sum")
+    first, again, other = (tmp_path / name for name in ("first", "again", "other"))
+    _run("map", benzene_file, "-O", "HOMO", "-O", "HOMO-1", "--photon-energy", "35.123456789",
+         "--orientation", "10", "20", "30", "--symmetry", "2", "--polarisation", "p",
+         "--resolution", "31", "--dpi", "30", "--quiet", "-o", first)
+    record = _record(first / "benzene_HOMO.json")
+    assert record["record_format"] == 1 and record["kind"] == "map"
+    assert record["command"].startswith("libkernels map ")
+    assert record["libkernels_version"] == lk.__version__
+    assert record["molecule"] == str(benzene_file)
+    assert record["molecule_sha256"] == hashlib.sha256(benzene_file.read_bytes()).hexdigest()
+    request = record["request"]
+    assert request["photon_energy"] == 35.123456789  # as given, not rounded for display
+    assert request["orbitals"] == ["HOMO", "HOMO-1"] and request["symmetry"] == 2
+    assert record["orbitals"] == ["HOMO"] and record["k_axis"][0] == -3.0  # as before
+
+    _run("map", "--from-record", first / "benzene_HOMO.json", "--quiet", "-o", again)
+    for label in ("HOMO", "HOMO-1"):
+        assert (again / f"benzene_{label}.npy").read_bytes() == \
+            (first / f"benzene_{label}.npy").read_bytes()
+    assert _record(again / "benzene_HOMO-1.json")["request"] == request
+
+    record["request"]["photon_energy"] = 35.2  # the comparison above can fail
+    (tmp_path / "changed.json").write_text(json.dumps(record))
+    _run("map", "--from-record", tmp_path / "changed.json", "--quiet", "-o", other)
+    assert (other / "benzene_HOMO.npy").read_bytes() != (first / "benzene_HOMO.npy").read_bytes()
+
+
+def test_netcdf_attributes_are_the_record_of_netcdf_output(tmp_path):
+    xr = pytest.importorskip("xarray")
+    requires("momentum_map_sum", "momentum_density")
+    _run("map", "benzene", "--format", "nc", "--resolution", "21", "--kinetic-energy", "25",
+         "--quiet", "-o", tmp_path / "a")
+    _run("map", "--from-record", tmp_path / "a" / "benzene_HOMO.nc", "-o", tmp_path / "b")
+    _run("momentum-density", "benzene", "--format", "nc", "--resolution", "9", "--k-max", "2",
+         "-o", tmp_path / "rho.nc")
+    _run("momentum-density", "--from-record", tmp_path / "rho.nc", "-o", tmp_path / "rho2.nc")
+    for one, two in (("a/benzene_HOMO.nc", "b/benzene_HOMO.nc"), ("rho.nc", "rho2.nc")):
+        with xr.open_dataarray(tmp_path / one) as x, xr.open_dataarray(tmp_path / two) as y:
+            assert x.values.tobytes() == y.values.tobytes()
+            assert json.loads(x.attrs["libkernels_record"])["request"] == \
+                json.loads(y.attrs["libkernels_record"])["request"]
+            assert x.attrs["kind"] in ("map", "momentum-density") and "command" in x.attrs
+
+
+def test_cube_and_momentum_density_records_make_the_same_files(benzene_file, tmp_path):
+    requires("charge_density_sum", "momentum_density")
+    _run("cube", benzene_file, "--density", "--spacing", "0.5", "--margin", "2", "--threads",
+         "2", "--quiet", "-o", tmp_path / "rho.cube")
+    record = _record(tmp_path / "rho.json")
+    assert record["kind"] == "cube" and record["request"]["density"] is True
+    assert len(record["grid_shape"]) == 3 and record["units"] == "bohr^-3"
+    _run("cube", "--from-record", tmp_path / "rho.json", "--threads", "1", "--quiet",
+         "-o", tmp_path / "again.cube")
+    assert (tmp_path / "again.cube").read_bytes() == (tmp_path / "rho.cube").read_bytes()
+
+    _run("momentum-density", benzene_file, "-O", "HOMO-1", "--resolution", "9", "-o",
+         tmp_path / "k.npy")
+    _run("momentum-density", "--from-record", tmp_path / "k.json", "-o", tmp_path / "k2.npy")
+    assert (tmp_path / "k2.npy").read_bytes() == (tmp_path / "k.npy").read_bytes()
+
+
+def _measured(pentacene, path, binding=None):
+    """A small synthetic measured map (or stack) of HOMO and HOMO-1 at 30 eV."""
+    axis = np.linspace(-2.0, 2.0, 21)
+
+    def maps(e_kin):
+        return np.stack([lk.momentum_map_sum(pentacene, [o], orientation=(0, 0, 20),
+                                             kinetic_energy=e_kin, k_min=-2.0, k_step=0.2,
+                                             n=21).data.astype(float)
+                         for o in ("HOMO", "HOMO-1")])
+
+    if binding is None:
+        intensity = np.tensordot([50.0, 20.0], maps(30.0), 1) + 2.0
+        np.savez(path, intensity=intensity, kx=axis, ky=axis)
+    else:
+        intensity = np.array([np.tensordot([w, 20.0], maps(30.5 - e), 1) + 2.0
+                              for w, e in zip([10.0, 40.0], binding)])
+        np.savez(path, intensity=intensity, kx=axis, ky=axis, binding_energy=binding)
+    return path
+
+
+def test_fit_and_deconvolution_records_make_the_same_numbers(pentacene, tmp_path):
+    requires("momentum_map_sum", "rotation", "polarisation_factor")
+    pytest.importorskip("scipy")
+    measured = _measured(pentacene, tmp_path / "map.npz")
+    _run("fit", measured, "pentacene", "-O", "HOMO", "-O", "HOMO-1", "--kinetic-energy", "30",
+         "--fit-angles", "gamma", "--starts", "6", "--orientation", "0", "0", "15", "--quiet",
+         "-o", tmp_path / "fit")
+    record = _record(tmp_path / "fit" / "fit.json")
+    assert list(record)[:2] == ["orbitals", "weights"]  # the results first, as before
+    assert record["kind"] == "fit" and record["measured_file"] == str(measured)
+    assert record["request"]["fit_angles"] == "gamma" and record["request"]["starts"] == 6
+    _run("fit", "--from-record", tmp_path / "fit" / "fit.json", "--quiet",
+         "-o", tmp_path / "again")
+    assert _numbers(_record(tmp_path / "again" / "fit.json")) == _numbers(record)
+    assert (tmp_path / "again" / "model.npy").read_bytes() == \
+        (tmp_path / "fit" / "model.npy").read_bytes()
+
+    stack = _measured(pentacene, tmp_path / "stack.npz", binding=np.array([5.5, 6.0]))
+    _run("deconvolve", stack, "pentacene", "-O", "HOMO", "-O", "HOMO-1", "--photon-energy",
+         "35", "--work-function", "4.5", "--background", "none", "--quiet", "-o",
+         tmp_path / "dec")
+    record = _record(tmp_path / "dec" / "deconvolution.json")
+    assert record["kind"] == "deconvolve" and record["stack_sha256"]
+    _run("deconvolve", "--from-record", tmp_path / "dec" / "deconvolution.json", "--quiet",
+         "-o", tmp_path / "dec2")
+    assert _numbers(_record(tmp_path / "dec2" / "deconvolution.json")) == _numbers(record)
+
+
+def test_a_scan_store_holds_its_request(benzene_file, tmp_path):
+    xr = pytest.importorskip("xarray")
+    pytest.importorskip("zarr")
+    requires("momentum_map_sum")
+    job = tmp_path / "job.toml"
+    job.write_text(f'molecules = ["inputs/{benzene_file.name}", "pentacene"]\n'
+                   'orbitals = ["HOMO"]\nphoton_energy = [30.0]\nwork_function = 4.5\n'
+                   'alpha = { start = 0, stop = 60, step = 30 }\nn = 15\n')
+    _run("scan", job, "--quiet", "-o", tmp_path / "a.zarr")
+    _run("scan", "--from-record", tmp_path / "a.zarr", "--quiet", "-o", tmp_path / "b.zarr")
+    request = lk.ScanRequest.from_record(tmp_path / "b.zarr")
+    request.save_record(tmp_path / "scan.json")
+    _run("scan", "--from-record", tmp_path / "scan.json", "--quiet", "-o", tmp_path / "c.zarr")
+    first = xr.open_zarr(tmp_path / "a.zarr")
+    for again in ("b.zarr", "c.zarr"):
+        store = xr.open_zarr(tmp_path / again)
+        assert store["intensity"].values.tobytes() == first["intensity"].values.tobytes()
+        assert list(store["molecule"].values) == [f"inputs/{benzene_file.name}", "pentacene"]
+    attributes = first.attrs["libkernels_record"]
+    assert attributes["kind"] == "scan" and attributes["command"].startswith("libkernels scan")
+
+    benzene_file.write_text(benzene_file.read_text() + "\n")
+    with pytest.raises(lk.RecordError, match=r"molecule inputs/benzene.molden .* has changed"):
+        lk.ScanRequest.from_record(tmp_path / "scan.json")
+
+
+def test_records_that_would_not_make_the_same_output_are_refused(benzene_file, tmp_path,
+                                                                 capsys):
+    requires("momentum_map_sum")
+    _run("map", benzene_file, "--resolution", "11", "--format", "nc", "-o", tmp_path)
+    path = tmp_path / "benzene_HOMO.json"
+    record = _record(path)
+    capsys.readouterr()
+    assert "--from-record takes every setting from the record; drop --resolution" in \
+        _one_line_error(capsys, "map", "--from-record", path, "--resolution", "21")
+    assert "the record of `libkernels map`, not of `libkernels cube`" in \
+        _one_line_error(capsys, "cube", "--from-record", path)
+    (tmp_path / "later.json").write_text(json.dumps({**record, "record_format": 2}))
+    assert "record format 2" in _one_line_error(capsys, "map", "--from-record",
+                                                 tmp_path / "later.json", "-o", tmp_path)
+    (tmp_path / "old.json").write_text(json.dumps({"command": "libkernels map"}))
+    assert "not a record that can be re-run" in _one_line_error(
+        capsys, "map", "--from-record", tmp_path / "old.json", "-o", tmp_path)
+
+    # a folder moved with its molecule file still works; a changed molecule file does not
+    moved = tmp_path / "moved"
+    moved.mkdir()
+    shutil.copy(path, moved)
+    shutil.move(benzene_file, moved / benzene_file.name)
+    assert lk.Request.from_record(moved / path.name).run()[0].data.shape == (11, 11)
+    (moved / benzene_file.name).write_text((moved / benzene_file.name).read_text() + "\n")
+    assert "benzene.molden has changed since the record was written" in _one_line_error(
+        capsys, "map", "--from-record", moved / path.name, "-o", moved)
+
+
+def test_python_requests_record_themselves_and_run_from_records(benzene, benzene_file,
+                                                                tmp_path):
+    requires("momentum_map_sum")
+    request = lk.MapRequest(molecule=str(benzene_file), orbitals=["HOMO"], kinetic_energy=20.0,
+                            k_max=2.0, n=21, orientation=(15, 0, 0))
+    maps = request.run()
+    expected = lk.momentum_map_sum(benzene, ["HOMO"], kinetic_energy=20.0, k_max=2.0, n=21,
+                                   orientation=(15, 0, 0))
+    assert maps[0].data.tobytes() == expected.data.tobytes()
+    request.save_record(tmp_path / "map.json")
+    again = lk.Request.from_record(tmp_path / "map.json", threads=1)
+    assert isinstance(again, lk.MapRequest) and again.threads == 1
+    assert again.run()[0].data.tobytes() == expected.data.tobytes()
+    with pytest.raises(lk.RecordError, match="not of `libkernels fit`"):
+        lk.FitRequest.from_record(tmp_path / "map.json")
+
+    # a molecule handed over in memory is recorded as such, and cannot be read again
+    in_memory = lk.MapRequest(molecule=benzene, kinetic_energy=20.0, n=11)
+    in_memory.run()
+    in_memory.save_record(tmp_path / "memory.json")
+    assert _record(tmp_path / "memory.json")["molecule_file"] is None
+    with pytest.raises(lk.RecordError, match="handed over in memory"):
+        lk.Request.from_record(tmp_path / "memory.json").run()
+
+
+@dataclass
+class DampedMapRequest(lk.MapRequest):
+    """A map request with one more setting, as the next option will be added."""
+
+    damping: float = setting(0.0, "--damping", group="light polarisation", type=float,
+                             help="a new setting")
+
+
+def test_a_setting_declared_once_is_an_option_and_a_recorded_setting(tmp_path):
+    parser = argparse.ArgumentParser()
+    add_request_options(parser, DampedMapRequest)
+    argv = ["benzene", "--damping", "0.5", "--kinetic-energy", "20", "--resolution", "11"]
+    args = parser.parse_args(argv)
+    args.argv = ["map", *argv]
+    request = request_of(args)
+    assert isinstance(request, DampedMapRequest) and request.damping == 0.5
+    # the photon energy's command-line default gives way to a given kinetic energy
+    assert request.photon_energy is None and request.work_function is None
+    assert request.command == "libkernels map benzene --damping 0.5 --kinetic-energy 20 " \
+                              "--resolution 11"
+    request.save_record(tmp_path / "new.json")
+    assert _record(tmp_path / "new.json")["request"]["damping"] == 0.5
+    assert DampedMapRequest.from_record(tmp_path / "new.json").damping == 0.5
+    # a record written before the setting existed reads as its default
+    old = _record(tmp_path / "new.json")
+    del old["request"]["damping"]
+    (tmp_path / "old.json").write_text(json.dumps(old))
+    assert DampedMapRequest.from_record(tmp_path / "old.json").damping == 0.0
+    with pytest.raises(lk.RecordError, match="settings this libkernels does not know: damping"):
+        lk.MapRequest.from_record(tmp_path / "new.json")
