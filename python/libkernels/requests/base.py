@@ -146,14 +146,14 @@ class Request:
 
     def settings(self) -> Dict[str, Any]:
         """The recorded settings; files by their source as given, data handed over in
-        memory by a label saying so."""
+        memory by a label saying so (an optional input not given stays None)."""
         inputs = self.inputs()
         values = {}
         for name in self.recorded_names():
             value = getattr(self, name)
             if name in inputs:
                 value = inputs[name].source
-            elif name in self.input_files and not names_files(value):
+            elif name in self.input_files and value is not None and not names_files(value):
                 value = "(in memory)"
             values[name] = value
         return values
