@@ -20,7 +20,7 @@ memory stays bounded and Ctrl-C is seen between iterations.
 
 from __future__ import annotations
 
-from typing import Callable, Optional, Tuple
+from typing import Any, Callable, Optional, Tuple
 
 import numpy as np
 
@@ -34,7 +34,8 @@ SHRINK_EVERY = 20  # iterations between shrink-wrap updates
 _TINY = np.float32(1e-30)
 
 
-def _fft():
+def _fft() -> Any:
+    """scipy.fft, imported when a reconstruction runs (scipy is an extra)."""
     import scipy.fft
 
     return scipy.fft

@@ -123,7 +123,8 @@ def load_series(measured: Any, kinetic_energy: Any = None, photon_energy: Any = 
     count = len(maps)
     if kinetic_energy is not None and photon_energy is not None:
         raise InputError("kinetic_energy", "and the photon energy exclude each other",
-                         "give {kinetic_energy}, or {photon_energy} with {work_function}")
+                         "give {kinetic_energy}, or {photon_energy} with {work_function}, "
+                         "not both")
     energies = _energy_list(kinetic_energy, "kinetic_energy", count)
     if energies is None:
         photons = _energy_list(photon_energy, "photon_energy", count)
@@ -209,7 +210,11 @@ def _is_array_tuple(value: Sequence) -> bool:
             and np.ndim(value[0]) == 2)
 
 
-def _series_axis(measured: Any):
+# maps, the name of the axis they were split along, its values
+SplitSeries = Tuple[List[MeasuredMap], str, np.ndarray]
+
+
+def _series_axis(measured: Any) -> Optional[SplitSeries]:
     """A series with a photon_energy or kinetic_energy leading axis, split into maps;
     None for anything else."""
     if isinstance(measured, (str, os.PathLike)):
@@ -247,7 +252,7 @@ def _series_axis(measured: Any):
     return None
 
 
-def _xarray_or_none():
+def _xarray_or_none() -> Any:
     try:
         import xarray
     except ImportError:
@@ -255,7 +260,7 @@ def _xarray_or_none():
     return xarray
 
 
-def _from_xarray(value: Any, label: str):
+def _from_xarray(value: Any, label: str) -> SplitSeries:
     name = next(n for n in ENERGY_AXES if n in value.dims)
     if name not in value.coords:
         raise MeasuredDataError(f"{label}: dimension {name!r} has no coordinate values")
@@ -268,7 +273,8 @@ def _from_xarray(value: Any, label: str):
                   np.asarray(value.coords[name].values), label)
 
 
-def _split(intensity, kx, ky, name, energies, label):
+def _split(intensity: Any, kx: Any, ky: Any, name: str, energies: Any,
+           label: str) -> SplitSeries:
     if kx is None or ky is None:
         raise MeasuredDataError(f"{label}: missing array {'kx' if kx is None else 'ky'!r}")
     intensity = np.asarray(intensity)
