@@ -79,7 +79,11 @@ def test_pentacene_homo_2d_clean_noisy_and_fast(pentacene, pentacene_map):
     assert clean.spread.shape == image.shape and float(clean.spread.max()) < 0.2
     assert clean.prtf.dims == ("k",) and 0.0 <= float(clean.prtf.min())
     assert float(clean.prtf.max()) <= 1.0 + 1e-9
-    record = json.loads(image.attrs["record"])
+    record = json.loads(image.attrs["libkernels_record"])
+    assert record == json.loads(json.dumps(clean.record))  # the record, whole
+    assert record["kind"] == "reconstruct" and record["libkernels_version"] == lk.__version__
+    assert record["measured"].endswith("(in memory)") and record["measured_file"] is None
+    assert record["request"]["seed"] == 0 and record["request"]["support"] == [14, 5]
     assert record["algorithm"] == "hio" and record["starts"] == 50
     assert record["support"]["kind"] == "box" and min(record["oversampling"]) >= 2
     assert record["kinetic_energy_ev"] == [E_KIN]
@@ -180,9 +184,10 @@ def test_writes_netcdf_figure_and_record(pentacene, pentacene_map, tmp_path):
     with xr.open_dataset(tmp_path / "reconstruction.nc", engine="h5netcdf") as saved:
         assert set(saved.data_vars) == {"image", "spread", "prtf", "fourier_error"}
         np.testing.assert_allclose(saved.image.values, result.image.values)
-        assert json.loads(saved.attrs["record"])["iterations"] == 20
-        assert saved.attrs["support_kind"] == "box"
-    assert json.loads((tmp_path / "reconstruction.json").read_text())["starts"] == 4
+        assert json.loads(saved.attrs["libkernels_record"])["iterations"] == 20
+        assert saved.attrs["support_kind"] == "box" and saved.attrs["kind"] == "reconstruct"
+    written = json.loads((tmp_path / "reconstruction.json").read_text())
+    assert written["starts"] == 4 and written["molecule"].startswith("a Molecule in memory")
     assert "2D reconstruction" in result.report()
 
 
@@ -285,10 +290,12 @@ def test_command_line_writes_the_three_files_and_refuses_in_one_line(pentacene_m
     assert saved["command"].startswith("libkernels reconstruct ") and "libkernels_version" in saved
     assert saved["algorithm"] == "raar" and saved["starts"] == 4
     assert saved["support"]["kind"] == "outline" and saved["molecule"] == "pentacene"
+    assert saved["measured"] == str(path) and saved["request"]["iterations"] == 30
     assert "2D reconstruction" in capsys.readouterr().out
 
     for arguments, message in (
             ([], "--kinetic-energy is missing"),
+            (["--seed", "-1"], "--seed must be"),
             (["--photon-energy", "40"], "--work-function is missing"),
             (["--kinetic-energy", "30", "--photon-energy", "40"], "not both"),
             (["--kinetic-energy", "30", "--support", "14", "5", "--oversampling", "1"],

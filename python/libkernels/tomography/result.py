@@ -1,7 +1,10 @@
 """The outcome of a reconstruction: the image, its spread, the PRTF and the record.
 
 The image is an xarray.DataArray (axes in Å, the record in its attributes), as
-a labelled array is what one slices, plots and writes.  The spread has the
+a labelled array is what one slices, plots and writes.  The record is the
+request's (core/record.py): whole in the attribute libkernels_record, from
+which `--from-record` makes the same image again, and flattened beside it
+(support_kind, fourier_error_best, ...) for a quick look.  The spread has the
 image's axes, but the PRTF runs over |k|, an axis the image does not have, so
 the three travel together in this object rather than as one DataArray; its
 `to_dataset()` joins them into one Dataset (variables image, spread, prtf and
@@ -10,14 +13,14 @@ the starts' Fourier errors), which is what `save` writes to NetCDF.
 
 from __future__ import annotations
 
-import json
 import os
 from dataclasses import dataclass, field
-from typing import Any, Optional, Tuple
+from typing import Any, Dict, Optional, Tuple
 
 import numpy as np
 
 from ..core.grids import attribute_value, require_xarray
+from ..core.record import PathLike, to_attributes, write_json
 from ..plot.reconstructions import plot_reconstruction
 from .sampling import AXES, FourierBox
 
@@ -29,7 +32,8 @@ class Reconstruction:
     """image: DataArray over x, y (, z) in Å, largest |value| 1, record in attrs;
     spread: the per-pixel standard deviation of the aligned starts (same scale);
     prtf: DataArray over k (1/Å, shell centres) with the cells per shell as a
-    coordinate; record: dict of everything that made it; fourier_errors: one
+    coordinate; record: the request's record (its settings, the files it read and
+    what describes the image); fourier_errors: one
     per start, in start order; atoms: positions (Å, as the molecule stands) of
     the molecule whose outline was used or given, heavy: which are not hydrogen;
     both None without a molecule."""
@@ -37,16 +41,16 @@ class Reconstruction:
     image: Any
     spread: Any
     prtf: Any
-    record: dict
+    record: Dict[str, Any]
     fourier_errors: np.ndarray
     atoms: Optional[np.ndarray] = None
     heavy: Optional[np.ndarray] = None
-    extra: dict = field(default_factory=dict)
+    extra: Dict[str, Any] = field(default_factory=dict)
 
     @classmethod
     def build(cls, xr: Any, mean: np.ndarray, spread: np.ndarray, centres: np.ndarray,
               transfer: np.ndarray, shell_cells: np.ndarray, box: FourierBox,
-              display: Tuple[int, ...], record: dict, errors: np.ndarray,
+              display: Tuple[int, ...], record: Dict[str, Any], errors: np.ndarray,
               atoms: Optional[np.ndarray] = None,
               heavy: Optional[np.ndarray] = None) -> "Reconstruction":
         coords = {}
@@ -55,7 +59,7 @@ class Reconstruction:
             values = centre + (np.arange(n) - n // 2) * (period / n)
             coords[name] = (name, values, {"units": "angstrom"})
         dims = AXES[:box.ndim]
-        attrs = flat_attributes(record)
+        attrs = record_attributes(record)
         image = xr.DataArray(mean, coords=coords, dims=dims, name="image", attrs=attrs)
         spread_array = xr.DataArray(spread, coords=coords, dims=dims, name="spread",
                                     attrs={"units": "as image",
@@ -84,6 +88,7 @@ class Reconstruction:
         return dataset
 
     def report(self) -> str:
+        """A few lines: what was done, how well the data were met, the resolution."""
         r = self.record
         shape = " x ".join(str(n) for n in r["box"]["shape"])
         k = r["resolution"]["k_inverse_angstrom"]
@@ -111,23 +116,22 @@ class Reconstruction:
         the Figure, saved to `path` when given."""
         return plot_reconstruction(self, path, title)
 
-    def save(self, directory: Any, record: Optional[dict] = None) -> str:
+    def save(self, directory: PathLike) -> str:
         """Writes reconstruction.nc, reconstruction.png and reconstruction.json (the
-        record, or `record` when given: the command line's, with its own entries)."""
+        record, which is also in the NetCDF file's attributes)."""
         directory = os.fspath(directory)
         os.makedirs(directory, exist_ok=True)
         self.to_dataset().to_netcdf(os.path.join(directory, FILES[0]), engine="h5netcdf")
         self.plot(os.path.join(directory, FILES[1]))
-        with open(os.path.join(directory, FILES[2]), "w") as handle:
-            json.dump(self.record if record is None else record, handle, indent=1,
-                      ensure_ascii=False)
+        write_json(os.path.join(directory, FILES[2]), self.record)
         return directory
 
 
-def flat_attributes(record: dict) -> dict:
-    """The record as NetCDF attributes: scalars and number lists as they are,
-    nested entries flattened with '_', and the whole record as JSON."""
-    attrs = {}
+def record_attributes(record: Dict[str, Any]) -> Dict[str, Any]:
+    """The record as NetCDF attributes: whole (to_attributes), and beside it every
+    entry but the request's settings as a scalar or number list, nested entries
+    flattened with '_'."""
+    attrs: Dict[str, Any] = {}
 
     def put(prefix: str, value: Any) -> None:
         if isinstance(value, dict):
@@ -136,6 +140,6 @@ def flat_attributes(record: dict) -> dict:
         else:
             attrs[prefix] = attribute_value(value)
 
-    put("", record)
-    attrs["record"] = json.dumps(record, ensure_ascii=False)
+    put("", {key: value for key, value in record.items() if key != "request"})
+    attrs.update(to_attributes(record))
     return attrs
