@@ -3,7 +3,8 @@
 A record is one JSON object:
 
     record_format        RECORD_FORMAT; a reader refuses records of a later format
-    kind                 which work made it: map, cube, momentum-density, fit, deconvolve, scan
+    kind                 which work made it: map, cube, momentum-density, fit, deconvolve,
+                         reconstruct, scan
     command              the command line, when there was one (else null)
     libkernels_version   the package that wrote it
     molecule, molecule_file, molecule_sha256
