@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Optional
+from typing import TYPE_CHECKING, Any, Dict, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -16,12 +16,14 @@ VIEW_MARGIN = 3.0  # Å shown around the support
 BOND = {True: 1.8, False: 1.25}  # Å: bonded neighbours between heavy atoms / with hydrogen
 
 
-def _extent(x: np.ndarray, y: np.ndarray):
+def _extent(x: np.ndarray, y: np.ndarray) -> Tuple[float, float, float, float]:
+    """imshow's extent: the outer edges of the first and last pixels."""
     hx, hy = (x[1] - x[0]) / 2, (y[1] - y[0]) / 2
     return (x[0] - hx, x[-1] + hx, y[0] - hy, y[-1] + hy)
 
 
-def _outline(axes: Any, atoms: np.ndarray, heavy: np.ndarray, columns=(0, 1)) -> None:
+def _outline(axes: Any, atoms: np.ndarray, heavy: np.ndarray,
+             columns: Sequence[int] = (0, 1)) -> None:
     """Bonds and atoms of the molecule, in Å, on an image's axes."""
     points = atoms[:, list(columns)]
     for a in range(len(atoms)):
@@ -34,8 +36,11 @@ def _outline(axes: Any, atoms: np.ndarray, heavy: np.ndarray, columns=(0, 1)) ->
 
 
 def _panel(figure: Any, axes: Any, data: Any, horizontal: str, vertical: str,
-           title: str, signed: bool, view: dict, atoms=None, heavy=None,
-           columns=(0, 1)) -> None:
+           title: str, signed: bool, view: Dict[str, Tuple[float, float]],
+           atoms: Optional[np.ndarray] = None, heavy: Optional[np.ndarray] = None,
+           columns: Sequence[int] = (0, 1)) -> None:
+    """One image panel over (horizontal, vertical): signed values on a diverging
+    scale, magnitudes from 0; the molecule's bonds and atoms when given."""
     values = np.asarray(data.transpose(horizontal, vertical).values)
     x, y = np.asarray(data[horizontal].values), np.asarray(data[vertical].values)
     if signed:
@@ -56,7 +61,7 @@ def _panel(figure: Any, axes: Any, data: Any, horizontal: str, vertical: str,
     figure.colorbar(image, ax=axes, shrink=0.8)
 
 
-def _view(result: "Reconstruction") -> dict:
+def _view(result: "Reconstruction") -> Dict[str, Tuple[float, float]]:
     """Axis limits (Å): the support's bounding box and VIEW_MARGIN, within the image."""
     support = result.record["support"]
     view = {}

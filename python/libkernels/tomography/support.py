@@ -45,7 +45,8 @@ def outline_points(molecule: Any, ndim: int, orientation: Sequence[float]) -> np
     return bohr_to(positions, "angstrom")[:, :ndim]
 
 
-def outline_extent(points: np.ndarray, margin: float) -> Tuple[Tuple[float, ...], Tuple[float, ...]]:
+def outline_extent(points: np.ndarray,
+                   margin: float) -> Tuple[Tuple[float, ...], Tuple[float, ...]]:
     """(extent, centre) in Å of the outline's bounding box."""
     low, high = points.min(axis=0) - margin, points.max(axis=0) + margin
     return tuple(float(v) for v in high - low), tuple(float(v) for v in (high + low) / 2)
