@@ -16,11 +16,16 @@ fitting one to the other (the fit is an exact signed permutation, residual
 from __future__ import annotations
 
 import math
-from typing import Callable, Sequence
+from typing import TYPE_CHECKING, Callable, List, Sequence, Tuple
 
 import numpy as np
 
 from ..core.errors import MoleculeError
+
+if TYPE_CHECKING:
+    from numpy.typing import ArrayLike
+
+    from ..core.types import Float64Array
 
 # library component c of degree l  <-  file component MOLDEN_ORDER[l][c] times MOLDEN_SIGN[l][c]
 MOLDEN_ORDER = (
@@ -39,7 +44,7 @@ MOLDEN_SIGN = (
 )
 
 
-def pyscf_order(l: int) -> tuple:
+def pyscf_order(l: int) -> Tuple[int, ...]:
     """PySCF's component index for each library component of degree l.
 
     PySCF lists pure functions m = -l ... +l (p shells as x, y, z); the library
@@ -53,7 +58,7 @@ def pyscf_order(l: int) -> tuple:
     return tuple(order)
 
 
-def primitive_norm(l: int, exponent) -> np.ndarray:
+def primitive_norm(l: int, exponent: ArrayLike) -> Float64Array:
     """Normalisation of r^l exp(-a r^2) Y_lm with Y_lm normalised on the sphere."""
     exponent = np.asarray(exponent, dtype=np.float64)
     # 1 / sqrt(integral of r^(2l+2) exp(-2 a r^2) dr from 0 to infinity)
@@ -61,36 +66,37 @@ def primitive_norm(l: int, exponent) -> np.ndarray:
     return 1.0 / np.sqrt(integral)
 
 
-def library_contraction(l: int, exponents, coefficients,
-                        renormalise: bool = True) -> np.ndarray:
+def library_contraction(l: int, exponents: ArrayLike, coefficients: ArrayLike,
+                        renormalise: bool = True) -> Float64Array:
     """Library contraction coefficients of a shell given on normalised primitives.
 
     With `renormalise` the contracted function is scaled to unit norm first (as
     most programs assume when they write MO coefficients); files that are
     already normalised, like PySCF's, change only in the last digits.
     """
-    exponents = np.asarray(exponents, dtype=np.float64)
-    coefficients = np.asarray(coefficients, dtype=np.float64)
+    alphas = np.asarray(exponents, dtype=np.float64)
+    weights = np.asarray(coefficients, dtype=np.float64)
     if renormalise:
-        a = exponents[:, None]
-        b = exponents[None, :]
+        a = alphas[:, None]
+        b = alphas[None, :]
         overlap = (2.0 * np.sqrt(a * b) / (a + b)) ** (l + 1.5)
-        norm2 = coefficients @ overlap @ coefficients
+        norm2 = float(weights @ overlap @ weights)
         if norm2 > 0 and np.isfinite(norm2):
-            coefficients = coefficients / np.sqrt(norm2)
-    return coefficients * primitive_norm(l, exponents)
+            weights = weights / np.sqrt(norm2)
+    return weights * primitive_norm(l, alphas)
 
 
-def reorder_components(shell_l: Sequence[int], coefficients, order_table: Callable,
-                       sign_table: Callable) -> np.ndarray:
+def reorder_components(shell_l: Sequence[int], coefficients: ArrayLike,
+                       order_table: Callable[[int], Sequence[int]],
+                       sign_table: Callable[[int], Sequence[int]]) -> Float64Array:
     """Reorders the component axis (last) of `coefficients` shell by shell.
 
     `order_table(l)` / `sign_table(l)` give, for each library component, the
     source index within the shell and its sign.
     """
     coefficients = np.asarray(coefficients, dtype=np.float64)
-    index: list = []
-    sign: list = []
+    index: List[int] = []
+    sign: List[int] = []
     offset = 0
     for l in shell_l:
         l = int(l)

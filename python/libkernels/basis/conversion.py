@@ -17,15 +17,24 @@ import math
 import os
 import warnings
 from dataclasses import dataclass, field
-from typing import Sequence
+from typing import TYPE_CHECKING, List, Sequence, Set, Tuple, Union
 
 import numpy as np
+from numpy.typing import NDArray
 
 from ..core.errors import DroppedPartsWarning, MoleculeError
 from ..core.molecule import MAX_L, Conversion, Molecule, share_text
 from .conventions import MOLDEN_ORDER, MOLDEN_SIGN, primitive_norm, reorder_components
 from .overlap import cartesian_norms, n_cartesian, overlap_matrix, pure_from_cartesian, \
     pure_projection
+
+if TYPE_CHECKING:
+    from numpy.typing import ArrayLike
+
+    from ..core.types import Float64Array
+
+# the atoms' nuclear charges as a reader has them (0 for a ghost atom)
+AtomicNumbers = Union[Sequence[int], NDArray[np.integer]]
 
 TOLERANCE = 1e-4  # files print 5 to 10 digits; a wrong reading is off by 1e-2 or more
 DEFAULT_MAX_DROPPED = 0.01
@@ -37,23 +46,23 @@ class Shell:
     """One contracted shell as a file gives it, with its weights on exp(-a r^2)."""
     atom: int
     l: int
-    exponents: np.ndarray
-    weights: np.ndarray
+    exponents: Float64Array
+    weights: Float64Array
     pure: bool
 
 
 @dataclass
 class Orbitals:
     """Orbitals as coefficients of the shells' monomials, with what the file says of them."""
-    cartesian: np.ndarray              # (n_orbitals, sum of n_cartesian(l))
-    energies: np.ndarray
-    occupations: np.ndarray
-    spins: np.ndarray                  # 0 alpha (or restricted), 1 beta
-    symmetries: list = field(default_factory=list)
+    cartesian: Float64Array            # (n_orbitals, sum of n_cartesian(l))
+    energies: Float64Array
+    occupations: Float64Array
+    spins: NDArray[np.int32]           # 0 alpha (or restricted), 1 beta
+    symmetries: List[str] = field(default_factory=list)
 
 
-def radial_weights(l: int, pure: bool, exponents, coefficients,
-                   normalise_contraction: bool) -> np.ndarray:
+def radial_weights(l: int, pure: bool, exponents: ArrayLike, coefficients: ArrayLike,
+                   normalise_contraction: bool) -> Float64Array:
     """Weights w_p of exp(-a_p r^2) for contraction coefficients of normalised
     primitives; they multiply sphere-normalised solid harmonics for pure
     shells and monomials scaled like x^l for Cartesian ones
@@ -75,19 +84,20 @@ def radial_weights(l: int, pure: bool, exponents, coefficients,
     return w
 
 
-def cartesian_scale(l: int) -> np.ndarray:
+def cartesian_scale(l: int) -> Float64Array:
     """Factor of each monomial (overlap.py's order) that normalises it by itself
     on the radial weights of radial_weights (which normalise x^l)."""
     norms = cartesian_norms(l, [1.0])[:, 0]
     return norms[0] / norms
 
 
-def overlap_of(centres: np.ndarray, shells: Sequence[Shell]) -> np.ndarray:
+def overlap_of(centres: Float64Array, shells: Sequence[Shell]) -> Float64Array:
     """Overlap matrix of the shells' monomials."""
     return overlap_matrix([(centres[s.atom], s.l, s.exponents, s.weights) for s in shells])
 
 
-def orthonormality_error(cartesian: np.ndarray, overlap: np.ndarray, spins) -> float:
+def orthonormality_error(cartesian: Float64Array, overlap: Float64Array,
+                         spins: ArrayLike) -> float:
     """Largest |C S C^T - 1| over the orbitals of each spin."""
     spins = np.asarray(spins)
     error = 0.0
@@ -98,8 +108,8 @@ def orthonormality_error(cartesian: np.ndarray, overlap: np.ndarray, spins) -> f
     return error
 
 
-def to_molecule(name: str, numbers, centres: np.ndarray, shells: Sequence[Shell],
-                orbitals: Orbitals, record: Conversion) -> Molecule:
+def to_molecule(name: str, numbers: AtomicNumbers, centres: Float64Array,
+                shells: Sequence[Shell], orbitals: Orbitals, record: Conversion) -> Molecule:
     """The library's Molecule: pure parts up to g kept, the rest measured.
 
     `record` receives what was left out; orbitals losing more than its
@@ -120,11 +130,14 @@ def to_molecule(name: str, numbers, centres: np.ndarray, shells: Sequence[Shell]
     return molecule
 
 
-def _pure_parts(shells, cartesian):
+def _pure_parts(shells: Sequence[Shell], cartesian: Float64Array
+                ) -> Tuple[List[Shell], List[Float64Array], Float64Array, Set[str]]:
     """Per shell with l <= MAX_L its harmonic coefficients (Molden order of the
     components); the kept part on the monomials; labels of what is left out."""
     kept = np.zeros_like(cartesian)
-    kept_shells, harmonic, lost = [], [], set()
+    kept_shells: List[Shell] = []
+    harmonic: List[Float64Array] = []
+    lost: Set[str] = set()
     offset = 0
     for shell in shells:
         l = shell.l
@@ -143,7 +156,8 @@ def _pure_parts(shells, cartesian):
     return kept_shells, harmonic, kept, lost
 
 
-def _dropped_fraction(centres, shells, cartesian, kept):
+def _dropped_fraction(centres: Float64Array, shells: Sequence[Shell], cartesian: Float64Array,
+                      kept: Float64Array) -> Float64Array:
     """Norm of (orbital - kept part) over the norm of the orbital, per orbital."""
     overlap = overlap_of(centres, shells)
     dropped = cartesian - kept
@@ -153,7 +167,9 @@ def _dropped_fraction(centres, shells, cartesian, kept):
     return np.maximum(left_out / np.where(norm > 0, norm, 1.0), 0.0)
 
 
-def _assemble(name, numbers, centres, shells, harmonic, orbitals, record):
+def _assemble(name: str, numbers: AtomicNumbers, centres: Float64Array,
+              shells: Sequence[Shell], harmonic: Sequence[Float64Array], orbitals: Orbitals,
+              record: Conversion) -> Molecule:
     order = sorted(range(len(shells)), key=lambda s: shells[s].atom)
     shells = [shells[s] for s in order]
     shell_l = [s.l for s in shells]

@@ -14,17 +14,26 @@ which part of an orbital a conversion leaves out.
 from __future__ import annotations
 
 import math
-from typing import Sequence
 from functools import lru_cache, wraps
+from typing import TYPE_CHECKING, Any, Callable, Sequence, Tuple, Union
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+if TYPE_CHECKING:
+    from ..core.types import Float64Array
 
 
-def _cached(function):
+# A shell as overlap_matrix takes it: (centre, l, exponents, weights).
+ShellTuple = Tuple[ArrayLike, int, Union[Sequence[float], NDArray[Any]],
+                   Union[Sequence[float], NDArray[Any]]]
+
+
+def _cached(function: Callable[[int], NDArray[Any]]) -> Callable[[int], NDArray[Any]]:
     """lru_cache for functions of l returning arrays; the arrays are read-only
     because every caller shares them."""
     @lru_cache(maxsize=None)
-    def compute(l):
+    def compute(l: int) -> NDArray[Any]:
         array = function(l)
         array.setflags(write=False)
         return array
@@ -42,7 +51,7 @@ _MOLDEN_CARTESIAN = {
 
 
 @_cached
-def cartesian_powers(l: int) -> np.ndarray:
+def cartesian_powers(l: int) -> NDArray[np.int64]:
     """(n_cart, 3) integer powers (i, j, k) of the Cartesian components of degree l."""
     if l in _MOLDEN_CARTESIAN:
         return np.array([[s.count("x"), s.count("y"), s.count("z")]
@@ -56,7 +65,7 @@ def n_cartesian(l: int) -> int:
     return (l + 1) * (l + 2) // 2
 
 
-def sphere_integral(powers) -> np.ndarray:
+def sphere_integral(powers: ArrayLike) -> Float64Array:
     """Integral of x^i y^j z^k over the unit sphere, for each row (i, j, k)."""
     powers = np.atleast_2d(powers)
     out = np.zeros(len(powers))
@@ -69,7 +78,7 @@ def sphere_integral(powers) -> np.ndarray:
 
 
 @_cached
-def sphere_gram(l: int) -> np.ndarray:
+def sphere_gram(l: int) -> Float64Array:
     """Inner products on the unit sphere of the Cartesian components of degree l."""
     powers = cartesian_powers(l)
     return sphere_integral((powers[:, None, :] + powers[None, :, :]).reshape(-1, 3)).reshape(
@@ -77,7 +86,7 @@ def sphere_gram(l: int) -> np.ndarray:
 
 
 @_cached
-def pure_from_cartesian(l: int) -> np.ndarray:
+def pure_from_cartesian(l: int) -> Float64Array:
     """(n_cart, 2l+1) matrix: column m holds the solid harmonic r^l Y_lm (Y_lm
     normalised on the sphere) as a combination of the Cartesian components.
 
@@ -109,14 +118,14 @@ def pure_from_cartesian(l: int) -> np.ndarray:
 
 
 @_cached
-def pure_projection(l: int) -> np.ndarray:
+def pure_projection(l: int) -> Float64Array:
     """(2l+1, n_cart) matrix taking a polynomial's Cartesian coefficients to the
     coefficients of its harmonic (pure) part of degree l; the rest is r^2 times
     lower degrees, which is orthogonal to degree l on the sphere."""
     return pure_from_cartesian(l).T @ sphere_gram(l)
 
 
-def cartesian_norms(l: int, exponent) -> np.ndarray:
+def cartesian_norms(l: int, exponent: ArrayLike) -> Float64Array:
     """Norm of x^i y^j z^k exp(-a r^2) for every component (rows) and exponent (columns)."""
     exponent = np.asarray(exponent, dtype=np.float64)
     powers = cartesian_powers(l)
@@ -128,7 +137,8 @@ def cartesian_norms(l: int, exponent) -> np.ndarray:
     return np.sqrt(integral)
 
 
-def _overlap_1d(n_a, n_b, a, b, xa, xb):
+def _overlap_1d(n_a: int, n_b: int, a: Float64Array, b: Float64Array, xa: Float64Array,
+                xb: Float64Array) -> Float64Array:
     """1D overlaps of (x-A)^i (x-B)^j exp(-a(x-A)^2 - b(x-B)^2), shape (P, n_a+1, n_b+1)."""
     p = a + b
     xp = (a * xa + b * xb) / p
@@ -151,7 +161,7 @@ def _overlap_1d(n_a, n_b, a, b, xa, xb):
     return out
 
 
-def overlap_matrix(shells: Sequence[tuple], chunk: int = 2_000_000) -> np.ndarray:
+def overlap_matrix(shells: Sequence[ShellTuple], chunk: int = 2_000_000) -> Float64Array:
     """Overlap matrix of the Cartesian components of `shells`, each a tuple
     (centre, l, exponents, weights); components in shell order.
 

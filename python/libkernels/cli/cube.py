@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Any
+from typing import TYPE_CHECKING
 
 from ..core.grids import unit_text
 from ..core.record import write_json
@@ -14,13 +14,16 @@ from ..requests.fields import CubeRequest
 from .options import add_request_command, request_of
 from .records import safe, writing
 
+if TYPE_CHECKING:
+    from .options import Commands
+
 HELP = "an orbital or the charge density as a cube file"
 DESCRIPTION = ("Evaluates one orbital, or the charge density of the occupied orbitals, on a "
                "grid around the molecule and writes a Gaussian cube file (bohr), with a .json "
                "record beside it (--from-record FILE makes the file again).")
 
 
-def add_parser(commands: Any) -> None:
+def add_parser(commands: Commands) -> None:
     cube = add_request_command(commands, "cube", CubeRequest, run, help=HELP,
                                description=DESCRIPTION)
     cube.add_argument("-o", "--output", help="file name (default: MOLECULE_ORBITAL.cube)")

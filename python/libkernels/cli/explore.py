@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+from typing import TYPE_CHECKING
 
 from ..core.errors import CommandLineError, InputError
 from ..core.extras import require
@@ -14,6 +15,9 @@ from ..formats.api import load_molecule
 from ..formats.examples import DEFAULT_MOLECULE, EXAMPLES
 from .options import add_max_dropped_norm, check_threads
 
+if TYPE_CHECKING:
+    from .options import Commands
+
 DESCRIPTION = ("Starts a local web page to explore momentum maps live: pick orbitals, turn the "
                "molecule, change energies and light, compare with a measured map. The server "
                "listens on 127.0.0.1 (this computer only) and prints the address; Ctrl-C stops it.")
@@ -21,7 +25,7 @@ DESCRIPTION = ("Starts a local web page to explore momentum maps live: pick orbi
 LOCAL_HOSTS = ("127.0.0.1", "localhost", "::1")
 
 
-def add_parser(commands) -> None:
+def add_parser(commands: Commands) -> None:
     """Adds the `explore` command to the CLI's sub-parsers."""
     parser = commands.add_parser("explore", help="a local web page to explore momentum maps live",
                                  description=DESCRIPTION)

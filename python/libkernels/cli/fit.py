@@ -10,12 +10,15 @@ from __future__ import annotations
 
 import argparse
 import os
-from typing import Any
+from typing import TYPE_CHECKING
 
 from ..fit.deconvolution import DeconvolutionRequest
 from ..fit.fitting import FitRequest
 from .options import add_request_command, request_of
 from .records import writing
+
+if TYPE_CHECKING:
+    from .options import Commands
 
 FIT = ("Fits a measured momentum map (.npz with intensity, kx, ky; or NetCDF/HDF5 with "
        "dimensions kx, ky; k in 1/Å) with the maps of chosen orbitals: weights >= 0, chosen "
@@ -31,7 +34,7 @@ OUTPUTS = {"fit": ("fit.json", "fit.png", "model.npy"),
            "deconvolve": ("deconvolution.json", "deconvolution.csv", "deconvolution.png")}
 
 
-def add_parser(commands: Any) -> None:
+def add_parser(commands: Commands) -> None:
     """Adds the fit and deconvolve commands to the CLI's subparsers."""
     for parser in (
             add_request_command(commands, "fit", FitRequest, run, description=FIT,

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import argparse
 import os
-from typing import Any, List
+from typing import TYPE_CHECKING, List
 
 import numpy as np
 
@@ -15,6 +15,9 @@ from ..plot.maps import require_matplotlib, save_map
 from ..requests.maps import MapRequest
 from .options import add_request_command, argument_group, request_of
 from .records import safe, writing
+
+if TYPE_CHECKING:
+    from .options import Commands
 
 LAYOUT = "data[i, j] is the intensity at (kx[i], ky[j])"
 UNITS = "|FT psi|^2 / pi^3 in bohr^3 (k in bohr^-1)"
@@ -29,7 +32,7 @@ MAP = ("Photoemission momentum maps (plane-wave final state) of chosen orbitals,
        "does).")
 
 
-def add_parser(commands: Any) -> None:
+def add_parser(commands: Commands) -> None:
     for parser in (
             add_request_command(commands, "demo", MapRequest, run_maps, description=DEMO,
                                 help="the main job: momentum maps of the HOMO and HOMO-1 of "

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 import os
-from typing import Any
+from typing import TYPE_CHECKING
 
 import numpy as np
 
@@ -12,6 +12,9 @@ from ..core.record import to_attributes, write_json
 from ..requests.fields import MomentumDensityRequest
 from .options import add_request_command, request_of
 from .records import safe, writing
+
+if TYPE_CHECKING:
+    from .options import Commands
 
 HELP = "the momentum density of an orbital (or all occupied) as .npy"
 DESCRIPTION = ("|FT psi|^2 / pi^3 (bohr^3) on a cubic 3D momentum grid, written as a .npy array "
@@ -21,7 +24,7 @@ UNITS = ("|FT psi|^2 / pi^3 in bohr^3 (k in bohr^-1); a normalised orbital integ
          "divide by 8 for a density normalised to 1 per electron")
 
 
-def add_parser(commands: Any) -> None:
+def add_parser(commands: Commands) -> None:
     density = add_request_command(commands, "momentum-density", MomentumDensityRequest, run,
                                   help=HELP, description=DESCRIPTION)
     density.add_argument("-o", "--output", help="file name (default: MOLECULE_ORBITAL_"

@@ -18,12 +18,16 @@ from __future__ import annotations
 
 import argparse
 import functools
-from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple, Type
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Mapping, Optional, Tuple, Type
 
 from ..core.errors import CommandLineError, InputError
 from ..requests.base import KINDS, NOT_SET, OPTION, RECORDED, MoleculeRequest, Option, Request
 from ..requests.maps import ORIENTATION_HELP
 from .records import command_line
+
+if TYPE_CHECKING:
+    # what add_subparsers returns: each command adds its parser to it
+    Commands = argparse._SubParsersAction[argparse.ArgumentParser]
 
 __all__ = ["option_name", "add_request_options", "add_request_command", "request_of",
            "argument_group", "add_max_dropped_norm", "check_threads", "add_quiet",
@@ -78,7 +82,7 @@ def _default(cls: Type[Request], name: str) -> Any:
     return f.default_factory() if callable(f.default_factory) else f.default
 
 
-def argument_group(parser: argparse.ArgumentParser, title: str) -> Any:
+def argument_group(parser: argparse.ArgumentParser, title: str) -> argparse._ArgumentGroup:
     """The parser's argument group of that title (made on first use)."""
     for group in parser._action_groups:
         if group.title == title:
@@ -117,7 +121,7 @@ def add_request_options(parser: argparse.ArgumentParser, cls: Type[Request], *,
     parser.set_defaults(request_class=cls, request_defaults=defaults)
 
 
-def add_request_command(commands: Any, name: str, cls: Type[Request],
+def add_request_command(commands: Commands, name: str, cls: Type[Request],
                         run: Callable[[argparse.Namespace], Any], *, help: str,
                         description: str, defaults: Optional[Mapping[str, Any]] = None
                         ) -> argparse.ArgumentParser:

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import argparse
-from typing import Any
+from typing import TYPE_CHECKING
 
 import numpy as np
 
@@ -12,8 +12,11 @@ from ..core.validation import count
 from ..requests.base import MoleculeRequest
 from .options import add_request_options, request_of
 
+if TYPE_CHECKING:
+    from .options import Commands
 
-def add_parser(commands: Any) -> None:
+
+def add_parser(commands: Commands) -> None:
     listing = commands.add_parser("orbitals", help="list the orbitals near the HOMO",
                                   description="Lists orbitals around the HOMO with their "
                                               "names, energies and occupations.")

@@ -16,12 +16,15 @@ from __future__ import annotations
 
 import argparse
 import os
-from typing import Any
+from typing import TYPE_CHECKING
 
 from ..tomography.request import ReconstructionRequest
 from ..tomography.result import FILES
 from .options import add_request_command, request_of
 from .records import writing
+
+if TYPE_CHECKING:
+    from .options import Commands
 
 DESCRIPTION = ("Phase retrieval from measured momentum maps: one map gives the band-limited 2D "
                "image whose transform is psi~ on the map's hemisphere; maps at several kinetic "
@@ -30,7 +33,7 @@ DESCRIPTION = ("Phase retrieval from measured momentum maps: one map gives the b
                "the same image from).")
 
 
-def add_parser(commands: Any) -> None:
+def add_parser(commands: Commands) -> None:
     """Adds the reconstruct command to the CLI's subparsers."""
     parser = add_request_command(commands, "reconstruct", ReconstructionRequest, run,
                                  description=DESCRIPTION,

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import logging
 import sys
-from typing import Any, Tuple
+from typing import TYPE_CHECKING, Any, Tuple
 
 from ..core.errors import CommandLineError, InputError, ScanError
 from ..core.extras import require
@@ -13,6 +13,9 @@ from ..scans.job import ScanRequest
 from ..scans.store_scan import prepare, run_scan
 from .options import add_quiet, check_threads
 from .records import command_line
+
+if TYPE_CHECKING:
+    from .options import Commands
 
 DESCRIPTION = """\
 Computes every momentum map a scan description (TOML) asks for - molecules x
@@ -40,7 +43,7 @@ example description:
 """
 
 
-def add_parser(commands: Any) -> None:
+def add_parser(commands: Commands) -> None:
     parser = commands.add_parser(
         "scan", help="many maps (molecules, orbitals, energies, orientations) into a Zarr store",
         description=DESCRIPTION, epilog=EXAMPLE,

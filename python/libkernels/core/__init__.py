@@ -5,5 +5,5 @@ are the data model; kernels.py, map_sum_call.py and map_operations.py call the
 kernels; validation.py, memory.py, interrupt.py and progress.py check, guard
 and run the calls; orientation.py states the orientation convention;
 errors.py holds every error and warning of the package, extras.py the optional
-dependencies.
+dependencies, types.py the types that recur in the package's signatures.
 """

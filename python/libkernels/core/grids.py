@@ -19,7 +19,7 @@ bohr^-3/2, charge densities in electrons per bohr^3.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, SupportsFloat, Tuple, Union
 
 import numpy as np
 
@@ -27,6 +27,15 @@ from .errors import InputError
 from .extras import require
 from .units import bohr_momentum_to, bohr_to, length_to_bohr, momentum_to_bohr
 from .validation import count, finite, non_negative, positive
+
+if TYPE_CHECKING:
+    from types import ModuleType
+
+    import xarray
+    from numpy.typing import ArrayLike
+
+    from .molecule import Molecule
+    from .types import Float32Array, Float64Array, LengthUnit, MomentumUnit, Space
 
 MOMENTUM_INTENSITY_UNITS = "bohr^3 (|FT psi|^2 / pi^3, k in bohr^-1)"
 MAX_GRID_POINTS = 2**31 - 1
@@ -39,7 +48,7 @@ def unit_text(unit: str) -> str:
     return _UNIT_TEXT.get(unit, unit)
 
 
-def clean_numbers(values) -> List[float]:
+def clean_numbers(values: Union[ArrayLike, Sequence[SupportsFloat]]) -> List[float]:
     """Floats without the noise of float32 grids seen in float64 (-3.000000100382559
     becomes -3.0): rounded to 7 significant digits of the largest magnitude among
     `values`, the precision of the float32 numbers the library computed with."""
@@ -52,7 +61,7 @@ def clean_numbers(values) -> List[float]:
     return [float(v) + 0.0 for v in np.round(array, decimals)]  # + 0.0: no -0.0
 
 
-def require_xarray():
+def require_xarray() -> ModuleType:
     """The xarray module (MissingExtraError without it)."""
     return require("xarray", "netcdf", "labelled output",
                    alternative="or pip install xarray h5netcdf")
@@ -94,11 +103,11 @@ class MomentumMap:
     request in the caller's units (energies in ``parameters["energy_unit"]``).
     """
 
-    data: np.ndarray
+    data: Float32Array
     k_min_bohr: float
     k_step_bohr: float
     unit: str = "1/angstrom"
-    parameters: dict = field(default_factory=dict)
+    parameters: Dict[str, Any] = field(default_factory=dict)
 
     def __post_init__(self) -> None:
         self.k_min_bohr = float(np.float32(self.k_min_bohr))
@@ -120,25 +129,25 @@ class MomentumMap:
         return float(bohr_momentum_to(self.k_step_bohr, self.unit))
 
     @property
-    def k_axis_bohr(self) -> np.ndarray:
+    def k_axis_bohr(self) -> Float32Array:
         """Grid coordinates in bohr^-1, formed as the library forms them (float32)."""
         index = np.arange(self.n, dtype=np.float32)
         return index * np.float32(self.k_step_bohr) + np.float32(self.k_min_bohr)
 
     @property
-    def kx(self) -> np.ndarray:
+    def kx(self) -> Float64Array:
         """The kx (and ky) coordinates in `unit`."""
         return bohr_momentum_to(self.k_axis_bohr.astype(np.float64), self.unit)
 
     @property
-    def ky(self) -> np.ndarray:
+    def ky(self) -> Float64Array:
         return self.kx
 
-    def with_data(self, data: np.ndarray, **parameters: Any) -> "MomentumMap":
+    def with_data(self, data: Float32Array, **parameters: Any) -> MomentumMap:
         return MomentumMap(data, self.k_min_bohr, self.k_step_bohr, self.unit,
                            {**self.parameters, **parameters})
 
-    def to_xarray(self, name: str = "intensity"):
+    def to_xarray(self, name: str = "intensity") -> xarray.DataArray:
         """The map as an xarray.DataArray with dims (kx, ky), axes in `unit` and the
         request's parameters as attributes (``.to_netcdf(path)`` writes it)."""
         xr = require_xarray()
@@ -169,13 +178,13 @@ class Grid:
     origin: Tuple[float, float, float]
     step: float
     shape: Tuple[int, int, int]
-    space: str = "real"  # "real" or "momentum"
+    space: Space = "real"
     unit: Optional[str] = None
 
     def __post_init__(self) -> None:
         if self.space not in ("real", "momentum"):
             raise InputError("space", f"must be 'real' or 'momentum', got {self.space!r}")
-        self.unit = self.unit or _library_unit(self.space)
+        self.unit = self._unit()
         shown = unit_text(self.unit)
         try:
             origin = tuple(self.origin)
@@ -193,13 +202,13 @@ class Grid:
             raise InputError("shape", f"{self.shape} holds {self.n_points:,} points, more than "
                                       f"the library's 2^31 - 1")
         self._to_bohr = length_to_bohr if self.space == "real" else momentum_to_bohr
-        if not np.isfinite(np.float32(self._to_bohr(self.step, self.unit))) or \
-                np.float32(self._to_bohr(self.step, self.unit)) <= 0:
+        if not np.isfinite(np.float32(self._to_bohr(self.step, self._unit()))) or \
+                np.float32(self._to_bohr(self.step, self._unit())) <= 0:
             raise InputError("step", f"{self.step:g} {shown} is not a positive float32")
 
     @classmethod
-    def around(cls, molecule, spacing: float = 0.2, margin: float = 4.0,
-               unit: str = "angstrom") -> "Grid":
+    def around(cls, molecule: Molecule, spacing: float = 0.2, margin: float = 4.0,
+               unit: LengthUnit = "angstrom") -> Grid:
         """A real-space box holding every atom with `margin` to spare (both in `unit`)."""
         shown = unit_text(unit)
         spacing = positive(spacing, "spacing", shown)
@@ -223,7 +232,7 @@ class Grid:
 
     @classmethod
     def momentum_cube(cls, k_max: float = 3.0, n: int = 61,
-                      unit: str = "1/angstrom") -> "Grid":
+                      unit: MomentumUnit = "1/angstrom") -> Grid:
         """A cubic momentum grid with n points per axis from -k_max to +k_max (in `unit`)."""
         k_max = positive(k_max, "k_max", unit_text(unit))
         n = count(n, "n", 2, what="points per axis")
@@ -232,29 +241,33 @@ class Grid:
     @property
     def origin_bohr(self) -> Tuple[float, float, float]:
         """The origin as the library receives it: float32 in bohr (or bohr^-1)."""
-        x, y, z = (float(np.float32(self._to_bohr(v, self.unit))) for v in self.origin)
+        x, y, z = (float(np.float32(self._to_bohr(v, self._unit()))) for v in self.origin)
         return (x, y, z)
 
     @property
     def step_bohr(self) -> float:
-        return float(np.float32(self._to_bohr(self.step, self.unit)))
+        return float(np.float32(self._to_bohr(self.step, self._unit())))
 
-    def axis_bohr(self, dimension: int) -> np.ndarray:
+    def axis_bohr(self, dimension: int) -> Float64Array:
         """Coordinates along axis 0 (x), 1 (y) or 2 (z) in library units, as the
         library forms them (float32 index * step + origin)."""
         index = np.arange(self.shape[dimension], dtype=np.float32)
         values = index * np.float32(self.step_bohr) + np.float32(self.origin_bohr[dimension])
         return values.astype(np.float64)
 
-    def axis(self, dimension: int, unit: Optional[str] = None) -> np.ndarray:
+    def axis(self, dimension: int, unit: Optional[str] = None) -> Float64Array:
         """Coordinates along axis 0 (x), 1 (y) or 2 (z), in `unit` (default: the grid's)."""
         values = self.axis_bohr(dimension)
-        unit = unit or self.unit
+        unit = unit or self._unit()
         return bohr_to(values, unit) if self.space == "real" else bohr_momentum_to(values, unit)
 
     @property
     def n_points(self) -> int:
         return int(np.prod(self.shape, dtype=object))
+
+    def _unit(self) -> str:
+        """The grid's unit: the one given, else the library's of its space."""
+        return self.unit or _library_unit(self.space)
 
 
 @dataclass
@@ -266,27 +279,27 @@ class Field3D:
     in bohr^3.
     """
 
-    data: np.ndarray
+    data: Float32Array
     grid: Grid
-    parameters: dict = field(default_factory=dict)
+    parameters: Dict[str, Any] = field(default_factory=dict)
 
     @property
     def unit(self) -> str:
         return str(self.grid.unit)
 
     @property
-    def x(self) -> np.ndarray:
+    def x(self) -> Float64Array:
         return self.grid.axis(0)
 
     @property
-    def y(self) -> np.ndarray:
+    def y(self) -> Float64Array:
         return self.grid.axis(1)
 
     @property
-    def z(self) -> np.ndarray:
+    def z(self) -> Float64Array:
         return self.grid.axis(2)
 
-    def to_xarray(self, name: Optional[str] = None):
+    def to_xarray(self, name: Optional[str] = None) -> xarray.DataArray:
         """The field as an xarray.DataArray with dims (z, y, x) — (kz, ky, kx) for a
         momentum grid — axes in the grid's unit and parameters as attributes."""
         xr = require_xarray()

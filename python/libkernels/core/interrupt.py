@@ -65,7 +65,7 @@ def default_threads() -> int:
 
 
 def run_tasks(tasks: Sequence[T], work: Callable[[T], R], threads: Optional[int] = None,
-              on_done: Optional[Callable[[int, R], None]] = None) -> List[R]:
+              on_done: Optional[Callable[[int, R], object]] = None) -> List[R]:
     """[work(t) for t in tasks] on `threads` threads, results in task order.
 
     With `on_done(index, result)`, called in the calling thread as each task

@@ -24,7 +24,9 @@ mirroring, symmetrisation, normalisation, the light's polarisation factor)
 are in map_operations.py.
 """
 
-from typing import Dict, List, Optional
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, Dict, List, Optional
 
 import numpy as np
 
@@ -34,20 +36,30 @@ from .grids import Field3D, Grid, MomentumMap
 from .map_sum_call import (MapSumCall, check_map_memory, checked_molecule,
                            coefficient_matrix, energy_parameters, kinetic_energies,
                            momentum_grid, orientation_angles)
-from .memory import MemorySize, check, float32_bytes
+from .memory import check, float32_bytes
 from .molecule import Molecule, orbital_rows
 from .orientation import document
 from .progress import progress_bar
 from .validation import count, finite
 
+if TYPE_CHECKING:
+    from numpy.typing import ArrayLike
+
+    from .types import (EnergyUnit, Float32Array, LengthUnit, MemorySize, MomentumUnit,
+                        OrbitalSelection, OrbitalSelector, OrientationLike, Spin)
+
 
 # ---- photoemission momentum maps -------------------------------------------
 
 @document
-def momentum_map(molecule, orbital="HOMO", *, spin="alpha", kinetic_energy=None,
-                 photon_energy=None, work_function=None, binding_energy=None, energy_unit="eV",
-                 k_max=3.0, n=201, k_unit="1/angstrom", k_min=None, k_step=None,
-                 orientation=(0.0, 0.0, 0.0), max_memory: MemorySize = None) -> MomentumMap:
+def momentum_map(molecule: Molecule, orbital: OrbitalSelector = "HOMO", *,
+                 spin: Spin = "alpha", kinetic_energy: Optional[float] = None,
+                 photon_energy: Optional[float] = None, work_function: Optional[float] = None,
+                 binding_energy: Optional[float] = None, energy_unit: EnergyUnit = "eV",
+                 k_max: float = 3.0, n: int = 201, k_unit: MomentumUnit = "1/angstrom",
+                 k_min: Optional[float] = None, k_step: Optional[float] = None,
+                 orientation: OrientationLike = (0.0, 0.0, 0.0),
+                 max_memory: MemorySize = None) -> MomentumMap:
     """|psi(k)|^2 / pi^3 (bohr^3) of one orbital on the kinetic-energy hemisphere.
 
     No symmetry, no light.  Energies in `energy_unit` (eV), k_max in `k_unit`
@@ -80,8 +92,9 @@ def momentum_map(molecule, orbital="HOMO", *, spin="alpha", kinetic_energy=None,
 
 
 @document
-def momentum_map_sum(molecule, orbitals=("HOMO",), *, orientation=(0.0, 0.0, 0.0),
-                     **options) -> MomentumMap:
+def momentum_map_sum(molecule: Molecule, orbitals: OrbitalSelection = ("HOMO",), *,
+                     orientation: OrientationLike = (0.0, 0.0, 0.0),
+                     **options: Any) -> MomentumMap:
     """Weighted sum of symmetrised, optionally light-weighted momentum maps.
 
     Options: spin, weights, kinetic_energy | photon_energy + work_function
@@ -103,7 +116,8 @@ def momentum_map_sum(molecule, orbitals=("HOMO",), *, orientation=(0.0, 0.0, 0.0
 
 # ---- real-space fields and momentum densities --------------------------------
 
-def _real_grid(molecule, grid, spacing, margin, unit) -> Grid:
+def _real_grid(molecule: Molecule, grid: Optional[Grid], spacing: float, margin: float,
+               unit: LengthUnit) -> Grid:
     if grid is None:
         return Grid.around(molecule, spacing, margin, unit)
     if grid.space != "real":
@@ -111,7 +125,8 @@ def _real_grid(molecule, grid, spacing, margin, unit) -> Grid:
     return grid
 
 
-def _momentum_grid3d(grid, k_max, n, k_unit) -> Grid:
+def _momentum_grid3d(grid: Optional[Grid], k_max: float, n: int,
+                     k_unit: MomentumUnit) -> Grid:
     if grid is None:
         return Grid.momentum_cube(k_max, n, k_unit)
     if grid.space != "momentum":
@@ -144,7 +159,8 @@ def _one_orbital_on_grid(function: str, m: Molecule, row: int, grid: Grid,
                                "units": units})
 
 
-def _orbitals_on_grid(function: str, m: Molecule, rows: List[int], weights, grid: Grid,
+def _orbitals_on_grid(function: str, m: Molecule, rows: List[int],
+                      weights: Optional[ArrayLike], grid: Grid,
                       max_memory: MemorySize, quantity: str, units: str,
                       threads: Optional[int] = None, progress: bool = False,
                       one_call: bool = False) -> Field3D:
@@ -173,7 +189,7 @@ def _orbitals_on_grid(function: str, m: Molecule, rows: List[int], weights, grid
     kernel = library.function(function)
     coeff = coefficient_matrix(m, rows)
 
-    def compute(part: slice) -> np.ndarray:
+    def compute(part: slice) -> Float32Array:
         out = np.empty((nz, ny, nx), dtype=np.float32)
         kernel(nx, ny, nz, part.stop - part.start, np.ascontiguousarray(weights[part]),
                np.ascontiguousarray(coeff[part]), *grid.origin_bohr, grid.step_bohr,
@@ -186,11 +202,11 @@ def _orbitals_on_grid(function: str, m: Molecule, rows: List[int], weights, grid
         return Field3D(interrupt.call(compute, slice(0, len(rows)),
                                       work=grid.n_points * len(rows)), grid, parameters)
     total = np.zeros((nz, ny, nx), dtype=np.float32)
-    waiting: Dict[int, np.ndarray] = {}
+    waiting: Dict[int, Float32Array] = {}
     added = [0]
     bar = progress_bar(len(rows), quantity, progress, unit="orbital")
 
-    def add_in_order(index: int, part: np.ndarray) -> None:
+    def add_in_order(index: int, part: Float32Array) -> None:
         waiting[index] = part
         while added[0] in waiting:
             total[...] += waiting.pop(added[0])
@@ -205,9 +221,9 @@ def _orbitals_on_grid(function: str, m: Molecule, rows: List[int], weights, grid
     return Field3D(total, grid, parameters)
 
 
-def scalar_field(molecule, orbital="HOMO", *, spin="alpha", grid: Optional[Grid] = None,
-                 spacing=0.2, margin=4.0, unit="angstrom",
-                 max_memory: MemorySize = None) -> Field3D:
+def scalar_field(molecule: Molecule, orbital: OrbitalSelector = "HOMO", *, spin: Spin = "alpha",
+                 grid: Optional[Grid] = None, spacing: float = 0.2, margin: float = 4.0,
+                 unit: LengthUnit = "angstrom", max_memory: MemorySize = None) -> Field3D:
     """One orbital (bohr^-3/2) on a real-space grid; a Field3D of shape (nz, ny, nx).
 
     Without `grid`, a box around the molecule with the given spacing and margin
@@ -222,10 +238,11 @@ def scalar_field(molecule, orbital="HOMO", *, spin="alpha", grid: Optional[Grid]
                                 "orbital", "bohr^-3/2")
 
 
-def charge_density_sum(molecule, orbitals="occupied", *, spin="alpha", weights=None,
-                       grid: Optional[Grid] = None, spacing=0.2, margin=4.0, unit="angstrom",
-                       threads: Optional[int] = None, progress: bool = False,
-                       max_memory: MemorySize = None) -> Field3D:
+def charge_density_sum(molecule: Molecule, orbitals: OrbitalSelection = "occupied", *,
+                       spin: Spin = "alpha", weights: Optional[ArrayLike] = None,
+                       grid: Optional[Grid] = None, spacing: float = 0.2, margin: float = 4.0,
+                       unit: LengthUnit = "angstrom", threads: Optional[int] = None,
+                       progress: bool = False, max_memory: MemorySize = None) -> Field3D:
     """sum_o w_o psi_o^2 (bohr^-3) on a real-space grid; by default the electron density
     (all occupied orbitals weighted by their occupations).
 
@@ -240,8 +257,9 @@ def charge_density_sum(molecule, orbitals="occupied", *, spin="alpha", weights=N
                              "charge density", "bohr^-3", threads, progress)
 
 
-def momentum_density(molecule, orbital="HOMO", *, spin="alpha", grid: Optional[Grid] = None,
-                     k_max=3.0, n=61, k_unit="1/angstrom",
+def momentum_density(molecule: Molecule, orbital: OrbitalSelector = "HOMO", *,
+                     spin: Spin = "alpha", grid: Optional[Grid] = None, k_max: float = 3.0,
+                     n: int = 61, k_unit: MomentumUnit = "1/angstrom",
                      max_memory: MemorySize = None) -> Field3D:
     """|FT psi|^2 / pi^3 (bohr^3) of one orbital on a 3D momentum grid (Field3D, (nz, ny, nx)).
 
@@ -256,8 +274,10 @@ def momentum_density(molecule, orbital="HOMO", *, spin="alpha", grid: Optional[G
                                 "momentum density", "bohr^3 (|FT psi|^2 / pi^3)")
 
 
-def momentum_density_sum(molecule, orbitals="occupied", *, spin="alpha", weights=None,
-                         grid: Optional[Grid] = None, k_max=3.0, n=61, k_unit="1/angstrom",
+def momentum_density_sum(molecule: Molecule, orbitals: OrbitalSelection = "occupied", *,
+                         spin: Spin = "alpha", weights: Optional[ArrayLike] = None,
+                         grid: Optional[Grid] = None, k_max: float = 3.0, n: int = 61,
+                         k_unit: MomentumUnit = "1/angstrom",
                          max_memory: MemorySize = None) -> Field3D:
     """sum_o w_o |FT psi_o|^2 / pi^3 (bohr^3) on a 3D momentum grid; weights default to
     the occupations.

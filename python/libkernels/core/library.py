@@ -17,34 +17,43 @@ ENOMEM.  Every call here clears errno first and raises KernelMemoryError (a
 MemoryError) when it is ENOMEM afterwards.
 """
 
+from __future__ import annotations
+
 import ctypes
 import errno
 import importlib.resources
 import os
 import threading
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 from numpy.ctypeslib import ndpointer
 
 from .errors import KernelMemoryError, LibraryNotFoundError, MissingKernelError
 
+if TYPE_CHECKING:
+    from numpy.typing import DTypeLike
+
+    from .types import Float32Array
+
 _I32 = ctypes.c_int32
 _F32 = ctypes.c_float
 
 
-def _array(dtype, written=False):
+def _array(dtype: DTypeLike, written: bool = False) -> Any:
     """A C-contiguous numpy array of exactly `dtype`; `written` (a non-const pointer
     in the header) also demands a writeable array, which the kernel fills."""
-    return ndpointer(dtype=dtype, flags="C_CONTIGUOUS,WRITEABLE" if written else "C_CONTIGUOUS")
+    return ndpointer(dtype=dtype,
+                     flags=["C_CONTIGUOUS", "WRITEABLE"] if written else ["C_CONTIGUOUS"])
 
 
 class _NullableArray:
     """An ndpointer that also accepts None, passed as a null pointer."""
 
-    def __init__(self, dtype):
+    def __init__(self, dtype: DTypeLike) -> None:
         self._pointer = _array(dtype)
 
-    def from_param(self, value):
+    def from_param(self, value: Optional[np.ndarray]) -> Any:
         if value is None:
             return None
         return self._pointer.from_param(value)
@@ -57,7 +66,7 @@ _FA_OR_NULL = _NullableArray(np.float32)  # const float *, NULL allowed
 
 # Argument lists in the exact order of include/libkernels.h (test_abi.py
 # compares them with the header's prototypes).
-SIGNATURES = {
+SIGNATURES: Dict[str, Tuple[Any, List[Any]]] = {
     "momentum_map": (None, [
         _I32, _I32, _IA, _FA, _FA, _FA,
         _F32, _F32, _F32, _F32, _F32, _F32,
@@ -91,10 +100,10 @@ SIGNATURES = {
 
 
 _lock = threading.Lock()
-_loaded: dict = {}
+_loaded: Dict[str, ctypes.CDLL] = {}
 
 
-def library_path():
+def library_path() -> str:
     """Path of the shared library that the package uses."""
     override = os.environ.get("LIBKERNELS_LIBRARY")
     if override:
@@ -108,7 +117,7 @@ def library_path():
     return str(resource)
 
 
-def _handle():
+def _handle() -> ctypes.CDLL:
     with _lock:
         if "cdll" not in _loaded:
             path = library_path()
@@ -122,7 +131,7 @@ def _handle():
         return _loaded["cdll"]
 
 
-def available(name):
+def available(name: str) -> bool:
     """True when the loaded library exports the C function `name`."""
     if name not in SIGNATURES:
         raise KeyError(f"libkernels has no function {name!r}")
@@ -137,11 +146,11 @@ class _Kernel:
     """A C function of the library that raises KernelMemoryError when the call reports
     (errno ENOMEM) that its memory could not be obtained."""
 
-    def __init__(self, name, fn):
+    def __init__(self, name: str, fn: Callable[..., Any]) -> None:
         self.__name__ = name
         self._fn = fn
 
-    def __call__(self, *args):
+    def __call__(self, *args: Any) -> Any:
         ctypes.set_errno(0)
         result = self._fn(*args)
         # A returned map is a success whatever errno says (the caller frees it).
@@ -152,7 +161,7 @@ class _Kernel:
         return result
 
 
-def function(name):
+def function(name: str) -> _Kernel:
     """The C function `name` with its argument and result types declared."""
     restype, argtypes = SIGNATURES[name]
     fn = _exported(name, lambda handle: getattr(handle, name))
@@ -161,7 +170,7 @@ def function(name):
     return _Kernel(name, fn)
 
 
-def _exported(name, look_up):
+def _exported(name: str, look_up: Callable[[ctypes.CDLL], Any]) -> Any:
     """The library's function object for `name` (MissingKernelError when it lacks it)."""
     try:
         return look_up(_handle())
@@ -171,7 +180,7 @@ def _exported(name, look_up):
             "it was built before that kernel was added") from None
 
 
-def raw_function(name):
+def raw_function(name: str) -> _Kernel:
     """`name` with its array arguments declared as plain addresses (c_void_p).
 
     For prepared calls that a fit or a live view repeats thousands of times:
@@ -189,7 +198,7 @@ def raw_function(name):
     return _Kernel(name, fn)
 
 
-def address(array, dtype, name="array"):
+def address(array: Optional[np.ndarray], dtype: DTypeLike, name: str = "array") -> Optional[int]:
     """The data address of a C-contiguous numpy array of exactly `dtype` (None: NULL).
 
     The checks `function`'s declarations make on every call, made once.
@@ -202,7 +211,7 @@ def address(array, dtype, name="array"):
     return array.ctypes.data
 
 
-def take_malloced_map(pointer, n):
+def take_malloced_map(pointer: Optional[int], n: int) -> Float32Array:
     """Copies an n*n float map returned by the library into numpy and frees it."""
     if not pointer:
         raise KernelMemoryError("libkernels could not allocate the result map")

@@ -5,7 +5,12 @@ Each takes a MomentumMap (or, except polarisation_factor, a plain square array)
 and returns a new one; the input is never changed.
 """
 
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, TypeVar, Union
+
 import numpy as np
+from numpy.typing import NDArray
 
 from . import library
 from .errors import InputError
@@ -14,10 +19,16 @@ from .map_sum_call import energy_unit_text, light_modes, light_parameters, symme
 from .units import energy_to_hartree, momentum_to_bohr
 from .validation import finite, in_range, positive
 
+if TYPE_CHECKING:
+    from numpy.typing import ArrayLike
 
-def polarisation_factor(momentum_map: MomentumMap, *, polarisation="p", kinetic_energy,
-                        energy_unit="eV", incidence=65.0, azimuth=0.0, s_share=0.0,
-                        kz_imaginary=0.0) -> MomentumMap:
+    from .types import EnergyUnit, Float32Array, Polarisation, Symmetry
+
+
+def polarisation_factor(momentum_map: MomentumMap, *, polarisation: Polarisation = "p",
+                        kinetic_energy: float, energy_unit: EnergyUnit = "eV",
+                        incidence: float = 65.0, azimuth: float = 0.0, s_share: float = 0.0,
+                        kz_imaginary: float = 0.0) -> MomentumMap:
     """A new MomentumMap: `momentum_map` times the light-polarisation factor.
 
     incidence: 0-90 degrees from the surface normal; azimuth: degrees from kx;
@@ -46,7 +57,12 @@ def polarisation_factor(momentum_map: MomentumMap, *, polarisation="p", kinetic_
 
 # ---- rotation, mirrors, symmetrisation, normalisation ---------------------------
 
-def _square_map(momentum_map) -> np.ndarray:
+# Each operation returns a new map of the kind it is given: a MomentumMap (with
+# its axes and request) for a MomentumMap, a float32 array for a square array.
+SquareMap = TypeVar("SquareMap", MomentumMap, NDArray[Any])
+
+
+def _square_map(momentum_map: Union[MomentumMap, ArrayLike]) -> Float32Array:
     data = momentum_map.data if isinstance(momentum_map, MomentumMap) else momentum_map
     data = np.asarray(data)
     if data.ndim != 2 or data.shape[0] != data.shape[1]:
@@ -56,13 +72,13 @@ def _square_map(momentum_map) -> np.ndarray:
     return np.array(data, dtype=np.float32, order="C")
 
 
-def _like(momentum_map, data, **parameters):
+def _like(momentum_map: SquareMap, data: Float32Array, **parameters: Any) -> SquareMap:
     if isinstance(momentum_map, MomentumMap):
         return momentum_map.with_data(data, **parameters)
     return data
 
 
-def rotation(momentum_map, angle: float):
+def rotation(momentum_map: SquareMap, angle: float) -> SquareMap:
     """The map turned by `angle` degrees about its centre (a new map).
 
     Positive angles turn the picture counter-clockwise as drawn (kx to the right,
@@ -76,7 +92,7 @@ def rotation(momentum_map, angle: float):
     return _like(momentum_map, library.take_malloced_map(pointer, n), rotated_deg=angle)
 
 
-def flip_over_x(momentum_map):
+def flip_over_x(momentum_map: SquareMap) -> SquareMap:
     """The map with its rows (kx) in reverse order (a new map)."""
     data = _square_map(momentum_map)
     n = data.shape[0]
@@ -84,7 +100,7 @@ def flip_over_x(momentum_map):
         library.function("flip_over_x")(n, data), n))
 
 
-def flip_over_y(momentum_map):
+def flip_over_y(momentum_map: SquareMap) -> SquareMap:
     """The map with every row reversed, i.e. ky mirrored (a new map)."""
     data = _square_map(momentum_map)
     n = data.shape[0]
@@ -92,14 +108,14 @@ def flip_over_y(momentum_map):
         library.function("flip_over_y")(n, data), n))
 
 
-def symmetrisation(momentum_map, symmetry):
+def symmetrisation(momentum_map: SquareMap, symmetry: Symmetry) -> SquareMap:
     """The map averaged over a rotation-and-mirror group (None, 2, 3, 4); a new map."""
     data = _square_map(momentum_map)
     library.function("symmetrisation")(data.shape[0], symmetry_mode(symmetry), data)
     return _like(momentum_map, data, symmetry=symmetry)
 
 
-def normalisation(momentum_map):
+def normalisation(momentum_map: SquareMap) -> SquareMap:
     """The map scaled so that its maximum is 255 (a new map)."""
     data = _square_map(momentum_map)
     library.function("normalisation")(data.shape[0], data)

@@ -12,28 +12,39 @@ E_kin = photon_energy - work_function - E_B, its binding energy E_B being
 `binding_energy` when given and otherwise minus its orbital energy.
 """
 
+from __future__ import annotations
+
 import math
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Optional, Sequence,
+                    Tuple, Union)
 
 import numpy as np
 
 from . import interrupt, library
 from .errors import InputError
 from .grids import MomentumMap, unit_text
-from .memory import MemorySize, check, float32_bytes
+from .memory import check, float32_bytes
 from .molecule import Molecule, orbital_rows
 from .orientation import document
 from .progress import progress_bar
 from .units import energy_to_hartree, momentum_to_bohr
 from .validation import angles, count, finite, in_range, non_negative, positive
 
-Orientation = Tuple[float, float, float]
+if TYPE_CHECKING:
+    from numpy.typing import ArrayLike
+
+    from .progress import ProgressBar
+    from .types import (EnergyUnit, Float32Array, Float64Array, MemorySize, MomentumUnit,
+                        OrbitalSelection, Orientation, OrientationLike, Polarisation, Spin,
+                        Symmetry)
+
 # positions into MapSumCall.rows summed into one map; None: all of them
 Group = Optional[List[int]]
 
-SYMMETRY_MODES = {None: -1, "none": -1, 1: -1, 2: 1, 3: 2, 4: 0}
+SYMMETRY_MODES: Dict[Union[None, int, str], int] = {
+    None: -1, "none": -1, 1: -1, 2: 1, 3: 2, 4: 0}
 
-POLARISATIONS = {
+POLARISATIONS: Dict[str, Tuple[int, int, Optional[float]]] = {
     # name: (polarisation_mode, circular_mode, s share override)
     "p": (0, 0, 0.0),
     "s": (0, 0, 100.0),
@@ -48,9 +59,9 @@ POLARISATIONS = {
 SIGNED_POLARISATIONS = ("dichroism",)
 
 
-def symmetry_mode(symmetry) -> int:
+def symmetry_mode(symmetry: Symmetry) -> int:
     """Library code of a symmetry group given as None/'none', 2, 3 or 4 (fold)."""
-    key = symmetry
+    key: Union[None, int, str] = symmetry
     if isinstance(symmetry, str):
         text = symmetry.strip().lower().replace("-fold", "").replace("fold", "")
         key = "none" if text in ("none", "") else int(text) if text.isdigit() else text
@@ -65,9 +76,12 @@ def energy_unit_text(energy_unit: str) -> str:
     return "eV" if str(energy_unit).strip().lower() == "ev" else str(energy_unit)
 
 
-def kinetic_energies(molecule: Molecule, rows: Sequence[int], *, kinetic_energy=None,
-                     photon_energy=None, work_function=None, binding_energy=None,
-                     energy_unit: str = "eV") -> np.ndarray:
+def kinetic_energies(molecule: Molecule, rows: Sequence[int], *,
+                     kinetic_energy: Optional[ArrayLike] = None,
+                     photon_energy: Optional[float] = None,
+                     work_function: Optional[float] = None,
+                     binding_energy: Optional[ArrayLike] = None,
+                     energy_unit: EnergyUnit = "eV") -> Float64Array:
     """Kinetic energy of each selected orbital's photoelectron, in hartree (all > 0)."""
     unit = energy_unit_text(energy_unit)
     if (kinetic_energy is None) == (photon_energy is None):
@@ -108,7 +122,9 @@ def kinetic_energies(molecule: Molecule, rows: Sequence[int], *, kinetic_energy=
     return e_kin
 
 
-def momentum_grid(k_max=3.0, n=201, k_unit: str = "1/angstrom", k_min=None, k_step=None):
+def momentum_grid(k_max: float = 3.0, n: int = 201, k_unit: MomentumUnit = "1/angstrom",
+                  k_min: Optional[float] = None,
+                  k_step: Optional[float] = None) -> Tuple[int, float, float]:
     """(n, k_min, k_step) in bohr^-1: n points from -k_max to +k_max, or explicit."""
     n = count(n, "n", 2, what="pixels per side")
     unit = unit_text(k_unit)
@@ -126,7 +142,7 @@ def momentum_grid(k_max=3.0, n=201, k_unit: str = "1/angstrom", k_min=None, k_st
 _PLAIN_NUMBERS = (float, int)
 
 
-def orientation_angles(orientation) -> Tuple[float, float, float]:
+def orientation_angles(orientation: OrientationLike) -> Orientation:
     """(alpha, beta, gamma) as three finite floats (degrees); InputError otherwise."""
     # Three plain finite numbers (the form repeated calls pass) skip the
     # general checks, which take a few microseconds; anything else gets them.
@@ -141,14 +157,15 @@ def orientation_angles(orientation) -> Tuple[float, float, float]:
     return alpha, beta, gamma
 
 
-def checked_molecule(molecule) -> Molecule:
+def checked_molecule(molecule: object) -> Molecule:
     """`molecule` itself when it is a Molecule (TypeError otherwise)."""
     if not isinstance(molecule, Molecule):
         raise TypeError(f"expected a libkernels.Molecule, got {type(molecule).__name__}")
     return molecule
 
 
-def light_modes(polarisation, s_share) -> Optional[Tuple[int, int, float]]:
+def light_modes(polarisation: Optional[Polarisation],
+                s_share: float) -> Optional[Tuple[int, int, float]]:
     """(polarisation mode, circular mode, s share in %) of the library, None for no light."""
     if polarisation is None or polarisation == "none":
         return None
@@ -161,7 +178,7 @@ def light_modes(polarisation, s_share) -> Optional[Tuple[int, int, float]]:
     return mode, circular, share
 
 
-def coefficient_matrix(molecule: Molecule, rows) -> np.ndarray:
+def coefficient_matrix(molecule: Molecule, rows: Union[int, Sequence[int]]) -> Float32Array:
     """The coefficient rows of the selected orbitals as the kernels take them."""
     return np.ascontiguousarray(molecule.mo_coeff[rows], dtype=np.float32)
 
@@ -174,15 +191,17 @@ def check_map_memory(n: int, maps: int, scratch_maps: int, max_memory: MemorySiz
           max_memory)
 
 
-def light_parameters(symmetry, polarisation, incidence, azimuth, s_share) -> Dict[str, Any]:
+def light_parameters(symmetry: Symmetry, polarisation: Optional[Polarisation],
+                     incidence: float, azimuth: float, s_share: float) -> Dict[str, Any]:
     """Symmetry and light of a request as a map's parameters record them."""
     return {"symmetry": "none" if symmetry in (None, "none", 1) else symmetry,
             "polarisation": polarisation or "none", "incidence_deg": incidence,
             "azimuth_deg": azimuth, "s_share_percent": s_share}
 
 
-def energy_parameters(e_kin_hartree, energy_unit, kinetic_energy, photon_energy,
-                      work_function) -> Dict[str, Any]:
+def energy_parameters(e_kin_hartree: ArrayLike, energy_unit: EnergyUnit,
+                      kinetic_energy: Optional[ArrayLike], photon_energy: Optional[float],
+                      work_function: Optional[float]) -> Dict[str, Any]:
     """The energies of a request in the caller's unit, plus the library's hartree."""
     per_unit = float(energy_to_hartree(1.0, energy_unit))
     values = [float(e) for e in np.atleast_1d(e_kin_hartree)]
@@ -202,12 +221,19 @@ class MapSumCall:
     caller's units.
     """
 
-    def __init__(self, molecule, orbitals=("HOMO",), *, spin="alpha", weights=None,
-                 kinetic_energy=None, photon_energy=None, work_function=None,
-                 binding_energy=None, energy_unit="eV", k_max=3.0, n=201, k_unit="1/angstrom",
-                 k_min=None, k_step=None, symmetry=None, polarisation=None,
-                 incidence=65.0, azimuth=0.0, s_share=0.0, kz_imaginary=0.0,
-                 max_memory: MemorySize = None):
+    # the last output array and its address (see _run_prepared)
+    _last_out: Tuple[Optional[Float32Array], Optional[int]]
+
+    def __init__(self, molecule: Molecule, orbitals: OrbitalSelection = ("HOMO",), *,
+                 spin: Spin = "alpha", weights: Optional[ArrayLike] = None,
+                 kinetic_energy: Optional[ArrayLike] = None,
+                 photon_energy: Optional[float] = None, work_function: Optional[float] = None,
+                 binding_energy: Optional[ArrayLike] = None, energy_unit: EnergyUnit = "eV",
+                 k_max: float = 3.0, n: int = 201, k_unit: MomentumUnit = "1/angstrom",
+                 k_min: Optional[float] = None, k_step: Optional[float] = None,
+                 symmetry: Symmetry = None, polarisation: Optional[Polarisation] = None,
+                 incidence: float = 65.0, azimuth: float = 0.0, s_share: float = 0.0,
+                 kz_imaginary: ArrayLike = 0.0, max_memory: MemorySize = None) -> None:
         self.molecule = checked_molecule(molecule)
         self.rows = orbital_rows(molecule, orbitals, spin)
         self.e_kin = np.ascontiguousarray(kinetic_energies(
@@ -292,7 +318,7 @@ class MapSumCall:
         check_map_memory(self.n, maps, self.scratch_maps * calls_in_flight, self.max_memory,
                          f"{maps} map{'s' if maps != 1 else ''} of {self.n} x {self.n} pixels")
 
-    def _run_prepared(self, out, alpha, beta, gamma) -> None:
+    def _run_prepared(self, out: Float32Array, alpha: float, beta: float, gamma: float) -> None:
         # The address of an output passed again is kept (the reference keeps
         # the array, and so its data, alive); one tuple, read and replaced
         # whole, so that calls on several threads never mix two outputs.
@@ -303,7 +329,9 @@ class MapSumCall:
         self._raw_function(*self._head, alpha, beta, gamma, *self._light, address)
 
     @document
-    def run(self, orientation=(0.0, 0.0, 0.0), rows=None, out=None) -> np.ndarray:
+    def run(self, orientation: OrientationLike = (0.0, 0.0, 0.0),
+            rows: Optional[Sequence[int]] = None,
+            out: Optional[Float32Array] = None) -> Float32Array:
         """Sums the selected orbitals (or the subset `rows`, positions into self.rows).
 
     {orientation}
@@ -340,7 +368,7 @@ class MapSumCall:
 
 # ---- many maps of one prepared call -----------------------------------------------------
 
-def checked_orientations(orientations: Sequence[Sequence[float]]) -> List[Orientation]:
+def checked_orientations(orientations: Iterable[OrientationLike]) -> List[Orientation]:
     """Each (alpha, beta, gamma) as three finite floats; InputError for none or a bad one."""
     result = [angles(o, "orientation") for o in orientations]
     if not result:
@@ -355,7 +383,8 @@ def orbital_groups(call: MapSumCall, separate: bool) -> List[Group]:
 
 def compute_maps(call: MapSumCall, orientations: Sequence[Orientation], groups: Sequence[Group],
                  threads: Optional[int] = None, progress: bool = False,
-                 fill: Optional[Callable[[np.ndarray, Any], None]] = None) -> np.ndarray:
+                 fill: Optional[Callable[[Float32Array, ProgressBar], None]] = None
+                 ) -> Float32Array:
     """maps[o, g]: the maps of `call` at orientations[o] summing groups[g], shape
     (orientations, groups, n, n), after the memory guard's check.
 
@@ -383,8 +412,8 @@ def compute_maps(call: MapSumCall, orientations: Sequence[Orientation], groups: 
     return maps
 
 
-def as_momentum_maps(maps: np.ndarray, call: MapSumCall,
-                     orientations: Sequence[Sequence[float]]) -> List[List[MomentumMap]]:
+def as_momentum_maps(maps: Float32Array, call: MapSumCall,
+                     orientations: Iterable[OrientationLike]) -> List[List[MomentumMap]]:
     """The arrays of compute_maps as MomentumMap objects, [orientation][group], each
     with the parameters of its own orbitals."""
     labels = call.parameters["orbitals"]

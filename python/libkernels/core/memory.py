@@ -19,14 +19,13 @@ from __future__ import annotations
 
 import os
 import re
-from typing import Optional, Union
+from typing import Optional
 
 from .errors import InputError, MemoryLimitError
+from .types import MemorySize
 
 __all__ = ["MemorySize", "available_memory", "memory_limit",
            "parse_size", "format_size", "float32_bytes", "check"]
-
-MemorySize = Union[int, float, str, None]
 
 _UNITS = {"": 1, "b": 1, "k": 1024, "kb": 1024, "kib": 1024, "m": 1024**2, "mb": 1024**2,
           "mib": 1024**2, "g": 1024**3, "gb": 1024**3, "gib": 1024**3, "t": 1024**4,

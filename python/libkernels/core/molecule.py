@@ -17,12 +17,18 @@ from __future__ import annotations
 import re
 import warnings
 from dataclasses import dataclass, field
-from typing import List, Optional, Sequence
+from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple
 
 import numpy as np
 
 from .errors import DroppedPartsWarning, InputError, MoleculeError
 from .units import length_to_bohr
+
+if TYPE_CHECKING:
+    from numpy.typing import ArrayLike, NDArray
+
+    from .types import (Float32Array, Float64Array, Int32Array, LengthUnit, OrbitalSelection,
+                        OrbitalSelector, Spin)
 
 MAX_L = 4
 
@@ -41,12 +47,12 @@ class Conversion:
     error_after: float = 0.0           # ... after the correction
     tolerance: float = 0.0
     dropped: str = ""                  # what was left out (Cartesian r^2 parts, l >= 5)
-    dropped_fraction: np.ndarray = field(default_factory=lambda: np.zeros(0))
+    dropped_fraction: Float64Array = field(default_factory=lambda: np.zeros(0))
     max_dropped_fraction: float = 0.0
-    notes: list = field(default_factory=list)
+    notes: List[str] = field(default_factory=list)
 
 
-def _integers(name, values):
+def _integers(name: str, values: ArrayLike) -> Int32Array:
     array = np.asarray(values)
     if array.dtype.kind not in "iu" and not (array.size == 0 and array.dtype.kind == "f"):
         raise MoleculeError(f"{name} must hold integers, got dtype {array.dtype}")
@@ -58,7 +64,7 @@ def _integers(name, values):
                                                         # cannot bypass the checks
 
 
-def _reals(name, values, ndim=1):
+def _reals(name: str, values: ArrayLike, ndim: int = 1) -> Float32Array:
     array = np.asarray(values)
     if array.dtype.kind not in "iuf":
         raise MoleculeError(f"{name} must hold real numbers, got dtype {array.dtype}")
@@ -81,14 +87,17 @@ class Molecule:
     directly).
     """
 
-    mo_symmetry: list
+    mo_symmetry: List[str]
     conversion: Optional[Conversion]
 
-    def __init__(self, *, atom_x, atom_y, atom_z, shells_per_atom, shell_l, shell_n_prim,
-                 prim_exponent, prim_coeff, mo_coeff=None, mo_energy=None, mo_occ=None,
-                 mo_spin=None, atomic_numbers=None, unit: str = "bohr", title: str = "",
-                 mo_symmetry: Optional[Sequence[str]] = None,
-                 conversion: Optional[Conversion] = None):
+    def __init__(self, *, atom_x: ArrayLike, atom_y: ArrayLike, atom_z: ArrayLike,
+                 shells_per_atom: ArrayLike, shell_l: ArrayLike, shell_n_prim: ArrayLike,
+                 prim_exponent: ArrayLike, prim_coeff: ArrayLike,
+                 mo_coeff: Optional[ArrayLike] = None, mo_energy: Optional[ArrayLike] = None,
+                 mo_occ: Optional[ArrayLike] = None, mo_spin: Optional[ArrayLike] = None,
+                 atomic_numbers: Optional[ArrayLike] = None, unit: LengthUnit = "bohr",
+                 title: str = "", mo_symmetry: Optional[Sequence[str]] = None,
+                 conversion: Optional[Conversion] = None) -> None:
         self.title = title
         self.conversion = conversion
         xyz = [_reals(name, v) for name, v in
@@ -115,9 +124,9 @@ class Molecule:
             mo = mo[None, :]
         self.mo_coeff = _reals("mo_coeff", mo, ndim=2)
         n_orb = self.mo_coeff.shape[0]
-        self.mo_energy = np.full(n_orb, np.nan) if mo_energy is None else \
+        self.mo_energy: Float64Array = np.full(n_orb, np.nan) if mo_energy is None else \
             np.asarray(mo_energy, dtype=np.float64).reshape(-1)
-        self.mo_occ = np.zeros(n_orb) if mo_occ is None else \
+        self.mo_occ: Float64Array = np.zeros(n_orb) if mo_occ is None else \
             np.asarray(mo_occ, dtype=np.float64).reshape(-1)
         self.mo_spin = np.zeros(n_orb, dtype=np.int32) if mo_spin is None else \
             _integers("mo_spin", mo_spin)
@@ -126,41 +135,42 @@ class Molecule:
 
     # -- counts ------------------------------------------------------------
     @property
-    def n_atoms(self):
+    def n_atoms(self) -> int:
         return len(self.shells_per_atom)
 
     @property
-    def n_shells(self):
+    def n_shells(self) -> int:
         return len(self.shell_l)
 
     @property
-    def n_components(self):
+    def n_components(self) -> int:
         return int(np.sum(2 * self.shell_l.astype(np.int64) + 1))
 
     @property
-    def n_orbitals(self):
-        return self.mo_coeff.shape[0]
+    def n_orbitals(self) -> int:
+        return int(self.mo_coeff.shape[0])
 
     @property
-    def positions(self):
+    def positions(self) -> Float32Array:
         """(n_atoms, 3) atom positions in bohr."""
         return np.stack([self.atom_x, self.atom_y, self.atom_z], axis=1)
 
     @property
-    def symbols(self):
+    def symbols(self) -> List[str]:
         return [ELEMENTS[z] if 0 < z < len(ELEMENTS) else "X" for z in self.atomic_numbers]
 
-    def shell_atom(self):
+    def shell_atom(self) -> NDArray[np.intp]:
         """Atom index of every shell."""
         return np.repeat(np.arange(self.n_atoms), self.shells_per_atom)
 
-    def basis_arguments(self):
+    def basis_arguments(self) -> Tuple[Int32Array, Float32Array, Float32Array, Float32Array,
+                                       Int32Array, Int32Array, Float32Array, Float32Array]:
         """The eight basis arrays in the order the kernels take them after n_atoms."""
         return (self.shells_per_atom, self.atom_x, self.atom_y, self.atom_z, self.shell_l,
                 self.shell_n_prim, self.prim_exponent, self.prim_coeff)
 
     # -- validation ----------------------------------------------------------
-    def _check_basis(self):
+    def _check_basis(self) -> None:
         n_atoms = len(self.shells_per_atom)
         for name in ("atom_x", "atom_y", "atom_z", "atomic_numbers"):
             if len(getattr(self, name)) != n_atoms:
@@ -205,7 +215,7 @@ class Molecule:
                                 f"{what} at primitive {p}; exponents must be positive and "
                                 "finite, coefficients finite (in float32)")
 
-    def _check_orbitals(self):
+    def _check_orbitals(self) -> None:
         n_orb, n_comp = self.mo_coeff.shape
         if n_comp != self.n_components:
             raise MoleculeError(f"mo_coeff rows have {n_comp} coefficients but the basis has "
@@ -224,10 +234,10 @@ class Molecule:
 
     # -- orbitals ---------------------------------------------------------------
     @property
-    def spin_restricted(self):
+    def spin_restricted(self) -> bool:
         return not np.any(self.mo_spin == 1)
 
-    def orbital_index(self, selector, spin="alpha"):
+    def orbital_index(self, selector: OrbitalSelector, spin: Spin = "alpha") -> int:
         """Index (row of mo_coeff) of the orbital named by `selector`.
 
         `selector` is an int (0-based row index), a string holding an int, or a
@@ -279,7 +289,7 @@ class Molecule:
         raise MoleculeError(f"orbital {text} does not exist: the molecule has {len(occupied)} "
                             f"occupied and {len(virtual)} virtual orbitals of this spin")
 
-    def orbital_label(self, index):
+    def orbital_label(self, index: int) -> str:
         """A readable name for orbital row `index`, e.g. 'HOMO-1' or 'LUMO (beta)'."""
         spin = int(self.mo_spin[index])
         rows = np.flatnonzero(self.mo_spin == spin)
@@ -294,16 +304,16 @@ class Molecule:
         shift = ranked.index(index)
         return ("LUMO" if shift == 0 else f"LUMO+{shift}") + suffix
 
-    def occupied_orbitals(self):
+    def occupied_orbitals(self) -> NDArray[np.intp]:
         """Rows of all orbitals with a positive occupation."""
         return np.flatnonzero(self.mo_occ > 0)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return (f"Molecule({self.title!r}: {self.n_atoms} atoms, {self.n_shells} shells, "
                 f"{self.n_components} basis functions, {self.n_orbitals} orbitals)")
 
 
-def _spin_code(spin):
+def _spin_code(spin: object) -> int:
     if spin in (0, 1):
         return int(spin)
     text = str(spin).strip().lower()
@@ -314,7 +324,8 @@ def _spin_code(spin):
     raise InputError("spin", f"must be 'alpha' or 'beta', got {spin!r}")
 
 
-def orbital_rows(molecule: Molecule, orbitals, spin: str = "alpha") -> List[int]:
+def orbital_rows(molecule: Molecule, orbitals: OrbitalSelection,
+                 spin: Spin = "alpha") -> List[int]:
     """Row indices of `orbitals`: one selector, a list of them, or 'occupied'."""
     if isinstance(orbitals, str) and orbitals.strip().lower() == "occupied":
         rows = molecule.occupied_orbitals()

@@ -17,9 +17,15 @@ line's help and the records kept beside every output quote it from here.
 from __future__ import annotations
 
 import textwrap
-from typing import Callable, Sequence, TypeVar
+from typing import TYPE_CHECKING, Any, Callable, TypeVar
 
 import numpy as np
+
+if TYPE_CHECKING:
+    from numpy.typing import ArrayLike
+
+    from .types import Float64Array, OrientationLike
+
 
 ANGLES = ("alpha", "beta", "gamma")  # the names of the three angles, in order
 
@@ -29,7 +35,7 @@ CONVENTION = ("the map is |psi~(M k)|^2 with M = Rz(alpha) Rx(beta) Rz(gamma), "
               "and its lobes clockwise by alpha, the same as rotation(map, -alpha), and beta "
               "tilts it about kx")
 
-F = TypeVar("F", bound=Callable)
+F = TypeVar("F", bound=Callable[..., Any])
 
 
 def document(function: F) -> F:
@@ -40,22 +46,22 @@ def document(function: F) -> F:
     return function
 
 
-def _rz(degrees: float) -> np.ndarray:
+def _rz(degrees: float) -> Float64Array:
     c, s = np.cos(np.radians(degrees)), np.sin(np.radians(degrees))
     return np.array([[c, -s, 0.0], [s, c, 0.0], [0.0, 0.0, 1.0]])
 
 
-def _rx(degrees: float) -> np.ndarray:
+def _rx(degrees: float) -> Float64Array:
     c, s = np.cos(np.radians(degrees)), np.sin(np.radians(degrees))
     return np.array([[1.0, 0.0, 0.0], [0.0, c, -s], [0.0, s, c]])
 
 
-def orientation_matrix(angles: Sequence[float]) -> np.ndarray:
+def orientation_matrix(angles: OrientationLike) -> Float64Array:
     """M = Rz(alpha) Rx(beta) Rz(gamma) (float64): the map at these angles is |psi~(M k)|^2."""
     alpha, beta, gamma = (float(a) for a in angles)
     return _rz(alpha) @ _rx(beta) @ _rz(gamma)
 
 
-def laboratory_positions(positions: np.ndarray, angles: Sequence[float]) -> np.ndarray:
+def laboratory_positions(positions: ArrayLike, angles: OrientationLike) -> Float64Array:
     """Where atoms at `positions` (n, 3) stand in the laboratory: M^T r for each r."""
     return np.asarray(positions, dtype=np.float64) @ orientation_matrix(angles)

@@ -1,11 +1,22 @@
 """Progress display: tqdm when it is installed, otherwise a one-line counter on stderr."""
 
+from __future__ import annotations
+
 import sys
 import time
+from typing import Protocol
+
+
+class ProgressBar(Protocol):
+    """What the package asks of a progress display (tqdm has it too)."""
+
+    def update(self, n: int = 1) -> object: ...
+
+    def close(self) -> None: ...
 
 
 class _PlainProgress:
-    def __init__(self, total, description):
+    def __init__(self, total: int, description: str) -> None:
         self.total = total
         self.description = description
         self.done = 0
@@ -13,7 +24,7 @@ class _PlainProgress:
         self._last = 0.0
         self._draw(force=True)
 
-    def _draw(self, force=False):
+    def _draw(self, force: bool = False) -> None:
         now = time.monotonic()
         if not force and now - self._last < 0.2 and self.done < self.total:
             return
@@ -22,26 +33,27 @@ class _PlainProgress:
         sys.stderr.write(f"\r{self.description}: {self.done}/{self.total} ({elapsed:.1f} s)")
         sys.stderr.flush()
 
-    def update(self, count=1):
-        self.done += count
+    def update(self, n: int = 1) -> None:
+        self.done += n
         self._draw()
 
-    def close(self):
+    def close(self) -> None:
         self._draw(force=True)
         sys.stderr.write("\n")
         sys.stderr.flush()
 
 
 class _NoProgress:
-    def update(self, count=1):
+    def update(self, n: int = 1) -> None:
         pass
 
-    def close(self):
+    def close(self) -> None:
         pass
 
 
-def progress_bar(total, description, enabled=True, unit="map"):
-    """An object with update(count) and close(); silent when not `enabled`."""
+def progress_bar(total: int, description: str, enabled: bool = True,
+                 unit: str = "map") -> ProgressBar:
+    """An object with update(n) and close(); silent when not `enabled`."""
     if not enabled:
         return _NoProgress()
     try:

@@ -37,12 +37,11 @@ import numpy as np
 
 from .errors import LibkernelsError, RecordError
 from .grids import clean_numbers, require_xarray
+from .types import PathLike
 
 RECORD_FORMAT = 1
 RECORD_ATTRIBUTE = "libkernels_record"
 NETCDF_SUFFIXES = (".nc", ".nc4", ".netcdf", ".h5", ".hdf5")
-
-PathLike = Union[str, "os.PathLike[str]"]
 
 
 def package_version() -> str:

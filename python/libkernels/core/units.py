@@ -6,6 +6,13 @@ angstrom, inverse angstrom and electronvolt.  Every conversion in the package
 goes through the two CODATA 2018 constants below, written once.
 """
 
+from __future__ import annotations
+
+from typing import Any, Dict, TypeVar
+
+import numpy as np
+from numpy.typing import NDArray
+
 from .errors import InputError
 
 BOHR_IN_ANGSTROM = 0.529177210903  # CODATA 2018
@@ -17,8 +24,11 @@ _ENERGY = {"hartree": 1.0, "au": 1.0, "ev": 1.0 / HARTREE_IN_EV}
 # the keyword that names each kind of unit in the package's functions
 _KEYWORD = {"length": "unit", "momentum": "k_unit", "energy": "energy_unit"}
 
+# A scalar or an array of them: each conversion returns what it is given.
+Quantity = TypeVar("Quantity", float, NDArray[np.float64], NDArray[np.floating[Any]])
 
-def _factor(table, unit, what):
+
+def _factor(table: Dict[str, float], unit: object, what: str) -> float:
     key = str(unit).strip().lower().replace("å", "a").replace("^-1", "").replace(" ", "")
     if key in ("a-1", "angstrom-1"):
         key = "1/angstrom"
@@ -32,31 +42,31 @@ def _factor(table, unit, what):
                                          f"{choices}") from None
 
 
-def length_to_bohr(value, unit="bohr"):
+def length_to_bohr(value: Quantity, unit: str = "bohr") -> Quantity:
     """Converts a length (scalar or array) from `unit` ('bohr' or 'angstrom') to bohr."""
     return value * _factor(_LENGTH, unit, "length")
 
 
-def bohr_to(value, unit):
+def bohr_to(value: Quantity, unit: str) -> Quantity:
     """Converts a length in bohr to `unit`."""
     return value / _factor(_LENGTH, unit, "length")
 
 
-def momentum_to_bohr(value, unit="1/bohr"):
+def momentum_to_bohr(value: Quantity, unit: str = "1/bohr") -> Quantity:
     """Converts a momentum from `unit` ('1/bohr' or '1/angstrom') to bohr^-1."""
     return value * _factor(_MOMENTUM, unit, "momentum")
 
 
-def bohr_momentum_to(value, unit):
+def bohr_momentum_to(value: Quantity, unit: str) -> Quantity:
     """Converts a momentum in bohr^-1 to `unit`."""
     return value / _factor(_MOMENTUM, unit, "momentum")
 
 
-def energy_to_hartree(value, unit="hartree"):
+def energy_to_hartree(value: Quantity, unit: str = "hartree") -> Quantity:
     """Converts an energy from `unit` ('hartree' or 'eV') to hartree."""
     return value * _factor(_ENERGY, unit, "energy")
 
 
-def hartree_to(value, unit):
+def hartree_to(value: Quantity, unit: str) -> Quantity:
     """Converts an energy in hartree to `unit`."""
     return value / _factor(_ENERGY, unit, "energy")

@@ -16,22 +16,25 @@ from __future__ import annotations
 
 import math
 import numbers
-from typing import Optional
+from typing import TYPE_CHECKING, Iterable, Optional, SupportsFloat
 
 from .errors import InputError
 
+if TYPE_CHECKING:
+    from .types import Orientation
+
 __all__ = ["finite", "positive", "non_negative", "in_range", "count", "angles"]
 
-def _show(value, unit: str) -> str:
+def _show(value: object, unit: str) -> str:
     text = f"{value:g}" if isinstance(value, float) else str(value)
     if not unit:
         return text
     return text + ("" if unit in ("%", "°") else " ") + unit
 
 
-def _number(value, name: str, unit: str) -> float:
-    if isinstance(value, bool) or not isinstance(value, (numbers.Real, str)) and \
-            not hasattr(value, "__float__"):
+def _number(value: object, name: str, unit: str) -> float:
+    # every numbers.Real has __float__, and so does a numpy scalar
+    if isinstance(value, bool) or not isinstance(value, (str, SupportsFloat)):
         raise InputError(name, f"must be a number, got {value!r}")
     try:
         number = float(value)
@@ -42,12 +45,12 @@ def _number(value, name: str, unit: str) -> float:
     return number
 
 
-def finite(value, name: str, unit: str = "") -> float:
+def finite(value: object, name: str, unit: str = "") -> float:
     """`value` as a finite float; `unit` is the caller's unit, used in the message."""
     return _number(value, name, unit)
 
 
-def positive(value, name: str, unit: str = "", hint: str = "") -> float:
+def positive(value: object, name: str, unit: str = "", hint: str = "") -> float:
     """A finite float > 0."""
     number = _number(value, name, unit)
     if not number > 0:
@@ -55,7 +58,7 @@ def positive(value, name: str, unit: str = "", hint: str = "") -> float:
     return number
 
 
-def non_negative(value, name: str, unit: str = "") -> float:
+def non_negative(value: object, name: str, unit: str = "") -> float:
     """A finite float >= 0."""
     number = _number(value, name, unit)
     if number < 0:
@@ -63,7 +66,7 @@ def non_negative(value, name: str, unit: str = "") -> float:
     return number
 
 
-def in_range(value, name: str, low: float, high: float, unit: str = "") -> float:
+def in_range(value: object, name: str, low: float, high: float, unit: str = "") -> float:
     """A finite float within [low, high]."""
     number = _number(value, name, unit)
     if not low <= number <= high:
@@ -72,7 +75,7 @@ def in_range(value, name: str, low: float, high: float, unit: str = "") -> float
     return number
 
 
-def count(value, name: str, minimum: int = 1, maximum: Optional[int] = None,
+def count(value: object, name: str, minimum: int = 1, maximum: Optional[int] = None,
           what: str = "") -> int:
     """An integer >= minimum (and <= maximum); `what` names the counted things."""
     if isinstance(value, bool) or not isinstance(value, numbers.Integral):
@@ -89,14 +92,14 @@ def count(value, name: str, minimum: int = 1, maximum: Optional[int] = None,
     return value
 
 
-def angles(values, name: str = "orientation") -> tuple:
+def angles(values: object, name: str = "orientation") -> Orientation:
     """Three finite angles in degrees (alpha, beta, gamma)."""
-    try:
-        items = tuple(values)
-    except TypeError:
+    if not isinstance(values, Iterable):
         raise InputError(name, "takes three angles (alpha, beta, gamma) in degrees, "
-                               f"got {values!r}") from None
+                               f"got {values!r}")
+    items = tuple(values)
     if len(items) != 3:
         raise InputError(name, "takes three angles (alpha, beta, gamma) in degrees, "
                                f"got {len(items)}")
-    return tuple(_number(v, name, "°") for v in items)
+    alpha, beta, gamma = (_number(v, name, "°") for v in items)
+    return alpha, beta, gamma

@@ -2,21 +2,33 @@
 and chosen orientation angles (the azimuth α by default) fitted to the uploaded
 measured map, with the residual measured − model sent back for display."""
 
+from __future__ import annotations
+
 import importlib.util
+from typing import TYPE_CHECKING, Any, Dict, Sequence, Tuple
 
 import numpy as np
 
 from ..core.errors import RequestError
+from ..core.types import Float32Array, Float64Array
 from ..core.units import HARTREE_IN_EV
 from ..fit.fitting import FitRequest
 
+if TYPE_CHECKING:
+    from .molecules import Entry
+    from .settings import Settings
 
-def available():
+# An uploaded measured map: (intensity[i, j] at (kx[i], ky[j]), kx, ky).
+Measured = Tuple[Float32Array, Float64Array, Float64Array]
+
+
+def available() -> bool:
     """Whether this installation can fit (the fit needs scipy, the 'fit' extra)."""
     return importlib.util.find_spec("scipy") is not None
 
 
-def fit(measured, settings, entry, angles):
+def fit(measured: Measured, settings: Settings, entry: Entry,
+        angles: Sequence[str]) -> Tuple[Float32Array, Dict[str, Any]]:
     """(residual as float32 on the measured pixels, the fitted values for the page)."""
     if not available():
         raise RequestError("fitting is not available in this installation: "

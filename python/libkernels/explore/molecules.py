@@ -1,11 +1,18 @@
 """The molecules the explorer serves: read once at start, described once for the page."""
 
+from __future__ import annotations
+
 import os
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Sequence, Tuple
 
 import numpy as np
 
 from ..core.units import BOHR_IN_ANGSTROM, HARTREE_IN_EV
+
+if TYPE_CHECKING:
+    from ..core.molecule import Molecule
+    from ..core.types import Float64Array, MemorySize
 
 # Covalent radii in Å for drawing bonds (elements of organic molecules and a few more).
 COVALENT_RADIUS = {"H": 0.31, "B": 0.84, "C": 0.76, "N": 0.71, "O": 0.66, "F": 0.57,
@@ -19,16 +26,17 @@ ELEMENT_COLOUR = {"H": "#f2f2f2", "C": "#555555", "N": "#3050f8", "O": "#ff0d0d"
 class Entry:
     name: str  # the key the page uses
     argument: str  # as given on the command line (for the equivalent command)
-    molecule: object
+    molecule: Molecule
     normal_axis: int = 2
-    centre: tuple = (0.0, 0.0, 0.0)  # Å
-    max_memory: object = None  # the memory guard's limit for its maps (None: the default)
-    description: dict = field(default_factory=dict)
+    centre: Tuple[float, ...] = (0.0, 0.0, 0.0)  # Å
+    max_memory: MemorySize = None  # the memory guard's limit for its maps (None: the default)
+    description: Dict[str, Any] = field(default_factory=dict)
 
 
-def load_entries(arguments, load):
+def load_entries(arguments: Iterable[str],
+                 load: Callable[[str], Molecule]) -> Dict[str, Entry]:
     """Entries keyed by a short unique name; `load(argument)` reads one molecule."""
-    entries = {}
+    entries: Dict[str, Entry] = {}
     for argument in arguments:
         molecule = load(argument)
         stem = os.path.splitext(os.path.basename(argument))[0] or "molecule"
@@ -39,7 +47,8 @@ def load_entries(arguments, load):
     return entries
 
 
-def make_entry(name, argument, molecule):
+def make_entry(name: str, argument: str, molecule: Molecule) -> Entry:
+    """The molecule's entry: its plane's normal, its centre and the page's description."""
     positions = molecule.positions.astype(np.float64) * BOHR_IN_ANGSTROM
     centre = positions.mean(axis=0)
     # The normal of the best-fitting plane is the direction of least spread.
@@ -53,8 +62,9 @@ def make_entry(name, argument, molecule):
     return entry
 
 
-def bonds(symbols, positions):
-    pairs = []
+def bonds(symbols: Sequence[str], positions: Float64Array) -> List[List[int]]:
+    """Pairs of atoms closer than 1.15 times the sum of their covalent radii."""
+    pairs: List[List[int]] = []
     radius = np.array([COVALENT_RADIUS.get(s, 1.5) for s in symbols])
     for i in range(len(symbols)):
         distance = np.linalg.norm(positions[i + 1:] - positions[i], axis=1)
@@ -63,7 +73,7 @@ def bonds(symbols, positions):
     return pairs
 
 
-def describe(entry, positions):
+def describe(entry: Entry, positions: Float64Array) -> Dict[str, Any]:
     """Everything the page shows about a molecule, as JSON-ready values."""
     molecule = entry.molecule
     symbols = molecule.symbols

@@ -11,6 +11,8 @@ while it waited for a worker is answered with 204 and not computed.
 Every refusal is a 4xx with a JSON body {"error": "<one line>"}.
 """
 
+from __future__ import annotations
+
 import asyncio
 import io
 import json
@@ -23,10 +25,13 @@ import webbrowser
 from collections import OrderedDict
 from concurrent.futures import ThreadPoolExecutor
 from importlib import resources
+from typing import (TYPE_CHECKING, Any, Awaitable, Callable, Dict, List, Mapping, Optional,
+                    Sequence, Tuple, TypeVar)
 
 import numpy as np
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
+from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
@@ -37,6 +42,16 @@ from ..plot.maps import save_map
 from . import fitting
 from . import settings as S
 from .uploads import read_measured
+
+if TYPE_CHECKING:
+    from numpy.typing import ArrayLike
+
+    from .fitting import Measured
+    from .molecules import Entry
+    from .settings import Settings
+
+R = TypeVar("R")
+Endpoint = Callable[[Request], Awaitable[Response]]
 
 MAX_JSON_BYTES = 64 * 1024
 DEFAULT_MAX_UPLOAD = 32 * 1024 * 1024
@@ -50,27 +65,27 @@ COLOUR_MAPS = ("inferno", "RdBu_r")
 LOCAL_NAMES = ("127.0.0.1", "localhost", "[::1]")
 
 
-def _static_files():
+def _static_files() -> Dict[str, bytes]:
     """The page's files, read once: requests only ever pick one of these by name."""
     folder = resources.files("libkernels.explore").joinpath("static")
     return {name: folder.joinpath(name).read_bytes() for name in STATIC}
 
 
-def _colour_tables():
+def _colour_tables() -> Dict[str, List[List[int]]]:
     colormaps = require("matplotlib", "explore", "the explorer", "matplotlib").colormaps
-    tables = {}
+    tables: Dict[str, List[List[int]]] = {}
     for name in COLOUR_MAPS:
         rgba = colormaps[name](np.linspace(0.0, 1.0, 256))
         tables[name] = [[int(round(255 * c)) for c in row[:3]] for row in rgba]
     return tables
 
 
-def _error(message, status=400):
+def _error(message: object, status: int = 400) -> JSONResponse:
     return JSONResponse({"error": str(message).splitlines()[0] if message else "bad request"},
                         status_code=status)
 
 
-def _finite(value):
+def _finite(value: Any) -> Any:
     """`value` with NaN and infinities as None: JSON has no words for them."""
     if isinstance(value, float):
         return value if np.isfinite(value) else None
@@ -81,7 +96,7 @@ def _finite(value):
     return value
 
 
-def _binary(array, info):
+def _binary(array: ArrayLike, info: Dict[str, Any]) -> Response:
     header = json.dumps(_finite(info), ensure_ascii=True, separators=(",", ":"),
                         allow_nan=False)
     return Response(np.ascontiguousarray(array, dtype="<f4").tobytes(),
@@ -89,7 +104,7 @@ def _binary(array, info):
                     headers={"X-LK-Info": header, "Cache-Control": "no-store"})
 
 
-async def _read_body(request, limit, what):
+async def _read_body(request: Request, limit: int, what: str) -> bytes:
     """The request body, refusing more than `limit` bytes before reading them all."""
     declared = request.headers.get("content-length")
     if declared is not None:
@@ -97,7 +112,8 @@ async def _read_body(request, limit, what):
             raise RequestError("bad Content-Length")
         if int(declared) > limit:
             raise RequestError(f"{what} is {int(declared)} bytes; the limit is {limit}", 413)
-    chunks, size = [], 0
+    chunks: List[bytes] = []
+    size = 0
     async for chunk in request.stream():
         size += len(chunk)
         if size > limit:
@@ -106,7 +122,7 @@ async def _read_body(request, limit, what):
     return b"".join(chunks)
 
 
-def _require_type(request, media_type):
+def _require_type(request: Request, media_type: str) -> None:
     # Browsers send other sites' forms and plain-text posts without asking; a
     # JSON or binary body needs a preflight that this server never grants.
     given = request.headers.get("content-type", "").split(";")[0].strip().lower()
@@ -115,7 +131,7 @@ def _require_type(request, media_type):
                            415)
 
 
-async def _json_body(request):
+async def _json_body(request: Request) -> Any:
     _require_type(request, "application/json")
     body = await _read_body(request, MAX_JSON_BYTES, "the request body")
     try:
@@ -124,37 +140,40 @@ async def _json_body(request):
         raise RequestError(f"malformed JSON: {str(error).splitlines()[0][:120]}") from None
 
 
-def _no_constant(name):
+def _no_constant(name: str) -> Any:
     raise ValueError(f"{name} is not a number JSON allows")
 
 
 class Explorer:
     """State shared by the routes: molecules, worker pool, uploads."""
 
-    def __init__(self, entries, threads=1, max_upload=DEFAULT_MAX_UPLOAD):
+    def __init__(self, entries: Mapping[str, Entry], threads: int = 1,
+                 max_upload: int = DEFAULT_MAX_UPLOAD) -> None:
         self.entries = entries
         self.pool = ThreadPoolExecutor(max_workers=max(1, threads),
                                        thread_name_prefix="libkernels-explore")
         self.max_upload = max_upload
         self.static = _static_files()
         self.colours = _colour_tables()
-        self.latest = OrderedDict()  # client id -> newest map sequence number seen
-        self.measured = OrderedDict()  # id -> (intensity, kx, ky), the last few uploads
+        # client id -> newest map sequence number seen
+        self.latest: OrderedDict[str, int] = OrderedDict()
+        # id -> (intensity, kx, ky), the last few uploads
+        self.measured: OrderedDict[str, Measured] = OrderedDict()
 
-    async def run(self, function, *args):
+    async def run(self, function: Callable[..., R], *args: Any) -> R:
         return await asyncio.get_running_loop().run_in_executor(self.pool, function, *args)
 
     # ---- page -----------------------------------------------------------------
-    async def page(self, request):
+    async def page(self, request: Request) -> Response:
         return Response(self.static["index.html"], media_type=STATIC["index.html"])
 
-    async def static_file(self, request):
+    async def static_file(self, request: Request) -> Response:
         name = request.path_params["name"]
         if name not in self.static:
             raise HTTPException(404, "no such file")
         return Response(self.static[name], media_type=STATIC[name])
 
-    async def info(self, request):
+    async def info(self, request: Request) -> Response:
         return JSONResponse({
             "molecules": [e.description for e in self.entries.values()],
             "colours": self.colours,
@@ -165,7 +184,7 @@ class Explorer:
                          if default is not None}})
 
     # ---- maps -------------------------------------------------------------------
-    async def momentum_map(self, request):
+    async def momentum_map(self, request: Request) -> Response:
         settings, entry = S.parse_settings(await _json_body(request), self.entries)
         client, seq = settings["client"], settings["seq"]
         if client:
@@ -173,7 +192,7 @@ class Explorer:
             while len(self.latest) > MAX_CLIENTS:
                 self.latest.popitem(last=False)
 
-        def work():
+        def work() -> Optional[Tuple[Any, Dict[str, Any], Any]]:
             if client and self.latest.get(client, 0) > seq:
                 return None  # overtaken while queued
             start = time.perf_counter()
@@ -188,18 +207,18 @@ class Explorer:
         info["seq"] = seq
         return _binary(data, info)
 
-    async def plane(self, request):
+    async def plane(self, request: Request) -> Response:
         settings, entry = S.parse_settings(await _json_body(request), self.entries)
         data, info = await self.run(S.plane_view, settings, entry)
         return _binary(data, info)
 
     # ---- exports ----------------------------------------------------------------
-    async def export_png(self, request):
+    async def export_png(self, request: Request) -> Response:
         settings, entry = S.parse_settings(await _json_body(request), self.entries)
         return Response(await self.run(self._png, settings, entry), media_type="image/png",
                         headers={"Content-Disposition": 'attachment; filename="map.png"'})
 
-    def _png(self, settings, entry):
+    def _png(self, settings: Settings, entry: Entry) -> bytes:
         data, _, call = S.compute_map(settings, entry)
         # The map as momentum_map_sum returns it, drawn as `libkernels map` draws it.
         momentum_map = MomentumMap(data, call.k_min_bohr, call.k_step_bohr,
@@ -211,7 +230,7 @@ class Explorer:
                  format="png")
         return out.getvalue()
 
-    async def export_npy(self, request):
+    async def export_npy(self, request: Request) -> Response:
         settings, entry = S.parse_settings(await _json_body(request), self.entries)
         data, _, _ = await self.run(S.compute_map, settings, entry)
         out = io.BytesIO()
@@ -219,7 +238,7 @@ class Explorer:
         return Response(out.getvalue(), media_type="application/octet-stream",
                         headers={"Content-Disposition": 'attachment; filename="map.npy"'})
 
-    async def export_settings(self, request):
+    async def export_settings(self, request: Request) -> Response:
         settings, entry = S.parse_settings(await _json_body(request), self.entries)
         _, info, _ = await self.run(S.compute_map, settings, entry)
         command, note = S.command_line(settings, entry)
@@ -234,7 +253,7 @@ class Explorer:
                              "command": command, "command_note": note})
 
     # ---- measured maps -------------------------------------------------------------
-    async def upload(self, request):
+    async def upload(self, request: Request) -> Response:
         _require_type(request, "application/octet-stream")
         data = await _read_body(request, self.max_upload, "the upload")
         if not data:
@@ -250,7 +269,7 @@ class Explorer:
             "ky": [ky[0], ky[1] - ky[0]], "min": float(finite.min()),
             "max": float(finite.max())})
 
-    async def fit(self, request):
+    async def fit(self, request: Request) -> Response:
         body = await _json_body(request)
         if not isinstance(body, dict) or set(body) - {"settings", "measured", "fit_angles"}:
             raise RequestError("a fit request is {settings, measured, fit_angles}")
@@ -271,7 +290,7 @@ class Explorer:
         return _binary(residual, info)
 
 
-def _host_name(request):
+def _host_name(request: Request) -> str:
     """The host part of the Host header: '127.0.0.1', 'localhost', '[::1]', ..."""
     host = request.headers.get("host", "").strip().lower()
     if host.startswith("["):
@@ -279,7 +298,9 @@ def _host_name(request):
     return host.split(":")[0]
 
 
-def create_app(entries, threads=1, max_upload=DEFAULT_MAX_UPLOAD, hosts=LOCAL_NAMES):
+def create_app(entries: Mapping[str, Entry], threads: int = 1,
+               max_upload: int = DEFAULT_MAX_UPLOAD,
+               hosts: Sequence[str] = LOCAL_NAMES) -> Starlette:
     """The Starlette application serving `entries` (name -> molecules.Entry).
 
     Requests must name one of `hosts` in their Host header ("*": any), so that a
@@ -287,8 +308,8 @@ def create_app(entries, threads=1, max_upload=DEFAULT_MAX_UPLOAD, hosts=LOCAL_NA
     """
     explorer = Explorer(entries, threads, max_upload)
 
-    def guarded(method):
-        async def endpoint(request):
+    def guarded(method: Endpoint) -> Endpoint:
+        async def endpoint(request: Request) -> Response:
             try:
                 if "*" not in hosts and _host_name(request) not in hosts:
                     raise RequestError("this server answers only requests addressed to "
@@ -314,12 +335,15 @@ def create_app(entries, threads=1, max_upload=DEFAULT_MAX_UPLOAD, hosts=LOCAL_NA
         Route("/api/fit", guarded(explorer.fit), methods=["POST"]),
     ]
 
-    async def http_error(request, error):
-        return _error(error.detail, error.status_code)
-
-    async def internal_error(request, error):
+    async def internal_error(request: Request, error: Exception) -> Response:
         # A fault of the server itself, never of the request: still one line, no traceback.
         return _error(f"internal error: {type(error).__name__}", 500)
+
+    async def http_error(request: Request, error: Exception) -> Response:
+        # Starlette hands this handler its HTTPExceptions only.
+        if not isinstance(error, HTTPException):
+            return await internal_error(request, error)
+        return _error(error.detail, error.status_code)
 
     app = Starlette(routes=routes, exception_handlers={HTTPException: http_error,
                                                        Exception: internal_error},
@@ -330,7 +354,7 @@ def create_app(entries, threads=1, max_upload=DEFAULT_MAX_UPLOAD, hosts=LOCAL_NA
 
 # ---- starting and stopping -----------------------------------------------------------
 
-def listen(host, port):
+def listen(host: str, port: int) -> socket.socket:
     """A socket listening on host:port (port 0: a free one)."""
     family = socket.AF_INET6 if ":" in host else socket.AF_INET
     listener = socket.socket(family, socket.SOCK_STREAM)
@@ -340,8 +364,9 @@ def listen(host, port):
     return listener
 
 
-def serve(entries, listener, threads=1, max_upload=DEFAULT_MAX_UPLOAD, open_browser=False,
-          any_host=False, announce=print):
+def serve(entries: Mapping[str, Entry], listener: socket.socket, threads: int = 1,
+          max_upload: int = DEFAULT_MAX_UPLOAD, open_browser: bool = False,
+          any_host: bool = False, announce: Callable[..., None] = print) -> None:
     """Serves until interrupted (Ctrl-C), then stops the workers and returns."""
     uvicorn = require("uvicorn", "explore", "the explorer", "starlette and uvicorn")
     app = create_app(entries, threads=threads, max_upload=max_upload,
@@ -353,7 +378,7 @@ def serve(entries, listener, threads=1, max_upload=DEFAULT_MAX_UPLOAD, open_brow
     server = uvicorn.Server(config)
     announce(f"libkernels explore: {', '.join(entries)} at {url}  (Ctrl-C stops)", flush=True)
     if open_browser:
-        def open_when_up():
+        def open_when_up() -> None:
             while not server.started and not server.should_exit:
                 time.sleep(0.05)
             if server.started:

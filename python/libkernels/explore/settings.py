@@ -8,8 +8,12 @@ molecules or orbitals.  Strings are only ever compared with fixed choices or
 used as dictionary keys; none of them reaches the file system.
 """
 
+from __future__ import annotations
+
 import math
 import shlex
+from typing import (TYPE_CHECKING, Any, Callable, Dict, List, Mapping, Optional, Sequence,
+                    Tuple, Union)
 
 import numpy as np
 
@@ -20,6 +24,11 @@ from ..core.map_sum_call import POLARISATIONS, MapSumCall
 from ..core.units import BOHR_IN_ANGSTROM, HARTREE_IN_EV, bohr_momentum_to
 from ..core.validation import count, in_range, positive
 
+if TYPE_CHECKING:
+    from ..core.molecule import Molecule
+    from ..core.types import Float32Array
+    from .molecules import Entry
+
 MAX_RESOLUTION = 1001  # pixels per side of a map: 4 MB of float32
 MAX_ORBITALS = 16  # orbitals summed in one map
 MAX_PLANE_POINTS = 400 * 400  # real-space view
@@ -27,8 +36,13 @@ SYMMETRIES = ("none", "2", "3", "4")
 POLARISATION_CHOICES = ("none",) + tuple(POLARISATIONS)
 ENERGY_MODES = ("photon", "kinetic")
 
+# The checked settings of a request, by field name (FIELDS), plus the molecule's
+# key and its orbitals as [[row, weight], ...].
+Settings = Dict[str, Any]
 
-def _number(name, value, low, high, *, integer=False, low_open=False, unit=""):
+
+def _number(name: str, value: object, low: float, high: float, *, integer: bool = False,
+            low_open: bool = False, unit: str = "") -> float:
     # JSON true/false are ints to Python, and strings are not numbers here; the
     # rest is checked as the command line checks it.
     if isinstance(value, bool) or not isinstance(value, (int, float)):
@@ -43,19 +57,19 @@ def _number(name, value, low, high, *, integer=False, low_open=False, unit=""):
         raise RequestError(str(error)) from None
 
 
-def _choice(name, value, choices):
+def _choice(name: str, value: object, choices: Sequence[str]) -> str:
     if not isinstance(value, str) or value not in choices:
         raise RequestError(f"{name} must be one of {', '.join(choices)}, got {_show(value)}")
     return value
 
 
-def _show(value):
+def _show(value: object) -> str:
     text = repr(value)
     return text if len(text) <= 40 else text[:37] + "..."
 
 
 # name: (default, check).  A check turns the JSON value into the setting or raises.
-FIELDS = {
+FIELDS: Dict[str, Tuple[Any, Optional[Callable[[Any], Any]]]] = {
     "molecule": (None, None),  # checked against the loaded molecules
     "orbitals": (None, None),  # checked against the molecule
     "orientation": ([0.0, 0.0, 0.0], None),
@@ -81,19 +95,19 @@ FIELDS = {
 CLIENT_CHARS = set("abcdefghijklmnopqrstuvwxyz0123456789")
 
 
-def parse_settings(body, molecules):
+def parse_settings(body: object, molecules: Mapping[str, Entry]) -> Tuple[Settings, Entry]:
     """Checks a decoded JSON body; returns (settings dict, molecule entry)."""
     if not isinstance(body, dict):
         raise RequestError("the request body must be a JSON object of settings")
     unknown = sorted(set(body) - set(FIELDS))
     if unknown:
         raise RequestError(f"unknown setting {_show(unknown[0])}")
-    settings = {}
-    for name, (default, check) in FIELDS.items():
+    settings: Settings = {}
+    for field, (default, check) in FIELDS.items():
         if check is None:
             continue
-        value = body.get(name, default)
-        settings[name] = check(value)
+        value = body.get(field, default)
+        settings[field] = check(value)
 
     name = body.get("molecule")
     if not isinstance(name, str) or name not in molecules:
@@ -119,18 +133,17 @@ def parse_settings(body, molecules):
     return settings, entry
 
 
-def _orbital_row(name, value, molecule):
-    row = _number(name, value, 0, molecule.n_orbitals - 1, integer=True)
-    return row
+def _orbital_row(name: str, value: object, molecule: Molecule) -> int:
+    return int(_number(name, value, 0, molecule.n_orbitals - 1, integer=True))
 
 
-def _orbitals(value, molecule):
+def _orbitals(value: object, molecule: Molecule) -> List[List[Union[int, float]]]:
     """[[row, weight], ...] from a list of {"index": row, "weight": w}."""
     if not isinstance(value, list) or not value:
         raise RequestError("orbitals must be a non-empty list of {index, weight}")
     if len(value) > MAX_ORBITALS:
         raise RequestError(f"at most {MAX_ORBITALS} orbitals can be summed, got {len(value)}")
-    rows = []
+    rows: List[List[Union[int, float]]] = []
     for i, item in enumerate(value):
         if not isinstance(item, dict) or set(item) - {"index", "weight"} or "index" not in item:
             raise RequestError(f"orbitals[{i}] must be an object {{index, weight}}")
@@ -142,15 +155,15 @@ def _orbitals(value, molecule):
     return rows
 
 
-def map_options(settings):
+def map_options(settings: Settings) -> Dict[str, Any]:
     """Keyword arguments of MapSumCall (and of the library's map functions)."""
-    options = dict(k_max=settings["k_max"], n=settings["resolution"], k_unit="1/angstrom",
-                   symmetry=None if settings["symmetry"] == "none" else int(settings["symmetry"]),
-                   polarisation=None if settings["polarisation"] == "none"
-                   else settings["polarisation"],
-                   incidence=settings["incidence"], azimuth=settings["azimuth"],
-                   s_share=settings["s_share"], energy_unit="eV",
-                   weights=[w for _, w in settings["orbitals"]])
+    options: Dict[str, Any] = dict(
+        k_max=settings["k_max"], n=settings["resolution"], k_unit="1/angstrom",
+        symmetry=None if settings["symmetry"] == "none" else int(settings["symmetry"]),
+        polarisation=None if settings["polarisation"] == "none" else settings["polarisation"],
+        incidence=settings["incidence"], azimuth=settings["azimuth"],
+        s_share=settings["s_share"], energy_unit="eV",
+        weights=[w for _, w in settings["orbitals"]])
     if settings["energy_mode"] == "kinetic":
         options["kinetic_energy"] = settings["kinetic_energy"]
     else:
@@ -159,7 +172,7 @@ def map_options(settings):
     return options
 
 
-def prepare_map(settings, entry):
+def prepare_map(settings: Settings, entry: Entry) -> MapSumCall:
     """A MapSumCall for the settings; library refusals become RequestErrors."""
     rows = [r for r, _ in settings["orbitals"]]
     try:
@@ -173,7 +186,8 @@ def prepare_map(settings, entry):
         raise RequestError(str(error).splitlines()[0]) from None
 
 
-def compute_map(settings, entry):
+def compute_map(settings: Settings,
+                entry: Entry) -> Tuple[Float32Array, Dict[str, Any], MapSumCall]:
     """(float32 map of shape (n, n), information for the page)."""
     call = prepare_map(settings, entry)
     data = call.run(tuple(settings["orientation"]))
@@ -188,7 +202,7 @@ def compute_map(settings, entry):
     return data, info, call
 
 
-def command_line(settings, entry):
+def command_line(settings: Settings, entry: Entry) -> Tuple[str, Optional[str]]:
     """The `libkernels map` command that draws the same map."""
     molecule = entry.molecule
     rows = [r for r, _ in settings["orbitals"]]
@@ -227,11 +241,11 @@ def command_line(settings, entry):
     return " ".join(shlex.quote(w) for w in words), note
 
 
-def _g(value):
+def _g(value: float) -> str:
     return f"{value:g}"
 
 
-def plane_view(settings, entry):
+def plane_view(settings: Settings, entry: Entry) -> Tuple[Float32Array, Dict[str, Any]]:
     """The orbital `plane_orbital` on the plane through the molecule at `plane_height`.
 
     The plane is perpendicular to the coordinate axis of the molecule's own frame
@@ -254,7 +268,8 @@ def plane_view(settings, entry):
         origin[a] = lo / BOHR_IN_ANGSTROM
         shape[a] = int(count)
     origin[axis] = (entry.centre[axis] + settings["plane_height"]) / BOHR_IN_ANGSTROM
-    grid = Grid(tuple(origin), step / BOHR_IN_ANGSTROM, tuple(shape), "real")
+    grid = Grid((origin[0], origin[1], origin[2]), step / BOHR_IN_ANGSTROM,
+                (shape[0], shape[1], shape[2]), "real")
     try:
         field = scalar_field(molecule, settings["plane_orbital"], grid=grid)
     except ValueError as error:

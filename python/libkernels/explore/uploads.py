@@ -8,18 +8,25 @@ ascending uniform axes, units, NaN masks).  Nothing is written to disk;
 pickled objects are refused.
 """
 
+from __future__ import annotations
+
 import io
 import zipfile
+from typing import TYPE_CHECKING, Tuple
 
 import numpy as np
 
 from ..core.errors import MeasuredDataError, RequestError
 from ..fit.measured import load_measured
 
+if TYPE_CHECKING:
+    from ..core.types import Float32Array, Float64Array
+    from ..fit.measured import MeasuredMap
+
 MAX_PIXELS = 2048 * 2048
 
 
-def read_measured(data):
+def read_measured(data: bytes) -> Tuple[Float32Array, Float64Array, Float64Array]:
     """(intensity[i, j] at (kx[i], ky[j]) as float32, kx, ky) from the bytes of a file."""
     try:
         if data[:4] == b"PK\x03\x04":
@@ -44,7 +51,7 @@ def read_measured(data):
     return np.ascontiguousarray(values), measured.kx, measured.ky
 
 
-def _from_npz(data):
+def _from_npz(data: bytes) -> MeasuredMap:
     try:
         with np.load(io.BytesIO(data), allow_pickle=False) as archive:
             return load_measured(archive, name="the .npz")
@@ -54,7 +61,7 @@ def _from_npz(data):
         raise RequestError(f"cannot read the .npz: {_first_line(error)}") from None
 
 
-def _from_netcdf(data):
+def _from_netcdf(data: bytes) -> MeasuredMap:
     try:
         import xarray as xr
     except ImportError:
@@ -70,6 +77,6 @@ def _from_netcdf(data):
         raise RequestError(f"cannot read the NetCDF/HDF5 file: {_first_line(error)}") from None
 
 
-def _first_line(error):
+def _first_line(error: BaseException) -> str:
     text = str(error).strip()
     return text.splitlines()[0][:200] if text else type(error).__name__

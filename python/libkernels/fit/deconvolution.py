@@ -15,7 +15,7 @@ import os
 import time
 import warnings
 from dataclasses import dataclass, field
-from typing import Any, ClassVar, Dict, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, ClassVar, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -28,9 +28,15 @@ from ..core.validation import finite
 from ..plot.fits import plot_spectra
 from ..requests.base import setting
 from ..requests.maps import Orbitals
-from .fitting import ENERGY, FitSettings, fit_map
-
+from .fitting import ENERGY, FitAngles, FitSettings, fit_map
+from .measured import MeasuredSource
 from .result import FitResult, with_record
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+    from numpy.typing import ArrayLike, NDArray
+
+    from ..core.types import Float64Array, PathLike
 
 
 @dataclass
@@ -43,30 +49,30 @@ class DeconvolutionResult:
     orientation_fit the FitResult of that fit (None when nothing was fitted).
     """
 
-    orbitals: list
-    binding_energy: np.ndarray
-    kinetic_energy_ev: np.ndarray
-    weights: np.ndarray
-    weight_errors: np.ndarray
-    background: np.ndarray
-    background_errors: np.ndarray
-    background_terms: tuple
-    orientation: np.ndarray
-    orientation_errors: np.ndarray
-    fit_angles: tuple
-    r_factor: np.ndarray
-    chi2_reduced: np.ndarray
-    n_pixels: np.ndarray
+    orbitals: List[str]
+    binding_energy: Float64Array
+    kinetic_energy_ev: Float64Array
+    weights: Float64Array
+    weight_errors: Float64Array
+    background: Float64Array
+    background_errors: Float64Array
+    background_terms: Sequence[str]
+    orientation: Float64Array
+    orientation_errors: Float64Array
+    fit_angles: Sequence[str]
+    r_factor: Float64Array
+    chi2_reduced: Float64Array
+    n_pixels: NDArray[np.int_]
     model_grid: str
     orientation_fit: Optional[FitResult] = None
-    warnings: list = field(default_factory=list)
+    warnings: List[str] = field(default_factory=list)
     elapsed_seconds: float = 0.0
     source: str = ""
     request: Optional[DeconvolutionRequest] = None
 
     def to_dict(self) -> Dict[str, Any]:
         """The results as plain JSON-ready Python values."""
-        def rows(array: np.ndarray) -> List[List[float]]:
+        def rows(array: ArrayLike) -> List[List[float]]:
             return [[float(v) for v in row] for row in np.asarray(array)]
 
         return {
@@ -90,7 +96,7 @@ class DeconvolutionResult:
             "source": self.source,
         }
 
-    def report(self):
+    def report(self) -> str:
         """A short text table: one row per slice, weight ± error per orbital."""
         angles = ", ".join(f"{a:.3f}" for a in self.orientation)
         fitted = (" (fitted: " + ", ".join(
@@ -107,11 +113,11 @@ class DeconvolutionResult:
         lines += [f"  warning: {w}" for w in self.warnings]
         return "\n".join(lines)
 
-    def plot(self, path=None, title=None):
+    def plot(self, path: Optional[PathLike] = None, title: Optional[str] = None) -> Figure:
         """Each orbital's weight against binding energy; returns the Figure."""
         return plot_spectra(self, path, title)
 
-    def save(self, directory: str) -> str:
+    def save(self, directory: PathLike) -> PathLike:
         """Writes deconvolution.json (the results and their request's record),
         deconvolution.csv and deconvolution.png."""
         os.makedirs(directory, exist_ok=True)
@@ -146,8 +152,9 @@ class DeconvolutionRequest(FitSettings):
     input_files: ClassVar[Tuple[str, ...]] = ("stack", "molecule")
     data_setting: ClassVar[str] = "stack"
 
-    stack: Any = setting(None, "stack", help="the stack (.npz with intensity[e, i, j], kx, ky, "
-                                             "binding_energy; or NetCDF/HDF5)")
+    stack: Optional[MeasuredSource] = setting(
+        None, "stack", help="the stack (.npz with intensity[e, i, j], kx, ky, binding_energy; "
+                            "or NetCDF/HDF5)")
     photon_energy: Optional[float] = setting(None, "--photon-energy", group=ENERGY,
                                              type=float, metavar="EV")
     work_function: Optional[float] = setting(
@@ -239,10 +246,10 @@ class DeconvolutionRequest(FitSettings):
         return result
 
 
-def deconvolve(measured_stack: Any, molecule: Union[Molecule, str], orbitals: Orbitals, *,
-               photon_energy: float, work_function: float,
+def deconvolve(measured_stack: MeasuredSource, molecule: Union[Molecule, str],
+               orbitals: Orbitals, *, photon_energy: float, work_function: float,
                orientation: Sequence[float] = (0.0, 0.0, 0.0),
-               fit_angles: Optional[Union[str, Sequence[Union[str, int]]]] = None,
+               fit_angles: FitAngles = None,
                progress: bool = True, **options: Any) -> DeconvolutionResult:
     """Orbital weights of every slice of an energy stack; returns a DeconvolutionResult.
 

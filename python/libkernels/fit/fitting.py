@@ -37,7 +37,7 @@ import time
 import warnings
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import Any, ClassVar, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, ClassVar, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -50,10 +50,13 @@ from ..requests.base import MoleculeRequest, setting, state_field
 from ..requests.maps import (LIGHT, Orbitals, light, quiet_setting, symmetry_option,
                              threads_setting)
 from .linear import LinearProblem, background_terms
-from .measured import MeasuredMap, load_measured
+from .measured import MeasuredMap, MeasuredSource, load_measured
 from .model import OrbitalMaps
 from .orientation_search import search_orientation, wrap_angles
 from .result import FitResult, json_floats
+
+if TYPE_CHECKING:
+    from ..core.types import Background, BoolArray, Float64Array, Polarisation, Spin, Symmetry
 
 __all__ = ["fit_momentum_map", "FitRequest", "FitSettings", "fit_map", "parse_fit_angles",
            "used_pixels", "FitResult"]
@@ -68,10 +71,13 @@ ENERGY = "photoelectron energy (eV)"
 GEOMETRY = "orientation and domains"
 FIT = "fit"
 
+# The angles to fit: None, 'none', a name, 'alpha,gamma', or names or indices.
+FitAngles = Union[None, str, Sequence[Union[str, int]]]
+
 
 # ---- options ---------------------------------------------------------------------
 
-def parse_fit_angles(fit_angles: Any) -> Tuple[int, ...]:
+def parse_fit_angles(fit_angles: FitAngles) -> Tuple[int, ...]:
     """Indices into (alpha, beta, gamma) of the angles to fit: None, 'none', a name,
     'alpha,gamma', or a list of names or indices."""
     if fit_angles is None:
@@ -97,7 +103,7 @@ def parse_fit_angles(fit_angles: Any) -> Tuple[int, ...]:
     return tuple(sorted(chosen))
 
 
-def checked_k_range(k_range: Any) -> Optional[Tuple[float, float]]:
+def checked_k_range(k_range: Optional[Sequence[float]]) -> Optional[Tuple[float, float]]:
     """(k_min, k_max) in 1/Å with 0 <= k_min < k_max, or None."""
     if k_range is None:
         return None
@@ -108,7 +114,8 @@ def checked_k_range(k_range: Any) -> Optional[Tuple[float, float]]:
     return values[0], values[1]
 
 
-def used_pixels(measured: MeasuredMap, k_range: Any = None) -> np.ndarray:
+def used_pixels(measured: MeasuredMap,
+                k_range: Optional[Sequence[float]] = None) -> BoolArray:
     """Finite pixels inside the annulus k_range = (k_min, k_max) in 1/Å."""
     used = np.isfinite(measured.intensity)
     checked = checked_k_range(k_range)
@@ -151,7 +158,7 @@ class FitSettings(MoleculeRequest):
         metavar=("ALPHA", "BETA", "GAMMA"),
         help="orientation in degrees, the start of fitted angles and the value of the others "
              "(default: 0 0 0); " + CONVENTION)
-    fit_angles: Optional[Union[str, Sequence[Union[str, int]]]] = setting(
+    fit_angles: FitAngles = setting(
         None, "--fit-angles", group=GEOMETRY, nargs="+", metavar="ANGLES", convert=_joined,
         help="angles to fit: none, alpha, beta, gamma or a comma-separated set such as "
              "alpha,beta,gamma (default: none)")
@@ -159,16 +166,16 @@ class FitSettings(MoleculeRequest):
         None, "--starts", group=GEOMETRY, type=int, metavar="N",
         help="scan points per fitted angle (default: 36 for one angle, 12 for two, 8 for "
              "three; 1 refines from --orientation only)")
-    symmetry: Optional[Union[int, str]] = setting(
+    symmetry: Symmetry = setting(
         None, "--symmetry", group=GEOMETRY, choices=("none", "2", "3", "4"),
         convert=symmetry_option, help="average over n-fold domains about k = 0 (default: none)")
     mirrors: bool = setting(True, "--no-mirrors", group=GEOMETRY, action="store_false",
                             help="domains by rotation only, without their mirror images")
-    polarisation: Optional[str] = light("polarisation")
+    polarisation: Optional[Polarisation] = light("polarisation")
     incidence: float = light("incidence")
     azimuth: float = light("azimuth")
     s_share: float = light("s_share")
-    background: str = setting(
+    background: Background = setting(
         "constant", "--background", group=FIT, choices=("none", "constant", "linear"),
         help="background: none, a constant, or a constant plus slopes in kx and ky "
              "(default: constant)")
@@ -182,7 +189,7 @@ class FitSettings(MoleculeRequest):
     progress: bool = quiet_setting()
     max_memory: MemorySize = setting(None, recorded=False)
 
-    start: np.ndarray = state_field()
+    start: Float64Array = state_field()
     angles: Tuple[int, ...] = state_field()
     terms: Tuple[str, ...] = state_field()
     names: List[str] = state_field()
@@ -233,7 +240,8 @@ class FitRequest(FitSettings):
     input_files: ClassVar[Tuple[str, ...]] = ("measured", "molecule")
     data_setting: ClassVar[str] = "measured"
 
-    measured: Any = setting(None, "measured", help="the measured map (.npz, .nc, .h5)")
+    measured: Optional[MeasuredSource] = setting(None, "measured",
+                                                 help="the measured map (.npz, .nc, .h5)")
     kinetic_energy: Optional[float] = setting(
         None, "--kinetic-energy", group=ENERGY, type=float, metavar="EV",
         help="kinetic energy of the map (all orbitals)")
@@ -309,17 +317,18 @@ class FitRequest(FitSettings):
         return result
 
 
-def fit_momentum_map(measured: Any, molecule: Union[Molecule, str], orbitals: Orbitals, *,
+def fit_momentum_map(measured: MeasuredSource, molecule: Union[Molecule, str],
+                     orbitals: Orbitals, *,
                      kinetic_energy: Optional[float] = None,
                      photon_energy: Optional[float] = None,
                      work_function: Optional[float] = None,
-                     binding_energy: Optional[float] = None, spin: str = "alpha",
-                     symmetry: Optional[Union[int, str]] = None, mirrors: bool = True,
-                     polarisation: Optional[str] = None, incidence: float = 65.0,
+                     binding_energy: Optional[float] = None, spin: Spin = "alpha",
+                     symmetry: Symmetry = None, mirrors: bool = True,
+                     polarisation: Optional[Polarisation] = None, incidence: float = 65.0,
                      azimuth: float = 0.0, s_share: float = 0.0,
                      orientation: Sequence[float] = (0.0, 0.0, 0.0),
-                     fit_angles: Optional[Union[str, Sequence[Union[str, int]]]] = None,
-                     background: str = "constant",
+                     fit_angles: FitAngles = None,
+                     background: Background = "constant",
                      k_range: Optional[Tuple[float, float]] = None, poisson: bool = False,
                      starts: Optional[int] = None, threads: Optional[int] = None,
                      progress: bool = True, model_image: bool = True,
@@ -366,7 +375,7 @@ def fit_momentum_map(measured: Any, molecule: Union[Molecule, str], orbitals: Or
 # ---- the fit -----------------------------------------------------------------------
 
 def fit_map(settings: FitSettings, measured: MeasuredMap, molecule: Molecule, energy: float, *,
-            start: np.ndarray, angles: Tuple[int, ...], model_image: bool,
+            start: Float64Array, angles: Tuple[int, ...], model_image: bool,
             progress: bool) -> FitResult:
     """The fit of one measured slice at kinetic energy `energy` (eV), starting from
     the orientation `start` and fitting the angles `angles`; warnings go into
@@ -387,11 +396,11 @@ def fit_map(settings: FitSettings, measured: MeasuredMap, molecule: Molecule, en
     threads = settings.threads or os.cpu_count() or 1
     executor = ThreadPoolExecutor(max_workers=threads) if threads > 1 and len(names) > 1 \
         else None
-    model_options = dict(kinetic_energy=energy, spin=settings.spin, symmetry=settings.symmetry,
-                         mirrors=settings.mirrors, polarisation=settings.polarisation,
-                         incidence=settings.incidence, azimuth=settings.azimuth,
-                         s_share=settings.s_share, executor=executor,
-                         max_memory=settings.max_memory)
+    model_options: Dict[str, Any] = dict(
+        kinetic_energy=energy, spin=settings.spin, symmetry=settings.symmetry,
+        mirrors=settings.mirrors, polarisation=settings.polarisation,
+        incidence=settings.incidence, azimuth=settings.azimuth, s_share=settings.s_share,
+        executor=executor, max_memory=settings.max_memory)
     try:
         maps = OrbitalMaps(molecule, names, measured.kx, measured.ky, used, **model_options)
         problem = LinearProblem(measured, used, settings.poisson, terms)
@@ -419,8 +428,10 @@ def fit_map(settings: FitSettings, measured: MeasuredMap, molecule: Molecule, en
     return result
 
 
-def _result(measured, molecule, names, maps, problem, orientation, angles, terms, energy,
-            model_image, model_options, poisson):
+def _result(measured: MeasuredMap, molecule: Molecule, names: List[str], maps: OrbitalMaps,
+            problem: LinearProblem, orientation: Float64Array, angles: Tuple[int, ...],
+            terms: Tuple[str, ...], energy: float, model_image: bool,
+            model_options: Dict[str, Any], poisson: bool) -> FitResult:
     timer = time.perf_counter()
     columns = maps.columns(orientation)
     one_evaluation = time.perf_counter() - timer
@@ -504,7 +515,9 @@ def _result(measured, molecule, names, maps, problem, orientation, angles, terms
         source=measured.source)
 
 
-def _identifiability(names, problem, columns, coefficients, covariance):
+def _identifiability(names: List[str], problem: LinearProblem, columns: Float64Array,
+                     coefficients: Float64Array, covariance: Float64Array
+                     ) -> Tuple[List[Dict[str, Any]], List[str]]:
     """Groups of orbitals whose maps are nearly collinear once the background is
     projected out: their weights trade off; their sum is still determined."""
     weighted = problem.sqrt_weight[:, None] * columns
@@ -518,7 +531,7 @@ def _identifiability(names, problem, columns, coefficients, covariance):
     n = len(names)
     group = list(range(n))
 
-    def root(a):
+    def root(a: int) -> int:
         while group[a] != a:
             a = group[a]
         return a
@@ -527,7 +540,8 @@ def _identifiability(names, problem, columns, coefficients, covariance):
         for b in range(a + 1, n):
             if cosine[a, b] > IDENTIFIABILITY_COSINE:
                 group[root(b)] = root(a)
-    sums, messages = [], []
+    sums: List[Dict[str, Any]] = []
+    messages: List[str] = []
     for leader in sorted({root(a) for a in range(n)}):
         members = [a for a in range(n) if root(a) == leader]
         if len(members) < 2:

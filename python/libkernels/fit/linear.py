@@ -1,21 +1,31 @@
 """The linear part of a fit: at a fixed orientation the model is linear in the
 orbitals' weights and the background, solved by bounded linear least squares."""
 
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Dict, Sequence, Tuple
+
 import numpy as np
 
 from ..core.errors import InputError
 from ..core.extras import require
 
-BACKGROUNDS = {"none": (), "constant": ("constant",),
-               "linear": ("constant", "kx slope", "ky slope")}
+if TYPE_CHECKING:
+    from types import ModuleType
+
+    from ..core.types import Background, BoolArray, Float64Array
+    from .measured import MeasuredMap
+
+BACKGROUNDS: Dict[str, Tuple[str, ...]] = {
+    "none": (), "constant": ("constant",), "linear": ("constant", "kx slope", "ky slope")}
 
 
-def require_scipy_optimize():
+def require_scipy_optimize() -> ModuleType:
     """scipy.optimize (MissingExtraError without scipy)."""
     return require("scipy.optimize", "fit", "fitting", "scipy")
 
 
-def background_terms(background):
+def background_terms(background: Background) -> Tuple[str, ...]:
     """The background's columns, by name: none, a constant, or also slopes in kx and ky."""
     key = "none" if background is None else str(background).strip().lower()
     if key not in BACKGROUNDS:
@@ -23,7 +33,8 @@ def background_terms(background):
     return BACKGROUNDS[key]
 
 
-def solve_linear(design, target, n_nonnegative):
+def solve_linear(design: Float64Array, target: Float64Array,
+                 n_nonnegative: int) -> Float64Array:
     """Coefficients c minimising |target - design c|^2 with c[:n_nonnegative] >= 0.
 
     The problem is reduced to its p x p normal form (the same minimiser, far
@@ -56,7 +67,8 @@ def solve_linear(design, target, n_nonnegative):
 class LinearProblem:
     """One measured map's used pixels, their weights and background columns."""
 
-    def __init__(self, measured, used, poisson, terms):
+    def __init__(self, measured: MeasuredMap, used: BoolArray, poisson: bool,
+                 terms: Sequence[str]) -> None:
         i, j = np.nonzero(used)
         self.used = used
         self.intensity = measured.intensity[used]
@@ -68,12 +80,12 @@ class LinearProblem:
             np.zeros((self.intensity.size, 0))
         self.target = self.sqrt_weight * self.intensity
 
-    def reweight(self, model):
+    def reweight(self, model: Float64Array) -> None:
         """Poisson weights from the model's expected counts instead of the measured."""
         self.sqrt_weight = 1.0 / np.sqrt(np.maximum(model, 1.0))
         self.target = self.sqrt_weight * self.intensity
 
-    def design(self, orbital_columns):
+    def design(self, orbital_columns: Float64Array) -> Float64Array:
         """Weighted design matrix [orbital maps | background], column-major."""
         n_orbitals = orbital_columns.shape[1]
         design = np.empty((self.intensity.size, n_orbitals + self.background.shape[1]),
@@ -83,7 +95,7 @@ class LinearProblem:
         design *= self.sqrt_weight[:, None]
         return design
 
-    def solve(self, orbital_columns):
+    def solve(self, orbital_columns: Float64Array) -> Tuple[Float64Array, Float64Array]:
         """(coefficients, weighted residual) at these orbital maps."""
         design = self.design(orbital_columns)
         coefficients = solve_linear(design, self.target, orbital_columns.shape[1])

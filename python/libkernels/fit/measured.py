@@ -14,15 +14,25 @@ DataArray or a Dataset whose first data variable has dimensions named kx, ky
 axes given as keywords.
 """
 
+from __future__ import annotations
+
 import os
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Tuple, Union
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from ..core.errors import MeasuredDataError
 from ..core.extras import require
 from ..core.grids import require_xarray
+from ..core.types import PathLike
 from ..core.units import energy_to_hartree, hartree_to, momentum_to_bohr
+
+if TYPE_CHECKING:
+    import xarray
+
+    from ..core.types import Float64Array
 
 NETCDF_SUFFIXES = (".nc", ".nc4", ".cdf", ".netcdf", ".h5", ".hdf5", ".hdf", ".he5")
 
@@ -30,6 +40,12 @@ NETCDF_SUFFIXES = (".nc", ".nc4", ".cdf", ".netcdf", ".h5", ".hdf5", ".hdf", ".h
 # step from the straight line through the first and last: loose enough for axes
 # stored in float32, tight enough to refuse axes that are really non-uniform.
 UNIFORM_TOLERANCE = 1e-3
+
+# What load_measured reads: a MeasuredMap, a file, an xarray object, a mapping
+# (or an .npz archive) of the arrays, (intensity, kx, ky[, binding_energy]), or
+# an intensity array whose axes are given as keywords.
+MeasuredSource = Union["MeasuredMap", PathLike, "xarray.DataArray", "xarray.Dataset",
+                       Mapping[str, Any], ArrayLike]
 
 
 @dataclass
@@ -41,46 +57,46 @@ class MeasuredMap:
     for a stack, else None (or a 0-d value: the slice's binding energy).
     """
 
-    intensity: np.ndarray
-    kx: np.ndarray
-    ky: np.ndarray
-    binding_energy: object = None
+    intensity: Float64Array
+    kx: Float64Array
+    ky: Float64Array
+    binding_energy: Union[Float64Array, float, None] = None
     source: str = "array"
-    attrs: dict = field(default_factory=dict)
+    attrs: Dict[str, Any] = field(default_factory=dict)
 
     @property
-    def is_stack(self):
+    def is_stack(self) -> bool:
         return self.intensity.ndim == 3
 
     @property
-    def kx_step(self):
+    def kx_step(self) -> float:
         return _step(self.kx)
 
     @property
-    def ky_step(self):
+    def ky_step(self) -> float:
         return _step(self.ky)
 
-    def slice(self, index):
+    def slice(self, index: int) -> MeasuredMap:
         """Slice `index` of a stack as a single map (its binding energy kept)."""
         if not self.is_stack:
             raise MeasuredDataError(f"{self.source}: a single map has no slices")
-        return MeasuredMap(self.intensity[index], self.kx, self.ky,
-                           float(self.binding_energy[index]), f"{self.source}[{index}]",
-                           dict(self.attrs))
+        energies = np.asarray(self.binding_energy, dtype=np.float64)
+        return MeasuredMap(self.intensity[index], self.kx, self.ky, float(energies[index]),
+                           f"{self.source}[{index}]", dict(self.attrs))
 
-    def summed(self):
+    def summed(self) -> MeasuredMap:
         """The stack summed over binding energy; a pixel NaN in any slice stays masked."""
         if not self.is_stack:
             return self
         return MeasuredMap(self.intensity.sum(axis=0), self.kx, self.ky, None,
                            f"{self.source} (summed over binding energy)", dict(self.attrs))
 
-    def to_xarray(self):
+    def to_xarray(self) -> xarray.DataArray:
         """The data as an xarray.DataArray with dimensions (binding_energy,) kx, ky."""
         xr = require_xarray()
         coords = {"kx": ("kx", self.kx, {"units": "1/angstrom"}),
                   "ky": ("ky", self.ky, {"units": "1/angstrom"})}
-        dims = ("kx", "ky")
+        dims: Tuple[str, ...] = ("kx", "ky")
         if self.is_stack:
             coords["binding_energy"] = ("binding_energy", np.asarray(self.binding_energy),
                                         {"units": "eV"})
@@ -89,11 +105,13 @@ class MeasuredMap:
                             attrs=dict(self.attrs))
 
 
-def _step(axis):
+def _step(axis: Float64Array) -> float:
     return float(axis[-1] - axis[0]) / (len(axis) - 1)
 
 
-def load_measured(source, kx=None, ky=None, binding_energy=None, *, name=None):
+def load_measured(source: MeasuredSource, kx: Optional[ArrayLike] = None,
+                  ky: Optional[ArrayLike] = None, binding_energy: Optional[ArrayLike] = None, *,
+                  name: Optional[str] = None) -> MeasuredMap:
     """A MeasuredMap from a file path, an xarray object, a numpy array with axes,
     a mapping with the arrays, or a MeasuredMap (checked and returned)."""
     if isinstance(source, MeasuredMap):
@@ -103,7 +121,7 @@ def load_measured(source, kx=None, ky=None, binding_energy=None, *, name=None):
         return _read_file(os.fspath(source))
     if _is_xarray(source):
         return _from_xarray(source, name or "DataArray")
-    if isinstance(source, dict) or hasattr(source, "files"):
+    if isinstance(source, Mapping):  # a dict, or an .npz archive (NpzFile)
         return _from_arrays(source, name or "arrays")
     if isinstance(source, (tuple, list)) and len(source) in (3, 4) and kx is None:
         return _from_arrays(dict(zip(("intensity", "kx", "ky", "binding_energy"), source)),
@@ -115,7 +133,7 @@ def load_measured(source, kx=None, ky=None, binding_energy=None, *, name=None):
     return _checked(source, kx, ky, binding_energy, label, {})
 
 
-def _read_file(path):
+def _read_file(path: str) -> MeasuredMap:
     if not os.path.exists(path):
         raise MeasuredDataError(f"{path}: no such file")
     suffix = os.path.splitext(path)[1].lower()
@@ -134,7 +152,7 @@ def _read_file(path):
                             ".h5)")
 
 
-def _read_netcdf(path):
+def _read_netcdf(path: str) -> MeasuredMap:
     xr = require("xarray", "fit", f"{path}: reading NetCDF/HDF5", "xarray and h5netcdf",
                  "or pip install xarray h5netcdf")
     try:
@@ -147,11 +165,11 @@ def _read_netcdf(path):
         raise MeasuredDataError(f"{path}: cannot be read as NetCDF/HDF5 ({text})") from None
 
 
-def _is_xarray(value):
+def _is_xarray(value: object) -> bool:
     return type(value).__module__.startswith("xarray")
 
 
-def _from_xarray(value, label):
+def _from_xarray(value: Any, label: str) -> MeasuredMap:
     if hasattr(value, "data_vars"):  # a Dataset: its first data variable
         names = list(value.data_vars)
         if not names:
@@ -183,7 +201,7 @@ _INVERSE_ANGSTROM = ("1/angstrom", "angstrom^-1", "angstrom-1", "1/a", "a^-1", "
 _INVERSE_BOHR = ("1/bohr", "bohr^-1", "bohr-1", "au", "a.u.")
 
 
-def _axis_in_unit(coordinate, dim, label):
+def _axis_in_unit(coordinate: Any, dim: str, label: str) -> Float64Array:
     """Coordinate values in 1/Å (momenta) or eV (binding energy), converted when
     the coordinate names another unit."""
     values = np.asarray(coordinate.values, dtype=np.float64)
@@ -208,7 +226,7 @@ def _axis_in_unit(coordinate, dim, label):
                             + ("eV" if dim == "binding_energy" else "1/angstrom"))
 
 
-def _from_arrays(arrays, label):
+def _from_arrays(arrays: Any, label: str) -> MeasuredMap:
     keys = list(arrays.keys()) if hasattr(arrays, "keys") else list(arrays.files)
     for required in ("intensity", "kx", "ky"):
         if required not in keys:
@@ -218,7 +236,7 @@ def _from_arrays(arrays, label):
     return _checked(arrays["intensity"], arrays["kx"], arrays["ky"], energy, label, {})
 
 
-def _real_array(value, what, label):
+def _real_array(value: ArrayLike, what: str, label: str) -> Float64Array:
     array = np.asarray(value)
     if array.dtype.kind not in "iuf":
         raise MeasuredDataError(f"{label}: {what} must hold real numbers, got dtype "
@@ -226,7 +244,7 @@ def _real_array(value, what, label):
     return array.astype(np.float64)
 
 
-def _checked_axis(values, name, label):
+def _checked_axis(values: ArrayLike, name: str, label: str) -> Float64Array:
     axis = _real_array(values, name, label)
     if axis.ndim != 1:
         raise MeasuredDataError(f"{label}: axis {name} must be 1-D, got shape {axis.shape}")
@@ -245,7 +263,9 @@ def _checked_axis(values, name, label):
     return axis
 
 
-def _checked(intensity, kx, ky, binding_energy, label, attrs):
+def _checked(intensity: ArrayLike, kx: ArrayLike, ky: ArrayLike,
+             binding_energy: Optional[ArrayLike], label: str,
+             attrs: Mapping[str, Any]) -> MeasuredMap:
     data = _real_array(intensity, "intensity", label)
     if data.ndim not in (2, 3):
         raise MeasuredDataError(f"{label}: intensity is {data.ndim}-D, shape {data.shape}; "
@@ -258,6 +278,8 @@ def _checked(intensity, kx, ky, binding_energy, label, attrs):
                                 "intensity[i, j] at (kx[i], ky[j])")
     if np.any(np.isinf(data)):
         raise MeasuredDataError(f"{label}: intensity holds infinite values")
+    energy = np.zeros(0)
+    checked_energy: Union[Float64Array, float, None] = None  # one per slice, or the map's
     if binding_energy is not None:
         energy = _real_array(binding_energy, "binding_energy", label)
         if not np.all(np.isfinite(energy)):
@@ -267,12 +289,12 @@ def _checked(intensity, kx, ky, binding_energy, label, attrs):
             if energy.shape != (data.shape[0],):
                 raise MeasuredDataError(f"{label}: binding_energy has {energy.size} values "
                                         f"for {data.shape[0]} slices")
+            checked_energy = energy
         elif energy.size != 1:
             raise MeasuredDataError(f"{label}: a single map takes one binding energy, got "
                                     f"{energy.size}")
         else:
-            energy = float(energy.reshape(-1)[0])
-        binding_energy = energy
+            checked_energy = float(energy.reshape(-1)[0])
     elif data.ndim == 3:
         raise MeasuredDataError(f"{label}: a stack needs its binding_energy axis")
     finite = np.isfinite(data)
@@ -282,5 +304,5 @@ def _checked(intensity, kx, ky, binding_energy, label, attrs):
         empty = np.flatnonzero(~finite.any(axis=(1, 2)))
         if empty.size:
             raise MeasuredDataError(f"{label}: every pixel of slice {int(empty[0])} "
-                                    f"(binding energy {binding_energy[empty[0]]:g} eV) is NaN")
-    return MeasuredMap(data, kx, ky, binding_energy, label, dict(attrs))
+                                    f"(binding energy {energy[empty[0]]:g} eV) is NaN")
+    return MeasuredMap(data, kx, ky, checked_energy, label, dict(attrs))

@@ -16,7 +16,10 @@ lies inside it (the map is zero beyond the photoemission disc, so the disc
 bounds what is needed).  The crop comes after the averaging.
 """
 
+from __future__ import annotations
+
 import math
+from typing import TYPE_CHECKING, Optional
 
 import numpy as np
 
@@ -27,6 +30,14 @@ from ..core.map_sum_call import MapSumCall, symmetry_mode
 from ..core.memory import check, float32_bytes
 from ..core.units import BOHR_IN_ANGSTROM, HARTREE_IN_EV
 from ..core.validation import positive
+
+if TYPE_CHECKING:
+    from concurrent.futures import Executor
+    from numpy.typing import NDArray
+
+    from ..core.molecule import Molecule
+    from ..core.types import (BoolArray, Float32Array, Float64Array, MemorySize, OrbitalSelection,
+                              OrientationLike, Polarisation, Spin, Symmetry)
 
 # Pixels lie on one square lattice when every measured coordinate is within
 # this share of the largest |k| of a lattice point (float32 axes pass).
@@ -47,8 +58,12 @@ class ModelGrid:
     weights[p, :].
     """
 
-    def __init__(self, kx, ky, used, *, centred=False, quarter_turns_only=True,
-                 disc_radius=math.inf):
+    index: NDArray[np.intp]  # (pixels,) exact, (pixels, 4) interpolated
+    weights: Optional[Float64Array]  # (pixels, 4) interpolated, None exact
+
+    def __init__(self, kx: Float64Array, ky: Float64Array, used: BoolArray, *,
+                 centred: bool = False, quarter_turns_only: bool = True,
+                 disc_radius: float = math.inf) -> None:
         rows = np.flatnonzero(used.any(axis=1))
         cols = np.flatnonzero(used.any(axis=0))
         if rows.size == 0:
@@ -67,7 +82,7 @@ class ModelGrid:
             r_max = float(np.sqrt(kx[i] ** 2 + ky[j] ** 2).max())
             half_width = max(half_width, min(r_max, disc_radius))
 
-        def on_lattice(origin, step):
+        def on_lattice(origin: float, step: float) -> bool:
             return all(np.max(np.abs(a - (origin + np.round((a - origin) / step) * step)))
                        <= tolerance for a in (xs, ys))
 
@@ -112,13 +127,13 @@ class ModelGrid:
                                      tx * ty], axis=1)
 
     @property
-    def kind(self):
+    def kind(self) -> str:
         return "exact" if self.exact else "interpolated"
 
-    def take(self, square):
+    def take(self, square: Float32Array) -> Float64Array:
         """The used pixels' values (float64) from a square map computed on this grid."""
         flat = square.reshape(-1)
-        if self.exact:
+        if self.weights is None:  # exact
             return flat[self.index].astype(np.float64)
         return np.einsum("pk,pk->p", flat[self.index].astype(np.float64), self.weights)
 
@@ -131,9 +146,12 @@ class OrbitalMaps:
     their mirror images when `mirrors` (the library's symmetrisation) or without.
     """
 
-    def __init__(self, molecule, orbitals, kx, ky, used, *, kinetic_energy, spin="alpha",
-                 symmetry=None, mirrors=True, polarisation=None, incidence=65.0, azimuth=0.0,
-                 s_share=0.0, executor=None, max_memory=None):
+    def __init__(self, molecule: Molecule, orbitals: OrbitalSelection, kx: Float64Array,
+                 ky: Float64Array, used: BoolArray, *, kinetic_energy: float,
+                 spin: Spin = "alpha", symmetry: Symmetry = None, mirrors: bool = True,
+                 polarisation: Optional[Polarisation] = None, incidence: float = 65.0,
+                 azimuth: float = 0.0, s_share: float = 0.0,
+                 executor: Optional[Executor] = None, max_memory: MemorySize = None) -> None:
         self.kinetic_energy = positive(kinetic_energy, "kinetic_energy", "eV")
         fold = {-1: 1, 0: 4, 1: 2, 2: 3}[symmetry_mode(symmetry)]
         self.fold = fold
@@ -144,7 +162,8 @@ class OrbitalMaps:
         self.own_rotations = fold > 1 and not mirrors
         # Maps alive per orbital in flight: the result and the library's scratch,
         # with own rotations also the turned copies and their running sum.
-        n_orbitals = len([orbitals] if isinstance(orbitals, (str, int)) else orbitals)
+        n_orbitals = len([orbitals] if isinstance(orbitals, (str, int, np.integer))
+                         else orbitals)
         in_flight = n_orbitals if executor is not None else 1
         per_orbital = 2 + (fold + 1 if self.own_rotations else 0)
         n = self.grid.n
@@ -166,7 +185,7 @@ class OrbitalMaps:
         self.executor = executor
         self.evaluations = 0
 
-    def _orbital(self, orientation, o):
+    def _orbital(self, orientation: OrientationLike, o: int) -> Float64Array:
         square = self.call.run(orientation, rows=[o])
         if self.own_rotations:
             turned = [rotation(square, 360.0 * r / self.fold) for r in range(1, self.fold)]
@@ -177,10 +196,11 @@ class OrbitalMaps:
                 square = polarisation_factor(
                     MomentumMap(square, self.call.k_min, self.call.k_step),
                     polarisation=self.polarisation, kinetic_energy=self.kinetic_energy,
-                    **self.light).data
+                    incidence=self.light["incidence"], azimuth=self.light["azimuth"],
+                    s_share=self.light["s_share"]).data
         return self.grid.take(square)
 
-    def columns(self, orientation):
+    def columns(self, orientation: OrientationLike) -> Float64Array:
         """(n_pixels, n_orbitals) float64: each orbital's model map at the used pixels."""
         self.evaluations += 1
         orientation = tuple(float(a) for a in orientation)

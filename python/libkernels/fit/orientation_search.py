@@ -8,8 +8,11 @@ that copy, orientations that give the same maps are dropped, and the rest are
 refined at full resolution.
 """
 
+from __future__ import annotations
+
 import itertools
 import math
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -18,6 +21,12 @@ from ..core.validation import count
 from .linear import LinearProblem, require_scipy_optimize
 from .measured import MeasuredMap
 from .model import OrbitalMaps
+
+if TYPE_CHECKING:
+    from numpy.typing import ArrayLike
+
+    from ..core.molecule import Molecule
+    from ..core.types import BoolArray, Float64Array
 
 # The coarse scan subsamples the measured map to about this many pixels per side.
 SCAN_SIDE = 64
@@ -34,7 +43,8 @@ EQUIVALENT_MAPS = 1e-4
 JACOBIAN_STEP = 0.01  # degrees, forward differences in the refinement
 
 
-def subsampled(measured, used, side=SCAN_SIDE):
+def subsampled(measured: MeasuredMap, used: BoolArray,
+               side: int = SCAN_SIDE) -> Tuple[MeasuredMap, BoolArray]:
     """Every k-th pixel of the map and its mask, about `side` pixels per side."""
     stride = max(1, math.ceil(max(measured.intensity.shape) / side))
     if stride == 1:
@@ -44,7 +54,8 @@ def subsampled(measured, used, side=SCAN_SIDE):
     return coarse, used[::stride, ::stride]
 
 
-def _scan_axes(fit_angles, fold, points, start):
+def _scan_axes(fit_angles: Sequence[int], fold: int, points: int,
+               start: Float64Array) -> List[Float64Array]:
     """Scan values of each fitted angle: evenly over its period (gamma's is
     360/fold with domains), beta from 0 to 180 degrees."""
     axes = []
@@ -61,7 +72,7 @@ def _scan_axes(fit_angles, fold, points, start):
     return axes
 
 
-def _local_minima(costs, periodic):
+def _local_minima(costs: Float64Array, periodic: Sequence[bool]) -> List[int]:
     """Flat indices of the grid points no neighbour undercuts, best first."""
     minima = np.ones(costs.shape, dtype=bool)
     for axis, wraps in enumerate(periodic):
@@ -70,7 +81,7 @@ def _local_minima(costs, periodic):
         for shift in (1, -1):
             neighbour = np.roll(costs, shift, axis=axis)
             if not wraps:
-                edge = [slice(None)] * costs.ndim
+                edge: List[Union[slice, int]] = [slice(None)] * costs.ndim
                 edge[axis] = 0 if shift == 1 else -1
                 neighbour[tuple(edge)] = np.inf
             minima &= costs <= neighbour
@@ -78,7 +89,8 @@ def _local_minima(costs, periodic):
     return [int(k) for k in order if minima.reshape(-1)[k]] or [int(order[0])]
 
 
-def orientation_with(start, fit_angles, values):
+def orientation_with(start: ArrayLike, fit_angles: Sequence[int],
+                     values: ArrayLike) -> Float64Array:
     """`start` with the fitted angles (indices `fit_angles`) set to `values`."""
     orientation = np.array(start, dtype=np.float64)
     orientation[list(fit_angles)] = values
@@ -90,29 +102,34 @@ class ProjectedResidual:
     (variable projection), with a forward-difference Jacobian; remembers the
     last point so least_squares' paired calls cost one evaluation."""
 
-    def __init__(self, maps, problem, start, angles):
+    _last: Tuple[Optional[Float64Array], Optional[Float64Array]]
+
+    def __init__(self, maps: OrbitalMaps, problem: LinearProblem, start: Float64Array,
+                 angles: Sequence[int]) -> None:
         self.maps, self.problem, self.start, self.angles = maps, problem, start, angles
         self._last = (None, None)
 
-    def residual(self, values):
+    def residual(self, values: ArrayLike) -> Float64Array:
         values = np.asarray(values, dtype=np.float64)
-        if self._last[0] is not None and np.array_equal(values, self._last[0]):
-            return self._last[1]
+        last_values, last_result = self._last
+        if last_values is not None and last_result is not None \
+                and np.array_equal(values, last_values):
+            return last_result
         columns = self.maps.columns(orientation_with(self.start, self.angles, values))
         result = self.problem.solve(columns)[1]
         self._last = (values.copy(), result)
         return result
 
-    def jacobian(self, values):
+    def jacobian(self, values: ArrayLike) -> Float64Array:
         base = self.residual(values)
         columns = []
-        for a in range(len(values)):
+        for a in range(np.size(values)):
             shifted = np.array(values, dtype=np.float64)
             shifted[a] += JACOBIAN_STEP
             columns.append((self.residual(shifted) - base) / JACOBIAN_STEP)
         return np.stack(columns, axis=1)
 
-    def refine(self, values):
+    def refine(self, values: ArrayLike) -> Tuple[Float64Array, float]:
         """Local least-squares refinement from `values`: (angles, cost)."""
         least_squares = require_scipy_optimize().least_squares
         fit = least_squares(self.residual, np.asarray(values, dtype=np.float64),
@@ -121,8 +138,11 @@ class ProjectedResidual:
         return fit.x, float(fit.cost)
 
 
-def search_orientation(measured, used, molecule, names, problem, maps, start, angles, terms,
-                       poisson, starts, model_options, progress):
+def search_orientation(measured: MeasuredMap, used: BoolArray, molecule: Molecule,
+                       names: Sequence[str], problem: LinearProblem, maps: OrbitalMaps,
+                       start: Float64Array, angles: Sequence[int], terms: Sequence[str],
+                       poisson: bool, starts: Optional[int], model_options: Dict[str, Any],
+                       progress: bool) -> Tuple[Float64Array, int]:
     """Variable projection over the chosen angles.
 
     A scan over each angle's range on a subsampled copy of the map finds the
@@ -145,29 +165,30 @@ def search_orientation(measured, used, molecule, names, problem, maps, start, an
     costs = np.empty(len(grid))
     bar = progress_bar(len(grid), "orientation scan", progress, unit="orientation")
     try:
-        for k, values in enumerate(grid):
-            costs[k] = np.sum(scan.residual(values) ** 2)
+        for k, point in enumerate(grid):
+            costs[k] = np.sum(scan.residual(point) ** 2)
             bar.update()
     finally:
         bar.close()
     periodic = [index != 1 for index in angles]
     minima = _local_minima(costs.reshape([len(a) for a in axes]), periodic)
 
-    refined = sorted((scan.refine(np.array(grid[k]))[::-1] for k in minima[:REFINE_CANDIDATES]),
-                     key=lambda pair: pair[0])
-    kept, kept_maps = [], []
-    for cost, values in refined:
-        if cost > refined[0][0] * (1 + CANDIDATE_SLACK) or len(kept) == FULL_CANDIDATES:
+    refined = sorted((scan.refine(np.array(grid[k])) for k in minima[:REFINE_CANDIDATES]),
+                     key=lambda pair: pair[1])
+    kept: List[Float64Array] = []
+    kept_maps: List[Float64Array] = []
+    for candidate, cost in refined:
+        if cost > refined[0][1] * (1 + CANDIDATE_SLACK) or len(kept) == FULL_CANDIDATES:
             break
-        these = scan_maps.columns(orientation_with(start, angles, values))
+        these = scan_maps.columns(orientation_with(start, angles, candidate))
         if any(np.max(np.abs(these - other)) <= 10 * EQUIVALENT_MAPS * np.max(np.abs(other))
                for other in kept_maps):
             continue  # the same maps as a candidate already kept: an equivalent orientation
-        kept.append(values)
+        kept.append(candidate)
         kept_maps.append(these)
-    best, best_cost = None, np.inf
-    for values in kept:
-        values, cost = full.refine(values)
+    best, best_cost = full.refine(kept[0])  # the best of the scan is always kept
+    for candidate in kept[1:]:
+        values, cost = full.refine(candidate)
         if cost < best_cost:
             best, best_cost = values, cost
     if len(angles) == 1:
@@ -175,7 +196,8 @@ def search_orientation(measured, used, molecule, names, problem, maps, start, an
     return orientation_with(start, angles, best), scan_maps.evaluations
 
 
-def _nearest_equivalent(maps, start, angles, values):
+def _nearest_equivalent(maps: OrbitalMaps, start: Float64Array, angles: Sequence[int],
+                        values: Float64Array) -> Float64Array:
     """Of the angles giving the same maps as `values` (a symmetric molecule's
     repeats: quarter turns and mirror images of the angle), the one nearest the
     start, so that equivalent answers come out alike."""
@@ -198,7 +220,7 @@ def _nearest_equivalent(maps, start, angles, values):
     return np.array([chosen])
 
 
-def wrap_angles(orientation, angles, fold):
+def wrap_angles(orientation: ArrayLike, angles: Sequence[int], fold: int) -> Float64Array:
     """The fitted angles within one period (gamma's is 360/fold with domains)."""
     wrapped = np.array(orientation, dtype=np.float64)
     for index in angles:

@@ -5,7 +5,7 @@ from __future__ import annotations
 import json
 import os
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Dict, Optional
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
@@ -15,6 +15,11 @@ from ..core.record import write_json
 from ..plot.fits import plot_fit
 
 if TYPE_CHECKING:
+    import xarray
+    from matplotlib.figure import Figure
+    from numpy.typing import ArrayLike
+
+    from ..core.types import BoolArray, Float64Array, PathLike
     from ..requests.base import Request
 
 
@@ -33,36 +38,37 @@ class FitResult:
     over the used pixels, chi2_reduced, n_pixels.
     """
 
-    orbitals: list
-    weights: np.ndarray
-    weight_errors: np.ndarray
-    orientation: np.ndarray
-    orientation_errors: np.ndarray
-    fit_angles: tuple
-    background: np.ndarray
-    background_errors: np.ndarray
-    background_terms: tuple
+    orbitals: List[str]
+    weights: Float64Array
+    weight_errors: Float64Array
+    orientation: Float64Array
+    orientation_errors: Float64Array
+    fit_angles: Tuple[str, ...]
+    background: Float64Array
+    background_errors: Float64Array
+    background_terms: Tuple[str, ...]
     r_factor: float
     chi2_reduced: float
     n_pixels: int
     kinetic_energy_ev: float
     model_grid: str
-    kx: np.ndarray
-    ky: np.ndarray
-    measured: np.ndarray
-    model: np.ndarray
-    residual: np.ndarray
-    mask: np.ndarray
-    covariance: Optional[np.ndarray] = None
-    parameter_names: list = field(default_factory=list)
-    weight_sums: list = field(default_factory=list)
-    warnings: list = field(default_factory=list)
+    kx: Float64Array
+    ky: Float64Array
+    measured: Float64Array
+    model: Float64Array
+    residual: Float64Array
+    mask: BoolArray
+    covariance: Optional[Float64Array] = None
+    parameter_names: List[str] = field(default_factory=list)
+    # groups of orbitals whose weights only add up: {"orbitals", "sum", "error"}
+    weight_sums: List[Dict[str, Any]] = field(default_factory=list)
+    warnings: List[str] = field(default_factory=list)
     n_evaluations: int = 0
     n_scan_evaluations: int = 0
     seconds_per_evaluation: float = 0.0
     elapsed_seconds: float = 0.0
     source: str = ""
-    settings: dict = field(default_factory=dict)
+    settings: Dict[str, Any] = field(default_factory=dict)
     request: Optional[Request] = None
 
     def to_dict(self) -> Dict[str, Any]:
@@ -92,7 +98,7 @@ class FitResult:
             "settings": self.settings,
         }
 
-    def to_xarray(self):
+    def to_xarray(self) -> xarray.Dataset:
         """measured, model, residual and mask as an xarray.Dataset on (kx, ky), with
         the fitted values in its attributes."""
         xr = require_xarray()
@@ -103,7 +109,7 @@ class FitResult:
         return xr.Dataset(variables, coords=coords,
                           attrs={"fit": json.dumps(self.to_dict())})
 
-    def report(self):
+    def report(self) -> str:
         """A short text table of the fitted values."""
         lines = [f"fit of {self.source}: {len(self.orbitals)} orbital(s) at E_kin "
                  f"{self.kinetic_energy_ev:.3f} eV, {self.n_pixels} pixels, model grid "
@@ -130,12 +136,12 @@ class FitResult:
         lines += [f"  warning: {w}" for w in self.warnings]
         return "\n".join(lines)
 
-    def plot(self, path=None, title=None):
+    def plot(self, path: Optional[PathLike] = None, title: Optional[str] = None) -> Figure:
         """Measured | model | residual on the same k axes and intensity scale; saves
         to `path` when given and returns the matplotlib Figure."""
         return plot_fit(self, path, title)
 
-    def save(self, directory: str) -> str:
+    def save(self, directory: PathLike) -> PathLike:
         """Writes fit.json (the fitted values and their request's record), fit.png and
         model.npy into `directory`."""
         os.makedirs(directory, exist_ok=True)
@@ -151,7 +157,7 @@ def with_record(values: Dict[str, Any], request: Optional[Request]) -> Dict[str,
     return values if request is None else {**values, **request.record()}
 
 
-def json_floats(values):
+def json_floats(values: ArrayLike) -> List[Optional[float]]:
     """Plain floats for JSON; undetermined values (NaN) become None (null)."""
     return [float(v) if np.isfinite(v) else None
             for v in np.asarray(values, dtype=np.float64).reshape(-1)]

@@ -24,7 +24,7 @@ uses: a shipped example by name, or any file `read` takes.
 from __future__ import annotations
 
 import os
-from typing import Callable, Dict, List, Optional, Union
+from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Tuple
 
 from ..basis.conversion import DEFAULT_MAX_DROPPED, TOLERANCE
 from ..core.errors import ReadError
@@ -33,8 +33,11 @@ from .examples import EXAMPLES, example_path
 from .iodata import read_with_iodata
 from .molden import read_molden
 
+if TYPE_CHECKING:
+    from ..core.types import PathLike
+
 # format name -> (IOData's name or None for our Molden reader, file name endings)
-FORMATS = {
+FORMATS: Dict[str, Tuple[Optional[str], Tuple[str, ...]]] = {
     "molden": (None, (".molden", ".molden.input", ".mold")),
     "fchk": ("fchk", (".fchk", ".fch")),
     "wfx": ("wfx", (".wfx",)),
@@ -58,7 +61,7 @@ SIGNATURES: Dict[str, Callable[[List[str]], bool]] = {
 _HEAD_LINES = 8
 
 
-def format_of(path: Union[str, os.PathLike]) -> str:
+def format_of(path: PathLike) -> str:
     """The format a file name's ending names; ReadError when none does."""
     name = os.fspath(path)
     lower = name.lower()
@@ -75,7 +78,7 @@ def _unknown_format(name: str, looked_at: str) -> ReadError:
                      f"{', '.join(FORMATS)}")
 
 
-def format_of_content(path: Union[str, os.PathLike]) -> Optional[str]:
+def format_of_content(path: PathLike) -> Optional[str]:
     """The format the first lines of a file show (SIGNATURES), or None."""
     try:
         with open(path, "r", errors="replace") as handle:
@@ -88,7 +91,7 @@ def format_of_content(path: Union[str, os.PathLike]) -> Optional[str]:
     return None
 
 
-def read(path: Union[str, os.PathLike], format: Optional[str] = None, *,
+def read(path: PathLike, format: Optional[str] = None, *,
          max_dropped_fraction: float = DEFAULT_MAX_DROPPED,
          tolerance: float = TOLERANCE) -> Molecule:
     """Reads a wavefunction file into a checked Molecule (bohr, hartree).
@@ -118,7 +121,7 @@ def read(path: Union[str, os.PathLike], format: Optional[str] = None, *,
                             tolerance=tolerance)
 
 
-def load_molecule(source: Union[str, os.PathLike], format: Optional[str] = None, *,
+def load_molecule(source: PathLike, format: Optional[str] = None, *,
                   max_dropped_fraction: float = DEFAULT_MAX_DROPPED) -> Molecule:
     """A shipped example by name (EXAMPLES), or the wavefunction file at `source`.
 

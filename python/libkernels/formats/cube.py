@@ -1,11 +1,21 @@
 """Writes a real-space Field3D as a Gaussian cube file (bohr, x slowest, z fastest)."""
 
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Tuple
+
 import numpy as np
 
 from ..core.errors import InputError
 
+if TYPE_CHECKING:
+    from ..core.grids import Field3D
+    from ..core.molecule import Molecule
+    from ..core.types import Float64Array, PathLike
 
-def write_cube(path, field, molecule, comment="libkernels"):
+
+def write_cube(path: PathLike, field: Field3D, molecule: Molecule,
+               comment: str = "libkernels") -> None:
     """Writes `field` (a real-space Field3D) and the atoms of `molecule` to `path`."""
     grid = field.grid
     if grid.space != "real":
@@ -31,12 +41,12 @@ def write_cube(path, field, molecule, comment="libkernels"):
                 handle.write("".join(f" {v:12.5E}" for v in row[start:start + 6]) + "\n")
 
 
-def read_cube(path):
+def read_cube(path: PathLike) -> Tuple[Float64Array, float, Float64Array, Float64Array]:
     """Reads a cube file written by write_cube: (origin, step, data[nx, ny, nz], atoms)."""
     with open(path) as handle:
         lines = handle.read().splitlines()
-    n_atoms, *origin = lines[2].split()
-    n_atoms = abs(int(n_atoms))
+    atoms_field, *origin = lines[2].split()
+    n_atoms = abs(int(atoms_field))
     shape = [int(lines[3 + d].split()[0]) for d in range(3)]
     step = float(lines[3].split()[1])
     atoms = [[float(v) for v in line.split()] for line in lines[6:6 + n_atoms]]

@@ -20,7 +20,7 @@ import os
 import re
 import warnings
 from functools import lru_cache
-from typing import Optional, Union
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -31,9 +31,12 @@ from ..core.errors import MoldenCorrectionWarning, ReadError, ReaderWarning
 from ..core.extras import require
 from ..core.molecule import Conversion, Molecule
 
+if TYPE_CHECKING:
+    from ..core.types import Float64Array, PathLike
+
 
 @lru_cache(maxsize=None)
-def angular_map(l: int, labels: tuple) -> np.ndarray:
+def angular_map(l: int, labels: Tuple[str, ...]) -> Float64Array:
     """(n_cart, n_labels) map from IOData's components of a shell to monomials,
     for radial weights from radial_weights (pure: sphere-normalised solid
     harmonics, whose columns are basis/overlap.py's m = 0, +1, -1, +2, ...;
@@ -58,7 +61,7 @@ def angular_map(l: int, labels: tuple) -> np.ndarray:
     return matrix
 
 
-def _load(path: str, fmt: Optional[str]):
+def _load(path: PathLike, fmt: Optional[str]) -> Tuple[Any, List[str]]:
     """IOData's reading of the file and the warnings it gave."""
     name = os.fspath(path)
     iodata = require("iodata", "formats", f"{name}: reading {fmt or 'this'} files", "IOData",
@@ -87,7 +90,8 @@ def _one_line(message: str, name: str) -> str:
     return " ".join(message.split())
 
 
-def _orbitals(name, mo):
+def _orbitals(name: str, mo: Any
+              ) -> Tuple[Float64Array, Float64Array, Float64Array, np.ndarray, List[str]]:
     """(coefficients (n_orbitals, n_basis), energies, occupations, spins, symmetries)."""
     if mo.kind == "restricted":
         parts = [(mo.coeffs, mo.energies, mo.occs, mo.irreps, 0)]
@@ -97,7 +101,11 @@ def _orbitals(name, mo):
     else:
         raise ReadError(f"{name}: the file holds {mo.kind} (two-component) orbitals; only "
                         "restricted and unrestricted orbitals are supported")
-    coefficients, energies, occupations, spins, symmetries = [], [], [], [], []
+    coefficients: List[Float64Array] = []
+    energies: List[Float64Array] = []
+    occupations: List[Float64Array] = []
+    spins: List[np.ndarray] = []
+    symmetries: List[str] = []
     for coeffs, energy, occ, irreps, spin in parts:
         n = coeffs.shape[1]
         coefficients.append(np.asarray(coeffs, dtype=np.float64).T)
@@ -109,7 +117,7 @@ def _orbitals(name, mo):
             np.concatenate(occupations), np.concatenate(spins), symmetries)
 
 
-def representation(name: str, data) -> tuple:
+def representation(name: str, data: Any) -> Tuple[List[Shell], Orbitals]:
     """(shells, Orbitals) of an IOData object in basis/overlap.py's representation."""
     convert_to_segmented = require("iodata.convert", "formats", f"{name}: converting the basis",
                                    "IOData").convert_to_segmented
@@ -129,7 +137,8 @@ def representation(name: str, data) -> tuple:
     if len(bad):
         raise ReadError(f"{name}: orbital {bad[0][0] + 1} has a non-finite coefficient for "
                         f"basis function {bad[0][1] + 1}")
-    shells, parts = [], []
+    shells: List[Shell] = []
+    parts: List[Float64Array] = []
     offset = 0
     for shell in obasis.shells:
         l, kind = int(shell.angmoms[0]), str(shell.kinds[0])
@@ -144,7 +153,7 @@ def representation(name: str, data) -> tuple:
                             symmetries)
 
 
-def read_with_iodata(path: Union[str, os.PathLike], fmt: Optional[str] = None, *,
+def read_with_iodata(path: PathLike, fmt: Optional[str] = None, *,
                      max_dropped_fraction: float = DEFAULT_MAX_DROPPED,
                      tolerance: float = TOLERANCE) -> Molecule:
     """Reads a wavefunction file with IOData (format `fmt`, IOData's name, or
@@ -155,7 +164,7 @@ def read_with_iodata(path: Union[str, os.PathLike], fmt: Optional[str] = None, *
                        tolerance=tolerance)
 
 
-def from_iodata(data, name: str = "<iodata>", fmt: str = "", messages: tuple = (), *,
+def from_iodata(data: Any, name: str = "<iodata>", fmt: str = "", messages: Sequence[str] = (), *,
                 max_dropped_fraction: float = DEFAULT_MAX_DROPPED,
                 tolerance: float = TOLERANCE) -> Molecule:
     """Molecule from an IOData object, through the checks of every reader;

@@ -18,38 +18,49 @@ from __future__ import annotations
 
 import os
 import re
-from typing import Iterable, Union
+from typing import TYPE_CHECKING, Dict, Iterable, List, Optional, Set, Tuple, Union
 
 import numpy as np
 
 from ..basis.conversion import DEFAULT_MAX_DROPPED, TOLERANCE
 from ..core.errors import MoldenError
 from ..core.molecule import ELEMENTS, Molecule
+from ..core.types import Float64Array
 from ..core.units import length_to_bohr
 from .molden_checks import convert
+
+if TYPE_CHECKING:
+    from ..core.types import Int32Array, PathLike
+    from .molden_checks import FileOrbital, FileShell
+
+# A section's lines: (line number in the file, stripped text).
+Lines = List[Tuple[int, str]]
+# A shell as [GTO] lists it, before the flags say pure or Cartesian:
+# (atom, l, exponents, coefficients).
+GtoShell = Tuple[int, int, Float64Array, Float64Array]
 
 
 _LETTERS = "spdfghi"
 _SHELL_L = {letter: l for l, letter in enumerate(_LETTERS)}
 
 
-def _float(text, where):
+def _float(text: str, where: str) -> float:
     try:
         return float(text.replace("D", "E").replace("d", "e"))
     except ValueError:
         raise MoldenError(f"{where}: expected a number, found {text!r}") from None
 
 
-def _int(text, where):
+def _int(text: str, where: str) -> int:
     try:
         return int(text)
     except ValueError:
         raise MoldenError(f"{where}: expected an integer, found {text!r}") from None
 
 
-def _sections(lines, name):
+def _sections(lines: Iterable[str], name: str) -> Dict[str, Tuple[str, Lines]]:
     """Splits the file into {section: (options, [(line_number, text), ...])}."""
-    sections = {}
+    sections: Dict[str, Tuple[str, Lines]] = {}
     current = None
     for number, raw in enumerate(lines, start=1):
         line = raw.strip()
@@ -69,14 +80,16 @@ def _sections(lines, name):
     return sections
 
 
-def _read_atoms(options, body, name):
+def _read_atoms(options: str, body: Lines, name: str) -> Tuple[Int32Array, Float64Array]:
     if "ang" in options:
         unit = "angstrom"
     elif "au" in options or "bohr" in options or options == "":
         unit = "bohr"
     else:
         raise MoldenError(f"{name}: [Atoms] has unknown unit {options!r} (expected AU or Angs)")
-    symbols, numbers, positions = [], [], []
+    symbols: List[str] = []
+    numbers: List[int] = []
+    positions: List[List[float]] = []
     for number, line in body:
         if not line:
             continue
@@ -97,16 +110,16 @@ def _read_atoms(options, body, name):
         positions.append(xyz)
     if not positions:
         raise MoldenError(f"{name}: the [Atoms] section lists no atom")
-    positions = length_to_bohr(np.array(positions, dtype=np.float64), unit)
-    return np.array(numbers, dtype=np.int32), positions
+    return (np.array(numbers, dtype=np.int32),
+            length_to_bohr(np.array(positions, dtype=np.float64), unit))
 
 
-def _read_gto(body, n_atoms, name):
+def _read_gto(body: Lines, n_atoms: int, name: str) -> List[GtoShell]:
     """Shells in file order: list of (atom, l, exponents, coefficients)."""
-    shells = []
+    shells: List[GtoShell] = []
     lines = [(n, l) for n, l in body]
     i = 0
-    atom = None
+    atom: Optional[int] = None
     while i < len(lines):
         number, line = lines[i]
         i += 1
@@ -135,7 +148,7 @@ def _read_gto(body, n_atoms, name):
         n_prim = _int(fields[1], where)
         if n_prim < 1:
             raise MoldenError(f"{where}: a shell needs at least one primitive")
-        rows = []
+        rows: List[List[float]] = []
         for _ in range(n_prim):
             if i >= len(lines) or not lines[i][1] or lines[i][1][0].isalpha():
                 raise MoldenError(f"{where}: the {kind} shell announces {n_prim} primitives "
@@ -149,28 +162,29 @@ def _read_gto(body, n_atoms, name):
                 raise MoldenError(f"{pwhere}: a primitive line needs 'exponent coefficient"
                                   f"{' coefficient' if kind == 'sp' else ''}', found {pline!r}")
             rows.append([_float(f, pwhere) for f in pfields[:need]])
-        rows = np.array(rows, dtype=np.float64)
-        if not np.all(np.isfinite(rows)) or np.any(rows[:, 0] <= 0):
+        table = np.array(rows, dtype=np.float64)
+        if not np.all(np.isfinite(table)) or np.any(table[:, 0] <= 0):
             raise MoldenError(f"{where}: the {kind} shell of atom {atom + 1} has a "
                               "non-positive or non-finite exponent or coefficient")
         if kind == "sp":
-            shells.append((atom, 0, rows[:, 0], rows[:, 1]))
-            shells.append((atom, 1, rows[:, 0], rows[:, 2]))
+            shells.append((atom, 0, table[:, 0], table[:, 1]))
+            shells.append((atom, 1, table[:, 0], table[:, 2]))
         else:
-            shells.append((atom, _SHELL_L[kind], rows[:, 0], rows[:, 1]))
+            shells.append((atom, _SHELL_L[kind], table[:, 0], table[:, 1]))
     if not shells:
         raise MoldenError(f"{name}: the [GTO] section holds no shell")
     return shells
 
 
-def _read_mo(body, n_functions, name):
-    orbitals = []
-    current = None
+def _read_mo(body: Lines, n_functions: int, name: str) -> List[FileOrbital]:
+    orbitals: List[FileOrbital] = []
+    current: Optional[FileOrbital] = None
+    found = np.zeros(n_functions, bool)  # the current orbital's coefficients read so far
+    coeff_started = False
 
-    def finish():
+    def finish() -> None:
         if current is None:
             return
-        found = current["found"]
         if not found.all():
             missing = int(np.count_nonzero(~found))
             raise MoldenError(f"{name}: orbital {len(orbitals) + 1} lacks {missing} of its "
@@ -184,11 +198,12 @@ def _read_mo(body, n_functions, name):
         if "=" in line:
             key, _, value = line.partition("=")
             key = key.strip().lower()
-            if current is None or current["coeff_started"]:
+            if current is None or coeff_started:
                 finish()
                 current = {"energy": np.nan, "occ": 0.0, "spin": 0, "sym": "",
-                           "coeff": np.zeros(n_functions), "found": np.zeros(n_functions, bool),
-                           "coeff_started": False}
+                           "coeff": np.zeros(n_functions)}
+                found = np.zeros(n_functions, bool)
+                coeff_started = False
             value = value.strip()
             if key == "ene":
                 current["energy"] = _float(value, where)
@@ -211,15 +226,15 @@ def _read_mo(body, n_functions, name):
             raise MoldenError(f"{where}: coefficient index {index + 1} outside the "
                               f"{n_functions} basis functions of [GTO]")
         current["coeff"][index] = _float(fields[1], where)
-        current["found"][index] = True
-        current["coeff_started"] = True
+        found[index] = True
+        coeff_started = True
     finish()
     if not orbitals:
         raise MoldenError(f"{name}: the [MO] section holds no orbital")
     return orbitals
 
 
-def read_molden(path: Union[str, os.PathLike], renormalise: bool = True,
+def read_molden(path: PathLike, renormalise: bool = True,
                 max_dropped_fraction: float = DEFAULT_MAX_DROPPED, check: bool = True,
                 tolerance: float = TOLERANCE) -> Molecule:
     """Reads a Molden file; returns a Molecule (bohr, hartree).
@@ -260,19 +275,21 @@ def parse_molden(lines: Union[str, Iterable[str]], name: str = "<molden>",
     sections = _sections(lines, name)
     atom_options, atom_lines = sections["atoms"]
     numbers, positions = _read_atoms(atom_options, atom_lines, name)
-    shells = _read_gto(sections["gto"][1], len(numbers), name)
+    gto_shells = _read_gto(sections["gto"][1], len(numbers), name)
 
-    pure = _pure_flags(set(sections), shells, sections["mo"][1], name)
-    shells = [(atom, l, e, c, pure[l]) for atom, l, e, c in shells]
+    pure = _pure_flags(set(sections), gto_shells, sections["mo"][1], name)
+    shells: List[FileShell] = [(atom, l, e, c, pure[l]) for atom, l, e, c in gto_shells]
     n_functions = sum(2 * l + 1 if p else (l + 1) * (l + 2) // 2 for _, l, _, _, p in shells)
     orbitals = _read_mo(sections["mo"][1], n_functions, name)
-    title = " ".join(line for _, line in sections.get("title", ("", []))[1])
+    no_title: Tuple[str, Lines] = ("", [])
+    title = " ".join(line for _, line in sections.get("title", no_title)[1])
     return convert(name, numbers, positions, shells, orbitals, renormalise=renormalise,
                    max_dropped_fraction=max_dropped_fraction, check=check, title=title,
                    tolerance=tolerance)
 
 
-def _pure_flags(flags, shells, mo_body, name):
+def _pure_flags(flags: Set[str], shells: List[GtoShell], mo_body: Lines,
+                name: str) -> Dict[int, bool]:
     """Pure (True) or Cartesian (False) for every l, from the flags of the file.
 
     [5D] means pure d and f, [5D10F] pure d only, [7F] pure f, [9G] pure g.
@@ -287,7 +304,7 @@ def _pure_flags(flags, shells, mo_body, name):
     for l in high:
         pure[l] = pure[4]
 
-    def count(kinds):
+    def count(kinds: Dict[int, bool]) -> int:
         return sum(2 * l + 1 if kinds[l] else (l + 1) * (l + 2) // 2 for _, l, _, _ in shells)
 
     written = _first_orbital_size(mo_body)
@@ -305,9 +322,9 @@ def _pure_flags(flags, shells, mo_body, name):
     return pure
 
 
-def _first_orbital_size(body):
+def _first_orbital_size(body: Lines) -> Optional[int]:
     """Largest coefficient index of the first orbital in [MO], or None."""
-    largest = None
+    largest: Optional[int] = None
     started = False
     for _, line in body:
         if "=" in line:

@@ -21,16 +21,22 @@ from __future__ import annotations
 import math
 import warnings
 from dataclasses import dataclass, replace
-from typing import Sequence
+from typing import TYPE_CHECKING, Dict, List, Optional, Sequence, Tuple, TypedDict
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from ..basis.conventions import primitive_norm
-from ..basis.conversion import DEFAULT_MAX_DROPPED, TOLERANCE, Orbitals, Shell, \
-    cartesian_scale, orthonormality_error, overlap_of, radial_weights, to_molecule
+from ..basis.conversion import (DEFAULT_MAX_DROPPED, TOLERANCE, Orbitals, Shell,
+                                cartesian_scale, orthonormality_error, overlap_of,
+                                radial_weights, to_molecule)
 from ..basis.overlap import n_cartesian, pure_from_cartesian
 from ..core.errors import MoldenCorrectionWarning, MoldenError
 from ..core.molecule import Conversion, Molecule
+
+if TYPE_CHECKING:
+    from ..basis.conversion import AtomicNumbers
+    from ..core.types import Float64Array
 
 
 @dataclass(frozen=True)
@@ -72,10 +78,20 @@ CORRECTIONS = (
 
 
 # a shell as the file gives it: (atom, l, exponents, coefficients, pure)
-FileShell = tuple
+FileShell = Tuple[int, int, ArrayLike, ArrayLike, bool]
 
 
-def _shell(atom: int, l: int, exponents, coefficients, pure: bool, reading: Reading) -> Shell:
+class FileOrbital(TypedDict):
+    """An orbital as the file gives it: coefficients in file order and its header."""
+    coeff: Float64Array
+    energy: float
+    occ: float
+    spin: int  # 0 alpha, 1 beta
+    sym: str
+
+
+def _shell(atom: int, l: int, exponents: ArrayLike, coefficients: ArrayLike, pure: bool,
+           reading: Reading) -> Shell:
     """The shell's radial weights under `reading`."""
     exponents = np.asarray(exponents, dtype=np.float64)
     d = np.asarray(coefficients, dtype=np.float64)
@@ -85,7 +101,7 @@ def _shell(atom: int, l: int, exponents, coefficients, pure: bool, reading: Read
                  radial_weights(l, pure, exponents, d, reading.normalise_contraction), pure)
 
 
-def _angular_map(l: int, pure: bool, reading: Reading) -> np.ndarray:
+def _angular_map(l: int, pure: bool, reading: Reading) -> Float64Array:
     """(n_cart, n_file_components) map from file components to monomials."""
     if pure:
         matrix = pure_from_cartesian(l).copy()
@@ -101,11 +117,12 @@ def _angular_map(l: int, pure: bool, reading: Reading) -> np.ndarray:
     return matrix * extra if reading.cartesian_components == "turbomole" else matrix
 
 
-def cartesian_representation(file_shells: Sequence[FileShell], coefficients: np.ndarray,
-                             reading: Reading) -> tuple:
+def cartesian_representation(file_shells: Sequence[FileShell], coefficients: Float64Array,
+                             reading: Reading) -> Tuple[List[Shell], Float64Array]:
     """The shells (radial weights) and the orbitals as coefficients of their
     monomials, (n_orbitals, n_cart_total), under `reading`."""
-    shells, parts = [], []
+    shells: List[Shell] = []
+    parts: List[Float64Array] = []
     offset = 0
     for atom, l, exponents, coeffs, pure in file_shells:
         size = 2 * l + 1 if pure else n_cartesian(l)
@@ -115,14 +132,16 @@ def cartesian_representation(file_shells: Sequence[FileShell], coefficients: np.
     return shells, np.concatenate(parts, axis=1)
 
 
-def _error(centres, file_shells, coefficients, spins, reading):
+def _error(centres: Float64Array, file_shells: Sequence[FileShell], coefficients: Float64Array,
+           spins: ArrayLike, reading: Reading) -> float:
     shells, cartesian = cartesian_representation(file_shells, coefficients, reading)
     return orthonormality_error(cartesian, overlap_of(centres, shells), spins)
 
 
-def choose_reading(centres: np.ndarray, file_shells: Sequence[FileShell],
-                   coefficients: np.ndarray, spins, tolerance: float = TOLERANCE,
-                   hint: str = "", plain: Reading = PLAIN) -> tuple:
+def choose_reading(centres: Float64Array, file_shells: Sequence[FileShell],
+                   coefficients: Float64Array, spins: ArrayLike, tolerance: float = TOLERANCE,
+                   hint: str = "", plain: Reading = PLAIN
+                   ) -> Tuple[Optional[Reading], Dict[str, float]]:
     """The first reading under which the orbitals are orthonormal.
 
     Returns (reading or None, {name: orthonormality error} of every reading
@@ -134,7 +153,7 @@ def choose_reading(centres: np.ndarray, file_shells: Sequence[FileShell],
     """
     hint = hint.lower()
     corrections = sorted(CORRECTIONS, key=lambda r: r.name not in hint)
-    tried = {}
+    tried: Dict[str, float] = {}
     for reading in (plain,) + tuple(corrections):
         tried[reading.name] = _error(centres, file_shells, coefficients, spins, reading)
         if tried[reading.name] <= tolerance:
@@ -142,8 +161,9 @@ def choose_reading(centres: np.ndarray, file_shells: Sequence[FileShell],
     return None, tried
 
 
-def _check_and_correct(name, centres, file_shells, coefficients, spins, record, title,
-                       reading):
+def _check_and_correct(name: str, centres: Float64Array, file_shells: Sequence[FileShell],
+                       coefficients: Float64Array, spins: ArrayLike, record: Conversion,
+                       title: str, reading: Reading) -> Reading:
     """The reading to use, after the orthonormality check; refuses what no
     known writer deviation explains, warns about every correction."""
     chosen, tried = choose_reading(centres, file_shells, coefficients, spins, record.tolerance,
@@ -177,8 +197,9 @@ def _check_and_correct(name, centres, file_shells, coefficients, spins, record, 
     return chosen
 
 
-def convert(name: str, numbers, positions, file_shells: Sequence[FileShell],
-            orbitals: Sequence[dict], *, renormalise: bool = True,
+def convert(name: str, numbers: AtomicNumbers, positions: ArrayLike,
+            file_shells: Sequence[FileShell], orbitals: Sequence[FileOrbital], *,
+            renormalise: bool = True,
             max_dropped_fraction: float = DEFAULT_MAX_DROPPED, check: bool = True,
             title: str = "", tolerance: float = TOLERANCE) -> Molecule:
     """Molecule from what a Molden file says, checked and corrected.

@@ -1,18 +1,30 @@
 """Pictures of fits: measured | model | residual, and orbital-projected spectra."""
 
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, List, Optional, Tuple
+
 import numpy as np
 
 from ..core.orientation import ANGLES
 from .maps import new_figure, require_matplotlib
 
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
 
-def _extent(kx, ky):
+    from ..core.types import Float64Array, PathLike
+    from ..fit.deconvolution import DeconvolutionResult
+    from ..fit.result import FitResult
+
+
+def _extent(kx: Float64Array, ky: Float64Array) -> Tuple[float, float, float, float]:
     hx = (kx[1] - kx[0]) / 2
     hy = (ky[1] - ky[0]) / 2
     return (kx[0] - hx, kx[-1] + hx, ky[0] - hy, ky[-1] + hy)
 
 
-def fit_caption(result):
+def fit_caption(result: FitResult) -> str:
+    """The fitted values with their errors and the fit's quality, in lines of a figure."""
     parts = [f"{name} {w:.4g} ± {e:.2g}" for name, w, e in
              zip(result.orbitals, result.weights, result.weight_errors)]
     for angle in result.fit_angles:
@@ -25,7 +37,8 @@ def fit_caption(result):
     quality = (f"R = {result.r_factor:.4f}, χ²_red = {result.chi2_reduced:.3g}, "
                f"{result.n_pixels} pixels, E_kin {result.kinetic_energy_ev:.2f} eV, "
                f"model grid {result.model_grid}")
-    lines, line = [], ""
+    lines: List[str] = []
+    line = ""
     for part in parts:
         if len(line) + len(part) > 110:
             lines.append(line)
@@ -35,7 +48,8 @@ def fit_caption(result):
     return "\n".join(lines + [quality])
 
 
-def plot_fit(result, path=None, title=None):
+def plot_fit(result: FitResult, path: Optional[PathLike] = None,
+             title: Optional[str] = None) -> Figure:
     """Three panels on the same k axes: measured and model share one colour
     scale; the residual is shown with a diverging map spanning the same
     intensity range, on the fitted pixels only (the others grey)."""
@@ -76,7 +90,8 @@ def plot_fit(result, path=None, title=None):
     return figure
 
 
-def plot_spectra(result, path=None, title=None):
+def plot_spectra(result: DeconvolutionResult, path: Optional[PathLike] = None,
+                 title: Optional[str] = None) -> Figure:
     """Each orbital's weight against binding energy, with its standard error."""
     figure = new_figure(figsize=(7.0, 4.5), dpi=110)
     ax = figure.subplots()

@@ -18,7 +18,7 @@ dichroism) use a diverging colour map centred on zero.  Maps wider than
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING, Any, List, Optional, Sequence
+from typing import IO, TYPE_CHECKING, Any, List, Optional, Sequence, Union
 
 import numpy as np
 
@@ -31,6 +31,8 @@ from ..core.units import bohr_momentum_to
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
+
+    from ..core.types import OrientationLike, PathLike
 
 __all__ = ["require_matplotlib", "map_figure", "save_map", "map_caption",
            "colour_map_for", "FIGURE_FORMATS", "MAX_DRAWN_PIXELS"]
@@ -94,7 +96,7 @@ def colour_map_for(momentum_map: MomentumMap) -> str:
     return DIVERGING if signed or (data.size and np.nanmin(data) < 0) else SEQUENTIAL
 
 
-def _outline(axes, molecule: Molecule, orientation: Sequence[float]) -> None:
+def _outline(axes: Any, molecule: Molecule, orientation: OrientationLike) -> None:
     """The molecule seen from above as it stands in the laboratory for this map
     (core/orientation.py: its atom at r stands at M^T r)."""
     positions = laboratory_positions(molecule.positions, orientation)
@@ -142,14 +144,15 @@ def map_figure(momentum_map: MomentumMap, caption: Optional[Sequence[str]] = Non
     figure = new_figure(figsize=(5.6, height), dpi=dpi)
     axes = figure.add_subplot()
     cmap = cmap or colour_map_for(momentum_map)
-    options: dict = {}
+    vmin: Optional[float] = None  # the colour scale: the data's range by default
+    vmax: Optional[float] = None
     if cmap == DIVERGING:
         limit = float(np.nanmax(np.abs(shown))) if shown.size else 0.0
         limit = limit if limit > 0 else 1.0  # an all-zero signed map shows as neutral
-        options = {"vmin": -limit, "vmax": limit}
+        vmin, vmax = -limit, limit
     # data[i, j] belongs to (kx[i], ky[j]); imshow wants rows = ky, columns = kx.
     image = axes.imshow(shown.T, origin="lower", extent=extent, cmap=cmap,
-                        interpolation="nearest", **options)
+                        interpolation="nearest", vmin=vmin, vmax=vmax)
     e_kin = momentum_map.parameters.get("e_kin_hartree")
     if e_kin is not None and len(np.atleast_1d(e_kin)):
         Circle = require_matplotlib("matplotlib.patches").Circle
@@ -176,7 +179,8 @@ def map_figure(momentum_map: MomentumMap, caption: Optional[Sequence[str]] = Non
     return figure
 
 
-def save_map(momentum_map: MomentumMap, path: Any, *, caption: Optional[Sequence[str]] = None,
+def save_map(momentum_map: MomentumMap, path: Union[PathLike, IO[bytes]], *,
+             caption: Optional[Sequence[str]] = None,
              molecule: Optional[Molecule] = None, molecule_name: str = "",
              dpi: float = 150, format: Optional[str] = None, cmap: Optional[str] = None) -> None:
     """Writes the figure of map_figure to `path` (format from `format` or the suffix)."""

@@ -23,16 +23,19 @@ from __future__ import annotations
 
 import os
 from dataclasses import Field, dataclass, field, fields
-from typing import (Any, Callable, ClassVar, Dict, List, Mapping, Optional, Sequence, Tuple,
-                    Type, TypeVar, Union)
+from typing import (TYPE_CHECKING, Any, Callable, ClassVar, Dict, List, Mapping, Optional,
+                    Sequence, Tuple, Type, TypeVar, Union)
 
 from ..basis.conversion import DEFAULT_MAX_DROPPED
 from ..core.errors import RecordError
 from ..core.molecule import Molecule
-from ..core.record import (InputFile, InputFiles, InputIdentity, PathLike, candidates_for,
-                           new_record, read_record, recorded_input, reopen, write_json)
+from ..core.record import (InputFile, InputFiles, InputIdentity, candidates_for, new_record,
+                           read_record, recorded_input, reopen, write_json)
 from ..formats.api import FORMATS, load_molecule
 from ..formats.examples import DEFAULT_MOLECULE, EXAMPLES, example_path
+
+if TYPE_CHECKING:
+    from ..core.types import PathLike, Spin
 
 RECORDED = "recorded"
 OPTION = "option"
@@ -283,8 +286,8 @@ class MoleculeRequest(Request):
         None, "--input-format", choices=tuple(FORMATS), metavar="FORMAT",
         help="read the molecule file as this format instead of guessing it from the file "
              f"name: {', '.join(FORMATS)}")
-    spin: str = setting("alpha", "--spin", choices=("alpha", "beta"),
-                        help="spin of named orbitals (default: alpha)")
+    spin: Spin = setting("alpha", "--spin", choices=("alpha", "beta"),
+                         help="spin of named orbitals (default: alpha)")
     max_dropped_norm: float = setting(
         DEFAULT_MAX_DROPPED, "--max-dropped-norm", type=float, metavar="FRACTION",
         help="refuse orbitals that lose more than this fraction of their norm to parts the "

@@ -4,7 +4,7 @@ all occupied ones, on a 3D grid in real space or in momentum space."""
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import ClassVar, Union
+from typing import TYPE_CHECKING, ClassVar, Union
 
 from ..core.errors import InputError
 from ..core.grids import Field3D, Grid
@@ -14,13 +14,16 @@ from ..core.memory import MemorySize, check, float32_bytes
 from .base import MoleculeRequest, setting
 from .maps import max_memory_setting, quiet_setting, threads_setting
 
+if TYPE_CHECKING:
+    from ..core.types import LengthUnit, MomentumUnit, OrbitalSelector
+
 
 @dataclass
 class OrbitalOrDensityRequest(MoleculeRequest):
     """One orbital (`orbital`), or with `density` all occupied orbitals weighted by
     their occupations."""
 
-    orbital: Union[str, int] = setting("HOMO", "-O", "--orbital",
+    orbital: OrbitalSelector = setting("HOMO", "-O", "--orbital",
                                        help="orbital name or 0-based index (default: HOMO)")
     density: bool = setting(False)
 
@@ -39,7 +42,7 @@ class CubeRequest(OrbitalOrDensityRequest):
                              help="grid spacing in Å (default: 0.2)")
     margin: float = setting(4.0, "--margin", type=float, metavar="ANGSTROM",
                             help="space around the atoms in Å (default: 4)")
-    unit: str = setting("angstrom")
+    unit: LengthUnit = setting("angstrom")
     threads: Union[int, None] = threads_setting("threads for --density (default: all CPUs)")
     max_memory: MemorySize = max_memory_setting()
     progress: bool = quiet_setting()
@@ -81,7 +84,7 @@ class MomentumDensityRequest(OrbitalOrDensityRequest):
                            help="the grid spans -k_max ... +k_max on each axis (default: 3)")
     n: int = setting(61, "--resolution", type=int, metavar="N",
                      help="points per axis (default: 61)")
-    k_unit: str = setting("1/angstrom")
+    k_unit: MomentumUnit = setting("1/angstrom")
     format: str = setting("npy", "--format", choices=("npy", "nc"),
                           help="numpy array or NetCDF with labelled axes (default: npy)")
     max_memory: MemorySize = max_memory_setting()

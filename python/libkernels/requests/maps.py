@@ -18,7 +18,7 @@ from __future__ import annotations
 import inspect
 import math
 from dataclasses import dataclass
-from typing import Any, ClassVar, Dict, List, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Any, ClassVar, Dict, List, Optional, Sequence, Union
 
 from ..core.errors import InputError
 from ..core.grids import MomentumMap
@@ -26,7 +26,11 @@ from ..core.map_sum_call import (POLARISATIONS, MapSumCall, as_momentum_maps, co
                                  orbital_groups, orientation_angles)
 from ..core.memory import MemorySize, parse_size
 from ..core.orientation import CONVENTION
+from ..core.types import OrbitalSelection
 from .base import MoleculeRequest, setting
+
+if TYPE_CHECKING:
+    from ..core.types import EnergyUnit, MomentumUnit, Polarisation, Symmetry
 
 ENERGY = "photoelectron energy (eV)"
 GRID = "momentum grid"
@@ -39,7 +43,7 @@ ORIENTATION_HELP = ("molecule orientation ALPHA BETA GAMMA in degrees (default: 
 MAP_FORMATS = ("png", "pdf", "svg", "nc")
 
 # orbitals by name ('HOMO', 'HOMO-1', ...) or row index: one, or several
-Orbitals = Union[str, int, Sequence[Union[str, int]]]
+Orbitals = OrbitalSelection
 
 
 def symmetry_option(value: str) -> Optional[int]:
@@ -111,23 +115,23 @@ class MapRequest(MoleculeRequest):
         None, "--work-function", group=ENERGY, type=float, metavar="EV", cli_default=4.5,
         overridden_by="kinetic_energy", help="work function (default: 4.5)")
     binding_energy: Optional[Union[float, List[float]]] = setting(None)
-    energy_unit: str = setting("eV")
+    energy_unit: EnergyUnit = setting("eV")
     k_max: float = setting(
         3.0, "--k-max", group=GRID, type=float, metavar="INV_ANGSTROM",
         help="maps span -k_max ... +k_max in kx and ky, in 1/Å (default: 3.0)")
     n: int = setting(201, "--resolution", group=GRID, type=int, metavar="N",
                      help="pixels per side (default: 201)")
-    k_unit: str = setting("1/angstrom")
+    k_unit: MomentumUnit = setting("1/angstrom")
     k_min: Optional[float] = setting(None)
     k_step: Optional[float] = setting(None)
     orientation: Sequence[float] = setting(
         (0.0, 0.0, 0.0), "--orientation", group=GEOMETRY, type=float, nargs=3,
         metavar=("ALPHA", "BETA", "GAMMA"), help=ORIENTATION_HELP)
-    symmetry: Optional[Union[int, str]] = setting(
+    symmetry: Symmetry = setting(
         None, "--symmetry", group=GEOMETRY, choices=("none", "2", "3", "4"),
         convert=symmetry_option,
         help="average over an n-fold rotation group with mirrors (default: none)")
-    polarisation: Optional[str] = light("polarisation")
+    polarisation: Optional[Polarisation] = light("polarisation")
     incidence: float = light("incidence")
     azimuth: float = light("azimuth")
     s_share: float = light("s_share")

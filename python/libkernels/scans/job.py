@@ -23,23 +23,29 @@ from __future__ import annotations
 import math
 import os
 import sys
-from typing import Any, ClassVar, Dict, List, Mapping, Optional, Union
+from typing import TYPE_CHECKING, Any, ClassVar, Dict, List, Mapping, Optional, Tuple, Union
 
 from ..core.errors import InputError, JobError, RecordError
 from ..core.map_sum_call import POLARISATIONS, symmetry_mode
-from ..core.record import (RECORD_ATTRIBUTE, PathLike, check, file_sha256, new_record,
-                           read_record, write_json)
+from ..core.record import (RECORD_ATTRIBUTE, check, file_sha256, new_record, read_record,
+                           write_json)
 from ..formats.examples import EXAMPLES, example_path
 from . import zarr_store
+
+if TYPE_CHECKING:
+    from ..core.types import PathLike
 
 if sys.version_info >= (3, 11):
     import tomllib
 else:  # a dependency of the package on older Pythons
     import tomli as tomllib
 
+# A normalised scan description (normalise): plain values that JSON and TOML hold.
+Job = Dict[str, Any]
+
 AXES = ("molecule", "orbital", "energy", "alpha", "beta", "gamma")
 
-DEFAULTS = {
+DEFAULTS: Dict[str, Any] = {
     "orbitals": ["HOMO"], "spin": "alpha", "work_function": None, "n": 101, "k_max": 3.0,
     "symmetry": "none", "polarisation": "none", "incidence": 65.0, "azimuth": 0.0,
     "s_share": 0.0, "chunk_maps": None,
@@ -48,7 +54,7 @@ KEYS = ("molecules", "kinetic_energy", "photon_energy", "alpha", "beta", "gamma"
 MAX_ANGLES = 1_000_000
 
 
-def load_toml(path):
+def load_toml(path: PathLike) -> Dict[str, Any]:
     """The TOML file at `path` as a dict (tomllib, or tomli before Python 3.11)."""
     try:
         with open(path, "rb") as handle:
@@ -60,7 +66,7 @@ def load_toml(path):
                        f"({error.strerror or error})") from None
 
 
-def _number(key, value, positive=False):
+def _number(key: str, value: object, positive: bool = False) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise JobError(f"{key} must be a number, got {value!r}")
     value = float(value)
@@ -69,17 +75,17 @@ def _number(key, value, positive=False):
     return value
 
 
-def _numbers(key, value, positive=False):
-    values = value if isinstance(value, list) else [value]
-    if not values:
+def _numbers(key: str, value: object, positive: bool = False) -> List[float]:
+    given = value if isinstance(value, list) else [value]
+    if not given:
         raise JobError(f"{key} is an empty list")
-    values = [_number(key, v, positive) for v in values]
+    values = [_number(key, v, positive) for v in given]
     if len(set(values)) != len(values):
         raise JobError(f"{key} lists a value twice")
     return values
 
 
-def _angles(key, value):
+def _angles(key: str, value: object) -> List[float]:
     """Angles in degrees: a number, a list, or {start, stop, step} with stop excluded."""
     if not isinstance(value, dict):
         return _numbers(key, value)
@@ -97,13 +103,13 @@ def _angles(key, value):
     return [start + i * step for i in range(count)]
 
 
-def _integer(key, value, low):
+def _integer(key: str, value: object, low: int) -> int:
     if isinstance(value, bool) or not isinstance(value, int) or value < low:
         raise JobError(f"{key} must be an integer >= {low}, got {value!r}")
     return value
 
 
-def _molecule_source(entry, base_dir):
+def _molecule_source(entry: object, base_dir: str) -> Tuple[str, str]:
     """(kind, location) of a molecule entry: a shipped example by name, or a file."""
     if not isinstance(entry, str) or not entry.strip():
         raise JobError(f"molecules: each entry is a file name or an example, got {entry!r}")
@@ -116,13 +122,13 @@ def _molecule_source(entry, base_dir):
     return "file", path
 
 
-def molecule_path(source):
+def molecule_path(source: Union[Tuple[str, str], List[str]]) -> str:
     """The file a (kind, location) molecule source reads from on this machine."""
     kind, location = source
     return example_path(location) if kind == "example" else location
 
 
-def file_digest(path):
+def file_digest(path: PathLike) -> str:
     """The SHA-256 of a file, which a scan records for each molecule file."""
     try:
         return file_sha256(path)
@@ -131,7 +137,7 @@ def file_digest(path):
                        f"({error.strerror or error})") from None
 
 
-def normalise(raw, base_dir="."):
+def normalise(raw: object, base_dir: str = ".") -> Job:
     """The canonical, checked form of a scan description (a plain dict).
 
     Raises JobError naming the first offending key.  Molecule files are
@@ -217,7 +223,7 @@ def normalise(raw, base_dir="."):
     }
 
 
-def read(job_or_dict):
+def read(job_or_dict: Union[ScanRequest, PathLike, Dict[str, Any]]) -> Job:
     """A normalised scan description from a TOML path, a dict or a ScanRequest."""
     if isinstance(job_or_dict, ScanRequest):
         return job_or_dict.job
@@ -238,18 +244,18 @@ IDENTITY_KEYS = ("molecules", "molecule_sha256", "orbitals", "spin", "energy",
                                   "symmetry", "polarisation", "incidence", "azimuth", "s_share")
 
 
-def differences(stored, job):
+def differences(stored: Job, job: Job) -> List[str]:
     """The keys in which two normalised descriptions ask for different results."""
     return [k for k in IDENTITY_KEYS if stored.get(k) != job.get(k)]
 
 
-def shape(job):
+def shape(job: Job) -> Tuple[int, int, int, int, int, int]:
     """Sizes of the six scan axes, in the order of AXES."""
     return (len(job["molecules"]), len(job["orbitals"]), len(job["energy"]["values"]),
             len(job["alpha"]), len(job["beta"]), len(job["gamma"]))
 
 
-def map_options(job, energy_index):
+def map_options(job: Job, energy_index: int) -> Dict[str, Any]:
     """Keyword arguments of MapSumCall for one energy of the scan (all orbitals)."""
     energy = job["energy"]["values"][energy_index]
     options = dict(spin=job["spin"], n=job["n"], k_max=job["k_max"], k_unit="1/angstrom",

@@ -21,30 +21,36 @@ from __future__ import annotations
 import functools
 import math
 import time
-from concurrent.futures import Executor
-from typing import Any, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Sequence, Tuple
 
 import numpy as np
 
 from ..core.grids import MOMENTUM_INTENSITY_UNITS, MomentumMap, clean_numbers, \
     netcdf_attributes, require_xarray
-from ..core.map_sum_call import (Group, MapSumCall, Orientation, as_momentum_maps,
-                                 checked_molecule, checked_orientations, compute_maps,
-                                 orbital_groups)
+from ..core.map_sum_call import (Group, MapSumCall, as_momentum_maps, checked_molecule,
+                                 checked_orientations, compute_maps, orbital_groups)
 from ..core.molecule import Molecule
 from ..core.orientation import CONVENTION, document
 from ..requests.maps import MapRequest, Orbitals
 from .executor import TASK_SECONDS, run_windowed
+
+if TYPE_CHECKING:
+    from concurrent.futures import Executor
+
+    import xarray
+
+    from ..core.progress import ProgressBar
+    from ..core.types import Float32Array, Orientation, OrientationLike
 
 __all__ = ["scan_momentum_maps", "as_momentum_maps", "scan_to_xarray"]
 
 
 @document
 def scan_momentum_maps(molecule: Molecule, orbitals: Orbitals = ("HOMO",),
-                       orientations: Sequence[Sequence[float]] = ((0.0, 0.0, 0.0),), *,
+                       orientations: Iterable[OrientationLike] = ((0.0, 0.0, 0.0),), *,
                        separate_orbitals: bool = True, threads: Optional[int] = None,
                        executor: Optional[Executor] = None, progress: bool = True,
-                       **options: Any) -> Tuple[np.ndarray, MapSumCall]:
+                       **options: Any) -> Tuple[Float32Array, MapSumCall]:
     """Momentum maps for every orientation (and every orbital).
 
     Returns (maps, call): `maps` has shape (n_orientations, n_orbitals, n, n)
@@ -72,7 +78,7 @@ def scan_momentum_maps(molecule: Molecule, orbitals: Orbitals = ("HOMO",),
 
 
 def _map_block(request: MapRequest, orientations: Sequence[Orientation],
-               groups: Sequence[Group]) -> np.ndarray:
+               groups: Sequence[Group]) -> Float32Array:
     """Maps of several orientations: one task of scan_momentum_maps on an executor."""
     call = request.prepare()
     out = np.empty((len(orientations), len(groups), call.n, call.n), dtype=np.float32)
@@ -84,7 +90,7 @@ def _map_block(request: MapRequest, orientations: Sequence[Orientation],
 
 def _maps_on_executor(executor: Executor, call: MapSumCall, request: MapRequest,
                       orientations: Sequence[Orientation], groups: Sequence[Group],
-                      maps: np.ndarray, bar: Any) -> None:
+                      maps: Float32Array, bar: ProgressBar) -> None:
     """Fills `maps` (orientation, group, n, n) by tasks of about TASK_SECONDS each on
     `executor`; the request, and the molecule in it, travels with each task, so any
     executor will do."""
@@ -94,7 +100,7 @@ def _maps_on_executor(executor: Executor, call: MapSumCall, request: MapRequest,
     size = max(1, min(math.ceil(TASK_SECONDS / max(per_orientation, 1e-6)),
                       math.ceil(len(orientations) / 4)))  # at least a few tasks to share
 
-    def store(first: Any, block: np.ndarray) -> None:
+    def store(first: Any, block: Float32Array) -> None:
         maps[first:first + len(block)] = block
         bar.update(block.shape[0] * block.shape[1])
 
@@ -107,7 +113,8 @@ def _labels(call: MapSumCall, separate: bool) -> List[str]:
     return list(names) if separate else ["+".join(names)]
 
 
-def scan_to_xarray(maps: np.ndarray, call: MapSumCall, orientations, name: str = "intensity"):
+def scan_to_xarray(maps: Float32Array, call: MapSumCall, orientations: Iterable[OrientationLike],
+                   name: str = "intensity") -> xarray.DataArray:
     """A scan as one xarray.DataArray, dims (orientation, orbital, kx, ky).
 
     Coordinates: alpha, beta, gamma (degrees) along `orientation`, the orbital

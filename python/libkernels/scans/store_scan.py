@@ -19,6 +19,8 @@ that a scan of 10^6 tasks costs the scheduler no more memory than one of 10^3.
 Scans small enough for memory: orientation_scan.py.
 """
 
+from __future__ import annotations
+
 import concurrent.futures as cf
 import json
 import math
@@ -27,6 +29,7 @@ import sys
 import time
 import uuid
 from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple, Union
 
 import numpy as np
 
@@ -36,6 +39,7 @@ from ..core.grids import MOMENTUM_INTENSITY_UNITS, MomentumMap, clean_numbers
 from ..core.map_sum_call import momentum_grid
 from ..core.orientation import CONVENTION
 from ..core.record import RECORD_ATTRIBUTE, package_version
+from ..core.types import PathLike
 from ..core.units import HARTREE_IN_EV
 from . import job as scan_job
 from . import zarr_store
@@ -43,23 +47,32 @@ from .executor import run_windowed
 from .plan import ScanPlan, choose_chunk_maps, chunk_shape
 from .tasks import map_call, run_task
 
+if TYPE_CHECKING:
+    import xarray
+
+    from ..core.types import BoolArray, Float64Array
+
+# A scan's description as the caller gives it: a ScanRequest, a TOML file, or a
+# dict of its keys.
+JobSource = Union[scan_job.ScanRequest, PathLike, Dict[str, Any]]
+
 RECORD_INTERVAL = 1.0  # seconds between saves of the completion record
 
 
 # ---- creating or continuing a store -----------------------------------------------
 
-def _grid(job):
+def _grid(job: scan_job.Job) -> Tuple[int, float, float]:
     """(n, k_min, k_step) of the scan's maps, in bohr^-1 as float32 values."""
     n, k_min, k_step = momentum_grid(job["k_max"], job["n"], "1/angstrom")
     return n, float(np.float32(k_min)), float(np.float32(k_step))
 
 
-def _k_axis(job):
+def _k_axis(job: scan_job.Job) -> Float64Array:
     n, k_min, k_step = _grid(job)
     return MomentumMap(np.empty((n, 0), np.float32), k_min, k_step, "1/angstrom").kx
 
 
-def _check_and_time(job):
+def _check_and_time(job: scan_job.Job) -> Tuple[Float64Array, float]:
     """Builds every kernel call once (so that a bad orbital or energy fails before
     any work) and returns the seconds one map takes."""
     shape = scan_job.shape(job)
@@ -84,7 +97,7 @@ def _check_and_time(job):
     return kinetic, float(np.median(seconds))
 
 
-def _coordinates(plan, kinetic):
+def _coordinates(plan: ScanPlan, kinetic: Float64Array) -> Dict[str, zarr_store.Coordinate]:
     job = plan.job
     kept = set(plan.dims)
     degree = {"units": "degree"}
@@ -97,7 +110,7 @@ def _coordinates(plan, kinetic):
         "beta": (job["beta"], {**degree, "long_name": "orientation angle beta (about x)"}),
         "gamma": (job["gamma"], {**degree, "long_name": "orientation angle gamma (about z)"}),
     }
-    coordinates = {}
+    coordinates: Dict[str, zarr_store.Coordinate] = {}
     for name, (values, attrs) in axes.items():
         values = np.asarray(values)
         if name in kept:
@@ -117,7 +130,7 @@ def _coordinates(plan, kinetic):
     return coordinates
 
 
-def _create(store, request):
+def _create(store: str, request: scan_job.ScanRequest) -> ScanPlan:
     job = request.job
     kinetic, seconds_per_map = _check_and_time(job)
     chunk_maps = job["chunk_maps"] or choose_chunk_maps(seconds_per_map, job["n"])
@@ -143,7 +156,7 @@ def _create(store, request):
     return plan
 
 
-def _existing_plan(store, job):
+def _existing_plan(store: str, job: scan_job.Job) -> ScanPlan:
     attributes = zarr_store.read_attributes(store)
     if attributes is None:
         raise StoreError(f"{store} exists and is not a libkernels scan store; choose a new "
@@ -160,7 +173,7 @@ def _existing_plan(store, job):
     return ScanPlan(store, stored["scan_id"], stored["job"], tuple(stored["chunks"]))
 
 
-def prepare(job_or_dict, store):
+def prepare(job_or_dict: JobSource, store: PathLike) -> Tuple[ScanPlan, bool]:
     """The plan of a scan: a new store created, or an existing one checked to match.
 
     `job_or_dict`: a ScanRequest, a TOML file or a dict of the same keys."""
@@ -183,28 +196,28 @@ def prepare(job_or_dict, store):
 class ScanProgress:
     """One status line on stderr: tasks done / total, maps done / total, maps per second."""
 
-    def __init__(self, plan, already, enabled=True):
+    def __init__(self, plan: ScanPlan, already: BoolArray, enabled: bool = True) -> None:
         self.enabled = enabled
         self.total_tasks, self.total_maps = plan.n_chunks, plan.n_maps
         self.tasks = int(np.count_nonzero(already))
-        self.maps = sum(plan.maps_in(i) for i in np.flatnonzero(already)) if self.tasks else 0
+        self.maps = sum(plan.maps_in(int(i)) for i in np.flatnonzero(already)) if self.tasks else 0
         self.new_maps = 0
         self.start = time.monotonic()
         self._last = 0.0
         self.draw(force=True)
 
     @property
-    def rate(self):
+    def rate(self) -> float:
         elapsed = time.monotonic() - self.start
         return self.new_maps / elapsed if elapsed > 0 else 0.0
 
-    def update(self, maps):
+    def update(self, maps: int) -> None:
         self.tasks += 1
         self.maps += maps
         self.new_maps += maps
         self.draw()
 
-    def draw(self, force=False, end=""):
+    def draw(self, force: bool = False, end: str = "") -> None:
         now = time.monotonic()
         if not self.enabled or (not force and now - self._last < 0.5):
             return
@@ -216,7 +229,7 @@ class ScanProgress:
                          f"{self.total_maps} maps, {rate:.1f} maps/s{eta}   {end}")
         sys.stderr.flush()
 
-    def close(self):
+    def close(self) -> None:
         self.draw(force=True, end="\n")
 
 
@@ -235,30 +248,32 @@ class ScanOutcome:
     task_seconds: float  # mean compute + write time of a task, measured where it ran
 
     @property
-    def maps_per_second(self):
+    def maps_per_second(self) -> float:
         return self.maps_computed / self.seconds if self.seconds > 0 else 0.0
 
 
-def run(plan, executor, progress=True, window=None):
+def run(plan: ScanPlan, executor: cf.Executor, progress: bool = True,
+        window: Optional[int] = None) -> ScanOutcome:
     """Computes the chunks of `plan` not yet in its store; returns a ScanOutcome."""
     writer = zarr_store.Writer(plan.store)
     zarr_store.remove_partial_files(os.path.join(plan.store, "intensity"))
     completed = writer.completed()
     bar = ScanProgress(plan, completed, progress)
     start = time.monotonic()
-    done = {"maps": 0, "tasks": 0, "seconds": 0.0}
+    done = {"maps": 0, "tasks": 0}
+    task_seconds = [0.0]  # summed over the tasks of this run
 
-    def finished(index, result):
+    def finished(index: Any, result: Tuple[int, int, float]) -> None:
         _, maps, seconds = result
         completed[index] = True
         done["maps"] += maps
         done["tasks"] += 1
-        done["seconds"] += seconds
+        task_seconds[0] += seconds
         bar.update(maps)
 
     tasks = ((index, run_task, (plan.store, plan.scan_id, index))
              for index in np.flatnonzero(~completed).tolist())
-    failure = None
+    failure: Optional[BaseException] = None
     try:
         # chunks that finish while a failure is handled are kept; the rest are
         # computed on resume
@@ -281,10 +296,10 @@ def run(plan, executor, progress=True, window=None):
     zarr_store.mark_complete(plan.store, {"complete": True})
     return ScanOutcome(plan.store, False, plan.n_maps, plan.n_chunks, done["maps"],
                        done["tasks"], time.monotonic() - start, int(np.prod(plan.chunks)),
-                       done["seconds"] / done["tasks"] if done["tasks"] else 0.0)
+                       task_seconds[0] / done["tasks"] if done["tasks"] else 0.0)
 
 
-def _stopped(plan, completed, failure):
+def _stopped(plan: ScanPlan, completed: BoolArray, failure: BaseException) -> ScanError:
     """The ScanError saying why the scan stopped and how to continue it."""
     saved = int(np.count_nonzero(completed))
     resume = (f"{saved} of {plan.n_chunks} chunks are saved in {plan.store}; run the "
@@ -299,7 +314,9 @@ def _stopped(plan, completed, failure):
     return ScanError(f"a task failed: {type(failure).__name__}: {first_line}; {resume}")
 
 
-def run_scan(job_or_dict, store, *, executor=None, threads=None, progress=True, window=None):
+def run_scan(job_or_dict: JobSource, store: PathLike, *, executor: Optional[cf.Executor] = None,
+             threads: Optional[int] = None, progress: bool = True,
+             window: Optional[int] = None) -> ScanOutcome:
     """Creates or continues the scan in `store`; returns a ScanOutcome.
 
     `executor`: any concurrent.futures.Executor whose workers can import
@@ -316,7 +333,7 @@ def run_scan(job_or_dict, store, *, executor=None, threads=None, progress=True, 
     return outcome
 
 
-def open_scan(store):
+def open_scan(store: PathLike) -> xarray.DataArray:
     """The intensity of a scan store as an xarray.DataArray (lazy, with coordinates)."""
     xarray = require("xarray", "scale", "opening a scan")
     dataset = xarray.open_zarr(os.fspath(store))
@@ -325,7 +342,8 @@ def open_scan(store):
     return intensity
 
 
-def scan(job_or_dict, store, *, executor=None, threads=None, progress=True):
+def scan(job_or_dict: JobSource, store: PathLike, *, executor: Optional[cf.Executor] = None,
+         threads: Optional[int] = None, progress: bool = True) -> xarray.DataArray:
     """Runs (or resumes) a scan into the Zarr store `store`; returns its intensity
     as an xarray.DataArray with dims (molecule, orbital, energy, alpha, beta, gamma,
     kx, ky), axes with one value left out.

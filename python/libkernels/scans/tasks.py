@@ -8,10 +8,13 @@ store itself (each chunk file atomically, see zarr_store.py): results never
 travel back through the caller.
 """
 
+from __future__ import annotations
+
 import collections
 import json
 import threading
 import time
+from typing import TYPE_CHECKING, Callable, Generic, Hashable, Tuple, TypeVar
 
 import numpy as np
 
@@ -22,17 +25,24 @@ from . import job as scan_job
 from . import zarr_store
 from .plan import ScanPlan
 
+if TYPE_CHECKING:
+    from ..core.molecule import Molecule
+    from ..core.types import Float32Array, OrbitalSelector
 
-class _Cache:
+
+V = TypeVar("V")
+
+
+class _Cache(Generic[V]):
     """A small least-recently-used cache shared by the threads of a process: a
     worker of a long atlas sees many molecules but needs few at a time."""
 
-    def __init__(self, size):
+    def __init__(self, size: int) -> None:
         self.size = size
-        self.items = collections.OrderedDict()
+        self.items: collections.OrderedDict[Hashable, V] = collections.OrderedDict()
         self.lock = threading.Lock()
 
-    def get(self, key, make):
+    def get(self, key: Hashable, make: Callable[[], V]) -> V:
         with self.lock:
             if key in self.items:
                 self.items.move_to_end(key)
@@ -44,22 +54,22 @@ class _Cache:
                 self.items.popitem(last=False)
         return value
 
-    def clear(self):
+    def clear(self) -> None:
         with self.lock:
             self.items.clear()
 
 
-_molecules = _Cache(8)
-_calls = _Cache(512)
-_writers = _Cache(8)
-_plans = _Cache(8)
+_molecules: _Cache[Molecule] = _Cache(8)
+_calls: _Cache[MapSumCall] = _Cache(512)
+_writers: _Cache[zarr_store.Writer] = _Cache(8)
+_plans: _Cache[ScanPlan] = _Cache(8)
 
 
-def _molecule(job, m):
+def _molecule(job: scan_job.Job, m: int) -> Molecule:
     source = tuple(job["molecule_sources"][m])
     digest = job["molecule_sha256"][m]
 
-    def load():
+    def load() -> Molecule:
         path = scan_job.molecule_path(source)
         if scan_job.file_digest(path) != digest:
             raise ScanError(f"{path} differs from the file the scan was started with "
@@ -69,18 +79,17 @@ def _molecule(job, m):
     return _molecules.get((source, digest), load)
 
 
-def map_call(job, m, o, e):
+def map_call(job: scan_job.Job, m: int, o: int, e: int) -> MapSumCall:
     """The prepared kernel call for molecule m, orbital o and energy e (cached)."""
     options = scan_job.map_options(job, e)
-    selector = job["orbitals"][o]
-    key = (job["molecule_sha256"][m], tuple(job["molecule_sources"][m]), selector,
+    name: str = job["orbitals"][o]
+    key = (job["molecule_sha256"][m], tuple(job["molecule_sources"][m]), name,
            json.dumps(options, sort_keys=True))
-    if selector.lstrip("+-").isdigit():
-        selector = int(selector)
+    selector: OrbitalSelector = int(name) if name.lstrip("+-").isdigit() else name
     return _calls.get(key, lambda: MapSumCall(_molecule(job, m), [selector], **options))
 
 
-def compute_block(plan, index):
+def compute_block(plan: ScanPlan, index: int) -> Float32Array:
     """The maps of chunk `index`, shape (chunk sizes on the six axes) + (n, n)."""
     job = plan.job
     ranges = plan.block(index)
@@ -99,7 +108,7 @@ def compute_block(plan, index):
     return block
 
 
-def write_block(plan, index, block):
+def write_block(plan: ScanPlan, index: int, block: Float32Array) -> None:
     """Writes chunk `index` into the store (each chunk file atomically)."""
     writer = _writers.get((plan.store, plan.scan_id), lambda: zarr_store.Writer(plan.store))
     ranges = plan.block(index)
@@ -108,9 +117,9 @@ def write_block(plan, index, block):
     writer.write(region, stored)
 
 
-def _plan(store, scan_id):
+def _plan(store: str, scan_id: str) -> ScanPlan:
     """The plan of the scan in `store`, read from its attributes once per process."""
-    def load():
+    def load() -> ScanPlan:
         attributes = zarr_store.read_attributes(store)
         if attributes is None or attributes["libkernels_scan"]["scan_id"] != scan_id:
             raise ScanError(f"{store} no longer holds the scan this task belongs to")
@@ -120,7 +129,7 @@ def _plan(store, scan_id):
     return _plans.get((store, scan_id), load)
 
 
-def run_task(store, scan_id, index):
+def run_task(store: str, scan_id: str, index: int) -> Tuple[int, int, float]:
     """One task: computes and stores chunk `index`; returns (index, maps, seconds).
 
     A task names its store and chunk only: the description (which grows with

@@ -15,22 +15,34 @@ temporary name, flushed and renamed, so a chunk is either absent or complete,
 whatever happens to the process writing it.
 """
 
+from __future__ import annotations
+
 import asyncio
 import os
 import shutil
 import uuid
 import warnings
+from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from ..core.errors import MissingExtraError, StoreError
 from ..core.extras import install_hint, require
+
+if TYPE_CHECKING:
+    from types import ModuleType
+
+    from ..core.types import BoolArray, Float32Array, PathLike
+
+# A coordinate of the store: (dims, values, attributes).
+Coordinate = Tuple[Sequence[str], ArrayLike, Dict[str, Any]]
 
 FORMAT = 1
 RECORD = "scan_record/completed"
 
 
-def require_zarr():
+def require_zarr() -> ModuleType:
     """The zarr module, version 3 or later (MissingExtraError otherwise)."""
     zarr = require("zarr", "scale", "a scan into a Zarr store", "the zarr package")
     if int(zarr.__version__.split(".")[0]) < 3:
@@ -39,7 +51,7 @@ def require_zarr():
     return zarr
 
 
-def _write_atomically(path, data):
+def _write_atomically(path: PathLike, data: bytes) -> None:
     path = os.fspath(path)
     os.makedirs(os.path.dirname(path), exist_ok=True)
     temporary = f"{path}.{uuid.uuid4().hex}.partial"
@@ -57,14 +69,16 @@ def _write_atomically(path, data):
         raise
 
 
-def _atomic_store_class():
-    LocalStore = require("zarr.storage", "scale", "a scan into a Zarr store", "zarr").LocalStore
+def _atomic_store_class() -> Any:
+    # zarr is an optional extra, imported here: the class is built on what it imports.
+    LocalStore: Any = require("zarr.storage", "scale", "a scan into a Zarr store",
+                              "zarr").LocalStore
 
     class AtomicLocalStore(LocalStore):
         """A directory store whose every write is a flushed temporary file renamed
         into place."""
 
-        async def set(self, key, value):
+        async def set(self, key: str, value: Any) -> None:
             if self.read_only:
                 raise ValueError("the store is open read-only")
             await asyncio.to_thread(_write_atomically, self.root / key, value.to_bytes())
@@ -72,12 +86,13 @@ def _atomic_store_class():
     return AtomicLocalStore
 
 
-def open_store(path, read_only=False):
+def open_store(path: PathLike, read_only: bool = False) -> Any:
+    """The store at `path`, every write of it atomic (a zarr LocalStore)."""
     require_zarr()
     return _atomic_store_class()(os.fspath(path), read_only=read_only)
 
 
-def _consolidate(zarr, path):
+def _consolidate(zarr: ModuleType, path: PathLike) -> None:
     # Consolidated metadata lets xarray.open_zarr open the store in one read,
     # without a warning; zarr notes that v3 has it as an extension only.
     with warnings.catch_warnings():
@@ -85,7 +100,8 @@ def _consolidate(zarr, path):
         zarr.consolidate_metadata(open_store(path))
 
 
-def create(path, layout, coordinates, attributes, intensity_attributes):
+def create(path: PathLike, layout: Mapping[str, Any], coordinates: Mapping[str, Coordinate],
+           attributes: Dict[str, Any], intensity_attributes: Dict[str, Any]) -> None:
     """Creates the store at `path` (which must not exist, or be an empty directory).
 
     `layout` has dims, shape and chunks of the intensity array and n_chunks;
@@ -129,7 +145,7 @@ def create(path, layout, coordinates, attributes, intensity_attributes):
         raise
 
 
-def read_attributes(path):
+def read_attributes(path: PathLike) -> Optional[Dict[str, Any]]:
     """The group attributes of the store at `path`, or None when it is not a scan store."""
     zarr = require_zarr()
     try:
@@ -143,24 +159,24 @@ def read_attributes(path):
 class Writer:
     """The intensity array and completion record of an existing store, for writing."""
 
-    def __init__(self, path):
+    def __init__(self, path: PathLike) -> None:
         zarr = require_zarr()
         self.path = os.fspath(path)
         group = zarr.open_group(store=open_store(self.path), mode="r+")
         self.intensity = group["intensity"]
         self._record = group[RECORD]
 
-    def write(self, region, block):
+    def write(self, region: Tuple[slice, ...], block: Float32Array) -> None:
         self.intensity[region] = block
 
-    def completed(self):
+    def completed(self) -> BoolArray:
         return np.asarray(self._record[...], dtype=bool)
 
-    def save_record(self, completed):
+    def save_record(self, completed: BoolArray) -> None:
         self._record[...] = np.asarray(completed, dtype=np.uint8)
 
 
-def remove_partial_files(path):
+def remove_partial_files(path: PathLike) -> None:
     """Deletes the temporary files of writes that a killed process left behind."""
     for folder, _, files in os.walk(path):
         for name in files:
@@ -171,7 +187,7 @@ def remove_partial_files(path):
                     pass
 
 
-def mark_complete(path, extra):
+def mark_complete(path: PathLike, extra: Dict[str, Any]) -> None:
     zarr = require_zarr()
     group = zarr.open_group(store=open_store(path), mode="r+")
     group.attrs.update(extra)

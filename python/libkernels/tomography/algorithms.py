@@ -103,7 +103,7 @@ class Retrieval:
 
 def run_batch(retrieval: Retrieval, phases: np.ndarray, iterations: int, polish: int,
               shrink_limit: Optional[np.ndarray],
-              tick: Callable[[int], None]) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+              tick: Callable[[int], object]) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Runs one batch; returns estimates, Fourier errors and the final supports."""
     x = retrieval.start(phases)
     updates = max(1, iterations // SHRINK_EVERY - 1)

@@ -16,11 +16,10 @@ from __future__ import annotations
 import os
 import time
 from dataclasses import dataclass
-from typing import Any, ClassVar, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, ClassVar, List, Optional, Sequence, Tuple, Union
 
 from ..core.errors import InputError
 from ..core.extras import require
-from ..core.memory import MemorySize
 from ..core.molecule import Molecule
 from ..core.orientation import CONVENTION
 from ..core.validation import angles as validated_angles, count, in_range, positive
@@ -32,6 +31,9 @@ from .reconstruction import (DEFAULT_ITERATIONS, DEFAULT_MARGIN, DEFAULT_OVERSAM
                              DEFAULT_POLISH, DEFAULT_STARTS, retrieve)
 from .result import Reconstruction
 from .sampling import MIN_OVERSAMPLING
+
+if TYPE_CHECKING:
+    from ..core.types import MemorySize, Spin
 
 __all__ = ["ReconstructionRequest", "reconstruct"]
 
@@ -112,7 +114,7 @@ class ReconstructionRequest(MoleculeRequest):
         help="a wavefunction file or an example; its outline (atoms and --margin) is the "
              "support when --support is not given, and is drawn on the figure; its "
              "orbitals are not used")
-    spin: str = setting("alpha", recorded=False)  # the outline has no spin
+    spin: Spin = setting("alpha", recorded=False)  # the outline has no spin
     margin: Optional[float] = setting(
         None, "--margin", group=SUPPORT, type=float, metavar="Å",
         help=f"margin of the outline around the atoms (default: {DEFAULT_MARGIN[2]:g} in 2D, "

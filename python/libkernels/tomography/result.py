@@ -15,14 +15,17 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass, field
-from typing import Any, Dict, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple
 
 import numpy as np
 
 from ..core.grids import attribute_value, require_xarray
-from ..core.record import PathLike, to_attributes, write_json
+from ..core.record import to_attributes, write_json
 from ..plot.reconstructions import plot_reconstruction
 from .sampling import AXES, FourierBox
+
+if TYPE_CHECKING:
+    from ..core.types import PathLike
 
 FILES = ("reconstruction.nc", "reconstruction.png", "reconstruction.json")
 
