@@ -231,3 +231,39 @@ def test_every_command_has_a_how_to_page():
     commands = set(build_parser()._subparsers._group_actions[0].choices)
     pages = {p.stem for p in (de.ROOT / "docs" / "howto").glob("*.md")} - {"index"}
     assert commands == pages
+
+
+def _load(path: Path, name: str):
+    import importlib.util
+
+    spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_the_site_check_refuses_what_reaches_the_network(tmp_path):
+    check = _load(de.ROOT / "scripts" / "check_docs_site.py", "check_docs_site")
+    assert check.remote_loads('<script src="https://cdn.example/mathjax.js"></script>')
+    assert check.remote_loads('<link rel="stylesheet" href="//fonts.example/a.css">')
+    assert not check.remote_loads('<link rel="canonical" href="https://example.org/x">')
+    assert not check.remote_loads('<script src="_static/theme.js"></script>')
+    (tmp_path / "tutorials").mkdir()
+    (tmp_path / "index.html").write_text("<html></html>")
+    (tmp_path / "tutorials" / "first.html").write_text(
+        "<pre>Traceback (most recent call last)</pre>")
+    found = check.problems(tmp_path)
+    assert any("shows no figure" in p for p in found)
+    assert any("traceback" in p for p in found)
+
+
+def test_plain_docstrings_become_markup_that_reads_as_written():
+    helpers = _load(de.ROOT / "docs" / "_ext" / "libkernels_docs.py", "libkernels_docs")
+    lines = ["Intensities are |FT psi|^2 / pi^3; k = k_min + i*k_step, see `n_*`.",
+             "Example:", "    m = lk.momentum_map(mol)", "    m.data[i, j]", "Back to text_ here."]
+    out = helpers.plain_docstring(lines)
+    assert out[0] == r"Intensities are \|FT psi\|^2 / pi^3; k = k_min + i\*k_step, see `n_*`."
+    start = out.index("::")
+    assert out[start + 1] == "" and out[start + 2] == "    m = lk.momentum_map(mol)"
+    assert out[-2] == "" and out[-1] == r"Back to text\_ here."
+    assert "usage: libkernels map" in helpers.command_help("map")
