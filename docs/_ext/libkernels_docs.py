@@ -5,8 +5,9 @@
   an option that is gone.
 - The package's docstrings are plain text (``|FT psi|^2``, ``2*pi``, ``k_min + i*k_step``):
   the characters reStructuredText would read as markup are escaped before autodoc
-  parses them, and an indented run of lines becomes a literal block, as it reads in
-  the source.
+  parses them; an indented run of lines after a blank line or a colon becomes a
+  literal block, as it reads in the source, and one that continues a sentence
+  joins its paragraph.
 """
 
 from __future__ import annotations
@@ -89,8 +90,13 @@ def plain_docstring(lines: List[str]) -> List[str]:
             continue
         indented = _indent(line) > base
         if indented and not literal:
+            previous = out[-1].rstrip() if out else ""
+            if previous and not previous.endswith(":"):
+                # a hanging continuation of the sentence above: part of its paragraph
+                out[-1] = previous + " " + _escape(line.strip())
+                continue
             # A literal block needs "::" and blank lines around it.
-            if out and out[-1].strip():
+            if previous:
                 out.append("")
             out.append("::")
             out.append("")

@@ -266,4 +266,8 @@ def test_plain_docstrings_become_markup_that_reads_as_written():
     start = out.index("::")
     assert out[start + 1] == "" and out[start + 2] == "    m = lk.momentum_map(mol)"
     assert out[-2] == "" and out[-1] == r"Back to text\_ here."
+    hanging = helpers.plain_docstring(["orientation: (alpha, beta, gamma) with M =",
+                                       "    Rz(alpha) Rx(beta), see *this*."])
+    assert hanging == [r"orientation: (alpha, beta, gamma) with M = Rz(alpha) Rx(beta), see "
+                       r"\*this\*."]
     assert "usage: libkernels map" in helpers.command_help("map")
