@@ -38,4 +38,6 @@ if [ -f pyproject.toml ]; then
   python3 -m mypy
   # The explorer's browser tests must run here, not skip.
   LIBKERNELS_REQUIRE_BROWSER=1 PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 python3 -m pytest -q python/tests
+  echo "== documentation site (tutorials executed, warnings as errors)"
+  bash scripts/docs.sh --no-install
 fi

@@ -18,7 +18,8 @@ core (the C library's binding, the molecule, grids, kernels, records),
 basis (other programs' basis conventions), formats (reading files), requests
 (the map, cube and momentum-density requests) and plot (figures), fit and
 scan (fitting measured maps; many maps on executors and into Zarr stores, each
-with its request), explore (the web page's server) and cli (the command line).
+with its request), tomography (real-space images from measured maps, with
+theirs), explore (the web page's server) and cli (the command line).
 
 Every output the package writes has a record beside it (a .json file, NetCDF
 or Zarr attributes) holding the request that made it:
@@ -59,6 +60,8 @@ from .requests.maps import MapRequest
 from .scans.job import ScanRequest
 from .scans.orientation_scan import as_momentum_maps, scan_momentum_maps, scan_to_xarray
 from .scans.store_scan import open_scan, run_scan, scan
+from .tomography.request import ReconstructionRequest, reconstruct
+from .tomography.result import Reconstruction
 
 __all__ = [
     # errors and warnings
@@ -84,7 +87,9 @@ __all__ = [
     # fits
     "load_measured", "MeasuredMap", "fit_momentum_map", "FitResult", "deconvolve",
     "DeconvolutionResult",
+    # reconstructions
+    "reconstruct", "Reconstruction",
     # requests and their records
     "Request", "MapRequest", "CubeRequest", "MomentumDensityRequest", "FitRequest",
-    "DeconvolutionRequest", "ScanRequest", "read_record",
+    "DeconvolutionRequest", "ScanRequest", "ReconstructionRequest", "read_record",
 ]
