@@ -2,7 +2,9 @@
 
 The orientation is fitted (or taken as given) once, on the stack summed over
 binding energy, with all orbitals at the intensity-weighted mean kinetic
-energy of the slices.  Each slice is then solved for orbital weights and
+energy of the slices.  That one energy is an approximation of the sum, so its
+chi2_red is no verdict on the data: its orientation errors are widened by
+sqrt(chi2_red) when that exceeds 1, and it raises no misfit.  Each slice is then solved for orbital weights and
 background at that orientation and at its own kinetic energy, photon energy -
 work function - binding energy.  The result is one weight per orbital per
 binding energy, with standard errors at the fixed orientation.  The
@@ -211,7 +213,13 @@ class DeconvolutionRequest(FitSettings):
                                       start=self.start, angles=self.angles,
                                       model_image=self.model_image, progress=self.progress)
             orientation = orientation_fit.orientation
-            orientation_errors = orientation_fit.orientation_errors
+            # The summed stack is modelled at one mean kinetic energy, an
+            # approximation its chi2 shows: no misfit of the data, but errors
+            # widened by the scatter it leaves (the slices' own chi2 test the fit).
+            widen = max(1.0, float(np.sqrt(orientation_fit.chi2_reduced)))
+            orientation_errors = orientation_fit.orientation_errors * widen
+            orientation_fit.warnings = [w for w in orientation_fit.warnings
+                                        if w["code"] != "misfit"]
             fitted = orientation_fit.fit_angles
             instrument = orientation_fit.instrument
 
