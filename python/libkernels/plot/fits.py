@@ -97,8 +97,7 @@ def plot_fit(result: FitResult, path: Optional[PathLike] = None,
                -NORMALISED_SCALE, NORMALISED_SCALE, "(measured − model) / σ")]
     k_range = result.settings.get("k_range") if result.settings else None
     for ax, (name, data, cmap, vmin, vmax, label) in zip(axes, panels):
-        colours = colormaps[cmap].copy()
-        colours.set_bad("0.75")
+        colours = colormaps[cmap].with_extremes(bad="0.75")
         # data[i, j] is at (kx[i], ky[j]); imshow wants rows = ky.
         image = ax.imshow(np.asarray(data).T, origin="lower", extent=extent, cmap=colours,
                           vmin=vmin, vmax=vmax, interpolation="nearest", aspect="equal")
