@@ -523,7 +523,8 @@ def test_unknown_files_and_bad_netcdf_layouts_are_refused(tmp_path):
     (dict(fit_domain_populations=True), "fit_domain_populations needs domains"),
     (dict(k_resolution=-0.1), "k_resolution must be >= 0"),
     (dict(fit_transmission="cubic"), "fit_transmission must be one of none, radial2"),
-    (dict(kinetic_energy=None), r"kinetic_energy is missing: the measured map \(arrays\) states no energy"),
+    (dict(kinetic_energy=None),
+     r"kinetic_energy is missing: the measured map \(arrays\) states no energy"),
 ])
 def test_bad_fit_options_are_refused(pentacene, options, message):
     settings = dict(kinetic_energy=E_KIN, progress=False)

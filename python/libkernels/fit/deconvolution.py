@@ -4,14 +4,14 @@ The orientation is fitted (or taken as given) once, on the stack summed over
 binding energy, with all orbitals at the intensity-weighted mean kinetic
 energy of the slices.  That one energy is an approximation of the sum, so its
 chi2_red is no verdict on the data: its orientation errors are widened by
-sqrt(chi2_red) when that exceeds 1, and it raises no misfit.  Each slice is then solved for orbital weights and
-background at that orientation and at its own kinetic energy, photon energy -
-work function - binding energy.  The result is one weight per orbital per
-binding energy, with standard errors at the fixed orientation.  The
-instrument's fitted parts (k offset, resolution, transmission, domain
-populations) are fitted with the orientation and kept for every slice.
-Each slice states its goodness (chi2_reduced, expected_spread) and warns of
-its own misfit.
+sqrt(chi2_red) when that exceeds 1, and it raises no misfit.  Each slice is
+then solved for orbital weights and background at that orientation and at its
+own kinetic energy, photon energy - work function - binding energy.  The
+result is one weight per orbital per binding energy, with standard errors at
+the fixed orientation.  The instrument's fitted parts (k offset, resolution,
+transmission, domain populations) are fitted with the orientation and kept
+for every slice.  Each slice states its goodness (chi2_reduced,
+expected_spread) and warns of its own misfit.
 """
 
 from __future__ import annotations
@@ -33,7 +33,8 @@ from ..core.validation import finite
 from ..plot.fits import plot_spectra
 from ..requests.base import setting
 from ..requests.maps import Orbitals
-from .fitting import ENERGY, FitAngles, FitSettings, fit_map, issue_warnings
+from .fitting import ENERGY, FitAngles, FitSettings, issue_warnings
+from .map_fit import fit_map
 from .measured import MeasuredSource
 from .result import CodedWarning, FitResult, with_record
 

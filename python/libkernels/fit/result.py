@@ -6,7 +6,7 @@ import json
 import os
 from dataclasses import dataclass, field
 import sys
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
