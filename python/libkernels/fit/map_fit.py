@@ -108,11 +108,11 @@ def fit_map(settings: FitSettings, measured: MeasuredMap, molecule: Molecule, en
     errors, notes = resolved_errors(settings, measured, used)
     instrument = settings.instrument(measured, used, instrument_values)
     n_used = int(np.count_nonzero(used))
-    if n_used <= len(names) + len(terms) + len(angles) + 8:
+    n_fitted = len(names) + len(terms) + len(angles) + _instrument_count(instrument, settings)
+    if n_used <= n_fitted:
         raise MeasuredDataError(f"{measured.source}: {n_used} usable pixel(s) (finite"
                                 + (", inside k_range" if settings.k_range is not None else "")
-                                + f") for {len(names) + len(terms) + len(angles)} or more "
-                                  "fitted quantities")
+                                + f") for {n_fitted} fitted quantities")
     if not np.any(measured.intensity[used]):
         raise MeasuredDataError(f"{measured.source}: every pixel to fit is 0; there is "
                                 "nothing to fit")
@@ -168,6 +168,14 @@ def fit_map(settings: FitSettings, measured: MeasuredMap, molecule: Molecule, en
                        "errors": errors, "spin": settings.spin,
                        "orientation_start": json_floats(start)}
     return result
+
+
+def _instrument_count(instrument: Instrument, settings: FitSettings) -> int:
+    """How many of the instrument's parameters are fitted."""
+    shares = (int(settings.symmetry or 1) - 1 if instrument.populations
+              and instrument.fixed_populations is None else 0)
+    return (2 * instrument.fit_k_offset + instrument.fit_k_resolution
+            + 3 * instrument.fits_transmission + shares)
 
 
 def _forward(maps: OrbitalMaps, problem: LinearProblem, measured: MeasuredMap, used: BoolArray,
