@@ -3,6 +3,7 @@ synthetic maps made with the library's own maps, the stated errors, the
 identifiability warning, stack deconvolution, and every refusal."""
 
 import json
+import sys
 import warnings
 
 import numpy as np
@@ -53,7 +54,8 @@ def test_recovers_weights_azimuth_and_background_on_off_centre_masked_grid(penta
                                  ["HOMO", "HOMO-1"], kinetic_energy=E_KIN, fit_angles="gamma",
                                  k_range=(0.2, 2.5), poisson=True, progress=False)
     assert result.model_grid == "exact"
-    assert not result.warnings
+    # gamma and gamma + 180 give the same maps (pentacene's half turn about z)
+    assert [w["code"] for w in result.warnings] == ["equivalent-solutions"]
     np.testing.assert_allclose(result.weights, [3000, 1200], rtol=0.01)
     assert np.all(np.abs(result.weights - [3000, 1200]) < 5 * result.weight_errors)
     assert equivalent_gamma(result.orientation[2], -35.0, pentacene_repeats) < 0.05
@@ -270,6 +272,60 @@ def test_fit_command_writes_the_listed_results(measured_files, name, energy, tmp
     assert (out / "fit.png").stat().st_size > 10000
 
 
+def test_instrument_fit_by_command_reproduced_from_its_record(pentacene, tmp_path, capsys):
+    step, n = 0.1, 49
+    axis = -2.4 + step * np.arange(n)
+    clean = np.tensordot([100.0, 60.0], square_maps(pentacene, ["HOMO", "HOMO-1"],
+                                                    (0, 0, 25.0), -2.4, step, n), 1) + 1.0
+    response = 1.0 + 0.1 * axis[:, None] / 2.4
+    sigma = 0.5 + 0.02 * clean
+    noisy = response * clean + np.random.default_rng(8).normal(0.0, sigma)
+    np.savez(tmp_path / "map.npz", intensity=noisy, sigma=sigma, kx=axis, ky=axis,
+             kinetic_energy=E_KIN)
+    np.savez(tmp_path / "flat.npz", intensity=np.broadcast_to(response, clean.shape), kx=axis,
+             ky=axis)
+    out, again = tmp_path / "out", tmp_path / "again"
+    assert main(["fit", str(tmp_path / "map.npz"), "pentacene", "-O", "HOMO", "-O", "HOMO-1",
+                 "--fit-angles", "gamma", "--flat-field", str(tmp_path / "flat.npz"),
+                 "--fit-k-offset", "--k-resolution", "0.02", "--no-mirrors", "--quiet",
+                 "-o", str(out)]) == 0
+    streams = capsys.readouterr()
+    # warnings on stderr, one line each; the report on stdout without them
+    assert "libkernels fit: warning: equivalent-solutions:" in streams.err
+    assert "warning" not in streams.out and "reduced chi2" in streams.out
+    report = json.loads((out / "fit.json").read_text())
+    assert report["errors"] == "sigma" and report["kinetic_energy_ev"] == E_KIN
+    assert set(report["goodness"]) == {"chi2", "chi2_reduced", "dof", "expected_spread",
+                                       "p_value"}
+    assert report["parameter_names"] == ["weight HOMO", "weight HOMO-1", "background constant",
+                                         "gamma", "kx0", "ky0"]
+    covariance = np.array(report["covariance"])
+    assert covariance.shape == (6, 6) and np.allclose(covariance, covariance.T)
+    assert np.sqrt(covariance[0, 0]) == pytest.approx(report["weight_errors"][0])
+    assert report["instrument"]["k_resolution"] == 0.02
+    assert report["warnings"][0].keys() == {"code", "message"}
+    assert report["flat_field_sha256"] and report["libkernels_version"]
+    assert "--flat-field" in report["command"]
+    assert report["request"]["mirrors"] is False and report["request"]["fit_k_offset"] is True
+    np.testing.assert_allclose(report["weights"], [100, 60], rtol=0.01)
+    assert abs(report["goodness"]["chi2_reduced"] - 1) < 5 * report["goodness"]["expected_spread"]
+    assert main(["fit", "--from-record", str(out / "fit.json"), "--quiet", "-o", str(again)]) == 0
+    made_again = json.loads((again / "fit.json").read_text())
+    timings = ("elapsed_seconds", "seconds_per_evaluation", "command")
+    assert {k: v for k, v in made_again.items() if k not in timings} == \
+        {k: v for k, v in report.items() if k not in timings}
+    assert (again / "model.npy").read_bytes() == (out / "model.npy").read_bytes()
+
+
+def test_a_missing_scipy_is_one_line_naming_the_extra(tmp_path, capsys, monkeypatch):
+    path = _npz(tmp_path / "map.npz", intensity=MAP, kx=K, ky=K)
+    monkeypatch.setitem(sys.modules, "scipy.optimize", None)
+    assert main(["fit", path, "pentacene", "-O", "HOMO", "--kinetic-energy", "30",
+                 "-o", str(tmp_path / "out")]) == 2
+    error = capsys.readouterr().err
+    assert error.count("\n") == 1 and "pip install 'libkernels[fit]'" in error
+
+
 def test_deconvolve_command_writes_json_csv_and_picture(pentacene, tmp_path, capsys):
     axis = np.linspace(-2.0, 2.0, 41)
     binding = np.array([5.5, 6.0, 6.5])
@@ -308,6 +364,100 @@ def test_xarray_stacks_in_any_dimension_order_and_unit(pentacene):
     result = lk.fit_momentum_map(one, pentacene, "HOMO", photon_energy=35.0, work_function=4.5,
                                  progress=False)
     assert result.kinetic_energy_ev == pytest.approx(30.0)
+
+
+def test_the_error_model_auto_chooses_and_says_so(pentacene):
+    k = np.linspace(-2.0, 2.0, 41)
+    clean = 50.0 * square_maps(pentacene, ["HOMO"], (0, 0, 10.0), -2.0, 0.1, 41)[0] + 5.0
+    rng = np.random.default_rng(12)
+    counts = rng.poisson(clean).astype(np.float32)  # whole counts, stored as floats
+    scaled = clean + rng.normal(0.0, 1.0, clean.shape)
+    options = dict(kinetic_energy=E_KIN, orientation=(0, 0, 10.0), progress=False)
+    assert lk.fit_momentum_map((counts, k, k), pentacene, "HOMO", **options).errors == "poisson"
+    with_sigma = lk.load_measured(scaled, kx=k, ky=k, sigma=np.full(clean.shape, 1.0))
+    result = lk.fit_momentum_map(with_sigma, pentacene, "HOMO", **options)
+    assert result.errors == "sigma" and not result.warnings
+    with pytest.warns(lk.FitWarning, match="scaled-errors: .* gives no sigma"):
+        uniform = lk.fit_momentum_map((scaled, k, k), pentacene, "HOMO", **options)
+    assert uniform.errors == "uniform"
+    # uniform errors are scaled by the scatter; given ones are not
+    assert uniform.weight_errors[0] == pytest.approx(
+        result.weight_errors[0] * np.sqrt(uniform.chi2_reduced), rel=1e-6)
+    # the normalised residual uses the sigma each pixel was weighed with
+    assert np.nanstd(result.normalised_residual) == pytest.approx(1.0, abs=0.05)
+
+
+def test_the_energy_a_measurement_states_is_used_when_none_is_given(pentacene):
+    k = np.linspace(-2.0, 2.0, 41)
+    data = 50.0 * square_maps(pentacene, ["HOMO"], (0, 0, 0), -2.0, 0.1, 41, e_kin=27.0)[0]
+    stated = lk.load_measured(data + 1.0, kx=k, ky=k, photon_energy=35.0, work_function=4.5)
+    result = lk.fit_momentum_map(stated, pentacene, "HOMO", binding_energy=3.5, progress=False)
+    assert result.kinetic_energy_ev == pytest.approx(27.0)
+    assert result.weights[0] == pytest.approx(50.0, rel=1e-4)
+    direct = lk.load_measured(data, kx=k, ky=k, kinetic_energy=27.0)
+    assert lk.fit_momentum_map(direct, pentacene, "HOMO", background="none",
+                               progress=False).kinetic_energy_ev == 27.0
+
+
+def _stack(pentacene, binding, totals, pixel_nan=None):
+    """A stack of HOMO maps at each slice's own kinetic energy, scaled to `totals`."""
+    axis = np.linspace(-2.0, 2.0, 41)
+    slices = []
+    for e_b, total in zip(binding, totals):
+        one = square_maps(pentacene, ["HOMO"], (0, 0, 30.0), -2.0, 0.1, 41,
+                          e_kin=35.0 - 4.5 - e_b)[0]
+        slices.append(total * one / one.sum() + 0.01)
+    stack = np.array(slices)
+    if pixel_nan is not None:
+        stack[pixel_nan] = np.nan
+    return stack, axis
+
+
+def test_stack_orientation_fit_uses_the_intensity_weighted_energy(pentacene):
+    binding = np.array([5.0, 6.0, 7.0, 8.0])
+    totals = np.array([1e5, 3e4, 1e4, 1e3])  # lopsided: most of it at low binding energy
+    stack, axis = _stack(pentacene, binding, totals)
+    result = lk.deconvolve((stack, axis, axis, binding), pentacene, ["HOMO"],
+                           photon_energy=35.0, work_function=4.5, fit_angles="gamma",
+                           progress=False)
+    sums = np.nansum(stack, axis=(1, 2))
+    expected = np.sum(sums * (30.5 - binding)) / np.sum(sums)
+    assert result.orientation_fit.kinetic_energy_ev == pytest.approx(expected, rel=1e-9)
+    reversed_weights = np.sum(sums[::-1] * (30.5 - binding)) / np.sum(sums)
+    assert abs(expected - reversed_weights) > 1.0  # the test tells the two apart
+
+
+def test_a_pixel_missing_from_one_slice_stays_out_of_the_orientation_fit(pentacene):
+    binding = np.array([5.0, 6.0, 7.0])
+    stack, axis = _stack(pentacene, binding, [1e4, 1e4, 1e4], pixel_nan=(1, 12, 17))
+    result = lk.deconvolve((stack, axis, axis, binding), pentacene, ["HOMO"],
+                           photon_energy=35.0, work_function=4.5, fit_angles="gamma",
+                           progress=False)
+    summed = result.orientation_fit
+    assert not summed.mask[12, 17] and summed.mask.sum() == 41 * 41 - 1
+    assert np.isnan(summed.measured[12, 17])
+    # the other slices keep the pixel in their own fits
+    assert result.n_pixels.tolist() == [41 * 41, 41 * 41 - 1, 41 * 41]
+
+
+def test_stack_instrument_is_fitted_once_and_kept_for_every_slice(pentacene):
+    # The measured axes are one pixel (0.1 / Å) off in kx: pixel i shows the map at
+    # kx[i] - 0.1.
+    binding = np.array([5.0, 6.0, 7.0])
+    profile = np.array([200.0, 500.0, 300.0])
+    axis = -2.0 + 0.1 * np.arange(41)
+    slices = []
+    for e_b, weight in zip(binding, profile):
+        maps = square_maps(pentacene, ["HOMO"], (0, 0, 30.0), -2.1, 0.1, 42,
+                           e_kin=35.0 - 4.5 - e_b)[0]
+        slices.append(weight * maps[:41, 1:] + 1.0)
+    result = lk.deconvolve((np.array(slices), axis, axis, binding), pentacene, ["HOMO"],
+                           photon_energy=35.0, work_function=4.5, fit_k_offset=True,
+                           orientation=(0, 0, 30.0),
+                           errors="uniform", progress=False)
+    offset = result.to_dict()["instrument"]["k_offset"]
+    np.testing.assert_allclose(offset, [0.1, 0.0], atol=1e-4)
+    np.testing.assert_allclose(result.weights[:, 0], profile, rtol=1e-3)
 
 
 # ---- refusals -----------------------------------------------------------------------
@@ -367,6 +517,14 @@ def test_unknown_files_and_bad_netcdf_layouts_are_refused(tmp_path):
     (dict(kinetic_energy=-1.0), "kinetic_energy must be positive"),
     (dict(starts=0), "starts must be at least 1"),
     (dict(orientation=(0, 0)), "orientation takes three angles"),
+    (dict(errors="sigma"), "needs the measurement's standard deviations"),
+    (dict(errors="gaussian"), "errors must be one of auto, sigma, poisson, uniform"),
+    (dict(errors="uniform", poisson=True), "poisson contradicts errors='uniform'"),
+    (dict(fit_domain_populations=True), "fit_domain_populations needs domains"),
+    (dict(k_resolution=-0.1), "k_resolution must be >= 0"),
+    (dict(fit_transmission="cubic"), "fit_transmission must be one of none, radial2"),
+    (dict(kinetic_energy=None),
+     r"kinetic_energy is missing: the measured map \(arrays\) states no energy"),
 ])
 def test_bad_fit_options_are_refused(pentacene, options, message):
     settings = dict(kinetic_energy=E_KIN, progress=False)

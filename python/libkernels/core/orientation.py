@@ -12,6 +12,8 @@ map equals rotation(map at (0, 0, 0), -alpha).
 
 `CONVENTION` says this in one sentence; docstrings (`document`), the command
 line's help and the records kept beside every output quote it from here.
+Which orientations give the same maps, and the ranges a fit reports its angles
+in, are fit/symmetry.py's.
 """
 
 from __future__ import annotations

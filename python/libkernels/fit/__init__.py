@@ -1,4 +1,6 @@
 """Fitting measured momentum maps: measured data (measured.py), the orbitals' model
-maps at the measured pixels (model.py), the fit (fitting.py, with linear.py and
-orientation_search.py; its outcome in result.py) and energy stacks
-(deconvolution.py)."""
+maps at the measured pixels (model.py), the instrument and the model as a function
+of the nonlinear parameters (forward.py), the linear solve and the error models
+(linear.py), the search (orientation_search.py) and the maps' symmetry
+(symmetry.py), the fit of one map (map_fit.py) behind its request (fitting.py),
+its outcome (result.py), and energy stacks (deconvolution.py)."""

@@ -1,47 +1,59 @@
-"""Fitting a measured momentum map with orbital maps: weights, orientation, background.
+"""Fitting a measured momentum map with orbital maps: weights, orientation,
+background and the instrument.
 
-    model(k) = sum_i w_i * D[map_i](k) * P(k) + background(k)
+    model(k) = F(k) T(k) [ sum_i w_i (G * D[map_i] P)(k - k0) + background(k) ]
 
 map_i is orbital i's momentum map at the molecule's orientation, all orbitals at
 the slice's one kinetic energy; D averages over the molecule's domains on the
-surface (when asked) and P is the light's polarisation factor (when asked); the
-background is none, a constant, or a constant plus slopes in kx and ky (1/Å).
+surface (when asked; with fitted populations it weighs them) and P is the
+light's polarisation factor (when asked); the background is none, a constant,
+or a constant plus slopes in kx and ky (1/Å).  The instrument (forward.py),
+each part optional, fixed or fitted: G the blur of its momentum resolution,
+k0 the offset of its k axes, T a smooth transmission, F a flat field.
 
-At a fixed orientation the model is linear in the weights and the background,
-which are solved for by bounded linear least squares (weights >= 0).  Chosen
-orientation angles are fitted around that solve (variable projection): a
-coarse scan over each angle's range on a subsampled copy of the measured map
-finds the candidate minima (a symmetric molecule repeats itself, and local
-minima are common), and scipy's least_squares refines the best few at full
-resolution.  Standard errors come from the Jacobian of the full model with
-respect to every fitted quantity at the optimum, scaled by the reduced
-chi-square.
+At fixed nonlinear parameters (angles, instrument) the model is linear in the
+weights and the background, which are solved for by bounded linear least
+squares (weights >= 0).  The nonlinear parameters are fitted around that solve
+(variable projection): a global scan over the orientations on a subsampled
+copy of the measured map, reduced by the maps' symmetry, finds the candidate
+minima, and scipy's least_squares refines the best few with every parameter at
+full resolution (orientation_search.py).  Angles are reported in canonical
+ranges (symmetry.py); where alpha and gamma turn about the same axis (beta
+near 0 or 180 degrees) their sum is fitted instead.
 
-Residuals are weighted uniformly, or with `poisson` (counting statistics) by
-1/max(I, 1) while the orientation is searched, then by 1/max(model, 1) at the
-optimum, iterated to convergence (the Poisson maximum-likelihood weights):
-weights from the measured counts alone favour pixels that fluctuated low and
-pull a background of a few tens of counts down by about one count, far outside
-its stated error.
+Residuals are weighted by each pixel's standard deviation (`errors`): the
+measurement's own (`sigma`); counting statistics (`poisson`: first 1/max(I, 1)
+for the search, then the model's expected counts, with the nonlinear
+parameters refined again until they settle: the Poisson maximum-likelihood
+fit; weights from the measured counts alone favour pixels that fluctuated low
+and pull a background down by about one count, far outside its stated error);
+or one unknown common sigma (`uniform`), the errors then scaled by the
+residuals' scatter.  `auto` takes sigma when the data give it, else Poisson
+for non-negative whole counts, else uniform, with a warning.  Standard errors
+come from the covariance, the inverse of J^T J with J the weighted model's
+Jacobian with respect to every fitted quantity at the optimum.  Every fit
+states its goodness: chi-square per degree of freedom with its expected spread
+sqrt(2/dof) and p-value, and warns of a misfit beyond 5 spreads.
 
 A FitRequest holds a fit's settings, checked once, reads the measured map and
 the molecule once, and writes the record fit.json carries after the results;
 fit_momentum_map builds one.  FitSettings, its settings without the data and
-the energies, are shared with the deconvolution of stacks.
+the energies, are shared with the deconvolution of stacks.  The fit itself is
+map_fit.py's.
 """
 
 from __future__ import annotations
 
+import argparse
 import os
 import time
 import warnings
-from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, ClassVar, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from ..core.errors import IdentifiabilityWarning, InputError, MeasuredDataError
+from ..core.errors import FitWarning, IdentifiabilityWarning, InputError, MeasuredDataError
 from ..core.memory import MemorySize
 from ..core.molecule import Molecule
 from ..core.orientation import ANGLES, CONVENTION
@@ -49,11 +61,11 @@ from ..core.validation import angles as validated_angles, count, finite, positiv
 from ..requests.base import MoleculeRequest, setting, state_field
 from ..requests.maps import (LIGHT, Orbitals, light, quiet_setting, symmetry_option,
                              threads_setting)
-from .linear import LinearProblem, background_terms
+from .forward import TRANSMISSIONS, Instrument
+from .linear import ERROR_MODELS, background_terms, require_scipy
+from .map_fit import checked_k_range, fit_map, used_pixels
 from .measured import MeasuredMap, MeasuredSource, load_measured
-from .model import OrbitalMaps
-from .orientation_search import search_orientation, wrap_angles
-from .result import FitResult, json_floats
+from .result import CodedWarning, FitResult
 
 if TYPE_CHECKING:
     from ..core.types import Background, BoolArray, Float64Array, Polarisation, Spin, Symmetry
@@ -61,15 +73,11 @@ if TYPE_CHECKING:
 __all__ = ["fit_momentum_map", "FitRequest", "FitSettings", "fit_map", "parse_fit_angles",
            "used_pixels", "FitResult"]
 
-# Two orbitals whose maps (with the background projected out) have a cosine
-# above this cannot be told apart by the fit: their weights trade off freely.
-IDENTIFIABILITY_COSINE = 0.99
-ERROR_STEP = 0.05  # degrees, central differences for the standard errors
-POISSON_ITERATIONS = 20  # re-weightings by the model at the optimum (3-5 usually do)
 
 ENERGY = "photoelectron energy (eV)"
 GEOMETRY = "orientation and domains"
 FIT = "fit"
+INSTRUMENT = "instrument"
 
 # The angles to fit: None, 'none', a name, 'alpha,gamma', or names or indices.
 FitAngles = Union[None, str, Sequence[Union[str, int]]]
@@ -103,28 +111,6 @@ def parse_fit_angles(fit_angles: FitAngles) -> Tuple[int, ...]:
     return tuple(sorted(chosen))
 
 
-def checked_k_range(k_range: Optional[Sequence[float]]) -> Optional[Tuple[float, float]]:
-    """(k_min, k_max) in 1/Å with 0 <= k_min < k_max, or None."""
-    if k_range is None:
-        return None
-    values = tuple(finite(v, "k_range", "1/Å") for v in k_range)
-    if len(values) != 2 or not (0 <= values[0] < values[1]):
-        raise InputError("k_range", f"must be (k_min, k_max) with 0 <= k_min < k_max in "
-                                    f"1/Å, got {values}")
-    return values[0], values[1]
-
-
-def used_pixels(measured: MeasuredMap,
-                k_range: Optional[Sequence[float]] = None) -> BoolArray:
-    """Finite pixels inside the annulus k_range = (k_min, k_max) in 1/Å."""
-    used = np.isfinite(measured.intensity)
-    checked = checked_k_range(k_range)
-    if checked is not None:
-        radius = np.hypot(measured.kx[:, None], measured.ky[None, :])
-        used &= (radius >= checked[0]) & (radius <= checked[1])
-    return used
-
-
 def _joined(values: List[str]) -> str:
     """--fit-angles alpha gamma (or alpha,gamma) as one setting."""
     return ",".join(values)
@@ -132,6 +118,23 @@ def _joined(values: List[str]) -> str:
 
 def _pair(values: List[float]) -> Tuple[float, float]:
     return values[0], values[1]
+
+
+def _flat_field_values(source: Any, measured: MeasuredMap, label: str) -> Float64Array:
+    """A flat field on the measured map's axes: a MeasuredMap (read from a file) or
+    an array of the map's shape; pixels where it is NaN or not positive are masked."""
+    if isinstance(source, MeasuredMap):
+        if source.intensity.shape != measured.intensity.shape[-2:] or \
+                not (np.allclose(source.kx, measured.kx) and np.allclose(source.ky, measured.ky)):
+            raise MeasuredDataError(f"{label}: the flat field's axes are not the measured "
+                                    f"map's ({source.intensity.shape} pixels)")
+        values = source.intensity
+    else:
+        values = np.asarray(source, dtype=np.float64)
+        if values.shape != measured.intensity.shape[-2:]:
+            raise MeasuredDataError(f"{label}: the flat field has shape {values.shape}, the "
+                                    f"measured map {measured.intensity.shape[-2:]}")
+    return np.where(values > 0, values, np.nan)
 
 
 # ---- the requests ------------------------------------------------------------------
@@ -146,7 +149,7 @@ class FitSettings(MoleculeRequest):
     (the background's columns), `names` (the orbitals).
     """
 
-    option_groups: ClassVar[Tuple[str, ...]] = (ENERGY, GEOMETRY, LIGHT, FIT)
+    option_groups: ClassVar[Tuple[str, ...]] = (ENERGY, GEOMETRY, LIGHT, FIT, INSTRUMENT)
     # the setting naming the measured data (a map, or a stack)
     data_setting: ClassVar[str] = ""
 
@@ -169,8 +172,14 @@ class FitSettings(MoleculeRequest):
     symmetry: Symmetry = setting(
         None, "--symmetry", group=GEOMETRY, choices=("none", "2", "3", "4"),
         convert=symmetry_option, help="average over n-fold domains about k = 0 (default: none)")
-    mirrors: bool = setting(True, "--no-mirrors", group=GEOMETRY, action="store_false",
-                            help="domains by rotation only, without their mirror images")
+    mirrors: bool = setting(True, "--mirrors", group=GEOMETRY,
+                            action=argparse.BooleanOptionalAction,
+                            help="domains with their mirror images (over kx), or by rotation "
+                                 "only (--no-mirrors) (default: with)")
+    fit_domain_populations: bool = setting(
+        False, "--fit-domain-populations", group=GEOMETRY, action="store_true",
+        help="with --symmetry N: fit the shares of the N domains (summing to 1) instead of "
+             "taking them equal")
     polarisation: Optional[Polarisation] = light("polarisation")
     incidence: float = light("incidence")
     azimuth: float = light("azimuth")
@@ -182,8 +191,34 @@ class FitSettings(MoleculeRequest):
     k_range: Optional[Tuple[float, float]] = setting(
         None, "--k-range", group=FIT, type=float, nargs=2, metavar=("KMIN", "KMAX"),
         convert=_pair, help="fit only pixels with KMIN <= |k| <= KMAX (1/Å)")
+    errors: str = setting(
+        "auto", "--errors", group=FIT, choices=ERROR_MODELS,
+        help="the intensities' standard deviations: the file's sigma, Poisson counts, or "
+             "uniform (the errors then scaled by the scatter); auto takes sigma when given, "
+             "else poisson for non-negative whole counts, else uniform (default: auto)")
     poisson: bool = setting(False, "--poisson", group=FIT, action="store_true",
-                            help="weight residuals by 1/max(I, 1) (intensities are counts)")
+                            help="the intensities are counts: --errors poisson")
+    k_offset: Tuple[float, float] = setting(
+        (0.0, 0.0), "--k-offset", group=INSTRUMENT, type=float, nargs=2,
+        metavar=("KX0", "KY0"), convert=_pair,
+        help="where the measured axes put the map's k = 0, in 1/Å: the value, or the start "
+             "of --fit-k-offset (default: 0 0)")
+    fit_k_offset: bool = setting(False, "--fit-k-offset", group=INSTRUMENT,
+                                 action="store_true", help="fit the k offset (kx0, ky0)")
+    k_resolution: float = setting(
+        0.0, "--k-resolution", group=INSTRUMENT, type=float, metavar="SIGMA",
+        help="the momentum resolution: the model blurred by a Gaussian of this standard "
+             "deviation in 1/Å, the value or the start of --fit-k-resolution (default: 0)")
+    fit_k_resolution: bool = setting(False, "--fit-k-resolution", group=INSTRUMENT,
+                                     action="store_true", help="fit the momentum resolution")
+    flat_field: Optional[Any] = setting(
+        None, "--flat-field", group=INSTRUMENT, metavar="FILE",
+        help="a multiplicative response on the measured axes (.npz with intensity, kx, ky, "
+             "or NetCDF/HDF5), applied to the whole model")
+    fit_transmission: str = setting(
+        "none", "--fit-transmission", group=INSTRUMENT, choices=TRANSMISSIONS,
+        help="fit a smooth detector response: radial2 is 1 + a x + b y + c (x^2 + y^2) with "
+             "(x, y) = k / the largest fitted |k| (default: none)")
     model_image: bool = setting(True)
     threads: Optional[int] = threads_setting("threads for the orbital maps (default: all CPUs)")
     progress: bool = quiet_setting()
@@ -194,6 +229,7 @@ class FitSettings(MoleculeRequest):
     terms: Tuple[str, ...] = state_field()
     names: List[str] = state_field()
     _data: Optional[MeasuredMap] = state_field()
+    _flat: Optional[Float64Array] = state_field()
 
     def __post_init__(self) -> None:
         if self.data_setting and getattr(self, self.data_setting) is None:
@@ -213,6 +249,61 @@ class FitSettings(MoleculeRequest):
                                          "HOMO-1, ... or a 0-based index)")
         if self.threads is not None:
             self.threads = count(self.threads, "threads", 1)
+        if self.errors not in ERROR_MODELS:
+            raise InputError("errors", f"must be one of {', '.join(ERROR_MODELS)}, got "
+                                       f"{self.errors!r}")
+        if self.poisson and self.errors not in ("auto", "poisson"):
+            raise InputError("poisson", f"contradicts errors={self.errors!r}",
+                             "give {errors} only")
+        self.k_offset = (finite(self.k_offset[0], "k_offset", "1/Å"),
+                         finite(self.k_offset[1], "k_offset", "1/Å"))
+        self.k_resolution = finite(self.k_resolution, "k_resolution", "1/Å")
+        if self.k_resolution < 0:
+            raise InputError("k_resolution", f"must be >= 0 (1/Å), got {self.k_resolution:g}")
+        if self.fit_transmission not in TRANSMISSIONS:
+            raise InputError("fit_transmission", f"must be one of {', '.join(TRANSMISSIONS)}, "
+                                                 f"got {self.fit_transmission!r}")
+        if self.fit_domain_populations and self.symmetry is None:
+            raise InputError("fit_domain_populations", "needs domains: give {symmetry}")
+        require_scipy()  # one line naming the extra before any work
+
+    @property
+    def error_model(self) -> str:
+        """The errors as asked: 'poisson' for the --poisson shorthand."""
+        return "poisson" if self.poisson else self.errors
+
+    def instrument(self, measured: MeasuredMap, used: BoolArray,
+                   values: Optional[Dict[str, Any]] = None) -> Instrument:
+        """The instrument model at the used pixels; with `values` (a FitResult's
+        `instrument`, or {} for the settings' own values) every part fixed."""
+        flat = self.flat_field_data(measured)
+        instrument = Instrument(
+            k_offset=self.k_offset, fit_k_offset=self.fit_k_offset,
+            k_resolution=self.k_resolution, fit_k_resolution=self.fit_k_resolution,
+            transmission=self.fit_transmission,
+            flat_field=None if flat is None else flat[used],
+            populations=self.fit_domain_populations)
+        if values is not None:
+            instrument.k_offset = tuple(values.get("k_offset", instrument.k_offset))
+            instrument.k_resolution = float(values.get("k_resolution", instrument.k_resolution))
+            instrument.fit_k_offset = instrument.fit_k_resolution = False
+            instrument.fixed_transmission = values.get("transmission")
+            instrument.fixed_populations = values.get("domain_populations")
+        return instrument
+
+    def flat_field_data(self, measured: MeasuredMap) -> Optional[Float64Array]:
+        """The flat field on the measured axes (NaN where it masks), read once."""
+        if self.flat_field is None:
+            return None
+        if self._flat is None:
+            if isinstance(self.flat_field, (str, os.PathLike)):
+                source = self.read_input("flat_field", load_measured)
+                label = os.fspath(self.flat_field)
+            else:
+                source, label = self.flat_field, "flat_field"
+                self.in_memory("flat_field", "a flat field in memory")
+            self._flat = _flat_field_values(source, measured, label)
+        return self._flat
 
     def measured_data(self) -> MeasuredMap:
         """The measured map (or stack), read and checked on the first call."""
@@ -237,7 +328,7 @@ class FitRequest(FitSettings):
 
     kind: ClassVar[str] = "fit"
     positionals: ClassVar[Tuple[str, ...]] = ("measured", "molecule")
-    input_files: ClassVar[Tuple[str, ...]] = ("measured", "molecule")
+    input_files: ClassVar[Tuple[str, ...]] = ("measured", "molecule", "flat_field")
     data_setting: ClassVar[str] = "measured"
 
     measured: Optional[MeasuredSource] = setting(None, "measured",
@@ -263,21 +354,26 @@ class FitRequest(FitSettings):
                                  "give {kinetic_energy}, or {photon_energy} with "
                                  "{work_function} and {binding_energy}, not both")
             self.kinetic_energy = positive(self.kinetic_energy, "kinetic_energy", "eV")
-        elif self.photon_energy is None or self.work_function is None:
-            raise InputError("kinetic_energy", "is missing",
-                             "give it, or {photon_energy} with {work_function} and "
-                             "{binding_energy}")
         else:
-            self.photon_energy = finite(self.photon_energy, "photon_energy", "eV")
-            self.work_function = finite(self.work_function, "work_function", "eV")
-            if self.binding_energy is not None:
-                self.binding_energy = finite(self.binding_energy, "binding_energy", "eV")
+            for name in ("photon_energy", "work_function", "binding_energy"):
+                if getattr(self, name) is not None:
+                    setattr(self, name, finite(getattr(self, name), name, "eV"))
 
     def kinetic_energy_of(self, measured: MeasuredMap) -> float:
         """The one kinetic energy (eV) of the slice: given, or photon energy - work
-        function - binding energy (the slice's own when it carries one)."""
+        function - binding energy (the slice's own when it carries one); what is
+        not given is taken from the measurement when it states it."""
         if self.kinetic_energy is not None:
             return float(self.kinetic_energy)
+        photon = self.photon_energy if self.photon_energy is not None else measured.photon_energy
+        work = self.work_function if self.work_function is not None else measured.work_function
+        if photon is None and measured.kinetic_energy is not None:
+            return float(measured.kinetic_energy)
+        if photon is None or work is None:
+            raise InputError("kinetic_energy", f"is missing: the measured map "
+                                               f"({measured.source}) states no energy",
+                             "give it, or {photon_energy} with {work_function} and "
+                             "{binding_energy}")
         binding = self.binding_energy
         if binding is None and measured.binding_energy is not None and not measured.is_stack:
             binding = float(np.asarray(measured.binding_energy))
@@ -285,7 +381,7 @@ class FitRequest(FitSettings):
             raise InputError("binding_energy", "is missing: photon_energy needs the slice's "
                                                "binding energy (E_kin = photon energy - work "
                                                "function - binding energy)")
-        energy = float(self.photon_energy or 0.0) - float(self.work_function or 0.0) - binding
+        energy = float(photon) - float(work) - binding
         if not energy > 0:
             raise InputError("photon_energy", f"minus work_function and binding_energy leaves "
                                               f"a kinetic energy of {energy:g} eV; it must be "
@@ -310,11 +406,22 @@ class FitRequest(FitSettings):
         return result
 
     def run(self) -> FitResult:
-        """The fit; warns (IdentifiabilityWarning) when orbitals cannot be told apart."""
+        """The fit; its warnings are also issued (IdentifiabilityWarning when orbitals
+        cannot be told apart, FitWarning for the rest)."""
         result = self.fit()
-        for message in result.warnings:
-            warnings.warn(message, IdentifiabilityWarning, stacklevel=2)
+        issue_warnings(result.warnings)
         return result
+
+
+def issue_warnings(found: Sequence[CodedWarning]) -> None:
+    """A fit's warnings as Python warnings, each of its class."""
+    for warning in found:
+        category = IdentifiabilityWarning if warning["code"] in IDENTIFIABILITY_CODES \
+            else FitWarning
+        warnings.warn(f"{warning['code']}: {warning['message']}", category, stacklevel=3)
+
+
+IDENTIFIABILITY_CODES = ("not-identifiable", "undetermined-weight")
 
 
 def fit_momentum_map(measured: MeasuredSource, molecule: Union[Molecule, str],
@@ -330,9 +437,10 @@ def fit_momentum_map(measured: MeasuredSource, molecule: Union[Molecule, str],
                      fit_angles: FitAngles = None,
                      background: Background = "constant",
                      k_range: Optional[Tuple[float, float]] = None, poisson: bool = False,
-                     starts: Optional[int] = None, threads: Optional[int] = None,
-                     progress: bool = True, model_image: bool = True,
-                     max_memory: MemorySize = None) -> FitResult:
+                     errors: str = "auto", starts: Optional[int] = None,
+                     threads: Optional[int] = None, progress: bool = True,
+                     model_image: bool = True, max_memory: MemorySize = None,
+                     **instrument: Any) -> FitResult:
     """Fits orbital weights, chosen orientation angles and a background to a
     measured momentum map; returns a FitResult.
 
@@ -348,15 +456,22 @@ def fit_momentum_map(measured: MeasuredSource, molecule: Union[Molecule, str],
         angles not fitted; fit_angles: None, 'gamma', 'alpha,beta,gamma', ...;
       background: 'none', 'constant' (default) or 'linear';
       k_range: (k_min, k_max) in 1/Å, the annulus of pixels to fit;
-      poisson: counts: weight residuals by 1/max(I, 1) in the orientation search
-        and by 1/max(model, 1) at the optimum (see the module notes);
+      errors: 'auto' (default), 'sigma', 'poisson' or 'uniform' (see the module
+        notes); poisson=True is errors='poisson';
+      instrument (see forward.py): k_offset=(kx0, ky0) and fit_k_offset;
+        k_resolution (sigma, 1/Å) and fit_k_resolution; flat_field (a file or an
+        array of the map's shape); fit_transmission='radial2';
+        fit_domain_populations (with symmetry);
       starts: scan points per fitted angle (1: refine from `orientation` only);
       threads: orbitals computed in parallel (default: all CPUs); progress;
       spin; model_image: also compute the model on the pixels not fitted
       (masked or outside k_range) for FitResult.model; max_memory: the memory
       guard's limit for the model maps (bytes or '8G'; default: half the
       available memory, or LIBKERNELS_MAX_MEMORY).
-    Warns (IdentifiabilityWarning) when orbitals cannot be told apart.
+    Issues the fit's warnings (result.warnings): IdentifiabilityWarning when
+    orbitals cannot be told apart, FitWarning for a misfit, angles not
+    separately determined, equivalent orientations and errors scaled by the
+    scatter.
     """
     request = FitRequest(
         measured=measured, molecule=molecule, orbitals=orbitals, kinetic_energy=kinetic_energy,
@@ -364,194 +479,8 @@ def fit_momentum_map(measured: MeasuredSource, molecule: Union[Molecule, str],
         binding_energy=binding_energy, spin=spin, symmetry=symmetry, mirrors=mirrors,
         polarisation=polarisation, incidence=incidence, azimuth=azimuth, s_share=s_share,
         orientation=orientation, fit_angles=fit_angles, background=background,
-        k_range=k_range, poisson=poisson, starts=starts, threads=threads, progress=progress,
-        model_image=model_image, max_memory=max_memory)
+        k_range=k_range, poisson=poisson, errors=errors, starts=starts, threads=threads,
+        progress=progress, model_image=model_image, max_memory=max_memory, **instrument)
     result = request.fit()
-    for message in result.warnings:
-        warnings.warn(message, IdentifiabilityWarning, stacklevel=2)
+    issue_warnings(result.warnings)
     return result
-
-
-# ---- the fit -----------------------------------------------------------------------
-
-def fit_map(settings: FitSettings, measured: MeasuredMap, molecule: Molecule, energy: float, *,
-            start: Float64Array, angles: Tuple[int, ...], model_image: bool,
-            progress: bool) -> FitResult:
-    """The fit of one measured slice at kinetic energy `energy` (eV), starting from
-    the orientation `start` and fitting the angles `angles`; warnings go into
-    result.warnings."""
-    clock = time.perf_counter()
-    terms = settings.terms
-    names = settings.names
-    used = used_pixels(measured, settings.k_range)
-    n_parameters = len(names) + len(terms) + len(angles)
-    n_used = int(np.count_nonzero(used))
-    if n_used <= n_parameters:
-        raise MeasuredDataError(f"{measured.source}: {n_used} usable pixel(s) (finite"
-                                + (", inside k_range" if settings.k_range is not None else "")
-                                + f") for {n_parameters} fitted quantities")
-    if not np.any(measured.intensity[used]):
-        raise MeasuredDataError(f"{measured.source}: every pixel to fit is 0; there is "
-                                "nothing to fit")
-    threads = settings.threads or os.cpu_count() or 1
-    executor = ThreadPoolExecutor(max_workers=threads) if threads > 1 and len(names) > 1 \
-        else None
-    model_options: Dict[str, Any] = dict(
-        kinetic_energy=energy, spin=settings.spin, symmetry=settings.symmetry,
-        mirrors=settings.mirrors, polarisation=settings.polarisation,
-        incidence=settings.incidence, azimuth=settings.azimuth, s_share=settings.s_share,
-        executor=executor, max_memory=settings.max_memory)
-    try:
-        maps = OrbitalMaps(molecule, names, measured.kx, measured.ky, used, **model_options)
-        problem = LinearProblem(measured, used, settings.poisson, terms)
-        if angles:
-            best, n_scan = search_orientation(measured, used, molecule, names, problem, maps,
-                                              start, angles, terms, settings.poisson,
-                                              settings.starts, model_options, progress)
-        else:
-            best, n_scan = start, 0
-        result = _result(measured, molecule, names, maps, problem, best, angles, terms,
-                         energy, model_image, model_options, settings.poisson)
-    finally:
-        if executor is not None:
-            executor.shutdown()
-    result.n_scan_evaluations = n_scan
-    result.elapsed_seconds = time.perf_counter() - clock
-    result.settings = {"symmetry": settings.symmetry, "mirrors": bool(settings.mirrors),
-                       "polarisation": settings.polarisation,
-                       "incidence": float(settings.incidence),
-                       "azimuth": float(settings.azimuth), "s_share": float(settings.s_share),
-                       "k_range": None if settings.k_range is None
-                       else [float(v) for v in settings.k_range],
-                       "poisson": bool(settings.poisson), "spin": settings.spin,
-                       "orientation_start": json_floats(start)}
-    return result
-
-
-def _result(measured: MeasuredMap, molecule: Molecule, names: List[str], maps: OrbitalMaps,
-            problem: LinearProblem, orientation: Float64Array, angles: Tuple[int, ...],
-            terms: Tuple[str, ...], energy: float, model_image: bool,
-            model_options: Dict[str, Any], poisson: bool) -> FitResult:
-    timer = time.perf_counter()
-    columns = maps.columns(orientation)
-    one_evaluation = time.perf_counter() - timer
-    coefficients, residual = problem.solve(columns)
-    if poisson:
-        for _ in range(POISSON_ITERATIONS):
-            unweighted = np.concatenate([columns, problem.background], axis=1)
-            problem.reweight(unweighted @ coefficients)
-            previous = coefficients
-            coefficients, residual = problem.solve(columns)
-            if np.allclose(coefficients, previous, rtol=1e-7, atol=0):
-                break
-    n_orbitals = len(names)
-    weights, background = coefficients[:n_orbitals], coefficients[n_orbitals:]
-
-    # Jacobian of the weighted model with respect to every fitted quantity.
-    design = problem.design(columns)
-    blocks = [design]
-    for index in angles:
-        step = np.zeros(3)
-        step[index] = ERROR_STEP
-        plus = maps.columns(orientation + step) @ weights
-        minus = maps.columns(orientation - step) @ weights
-        blocks.append((problem.sqrt_weight * (plus - minus) / (2 * ERROR_STEP))[:, None])
-    jacobian = np.concatenate(blocks, axis=1)
-    n_used = problem.intensity.size
-    dof = max(n_used - jacobian.shape[1], 1)
-    chi2_reduced = float(np.sum(residual ** 2) / dof)
-    norms = np.linalg.norm(jacobian, axis=0)
-    norms[norms == 0] = 1.0
-    scaled = jacobian / norms
-    covariance = np.linalg.pinv(scaled.T @ scaled, hermitian=True) / np.outer(norms, norms)
-    covariance *= chi2_reduced
-    errors = np.sqrt(np.clip(np.diag(covariance), 0, None))
-    blank = np.flatnonzero(~np.any(columns, axis=0))
-    errors[blank] = np.nan  # a map that is 0 on every fitted pixel fixes no weight
-
-    orientation_errors = np.zeros(3)
-    for k, index in enumerate(angles):
-        orientation_errors[index] = errors[n_orbitals + len(terms) + k]
-
-    unweighted = problem.intensity - (problem.design(columns) @ coefficients) / \
-        problem.sqrt_weight
-    r_factor = float(np.sum(unweighted ** 2) / np.sum(problem.intensity ** 2))
-
-    sums, messages = _identifiability(names, problem, columns, coefficients, covariance)
-    messages += [f"the map of {names[o]} is 0 on every fitted pixel (beyond its photoemission "
-                 f"disc, |k| > {maps.disc_radius:.3g} 1/Å?): its weight is undetermined"
-                 for o in blank]
-
-    # The model on every measured pixel, for pictures and model.npy.
-    full = np.ones(measured.intensity.shape, dtype=bool)
-    if model_image:
-        if problem.used.all():
-            image_columns, image_used = columns, problem.used
-        else:
-            image_maps = OrbitalMaps(molecule, names, measured.kx, measured.ky, full,
-                                     **model_options)
-            image_columns, image_used = image_maps.columns(orientation), full
-        image_problem = LinearProblem(measured, image_used, False, terms)
-        model = np.full(measured.intensity.shape, np.nan)
-        model[image_used] = np.concatenate([image_columns, image_problem.background],
-                                           axis=1) @ coefficients
-    else:
-        model = np.full(measured.intensity.shape, np.nan)
-        model[problem.used] = problem.intensity - unweighted
-
-    parameter_names = ([f"weight {n}" for n in names] + [f"background {t}" for t in terms]
-                       + [ANGLES[i] for i in angles])
-    return FitResult(
-        orbitals=names, weights=weights, weight_errors=errors[:n_orbitals],
-        orientation=wrap_angles(orientation, angles, maps.fold),
-        orientation_errors=orientation_errors, fit_angles=tuple(ANGLES[i] for i in angles),
-        background=background, background_errors=errors[n_orbitals:n_orbitals + len(terms)],
-        background_terms=terms, r_factor=r_factor, chi2_reduced=chi2_reduced,
-        n_pixels=n_used, kinetic_energy_ev=energy, model_grid=maps.grid.kind,
-        kx=measured.kx, ky=measured.ky, measured=measured.intensity, model=model,
-        residual=measured.intensity - model, mask=problem.used, covariance=covariance,
-        parameter_names=parameter_names, weight_sums=sums, warnings=messages,
-        n_evaluations=maps.evaluations, seconds_per_evaluation=one_evaluation,
-        source=measured.source)
-
-
-def _identifiability(names: List[str], problem: LinearProblem, columns: Float64Array,
-                     coefficients: Float64Array, covariance: Float64Array
-                     ) -> Tuple[List[Dict[str, Any]], List[str]]:
-    """Groups of orbitals whose maps are nearly collinear once the background is
-    projected out: their weights trade off; their sum is still determined."""
-    weighted = problem.sqrt_weight[:, None] * columns
-    background = problem.sqrt_weight[:, None] * problem.background
-    if background.shape[1]:
-        basis, _ = np.linalg.qr(background)
-        weighted = weighted - basis @ (basis.T @ weighted)
-    norms = np.linalg.norm(weighted, axis=0)
-    norms[norms == 0] = 1.0
-    cosine = np.abs((weighted / norms).T @ (weighted / norms))
-    n = len(names)
-    group = list(range(n))
-
-    def root(a: int) -> int:
-        while group[a] != a:
-            a = group[a]
-        return a
-
-    for a in range(n):
-        for b in range(a + 1, n):
-            if cosine[a, b] > IDENTIFIABILITY_COSINE:
-                group[root(b)] = root(a)
-    sums: List[Dict[str, Any]] = []
-    messages: List[str] = []
-    for leader in sorted({root(a) for a in range(n)}):
-        members = [a for a in range(n) if root(a) == leader]
-        if len(members) < 2:
-            continue
-        total = float(np.sum(coefficients[members]))
-        error = float(np.sqrt(max(np.sum(covariance[np.ix_(members, members)]), 0.0)))
-        labels = [names[a] for a in members]
-        worst = max(cosine[a, b] for a in members for b in members if a < b)
-        sums.append({"orbitals": labels, "sum": total, "error": error})
-        messages.append(f"the weights of {', '.join(labels)} are not separately identifiable "
-                        f"(their maps are nearly collinear, cosine {worst:.4f}); their sum is "
-                        f"{total:.6g} +- {error:.3g}")
-    return sums, messages
