@@ -46,6 +46,7 @@ from ..core.memory import MemorySize
 from ..core.molecule import Molecule
 from ..core.orientation import ANGLES, CONVENTION
 from ..core.validation import angles as validated_angles, count, finite, positive
+from ..kspace.request import CONVERSION, ConversionOptions
 from ..requests.base import MoleculeRequest, setting, state_field
 from ..requests.maps import (LIGHT, Orbitals, light, quiet_setting, symmetry_option,
                              threads_setting)
@@ -137,7 +138,7 @@ def _pair(values: List[float]) -> Tuple[float, float]:
 # ---- the requests ------------------------------------------------------------------
 
 @dataclass
-class FitSettings(MoleculeRequest):
+class FitSettings(ConversionOptions, MoleculeRequest):
     """What a fit of measured maps with orbital maps takes besides the data and
     the energies: shared by the fit of one map and the deconvolution of a stack.
 
@@ -146,7 +147,7 @@ class FitSettings(MoleculeRequest):
     (the background's columns), `names` (the orbitals).
     """
 
-    option_groups: ClassVar[Tuple[str, ...]] = (ENERGY, GEOMETRY, LIGHT, FIT)
+    option_groups: ClassVar[Tuple[str, ...]] = (ENERGY, GEOMETRY, LIGHT, FIT, CONVERSION)
     # the setting naming the measured data (a map, or a stack)
     data_setting: ClassVar[str] = ""
 
@@ -218,10 +219,12 @@ class FitSettings(MoleculeRequest):
         """The measured map (or stack), read and checked on the first call."""
         if self._data is None:
             value = getattr(self, self.data_setting)
+            conversion = self.conversion(self.max_memory)  # raw data in angles, or windows
             if isinstance(value, (str, os.PathLike)):
-                self._data = self.read_input(self.data_setting, load_measured)
+                self._data = self.read_input(
+                    self.data_setting, lambda path: load_measured(path, conversion=conversion))
             else:
-                self._data = load_measured(value)
+                self._data = load_measured(value, conversion=conversion)
                 self.in_memory(self.data_setting, f"{self._data.source} (in memory)")
         return self._data
 

@@ -12,6 +12,11 @@ Sources: `.npz` files with arrays `intensity`, `kx`, `ky` (and
 DataArray or a Dataset whose first data variable has dimensions named kx, ky
 (and binding_energy); in memory an xarray.DataArray, or a numpy array with its
 axes given as keywords.
+
+Data as laboratories write them (NeXus, Igor, Zarr; angles, energy cubes)
+are read and converted by kspace/ (`to_momentum`): files of those kinds
+always, other files and xarray objects when a Conversion asks for it (a
+geometry, an energy window, named dims).
 """
 
 from __future__ import annotations
@@ -28,6 +33,8 @@ from ..core.extras import require
 from ..core.grids import require_xarray
 from ..core.types import PathLike
 from ..core.units import energy_to_hartree, hartree_to, momentum_to_bohr
+from ..formats.measured_files import kind_of
+from ..kspace.convert import Conversion, convert
 
 if TYPE_CHECKING:
     import xarray
@@ -111,15 +118,19 @@ def _step(axis: Float64Array) -> float:
 
 def load_measured(source: MeasuredSource, kx: Optional[ArrayLike] = None,
                   ky: Optional[ArrayLike] = None, binding_energy: Optional[ArrayLike] = None, *,
-                  name: Optional[str] = None) -> MeasuredMap:
+                  name: Optional[str] = None,
+                  conversion: Optional[Conversion] = None) -> MeasuredMap:
     """A MeasuredMap from a file path, an xarray object, a numpy array with axes,
-    a mapping with the arrays, or a MeasuredMap (checked and returned)."""
+    a mapping with the arrays, or a MeasuredMap (checked and returned).
+    `conversion` converts data measured in angles (kspace.convert.Conversion)."""
     if isinstance(source, MeasuredMap):
         return _checked(source.intensity, source.kx, source.ky, source.binding_energy,
                         source.source, source.attrs)
     if isinstance(source, (str, os.PathLike)):
-        return _read_file(os.fspath(source))
+        return _read_file(os.fspath(source), conversion)
     if _is_xarray(source):
+        if conversion is not None and conversion.active:
+            return _from_xarray(convert(source, conversion).load(), name or "DataArray")
         return _from_xarray(source, name or "DataArray")
     if isinstance(source, Mapping):  # a dict, or an .npz archive (NpzFile)
         return _from_arrays(source, name or "arrays")
@@ -133,10 +144,17 @@ def load_measured(source: MeasuredSource, kx: Optional[ArrayLike] = None,
     return _checked(source, kx, ky, binding_energy, label, {})
 
 
-def _read_file(path: str) -> MeasuredMap:
+def _read_file(path: str, conversion: Optional[Conversion] = None) -> MeasuredMap:
     if not os.path.exists(path):
         raise MeasuredDataError(f"{path}: no such file")
     suffix = os.path.splitext(path)[1].lower()
+    head = b""
+    if os.path.isfile(path):
+        with open(path, "rb") as handle:
+            head = handle.read(16)
+    if suffix != ".npz" and ((conversion is not None and conversion.active) or
+                             kind_of(path, head) in ("nexus", "igor", "zarr")):
+        return _from_xarray(convert(path, conversion or Conversion()).load(), path)
     if suffix == ".npz":
         try:
             with np.load(path, allow_pickle=False) as arrays:
