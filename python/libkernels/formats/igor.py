@@ -9,7 +9,8 @@ in the attributes, and the photon energy, work function and energy scale
 (kinetic or binding) are taken from the keys analyser software writes.
 
 A packed experiment holds many waves; the one read is `wave=` (a name), or
-the only numeric wave of two or more dimensions.
+the only numeric wave of two or more dimensions (or the only one).  Trailing
+dimensions of a single point become scalar coordinates.
 """
 
 from __future__ import annotations
@@ -50,8 +51,8 @@ def is_igor(head: bytes, path: str) -> bool:
         {bytes([0, v]) for v in (1, 2, 3, 5)}
 
 
-def _igor2(label: str) -> Any:
-    return require("igor2", "lab", f"{label}: reading Igor files", "igor2")
+def _igor2(label: str, module: str) -> Any:
+    return require(f"igor2.{module}", "lab", f"{label}: reading Igor files", "igor2")
 
 
 def _text(value: Any) -> str:
@@ -108,14 +109,19 @@ def read_wave(wave: Dict[str, Any], label: str) -> xarray.Dataset:
         raise MeasuredDataError(f"{label}: the wave holds {data.dtype} values, not numbers")
     if data.size == 0:
         raise MeasuredDataError(f"{label}: the wave is empty")
-    while data.ndim > 1 and data.shape[-1] == 1:  # trailing single-point dimensions
-        data = data[..., 0]
-    ndim = data.ndim
-    names = _labels(wave, ndim)
+    full = data.ndim
+    while data.ndim > 1 and data.shape[-1] == 1:  # trailing single-point dimensions:
+        data = data[..., 0]                         # kept as scalar coordinates
+    names = _labels(wave, full)
     coords = {}
-    for name, size, (start, delta, unit) in zip(names, data.shape, _scaling(wave, ndim)):
-        values = start + delta * np.arange(size, dtype=np.float64)
-        coords[name] = (name, values, {"units": unit} if unit else {})
+    for d, (name, (start, delta, unit)) in enumerate(zip(names, _scaling(wave, full))):
+        attrs = {"units": unit} if unit else {}
+        if d < data.ndim:
+            values = start + delta * np.arange(data.shape[d], dtype=np.float64)
+            coords[name] = (name, values, attrs)
+        else:
+            coords[name] = ((), start, attrs)
+    names = names[:data.ndim]
     note = _text(wave.get("note") or b"")
     attrs: Dict[str, Any] = {"source": label, "igor_wave": _text(wave["wave_header"]["bname"])}
     if note:
@@ -138,7 +144,7 @@ def read_wave(wave: Dict[str, Any], label: str) -> xarray.Dataset:
 def _packed_waves(source: Source, label: str) -> Dict[str, Dict[str, Any]]:
     """{name: wave} of the numeric waves of a packed experiment, found in either
     byte order (the file's first record does not say which)."""
-    packed = _igor2(label).packed
+    packed = _igor2(label, "packed")
     last: Optional[Exception] = None
     for order in (None, ">", "<"):
         handle = io.BytesIO(source) if isinstance(source, (bytes, bytearray)) else source
@@ -161,14 +167,13 @@ def read(source: Source, *, wave: Optional[str] = None,
          label: Optional[str] = None) -> xarray.Dataset:
     """An Igor binary wave or a wave of a packed experiment (see the module notes)."""
     label = label or (source if isinstance(source, str) else "the Igor file")
-    igor2 = _igor2(label)
     packed = isinstance(source, str) and source.lower().endswith((".pxp", ".pxt"))
     if not packed and isinstance(source, (bytes, bytearray)):
         packed = not is_igor(bytes(source[:2]), "")
     if not packed:
         handle = io.BytesIO(source) if isinstance(source, (bytes, bytearray)) else source
         try:
-            loaded = igor2.binarywave.load(handle)
+            loaded = _igor2(label, "binarywave").load(handle)
         except Exception as error:  # igor2 raises many kinds for a damaged file
             raise MeasuredDataError(f"{label}: not a readable Igor binary wave "
                                     f"({str(error).splitlines()[0] if str(error) else error!r})"
@@ -181,6 +186,8 @@ def read(source: Source, *, wave: Optional[str] = None,
                                     f"{', '.join(waves) or 'none'})")
         return read_wave(waves[wave], f"{label}:{wave}")
     maps = [name for name, w in waves.items() if np.asarray(w["wData"]).squeeze().ndim >= 2]
+    if not maps and len(waves) == 1:
+        maps = list(waves)
     if len(maps) != 1:
         raise MeasuredDataError(
             f"{label}: holds {len(maps) or 'no'} waves of two or more dimensions"

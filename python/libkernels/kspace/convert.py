@@ -339,6 +339,8 @@ def convert(data: Any, conversion: Conversion) -> xarray.Dataset:
     if conversion.energy_window is not None:
         values = values.sum(axis=0)
         variances = variances.sum(axis=0)
+    elif dim is None:  # a single map
+        values, variances = values[0], variances[0]
     return _dataset(xr, values, variances, kx, ky, energies, selected, dim,
                     conversion, geometry, placed, label)
 
