@@ -306,6 +306,11 @@ def test_dims_are_placed_by_name_and_unit_and_momentum_cubes_pass_through(tmp_pa
     out.to_netcdf(path, engine="h5netcdf")
     stack = lk.load_measured(path)
     assert stack.is_stack and stack.intensity.shape == (3, 11, 11)
+    # one slice of it, uploaded to the explorer, is read by the same readers
+    from libkernels.explore.uploads import read_measured
+    raw = out.isel(binding_energy=1).to_netcdf(engine="h5netcdf")
+    values, kx, ky = read_measured(bytes(raw))
+    assert values.shape == (11, 11) and kx[-1] == pytest.approx(1 / 0.529177210903)
 
 
 def test_a_600_x_600_x_100_angle_cube_converts_within_10_cpu_seconds():

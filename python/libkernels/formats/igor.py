@@ -113,14 +113,14 @@ def read_wave(wave: Dict[str, Any], label: str) -> xarray.Dataset:
     while data.ndim > 1 and data.shape[-1] == 1:  # trailing single-point dimensions:
         data = data[..., 0]                         # kept as scalar coordinates
     names = _labels(wave, full)
-    coords = {}
+    coords: Dict[str, Any] = {}
     for d, (name, (start, delta, unit)) in enumerate(zip(names, _scaling(wave, full))):
-        attrs = {"units": unit} if unit else {}
+        unit_attrs = {"units": unit} if unit else {}
         if d < data.ndim:
             values = start + delta * np.arange(data.shape[d], dtype=np.float64)
-            coords[name] = (name, values, attrs)
+            coords[name] = (name, values, unit_attrs)
         else:
-            coords[name] = ((), start, attrs)
+            coords[name] = ((), start, unit_attrs)
     names = names[:data.ndim]
     note = _text(wave.get("note") or b"")
     attrs: Dict[str, Any] = {"source": label, "igor_wave": _text(wave["wave_header"]["bname"])}

@@ -151,7 +151,30 @@ def _attr_energy(placed: Placed, name: str) -> Optional[float]:
     return number if number is not None and math.isfinite(number) else None
 
 
-def _energies(placed: Placed, conversion: Conversion, label: str) -> Energies:
+def _energies(placed: Placed, conversion: Conversion, label: str,
+              required: bool = True) -> Energies:
+    """The kinetic (and binding) energy of every slice.  Data already in momentum
+    need none (`required` False): what is missing is NaN, binding energies then
+    read from the axis where it gives them."""
+    try:
+        return _known_energies(placed, conversion, label)
+    except InputError:
+        if required:
+            raise
+    dim = placed.energy_dim()
+    size = 1 if dim is None else placed.data.sizes[dim]
+    kinetic = np.full(size, np.nan)
+    binding = None
+    if dim is not None:
+        axis = np.asarray(placed.data[dim].values, dtype=np.float64)
+        if dim == "kinetic_energy":
+            kinetic = axis
+        else:
+            binding = axis if dim == "binding_energy" else -axis
+    return Energies(kinetic, binding, None, None)
+
+
+def _known_energies(placed: Placed, conversion: Conversion, label: str) -> Energies:
     photon = conversion.photon_energy if conversion.photon_energy is not None else \
         _attr_energy(placed, "photon_energy")
     work = conversion.work_function if conversion.work_function is not None else \
@@ -189,10 +212,12 @@ def _energies(placed: Placed, conversion: Conversion, label: str) -> Energies:
     binding = None
     if photon is not None and work is not None:
         binding = float(photon) - float(work) - values
+    if np.any(values <= 0) and dim != "kinetic_energy":
+        raise InputError("photon_energy", f"leaves kinetic energies down to {values.min():g} "
+                                          f"eV for {label}; they must be positive")
     if np.any(values <= 0):
-        raise InputError("photon_energy" if dim != "kinetic_energy" else "kinetic_energy",
-                         f"leaves kinetic energies down to {values.min():g} eV for {label}; "
-                         "they must be positive")
+        raise MeasuredDataError(f"{label}: kinetic energies down to {values.min():g} eV; "
+                                "they must be positive")
     return Energies(values, binding, photon, work)
 
 
@@ -278,9 +303,9 @@ def convert(data: Any, conversion: Conversion) -> xarray.Dataset:
     xr = require("xarray", "lab", "converting measured data", "xarray")
     placed = _open(data, conversion)
     label = str(placed.attrs.get("source", "the data"))
-    energies = _energies(placed, conversion, label)
     dim = placed.energy_dim()
     momentum = all(d in placed.dims for d in MOMENTA)
+    energies = _energies(placed, conversion, label, required=not momentum)
     if momentum and (conversion.geometry in (None, "momentum")):
         geometry = None
     else:
@@ -313,7 +338,7 @@ def convert(data: Any, conversion: Conversion) -> xarray.Dataset:
         resampler = None
     else:
         a, b = (_axis(placed, geometry, name) for name in geometry.scanned)
-        k_top = k_of_energy(float(energies.kinetic[selected].max()))
+        k_top = k_of_energy(float(np.nanmax(energies.kinetic[selected])))
         step = conversion.k_step or k_top * min(abs(a.step), abs(b.step) if
                                                 geometry.kind != "polar-azimuth" else abs(a.step))
         x0, x1, y0, y1 = _k_range(geometry, a, b, k_top)
@@ -414,11 +439,12 @@ def _dataset(xr: Any, values: Any, variances: Any, kx: Float64Array, ky: Float64
     if values.ndim == 3:
         axis = "binding_energy" if binding is not None else "kinetic_energy"
         coords[axis] = (axis, binding if binding is not None else kinetic, {"units": "eV"})
-        if binding is not None:
+        if binding is not None and np.all(np.isfinite(kinetic)):
             coords["kinetic_energy"] = (axis, kinetic, {"units": "eV"})
         dims: Tuple[str, ...] = (axis, "kx", "ky")
     else:
-        attrs["kinetic_energy"] = float(np.mean(kinetic))  # a window's slices weigh the same
+        if np.all(np.isfinite(kinetic)):  # a window's slices weigh the same
+            attrs["kinetic_energy"] = float(np.mean(kinetic))
         if binding is not None:
             coords["binding_energy"] = ((), float(np.mean(binding)), {"units": "eV"})
         if conversion.energy_window is not None:
