@@ -19,7 +19,8 @@ basis (other programs' basis conventions), formats (reading files), requests
 (the map, cube and momentum-density requests) and plot (figures), kspace
 (measured angles to momentum: lk.to_momentum, `libkernels convert`), fit and
 scan (fitting measured maps; many maps on executors and into Zarr stores, each
-with its request), explore (the web page's server) and cli (the command line).
+with its request), tomography (real-space images from measured maps, with
+theirs), explore (the web page's server) and cli (the command line).
 
 Every output the package writes has a record beside it (a .json file, NetCDF
 or Zarr attributes) holding the request that made it:
@@ -61,6 +62,8 @@ from .requests.maps import MapRequest
 from .scans.job import ScanRequest
 from .scans.orientation_scan import as_momentum_maps, scan_momentum_maps, scan_to_xarray
 from .scans.store_scan import open_scan, run_scan, scan
+from .tomography.request import ReconstructionRequest, reconstruct
+from .tomography.result import Reconstruction
 
 __all__ = [
     # errors and warnings
@@ -87,7 +90,9 @@ __all__ = [
     "DeconvolutionResult",
     # measured data as laboratories write them
     "to_momentum", "ConvertRequest",
+    # reconstructions
+    "reconstruct", "Reconstruction",
     # requests and their records
     "Request", "MapRequest", "CubeRequest", "MomentumDensityRequest", "FitRequest",
-    "DeconvolutionRequest", "ScanRequest", "read_record",
+    "DeconvolutionRequest", "ScanRequest", "ReconstructionRequest", "read_record",
 ]

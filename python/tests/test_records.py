@@ -274,3 +274,76 @@ def test_a_setting_declared_once_is_an_option_and_a_recorded_setting(tmp_path):
     assert DampedMapRequest.from_record(tmp_path / "old.json").damping == 0.0
     with pytest.raises(lk.RecordError, match="settings this libkernels does not know: damping"):
         lk.MapRequest.from_record(tmp_path / "new.json")
+
+
+def _reconstruction(folder):
+    """The arrays of a reconstruction.nc, as bytes."""
+    xr = pytest.importorskip("xarray")
+    with xr.open_dataset(folder / "reconstruction.nc") as saved:
+        return {name: saved[name].values.tobytes() for name in saved.data_vars}
+
+
+def test_reconstruction_records_make_the_same_image_from_one_map_or_several(pentacene,
+                                                                            tmp_path, capsys):
+    pytest.importorskip("xarray")
+    pytest.importorskip("scipy")
+    requires("momentum_map_sum")
+    inputs = tmp_path / "inputs"
+    inputs.mkdir()
+    paths = []
+    for energy in (20.0, 30.0, 40.0):  # small maps of pentacene's HOMO
+        m = lk.momentum_map_sum(pentacene, ["HOMO"], kinetic_energy=energy, k_min=-2.0,
+                                k_step=0.1, n=41)
+        paths.append(inputs / f"homo_{energy:g}.npz")
+        np.savez(paths[-1], intensity=m.data.astype(float), kx=m.kx.astype(float),
+                 ky=m.ky.astype(float))
+    quick = ["--starts", "3", "--iterations", "20", "--polish", "5", "--quiet"]
+
+    # 2D from one file, the molecule's outline the support
+    _run("reconstruct", paths[1], "--kinetic-energy", "30", "--molecule", "pentacene",
+         "--seed", "7", *quick, "-o", tmp_path / "2d")
+    record = _record(tmp_path / "2d" / "reconstruction.json")
+    assert record["kind"] == "reconstruct" and record["libkernels_version"] == lk.__version__
+    assert record["measured"] == str(paths[1]) and record["measured_sha256"] == \
+        hashlib.sha256(paths[1].read_bytes()).hexdigest()
+    assert record["molecule"] == "pentacene" and record["request"]["seed"] == 7
+    first = _reconstruction(tmp_path / "2d")
+    _run("reconstruct", "--from-record", tmp_path / "2d" / "reconstruction.json", "--quiet",
+         "-o", tmp_path / "again")
+    _run("reconstruct", "--from-record", tmp_path / "2d" / "reconstruction.nc", "--quiet",
+         "-o", tmp_path / "from-nc")
+    assert _reconstruction(tmp_path / "again") == first == _reconstruction(tmp_path / "from-nc")
+    assert _record(tmp_path / "again" / "reconstruction.json")["request"] == record["request"]
+    record["request"]["seed"] = 8  # another seed, other bits: the comparison can fail
+    (tmp_path / "seed.json").write_text(json.dumps(record))
+    _run("reconstruct", "--from-record", tmp_path / "seed.json", "--quiet",
+         "-o", tmp_path / "seed")
+    assert _reconstruction(tmp_path / "seed")["image"] != first["image"]
+
+    # 3D from three files: each recorded with its SHA-256, each checked again
+    _run("reconstruct", *paths, "--kinetic-energy", "20", "30", "40", "--support", "14", "5",
+         "4", *quick, "-o", tmp_path / "3d")
+    record = _record(tmp_path / "3d" / "reconstruction.json")
+    assert record["measured"] == [str(p) for p in paths] and record["dimensions"] == 3
+    assert record["measured_sha256"] == [hashlib.sha256(p.read_bytes()).hexdigest()
+                                         for p in paths]
+    moved = tmp_path / "moved"  # the folder moved with its inputs
+    shutil.move(inputs, moved)
+    shutil.copy(tmp_path / "3d" / "reconstruction.json", moved)
+    again = lk.Request.from_record(moved / "reconstruction.json", progress=False).run()
+    assert isinstance(again, lk.Reconstruction)
+    assert again.image.values.tobytes() == _reconstruction(tmp_path / "3d")["image"]
+    assert again.record["measured_file"][2] == str(moved / paths[2].name)
+    np.savez(moved / paths[2].name, intensity=np.ones((41, 41)), kx=np.linspace(-2, 2, 41),
+             ky=np.linspace(-2, 2, 41))
+    assert f"measured file {moved / paths[2].name} has changed" in _one_line_error(
+        capsys, "reconstruct", "--from-record", moved / "reconstruction.json", "-o", moved)
+
+    # data handed over in memory are recorded as such, and cannot be read again
+    m = lk.momentum_map_sum(pentacene, ["HOMO"], kinetic_energy=30.0, k_min=-2.0, k_step=0.1,
+                            n=41)
+    lk.reconstruct(m, support=(14, 5), starts=2, iterations=5, polish=1,
+                   progress=False).save(tmp_path / "memory")
+    assert _record(tmp_path / "memory" / "reconstruction.json")["measured_file"] is None
+    with pytest.raises(lk.RecordError, match="measured was handed over in memory"):
+        lk.ReconstructionRequest.from_record(tmp_path / "memory" / "reconstruction.json").run()

@@ -8,6 +8,7 @@
     libkernels convert INPUT -o OUT.nc   measured data in angles to a momentum lattice
     libkernels fit MEASURED [MOLECULE]   fit orbital weights and orientation to a measured map
     libkernels deconvolve STACK [MOLECULE]  orbital-projected spectra of an energy stack
+    libkernels reconstruct MEASURED... -o DIR  an orbital's image in real space from maps
     libkernels explore [MOLECULE ...]    a local web page to explore maps live
     libkernels scan JOB -o STORE.zarr    many maps into a Zarr store
 
@@ -32,11 +33,11 @@ from typing import List, Optional, Sequence, TextIO, Type, Union
 
 from .. import __version__
 from ..core.errors import InputError, LibkernelsError
-from . import convert, cube, explore, fit, maps, momentum_density, orbitals, scan
+from . import convert, cube, explore, fit, maps, momentum_density, orbitals, reconstruct, scan
 from .options import option_name
 
 # in the order `libkernels --help` lists them
-COMMANDS = (maps, cube, momentum_density, orbitals, convert, fit, explore, scan)
+COMMANDS = (maps, cube, momentum_density, orbitals, convert, fit, reconstruct, explore, scan)
 
 
 def build_parser() -> argparse.ArgumentParser:

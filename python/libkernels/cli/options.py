@@ -2,9 +2,9 @@
 of the command line's own.
 
 A command whose work is a request (map, demo, cube, momentum-density, fit,
-deconvolve) takes its options from the request's settings: each setting
-declares its option once (requests/base.py), `add_request_options` adds them
-all, and `request_of` makes the request from what was given.  `--from-record
+deconvolve, reconstruct) takes its options from the request's settings: each
+setting declares its option once (requests/base.py), `add_request_options`
+adds them all, and `request_of` makes the request from what was given.  `--from-record
 FILE` replaces every option that shapes the output by the settings the record
 holds; where the output goes (-o) and how the work runs (--threads,
 --max-memory, --quiet) are still taken from the command line.

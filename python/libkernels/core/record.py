@@ -3,13 +3,15 @@
 A record is one JSON object:
 
     record_format        RECORD_FORMAT; a reader refuses records of a later format
-    kind                 which work made it: map, cube, momentum-density, fit, deconvolve, scan
+    kind                 which work made it: map, cube, momentum-density, fit, deconvolve,
+                         reconstruct, scan
     command              the command line, when there was one (else null)
     libkernels_version   the package that wrote it
     molecule, molecule_file, molecule_sha256
                          each file the work read: its source as the caller gave it, the
                          file read (absolute path; null for data handed over in memory)
-                         and the file's SHA-256 (likewise measured, stack)
+                         and the file's SHA-256 (likewise measured, stack); a setting
+                         naming several files has three lists, one entry per file
     ...                  what describes the output (axes, units, fitted values), with
                          clean numbers
     request              every setting of the request in the caller's units, exactly as
@@ -29,7 +31,7 @@ import json
 import os
 from dataclasses import dataclass
 from importlib.metadata import PackageNotFoundError, version
-from typing import Any, Dict, Iterable, List, Mapping, Optional
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple, Union
 
 import numpy as np
 
@@ -121,6 +123,46 @@ class InputFile:
                    record.get(f"{name}_sha256"))
 
 
+@dataclass(frozen=True)
+class InputFiles:
+    """The files one setting names (maps at many energies), in the order given: the
+    record holds the lists of their sources, files read and SHA-256s."""
+
+    files: Tuple[InputFile, ...]
+
+    @property
+    def source(self) -> List[str]:
+        return [f.source for f in self.files]
+
+    def entries(self, name: str) -> Dict[str, Any]:
+        """The record's entries for these files: name, name_file, name_sha256 (lists)."""
+        return {name: self.source, f"{name}_file": [f.path for f in self.files],
+                f"{name}_sha256": [f.sha256 for f in self.files]}
+
+    @classmethod
+    def recorded(cls, record: Mapping[str, Any], name: str, source: str) -> "InputFiles":
+        """The files of `name` in `record` (read from `source`); RecordError when its
+        three lists do not match."""
+        sources, paths, digests = (record.get(key) for key in
+                                   (name, f"{name}_file", f"{name}_sha256"))
+        if not (isinstance(sources, list) and isinstance(paths, list)
+                and isinstance(digests, list) and len(sources) == len(paths) == len(digests)):
+            raise RecordError(f"{source}: its {name}, {name}_file and {name}_sha256 are not "
+                              "lists of one entry per file")
+        return cls(tuple(InputFile(str(s), p, d) for s, p, d in zip(sources, paths, digests)))
+
+
+# what the record says of one setting's input: one file (or data in memory), or several
+InputIdentity = Union[InputFile, InputFiles]
+
+
+def recorded_input(record: Mapping[str, Any], name: str, source: str) -> InputIdentity:
+    """The identity of the input `name` in `record`: several files when it lists them."""
+    if isinstance(record.get(name), list):
+        return InputFiles.recorded(record, name, source)
+    return InputFile.recorded(record, name)
+
+
 def reopen(recorded: InputFile, name: str, candidates: Iterable[str], record_source: str) -> str:
     """The first of `candidates` that exists, once its SHA-256 is checked against
     the recorded one; RecordError (one line) when the record names no file, none of
@@ -159,7 +201,7 @@ def candidates_for(recorded: InputFile, record_source: str) -> List[str]:
 # ---- writing and reading ---------------------------------------------------------------
 
 def new_record(kind: str, request: Mapping[str, Any], *, command: Optional[str] = None,
-               inputs: Optional[Mapping[str, InputFile]] = None,
+               inputs: Optional[Mapping[str, InputIdentity]] = None,
                **description: Any) -> Dict[str, Any]:
     """A record: the header, the input files, what describes the output (cleaned) and
     the request's settings (exact)."""

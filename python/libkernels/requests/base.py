@@ -13,9 +13,10 @@ Adding an option to a request is one `setting(...)` line in its dataclass
 (plus the code that uses the value): the command line gets the option, the
 record the setting, and records written before read as the default.
 
-Files a request reads (the molecule, a measured map) are identified in the
-record by their source, path and SHA-256 (core/record.py); a request re-made
-from a record reads them again only when they are unchanged.
+Files a request reads (the molecule, a measured map, or several maps one
+setting names) are identified in the record by their source, path and SHA-256
+(core/record.py); a request re-made from a record reads them again only when
+they are unchanged.
 """
 
 from __future__ import annotations
@@ -28,8 +29,8 @@ from typing import (TYPE_CHECKING, Any, Callable, ClassVar, Dict, List, Mapping,
 from ..basis.conversion import DEFAULT_MAX_DROPPED
 from ..core.errors import RecordError
 from ..core.molecule import Molecule
-from ..core.record import (InputFile, candidates_for, new_record, read_record, reopen,
-                           write_json)
+from ..core.record import (InputFile, InputFiles, InputIdentity, candidates_for, new_record,
+                           read_record, recorded_input, reopen, write_json)
 from ..formats.api import FORMATS, load_molecule
 from ..formats.examples import DEFAULT_MOLECULE, EXAMPLES, example_path
 
@@ -41,6 +42,7 @@ OPTION = "option"
 
 R = TypeVar("R", bound="Request")
 T = TypeVar("T")
+I = TypeVar("I", InputFile, InputFiles)
 
 # kind -> request class, filled as the classes are defined
 KINDS: Dict[str, Type["Request"]] = {}
@@ -94,6 +96,14 @@ def setting(default: Any = None, *flags: str, help: str = "", group: str = "",
     return field(default=default, metadata=metadata)
 
 
+def names_files(value: Any) -> bool:
+    """Whether an input setting's value names files (a path, or a list of paths) rather
+    than handing data over in memory."""
+    if isinstance(value, (list, tuple)):
+        return bool(value) and all(isinstance(v, (str, os.PathLike)) for v in value)
+    return isinstance(value, (str, os.PathLike))
+
+
 def state_field() -> Any:
     """A field for what a request derives or learns as it runs: not a setting (not an
     argument of the constructor, not recorded, not compared)."""
@@ -117,9 +127,9 @@ class Request:
     option_groups: ClassVar[Tuple[str, ...]] = ()
 
     command: Optional[str] = state_field()
-    _recorded: Optional[Dict[str, InputFile]] = state_field()
+    _recorded: Optional[Dict[str, InputIdentity]] = state_field()
     _record_source: Optional[str] = state_field()
-    _inputs: Optional[Dict[str, InputFile]] = state_field()
+    _inputs: Optional[Dict[str, InputIdentity]] = state_field()
 
     def __init_subclass__(cls, **kwargs: Any) -> None:
         super().__init_subclass__(**kwargs)
@@ -139,21 +149,21 @@ class Request:
 
     def settings(self) -> Dict[str, Any]:
         """The recorded settings; files by their source as given, data handed over in
-        memory by a label saying so."""
+        memory by a label saying so (an optional input not given stays None)."""
         inputs = self.inputs()
         values = {}
         for name in self.recorded_names():
             value = getattr(self, name)
             if name in inputs:
                 value = inputs[name].source
-            elif name in self.input_files and not isinstance(value, (str, os.PathLike)):
+            elif name in self.input_files and value is not None and not names_files(value):
                 value = "(in memory)"
             values[name] = value
         return values
 
     # ---- the record --------------------------------------------------------------------------
 
-    def inputs(self) -> Dict[str, InputFile]:
+    def inputs(self) -> Dict[str, InputIdentity]:
         """The files (or in-memory data) the request has read so far, by setting."""
         return dict(self._inputs or {})
 
@@ -187,7 +197,7 @@ class Request:
         if taken:
             raise TypeError(f"{', '.join(taken)} come(s) from the record, not from the caller")
         request = target(**settings, **run_settings)
-        request._recorded = {name: InputFile.recorded(record, name)
+        request._recorded = {name: recorded_input(record, name, path)
                              for name in target.input_files}
         request._record_source = path
         return request  # type: ignore[return-value]  # of the record's kind when cls is Request
@@ -204,7 +214,7 @@ class Request:
         keeping the file's identity for the record.  A request re-made from a record
         reads the recorded file, once its SHA-256 is checked (RecordError otherwise)."""
         source = os.fspath(getattr(self, name))
-        recorded = (self._recorded or {}).get(name)
+        recorded = self._recorded_file(name, InputFile)
         if recorded is not None:
             record_source = self._record_source or "the record"
             path = reopen(recorded, name, list(places) or candidates_for(recorded, record_source),
@@ -217,6 +227,40 @@ class Request:
             identity = InputFile.read_from(source, path)
         self._inputs = {**(self._inputs or {}), name: identity}
         return value
+
+    def read_inputs(self, name: str, read: Callable[[List[str]], T]) -> T:
+        """`read(paths)` of the files setting `name` names (a list of them), keeping
+        each file's identity for the record, as read_input does for one."""
+        sources = [os.fspath(value) for value in getattr(self, name)]
+        recorded = self._recorded_file(name, InputFiles)
+        if recorded is not None:
+            record_source = self._record_source or "the record"
+            if len(recorded.files) != len(sources):
+                raise RecordError(f"{record_source}: names {len(recorded.files)} {name} "
+                                  f"files for {len(sources)} sources")
+            paths = [reopen(file, name, candidates_for(file, record_source), record_source)
+                     for file in recorded.files]
+            value = read(paths)
+            identity = InputFiles(tuple(InputFile(source, os.path.abspath(path), file.sha256)
+                                        for source, path, file
+                                        in zip(sources, paths, recorded.files)))
+        else:
+            value = read(sources)
+            identity = InputFiles(tuple(InputFile.read_from(source, source)
+                                        for source in sources))
+        self._inputs = {**(self._inputs or {}), name: identity}
+        return value
+
+    def _recorded_file(self, name: str, kind: Type[I]) -> Optional[I]:
+        """What the record this request was re-made from says of input `name` (None
+        when not re-made from one), checked to be one file, or several, as `kind`."""
+        recorded = (self._recorded or {}).get(name)
+        if recorded is None or isinstance(recorded, kind):
+            return recorded
+        one = kind is InputFile
+        raise RecordError(f"{self._record_source or 'the record'}: names "
+                          f"{'several' if one else 'one'} {name} file(s) where the request "
+                          f"gives {'one' if one else 'several'}")
 
     # ---- the work ---------------------------------------------------------------------------
 

@@ -1,0 +1,269 @@
+"""Phase retrieval of an orbital's image in real space from measured momentum maps.
+
+The work of a ReconstructionRequest (request.py, which `reconstruct` makes):
+the support, the box, the starts, their alignment and average, the PRTF and
+what the record says of them.
+
+What is recovered.  A map measures |psi~(k)|^2 on the hemisphere |k| =
+sqrt(2 E_kin), with psi~(k) = integral psi(r) exp(-i k.r) d^3r, in the
+plane-wave final-state picture; its phase is lost.  Phase retrieval finds the
+phases that make the transform of a real function, confined to a support,
+reproduce the measured magnitudes.
+
+- From one map (2D): the band-limited 2D function g(x, y) whose 2D transform is
+  psi~(k_par, kz(k_par)) on the disc of the hemisphere that the map covers,
+  kz = sqrt(2 E_kin - k_par^2).  For a planar molecule lying flat this is close
+  to the orbital seen from above (for a pi orbital, its lobes on one side of the
+  plane); it is not the orbital at any one height.
+- From maps at many kinetic energies (3D): the orbital itself, band-limited to
+  the ball of the largest hemisphere within the maps' window.  Only the
+  hemispheres are measured; the ball under the smallest one and the gaps
+  between them are filled by the support and reality constraints alone.
+
+Approximations: the plane-wave final state (no scattering of the outgoing
+electron, no interference between emitters); one kinetic energy, so one kz,
+per pixel of a map (no dispersion of the initial state within a map, no
+broadening in kz); the function is real up to one global phase (true of an
+orbital of a planar molecule lying flat, and of a real orbital's 3D image;
+then the real function recovered differs by that constant phase); and images
+have the trivial ambiguities of sign, position and the inversion twin g(-r),
+which are fixed by aligning the starts to each other, not to the molecule.
+"""
+
+from __future__ import annotations
+
+import time
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Union
+
+import numpy as np
+
+from ..core.errors import InputError
+from ..core.extras import require
+from ..core.memory import check
+from ..core.molecule import Molecule
+from ..core.progress import progress_bar
+from ..core.validation import count
+from .algorithms import DEFAULT_BETA, Retrieval, run_batch
+from .alignment import Alignment, align_all, band_limited_images, prtf, resolution
+from .data import FourierData, Series, grid_series
+from .result import Reconstruction
+from .sampling import FourierBox, choose_box
+from .support import (autocorrelation_extent, autocorrelation_mask, box_extent, box_mask,
+                      outline_extent, outline_mask, outline_points)
+
+if TYPE_CHECKING:
+    from .request import ReconstructionRequest
+
+__all__ = ["retrieve", "WHAT_2D", "WHAT_3D", "APPROXIMATIONS"]
+
+WHAT_2D = ("the band-limited 2D function whose transform is psi~(k_par, kz(k_par)) on the "
+           "disc of the hemisphere covered by the map, real up to one global phase")
+WHAT_3D = ("the orbital band-limited to the ball of the largest hemisphere within the maps' "
+           "window; the ball under the smallest hemisphere and the gaps between hemispheres "
+           "are filled by the constraints alone")
+APPROXIMATIONS = ("plane-wave final state; one kz per pixel (no kz dispersion within a map); "
+                  "real up to one global phase; sign, position and inversion twin aligned "
+                  "between starts only")
+
+DEFAULT_ITERATIONS = {2: 400, 3: 300}
+DEFAULT_POLISH = {2: 100, 3: 50}
+DEFAULT_STARTS = 50
+DEFAULT_OVERSAMPLING = 3.0
+# Å around the atoms of an outline: in 3D the pi lobes above and below the
+# plane need more (pentacene HOMO from 20 maps: 0.78 with 1.5 Å, 0.91 with 2 Å)
+DEFAULT_MARGIN = {2: 1.5, 3: 2.0}
+ALIGN_UPSAMPLE = {2: 4, 3: 2}
+DISPLAY_UPSAMPLE = {2: 4, 3: 2}
+BATCH_BYTES = 64 * 1024 ** 2  # working memory of one batch of starts
+_BYTES_PER_CELL = 40          # iterate, its transform and temporaries, per start and cell
+_BYTES_PER_START_CELL = 52    # each start's estimate and its spectra while they are aligned
+_BYTES_PER_IMAGE_POINT = 48   # sums, squares and one start's padded spectrum and image
+
+SupportSpec = Union[None, str, Sequence[float], Molecule]
+
+
+def retrieve(request: "ReconstructionRequest", series: Series,
+             molecule: Optional[Molecule], clock: float) -> Reconstruction:
+    """The reconstruction `request` asks for, of the maps `series` (with the outline
+    of `molecule`, when given); `clock` is the process time it started at."""
+    xr = require("xarray", "fit", "reconstruct", "xarray")
+    ndim = 3 if series.three_d else 2
+    algorithm = request.algorithm
+    beta = DEFAULT_BETA[algorithm] if request.beta is None else request.beta
+    margin = DEFAULT_MARGIN[ndim] if request.margin is None else request.margin
+    iterations = DEFAULT_ITERATIONS[ndim] if request.iterations is None \
+        else request.iterations
+    polish = DEFAULT_POLISH[ndim] if request.polish is None else request.polish
+    starts, seed = request.starts, request.seed
+
+    plan = _support_plan(request.support, molecule, series, ndim, margin,
+                         tuple(request.orientation), request.shrink_wrap)
+    box, ratios = choose_box(plan["extent"], series.k_cover(), series.data_step(),
+                             request.oversampling, plan["centre"], plan["what"])
+    data = grid_series(series, box)
+    first_support = _support_mask(plan, box, data, margin)
+    display = _display_shape(request.shape, box, ndim)
+
+    kept = max(1, int(round(request.keep * starts)))
+    cells = int(np.prod(box.shape))
+    batch = max(1, min(starts, BATCH_BYTES // (_BYTES_PER_CELL * cells)))
+    check(batch * _BYTES_PER_CELL * cells + starts * cells * _BYTES_PER_START_CELL
+          + int(np.prod(display)) * _BYTES_PER_IMAGE_POINT,
+          f"a reconstruction of {starts} starts on a {'x'.join(map(str, box.shape))} box "
+          f"with a {'x'.join(map(str, display))} image", "lower {starts} or {shape}",
+          max_memory=request.max_memory)
+
+    estimates = np.empty((starts,) + box.shape, dtype=np.float32)
+    errors = np.empty(starts)
+    final_cells = np.empty(starts, dtype=np.int64)
+    batches = range(0, starts, batch)
+    bar = progress_bar((iterations + polish) * len(batches), "reconstruction",
+                       request.progress, unit="iteration")
+    try:
+        for first in batches:
+            members = range(first, min(starts, first + batch))
+            retrieval = Retrieval(data.amplitude, data.measured, first_support[None],
+                                  algorithm, beta)
+            phases = np.stack([2 * np.pi * np.random.default_rng([seed, s]).random(
+                box.half_shape) for s in members])
+            found, found_errors, supports = run_batch(
+                retrieval, phases, iterations, polish,
+                first_support if plan["shrink"] else None, bar.update)
+            estimates[members.start:members.stop] = found
+            errors[members.start:members.stop] = found_errors
+            final_cells[members.start:members.stop] = supports.reshape(len(found), -1).sum(1)
+    finally:
+        bar.close()
+
+    order = np.argsort(errors, kind="stable")[:kept]
+    spectra = np.fft.fftn(estimates[order], axes=tuple(range(1, ndim + 1)))
+    aligned = align_all(spectra, errors[order], box, data.band, ALIGN_UPSAMPLE[ndim])
+
+    total = np.zeros(display)
+    squares = np.zeros(display)
+    for image in band_limited_images(aligned.spectra, data.band, display):
+        total += image
+        squares += image ** 2
+    mean = total / kept
+    spread = np.sqrt(np.clip(squares / kept - mean ** 2, 0.0, None))
+    peak = mean.flat[int(np.argmax(np.abs(mean)))]
+    scale = 1.0 / peak if peak != 0 else 1.0
+    mean, spread = np.fft.fftshift(mean * scale), np.fft.fftshift(spread * abs(scale))
+
+    centres, transfer, shell_cells = prtf(aligned.spectra, data.amplitude, data.measured, box)
+    description = _description(
+        series, plan, box, ratios, data, algorithm=algorithm, beta=beta,
+        iterations=iterations, polish=polish, starts=starts, kept=kept, seed=seed,
+        errors=errors, order=order, aligned=aligned, final_cells=final_cells,
+        k_resolution=resolution(centres, transfer), display=display,
+        seconds=time.process_time() - clock)
+    return Reconstruction.build(xr, mean, spread, centres, transfer, shell_cells, box,
+                                display, request.record(**description), errors,
+                                plan["points"], plan["heavy"])
+
+
+def _support_plan(support: SupportSpec, molecule: Optional[Molecule], series: Series,
+                  ndim: int, margin: float, orientation: Sequence[float],
+                  shrink_wrap: Optional[bool]) -> Dict[str, Any]:
+    """What the support is, its extent and centre (Å) before the box exists:
+    `support` is None, "shrink-wrap" or a box (as the request holds it)."""
+    points = outline_points(molecule, ndim, orientation) if molecule is not None else None
+    if support is None and points is None:
+        support = "shrink-wrap"
+    heavy = None if molecule is None else np.asarray(molecule.atomic_numbers) > 1
+    plan: Dict[str, Any] = {"points": points, "heavy": heavy, "shrink": bool(shrink_wrap),
+                            "what": "support"}
+    if support == "shrink-wrap":
+        if ndim == 3:
+            raise InputError("support", "is needed in 3D: a box (Lx, Ly, Lz) in Å or a "
+                                        "molecule's outline",
+                             "{shrink_wrap} refines either")
+        m = series.maps[0]
+        intensity = np.where(series.valid(0), m.intensity, np.nan)
+        doubled = autocorrelation_extent(intensity, (m.kx_step, m.ky_step))
+        plan.update(kind="autocorrelation", extent=tuple(d / 2 for d in doubled),
+                    centre=(0.0,) * ndim, shrink=shrink_wrap is not False,
+                    autocorrelation_extent=doubled, what="object (half its autocorrelation)")
+    elif support is None and points is not None:
+        extent, centre = outline_extent(points, margin)
+        plan.update(kind="outline", extent=extent, centre=centre, margin=margin)
+    else:
+        plan.update(kind="box", extent=box_extent(support, ndim), centre=(0.0,) * ndim)
+    return plan
+
+
+def _support_mask(plan: Dict[str, Any], box: FourierBox, data: FourierData,
+                  margin: float) -> np.ndarray:
+    if plan["kind"] == "box":
+        mask = box_mask(box, plan["extent"])
+    elif plan["kind"] == "outline":
+        mask = outline_mask(box, plan["points"], margin)
+    else:
+        mask = autocorrelation_mask(box, data.amplitude)
+    if not mask.any():
+        raise InputError("support", f"holds no cell of the box (cells of "
+                                    f"{' x '.join(f'{p:.2g}' for p in box.pixel)} Å); make it "
+                                    "larger")
+    return mask
+
+
+def _display_shape(shape: Union[None, int, Sequence[int]], box: FourierBox,
+                   ndim: int) -> Tuple[int, ...]:
+    """The image's points per axis: `shape` (one size for every axis, or one each),
+    never coarser than the box; by default DISPLAY_UPSAMPLE times the box."""
+    if shape is None:
+        return tuple(n * DISPLAY_UPSAMPLE[ndim] for n in box.shape)
+    values: List[Any] = ([shape] * ndim if np.ndim(shape) == 0
+                         else list(np.asarray(shape, dtype=object).ravel()))
+    if len(values) != ndim:
+        raise InputError("shape", f"has {len(values)} sizes for a {ndim}D image")
+    out = []
+    for value, n in zip(values, box.shape):
+        size = count(value, "shape", 2, 4096)
+        out.append(max(size, n))
+    return tuple(out)
+
+
+def _description(series: Series, plan: Dict[str, Any], box: FourierBox,
+                 ratios: Sequence[float], data: FourierData, *, algorithm: str, beta: float,
+                 iterations: int, polish: int, starts: int, kept: int, seed: int,
+                 errors: np.ndarray, order: np.ndarray, aligned: Alignment,
+                 final_cells: np.ndarray, k_resolution: Optional[float],
+                 display: Tuple[int, ...], seconds: float) -> Dict[str, Any]:
+    """What the record says of the image: what it is, the support, box and
+    iterations used, how well the starts met the data and agreed, the resolution."""
+    ndim = box.ndim
+    support = {"kind": plan["kind"], "extent_angstrom": [float(e) for e in plan["extent"]],
+               "centre_angstrom": [float(c) for c in plan["centre"]],
+               "shrink_wrap": bool(plan["shrink"]),
+               "cells_final_median": int(np.median(final_cells[order]))}
+    if plan["kind"] == "outline":
+        support["margin_angstrom"] = float(plan["margin"])
+    return {
+        "what": WHAT_3D if ndim == 3 else WHAT_2D,
+        "approximations": APPROXIMATIONS,
+        "dimensions": ndim,
+        "source": series.source,
+        "maps": len(series.maps),
+        "kinetic_energy_ev": [float(e) for e in series.kinetic_energy],
+        "support": support,
+        "algorithm": algorithm, "beta": float(beta), "iterations": iterations,
+        "polish_er_iterations": polish, "starts": starts, "starts_averaged": kept,
+        "seed": seed,
+        "box": box.describe(),
+        "oversampling": [float(r) for r in ratios],
+        "measured_cells": int(data.measured.sum()),
+        "band_cells": int(data.band.sum()),
+        "image_shape": list(display),
+        "fourier_error": {"best": float(errors.min()), "median": float(np.median(errors)),
+                          "averaged_max": float(errors[order].max())},
+        "alignment": {"twins": int(aligned.twins.sum()),
+                      "overlap_median": float(np.median(aligned.overlap)),
+                      "overlap_min": float(aligned.overlap.min())},
+        "resolution": {"prtf_level": "1/e",
+                       "k_inverse_angstrom": k_resolution,
+                       "half_period_angstrom": (None if k_resolution is None
+                                                else float(np.pi / k_resolution))},
+        "image_units": "arbitrary: the largest |value| of the image is 1",
+        "cpu_seconds": float(seconds),
+    }

@@ -1,0 +1,294 @@
+"""The request of a reconstruction (`libkernels reconstruct`, `lk.reconstruct`).
+
+    request = ReconstructionRequest(measured="map.npz", kinetic_energy=30, support=(14, 5))
+    result = request.run()                    # a Reconstruction, its record in .record
+    ReconstructionRequest.from_record("reconstruction.json").run()   # the same bits
+
+Every setting that shapes the image is recorded, the seed of the random starts
+among them, so that the request re-made from a record computes the same bits;
+the measured maps (one file, or one per photon energy) and the molecule whose
+outline is the support are recorded with their SHA-256.  How the work runs
+(the memory limit, the progress display) is not recorded.
+"""
+
+from __future__ import annotations
+
+import os
+import time
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, ClassVar, List, Optional, Sequence, Tuple, Union
+
+from ..core.errors import InputError
+from ..core.extras import require
+from ..core.molecule import Molecule
+from ..core.orientation import CONVENTION
+from ..core.validation import angles as validated_angles, count, in_range, positive
+from ..requests.base import MoleculeRequest, names_files, setting
+from ..requests.maps import max_memory_setting, quiet_setting
+from .algorithms import ALGORITHMS, DEFAULT_ALGORITHM, DEFAULT_BETA
+from .data import Series, load_series
+from .reconstruction import (DEFAULT_ITERATIONS, DEFAULT_MARGIN, DEFAULT_OVERSAMPLING,
+                             DEFAULT_POLISH, DEFAULT_STARTS, retrieve)
+from .result import Reconstruction
+from .sampling import MIN_OVERSAMPLING
+
+if TYPE_CHECKING:
+    from ..core.types import MemorySize, Spin
+
+__all__ = ["ReconstructionRequest", "reconstruct"]
+
+ENERGY = "photoelectron energy (eV)"
+SUPPORT = "support"
+RETRIEVAL = "phase retrieval"
+SHRINK_WRAP = "shrink-wrap"
+
+# The measured data: a file, a list of files (or of maps in memory), a map in
+# memory (a MeasuredMap, an xarray object, (intensity, kx, ky)).
+Measured = Any
+# A molecule: a file, an example's name or a Molecule in memory.
+MoleculeSource = Union[str, "os.PathLike[str]", Molecule]
+# Energies in eV: one value, or one per map.
+Energies = Optional[Union[float, List[float]]]
+
+
+def one_or_list(values: List[Any]) -> Any:
+    """An option given once as its one value; given several times as the list."""
+    return values[0] if len(values) == 1 else list(values)
+
+
+def support_setting(value: Any) -> Any:
+    """`support` as a request holds it: None, 'shrink-wrap' (however spelt) or a box."""
+    if isinstance(value, str):
+        if value.strip().lower().replace("-", "").replace("_", "") != "shrinkwrap":
+            raise InputError("support", f"names an unknown support {value!r}; give a box "
+                                        "(Lx, Ly[, Lz]) in Å, a Molecule or 'shrink-wrap'")
+        return SHRINK_WRAP
+    return value
+
+
+def algorithm_setting(name: Any) -> str:
+    """The algorithm's short name: 'hio', 'raar' or 'er' (or their long names)."""
+    key = str(name).strip().lower().replace("-", "").replace("_", "")
+    key = {"errorreduction": "er", "hybridinputoutput": "hio"}.get(key, key)
+    if key not in ALGORITHMS:
+        raise InputError("algorithm", f"names an unknown algorithm {name!r}; choose from "
+                                      f"{', '.join(ALGORITHMS)}")
+    return key
+
+
+@dataclass
+class ReconstructionRequest(MoleculeRequest):
+    """An orbital's real-space image from measured maps (see `reconstruct` for the
+    settings).  `molecule`, when given, is read for its outline only: the support
+    when no box is given, and the atoms drawn on the figure."""
+
+    kind: ClassVar[str] = "reconstruct"
+    positionals: ClassVar[Tuple[str, ...]] = ("measured",)
+    input_files: ClassVar[Tuple[str, ...]] = ("measured", "molecule")
+    option_groups: ClassVar[Tuple[str, ...]] = (ENERGY, SUPPORT, RETRIEVAL)
+
+    measured: Measured = setting(
+        None, "measured", nargs="*", metavar="MEASURED", convert=one_or_list,
+        help="measured map(s): .npz with intensity, kx, ky (1/Å), or NetCDF/HDF5 with "
+             "dimensions kx, ky; one file may hold a series over photon_energy or "
+             "kinetic_energy")
+    kinetic_energy: Energies = setting(
+        None, "--kinetic-energy", group=ENERGY, type=float, nargs="+", metavar="EV",
+        convert=one_or_list, help="kinetic energy of each map")
+    photon_energy: Energies = setting(
+        None, "--photon-energy", group=ENERGY, type=float, nargs="+", metavar="EV",
+        convert=one_or_list,
+        help="photon energy of each map (one value for all), with --work-function")
+    work_function: Optional[float] = setting(None, "--work-function", group=ENERGY,
+                                             type=float, metavar="EV")
+    binding_energy: Optional[float] = setting(
+        None, "--binding-energy", group=ENERGY, type=float, metavar="EV",
+        help="with --photon-energy: E_kin = photon energy - work function - binding energy "
+             "(default: the file's, else 0)")
+    support: Union[None, str, Sequence[float], Molecule] = setting(
+        None, "--support", group=SUPPORT, type=float, nargs="+", metavar="L",
+        help="a box LX LY (2D) or LX LY LZ (3D) in Å, centred on the origin")
+    # optional here, unlike for the other requests of one molecule: its outline only
+    molecule: Optional[MoleculeSource] = setting(  # type: ignore[assignment]
+        None, "--molecule", group=SUPPORT, metavar="FILE",
+        help="a wavefunction file or an example; its outline (atoms and --margin) is the "
+             "support when --support is not given, and is drawn on the figure; its "
+             "orbitals are not used")
+    spin: Spin = setting("alpha", recorded=False)  # the outline has no spin
+    margin: Optional[float] = setting(
+        None, "--margin", group=SUPPORT, type=float, metavar="Å",
+        help=f"margin of the outline around the atoms (default: {DEFAULT_MARGIN[2]:g} in 2D, "
+             f"{DEFAULT_MARGIN[3]:g} in 3D)")
+    orientation: Sequence[float] = setting(
+        (0.0, 0.0, 0.0), "--orientation", group=SUPPORT, type=float, nargs=3,
+        metavar=("ALPHA", "BETA", "GAMMA"),
+        help="how the molecule stands (default: 0 0 0); " + CONVENTION)
+    shrink_wrap: Optional[bool] = setting(
+        None, "--shrink-wrap", group=SUPPORT, action="store_true",
+        help="shrink the support during the iterations (without --support and --molecule "
+             "it starts from the data's autocorrelation)")
+    algorithm: str = setting(
+        DEFAULT_ALGORITHM, "--algorithm", group=RETRIEVAL, choices=ALGORITHMS,
+        help=f"hybrid input-output, RAAR or error reduction (default: {DEFAULT_ALGORITHM})")
+    beta: Optional[float] = setting(
+        None, "--beta", group=RETRIEVAL, type=float,
+        help=f"feedback of HIO ({DEFAULT_BETA['hio']:g}) or RAAR ({DEFAULT_BETA['raar']:g})")
+    iterations: Optional[int] = setting(
+        None, "--iterations", group=RETRIEVAL, type=int,
+        help=f"iterations of the algorithm (default: {DEFAULT_ITERATIONS[2]} in 2D, "
+             f"{DEFAULT_ITERATIONS[3]} in 3D)")
+    polish: Optional[int] = setting(
+        None, "--polish", group=RETRIEVAL, type=int,
+        help=f"error-reduction iterations after them (default: {DEFAULT_POLISH[2]}, "
+             f"{DEFAULT_POLISH[3]})")
+    starts: int = setting(DEFAULT_STARTS, "--starts", group=RETRIEVAL, type=int,
+                          help=f"random starts (default: {DEFAULT_STARTS})")
+    keep: float = setting(
+        1.0, "--keep", group=RETRIEVAL, type=float, metavar="SHARE",
+        help="share of the starts, lowest Fourier error first, that are averaged "
+             "(default: 1)")
+    oversampling: float = setting(
+        DEFAULT_OVERSAMPLING, "--oversampling", group=RETRIEVAL, type=float,
+        help=f"real-space period over support per axis, at least {MIN_OVERSAMPLING:g} "
+             f"(default: {DEFAULT_OVERSAMPLING:g})")
+    shape: Optional[Union[int, Sequence[int]]] = setting(
+        None, "--shape", group=RETRIEVAL, type=int, nargs="+", metavar="N",
+        convert=one_or_list,
+        help="points per axis of the image (default: 4x the box in 2D, 2x in 3D)")
+    seed: int = setting(0, "--seed", group=RETRIEVAL, type=int,
+                        help="seed of the random starts (default: 0)")
+    max_memory: MemorySize = max_memory_setting()
+    progress: bool = quiet_setting()
+
+    def __post_init__(self) -> None:
+        if self.measured is None:
+            raise InputError("measured", "is missing: give the measured map(s)")
+        if isinstance(self.support, Molecule):  # a molecule given as the support
+            self.molecule, self.support = self.support, None
+        self.support = support_setting(self.support)
+        self.algorithm = algorithm_setting(self.algorithm)
+        if self.beta is not None:
+            self.beta = in_range(self.beta, "beta", 0.0, 1.0)
+        self.starts = count(self.starts, "starts", 1, 100_000)
+        self.keep = in_range(self.keep, "keep", 0.0, 1.0)
+        if self.keep == 0.0:
+            raise InputError("keep", "must be above 0: at least the best start is kept")
+        self.oversampling = positive(self.oversampling, "oversampling")
+        if self.oversampling < MIN_OVERSAMPLING:
+            raise InputError("oversampling", f"must be at least {MIN_OVERSAMPLING:g}, got "
+                                             f"{self.oversampling:g}")
+        self.orientation = validated_angles(self.orientation)
+        if self.margin is not None:
+            self.margin = positive(self.margin, "margin", "Å")
+        if self.iterations is not None:
+            self.iterations = count(self.iterations, "iterations", 1, 1_000_000)
+        if self.polish is not None:
+            self.polish = count(self.polish, "polish", 0, 1_000_000)
+        self.seed = count(self.seed, "seed", 0)
+
+    # ---- what it reads ---------------------------------------------------------------------
+
+    def series(self) -> Series:
+        """The measured maps with their kinetic energies; files are read (and kept
+        for the record) through the request, data in memory noted as such."""
+        def read(measured: Any) -> Series:
+            return load_series(measured, self.kinetic_energy, self.photon_energy,
+                               self.work_function, self.binding_energy)
+
+        if isinstance(self.measured, (str, os.PathLike)):
+            return self.read_input("measured", read)
+        if names_files(self.measured):
+            return self.read_inputs("measured", read)
+        series = read(self.measured)
+        self.in_memory("measured", f"{series.source} (in memory)")
+        return series
+
+    def outline_molecule(self) -> Optional[Molecule]:
+        """The molecule whose outline is the support or is drawn (None without one)."""
+        return None if self.molecule is None else self.load_molecule()
+
+    # ---- the work ---------------------------------------------------------------------------
+
+    def run(self) -> Reconstruction:
+        """The reconstruction, with this request's record in `.record` and in its
+        image's attributes."""
+        clock = time.process_time()
+        require("xarray", "fit", "reconstruct", "xarray")
+        require("scipy", "fit", "reconstruct", "scipy")
+        series = self.series()
+        return retrieve(self, series, self.outline_molecule(), clock)
+
+
+def reconstruct(measured: Measured, kinetic_energy: Energies = None, *,
+                photon_energy: Energies = None, work_function: Optional[float] = None,
+                binding_energy: Optional[float] = None,
+                support: Union[None, str, Sequence[float], Molecule] = None,
+                molecule: Optional[MoleculeSource] = None,
+                margin: Optional[float] = None,
+                orientation: Sequence[float] = (0.0, 0.0, 0.0),
+                shrink_wrap: Optional[bool] = None,
+                algorithm: str = DEFAULT_ALGORITHM, beta: Optional[float] = None,
+                iterations: Optional[int] = None, polish: Optional[int] = None,
+                starts: int = DEFAULT_STARTS, keep: float = 1.0,
+                oversampling: float = DEFAULT_OVERSAMPLING,
+                shape: Optional[Union[int, Sequence[int]]] = None, seed: int = 0,
+                max_memory: MemorySize = None, progress: bool = True) -> Reconstruction:
+    """An orbital's real-space image from measured momentum maps, by phase retrieval.
+
+    measured: one map (a file, an xarray.DataArray, a MeasuredMap, or
+        (intensity, kx, ky) with k in 1/Å) for a 2D image; a list of maps at
+        different kinetic energies, or a series with a leading photon_energy or
+        kinetic_energy axis (.npz or NetCDF), for a 3D image.  NaN pixels, and
+        everything outside each map's hemisphere, are left free.
+    kinetic_energy: eV, one per map; or photon_energy (one per map) with
+        work_function and binding_energy (default: the map's own, else 0).
+    support: a box (Lx, Ly) or (Lx, Ly, Lz) in Å centred on the origin; a
+        Molecule, whose outline (every point within `margin` Å of an atom,
+        default 1.5 in 2D and 2 in 3D, the molecule standing as `orientation`
+        turns it) is the support; or
+        "shrink-wrap" (2D only), which starts from the support of the data's
+        autocorrelation.  `molecule` (a Molecule, a file or an example's name)
+        alone gives its outline as the support, and with a box is drawn on the
+        figure.  shrink_wrap=True shrinks a box or outline further (default:
+        only for "shrink-wrap").
+    algorithm: "hio" (default), "raar" or "er"; beta its feedback (HIO 0.9,
+        RAAR 0.87); iterations of it (default 400 in 2D, 300 in 3D), then
+        `polish` iterations of ER (100, 50).  HIO is the default because it
+        was the most robust in the package's measurements: as good as the
+        others with a tight support, and better with a loose one (a box twice
+        the molecule's size) and in 3D, where ER stagnates.
+    starts: random starts, run together; keep: the share of them with the
+        lowest Fourier error that are aligned and averaged (default all).
+    oversampling: real-space period over support extent per axis (>= 2) of
+        the box the phases are retrieved in; the data are averaged into its
+        cells.  shape: points per axis of the image returned (default 4x the
+        box in 2D, 2x in 3D), band-limited interpolation over one period.
+    seed: the random phases' seed (start s draws from (seed, s)): the same
+        settings and data give the same bits.
+    max_memory: the memory guard's limit (bytes or '8G'); progress: a
+        progress bar over the iterations.
+
+    Returns a Reconstruction: `.image`, an xarray.DataArray over x, y (and z)
+    in Å, scaled so that its largest |value| is 1, with the record in its
+    attributes; `.spread` the per-pixel standard deviation of the aligned
+    starts; `.prtf` the phase-retrieval transfer function against |k| (1/Å);
+    `.record` (the ReconstructionRequest's: `lk.Request.from_record` of it,
+    saved, makes the same image again when its data came from files),
+    `.save(dir)`, `.plot()`, `.to_dataset()`.
+
+    What is recovered: in 2D, the band-limited 2D function whose transform is
+    psi~(k_par, kz(k_par)) on the disc of the hemisphere the map covers; in 3D,
+    the orbital band-limited to the ball of the largest hemisphere within the
+    maps' window (the ball under the smallest hemisphere and the gaps between
+    hemispheres filled by the constraints alone).  Approximations: plane-wave
+    final state; one kz per pixel (no kz dispersion within a map); a function
+    real up to one global phase; sign, position and inversion twin fixed only
+    between the starts (see reconstruction.py's notes).
+    """
+    return ReconstructionRequest(
+        measured=measured, kinetic_energy=kinetic_energy, photon_energy=photon_energy,
+        work_function=work_function, binding_energy=binding_energy, support=support,
+        molecule=molecule, margin=margin, orientation=orientation, shrink_wrap=shrink_wrap,
+        algorithm=algorithm, beta=beta, iterations=iterations, polish=polish, starts=starts,
+        keep=keep, oversampling=oversampling, shape=shape, seed=seed, max_memory=max_memory,
+        progress=progress).run()
