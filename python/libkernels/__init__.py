@@ -29,7 +29,8 @@ or Zarr attributes) holding the request that made it:
 
 __version__ = "0.2.0"
 
-from .core.errors import (CommandLineError, DroppedPartsWarning, IdentifiabilityWarning,
+from .core.errors import (CommandLineError, DroppedPartsWarning, FitWarning,
+                          IdentifiabilityWarning,
                           InputError, JobError, KernelMemoryError, LibkernelsError,
                           LibkernelsWarning, LibraryNotFoundError, MeasuredDataError,
                           MemoryLimitError, MissingExtraError, MissingKernelError,
@@ -72,6 +73,7 @@ __all__ = [
     "StoreError", "ScanError", "LibraryNotFoundError", "MissingKernelError",
     "KernelMemoryError", "MissingExtraError", "RequestError", "LibkernelsWarning",
     "MoldenCorrectionWarning", "DroppedPartsWarning", "ReaderWarning", "IdentifiabilityWarning",
+    "FitWarning",
     # the data model and units
     "Molecule", "Grid", "MomentumMap", "Field3D", "BOHR_IN_ANGSTROM", "HARTREE_IN_EV",
     # the kernels

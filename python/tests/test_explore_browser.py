@@ -266,11 +266,14 @@ def test_measured_map_fit_and_residual(page, pentacene, tmp_path):
                                 kinetic_energy=e_kin, k_max=2.5, n=101, orientation=(25, 0, 0))
     kx = truth.kx
     path = tmp_path / "measured.npz"
-    np.savez(path, intensity=truth.data[10:90, 5:95], kx=kx[10:90], ky=kx[5:95])
+    # The file states the energy it was measured at: the fit takes it, asking nothing.
+    np.savez(path, intensity=truth.data[10:90, 5:95], kx=kx[10:90], ky=kx[5:95],
+             kinetic_energy=e_kin)
     page.set_input_files("#measured-file", str(path))
     wait_for(page, "window.__lk.measuredInfo !== null", 10000)
     assert page.evaluate("window.__lk.measuredInfo.shape") == [80, 90]
     assert page.locator("#measured").is_visible()
+    assert not page.locator("#fit-energy-label").is_visible()
 
     page.click("#fit")
     wait_for(page, "window.__lk.fitInfo !== null", 90000)
@@ -280,6 +283,8 @@ def test_measured_map_fit_and_residual(page, pentacene, tmp_path):
     assert (fitted["orientation"][0] - 25.0) % 180.0 == pytest.approx(0.0, abs=0.5) or \
         (fitted["orientation"][0] - 25.0) % 180.0 == pytest.approx(180.0, abs=0.5)
     assert page.locator("#residual").is_visible() and "R = " in page.inner_text("#fit-report")
+    assert fitted["kinetic_energy_ev"] == pytest.approx(e_kin) and \
+        "from the file" in page.inner_text("#fit-report")
     wait_for(page, "window.__lk.lastSettings.orientation[0] !== 90", 10000)
     page.wait_for_timeout(200)
     page.screenshot(path=str(SHOTS / "explore_measured.png"), full_page=True)

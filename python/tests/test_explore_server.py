@@ -204,11 +204,27 @@ def test_uploads_are_read_in_memory_and_size_limited(client, pentacene, no_files
     received = np.frombuffer(response.content, dtype="<f4").reshape(30, 25)
     np.testing.assert_array_equal(received, intensity.astype(np.float32))
 
-    fitted = client.post("/api/fit", json={"settings": good(pentacene), "measured": info["id"],
-                                           "fit_angles": ["alpha"]})
+    # The file states no energy: the fit asks for it rather than taking the page's.
+    request = {"settings": good(pentacene), "measured": info["id"], "fit_angles": ["alpha"]}
+    assert "enter the kinetic energy" in assert_refused(client.post("/api/fit", json=request))
+    assert_refused(client.post("/api/fit", json={**request, "kinetic_energy": -3}))
+    fitted = client.post("/api/fit", json={**request, "kinetic_energy": 27.5})
     assert fitted.status_code == 200, fitted.text
-    assert json.loads(fitted.headers["X-LK-Info"])["shape"] == [30, 25]
+    fit_info = json.loads(fitted.headers["X-LK-Info"])
+    assert fit_info["shape"] == [30, 25] and fit_info["kinetic_energy_ev"] == 27.5
+    assert fit_info["energy_source"] == "entered" and isinstance(fit_info["warnings"], list)
+    assert {"chi2_reduced", "dof", "expected_spread", "p_value"} <= set(fit_info["goodness"])
     assert np.isnan(np.frombuffer(fitted.content, dtype="<f4")[0])  # the masked pixel
+    # A file that states its energies: E_kin = photon energy - work function - binding energy
+    stated = io.BytesIO()
+    np.savez(stated, intensity=intensity, kx=kx, ky=ky, photon_energy=40.0, work_function=4.0,
+             binding_energy=6.0)
+    stated_info = json.loads(upload(client, stated.getvalue()).headers["X-LK-Info"])
+    assert stated_info["energies"] == {"photon_energy": 40.0, "work_function": 4.0,
+                                       "binding_energy": 6.0}
+    fit_info = json.loads(client.post("/api/fit", json={
+        **request, "measured": stated_info["id"]}).headers["X-LK-Info"])
+    assert fit_info["kinetic_energy_ev"] == 30.0 and fit_info["energy_source"] == "file"
 
     refusals = {
         b"": "empty", b"not a measured map": "neither",

@@ -309,7 +309,8 @@ def test_dims_are_placed_by_name_and_unit_and_momentum_cubes_pass_through(tmp_pa
     # one slice of it, uploaded to the explorer, is read by the same readers
     from libkernels.explore.uploads import read_measured
     raw = out.isel(binding_energy=1).to_netcdf(engine="h5netcdf")
-    values, kx, ky = read_measured(bytes(raw))
+    values, kx, ky, energies = read_measured(bytes(raw))
+    assert energies["photon_energy"] == 35.0 and energies["binding_energy"] == 5.5
     assert values.shape == (11, 11) and kx[-1] == pytest.approx(1 / 0.529177210903)
 
 
@@ -383,3 +384,34 @@ def test_a_cube_four_times_the_memory_limit_converts_below_it(tmp_path):
     with xr.open_dataset(out) as converted:
         assert converted.intensity.shape[0] == ne
         assert float(converted.intensity[ne // 2].mean()) == pytest.approx(30, rel=0.05)
+
+
+def test_sigma_predicts_the_scatter_after_interpolation_and_jacobian(tmp_path):
+    """Counts uniform per solid angle come out flat in momentum; (I - mean) / sigma has
+    mean 0 and spread 1 whether sigma comes from the counts or from the file, and the
+    lazy conversion in chunks gives the same numbers as the one in memory."""
+    rng = np.random.default_rng(11)
+    angles = np.linspace(-40, 40, 161)
+    a, b = np.meshgrid(np.radians(angles), np.radians(angles), indexing="ij")
+    eta = np.hypot(a, b)
+    density = np.where(eta > 0, np.sin(eta) / np.where(eta > 0, eta, 1), 1.0)
+    rate = 200.0
+    counts = rng.poisson(rate * density, (4,) + density.shape).astype(np.float32)
+    data = xr.Dataset({"intensity": (("kinetic_energy", "phi", "psi"), counts)},
+                      coords={"kinetic_energy": [20.0, 20.5, 21.0, 21.5], "phi": angles,
+                              "psi": angles})
+    with_sigma = data.assign(sigma=(data.intensity.dims, np.sqrt(rate * density) *
+                                    np.ones_like(counts)))
+    for source in (data, with_sigma):
+        out = lk.to_momentum(source, "deflector", max_memory=0)
+        z = ((out.intensity - rate) / out.sigma).values
+        z = z[np.isfinite(z)]
+        assert z.size > 20000
+        assert abs(z.mean()) < 0.05 and 0.9 < z.std() < 1.1, (z.mean(), z.std())
+    path = tmp_path / "cube.nc"
+    data.to_netcdf(path, engine="h5netcdf")
+    whole = lk.to_momentum(str(path), "deflector", max_memory=0)
+    chunked = lk.to_momentum(str(path), "deflector", max_memory="4M")  # a slice fits, not all four
+    assert hasattr(chunked.intensity.data, "dask")
+    np.testing.assert_array_equal(chunked.intensity.values, whole.intensity.values)
+    np.testing.assert_array_equal(chunked.sigma.values, whole.sigma.values)

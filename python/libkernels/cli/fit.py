@@ -20,11 +20,14 @@ from .records import writing
 if TYPE_CHECKING:
     from .options import Commands
 
-FIT = ("Fits a measured momentum map (.npz with intensity, kx, ky; or NetCDF/HDF5 with "
-       "dimensions kx, ky; k in 1/Å) with the maps of chosen orbitals: weights >= 0, chosen "
-       "orientation angles and a background, with standard errors.  Writes DIR/fit.json (the "
-       "results and the record that makes them again with --from-record), DIR/fit.png "
-       "(measured | model | residual) and DIR/model.npy.")
+FIT = ("Fits a measured momentum map (.npz with intensity, kx, ky and optionally sigma; or "
+       "NetCDF/HDF5 with dimensions kx, ky; k in 1/Å) with the maps of chosen orbitals: weights "
+       ">= 0, chosen orientation angles, a background and the instrument's chosen parts, with "
+       "standard errors, the covariance and the goodness of the fit (chi2_red with its "
+       "expected spread); warnings (misfit, degenerate-angles, equivalent-solutions, ...) go "
+       "to stderr.  Writes DIR/fit.json (the results and the record that makes them again "
+       "with --from-record), DIR/fit.png (measured | model | residual | normalised residual) "
+       "and DIR/model.npy.")
 DECONVOLVE = ("Fits the orientation once on the stack summed over binding energy (when "
               "--fit-angles is given), then solves every slice for orbital weights and "
               "background at its own kinetic energy (photon energy - work function - binding "
@@ -51,9 +54,9 @@ def add_parser(commands: Commands) -> None:
 def run(args: argparse.Namespace) -> None:
     request = request_of(args)
     assert isinstance(request, (FitRequest, DeconvolutionRequest))
-    result = request.run()
+    result = request.run()  # its warnings go to stderr, one line each
     with writing():
         result.save(args.output_dir)
-    print(result.report())
+    print(result.report(show_warnings=False))
     first, *rest = OUTPUTS[request.kind]
     print(f"wrote {os.path.join(args.output_dir, first)}, {', '.join(rest)}")

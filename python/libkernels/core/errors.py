@@ -178,10 +178,16 @@ class IdentifiabilityWarning(LibkernelsWarning):
     """Two or more orbitals' weights cannot be separated by the fit."""
 
 
+class FitWarning(LibkernelsWarning):
+    """What a fit says of itself: a misfit, angles it cannot separate, equivalent
+    orientations, errors scaled by the scatter."""
+
+
 __all__ = [
     "LibkernelsError", "InputError", "MemoryLimitError", "MoleculeError", "CommandLineError",
     "ReadError", "MoldenError", "RecordError", "MeasuredDataError", "OutputError", "JobError",
     "StoreError", "ScanError", "LibraryNotFoundError", "MissingKernelError", "KernelMemoryError",
     "MissingExtraError", "RequestError", "LibkernelsWarning", "MoldenCorrectionWarning",
+    "FitWarning",
     "DroppedPartsWarning", "ReaderWarning", "IdentifiabilityWarning", "spell_braces",
 ]

@@ -258,21 +258,27 @@ class Explorer:
         data = await _read_body(request, self.max_upload, "the upload")
         if not data:
             raise RequestError("the upload is empty")
-        intensity, kx, ky = await self.run(read_measured, data)
+        intensity, kx, ky, energies = await self.run(read_measured, data)
         key = secrets.token_hex(8)
-        self.measured[key] = (intensity, kx, ky)
+        self.measured[key] = (intensity, kx, ky, energies)
         while len(self.measured) > KEPT_MEASUREMENTS:
             self.measured.popitem(last=False)
         finite = intensity[np.isfinite(intensity)]
         return _binary(intensity, {
             "id": key, "shape": list(intensity.shape), "kx": [kx[0], kx[1] - kx[0]],
             "ky": [ky[0], ky[1] - ky[0]], "min": float(finite.min()),
-            "max": float(finite.max())})
+            "max": float(finite.max()), "energies": energies})
 
     async def fit(self, request: Request) -> Response:
         body = await _json_body(request)
-        if not isinstance(body, dict) or set(body) - {"settings", "measured", "fit_angles"}:
-            raise RequestError("a fit request is {settings, measured, fit_angles}")
+        if not isinstance(body, dict) or \
+                set(body) - {"settings", "measured", "fit_angles", "kinetic_energy"}:
+            raise RequestError("a fit request is {settings, measured, fit_angles, "
+                               "kinetic_energy}")
+        energy = body.get("kinetic_energy")
+        if energy is not None and (isinstance(energy, bool) or not isinstance(energy, (int, float))
+                                   or not 0 < energy < 1e4):
+            raise RequestError("kinetic_energy must be a number of eV above 0")
         settings, entry = S.parse_settings(body.get("settings"), self.entries)
         key = body.get("measured")
         if not isinstance(key, str) or key not in self.measured:
@@ -286,7 +292,8 @@ class Explorer:
             raise RequestError(f"the fit takes at most {MAX_FIT_ORBITALS} orbitals")
         if self.measured[key][0].size > MAX_FIT_PIXELS:
             raise RequestError(f"the fit takes measured maps of at most {MAX_FIT_PIXELS} pixels")
-        residual, info = await self.run(fitting.fit, self.measured[key], settings, entry, angles)
+        residual, info = await self.run(fitting.fit, self.measured[key], settings, entry, angles,
+                                        energy)
         return _binary(residual, info)
 
 

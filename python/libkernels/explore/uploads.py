@@ -7,15 +7,17 @@ version: these are read by the same readers as files given to the fit
 (formats/measured_files.py), their dimensions placed by name and unit, so a
 file written by `libkernels convert` loads as it is.  The arrays then pass the
 same checks as any measured map given to the fit (load_measured: layout,
-ascending uniform axes, units, NaN masks).  Nothing is written to disk;
-pickled objects are refused.
+ascending uniform axes, units, NaN masks).  The energies the file states
+(kinetic_energy, or photon_energy with work_function, and a single map's
+binding_energy) are kept for the fit.  Nothing is written to disk; pickled
+objects are refused.
 """
 
 from __future__ import annotations
 
 import io
 import zipfile
-from typing import TYPE_CHECKING, Tuple
+from typing import TYPE_CHECKING, Dict, Tuple
 
 import numpy as np
 
@@ -32,8 +34,10 @@ if TYPE_CHECKING:
 MAX_PIXELS = 2048 * 2048
 
 
-def read_measured(data: bytes) -> Tuple[Float32Array, Float64Array, Float64Array]:
-    """(intensity[i, j] at (kx[i], ky[j]) as float32, kx, ky) from the bytes of a file."""
+def read_measured(data: bytes
+                  ) -> Tuple[Float32Array, Float64Array, Float64Array, Dict[str, float]]:
+    """(intensity[i, j] at (kx[i], ky[j]) as float32, kx, ky, the energies the file
+    states in eV) from the bytes of a file."""
     try:
         if data[:4] == b"PK\x03\x04":
             measured = _from_npz(data)
@@ -55,7 +59,10 @@ def read_measured(data: bytes) -> Tuple[Float32Array, Float64Array, Float64Array
     if np.any(np.isinf(values)):
         raise RequestError("the measured map holds values beyond float32 or infinite ones "
                            "(mark missing pixels with NaN)")
-    return np.ascontiguousarray(values), measured.kx, measured.ky
+    energies = dict(measured.energies)
+    if measured.binding_energy is not None:
+        energies["binding_energy"] = float(np.asarray(measured.binding_energy))
+    return np.ascontiguousarray(values), measured.kx, measured.ky, energies
 
 
 def _from_npz(data: bytes) -> MeasuredMap:

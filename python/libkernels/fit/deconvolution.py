@@ -5,7 +5,11 @@ binding energy, with all orbitals at the intensity-weighted mean kinetic
 energy of the slices.  Each slice is then solved for orbital weights and
 background at that orientation and at its own kinetic energy, photon energy -
 work function - binding energy.  The result is one weight per orbital per
-binding energy, with standard errors at the fixed orientation.
+binding energy, with standard errors at the fixed orientation.  The
+instrument's fitted parts (k offset, resolution, transmission, domain
+populations) are fitted with the orientation and kept for every slice.
+Each slice states its goodness (chi2_reduced, expected_spread) and warns of
+its own misfit.
 """
 
 from __future__ import annotations
@@ -13,13 +17,12 @@ from __future__ import annotations
 import csv
 import os
 import time
-import warnings
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, ClassVar, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from ..core.errors import IdentifiabilityWarning, InputError, MeasuredDataError
+from ..core.errors import InputError, MeasuredDataError
 from ..core.molecule import Molecule
 from ..core.orientation import ANGLES
 from ..core.progress import progress_bar
@@ -28,9 +31,9 @@ from ..core.validation import finite
 from ..plot.fits import plot_spectra
 from ..requests.base import setting
 from ..requests.maps import Orbitals
-from .fitting import ENERGY, FitAngles, FitSettings, fit_map
+from .fitting import ENERGY, FitAngles, FitSettings, fit_map, issue_warnings
 from .measured import MeasuredSource
-from .result import FitResult, with_record
+from .result import FitResult, Warning, with_record
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -65,7 +68,8 @@ class DeconvolutionResult:
     n_pixels: NDArray[np.int_]
     model_grid: str
     orientation_fit: Optional[FitResult] = None
-    warnings: List[str] = field(default_factory=list)
+    warnings: List[Warning] = field(default_factory=list)
+    expected_spread: Optional[Float64Array] = None  # sqrt(2/dof) of each slice
     elapsed_seconds: float = 0.0
     source: str = ""
     request: Optional[DeconvolutionRequest] = None
@@ -89,15 +93,20 @@ class DeconvolutionResult:
             "background_terms": list(self.background_terms),
             "r_factor": [float(v) for v in self.r_factor],
             "chi2_reduced": [float(v) for v in self.chi2_reduced],
+            "expected_spread": None if self.expected_spread is None
+            else [float(v) for v in self.expected_spread],
             "n_pixels": [int(v) for v in self.n_pixels],
             "model_grid": self.model_grid,
-            "warnings": list(self.warnings),
+            "instrument": {} if self.orientation_fit is None
+            else self.orientation_fit.instrument,
+            "warnings": [dict(w) for w in self.warnings],
             "elapsed_seconds": float(self.elapsed_seconds),
             "source": self.source,
         }
 
-    def report(self) -> str:
-        """A short text table: one row per slice, weight ± error per orbital."""
+    def report(self, show_warnings: bool = True) -> str:
+        """A short text table: one row per slice, weight ± error per orbital, and
+        (unless show_warnings is False) the warnings."""
         angles = ", ".join(f"{a:.3f}" for a in self.orientation)
         fitted = (" (fitted: " + ", ".join(
             f"{a} ± {self.orientation_errors[ANGLES.index(a)]:.2g}" for a in self.fit_angles)
@@ -105,12 +114,14 @@ class DeconvolutionResult:
         lines = [f"deconvolution of {self.source}: {len(self.binding_energy)} slices, "
                  f"orientation [{angles}] deg{fitted}",
                  f"  {'E_B (eV)':>9}" + "".join(f"{name:>24}" for name in self.orbitals)
-                 + f"{'R-factor':>10}"]
+                 + f"{'R-factor':>10}{'chi2_red':>10}"]
         for s, energy in enumerate(self.binding_energy):
             cells = "".join(f"{self.weights[s, o]:>13.4g} ± {self.weight_errors[s, o]:<8.2g}"
                             for o in range(len(self.orbitals)))
-            lines.append(f"  {energy:9.3f}{cells}{self.r_factor[s]:10.4f}")
-        lines += [f"  warning: {w}" for w in self.warnings]
+            lines.append(f"  {energy:9.3f}{cells}{self.r_factor[s]:10.4f}"
+                         f"{self.chi2_reduced[s]:10.4g}")
+        if show_warnings:
+            lines += [f"  warning [{w['code']}]: {w['message']}" for w in self.warnings]
         return "\n".join(lines)
 
     def plot(self, path: Optional[PathLike] = None, title: Optional[str] = None) -> Figure:
@@ -190,7 +201,9 @@ class DeconvolutionRequest(FitSettings):
         orientation = self.start
         orientation_errors = np.zeros(3)
         fitted: Tuple[str, ...] = ()
-        if self.angles:
+        instrument = None
+        if self.angles or self.fit_k_offset or self.fit_k_resolution or \
+                self.fit_transmission != "none" or self.fit_domain_populations:
             totals = np.clip(np.nansum(stack.intensity, axis=(1, 2)), 0, None)
             mean_energy = (float(np.sum(totals * energies) / np.sum(totals))
                            if np.sum(totals) > 0 else float(np.mean(energies)))
@@ -200,6 +213,7 @@ class DeconvolutionRequest(FitSettings):
             orientation = orientation_fit.orientation
             orientation_errors = orientation_fit.orientation_errors
             fitted = orientation_fit.fit_angles
+            instrument = orientation_fit.instrument
 
         slices = []
         bar = progress_bar(len(energies), "slices", self.progress, unit="slice")
@@ -207,7 +221,8 @@ class DeconvolutionRequest(FitSettings):
             for s, energy in enumerate(energies):
                 slices.append(fit_map(self, stack.slice(s), molecule, float(energy),
                                       start=np.asarray(orientation, dtype=np.float64),
-                                      angles=(), model_image=False, progress=False))
+                                      angles=(), model_image=False, progress=False,
+                                      instrument_values=instrument or {"fixed": True}))
                 bar.update()
         finally:
             bar.close()
@@ -218,9 +233,20 @@ class DeconvolutionRequest(FitSettings):
             for group in result.weight_sums:
                 groups.setdefault(tuple(group["orbitals"]), []).append(s)
         for labels, where in groups.items():
-            messages.append(f"the weights of {', '.join(labels)} are not separately "
-                            f"identifiable in {len(where)} of {len(slices)} slices (nearly "
-                            "collinear maps); use their sum")
+            messages.append(Warning(
+                code="not-identifiable",
+                message=f"the weights of {', '.join(labels)} are not separately identifiable "
+                        f"in {len(where)} of {len(slices)} slices (nearly collinear maps); use "
+                        "their sum"))
+        misfits = [s for s, r in enumerate(slices)
+                   if any(w["code"] == "misfit" for w in r.warnings)]
+        if misfits:
+            messages.append(Warning(
+                code="misfit",
+                message=f"{len(misfits)} of {len(slices)} slices are misfits (chi2_red more "
+                        "than 5 expected spreads above 1), at binding energies "
+                        + ", ".join(f"{binding[s]:g}" for s in misfits[:6])
+                        + (" ..." if len(misfits) > 6 else "") + " eV"))
         return DeconvolutionResult(
             orbitals=slices[0].orbitals, binding_energy=binding,
             kinetic_energy_ev=energies,
@@ -232,17 +258,17 @@ class DeconvolutionRequest(FitSettings):
             orientation_errors=np.asarray(orientation_errors), fit_angles=fitted,
             r_factor=np.array([r.r_factor for r in slices]),
             chi2_reduced=np.array([r.chi2_reduced for r in slices]),
+            expected_spread=np.array([r.goodness["expected_spread"] for r in slices]),
             n_pixels=np.array([r.n_pixels for r in slices]),
             model_grid=slices[0].model_grid, orientation_fit=orientation_fit,
             warnings=messages, elapsed_seconds=time.perf_counter() - clock,
             source=stack.source, request=self)
 
     def run(self) -> DeconvolutionResult:
-        """The deconvolution; warns (IdentifiabilityWarning) for orbitals that cannot be
-        told apart."""
+        """The deconvolution; its warnings are also issued (IdentifiabilityWarning,
+        FitWarning)."""
         result = self.fit()
-        for message in result.warnings:
-            warnings.warn(message, IdentifiabilityWarning, stacklevel=2)
+        issue_warnings(result.warnings)
         return result
 
 
@@ -271,6 +297,5 @@ def deconvolve(measured_stack: MeasuredSource, molecule: Union[Molecule, str],
                                    orientation=orientation, fit_angles=fit_angles,
                                    progress=progress, **options)
     result = request.fit()
-    for message in result.warnings:
-        warnings.warn(message, IdentifiabilityWarning, stacklevel=2)
+    issue_warnings(result.warnings)
     return result

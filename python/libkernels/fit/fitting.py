@@ -1,28 +1,39 @@
-"""Fitting a measured momentum map with orbital maps: weights, orientation, background.
+"""Fitting a measured momentum map with orbital maps: weights, orientation,
+background and the instrument.
 
-    model(k) = sum_i w_i * D[map_i](k) * P(k) + background(k)
+    model(k) = F(k) T(k) [ sum_i w_i (G * D[map_i] P)(k - k0) + background(k) ]
 
 map_i is orbital i's momentum map at the molecule's orientation, all orbitals at
 the slice's one kinetic energy; D averages over the molecule's domains on the
-surface (when asked) and P is the light's polarisation factor (when asked); the
-background is none, a constant, or a constant plus slopes in kx and ky (1/Å).
+surface (when asked; with fitted populations it weighs them) and P is the
+light's polarisation factor (when asked); the background is none, a constant,
+or a constant plus slopes in kx and ky (1/Å).  The instrument (forward.py),
+each part optional, fixed or fitted: G the blur of its momentum resolution,
+k0 the offset of its k axes, T a smooth transmission, F a flat field.
 
-At a fixed orientation the model is linear in the weights and the background,
-which are solved for by bounded linear least squares (weights >= 0).  Chosen
-orientation angles are fitted around that solve (variable projection): a
-coarse scan over each angle's range on a subsampled copy of the measured map
-finds the candidate minima (a symmetric molecule repeats itself, and local
-minima are common), and scipy's least_squares refines the best few at full
-resolution.  Standard errors come from the Jacobian of the full model with
-respect to every fitted quantity at the optimum, scaled by the reduced
-chi-square.
+At fixed nonlinear parameters (angles, instrument) the model is linear in the
+weights and the background, which are solved for by bounded linear least
+squares (weights >= 0).  The nonlinear parameters are fitted around that solve
+(variable projection): a global scan over the orientations on a subsampled
+copy of the measured map, reduced by the maps' symmetry, finds the candidate
+minima, and scipy's least_squares refines the best few with every parameter at
+full resolution (orientation_search.py).  Angles are reported in canonical
+ranges (symmetry.py); where alpha and gamma turn about the same axis (beta
+near 0 or 180 degrees) their sum is fitted instead.
 
-Residuals are weighted uniformly, or with `poisson` (counting statistics) by
-1/max(I, 1) while the orientation is searched, then by 1/max(model, 1) at the
-optimum, iterated to convergence (the Poisson maximum-likelihood weights):
-weights from the measured counts alone favour pixels that fluctuated low and
-pull a background of a few tens of counts down by about one count, far outside
-its stated error.
+Residuals are weighted by each pixel's standard deviation (`errors`): the
+measurement's own (`sigma`); counting statistics (`poisson`: first 1/max(I, 1)
+for the search, then the model's expected counts, with the nonlinear
+parameters refined again until they settle: the Poisson maximum-likelihood
+fit; weights from the measured counts alone favour pixels that fluctuated low
+and pull a background down by about one count, far outside its stated error);
+or one unknown common sigma (`uniform`), the errors then scaled by the
+residuals' scatter.  `auto` takes sigma when the data give it, else Poisson
+for non-negative whole counts, else uniform, with a warning.  Standard errors
+come from the covariance, the inverse of J^T J with J the weighted model's
+Jacobian with respect to every fitted quantity at the optimum.  Every fit
+states its goodness: chi-square per degree of freedom with its expected spread
+sqrt(2/dof) and p-value, and warns of a misfit beyond 5 spreads.
 
 A FitRequest holds a fit's settings, checked once, reads the measured map and
 the molecule once, and writes the record fit.json carries after the results;
@@ -32,16 +43,17 @@ the energies, are shared with the deconvolution of stacks.
 
 from __future__ import annotations
 
+import argparse
 import os
 import time
 import warnings
 from concurrent.futures import ThreadPoolExecutor
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING, Any, ClassVar, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from ..core.errors import IdentifiabilityWarning, InputError, MeasuredDataError
+from ..core.errors import FitWarning, IdentifiabilityWarning, InputError, MeasuredDataError
 from ..core.memory import MemorySize
 from ..core.molecule import Molecule
 from ..core.orientation import ANGLES, CONVENTION
@@ -50,11 +62,13 @@ from ..kspace.request import CONVERSION, ConversionOptions
 from ..requests.base import MoleculeRequest, setting, state_field
 from ..requests.maps import (LIGHT, Orbitals, light, quiet_setting, symmetry_option,
                              threads_setting)
-from .linear import LinearProblem, background_terms
+from .forward import TRANSMISSIONS, ForwardModel, Instrument
+from .linear import ERROR_MODELS, LinearProblem, background_terms, require_scipy
 from .measured import MeasuredMap, MeasuredSource, load_measured
 from .model import OrbitalMaps
-from .orientation_search import search_orientation, wrap_angles
-from .result import FitResult, json_floats
+from .orientation_search import ProjectedResidual, search, subsampled
+from .result import FitResult, Warning, json_floats
+from .symmetry import Symmetry as MapSymmetry, describe
 
 if TYPE_CHECKING:
     from ..core.types import Background, BoolArray, Float64Array, Polarisation, Spin, Symmetry
@@ -65,12 +79,19 @@ __all__ = ["fit_momentum_map", "FitRequest", "FitSettings", "fit_map", "parse_fi
 # Two orbitals whose maps (with the background projected out) have a cosine
 # above this cannot be told apart by the fit: their weights trade off freely.
 IDENTIFIABILITY_COSINE = 0.99
-ERROR_STEP = 0.05  # degrees, central differences for the standard errors
 POISSON_ITERATIONS = 20  # re-weightings by the model at the optimum (3-5 usually do)
+# The nonlinear parameters have settled when none moves by more than this
+# share of its typical change between two re-weightings.
+SETTLED = 1e-4
+# A misfit: chi2_red above 1 by more than this many expected spreads sqrt(2/dof).
+MISFIT_SPREADS = 5.0
+# alpha and gamma are one angle when their correlation is beyond this.
+DEGENERATE_CORRELATION = 0.99
 
 ENERGY = "photoelectron energy (eV)"
 GEOMETRY = "orientation and domains"
 FIT = "fit"
+INSTRUMENT = "instrument"
 
 # The angles to fit: None, 'none', a name, 'alpha,gamma', or names or indices.
 FitAngles = Union[None, str, Sequence[Union[str, int]]]
@@ -135,6 +156,23 @@ def _pair(values: List[float]) -> Tuple[float, float]:
     return values[0], values[1]
 
 
+def _flat_field_values(source: Any, measured: MeasuredMap, label: str) -> Float64Array:
+    """A flat field on the measured map's axes: a MeasuredMap (read from a file) or
+    an array of the map's shape; pixels where it is NaN or not positive are masked."""
+    if isinstance(source, MeasuredMap):
+        if source.intensity.shape != measured.intensity.shape[-2:] or \
+                not (np.allclose(source.kx, measured.kx) and np.allclose(source.ky, measured.ky)):
+            raise MeasuredDataError(f"{label}: the flat field's axes are not the measured "
+                                    f"map's ({source.intensity.shape} pixels)")
+        values = source.intensity
+    else:
+        values = np.asarray(source, dtype=np.float64)
+        if values.shape != measured.intensity.shape[-2:]:
+            raise MeasuredDataError(f"{label}: the flat field has shape {values.shape}, the "
+                                    f"measured map {measured.intensity.shape[-2:]}")
+    return np.where(values > 0, values, np.nan)
+
+
 # ---- the requests ------------------------------------------------------------------
 
 @dataclass
@@ -147,7 +185,8 @@ class FitSettings(ConversionOptions, MoleculeRequest):
     (the background's columns), `names` (the orbitals).
     """
 
-    option_groups: ClassVar[Tuple[str, ...]] = (ENERGY, GEOMETRY, LIGHT, FIT, CONVERSION)
+    option_groups: ClassVar[Tuple[str, ...]] = (ENERGY, GEOMETRY, LIGHT, FIT, INSTRUMENT,
+                                                CONVERSION)
     # the setting naming the measured data (a map, or a stack)
     data_setting: ClassVar[str] = ""
 
@@ -170,8 +209,14 @@ class FitSettings(ConversionOptions, MoleculeRequest):
     symmetry: Symmetry = setting(
         None, "--symmetry", group=GEOMETRY, choices=("none", "2", "3", "4"),
         convert=symmetry_option, help="average over n-fold domains about k = 0 (default: none)")
-    mirrors: bool = setting(True, "--no-mirrors", group=GEOMETRY, action="store_false",
-                            help="domains by rotation only, without their mirror images")
+    mirrors: bool = setting(True, "--mirrors", group=GEOMETRY,
+                            action=argparse.BooleanOptionalAction,
+                            help="domains with their mirror images (over kx), or by rotation "
+                                 "only (--no-mirrors) (default: with)")
+    fit_domain_populations: bool = setting(
+        False, "--fit-domain-populations", group=GEOMETRY, action="store_true",
+        help="with --symmetry N: fit the shares of the N domains (summing to 1) instead of "
+             "taking them equal")
     polarisation: Optional[Polarisation] = light("polarisation")
     incidence: float = light("incidence")
     azimuth: float = light("azimuth")
@@ -183,8 +228,34 @@ class FitSettings(ConversionOptions, MoleculeRequest):
     k_range: Optional[Tuple[float, float]] = setting(
         None, "--k-range", group=FIT, type=float, nargs=2, metavar=("KMIN", "KMAX"),
         convert=_pair, help="fit only pixels with KMIN <= |k| <= KMAX (1/Å)")
+    errors: str = setting(
+        "auto", "--errors", group=FIT, choices=ERROR_MODELS,
+        help="the intensities' standard deviations: the file's sigma, Poisson counts, or "
+             "uniform (the errors then scaled by the scatter); auto takes sigma when given, "
+             "else poisson for non-negative whole counts, else uniform (default: auto)")
     poisson: bool = setting(False, "--poisson", group=FIT, action="store_true",
-                            help="weight residuals by 1/max(I, 1) (intensities are counts)")
+                            help="the intensities are counts: --errors poisson")
+    k_offset: Tuple[float, float] = setting(
+        (0.0, 0.0), "--k-offset", group=INSTRUMENT, type=float, nargs=2,
+        metavar=("KX0", "KY0"), convert=_pair,
+        help="where the measured axes put the map's k = 0, in 1/Å: the value, or the start "
+             "of --fit-k-offset (default: 0 0)")
+    fit_k_offset: bool = setting(False, "--fit-k-offset", group=INSTRUMENT,
+                                 action="store_true", help="fit the k offset (kx0, ky0)")
+    k_resolution: float = setting(
+        0.0, "--k-resolution", group=INSTRUMENT, type=float, metavar="SIGMA",
+        help="the momentum resolution: the model blurred by a Gaussian of this standard "
+             "deviation in 1/Å, the value or the start of --fit-k-resolution (default: 0)")
+    fit_k_resolution: bool = setting(False, "--fit-k-resolution", group=INSTRUMENT,
+                                     action="store_true", help="fit the momentum resolution")
+    flat_field: Optional[Any] = setting(
+        None, "--flat-field", group=INSTRUMENT, metavar="FILE",
+        help="a multiplicative response on the measured axes (.npz with intensity, kx, ky, "
+             "or NetCDF/HDF5), applied to the whole model")
+    fit_transmission: str = setting(
+        "none", "--fit-transmission", group=INSTRUMENT, choices=TRANSMISSIONS,
+        help="fit a smooth detector response: radial2 is 1 + a x + b y + c (x^2 + y^2) with "
+             "(x, y) = k / the largest fitted |k| (default: none)")
     model_image: bool = setting(True)
     threads: Optional[int] = threads_setting("threads for the orbital maps (default: all CPUs)")
     progress: bool = quiet_setting()
@@ -195,6 +266,7 @@ class FitSettings(ConversionOptions, MoleculeRequest):
     terms: Tuple[str, ...] = state_field()
     names: List[str] = state_field()
     _data: Optional[MeasuredMap] = state_field()
+    _flat: Optional[Float64Array] = state_field()
 
     def __post_init__(self) -> None:
         if self.data_setting and getattr(self, self.data_setting) is None:
@@ -214,6 +286,61 @@ class FitSettings(ConversionOptions, MoleculeRequest):
                                          "HOMO-1, ... or a 0-based index)")
         if self.threads is not None:
             self.threads = count(self.threads, "threads", 1)
+        if self.errors not in ERROR_MODELS:
+            raise InputError("errors", f"must be one of {', '.join(ERROR_MODELS)}, got "
+                                       f"{self.errors!r}")
+        if self.poisson and self.errors not in ("auto", "poisson"):
+            raise InputError("poisson", f"contradicts errors={self.errors!r}",
+                             "give {errors} only")
+        self.k_offset = (finite(self.k_offset[0], "k_offset", "1/Å"),
+                         finite(self.k_offset[1], "k_offset", "1/Å"))
+        self.k_resolution = finite(self.k_resolution, "k_resolution", "1/Å")
+        if self.k_resolution < 0:
+            raise InputError("k_resolution", f"must be >= 0 (1/Å), got {self.k_resolution:g}")
+        if self.fit_transmission not in TRANSMISSIONS:
+            raise InputError("fit_transmission", f"must be one of {', '.join(TRANSMISSIONS)}, "
+                                                 f"got {self.fit_transmission!r}")
+        if self.fit_domain_populations and self.symmetry is None:
+            raise InputError("fit_domain_populations", "needs domains: give {symmetry}")
+        require_scipy()  # one line naming the extra before any work
+
+    @property
+    def error_model(self) -> str:
+        """The errors as asked: 'poisson' for the --poisson shorthand."""
+        return "poisson" if self.poisson else self.errors
+
+    def instrument(self, measured: MeasuredMap, used: BoolArray,
+                   values: Optional[Dict[str, Any]] = None) -> Instrument:
+        """The instrument model at the used pixels; with `values` (a FitResult's
+        `instrument`) every part fixed at them."""
+        flat = self.flat_field_data(measured)
+        instrument = Instrument(
+            k_offset=self.k_offset, fit_k_offset=self.fit_k_offset,
+            k_resolution=self.k_resolution, fit_k_resolution=self.fit_k_resolution,
+            transmission=self.fit_transmission,
+            flat_field=None if flat is None else flat[used],
+            populations=self.fit_domain_populations)
+        if values:
+            instrument.k_offset = tuple(values.get("k_offset", instrument.k_offset))
+            instrument.k_resolution = float(values.get("k_resolution", instrument.k_resolution))
+            instrument.fit_k_offset = instrument.fit_k_resolution = False
+            instrument.fixed_transmission = values.get("transmission")
+            instrument.fixed_populations = values.get("domain_populations")
+        return instrument
+
+    def flat_field_data(self, measured: MeasuredMap) -> Optional[Float64Array]:
+        """The flat field on the measured axes (NaN where it masks), read once."""
+        if self.flat_field is None:
+            return None
+        if self._flat is None:
+            if isinstance(self.flat_field, (str, os.PathLike)):
+                source = self.read_input("flat_field", load_measured)
+                label = os.fspath(self.flat_field)
+            else:
+                source, label = self.flat_field, "flat_field"
+                self.in_memory("flat_field", "a flat field in memory")
+            self._flat = _flat_field_values(source, measured, label)
+        return self._flat
 
     def measured_data(self) -> MeasuredMap:
         """The measured map (or stack), read and checked on the first call."""
@@ -240,7 +367,7 @@ class FitRequest(FitSettings):
 
     kind: ClassVar[str] = "fit"
     positionals: ClassVar[Tuple[str, ...]] = ("measured", "molecule")
-    input_files: ClassVar[Tuple[str, ...]] = ("measured", "molecule")
+    input_files: ClassVar[Tuple[str, ...]] = ("measured", "molecule", "flat_field")
     data_setting: ClassVar[str] = "measured"
 
     measured: Optional[MeasuredSource] = setting(None, "measured",
@@ -266,21 +393,25 @@ class FitRequest(FitSettings):
                                  "give {kinetic_energy}, or {photon_energy} with "
                                  "{work_function} and {binding_energy}, not both")
             self.kinetic_energy = positive(self.kinetic_energy, "kinetic_energy", "eV")
-        elif self.photon_energy is None or self.work_function is None:
-            raise InputError("kinetic_energy", "is missing",
-                             "give it, or {photon_energy} with {work_function} and "
-                             "{binding_energy}")
         else:
-            self.photon_energy = finite(self.photon_energy, "photon_energy", "eV")
-            self.work_function = finite(self.work_function, "work_function", "eV")
-            if self.binding_energy is not None:
-                self.binding_energy = finite(self.binding_energy, "binding_energy", "eV")
+            for name in ("photon_energy", "work_function", "binding_energy"):
+                if getattr(self, name) is not None:
+                    setattr(self, name, finite(getattr(self, name), name, "eV"))
 
     def kinetic_energy_of(self, measured: MeasuredMap) -> float:
         """The one kinetic energy (eV) of the slice: given, or photon energy - work
-        function - binding energy (the slice's own when it carries one)."""
+        function - binding energy (the slice's own when it carries one); what is
+        not given is taken from the measurement when it states it."""
         if self.kinetic_energy is not None:
             return float(self.kinetic_energy)
+        photon = self.photon_energy if self.photon_energy is not None else measured.photon_energy
+        work = self.work_function if self.work_function is not None else measured.work_function
+        if photon is None and measured.kinetic_energy is not None:
+            return float(measured.kinetic_energy)
+        if photon is None or work is None:
+            raise InputError("kinetic_energy", f"is missing: {measured.source} states no "
+                                               "energy", "give it, or {photon_energy} with "
+                                               "{work_function} and {binding_energy}")
         binding = self.binding_energy
         if binding is None and measured.binding_energy is not None and not measured.is_stack:
             binding = float(np.asarray(measured.binding_energy))
@@ -288,7 +419,7 @@ class FitRequest(FitSettings):
             raise InputError("binding_energy", "is missing: photon_energy needs the slice's "
                                                "binding energy (E_kin = photon energy - work "
                                                "function - binding energy)")
-        energy = float(self.photon_energy or 0.0) - float(self.work_function or 0.0) - binding
+        energy = float(photon) - float(work) - binding
         if not energy > 0:
             raise InputError("photon_energy", f"minus work_function and binding_energy leaves "
                                               f"a kinetic energy of {energy:g} eV; it must be "
@@ -313,11 +444,22 @@ class FitRequest(FitSettings):
         return result
 
     def run(self) -> FitResult:
-        """The fit; warns (IdentifiabilityWarning) when orbitals cannot be told apart."""
+        """The fit; its warnings are also issued (IdentifiabilityWarning when orbitals
+        cannot be told apart, FitWarning for the rest)."""
         result = self.fit()
-        for message in result.warnings:
-            warnings.warn(message, IdentifiabilityWarning, stacklevel=2)
+        issue_warnings(result.warnings)
         return result
+
+
+def issue_warnings(found: Sequence[Warning]) -> None:
+    """A fit's warnings as Python warnings, each of its class."""
+    for warning in found:
+        category = IdentifiabilityWarning if warning["code"] in IDENTIFIABILITY_CODES \
+            else FitWarning
+        warnings.warn(f"{warning['code']}: {warning['message']}", category, stacklevel=3)
+
+
+IDENTIFIABILITY_CODES = ("not-identifiable", "undetermined-weight")
 
 
 def fit_momentum_map(measured: MeasuredSource, molecule: Union[Molecule, str],
@@ -333,9 +475,10 @@ def fit_momentum_map(measured: MeasuredSource, molecule: Union[Molecule, str],
                      fit_angles: FitAngles = None,
                      background: Background = "constant",
                      k_range: Optional[Tuple[float, float]] = None, poisson: bool = False,
-                     starts: Optional[int] = None, threads: Optional[int] = None,
-                     progress: bool = True, model_image: bool = True,
-                     max_memory: MemorySize = None) -> FitResult:
+                     errors: str = "auto", starts: Optional[int] = None,
+                     threads: Optional[int] = None, progress: bool = True,
+                     model_image: bool = True, max_memory: MemorySize = None,
+                     **instrument: Any) -> FitResult:
     """Fits orbital weights, chosen orientation angles and a background to a
     measured momentum map; returns a FitResult.
 
@@ -351,15 +494,22 @@ def fit_momentum_map(measured: MeasuredSource, molecule: Union[Molecule, str],
         angles not fitted; fit_angles: None, 'gamma', 'alpha,beta,gamma', ...;
       background: 'none', 'constant' (default) or 'linear';
       k_range: (k_min, k_max) in 1/Å, the annulus of pixels to fit;
-      poisson: counts: weight residuals by 1/max(I, 1) in the orientation search
-        and by 1/max(model, 1) at the optimum (see the module notes);
+      errors: 'auto' (default), 'sigma', 'poisson' or 'uniform' (see the module
+        notes); poisson=True is errors='poisson';
+      instrument (see forward.py): k_offset=(kx0, ky0) and fit_k_offset;
+        k_resolution (sigma, 1/Å) and fit_k_resolution; flat_field (a file or an
+        array of the map's shape); fit_transmission='radial2';
+        fit_domain_populations (with symmetry);
       starts: scan points per fitted angle (1: refine from `orientation` only);
       threads: orbitals computed in parallel (default: all CPUs); progress;
       spin; model_image: also compute the model on the pixels not fitted
       (masked or outside k_range) for FitResult.model; max_memory: the memory
       guard's limit for the model maps (bytes or '8G'; default: half the
       available memory, or LIBKERNELS_MAX_MEMORY).
-    Warns (IdentifiabilityWarning) when orbitals cannot be told apart.
+    Issues the fit's warnings (result.warnings): IdentifiabilityWarning when
+    orbitals cannot be told apart, FitWarning for a misfit, angles not
+    separately determined, equivalent orientations and errors scaled by the
+    scatter.
     """
     request = FitRequest(
         measured=measured, molecule=molecule, orbitals=orbitals, kinetic_energy=kinetic_energy,
@@ -367,32 +517,58 @@ def fit_momentum_map(measured: MeasuredSource, molecule: Union[Molecule, str],
         binding_energy=binding_energy, spin=spin, symmetry=symmetry, mirrors=mirrors,
         polarisation=polarisation, incidence=incidence, azimuth=azimuth, s_share=s_share,
         orientation=orientation, fit_angles=fit_angles, background=background,
-        k_range=k_range, poisson=poisson, starts=starts, threads=threads, progress=progress,
-        model_image=model_image, max_memory=max_memory)
+        k_range=k_range, poisson=poisson, errors=errors, starts=starts, threads=threads,
+        progress=progress, model_image=model_image, max_memory=max_memory, **instrument)
     result = request.fit()
-    for message in result.warnings:
-        warnings.warn(message, IdentifiabilityWarning, stacklevel=2)
+    issue_warnings(result.warnings)
     return result
 
 
-# ---- the fit -----------------------------------------------------------------------
+# ---- the fit ----
+
+def resolved_errors(settings: FitSettings, measured: MeasuredMap,
+                    used: BoolArray) -> Tuple[str, List[Warning]]:
+    """The error model a fit uses, and the warning `auto` gives when it falls back
+    to uniform errors."""
+    asked = settings.error_model
+    if asked != "auto":
+        return asked, []
+    if measured.sigma is not None:
+        return "sigma", []
+    values = measured.intensity[used]
+    if np.all(values >= 0) and np.all(values == np.round(values)):
+        return "poisson", []
+    return "uniform", [Warning(
+        code="scaled-errors",
+        message=f"the measured map ({measured.source}) gives no sigma and its intensities are not "
+                "whole counts: "
+                "the fit weighs every pixel alike and scales the errors by the scatter of the "
+                "residuals, so chi2_red cannot tell a misfit (give sigma, or --errors "
+                "poisson for counts)")]
+
 
 def fit_map(settings: FitSettings, measured: MeasuredMap, molecule: Molecule, energy: float, *,
             start: Float64Array, angles: Tuple[int, ...], model_image: bool,
-            progress: bool) -> FitResult:
+            progress: bool, instrument_values: Optional[Dict[str, Any]] = None) -> FitResult:
     """The fit of one measured slice at kinetic energy `energy` (eV), starting from
-    the orientation `start` and fitting the angles `angles`; warnings go into
+    the orientation `start` and fitting the angles `angles`; with
+    `instrument_values` the instrument is fixed at them.  Warnings go into
     result.warnings."""
     clock = time.perf_counter()
     terms = settings.terms
     names = settings.names
     used = used_pixels(measured, settings.k_range)
-    n_parameters = len(names) + len(terms) + len(angles)
+    flat = settings.flat_field_data(measured)
+    if flat is not None:
+        used &= np.isfinite(flat)
+    errors, notes = resolved_errors(settings, measured, used)
+    instrument = settings.instrument(measured, used, instrument_values)
     n_used = int(np.count_nonzero(used))
-    if n_used <= n_parameters:
+    if n_used <= len(names) + len(terms) + len(angles) + 8:
         raise MeasuredDataError(f"{measured.source}: {n_used} usable pixel(s) (finite"
                                 + (", inside k_range" if settings.k_range is not None else "")
-                                + f") for {n_parameters} fitted quantities")
+                                + f") for {len(names) + len(terms) + len(angles)} or more "
+                                  "fitted quantities")
     if not np.any(measured.intensity[used]):
         raise MeasuredDataError(f"{measured.source}: every pixel to fit is 0; there is "
                                 "nothing to fit")
@@ -403,18 +579,37 @@ def fit_map(settings: FitSettings, measured: MeasuredMap, molecule: Molecule, en
         kinetic_energy=energy, spin=settings.spin, symmetry=settings.symmetry,
         mirrors=settings.mirrors, polarisation=settings.polarisation,
         incidence=settings.incidence, azimuth=settings.azimuth, s_share=settings.s_share,
-        executor=executor, max_memory=settings.max_memory)
+        executor=executor, max_memory=settings.max_memory,
+        populations=instrument.populations, margin=instrument.margin)
     try:
         maps = OrbitalMaps(molecule, names, measured.kx, measured.ky, used, **model_options)
-        problem = LinearProblem(measured, used, settings.poisson, terms)
+        forward = _forward(maps, LinearProblem(measured, used, errors, terms), measured, used,
+                           start, angles, instrument)
+        symmetry = None
+        coarse = None
         if angles:
-            best, n_scan = search_orientation(measured, used, molecule, names, problem, maps,
-                                              start, angles, terms, settings.poisson,
-                                              settings.starts, model_options, progress)
-        else:
-            best, n_scan = start, 0
-        result = _result(measured, molecule, names, maps, problem, best, angles, terms,
-                         energy, model_image, model_options, settings.poisson)
+            small, small_used = subsampled(measured, used)
+            small_maps = OrbitalMaps(molecule, names, small.kx, small.ky, small_used,
+                                     **model_options)
+            small_instrument = settings.instrument(small, small_used, instrument_values)
+            if flat is not None:
+                small_instrument.flat_field = _subsampled_flat(flat, measured, small)[small_used]
+            coarse = _forward(small_maps, LinearProblem(small, small_used, errors, terms), small,
+                              small_used, start, angles, small_instrument, forward.reach)
+            symmetry = MapSymmetry.found(lambda o: _plain_columns(small_maps, o),
+                                         maps.fold, settings.mirrors, maps.populations)
+        values, n_scan = search(forward, coarse, symmetry, settings.starts, progress)
+        if errors == "poisson":
+            values = _settled_poisson(forward, values)
+        result_warnings = list(notes)
+        fitted = angles
+        if 0 in angles and 2 in angles:
+            forward, values, fitted, note = _merged_if_degenerate(forward, values, errors)
+            result_warnings += note
+        if symmetry is not None and fitted:
+            values = _canonical(forward, values, symmetry, fitted, result_warnings)
+        result = _result(forward, values, measured, molecule, names, model_image,
+                         model_options, errors, result_warnings, flat)
     finally:
         if executor is not None:
             executor.shutdown()
@@ -426,101 +621,306 @@ def fit_map(settings: FitSettings, measured: MeasuredMap, molecule: Molecule, en
                        "azimuth": float(settings.azimuth), "s_share": float(settings.s_share),
                        "k_range": None if settings.k_range is None
                        else [float(v) for v in settings.k_range],
-                       "poisson": bool(settings.poisson), "spin": settings.spin,
+                       "errors": errors, "spin": settings.spin,
                        "orientation_start": json_floats(start)}
     return result
 
 
-def _result(measured: MeasuredMap, molecule: Molecule, names: List[str], maps: OrbitalMaps,
-            problem: LinearProblem, orientation: Float64Array, angles: Tuple[int, ...],
-            terms: Tuple[str, ...], energy: float, model_image: bool,
-            model_options: Dict[str, Any], poisson: bool) -> FitResult:
-    timer = time.perf_counter()
-    columns = maps.columns(orientation)
-    one_evaluation = time.perf_counter() - timer
-    coefficients, residual = problem.solve(columns)
-    if poisson:
-        for _ in range(POISSON_ITERATIONS):
-            unweighted = np.concatenate([columns, problem.background], axis=1)
-            problem.reweight(unweighted @ coefficients)
-            previous = coefficients
-            coefficients, residual = problem.solve(columns)
-            if np.allclose(coefficients, previous, rtol=1e-7, atol=0):
-                break
-    n_orbitals = len(names)
-    weights, background = coefficients[:n_orbitals], coefficients[n_orbitals:]
+def _forward(maps: OrbitalMaps, problem: LinearProblem, measured: MeasuredMap, used: BoolArray,
+             start: Float64Array, angles: Tuple[int, ...], instrument: Instrument,
+             reach: float = 0.0) -> ForwardModel:
+    i, j = np.nonzero(used)
+    return ForwardModel(maps, problem, measured.kx[i], measured.ky[j],
+                        np.asarray(start, dtype=np.float64), angles, instrument, reach)
 
-    # Jacobian of the weighted model with respect to every fitted quantity.
-    design = problem.design(columns)
-    blocks = [design]
-    for index in angles:
-        step = np.zeros(3)
-        step[index] = ERROR_STEP
-        plus = maps.columns(orientation + step) @ weights
-        minus = maps.columns(orientation - step) @ weights
-        blocks.append((problem.sqrt_weight * (plus - minus) / (2 * ERROR_STEP))[:, None])
-    jacobian = np.concatenate(blocks, axis=1)
-    n_used = problem.intensity.size
-    dof = max(n_used - jacobian.shape[1], 1)
-    chi2_reduced = float(np.sum(residual ** 2) / dof)
+
+def _subsampled_flat(flat: Float64Array, measured: MeasuredMap,
+                     small: MeasuredMap) -> Float64Array:
+    """The flat field at the pixels of the subsampled copy."""
+    rows = np.searchsorted(measured.kx, small.kx)
+    cols = np.searchsorted(measured.ky, small.ky)
+    return flat[np.ix_(rows, cols)]
+
+
+def _plain_columns(maps: OrbitalMaps, orientation: Float64Array) -> Float64Array:
+    """Each orbital's map at the used pixels, domains at equal shares: what the
+    symmetry of the orientations is tried on."""
+    squares = maps.squares(orientation).sum(axis=1)
+    return np.stack([maps.grid.take(s) for s in squares], axis=1)
+
+
+def _settled_poisson(forward: ForwardModel, values: Float64Array) -> Float64Array:
+    """Poisson weights from the model, the nonlinear parameters refined again with
+    them, until both settle: the Poisson maximum-likelihood fit."""
+    problem = forward.problem
+    n_orbitals = forward.maps.n_orbitals
+    scales = np.array([p.scale for p in forward.parameters])
+    coefficients = None
+    for _ in range(POISSON_ITERATIONS):
+        design = forward.design(values)
+        fitted, _ = problem.solve_design(design, n_orbitals)
+        problem.reweight(design @ fitted)
+        previous, coefficients = coefficients, fitted
+        if forward.parameters:
+            refined = ProjectedResidual(forward).refine(values)[0]
+            moved = np.max(np.abs(refined - values) / scales)
+            values = refined
+            if moved > SETTLED:
+                continue
+        if previous is not None and np.allclose(coefficients, previous, rtol=1e-7, atol=0):
+            break
+    return values
+
+
+def _jacobian(forward: ForwardModel, values: Float64Array,
+              coefficients: Float64Array) -> Float64Array:
+    """d(weighted model)/d(nonlinear parameters) by central differences (one-sided
+    at a bound)."""
+    weight = forward.problem.sqrt_weight
+    columns = []
+    for a, parameter in enumerate(forward.parameters):
+        plus, minus = np.array(values), np.array(values)
+        step = parameter.step
+        low = max(values[a] - step, parameter.lower)
+        high = min(values[a] + step, parameter.upper)
+        plus[a], minus[a] = high, low
+        difference = (forward.design(plus) - forward.design(minus)) @ coefficients
+        columns.append(weight * difference / (high - low))
+    return np.stack(columns, axis=1) if columns else np.zeros((weight.size, 0))
+
+
+def _covariance(jacobian: Float64Array) -> Float64Array:
     norms = np.linalg.norm(jacobian, axis=0)
     norms[norms == 0] = 1.0
     scaled = jacobian / norms
-    covariance = np.linalg.pinv(scaled.T @ scaled, hermitian=True) / np.outer(norms, norms)
-    covariance *= chi2_reduced
-    errors = np.sqrt(np.clip(np.diag(covariance), 0, None))
-    blank = np.flatnonzero(~np.any(columns, axis=0))
-    errors[blank] = np.nan  # a map that is 0 on every fitted pixel fixes no weight
+    return np.linalg.pinv(scaled.T @ scaled, hermitian=True) / np.outer(norms, norms)
 
+
+def _merged_if_degenerate(forward: ForwardModel, values: Float64Array, errors: str
+                          ) -> Tuple[ForwardModel, Float64Array, Tuple[int, ...], List[Warning]]:
+    """Where alpha and gamma are not separately determined (beta near 0 or 180
+    degrees: both turn about z), alpha is fixed at 0 and gamma stands for their
+    sum (or difference) and is fitted again."""
+    design = forward.design(values)
+    n_orbitals = forward.maps.n_orbitals
+    coefficients, _ = forward.problem.solve_design(design, n_orbitals)
+    jacobian = np.concatenate([design * forward.problem.sqrt_weight[:, None],
+                               _jacobian(forward, values, coefficients)], axis=1)
+    covariance = _covariance(jacobian)
+    offset = design.shape[1]
+    a, g = offset + forward.angles.index(0), offset + forward.angles.index(2)
+    scale = np.sqrt(max(covariance[a, a] * covariance[g, g], 0.0))
+    correlation = covariance[a, g] / scale if scale > 0 else 1.0
+    if not (abs(correlation) > DEGENERATE_CORRELATION or not np.isfinite(correlation)):
+        return forward, values, forward.angles, []
+    state = forward.state(values)
+    alpha, beta, gamma = state.orientation
+    upright = np.cos(np.radians(beta)) >= 0
+    start = np.array([0.0, beta, (alpha + gamma) if upright else (gamma - alpha)])
+    angles = tuple(i for i in forward.angles if i != 0)
+    merged = ForwardModel(forward.maps, forward.problem, forward.kx, forward.ky, start, angles,
+                          forward.instrument, forward.reach)
+    old = dict(zip(forward.names, values))
+    guess = np.array([start[ANGLES.index(p.name)] if p.name in ANGLES else old[p.name]
+                      for p in merged.parameters])
+    found = ProjectedResidual(merged).refine(guess)[0]
+    if errors == "poisson":
+        found = _settled_poisson(merged, found)
+    kind = "alpha + gamma" if upright else "gamma - alpha"
+    message = (f"alpha and gamma are not separately determined (correlation "
+               f"{correlation:+.4f}) at beta = {abs(beta):.2f}°: near beta 0° and 180° both turn "
+               f"the molecule about the same axis; alpha is fixed at 0 and gamma stands for "
+               f"{kind}")
+    return merged, found, angles, [Warning(code="degenerate-angles", message=message)]
+
+
+def _canonical(forward: ForwardModel, values: Float64Array, symmetry: MapSymmetry,
+               fitted: Tuple[int, ...], notes: List[Warning]) -> Float64Array:
+    """The fitted angles moved to the canonical one of the equivalent orientations;
+    notes `equivalent-solutions` when there are several."""
+    orientation = forward.state(values).orientation
+    equivalents = symmetry.equivalents(orientation, fitted)
+    chosen = equivalents[0]
+    values = np.array(values)
+    for k, index in enumerate(forward.angles):
+        values[k] = chosen[index]
+    if len(equivalents) > 1:
+        notes.append(Warning(
+            code="equivalent-solutions",
+            message=f"{len(equivalents)} orientations give the same maps: "
+                    f"{describe(equivalents, fitted)}; the one reported has the smallest "
+                    "|beta|, then alpha, then gamma (the maps' symmetry: the molecule's own "
+                    "and its domains')"))
+    return values
+
+
+def _result(forward: ForwardModel, values: Float64Array, measured: MeasuredMap,
+            molecule: Molecule, names: List[str], model_image: bool,
+            model_options: Dict[str, Any], errors: str, notes: List[Warning],
+            flat: Optional[Float64Array]) -> FitResult:
+    problem = forward.problem
+    maps = forward.maps
+    n_orbitals = len(names)
+    terms = problem.terms
+    timer = time.perf_counter()
+    design = forward.design(values)
+    one_evaluation = time.perf_counter() - timer
+    coefficients, residual = problem.solve_design(design, n_orbitals)
+    weights, background = coefficients[:n_orbitals], coefficients[n_orbitals:]
+
+    # Jacobian of the weighted model with respect to every fitted quantity.
+    weighted = design * problem.sqrt_weight[:, None]
+    jacobian = np.concatenate([weighted, _jacobian(forward, values, coefficients)], axis=1)
+    n_used = problem.intensity.size
+    dof = max(n_used - jacobian.shape[1], 1)
+    chi2 = float(np.sum(residual ** 2))
+    chi2_reduced = chi2 / dof
+    covariance = _covariance(jacobian)
+    if errors == "uniform":
+        covariance *= chi2_reduced
+    error_values = np.sqrt(np.clip(np.diag(covariance), 0, None))
+    blank = np.flatnonzero(~np.any(design[:, :n_orbitals], axis=0))
+    error_values[blank] = np.nan  # a map that is 0 on every fitted pixel fixes no weight
+
+    offset = n_orbitals + len(terms)
+    state = forward.state(values)
+    orientation = state.orientation
     orientation_errors = np.zeros(3)
-    for k, index in enumerate(angles):
-        orientation_errors[index] = errors[n_orbitals + len(terms) + k]
+    for k, index in enumerate(forward.angles):
+        orientation_errors[index] = error_values[offset + k]
+    fitted_angles = tuple(ANGLES[i] for i in forward.angles)
 
-    unweighted = problem.intensity - (problem.design(columns) @ coefficients) / \
-        problem.sqrt_weight
+    model_values = design @ coefficients
+    unweighted = problem.intensity - model_values
     r_factor = float(np.sum(unweighted ** 2) / np.sum(problem.intensity ** 2))
+    goodness = _goodness(chi2, dof)
 
-    sums, messages = _identifiability(names, problem, columns, coefficients, covariance)
-    messages += [f"the map of {names[o]} is 0 on every fitted pixel (beyond its photoemission "
-                 f"disc, |k| > {maps.disc_radius:.3g} 1/Å?): its weight is undetermined"
-                 for o in blank]
+    sums, found = _identifiability(names, problem, design[:, :n_orbitals], coefficients,
+                                   covariance)
+    found += [Warning(code="undetermined-weight",
+                      message=f"the map of {names[o]} is 0 on every fitted pixel (beyond its "
+                              f"photoemission disc, |k| > {maps.disc_radius:.3g} 1/Å?): its "
+                              "weight is undetermined") for o in blank]
+    found = notes + found + _angle_notes(forward, covariance, offset)
+    if errors in ("sigma", "poisson") and \
+            chi2_reduced - 1.0 > MISFIT_SPREADS * goodness["expected_spread"]:
+        found.append(Warning(code="misfit", message=_misfit_message(goodness, errors)))
 
-    # The model on every measured pixel, for pictures and model.npy.
-    full = np.ones(measured.intensity.shape, dtype=bool)
-    if model_image:
-        if problem.used.all():
-            image_columns, image_used = columns, problem.used
-        else:
-            image_maps = OrbitalMaps(molecule, names, measured.kx, measured.ky, full,
-                                     **model_options)
-            image_columns, image_used = image_maps.columns(orientation), full
-        image_problem = LinearProblem(measured, image_used, False, terms)
-        model = np.full(measured.intensity.shape, np.nan)
-        model[image_used] = np.concatenate([image_columns, image_problem.background],
-                                           axis=1) @ coefficients
+    # The model and the normalised residual on every measured pixel.
+    model = np.full(measured.intensity.shape, np.nan)
+    if model_image and not problem.used.all():
+        full = np.ones(measured.intensity.shape, dtype=bool)
+        image_maps = OrbitalMaps(molecule, names, measured.kx, measured.ky, full,
+                                 **model_options)
+        image_instrument = replace(forward.instrument,
+                                   flat_field=None if flat is None else flat.reshape(-1))
+        image = _forward(image_maps, LinearProblem(measured, full, "uniform", terms), measured,
+                         full, forward.start, forward.angles, image_instrument, forward.reach)
+        model[full] = image.design(values) @ coefficients
     else:
-        model = np.full(measured.intensity.shape, np.nan)
-        model[problem.used] = problem.intensity - unweighted
+        model[problem.used] = model_values
+    sigma = np.full(measured.intensity.shape, np.nan)
+    sigma[problem.used] = 1.0 / problem.sqrt_weight
+    if errors == "uniform":
+        sigma *= np.sqrt(chi2_reduced)
 
     parameter_names = ([f"weight {n}" for n in names] + [f"background {t}" for t in terms]
-                       + [ANGLES[i] for i in angles])
+                       + forward.names)
+    instrument = _instrument_values(forward, state, error_values[offset:],
+                                    covariance[offset:, offset:])
     return FitResult(
-        orbitals=names, weights=weights, weight_errors=errors[:n_orbitals],
-        orientation=wrap_angles(orientation, angles, maps.fold),
-        orientation_errors=orientation_errors, fit_angles=tuple(ANGLES[i] for i in angles),
-        background=background, background_errors=errors[n_orbitals:n_orbitals + len(terms)],
-        background_terms=terms, r_factor=r_factor, chi2_reduced=chi2_reduced,
-        n_pixels=n_used, kinetic_energy_ev=energy, model_grid=maps.grid.kind,
+        orbitals=names, weights=weights, weight_errors=error_values[:n_orbitals],
+        orientation=orientation, orientation_errors=orientation_errors,
+        fit_angles=fitted_angles, background=background,
+        background_errors=error_values[n_orbitals:offset], background_terms=terms,
+        r_factor=r_factor, chi2_reduced=chi2_reduced, n_pixels=n_used,
+        kinetic_energy_ev=maps.kinetic_energy, model_grid=maps.grid.kind,
         kx=measured.kx, ky=measured.ky, measured=measured.intensity, model=model,
         residual=measured.intensity - model, mask=problem.used, covariance=covariance,
-        parameter_names=parameter_names, weight_sums=sums, warnings=messages,
+        parameter_names=parameter_names, weight_sums=sums, warnings=found,
         n_evaluations=maps.evaluations, seconds_per_evaluation=one_evaluation,
-        source=measured.source)
+        source=measured.source, goodness=goodness, errors=errors, sigma=sigma,
+        instrument=instrument)
+
+
+def _goodness(chi2: float, dof: int) -> Dict[str, float]:
+    """chi2_red with its expected spread sqrt(2/dof) and the p-value of chi2."""
+    special = require_scipy("scipy.special")
+    return {"chi2": chi2, "chi2_reduced": chi2 / dof, "dof": int(dof),
+            "expected_spread": float(np.sqrt(2.0 / dof)),
+            "p_value": float(special.chdtrc(dof, chi2))}
+
+
+def _misfit_message(goodness: Dict[str, float], errors: str) -> str:
+    spreads = (goodness["chi2_reduced"] - 1.0) / goodness["expected_spread"]
+    return (f"chi2_red {goodness['chi2_reduced']:.4g} is {spreads:.1f} expected spreads "
+            f"(± {goodness['expected_spread']:.2g}) above 1 under {errors} errors (p = "
+            f"{goodness['p_value']:.2g}): the model does not describe the data, and the "
+            "stated errors assume it does.  Look at the normalised residual (fit.png); try "
+            "the instrument (--fit-k-offset, --k-resolution or --fit-k-resolution, "
+            "--flat-field or --fit-transmission radial2, --fit-domain-populations, "
+            "--no-mirrors) and the set of orbitals")
+
+
+def _angle_notes(forward: ForwardModel, covariance: Float64Array,
+                 offset: int) -> List[Warning]:
+    """degenerate-angles for fitted angles that the covariance does not tell apart
+    (a near-singular block), or a beta within its error of 0 or 180 degrees."""
+    notes: List[Warning] = []
+    angles = forward.angles
+    for x in range(len(angles)):
+        for y in range(x + 1, len(angles)):
+            a, b = offset + x, offset + y
+            scale = np.sqrt(max(covariance[a, a] * covariance[b, b], 0.0))
+            rho = covariance[a, b] / scale if scale > 0 else 0.0
+            if abs(rho) > DEGENERATE_CORRELATION:
+                notes.append(Warning(
+                    code="degenerate-angles",
+                    message=f"{ANGLES[angles[x]]} and {ANGLES[angles[y]]} are not separately "
+                            f"determined (correlation {rho:+.4f}); only a combination of "
+                            "them is"))
+    return notes
+
+
+def _instrument_values(forward: ForwardModel, state: Any, errors: Float64Array,
+                       covariance: Float64Array) -> Dict[str, Any]:
+    """The instrument's values and errors by part (the fitted ones with errors)."""
+    found: Dict[str, Any] = {}
+    inst = forward.instrument
+    names = forward.names
+    error = dict(zip(names, errors))
+    if inst.moves_pixels:
+        found["k_offset"] = list(state.k_offset)
+        found["k_offset_errors"] = [float(error.get("kx0", 0.0)), float(error.get("ky0", 0.0))]
+        variance = max(state.resolution_squared, 0.0)
+        sigma = float(np.sqrt(variance))
+        found["k_resolution"] = sigma
+        # sigma's error from its square's, to first order; where the square is
+        # within its error of 0 that is unbounded, and the error given is how far
+        # one error of the square reaches above: sqrt(sigma^2 + error) - sigma.
+        variance_error = float(error.get("k_resolution^2", 0.0))
+        found["k_resolution_error"] = (variance_error / (2 * sigma) if variance > variance_error
+                                       else float(np.sqrt(variance + variance_error)) - sigma)
+    if inst.transmission == "radial2":
+        found["transmission"] = [float(v) for v in state.transmission]
+        found["transmission_errors"] = [float(error.get(f"transmission {t}", 0.0))
+                                        for t in ("x", "y", "r2")]
+        found["transmission_reach"] = float(forward.reach)
+    if forward.maps.populations:
+        found["domain_populations"] = [float(v) for v in state.populations]
+        shares = [k for k, n in enumerate(names) if n.startswith("population ")]
+        if shares:
+            block = covariance[np.ix_(shares, shares)]
+            first = float(np.sqrt(max(np.sum(block), 0.0)))
+            found["domain_population_errors"] = [first] + [float(errors[k]) for k in shares]
+        else:
+            found["domain_population_errors"] = [0.0] * len(state.populations)
+    return found
 
 
 def _identifiability(names: List[str], problem: LinearProblem, columns: Float64Array,
                      coefficients: Float64Array, covariance: Float64Array
-                     ) -> Tuple[List[Dict[str, Any]], List[str]]:
+                     ) -> Tuple[List[Dict[str, Any]], List[Warning]]:
     """Groups of orbitals whose maps are nearly collinear once the background is
     projected out: their weights trade off; their sum is still determined."""
     weighted = problem.sqrt_weight[:, None] * columns
@@ -544,7 +944,7 @@ def _identifiability(names: List[str], problem: LinearProblem, columns: Float64A
             if cosine[a, b] > IDENTIFIABILITY_COSINE:
                 group[root(b)] = root(a)
     sums: List[Dict[str, Any]] = []
-    messages: List[str] = []
+    messages: List[Warning] = []
     for leader in sorted({root(a) for a in range(n)}):
         members = [a for a in range(n) if root(a) == leader]
         if len(members) < 2:
@@ -554,7 +954,9 @@ def _identifiability(names: List[str], problem: LinearProblem, columns: Float64A
         labels = [names[a] for a in members]
         worst = max(cosine[a, b] for a in members for b in members if a < b)
         sums.append({"orbitals": labels, "sum": total, "error": error})
-        messages.append(f"the weights of {', '.join(labels)} are not separately identifiable "
-                        f"(their maps are nearly collinear, cosine {worst:.4f}); their sum is "
-                        f"{total:.6g} +- {error:.3g}")
+        messages.append(Warning(
+            code="not-identifiable",
+            message=f"the weights of {', '.join(labels)} are not separately identifiable "
+                    f"(their maps are nearly collinear, cosine {worst:.4f}); their sum is "
+                    f"{total:.6g} +- {error:.3g}"))
     return sums, messages

@@ -1,5 +1,11 @@
 """The linear part of a fit: at a fixed orientation the model is linear in the
-orbitals' weights and the background, solved by bounded linear least squares."""
+orbitals' weights and the background, solved by bounded linear least squares.
+
+Residuals are weighted by 1/sigma of each pixel: the measurement's own
+standard deviations (`sigma`), counting statistics (`poisson`: sigma^2 is the
+expected count, first taken from the counts, max(I, 1), then from the model
+itself) or one common unknown sigma (`uniform`: the errors are then scaled by
+the scatter of the residuals)."""
 
 from __future__ import annotations
 
@@ -18,11 +24,20 @@ if TYPE_CHECKING:
 
 BACKGROUNDS: Dict[str, Tuple[str, ...]] = {
     "none": (), "constant": ("constant",), "linear": ("constant", "kx slope", "ky slope")}
+ERROR_MODELS = ("auto", "sigma", "poisson", "uniform")
+# The smallest expected count a Poisson weight takes: pixels the model leaves
+# (nearly) empty would otherwise weigh without bound.
+POISSON_FLOOR = 0.1
+
+
+def require_scipy(module: str = "scipy.optimize") -> ModuleType:
+    """A scipy module (MissingExtraError without scipy, naming the 'fit' extra)."""
+    return require(module, "fit", "fitting", "scipy")
 
 
 def require_scipy_optimize() -> ModuleType:
     """scipy.optimize (MissingExtraError without scipy)."""
-    return require("scipy.optimize", "fit", "fitting", "scipy")
+    return require_scipy("scipy.optimize")
 
 
 def background_terms(background: Background) -> Tuple[str, ...]:
@@ -65,15 +80,28 @@ def solve_linear(design: Float64Array, target: Float64Array,
 
 
 class LinearProblem:
-    """One measured map's used pixels, their weights and background columns."""
+    """One measured map's used pixels, their weights and background columns.
 
-    def __init__(self, measured: MeasuredMap, used: BoolArray, poisson: bool,
+    errors: 'sigma' (the map's own), 'poisson' or 'uniform' (see the module
+    notes); True and False stand for 'poisson' and 'uniform'."""
+
+    def __init__(self, measured: MeasuredMap, used: BoolArray, errors: object,
                  terms: Sequence[str]) -> None:
         i, j = np.nonzero(used)
         self.used = used
+        self.terms = tuple(terms)
         self.intensity = measured.intensity[used]
-        self.sqrt_weight = (1.0 / np.sqrt(np.maximum(self.intensity, 1.0)) if poisson
-                            else np.ones_like(self.intensity))
+        mode = {True: "poisson", False: "uniform"}.get(errors, errors)  # type: ignore[call-overload]
+        self.errors = str(mode)
+        if self.errors == "sigma":
+            if measured.sigma is None:
+                raise InputError("errors", f"'sigma' needs the measurement's standard "
+                                           f"deviations; {measured.source} gives none")
+            self.sqrt_weight = 1.0 / measured.sigma[used]
+        elif self.errors == "poisson":
+            self.sqrt_weight = 1.0 / np.sqrt(np.maximum(self.intensity, 1.0))
+        else:
+            self.sqrt_weight = np.ones_like(self.intensity)
         columns = {"constant": np.ones_like(self.intensity), "kx slope": measured.kx[i],
                    "ky slope": measured.ky[j]}
         self.background = np.stack([columns[t] for t in terms], axis=1) if terms else \
@@ -82,7 +110,7 @@ class LinearProblem:
 
     def reweight(self, model: Float64Array) -> None:
         """Poisson weights from the model's expected counts instead of the measured."""
-        self.sqrt_weight = 1.0 / np.sqrt(np.maximum(model, 1.0))
+        self.sqrt_weight = 1.0 / np.sqrt(np.maximum(model, POISSON_FLOOR))
         self.target = self.sqrt_weight * self.intensity
 
     def design(self, orbital_columns: Float64Array) -> Float64Array:
@@ -97,6 +125,17 @@ class LinearProblem:
 
     def solve(self, orbital_columns: Float64Array) -> Tuple[Float64Array, Float64Array]:
         """(coefficients, weighted residual) at these orbital maps."""
-        design = self.design(orbital_columns)
-        coefficients = solve_linear(design, self.target, orbital_columns.shape[1])
+        n_orbitals = orbital_columns.shape[1]
+        full = np.empty((self.intensity.size, n_orbitals + self.background.shape[1]),
+                        order="F")
+        full[:, :n_orbitals] = orbital_columns
+        full[:, n_orbitals:] = self.background
+        return self.solve_design(full, n_orbitals)
+
+    def solve_design(self, unweighted: Float64Array,
+                     n_orbitals: int) -> Tuple[Float64Array, Float64Array]:
+        """(coefficients, weighted residual) of a whole unweighted design matrix whose
+        first `n_orbitals` columns take weights >= 0."""
+        design = unweighted * self.sqrt_weight[:, None]
+        coefficients = solve_linear(design, self.target, n_orbitals)
         return coefficients, self.target - design @ coefficients

@@ -7,11 +7,17 @@ and length.  NaN pixels are masked (detector edges, gaps).  Everything else
 that does not fit is refused with one line naming the source and the problem,
 before any model is computed.
 
+A measurement may carry its per-pixel standard deviations, `sigma`, of the
+intensity's shape (positive; NaN masks the pixel), and the energies it was
+taken at, in eV: `kinetic_energy`, or `photon_energy` with `work_function`.
+
 Sources: `.npz` files with arrays `intensity`, `kx`, `ky` (and
-`binding_energy` for a stack); NetCDF/HDF5 files that xarray opens, holding a
-DataArray or a Dataset whose first data variable has dimensions named kx, ky
-(and binding_energy); in memory an xarray.DataArray, or a numpy array with its
-axes given as keywords.
+`binding_energy` for a stack, optionally `sigma` and the energies as 0-d
+arrays); NetCDF/HDF5 files that xarray opens, holding a DataArray or a Dataset
+whose variable `intensity` (else its first data variable) has dimensions named
+kx, ky (and binding_energy), with an optional variable `sigma` on the same
+axes and the energies as attributes; in memory an xarray.DataArray or Dataset,
+or a numpy array with its axes (and sigma) given as keywords.
 
 Data as laboratories write them (NeXus, Igor, Zarr; angles, energy cubes)
 are read and converted by kspace/ (`to_momentum`): files of those kinds
@@ -48,6 +54,9 @@ NETCDF_SUFFIXES = (".nc", ".nc4", ".cdf", ".netcdf", ".h5", ".hdf5", ".hdf", ".h
 # stored in float32, tight enough to refuse axes that are really non-uniform.
 UNIFORM_TOLERANCE = 1e-3
 
+# The energies a measurement may state (eV), as attributes of the file or keys of the .npz.
+ENERGY_ATTRIBUTES = ("kinetic_energy", "photon_energy", "work_function")
+
 # What load_measured reads: a MeasuredMap, a file, an xarray object, a mapping
 # (or an .npz archive) of the arrays, (intensity, kx, ky[, binding_energy]), or
 # an intensity array whose axes are given as keywords.
@@ -62,6 +71,9 @@ class MeasuredMap:
     intensity: (nx, ny) or (n_energies, nx, ny), float64, NaN where masked;
     kx, ky: ascending, uniform axes in 1/Å; binding_energy: (n_energies,) in eV
     for a stack, else None (or a 0-d value: the slice's binding energy).
+    sigma: the intensity's standard deviations, of its shape (NaN where
+    masked), or None when the measurement gives none.  kinetic_energy, or
+    photon_energy with work_function: what the measurement states, in eV, or None.
     """
 
     intensity: Float64Array
@@ -70,6 +82,10 @@ class MeasuredMap:
     binding_energy: Union[Float64Array, float, None] = None
     source: str = "array"
     attrs: Dict[str, Any] = field(default_factory=dict)
+    sigma: Optional[Float64Array] = None
+    kinetic_energy: Optional[float] = None
+    photon_energy: Optional[float] = None
+    work_function: Optional[float] = None
 
     @property
     def is_stack(self) -> bool:
@@ -83,20 +99,31 @@ class MeasuredMap:
     def ky_step(self) -> float:
         return _step(self.ky)
 
+    @property
+    def energies(self) -> Dict[str, float]:
+        """The energies the measurement states (eV), by name."""
+        return {name: float(value) for name in ENERGY_ATTRIBUTES
+                if (value := getattr(self, name)) is not None}
+
     def slice(self, index: int) -> MeasuredMap:
         """Slice `index` of a stack as a single map (its binding energy kept)."""
         if not self.is_stack:
             raise MeasuredDataError(f"{self.source}: a single map has no slices")
         energies = np.asarray(self.binding_energy, dtype=np.float64)
         return MeasuredMap(self.intensity[index], self.kx, self.ky, float(energies[index]),
-                           f"{self.source}[{index}]", dict(self.attrs))
+                           f"{self.source}[{index}]", dict(self.attrs),
+                           None if self.sigma is None else self.sigma[index], **self.energies)
 
     def summed(self) -> MeasuredMap:
-        """The stack summed over binding energy; a pixel NaN in any slice stays masked."""
+        """The stack summed over binding energy; a pixel NaN in any slice stays masked
+        (a plain sum, not nansum: a pixel missing from one slice would otherwise
+        enter the sum too low)."""
         if not self.is_stack:
             return self
+        sigma = None if self.sigma is None else np.sqrt(np.sum(self.sigma ** 2, axis=0))
         return MeasuredMap(self.intensity.sum(axis=0), self.kx, self.ky, None,
-                           f"{self.source} (summed over binding energy)", dict(self.attrs))
+                           f"{self.source} (summed over binding energy)", dict(self.attrs),
+                           sigma, **self.energies)
 
     def to_xarray(self) -> xarray.DataArray:
         """The data as an xarray.DataArray with dimensions (binding_energy,) kx, ky."""
@@ -109,7 +136,17 @@ class MeasuredMap:
                                         {"units": "eV"})
             dims = ("binding_energy",) + dims
         return xr.DataArray(self.intensity, coords=coords, dims=dims, name="intensity",
-                            attrs=dict(self.attrs))
+                            attrs={**self.attrs, **self.energies})
+
+    def to_dataset(self) -> xarray.Dataset:
+        """The data as an xarray.Dataset: `intensity` and (when given) `sigma` on
+        (binding_energy,) kx, ky, the energies as attributes; load_measured reads it back."""
+        xr = require_xarray()
+        intensity = self.to_xarray()
+        variables = {"intensity": intensity}
+        if self.sigma is not None:
+            variables["sigma"] = intensity.copy(data=self.sigma)
+        return xr.Dataset(variables, attrs=dict(intensity.attrs))
 
 
 def _step(axis: Float64Array) -> float:
@@ -118,14 +155,35 @@ def _step(axis: Float64Array) -> float:
 
 def load_measured(source: MeasuredSource, kx: Optional[ArrayLike] = None,
                   ky: Optional[ArrayLike] = None, binding_energy: Optional[ArrayLike] = None, *,
-                  name: Optional[str] = None,
-                  conversion: Optional[Conversion] = None) -> MeasuredMap:
+                  sigma: Optional[ArrayLike] = None, name: Optional[str] = None,
+                  conversion: Optional[Conversion] = None,
+                  **energies: Optional[float]) -> MeasuredMap:
     """A MeasuredMap from a file path, an xarray object, a numpy array with axes,
     a mapping with the arrays, or a MeasuredMap (checked and returned).
-    `conversion` converts data measured in angles (kspace.convert.Conversion)."""
+
+    `sigma` (the intensity's standard deviations) and the energies
+    (kinetic_energy, photon_energy, work_function in eV) given here replace
+    what the source states.  `conversion` converts data measured in angles
+    (kspace.convert.Conversion)."""
+    unknown = sorted(set(energies) - set(ENERGY_ATTRIBUTES))
+    if unknown:
+        raise TypeError(f"load_measured() got unexpected keyword argument(s) "
+                        f"{', '.join(unknown)}")
+    measured = _loaded(source, kx, ky, binding_energy, name, conversion)
+    given = {key: value for key, value in energies.items() if value is not None}
+    if sigma is None and not given:
+        return measured
+    return _checked(measured.intensity, measured.kx, measured.ky, measured.binding_energy,
+                    measured.source, measured.attrs,
+                    measured.sigma if sigma is None else sigma, {**measured.energies, **given})
+
+
+def _loaded(source: MeasuredSource, kx: Optional[ArrayLike], ky: Optional[ArrayLike],
+            binding_energy: Optional[ArrayLike], name: Optional[str],
+            conversion: Optional[Conversion] = None) -> MeasuredMap:
     if isinstance(source, MeasuredMap):
         return _checked(source.intensity, source.kx, source.ky, source.binding_energy,
-                        source.source, source.attrs)
+                        source.source, source.attrs, source.sigma, source.energies)
     if isinstance(source, (str, os.PathLike)):
         return _read_file(os.fspath(source), conversion)
     if _is_xarray(source):
@@ -188,11 +246,16 @@ def _is_xarray(value: object) -> bool:
 
 
 def _from_xarray(value: Any, label: str) -> MeasuredMap:
-    if hasattr(value, "data_vars"):  # a Dataset: its first data variable
-        names = list(value.data_vars)
+    sigma = None
+    attrs: Dict[str, Any] = {}
+    if hasattr(value, "data_vars"):  # a Dataset: `intensity`, else its first data variable
+        names = [n for n in value.data_vars if n != "sigma"]
         if not names:
             raise MeasuredDataError(f"{label}: holds no data variable")
-        value = value[names[0]]
+        attrs = dict(value.attrs)
+        if "sigma" in value.data_vars:
+            sigma = value["sigma"]
+        value = value["intensity" if "intensity" in names else names[0]]
     dims = tuple(value.dims)
     for dim in dims:
         if dim not in ("kx", "ky", "binding_energy"):
@@ -210,8 +273,28 @@ def _from_xarray(value: Any, label: str) -> MeasuredMap:
     energy = None
     if "binding_energy" in value.coords:
         energy = _axis_in_unit(value.coords["binding_energy"], "binding_energy", label)
-    return _checked(np.asarray(value.values), axes["kx"], axes["ky"], energy, label,
-                    dict(value.attrs))
+    sigma_values = None
+    if sigma is not None:
+        if set(sigma.dims) != set(dims):
+            raise MeasuredDataError(f"{label}: sigma has dimensions {', '.join(sigma.dims)}; "
+                                    f"it must lie on the intensity's ({', '.join(dims)})")
+        sigma_values = np.asarray(sigma.transpose(*order).values)
+    attrs.update(value.attrs)
+    return _checked(np.asarray(value.values), axes["kx"], axes["ky"], energy, label, attrs,
+                    sigma_values, _stated_energies(attrs, label))
+
+
+def _stated_energies(values: Mapping[str, Any], label: str) -> Dict[str, float]:
+    """The energies (eV) among attributes or arrays, as plain floats."""
+    found = {}
+    for name in ENERGY_ATTRIBUTES:
+        if name in values and values[name] is not None:
+            value = np.asarray(values[name])
+            if value.size != 1 or value.dtype.kind not in "iuf":
+                raise MeasuredDataError(f"{label}: {name} must be one number (eV), got "
+                                        f"{values[name]!r}")
+            found[name] = float(value.reshape(-1)[0])
+    return found
 
 
 _INVERSE_ANGSTROM = ("1/angstrom", "angstrom^-1", "angstrom-1", "1/a", "a^-1", "a-1",
@@ -251,7 +334,10 @@ def _from_arrays(arrays: Any, label: str) -> MeasuredMap:
             raise MeasuredDataError(f"{label}: missing array {required!r} (has "
                                     f"{', '.join(keys) or 'nothing'})")
     energy = arrays["binding_energy"] if "binding_energy" in keys else None
-    return _checked(arrays["intensity"], arrays["kx"], arrays["ky"], energy, label, {})
+    sigma = arrays["sigma"] if "sigma" in keys else None
+    stated = _stated_energies({k: arrays[k] for k in ENERGY_ATTRIBUTES if k in keys}, label)
+    return _checked(arrays["intensity"], arrays["kx"], arrays["ky"], energy, label, {}, sigma,
+                    stated)
 
 
 def _real_array(value: ArrayLike, what: str, label: str) -> Float64Array:
@@ -283,7 +369,8 @@ def _checked_axis(values: ArrayLike, name: str, label: str) -> Float64Array:
 
 def _checked(intensity: ArrayLike, kx: ArrayLike, ky: ArrayLike,
              binding_energy: Optional[ArrayLike], label: str,
-             attrs: Mapping[str, Any]) -> MeasuredMap:
+             attrs: Mapping[str, Any], sigma: Optional[ArrayLike] = None,
+             energies: Optional[Mapping[str, float]] = None) -> MeasuredMap:
     data = _real_array(intensity, "intensity", label)
     if data.ndim not in (2, 3):
         raise MeasuredDataError(f"{label}: intensity is {data.ndim}-D, shape {data.shape}; "
@@ -315,6 +402,10 @@ def _checked(intensity: ArrayLike, kx: ArrayLike, ky: ArrayLike,
             checked_energy = float(energy.reshape(-1)[0])
     elif data.ndim == 3:
         raise MeasuredDataError(f"{label}: a stack needs its binding_energy axis")
+    checked_sigma = None
+    if sigma is not None:
+        checked_sigma = _checked_sigma(sigma, data, label)
+        data = np.where(np.isnan(checked_sigma), np.nan, data)  # no error, no pixel
     finite = np.isfinite(data)
     if not finite.any():
         raise MeasuredDataError(f"{label}: every pixel is NaN")
@@ -323,4 +414,33 @@ def _checked(intensity: ArrayLike, kx: ArrayLike, ky: ArrayLike,
         if empty.size:
             raise MeasuredDataError(f"{label}: every pixel of slice {int(empty[0])} "
                                     f"(binding energy {energy[empty[0]]:g} eV) is NaN")
-    return MeasuredMap(data, kx, ky, checked_energy, label, dict(attrs))
+    return MeasuredMap(data, kx, ky, checked_energy, label, dict(attrs), checked_sigma,
+                       **_checked_energies(energies or {}, label))
+
+
+def _checked_sigma(sigma: ArrayLike, data: Float64Array, label: str) -> Float64Array:
+    """Standard deviations of the intensity's shape, positive where the pixel is
+    used; NaN where the intensity is NaN."""
+    values = _real_array(sigma, "sigma", label)
+    if values.shape != data.shape:
+        raise MeasuredDataError(f"{label}: sigma has shape {values.shape}, the intensity "
+                                f"{data.shape}; give one standard deviation per pixel")
+    values = np.where(np.isnan(data), np.nan, values)
+    bad = np.isfinite(values) & ~(values > 0) | np.isinf(values)
+    if np.any(bad):
+        where = tuple(int(i) for i in np.argwhere(bad)[0])
+        raise MeasuredDataError(f"{label}: sigma must be positive and finite (NaN masks a "
+                                f"pixel), got {values[where]:g} at {where}")
+    return values
+
+
+def _checked_energies(energies: Mapping[str, float], label: str) -> Dict[str, float]:
+    checked = {}
+    for name, value in energies.items():
+        if not np.isfinite(value):
+            raise MeasuredDataError(f"{label}: {name} is not a finite number of eV")
+        checked[name] = float(value)
+    if checked.get("kinetic_energy", 1.0) <= 0:
+        raise MeasuredDataError(f"{label}: kinetic_energy must be positive, got "
+                                f"{checked['kinetic_energy']:g} eV")
+    return checked

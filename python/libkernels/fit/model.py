@@ -14,18 +14,25 @@ centre of the square, so with domains the square is centred on k = 0 whatever
 the measured grid is, and it is wide enough that every turned pixel's source
 lies inside it (the map is zero beyond the photoemission disc, so the disc
 bounds what is needed).  The crop comes after the averaging.
+
+When the instrument's blur or k offset is modelled, the square reaches
+`margin` (1/Å) beyond the pixels: what a pixel sees of the map comes from that
+far around it.  When the populations of the domains are fitted, each domain's
+map is kept apart (`squares`), the light's factor already applied, and the fit
+weighs them.
 """
 
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING, Optional
+from collections import OrderedDict
+from typing import TYPE_CHECKING, Any, Optional, Tuple
 
 import numpy as np
 
 from ..core.errors import MeasuredDataError
 from ..core.grids import MomentumMap
-from ..core.map_operations import polarisation_factor, rotation
+from ..core.map_operations import flip_over_y, polarisation_factor, rotation
 from ..core.map_sum_call import MapSumCall, symmetry_mode
 from ..core.memory import check, float32_bytes
 from ..core.units import BOHR_IN_ANGSTROM, HARTREE_IN_EV
@@ -48,6 +55,9 @@ DOMAIN_MARGIN = 2
 # Model maps smaller than this need no look at the free memory (and so no file
 # read: the page of the explorer fits without touching the file system).
 ALWAYS_ALLOWED = 64 * 2**20
+# Orientations whose squares are kept: a Jacobian's steps in the instrument's
+# parameters come back to the orientation of its steps in the angles.
+KEPT_ORIENTATIONS = 4
 
 
 class ModelGrid:
@@ -63,7 +73,7 @@ class ModelGrid:
 
     def __init__(self, kx: Float64Array, ky: Float64Array, used: BoolArray, *,
                  centred: bool = False, quarter_turns_only: bool = True,
-                 disc_radius: float = math.inf) -> None:
+                 disc_radius: float = math.inf, margin: float = 0.0) -> None:
         rows = np.flatnonzero(used.any(axis=1))
         cols = np.flatnonzero(used.any(axis=0))
         if rows.size == 0:
@@ -74,7 +84,7 @@ class ModelGrid:
         bounds = np.array([xs[0], xs[-1], ys[0], ys[-1]])
         tolerance = LATTICE_TOLERANCE * max(np.abs(bounds).max(), dx, dy)
 
-        half_width = np.abs(bounds).max()
+        half_width = np.abs(bounds).max() + margin
         if centred and not quarter_turns_only:
             # Turned by other angles, a pixel at radius r reads the map anywhere on
             # the circle of radius r: the square must hold that circle up to the disc.
@@ -105,10 +115,11 @@ class ModelGrid:
             origin = min(xs[0], ys[0])
             self.exact = on_lattice(origin, dx)
             self.k_step = dx if self.exact else min(dx, dy)
-            self.k_min = origin
-            top = max(xs[-1], ys[-1])
-            self.n = int(round((top - origin) / self.k_step)) + 1 if self.exact else \
-                math.ceil((top - origin) / self.k_step - 1e-9) + 1
+            extra = math.ceil(margin / self.k_step - 1e-9) * self.k_step
+            self.k_min = origin - extra
+            top = max(xs[-1], ys[-1]) + extra
+            self.n = int(round((top - self.k_min) / self.k_step)) + 1 if self.exact else \
+                math.ceil((top - self.k_min) / self.k_step - 1e-9) + 1
             self.n = max(self.n, 2)
 
         i, j = np.nonzero(used)
@@ -130,12 +141,27 @@ class ModelGrid:
     def kind(self) -> str:
         return "exact" if self.exact else "interpolated"
 
-    def take(self, square: Float32Array) -> Float64Array:
+    def take(self, square: NDArray[np.floating[Any]]) -> Float64Array:
         """The used pixels' values (float64) from a square map computed on this grid."""
         flat = square.reshape(-1)
         if self.weights is None:  # exact
             return flat[self.index].astype(np.float64)
         return np.einsum("pk,pk->p", flat[self.index].astype(np.float64), self.weights)
+
+    def take_shifted(self, square: Float64Array, shift: Tuple[float, float],
+                     kx: Float64Array, ky: Float64Array) -> Float64Array:
+        """The used pixels' values of the square seen at k - shift (1/Å), bilinearly."""
+        return _bilinear(square, (kx - shift[0] - self.k_min) / self.k_step,
+                         (ky - shift[1] - self.k_min) / self.k_step)
+
+
+def _bilinear(square: Float64Array, fx: Float64Array, fy: Float64Array) -> Float64Array:
+    n = square.shape[0]
+    i0 = np.clip(np.floor(fx).astype(np.intp), 0, n - 2)
+    j0 = np.clip(np.floor(fy).astype(np.intp), 0, n - 2)
+    tx, ty = fx - i0, fy - j0
+    return ((1 - tx) * ((1 - ty) * square[i0, j0] + ty * square[i0, j0 + 1])
+            + tx * ((1 - ty) * square[i0 + 1, j0] + ty * square[i0 + 1, j0 + 1]))
 
 
 class OrbitalMaps:
@@ -144,6 +170,9 @@ class OrbitalMaps:
 
     symmetry: None or n (2, 3, 4): average over n-fold domains about k = 0, with
     their mirror images when `mirrors` (the library's symmetrisation) or without.
+    populations: keep each domain's map apart (`squares`): domain r is the map
+    turned by r * 360/n degrees, with its mirror image over the kx axis at an
+    equal share when `mirrors`.  margin: 1/Å of square beyond the pixels.
     """
 
     def __init__(self, molecule: Molecule, orbitals: OrbitalSelection, kx: Float64Array,
@@ -151,15 +180,19 @@ class OrbitalMaps:
                  spin: Spin = "alpha", symmetry: Symmetry = None, mirrors: bool = True,
                  polarisation: Optional[Polarisation] = None, incidence: float = 65.0,
                  azimuth: float = 0.0, s_share: float = 0.0,
-                 executor: Optional[Executor] = None, max_memory: MemorySize = None) -> None:
+                 executor: Optional[Executor] = None, max_memory: MemorySize = None,
+                 populations: bool = False, margin: float = 0.0) -> None:
         self.kinetic_energy = positive(kinetic_energy, "kinetic_energy", "eV")
         fold = {-1: 1, 0: 4, 1: 2, 2: 3}[symmetry_mode(symmetry)]
         self.fold = fold
+        self.mirrors = bool(mirrors)
         disc = math.sqrt(2 * self.kinetic_energy / HARTREE_IN_EV) / BOHR_IN_ANGSTROM
         self.disc_radius = disc  # 1/Å: the maps are 0 beyond it
         self.grid = ModelGrid(kx, ky, used, centred=fold > 1,
-                              quarter_turns_only=fold in (1, 2, 4), disc_radius=disc)
-        self.own_rotations = fold > 1 and not mirrors
+                              quarter_turns_only=fold in (1, 2, 4), disc_radius=disc,
+                              margin=margin)
+        self.populations = populations and fold > 1
+        self.own_rotations = fold > 1 and (not mirrors or self.populations)
         # Maps alive per orbital in flight: the result and the library's scratch,
         # with own rotations also the turned copies and their running sum.
         n_orbitals = len([orbitals] if isinstance(orbitals, (str, int, np.integer))
@@ -184,8 +217,66 @@ class OrbitalMaps:
         self.n_pixels = int(np.count_nonzero(used))
         self.executor = executor
         self.evaluations = 0
+        self._factor: Optional[Float64Array] = None
+        self._kept: OrderedDict[Tuple[float, ...], Float64Array] = OrderedDict()
+
+    @property
+    def n_domains(self) -> int:
+        """Maps per orbital in `squares`: one per domain when populations are fitted."""
+        return self.fold if self.populations else 1
+
+    def squares(self, orientation: OrientationLike) -> Float64Array:
+        """(n_orbitals, n_domains, n, n) float64: each orbital's map (each domain's
+        apart when populations are fitted) on the model grid, the light's factor
+        applied; the last few orientations are kept."""
+        key = tuple(float(a) for a in orientation)
+        if key in self._kept:
+            self._kept.move_to_end(key)
+            return self._kept[key]
+        self.evaluations += 1
+        if self.executor is None or self.n_orbitals == 1:
+            parts = [self._orbital_square(key, o) for o in range(self.n_orbitals)]
+        else:
+            parts = list(self.executor.map(lambda o: self._orbital_square(key, o),
+                                           range(self.n_orbitals)))
+        result = np.stack(parts)
+        self._kept[key] = result
+        while len(self._kept) > KEPT_ORIENTATIONS:
+            self._kept.popitem(last=False)
+        return result
+
+    def _orbital_square(self, orientation: OrientationLike, o: int) -> Float64Array:
+        if not self.populations:
+            return self._square(orientation, o).astype(np.float64)[None]
+        square = self.call.run(orientation, rows=[o])
+        domains = []
+        for r in range(self.fold):
+            turned = rotation(square, 360.0 * r / self.fold) if r else square
+            domain = turned.astype(np.float64)
+            if self.mirrors:
+                domain = 0.5 * (domain + flip_over_y(turned).astype(np.float64))
+            domains.append(domain * self.light_factor())
+        return np.stack(domains)
+
+    def light_factor(self) -> Float64Array:
+        """The light's polarisation factor on the model grid (1 without light)."""
+        if self._factor is None:
+            if self.polarisation in (None, "none"):
+                self._factor = np.ones((self.grid.n, self.grid.n))
+            else:
+                ones = np.ones((self.grid.n, self.grid.n), dtype=np.float32)
+                self._factor = polarisation_factor(
+                    MomentumMap(ones, self.call.k_min, self.call.k_step),
+                    polarisation=self.polarisation, kinetic_energy=self.kinetic_energy,
+                    incidence=self.light["incidence"], azimuth=self.light["azimuth"],
+                    s_share=self.light["s_share"]).data.astype(np.float64)
+        return self._factor
 
     def _orbital(self, orientation: OrientationLike, o: int) -> Float64Array:
+        return self.grid.take(self._square(orientation, o))
+
+    def _square(self, orientation: OrientationLike, o: int) -> Float32Array:
+        """Orbital o's map on the model grid, domains averaged, the light applied."""
         square = self.call.run(orientation, rows=[o])
         if self.own_rotations:
             turned = [rotation(square, 360.0 * r / self.fold) for r in range(1, self.fold)]
@@ -198,7 +289,7 @@ class OrbitalMaps:
                     polarisation=self.polarisation, kinetic_energy=self.kinetic_energy,
                     incidence=self.light["incidence"], azimuth=self.light["azimuth"],
                     s_share=self.light["s_share"]).data
-        return self.grid.take(square)
+        return square
 
     def columns(self, orientation: OrientationLike) -> Float64Array:
         """(n_pixels, n_orbitals) float64: each orbital's model map at the used pixels."""

@@ -1,46 +1,52 @@
-"""The search for the fitted orientation angles (variable projection).
+"""The search for the nonlinear parameters: the fitted angles and the instrument's.
 
-The residual of the best linear solve is a function of the fitted angles
-alone.  A coarse scan over each angle's range on a subsampled copy of the
-measured map finds the candidate minima (a symmetric molecule repeats itself,
-and local minima are common); scipy's least_squares refines the best few on
-that copy, orientations that give the same maps are dropped, and the rest are
-refined at full resolution.
+The residual of the best linear solve is a function of the nonlinear
+parameters alone (variable projection).  With fitted angles a scan over the
+orientations on a subsampled copy of the measured map finds the candidate
+minima (a symmetric molecule repeats itself, and local minima are common):
+each fitted angle over its range for one or two angles, and for all three a
+grid over the orientations reduced by the maps' symmetry (symmetry.py), one
+point per set of equivalent orientations.  scipy's least_squares refines the
+best few on that copy, orientations that give the same maps are dropped, and
+the rest are refined, with every nonlinear parameter, at full resolution.
 """
 
 from __future__ import annotations
 
 import itertools
 import math
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
 
 import numpy as np
 
 from ..core.progress import progress_bar
 from ..core.validation import count
-from .linear import LinearProblem, require_scipy_optimize
+from .linear import require_scipy_optimize
 from .measured import MeasuredMap
-from .model import OrbitalMaps
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike
 
-    from ..core.molecule import Molecule
     from ..core.types import BoolArray, Float64Array
+    from .forward import ForwardModel
+    from .symmetry import Symmetry
 
 # The coarse scan subsamples the measured map to about this many pixels per side.
 SCAN_SIDE = 64
-# Scan points per angle: one fitted angle every 10 degrees over its range; with
-# more angles a coarser grid keeps the scan near a few hundred maps.
-SCAN_POINTS = {1: 36, 2: 12, 3: 8}
+# Scan points per angle for one or two fitted angles: one angle every 10
+# degrees over its range, two on a coarser grid.
+SCAN_POINTS = {1: 36, 2: 12}
+# Three angles: a grid of this step (degrees; 15 keeps the grid closed under
+# turns by 60, 90, 120 and 180 degrees) reduced by the symmetry.
+THREE_ANGLE_STEP = 15.0
 REFINE_CANDIDATES = 4  # scan minima refined on the subsampled map
+REFINE_CANDIDATES_THREE = 8
 # Candidates refined on the full map: distinct minima whose cost on the
 # subsampled map is within this share of the best.
 FULL_CANDIDATES = 2
 CANDIDATE_SLACK = 0.05
 # Two orientations are equivalent when their maps agree to this share of the maximum.
-EQUIVALENT_MAPS = 1e-4
-JACOBIAN_STEP = 0.01  # degrees, forward differences in the refinement
+EQUIVALENT_MAPS = 1e-3
 
 
 def subsampled(measured: MeasuredMap, used: BoolArray,
@@ -49,8 +55,9 @@ def subsampled(measured: MeasuredMap, used: BoolArray,
     stride = max(1, math.ceil(max(measured.intensity.shape) / side))
     if stride == 1:
         return measured, used
+    sigma = None if measured.sigma is None else measured.sigma[::stride, ::stride]
     coarse = MeasuredMap(measured.intensity[::stride, ::stride], measured.kx[::stride],
-                         measured.ky[::stride], None, measured.source)
+                         measured.ky[::stride], None, measured.source, sigma=sigma)
     return coarse, used[::stride, ::stride]
 
 
@@ -81,7 +88,7 @@ def _local_minima(costs: Float64Array, periodic: Sequence[bool]) -> List[int]:
         for shift in (1, -1):
             neighbour = np.roll(costs, shift, axis=axis)
             if not wraps:
-                edge: List[Union[slice, int]] = [slice(None)] * costs.ndim
+                edge: List[Any] = [slice(None)] * costs.ndim
                 edge[axis] = 0 if shift == 1 else -1
                 neighbour[tuple(edge)] = np.inf
             minima &= costs <= neighbour
@@ -98,132 +105,124 @@ def orientation_with(start: ArrayLike, fit_angles: Sequence[int],
 
 
 class ProjectedResidual:
-    """The residual of the best linear solve as a function of the fitted angles
-    (variable projection), with a forward-difference Jacobian; remembers the
-    last point so least_squares' paired calls cost one evaluation."""
+    """The weighted residual of the best linear solve as a function of the
+    nonlinear parameters (variable projection), with a forward-difference
+    Jacobian; remembers the last point so least_squares' paired calls cost one
+    evaluation."""
 
-    _last: Tuple[Optional[Float64Array], Optional[Float64Array]]
-
-    def __init__(self, maps: OrbitalMaps, problem: LinearProblem, start: Float64Array,
-                 angles: Sequence[int]) -> None:
-        self.maps, self.problem, self.start, self.angles = maps, problem, start, angles
-        self._last = (None, None)
+    def __init__(self, forward: ForwardModel) -> None:
+        self.forward = forward
+        self.n_orbitals = forward.maps.n_orbitals
+        self._last: Optional[Tuple[Float64Array, Float64Array]] = None
+        self.steps = np.array([p.step for p in forward.parameters]) / 5.0
 
     def residual(self, values: ArrayLike) -> Float64Array:
         values = np.asarray(values, dtype=np.float64)
-        last_values, last_result = self._last
-        if last_values is not None and last_result is not None \
-                and np.array_equal(values, last_values):
-            return last_result
-        columns = self.maps.columns(orientation_with(self.start, self.angles, values))
-        result = self.problem.solve(columns)[1]
+        if self._last is not None and np.array_equal(values, self._last[0]):
+            return self._last[1]
+        result = self.forward.problem.solve_design(self.forward.design(values),
+                                                   self.n_orbitals)[1]
         self._last = (values.copy(), result)
         return result
+
+    def cost(self, values: ArrayLike) -> float:
+        return float(np.sum(self.residual(values) ** 2))
 
     def jacobian(self, values: ArrayLike) -> Float64Array:
         base = self.residual(values)
         columns = []
+        upper = np.array([p.upper for p in self.forward.parameters])
         for a in range(np.size(values)):
             shifted = np.array(values, dtype=np.float64)
-            shifted[a] += JACOBIAN_STEP
-            columns.append((self.residual(shifted) - base) / JACOBIAN_STEP)
+            step = self.steps[a] if shifted[a] + self.steps[a] <= upper[a] else -self.steps[a]
+            shifted[a] += step
+            columns.append((self.residual(shifted) - base) / step)
         return np.stack(columns, axis=1)
 
-    def refine(self, values: ArrayLike) -> Tuple[Float64Array, float]:
-        """Local least-squares refinement from `values`: (angles, cost)."""
+    def refine(self, values: ArrayLike, max_evaluations: int = 40) -> Tuple[Float64Array, float]:
+        """Local least-squares refinement from `values`: (values, cost)."""
         least_squares = require_scipy_optimize().least_squares
-        fit = least_squares(self.residual, np.asarray(values, dtype=np.float64),
-                            jac=self.jacobian, method="trf", x_scale=10.0, xtol=1e-6,
-                            ftol=1e-9, gtol=1e-10, max_nfev=40)
-        return fit.x, float(fit.cost)
+        parameters = self.forward.parameters
+        lower = np.array([p.lower for p in parameters])
+        upper = np.array([p.upper for p in parameters])
+        start = np.clip(np.asarray(values, dtype=np.float64), lower, upper)
+        fit = least_squares(self.residual, start, jac=self.jacobian, method="trf",
+                            bounds=(lower, upper),
+                            x_scale=np.array([p.scale for p in parameters]), xtol=1e-7,
+                            ftol=1e-10, gtol=1e-10, max_nfev=max_evaluations)
+        return fit.x, 0.5 * self.cost(fit.x)
 
 
-def search_orientation(measured: MeasuredMap, used: BoolArray, molecule: Molecule,
-                       names: Sequence[str], problem: LinearProblem, maps: OrbitalMaps,
-                       start: Float64Array, angles: Sequence[int], terms: Sequence[str],
-                       poisson: bool, starts: Optional[int], model_options: Dict[str, Any],
-                       progress: bool) -> Tuple[Float64Array, int]:
-    """Variable projection over the chosen angles.
+def search(full: ForwardModel, coarse: Optional[ForwardModel], symmetry: Optional[Symmetry],
+           starts: Optional[int], progress: bool) -> Tuple[Float64Array, int]:
+    """The nonlinear parameters at the best minimum found (see the module notes);
+    returns (values, model evaluations of the scan)."""
+    angles = full.angles
+    values = full.start_values()
+    refine_full = ProjectedResidual(full)
+    if not angles:
+        return (refine_full.refine(values)[0] if values.size else values), 0
+    points = (SCAN_POINTS.get(len(angles), 0) if starts is None
+              else count(starts, "starts", 1))
+    if points == 1 or coarse is None:
+        return refine_full.refine(values)[0], 0
 
-    A scan over each angle's range on a subsampled copy of the map finds the
-    local minima; the best few are refined on that copy, orientations giving
-    the same maps (a symmetric molecule's repeats) are dropped, and the rest
-    are refined on the full map.  Returns (orientation, scan evaluations).
-    """
-    points = SCAN_POINTS[len(angles)] if starts is None else count(starts, "starts", 1)
-    full = ProjectedResidual(maps, problem, start, angles)
-    if points == 1:
-        return orientation_with(start, angles, full.refine(start[list(angles)])[0]), 0
-
-    coarse, coarse_used = subsampled(measured, used)
-    scan_maps = OrbitalMaps(molecule, names, coarse.kx, coarse.ky, coarse_used,
-                            **model_options)
-    scan = ProjectedResidual(scan_maps, LinearProblem(coarse, coarse_used, poisson, terms),
-                             start, angles)
-    axes = _scan_axes(angles, maps.fold, points, start)
-    grid = list(itertools.product(*axes))
+    scan = ProjectedResidual(coarse)
+    n = len(angles)
+    if n == 3 and starts is None:
+        grid = _three_angle_grid(symmetry, coarse.maps.fold)
+        shape = None
+    else:
+        axes = _scan_axes(angles, full.maps.fold, points, full.start)
+        grid = np.array(list(itertools.product(*axes)))
+        shape = [len(a) for a in axes]
     costs = np.empty(len(grid))
     bar = progress_bar(len(grid), "orientation scan", progress, unit="orientation")
     try:
         for k, point in enumerate(grid):
-            costs[k] = np.sum(scan.residual(point) ** 2)
+            values[:n] = point
+            costs[k] = scan.cost(values)
             bar.update()
     finally:
         bar.close()
-    periodic = [index != 1 for index in angles]
-    minima = _local_minima(costs.reshape([len(a) for a in axes]), periodic)
+    if shape is not None:
+        minima = _local_minima(costs.reshape(shape), [index != 1 for index in angles])
+        chosen = minima[:REFINE_CANDIDATES]
+    else:
+        chosen = [int(k) for k in np.argsort(costs)[:REFINE_CANDIDATES_THREE]]
 
-    refined = sorted((scan.refine(np.array(grid[k])) for k in minima[:REFINE_CANDIDATES]),
-                     key=lambda pair: pair[1])
+    refined = []
+    for k in chosen:
+        values[:n] = grid[k]
+        refined.append(scan.refine(values.copy(), max_evaluations=20 if n < 3 else 30))
+    refined.sort(key=lambda pair: pair[1])
     kept: List[Float64Array] = []
     kept_maps: List[Float64Array] = []
     for candidate, cost in refined:
         if cost > refined[0][1] * (1 + CANDIDATE_SLACK) or len(kept) == FULL_CANDIDATES:
             break
-        these = scan_maps.columns(orientation_with(start, angles, candidate))
-        if any(np.max(np.abs(these - other)) <= 10 * EQUIVALENT_MAPS * np.max(np.abs(other))
+        these = coarse.design(candidate)
+        if any(np.max(np.abs(these - other)) <= EQUIVALENT_MAPS * np.max(np.abs(other))
                for other in kept_maps):
             continue  # the same maps as a candidate already kept: an equivalent orientation
         kept.append(candidate)
         kept_maps.append(these)
-    best, best_cost = full.refine(kept[0])  # the best of the scan is always kept
+    best, best_cost = refine_full.refine(kept[0])  # the best of the scan is always kept
     for candidate in kept[1:]:
-        values, cost = full.refine(candidate)
+        found, cost = refine_full.refine(candidate)
         if cost < best_cost:
-            best, best_cost = values, cost
-    if len(angles) == 1:
-        best = _nearest_equivalent(scan_maps, start, angles, best)
-    return orientation_with(start, angles, best), scan_maps.evaluations
+            best, best_cost = found, cost
+    return best, coarse.maps.evaluations
 
 
-def _nearest_equivalent(maps: OrbitalMaps, start: Float64Array, angles: Sequence[int],
-                        values: Float64Array) -> Float64Array:
-    """Of the angles giving the same maps as `values` (a symmetric molecule's
-    repeats: quarter turns and mirror images of the angle), the one nearest the
-    start, so that equivalent answers come out alike."""
-    (index,), (value,) = angles, values
-    if index == 1:
-        options = [value, -value, 180.0 - value, 180.0 + value]
-    else:
-        options = [sign * value + 90.0 * k for k in range(4) for sign in (1, -1)]
-    reference = maps.columns(orientation_with(start, angles, values))
-    scale = np.max(np.abs(reference))
-    chosen = value
-    for option in options:
-        distance = abs((option - start[index] + 180.0) % 360.0 - 180.0)
-        current = abs((chosen - start[index] + 180.0) % 360.0 - 180.0)
-        if distance >= current - 1e-9:
-            continue
-        other = maps.columns(orientation_with(start, angles, [option]))
-        if np.max(np.abs(other - reference)) <= EQUIVALENT_MAPS * scale:
-            chosen = option
-    return np.array([chosen])
-
-
-def wrap_angles(orientation: ArrayLike, angles: Sequence[int], fold: int) -> Float64Array:
-    """The fitted angles within one period (gamma's is 360/fold with domains)."""
-    wrapped = np.array(orientation, dtype=np.float64)
-    for index in angles:
-        period = 360.0 / fold if index == 2 and fold > 1 else 360.0
-        wrapped[index] = wrapped[index] % period
-    return wrapped
+def _three_angle_grid(symmetry: Optional[Symmetry], fold: int) -> Float64Array:
+    """Orientations every THREE_ANGLE_STEP degrees, one per set of equivalent ones."""
+    step = THREE_ANGLE_STEP
+    alphas = np.arange(0.0, 360.0, step)
+    betas = np.arange(0.0, 180.0 + step / 2, step)
+    gammas = np.arange(0.0, 360.0, step)
+    grid = np.array(list(itertools.product(alphas, betas, gammas)))
+    # at beta 0 and 180 only alpha +- gamma counts: alpha 0 stands for the rest
+    flat = (grid[:, 1] == 0.0) | (grid[:, 1] == 180.0)
+    grid = grid[~flat | (grid[:, 0] == 0.0)]
+    return symmetry.reduced_grid(grid) if symmetry is not None else grid

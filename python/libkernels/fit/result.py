@@ -5,7 +5,8 @@ from __future__ import annotations
 import json
 import os
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
+import sys
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -13,6 +14,21 @@ from ..core.grids import require_xarray
 from ..core.orientation import ANGLES
 from ..core.record import write_json
 from ..plot.fits import plot_fit
+
+if sys.version_info >= (3, 8):
+    from typing import TypedDict
+else:  # pragma: no cover
+    TypedDict = dict
+
+
+class Warning(TypedDict):
+    """What a fit says of itself: a code (misfit, degenerate-angles,
+    equivalent-solutions, scaled-errors, not-identifiable, undetermined-weight)
+    and a one-line message."""
+
+    code: str
+    message: str
+
 
 if TYPE_CHECKING:
     import xarray
@@ -35,7 +51,16 @@ class FitResult:
     orbital), orientation / orientation_errors ([alpha, beta, gamma] in degrees,
     errors 0 for angles not fitted), background / background_errors (one per
     background_terms entry).  Quality: r_factor = sum (I - model)^2 / sum I^2
-    over the used pixels, chi2_reduced, n_pixels.
+    over the used pixels, chi2_reduced, n_pixels, and `goodness`: chi2,
+    chi2_reduced, dof, expected_spread (sqrt(2/dof): chi2_reduced's spread about
+    1 when the model is right) and p_value.  `errors`: the error model used
+    (sigma, poisson, uniform); sigma[i, j] the standard deviation each used
+    pixel was weighed with (NaN elsewhere), so that normalised_residual =
+    residual / sigma.  covariance and parameter_names: every fitted quantity's
+    (weights, background, the nonlinear parameters; `ratio` and `combined`
+    derive errors from them).  instrument: the instrument's values and errors
+    (k_offset, k_resolution, transmission, domain_populations, when modelled).
+    warnings: {code, message} of each thing the fit says of itself.
     """
 
     orbitals: List[str]
@@ -62,7 +87,7 @@ class FitResult:
     parameter_names: List[str] = field(default_factory=list)
     # groups of orbitals whose weights only add up: {"orbitals", "sum", "error"}
     weight_sums: List[Dict[str, Any]] = field(default_factory=list)
-    warnings: List[str] = field(default_factory=list)
+    warnings: List[Warning] = field(default_factory=list)
     n_evaluations: int = 0
     n_scan_evaluations: int = 0
     seconds_per_evaluation: float = 0.0
@@ -70,6 +95,59 @@ class FitResult:
     source: str = ""
     settings: Dict[str, Any] = field(default_factory=dict)
     request: Optional[Request] = None
+    goodness: Dict[str, float] = field(default_factory=dict)
+    errors: str = "uniform"
+    sigma: Optional[Float64Array] = None
+    instrument: Dict[str, Any] = field(default_factory=dict)
+
+    @property
+    def normalised_residual(self) -> Float64Array:
+        """(measured - model) / sigma on the used pixels, NaN elsewhere."""
+        if self.sigma is None:
+            return np.full(self.residual.shape, np.nan)
+        return np.where(self.mask, self.residual / self.sigma, np.nan)
+
+    def index_of(self, name: str) -> int:
+        """The position of a fitted quantity in covariance: 'weight HOMO', 'HOMO'
+        (its weight), 'background constant', 'gamma', 'kx0', ..."""
+        names = list(self.parameter_names)
+        for candidate in (name, f"weight {name}"):
+            if candidate in names:
+                return names.index(candidate)
+        raise KeyError(f"{name!r} is not a fitted quantity; these are: {', '.join(names)}")
+
+    def value_of(self, name: str) -> float:
+        index = self.index_of(name)
+        values = np.concatenate([self.weights, self.background])
+        if index < values.size:
+            return float(values[index])
+        label = self.parameter_names[index]
+        if label in ANGLES:
+            return float(self.orientation[ANGLES.index(label)])
+        raise KeyError(f"{name!r}: take its value from FitResult.instrument")
+
+    def combined(self, names: Sequence[str], gradient: Sequence[float]) -> float:
+        """The standard error of sum_k gradient[k] * value(names[k]): the covariance
+        of the named quantities contracted with the gradient (errors of any smooth
+        function of them, to first order)."""
+        if self.covariance is None:
+            raise ValueError("this fit carries no covariance")
+        index = [self.index_of(n) for n in names]
+        g = np.asarray(gradient, dtype=np.float64)
+        variance = float(g @ self.covariance[np.ix_(index, index)] @ g)
+        return float(np.sqrt(max(variance, 0.0)))
+
+    def ratio(self, numerator: str, denominator: str) -> Tuple[float, float]:
+        """(value, error) of the ratio of two fitted quantities (weights by orbital
+        name), its error from their covariance."""
+        a, b = self.value_of(numerator), self.value_of(denominator)
+        value = a / b
+        return value, self.combined([numerator, denominator], [1.0 / b, -a / b ** 2])
+
+    def total(self, names: Sequence[str]) -> Tuple[float, float]:
+        """(value, error) of the sum of fitted quantities (weights by orbital name)."""
+        return (float(sum(self.value_of(n) for n in names)),
+                self.combined(names, [1.0] * len(names)))
 
     def to_dict(self) -> Dict[str, Any]:
         """The fitted values as plain JSON-ready Python values."""
@@ -89,7 +167,14 @@ class FitResult:
             "background_terms": list(self.background_terms),
             "fit_angles": list(self.fit_angles),
             "weight_sums": self.weight_sums,
-            "warnings": list(self.warnings),
+            "goodness": {key: (int(v) if key == "dof" else float(v))
+                         for key, v in self.goodness.items()},
+            "errors": self.errors,
+            "warnings": [dict(w) for w in self.warnings],
+            "instrument": self.instrument,
+            "parameter_names": list(self.parameter_names),
+            "covariance": None if self.covariance is None
+            else [json_floats(row) for row in self.covariance],
             "n_evaluations": int(self.n_evaluations),
             "n_scan_evaluations": int(self.n_scan_evaluations),
             "seconds_per_evaluation": float(self.seconds_per_evaluation),
@@ -109,8 +194,9 @@ class FitResult:
         return xr.Dataset(variables, coords=coords,
                           attrs={"fit": json.dumps(self.to_dict())})
 
-    def report(self) -> str:
-        """A short text table of the fitted values."""
+    def report(self, show_warnings: bool = True) -> str:
+        """A short text table of the fitted values, the goodness of the fit and (unless
+        show_warnings is False) its warnings."""
         lines = [f"fit of {self.source}: {len(self.orbitals)} orbital(s) at E_kin "
                  f"{self.kinetic_energy_ev:.3f} eV, {self.n_pixels} pixels, model grid "
                  f"{self.model_grid}",
@@ -126,19 +212,30 @@ class FitResult:
         for group in self.weight_sums:
             lines.append(f"  {'sum ' + '+'.join(group['orbitals']):<24}{group['sum']:14.6g}"
                          f"{group['error']:12.3g}")
+        if len(self.orbitals) > 1 and self.covariance is not None and \
+                all(w > 0 for w in self.weights[1:2]):
+            value, error = self.ratio(self.orbitals[0], self.orbitals[1])
+            lines.append(f"  {'ratio ' + self.orbitals[0] + '/' + self.orbitals[1]:<24}"
+                         f"{value:14.6g}{error:12.3g}")
+        for label, value, error in instrument_rows(self.instrument):
+            lines.append(f"  {label:<24}{value:14.6g}{error:12.3g}")
         fixed = [a for a in ANGLES if a not in self.fit_angles]
         if fixed:
             lines.append("  fixed: " + ", ".join(
                 f"{a} {self.orientation[ANGLES.index(a)]:g} deg" for a in fixed))
-        lines.append(f"  R-factor {self.r_factor:.4g}, reduced chi2 {self.chi2_reduced:.4g}; "
-                     f"{self.n_evaluations} model evaluations (+{self.n_scan_evaluations} "
-                     f"in the scan), {self.elapsed_seconds:.2f} s")
-        lines += [f"  warning: {w}" for w in self.warnings]
+        spread = self.goodness.get("expected_spread")
+        lines.append(f"  R-factor {self.r_factor:.4g}, reduced chi2 {self.chi2_reduced:.4g}"
+                     + (f" ± {spread:.2g} expected (dof {self.goodness['dof']}, p = "
+                        f"{self.goodness['p_value']:.3g})" if spread else "")
+                     + f", {self.errors} errors; {self.n_evaluations} model evaluations "
+                     f"(+{self.n_scan_evaluations} in the scan), {self.elapsed_seconds:.2f} s")
+        if show_warnings:
+            lines += [f"  warning [{w['code']}]: {w['message']}" for w in self.warnings]
         return "\n".join(lines)
 
     def plot(self, path: Optional[PathLike] = None, title: Optional[str] = None) -> Figure:
-        """Measured | model | residual on the same k axes and intensity scale; saves
-        to `path` when given and returns the matplotlib Figure."""
+        """Measured | model | residual | normalised residual on the same k axes;
+        saves to `path` when given and returns the matplotlib Figure."""
         return plot_fit(self, path, title)
 
     def save(self, directory: PathLike) -> PathLike:
@@ -149,6 +246,25 @@ class FitResult:
         np.save(os.path.join(directory, "model.npy"), self.model)
         self.plot(os.path.join(directory, "fit.png"))
         return directory
+
+
+def instrument_rows(instrument: Dict[str, Any]) -> List[Tuple[str, float, float]]:
+    """(label, value, error) of each part of the instrument a fit modelled."""
+    rows: List[Tuple[str, float, float]] = []
+    if "k_offset" in instrument:
+        for name, value, error in zip(("kx0 (1/Å)", "ky0 (1/Å)"), instrument["k_offset"],
+                                      instrument["k_offset_errors"]):
+            rows.append((name, value, error))
+        rows.append(("k resolution (1/Å)", instrument["k_resolution"],
+                     instrument["k_resolution_error"]))
+    for name, value, error in zip(("transmission x", "transmission y", "transmission r2"),
+                                  instrument.get("transmission", ()),
+                                  instrument.get("transmission_errors", ())):
+        rows.append((name, value, error))
+    for k, (value, error) in enumerate(zip(instrument.get("domain_populations", ()),
+                                           instrument.get("domain_population_errors", ()))):
+        rows.append((f"domain {k + 1} share", value, error))
+    return rows
 
 
 def with_record(values: Dict[str, Any], request: Optional[Request]) -> Dict[str, Any]:

@@ -20,7 +20,7 @@ unit and the type the file gives an energy (NeXus `type`, an Igor note's
 energy scale).  Dimensions that cannot be placed are refused in one line that
 lists the dimensions found and the option that names them.  Scalar
 coordinates with a role (a manipulator angle held fixed during the scan) are
-kept as fixed angles.  Coordinates must be finite and monotonic (descending
+kept as fixed angles, scalar energies as the data's energy.  Coordinates must be finite and monotonic (descending
 ones are turned around) and angles within +-90 degrees (azimuths excepted).
 """
 
@@ -216,6 +216,7 @@ def place(dataset: xarray.Dataset, dims: Any = None, label: str = "") -> Placed:
         raise MeasuredDataError(f"{label}: dimension {missing[0]} has no coordinate values")
 
     fixed: Dict[str, float] = {}
+    attrs = {key: value for key, value in dataset.attrs.items()}
     for key, coordinate in dataset.coords.items():
         name = str(key)
         role = given.get(name) or _BY_NAME.get(_normal(name))
@@ -224,6 +225,9 @@ def place(dataset: xarray.Dataset, dims: Any = None, label: str = "") -> Placed:
                                       name))
             if math.isfinite(value):
                 fixed[role] = value
+        elif coordinate.ndim == 0 and role in ("kinetic_energy", "binding_energy"):
+            attrs.setdefault(role, float(_coordinate(coordinate.values, role,
+                                                     _unit(coordinate.attrs), label, name)))
 
     coords: Dict[str, Any] = {}
     flips = {}
@@ -256,5 +260,4 @@ def place(dataset: xarray.Dataset, dims: Any = None, label: str = "") -> Placed:
             variables[variable] = (tuple(roles[str(d)] for d in array.dims), array.data,
                                    dict(array.attrs))
     placed_data = type(dataset)(variables, coords=coords)
-    attrs = {key: value for key, value in dataset.attrs.items()}
     return Placed(placed_data, fixed, attrs, found)

@@ -15,8 +15,12 @@ pass through (their uncertainties added).  The result is an xarray.Dataset:
                        the geometry and where the data came from
 
 Uncertainties: the file's sigma (or variance) when it has one, else the
-intensities are taken as counts (variance max(counts, 1)); both are carried
-through the interpolation and the solid-angle Jacobian (resample.py).  An
+intensities are taken as counts.  A count's variance is its expected value,
+estimated by the mean count of the pixel's COUNT_WINDOW x COUNT_WINDOW
+neighbourhood (at least 1): the pixel's own count would make its weight in a
+fit follow its own fluctuation, and pull fitted backgrounds low (by about one
+count for raw counts).  Both are carried through the interpolation and the
+solid-angle Jacobian (resample.py).  An
 energy window sums the converted slices inside it into one map.
 
 Size: above the memory limit (core/memory.py) the cube is converted in
@@ -53,6 +57,8 @@ __all__ = ["Conversion", "to_momentum", "write_netcdf", "needs_conversion"]
 WORK_BYTES_PER_PIXEL = 16 * 8
 # a chunk of slices takes at most this share of the memory limit
 CHUNK_SHARE = 0.25
+# side of the neighbourhood whose mean count estimates a pixel's expected count
+COUNT_WINDOW = 5
 
 
 @dataclass
@@ -165,13 +171,24 @@ def _energies(placed: Placed, conversion: Conversion, label: str,
     size = 1 if dim is None else placed.data.sizes[dim]
     kinetic = np.full(size, np.nan)
     binding = None
-    if dim is not None:
+    photon = conversion.photon_energy or _attr_energy(placed, "photon_energy")
+    work = conversion.work_function if conversion.work_function is not None else \
+        _attr_energy(placed, "work_function")
+    if dim is None:
+        for name in ("kinetic_energy", "binding_energy"):
+            value = _attr_energy(placed, name)
+            if value is not None:
+                if name == "kinetic_energy":
+                    kinetic[:] = value
+                else:
+                    binding = np.array([value])
+    else:
         axis = np.asarray(placed.data[dim].values, dtype=np.float64)
         if dim == "kinetic_energy":
             kinetic = axis
         else:
             binding = axis if dim == "binding_energy" else -axis
-    return Energies(kinetic, binding, None, None)
+    return Energies(kinetic, binding, photon, work)
 
 
 def _known_energies(placed: Placed, conversion: Conversion, label: str) -> Energies:
@@ -265,11 +282,38 @@ def _k_range(geometry: Geometry, a: AngleAxis, b: AngleAxis, k: float
     return float(x.min()) * k, float(x.max()) * k, float(y.min()) * k, float(y.max()) * k
 
 
-def _variance(intensity: Any, sigma: Any) -> Any:
-    if sigma is not None:
-        return sigma * sigma
-    return np.maximum(intensity, 1.0) if isinstance(intensity, np.ndarray) else \
-        intensity.clip(min=1.0)
+def _box_sum(values: Any, axis: int, half: int) -> Any:
+    """Sums over windows of 2 * half + 1 along `axis`, shortened at the ends."""
+    pad = [(0, 0)] * values.ndim
+    pad[axis] = (half + 1, half)
+    sums = np.cumsum(np.pad(values, pad), axis=axis)
+    n = values.shape[axis]
+    return np.take(sums, np.arange(2 * half + 1, 2 * half + 1 + n), axis=axis) - \
+        np.take(sums, np.arange(n), axis=axis)
+
+
+def expected_counts_variance(counts: Any) -> Float32Array:
+    """Variances of the counts of one slice (a, b): each pixel's expected count, the
+    mean of its COUNT_WINDOW x COUNT_WINDOW neighbourhood (NaN left out), at least 1;
+    NaN where the count is."""
+    values = np.asarray(counts, dtype=np.float32)
+    half = COUNT_WINDOW // 2
+    finite = np.isfinite(values)
+    whole = bool(finite.all())
+    if whole:
+        n_a, n_b = values.shape
+        ones_a = _box_sum(np.ones(n_a, np.float32), 0, half)
+        ones_b = _box_sum(np.ones(n_b, np.float32), 0, half)
+        pixels = ones_a[:, None] * ones_b[None, :]
+    else:
+        values = np.where(finite, values, np.float32(0))
+        pixels = _box_sum(_box_sum(finite.astype(np.float32), 0, half), 1, half)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        mean = _box_sum(_box_sum(values, 0, half), 1, half) / pixels
+    variance = np.maximum(mean, np.float32(1))  # NaN (no finite neighbour) stays NaN
+    if not whole:
+        variance[~finite] = np.nan
+    return variance
 
 
 def to_momentum(data: Any, geometry: Optional[str] = None, *,
@@ -377,39 +421,45 @@ def _converted(intensity: Any, sigma: Any, kinetic: Float64Array, selected: Any,
     lazy dask arrays when `chunked`."""
     if not chunked:
         values = np.asarray(intensity)[selected]
-        variance = _variance(values.astype(np.float32),
-                             None if sigma is None else np.asarray(sigma)[selected])
-        return _convert_block(values, variance, kinetic[selected], resampler)
+        return _convert_block(values, None if sigma is None else np.asarray(sigma)[selected],
+                              kinetic[selected], resampler)
     da = require("dask.array", "lab", "converting a cube in chunks", "dask")
     per_chunk = max(1, int(chunk_bytes // max(per_slice, 1)))
     values = intensity[selected].rechunk((per_chunk,) + tuple(-1 for _ in intensity.shape[1:]))
-    variance = _variance(values.astype(np.float32), None if sigma is None else
-                         sigma[selected].rechunk(values.chunks))
+    # without sigma the block's own counts give the variances (the values again)
+    spread = values if sigma is None else sigma[selected].rechunk(values.chunks)
     energies = da.from_array(kinetic[selected], chunks=(values.chunks[0],))
     shape = (resampler.kx.size, resampler.ky.size) if resampler is not None else \
         tuple(values.shape[1:])
 
     def block(v: Any, w: Any, e: Any) -> Any:
-        out, var = _convert_block(v, w, e, resampler)
+        out, var = _convert_block(v, None if sigma is None else w, e, resampler)
         return np.stack([out, var], axis=-1)
 
-    stacked = da.map_blocks(block, values, variance, energies[:, None, None], dtype=np.float32,
+    stacked = da.map_blocks(block, values, spread, energies[:, None, None], dtype=np.float32,
                             chunks=(values.chunks[0], (shape[0],), (shape[1],), (2,)),
                             new_axis=3, meta=np.empty((0, 0, 0, 0), np.float32))
     return stacked[..., 0], stacked[..., 1]
 
 
-def _convert_block(values: Any, variance: Any, kinetic: Any, resampler: Optional[Resampler]
+def _convert_block(values: Any, sigma: Any, kinetic: Any, resampler: Optional[Resampler]
                    ) -> Tuple[Float32Array, Float32Array]:
+    """(intensity, variance) of a block of slices; variances from sigma, else counts."""
     values = np.asarray(values)
-    variance = np.asarray(variance)
     kinetic = np.asarray(kinetic).reshape(-1)
+
+    def variance(s: int) -> Float32Array:
+        if sigma is None:
+            return expected_counts_variance(values[s])
+        return np.square(np.asarray(sigma[s], dtype=np.float32))
+
     if resampler is None:
-        return values.astype(np.float32), variance.astype(np.float32)
+        return values.astype(np.float32), np.stack([variance(s) for s in
+                                                    range(values.shape[0])])
     out = np.empty((values.shape[0], resampler.kx.size, resampler.ky.size), np.float32)
     var = np.empty_like(out)
     for s in range(values.shape[0]):
-        out[s], var[s] = resampler.convert(values[s], variance[s], float(kinetic[s]))
+        out[s], var[s] = resampler.convert(values[s], variance(s), float(kinetic[s]))
     return out, var
 
 

@@ -1,8 +1,10 @@
-"""Pictures of fits: measured | model | residual, and orbital-projected spectra."""
+"""Pictures of fits: measured | model | residual | normalised residual, and
+orbital-projected spectra with each slice's reduced chi-square."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, List, Optional, Tuple
+import textwrap
+from typing import TYPE_CHECKING, Optional, Tuple
 
 import numpy as np
 
@@ -15,6 +17,11 @@ if TYPE_CHECKING:
     from ..core.types import Float64Array, PathLike
     from ..fit.deconvolution import DeconvolutionResult
     from ..fit.result import FitResult
+
+# The normalised residual (data - model) / sigma is drawn on this fixed scale,
+# so that pictures of different fits compare: a good fit is noise of spread 1.
+NORMALISED_SCALE = 5.0
+CAPTION_WIDTH = 165  # characters per caption line
 
 
 def _extent(kx: Float64Array, ky: Float64Array) -> Tuple[float, float, float, float]:
@@ -34,57 +41,75 @@ def fit_caption(result: FitResult) -> str:
     for term, value, error in zip(result.background_terms, result.background,
                                   result.background_errors):
         parts.append(f"bg {term} {value:.3g} ± {error:.2g}")
-    quality = (f"R = {result.r_factor:.4f}, χ²_red = {result.chi2_reduced:.3g}, "
-               f"{result.n_pixels} pixels, E_kin {result.kinetic_energy_ev:.2f} eV, "
-               f"model grid {result.model_grid}")
-    lines: List[str] = []
-    line = ""
-    for part in parts:
-        if len(line) + len(part) > 110:
-            lines.append(line)
-            line = ""
-        line = f"{line};  {part}" if line else part
-    lines.append(line)
-    return "\n".join(lines + [quality])
+    instrument = result.instrument
+    if "k_offset" in instrument:
+        parts.append("k0 ({:.3g}, {:.3g}) ± ({:.2g}, {:.2g}) Å⁻¹".format(
+            *instrument["k_offset"], *instrument["k_offset_errors"]))
+        parts.append(f"k resolution {instrument['k_resolution']:.3g} ± "
+                     f"{instrument['k_resolution_error']:.2g} Å⁻¹")
+    if "domain_populations" in instrument:
+        parts.append("domains " + ", ".join(f"{v:.3f}" for v in
+                                             instrument["domain_populations"]))
+    spread = result.goodness.get("expected_spread")
+    quality = (f"χ²_red = {result.chi2_reduced:.4g}"
+               + (f" (expected 1 ± {spread:.2g}, p = {result.goodness['p_value']:.2g})"
+                  if spread else "")
+               + f", {result.errors} errors;  R = {result.r_factor:.4f}, {result.n_pixels} "
+               f"pixels, E_kin {result.kinetic_energy_ev:.2f} eV, model grid {result.model_grid}")
+    codes = sorted({w["code"] for w in result.warnings})
+    if codes:
+        quality += ";  warnings: " + ", ".join(codes)
+    return "\n".join(textwrap.wrap(";  ".join(parts), CAPTION_WIDTH) + [quality])
 
 
 def plot_fit(result: FitResult, path: Optional[PathLike] = None,
              title: Optional[str] = None) -> Figure:
-    """Three panels on the same k axes: measured and model share one colour
-    scale; the residual is shown with a diverging map spanning the same
-    intensity range, on the fitted pixels only (the others grey)."""
+    """Four panels on the same k axes: measured and model on one colour scale; the
+    residual on a symmetric scale of its own; the normalised residual
+    (data - model) / sigma on a fixed ±5 scale.  Pixels not fitted are grey."""
     colormaps = require_matplotlib("matplotlib").colormaps
     Circle = require_matplotlib("matplotlib.patches").Circle
     extent = _extent(result.kx, result.ky)
     measured = np.where(result.mask, result.measured, np.nan)
     low = float(np.nanmin(measured))
     high = float(np.nanmax(measured))
-    span = max(high - low, 1e-300)
     residual = np.where(result.mask, result.residual, np.nan)
     rms = float(np.sqrt(np.nanmean(residual ** 2)))
-    figure = new_figure(figsize=(13.5, 5.0), dpi=110)
-    axes = figure.subplots(1, 3, sharex=True, sharey=True)
-    panels = [("measured", result.measured, "inferno", low, high),
-              ("model", result.model, "inferno", low, high),
-              (f"residual (measured − model), rms {rms:.3g}", residual, "RdBu_r", -span / 2, span / 2)]
-    for ax, (name, data, cmap, vmin, vmax) in zip(axes, panels):
+    # the residual's own scale: its largest values bar a few outliers
+    reach = float(np.nanpercentile(np.abs(residual), 99.5)) or max(rms, 1e-300)
+    unit = "counts" if result.errors == "poisson" else "intensity"
+    figure = new_figure(figsize=(17.0, 5.6), dpi=110, layout="constrained")
+    grid = figure.add_gridspec(2, 4, height_ratios=(1.0, 0.16))
+    axes = [figure.add_subplot(grid[0, 0])]
+    axes += [figure.add_subplot(grid[0, k], sharex=axes[0], sharey=axes[0]) for k in (1, 2, 3)]
+    panels = [("measured", result.measured, "inferno", low, high, unit),
+              ("model", result.model, "inferno", low, high, unit),
+              (f"residual (measured − model), rms {rms:.3g}", residual, "RdBu_r", -reach,
+               reach, unit),
+              ("normalised residual", result.normalised_residual, "RdBu_r",
+               -NORMALISED_SCALE, NORMALISED_SCALE, "(measured − model) / σ")]
+    k_range = result.settings.get("k_range") if result.settings else None
+    for ax, (name, data, cmap, vmin, vmax, label) in zip(axes, panels):
         colours = colormaps[cmap].copy()
         colours.set_bad("0.75")
         # data[i, j] is at (kx[i], ky[j]); imshow wants rows = ky.
         image = ax.imshow(np.asarray(data).T, origin="lower", extent=extent, cmap=colours,
                           vmin=vmin, vmax=vmax, interpolation="nearest", aspect="equal")
-        ax.set_title(name, fontsize=11)
+        ax.set_title(name, fontsize=10)
         ax.set_xlabel("$k_x$ (Å$^{-1}$)")
-        k_range = result.settings.get("k_range") if result.settings else None
         for radius in (k_range or ()):
             if radius > 0:
-                ax.add_patch(Circle((0, 0), radius, fill=False, color="0.3", lw=0.6,
-                                        ls="--"))
-        figure.colorbar(image, ax=ax, fraction=0.046, pad=0.03)
+                ax.add_patch(Circle((0, 0), radius, fill=False, color="0.3", lw=0.6, ls="--"))
+        figure.colorbar(image, ax=ax, fraction=0.046, pad=0.02, shrink=0.9).set_label(
+            label, fontsize=9)
     axes[0].set_ylabel("$k_y$ (Å$^{-1}$)")
+    for ax in axes[1:]:
+        ax.tick_params(labelleft=False)
+    caption = figure.add_subplot(grid[1, :])
+    caption.axis("off")
+    caption.text(0.5, 1.0, fit_caption(result), ha="center", va="top", fontsize=8.5,
+                 transform=caption.transAxes)
     figure.suptitle(title or f"fit of {result.source}", fontsize=11)
-    figure.text(0.5, 0.015, fit_caption(result), ha="center", va="bottom", fontsize=8.5)
-    figure.tight_layout(rect=(0, 0.1, 1, 0.95))
     if path is not None:
         figure.savefig(path)
     return figure
@@ -92,21 +117,31 @@ def plot_fit(result: FitResult, path: Optional[PathLike] = None,
 
 def plot_spectra(result: DeconvolutionResult, path: Optional[PathLike] = None,
                  title: Optional[str] = None) -> Figure:
-    """Each orbital's weight against binding energy, with its standard error."""
-    figure = new_figure(figsize=(7.0, 4.5), dpi=110)
-    ax = figure.subplots()
+    """Each orbital's weight against binding energy with its standard error, and
+    below each slice's reduced chi-square against its expected band 1 ± sqrt(2/dof)."""
+    figure = new_figure(figsize=(7.5, 6.0), dpi=110, layout="constrained")
+    ax, quality = figure.subplots(2, 1, sharex=True, gridspec_kw={"height_ratios": (3, 1.3)})
     energy = np.asarray(result.binding_energy)
     for k, name in enumerate(result.orbitals):
         ax.errorbar(energy, result.weights[:, k], yerr=result.weight_errors[:, k], marker="o",
                     ms=3, capsize=2, lw=1, label=name)
-    ax.set_xlabel("binding energy (eV)")
     ax.set_ylabel("orbital weight")
     ax.axhline(0, color="0.6", lw=0.6)
     ax.legend(fontsize=9)
     angles = ", ".join(f"{a:.2f}" for a in result.orientation)
     ax.set_title(title or f"orbital-projected spectra of {result.source}\n"
                  f"orientation [{angles}]°", fontsize=10)
-    figure.tight_layout()
+    chi2 = np.asarray(result.chi2_reduced)
+    if result.expected_spread is not None:
+        spread = np.asarray(result.expected_spread)
+        quality.fill_between(energy, 1 - 5 * spread, 1 + 5 * spread, color="0.88", lw=0,
+                             label="1 ± 5 expected spreads")
+    quality.axhline(1.0, color="0.5", lw=0.7)
+    quality.plot(energy, chi2, "o-", ms=3, lw=1, color="k", label="χ²_red of the slice")
+    quality.set_ylabel("χ²_red")
+    quality.set_xlabel("binding energy (eV)")
+    quality.legend(fontsize=8, loc="upper right")
     if path is not None:
         figure.savefig(path)
     return figure
+

@@ -450,6 +450,10 @@ async function uploadMeasured(file) {
     window.__lk.measuredInfo = info;
     $("fit").disabled = !state.info.fit;
     if (!state.info.fit) $("fit").title = "fitting is not available in this installation";
+    // The fit needs the map's own kinetic energy: from the file, else asked for here.
+    const e = info.energies || {};
+    $("fit-energy-label").hidden = "kinetic_energy" in e || ("photon_energy" in e && "work_function" in e);
+    $("fit-report").textContent = "";
     showMessage("");
     drawMeasured();
   } catch (e) { showMessage(`no answer from the server (${e.message})`); }
@@ -492,7 +496,17 @@ async function fit() {
   try { s = settings(); } catch (e) { showMessage(e.message); return; }
   $("fit").disabled = true; setStatus("fitting ...");
   try {
-    const response = await post("api/fit", { settings: s, measured: state.measured.info.id, fit_angles: ["alpha"] });
+    const body = { settings: s, measured: state.measured.info.id, fit_angles: ["alpha"] };
+    if (!$("fit-energy-label").hidden) {
+      const entered = Number($("fit-energy").value);
+      if (!$("fit-energy").value || !(entered > 0)) {
+        showMessage("the measured map states no kinetic energy: enter the one it was measured at (eV) beside the fit button");
+        $("fit-energy").focus();
+        return;
+      }
+      body.kinetic_energy = entered;
+    }
+    const response = await post("api/fit", body);
     if (!response.ok) { showMessage(await errorText(response)); return; }
     const { data, info } = arrayOf(response, await response.arrayBuffer());
     state.residual = { data, info }; window.__lk.fitInfo = info;
@@ -507,8 +521,9 @@ async function fit() {
     const fmt = (v, digits) => (v === null || v === undefined ? "?" : v.toPrecision(digits));
     $("fit-report").textContent = `weights ${info.weights.map((w, k) => `${fmt(w, 3)} ± ${fmt(info.weight_errors[k], 2)}`).join(", ")}; ` +
       `α = ${fmt(info.orientation[0], 4)}° ± ${fmt(info.orientation_errors[0], 2)}; R = ${fmt(info.r_factor, 3)}; ` +
-      `E_kin ${fmt(info.kinetic_energy_ev, 4)} eV for all orbitals` +
-      (info.warnings && info.warnings.length ? `; ${info.warnings.join("; ")}` : "");
+      `χ²_red ${fmt(info.chi2_reduced, 3)} (1 ± ${fmt(info.goodness.expected_spread, 2)} expected); ` +
+      `E_kin ${fmt(info.kinetic_energy_ev, 4)} eV for all orbitals (${info.energy_source === "file" ? "from the file" : "entered"})` +
+      (info.warnings && info.warnings.length ? `; warnings: ${info.warnings.map((w) => `${w.code}: ${w.message}`).join("; ")}` : "");
     showMessage("");
     changed();
   } catch (e) { showMessage(`no answer from the server (${e.message})`); }
