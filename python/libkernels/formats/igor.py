@@ -16,7 +16,6 @@ dimensions of a single point become scalar coordinates.
 from __future__ import annotations
 
 import io
-import os
 import re
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple, Union
 
@@ -193,7 +192,3 @@ def read(source: Source, *, wave: Optional[str] = None,
             f"{label}: holds {len(maps) or 'no'} waves of two or more dimensions"
             + (f" ({', '.join(maps)}); name one with wave=" if maps else ""))
     return read_wave(waves[maps[0]], f"{label}:{maps[0]}")
-
-
-def suffix_is_igor(path: str) -> bool:
-    return os.path.splitext(path)[1].lower() in SUFFIXES

@@ -28,11 +28,9 @@ if TYPE_CHECKING:
 
     from ..core.types import PathLike
 
-__all__ = ["read_measured_file", "read_measured_bytes", "kind_of", "LAB_SUFFIXES"]
+__all__ = ["read_measured_file", "read_measured_bytes", "kind_of"]
 
 HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
-# Suffixes the fit's loader hands to these readers (.npz stays its own).
-LAB_SUFFIXES = (".nxs", ".nx", ".ibw", ".pxp", ".pxt", ".zarr") + xarray_files.SUFFIXES
 
 
 def kind_of(path: str, head: bytes) -> str:

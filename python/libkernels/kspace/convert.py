@@ -41,7 +41,7 @@ from ..core.errors import InputError, MeasuredDataError
 from ..core.extras import require
 from ..core.memory import MemorySize, check, memory_limit
 from ..formats.measured_files import read_measured_file
-from .axes import ANGLES, MOMENTA, Placed, place
+from .axes import MOMENTA, Placed, place
 from .geometry import GEOMETRIES, Geometry, k_of_energy
 from .resample import AngleAxis, Resampler, lattice
 
@@ -50,7 +50,7 @@ if TYPE_CHECKING:
 
     from ..core.types import Float32Array, Float64Array, PathLike
 
-__all__ = ["Conversion", "to_momentum", "write_netcdf", "needs_conversion"]
+__all__ = ["Conversion", "to_momentum", "convert", "write_netcdf", "expected_counts_variance"]
 
 # bytes per output pixel while a slice is converted: the float64 work arrays
 # (indices, weights, sums) of resample.Resampler.convert
@@ -104,10 +104,6 @@ class Conversion:
         """Whether data in momentum change too (dims named, slices summed), or angles
         are expected (a geometry)."""
         return self.geometry is not None or self.energy_window is not None or bool(self.dims)
-
-
-def needs_conversion(placed: Placed) -> bool:
-    return any(d in ANGLES for d in placed.dims)
 
 
 def _has_dask() -> bool:

@@ -42,7 +42,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Dict, Mapping, Optional, Tuple
+from typing import TYPE_CHECKING, Dict, Mapping, Tuple
 
 import numpy as np
 
@@ -211,16 +211,3 @@ class Geometry:
         if self.kind == "tilt":
             return np.cos(a - self.angle("theta")) + np.zeros_like(b)
         return np.abs(np.sin(a)) + np.zeros_like(b)
-
-    def describe(self) -> Dict[str, object]:
-        return {"geometry": self.kind, "angle_offsets": dict(self.offsets),
-                "sample_azimuth": float(self.sample_azimuth), "fixed_angles": dict(self.fixed)}
-
-
-def geometry_of(kind: Optional[str], offsets: Optional[Mapping[str, float]] = None,
-                sample_azimuth: float = 0.0,
-                fixed: Optional[Mapping[str, float]] = None) -> Geometry:
-    if kind is None:
-        raise InputError("geometry", "is missing: angles need the set-up that measured them",
-                         "give {geometry} " + " | ".join(GEOMETRIES))
-    return Geometry(str(kind), dict(offsets or {}), float(sample_azimuth), dict(fixed or {}))

@@ -4,9 +4,9 @@ The lattice is k = step * integer in both kx and ky (one step), so that the
 fit computes its model on the very same pixels.  Each pixel's angles come
 from the inverse transform; its value is the bilinear interpolation of the
 four measured pixels around them, divided by the solid angle per unit of the
-two angles (so that the result is counts per solid angle, in units of the
-counts a pixel of 1 rad^2 ... scaled to the measured pixel at normal
-emission).  Variances follow the same linear map: the interpolation's weights
+two angles: counts per solid angle, in units of the solid angle a measured
+pixel covers at normal emission (so a flat emitter reads the counts such a
+pixel holds everywhere).  Variances follow the same linear map: the interpolation's weights
 squared and the same division squared.  Pixels whose angles fall outside the
 measured ranges, or beyond the photoemission horizon, are NaN.
 """
