@@ -31,3 +31,13 @@ fi
 export PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1
 source "$(dirname "$0")/venv.sh"
 python3 -m pip install --quiet --disable-pip-version-check -r "$(dirname "$0")/requirements-dev.txt"
+
+# The Igor files of igor2's source distribution are real files of the container the
+# Igor reader reads; pip fetches the distribution here, once, so that the tests read
+# them without a download of their own (python/tests/test_labdata.py).
+igor_cache="$(cd "$(dirname "$0")/.." && pwd)/.cache/igor2"
+if ! ls "$igor_cache"/igor2-*.tar.gz >/dev/null 2>&1; then
+  igor_version=$(python3 -c 'from importlib.metadata import version; print(version("igor2"))')
+  python3 -m pip download --quiet --disable-pip-version-check --no-deps --no-binary :all: \
+    "igor2==$igor_version" -d "$igor_cache"
+fi

@@ -16,7 +16,8 @@ ValueErrors), every warning a LibkernelsWarning.
 The package, from the bottom up (each layer imports only those below it):
 core (the C library's binding, the molecule, grids, kernels, records),
 basis (other programs' basis conventions), formats (reading files), requests
-(the map, cube and momentum-density requests) and plot (figures), fit and
+(the map, cube and momentum-density requests) and plot (figures), kspace
+(measured angles to momentum: lk.to_momentum, `libkernels convert`), fit and
 scan (fitting measured maps; many maps on executors and into Zarr stores, each
 with its request), tomography (real-space images from measured maps, with
 theirs), explore (the web page's server) and cli (the command line).
@@ -54,6 +55,8 @@ from .formats.api import FORMATS, load_molecule, read
 from .formats.examples import example_path, load_example
 from .formats.molden import parse_molden, read_molden
 from .formats.pyscf import from_pyscf
+from .kspace.convert import to_momentum
+from .kspace.request import ConvertRequest
 from .requests.base import Request
 from .requests.fields import CubeRequest, MomentumDensityRequest
 from .requests.maps import MapRequest
@@ -87,6 +90,8 @@ __all__ = [
     # fits
     "load_measured", "MeasuredMap", "fit_momentum_map", "FitResult", "deconvolve",
     "DeconvolutionResult",
+    # measured data as laboratories write them
+    "to_momentum", "ConvertRequest",
     # reconstructions
     "reconstruct", "Reconstruction",
     # requests and their records

@@ -15,8 +15,8 @@ PACKAGE = Path(__file__).resolve().parents[1] / "libkernels"
 
 # subpackage -> layer; a module may import its own subpackage or lower layers.
 # "" is the package's __init__ (the public names), "__main__" `python -m libkernels`.
-LAYERS = {"core": 0, "basis": 1, "formats": 2, "requests": 3, "plot": 3, "fit": 4, "scans": 4,
-          "tomography": 5, "explore": 6, "": 7, "cli": 8, "__main__": 9}
+LAYERS = {"core": 0, "basis": 1, "formats": 2, "requests": 3, "plot": 3, "kspace": 4,
+          "fit": 5, "scans": 5, "tomography": 6, "explore": 7, "": 8, "cli": 9, "__main__": 10}
 # package modules that import an optional extra at their top, so that their
 # users import them where they are needed
 NEEDS_EXTRA = {"libkernels.explore.server": "starlette"}

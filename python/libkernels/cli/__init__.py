@@ -5,6 +5,7 @@
     libkernels cube [MOLECULE] ...       an orbital or the charge density as a cube file
     libkernels momentum-density [MOLECULE] ...
     libkernels orbitals [MOLECULE]       list the orbitals with names and energies
+    libkernels convert INPUT -o OUT.nc   measured data in angles to a momentum lattice
     libkernels fit MEASURED [MOLECULE]   fit orbital weights and orientation to a measured map
     libkernels deconvolve STACK [MOLECULE]  orbital-projected spectra of an energy stack
     libkernels reconstruct MEASURED... -o DIR  an orbital's image in real space from maps
@@ -32,11 +33,11 @@ from typing import List, Optional, Sequence, TextIO, Type, Union
 
 from .. import __version__
 from ..core.errors import InputError, LibkernelsError
-from . import cube, explore, fit, maps, momentum_density, orbitals, reconstruct, scan
+from . import convert, cube, explore, fit, maps, momentum_density, orbitals, reconstruct, scan
 from .options import option_name
 
 # in the order `libkernels --help` lists them
-COMMANDS = (maps, cube, momentum_density, orbitals, fit, reconstruct, explore, scan)
+COMMANDS = (maps, cube, momentum_density, orbitals, convert, fit, reconstruct, explore, scan)
 
 
 def build_parser() -> argparse.ArgumentParser:

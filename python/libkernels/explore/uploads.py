@@ -1,8 +1,11 @@
 """Measured maps uploaded through the page, read from the bytes in memory.
 
 The format is recognised by its first bytes, never by a name: a zip archive is
-an .npz (arrays `intensity`, `kx`, `ky`), an HDF5 signature is NetCDF-4/HDF5
-and "CDF" is classic NetCDF, both opened with xarray.  The arrays then pass the
+an .npz (arrays `intensity`, `kx`, `ky`); an HDF5 signature is a NeXus file or
+NetCDF-4/HDF5, "CDF" classic NetCDF, and an Igor binary wave starts with its
+version: these are read by the same readers as files given to the fit
+(formats/measured_files.py), their dimensions placed by name and unit, so a
+file written by `libkernels convert` loads as it is.  The arrays then pass the
 same checks as any measured map given to the fit (load_measured: layout,
 ascending uniform axes, units, NaN masks).  The energies the file states
 (kinetic_energy, or photon_energy with work_function, and a single map's
@@ -20,6 +23,9 @@ import numpy as np
 
 from ..core.errors import MeasuredDataError, RequestError
 from ..fit.measured import load_measured
+from ..formats.igor import is_igor
+from ..formats.measured_files import read_measured_bytes
+from ..kspace.convert import Conversion, convert
 
 if TYPE_CHECKING:
     from ..core.types import Float32Array, Float64Array
@@ -35,10 +41,11 @@ def read_measured(data: bytes
     try:
         if data[:4] == b"PK\x03\x04":
             measured = _from_npz(data)
-        elif data[:8] == b"\x89HDF\r\n\x1a\n" or data[:3] == b"CDF":
+        elif data[:8] == b"\x89HDF\r\n\x1a\n" or data[:3] == b"CDF" or is_igor(data[:2], ""):
             measured = _from_netcdf(data)
         else:
-            raise RequestError("the upload is neither an .npz archive nor a NetCDF/HDF5 file")
+            raise RequestError("the upload is neither an .npz archive nor a NetCDF/HDF5, "
+                               "NeXus or Igor file")
     except ValueError as error:  # load_measured's refusals
         raise RequestError(_first_line(error)) from None
     if measured.is_stack:
@@ -70,15 +77,15 @@ def _from_npz(data: bytes) -> MeasuredMap:
 
 def _from_netcdf(data: bytes) -> MeasuredMap:
     try:
-        import xarray as xr
+        import xarray  # noqa: F401
     except ImportError:
         raise RequestError("reading NetCDF needs xarray: pip install 'libkernels[fit]' (or "
                            "pip install xarray h5netcdf)") from None
-    engine = "scipy" if data[:3] == b"CDF" else "h5netcdf"
+    dataset = read_measured_bytes(data, "the upload")  # its refusals are ValueErrors
     try:
-        with xr.open_dataset(io.BytesIO(data), engine=engine) as dataset:
-            return load_measured(dataset.load(), name="the NetCDF file")
-    except MeasuredDataError:
+        placed = convert(dataset, Conversion())
+        return load_measured(placed.load(), name="the NetCDF file")
+    except ValueError:  # the conversion's and load_measured's refusals
         raise
     except Exception as error:  # the readers raise many types for a damaged file
         raise RequestError(f"cannot read the NetCDF/HDF5 file: {_first_line(error)}") from None

@@ -58,6 +58,7 @@ from ..core.memory import MemorySize
 from ..core.molecule import Molecule
 from ..core.orientation import ANGLES, CONVENTION
 from ..core.validation import angles as validated_angles, count, finite, positive
+from ..kspace.request import CONVERSION, ConversionOptions
 from ..requests.base import MoleculeRequest, setting, state_field
 from ..requests.maps import (LIGHT, Orbitals, light, quiet_setting, symmetry_option,
                              threads_setting)
@@ -140,7 +141,7 @@ def _flat_field_values(source: Any, measured: MeasuredMap, label: str) -> Float6
 # ---- the requests ------------------------------------------------------------------
 
 @dataclass
-class FitSettings(MoleculeRequest):
+class FitSettings(ConversionOptions, MoleculeRequest):
     """What a fit of measured maps with orbital maps takes besides the data and
     the energies: shared by the fit of one map and the deconvolution of a stack.
 
@@ -149,7 +150,8 @@ class FitSettings(MoleculeRequest):
     (the background's columns), `names` (the orbitals).
     """
 
-    option_groups: ClassVar[Tuple[str, ...]] = (ENERGY, GEOMETRY, LIGHT, FIT, INSTRUMENT)
+    option_groups: ClassVar[Tuple[str, ...]] = (ENERGY, GEOMETRY, LIGHT, FIT, INSTRUMENT,
+                                                CONVERSION)
     # the setting naming the measured data (a map, or a stack)
     data_setting: ClassVar[str] = ""
 
@@ -309,10 +311,12 @@ class FitSettings(MoleculeRequest):
         """The measured map (or stack), read and checked on the first call."""
         if self._data is None:
             value = getattr(self, self.data_setting)
+            conversion = self.conversion(self.max_memory)  # raw data in angles, or windows
             if isinstance(value, (str, os.PathLike)):
-                self._data = self.read_input(self.data_setting, load_measured)
+                self._data = self.read_input(
+                    self.data_setting, lambda path: load_measured(path, conversion=conversion))
             else:
-                self._data = load_measured(value)
+                self._data = load_measured(value, conversion=conversion)
                 self.in_memory(self.data_setting, f"{self._data.source} (in memory)")
         return self._data
 

@@ -18,6 +18,11 @@ whose variable `intensity` (else its first data variable) has dimensions named
 kx, ky (and binding_energy), with an optional variable `sigma` on the same
 axes and the energies as attributes; in memory an xarray.DataArray or Dataset,
 or a numpy array with its axes (and sigma) given as keywords.
+
+Data as laboratories write them (NeXus, Igor, Zarr; angles, energy cubes)
+are read and converted by kspace/ (`to_momentum`): files of those kinds
+always, other files and xarray objects when a Conversion asks for it (a
+geometry, an energy window, named dims).
 """
 
 from __future__ import annotations
@@ -34,6 +39,8 @@ from ..core.extras import require
 from ..core.grids import require_xarray
 from ..core.types import PathLike
 from ..core.units import energy_to_hartree, hartree_to, momentum_to_bohr
+from ..formats.measured_files import kind_of
+from ..kspace.convert import Conversion, convert
 
 if TYPE_CHECKING:
     import xarray
@@ -149,18 +156,20 @@ def _step(axis: Float64Array) -> float:
 def load_measured(source: MeasuredSource, kx: Optional[ArrayLike] = None,
                   ky: Optional[ArrayLike] = None, binding_energy: Optional[ArrayLike] = None, *,
                   sigma: Optional[ArrayLike] = None, name: Optional[str] = None,
+                  conversion: Optional[Conversion] = None,
                   **energies: Optional[float]) -> MeasuredMap:
     """A MeasuredMap from a file path, an xarray object, a numpy array with axes,
     a mapping with the arrays, or a MeasuredMap (checked and returned).
 
     `sigma` (the intensity's standard deviations) and the energies
     (kinetic_energy, photon_energy, work_function in eV) given here replace
-    what the source states."""
+    what the source states.  `conversion` converts data measured in angles
+    (kspace.convert.Conversion)."""
     unknown = sorted(set(energies) - set(ENERGY_ATTRIBUTES))
     if unknown:
         raise TypeError(f"load_measured() got unexpected keyword argument(s) "
                         f"{', '.join(unknown)}")
-    measured = _loaded(source, kx, ky, binding_energy, name)
+    measured = _loaded(source, kx, ky, binding_energy, name, conversion)
     given = {key: value for key, value in energies.items() if value is not None}
     if sigma is None and not given:
         return measured
@@ -170,13 +179,16 @@ def load_measured(source: MeasuredSource, kx: Optional[ArrayLike] = None,
 
 
 def _loaded(source: MeasuredSource, kx: Optional[ArrayLike], ky: Optional[ArrayLike],
-            binding_energy: Optional[ArrayLike], name: Optional[str]) -> MeasuredMap:
+            binding_energy: Optional[ArrayLike], name: Optional[str],
+            conversion: Optional[Conversion] = None) -> MeasuredMap:
     if isinstance(source, MeasuredMap):
         return _checked(source.intensity, source.kx, source.ky, source.binding_energy,
                         source.source, source.attrs, source.sigma, source.energies)
     if isinstance(source, (str, os.PathLike)):
-        return _read_file(os.fspath(source))
+        return _read_file(os.fspath(source), conversion)
     if _is_xarray(source):
+        if conversion is not None and conversion.active:
+            return _from_xarray(convert(source, conversion).load(), name or "DataArray")
         return _from_xarray(source, name or "DataArray")
     if isinstance(source, Mapping):  # a dict, or an .npz archive (NpzFile)
         return _from_arrays(source, name or "arrays")
@@ -190,10 +202,17 @@ def _loaded(source: MeasuredSource, kx: Optional[ArrayLike], ky: Optional[ArrayL
     return _checked(source, kx, ky, binding_energy, label, {})
 
 
-def _read_file(path: str) -> MeasuredMap:
+def _read_file(path: str, conversion: Optional[Conversion] = None) -> MeasuredMap:
     if not os.path.exists(path):
         raise MeasuredDataError(f"{path}: no such file")
     suffix = os.path.splitext(path)[1].lower()
+    head = b""
+    if os.path.isfile(path):
+        with open(path, "rb") as handle:
+            head = handle.read(16)
+    if suffix != ".npz" and ((conversion is not None and conversion.active) or
+                             kind_of(path, head) in ("nexus", "igor", "zarr")):
+        return _from_xarray(convert(path, conversion or Conversion()).load(), path)
     if suffix == ".npz":
         try:
             with np.load(path, allow_pickle=False) as arrays:

@@ -1,0 +1,515 @@
+"""Measured data to a square momentum lattice: `to_momentum`.
+
+The data (a file any reader in formats/ reads, an xarray object, or data
+already placed) are placed (axes.py), their energies found, and each energy
+slice measured in angles is resampled onto one lattice k = step * integer in
+kx and ky (resample.py) at its own kinetic energy.  Data already in momentum
+pass through (their uncertainties added).  The result is an xarray.Dataset:
+
+    intensity, sigma   (kx, ky) for a map, (binding_energy, kx, ky) for a cube
+                       (kinetic_energy when no photon energy is known), float32,
+                       counts per solid angle, NaN where nothing was measured
+    kx, ky             1/Å; binding_energy, kinetic_energy (per slice, or scalar
+                       for a map) in eV
+    attrs              photon_energy, work_function, kinetic_energy (a map's),
+                       the geometry and where the data came from
+
+Uncertainties: the file's sigma (or variance) when it has one, else the
+intensities are taken as counts.  A count's variance is its expected value,
+estimated by the mean count of the pixel's COUNT_WINDOW x COUNT_WINDOW
+neighbourhood (at least 1): the pixel's own count would make its weight in a
+fit follow its own fluctuation, and pull fitted backgrounds low (by about one
+count for raw counts).  Both are carried through the interpolation and the
+solid-angle Jacobian (resample.py).  An
+energy window sums the converted slices inside it into one map.
+
+Size: above the memory limit (core/memory.py) the cube is converted in
+chunks of slices on dask, lazily: nothing is read until the result is
+written (`write_netcdf`) or computed, and then one chunk at a time.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Sequence, Tuple
+
+import numpy as np
+
+from ..core.errors import InputError, MeasuredDataError
+from ..core.extras import require
+from ..core.memory import MemorySize, check, memory_limit
+from ..formats.measured_files import read_measured_file
+from .axes import MOMENTA, Placed, place
+from .geometry import GEOMETRIES, Geometry, k_of_energy
+from .resample import AngleAxis, Resampler, lattice
+
+if TYPE_CHECKING:
+    import xarray
+
+    from ..core.types import Float32Array, Float64Array, PathLike
+
+__all__ = ["Conversion", "to_momentum", "convert", "write_netcdf", "expected_counts_variance"]
+
+# bytes per output pixel while a slice is converted: the float64 work arrays
+# (indices, weights, sums) of resample.Resampler.convert
+WORK_BYTES_PER_PIXEL = 16 * 8
+# a chunk of slices takes at most this share of the memory limit
+CHUNK_SHARE = 0.25
+# side of the neighbourhood whose mean count estimates a pixel's expected count
+COUNT_WINDOW = 5
+
+
+@dataclass
+class Conversion:
+    """How measured data go to momentum: the set-up (`geometry`, GEOMETRIES, or
+    None for data already in momentum), `angle_offsets` {angle: degrees at normal
+    emission}, `sample_azimuth` (degrees), energies in eV (`photon_energy`,
+    `work_function`, the file's when not given; `kinetic_energy` of a map that
+    has no energy), `energy_window` (low, high) summed into one map, `k_step`
+    (1/Å; default: the angle step at normal emission), `dims` {file's name:
+    role}, `max_memory` (the memory guard's limit)."""
+
+    geometry: Optional[str] = None
+    angle_offsets: Mapping[str, float] = field(default_factory=dict)
+    sample_azimuth: float = 0.0
+    photon_energy: Optional[float] = None
+    work_function: Optional[float] = None
+    kinetic_energy: Optional[float] = None
+    energy_window: Optional[Tuple[float, float]] = None
+    k_step: Optional[float] = None
+    dims: Optional[Mapping[str, str]] = None
+    max_memory: MemorySize = None
+
+    def __post_init__(self) -> None:
+        if self.geometry is not None and self.geometry not in GEOMETRIES + ("momentum",):
+            raise InputError("geometry", f"must be one of {', '.join(GEOMETRIES)} or momentum, "
+                                         f"got {self.geometry!r}")
+        for name in ("photon_energy", "work_function", "kinetic_energy", "k_step"):
+            value = getattr(self, name)
+            if value is not None and not (math.isfinite(float(value)) and
+                                          (float(value) > 0 or name == "work_function")):
+                raise InputError(name, f"must be a positive number, got {value}")
+        if self.energy_window is not None:
+            low, high = (float(v) for v in self.energy_window)
+            if not (math.isfinite(low) and math.isfinite(high) and low <= high):
+                raise InputError("energy_window", f"must be LOW HIGH with LOW <= HIGH (eV), "
+                                                  f"got {tuple(self.energy_window)}")
+            self.energy_window = (low, high)
+
+
+    @property
+    def active(self) -> bool:
+        """Whether data in momentum change too (dims named, slices summed), or angles
+        are expected (a geometry)."""
+        return self.geometry is not None or self.energy_window is not None or bool(self.dims)
+
+
+def _has_dask() -> bool:
+    try:
+        import dask.array  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def _open(data: Any, conversion: Conversion) -> Placed:
+    if isinstance(data, Placed):
+        return data
+    if isinstance(data, (str, os.PathLike)):
+        dataset = read_measured_file(data, chunked=_has_dask())
+        label = os.fspath(data)
+    elif hasattr(data, "data_vars") or hasattr(data, "dims"):
+        dataset = data if hasattr(data, "data_vars") else data.to_dataset(name="intensity")
+        if "intensity" not in dataset.data_vars:
+            names = list(dataset.data_vars)
+            if not names:
+                raise MeasuredDataError("the Dataset holds no data variable")
+            dataset = dataset.rename({names[0]: "intensity"})
+        label = str(dataset.attrs.get("source", getattr(data, "name", None) or "the data"))
+    else:
+        raise MeasuredDataError(f"to_momentum takes a file or an xarray object, got "
+                                f"{type(data).__name__}")
+    return place(dataset, conversion.dims, label)
+
+
+# ---- energies ---------------------------------------------------------------------------
+
+@dataclass
+class Energies:
+    kinetic: Float64Array        # per slice (one value for a map)
+    binding: Optional[Float64Array]
+    photon_energy: Optional[float]
+    work_function: Optional[float]
+
+
+def _attr_energy(placed: Placed, name: str) -> Optional[float]:
+    value = placed.attrs.get(name)
+    try:
+        number = float(np.asarray(value).reshape(-1)[0]) if value is not None else None
+    except (TypeError, ValueError, IndexError):
+        return None
+    return number if number is not None and math.isfinite(number) else None
+
+
+def _energies(placed: Placed, conversion: Conversion, label: str,
+              required: bool = True) -> Energies:
+    """The kinetic (and binding) energy of every slice.  Data already in momentum
+    need none (`required` False): what is missing is NaN, binding energies then
+    read from the axis where it gives them."""
+    try:
+        return _known_energies(placed, conversion, label)
+    except InputError:
+        if required:
+            raise
+    dim = placed.energy_dim()
+    size = 1 if dim is None else placed.data.sizes[dim]
+    kinetic = np.full(size, np.nan)
+    binding = None
+    photon = conversion.photon_energy or _attr_energy(placed, "photon_energy")
+    work = conversion.work_function if conversion.work_function is not None else \
+        _attr_energy(placed, "work_function")
+    if dim is None:
+        for name in ("kinetic_energy", "binding_energy"):
+            value = _attr_energy(placed, name)
+            if value is not None:
+                if name == "kinetic_energy":
+                    kinetic[:] = value
+                else:
+                    binding = np.array([value])
+    else:
+        axis = np.asarray(placed.data[dim].values, dtype=np.float64)
+        if dim == "kinetic_energy":
+            kinetic = axis
+        else:
+            binding = axis if dim == "binding_energy" else -axis
+    return Energies(kinetic, binding, photon, work)
+
+
+def _known_energies(placed: Placed, conversion: Conversion, label: str) -> Energies:
+    photon = conversion.photon_energy if conversion.photon_energy is not None else \
+        _attr_energy(placed, "photon_energy")
+    work = conversion.work_function if conversion.work_function is not None else \
+        _attr_energy(placed, "work_function")
+    dim = placed.energy_dim()
+
+    def needs(what: str) -> None:
+        if photon is None:
+            raise InputError("photon_energy", f"is missing: {label} gives {what} and records "
+                                              "no photon energy")
+        if work is None:
+            raise InputError("work_function", f"is missing: {label} gives {what} and records "
+                                              "no work function")
+
+    if dim is None:
+        kinetic = conversion.kinetic_energy if conversion.kinetic_energy is not None else \
+            _attr_energy(placed, "kinetic_energy")
+        if kinetic is None:
+            binding_value = _attr_energy(placed, "binding_energy")
+            if binding_value is None:
+                raise InputError("photon_energy", f"is missing: {label} has no energy axis and "
+                                                  "records no energy", "give {kinetic_energy}, "
+                                                  "or {photon_energy} with {work_function}")
+            needs("a binding energy")
+            kinetic = float(photon or 0) - float(work or 0) - binding_value
+        values = np.array([float(kinetic)])
+    else:
+        axis = np.asarray(placed.data[dim].values, dtype=np.float64)
+        if dim == "kinetic_energy":
+            values = axis
+        else:
+            needs("binding energies" if dim == "binding_energy" else "energies E - E_F")
+            shift = float(photon or 0) - float(work or 0)
+            values = shift - axis if dim == "binding_energy" else shift + axis
+    binding = None
+    if photon is not None and work is not None:
+        binding = float(photon) - float(work) - values
+    if np.any(values <= 0) and dim != "kinetic_energy":
+        raise InputError("photon_energy", f"leaves kinetic energies down to {values.min():g} "
+                                          f"eV for {label}; they must be positive")
+    if np.any(values <= 0):
+        raise MeasuredDataError(f"{label}: kinetic energies down to {values.min():g} eV; "
+                                "they must be positive")
+    return Energies(values, binding, photon, work)
+
+
+# ---- the conversion ------------------------------------------------------------------------
+
+def _geometry(placed: Placed, conversion: Conversion, label: str) -> Geometry:
+    if conversion.geometry is None:
+        raise InputError("geometry", f"is missing: {label} is measured in angles "
+                                     f"({placed.found})",
+                         "give {geometry} " + " | ".join(GEOMETRIES))
+    geometry = Geometry(str(conversion.geometry), dict(conversion.angle_offsets or {}),
+                        float(conversion.sample_azimuth), placed.fixed)
+    angles = placed.angle_dims()
+    if sorted(angles) != sorted(geometry.scanned):
+        raise MeasuredDataError(
+            f"{label}: the {geometry.kind} geometry takes the angles "
+            f"{' and '.join(geometry.scanned)}, the data have "
+            f"{', '.join(angles) or 'none'} (dimensions found: {placed.found}); name them with "
+            "--dims NAME=ROLE (Python: dims={NAME: ROLE})")
+    for name in geometry.scanned:
+        if placed.data.sizes[name] < 2:
+            raise MeasuredDataError(f"{label}: the angle axis {name} has a single value; a "
+                                    "map needs two angles")
+    return geometry
+
+
+def _axis(placed: Placed, geometry: Geometry, name: str) -> AngleAxis:
+    values = np.asarray(placed.data[name].values, dtype=np.float64) - geometry.offset(name)
+    return AngleAxis(np.radians(values))
+
+
+def _k_range(geometry: Geometry, a: AngleAxis, b: AngleAxis, k: float
+             ) -> Tuple[float, float, float, float]:
+    """The box in (kx, ky) holding every measured direction at momentum scale k."""
+    edges = []
+    for t in np.linspace(0.0, 1.0, 257):
+        pa = a.values[0] + t * (a.values[-1] - a.values[0])
+        pb = b.values[0] + t * (b.values[-1] - b.values[0])
+        edges += [(pa, b.values[0]), (pa, b.values[-1]), (a.values[0], pb), (a.values[-1], pb)]
+    pa, pb = (np.array(v) for v in zip(*edges))
+    if geometry.kind == "polar-azimuth" and a.values[0] <= 0 <= a.values[-1]:
+        pa = np.append(pa, 0.0)
+        pb = np.append(pb, b.values[0])
+    x, y, _ = geometry.direction(pa, pb)
+    return float(x.min()) * k, float(x.max()) * k, float(y.min()) * k, float(y.max()) * k
+
+
+def _box_sum(values: Any, axis: int, half: int) -> Any:
+    """Sums over windows of 2 * half + 1 along `axis`, shortened at the ends."""
+    pad = [(0, 0)] * values.ndim
+    pad[axis] = (half + 1, half)
+    sums = np.cumsum(np.pad(values, pad), axis=axis)
+    n = values.shape[axis]
+    return np.take(sums, np.arange(2 * half + 1, 2 * half + 1 + n), axis=axis) - \
+        np.take(sums, np.arange(n), axis=axis)
+
+
+def expected_counts_variance(counts: Any) -> Float32Array:
+    """Variances of the counts of one slice (a, b): each pixel's expected count, the
+    mean of its COUNT_WINDOW x COUNT_WINDOW neighbourhood (NaN left out), at least 1;
+    NaN where the count is."""
+    values = np.asarray(counts, dtype=np.float32)
+    half = COUNT_WINDOW // 2
+    finite = np.isfinite(values)
+    whole = bool(finite.all())
+    if whole:
+        n_a, n_b = values.shape
+        ones_a = _box_sum(np.ones(n_a, np.float32), 0, half)
+        ones_b = _box_sum(np.ones(n_b, np.float32), 0, half)
+        pixels = ones_a[:, None] * ones_b[None, :]
+    else:
+        values = np.where(finite, values, np.float32(0))
+        pixels = _box_sum(_box_sum(finite.astype(np.float32), 0, half), 1, half)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        mean = _box_sum(_box_sum(values, 0, half), 1, half) / pixels
+    variance = np.maximum(mean, np.float32(1))  # NaN (no finite neighbour) stays NaN
+    if not whole:
+        variance[~finite] = np.nan
+    return variance
+
+
+def to_momentum(data: Any, geometry: Optional[str] = None, *,
+                angle_offsets: Optional[Mapping[str, float]] = None, sample_azimuth: float = 0.0,
+                photon_energy: Optional[float] = None, work_function: Optional[float] = None,
+                kinetic_energy: Optional[float] = None,
+                energy_window: Optional[Sequence[float]] = None, k_step: Optional[float] = None,
+                dims: Optional[Mapping[str, str]] = None,
+                max_memory: MemorySize = None) -> xarray.Dataset:
+    """Measured data on a square momentum lattice, with uncertainties (module notes).
+
+    data: a file (NeXus, NetCDF/HDF5, Zarr, Igor), an xarray.DataArray or Dataset.
+    geometry: 'deflector', 'polar', 'tilt' or 'polar-azimuth' (kspace/geometry.py)
+    for data in angles; angle_offsets: {'phi': 0.5, ...} degrees at normal
+    emission; sample_azimuth in degrees; photon_energy, work_function,
+    kinetic_energy in eV (the file's when not given); energy_window: (low, high)
+    eV of the output energy axis (binding energy when the photon energy is
+    known, else kinetic), summed into one map; k_step: the lattice step in 1/Å;
+    dims: {file's dimension: role} where names do not tell; max_memory: above it
+    the conversion is lazy, chunk by chunk."""
+    conversion = Conversion(geometry, dict(angle_offsets or {}), sample_azimuth, photon_energy,
+                            work_function, kinetic_energy,
+                            None if energy_window is None else (energy_window[0],
+                                                                energy_window[1]),
+                            k_step, dims, max_memory)
+    return convert(data, conversion)
+
+
+def convert(data: Any, conversion: Conversion) -> xarray.Dataset:
+    """`to_momentum` with its settings gathered in a Conversion."""
+    xr = require("xarray", "lab", "converting measured data", "xarray")
+    placed = _open(data, conversion)
+    label = str(placed.attrs.get("source", "the data"))
+    dim = placed.energy_dim()
+    momentum = all(d in placed.dims for d in MOMENTA)
+    energies = _energies(placed, conversion, label, required=not momentum)
+    if momentum and (conversion.geometry in (None, "momentum")):
+        geometry = None
+    else:
+        if conversion.geometry == "momentum":
+            raise MeasuredDataError(f"{label}: measured in angles ({placed.found}), not "
+                                    "momentum; give the geometry that measured them")
+        geometry = _geometry(placed, conversion, label)
+    selected = np.arange(energies.kinetic.size)
+    energy_axis = energies.binding if energies.binding is not None else energies.kinetic
+    if conversion.energy_window is not None:
+        if dim is None:
+            raise InputError("energy_window", f"needs an energy axis; {label} is a single map")
+        low, high = conversion.energy_window
+        selected = np.flatnonzero((energy_axis >= low) & (energy_axis <= high))
+        if selected.size == 0:
+            name = "binding" if energies.binding is not None else "kinetic"
+            raise InputError("energy_window", f"{low:g} to {high:g} eV holds no slice of "
+                                              f"{label} ({name} energies "
+                                              f"{energy_axis.min():g} to "
+                                              f"{energy_axis.max():g} eV)")
+    order = ((dim,) if dim else ()) + ((("kx", "ky") if geometry is None else geometry.scanned))
+    intensity = placed.data["intensity"].transpose(*order).data
+    sigma = placed.data["sigma"].transpose(*order).data if "sigma" in placed.data else None
+    if dim is None:
+        intensity = intensity[None]
+        sigma = None if sigma is None else sigma[None]
+    if geometry is None:
+        kx = np.asarray(placed.data["kx"].values)
+        ky = np.asarray(placed.data["ky"].values)
+        resampler = None
+    else:
+        a, b = (_axis(placed, geometry, name) for name in geometry.scanned)
+        k_top = k_of_energy(float(np.nanmax(energies.kinetic[selected])))
+        step = conversion.k_step or k_top * min(abs(a.step), abs(b.step) if
+                                                geometry.kind != "polar-azimuth" else abs(a.step))
+        x0, x1, y0, y1 = _k_range(geometry, a, b, k_top)
+        kx, ky = lattice(x0, x1, step), lattice(y0, y1, step)
+        resampler = Resampler(geometry, a, b, kx, ky)
+    n_in = int(np.prod(intensity.shape[1:]))
+    n_out = kx.size * ky.size
+    per_slice = 8 * n_in + 8 * n_out
+    estimate = selected.size * per_slice + WORK_BYTES_PER_PIXEL * n_out
+    limit = memory_limit(conversion.max_memory)
+    chunked = limit is not None and estimate > limit
+    if chunked:
+        if not _has_dask() or not hasattr(intensity, "dask"):
+            check(estimate, f"converting {label} ({selected.size} slices of "
+                            f"{' x '.join(map(str, intensity.shape[1:]))})",
+                  "convert it from a NetCDF, HDF5 or NeXus file with dask installed, or give "
+                  "an {energy_window}", conversion.max_memory)
+        check(WORK_BYTES_PER_PIXEL * n_out + 2 * per_slice,
+              f"one slice of {label} on a {kx.size} x {ky.size} lattice",
+              "raise the lattice step", conversion.max_memory)
+    values, variances = _converted(intensity, sigma, energies.kinetic, selected, resampler,
+                                   chunked, (limit or 0) * CHUNK_SHARE, per_slice)
+    if conversion.energy_window is not None:
+        values = values.sum(axis=0)
+        variances = variances.sum(axis=0)
+    elif dim is None:  # a single map
+        values, variances = values[0], variances[0]
+    return _dataset(xr, values, variances, kx, ky, energies, selected, dim,
+                    conversion, geometry, placed, label)
+
+
+def _converted(intensity: Any, sigma: Any, kinetic: Float64Array, selected: Any,
+               resampler: Optional[Resampler], chunked: bool, chunk_bytes: float,
+               per_slice: int) -> Tuple[Any, Any]:
+    """(intensity, variance) of the selected slices on the lattice: numpy arrays, or
+    lazy dask arrays when `chunked`."""
+    if not chunked:
+        values = np.asarray(intensity)[selected]
+        return _convert_block(values, None if sigma is None else np.asarray(sigma)[selected],
+                              kinetic[selected], resampler)
+    da = require("dask.array", "lab", "converting a cube in chunks", "dask")
+    per_chunk = max(1, int(chunk_bytes // max(per_slice, 1)))
+    values = intensity[selected].rechunk((per_chunk,) + tuple(-1 for _ in intensity.shape[1:]))
+    # without sigma the block's own counts give the variances (the values again)
+    spread = values if sigma is None else sigma[selected].rechunk(values.chunks)
+    energies = da.from_array(kinetic[selected], chunks=(values.chunks[0],))
+    shape = (resampler.kx.size, resampler.ky.size) if resampler is not None else \
+        tuple(values.shape[1:])
+
+    def block(v: Any, w: Any, e: Any) -> Any:
+        out, var = _convert_block(v, None if sigma is None else w, e, resampler)
+        return np.stack([out, var], axis=-1)
+
+    stacked = da.map_blocks(block, values, spread, energies[:, None, None], dtype=np.float32,
+                            chunks=(values.chunks[0], (shape[0],), (shape[1],), (2,)),
+                            new_axis=3, meta=np.empty((0, 0, 0, 0), np.float32))
+    return stacked[..., 0], stacked[..., 1]
+
+
+def _convert_block(values: Any, sigma: Any, kinetic: Any, resampler: Optional[Resampler]
+                   ) -> Tuple[Float32Array, Float32Array]:
+    """(intensity, variance) of a block of slices; variances from sigma, else counts."""
+    values = np.asarray(values)
+    kinetic = np.asarray(kinetic).reshape(-1)
+
+    def variance(s: int) -> Float32Array:
+        if sigma is None:
+            return expected_counts_variance(values[s])
+        return np.square(np.asarray(sigma[s], dtype=np.float32))
+
+    if resampler is None:
+        return values.astype(np.float32), np.stack([variance(s) for s in
+                                                    range(values.shape[0])])
+    out = np.empty((values.shape[0], resampler.kx.size, resampler.ky.size), np.float32)
+    var = np.empty_like(out)
+    for s in range(values.shape[0]):
+        out[s], var[s] = resampler.convert(values[s], variance(s), float(kinetic[s]))
+    return out, var
+
+
+def _dataset(xr: Any, values: Any, variances: Any, kx: Float64Array, ky: Float64Array,
+             energies: Energies, selected: Any, dim: Optional[str], conversion: Conversion,
+             geometry: Optional[Geometry], placed: Placed, label: str) -> xarray.Dataset:
+    sigma = variances ** 0.5
+    attrs: Dict[str, Any] = {"source": label,
+                             "units": "counts per solid angle (the counts of a pixel of the "
+                                      "measured angle steps at normal emission)"
+                             if geometry is not None else placed.data["intensity"].attrs.get(
+                                 "units", "")}
+    for name in ("photon_energy", "work_function"):
+        value = getattr(energies, name)
+        if value is not None:
+            attrs[name] = float(value)
+    if geometry is not None:
+        attrs["geometry"] = geometry.kind
+        attrs["angle_offsets"] = ", ".join(f"{k}={v:g}" for k, v in geometry.offsets.items())
+        attrs["sample_azimuth"] = float(geometry.sample_azimuth)
+        if geometry.fixed:
+            attrs["fixed_angles"] = ", ".join(f"{k}={v:g}" for k, v in geometry.fixed.items())
+    coords: Dict[str, Any] = {"kx": ("kx", kx, {"units": "1/angstrom"}),
+                              "ky": ("ky", ky, {"units": "1/angstrom"})}
+    kinetic = energies.kinetic[selected]
+    binding = None if energies.binding is None else energies.binding[selected]
+    if values.ndim == 3:
+        axis = "binding_energy" if binding is not None else "kinetic_energy"
+        coords[axis] = (axis, binding if binding is not None else kinetic, {"units": "eV"})
+        if binding is not None and np.all(np.isfinite(kinetic)):
+            coords["kinetic_energy"] = (axis, kinetic, {"units": "eV"})
+        dims: Tuple[str, ...] = (axis, "kx", "ky")
+    else:
+        if np.all(np.isfinite(kinetic)):  # a window's slices weigh the same
+            attrs["kinetic_energy"] = float(np.mean(kinetic))
+        if binding is not None:
+            coords["binding_energy"] = ((), float(np.mean(binding)), {"units": "eV"})
+        if conversion.energy_window is not None:
+            attrs["energy_window"] = [float(v) for v in conversion.energy_window]
+            attrs["slices_summed"] = int(np.size(selected))
+        dims = ("kx", "ky")
+    return xr.Dataset({"intensity": (dims, values, {}), "sigma": (dims, sigma, {})},
+                      coords=coords, attrs=attrs)
+
+
+def write_netcdf(dataset: xarray.Dataset, path: PathLike, attrs: Mapping[str, Any]) -> None:
+    """Writes the converted data (lazily converted ones chunk by chunk, one at a time)."""
+    out = dataset.copy()
+    out.attrs.update(attrs)
+    encoding = {name: {"dtype": "float32"} for name in ("intensity", "sigma")}
+    if any(hasattr(out[name].data, "dask") for name in ("intensity", "sigma")):
+        dask = require("dask", "lab", "converting a cube in chunks", "dask")
+        with dask.config.set(scheduler="synchronous"):
+            out.to_netcdf(path, engine="h5netcdf", encoding=encoding)
+    else:
+        out.to_netcdf(path, engine="h5netcdf", encoding=encoding)
+
