@@ -84,7 +84,8 @@ class Molecule:
     `mo_spin` holds 0 (alpha, or restricted) or 1 (beta) per orbital.
     `mo_symmetry` holds the symmetry label a file gave each orbital ("" when
     none), `conversion` what a reader found and did (None for molecules built
-    directly).
+    directly).  `title` names the source (a file's name), `name` the molecule as
+    the file calls it (its title line; "" when it gives none).
     """
 
     mo_symmetry: List[str]
@@ -97,8 +98,9 @@ class Molecule:
                  mo_occ: Optional[ArrayLike] = None, mo_spin: Optional[ArrayLike] = None,
                  atomic_numbers: Optional[ArrayLike] = None, unit: LengthUnit = "bohr",
                  title: str = "", mo_symmetry: Optional[Sequence[str]] = None,
-                 conversion: Optional[Conversion] = None) -> None:
+                 conversion: Optional[Conversion] = None, name: str = "") -> None:
         self.title = title
+        self.name = " ".join(str(name or "").split())[:80]
         self.conversion = conversion
         xyz = [_reals(name, v) for name, v in
                (("atom_x", atom_x), ("atom_y", atom_y), ("atom_z", atom_z))]
