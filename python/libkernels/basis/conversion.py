@@ -109,11 +109,13 @@ def orthonormality_error(cartesian: Float64Array, overlap: Float64Array,
 
 
 def to_molecule(name: str, numbers: AtomicNumbers, centres: Float64Array,
-                shells: Sequence[Shell], orbitals: Orbitals, record: Conversion) -> Molecule:
+                shells: Sequence[Shell], orbitals: Orbitals, record: Conversion,
+                file_title: str = "") -> Molecule:
     """The library's Molecule: pure parts up to g kept, the rest measured.
 
     `record` receives what was left out; orbitals losing more than its
     max_dropped_fraction cannot be selected later (core.molecule.check_selected).
+    `file_title` is the molecule's name as the file gives it.
     """
     kept_shells, harmonic, kept, lost = _pure_parts(shells, orbitals.cartesian)
     if lost:
@@ -125,6 +127,7 @@ def to_molecule(name: str, numbers: AtomicNumbers, centres: Float64Array,
     if ghosts:
         record.notes.append(f"ghost atoms (nuclear charge 0, basis kept): {ghosts}")
     molecule = _assemble(name, numbers, centres, kept_shells, harmonic, orbitals, record)
+    molecule.name = " ".join(file_title.split())[:80]
     if lost:
         _warn_dropped(name, molecule, record)
     return molecule
