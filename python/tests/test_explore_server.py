@@ -116,8 +116,8 @@ def test_map_and_exports_equal_the_library(client, pentacene):
     exported = client.post("/api/export/settings", json=body).json()
     assert exported["settings"]["orbitals"][1] == {"index": rows[1], "name": "HOMO-1",
                                                    "weight": 0.25}
-    assert "-O HOMO -O HOMO-1 --sum" in exported["command"]
-    assert "--orientation 20 10 -5" in exported["command"] and exported["command_note"]
+    assert "-O HOMO -O HOMO-1 --sum --weights 1 0.25" in exported["command"]
+    assert "--orientation 20 10 -5" in exported["command"] and not exported["command_note"]
 
 
 def test_bad_requests_get_one_line_4xx(client, pentacene, no_files):

@@ -5,7 +5,8 @@ an .npz (arrays `intensity`, `kx`, `ky`), an HDF5 signature is NetCDF-4/HDF5
 and "CDF" is classic NetCDF, both opened with xarray.  The arrays then pass the
 same checks as any measured map given to the fit (load_measured: layout,
 ascending uniform axes, units, NaN masks).  Nothing is written to disk;
-pickled objects are refused.
+pickled objects are refused.  Before anything is inflated, the arrays' shapes
+are read from the headers and refused beyond MAX_PIXELS (headers.py).
 """
 
 from __future__ import annotations
@@ -17,7 +18,9 @@ from typing import TYPE_CHECKING, Tuple
 import numpy as np
 
 from ..core.errors import MeasuredDataError, RequestError
+from ..core.memory import MemorySize
 from ..fit.measured import load_measured
+from .headers import check_upload
 
 if TYPE_CHECKING:
     from ..core.types import Float32Array, Float64Array
@@ -26,8 +29,11 @@ if TYPE_CHECKING:
 MAX_PIXELS = 2048 * 2048
 
 
-def read_measured(data: bytes) -> Tuple[Float32Array, Float64Array, Float64Array]:
-    """(intensity[i, j] at (kx[i], ky[j]) as float32, kx, ky) from the bytes of a file."""
+def read_measured(data: bytes, max_memory: MemorySize = None
+                  ) -> Tuple[Float32Array, Float64Array, Float64Array]:
+    """(intensity[i, j] at (kx[i], ky[j]) as float32, kx, ky) from the bytes of a file;
+    `max_memory` bounds what its arrays may take once inflated."""
+    check_upload(data, MAX_PIXELS, max_memory)
     try:
         if data[:4] == b"PK\x03\x04":
             measured = _from_npz(data)

@@ -1,0 +1,405 @@
+"""Who may use the explorer, and how much of it: the Host check on every route, the
+token of servers listening beyond this computer, uploads measured from their headers
+before anything is inflated (a decompression bomb), and work shared fairly between
+clients (a flood of requests, a long fit, cancelled work)."""
+
+import asyncio
+import io
+import json
+import re
+import signal
+import struct
+import subprocess
+import sys
+import threading
+import time
+import urllib.request
+import warnings
+import zlib
+
+import numpy as np
+import pytest
+
+starlette = pytest.importorskip("starlette")
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore")  # the test client's notes about its HTTP library
+    from starlette.testclient import TestClient  # noqa: E402
+
+from libkernels.core import interrupt  # noqa: E402
+from libkernels.core.errors import Cancelled, RequestError  # noqa: E402
+from libkernels.explore import access  # noqa: E402
+from libkernels.explore.headers import check_upload  # noqa: E402
+from libkernels.explore.molecules import make_entry  # noqa: E402
+from libkernels.explore.scheduler import Scheduler  # noqa: E402
+from libkernels.explore.server import create_app  # noqa: E402
+
+from conftest import requires  # noqa: E402
+
+GET_ROUTES = ["/", "/favicon.ico", "/static/app.js", "/static/style.css", "/static/index.html",
+              "/api/info"]
+POST_ROUTES = ["/api/map", "/api/plane", "/api/export/png", "/api/export/npy",
+               "/api/export/settings", "/api/measured", "/api/fit", "/api/fit/cancel"]
+
+
+def _app(pentacene, **options):
+    requires("momentum_map_sum", "scalar_field")
+    return create_app({"pentacene": make_entry("pentacene", "pentacene", pentacene)},
+                      threads=1, **options)
+
+
+def _every_route(client, **headers):
+    """The status of every route, GET and POST, with these headers."""
+    statuses = {}
+    for path in GET_ROUTES:
+        statuses[path] = client.get(path, headers=headers).status_code
+    for path in POST_ROUTES:
+        kind = "application/octet-stream" if path == "/api/measured" else "application/json"
+        statuses[path] = client.post(path, content=b"{}",
+                                     headers={"content-type": kind, **headers}).status_code
+    return statuses
+
+
+def test_a_foreign_host_is_refused_on_every_route(pentacene):
+    app = _app(pentacene, hosts=access.allowed_hosts("127.0.0.2", ["lab.example"]))
+    with TestClient(app, base_url="http://127.0.0.1:8000") as client:
+        for host in ("evil.example", "127.0.0.1.evil.example", "localhost.", "lab.example.evil",
+                     "[::2]:1"):
+            refused = _every_route(client, host=host)
+            assert set(refused.values()) == {403}, (host, refused)
+        for host in ("127.0.0.2:8000", "localhost:1", "lab.example", "[::1]:8000"):
+            statuses = _every_route(client, host=host)
+            assert statuses["/"] == statuses["/api/info"] == 200, (host, statuses)
+            assert 403 not in statuses.values(), (host, statuses)
+
+
+def test_an_open_server_needs_its_token_on_every_route(pentacene):
+    token = access.new_token()
+    app = _app(pentacene, hosts=access.allowed_hosts("0.0.0.0"), token=token)
+    with TestClient(app, base_url="http://127.0.0.1:8000") as client:
+        assert set(_every_route(client).values()) == {403}
+        assert set(_every_route(client, **{"x-lk-token": token[:-1] + "x"}).values()) == {403}
+        # the printed address: the page, and a cookie for the page's own requests
+        page = client.get(f"/?token={token}")
+        assert page.status_code == 200
+        cookie = page.headers["set-cookie"].lower()
+        assert "httponly" in cookie and "samesite=strict" in cookie
+        assert client.get("/api/info").status_code == 200  # the cookie is sent
+        client.cookies.clear()
+        assert client.get("/api/info").status_code == 403
+        assert client.get("/api/info", headers={"x-lk-token": token}).status_code == 200
+        # the token does not open the server to a foreign Host
+        assert client.get(f"/?token={token}", headers={"host": "evil.example"}).status_code \
+            == 403
+
+
+def _start(*arguments):
+    """`libkernels explore` in a subprocess: (process, printed address)."""
+    process = subprocess.Popen([sys.executable, "-m", "libkernels", "explore", *arguments],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    line = process.stdout.readline()
+    match = re.search(r"http://\S+", line)
+    if not match:
+        process.kill()
+        pytest.fail(f"no address printed: {line!r} {process.stderr.read()[-500:]}")
+    return process, match.group(0)
+
+
+def _stop(process):
+    process.send_signal(signal.SIGINT)
+    try:
+        process.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        pytest.fail("Ctrl-C did not stop the server")
+
+
+def _get(url, host=None, data=None, headers=None):
+    request = urllib.request.Request(url, data=data, headers={
+        **({"Host": host} if host else {}), **(headers or {})})
+    try:
+        with urllib.request.urlopen(request, timeout=60) as response:
+            return response.status, response.read()
+    except urllib.error.HTTPError as error:
+        return error.code, error.read()
+
+
+def test_listening_beyond_loopback_prints_a_token_and_rebinding_stays_out():
+    requires("momentum_map_sum")
+    process, url = _start("benzene", "--host", "127.0.0.2", "--threads", "1")
+    try:
+        assert "token" not in url  # a loopback address: this computer only
+        port = url.split(":")[2].split("/")[0]
+        assert _get(url + "api/info")[0] == 200
+        assert _get(url + "api/info", host=f"evil.example:{port}")[0] == 403
+    finally:
+        _stop(process)
+    process, url = _start("benzene", "--host", "0.0.0.0", "--allow-host", "lab.example",
+                          "--threads", "1")
+    try:
+        token = re.search(r"\?token=(\S+)", url).group(1)
+        port = url.split(":")[2].split("/")[0]
+        local = f"http://127.0.0.1:{port}/"
+        assert _get(local + "api/info")[0] == 403
+        assert _get(local + "api/info", headers={"X-LK-Token": token})[0] == 200
+        assert _get(local + f"?token={token}", host="lab.example")[0] == 200
+        assert _get(local + f"?token={token}", host="evil.example")[0] == 403
+    finally:
+        _stop(process)
+
+
+# ---- uploads: the headers first ------------------------------------------------------------
+
+def _zip(members):
+    """A zip archive of (name, deflated bytes, crc32, size) members, built by hand."""
+    out, directory = io.BytesIO(), []
+    for name, deflated, crc, size in members:
+        offset = out.tell()
+        fields = (20, 0, 8, 0, 0x21, crc, len(deflated), size, len(name), 0)
+        out.write(struct.pack("<IHHHHHIIIHH", 0x04034B50, *fields) + name.encode())
+        out.write(deflated)
+        directory.append(struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, *fields, 0, 0, 0,
+                                     0, offset) + name.encode())
+    start = out.tell()
+    for entry in directory:
+        out.write(entry)
+    out.write(struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(members), len(members),
+                          out.tell() - start, start, 0))
+    return out.getvalue()
+
+
+def _deflated(array):
+    raw = io.BytesIO()
+    np.save(raw, array)
+    data = raw.getvalue()
+    compressor = zlib.compressobj(9, zlib.DEFLATED, -15)
+    return compressor.compress(data) + compressor.flush(), zlib.crc32(data), len(data)
+
+
+def bomb(side):
+    """An .npz whose `intensity` is a side x side float64 array of zeros: about
+    side^2 / 1000 bytes compressed, side^2 * 8 inflated.  Identical blocks of zeros,
+    each compressed after a full flush, are written once and repeated."""
+    header = io.BytesIO()
+    np.lib.format.write_array_header_1_0(header, {"descr": "<f8", "fortran_order": False,
+                                                  "shape": (side, side)})
+    header = header.getvalue()
+    size = side * side * 8
+    block = bytes(1 << 24)
+    compressor = zlib.compressobj(9, zlib.DEFLATED, -15)
+    parts = [compressor.compress(header) + compressor.flush(zlib.Z_FULL_FLUSH)]
+    crc = zlib.crc32(header)
+    blocks, rest = divmod(size, len(block))
+    repeated = compressor.compress(block) + compressor.flush(zlib.Z_FULL_FLUSH)
+    parts.append(repeated * blocks)
+    crc_block = zlib.crc32(block)
+    for _ in range(blocks):  # crc32 of the zeros, block by block (combined by hand below)
+        crc = _crc_combine(crc, crc_block, len(block))
+    parts.append(compressor.compress(bytes(rest)) + compressor.flush())
+    crc = zlib.crc32(bytes(rest), crc)
+    axis = np.linspace(-2.0, 2.0, side)
+    return _zip([("intensity.npy", b"".join(parts), crc, len(header) + size),
+                 ("kx.npy", *_deflated(axis)), ("ky.npy", *_deflated(axis))])
+
+
+def _crc_combine(crc1, crc2, length2):
+    """crc32 of A + B from crc32(A), crc32(B) and len(B) (zlib's crc32_combine)."""
+    def times(matrix, vector):
+        total, row = 0, 0
+        while vector:
+            if vector & 1:
+                total ^= matrix[row]
+            vector >>= 1
+            row += 1
+        return total
+
+    def square(matrix):
+        return [times(matrix, matrix[n]) for n in range(32)]
+
+    odd = [0xEDB88320] + [1 << n for n in range(31)]
+    even = square(odd)
+    odd = square(even)
+    while True:
+        even = square(odd)
+        if length2 & 1:
+            crc1 = times(even, crc1)
+        length2 >>= 1
+        if not length2:
+            break
+        odd = square(even)
+        if length2 & 1:
+            crc1 = times(odd, crc1)
+        length2 >>= 1
+        if not length2:
+            break
+    return crc1 ^ crc2
+
+
+def test_the_bomb_builder_makes_a_valid_archive():
+    small = bomb(1500)  # one repeated block of zeros and a rest
+    with np.load(io.BytesIO(small)) as archive:
+        assert archive["intensity"].shape == (1500, 1500) and not archive["intensity"].any()
+
+
+def test_uploads_are_measured_from_their_headers(pentacene, tmp_path):
+    # the .npz bomb and an HDF5 dataset declared large but never written: both refused
+    # without reading a value
+    with pytest.raises(RequestError, match="16000 x 16000.*1.91 GB"):
+        check_upload(bomb(16000), 2048 * 2048)
+    h5py = pytest.importorskip("h5py")
+    path = tmp_path / "empty.h5"
+    with h5py.File(path, "w") as handle:
+        handle.create_dataset("intensity", shape=(16000, 16000), dtype="f8", chunks=(500, 500),
+                              compression="gzip")
+    assert path.stat().st_size < 100_000
+    with pytest.raises(RequestError, match="intensity.*16000 x 16000"):
+        check_upload(path.read_bytes(), 2048 * 2048)
+    # many arrays of an allowed size, too many bytes together; a member that is no array;
+    # the memory guard's own limit
+    many = io.BytesIO()
+    np.savez_compressed(many, **{f"a{i}": np.zeros((1000, 1000)) for i in range(20)})
+    with pytest.raises(RequestError, match="would take .* inflated"):
+        check_upload(many.getvalue(), 2048 * 2048)
+    with pytest.raises(RequestError, match="would need about"):
+        check_upload(bomb(1000), 2048 * 2048, max_memory="1M")
+    check_upload(bomb(1000), 2048 * 2048, max_memory="100M")
+    app = _app(pentacene)
+    with TestClient(app, base_url="http://127.0.0.1:8000") as client:
+        response = client.post("/api/measured", content=bomb(4000),
+                               headers={"content-type": "application/octet-stream"})
+        assert response.status_code == 413 and "4000 x 4000" in response.json()["error"]
+
+
+def _peak_rss_mb(pid):
+    with open(f"/proc/{pid}/status") as status:
+        return int(re.search(r"VmHWM:\s+(\d+)", status.read()).group(1)) / 1024
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+def test_a_2mb_bomb_is_refused_at_once_with_little_memory():
+    requires("momentum_map_sum")
+    payload = bomb(16000)
+    assert len(payload) < 2.2e6
+    process, url = _start("benzene", "--threads", "1", "--max-memory", "512M")
+    try:
+        before = _peak_rss_mb(process.pid)
+        start = time.perf_counter()
+        status, body = _get(url + "api/measured", data=payload,
+                            headers={"Content-Type": "application/octet-stream"})
+        elapsed = time.perf_counter() - start
+        peak = _peak_rss_mb(process.pid)
+    finally:
+        _stop(process)
+    print(f"\n2 MB bomb ({len(payload)} bytes, 16000^2 float64): refused in {elapsed * 1000:.0f} "
+          f"ms; server peak RSS {before:.0f} MB before, {peak:.0f} MB after")
+    assert status == 413 and b"16000 x 16000" in body
+    assert elapsed < 0.5 and peak < 200
+
+
+# ---- fair shares -------------------------------------------------------------------------
+
+def _sleeper(steps, seconds, log=None, name=""):
+    for step in range(steps):
+        time.sleep(seconds)
+        if log is not None:
+            log.append(name)
+        if step + 1 < steps:
+            yield
+    return name
+
+
+def test_the_scheduler_takes_clients_in_turn_and_the_newest_request_wins():
+    async def scenario():
+        work = Scheduler(1, max_queued=8)
+        log = []
+        try:
+            flood = [asyncio.ensure_future(work.run("a", "export", _sleeper(5, 0.02, log, f"a{i}")))
+                     for i in range(6)]
+            await asyncio.sleep(0.03)
+            start = time.perf_counter()
+            assert await work.run("b", "map", _sleeper(1, 0.02, log, "b")) == "b"
+            waited = time.perf_counter() - start
+            # one step of a's job at most before b's
+            assert log.index("b") <= 2 and waited < 0.2, (log, waited)
+            # the limit of queued jobs, and the newest map of a client replacing its older one
+            with pytest.raises(RequestError, match="waiting already") as refusal:
+                await asyncio.gather(*[work.run("a", "export", _sleeper(1, 0.0))
+                                       for _ in range(3)])
+            assert refusal.value.status == 429
+            old = asyncio.ensure_future(work.run("c", "map", _sleeper(50, 0.01, log, "old")))
+            await asyncio.sleep(0.05)
+            assert await work.run("c", "map", _sleeper(1, 0.0, log, "new"), replace=True) == "new"
+            with pytest.raises(Cancelled):
+                await old
+            assert log.count("old") < 50
+            await asyncio.gather(*flood, return_exceptions=True)
+        finally:
+            work.shutdown()
+    asyncio.run(scenario())
+
+
+def test_a_running_job_is_cancelled_at_its_next_kernel_call():
+    calls = []
+
+    def fit_like():  # one step of many "kernel calls", as a fit is
+        for _ in range(500):
+            interrupt.call(time.sleep, 0.01)
+            calls.append(1)
+        yield from ()
+        return "finished"
+
+    async def scenario():
+        fits = Scheduler(1, "fit")
+        try:
+            running = asyncio.ensure_future(fits.run("page p", "fit", fit_like(), replace=True))
+            await asyncio.sleep(0.2)
+            assert fits.busy("page p", "fit")
+            assert fits.cancel("page p", "fit") == 1
+            start = time.perf_counter()
+            with pytest.raises(Cancelled):
+                await running
+            assert time.perf_counter() - start < 0.2 and len(calls) < 100
+            assert not fits.busy("page p", "fit")
+        finally:
+            fits.shutdown()
+    asyncio.run(scenario())
+
+
+def test_a_flood_from_one_client_leaves_another_clients_map_on_time():
+    """200 map requests of 16 orbitals at n = 1001 from one page (and as many from a
+    caller without a page id) while another page asks for its map at n = 201."""
+    httpx = pytest.importorskip("httpx")
+    requires("momentum_map_sum")
+    process, url = _start("pentacene", "--threads", "1")
+
+    def body(client, seq, n, orbitals):
+        return {"molecule": "pentacene", "resolution": n, "client": client, "seq": seq,
+                "orbitals": [{"index": 72 - i} for i in range(orbitals)]}
+
+    async def scenario():
+        limits = httpx.Limits(max_connections=500)
+        async with httpx.AsyncClient(base_url=url, timeout=120, limits=limits) as http:
+            flood = [asyncio.ensure_future(http.post("api/map", json=body("flood", s, 1001, 16)))
+                     for s in range(1, 201)]
+            anonymous = [asyncio.ensure_future(http.post("api/map", json={
+                **body("", 0, 1001, 16), "client": ""})) for _ in range(200)]
+            await asyncio.sleep(1.5)  # the flood is queued and being computed
+            times = []
+            for seq in range(1, 4):
+                start = time.perf_counter()
+                answer = await http.post("api/map", json=body("page", seq, 201, 1))
+                times.append(time.perf_counter() - start)
+                assert answer.status_code == 200
+            flooded = [r.status_code for r in await asyncio.gather(*flood)]
+            refused = [r.status_code for r in await asyncio.gather(*anonymous)]
+            return times, flooded, refused
+
+    try:
+        times, flooded, refused = asyncio.run(scenario())
+    finally:
+        _stop(process)
+    print(f"\nanother page's map (n = 201) during a flood of 400 requests: "
+          f"{', '.join(f'{1000 * t:.0f}' for t in times)} ms")
+    assert max(times) < 1.0, times
+    assert flooded.count(200) >= 1 and set(flooded) <= {200, 204}
+    assert flooded.count(204) >= 190  # the newest request of the page wins
+    assert refused.count(429) >= 190 and set(refused) <= {200, 429}
