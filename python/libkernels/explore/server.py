@@ -70,7 +70,7 @@ MAX_QUEUED = 4  # exports and uploads of one client waiting at once
 MAX_FIT_PIXELS = 1024 * 1024
 MAX_FIT_ORBITALS = 8
 STATIC = {"index.html": "text/html; charset=utf-8", "app.js": "text/javascript; charset=utf-8",
-          "style.css": "text/css; charset=utf-8"}
+          "explorer.js": "text/javascript; charset=utf-8", "style.css": "text/css; charset=utf-8"}
 COLOUR_MAPS = ("inferno", "RdBu_r")
 LOCAL_NAMES = access.LOCAL_NAMES
 
