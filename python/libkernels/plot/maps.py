@@ -196,6 +196,7 @@ def map_figure(momentum_map: MomentumMap, caption: Optional[Sequence[str]] = Non
                         interpolation="nearest", vmin=vmin, vmax=vmax)
     if circle:
         Circle = require_matplotlib("matplotlib.patches").Circle
+        assert e_kin is not None
         radius = float(bohr_momentum_to(np.sqrt(2 * np.max(e_kin)), momentum_map.unit))
         axes.add_patch(Circle((0, 0), radius, fill=False, color="0.5" if cmap == DIVERGING
                               else "white", lw=0.7, ls="--", alpha=0.75))
