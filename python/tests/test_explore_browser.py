@@ -163,11 +163,13 @@ def test_pick_turn_and_compare(page, pentacene):
          "load_average": os.getloadavg()}, indent=1))
     print(f"\nrepaint after a slider move, n = 201, 1 worker: median {median:.1f} ms, "
           f"max {worst:.1f} ms over {MOVES} moves")
-    # The goal is 100 ms.  On a machine with several runnable processes per core
-    # the figure measures the other processes; it is recorded, not judged.
+    # The goal is a median of 50 ms and a worst of 150 ms (met on this project's
+    # machine at one or two runnable processes per core); the test allows twice that.
+    # With several runnable processes per core the figure measures the other
+    # processes; it is recorded, not judged.
     busy = os.getloadavg()[0] / (os.cpu_count() or 1)
     if busy < 3:
-        assert median < 100, latencies
+        assert median < 100 and worst < 300, latencies
     else:
         print(f"load average {busy:.1f} per core: repaint time not judged")
 
