@@ -16,7 +16,6 @@ import shlex
 import signal
 import statistics
 import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -24,7 +23,7 @@ import pytest
 import libkernels as lk
 from libkernels import cli
 
-from conftest import requires
+from conftest import requires, start_explorer
 
 CHROMIUM = os.environ.get("LIBKERNELS_CHROMIUM", "/usr/bin/chromium")
 SHOTS = pathlib.Path(os.environ.get("LIBKERNELS_SCREENSHOTS",
@@ -48,15 +47,9 @@ def _need(condition, reason):
 def server():
     """`libkernels explore --threads 1` in a subprocess; stopped with Ctrl-C (SIGINT)."""
     requires("momentum_map_sum", "scalar_field")
-    process = subprocess.Popen([sys.executable, "-m", "libkernels", "explore", "pentacene",
-                                "benzene", "--threads", "1"],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    line = process.stdout.readline()
-    match = re.search(r"http://127\.0\.0\.1:\d+/", line)
-    if not match:
-        process.kill()
-        pytest.fail(f"no address printed: {line!r} {process.stderr.read()[-500:]}")
-    yield match.group(0)
+    process, address = start_explorer("pentacene", "benzene", "--threads", "1")
+    assert re.fullmatch(r"http://127\.0\.0\.1:\d+/", address), address
+    yield address
     process.send_signal(signal.SIGINT)
     try:
         code = process.wait(timeout=10)

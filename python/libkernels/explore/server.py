@@ -461,7 +461,9 @@ def listen(host: str, port: int) -> socket.socket:
     listener = socket.socket(family, socket.SOCK_STREAM)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind((host, port))
-    listener.listen(64)
+    # a deep queue of connections not yet accepted: a client opening hundreds at once
+    # must not make another's new connection wait for the kernel's SYN retries
+    listener.listen(1024)
     return listener
 
 
