@@ -5,6 +5,7 @@ clients (a flood of requests, a long fit, cancelled work)."""
 
 import asyncio
 import io
+import json
 import re
 import signal
 import struct
@@ -389,3 +390,39 @@ def test_a_flood_from_one_client_leaves_another_clients_map_on_time():
     assert flooded.count(200) >= 1 and set(flooded) <= {200, 204}
     assert flooded.count(204) >= 190  # the newest request of the page wins
     assert refused.count(429) >= 190 and set(refused) <= {200, 429}
+
+
+def test_a_fit_runs_apart_from_the_maps_and_can_be_cancelled(pentacene):
+    """While a page's fit runs, its maps still come (the fit has a thread of its own),
+    and /api/fit/cancel stops the fit at its next kernel call."""
+    import concurrent.futures
+
+    requires("momentum_map_sum")
+    pytest.importorskip("scipy")
+    app = _app(pentacene)
+    axis = np.linspace(-2.5, 2.5, 161)
+    truth = np.outer(np.cos(axis) ** 2, np.sin(axis) ** 2)
+    upload = io.BytesIO()
+    np.savez(upload, intensity=truth, kx=axis, ky=axis)
+    homo = pentacene.orbital_index("HOMO")
+    settings = {"molecule": "pentacene", "client": "p9", "resolution": 101,
+                "orbitals": [{"index": homo - i} for i in range(4)]}
+    with TestClient(app, base_url="http://127.0.0.1:8000") as client, \
+            concurrent.futures.ThreadPoolExecutor(1) as pool:
+        measured = client.post("/api/measured", content=upload.getvalue(),
+                               headers={"content-type": "application/octet-stream"})
+        key = json.loads(measured.headers["X-LK-Info"])["id"]
+        fitting = pool.submit(client.post, "/api/fit", json={
+            "settings": settings, "measured": key, "fit_angles": ["alpha", "beta", "gamma"]})
+        fits = app.state.explorer.fits
+        deadline = time.monotonic() + 20
+        while not fits.busy("page p9", "fit") and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert fits.busy("page p9", "fit")
+        start = time.perf_counter()
+        drawn = client.post("/api/map", json={**settings, "seq": 1})
+        assert drawn.status_code == 200 and time.perf_counter() - start < 2
+        assert client.post("/api/fit/cancel", json={"client": "p9"}).json() == {"cancelled": 1}
+        answer = fitting.result(timeout=20)
+        assert answer.status_code == 409 and "cancelled" in answer.json()["error"]
+        assert not fits.busy("page p9", "fit")
