@@ -253,11 +253,16 @@ def test_command_line_checks(monkeypatch, capsys):
     from libkernels import cli
     from libkernels.explore import server
 
-    served = []
+    served, options = [], []
     monkeypatch.setattr(server, "serve", lambda entries, listener, **kw: served.append(
-        (list(entries), listener.getsockname()[0])) or listener.close())
+        (list(entries), listener.getsockname()[0])) or options.append(kw) or listener.close())
     assert cli.main(["explore", "benzene", "pentacene", "benzene"]) == 0
     assert served[-1] == (["benzene", "pentacene", "benzene-2"], "127.0.0.1")
+    assert options[-1]["page_defaults"] == {} and options[-1]["allow_hosts"] == []
+    assert cli.main(["explore", "benzene", "--kz-damping", "0.2", "--allow-host", "lab.example",
+                     "--allow-host", "10.0.0.7"]) == 0
+    assert options[-1]["page_defaults"] == {"kz_damping": 0.2}
+    assert options[-1]["allow_hosts"] == ["lab.example", "10.0.0.7"]
     assert "warning" not in capsys.readouterr().err
     assert cli.main(["explore", "benzene", "--host", "0.0.0.0"]) == 0
     assert "anyone" in capsys.readouterr().err
@@ -267,7 +272,9 @@ def test_command_line_checks(monkeypatch, capsys):
                             (["--port", "70000"], "--port"),
                             (["no/such/dir/x.molden"], "no such file"),
                             (["--threads", "0"], "--threads"),
-                            (["--max-memory", "lots"], "--max-memory")):
+                            (["--max-memory", "lots"], "--max-memory"),
+                            (["--kz-damping", "-1"], "--kz-damping"),
+                            (["--allow-host", "evil.example/x"], "--allow-host")):
             assert cli.main(["explore", "benzene"] + argv if argv[0].startswith("-") else
                             ["explore"] + argv) == 2
             err = capsys.readouterr().err
