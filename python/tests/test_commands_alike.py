@@ -46,6 +46,10 @@ def test_dichroism_needs_damping_and_a_blank_map_is_named(tmp_path, capsys, benz
                       "-o", tmp_path / "c", "--quiet")
     assert (tmp_path / "c" / "benzene_HOMO.npy").read_bytes() == \
         (tmp_path / "b" / "benzene_HOMO.npy").read_bytes()
+    # damping without light changes nothing, and says so
+    code, _, err = _run(capsys, "map", "benzene", "--kz-damping", "0.3", "--resolution", "15",
+                        "-o", tmp_path / "e", "--quiet")
+    assert code == 0 and "without a polarisation it changes nothing" in err
     # far too much energy: the map is zero everywhere, and the warning says why
     code, out, err = _run(capsys, "map", "benzene", "--photon-energy", "1e9", "--resolution",
                           "21", "-o", tmp_path / "d", "--quiet")

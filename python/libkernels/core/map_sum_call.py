@@ -478,6 +478,15 @@ def undamped_dichroism(call: MapSumCall) -> Optional[str]:
     return None
 
 
+def idle_damping(call: MapSumCall) -> Optional[str]:
+    """A note when `call` damps the final state without a light-polarisation factor,
+    the only place the damping enters."""
+    if not call.use_polarisation and np.any(call.kz_imaginary):
+        return ("the damping of the photoelectron (--kz-damping, kz_imaginary) acts through "
+                "the light's polarisation factor: without a polarisation it changes nothing")
+    return None
+
+
 def zero_map(call: MapSumCall, data: ArrayLike,
              orbitals: Optional[Sequence[str]] = None) -> Optional[str]:
     """A note when `data`, a map of `call` (of `orbitals`, by default all of the
@@ -499,5 +508,6 @@ def zero_map(call: MapSumCall, data: ArrayLike,
 
 def map_notes(call: MapSumCall, data: Optional[ArrayLike] = None) -> List[str]:
     """Why a map of `call` (with its `data`, when given) shows nothing, if it does not."""
-    notes = [undamped_dichroism(call)] + ([zero_map(call, data)] if data is not None else [])
+    notes = [undamped_dichroism(call), idle_damping(call)] + (
+        [zero_map(call, data)] if data is not None else [])
     return [note for note in notes if note]

@@ -24,8 +24,8 @@ from typing import TYPE_CHECKING, Any, ClassVar, Dict, List, Optional, Sequence,
 from ..core.errors import InputError, MapWarning
 from ..core.grids import MomentumMap
 from ..core.map_sum_call import (POLARISATIONS, MapSumCall, as_momentum_maps, compute_maps,
-                                 orbital_groups, orientation_angles, undamped_dichroism,
-                                 zero_map)
+                                 idle_damping, orbital_groups, orientation_angles,
+                                 undamped_dichroism, zero_map)
 from ..core.memory import MemorySize, parse_size
 from ..core.orientation import CONVENTION
 from ..core.types import OrbitalSelection
@@ -184,7 +184,7 @@ class MapRequest(MoleculeRequest):
         maps = compute_maps(call, [orientation], orbital_groups(call, self.separate_orbitals),
                             self.threads, self.progress)
         result = as_momentum_maps(maps, call, [orientation])[0]
-        notes = [undamped_dichroism(call)] + [
+        notes = [undamped_dichroism(call), idle_damping(call)] + [
             zero_map(call, m.data, m.parameters["orbitals"]) for m in result]
         for note in notes:
             if note:
