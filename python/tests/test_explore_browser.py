@@ -431,6 +431,10 @@ def test_dichroism_needs_damping_and_the_page_says_so(page, pentacene):
     before = paints(page)
     page.select_option(FIELD % "polarisation", "none")
     wait_paint(page, before)
+    assert "changes nothing" in page.inner_text("#notes")  # damping acts through the light
+    before = paints(page)
+    page.fill(FIELD % "kz_damping", "0")
+    wait_paint(page, before)
 
 
 def test_the_page_fits_1280_by_720(page, server):
