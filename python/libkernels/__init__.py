@@ -29,11 +29,11 @@ or Zarr attributes) holding the request that made it:
 
 __version__ = "0.2.0"
 
-from .core.errors import (CommandLineError, DroppedPartsWarning, FitWarning,
+from .core.errors import (Cancelled, CommandLineError, DroppedPartsWarning, FitWarning,
                           IdentifiabilityWarning,
                           InputError, JobError, KernelMemoryError, LibkernelsError,
-                          LibkernelsWarning, LibraryNotFoundError, MeasuredDataError,
-                          MemoryLimitError, MissingExtraError, MissingKernelError,
+                          LibkernelsWarning, LibraryNotFoundError, MapWarning,
+                          MeasuredDataError, MemoryLimitError, MissingExtraError, MissingKernelError,
                           MoldenCorrectionWarning, MoldenError, MoleculeError, OutputError,
                           ReaderWarning, ReadError, RecordError, RequestError, ScanError,
                           StoreError)
@@ -71,9 +71,9 @@ __all__ = [
     "LibkernelsError", "InputError", "MemoryLimitError", "MoleculeError", "CommandLineError",
     "ReadError", "MoldenError", "RecordError", "MeasuredDataError", "OutputError", "JobError",
     "StoreError", "ScanError", "LibraryNotFoundError", "MissingKernelError",
-    "KernelMemoryError", "MissingExtraError", "RequestError", "LibkernelsWarning",
+    "KernelMemoryError", "MissingExtraError", "RequestError", "Cancelled", "LibkernelsWarning",
     "MoldenCorrectionWarning", "DroppedPartsWarning", "ReaderWarning", "IdentifiabilityWarning",
-    "FitWarning",
+    "FitWarning", "MapWarning",
     # the data model and units
     "Molecule", "Grid", "MomentumMap", "Field3D", "BOHR_IN_ANGSTROM", "HARTREE_IN_EV",
     # the kernels

@@ -6,6 +6,9 @@ export it; PySCF tests skip without PySCF.
 
 import importlib.util
 import os
+import re
+import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -81,3 +84,15 @@ def tiny_molecule(**overrides):
         mo_coeff=np.ones((2, 7)), mo_energy=[-0.5, 0.1], mo_occ=[2.0, 0.0])
     arguments.update(overrides)
     return arguments
+
+
+def start_explorer(*arguments):
+    """`libkernels explore ARGUMENTS` in a subprocess: (process, the address it printed)."""
+    process = subprocess.Popen([sys.executable, "-m", "libkernels", "explore", *arguments],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    line = process.stdout.readline()
+    match = re.search(r"http://\S+", line)
+    if not match:
+        process.kill()
+        pytest.fail(f"no address printed: {line!r} {process.stderr.read()[-500:]}")
+    return process, match.group(0)

@@ -71,8 +71,9 @@ def test_demo_writes_homo_and_homo_minus_1_pictures(tmp_path):
 
 def test_cube_file_holds_the_orbital(tmp_path):
     requires("scalar_field")
-    path = tmp_path / "homo.cube"
-    assert main(["cube", "benzene", "--spacing", "0.4", "--margin", "2", "-o", str(path)]) == 0
+    path = tmp_path / "benzene_HOMO.cube"
+    assert main(["cube", "benzene", "--spacing", "0.4", "--margin", "2", "-o", str(tmp_path)]) \
+        == 0
     origin, step, values, atoms = read_cube(path)
     benzene = lk.load_example("benzene")
     grid = lk.Grid.around(benzene, spacing=0.4, margin=2.0, unit="angstrom")
@@ -85,9 +86,9 @@ def test_cube_file_holds_the_orbital(tmp_path):
 
 def test_momentum_density_file(tmp_path):
     requires("momentum_density_sum")
-    path = tmp_path / "rho.npy"
+    path = tmp_path / "benzene_density_momentum_density.npy"
     assert main(["momentum-density", "benzene", "--density", "--resolution", "11",
-                 "--quiet", "-o", str(path)]) == 0
+                 "--quiet", "-o", str(tmp_path)]) == 0
     data = np.load(path)
     assert data.shape == (11, 11, 11) and data.min() >= 0 and data.max() > 0
     np.testing.assert_allclose(data, data[::-1, ::-1, ::-1], rtol=1e-4, atol=1e-6 * data.max())

@@ -3,8 +3,9 @@
 doc_examples.py says how each kind of block runs and how a block is marked to
 run in a reduced form.  Each page runs in a directory of its own holding what
 its examples name: the example molecules (also as my.molden), the repository's
-examples/, a measured map and stack (map.npz, stack.npz, stack.nc), and a
-Gaussian checkpoint file (water.fchk, run.log).  Notebook cells are run by the
+examples/, a measured map and stack (map.npz, stack.npz, stack.nc), laboratory
+files in angles (map.nxs, scan.ibw), and a Gaussian checkpoint file (water.fchk,
+run.log).  Notebook cells are run by the
 documentation build (scripts/docs.sh), not here.
 """
 
@@ -55,9 +56,79 @@ def _fixtures(directory: Path) -> None:
             directory / "stack.nc", engine="h5netcdf")
     except ImportError:
         pass
+    _laboratory_files(directory)
     if WHEEL is not None and (WHEEL / "water_ccpvdz_pure_hf_g03.fchk").exists():
         for name in ("water.fchk", "run.log"):
             shutil.copy(WHEEL / "water_ccpvdz_pure_hf_g03.fchk", directory / name)
+
+
+def _counts_in_angles(geometry, a, b, kinetic, rng):
+    """Counts of pentacene's HOMO + HOMO-1 at the angles a x b (degrees, after the
+    offsets) of a set-up, for each kinetic energy: the model map looked up at each pixel's momentum."""
+    import libkernels as lk
+    from libkernels.kspace.geometry import k_of_energy
+
+    mol = lk.load_example("pentacene")
+    grid_a, grid_b = np.meshgrid(np.radians(a), np.radians(b), indexing="ij")
+    x, y, _ = geometry.direction(grid_a, grid_b)  # angles after their offsets
+    out = []
+    for energy in kinetic:
+        model = lk.momentum_map_sum(mol, ["HOMO", "HOMO-1"], kinetic_energy=energy, k_max=3.0,
+                                    n=121)
+        k = k_of_energy(energy)
+        i = np.clip(np.rint((k * x - model.kx[0]) / (model.kx[1] - model.kx[0])), 0, 120)
+        j = np.clip(np.rint((k * y - model.ky[0]) / (model.ky[1] - model.ky[0])), 0, 120)
+        peak = model.data.max()
+        out.append(rng.poisson(200 * model.data[i.astype(int), j.astype(int)] / peak + 5))
+    return np.asarray(out, dtype=np.float32)
+
+
+def _laboratory_files(directory: Path) -> None:
+    """map.nxs (a deflector map, NXmpes, three binding energies, the photon energy and
+    work function in the file) and scan.ibw (an Igor wave: kinetic energy, phi and the
+    polar angle theta), as the READMEs' and the convert page's examples name them."""
+    try:
+        import h5py
+        import igorwriter
+    except ImportError:
+        return
+    from libkernels.kspace.geometry import Geometry
+
+    rng = np.random.default_rng(5)
+    angles = np.linspace(-30, 30, 61)
+    binding = np.array([1.2, 1.3, 1.6])
+    cube = _counts_in_angles(Geometry("deflector", {"phi": 0.4}, 12.0), angles, angles,
+                             35.0 - 4.5 - binding, rng)
+    with h5py.File(directory / "map.nxs", "w") as f:
+        entry = f.create_group("entry")
+        entry.attrs.update({"NX_class": "NXentry", "default": "data"})
+        entry["definition"] = "NXmpes"
+        instrument = entry.create_group("instrument")
+        instrument.attrs["NX_class"] = "NXinstrument"
+        for group, name, value in (("beam_probe", "incident_energy", 35.0),
+                                   ("electronanalyser", "work_function", 4.5)):
+            node = instrument.create_group(group)
+            node.attrs["NX_class"] = "NXbeam" if group == "beam_probe" else \
+                "NXelectronanalyser"
+            node[name] = value
+            node[name].attrs["units"] = "eV"
+        data = entry.create_group("data")
+        data.attrs.update({"NX_class": "NXdata", "signal": "data",
+                           "axes": ["energy", "angular0", "angular1"]})
+        data["data"] = cube
+        for name, values, unit in (("energy", binding, "eV"), ("angular0", angles + 0.4,
+                                                              "degree"),
+                                   ("angular1", angles, "degree")):
+            data[name] = values
+            data[name].attrs["units"] = unit
+        data["energy"].attrs["type"] = "binding"
+    kinetic = np.linspace(29.0, 29.5, 6)
+    scan = _counts_in_angles(Geometry("polar"), angles, angles, kinetic, rng)
+    wave = igorwriter.IgorWave(scan, name="scan")
+    for axis, values, unit in (("x", kinetic, "eV"), ("y", angles, "deg"),
+                               ("z", angles, "deg")):
+        wave.set_dimscale(axis, values[0], values[1] - values[0], unit)
+    wave.save(str(directory / "scan.ibw"))
 
 
 WHEEL = wheel_data()

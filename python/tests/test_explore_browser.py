@@ -7,6 +7,7 @@ $LIBKERNELS_SCREENSHOTS).
 Skipped without Playwright or Chromium unless LIBKERNELS_REQUIRE_BROWSER=1, as in CI.
 """
 
+import io
 import json
 import os
 import pathlib
@@ -15,7 +16,6 @@ import shlex
 import signal
 import statistics
 import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -23,13 +23,16 @@ import pytest
 import libkernels as lk
 from libkernels import cli
 
-from conftest import requires
+from conftest import requires, start_explorer
 
 CHROMIUM = os.environ.get("LIBKERNELS_CHROMIUM", "/usr/bin/chromium")
 SHOTS = pathlib.Path(os.environ.get("LIBKERNELS_SCREENSHOTS",
                                     pathlib.Path(__file__).resolve().parents[2]
                                     / "test-output" / "explore"))
 MOVES = 25  # slider steps timed
+SLIDER = "#orientation input[type=range][data-angle=%s]"
+ANGLE = "#orientation input[type=number][data-angle=%s]"
+FIELD = "[data-setting=%s]"
 
 
 def _need(condition, reason):
@@ -44,15 +47,9 @@ def _need(condition, reason):
 def server():
     """`libkernels explore --threads 1` in a subprocess; stopped with Ctrl-C (SIGINT)."""
     requires("momentum_map_sum", "scalar_field")
-    process = subprocess.Popen([sys.executable, "-m", "libkernels", "explore", "pentacene",
-                                "benzene", "--threads", "1"],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    line = process.stdout.readline()
-    match = re.search(r"http://127\.0\.0\.1:\d+/", line)
-    if not match:
-        process.kill()
-        pytest.fail(f"no address printed: {line!r} {process.stderr.read()[-500:]}")
-    yield match.group(0)
+    process, address = start_explorer("pentacene", "benzene", "--threads", "1")
+    assert re.fullmatch(r"http://127\.0\.0\.1:\d+/", address), address
+    yield address
     process.send_signal(signal.SIGINT)
     try:
         code = process.wait(timeout=10)
@@ -111,6 +108,7 @@ def library_map(molecule, s):
     """The map for the page's settings `s`, straight from the library."""
     options = dict(k_max=s["k_max"], n=s["resolution"], orientation=tuple(s["orientation"]),
                    weights=[o["weight"] for o in s["orbitals"]],
+                   kz_imaginary=s.get("kz_damping", 0.0),
                    symmetry=None if s["symmetry"] == "none" else int(s["symmetry"]),
                    polarisation=None if s["polarisation"] == "none" else s["polarisation"],
                    incidence=s["incidence"], azimuth=s["azimuth"], s_share=s["s_share"])
@@ -128,7 +126,7 @@ def received(page):
 
 
 def row(page, index):
-    return page.locator(f'#orbitals tr[data-index="{index}"]')
+    return page.locator(f'#orbital-list tr[data-index="{index}"]')
 
 
 def test_pick_turn_and_compare(page, pentacene):
@@ -144,7 +142,7 @@ def test_pick_turn_and_compare(page, pentacene):
     # Slider moves, one step at a time, each timed from the input event to the
     # animation frame that shows the new map.
     page.evaluate("window.__lk.latencies = []; window.__lk.parts = []")
-    page.locator("#alpha").focus()
+    page.locator(SLIDER % "alpha").focus()
     for _ in range(MOVES):
         before = paints(page)
         page.keyboard.press("ArrowRight")
@@ -158,11 +156,13 @@ def test_pick_turn_and_compare(page, pentacene):
          "load_average": os.getloadavg()}, indent=1))
     print(f"\nrepaint after a slider move, n = 201, 1 worker: median {median:.1f} ms, "
           f"max {worst:.1f} ms over {MOVES} moves")
-    # The goal is 100 ms.  On a machine with several runnable processes per core
-    # the figure measures the other processes; it is recorded, not judged.
+    # The goal is a median of 50 ms and a worst of 150 ms (met on this project's
+    # machine at one or two runnable processes per core); the test allows twice that.
+    # With several runnable processes per core the figure measures the other
+    # processes; it is recorded, not judged.
     busy = os.getloadavg()[0] / (os.cpu_count() or 1)
     if busy < 3:
-        assert median < 100, latencies
+        assert median < 100 and worst < 300, latencies
     else:
         print(f"load average {busy:.1f} per core: repaint time not judged")
 
@@ -172,7 +172,7 @@ def test_pick_turn_and_compare(page, pentacene):
     # The canvas shows those numbers: pixel centres carry the colour-table entry of their value.
     pixels = page.evaluate("""(() => {
         const f = window.__lk.frame, n = window.__lk.lastInfo.n;
-        const ctx = document.getElementById('map').getContext('2d'), out = [];
+        const ctx = document.querySelector('#model-view canvas').getContext('2d'), out = [];
         for (const [i, j] of [[100, 100], [60, 130], [150, 40], [0, 0], [130, 77]]) {
           const x = Math.floor(f.x0 + (i + 0.5) * f.size / n);
           const y = Math.floor(f.y0 + f.size - (j + 0.5) * f.size / n);
@@ -184,8 +184,8 @@ def test_pick_turn_and_compare(page, pentacene):
     for i, j, colour in pixels:
         assert colour == table[min(255, int(np.floor(255 * float(data[i, j]) / top + 0.5)))], (i, j)
 
-    page.mouse.move(*centre_of(page, "#map"))
-    assert "kx = " in page.locator("#readout").inner_text()
+    page.mouse.move(*centre_of(page, "#model-view canvas"))
+    assert "kx = " in page.locator("#model-view .readout").inner_text()
     page.screenshot(path=str(SHOTS / "explore.png"))
 
 
@@ -197,7 +197,7 @@ def centre_of(page, selector):
 def test_drag_computes_only_the_latest_setting(page, pentacene):
     requests = []
     page.on("request", lambda r: requests.append(r.url) if r.url.endswith("/api/map") else None)
-    page.evaluate("""(() => { const s = document.getElementById('alpha');
+    page.evaluate("""(() => { const s = document.querySelector('#orientation input[type=range][data-angle=alpha]');
         for (let v = 31; v <= 90; v++) { s.value = v; s.dispatchEvent(new Event('input')); }
         })()""")
     wait_for(page, "window.__lk.lastSettings.orientation[0] === 90", 10000)
@@ -210,7 +210,7 @@ def test_drag_computes_only_the_latest_setting(page, pentacene):
 def test_exports(page, pentacene, tmp_path):
     homo1 = pentacene.orbital_index("HOMO-1")
     before = paints(page)
-    row(page, homo1).locator("input.weight").fill("1")  # the command line has no weights
+    row(page, homo1).locator("input.weight").fill("0.3")  # the command line carries weights
     wait_paint(page, before)
     data, settings = received(page)
 
@@ -231,9 +231,11 @@ def test_exports(page, pentacene, tmp_path):
     assert exported["settings"]["orientation"] == settings["orientation"]
 
     page.click("#show-command")
-    wait_for(page, "document.getElementById('command').value.length > 0")
-    command = page.locator("#command").input_value()
+    wait_for(page, "document.getElementById('command').textContent.startsWith('libkernels map ')"
+                   " && !document.getElementById('command').textContent.includes('...')")
+    command = page.locator("#command").inner_text()
     assert command == exported["command"] and not exported["command_note"]
+    assert "--sum --weights 0.5 0.3 " in command or "--sum --weights 1 0.3 " in command
     # The command line draws the same map.
     words = shlex.split(command)
     assert words[:2] == ["libkernels", "map"]
@@ -244,13 +246,14 @@ def test_exports(page, pentacene, tmp_path):
 
 def test_invalid_values_show_a_message_and_the_page_recovers(page):
     message = page.locator("#message")
-    for field, bad, words, good in (("#resolution", "5000", "resolution must be at most", "101"),
-                                    ("#photon-energy", "1", "kinetic energy", "35"),
-                                    ("#k-max", "", "not a number", "2.5"),
-                                    ("#incidence", "120", "incidence", "65")):
+    for field, bad, words, good in (("resolution", "5000", "resolution must be at most", "101"),
+                                    ("photon_energy", "1", "kinetic energy", "35"),
+                                    ("k_max", "", "not a number", "2.5"),
+                                    ("incidence", "120", "incidence", "65")):
+        field = FIELD % field
         page.fill(field, bad)
         wait_for(page, f"document.getElementById('message').textContent.includes({words!r})")
-        if field == "#resolution":
+        if "resolution" in field:
             page.screenshot(path=str(SHOTS / "explore_invalid.png"))
         before = paints(page)
         page.fill(field, good)
@@ -272,7 +275,7 @@ def test_measured_map_fit_and_residual(page, pentacene, tmp_path):
     page.set_input_files("#measured-file", str(path))
     wait_for(page, "window.__lk.measuredInfo !== null", 10000)
     assert page.evaluate("window.__lk.measuredInfo.shape") == [80, 90]
-    assert page.locator("#measured").is_visible()
+    assert page.locator("#measured-view canvas").is_visible()
     assert not page.locator("#fit-energy-label").is_visible()
 
     page.click("#fit")
@@ -282,19 +285,36 @@ def test_measured_map_fit_and_residual(page, pentacene, tmp_path):
     assert fitted["weights"][0] / fitted["weights"][1] == pytest.approx(2.0, rel=0.02)
     assert (fitted["orientation"][0] - 25.0) % 180.0 == pytest.approx(0.0, abs=0.5) or \
         (fitted["orientation"][0] - 25.0) % 180.0 == pytest.approx(180.0, abs=0.5)
-    assert page.locator("#residual").is_visible() and "R = " in page.inner_text("#fit-report")
+    assert page.locator("#residual-view canvas").is_visible() and "R = " in page.inner_text("#fit-report")
     assert fitted["kinetic_energy_ev"] == pytest.approx(e_kin) and \
         "from the file" in page.inner_text("#fit-report")
+    assert page.locator("#fit-warnings li").count() == len(fitted["warnings"])
     wait_for(page, "window.__lk.lastSettings.orientation[0] !== 90", 10000)
     page.wait_for_timeout(200)
     page.screenshot(path=str(SHOTS / "explore_measured.png"), full_page=True)
+    # model, measured and residual side by side at one size
+    boxes = [page.locator(f"#{v}-view canvas").bounding_box() for v in ("model", "measured",
+                                                                          "residual")]
+    assert len({round(b["width"]) for b in boxes}) == 1 and len({round(b["y"]) for b in boxes}) == 1
+    assert boxes[0]["x"] < boxes[1]["x"] < boxes[2]["x"]
+
+    # the fitted weights are in the exported command line, which draws the same map
+    data, settings = received(page)
+    assert [o["weight"] for o in settings["orbitals"]] == [
+        float(f"{w:.6g}") for w in fitted["weights"]]
+    page.click("#show-command")
+    wait_for(page, "document.getElementById('command').textContent.includes('--weights')")
+    words = shlex.split(page.locator("#command").inner_text())
+    assert cli.main(words[1:] + ["-o", str(tmp_path / "fitted"), "--quiet"]) == 0
+    (written,) = (tmp_path / "fitted").glob("*.npy")
+    np.testing.assert_array_equal(np.load(written), data)
 
     junk = tmp_path / "junk.npz"
     junk.write_bytes(b"this is not an archive")
     page.set_input_files("#measured-file", str(junk))
     wait_for(page, "document.getElementById('message').textContent.includes('junk.npz')")
     before = paints(page)
-    page.fill("#k-max", "3")
+    page.fill(FIELD % "k_max", "3")
     wait_paint(page, before)
     assert page.locator("#message").inner_text().strip() == ""
 
@@ -308,5 +328,195 @@ def test_second_molecule(page):
     assert settings["molecule"] == "benzene"
     assert settings["orbitals"] == [{"index": benzene.orbital_index("HOMO"), "weight": 1}]
     np.testing.assert_array_equal(data, library_map(benzene, settings))
-    assert page.locator("#orbitals tbody tr").count() == benzene.n_orbitals
-    assert page.locator("#measured").is_visible()  # the measured map stays for comparison
+    assert page.locator("#orbital-list tbody tr").count() == benzene.n_orbitals
+    assert page.locator("#measured-view canvas").is_visible()  # the measured map stays
+
+
+def test_a_stale_map_is_greyed_with_the_message_over_it(page):
+    page.select_option("#molecule", "pentacene")
+    wait_for(page, "window.__lk.lastSettings.molecule === 'pentacene'")
+    view = page.locator("#model-view .map-view")
+    fresh = _saturation(page.locator("#model-view canvas").screenshot())
+    for field, bad, words in ((FIELD % "resolution", "1000000000", "resolution must be at most"),
+                              (ANGLE % "alpha", "1000", "between -180° and 180°")):
+        good = page.input_value(field)
+        page.fill(field, bad)
+        wait_for(page, f"document.querySelector('#model-view .map-stale').textContent"
+                       f".includes({words!r})")
+        assert "stale" in view.get_attribute("class")
+        assert page.locator("#model-view .map-stale").is_visible()
+        assert _saturation(page.locator("#model-view canvas").screenshot()) < fresh / 4
+        before = paints(page)
+        page.fill(field, good)
+        wait_paint(page, before)
+        assert "stale" not in view.get_attribute("class")
+        assert not page.locator("#model-view .map-stale").is_visible()
+    # no orbital ticked
+    homo = page.evaluate("window.__lk.lastSettings.orbitals[0].index")
+    for ticked in page.locator("#orbital-list input.pick:checked").all():
+        ticked.uncheck()
+    wait_for(page, "document.querySelector('#model-view .map-stale').textContent"
+                   ".includes('select at least one orbital')")
+    before = paints(page)
+    row(page, homo).locator("input.pick").check()
+    wait_paint(page, before)
+
+
+def _saturation(png):
+    """Mean colourfulness (max - min of R, G, B) of a screenshot."""
+    import matplotlib.image
+    pixels = matplotlib.image.imread(io.BytesIO(png), format="png")[..., :3]
+    return float(np.mean(pixels.max(axis=2) - pixels.min(axis=2)))
+
+
+def test_the_map_is_labelled_as_the_exported_figure(page, pentacene):
+    page.select_option("#molecule", "pentacene")
+    wait_for(page, "window.__lk.lastSettings.molecule === 'pentacene'")
+    title = page.inner_text("#model-view .map-title")
+    assert title.startswith("pentacene HOMO") and "E_kin" in title and "eV" in title
+    assert page.evaluate("window.__lk.barLabel") == "|FT ψ|²/π³ (bohr³)"
+    assert "largest parallel momentum" in page.inner_text("#model-view .map-caption")
+    # large numbers: ticks without exponents, the power of ten in the bar's label
+    homo = pentacene.orbital_index("HOMO")
+    before = paints(page)
+    row(page, homo).locator("input.weight").fill("5000")
+    wait_paint(page, before)
+    labels, label = page.evaluate("[window.__lk.barLabels, window.__lk.barLabel]")
+    assert label.startswith("|FT ψ|²/π³ (bohr³) ×10") and not any("e" in t for t in labels)
+    before = paints(page)
+    row(page, homo).locator("input.weight").fill("1")
+    wait_paint(page, before)
+    # one range for the sliders and the typed angles
+    for angle in ("alpha", "beta", "gamma"):
+        limits = [page.get_attribute(SLIDER % angle, "max"), page.get_attribute(ANGLE % angle, "max"),
+                  page.get_attribute(SLIDER % angle, "min"), page.get_attribute(ANGLE % angle, "min")]
+        assert limits == ["180", "180", "-180", "-180"], limits
+    # E_kin on one line; the command line wrapped inside its box, with a copy button
+    page.select_option(FIELD % "energy_mode", "kinetic")
+    name = page.locator("label.kinetic .field-name")
+    assert name.evaluate("e => e.getClientRects().length") == 1
+    assert name.bounding_box()["height"] < 24
+    page.select_option(FIELD % "energy_mode", "photon")
+    page.click("#show-command")
+    wait_for(page, "!document.getElementById('command').textContent.includes('...')")
+    box = page.locator("#command")
+    assert box.evaluate("e => e.scrollWidth <= e.clientWidth")
+    page.click("#copy-command")
+    wait_for(page, "document.getElementById('status').textContent.startsWith('command')")
+
+
+def test_degenerate_orbitals_are_listed_in_energy_order(page):
+    benzene = lk.load_example("benzene")
+    page.select_option("#molecule", "benzene")
+    wait_for(page, "window.__lk.lastSettings.molecule === 'benzene'")
+    order = [int(i) for i in page.eval_on_selector_all(
+        "#orbital-list tbody tr", "rows => rows.map(r => r.dataset.index)")]
+    names = [benzene.orbital_label(i) for i in order]
+    assert names.index("HOMO") < names.index("HOMO-1") < names.index("HOMO-2")
+    assert names.index("LUMO+1") < names.index("LUMO")
+    energies = benzene.mo_energy[order]
+    assert np.all(np.diff(energies) <= 0)
+
+
+def test_dichroism_needs_damping_and_the_page_says_so(page, pentacene):
+    page.select_option("#molecule", "pentacene")
+    wait_for(page, "window.__lk.lastSettings.molecule === 'pentacene'")
+    before = paints(page)
+    page.select_option(FIELD % "polarisation", "dichroism")
+    wait_paint(page, before)
+    assert "zero" in page.inner_text("#notes") and "damp" in page.inner_text("#notes")
+    assert page.evaluate("window.__lk.lastInfo.max") == 0
+    before = paints(page)
+    page.fill(FIELD % "kz_damping", "0.4")
+    wait_paint(page, before)
+    assert page.inner_text("#notes").strip() == ""
+    data, settings = received(page)
+    assert settings["kz_damping"] == 0.4 and data.min() < 0 < data.max()
+    np.testing.assert_array_equal(data, library_map(pentacene, settings))
+    assert page.evaluate("window.__lk.barLabel") == "difference (bohr³)"
+    before = paints(page)
+    page.select_option(FIELD % "polarisation", "none")
+    wait_paint(page, before)
+    assert "changes nothing" in page.inner_text("#notes")  # damping acts through the light
+    before = paints(page)
+    page.fill(FIELD % "kz_damping", "0")
+    wait_paint(page, before)
+
+
+def test_the_page_fits_1280_by_720(page, server):
+    """No sideways scrolling and nothing cut off at 1280 x 720, with a measured map
+    beside the model at the same size."""
+    context = page.context.browser.new_context(viewport={"width": 1280, "height": 720})
+    small = context.new_page()
+    try:
+        small.goto(server)
+        small.wait_for_function("window.__lk.paints >= 1", timeout=20000)
+        measured = io.BytesIO()
+        axis = np.linspace(-2.0, 2.0, 41)
+        np.savez(measured, intensity=np.outer(np.cos(axis), np.cos(axis)) ** 2, kx=axis, ky=axis)
+        small.set_input_files("#measured-file", files=[{"name": "m.npz", "mimeType":
+                                                        "application/octet-stream",
+                                                        "buffer": measured.getvalue()}])
+        small.wait_for_function("window.__lk.measuredInfo !== null", timeout=10000)
+        small.wait_for_timeout(300)
+        small.screenshot(path=str(SHOTS / "explore_1280x720.png"))
+        width = small.evaluate("[document.scrollingElement.scrollWidth, window.innerWidth]")
+        assert width[0] <= width[1], width
+        for card in ("#model-view", "#measured-view", "#molecule-card", "#plane-card",
+                     ".controls"):
+            box = small.locator(card).bounding_box()
+            assert box["x"] >= 0 and box["x"] + box["width"] <= 1280, (card, box)
+        model, measured_box = (small.locator(f"{v} canvas").bounding_box()
+                               for v in ("#model-view", "#measured-view"))
+        assert abs(model["width"] - measured_box["width"]) < 1
+        assert abs(model["y"] - measured_box["y"]) < 1 and measured_box["x"] > model["x"]
+        assert model["width"] > 280
+
+        # The file states no energy: the field beside the fit button asks for it, and the
+        # fit is not sent without it.
+        assert small.locator("#fit-energy-label").is_visible()
+        small.click("#fit")
+        small.wait_for_function("document.getElementById('message').textContent"
+                                ".includes('states no kinetic energy')", timeout=5000)
+        assert small.evaluate("window.__lk.fitInfo") is None
+        assert "invalid" in small.get_attribute("#fit-energy", "class")
+        small.fill("#fit-energy", "24.5")
+        small.click("#fit")
+        small.wait_for_function("window.__lk.fitInfo !== null", timeout=90000)
+        fitted = small.evaluate("window.__lk.fitInfo")
+        assert fitted["kinetic_energy_ev"] == 24.5 and fitted["energy_source"] == "entered"
+        report = small.inner_text("#fit-report")
+        assert "χ²_red" in report and "24.50 eV for all orbitals (entered)" in report
+        # the wrong model for this map: the fit says so, and the page shows each warning
+        assert fitted["warnings"], fitted
+        shown = small.locator("#fit-warnings li").all_inner_texts()
+        assert shown == [f"{w['code']}: {w['message']}" for w in fitted["warnings"]]
+        small.wait_for_timeout(300)
+        small.screenshot(path=str(SHOTS / "explore_1280x720_fitted.png"))
+        # the fit's controls, report and warnings sit in the free cell beside the views,
+        # on the screen, none over another
+        parts = ["#measured-file", "#fit", "#fit-energy-label", "#fit-report", "#fit-warnings"]
+        boxes = {part: small.locator(part).bounding_box() for part in parts}
+        for part, box in boxes.items():
+            assert 0 <= box["x"] and box["x"] + box["width"] <= 1280, (part, box)
+            # on the first screen (the warnings at least begin there: their text varies)
+            assert (box["y"] if part == "#fit-warnings" else box["y"] + box["height"]) <= 720, \
+                (part, box)
+        for n, first in enumerate(parts):
+            for second in parts[n + 1:]:
+                a, b = boxes[first], boxes[second]
+                apart = (a["x"] + a["width"] <= b["x"] or b["x"] + b["width"] <= a["x"]
+                         or a["y"] + a["height"] <= b["y"] or b["y"] + b["height"] <= a["y"])
+                assert apart, (first, a, second, b)
+        cards = [small.locator(card).bounding_box() for card in (
+            "#model-view", "#measured-view", "#residual-view", "#molecule-card", "#plane-card",
+            "#measured-card")]
+        for n, a in enumerate(cards):
+            for b in cards[n + 1:]:
+                assert (a["x"] + a["width"] <= b["x"] + 0.5 or b["x"] + b["width"] <= a["x"] + 0.5
+                        or a["y"] + a["height"] <= b["y"] + 0.5
+                        or b["y"] + b["height"] <= a["y"] + 0.5), (a, b)
+        width = small.evaluate("[document.scrollingElement.scrollWidth, window.innerWidth]")
+        assert width[0] <= width[1], width
+    finally:
+        context.close()

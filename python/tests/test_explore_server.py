@@ -116,8 +116,8 @@ def test_map_and_exports_equal_the_library(client, pentacene):
     exported = client.post("/api/export/settings", json=body).json()
     assert exported["settings"]["orbitals"][1] == {"index": rows[1], "name": "HOMO-1",
                                                    "weight": 0.25}
-    assert "-O HOMO -O HOMO-1 --sum" in exported["command"]
-    assert "--orientation 20 10 -5" in exported["command"] and exported["command_note"]
+    assert "-O HOMO -O HOMO-1 --sum --weights 1 0.25" in exported["command"]
+    assert "--orientation 20 10 -5" in exported["command"] and not exported["command_note"]
 
 
 def test_bad_requests_get_one_line_4xx(client, pentacene, no_files):
@@ -269,11 +269,16 @@ def test_command_line_checks(monkeypatch, capsys):
     from libkernels import cli
     from libkernels.explore import server
 
-    served = []
+    served, options = [], []
     monkeypatch.setattr(server, "serve", lambda entries, listener, **kw: served.append(
-        (list(entries), listener.getsockname()[0])) or listener.close())
+        (list(entries), listener.getsockname()[0])) or options.append(kw) or listener.close())
     assert cli.main(["explore", "benzene", "pentacene", "benzene"]) == 0
     assert served[-1] == (["benzene", "pentacene", "benzene-2"], "127.0.0.1")
+    assert options[-1]["page_defaults"] == {} and options[-1]["allow_hosts"] == []
+    assert cli.main(["explore", "benzene", "--kz-damping", "0.2", "--allow-host", "lab.example",
+                     "--allow-host", "10.0.0.7"]) == 0
+    assert options[-1]["page_defaults"] == {"kz_damping": 0.2}
+    assert options[-1]["allow_hosts"] == ["lab.example", "10.0.0.7"]
     assert "warning" not in capsys.readouterr().err
     assert cli.main(["explore", "benzene", "--host", "0.0.0.0"]) == 0
     assert "anyone" in capsys.readouterr().err
@@ -283,7 +288,9 @@ def test_command_line_checks(monkeypatch, capsys):
                             (["--port", "70000"], "--port"),
                             (["no/such/dir/x.molden"], "no such file"),
                             (["--threads", "0"], "--threads"),
-                            (["--max-memory", "lots"], "--max-memory")):
+                            (["--max-memory", "lots"], "--max-memory"),
+                            (["--kz-damping", "-1"], "--kz-damping"),
+                            (["--allow-host", "evil.example/x"], "--allow-host")):
             assert cli.main(["explore", "benzene"] + argv if argv[0].startswith("-") else
                             ["explore"] + argv) == 2
             err = capsys.readouterr().err

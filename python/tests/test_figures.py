@@ -25,7 +25,7 @@ def test_caption_names_the_request_and_signed_maps_are_centred_on_zero(benzene):
                    "(α, β, γ) = (30, 10, 0)°", "dashed circle"):
         assert phrase in text, phrase
     assert figure.axes[0].images[0].get_cmap().name == SEQUENTIAL
-    assert len(figure.axes[0].child_axes) == 1  # the molecule's outline
+    assert [a.get_label() for a in figure.axes].count("molecule") == 1  # the outline
 
     # Without an imaginary kz the dichroism vanishes: a signed map, all zero, drawn
     # with the diverging map around zero (neutral), not as a uniform intensity.
@@ -51,3 +51,27 @@ def test_without_matplotlib_the_message_names_the_extra(benzene, monkeypatch):
     m = lk.momentum_map_sum(benzene, ["HOMO"], kinetic_energy=20, n=11)  # computing needs none
     with pytest.raises(lk.MissingExtraError, match=r"libkernels\[plot\]"):
         map_figure(m)
+
+
+def test_the_molecule_sits_beside_the_data_and_the_caption_states_the_energies():
+    """ch3_hf_sto3g.fchk: the inset used to cover the map's maximum."""
+    from conftest import wheel_data
+
+    path = wheel_data() / "ch3_hf_sto3g.fchk"
+    if not path.exists():
+        pytest.skip("the qc-iodata wheel's test files are not installed")
+    molecule = lk.read(path)
+    m = lk.momentum_map_sum(molecule, ["HOMO"], photon_energy=35, work_function=4.5, n=101)
+    figure = map_figure(m, molecule=molecule)
+    figure.canvas.draw()
+    axes = figure.axes[0]
+    inset = next(a for a in figure.axes if a.get_label() == "molecule")
+    box, outline = axes.get_window_extent(), inset.get_window_extent()
+    assert not box.overlaps(outline)
+    assert axes.get_title() == "ch3 HOMO (alpha)"  # the file's own name, not ch3_hf_sto3g
+    e_b = -float(molecule.mo_energy[molecule.orbital_index("HOMO")]) * lk.HARTREE_IN_EV
+    caption = next(t for t in figure.texts if "E_kin" in t.get_text())
+    assert f"E_B = {e_b:.2f} eV, E_kin = {35 - 4.5 - e_b:.2f} eV" in caption.get_text()
+    assert caption.get_fontsize() >= 9 and axes.title.get_fontsize() >= 11
+    # every caption line fits the figure
+    assert caption.get_window_extent().x1 <= figure.bbox.x1

@@ -19,30 +19,22 @@ WHEEL = wheel_data()
 
 # outcome of lk.read per file: "loads" (as written), "corrected" (a writer's
 # deviation corrected), ", N refused" (N orbitals lose more than 1% of their
-# norm to parts the library cannot hold), "refused: <message>"
+# norm to parts the library cannot hold: pure functions with l >= 5), ", parts
+# left out" (some orbitals lose less than that), "refused: <message>".  Cartesian
+# shells load whole: their r^2 parts are represented by fitted pure shells
 OUTCOMES = {
     'corrected': [
-        'F.molden', 'ethanol.mkl', 'h2_sto3g.mkl', 'h2o.molden.input', 'li2.mkl',
-        'li2.molden.input', 'nh3_orca.molden', 'nh3_psi4.molden',
+        'F.molden', 'ethanol.mkl', 'h2_sto3g.mkl', 'h2o.molden.input',
+        'h2o_ccpvdz_cfour.molden', 'h2o_psi4_1.3.2_6-31G_d_cart.molden',
+        'h_donly_cart_cfour.molden', 'h_donly_sph_cfour.molden', 'h_fonly_cart_cfour.molden',
+        'h_fonly_sph_cfour.molden', 'h_gonly_cart_cfour.molden', 'h_gonly_sph_cfour.molden',
+        'li2.mkl', 'li2.molden.input', 'neon_turbomole_def2-qzvp.molden', 'nh3_orca.molden',
+        'nh3_psi4.molden', 'nh3_psi4_1.3.2_aug_cc_pvqz_cart.molden', 'nh3_turbomole.molden',
     ],
     'corrected, 1 refused': [
         'orca_zn_cc_pvqz_pure.molden',
     ],
-    'corrected, 12 refused': [
-        'h_gonly_cart_cfour.molden',
-    ],
-    'corrected, 2 refused': [
-        'h2o_ccpvdz_cfour.molden', 'h_donly_cart_cfour.molden',
-    ],
-    'corrected, 3 refused': [
-        'nh3_psi4_1.3.2_aug_cc_pvqz_cart.molden',
-    ],
-    'corrected, 6 refused': [
-        'h2o_psi4_1.3.2_6-31G_d_cart.molden', 'h_fonly_cart_cfour.molden',
-    ],
     'corrected, parts left out': [
-        'h_donly_sph_cfour.molden', 'h_fonly_sph_cfour.molden', 'h_gonly_sph_cfour.molden',
-        'neon_turbomole_def2-qzvp.molden', 'nh3_turbomole.molden',
         'orca_cuh_cc_pvqz_pure.molden',
     ],
     'loads': [
@@ -55,51 +47,33 @@ OUTCOMES = {
         'carbon_sc_ae_uncontracted.cp2k.out', 'carbon_sc_pp_contracted.cp2k.out',
         'carbon_sc_pp_uncontracted.cp2k.out', 'ch3_hf_sto3g.fchk',
         'ch3_hf_sto3g_fchk_multiwfn3.7.mwfn', 'ch3_rohf_sto3g_g03.fchk',
-        'ch3_rohf_sto3g_g03_fchk_multiwfn3.7.mwfn', 'h2o_sto3g.fchk', 'h2o_sto3g.wfn',
+        'ch3_rohf_sto3g_g03_fchk_multiwfn3.7.mwfn', 'h2_ccpvqz.wfn', 'h2_ub3lyp_ccpvtz.wfx',
+        'h2_ub3lyp_ccpvtz_with_comments.wfx', 'h2o_sto3g.fchk', 'h2o_sto3g.wfn',
         'h2o_sto3g_decontracted.wfn', 'h_ponly_cart_cfour.molden', 'h_ponly_sph_cfour.molden',
         'h_sonly_cart_cfour.molden', 'h_sonly_sph_cfour.molden', 'h_sto3g.fchk',
-        'he2_ghost_psi4_1.0.molden', 'he_p_orbital.wfn', 'he_s_orbital.fchk',
-        'he_s_orbital.wfn', 'he_s_virtual.fchk', 'he_s_virtual.wfn', 'he_sp_orbital.fchk',
-        'he_sp_orbital.wfn', 'hf_sto3g.fchk', 'li_h_3-21G_hf_g09.fchk', 'li_sp_orbital.wfn',
+        'he2_ghost_psi4_1.0.molden', 'he_d_orbital.wfn', 'he_p_orbital.wfn',
+        'he_s_orbital.fchk', 'he_s_orbital.wfn', 'he_s_virtual.fchk', 'he_s_virtual.wfn',
+        'he_sp_orbital.fchk', 'he_sp_orbital.wfn', 'he_spd_orbital.fchk', 'he_spd_orbital.wfn',
+        'he_spdf_orbital.fchk', 'he_spdf_orbital.wfn', 'hf_sto3g.fchk',
+        'li2_g09_nbasis_indep.fchk', 'li_h_3-21G_hf_g09.fchk', 'li_sp_orbital.wfn',
         'li_sp_virtual.wfn', 'lif_fci.wfn', 'lih_cation_cisd.wfn', 'lih_cation_cisd.wfx',
         'lih_cation_fci.wfn', 'lih_cation_rohf.wfn', 'lih_cation_rohf.wfx',
         'lih_cation_uhf.wfn', 'lih_cation_uhf.wfx', 'monosilicic_acid_hf_lan.fchk',
-        'nh3_molden_pure.molden', 'nh3_psi4_1.0.molden', 'nitrogen-cc.fchk', 'nitrogen-ci.fchk',
-        'nitrogen-mp2.fchk', 'nitrogen-mp3.fchk', 'o2_cc_pvtz_pure.fchk', 'peroxide_irc.fchk',
-        'peroxide_opt.fchk', 'peroxide_relaxed_scan.fchk', 'peroxide_tsopt.fchk',
-        'water_atcharges.fchk', 'water_ccpvdz_pure_hf_g03.fchk', 'water_dimer_ghost.fchk',
+        'nh3_molden_cart.molden', 'nh3_molden_pure.molden', 'nh3_molpro2012.molden',
+        'nh3_psi4_1.0.molden', 'nitrogen-cc.fchk', 'nitrogen-ci.fchk', 'nitrogen-mp2.fchk',
+        'nitrogen-mp3.fchk', 'o2_cc_pvtz_cart.fchk', 'o2_cc_pvtz_pure.fchk', 'o2_uhf.wfn',
+        'o2_uhf_virtual.wfn', 'peroxide_irc.fchk', 'peroxide_opt.fchk',
+        'peroxide_relaxed_scan.fchk', 'peroxide_tsopt.fchk', 'water_atcharges.fchk',
+        'water_ccpvdz_pure_hf_g03.fchk', 'water_dimer_ghost.fchk',
         'water_hf_sto3g_qchem5.2.fchk', 'water_hfs_321g.fchk', 'water_sto3g_hf.wfx',
         'water_sto3g_hf_g03.fchk', 'water_wrong_spinmult.mkl',
     ],
-    'loads, 1 refused': [
-        'he_d_orbital.wfn', 'he_spdf_orbital.wfn', 'he_spdfgh_orbital.wfn',
-    ],
-    'loads, 10 refused': [
-        'li2_g09_nbasis_indep.fchk',
-    ],
-    'loads, 4 refused': [
-        'he_spd_orbital.fchk',
-    ],
-    'loads, 40 refused': [
-        'nh3_molden_cart.molden',
-    ],
-    'loads, 45 refused': [
-        'o2_cc_pvtz_cart.fchk',
-    ],
-    'loads, 47 refused': [
+    'loads, 11 refused': [
         'he_spdfgh_orbital.fchk', 'he_spdfgh_virtual.fchk', 'he_spdfgh_virtual.wfn',
         'he_spdfgh_virtual_fchk_multiwfn3.7.mwfn',
     ],
-    'loads, 5 refused': [
-        'he_spdf_orbital.fchk',
-    ],
-    'loads, 53 refused': [
-        'h2_ccpvqz.wfn',
-    ],
     'loads, parts left out': [
-        'h2_ub3lyp_ccpvtz.wfx', 'h2_ub3lyp_ccpvtz_with_comments.wfx', 'he_spd_orbital.wfn',
-        'nh3_molpro2012.molden', 'o2_uhf.wfn', 'o2_uhf_virtual.wfn',
-        'psi4_cuh_cc_pvqz_pure.molden', 'psi4_mn_cc_pvqz_pure.molden',
+        'he_spdfgh_orbital.wfn', 'psi4_cuh_cc_pvqz_pure.molden', 'psi4_mn_cc_pvqz_pure.molden',
         'psi4_zn_cc_pvqz_pure.molden',
     ],
     'refused: Expecting line </Number of Nuclei>': [

@@ -252,6 +252,20 @@ def test_igor_files_of_the_igor2_distribution(igor_test_files):
         igor.read(str(igor_test_files / "text3.ibw"))
 
 
+def test_igor_units_longer_than_three_bytes_stay_with_their_dimension(tmp_path):
+    """Version 5 keeps such units one after the other in one string, each dimension's
+    length in the header; UTF-8 text (Igor 7 on) is read as UTF-8."""
+    igorwriter = pytest.importorskip("igorwriter")
+    from libkernels.formats import igor
+    wave = igorwriter.IgorWave(np.zeros((3, 4, 2), np.float32), name="cube")
+    for dim, unit in zip("xyz", ("1/angstrom", "1/Å", "eV")):
+        wave.set_dimscale(dim, 0, 1, unit)
+    path = tmp_path / "units.ibw"
+    wave.save(str(path))
+    data = igor.read(str(path))
+    assert [data[d].attrs["units"] for d in ("x", "y", "z")] == ["1/angstrom", "1/Å", "eV"]
+
+
 def _netcdf(path, dims, coords, values=None, attrs=None):
     shape = tuple(len(c) for c in coords)
     data = np.ones(shape, np.float32) if values is None else values

@@ -4,6 +4,7 @@
 import argparse
 import hashlib
 import json
+import os
 import shutil
 from dataclasses import dataclass
 
@@ -89,9 +90,10 @@ def test_netcdf_attributes_are_the_record_of_netcdf_output(tmp_path):
          "--quiet", "-o", tmp_path / "a")
     _run("map", "--from-record", tmp_path / "a" / "benzene_HOMO.nc", "-o", tmp_path / "b")
     _run("momentum-density", "benzene", "--format", "nc", "--resolution", "9", "--k-max", "2",
-         "-o", tmp_path / "rho.nc")
-    _run("momentum-density", "--from-record", tmp_path / "rho.nc", "-o", tmp_path / "rho2.nc")
-    for one, two in (("a/benzene_HOMO.nc", "b/benzene_HOMO.nc"), ("rho.nc", "rho2.nc")):
+         "-o", tmp_path / "c")
+    rho = "benzene_HOMO_momentum_density.nc"
+    _run("momentum-density", "--from-record", tmp_path / "c" / rho, "-o", tmp_path / "d")
+    for one, two in (("a/benzene_HOMO.nc", "b/benzene_HOMO.nc"), (f"c/{rho}", f"d/{rho}")):
         with xr.open_dataarray(tmp_path / one) as x, xr.open_dataarray(tmp_path / two) as y:
             assert x.values.tobytes() == y.values.tobytes()
             assert json.loads(x.attrs["libkernels_record"])["request"] == \
@@ -102,18 +104,23 @@ def test_netcdf_attributes_are_the_record_of_netcdf_output(tmp_path):
 def test_cube_and_momentum_density_records_make_the_same_files(benzene_file, tmp_path):
     requires("charge_density_sum", "momentum_density")
     _run("cube", benzene_file, "--density", "--spacing", "0.5", "--margin", "2", "--threads",
-         "2", "--quiet", "-o", tmp_path / "rho.cube")
-    record = _record(tmp_path / "rho.json")
+         "2", "--quiet", "-o", tmp_path)
+    stem = os.path.splitext(os.path.basename(benzene_file))[0]
+    record = _record(tmp_path / f"{stem}_density.json")
     assert record["kind"] == "cube" and record["request"]["density"] is True
     assert len(record["grid_shape"]) == 3 and record["units"] == "bohr^-3"
-    _run("cube", "--from-record", tmp_path / "rho.json", "--threads", "1", "--quiet",
-         "-o", tmp_path / "again.cube")
-    assert (tmp_path / "again.cube").read_bytes() == (tmp_path / "rho.cube").read_bytes()
+    _run("cube", "--from-record", tmp_path / f"{stem}_density.json", "--threads", "1",
+         "--quiet", "-o", tmp_path / "again")
+    cube = f"{stem}_density.cube"
+    assert (tmp_path / "again" / cube).read_bytes() == (tmp_path / cube).read_bytes()
 
     _run("momentum-density", benzene_file, "-O", "HOMO-1", "--resolution", "9", "-o",
-         tmp_path / "k.npy")
-    _run("momentum-density", "--from-record", tmp_path / "k.json", "-o", tmp_path / "k2.npy")
-    assert (tmp_path / "k2.npy").read_bytes() == (tmp_path / "k.npy").read_bytes()
+         tmp_path / "k")
+    name = f"{stem}_HOMO-1_momentum_density"
+    _run("momentum-density", "--from-record", tmp_path / "k" / f"{name}.json", "-o",
+         tmp_path / "k2")
+    assert (tmp_path / "k2" / f"{name}.npy").read_bytes() == \
+        (tmp_path / "k" / f"{name}.npy").read_bytes()
 
 
 def _measured(pentacene, path, binding=None):

@@ -6,9 +6,12 @@ as written) and the orbitals as coefficients of each shell's Cartesian
 monomials x^i y^j z^k (overlap.py's representation).  In that form the
 readers check that the orbitals are orthonormal under the analytic overlap
 matrix, and this module turns it into the library's model: the pure part of
-every shell with l <= 4 is kept, whatever the library cannot hold (the r^2
-parts of Cartesian shells, l >= 5) is measured per orbital as the fraction of
-its norm left out, and what was done is recorded on the Molecule.
+every shell with l <= 4 is kept, the r^2 (and r^4) parts of Cartesian shells
+become pure shells of lower degree whose radial functions are fitted
+(cartesian.py), whatever the library cannot hold (pure functions with l >= 5)
+is left out, what is not represented is measured per orbital as the fraction
+of its norm (in double precision, through the overlap of the file's shells
+and the new ones), and what was done is recorded on the Molecule.
 """
 
 from __future__ import annotations
@@ -17,13 +20,14 @@ import math
 import os
 import warnings
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, List, Sequence, Set, Tuple, Union
+from typing import TYPE_CHECKING, List, Optional, Sequence, Set, Tuple, Union
 
 import numpy as np
 from numpy.typing import NDArray
 
 from ..core.errors import DroppedPartsWarning, MoleculeError
-from ..core.molecule import MAX_L, Conversion, Molecule, share_text
+from ..core.molecule import MAX_L, NOTHING_LOST, Conversion, Molecule, share_text
+from .cartesian import fitted_shell, split_matrices
 from .conventions import MOLDEN_ORDER, MOLDEN_SIGN, primitive_norm, reorder_components
 from .overlap import cartesian_norms, n_cartesian, overlap_matrix, pure_from_cartesian, \
     pure_projection
@@ -38,6 +42,9 @@ AtomicNumbers = Union[Sequence[int], NDArray[np.integer]]
 
 TOLERANCE = 1e-4  # files print 5 to 10 digits; a wrong reading is off by 1e-2 or more
 DEFAULT_MAX_DROPPED = 0.01
+# what the fits of Cartesian r^2 parts leave out is named only above this fraction (it is
+# about 1e-8 at worst for high virtual orbitals of diffuse bases, 1e-12 for occupied ones)
+FIT_RESIDUE_NOTED = 1e-6
 _LETTERS = "spdfghi"
 
 
@@ -109,60 +116,102 @@ def orthonormality_error(cartesian: Float64Array, overlap: Float64Array,
 
 
 def to_molecule(name: str, numbers: AtomicNumbers, centres: Float64Array,
-                shells: Sequence[Shell], orbitals: Orbitals, record: Conversion) -> Molecule:
-    """The library's Molecule: pure parts up to g kept, the rest measured.
+                shells: Sequence[Shell], orbitals: Orbitals, record: Conversion,
+                file_title: str = "") -> Molecule:
+    """The library's Molecule: pure parts up to g kept, the r^(2j) parts of Cartesian
+    shells represented by fitted pure shells, the rest left out and measured.
 
     `record` receives what was left out; orbitals losing more than its
     max_dropped_fraction cannot be selected later (core.molecule.check_selected).
+    `file_title` is the molecule's name as the file gives it.
     """
-    kept_shells, harmonic, kept, lost = _pure_parts(shells, orbitals.cartesian)
-    if lost:
-        record.dropped = ", ".join(sorted(lost))
-        record.dropped_fraction = _dropped_fraction(centres, shells, orbitals.cartesian, kept)
+    parts = _library_parts(shells, orbitals.cartesian)
+    if parts.lost or parts.fitted:
+        record.dropped_fraction = _dropped_fraction(centres, shells, orbitals.cartesian, parts)
     else:
         record.dropped_fraction = np.zeros(len(orbitals.cartesian))
+    worst = float(record.dropped_fraction.max()) if len(record.dropped_fraction) else 0.0
+    if parts.lost:
+        record.dropped = ", ".join(sorted(parts.lost))
+    elif worst > FIT_RESIDUE_NOTED:  # what the fits leave out, where it is not negligible
+        record.dropped = "residue of the fitted Cartesian r^2 parts"
+    if parts.fitted:
+        record.notes.append(
+            f"{', '.join(sorted(parts.fitted))} represented by pure shells of lower degree with "
+            "fitted radial functions")
     ghosts = [a + 1 for a in range(len(numbers)) if numbers[a] == 0]
     if ghosts:
         record.notes.append(f"ghost atoms (nuclear charge 0, basis kept): {ghosts}")
-    molecule = _assemble(name, numbers, centres, kept_shells, harmonic, orbitals, record)
-    if lost:
+    molecule = _assemble(name, numbers, centres, parts.shells, parts.harmonic, orbitals, record)
+    molecule.name = " ".join(file_title.split())[:80]
+    if record.dropped and worst > NOTHING_LOST:
         _warn_dropped(name, molecule, record)
     return molecule
 
 
-def _pure_parts(shells: Sequence[Shell], cartesian: Float64Array
-                ) -> Tuple[List[Shell], List[Float64Array], Float64Array, Set[str]]:
-    """Per shell with l <= MAX_L its harmonic coefficients (Molden order of the
-    components); the kept part on the monomials; labels of what is left out."""
-    kept = np.zeros_like(cartesian)
-    kept_shells: List[Shell] = []
-    harmonic: List[Float64Array] = []
-    lost: Set[str] = set()
+@dataclass
+class _Parts:
+    """A basis as the library holds it: its pure shells with their coefficients
+    (Molden order), the kept part of each file shell on its monomials, the new
+    shells that represent Cartesian r^(2j) parts, labels of what was fitted and of
+    what is left out."""
+    shells: List[Shell] = field(default_factory=list)
+    harmonic: List[Float64Array] = field(default_factory=list)
+    kept: Optional[Float64Array] = None
+    extra: List[Tuple[Shell, Float64Array]] = field(default_factory=list)
+    fitted: Set[str] = field(default_factory=set)
+    lost: Set[str] = field(default_factory=set)
+
+
+def _library_parts(shells: Sequence[Shell], cartesian: Float64Array) -> _Parts:
+    """Each file shell's parts: the pure one (kept when l <= MAX_L) and, for a
+    Cartesian shell, its r^(2j) parts as new pure shells of degree l - 2j."""
+    parts = _Parts(kept=np.zeros_like(cartesian))
     offset = 0
     for shell in shells:
         l = shell.l
         size = n_cartesian(l)
         block = cartesian[:, offset:offset + size]
-        if l <= MAX_L:
-            coefficients = block @ pure_projection(l).T      # sphere-normalised harmonics
-            kept[:, offset:offset + size] = coefficients @ pure_from_cartesian(l).T
-            kept_shells.append(shell)
-            harmonic.append(coefficients)
-            if not shell.pure and l >= 2:
-                lost.add(f"r^2 parts of Cartesian {_LETTERS[l]}")
-        else:
-            lost.add(f"{_LETTERS[l] if l < len(_LETTERS) else f'l = {l}'} functions")
+        pieces = split_matrices(l) if not shell.pure else ((0, l, pure_projection(l)),)
+        for j, degree, matrix in pieces:
+            coefficients = block @ matrix.T  # on r^(2j) times sphere-normalised harmonics
+            if degree > MAX_L:
+                parts.lost.add(f"{_letter(degree)} functions" if j == 0 else
+                               f"r^{2 * j} parts of Cartesian {_letter(l)}")
+                continue
+            if j == 0:
+                assert parts.kept is not None
+                parts.kept[:, offset:offset + size] = coefficients @ pure_from_cartesian(l).T
+                parts.shells.append(shell)
+                parts.harmonic.append(coefficients)
+                continue
+            if np.abs(coefficients).max(initial=0.0) <= 1e-9 * np.abs(block).max(initial=0.0):
+                continue  # rounding of a file written from pure functions: nothing to hold
+            exponents, weights = fitted_shell(shell.exponents, shell.weights, degree, j)
+            new = Shell(shell.atom, degree, exponents, weights, pure=True)
+            parts.shells.append(new)
+            parts.harmonic.append(coefficients)
+            parts.extra.append((new, coefficients @ pure_from_cartesian(degree).T))
+            parts.fitted.add(f"r^{2 * j} parts of Cartesian {_letter(l)}")
         offset += size
-    return kept_shells, harmonic, kept, lost
+    return parts
+
+
+def _letter(l: int) -> str:
+    return _LETTERS[l] if l < len(_LETTERS) else f"l = {l}"
 
 
 def _dropped_fraction(centres: Float64Array, shells: Sequence[Shell], cartesian: Float64Array,
-                      kept: Float64Array) -> Float64Array:
-    """Norm of (orbital - kept part) over the norm of the orbital, per orbital."""
-    overlap = overlap_of(centres, shells)
-    dropped = cartesian - kept
-    norm = np.einsum("ij,jk,ik->i", cartesian, overlap, cartesian)
-    left_out = np.einsum("ij,jk,ik->i", dropped, overlap, dropped)
+                      parts: _Parts) -> Float64Array:
+    """Norm of (orbital - what the library holds of it) over the norm of the orbital,
+    per orbital: the file's shells and the new ones in one overlap matrix."""
+    assert parts.kept is not None
+    everything = list(shells) + [new for new, _ in parts.extra]
+    overlap = overlap_of(centres, everything)
+    difference = np.concatenate([cartesian - parts.kept] + [-c for _, c in parts.extra], axis=1)
+    size = cartesian.shape[1]
+    norm = np.einsum("ij,jk,ik->i", cartesian, overlap[:size, :size], cartesian)
+    left_out = np.einsum("ij,jk,ik->i", difference, overlap, difference)
     # can exceed 1 where the kept pure part does not even resemble the orbital
     return np.maximum(left_out / np.where(norm > 0, norm, 1.0), 0.0)
 

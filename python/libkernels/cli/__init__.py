@@ -44,7 +44,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="libkernels",
         description="Photoemission momentum maps, orbitals and densities of molecular "
-                    "orbitals read from Molden files.",
+                    "orbitals read from wavefunction files: Molden, and with IOData "
+                    "(pip install 'libkernels[formats]') Gaussian fchk, wfx, wfn, Molekel mkl, "
+                    "Multiwfn mwfn and CP2K atom output.",
         epilog="Run `libkernels COMMAND --help` for the options of a command.")
     parser.add_argument("--version", action="version",
                         version=f"libkernels {__version__}")

@@ -10,7 +10,10 @@ from typing import TYPE_CHECKING
 from ..core.errors import CommandLineError, InputError
 from ..core.extras import require
 from ..core.memory import parse_size
+from ..core.validation import in_range
+from ..explore.access import is_loopback
 from ..explore.molecules import load_entries
+from ..explore.settings import MAX_KZ_DAMPING
 from ..formats.api import load_molecule
 from ..formats.examples import DEFAULT_MOLECULE, EXAMPLES
 from .options import add_max_dropped_norm, check_threads
@@ -20,9 +23,9 @@ if TYPE_CHECKING:
 
 DESCRIPTION = ("Starts a local web page to explore momentum maps live: pick orbitals, turn the "
                "molecule, change energies and light, compare with a measured map. The server "
-               "listens on 127.0.0.1 (this computer only) and prints the address; Ctrl-C stops it.")
-
-LOCAL_HOSTS = ("127.0.0.1", "localhost", "::1")
+               "listens on 127.0.0.1 (this computer only) and prints the address; Ctrl-C stops it. "
+               "Listening on another address (--host) needs a token, which the printed address "
+               "carries.")
 
 
 def add_parser(commands: Commands) -> None:
@@ -34,7 +37,13 @@ def add_parser(commands: Commands) -> None:
                              f"({', '.join(EXAMPLES)}); "
                              f"default: {DEFAULT_MOLECULE}")
     parser.add_argument("--host", default="127.0.0.1",
-                        help="address to listen on (default: 127.0.0.1, this computer only)")
+                        help="address to listen on (default: 127.0.0.1, this computer only); "
+                             "any other than a loopback address needs the token the printed "
+                             "address carries")
+    parser.add_argument("--allow-host", action="append", default=[], metavar="NAME",
+                        help="a host name (or address) the page may be opened under besides "
+                             "localhost, the loopback addresses and --host; repeat for several. "
+                             "Requests naming any other host are refused (DNS rebinding)")
     parser.add_argument("--port", type=int, default=0,
                         help="port to listen on (default: a free one)")
     parser.add_argument("--open", action="store_true", help="open the page in a web browser")
@@ -45,6 +54,9 @@ def add_parser(commands: Commands) -> None:
     parser.add_argument("--max-memory", default=None, metavar="SIZE",
                         help="refuse maps needing more memory than this (e.g. 512M, 2G; "
                              "default: half the available memory)")
+    parser.add_argument("--kz-damping", type=float, default=None, metavar="INV_ANGSTROM",
+                        help="the page's damping of the photoelectron at start (an imaginary "
+                             "kz, 1/Å; default: 0)")
     add_max_dropped_norm(parser)
     parser.set_defaults(run=run)
 
@@ -66,9 +78,15 @@ def run(args: argparse.Namespace) -> None:
                                name, max_dropped_fraction=args.max_dropped_norm))
     for entry in entries.values():
         entry.max_memory = max_memory
-    if args.host not in LOCAL_HOSTS:
+    for name in args.allow_host:
+        if not name.strip() or any(c in name for c in "/?#@ "):
+            raise InputError("allow_host", f"must be a host name or address, got {name!r}")
+    if args.kz_damping is not None:
+        in_range(args.kz_damping, "kz_damping", 0, MAX_KZ_DAMPING, "1/Å")
+    if not is_loopback(args.host):
         print(f"libkernels explore: warning: listening on {args.host}: anyone who can reach this "
-              "computer on that network can use the explorer", file=sys.stderr)
+              "computer on that network and has the address with its token can use the "
+              "explorer", file=sys.stderr)
     try:
         listener = server.listen(args.host, args.port)
     except OSError as error:
@@ -76,4 +94,6 @@ def run(args: argparse.Namespace) -> None:
                                f"{error.strerror or error}") from None
     server.serve(entries, listener, threads=args.threads or os.cpu_count() or 1,
                  max_upload=int(args.max_upload * 1024 * 1024), open_browser=args.open,
-                 any_host=args.host not in LOCAL_HOSTS)
+                 allow_hosts=args.allow_host, max_memory=max_memory,
+                 page_defaults={} if args.kz_damping is None else
+                 {"kz_damping": args.kz_damping})

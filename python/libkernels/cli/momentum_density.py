@@ -10,15 +10,17 @@ import numpy as np
 
 from ..core.record import to_attributes, write_json
 from ..requests.fields import MomentumDensityRequest
+from ..core.errors import CommandLineError
 from .options import add_request_command, request_of
-from .records import safe, writing
+from .records import output_directory, output_option, safe, writing
 
 if TYPE_CHECKING:
     from .options import Commands
 
 HELP = "the momentum density of an orbital (or all occupied) as .npy"
 DESCRIPTION = ("|FT psi|^2 / pi^3 (bohr^3) on a cubic 3D momentum grid, written as a .npy array "
-               "of shape (nz, ny, nx) or as labelled NetCDF data, with a .json record "
+               "of shape (nz, ny, nx) or as labelled NetCDF data "
+               "(DIR/MOLECULE_ORBITAL_momentum_density.npy or .nc), with a .json record "
                "describing the axes and everything needed to make it again (--from-record).")
 UNITS = ("|FT psi|^2 / pi^3 in bohr^3 (k in bohr^-1); a normalised orbital integrates to 8, "
          "divide by 8 for a density normalised to 1 per electron")
@@ -27,22 +29,27 @@ UNITS = ("|FT psi|^2 / pi^3 in bohr^3 (k in bohr^-1); a normalised orbital integ
 def add_parser(commands: Commands) -> None:
     density = add_request_command(commands, "momentum-density", MomentumDensityRequest, run,
                                   help=HELP, description=DESCRIPTION)
-    density.add_argument("-o", "--output", help="file name (default: MOLECULE_ORBITAL_"
-                                                "momentum_density.npy or .nc)")
+    output_option(density, "directory for the data and its .json record")
 
 
 def run(args: argparse.Namespace) -> None:
+    folder = output_directory(args.output_dir, (".npy", ".nc", ".json"),
+                              "MOLECULE_ORBITAL_momentum_density.npy (or .nc) and .json")
     request = request_of(args)
     assert isinstance(request, MomentumDensityRequest)
+    if request.density and getattr(args, "orbital", None) is not None:
+        raise CommandLineError("-O is ignored with --density, which sums every occupied "
+                               "orbital: give one of them")
     field = request.run()
     label = "density" if request.density else field.parameters["orbitals"][0]
     suffix = "." + request.format
-    path = args.output or f"{request.molecule_name}_{safe(label)}_momentum_density{suffix}"
+    path = os.path.join(folder, f"{request.molecule_name}_{safe(label)}_momentum_density{suffix}")
     record = request.record(what=label, orbitals=field.parameters["orbitals"],
                             weights=field.parameters.get("weights"),
                             layout="data[k, j, i] at (kx[i], ky[j], kz[k])",
                             k_unit=field.unit, k_axis=field.grid.axis(0), units=UNITS)
-    with writing():
+    with writing(folder):
+        os.makedirs(folder, exist_ok=True)
         if request.format == "nc":
             array = field.to_xarray()
             array.attrs.update(to_attributes(record))

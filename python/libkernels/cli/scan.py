@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import logging
+import signal
 import sys
 from typing import TYPE_CHECKING, Any, Tuple
 
@@ -40,6 +41,7 @@ example description:
   symmetry = "none"                            # or 2, 3, 4
   polarisation = "none"                        # or p, s, linear, circular+, circular-,
                                                # dichroism, radial (incidence, azimuth, s_share)
+  kz_damping = 0.0                             # 1/angstrom: damping of the photoelectron
 """
 
 
@@ -61,6 +63,10 @@ def add_parser(commands: Commands) -> None:
                        help="start a local Dask cluster of N worker processes")
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="use a running Dask cluster, e.g. tcp://host:8786")
+    parser.add_argument("--kz-damping", type=float, default=None, metavar="INV_ANGSTROM",
+                        help="damping of the photoelectron (an imaginary kz, 1/Å) for every "
+                             "map; replaces the description's kz_damping (circular dichroism "
+                             "is zero without it)")
     add_quiet(parser)
     parser.set_defaults(run=run)
 
@@ -77,9 +83,17 @@ def _dask_client(args: argparse.Namespace) -> Tuple[Any, Any]:
         raise InputError("workers", "must be at least 1")
     # warnings of the cluster's own (a cancelled task, a worker restarted) would bury
     # the one-line report; errors still show
-    cluster = distributed.LocalCluster(n_workers=args.workers, threads_per_worker=1,
-                                       processes=True, dashboard_address=None,
-                                       silence_logs=logging.ERROR)
+    # Ctrl-C reaches every process of the terminal's command.  The workers start with it
+    # ignored (which they inherit), so that this process alone stops the scan, closes
+    # the cluster and says so once, without a traceback from each worker.  (A Ctrl-C
+    # during the few seconds they take to start goes unseen.)
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        cluster = distributed.LocalCluster(n_workers=args.workers, threads_per_worker=1,
+                                           processes=True, dashboard_address=None,
+                                           silence_logs=logging.ERROR)
+    finally:
+        signal.signal(signal.SIGINT, previous)
     return distributed.Client(cluster), cluster
 
 
@@ -88,7 +102,11 @@ def request_of(args: argparse.Namespace) -> ScanRequest:
     if (args.job is None) == (args.from_record is None):
         raise CommandLineError("give a scan description JOB or --from-record, not "
                                + ("both" if args.job else "neither"))
-    request = ScanRequest.read(args.job) if args.job else \
+    overrides = {} if args.kz_damping is None else {"kz_damping": args.kz_damping}
+    if args.from_record and overrides:
+        raise CommandLineError("--from-record takes every setting from the record; drop "
+                               "--kz-damping")
+    request = ScanRequest.read(args.job, overrides) if args.job else \
         ScanRequest.from_record(args.from_record)
     request.command = command_line(args)
     return request

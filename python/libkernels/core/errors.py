@@ -156,6 +156,11 @@ class RequestError(LibkernelsError):
         self.status = status
 
 
+class Cancelled(LibkernelsError):
+    """Work stopped between two kernel calls because its caller cancelled it (a live
+    view's superseded map, a fit the user stopped)."""
+
+
 # ---- warnings -----------------------------------------------------------------------------------
 
 class LibkernelsWarning(UserWarning):
@@ -183,11 +188,17 @@ class FitWarning(LibkernelsWarning):
     orientations, errors scaled by the scatter."""
 
 
+class MapWarning(LibkernelsWarning):
+    """A map that shows nothing: zero everywhere, or a dichroism that the settings make
+    zero (no damping of the final state)."""
+
+
 __all__ = [
     "LibkernelsError", "InputError", "MemoryLimitError", "MoleculeError", "CommandLineError",
     "ReadError", "MoldenError", "RecordError", "MeasuredDataError", "OutputError", "JobError",
     "StoreError", "ScanError", "LibraryNotFoundError", "MissingKernelError", "KernelMemoryError",
     "MissingExtraError", "RequestError", "LibkernelsWarning", "MoldenCorrectionWarning",
     "FitWarning",
-    "DroppedPartsWarning", "ReaderWarning", "IdentifiabilityWarning", "spell_braces",
+    "DroppedPartsWarning", "ReaderWarning", "IdentifiabilityWarning", "MapWarning",
+    "Cancelled", "spell_braces",
 ]

@@ -236,6 +236,12 @@ class Grid:
         """A cubic momentum grid with n points per axis from -k_max to +k_max (in `unit`)."""
         k_max = positive(k_max, "k_max", unit_text(unit))
         n = count(n, "n", 2, what="points per axis")
+        if n ** 3 > MAX_GRID_POINTS:
+            largest = int(round(MAX_GRID_POINTS ** (1 / 3)))
+            while largest ** 3 > MAX_GRID_POINTS:
+                largest -= 1
+            raise InputError("n", f"{n} makes a grid of {n}^3 = {n ** 3:.3g} points, more "
+                                  f"than the library's 2^31 - 1", f"at most {largest} per axis")
         return cls((-k_max,) * 3, 2 * k_max / (n - 1), (n, n, n), "momentum", unit)
 
     @property

@@ -13,6 +13,10 @@ orientations) on a thread pool and, on an interrupt, cancels the pieces not yet
 started instead of waiting for all of them, as leaving a `with
 ThreadPoolExecutor()` block would.
 
+`cancellable(event)` lets another thread stop work running in this one: while
+it is active, every `call` first checks the event and raises `Cancelled` once
+it is set, so a fit of hundreds of kernel calls stops within one of them.
+
 Splitting one kernel call into slabs of planes or rows is not offered: the
 kernels form grid coordinates as index * step + origin in float32 and the
 momentum density tabulates its radial factors up to the grid's largest |k|, so a
@@ -23,10 +27,13 @@ gives the bits of one call.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import threading
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
-from typing import Any, Callable, List, Optional, Sequence, TypeVar
+from typing import Any, Callable, Iterator, List, Optional, Sequence, TypeVar
+
+from .errors import Cancelled
 
 T = TypeVar("T")
 R = TypeVar("R")
@@ -34,10 +41,31 @@ R = TypeVar("R")
 # Below this many points (x orbitals, atoms) a call takes milliseconds: no thread.
 BACKGROUND_WORK = 250_000
 _SLICE = 0.05  # seconds between looks for an interrupt
+_cancel = threading.local()  # .event: the cancellation event of this thread's work
+
+
+@contextlib.contextmanager
+def cancellable(event: threading.Event) -> Iterator[None]:
+    """While active, `call` in this thread raises Cancelled once `event` is set."""
+    previous = getattr(_cancel, "event", None)
+    _cancel.event = event
+    try:
+        yield
+    finally:
+        _cancel.event = previous
+
+
+def check_cancelled() -> None:
+    """Raises Cancelled when this thread's work has been cancelled (see cancellable)."""
+    event = getattr(_cancel, "event", None)
+    if event is not None and event.is_set():
+        raise Cancelled("cancelled")
 
 
 def call(fn: Callable[..., R], *args: Any, work: int = BACKGROUND_WORK) -> R:
-    """fn(*args), interruptible from the main thread when `work` is large."""
+    """fn(*args), interruptible from the main thread when `work` is large; refused with
+    Cancelled when this thread's work has been cancelled (cancellable)."""
+    check_cancelled()
     if work < BACKGROUND_WORK or threading.current_thread() is not threading.main_thread():
         return fn(*args)
     done = threading.Event()

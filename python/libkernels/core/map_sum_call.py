@@ -201,16 +201,35 @@ def light_parameters(symmetry: Symmetry, polarisation: Optional[Polarisation],
 
 def energy_parameters(e_kin_hartree: ArrayLike, energy_unit: EnergyUnit,
                       kinetic_energy: Optional[ArrayLike], photon_energy: Optional[float],
-                      work_function: Optional[float]) -> Dict[str, Any]:
-    """The energies of a request in the caller's unit, plus the library's hartree."""
+                      work_function: Optional[float],
+                      binding_hartree: Optional[ArrayLike] = None) -> Dict[str, Any]:
+    """The energies of a request in the caller's unit, plus the library's hartree.
+
+    `binding_hartree`: each orbital's binding energy (None where unknown); it is
+    the one that set the kinetic energy when a photon energy is given, else
+    minus the orbital energy, for the record and the figures' captions."""
     per_unit = float(energy_to_hartree(1.0, energy_unit))
     values = [float(e) for e in np.atleast_1d(e_kin_hartree)]
+    binding = None if binding_hartree is None else [
+        float(b) / per_unit if np.isfinite(b) else None for b in np.atleast_1d(binding_hartree)]
     return {"energy_unit": energy_unit_text(energy_unit),
             "kinetic_energy": [e / per_unit for e in values],
+            "binding_energy": binding,
             "photon_energy": None if photon_energy is None else float(photon_energy),
             "work_function": None if work_function is None else float(work_function),
             "kinetic_energy_given": kinetic_energy is not None,
             "e_kin_hartree": values}
+
+
+def binding_energies(molecule: Molecule, rows: Sequence[int],
+                     binding_energy: Optional[ArrayLike],
+                     energy_unit: EnergyUnit) -> Float64Array:
+    """Each orbital's binding energy in hartree: `binding_energy` when given (checked
+    by kinetic_energies), else minus the orbital energy (NaN for orbitals without one)."""
+    if binding_energy is not None:
+        given = np.atleast_1d(np.asarray(binding_energy, dtype=np.float64)).ravel()
+        return energy_to_hartree(np.broadcast_to(given, (len(rows),)), energy_unit)
+    return -np.asarray(molecule.mo_energy[list(rows)], dtype=np.float64)
 
 
 class MapSumCall:
@@ -243,6 +262,9 @@ class MapSumCall:
         if weights is not None:
             weights = [finite(w, "weights") for w in np.atleast_1d(
                 np.asarray(weights, dtype=object)).ravel()]
+            if len(weights) not in (1, len(self.rows)):
+                raise InputError("weights", f"needs one value or one per orbital "
+                                            f"({len(self.rows)}), got {len(weights)}")
         self.weights = None if weights is None else np.ascontiguousarray(
             np.broadcast_to(np.asarray(weights, dtype=np.float32), (len(self.rows),)))
         self.coeff = coefficient_matrix(molecule, self.rows)
@@ -261,13 +283,19 @@ class MapSumCall:
         self.azimuth = finite(azimuth, "azimuth", "°")
         kz = [finite(v, "kz_imaginary", unit_text(k_unit))
               for v in np.atleast_1d(np.asarray(kz_imaginary, dtype=object)).ravel()]
+        if len(kz) not in (1, len(self.rows)):
+            raise InputError("kz_imaginary", f"needs one value or one per orbital "
+                                             f"({len(self.rows)}), got {len(kz)}")
         self.kz_imaginary = np.ascontiguousarray(np.broadcast_to(
             np.asarray(momentum_to_bohr(np.asarray(kz, dtype=np.float64), k_unit),
                        dtype=np.float32), (len(self.rows),)))
+        binding = binding_energies(molecule, self.rows,
+                                   binding_energy if kinetic_energy is None else None,
+                                   energy_unit)
         self.parameters = {
             "orbitals": [molecule.orbital_label(r) for r in self.rows],
             **energy_parameters(self.e_kin, energy_unit, kinetic_energy, photon_energy,
-                                work_function),
+                                work_function, binding),
             **light_parameters(symmetry, polarisation, self.incidence, self.azimuth,
                                self.s_share),
             "weights": None if self.weights is None else [float(w) for w in self.weights]}
@@ -419,6 +447,7 @@ def as_momentum_maps(maps: Float32Array, call: MapSumCall,
     labels = call.parameters["orbitals"]
     separate = maps.shape[1] == len(labels)
     energies = call.parameters["kinetic_energy"]
+    binding = call.parameters.get("binding_energy")
     result = []
     for o, orientation in enumerate(checked_orientations(orientations)):
         row = []
@@ -426,9 +455,59 @@ def as_momentum_maps(maps: Float32Array, call: MapSumCall,
             pick = [g] if separate else list(range(len(labels)))
             parameters = {**call.parameters, "orbitals": [labels[i] for i in pick],
                           "kinetic_energy": [energies[i] for i in pick],
+                          "binding_energy": [binding[i] for i in pick] if binding else None,
                           "e_kin_hartree": [float(call.e_kin[i]) for i in pick],
                           "orientation": orientation}
             row.append(MomentumMap(maps[o, g], call.k_min_bohr, call.k_step_bohr, call.k_unit,
                                    parameters))
         result.append(row)
     return result
+
+
+# ---- maps that show nothing ----------------------------------------------------------------
+
+def undamped_dichroism(call: MapSumCall) -> Optional[str]:
+    """A note when `call` asks for circular dichroism without damping of the final
+    state, which makes it zero everywhere in the plane-wave picture."""
+    dichroism = POLARISATIONS["dichroism"]
+    if call.use_polarisation and (call.polarisation_mode, call.circular_mode) == \
+            dichroism[:2] and not np.any(call.kz_imaginary):
+        return ("circular dichroism is zero in the plane-wave final state unless it is "
+                "damped: give the photoelectron a damping (--kz-damping on the command line, "
+                "kz_imaginary in Python)")
+    return None
+
+
+def idle_damping(call: MapSumCall) -> Optional[str]:
+    """A note when `call` damps the final state without a light-polarisation factor,
+    the only place the damping enters."""
+    if not call.use_polarisation and np.any(call.kz_imaginary):
+        return ("the damping of the photoelectron (--kz-damping, kz_imaginary) acts through "
+                "the light's polarisation factor: without a polarisation it changes nothing")
+    return None
+
+
+def zero_map(call: MapSumCall, data: ArrayLike,
+             orbitals: Optional[Sequence[str]] = None) -> Optional[str]:
+    """A note when `data`, a map of `call` (of `orbitals`, by default all of the
+    call's), is zero everywhere, with the reason when the energy is far too high."""
+    if np.any(np.asarray(data)):
+        return None
+    k = float(np.sqrt(2.0 * np.max(call.e_kin))) if len(call.e_kin) else 0.0
+    reach = max(abs(call.k_min_bohr), abs(call.k_min_bohr + (call.n - 1) * call.k_step_bohr))
+    why = ""
+    if k > 4 * reach:
+        energies = ", ".join(f"{e:.4g}" for e in call.parameters["kinetic_energy"])
+        scale = float(momentum_to_bohr(1.0, call.k_unit))
+        why = (f"; at E_kin = {energies} {call.parameters['energy_unit']} the photoelectron's "
+               f"|k| = {k / scale:.4g} {unit_text(call.k_unit)} lies far beyond the orbitals' "
+               "momenta")
+    names = call.parameters["orbitals"] if orbitals is None else orbitals
+    return f"the map of {'+'.join(names)} is zero everywhere{why}"
+
+
+def map_notes(call: MapSumCall, data: Optional[ArrayLike] = None) -> List[str]:
+    """Why a map of `call` (with its `data`, when given) shows nothing, if it does not."""
+    notes = [undamped_dichroism(call), idle_damping(call)] + (
+        [zero_map(call, data)] if data is not None else [])
+    return [note for note in notes if note]

@@ -31,6 +31,7 @@ if TYPE_CHECKING:
                         OrbitalSelector, Spin)
 
 MAX_L = 4
+NOTHING_LOST = 1e-12  # a fraction of an orbital's norm below this is rounding, not a loss
 
 ELEMENTS = (
     "X H He Li Be B C N O F Ne Na Mg Al Si P S Cl Ar K Ca Sc Ti V Cr Mn Fe Co Ni Cu Zn "
@@ -84,7 +85,8 @@ class Molecule:
     `mo_spin` holds 0 (alpha, or restricted) or 1 (beta) per orbital.
     `mo_symmetry` holds the symmetry label a file gave each orbital ("" when
     none), `conversion` what a reader found and did (None for molecules built
-    directly).
+    directly).  `title` names the source (a file's name), `name` the molecule as
+    the file calls it (its title line; "" when it gives none).
     """
 
     mo_symmetry: List[str]
@@ -97,8 +99,9 @@ class Molecule:
                  mo_occ: Optional[ArrayLike] = None, mo_spin: Optional[ArrayLike] = None,
                  atomic_numbers: Optional[ArrayLike] = None, unit: LengthUnit = "bohr",
                  title: str = "", mo_symmetry: Optional[Sequence[str]] = None,
-                 conversion: Optional[Conversion] = None) -> None:
+                 conversion: Optional[Conversion] = None, name: str = "") -> None:
         self.title = title
+        self.name = " ".join(str(name or "").split())[:80]
         self.conversion = conversion
         xyz = [_reals(name, v) for name, v in
                (("atom_x", atom_x), ("atom_y", atom_y), ("atom_z", atom_z))]
@@ -345,7 +348,7 @@ def orbital_rows(molecule: Molecule, orbitals: OrbitalSelection,
 
 def share_text(fraction: float, digits: int = 2) -> str:
     """A norm fraction for messages; rounding noise shows as '< 1e-12'."""
-    return "< 1e-12" if fraction < 1e-12 else f"{fraction:.{digits}g}"
+    return "< 1e-12" if fraction < NOTHING_LOST else f"{fraction:.{digits}g}"
 
 
 def check_selected(molecule: Molecule, rows: Sequence[int]) -> None:
@@ -355,6 +358,8 @@ def check_selected(molecule: Molecule, rows: Sequence[int]) -> None:
     if record is None or not record.dropped:
         return
     fraction = record.dropped_fraction[list(rows)]
+    if not np.any(fraction > NOTHING_LOST):
+        return  # rounding, not a loss: nothing to warn about
     names = [f"{molecule.orbital_label(r)} (row {r}): {share_text(f, 3)}"
              for r, f in zip(rows, fraction)]
     too_much = [n for n, f in zip(names, fraction) if f > record.max_dropped_fraction]

@@ -88,7 +88,9 @@ def describe(entry: Entry, positions: Float64Array) -> Dict[str, Any]:
                          "spin": "beta" if molecule.mo_spin[row] else "alpha",
                          "symmetry": str(label)})
     homo = molecule.orbital_index("HOMO") if np.any(molecule.mo_occ > 0.5) else 0
+    stem = os.path.splitext(os.path.basename(entry.argument))[0]
     return {"name": entry.name, "title": os.path.basename(entry.argument),
+            "display": molecule.name or stem,
             "atoms": [{"symbol": s, "xyz": [float(v) for v in p - np.array(entry.centre)],
                        "colour": ELEMENT_COLOUR.get(s, "#c080ff")}
                       for s, p in zip(symbols, positions)],

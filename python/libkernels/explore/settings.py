@@ -6,21 +6,25 @@ RequestError (a one-line message naming the field) for anything else: unknown
 fields, wrong types, non-finite numbers, out-of-range values, unknown
 molecules or orbitals.  Strings are only ever compared with fixed choices or
 used as dictionary keys; none of them reaches the file system.
+
+A map is computed as steps, one orbital each (`map_steps`), so that the
+server's scheduler can serve other pages between them: summed in orbital
+order they give the bits of one call of the library (core/interrupt.py).
 """
 
 from __future__ import annotations
 
 import math
 import shlex
-from typing import (TYPE_CHECKING, Any, Callable, Dict, List, Mapping, Optional, Sequence,
-                    Tuple, Union)
+from typing import (TYPE_CHECKING, Any, Callable, Dict, Generator, List, Mapping, Optional,
+                    Sequence, Tuple, Union)
 
 import numpy as np
 
 from ..core.errors import InputError, MemoryLimitError, RequestError
 from ..core.grids import Grid
 from ..core.kernels import scalar_field
-from ..core.map_sum_call import POLARISATIONS, MapSumCall
+from ..core.map_sum_call import POLARISATIONS, MapSumCall, map_notes
 from ..core.units import BOHR_IN_ANGSTROM, HARTREE_IN_EV, bohr_momentum_to
 from ..core.validation import count, in_range, positive
 
@@ -32,6 +36,9 @@ if TYPE_CHECKING:
 MAX_RESOLUTION = 1001  # pixels per side of a map: 4 MB of float32
 MAX_ORBITALS = 16  # orbitals summed in one map
 MAX_PLANE_POINTS = 400 * 400  # real-space view
+MAX_ANGLE = 180.0  # degrees either way: the sliders' range, and the typed angles'
+MAX_KZ_DAMPING = 10.0  # 1/Å
+ANGLE_NAMES = ("alpha", "beta", "gamma")
 SYMMETRIES = ("none", "2", "3", "4")
 POLARISATION_CHOICES = ("none",) + tuple(POLARISATIONS)
 ENERGY_MODES = ("photon", "kinetic")
@@ -84,6 +91,7 @@ FIELDS: Dict[str, Tuple[Any, Optional[Callable[[Any], Any]]]] = {
     "incidence": (65.0, lambda v: _number("incidence", v, 0, 90, unit="°")),
     "azimuth": (0.0, lambda v: _number("azimuth", v, -360, 360, unit="°")),
     "s_share": (0.0, lambda v: _number("s_share", v, 0, 100, unit="%")),
+    "kz_damping": (0.0, lambda v: _number("kz_damping", v, 0, MAX_KZ_DAMPING, unit="1/Å")),
     "k_max": (3.0, lambda v: _number("k_max", v, 0, 20, low_open=True, unit="1/Å")),
     "resolution": (201, lambda v: _number("resolution", v, 2, MAX_RESOLUTION, integer=True)),
     "plane_height": (0.5, lambda v: _number("plane_height", v, -20, 20, unit="Å")),
@@ -119,8 +127,7 @@ def parse_settings(body: object, molecules: Mapping[str, Entry]) -> Tuple[Settin
     orientation = body.get("orientation", [0.0, 0.0, 0.0])
     if not isinstance(orientation, list) or len(orientation) != 3:
         raise RequestError("orientation must be a list of three angles in degrees")
-    settings["orientation"] = [_number(f"orientation[{i}]", v, -720, 720, unit="°")
-                               for i, v in enumerate(orientation)]
+    settings["orientation"] = [_angle(name, v) for name, v in zip(ANGLE_NAMES, orientation)]
 
     client = body.get("client", "")
     if not isinstance(client, str) or len(client) > 32 or not set(client) <= CLIENT_CHARS:
@@ -131,6 +138,13 @@ def parse_settings(body: object, molecules: Mapping[str, Entry]) -> Tuple[Settin
     plane = body.get("plane_orbital", settings["orbitals"][0][0])
     settings["plane_orbital"] = _orbital_row("plane_orbital", plane, entry.molecule)
     return settings, entry
+
+
+def _angle(name: str, value: object) -> float:
+    try:
+        return _number(name, value, -MAX_ANGLE, MAX_ANGLE, unit="°")
+    except RequestError as error:  # "alpha (orientation) must ...": the page marks the field
+        raise RequestError(str(error).replace(name, f"{name} (orientation)", 1)) from None
 
 
 def _orbital_row(name: str, value: object, molecule: Molecule) -> int:
@@ -163,7 +177,7 @@ def map_options(settings: Settings) -> Dict[str, Any]:
         polarisation=None if settings["polarisation"] == "none" else settings["polarisation"],
         incidence=settings["incidence"], azimuth=settings["azimuth"],
         s_share=settings["s_share"], energy_unit="eV",
-        weights=[w for _, w in settings["orbitals"]])
+        weights=[w for _, w in settings["orbitals"]], kz_imaginary=settings["kz_damping"])
     if settings["energy_mode"] == "kinetic":
         options["kinetic_energy"] = settings["kinetic_energy"]
     else:
@@ -186,24 +200,52 @@ def prepare_map(settings: Settings, entry: Entry) -> MapSumCall:
         raise RequestError(str(error).splitlines()[0]) from None
 
 
-def compute_map(settings: Settings,
-                entry: Entry) -> Tuple[Float32Array, Dict[str, Any], MapSumCall]:
-    """(float32 map of shape (n, n), information for the page)."""
+def map_steps(settings: Settings, entry: Entry
+              ) -> Generator[None, None, Tuple[Float32Array, Dict[str, Any], MapSumCall]]:
+    """The map of compute_map, one orbital per step (the scheduler's unit of work)."""
     call = prepare_map(settings, entry)
-    data = call.run(tuple(settings["orientation"]))
+    orientation = tuple(settings["orientation"])
+    if len(call.rows) == 1:
+        data = call.run(orientation)
+    else:
+        data = np.zeros((call.n, call.n), dtype=np.float32)
+        part = np.empty_like(data)
+        for position in range(len(call.rows)):
+            # the library's sum, one orbital at a time: the same additions in the same order
+            data += call.run(orientation, rows=[position], out=part)
+            if position + 1 < len(call.rows):
+                yield
+    return data, map_info(settings, call, data), call
+
+
+def map_info(settings: Settings, call: MapSumCall, data: Float32Array) -> Dict[str, Any]:
+    """What the page shows about a map besides its numbers."""
     k_step = float(bohr_momentum_to(call.k_step, "1/angstrom"))
     k_min = float(bohr_momentum_to(call.k_min, "1/angstrom"))
-    info = {"n": call.n, "k_min": k_min, "k_step": k_step,
+    low, high = float(np.min(data)), float(np.max(data))
+    return {"n": call.n, "k_min": k_min, "k_step": k_step,
             "radius": float(bohr_momentum_to(np.sqrt(2.0 * np.max(call.e_kin)), "1/angstrom")),
             "e_kin_ev": [float(e) * HARTREE_IN_EV for e in call.e_kin],
-            "orbitals": call.parameters["orbitals"],
-            "min": float(np.min(data)), "max": float(np.max(data)),
-            "signed": settings["polarisation"] == "dichroism"}
-    return data, info, call
+            "binding_ev": call.parameters.get("binding_energy"),
+            "orbitals": call.parameters["orbitals"], "min": low, "max": high,
+            "signed": settings["polarisation"] == "dichroism",
+            "notes": map_notes(call, data)}
+
+
+def compute_map(settings: Settings,
+                entry: Entry) -> Tuple[Float32Array, Dict[str, Any], MapSumCall]:
+    """(float32 map of shape (n, n), information for the page, the prepared call)."""
+    steps = map_steps(settings, entry)
+    while True:
+        try:
+            next(steps)
+        except StopIteration as stop:
+            return stop.value
 
 
 def command_line(settings: Settings, entry: Entry) -> Tuple[str, Optional[str]]:
-    """The `libkernels map` command that draws the same map."""
+    """The `libkernels map` command that draws the same map, to the bit, and a note
+    (None: nothing to say)."""
     molecule = entry.molecule
     rows = [r for r, _ in settings["orbitals"]]
     spins = {int(molecule.mo_spin[r]) for r in rows}
@@ -220,29 +262,37 @@ def command_line(settings: Settings, entry: Entry) -> Tuple[str, Optional[str]]:
         words += ["-O", label]
     if len(rows) > 1:
         words.append("--sum")
+    weights = [w for _, w in settings["orbitals"]]
+    if any(w != 1 for w in weights):
+        words += ["--weights"] + [_exact(w) for w in weights]
     if settings["energy_mode"] == "kinetic":
-        words += ["--kinetic-energy", _g(settings["kinetic_energy"])]
+        words += ["--kinetic-energy", _exact(settings["kinetic_energy"])]
     else:
-        words += ["--photon-energy", _g(settings["photon_energy"]),
-                  "--work-function", _g(settings["work_function"])]
+        words += ["--photon-energy", _exact(settings["photon_energy"]),
+                  "--work-function", _exact(settings["work_function"])]
     if any(settings["orientation"]):
-        words += ["--orientation"] + [_g(a) for a in settings["orientation"]]
+        words += ["--orientation"] + [_exact(a) for a in settings["orientation"]]
     if settings["symmetry"] != "none":
         words += ["--symmetry", settings["symmetry"]]
     if settings["polarisation"] != "none":
         words += ["--polarisation", settings["polarisation"],
-                  "--incidence", _g(settings["incidence"]), "--azimuth", _g(settings["azimuth"])]
+                  "--incidence", _exact(settings["incidence"]),
+                  "--azimuth", _exact(settings["azimuth"])]
         if settings["polarisation"] == "linear":
-            words += ["--s-share", _g(settings["s_share"])]
-    words += ["--k-max", _g(settings["k_max"]), "--resolution", str(settings["resolution"])]
+            words += ["--s-share", _exact(settings["s_share"])]
+    if settings["kz_damping"]:
+        words += ["--kz-damping", _exact(settings["kz_damping"])]
+    words += ["--k-max", _exact(settings["k_max"]), "--resolution", str(settings["resolution"])]
     note = None
-    if any(w != 1 for _, w in settings["orbitals"]):
-        note = "the map command sums orbitals with weight 1; the page's weights are not in it"
+    if len(spins) > 1:
+        note = "orbitals of both spins are named by their row numbers"
     return " ".join(shlex.quote(w) for w in words), note
 
 
-def _g(value: float) -> str:
-    return f"{value:g}"
+def _exact(value: float) -> str:
+    """A number as the shortest text that reads back as the same float: 35, 0.1, 1e-07."""
+    text = repr(float(value))
+    return text[:-2] if text.endswith(".0") else text
 
 
 def plane_view(settings: Settings, entry: Entry) -> Tuple[Float32Array, Dict[str, Any]]:

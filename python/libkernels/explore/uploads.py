@@ -10,7 +10,9 @@ same checks as any measured map given to the fit (load_measured: layout,
 ascending uniform axes, units, NaN masks).  The energies the file states
 (kinetic_energy, or photon_energy with work_function, and a single map's
 binding_energy) are kept for the fit.  Nothing is written to disk; pickled
-objects are refused.
+objects are refused.  Before anything is inflated or parsed by a reader, the
+arrays' shapes are read from the headers and refused beyond MAX_PIXELS
+(headers.py).
 """
 
 from __future__ import annotations
@@ -22,10 +24,12 @@ from typing import TYPE_CHECKING, Dict, Tuple
 import numpy as np
 
 from ..core.errors import MeasuredDataError, RequestError
+from ..core.memory import MemorySize
 from ..fit.measured import load_measured
 from ..formats.igor import is_igor
 from ..formats.measured_files import read_measured_bytes
 from ..kspace.convert import Conversion, convert
+from .headers import check_upload
 
 if TYPE_CHECKING:
     from ..core.types import Float32Array, Float64Array
@@ -34,10 +38,12 @@ if TYPE_CHECKING:
 MAX_PIXELS = 2048 * 2048
 
 
-def read_measured(data: bytes
+def read_measured(data: bytes, max_memory: MemorySize = None
                   ) -> Tuple[Float32Array, Float64Array, Float64Array, Dict[str, float]]:
     """(intensity[i, j] at (kx[i], ky[j]) as float32, kx, ky, the energies the file
-    states in eV) from the bytes of a file."""
+    states in eV) from the bytes of a file; `max_memory` bounds what its arrays may
+    take once inflated."""
+    check_upload(data, MAX_PIXELS, max_memory)
     try:
         if data[:4] == b"PK\x03\x04":
             measured = _from_npz(data)

@@ -172,8 +172,9 @@ class DeconvolutionRequest(FitSettings):
     photon_energy: Optional[float] = setting(None, "--photon-energy", group=ENERGY,
                                              type=float, metavar="EV")
     work_function: Optional[float] = setting(
-        None, "--work-function", group=ENERGY, type=float, metavar="EV",
-        help="each slice has E_kin = photon energy - work function - its binding energy")
+        None, "--work-function", group=ENERGY, type=float, metavar="EV", cli_default=4.5,
+        help="each slice has E_kin = photon energy - work function - its binding energy "
+             "(default: 4.5, as for libkernels map)")
 
     def __post_init__(self) -> None:
         super().__post_init__()

@@ -54,12 +54,34 @@ def _igor2(label: str, module: str) -> Any:
     return require(f"igor2.{module}", "lab", f"{label}: reading Igor files", "igor2")
 
 
+def _decoded(raw: bytes) -> str:
+    """Igor 7 and later write text as UTF-8, older versions in a one-byte encoding."""
+    try:
+        return raw.decode("utf-8")
+    except UnicodeDecodeError:
+        return raw.decode("latin-1")
+
+
 def _text(value: Any) -> str:
     if isinstance(value, (bytes, np.bytes_)):
-        return bytes(value).decode("latin-1").strip("\x00").strip()
+        return _decoded(bytes(value)).strip("\x00").strip()
     if isinstance(value, np.ndarray):
-        return b"".join(bytes(v) for v in value.reshape(-1)).decode("latin-1").strip("\x00")
+        return _decoded(b"".join(bytes(v) for v in value.reshape(-1))).strip("\x00")
     return str(value).strip()
+
+
+def _extended_units(wave: Dict[str, Any]) -> List[str]:
+    """The units longer than 3 bytes of each dimension (version 5): one string holds
+    them one after the other, dimEUnitsSize[d] bytes for dimension d."""
+    raw = wave.get("dimension_units") or b""
+    if isinstance(raw, np.ndarray):
+        raw = b"".join(bytes(v) for v in raw.reshape(-1))
+    sizes = [int(n) for n in wave.get("bin_header", {}).get("dimEUnitsSize", [])]
+    units, at = [], 0
+    for size in sizes:
+        units.append(_text(bytes(raw[at:at + size])) if size > 0 else "")
+        at += max(size, 0)
+    return units
 
 
 def note_values(note: str) -> Dict[str, str]:
@@ -78,10 +100,9 @@ def _scaling(wave: Dict[str, Any], ndim: int) -> List[Tuple[float, float, str]]:
     if "sfA" in header:  # version 5
         deltas, starts = header["sfA"], header["sfB"]
         units = [_text(u) for u in header["dimUnits"]]
-        extended = _text(wave.get("dimension_units") or b"")
-        if extended:  # units longer than 3 characters, separated by NULs in one string
-            parts = [p for p in extended.split("\x00")]
-            units = [parts[i] if i < len(parts) and parts[i] else units[i] for i in range(4)]
+        extended = _extended_units(wave)
+        units = [extended[d] if d < len(extended) and extended[d] else units[d]
+                 for d in range(len(units))]
     else:  # versions 1-3: one dimension
         deltas, starts = [header["hsA"]], [header["hsB"]]
         units = [_text(header.get("xUnits", b""))]

@@ -73,15 +73,26 @@ def _load(path: PathLike, fmt: Optional[str]) -> Tuple[Any, List[str]]:
         try:
             data = iodata.load_one(name, fmt=fmt)
         except Exception as error:  # IOData raises many kinds; each becomes one line
-            cause = f" ({type(error.__cause__).__name__}: {error.__cause__})" \
-                if error.__cause__ else ""
-            if isinstance(error.__cause__, KeyError):  # a section the format needs
-                raise ReadError(f"{name}: the file lacks its {error.__cause__} section (no basis "
-                                "set with orbitals?)") from None
-            raise ReadError(f"{name}: IOData cannot read it"
-                            f"{f' as {fmt}' if fmt else ''}: {_one_line(f'{error}{cause}', name)}"
-                            ) from None
+            raise ReadError(_load_failure(name, fmt, error)) from None
     return data, [_one_line(str(w.message), name) for w in caught]
+
+
+def _load_failure(name: str, fmt: Optional[str], error: Exception) -> str:
+    """One line saying why IOData could not read the file, in the file's terms."""
+    cause = error.__cause__
+    kind = f" as {fmt}" if fmt else ""
+    if isinstance(cause, KeyError) and cause.args and isinstance(cause.args[0], str):
+        return (f"{name}: the file lacks its {cause.args[0]!r} section (no basis set with "
+                "orbitals?)")
+    detail = _one_line(str(error), name)
+    if "Uncaught exception" in detail:  # IOData's words for its own stumble
+        detail = ""
+    reason = _one_line(str(cause), name) if cause is not None else ""
+    if reason and reason not in detail and not (isinstance(cause, KeyError)
+                                               and cause.args == (None,)):
+        detail = f"{detail} ({reason})" if detail else reason
+    return (f"{name}: IOData cannot read it{kind}: "
+            + (detail or "a section the format needs is missing or damaged"))
 
 
 def _one_line(message: str, name: str) -> str:
@@ -190,4 +201,5 @@ def from_iodata(data: Any, name: str = "<iodata>", fmt: str = "", messages: Sequ
     numbers = np.asarray(data.atnums, dtype=np.int32).copy()
     if data.atcorenums is not None:
         numbers[np.asarray(data.atcorenums) == 0] = 0  # ghost atoms: basis, no nucleus
-    return to_molecule(name, numbers, centres, shells, orbitals, record)
+    return to_molecule(name, numbers, centres, shells, orbitals, record,
+                       file_title=str(getattr(data, "title", None) or ""))

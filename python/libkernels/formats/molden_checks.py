@@ -225,4 +225,4 @@ def convert(name: str, numbers: AtomicNumbers, positions: ArrayLike,
     return to_molecule(name, numbers, centres, shells, Orbitals(
         cartesian, energies=np.array([o["energy"] for o in orbitals], dtype=np.float64),
         occupations=np.array([o["occ"] for o in orbitals], dtype=np.float64), spins=spins,
-        symmetries=[o["sym"] for o in orbitals]), record)
+        symmetries=[o["sym"] for o in orbitals]), record, file_title=title)

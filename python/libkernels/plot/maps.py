@@ -9,8 +9,10 @@ threads may draw at the same time).  matplotlib is an optional dependency
 A figure shows the map with kx to the right and ky up, in the map's unit, a
 colour bar, the dashed circle of the photoelectron's largest parallel momentum
 (|k| = sqrt(2 m E_kin) / hbar, emission at 90 degrees), a caption stating what
-was computed, and, when the molecule is given, its outline seen from above as
-it stands for this map's orientation.  Maps that take both signs (circular
+was computed (each orbital's binding and kinetic energy among it), and, when
+the molecule is given, its outline seen from above as it stands for this
+map's orientation, in the margin beside the map where it hides no data.  The
+title names the molecule as its file does, when the file names it.  Maps that take both signs (circular
 dichroism) use a diverging colour map centred on zero.  Maps wider than
 `MAX_DRAWN_PIXELS` are drawn at every k-th pixel; the data files keep them whole.
 """
@@ -18,6 +20,8 @@ dichroism) use a diverging colour map centred on zero.  Maps wider than
 from __future__ import annotations
 
 import math
+import os
+import textwrap
 from typing import IO, TYPE_CHECKING, Any, List, Optional, Sequence, Union
 
 import numpy as np
@@ -39,6 +43,9 @@ __all__ = ["require_matplotlib", "map_figure", "save_map", "map_caption",
 
 FIGURE_FORMATS = ("png", "pdf", "svg")
 MAX_DRAWN_PIXELS = 1000
+CAPTION_POINTS = 9  # readable when the figure is printed at its size
+TITLE_POINTS = 11
+CAPTION_CHARACTERS = 84  # per line at CAPTION_POINTS across the figure
 SEQUENTIAL = "inferno"
 DIVERGING = "RdBu_r"
 
@@ -59,17 +66,29 @@ def _numbers(values: Sequence[float], digits: int = 2) -> str:
 
 
 def map_caption(momentum_map: MomentumMap, molecule_name: str = "") -> List[str]:
-    """Lines describing a map: molecule and orbitals, energies, light, symmetry, orientation."""
+    """Lines describing a map: molecule and orbitals, each orbital's binding and
+    kinetic energy, light, symmetry, orientation."""
     p = momentum_map.parameters
     unit = p.get("energy_unit", "eV")
-    orbitals = "+".join(p.get("orbitals", [])) or "map"
+    names = list(p.get("orbitals", []))
+    orbitals = "+".join(names) or "map"
     lines = [f"{molecule_name} {orbitals}".strip()]
-    energies = p.get("kinetic_energy")
-    energy = f"E_kin = {_numbers(energies)} {unit}" if energies else ""
-    if p.get("photon_energy") is not None and not p.get("kinetic_energy_given"):
-        energy += (f"  (photon {p['photon_energy']:g} {unit}, work function "
-                   f"{p['work_function']:g} {unit})")
-    lines.append(energy.strip())
+    energies = list(p.get("kinetic_energy") or [])
+    binding = list(p.get("binding_energy") or [None] * len(energies))
+    if energies:
+        parts = []
+        for k, e_kin in enumerate(energies):
+            name = f"{names[k]}: " if len(names) == len(energies) and len(energies) > 1 else ""
+            e_b = binding[k] if k < len(binding) else None
+            parts.append(f"{name}E_B = {e_b:.2f} {unit}, E_kin = {e_kin:.2f} {unit}"
+                         if e_b is not None else f"{name}E_kin = {e_kin:.2f} {unit}")
+        energy = "; ".join(parts)
+        if p.get("photon_energy") is not None and not p.get("kinetic_energy_given"):
+            energy += (f" (photon {p['photon_energy']:g} {unit}, work function "
+                       f"{p['work_function']:g} {unit})")
+        elif p.get("kinetic_energy_given") and any(b is not None for b in binding):
+            energy += " (E_kin given; E_B = -orbital energy)"
+        lines.append(energy)
     light = p.get("polarisation") or "none"
     if light != "none":
         text = f"{light}-polarised light" if light in ("p", "s") else f"{light} light"
@@ -77,6 +96,9 @@ def map_caption(momentum_map: MomentumMap, molecule_name: str = "") -> List[str]
                  f"incidence at {p.get('azimuth_deg', 0):g}° from kx")
         if light == "linear":
             text += f", {p.get('s_share_percent', 0):g}% s"
+        damping = p.get("kz_imaginary")
+        if damping and any(damping):
+            text += f", final state damped (Im kz = {', '.join(f'{v:g}' for v in damping)})"
         lines.append(text)
     else:
         lines.append("no light-polarisation factor")
@@ -125,8 +147,9 @@ def map_figure(momentum_map: MomentumMap, caption: Optional[Sequence[str]] = Non
                cmap: Optional[str] = None, dpi: float = 150, math_text: bool = False) -> "Figure":
     """A matplotlib Figure of the map (nothing global is touched).
 
-    Caption lines are shown as written (a $ in a file name stays a $) unless
-    `math_text`.
+    The title names the molecule as `molecule_name`, else as the molecule's file
+    calls it (Molecule.name), else by its file.  Caption lines are shown as
+    written (a $ in a file name stays a $) unless `math_text`.
     """
     data = np.asarray(momentum_map.data)
     stride = max(1, math.ceil(data.shape[0] / MAX_DRAWN_PIXELS))
@@ -135,14 +158,32 @@ def map_figure(momentum_map: MomentumMap, caption: Optional[Sequence[str]] = Non
     axis = kx[::stride]
     half = (axis[1] - axis[0]) / 2 if len(axis) > 1 else 0.5
     extent = (axis[0] - half, axis[-1] + half, axis[0] - half, axis[-1] + half)
+    if not molecule_name and molecule is not None:
+        molecule_name = molecule.name or os.path.splitext(molecule.title)[0]
     lines = list(caption) if caption is not None else map_caption(momentum_map, molecule_name)
     if stride > 1:
         lines.append(f"drawn at one pixel in {stride} per axis of {data.shape[0]}; the data file "
                      "holds them all")
+    e_kin = momentum_map.parameters.get("e_kin_hartree")
+    circle = e_kin is not None and len(np.atleast_1d(e_kin)) > 0
+    if circle:
+        lines.append("dashed circle: largest parallel momentum, |k| = √(2m E_kin)/ħ "
+                     "(emission at 90°)")
+    if molecule is not None:
+        lines.append("top right: the molecule seen from above as it stands for this "
+                     "orientation")
+    body = [wrapped for line in lines[1:]
+            for wrapped in textwrap.wrap(line, CAPTION_CHARACTERS) or [""]]
 
-    height = 4.9 + 0.13 * (len(lines) + 2)
-    figure = new_figure(figsize=(5.6, height), dpi=dpi)
-    axes = figure.add_subplot()
+    # Inches: the square map on the left, the molecule's outline and the colour bar in
+    # the margin to its right (never over the data), the caption below.
+    width, side, left, gap = 5.6, 3.9, 0.72, 0.12
+    line = CAPTION_POINTS / 72 * 1.35
+    caption_height = 0.12 + line * len(body)
+    bottom = caption_height + 0.5
+    height = bottom + side + 0.38
+    figure = new_figure(figsize=(width, height), dpi=dpi)
+    axes = figure.add_axes((left / width, bottom / height, side / width, side / height))
     cmap = cmap or colour_map_for(momentum_map)
     vmin: Optional[float] = None  # the colour scale: the data's range by default
     vmax: Optional[float] = None
@@ -153,29 +194,33 @@ def map_figure(momentum_map: MomentumMap, caption: Optional[Sequence[str]] = Non
     # data[i, j] belongs to (kx[i], ky[j]); imshow wants rows = ky, columns = kx.
     image = axes.imshow(shown.T, origin="lower", extent=extent, cmap=cmap,
                         interpolation="nearest", vmin=vmin, vmax=vmax)
-    e_kin = momentum_map.parameters.get("e_kin_hartree")
-    if e_kin is not None and len(np.atleast_1d(e_kin)):
+    if circle:
         Circle = require_matplotlib("matplotlib.patches").Circle
+        assert e_kin is not None
         radius = float(bohr_momentum_to(np.sqrt(2 * np.max(e_kin)), momentum_map.unit))
         axes.add_patch(Circle((0, 0), radius, fill=False, color="0.5" if cmap == DIVERGING
-                              else "white", lw=0.6, ls="--", alpha=0.7))
-        lines.append("dashed circle: largest parallel momentum, |k| = √(2m E_kin)/ħ "
-                     "(emission at 90°)")
+                              else "white", lw=0.7, ls="--", alpha=0.75))
     unit = unit_text(momentum_map.unit)
-    axes.set_xlabel(f"kx ({unit})")
-    axes.set_ylabel(f"ky ({unit})")
+    axes.set_xlabel(f"kx ({unit})", fontsize=CAPTION_POINTS + 1)
+    axes.set_ylabel(f"ky ({unit})", fontsize=CAPTION_POINTS + 1)
+    axes.tick_params(labelsize=CAPTION_POINTS)
     axes.set_aspect("equal")
-    bar = figure.colorbar(image, ax=axes, shrink=0.85)
+    x_margin = left + side + gap
+    inset_side = width - x_margin - 0.08 if molecule is not None else 0.0
+    bar_height = side - (inset_side + 0.15 if molecule is not None else 0.0)
+    bar_axes = figure.add_axes((x_margin / width, bottom / height, 0.14 / width,
+                                bar_height / height))
+    bar = figure.colorbar(image, cax=bar_axes)
+    bar.ax.tick_params(labelsize=CAPTION_POINTS - 1)
     bar.set_label("intensity |FT ψ|²/π³ (bohr³)" if cmap != DIVERGING else
-                  "intensity difference (bohr³)")
+                  "intensity difference (bohr³)", fontsize=CAPTION_POINTS)
     if molecule is not None:
-        inset = axes.inset_axes((0.74, 0.74, 0.25, 0.25))
+        inset = figure.add_axes((x_margin / width, (bottom + side - inset_side) / height,
+                                 inset_side / width, inset_side / height), label="molecule")
         _outline(inset, molecule, momentum_map.parameters.get("orientation", (0, 0, 0)))
-        lines.append("inset: the molecule seen from above as it stands for this orientation")
-    axes.set_title(lines[0], fontsize=10, parse_math=math_text)
-    figure.text(0.02, 0.01, "\n".join(lines[1:]), fontsize=7, va="bottom", ha="left",
-                parse_math=math_text)
-    figure.subplots_adjust(bottom=(0.65 + 0.13 * len(lines)) / height, top=1 - 0.35 / height)
+    axes.set_title(lines[0], fontsize=TITLE_POINTS, parse_math=math_text)
+    figure.text(0.1 / width, 0.1 / height, "\n".join(body), fontsize=CAPTION_POINTS,
+                va="bottom", ha="left", linespacing=1.2, parse_math=math_text)
     return figure
 
 

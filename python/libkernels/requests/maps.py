@@ -17,13 +17,15 @@ from __future__ import annotations
 
 import inspect
 import math
+import warnings
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, ClassVar, Dict, List, Optional, Sequence, Union
 
-from ..core.errors import InputError
+from ..core.errors import InputError, MapWarning
 from ..core.grids import MomentumMap
 from ..core.map_sum_call import (POLARISATIONS, MapSumCall, as_momentum_maps, compute_maps,
-                                 orbital_groups, orientation_angles)
+                                 idle_damping, orbital_groups, orientation_angles,
+                                 undamped_dichroism, zero_map)
 from ..core.memory import MemorySize, parse_size
 from ..core.orientation import CONVENTION
 from ..core.types import OrbitalSelection
@@ -75,6 +77,11 @@ def light(name: str) -> Any:
     if name == "s_share":
         return setting(0.0, "--s-share", group=LIGHT, type=float, metavar="PERCENT",
                        help="s-polarised share for --polarisation linear, 0-100 (default: 0)")
+    if name == "kz_imaginary":
+        return setting(0.0, "--kz-damping", group=LIGHT, type=float, metavar="INV_ANGSTROM",
+                       help="damping of the photoelectron: an imaginary part of its kz, in "
+                            "1/Å (in the light's factor); circular dichroism is zero without "
+                            "it (default: 0)")
     raise KeyError(name)
 
 
@@ -103,6 +110,10 @@ class MapRequest(MoleculeRequest):
         ["HOMO"], "-O", "--orbital", action="append", metavar="ORBITAL",
         help="orbital by name (HOMO, HOMO-1, LUMO+1, ...) or 0-based index; repeat for "
              "several (default: {default})")
+    weights: Optional[List[float]] = setting(
+        None, "--weights", type=float, nargs="+", metavar="W",
+        help="a weight for each orbital, in the order of -O: the summed map (--sum) adds "
+             "them with these weights, a map of its own is scaled by its weight (default: 1)")
     kinetic_energy: Optional[Union[float, List[float]]] = setting(
         None, "--kinetic-energy", group=ENERGY, type=float, metavar="EV",
         help="kinetic energy for every orbital (overrides the photon energy)")
@@ -135,8 +146,7 @@ class MapRequest(MoleculeRequest):
     incidence: float = light("incidence")
     azimuth: float = light("azimuth")
     s_share: float = light("s_share")
-    weights: Optional[List[float]] = setting(None)
-    kz_imaginary: Union[float, List[float]] = setting(0.0)
+    kz_imaginary: Union[float, List[float]] = light("kz_imaginary")
     separate_orbitals: bool = setting(
         True, "--sum", group=OUTPUT, action="store_false",
         help="one map of all chosen orbitals summed, instead of one each")
@@ -167,12 +177,19 @@ class MapRequest(MoleculeRequest):
         return MapSumCall(self.load_molecule(), self.orbitals, **self.call_options())
 
     def run(self) -> List[MomentumMap]:
-        """The maps: one per orbital, or one of their (weighted) sum."""
+        """The maps: one per orbital, or one of their (weighted) sum.  A map that
+        shows nothing (zero everywhere, an undamped dichroism) gives a MapWarning."""
         call = self.prepare()
         orientation = orientation_angles(self.orientation)
         maps = compute_maps(call, [orientation], orbital_groups(call, self.separate_orbitals),
                             self.threads, self.progress)
-        return as_momentum_maps(maps, call, [orientation])[0]
+        result = as_momentum_maps(maps, call, [orientation])[0]
+        notes = [undamped_dichroism(call), idle_damping(call)] + [
+            zero_map(call, m.data, m.parameters["orbitals"]) for m in result]
+        for note in notes:
+            if note:
+                warnings.warn(note, MapWarning, stacklevel=2)
+        return result
 
 
 # A setting named like a keyword of MapSumCall is passed on to it: adding one to

@@ -8,7 +8,7 @@
     k_max = 3.0                                  # 1/angstrom
     symmetry = "none"                            # or 2, 3, 4
     polarisation = "none"                        # or p, s, linear, circular+, ... with
-                                                 # incidence, azimuth, s_share
+                                                 # incidence, azimuth, s_share, kz_damping
 
 Every value is checked here and put in one canonical form, so that two
 descriptions of the same scan compare equal and a store can tell whether a
@@ -23,9 +23,10 @@ from __future__ import annotations
 import math
 import os
 import sys
+import warnings
 from typing import TYPE_CHECKING, Any, ClassVar, Dict, List, Mapping, Optional, Tuple, Union
 
-from ..core.errors import InputError, JobError, RecordError
+from ..core.errors import InputError, JobError, MapWarning, RecordError
 from ..core.map_sum_call import POLARISATIONS, symmetry_mode
 from ..core.record import (RECORD_ATTRIBUTE, check, file_sha256, new_record, read_record,
                            write_json)
@@ -48,7 +49,7 @@ AXES = ("molecule", "orbital", "energy", "alpha", "beta", "gamma")
 DEFAULTS: Dict[str, Any] = {
     "orbitals": ["HOMO"], "spin": "alpha", "work_function": None, "n": 101, "k_max": 3.0,
     "symmetry": "none", "polarisation": "none", "incidence": 65.0, "azimuth": 0.0,
-    "s_share": 0.0, "chunk_maps": None,
+    "s_share": 0.0, "kz_damping": 0.0, "chunk_maps": None,
 }
 KEYS = ("molecules", "kinetic_energy", "photon_energy", "alpha", "beta", "gamma") + tuple(DEFAULTS)
 MAX_ANGLES = 1_000_000
@@ -205,6 +206,11 @@ def normalise(raw: object, base_dir: str = ".") -> Job:
     chunk_maps = job["chunk_maps"]
     if chunk_maps is not None:
         chunk_maps = _integer("chunk_maps", chunk_maps, 1)
+    kz_damping = _number("kz_damping", job["kz_damping"])
+    if polarisation == "dichroism" and kz_damping == 0:
+        warnings.warn("circular dichroism is zero in the plane-wave final state unless it is "
+                      "damped: every map of this scan will be zero (set kz_damping, 1/Å)",
+                      MapWarning, stacklevel=2)
 
     return {
         "molecules": list(molecules),
@@ -219,34 +225,39 @@ def normalise(raw: object, base_dir: str = ".") -> Job:
         "symmetry": symmetry, "polarisation": polarisation,
         "incidence": _number("incidence", job["incidence"]),
         "azimuth": _number("azimuth", job["azimuth"]), "s_share": s_share,
-        "chunk_maps": chunk_maps,
+        "kz_damping": kz_damping, "chunk_maps": chunk_maps,
     }
 
 
-def read(job_or_dict: Union[ScanRequest, PathLike, Dict[str, Any]]) -> Job:
-    """A normalised scan description from a TOML path, a dict or a ScanRequest."""
+def read(job_or_dict: Union[ScanRequest, PathLike, Dict[str, Any]],
+         overrides: Optional[Mapping[str, Any]] = None) -> Job:
+    """A normalised scan description from a TOML path, a dict or a ScanRequest;
+    `overrides` replace keys of a TOML file or dict (the command line's options)."""
     if isinstance(job_or_dict, ScanRequest):
         return job_or_dict.job
     if isinstance(job_or_dict, dict):
-        return normalise(job_or_dict, os.getcwd())
+        return normalise({**job_or_dict, **(overrides or {})}, os.getcwd())
     path = os.fspath(job_or_dict)
     if not os.path.isfile(path):
         raise JobError(f"{path}: no such scan description")
+    raw = {**load_toml(path), **(overrides or {})}  # its errors name the file already
     try:
-        return normalise(load_toml(path), os.path.dirname(os.path.abspath(path)))
+        return normalise(raw, os.path.dirname(os.path.abspath(path)))
     except JobError as error:
         raise JobError(f"{path}: {error}") from None
 
 
 # What identifies a scan's results: everything but how the work is cut into tasks.
 IDENTITY_KEYS = ("molecules", "molecule_sha256", "orbitals", "spin", "energy",
-                                  "work_function", "alpha", "beta", "gamma", "n", "k_max",
-                                  "symmetry", "polarisation", "incidence", "azimuth", "s_share")
+                 "work_function", "alpha", "beta", "gamma", "n", "k_max", "symmetry",
+                 "polarisation", "incidence", "azimuth", "s_share", "kz_damping")
 
 
 def differences(stored: Job, job: Job) -> List[str]:
-    """The keys in which two normalised descriptions ask for different results."""
-    return [k for k in IDENTITY_KEYS if stored.get(k) != job.get(k)]
+    """The keys in which two normalised descriptions ask for different results (a key
+    that a store written before it existed lacks counts as its default)."""
+    return [k for k in IDENTITY_KEYS
+            if stored.get(k, DEFAULTS.get(k)) != job.get(k, DEFAULTS.get(k))]
 
 
 def shape(job: Job) -> Tuple[int, int, int, int, int, int]:
@@ -263,7 +274,7 @@ def map_options(job: Job, energy_index: int) -> Dict[str, Any]:
                    symmetry=None if job["symmetry"] == "none" else int(job["symmetry"]),
                    polarisation=None if job["polarisation"] == "none" else job["polarisation"],
                    incidence=job["incidence"], azimuth=job["azimuth"],
-                   s_share=job["s_share"])
+                   s_share=job["s_share"], kz_imaginary=job.get("kz_damping", 0.0))
     if job["energy"]["kind"] == "photon_energy":
         options.update(photon_energy=energy, work_function=job["work_function"])
     else:
@@ -275,7 +286,7 @@ def map_options(job: Job, energy_index: int) -> Dict[str, Any]:
 
 # the keys of a normalised description that are given as they are in a TOML file
 _AS_GIVEN = ("orbitals", "spin", "alpha", "beta", "gamma", "n", "k_max", "symmetry",
-             "polarisation", "incidence", "azimuth", "s_share", "chunk_maps")
+             "polarisation", "incidence", "azimuth", "s_share", "kz_damping", "chunk_maps")
 
 
 class ScanRequest:
@@ -289,11 +300,13 @@ class ScanRequest:
         self.command = command
 
     @classmethod
-    def read(cls, job_or_dict: Union["ScanRequest", PathLike, Dict[str, Any]]) -> "ScanRequest":
-        """The request of a TOML file or a dict (checked), or `job_or_dict` itself."""
+    def read(cls, job_or_dict: Union["ScanRequest", PathLike, Dict[str, Any]],
+             overrides: Optional[Mapping[str, Any]] = None) -> "ScanRequest":
+        """The request of a TOML file or a dict (checked, `overrides` replacing its
+        keys), or `job_or_dict` itself."""
         if isinstance(job_or_dict, ScanRequest):
             return job_or_dict
-        return cls(read(job_or_dict))
+        return cls(read(job_or_dict, overrides))
 
     def record(self) -> Dict[str, Any]:
         """The scan's record: the header and the description (molecule files with their
@@ -329,7 +342,8 @@ def _checked_again(job: Mapping[str, Any], source: str) -> Dict[str, Any]:
     """A recorded description normalised again from its molecules' files, which must be
     the ones it recorded; the molecules keep the names first given."""
     try:
-        raw: Dict[str, Any] = {key: job[key] for key in _AS_GIVEN}
+        raw: Dict[str, Any] = {key: job[key] if key in job else DEFAULTS[key]
+                               for key in _AS_GIVEN}
         raw[job["energy"]["kind"]] = job["energy"]["values"]
         if job["work_function"] is not None:
             raw["work_function"] = job["work_function"]

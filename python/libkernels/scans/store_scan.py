@@ -38,6 +38,7 @@ from ..core.extras import require
 from ..core.grids import MOMENTUM_INTENSITY_UNITS, MomentumMap, clean_numbers
 from ..core.map_sum_call import momentum_grid
 from ..core.orientation import CONVENTION
+from ..core.progress import LOG_INTERVAL, on_terminal
 from ..core.record import RECORD_ATTRIBUTE, package_version
 from ..core.types import PathLike
 from ..core.units import HARTREE_IN_EV
@@ -198,6 +199,7 @@ class ScanProgress:
 
     def __init__(self, plan: ScanPlan, already: BoolArray, enabled: bool = True) -> None:
         self.enabled = enabled
+        self.terminal = on_terminal()
         self.total_tasks, self.total_maps = plan.n_chunks, plan.n_maps
         self.tasks = int(np.count_nonzero(already))
         self.maps = sum(plan.maps_in(int(i)) for i in np.flatnonzero(already)) if self.tasks else 0
@@ -219,14 +221,17 @@ class ScanProgress:
 
     def draw(self, force: bool = False, end: str = "") -> None:
         now = time.monotonic()
-        if not self.enabled or (not force and now - self._last < 0.5):
+        interval = 0.5 if self.terminal else LOG_INTERVAL
+        if not self.enabled or (not force and now - self._last < interval):
             return
         self._last = now
         rate = self.rate
         left = (self.total_maps - self.maps) / rate if rate > 0 else float("nan")
         eta = f", {left:.0f} s left" if math.isfinite(left) and self.maps < self.total_maps else ""
-        sys.stderr.write(f"\rscan: {self.tasks}/{self.total_tasks} tasks, {self.maps}/"
-                         f"{self.total_maps} maps, {rate:.1f} maps/s{eta}   {end}")
+        text = (f"scan: {self.tasks}/{self.total_tasks} tasks, {self.maps}/"
+                f"{self.total_maps} maps, {rate:.1f} maps/s{eta}")
+        # on a terminal the line is redrawn in place; into a log it is one line each time
+        sys.stderr.write(f"\r{text}   {end}" if self.terminal else f"{text}\n")
         sys.stderr.flush()
 
     def close(self) -> None:

@@ -1,97 +1,64 @@
-// libkernels explore: the page.  It asks the server for maps as float32 arrays
-// and paints them itself, so that a slider move costs one kernel call and one
-// putImageData.  While a map is being computed, further moves only mark the
-// settings as changed; when the answer arrives the latest settings are sent,
-// so the server never works through a queue of positions the slider has left.
+// libkernels explore: the page.  It asks the server for maps as float32 arrays and
+// paints them itself (explorer.js), so that a slider move costs one kernel call and one
+// putImageData.  While a map is being computed, further moves only mark the settings as
+// changed; when the answer arrives the latest settings are sent, so the server never
+// works through a queue of positions the slider has left (and it drops any it has).
 "use strict";
 
+import { ANGLES, DIFFERENCE_LABEL, INTENSITY_LABEL, MapView, OrbitalList, OrientationControls,
+         ServerSource, SettingsForm, toImage } from "./explorer.js";
+
 const $ = (id) => document.getElementById(id);
+const source = new ServerSource();
 const state = {
-  info: null, molecule: null, client: Math.random().toString(36).slice(2, 12),
-  seq: 0, inFlight: false, dirty: false, firstUnserved: null,
-  selected: new Map(),  // orbital index -> weight
-  focus: null,          // orbital shown in the real-space view
-  map: null, mapInfo: null, measured: null, residual: null,
-  planeBusy: false, planeDirty: false,
+  info: null, molecule: null, seq: 0, inFlight: false, dirty: false, firstUnserved: null,
+  map: null, mapInfo: null, measured: null, residual: null, planeBusy: false, planeDirty: false,
 };
 // What the tests read: the last map received and the input-to-paint times.
 window.__lk = { latencies: [], parts: [], paints: 0, lastMap: null, lastInfo: null, lastSettings: null,
-                measuredInfo: null, fitInfo: null };
+                measuredInfo: null, fitInfo: null, frame: null, table: null, barLabels: null };
 
-// ---- messages ----------------------------------------------------------------
+let orientation, orbitals, energy, light, grid, model, measuredView, residualView;
+
+// ---- messages ----------------------------------------------------------------------------------
 function showMessage(text) {
   $("message").textContent = text || "";
-  // The server's messages start with the setting they refuse: mark its field.
-  for (const [id, [key]] of Object.entries(NUMBERS)) {
-    if (text && text.startsWith(key + " ")) $(id).classList.add("invalid");
-    else if (!text) $(id).classList.remove("invalid");
-  }
+  // the messages start with the setting they refuse: mark its field
+  for (const form of [energy, light, grid]) if (form) form.mark(text);
+  for (const angle of ANGLES) if (orientation && text && text.startsWith(angle + " ")) orientation.mark(angle);
 }
 function setStatus(text) { $("status").textContent = text || ""; }
-
-async function errorText(response) {
-  try { const body = await response.json(); if (body && body.error) return body.error; }
-  catch (e) { /* not JSON */ }
-  return `the server answered ${response.status}`;
+function failure(error) {
+  return error instanceof TypeError ? `no answer from the server (${error.message})` : error.message;
 }
 
-// ---- settings ------------------------------------------------------------------
-const NUMBERS = {  // input id -> [setting, label]
-  "photon-energy": ["photon_energy", "photon energy"], "work-function": ["work_function", "work function"],
-  "kinetic-energy": ["kinetic_energy", "kinetic energy"], "incidence": ["incidence", "incidence"],
-  "azimuth": ["azimuth", "azimuth"], "s-share": ["s_share", "s share"], "k-max": ["k_max", "k max"],
-  "resolution": ["resolution", "resolution"],
-};
-
-function readNumber(id, label) {
-  const input = $(id);
-  const text = input.value.trim();
-  const value = Number(text);
-  if (text === "" || !Number.isFinite(value)) {
-    input.classList.add("invalid");
-    throw new Error(`${label}: "${input.value}" is not a number`);
-  }
-  input.classList.remove("invalid");
-  return value;
-}
-
+// ---- settings ------------------------------------------------------------------------------------
 function settings() {
-  const s = {
-    molecule: state.molecule.name, client: state.client,
-    orbitals: [...state.selected].map(([index, weight]) => ({ index, weight })),
-    orientation: ["alpha", "beta", "gamma"].map((a) => readNumber(`${a}-num`, a)),
-    energy_mode: $("energy-mode").value, symmetry: $("symmetry").value,
-    polarisation: $("polarisation").value,
-    plane_height: Number($("plane-height").value),
-  };
-  for (const [id, [key, label]] of Object.entries(NUMBERS)) s[key] = readNumber(id, label);
-  if (state.focus !== null) s.plane_orbital = state.focus;
+  const s = { molecule: state.molecule.name, orbitals: orbitals.get(), orientation: orientation.get(),
+              ...energy.get(), ...light.get(), ...grid.get(), plane_height: Number($("plane-height").value) };
+  if (orbitals.focus !== null) s.plane_orbital = orbitals.focus;
   if (!s.orbitals.length) throw new Error("select at least one orbital");
   return s;
 }
 
-async function post(path, body, binary) {
-  return fetch(path, { method: "POST", body: binary ? body : JSON.stringify(body),
-                       headers: { "Content-Type": binary ? "application/octet-stream" : "application/json" } });
-}
-
-function arrayOf(response, buffer) {
-  return { data: new Float32Array(buffer), info: JSON.parse(response.headers.get("X-LK-Info")) };
-}
-
-// ---- the map: one request at a time, always for the newest settings -----------------
+// ---- the map: one request at a time, always for the newest settings -----------------------------------
 function changed() {
-  $("command").value = ""; $("command-note").textContent = "";
+  $("command").textContent = "libkernels map ..."; $("command-note").textContent = ""; $("copy-command").disabled = true;
   if (state.firstUnserved === null) state.firstUnserved = performance.now();
   state.dirty = true;
   drawMolecule();
   if (!state.inFlight) requestMap();
 }
 
+function stale(text) {
+  showMessage(text);
+  model.setStale(text);  // the map on screen no longer answers the settings
+}
+
 async function requestMap() {
   if (!state.dirty) return;
   let s;
-  try { s = settings(); } catch (e) { showMessage(e.message); state.dirty = false; state.firstUnserved = null; return; }
+  try { s = settings(); } catch (e) { stale(e.message); state.dirty = false; state.firstUnserved = null; return; }
   state.dirty = false;
   const since = state.firstUnserved;
   state.firstUnserved = null;
@@ -99,24 +66,22 @@ async function requestMap() {
   state.inFlight = true;
   try {
     const sent = performance.now();
-    const response = await post("api/map", s);
-    if (response.status === 200) {
-      const { data, info } = arrayOf(response, await response.arrayBuffer());
+    const answer = await source.map(s);
+    if (answer) {
+      const { data, info } = answer;
       const arrived = performance.now();
       state.map = data; state.mapInfo = info;
       window.__lk.lastMap = data; window.__lk.lastInfo = info; window.__lk.lastSettings = s;
       showMessage("");
-      setStatus(`${info.orbitals.join(" + ")}: E_kin ${info.e_kin_ev.map((e) => e.toFixed(2)).join(", ")} eV` +
-                (info.min === 0 && info.max === 0 ? " (the map is zero everywhere)" : ""));
-      drawMap();
+      setStatus(`${info.orbitals.join(" + ")}: E_kin ${info.e_kin_ev.map((e) => e.toFixed(2)).join(", ")} eV`);
+      $("notes").textContent = (info.notes || []).join("; ");
+      drawModel();
       if (since !== null) afterPaint(since, { queued: sent - since, server: info.compute_ms,
         transfer: arrived - sent - info.compute_ms, draw: performance.now() - arrived });
       drawMeasured();
-    } else if (response.status !== 204) {
-      showMessage(await errorText(response));
     }
   } catch (e) {
-    showMessage(`no answer from the server (${e.message})`);
+    stale(failure(e));
   } finally {
     state.inFlight = false;
     if (state.dirty) requestMap();
@@ -132,132 +97,46 @@ function afterPaint(since, parts) {
   });
 }
 
-// ---- painting -----------------------------------------------------------------------
-const MARGIN = { left: 58, right: 92, top: 14, bottom: 44 };
-
-function colourTable(signed) { return state.info.colours[signed ? "RdBu_r" : "inferno"]; }
-
-function toImage(values, nx, ny, at, low, high, table) {
-  // at(i, j) -> index into values of the pixel (kx[i], ky[j]); rows go down in ky.
-  const image = new ImageData(nx, ny);
-  const span = high > low ? high - low : 1;
-  for (let r = 0; r < ny; r++) {
-    const j = ny - 1 - r;
-    for (let i = 0; i < nx; i++) {
-      const v = values[at(i, j)];
-      const o = 4 * (r * nx + i);
-      if (Number.isNaN(v)) { image.data[o + 3] = 0; continue; }
-      let t = Math.round(255 * (v - low) / span);
-      t = t < 0 ? 0 : t > 255 ? 255 : t;
-      const c = table[t];
-      image.data[o] = c[0]; image.data[o + 1] = c[1]; image.data[o + 2] = c[2]; image.data[o + 3] = 255;
-    }
-  }
-  const canvas = document.createElement("canvas");
-  canvas.width = nx; canvas.height = ny;
-  canvas.getContext("2d").putImageData(image, 0, 0);
-  return canvas;
-}
-
-function frame(canvas, extent, withBar) {
-  // Square plot area for the k range `extent` = [lo, hi] (Å⁻¹) on both axes.
-  const right = withBar ? MARGIN.right : 14;
-  const size = Math.min(canvas.width - MARGIN.left - right, canvas.height - MARGIN.top - MARGIN.bottom);
-  const x0 = MARGIN.left, y0 = MARGIN.top;
-  const scale = size / (extent[1] - extent[0]);
-  return { x0, y0, size, extent, px: (k) => x0 + (k - extent[0]) * scale,
-           py: (k) => y0 + size - (k - extent[0]) * scale,
-           kx: (x) => extent[0] + (x - x0) / scale, ky: (y) => extent[0] + (y0 + size - y) / scale };
-}
-
-function niceStep(span) {
-  const raw = span / 6, power = 10 ** Math.floor(Math.log10(raw));
-  for (const m of [1, 2, 2.5, 5, 10]) if (m * power >= raw) return m * power;
-  return 10 * power;
-}
-
-function axes(ctx, f) {
-  ctx.strokeStyle = "#333"; ctx.fillStyle = "#333"; ctx.lineWidth = 1;
-  ctx.strokeRect(f.x0 + 0.5, f.y0 + 0.5, f.size, f.size);
-  ctx.font = "11px system-ui, sans-serif";
-  const step = niceStep(f.extent[1] - f.extent[0]);
-  for (let k = Math.ceil(f.extent[0] / step) * step; k <= f.extent[1] + 1e-9; k += step) {
-    const label = Math.abs(k) < 1e-9 ? "0" : +k.toFixed(3) + "";
-    const x = f.px(k), y = f.py(k);
-    ctx.beginPath(); ctx.moveTo(x, f.y0 + f.size); ctx.lineTo(x, f.y0 + f.size + 4);
-    ctx.moveTo(f.x0, y); ctx.lineTo(f.x0 - 4, y); ctx.stroke();
-    ctx.textAlign = "center"; ctx.textBaseline = "top"; ctx.fillText(label, x, f.y0 + f.size + 6);
-    ctx.textAlign = "right"; ctx.textBaseline = "middle"; ctx.fillText(label, f.x0 - 6, y);
-  }
-  ctx.textAlign = "center"; ctx.textBaseline = "alphabetic";
-  ctx.fillText("kx (Å⁻¹)", f.x0 + f.size / 2, f.y0 + f.size + 36);
-  ctx.save(); ctx.translate(14, f.y0 + f.size / 2); ctx.rotate(-Math.PI / 2);
-  ctx.fillText("ky (Å⁻¹)", 0, 0); ctx.restore();
-}
-
-function colourBar(ctx, f, low, high, table) {
-  const x = f.x0 + f.size + 16, w = 14, h = f.size;
-  for (let t = 0; t < 256; t++) {
-    const c = table[t];
-    ctx.fillStyle = `rgb(${c[0]},${c[1]},${c[2]})`;
-    const y0 = f.y0 + h - (t + 1) * h / 256;
-    ctx.fillRect(x, y0, w, h / 256 + 1);
-  }
-  ctx.strokeStyle = "#333"; ctx.strokeRect(x + 0.5, f.y0 + 0.5, w, h);
-  ctx.fillStyle = "#333"; ctx.textAlign = "left"; ctx.textBaseline = "middle";
-  for (let q = 0; q <= 4; q++) {
-    const v = low + (high - low) * q / 4;
-    ctx.fillText(v.toPrecision(3), x + w + 4, f.y0 + h - q * h / 4);
-  }
-}
+// ---- painting ----------------------------------------------------------------------------------------
+function table(signed) { return state.info.colours[signed ? "RdBu_r" : "inferno"]; }
 
 function mapExtent(info) {
   const half = info.k_step / 2;
   return [info.k_min - half, info.k_min + (info.n - 1) * info.k_step + half];
 }
 
-function scaleOf(values, signed) {
-  let low = Infinity, high = -Infinity;
-  for (const v of values) { if (v < low) low = v; if (v > high) high = v; }
-  if (!Number.isFinite(low)) return [0, 1];
-  if (signed) { const m = Math.max(Math.abs(low), Math.abs(high)) || 1; return [-m, m]; }
-  return [Math.min(0, low), high > 0 ? high : 1];
+function drawModel() {
+  const info = state.mapInfo, n = info.n;
+  const energies = info.e_kin_ev.map((e) => e.toFixed(2)).join(", ");
+  model.show({ values: state.map, nx: n, ny: n, at: (i, j) => i * n + j,
+               kx: [info.k_min, info.k_step], ky: [info.k_min, info.k_step] },
+             { extent: mapExtent(info), signed: info.signed, table: table(info.signed),
+               title: `${state.molecule.display} ${info.orbitals.join(" + ")} · E_kin ${energies} eV`,
+               radius: info.radius, quantity: info.signed ? DIFFERENCE_LABEL : INTENSITY_LABEL });
+  Object.assign(window.__lk, { frame: model.frame, table: model.table, barLabels: model.bar.labels,
+                               barLabel: model.bar.label });
 }
 
-function drawMap() {
-  const canvas = $("map"), ctx = canvas.getContext("2d"), info = state.mapInfo, n = info.n;
-  ctx.clearRect(0, 0, canvas.width, canvas.height);
-  const [low, high] = scaleOf(state.map, info.signed);
-  const table = colourTable(info.signed);
-  const image = toImage(state.map, n, n, (i, j) => i * n + j, low, high, table);
-  const f = frame(canvas, mapExtent(info), true);
-  ctx.imageSmoothingEnabled = false;
-  ctx.drawImage(image, f.x0, f.y0, f.size, f.size);
-  // The edge of the hemisphere of the highest kinetic energy.
-  ctx.save(); ctx.beginPath(); ctx.rect(f.x0, f.y0, f.size, f.size); ctx.clip();
-  ctx.setLineDash([5, 4]); ctx.strokeStyle = info.signed ? "rgba(0,0,0,0.4)" : "rgba(255,255,255,0.7)";
-  ctx.beginPath(); ctx.arc(f.px(0), f.py(0), info.radius * f.size / (f.extent[1] - f.extent[0]), 0, 2 * Math.PI);
-  ctx.stroke(); ctx.restore();
-  axes(ctx, f);
-  colourBar(ctx, f, low, high, table);
-  state.mapFrame = f;
-  window.__lk.frame = { x0: f.x0, y0: f.y0, size: f.size };
-  window.__lk.table = table;
+function drawMeasured() {
+  const m = state.measured, r = state.residual;
+  $("measured-view").hidden = !m;
+  $("residual-view").hidden = !r;
+  $("cards").classList.toggle("comparing", Boolean(m));
+  if (!m) return;
+  const extent = (info) => state.mapInfo ? mapExtent(state.mapInfo)
+    : [Math.min(info.kx[0], info.ky[0]), Math.max(info.kx[0] + info.shape[0] * info.kx[1], info.ky[0] + info.shape[1] * info.ky[1])];
+  const show = (view, array, signed, title) => {
+    const { data, info } = array, [nx, ny] = info.shape;
+    view.show({ values: data, nx, ny, at: (i, j) => i * ny + j, kx: info.kx, ky: info.ky },
+              { extent: extent(info), signed, table: table(signed), title, radius: null,
+                quantity: signed ? DIFFERENCE_LABEL : "measured intensity",
+                caption: signed ? "measured − fitted model on the measured pixels" : "the uploaded map on the model's axes" });
+  };
+  show(measuredView, m, false, `measured: ${m.name}`);
+  if (r) show(residualView, r, true, "measured − fitted model");
 }
 
-function hover(event) {
-  if (!state.mapFrame || !state.map) return;
-  const rect = event.target.getBoundingClientRect(), f = state.mapFrame, info = state.mapInfo;
-  const x = (event.clientX - rect.left) * event.target.width / rect.width;
-  const y = (event.clientY - rect.top) * event.target.height / rect.height;
-  const kx = f.kx(x), ky = f.ky(y);
-  const i = Math.round((kx - info.k_min) / info.k_step), j = Math.round((ky - info.k_min) / info.k_step);
-  if (i < 0 || j < 0 || i >= info.n || j >= info.n) { $("readout").textContent = "\u00a0"; return; }
-  const v = state.map[i * info.n + j];
-  $("readout").textContent = `kx = ${kx.toFixed(3)} Å⁻¹   ky = ${ky.toFixed(3)} Å⁻¹   intensity = ${v.toPrecision(4)}`;
-}
-
-// ---- molecule seen from above, turned as in the experiment ---------------------------
+// ---- the molecule seen from above, turned as in the experiment ---------------------------------------
 function orientationMatrix(a, b, g) {
   // M = Rz(a) Rx(b) Rz(g), rows = the molecule's axes seen from the lab.
   const r = Math.PI / 180, [sa, ca, sb, cb, sc, cc] = [-a, -a, -b, -b, -g, -g]
@@ -267,14 +146,17 @@ function orientationMatrix(a, b, g) {
           [sc * sb, -cc * sb, cb]];
 }
 
-function angles() {
-  return ["alpha", "beta", "gamma"].map((a) => { const v = Number($(`${a}-num`).value); return Number.isFinite(v) ? v : 0; });
+function fitCanvas(canvas, aspect) {
+  const width = Math.max(120, Math.floor(canvas.clientWidth || 280));
+  if (canvas.width !== width) { canvas.width = width; canvas.height = Math.round(width * aspect); }
 }
 
 function drawMolecule() {
-  const canvas = $("molecule-view"), ctx = canvas.getContext("2d"), m = state.molecule;
+  const canvas = $("molecule-view"), m = state.molecule;
+  fitCanvas(canvas, 1);
+  const ctx = canvas.getContext("2d");
   ctx.clearRect(0, 0, canvas.width, canvas.height);
-  const M = orientationMatrix(...angles());
+  const M = orientationMatrix(...orientation.peek());
   // The molecule stands in the lab as M^T applied to its own coordinates.
   const lab = m.atoms.map((atom) => [0, 1, 2].map((c) => M[0][c] * atom.xyz[0] + M[1][c] * atom.xyz[1] + M[2][c] * atom.xyz[2]));
   const reach = Math.max(1, ...m.atoms.map((a) => Math.hypot(...a.xyz))) + 1.2;
@@ -283,16 +165,15 @@ function drawMolecule() {
   ctx.strokeStyle = "#ccc"; ctx.fillStyle = "#888"; ctx.font = "11px system-ui";
   ctx.beginPath(); ctx.moveTo(8, cy); ctx.lineTo(canvas.width - 8, cy); ctx.moveTo(cx, canvas.height - 8); ctx.lineTo(cx, 8); ctx.stroke();
   ctx.fillText("x", canvas.width - 14, cy - 4); ctx.fillText("y", cx + 4, 16);
-  if ($("polarisation").value !== "none") {
+  const azimuth = Number(lightValue("azimuth"));
+  if (lightValue("polarisation") !== "none" && Number.isFinite(azimuth)) {
     // The plane of incidence of the light, seen from above: a line at the azimuth.
-    const phi = Number($("azimuth").value) * Math.PI / 180, r = canvas.width / 2 - 10;
-    if (Number.isFinite(phi)) {
-      ctx.save(); ctx.setLineDash([6, 4]); ctx.strokeStyle = "#d08000"; ctx.lineWidth = 1.5;
-      ctx.beginPath(); ctx.moveTo(cx - r * Math.cos(phi), cy + r * Math.sin(phi));
-      ctx.lineTo(cx + r * Math.cos(phi), cy - r * Math.sin(phi)); ctx.stroke();
-      ctx.fillStyle = "#d08000"; ctx.fillText("plane of incidence", 10, canvas.height - 8);
-      ctx.restore();
-    }
+    const phi = azimuth * Math.PI / 180, r = canvas.width / 2 - 10;
+    ctx.save(); ctx.setLineDash([6, 4]); ctx.strokeStyle = "#d08000"; ctx.lineWidth = 1.5;
+    ctx.beginPath(); ctx.moveTo(cx - r * Math.cos(phi), cy + r * Math.sin(phi));
+    ctx.lineTo(cx + r * Math.cos(phi), cy - r * Math.sin(phi)); ctx.stroke();
+    ctx.fillStyle = "#d08000"; ctx.fillText("plane of incidence", 10, canvas.height - 8);
+    ctx.restore();
   }
   ctx.strokeStyle = "#666"; ctx.lineWidth = 2.5;
   for (const [i, j] of m.bonds) {
@@ -307,24 +188,26 @@ function drawMolecule() {
   }
 }
 
-// ---- the orbital on a real-space plane ---------------------------------------------------
+function lightValue(key) { return light.inputs[key].value; }
+
+// ---- the orbital on a real-space plane ------------------------------------------------------------------
 async function requestPlane() {
   if (state.planeBusy) { state.planeDirty = true; return; }
   let s;
   try { s = settings(); } catch (e) { return; }
   state.planeBusy = true; state.planeDirty = false;
   try {
-    const response = await post("api/plane", s);
-    if (response.ok) {
-      const { data, info } = arrayOf(response, await response.arrayBuffer());
-      drawPlane(data, info);
-    } else showMessage(await errorText(response));
-  } catch (e) { showMessage(`no answer from the server (${e.message})`); }
+    const answer = await source.plane(s);
+    if (answer) { state.plane = answer; drawPlane(); }
+  } catch (e) { showMessage(failure(e)); }
   finally { state.planeBusy = false; if (state.planeDirty) requestPlane(); }
 }
 
-function drawPlane(data, info) {
-  const canvas = $("plane"), ctx = canvas.getContext("2d");
+function drawPlane() {
+  if (!state.plane) return;
+  const { data, info } = state.plane, canvas = $("plane");
+  fitCanvas(canvas, 0.8);
+  const ctx = canvas.getContext("2d");
   ctx.clearRect(0, 0, canvas.width, canvas.height);
   const [rows, cols] = info.shape, m = info.max_abs || 1;
   const image = toImage(data, cols, rows, (i, j) => j * cols + i, -m, m, state.info.colours.RdBu_r);
@@ -346,68 +229,16 @@ function drawPlane(data, info) {
   $("plane-caption").textContent = `${info.orbital} on the plane ${info.normal} = ${info.height.toFixed(1)} Å above the molecule's centre (${info.axes[0]} right, ${info.axes[1]} up; red +, blue −)`;
 }
 
-// ---- the orbital list -------------------------------------------------------------------
-function fillOrbitals() {
-  const m = state.molecule, body = $("orbitals").querySelector("tbody");
-  body.textContent = "";
-  const spin = $("spin-filter").value;
-  $("spin-filter-label").hidden = !m.two_spins;
-  for (const cell of document.querySelectorAll(".spin-col")) cell.hidden = !m.two_spins;
-  const rows = m.orbitals.filter((o) => !m.two_spins || o.spin === spin)
-    .sort((p, q) => (q.energy ?? 0) - (p.energy ?? 0));
-  for (const o of rows) {
-    const tr = document.createElement("tr");
-    tr.dataset.index = o.index;
-    if (/^(HOMO|LUMO)( |$)/.test(o.name)) tr.classList.add("frontier");
-    const pick = Object.assign(document.createElement("input"), { type: "checkbox", className: "pick", checked: state.selected.has(o.index) });
-    const weight = Object.assign(document.createElement("input"), { type: "number", className: "weight", step: "any",
-      value: state.selected.get(o.index) ?? 1, disabled: !state.selected.has(o.index) });
-    const cells = [pick, o.name, o.index, o.energy === null ? "" : o.energy.toFixed(3), o.occupation.toFixed(2), o.symmetry, o.spin, weight];
-    cells.forEach((value, k) => {
-      const td = document.createElement("td");
-      if (value instanceof Node) td.appendChild(value); else td.textContent = value;
-      if (k === 6) { td.className = "spin-col"; td.hidden = !m.two_spins; }
-      tr.appendChild(td);
-    });
-    pick.addEventListener("change", () => {
-      if (pick.checked) state.selected.set(o.index, Number(weight.value) || 1);
-      else state.selected.delete(o.index);
-      weight.disabled = !pick.checked;
-      if (pick.checked) focusOrbital(o.index);
-      changed();
-    });
-    weight.addEventListener("input", () => {
-      const value = Number(weight.value);
-      if (weight.value.trim() === "" || !Number.isFinite(value)) {
-        weight.classList.add("invalid"); showMessage(`weight of ${o.name}: "${weight.value}" is not a number`); return;
-      }
-      weight.classList.remove("invalid");
-      if (state.selected.has(o.index)) { state.selected.set(o.index, value); changed(); }
-    });
-    tr.addEventListener("click", (event) => { if (event.target.tagName !== "INPUT") focusOrbital(o.index); });
-    body.appendChild(tr);
-  }
-  const homo = body.querySelector(`tr[data-index="${state.focus ?? m.homo}"]`);
-  if (homo) homo.scrollIntoView({ block: "center" });
-  markFocus();
-}
-
-function focusOrbital(index) { state.focus = index; markFocus(); requestPlane(); }
-function markFocus() {
-  for (const tr of $("orbitals").querySelectorAll("tbody tr")) tr.classList.toggle("focus", Number(tr.dataset.index) === state.focus);
-}
-
+// ---- molecules ------------------------------------------------------------------------------------------
 function chooseMolecule(name) {
   state.molecule = state.info.molecules.find((m) => m.name === name);
-  state.selected = new Map([[state.molecule.homo, 1]]);
-  state.focus = state.molecule.homo;
   state.residual = null;  // a measured map stays: it can be compared with any molecule
-  fillOrbitals();
+  orbitals.setMolecule(state.molecule, [[state.molecule.homo, 1]], state.molecule.homo);
   changed();
   requestPlane();
 }
 
-// ---- exports ------------------------------------------------------------------------------
+// ---- exports --------------------------------------------------------------------------------------------
 function download(blob, name) {
   const link = document.createElement("a");
   link.href = URL.createObjectURL(blob); link.download = name;
@@ -420,161 +251,175 @@ function stem() {
   return `${state.molecule.name}_${(m ? m.orbitals.join("+") : "map").replace(/[^A-Za-z0-9+-]/g, "_")}`;
 }
 
-async function exportFile(path, suffix) {
+async function exportFile(kind, suffix) {
   let s;
-  try { s = settings(); } catch (e) { showMessage(e.message); return; }
+  try { s = settings(); } catch (e) { showMessage(e.message); return null; }
   try {
-    const response = await post(path, s);
-    if (!response.ok) { showMessage(await errorText(response)); return; }
-    if (suffix === ".json") {
-      const body = await response.json();
-      $("command").value = body.command; $("command-note").textContent = body.command_note || "";
-      return body;
+    const result = await source.exported(kind, s);
+    if (kind === "settings") {
+      $("command").textContent = result.command; $("command-note").textContent = result.command_note || "";
+      $("copy-command").disabled = false;
+      return result;
     }
-    download(await response.blob(), stem() + suffix);
+    download(result, stem() + suffix);
     showMessage("");
-  } catch (e) { showMessage(`no answer from the server (${e.message})`); }
+  } catch (e) { showMessage(failure(e)); }
+  return null;
 }
 
-// ---- measured map and fit ----------------------------------------------------------------------
+async function copyCommand() {
+  const text = $("command").textContent;
+  try { await navigator.clipboard.writeText(text); setStatus("command copied"); return; }
+  catch (e) { /* no clipboard here: select it for the user's own copy */ }
+  const range = document.createRange();
+  range.selectNodeContents($("command"));
+  const selection = window.getSelection();
+  selection.removeAllRanges(); selection.addRange(range);
+  setStatus(document.execCommand && document.execCommand("copy") ? "command copied" : "command selected: copy it with Ctrl-C");
+}
+
+// ---- measured map and fit --------------------------------------------------------------------------------
 async function uploadMeasured(file) {
   if (file.size > state.info.limits.upload_bytes) {
     showMessage(`${file.name} is ${file.size} bytes; the server accepts up to ${state.info.limits.upload_bytes}`);
     return;
   }
   try {
-    const response = await post("api/measured", await file.arrayBuffer(), true);
-    if (!response.ok) { showMessage(`${file.name}: ${await errorText(response)}`); return; }
-    const { data, info } = arrayOf(response, await response.arrayBuffer());
-    state.measured = { data, info, name: file.name }; state.residual = null;
-    window.__lk.measuredInfo = info;
+    const answer = await source.measured(await file.arrayBuffer());
+    state.measured = { ...answer, name: file.name }; state.residual = null;
+    window.__lk.measuredInfo = answer.info;
     $("fit").disabled = !state.info.fit;
     if (!state.info.fit) $("fit").title = "fitting is not available in this installation";
     // The fit needs the map's own kinetic energy: from the file, else asked for here.
-    const e = info.energies || {};
+    const e = answer.info.energies || {};
     $("fit-energy-label").hidden = "kinetic_energy" in e || ("photon_energy" in e && "work_function" in e);
+    $("fit-energy").classList.remove("invalid");
     $("fit-report").textContent = "";
+    showWarnings([]);
     showMessage("");
     drawMeasured();
-  } catch (e) { showMessage(`no answer from the server (${e.message})`); }
+  } catch (e) { showMessage(`${file.name}: ${failure(e)}`); }
 }
 
-function drawGrid(canvas, array, info, signed) {
-  // A map on its own pixels (kx, ky axes from info) inside the model map's k frame.
-  const ctx = canvas.getContext("2d");
-  ctx.clearRect(0, 0, canvas.width, canvas.height);
-  if (!array) { canvas.parentElement.hidden = true; return; }
-  const [nx, ny] = info.shape, [kx0, dkx] = info.kx, [ky0, dky] = info.ky;
-  canvas.parentElement.hidden = false;
-  const extent = state.mapInfo ? mapExtent(state.mapInfo) : [Math.min(kx0, ky0), Math.max(kx0 + nx * dkx, ky0 + ny * dky)];
-  const f = frame(canvas, extent, true);
-  const [low, high] = scaleOf(array, signed);
-  const table = colourTable(signed);
-  const image = toImage(array, nx, ny, (i, j) => i * ny + j, low, high, table);
-  ctx.save(); ctx.beginPath(); ctx.rect(f.x0, f.y0, f.size, f.size); ctx.clip();
-  ctx.fillStyle = "#eee"; ctx.fillRect(f.x0, f.y0, f.size, f.size);
-  ctx.imageSmoothingEnabled = false;
-  const left = f.px(kx0 - dkx / 2), right = f.px(kx0 + (nx - 0.5) * dkx);
-  const top = f.py(ky0 + (ny - 0.5) * dky), bottom = f.py(ky0 - dky / 2);
-  ctx.drawImage(image, left, top, right - left, bottom - top);
-  ctx.restore();
-  axes(ctx, f);
-  colourBar(ctx, f, low, high, table);
-}
-
-function drawMeasured() {
-  const m = state.measured;
-  $("measured-row").hidden = !m;
-  if (!m) return;
-  drawGrid($("measured"), m && m.data, m && m.info, false);
-  const r = state.residual;
-  drawGrid($("residual"), r && r.data, r && r.info, true);
+// The kinetic energy the fit is to use: undefined when the file states one, else the one
+// entered beside the fit button (null when that is not a positive number).
+function fitEnergy() {
+  if ($("fit-energy-label").hidden) return undefined;
+  const text = $("fit-energy").value.trim(), value = Number(text);
+  const good = text !== "" && Number.isFinite(value) && value > 0;
+  $("fit-energy").classList.toggle("invalid", !good);
+  return good ? value : null;
 }
 
 async function fit() {
   let s;
   try { s = settings(); } catch (e) { showMessage(e.message); return; }
-  $("fit").disabled = true; setStatus("fitting ...");
+  const kinetic = fitEnergy();
+  if (kinetic === null) {
+    showMessage("the measured map states no kinetic energy: enter the one it was measured at (eV) beside the fit button");
+    $("fit-energy").focus();
+    return;
+  }
+  $("fit").disabled = true; $("fit-cancel").hidden = false; setStatus("fitting ...");
   try {
-    const body = { settings: s, measured: state.measured.info.id, fit_angles: ["alpha"] };
-    if (!$("fit-energy-label").hidden) {
-      const entered = Number($("fit-energy").value);
-      if (!$("fit-energy").value || !(entered > 0)) {
-        showMessage("the measured map states no kinetic energy: enter the one it was measured at (eV) beside the fit button");
-        $("fit-energy").focus();
-        return;
-      }
-      body.kinetic_energy = entered;
-    }
-    const response = await post("api/fit", body);
-    if (!response.ok) { showMessage(await errorText(response)); return; }
-    const { data, info } = arrayOf(response, await response.arrayBuffer());
+    const { data, info } = await source.fit(s, state.measured.info.id, ["alpha"], kinetic);
     state.residual = { data, info }; window.__lk.fitInfo = info;
+    const weights = {};
+    info.orbitals.forEach((index, k) => { weights[index] = +info.weights[k].toPrecision(6); });
+    orbitals.setWeights(weights);
+    orientation.set(info.orientation);
+    info.orientation = orientation.get();
     drawMeasured();
-    info.orbitals.forEach((index, k) => state.selected.set(index, +info.weights[k].toPrecision(6)));
-    for (const [k, a] of ["alpha", "beta", "gamma"].entries()) {
-      const v = info.orientation[k] - 360 * Math.round(info.orientation[k] / 360);  // into [-180, 180]
-      info.orientation[k] = v;
-      $(`${a}-num`).value = +v.toFixed(3); $(a).value = v;
-    }
-    fillOrbitals();
     const fmt = (v, digits) => (v === null || v === undefined ? "?" : v.toPrecision(digits));
-    $("fit-report").textContent = `weights ${info.weights.map((w, k) => `${fmt(w, 3)} ± ${fmt(info.weight_errors[k], 2)}`).join(", ")}; ` +
-      `α = ${fmt(info.orientation[0], 4)}° ± ${fmt(info.orientation_errors[0], 2)}; R = ${fmt(info.r_factor, 3)}; ` +
-      `χ²_red ${fmt(info.chi2_reduced, 3)} (1 ± ${fmt(info.goodness.expected_spread, 2)} expected); ` +
-      `E_kin ${fmt(info.kinetic_energy_ev, 4)} eV for all orbitals (${info.energy_source === "file" ? "from the file" : "entered"})` +
-      (info.warnings && info.warnings.length ? `; warnings: ${info.warnings.map((w) => `${w.code}: ${w.message}`).join("; ")}` : "");
+    $("fit-report").textContent = [
+      `weights ${info.weights.map((w, k) => `${fmt(w, 3)} ± ${fmt(info.weight_errors[k], 2)}`).join(", ")}`,
+      `α = ${fmt(info.orientation[0], 4)}° ± ${fmt(info.orientation_errors[0], 2)}; R = ${fmt(info.r_factor, 3)}`,
+      `χ²_red ${fmt(info.chi2_reduced, 3)} (1 ± ${fmt(info.goodness.expected_spread, 2)} expected)`,
+      `E_kin ${fmt(info.kinetic_energy_ev, 4)} eV for all orbitals (${info.energy_source === "file" ? "from the file" : "entered"})`,
+    ].join("\n");
+    showWarnings(info.warnings || []);
     showMessage("");
+    setStatus("");
     changed();
-  } catch (e) { showMessage(`no answer from the server (${e.message})`); }
-  finally { $("fit").disabled = !state.measured; setStatus(""); }
+  } catch (e) {
+    const text = failure(e);
+    if (/cancelled/.test(text)) setStatus("fit cancelled"); else { setStatus(""); showMessage(text); }
+  } finally { $("fit").disabled = !state.measured; $("fit-cancel").hidden = true; }
 }
 
-// ---- wiring -------------------------------------------------------------------------------
+function showWarnings(warnings) {
+  // the fit's own verdicts ({code, message}): a misfit, angles it cannot separate, ...
+  const list = $("fit-warnings");
+  list.textContent = "";
+  for (const w of warnings) list.append(Object.assign(document.createElement("li"), { textContent: `${w.code}: ${w.message}` }));
+  list.hidden = !warnings.length;
+}
+
+// ---- building and wiring the page ------------------------------------------------------------------------
+function build(info) {
+  const d = info.defaults, limits = info.limits;
+  orientation = new OrientationControls($("orientation"), { limit: limits.angle, onChange: changed });
+  orbitals = new OrbitalList($("orbital-list"), { onChange: changed, onFocus: () => requestPlane(),
+                                                 onMessage: showMessage });
+  energy = new SettingsForm($("energy"), [
+    { key: "energy_mode", label: "set", choices: [["photon", "photon energy"], ["kinetic", "kinetic energy"]], value: d.energy_mode },
+    { key: "photon_energy", label: "hν", name: "photon energy", group: "photon", value: d.photon_energy },
+    { key: "work_function", label: "work function", name: "work function", group: "photon", value: d.work_function },
+    { key: "kinetic_energy", label: "E<sub>kin</sub>", name: "kinetic energy", group: "kinetic", value: d.kinetic_energy },
+  ], { onChange: (key) => { if (key === "energy_mode") showEnergyMode(); changed(); } });
+  light = new SettingsForm($("light"), [
+    { key: "symmetry", label: "symmetry", choices: [["none", "none"], ["2", "2-fold"], ["3", "3-fold"], ["4", "4-fold"]], value: d.symmetry },
+    { key: "polarisation", label: "polarisation", choices: [["none", "none"], ["p", "p"], ["s", "s"], ["linear", "linear (p + s)"],
+      ["circular+", "circular +"], ["circular-", "circular −"], ["dichroism", "dichroism"], ["radial", "radial"]], value: d.polarisation },
+    { key: "incidence", label: "incidence (°)", name: "incidence", min: 0, max: 90, value: d.incidence },
+    { key: "azimuth", label: "azimuth (°)", name: "azimuth", value: d.azimuth },
+    { key: "s_share", label: "s share (%)", name: "s share", min: 0, max: 100, value: d.s_share },
+    { key: "kz_damping", label: "kz damping (Å⁻¹)", name: "kz damping", min: 0, max: limits.kz_damping, value: d.kz_damping },
+  ], { onChange: changed });
+  grid = new SettingsForm($("momentum-grid"), [
+    { key: "k_max", label: "k max (Å⁻¹)", name: "k max", value: d.k_max },
+    { key: "resolution", label: "resolution", name: "resolution", step: 1, min: 2, max: limits.resolution, value: d.resolution },
+  ], { onChange: changed });
+  model = new MapView($("model-view"), { label: "momentum map" });
+  measuredView = new MapView($("measured-view"), { label: "measured map" });
+  residualView = new MapView($("residual-view"), { label: "measured minus fitted model" });
+  showEnergyMode();
+}
+
+function showEnergyMode() {
+  const kinetic = energy.inputs.energy_mode.value === "kinetic";
+  energy.show("photon", !kinetic); energy.show("kinetic", kinetic);
+}
+
 function wire() {
-  for (const a of ["alpha", "beta", "gamma"]) {
-    $(a).addEventListener("input", () => { $(`${a}-num`).value = $(a).value; changed(); });
-    $(`${a}-num`).addEventListener("input", () => { $(a).value = $(`${a}-num`).value; changed(); });
-  }
-  for (const id of Object.keys(NUMBERS)) $(id).addEventListener("input", changed);
-  for (const id of ["symmetry", "polarisation"]) $(id).addEventListener("change", changed);
-  $("energy-mode").addEventListener("change", () => {
-    const kinetic = $("energy-mode").value === "kinetic";
-    for (const el of document.querySelectorAll(".photon")) el.hidden = kinetic;
-    for (const el of document.querySelectorAll(".kinetic")) el.hidden = !kinetic;
-    changed();
-  });
   $("plane-height").addEventListener("input", () => {
     $("plane-height-text").textContent = `${Number($("plane-height").value).toFixed(1)} Å`; requestPlane();
   });
-  $("spin-filter").addEventListener("change", fillOrbitals);
   $("molecule").addEventListener("change", () => chooseMolecule($("molecule").value));
-  $("map").addEventListener("mousemove", hover);
-  $("map").addEventListener("mouseleave", () => { $("readout").textContent = "\u00a0"; });
-  $("export-png").addEventListener("click", () => exportFile("api/export/png", ".png"));
-  $("export-npy").addEventListener("click", () => exportFile("api/export/npy", ".npy"));
+  $("export-png").addEventListener("click", () => exportFile("png", ".png"));
+  $("export-npy").addEventListener("click", () => exportFile("npy", ".npy"));
   $("export-json").addEventListener("click", async () => {
-    const body = await exportFile("api/export/settings", ".json");
+    const body = await exportFile("settings", ".json");
     if (body) { download(new Blob([JSON.stringify(body, null, 1)], { type: "application/json" }), stem() + ".json"); showMessage(""); }
   });
-  $("show-command").addEventListener("click", async () => {
-    const body = await exportFile("api/export/settings", ".json");
-    if (body) {
-      $("command").select();
-      try { await navigator.clipboard.writeText(body.command); setStatus("command copied"); } catch (e) { /* no clipboard: select it */ }
-    }
-  });
+  $("show-command").addEventListener("click", () => exportFile("settings", ".json"));
+  $("copy-command").addEventListener("click", copyCommand);
   $("measured-file").addEventListener("change", () => { const file = $("measured-file").files[0]; if (file) uploadMeasured(file); });
   $("fit").addEventListener("click", fit);
+  $("fit-cancel").addEventListener("click", () => source.cancelFit());
+  let width = 0;
+  window.addEventListener("resize", () => {
+    if (window.innerWidth === width) return;
+    width = window.innerWidth; drawMolecule(); drawPlane();
+  });
 }
 
 async function start() {
   try {
-    const response = await fetch("api/info");
-    state.info = await response.json();
-  } catch (e) { showMessage(`cannot reach the server (${e.message})`); return; }
-  for (const m of state.info.molecules) $("molecule").appendChild(Object.assign(document.createElement("option"), { value: m.name, textContent: m.title }));
-  $("resolution").max = state.info.limits.resolution;
+    state.info = await source.info();
+  } catch (e) { showMessage(`cannot reach the server (${failure(e)})`); return; }
+  for (const m of state.info.molecules) $("molecule").append(Object.assign(document.createElement("option"), { value: m.name, textContent: m.title }));
+  build(state.info);
   wire();
   chooseMolecule(state.info.molecules[0].name);
 }
