@@ -23,6 +23,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from scipy.interpolate import RegularGridInterpolator
 
 import doc_examples as de
 from conftest import wheel_data
@@ -73,13 +74,14 @@ def _counts_in_angles(geometry, a, b, kinetic, rng):
     x, y, _ = geometry.direction(grid_a, grid_b)  # angles after their offsets
     out = []
     for energy in kinetic:
+        # a fine model, interpolated: the data must be what the fit's model is, not a
+        # coarse lookup of it that no model describes within the counts' noise
         model = lk.momentum_map_sum(mol, ["HOMO", "HOMO-1"], kinetic_energy=energy, k_max=3.0,
-                                    n=121)
+                                    n=481)
         k = k_of_energy(energy)
-        i = np.clip(np.rint((k * x - model.kx[0]) / (model.kx[1] - model.kx[0])), 0, 120)
-        j = np.clip(np.rint((k * y - model.ky[0]) / (model.ky[1] - model.ky[0])), 0, 120)
-        peak = model.data.max()
-        out.append(rng.poisson(200 * model.data[i.astype(int), j.astype(int)] / peak + 5))
+        look_up = RegularGridInterpolator((model.kx, model.ky), model.data, method="cubic")
+        values = look_up(np.stack([k * x, k * y], axis=-1))
+        out.append(rng.poisson(200 * values / model.data.max() + 5))
     return np.asarray(out, dtype=np.float32)
 
 

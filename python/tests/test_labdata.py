@@ -107,10 +107,10 @@ def test_deflector_map_through_nexus_round_trip(tmp_path, model_in_k):
             data[name] = values
             data[name].attrs["units"] = unit
         data["energy"].attrs["type"] = "binding"
-    out = tmp_path / "deflector.nc"
     assert main(["convert", str(path), "--geometry", "deflector", "--angle-offsets",
                  "phi=1.5", "--sample-azimuth", "12", "--energy-window", "1", "2",
-                 "-o", str(out)]) == 0
+                 "-o", str(tmp_path / "converted")]) == 0
+    out = tmp_path / "converted" / (path.stem + "_k.nc")
     converted = xr.open_dataset(out)
     assert list(converted.data_vars)[:2] == ["intensity", "sigma"]
     assert converted.attrs["photon_energy"] == photon and converted.attrs["slices_summed"] == 3
@@ -124,8 +124,8 @@ def test_deflector_map_through_nexus_round_trip(tmp_path, model_in_k):
     fit = _check_fit(out, tmp_path, photon_energy=photon, work_function=work)
     assert fit.n_pixels > 10000
     # the record makes the same file again
-    again = tmp_path / "again.nc"
-    assert main(["convert", "--from-record", str(out), "-o", str(again)]) == 0
+    assert main(["convert", "--from-record", str(out), "-o", str(tmp_path / "again")]) == 0
+    again = tmp_path / "again" / out.name
     with xr.open_dataset(out) as first, xr.open_dataset(again) as second:
         np.testing.assert_array_equal(first.intensity.values, second.intensity.values)
     # the raw file goes to fit directly, with the geometry given as options
@@ -280,6 +280,8 @@ def _netcdf(path, dims, coords, values=None, attrs=None):
     ("beyond 90", "reaches 120 degrees, beyond +-90"),
     ("non-monotonic", "coordinate of psi is not monotonic"),
     ("empty file", "the file is empty"),
+    ("a map already in momentum", "a .npz already on kx, ky needs no conversion"),
+    ("an output file for -o", "-o names the output directory, as for every command"),
 ])
 def test_bad_input_is_one_line_and_writes_nothing(tmp_path, capsys, case, message):
     path = tmp_path / "in.nc"
@@ -292,14 +294,19 @@ def test_bad_input_is_one_line_and_writes_nothing(tmp_path, capsys, case, messag
         _netcdf(path, ("phi", "psi"), (np.linspace(0, 120, 5), angles))
     elif case == "non-monotonic":
         _netcdf(path, ("phi", "psi"), (angles, np.array([0, 1, 3, 2, 4.0])))
+    elif case == "a map already in momentum":
+        path = tmp_path / "in.npz"
+        np.savez(path, intensity=np.ones((5, 5)), kx=angles, ky=angles)
+    elif case == "an output file for -o":
+        _netcdf(path, ("phi", "psi"), (angles, angles))
     else:
         path.write_bytes(b"")
-    out = tmp_path / "out.nc"
+    out = tmp_path / ("out.nc" if case == "an output file for -o" else "out")
     assert main(["convert", str(path), "--geometry", "deflector", "--kinetic-energy", "20",
                  "-o", str(out)]) == 2
     error = capsys.readouterr().err
     assert error.count("\n") == 1 and message in error, error
-    assert not out.exists() and not (tmp_path / "out.nc.partial").exists()
+    assert not out.exists() and list(tmp_path.iterdir()) == [path]
 
 
 def test_dims_are_placed_by_name_and_unit_and_momentum_cubes_pass_through(tmp_path):

@@ -5,7 +5,7 @@
     libkernels cube [MOLECULE] ...       an orbital or the charge density as a cube file
     libkernels momentum-density [MOLECULE] ...
     libkernels orbitals [MOLECULE]       list the orbitals with names and energies
-    libkernels convert INPUT -o OUT.nc   measured data in angles to a momentum lattice
+    libkernels convert INPUT -o DIR      measured data in angles to a momentum lattice
     libkernels fit MEASURED [MOLECULE]   fit orbital weights and orientation to a measured map
     libkernels deconvolve STACK [MOLECULE]  orbital-projected spectra of an energy stack
     libkernels reconstruct MEASURED... -o DIR  an orbital's image in real space from maps

@@ -66,8 +66,10 @@ def read_measured_file(source: PathLike, *, chunked: bool = False) -> xarray.Dat
         return xarray_files.read(path, zarr=kind == "zarr", chunked=chunked)
     if kind == "igor":
         return igor.read(path)
+    hint = ("; a .npz already on kx, ky needs no conversion: fit, deconvolve and reconstruct "
+            "take it as it is" if path.lower().endswith(".npz") else "")
     raise MeasuredDataError(f"{path}: not a file of measured data this package reads (NeXus "
-                            "or other HDF5, NetCDF, Zarr, Igor .ibw/.pxp/.pxt, .npz)")
+                            f"or other HDF5, NetCDF, Zarr, Igor .ibw/.pxp/.pxt){hint}")
 
 
 def read_measured_bytes(data: Union[bytes, bytearray], label: str) -> xarray.Dataset:
