@@ -30,9 +30,12 @@ ANGLE = ".lk-orientation input[type=number][data-angle=%s]"
 
 # The page: a notebook cell's output area, and a model as anywidget hands one to a view.
 # Its kernel (window.kernel, from Playwright) answers a save with the traits it changed;
-# window.slowKernel holds answers back that many ms, as a busy kernel would.
+# window.slowKernel holds answers back that many ms, as a busy kernel would.  Around the
+# cell, arrow keys are taken, as JupyterLab's notebook takes them.
 HARNESS = """<!DOCTYPE html><html><head><meta charset="utf-8"><style id="css"></style></head>
 <body style="font: 13px sans-serif"><div id="cell" style="width: 900px"></div><script>
+// JupyterLab's notebook takes the arrow keys for itself: keys must stay in the view
+document.addEventListener("keydown", (event) => { if (event.key.startsWith("Arrow")) event.preventDefault(); });
 function decode(value) {
   if (value && value.$bytes !== undefined) {
     const bytes = Uint8Array.from(atob(value.$bytes), (c) => c.charCodeAt(0));

@@ -65,6 +65,10 @@ function render({ model, el }) {
   const mapBox = part("div", "lk-map");
   const root = part("div", "lk-widget", [controls, part("div", "lk-view", [message, mapBox, notes])]);
   root.dataset.paints = "0";
+  // keys pressed in the controls are theirs: the notebook around the cell would take the
+  // arrow keys of a slider for its own (and prevent their default) or a typed letter
+  // for a command
+  root.addEventListener("keydown", (event) => event.stopPropagation());
   el.append(root);
 
   const view = new MapView(mapBox, { label: "momentum map", reserve: 260 });
