@@ -35,7 +35,9 @@ ANGLE = ".lk-orientation input[type=number][data-angle=%s]"
 HARNESS = """<!DOCTYPE html><html><head><meta charset="utf-8"><style id="css"></style></head>
 <body style="font: 13px sans-serif"><div id="cell" style="width: 900px"></div><script>
 // JupyterLab's notebook takes the arrow keys for itself: keys must stay in the view
-document.addEventListener("keydown", (event) => { if (event.key.startsWith("Arrow")) event.preventDefault(); });
+document.addEventListener("keydown", (event) => {
+  if (event.key.startsWith("Arrow")) event.preventDefault();
+});
 function decode(value) {
   if (value && value.$bytes !== undefined) {
     const bytes = Uint8Array.from(atob(value.$bytes), (c) => c.charCodeAt(0));
@@ -44,12 +46,18 @@ function decode(value) {
   return value;
 }
 class Model {
-  constructor(state) { this.state = {}; this.handlers = {}; this.changed = {}; this.saves = 0;
-                       this.sent = []; for (const [k, v] of Object.entries(state)) this.state[k] = decode(v); }
+  constructor(state) {
+    this.state = {}; this.handlers = {}; this.changed = {}; this.saves = 0; this.sent = [];
+    for (const [k, v] of Object.entries(state)) this.state[k] = decode(v);
+  }
   get(key) { return this.state[key]; }
-  set(key, value) { this.state[key] = value; this.changed[key] = value; this.emit("change:" + key); }
+  set(key, value) {
+    this.state[key] = value; this.changed[key] = value; this.emit("change:" + key);
+  }
   on(event, callback) { (this.handlers[event] = this.handlers[event] || []).push(callback); }
-  off(event, callback) { this.handlers[event] = (this.handlers[event] || []).filter((c) => c !== callback); }
+  off(event, callback) {
+    this.handlers[event] = (this.handlers[event] || []).filter((c) => c !== callback);
+  }
   emit(event) { for (const callback of [...(this.handlers[event] || [])]) callback(); }
   send(message) { this.sent.push(message); }
   save_changes() {
@@ -72,7 +80,10 @@ window.start = async (state) => {
 window.paints = () => Number(document.querySelector(".lk-widget").dataset.paints);
 window.mapBytes = () => {
   const view = window.model.get("_map_values");
-  let text = ""; for (const b of new Uint8Array(view.buffer, view.byteOffset, view.byteLength)) text += String.fromCharCode(b);
+  let text = "";
+  for (const b of new Uint8Array(view.buffer, view.byteOffset, view.byteLength)) {
+    text += String.fromCharCode(b);
+  }
   return btoa(text);
 };
 window.canvas = () => document.querySelector(".lk-widget canvas").toDataURL();

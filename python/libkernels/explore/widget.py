@@ -41,7 +41,7 @@ from .molecules import make_entry
 if TYPE_CHECKING:
     from ..core.map_sum_call import MapSumCall
     from ..core.types import (Float32Array, OrbitalSelection, OrbitalSelector, OrientationLike,
-                              PathLike, Spin)
+                              PathLike, Spin, Symmetry)
 
 # the settings shown by the view's forms, by the explorer's names
 SETTINGS = ("energy_mode", "photon_energy", "work_function", "kinetic_energy", "symmetry",
@@ -50,11 +50,13 @@ SETTINGS = ("energy_mode", "photon_energy", "work_function", "kinetic_energy", "
 PHOTON = ("photon_energy", "work_function")
 FOLD = {-1: None, 1: 2, 2: 3, 0: 4}  # symmetry_mode's codes as the folds they stand for
 # the statement of widget.js that the inlined explorer.js stands in for
-PARTS_IMPORT = re.compile(r'^import\s*\{[^}]*\}\s*from\s*"\./explorer\.js";[ \t]*\n', re.MULTILINE)
+PARTS_IMPORT = re.compile(r'^import\s*\{[^}]*\}\s*from\s*"\./explorer\.js";[ \t]*\n',
+                          re.MULTILINE)
 
 
 def _static(name: str) -> str:
-    return resources.files("libkernels.explore").joinpath("static").joinpath(name).read_text("utf-8")
+    folder = resources.files("libkernels.explore").joinpath("static")
+    return folder.joinpath(name).read_text("utf-8")
 
 
 def widget_module() -> str:
@@ -174,7 +176,7 @@ class MapWidget(anywidget.AnyWidget):
                  weights: Optional[Sequence[float]] = None,
                  orientation: OrientationLike = (0.0, 0.0, 0.0),
                  photon_energy: Optional[float] = None, work_function: Optional[float] = None,
-                 kinetic_energy: Optional[float] = None, symmetry: Optional[int] = None,
+                 kinetic_energy: Optional[float] = None, symmetry: Symmetry = None,
                  polarisation: Optional[str] = None, incidence: float = 65.0,
                  azimuth: float = 0.0, s_share: float = 0.0, kz_damping: float = 0.0,
                  k_max: float = 3.0, resolution: int = 201) -> None:
