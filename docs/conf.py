@@ -42,6 +42,11 @@ nb_execution_show_tb = True
 nb_execution_timeout = 180
 nb_execution_in_temp = False  # a notebook runs in its folder and finds ../../examples
 nb_merge_streams = True
+# The notebook widget's live view needs a kernel beside the browser: the pages show the
+# picture the widget carries for places without one, and load no widget manager (it
+# would come from the network).
+nb_ipywidgets_js = {}
+nb_mime_priority_overrides = [("*", "application/vnd.jupyter.widget-view+json", None)]
 
 # API reference from the docstrings and the type hints.
 autosummary_generate = True

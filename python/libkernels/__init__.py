@@ -20,7 +20,8 @@ basis (other programs' basis conventions), formats (reading files), requests
 (measured angles to momentum: lk.to_momentum, `libkernels convert`), fit and
 scan (fitting measured maps; many maps on executors and into Zarr stores, each
 with its request), tomography (real-space images from measured maps, with
-theirs), explore (the web page's server) and cli (the command line).
+theirs), explore (the web page's server, and the same page's parts as a
+notebook widget: lk.widget) and cli (the command line).
 
 Every output the package writes has a record beside it (a .json file, NetCDF
 or Zarr attributes) holding the request that made it:
@@ -47,6 +48,7 @@ from .core.map_sum_call import MapSumCall
 from .core.molecule import Molecule
 from .core.record import read_record
 from .core.units import BOHR_IN_ANGSTROM, HARTREE_IN_EV
+from .explore.notebook import widget
 from .fit.deconvolution import DeconvolutionRequest, DeconvolutionResult, deconvolve
 from .fit.fitting import FitRequest, fit_momentum_map
 from .fit.measured import MeasuredMap, load_measured
@@ -94,6 +96,8 @@ __all__ = [
     "to_momentum", "ConvertRequest",
     # reconstructions
     "reconstruct", "Reconstruction",
+    # the live map in a notebook
+    "widget",
     # requests and their records
     "Request", "MapRequest", "CubeRequest", "MomentumDensityRequest", "FitRequest",
     "DeconvolutionRequest", "ScanRequest", "ReconstructionRequest", "read_record",

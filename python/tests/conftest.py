@@ -4,6 +4,7 @@ Tests of a C function fail, naming it, when the loaded libkernels.so does not
 export it; PySCF tests skip without PySCF.
 """
 
+import contextlib
 import importlib.util
 import os
 import re
@@ -96,3 +97,32 @@ def start_explorer(*arguments):
         process.kill()
         pytest.fail(f"no address printed: {line!r} {process.stderr.read()[-500:]}")
     return process, match.group(0)
+
+
+@contextlib.contextmanager
+def chromium():
+    """Debian's Chromium (or $LIBKERNELS_CHROMIUM) driven by Playwright, which never
+    downloads a browser of its own.  Without either the calling test skips, or fails
+    where LIBKERNELS_REQUIRE_BROWSER=1 (CI)."""
+    def need(condition, reason):
+        if condition:
+            return
+        if os.environ.get("LIBKERNELS_REQUIRE_BROWSER") == "1":
+            pytest.fail(reason)
+        pytest.skip(reason)
+
+    os.environ.setdefault("PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD", "1")
+    try:
+        from playwright.sync_api import sync_playwright
+    except ImportError:
+        need(False, "Playwright is not installed")
+    path = os.environ.get("LIBKERNELS_CHROMIUM", "/usr/bin/chromium")
+    need(os.path.exists(path), f"no Chromium at {path}")
+    with sync_playwright() as playwright:
+        # root (CI, containers) cannot use Chromium's sandbox
+        browser = playwright.chromium.launch(executable_path=path,
+                                             args=["--no-sandbox", "--disable-dev-shm-usage"])
+        try:
+            yield browser
+        finally:
+            browser.close()

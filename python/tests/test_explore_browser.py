@@ -23,9 +23,8 @@ import pytest
 import libkernels as lk
 from libkernels import cli
 
-from conftest import requires, start_explorer
+from conftest import chromium, requires, start_explorer
 
-CHROMIUM = os.environ.get("LIBKERNELS_CHROMIUM", "/usr/bin/chromium")
 SHOTS = pathlib.Path(os.environ.get("LIBKERNELS_SCREENSHOTS",
                                     pathlib.Path(__file__).resolve().parents[2]
                                     / "test-output" / "explore"))
@@ -33,14 +32,6 @@ MOVES = 25  # slider steps timed
 SLIDER = "#orientation input[type=range][data-angle=%s]"
 ANGLE = "#orientation input[type=number][data-angle=%s]"
 FIELD = "[data-setting=%s]"
-
-
-def _need(condition, reason):
-    if condition:
-        return
-    if os.environ.get("LIBKERNELS_REQUIRE_BROWSER") == "1":
-        pytest.fail(reason)
-    pytest.skip(reason)
 
 
 @pytest.fixture(scope="module")
@@ -62,16 +53,8 @@ def server():
 
 @pytest.fixture(scope="module")
 def page(server):
-    os.environ.setdefault("PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD", "1")
-    try:
-        from playwright.sync_api import sync_playwright
-    except ImportError:
-        _need(False, "Playwright is not installed")
-    _need(os.path.exists(CHROMIUM), f"no Chromium at {CHROMIUM}")
     SHOTS.mkdir(parents=True, exist_ok=True)
-    with sync_playwright() as playwright:
-        browser = playwright.chromium.launch(executable_path=CHROMIUM,
-                                             args=["--no-sandbox", "--disable-dev-shm-usage"])
+    with chromium() as browser:
         context = browser.new_context(viewport={"width": 1480, "height": 980},
                                       accept_downloads=True)
         tab = context.new_page()
@@ -81,7 +64,6 @@ def page(server):
         tab.wait_for_function("window.__lk.paints >= 1", timeout=20000)
         tab.errors = errors
         yield tab
-        browser.close()
     assert not errors, errors
 
 

@@ -19,7 +19,7 @@ LAYERS = {"core": 0, "basis": 1, "formats": 2, "requests": 3, "plot": 3, "kspace
           "fit": 5, "scans": 5, "tomography": 6, "explore": 7, "": 8, "cli": 9, "__main__": 10}
 # package modules that import an optional extra at their top, so that their
 # users import them where they are needed
-NEEDS_EXTRA = {"libkernels.explore.server": "starlette"}
+NEEDS_EXTRA = {"libkernels.explore.server": "starlette", "libkernels.explore.widget": "anywidget"}
 MAX_TOP_LEVEL_MODULES = 10
 
 

@@ -48,6 +48,7 @@ from ..core.grids import MomentumMap
 from ..core.memory import MemorySize
 from ..plot.maps import save_map
 from . import access, fitting
+from .colours import colour_tables
 from . import settings as S
 from .scheduler import Scheduler, Steps
 from .uploads import read_measured
@@ -71,7 +72,6 @@ MAX_FIT_PIXELS = 1024 * 1024
 MAX_FIT_ORBITALS = 8
 STATIC = {"index.html": "text/html; charset=utf-8", "app.js": "text/javascript; charset=utf-8",
           "explorer.js": "text/javascript; charset=utf-8", "style.css": "text/css; charset=utf-8"}
-COLOUR_MAPS = ("inferno", "RdBu_r")
 LOCAL_NAMES = access.LOCAL_NAMES
 
 
@@ -81,33 +81,13 @@ def _static_files() -> Dict[str, bytes]:
     return {name: folder.joinpath(name).read_bytes() for name in STATIC}
 
 
-def _colour_tables() -> Dict[str, List[List[int]]]:
-    colormaps = require("matplotlib", "explore", "the explorer", "matplotlib").colormaps
-    tables: Dict[str, List[List[int]]] = {}
-    for name in COLOUR_MAPS:
-        rgba = colormaps[name](np.linspace(0.0, 1.0, 256))
-        tables[name] = [[int(round(255 * c)) for c in row[:3]] for row in rgba]
-    return tables
-
-
 def _error(message: object, status: int = 400) -> JSONResponse:
     return JSONResponse({"error": str(message).splitlines()[0] if message else "bad request"},
                         status_code=status)
 
 
-def _finite(value: Any) -> Any:
-    """`value` with NaN and infinities as None: JSON has no words for them."""
-    if isinstance(value, float):
-        return value if np.isfinite(value) else None
-    if isinstance(value, dict):
-        return {k: _finite(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [_finite(v) for v in value]
-    return value
-
-
 def _binary(array: ArrayLike, info: Dict[str, Any]) -> Response:
-    header = json.dumps(_finite(info), ensure_ascii=True, separators=(",", ":"),
+    header = json.dumps(S.json_ready(info), ensure_ascii=True, separators=(",", ":"),
                         allow_nan=False)
     return Response(np.ascontiguousarray(array, dtype="<f4").tobytes(),
                     media_type="application/octet-stream",
@@ -168,7 +148,7 @@ class Explorer:
         self.max_upload = max_upload
         self.max_memory = max_memory
         self.static = _static_files()
-        self.colours = _colour_tables()
+        self.colours = colour_tables("explore", "the explorer")
         # client id -> newest map sequence number seen
         self.latest: OrderedDict[str, int] = OrderedDict()
         # id -> (client, (intensity, kx, ky, the energies its file states)), the last uploads
@@ -193,9 +173,7 @@ class Explorer:
             "molecules": [e.description for e in self.entries.values()],
             "colours": self.colours,
             "fit": fitting.available(),
-            "limits": {"resolution": S.MAX_RESOLUTION, "orbitals": S.MAX_ORBITALS,
-                       "upload_bytes": self.max_upload, "angle": S.MAX_ANGLE,
-                       "kz_damping": S.MAX_KZ_DAMPING},
+            "limits": {**S.limits(), "upload_bytes": self.max_upload},
             "defaults": {**{name: default for name, (default, _) in S.FIELDS.items()
                             if default is not None}, **self.page_defaults}})
 

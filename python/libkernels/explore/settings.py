@@ -70,6 +70,23 @@ def _choice(name: str, value: object, choices: Sequence[str]) -> str:
     return value
 
 
+def limits() -> Dict[str, float]:
+    """The largest values the controls offer, by the names the page's parts know them by."""
+    return {"resolution": MAX_RESOLUTION, "orbitals": MAX_ORBITALS, "angle": MAX_ANGLE,
+            "kz_damping": MAX_KZ_DAMPING}
+
+
+def json_ready(value: Any) -> Any:
+    """`value` with NaN and infinities as None: JSON has no words for them."""
+    if isinstance(value, float):
+        return value if np.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: json_ready(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [json_ready(v) for v in value]
+    return value
+
+
 def _show(value: object) -> str:
     text = repr(value)
     return text if len(text) <= 40 else text[:37] + "..."

@@ -5,8 +5,9 @@
 // works through a queue of positions the slider has left (and it drops any it has).
 "use strict";
 
-import { ANGLES, DIFFERENCE_LABEL, INTENSITY_LABEL, MapView, OrbitalList, OrientationControls,
-         ServerSource, SettingsForm, toImage } from "./explorer.js";
+import { ANGLES, DIFFERENCE_LABEL, MapView, OrbitalList, OrientationControls,
+         ServerSource, SettingsForm, energyFields, gridFields, lightFields, mapExtent,
+         showEnergyMode, showModelMap, toImage } from "./explorer.js";
 
 const $ = (id) => document.getElementById(id);
 const source = new ServerSource();
@@ -100,19 +101,8 @@ function afterPaint(since, parts) {
 // ---- painting ----------------------------------------------------------------------------------------
 function table(signed) { return state.info.colours[signed ? "RdBu_r" : "inferno"]; }
 
-function mapExtent(info) {
-  const half = info.k_step / 2;
-  return [info.k_min - half, info.k_min + (info.n - 1) * info.k_step + half];
-}
-
 function drawModel() {
-  const info = state.mapInfo, n = info.n;
-  const energies = info.e_kin_ev.map((e) => e.toFixed(2)).join(", ");
-  model.show({ values: state.map, nx: n, ny: n, at: (i, j) => i * n + j,
-               kx: [info.k_min, info.k_step], ky: [info.k_min, info.k_step] },
-             { extent: mapExtent(info), signed: info.signed, table: table(info.signed),
-               title: `${state.molecule.display} ${info.orbitals.join(" + ")} · E_kin ${energies} eV`,
-               radius: info.radius, quantity: info.signed ? DIFFERENCE_LABEL : INTENSITY_LABEL });
+  showModelMap(model, state.map, state.mapInfo, state.info.colours, state.molecule.display);
   Object.assign(window.__lk, { frame: model.frame, table: model.table, barLabels: model.bar.labels,
                                barLabel: model.bar.label });
 }
@@ -361,34 +351,14 @@ function build(info) {
   orientation = new OrientationControls($("orientation"), { limit: limits.angle, onChange: changed });
   orbitals = new OrbitalList($("orbital-list"), { onChange: changed, onFocus: () => requestPlane(),
                                                  onMessage: showMessage });
-  energy = new SettingsForm($("energy"), [
-    { key: "energy_mode", label: "set", choices: [["photon", "photon energy"], ["kinetic", "kinetic energy"]], value: d.energy_mode },
-    { key: "photon_energy", label: "hν", name: "photon energy", group: "photon", value: d.photon_energy },
-    { key: "work_function", label: "work function", name: "work function", group: "photon", value: d.work_function },
-    { key: "kinetic_energy", label: "E<sub>kin</sub>", name: "kinetic energy", group: "kinetic", value: d.kinetic_energy },
-  ], { onChange: (key) => { if (key === "energy_mode") showEnergyMode(); changed(); } });
-  light = new SettingsForm($("light"), [
-    { key: "symmetry", label: "symmetry", choices: [["none", "none"], ["2", "2-fold"], ["3", "3-fold"], ["4", "4-fold"]], value: d.symmetry },
-    { key: "polarisation", label: "polarisation", choices: [["none", "none"], ["p", "p"], ["s", "s"], ["linear", "linear (p + s)"],
-      ["circular+", "circular +"], ["circular-", "circular −"], ["dichroism", "dichroism"], ["radial", "radial"]], value: d.polarisation },
-    { key: "incidence", label: "incidence (°)", name: "incidence", min: 0, max: 90, value: d.incidence },
-    { key: "azimuth", label: "azimuth (°)", name: "azimuth", value: d.azimuth },
-    { key: "s_share", label: "s share (%)", name: "s share", min: 0, max: 100, value: d.s_share },
-    { key: "kz_damping", label: "kz damping (Å⁻¹)", name: "kz damping", min: 0, max: limits.kz_damping, value: d.kz_damping },
-  ], { onChange: changed });
-  grid = new SettingsForm($("momentum-grid"), [
-    { key: "k_max", label: "k max (Å⁻¹)", name: "k max", value: d.k_max },
-    { key: "resolution", label: "resolution", name: "resolution", step: 1, min: 2, max: limits.resolution, value: d.resolution },
-  ], { onChange: changed });
+  energy = new SettingsForm($("energy"), energyFields(d),
+                           { onChange: (key) => { if (key === "energy_mode") showEnergyMode(energy); changed(); } });
+  light = new SettingsForm($("light"), lightFields(d, limits), { onChange: changed });
+  grid = new SettingsForm($("momentum-grid"), gridFields(d, limits), { onChange: changed });
   model = new MapView($("model-view"), { label: "momentum map" });
   measuredView = new MapView($("measured-view"), { label: "measured map" });
   residualView = new MapView($("residual-view"), { label: "measured minus fitted model" });
-  showEnergyMode();
-}
-
-function showEnergyMode() {
-  const kinetic = energy.inputs.energy_mode.value === "kinetic";
-  energy.show("photon", !kinetic); energy.show("kinetic", kinetic);
+  showEnergyMode(energy);
 }
 
 function wire() {

@@ -9,6 +9,8 @@
 //   OrientationControls  the α, β, γ sliders with typed values, one range for both
 //   OrbitalList      the orbitals in energy order, ticked with a weight each
 //   SettingsForm     energies, symmetry and light, the momentum grid: labelled fields
+//                    (energyFields, lightFields, gridFields: the fields both hosts show)
+//   showModelMap     a computed map with its information, as MapView shows it
 //   ServerSource     maps and the rest from the explorer's server (fetch)
 "use strict";
 
@@ -309,7 +311,8 @@ export class OrbitalList {
     const head = element("tr", {}, ["", "name", "#", "E (eV)", "occ", "sym", "spin", "weight"].map(
       (text, k) => element("th", { textContent: text, className: k === 6 ? "spin-col" : "" })));
     this.table = element("table", { className: "orbitals" }, [element("thead", {}, [head]), this.body]);
-    container.append(this.spinLabel, element("div", { className: "orbital-table" }, [this.table]));
+    this.box = element("div", { className: "orbital-table" }, [this.table]);
+    container.append(this.spinLabel, this.box);
     this.spin.addEventListener("change", () => this.fill());
     this.selected = new Map();  // orbital index -> weight
     this.focus = null;
@@ -344,8 +347,18 @@ export class OrbitalList {
       .sort((p, q) => ((q.energy ?? -Infinity) - (p.energy ?? -Infinity)) || (q.index - p.index));
     for (const o of rows) body.append(this.row(o, twoSpins));
     const shown = body.querySelector(`tr[data-index="${this.focus ?? m.homo}"]`);
-    if (shown && shown.scrollIntoView) shown.scrollIntoView({ block: "center" });
+    if (shown) this.reveal(shown);
     this.markFocus();
+  }
+
+  // the row in the middle of the table's own scroll box, never scrolling the page around
+  // it (in a notebook the reader stays where they are); once the box is laid out
+  reveal(row) {
+    const box = this.box;
+    const place = () => { box.scrollTop = row.offsetTop - (box.clientHeight - row.offsetHeight) / 2; };
+    if (box.clientHeight || typeof ResizeObserver === "undefined") { place(); return; }
+    const watch = new ResizeObserver(() => { if (box.clientHeight) { watch.disconnect(); place(); } });
+    watch.observe(box);
   }
 
   row(o, twoSpins) {
@@ -442,6 +455,62 @@ export class SettingsForm {
       else if (!message) input.classList.remove("invalid");
     }
   }
+}
+
+// The fields of the settings, given the starting values `d` (the explorer's setting names)
+// and the limits of the host.
+export function energyFields(d) {
+  return [
+    { key: "energy_mode", label: "set", choices: [["photon", "photon energy"], ["kinetic", "kinetic energy"]], value: d.energy_mode },
+    { key: "photon_energy", label: "hν", name: "photon energy", group: "photon", value: d.photon_energy },
+    { key: "work_function", label: "work function", name: "work function", group: "photon", value: d.work_function },
+    { key: "kinetic_energy", label: "E<sub>kin</sub>", name: "kinetic energy", group: "kinetic", value: d.kinetic_energy },
+  ];
+}
+
+export function lightFields(d, limits) {
+  return [
+    { key: "symmetry", label: "symmetry", choices: [["none", "none"], ["2", "2-fold"], ["3", "3-fold"], ["4", "4-fold"]], value: d.symmetry },
+    { key: "polarisation", label: "polarisation", choices: [["none", "none"], ["p", "p"], ["s", "s"], ["linear", "linear (p + s)"],
+      ["circular+", "circular +"], ["circular-", "circular −"], ["dichroism", "dichroism"], ["radial", "radial"]], value: d.polarisation },
+    { key: "incidence", label: "incidence (°)", name: "incidence", min: 0, max: 90, value: d.incidence },
+    { key: "azimuth", label: "azimuth (°)", name: "azimuth", value: d.azimuth },
+    { key: "s_share", label: "s share (%)", name: "s share", min: 0, max: 100, value: d.s_share },
+    { key: "kz_damping", label: "kz damping (Å⁻¹)", name: "kz damping", min: 0, max: limits.kz_damping, value: d.kz_damping },
+  ];
+}
+
+export function gridFields(d, limits) {
+  return [
+    { key: "k_max", label: "k max (Å⁻¹)", name: "k max", value: d.k_max },
+    { key: "resolution", label: "resolution", name: "resolution", step: 1, min: 2, max: limits.resolution, value: d.resolution },
+  ];
+}
+
+// shows the photon-energy fields or the kinetic-energy one, as the energy form's mode says
+export function showEnergyMode(energy) {
+  const kinetic = energy.inputs.energy_mode.value === "kinetic";
+  energy.show("photon", !kinetic); energy.show("kinetic", kinetic);
+}
+
+// ---- a computed map ----------------------------------------------------------------------------------
+// The k range a map of `info` covers, pixel edges included (Å⁻¹).
+export function mapExtent(info) {
+  const half = info.k_step / 2;
+  return [info.k_min - half, info.k_min + (info.n - 1) * info.k_step + half];
+}
+
+// Shows a map the explorer's settings computed: `values` row-major (n, n), data[i, j] at
+// (kx[i], ky[j]); `info` as settings.py's map_info describes it; `colours` the tables by name;
+// `display` the molecule's name for the title.
+export function showModelMap(view, values, info, colours, display) {
+  const n = info.n;
+  const energies = info.e_kin_ev.map((e) => e.toFixed(2)).join(", ");
+  view.show({ values, nx: n, ny: n, at: (i, j) => i * n + j,
+              kx: [info.k_min, info.k_step], ky: [info.k_min, info.k_step] },
+            { extent: mapExtent(info), signed: info.signed, table: colours[info.signed ? "RdBu_r" : "inferno"],
+              title: `${display} ${info.orbitals.join(" + ")} · E_kin ${energies} eV`,
+              radius: info.radius, quantity: info.signed ? DIFFERENCE_LABEL : INTENSITY_LABEL });
 }
 
 // ---- maps from the explorer's server ---------------------------------------------------------------------
