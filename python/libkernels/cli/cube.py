@@ -7,12 +7,11 @@ import os
 import sys
 from typing import TYPE_CHECKING
 
-from ..core.errors import CommandLineError
 from ..core.grids import unit_text
 from ..core.record import write_json
 from ..formats.cube import write_cube
 from ..requests.fields import CubeRequest
-from .options import add_request_command, request_of
+from .options import add_request_command, refuse_orbital_with_density, request_of
 from .records import output_directory, output_option, safe, writing
 
 if TYPE_CHECKING:
@@ -36,9 +35,7 @@ def run(args: argparse.Namespace) -> None:
                               "MOLECULE_ORBITAL.cube and .json")
     request = request_of(args)
     assert isinstance(request, CubeRequest)
-    if request.density and getattr(args, "orbital", None) is not None:
-        raise CommandLineError("-O is ignored with --density, which sums every occupied "
-                               "orbital: give one of them")
+    refuse_orbital_with_density(args, request.density)
     grid = request.prepare()
     nx, ny, nz = grid.shape
     print(f"grid {nx} x {ny} x {nz} points, step {grid.step:g} {unit_text(str(grid.unit))}",

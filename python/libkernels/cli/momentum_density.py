@@ -10,8 +10,7 @@ import numpy as np
 
 from ..core.record import to_attributes, write_json
 from ..requests.fields import MomentumDensityRequest
-from ..core.errors import CommandLineError
-from .options import add_request_command, request_of
+from .options import add_request_command, refuse_orbital_with_density, request_of
 from .records import output_directory, output_option, safe, writing
 
 if TYPE_CHECKING:
@@ -37,9 +36,7 @@ def run(args: argparse.Namespace) -> None:
                               "MOLECULE_ORBITAL_momentum_density.npy (or .nc) and .json")
     request = request_of(args)
     assert isinstance(request, MomentumDensityRequest)
-    if request.density and getattr(args, "orbital", None) is not None:
-        raise CommandLineError("-O is ignored with --density, which sums every occupied "
-                               "orbital: give one of them")
+    refuse_orbital_with_density(args, request.density)
     field = request.run()
     label = "density" if request.density else field.parameters["orbitals"][0]
     suffix = "." + request.format

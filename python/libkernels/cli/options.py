@@ -163,6 +163,14 @@ def request_of(args: argparse.Namespace) -> Request:
     return request
 
 
+def refuse_orbital_with_density(args: argparse.Namespace, density: bool) -> None:
+    """-O has no meaning beside --density (every occupied orbital is summed): it is
+    refused rather than ignored."""
+    if density and getattr(args, "orbital", None) is not None:
+        raise CommandLineError("-O is ignored with --density, which sums every occupied "
+                               "orbital: give one of them")
+
+
 def add_max_dropped_norm(parser: argparse.ArgumentParser) -> None:
     """--max-dropped-norm alone, as the molecule requests declare it."""
     option = dict(_options(MoleculeRequest))["max_dropped_norm"]
