@@ -72,6 +72,8 @@ def _counts_in_angles(geometry, a, b, kinetic, rng):
     mol = lk.load_example("pentacene")
     grid_a, grid_b = np.meshgrid(np.radians(a), np.radians(b), indexing="ij")
     x, y, _ = geometry.direction(grid_a, grid_b)  # angles after their offsets
+    # a pixel counts the intensity per solid angle times the solid angle it covers
+    solid_angle = geometry.solid_angle_density(grid_a, grid_b)
     out = []
     for energy in kinetic:
         # a fine model, interpolated: the data must be what the fit's model is, not a
@@ -81,7 +83,7 @@ def _counts_in_angles(geometry, a, b, kinetic, rng):
         k = k_of_energy(energy)
         look_up = RegularGridInterpolator((model.kx, model.ky), model.data, method="cubic")
         values = look_up(np.stack([k * x, k * y], axis=-1))
-        out.append(rng.poisson(200 * values / model.data.max() + 5))
+        out.append(rng.poisson((200 * values / model.data.max() + 5) * solid_angle))
     return np.asarray(out, dtype=np.float32)
 
 
