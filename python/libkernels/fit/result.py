@@ -230,6 +230,10 @@ class FitResult:
                         f"{self.goodness['p_value']:.3g})" if spread else "")
                      + f", {self.errors} errors; {self.n_evaluations} model evaluations "
                      f"(+{self.n_scan_evaluations} in the scan), {self.elapsed_seconds:.2f} s")
+        shared = self.goodness.get("information_ratio")
+        if shared:
+            lines.append(f"  errors x {float(shared) ** 0.5:.3g}: the pixels were resampled from "
+                         f"measured ones they share (information ratio {float(shared):.3g})")
         if show_warnings:
             lines += [f"  warning [{w['code']}]: {w['message']}" for w in self.warnings]
         return "\n".join(lines)

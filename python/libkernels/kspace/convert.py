@@ -50,7 +50,8 @@ if TYPE_CHECKING:
 
     from ..core.types import Float32Array, Float64Array, PathLike
 
-__all__ = ["Conversion", "to_momentum", "convert", "write_netcdf", "expected_counts_variance"]
+__all__ = ["Conversion", "to_momentum", "convert", "write_netcdf", "expected_counts_variance",
+           "INFORMATION_RATIO"]
 
 # bytes per output pixel while a slice is converted: the float64 work arrays
 # (indices, weights, sums) of resample.Resampler.convert
@@ -59,6 +60,8 @@ WORK_BYTES_PER_PIXEL = 16 * 8
 CHUNK_SHARE = 0.25
 # side of the neighbourhood whose mean count estimates a pixel's expected count
 COUNT_WINDOW = 5
+# the attribute holding Resampler.information_ratio of a conversion
+INFORMATION_RATIO = "information_ratio"
 
 
 @dataclass
@@ -406,8 +409,10 @@ def convert(data: Any, conversion: Conversion) -> xarray.Dataset:
         variances = variances.sum(axis=0)
     elif dim is None:  # a single map
         values, variances = values[0], variances[0]
+    information = None if resampler is None else resampler.information_ratio(
+        float(np.nanmean(energies.kinetic[selected])))
     return _dataset(xr, values, variances, kx, ky, energies, selected, dim,
-                    conversion, geometry, placed, label)
+                    conversion, geometry, placed, label, information)
 
 
 def _converted(intensity: Any, sigma: Any, kinetic: Float64Array, selected: Any,
@@ -461,7 +466,8 @@ def _convert_block(values: Any, sigma: Any, kinetic: Any, resampler: Optional[Re
 
 def _dataset(xr: Any, values: Any, variances: Any, kx: Float64Array, ky: Float64Array,
              energies: Energies, selected: Any, dim: Optional[str], conversion: Conversion,
-             geometry: Optional[Geometry], placed: Placed, label: str) -> xarray.Dataset:
+             geometry: Optional[Geometry], placed: Placed, label: str,
+             information: Optional[float] = None) -> xarray.Dataset:
     sigma = variances ** 0.5
     attrs: Dict[str, Any] = {"source": label,
                              "units": "counts per solid angle (the counts of a pixel of the "
@@ -478,6 +484,9 @@ def _dataset(xr: Any, values: Any, variances: Any, kx: Float64Array, ky: Float64
         attrs["sample_azimuth"] = float(geometry.sample_azimuth)
         if geometry.fixed:
             attrs["fixed_angles"] = ", ".join(f"{k}={v:g}" for k, v in geometry.fixed.items())
+    if information is not None:
+        # neighbouring pixels share measured ones: a fit's errors grow by its square root
+        attrs[INFORMATION_RATIO] = round(information, 4)
     coords: Dict[str, Any] = {"kx": ("kx", kx, {"units": "1/angstrom"}),
                               "ky": ("ky", ky, {"units": "1/angstrom"})}
     kinetic = energies.kinetic[selected]

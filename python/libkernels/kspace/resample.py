@@ -9,6 +9,13 @@ pixel covers at normal emission (so a flat emitter reads the counts such a
 pixel holds everywhere).  Variances follow the same linear map: the interpolation's weights
 squared and the same division squared.  Pixels whose angles fall outside the
 measured ranges, or beyond the photoemission horizon, are NaN.
+
+Neighbouring lattice pixels that interpolate from the same measured pixels
+are not independent: taken as independent, they would claim more information
+than the measurement holds.  `information_ratio` says how much more (for a
+model smooth on the scale of a pixel): the sum over the lattice of each
+pixel's inverse variance share 1 / sum(w^2) over the number of measured
+pixels they draw on.  A fit multiplies its covariance by it (when above 1).
 """
 
 from __future__ import annotations
@@ -100,27 +107,48 @@ class Resampler:
         use_other = ~inside & (-theta >= low) & (-theta <= high)
         return (np.where(use_other, -theta, theta), np.where(use_other, other, turned))
 
-    def convert(self, intensity: NDArray[np.floating], variance: NDArray[np.floating],
-                kinetic_energy: float) -> Tuple[Float32Array, Float32Array]:
-        """(intensity, variance) on (kx, ky) of one slice measured on (a, b)."""
+    def _weights(self, kinetic_energy: float) -> Tuple[NDArray[np.intp], Tuple[Float32Array, ...],
+                                                        Tuple[int, ...], NDArray[np.bool_],
+                                                        Float64Array]:
+        """For each lattice pixel: the flat index of its first measured neighbour, the
+        four bilinear weights and their offsets from it, whether it lies outside
+        the data, and the solid angle density there."""
         fa, fb, density = self._indices(kinetic_energy)
         invalid = np.isnan(fa) | np.isnan(fb) | ~(density > 0)
         fa[invalid] = 0.0
         fb[invalid] = 0.0
-        na, nb = intensity.shape
+        na, nb = self.a.values.size, self.b.values.size
         i0 = np.minimum(fa.astype(np.intp), max(na - 2, 0))
         j0 = np.minimum(fb.astype(np.intp), max(nb - 2, 0))
         # float32 from here: the weights and sums need no more, and move half the bytes
         ta = (fa - i0).astype(np.float32)
         tb = (fb - j0).astype(np.float32)
-        flat = i0 * nb + j0
         ua, ub = 1 - ta, 1 - tb
-        weights = (ua * ub, ua * tb, ta * ub, ta * tb)
+        return (i0 * nb + j0, (ua * ub, ua * tb, ta * ub, ta * tb), (0, 1, nb, nb + 1),
+                invalid, density)
+
+    def information_ratio(self, kinetic_energy: float) -> float:
+        """The information the lattice's pixels claim, taken as independent, over the
+        information of the measured pixels they draw on (equal variances, a smooth
+        model): above 1 where the lattice pixels share measured ones."""
+        flat, weights, offsets, invalid, _ = self._weights(kinetic_energy)
+        valid = ~invalid
+        if not valid.any():
+            return 1.0
+        share = sum(np.square(w[valid], dtype=np.float64) for w in weights)
+        used = np.unique(np.concatenate([(flat[valid] + o)[w[valid] > 0]
+                                         for w, o in zip(weights, offsets)]))
+        return float(np.sum(1.0 / share) / max(used.size, 1))
+
+    def convert(self, intensity: NDArray[np.floating], variance: NDArray[np.floating],
+                kinetic_energy: float) -> Tuple[Float32Array, Float32Array]:
+        """(intensity, variance) on (kx, ky) of one slice measured on (a, b)."""
+        flat, weights, offsets, invalid, density = self._weights(kinetic_energy)
         values = np.ascontiguousarray(intensity, dtype=np.float32).reshape(-1)
         variances = np.ascontiguousarray(variance, dtype=np.float32).reshape(-1)
-        out = np.zeros(fa.shape, np.float32)
-        var = np.zeros(fa.shape, np.float32)
-        for weight, offset in zip(weights, (0, 1, nb, nb + 1)):
+        out = np.zeros(flat.shape, np.float32)
+        var = np.zeros(flat.shape, np.float32)
+        for weight, offset in zip(weights, offsets):
             index = flat + offset if offset else flat
             out += weight * values[index]
             weight *= weight
