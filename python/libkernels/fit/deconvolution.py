@@ -36,7 +36,7 @@ from ..requests.maps import Orbitals
 from .fitting import ENERGY, FitAngles, FitSettings, issue_warnings
 from .map_fit import fit_map
 from .measured import MeasuredSource
-from .result import CodedWarning, FitResult, with_record
+from .result import CodedWarning, FitResult, warning_lines, with_record
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -124,7 +124,7 @@ class DeconvolutionResult:
             lines.append(f"  {energy:9.3f}{cells}{self.r_factor[s]:10.4f}"
                          f"{self.chi2_reduced[s]:10.4g}")
         if show_warnings:
-            lines += [f"  warning [{w['code']}]: {w['message']}" for w in self.warnings]
+            lines += warning_lines(self.warnings)
         return "\n".join(lines)
 
     def plot(self, path: Optional[PathLike] = None, title: Optional[str] = None) -> Figure:

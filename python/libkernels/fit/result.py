@@ -235,7 +235,7 @@ class FitResult:
             lines.append(f"  errors x {float(shared) ** 0.5:.3g}: the pixels were resampled from "
                          f"measured ones they share (information ratio {float(shared):.3g})")
         if show_warnings:
-            lines += [f"  warning [{w['code']}]: {w['message']}" for w in self.warnings]
+            lines += warning_lines(self.warnings)
         return "\n".join(lines)
 
     def plot(self, path: Optional[PathLike] = None, title: Optional[str] = None) -> Figure:
@@ -251,6 +251,11 @@ class FitResult:
         np.save(os.path.join(directory, "model.npy"), self.model)
         self.plot(os.path.join(directory, "fit.png"))
         return directory
+
+
+def warning_lines(warnings: List[CodedWarning]) -> List[str]:
+    """The warnings as a report prints them, one line each with its code."""
+    return [f"  warning [{w['code']}]: {w['message']}" for w in warnings]
 
 
 def instrument_rows(instrument: Dict[str, Any]) -> List[Tuple[str, float, float]]:
