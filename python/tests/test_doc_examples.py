@@ -311,9 +311,9 @@ def test_every_command_has_a_how_to_page():
 def _load(path: Path, name: str):
     import importlib.util
 
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

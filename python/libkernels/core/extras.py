@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import importlib
 from types import ModuleType
+from typing import Optional
 
 from .errors import MissingExtraError
 
@@ -31,3 +32,12 @@ def require(module: str, extra: str, purpose: str, what: str = "",
         raise MissingExtraError(
             f"{purpose} needs {what or module.split('.')[0]}: {install_hint(extra)}"
             + (f" ({alternative})" if alternative else "")) from None
+
+
+def optional(module: str) -> Optional[ModuleType]:
+    """`module` imported, or None where it is not installed (for callers that have a
+    way without it)."""
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        return None

@@ -38,7 +38,7 @@ from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Sequence, Tuple
 import numpy as np
 
 from ..core.errors import InputError, MeasuredDataError
-from ..core.extras import require
+from ..core.extras import optional, require
 from ..core.memory import MemorySize, check, memory_limit
 from ..formats.measured_files import read_measured_file
 from .axes import MOMENTA, Placed, place
@@ -109,19 +109,11 @@ class Conversion:
         return self.geometry is not None or self.energy_window is not None or bool(self.dims)
 
 
-def _has_dask() -> bool:
-    try:
-        import dask.array  # noqa: F401
-    except ImportError:
-        return False
-    return True
-
-
 def _open(data: Any, conversion: Conversion) -> Placed:
     if isinstance(data, Placed):
         return data
     if isinstance(data, (str, os.PathLike)):
-        dataset = read_measured_file(data, chunked=_has_dask())
+        dataset = read_measured_file(data, chunked=optional("dask.array") is not None)
         label = os.fspath(data)
     elif hasattr(data, "data_vars") or hasattr(data, "dims"):
         dataset = data if hasattr(data, "data_vars") else data.to_dataset(name="intensity")
@@ -394,7 +386,7 @@ def convert(data: Any, conversion: Conversion) -> xarray.Dataset:
     limit = memory_limit(conversion.max_memory)
     chunked = limit is not None and estimate > limit
     if chunked:
-        if not _has_dask() or not hasattr(intensity, "dask"):
+        if not optional("dask.array") is not None or not hasattr(intensity, "dask"):
             check(estimate, f"converting {label} ({selected.size} slices of "
                             f"{' x '.join(map(str, intensity.shape[1:]))})",
                   "convert it from a NetCDF, HDF5 or NeXus file with dask installed, or give "

@@ -31,6 +31,7 @@ from typing import Any, List, Optional, Sequence, Tuple
 import numpy as np
 
 from ..core.errors import InputError, MeasuredDataError
+from ..core.extras import optional
 from ..core.grids import MomentumMap
 from ..core.units import bohr_momentum_to, energy_to_hartree, hartree_to, momentum_to_bohr
 from ..core.validation import finite
@@ -231,7 +232,7 @@ def _series_axis(measured: Any) -> Optional[SplitSeries]:
                 raise MeasuredDataError(f"{path}: not a readable .npz file ({error})") from None
             return None
         if os.path.exists(path) and not path.lower().endswith(".npz"):
-            xr = _xarray_or_none()
+            xr = optional("xarray")
             if xr is None:
                 return None
             try:
@@ -250,14 +251,6 @@ def _series_axis(measured: Any) -> Optional[SplitSeries]:
         if hasattr(value, "dims") and any(n in value.dims for n in ENERGY_AXES):
             return _from_xarray(value, "DataArray")
     return None
-
-
-def _xarray_or_none() -> Any:
-    try:
-        import xarray
-    except ImportError:
-        return None
-    return xarray
 
 
 def _from_xarray(value: Any, label: str) -> SplitSeries:
