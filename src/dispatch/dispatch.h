@@ -46,11 +46,11 @@ Dispatch dispatch_for(SimdPath path);
 // dispatch where dispatch_override gives one.
 Dispatch current_dispatch();
 
-// The library's one test hook, null in every program but the test and
-// benchmark programs.  There the development objects (dev/forced_dispatch.h)
-// set it to a function that returns the calling thread's forced dispatch, or
-// null where that thread forces none, so that the threads of a test stay
-// independent.  The per-thread state lives in those objects: thread-local
+// One of the library's two test hooks (the other is common/allocation.h),
+// null in every program but the test and benchmark programs.  There the
+// development objects (dev/forced_dispatch.h) set it to a function that
+// returns the calling thread's forced dispatch, or null where that thread
+// forces none, so that the threads of a test stay independent.  The per-thread state lives in those objects: thread-local
 // storage in the library would make the loader allocate (with malloc, and
 // abort if that fails) on a thread's first call into a dlopen'ed library.
 // Nothing in the library sets it, and the shipped library does not export it.

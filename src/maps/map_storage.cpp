@@ -3,7 +3,8 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
+
+#include "common/allocation.h"
 
 namespace kernels {
 
@@ -20,7 +21,7 @@ float *allocate_map(int32_t n) {
         errno = ENOMEM;  // as malloc would for a size beyond any memory
         return nullptr;
     }
-    return static_cast<float *>(std::malloc(bytes));
+    return static_cast<float *>(allocate(bytes));
 }
 
 }  // namespace kernels

@@ -19,9 +19,9 @@ inline int64_t map_element_count(int32_t n) {
 // Bytes of an n x n float32 map; false when the count does not fit in size_t.
 bool map_byte_count(int32_t n, std::size_t *bytes);
 
-// A new, uninitialised block of n*n floats from malloc, or null (errno ENOMEM)
-// when the size cannot be represented or malloc fails.  The caller releases it
-// with free.
+// A new, uninitialised block of n*n floats (common/allocation.h), or null
+// (errno ENOMEM) when the size cannot be represented or the allocation fails.
+// The caller releases it with free.
 float *allocate_map(int32_t n);
 
 }  // namespace kernels

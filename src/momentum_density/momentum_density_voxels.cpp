@@ -18,6 +18,7 @@
 #include <limits>
 
 #include "basis/basis_model.h"
+#include "common/allocation.h"
 #include "momentum_density/radial_table.h"
 #include "momentum_density/voxel_sweep.h"
 
@@ -116,11 +117,11 @@ void momentum_density_voxels(const simd::Dispatch &run, int32_t nx, int32_t ny, 
     const uint64_t flag_rows = static_cast<uint64_t>(n_orbitals) + 1;
 
     Scratch scratch;
-    scratch.shell_flags = static_cast<uint8_t *>(std::malloc(block_size(flag_rows * n_shells)));
+    scratch.shell_flags = static_cast<uint8_t *>(allocate(block_size(flag_rows * n_shells)));
     const uint64_t lanes = static_cast<uint64_t>(run.kernels->lanes);
-    scratch.atom_phases = static_cast<float *>(std::malloc(block_size(8 * n_atoms * lanes)));
+    scratch.atom_phases = static_cast<float *>(allocate(block_size(8 * n_atoms * lanes)));
     scratch.radial_table = static_cast<float *>(
-        std::calloc(block_size(n_shells * RADIAL_SAMPLES), sizeof(float)));
+        allocate_zeroed(block_size(n_shells * RADIAL_SAMPLES), sizeof(float)));
 
     const bool have_scratch = scratch.shell_flags && scratch.atom_phases && scratch.radial_table;
     if (have_scratch) {

@@ -22,10 +22,11 @@ namespace kernels {
 // iz * k_step + kz_min) and is stored at out_density[(iz * ny + iy) * nx + ix].
 // orbital_weight may be null (every weight 1).  The output is cleared first and
 // stays all zero when n_orbitals <= 0 or scratch memory cannot be had; a
-// dimension <= 0 leaves it untouched; errno is ENOMEM after a failed allocation.  Scratch: malloc of the shell flags,
-// malloc of the atom phases (8 bytes per atom and lane of the path), calloc of
-// the radial table, in that order, all released before returning.  The voxels
-// are computed on the path of `run`; every path gives the same bits.
+// dimension <= 0 leaves it untouched; errno is ENOMEM after a failed allocation.
+// Scratch: the shell flags, the atom phases (8 bytes per atom and lane of the
+// path) and the zeroed radial table, allocated in that order
+// (common/allocation.h), all released before returning.  The voxels are
+// computed on the path of `run`; every path gives the same bits.
 void momentum_density_voxels(const simd::Dispatch &run, int32_t nx, int32_t ny, int32_t nz,
                              int32_t n_orbitals, const float *orbital_weight, const float *mo_coeff,
                              float kx_min, float ky_min, float kz_min, float k_step,

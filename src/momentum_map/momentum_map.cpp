@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/allocation.h"
 #include "libkernels.h"
 #include "momentum_map/orientation_matrix.h"
 #include "momentum_map/pixel_sweep_lanes.h"
@@ -53,10 +54,10 @@ void momentum_map_on(const simd::Dispatch &run, int32_t n, const BasisArrays &ba
 
     const BasisCounts counts = count_basis(basis);
     const int64_t n_entries = count_table_components(basis, counts, mo_coeff);
-    void *block = std::malloc(prefactor_block_bytes(basis.n_atoms, n_entries));
+    void *block = allocate(prefactor_block_bytes(basis.n_atoms, n_entries));
     if (block == nullptr) {
         clear_map(n, out_map);
-        errno = ENOMEM;  // what malloc set; the caller's only sign of the failure
+        errno = ENOMEM;  // what the allocation set; the caller's only sign of the failure
         return;
     }
     const PrefactorTable table = fill_prefactor_table(block, basis, counts, mo_coeff, n_entries, k);

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "basis/basis_model.h"
+#include "common/allocation.h"
 #include "dispatch/dispatch.h"
 #include "libkernels.h"
 #include "maps/symmetrisation.h"
@@ -35,7 +36,7 @@ extern "C" void momentum_map_sum(
     if (pixels != 0) std::memset(out_map, 0, pixels * sizeof(float));
 
     const int32_t row_length = kernels::count_components(n_atoms, shells_per_atom, shell_l);
-    float *scratch = static_cast<float *>(std::malloc(pixels * sizeof(float)));
+    float *scratch = static_cast<float *>(kernels::allocate(pixels * sizeof(float)));
     if (scratch == nullptr) {
         errno = ENOMEM;
         return;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/allocation.h"
 #include "libkernels.h"
 #include "real_space/orbital_grid.h"
 
@@ -32,7 +33,7 @@ extern "C" void charge_density_sum(int32_t nx, int32_t ny, int32_t nz, int32_t n
     // Row length of the orbital matrix, every shell counted.
     const int32_t n_components = count_components(n_atoms, shells_per_atom, shell_l);
 
-    float *orbital = static_cast<float *>(std::malloc(bytes));
+    float *orbital = static_cast<float *>(allocate(bytes));
     if (orbital == nullptr) {
         errno = ENOMEM;
         return;

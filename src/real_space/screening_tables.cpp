@@ -6,6 +6,8 @@
 
 #include <cstdlib>
 
+#include "common/allocation.h"
+
 namespace kernels {
 namespace {
 
@@ -31,7 +33,7 @@ std::size_t screening_tables_size(int32_t n_atoms, int32_t n_shells) {
 }
 
 bool allocate_screening_tables(int32_t n_atoms, int32_t n_shells, ScreeningTables &tables) {
-    void *block = std::malloc(screening_tables_size(n_atoms, n_shells));
+    void *block = allocate(screening_tables_size(n_atoms, n_shells));
     if (block == nullptr) return false;
     const std::size_t atoms = non_negative(n_atoms);
     const std::size_t shells = non_negative(n_shells);

@@ -2,7 +2,7 @@
 // orbital row take part, how far each shell and each atom can reach, and where
 // each shell's primitives and coefficients start.
 //
-// All tables live in one malloc block: four int32 values and one float per atom
+// All tables live in one heap block (common/allocation.h): four int32 values and one float per atom
 // followed by three int32 values and one float per shell.
 #pragma once
 
@@ -32,7 +32,7 @@ struct ScreeningTables {
 // Bytes of the block for n_atoms atoms and n_shells shells (counts <= 0 take none).
 std::size_t screening_tables_size(int32_t n_atoms, int32_t n_shells);
 
-// Allocates the block; false (and nothing allocated) when malloc fails.
+// Allocates the block; false (and nothing allocated) when the allocation fails.
 bool allocate_screening_tables(int32_t n_atoms, int32_t n_shells, ScreeningTables &tables);
 
 void free_screening_tables(ScreeningTables &tables);

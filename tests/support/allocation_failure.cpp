@@ -2,11 +2,9 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdlib>
 
-extern "C" {
-void *__real_malloc(std::size_t size);
-void *__real_calloc(std::size_t count, std::size_t size);
-}
+#include "common/allocation.h"
 
 namespace {
 thread_local bool armed = false;
@@ -19,7 +17,16 @@ bool next_fails() {
     return true;
 }
 
+// The library's allocation hook in the test programs: the heap, except for
+// the one allocation this thread chose to fail.
+void *counted_allocation(std::size_t count, std::size_t size, bool zeroed) {
+    if (next_fails()) return nullptr;
+    return zeroed ? std::calloc(count, size) : std::malloc(count * size);
+}
+
 int run(int index, const std::function<void()> &call) {
+    // Every thread stores the same function; the library reads it atomically.
+    kernels::allocation_hook.store(&counted_allocation, std::memory_order_relaxed);
     armed = true;
     seen = 0;
     fail_at = index;
@@ -28,12 +35,6 @@ int run(int index, const std::function<void()> &call) {
     return seen;
 }
 }  // namespace
-
-extern "C" void *__wrap_malloc(std::size_t size) { return next_fails() ? nullptr : __real_malloc(size); }
-
-extern "C" void *__wrap_calloc(std::size_t count, std::size_t size) {
-    return next_fails() ? nullptr : __real_calloc(count, size);
-}
 
 namespace kernels_test {
 
