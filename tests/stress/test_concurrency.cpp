@@ -3,7 +3,7 @@
 // bit, and the choice of instruction-set path is made once however many
 // threads make their first calls together.  Built also under ThreadSanitizer
 // (-DKERNELS_SANITIZE_THREAD=ON), where a data race inside the library fails
-// the run.  Linked with a build of the choice that counts its probes and reads
+// the run.  Allocation failures injected on some threads stay on those threads.  Linked with a build of the choice that counts its probes and reads
 // (KERNELS_COUNT_PROBES, see CMakeLists.txt).
 #include <gtest/gtest.h>
 
@@ -42,7 +42,9 @@ Inputs make_inputs() {
     return in;
 }
 
+// The returned map, or nothing when the function returned null.
 std::vector<float> returned(float *block) {
+    if (block == nullptr) return {};
     std::vector<float> out(block, block + N * N);
     std::free(block);
     return out;
@@ -52,6 +54,11 @@ template <typename Change>
 std::vector<float> changed(std::vector<float> map, Change change) {
     change(map.data());
     return map;
+}
+
+bool same_bits(const std::vector<float> &a, const std::vector<float> &b) {
+    return a.size() == b.size() &&
+           (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
 }
 
 // One job: computes into a fresh output and returns it.
@@ -153,9 +160,54 @@ TEST(Concurrency, EveryFunctionFromManyThreadsMatchesTheSingleThreadedResult) {
                 for (size_t k = 0; k < all.size(); ++k) {
                     const size_t j = (k + size_t(t)) % all.size();
                     const std::vector<float> got = all[j].second(inputs);
-                    mismatches[t][j] +=
-                        got.size() != expected[j].size() ||
-                        std::memcmp(got.data(), expected[j].data(), got.size() * sizeof(float)) != 0;
+                    mismatches[t][j] += !same_bits(got, expected[j]);
+                }
+        });
+    for (auto &thread : threads) thread.join();
+    for (int t = 0; t < kThreads; ++t)
+        for (size_t j = 0; j < all.size(); ++j)
+            EXPECT_EQ(mismatches[t][j], 0) << all[j].first << " on thread " << t;
+}
+
+// The allocation hook counts and fails the allocations of the thread that asked,
+// while other threads allocate at the same time: counting threads see the
+// single-threaded count and result, failing threads the single-threaded
+// result and errno of a failed first allocation, and the others never fail.
+TEST(Concurrency, InjectedAllocationFailuresStayOnTheirThread) {
+    const Inputs inputs = make_inputs();
+    const auto all = jobs();
+    std::vector<std::vector<float>> expected, failed;
+    std::vector<int> count, failed_errno;
+    for (const auto &job : all) {
+        std::vector<float> got;
+        count.push_back(count_allocations([&] { got = job.second(inputs); }));
+        expected.push_back(got);
+        failed_errno.push_back(with_failing_allocation(0, [&] { got = job.second(inputs); }));
+        failed.push_back(got);
+    }
+    ASSERT_GT(count[0], 0);  // momentum_map allocates
+
+    // Thread t counts (t % 3 == 0), fails the first allocation (t % 3 == 1) or
+    // calls plainly.
+    std::vector<std::vector<int>> mismatches(kThreads, std::vector<int>(all.size(), 0));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int call = 0; call < kCallsPerThread; ++call)
+                for (size_t k = 0; k < all.size(); ++k) {
+                    const size_t j = (k + size_t(t)) % all.size();
+                    std::vector<float> got;
+                    const auto job = [&] { got = all[j].second(inputs); };
+                    bool wrong = false;
+                    if (t % 3 == 0) {
+                        wrong = count_allocations(job) != count[j] || !same_bits(got, expected[j]);
+                    } else if (t % 3 == 1) {
+                        wrong = with_failing_allocation(0, job) != failed_errno[j] || !same_bits(got, failed[j]);
+                    } else {
+                        job();
+                        wrong = !same_bits(got, expected[j]);
+                    }
+                    mismatches[t][j] += wrong;
                 }
         });
     for (auto &thread : threads) thread.join();
