@@ -33,9 +33,9 @@ import numpy as np
 from . import interrupt, library
 from .errors import InputError
 from .grids import Field3D, Grid, MomentumMap
-from .map_sum_call import (MapSumCall, check_map_memory, checked_molecule,
-                           coefficient_matrix, energy_parameters, kinetic_energies,
-                           momentum_grid, orientation_angles)
+from .map_sum_call import (check_map_memory, checked_molecule, coefficient_matrix,
+                           energy_parameters, given_energies, momentum_grid,
+                           orbital_energies, orientation_angles)
 from .memory import check, float32_bytes
 from .molecule import Molecule, orbital_rows
 from .orientation import document
@@ -71,9 +71,11 @@ def momentum_map(molecule: Molecule, orbital: OrbitalSelector = "HOMO", *,
     rows = orbital_rows(molecule, orbital, spin)
     if len(rows) != 1:
         raise InputError("orbital", "takes one orbital here; use momentum_map_sum for several")
-    e_kin = kinetic_energies(molecule, rows, kinetic_energy=kinetic_energy,
-                             photon_energy=photon_energy, work_function=work_function,
-                             binding_energy=binding_energy, energy_unit=energy_unit)[0]
+    energies = given_energies(None, kinetic_energy=kinetic_energy, photon_energy=photon_energy,
+                              work_function=work_function, binding_energy=binding_energy,
+                              energy_unit=energy_unit)
+    kinetic, binding = orbital_energies(molecule, rows, energies)
+    e_kin = energies.hartree(kinetic)[0]
     n, kmin, kstep = momentum_grid(k_max, n, k_unit, k_min, k_step)
     alpha, beta, gamma = orientation_angles(orientation)
     check_map_memory(n, 1, 0, max_memory)
@@ -86,32 +88,8 @@ def momentum_map(molecule: Molecule, orbital: OrbitalSelector = "HOMO", *,
                    work=n * n * molecule.n_atoms)
     return MomentumMap(out, kmin, kstep, k_unit, {
         "orbitals": [molecule.orbital_label(r) for r in rows],
-        **energy_parameters([e_kin], energy_unit, kinetic_energy, photon_energy,
-                            work_function),
+        **energy_parameters(energies, kinetic, binding, np.float32(e_kin)),
         "orientation": (alpha, beta, gamma)})
-
-
-@document
-def momentum_map_sum(molecule: Molecule, orbitals: OrbitalSelection = ("HOMO",), *,
-                     orientation: OrientationLike = (0.0, 0.0, 0.0),
-                     **options: Any) -> MomentumMap:
-    """Weighted sum of symmetrised, optionally light-weighted momentum maps.
-
-    Options: spin, weights, kinetic_energy | photon_energy + work_function
-    [+ binding_energy], energy_unit (eV), k_max, n, k_unit (1/angstrom; or
-    k_min + k_step), symmetry (None, 2, 3, 4), polarisation (None, 'p', 's',
-    'linear', 'circular+', 'circular-', 'dichroism', 'radial'), incidence
-    (0-90 degrees from the surface normal) and azimuth (degrees from kx),
-    s_share (0-100 percent, for 'linear'), kz_imaginary (in k_unit), max_memory.
-    {orientation}
-    Intensities are |FT psi|^2 / pi^3 in bohr^3, summed with the weights.
-    """
-    call = MapSumCall(molecule, orbitals, **options)
-    orientation = orientation_angles(orientation)
-    call.check_memory(1)
-    out = call.run(orientation)
-    return MomentumMap(out, call.k_min_bohr, call.k_step_bohr, call.k_unit,
-                       {**call.parameters, "orientation": orientation})
 
 
 # ---- real-space fields and momentum densities --------------------------------

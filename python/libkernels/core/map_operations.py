@@ -15,7 +15,8 @@ from numpy.typing import NDArray
 from . import library
 from .errors import InputError
 from .grids import MomentumMap, unit_text
-from .map_sum_call import energy_unit_text, light_modes, light_parameters, symmetry_mode
+from .energies import unit_text as energy_unit_text
+from .map_sum_call import light_modes, light_parameters, symmetry_mode
 from .units import energy_to_hartree, momentum_to_bohr
 from .validation import finite, in_range, positive
 

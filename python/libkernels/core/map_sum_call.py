@@ -9,7 +9,8 @@ one-shot functions of kernels.py and map_operations.py share its checks.
 Kinetic energies: give `kinetic_energy` (one value, or one per orbital), or a
 `photon_energy` and `work_function`, with which each orbital's kinetic energy is
 E_kin = photon_energy - work_function - E_B, its binding energy E_B being
-`binding_energy` when given and otherwise minus its orbital energy.
+`binding_energy` when given and otherwise minus its orbital energy (the rule
+of energies.py; `energies=` hands over an Energies value instead).
 """
 
 from __future__ import annotations
@@ -23,11 +24,12 @@ import numpy as np
 from . import interrupt, library
 from .errors import InputError
 from .grids import MomentumMap, unit_text
+from .energies import Energies
 from .memory import check, float32_bytes
 from .molecule import Molecule, orbital_rows
 from .orientation import document
 from .progress import progress_bar
-from .units import energy_to_hartree, momentum_to_bohr
+from .units import momentum_to_bohr
 from .validation import angles, count, finite, in_range, non_negative, positive
 
 if TYPE_CHECKING:
@@ -70,56 +72,40 @@ def symmetry_mode(symmetry: Symmetry) -> int:
     return SYMMETRY_MODES[key]
 
 
-def energy_unit_text(energy_unit: str) -> str:
-    """How an energy unit is written in messages and records ('eV', 'hartree')."""
-    energy_to_hartree(1.0, energy_unit)  # an unknown unit fails here
-    return "eV" if str(energy_unit).strip().lower() == "ev" else str(energy_unit)
-
-
-def kinetic_energies(molecule: Molecule, rows: Sequence[int], *,
-                     kinetic_energy: Optional[ArrayLike] = None,
-                     photon_energy: Optional[float] = None,
-                     work_function: Optional[float] = None,
-                     binding_energy: Optional[ArrayLike] = None,
-                     energy_unit: EnergyUnit = "eV") -> Float64Array:
-    """Kinetic energy of each selected orbital's photoelectron, in hartree (all > 0)."""
-    unit = energy_unit_text(energy_unit)
-    if (kinetic_energy is None) == (photon_energy is None):
-        raise InputError("kinetic_energy", "or photon_energy (with work_function) must be "
-                                           "given, not both")
-    if kinetic_energy is not None:
-        values = np.atleast_1d(np.asarray(kinetic_energy, dtype=object))
-        checked = [positive(v, "kinetic_energy", unit) for v in values.ravel()]
-        if len(checked) not in (1, len(rows)):
-            raise InputError("kinetic_energy", f"needs one value or one per orbital "
-                                               f"({len(rows)}), got {len(checked)}")
-        return energy_to_hartree(np.broadcast_to(np.asarray(checked, dtype=np.float64),
-                                                 (len(rows),)), energy_unit)
-    photon = positive(photon_energy, "photon_energy", unit)
-    if work_function is None:
-        raise InputError("work_function", "must be given with photon_energy")
-    work = non_negative(work_function, "work_function", unit)
-    if binding_energy is None:
-        energies = molecule.mo_energy[list(rows)]
-        if not np.all(np.isfinite(energies)):
-            raise InputError("binding_energy", "is needed: the orbitals have no energies",
-                             "or give {kinetic_energy}")
-        binding = -energies
-    else:
-        given = [finite(v, "binding_energy", unit)
-                 for v in np.atleast_1d(np.asarray(binding_energy, dtype=object)).ravel()]
-        binding = energy_to_hartree(np.broadcast_to(np.asarray(given, dtype=np.float64),
-                                                    (len(rows),)), energy_unit)
-    e_kin = energy_to_hartree(photon - work, energy_unit) - binding
+def orbital_energies(molecule: Molecule, rows: Sequence[int],
+                     energies: Energies) -> Tuple[Float64Array, Optional[Float64Array]]:
+    """Each selected orbital's kinetic energy (all > 0) and binding energy (None where
+    nothing tells), in the energies' unit; an orbital's binding energy is minus its
+    orbital energy unless one is given."""
+    orbital = energies.in_unit(-np.asarray(molecule.mo_energy[list(rows)], dtype=np.float64))
+    e_kin = energies.kinetic(len(rows), orbital, "the orbitals")
     low = e_kin <= 0
     if np.any(low):
         names = ", ".join(molecule.orbital_label(r) for r, bad in zip(rows, low) if bad)
-        worst = float(e_kin.min()) / energy_to_hartree(1.0, energy_unit)
-        raise InputError("photon_energy", f"{photon:g} {unit} leaves {names} a kinetic energy "
-                                          f"<= 0 ({worst:.3g} {unit} = photon energy - work "
-                                          "function - binding energy)",
+        raise InputError("photon_energy", f"{energies.photon_energy:g} {energies.unit} leaves "
+                                          f"{names} a kinetic energy <= 0 "
+                                          f"({float(e_kin.min()):.3g} {energies.unit} = photon "
+                                          "energy - work function - binding energy)",
                          "raise {photon_energy} or lower {work_function}")
-    return e_kin
+    binding = energies.known_binding(len(rows), orbital)
+    return e_kin, binding
+
+
+def given_energies(energies: Optional[Energies], *, kinetic_energy: Optional[ArrayLike],
+                   photon_energy: Optional[float], work_function: Optional[float],
+                   binding_energy: Optional[ArrayLike], energy_unit: EnergyUnit) -> Energies:
+    """The Energies of a call: `energies` itself, or the loose keywords gathered."""
+    loose = (kinetic_energy, photon_energy, work_function, binding_energy)
+    if energies is not None:
+        if any(value is not None for value in loose):
+            raise InputError("energies", "and the separate energy keywords exclude each other")
+        return energies
+    if (kinetic_energy is None) == (photon_energy is None):
+        raise InputError("kinetic_energy", "or photon_energy (with work_function) must be "
+                                           "given, not both")
+    return Energies(photon_energy=photon_energy, work_function=work_function,
+                    binding_energy=None if kinetic_energy is not None else binding_energy,
+                    kinetic_energy=kinetic_energy, unit=energy_unit)
 
 
 def momentum_grid(k_max: float = 3.0, n: int = 201, k_unit: MomentumUnit = "1/angstrom",
@@ -199,37 +185,17 @@ def light_parameters(symmetry: Symmetry, polarisation: Optional[Polarisation],
             "azimuth_deg": azimuth, "s_share_percent": s_share}
 
 
-def energy_parameters(e_kin_hartree: ArrayLike, energy_unit: EnergyUnit,
-                      kinetic_energy: Optional[ArrayLike], photon_energy: Optional[float],
-                      work_function: Optional[float],
-                      binding_hartree: Optional[ArrayLike] = None) -> Dict[str, Any]:
-    """The energies of a request in the caller's unit, plus the library's hartree.
-
-    `binding_hartree`: each orbital's binding energy (None where unknown); it is
-    the one that set the kinetic energy when a photon energy is given, else
-    minus the orbital energy, for the record and the figures' captions."""
-    per_unit = float(energy_to_hartree(1.0, energy_unit))
-    values = [float(e) for e in np.atleast_1d(e_kin_hartree)]
-    binding = None if binding_hartree is None else [
-        float(b) / per_unit if np.isfinite(b) else None for b in np.atleast_1d(binding_hartree)]
-    return {"energy_unit": energy_unit_text(energy_unit),
-            "kinetic_energy": [e / per_unit for e in values],
-            "binding_energy": binding,
-            "photon_energy": None if photon_energy is None else float(photon_energy),
-            "work_function": None if work_function is None else float(work_function),
-            "kinetic_energy_given": kinetic_energy is not None,
-            "e_kin_hartree": values}
-
-
-def binding_energies(molecule: Molecule, rows: Sequence[int],
-                     binding_energy: Optional[ArrayLike],
-                     energy_unit: EnergyUnit) -> Float64Array:
-    """Each orbital's binding energy in hartree: `binding_energy` when given (checked
-    by kinetic_energies), else minus the orbital energy (NaN for orbitals without one)."""
-    if binding_energy is not None:
-        given = np.atleast_1d(np.asarray(binding_energy, dtype=np.float64)).ravel()
-        return energy_to_hartree(np.broadcast_to(given, (len(rows),)), energy_unit)
-    return -np.asarray(molecule.mo_energy[list(rows)], dtype=np.float64)
+def energy_parameters(energies: Energies, e_kin: Float64Array, binding: Optional[Float64Array],
+                      e_kin_hartree: ArrayLike) -> Dict[str, Any]:
+    """The energies of a map in the caller's unit, as the record and captions state them,
+    plus the library's hartree."""
+    return {"energy_unit": energies.unit,
+            "kinetic_energy": [float(e) for e in e_kin],
+            "binding_energy": None if binding is None else [
+                float(b) if np.isfinite(b) else None for b in binding],
+            "photon_energy": energies.photon_energy, "work_function": energies.work_function,
+            "kinetic_energy_given": energies.kinetic_energy is not None,
+            "e_kin_hartree": [float(e) for e in np.atleast_1d(e_kin_hartree)]}
 
 
 class MapSumCall:
@@ -252,13 +218,17 @@ class MapSumCall:
                  k_min: Optional[float] = None, k_step: Optional[float] = None,
                  symmetry: Symmetry = None, polarisation: Optional[Polarisation] = None,
                  incidence: float = 65.0, azimuth: float = 0.0, s_share: float = 0.0,
-                 kz_imaginary: ArrayLike = 0.0, max_memory: MemorySize = None) -> None:
+                 kz_imaginary: ArrayLike = 0.0, max_memory: MemorySize = None,
+                 energies: Optional[Energies] = None) -> None:
         self.molecule = checked_molecule(molecule)
         self.rows = orbital_rows(molecule, orbitals, spin)
-        self.e_kin = np.ascontiguousarray(kinetic_energies(
-            molecule, self.rows, kinetic_energy=kinetic_energy, photon_energy=photon_energy,
+        self.energies = given_energies(
+            energies, kinetic_energy=kinetic_energy, photon_energy=photon_energy,
             work_function=work_function, binding_energy=binding_energy,
-            energy_unit=energy_unit), dtype=np.float32)
+            energy_unit=energy_unit)
+        e_kin, binding = orbital_energies(molecule, self.rows, self.energies)
+        # hartree here, at the library's call, and only here
+        self.e_kin = np.ascontiguousarray(self.energies.hartree(e_kin), dtype=np.float32)
         if weights is not None:
             weights = [finite(w, "weights") for w in np.atleast_1d(
                 np.asarray(weights, dtype=object)).ravel()]
@@ -289,13 +259,9 @@ class MapSumCall:
         self.kz_imaginary = np.ascontiguousarray(np.broadcast_to(
             np.asarray(momentum_to_bohr(np.asarray(kz, dtype=np.float64), k_unit),
                        dtype=np.float32), (len(self.rows),)))
-        binding = binding_energies(molecule, self.rows,
-                                   binding_energy if kinetic_energy is None else None,
-                                   energy_unit)
         self.parameters = {
             "orbitals": [molecule.orbital_label(r) for r in self.rows],
-            **energy_parameters(self.e_kin, energy_unit, kinetic_energy, photon_energy,
-                                work_function, binding),
+            **energy_parameters(self.energies, e_kin, binding, self.e_kin),
             **light_parameters(symmetry, polarisation, self.incidence, self.azimuth,
                                self.s_share),
             "weights": None if self.weights is None else [float(w) for w in self.weights]}

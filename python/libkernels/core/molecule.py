@@ -17,7 +17,7 @@ from __future__ import annotations
 import re
 import warnings
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -75,6 +75,14 @@ def _reals(name: str, values: ArrayLike, ndim: int = 1) -> Float32Array:
         return np.array(array, dtype=np.float32, order="C")
 
 
+class MoleculeFile(NamedTuple):
+    """The file a Molecule was read from: its absolute path, SHA-256 and format."""
+
+    path: str
+    sha256: str
+    format: str
+
+
 class Molecule:
     """Atoms, a contracted Gaussian basis (pure functions, l <= 4) and orbitals.
 
@@ -85,12 +93,14 @@ class Molecule:
     `mo_spin` holds 0 (alpha, or restricted) or 1 (beta) per orbital.
     `mo_symmetry` holds the symmetry label a file gave each orbital ("" when
     none), `conversion` what a reader found and did (None for molecules built
-    directly).  `title` names the source (a file's name), `name` the molecule as
+    directly), `origin` the file it was read from (None for molecules built
+    directly), so that a record of work on it can name that file.  `title` names the source (a file's name), `name` the molecule as
     the file calls it (its title line; "" when it gives none).
     """
 
     mo_symmetry: List[str]
     conversion: Optional[Conversion]
+    origin: Optional[MoleculeFile] = None
 
     def __init__(self, *, atom_x: ArrayLike, atom_y: ArrayLike, atom_z: ArrayLike,
                  shells_per_atom: ArrayLike, shell_l: ArrayLike, shell_n_prim: ArrayLike,

@@ -28,8 +28,9 @@ from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Tuple
 
 from ..basis.conversion import DEFAULT_MAX_DROPPED, TOLERANCE
 from ..core.errors import ReadError
-from ..core.molecule import Molecule
-from .examples import EXAMPLES, example_path
+from ..core.molecule import Molecule, MoleculeFile
+from ..core.record import file_sha256
+from .examples import DEFAULT_MOLECULE, EXAMPLES, example_path
 from .iodata import read_with_iodata
 from .molden import read_molden
 
@@ -116,9 +117,15 @@ def read(path: PathLike, format: Optional[str] = None, *,
         raise ReadError(f"{os.fspath(path)}: unknown format {format!r}; choose one of "
                         f"{', '.join(FORMATS)}")
     if FORMATS[fmt][0] is None:
-        return read_molden(path, max_dropped_fraction=max_dropped_fraction, tolerance=tolerance)
-    return read_with_iodata(path, FORMATS[fmt][0], max_dropped_fraction=max_dropped_fraction,
-                            tolerance=tolerance)
+        molecule = read_molden(path, max_dropped_fraction=max_dropped_fraction,
+                               tolerance=tolerance)
+    else:
+        molecule = read_with_iodata(path, FORMATS[fmt][0],
+                                    max_dropped_fraction=max_dropped_fraction,
+                                    tolerance=tolerance)
+    # what a record of work on this molecule names, so that it can read it again
+    molecule.origin = MoleculeFile(os.path.abspath(os.fspath(path)), file_sha256(path), fmt)
+    return molecule
 
 
 def load_molecule(source: PathLike, format: Optional[str] = None, *,
@@ -133,3 +140,8 @@ def load_molecule(source: PathLike, format: Optional[str] = None, *,
         raise ReadError(f"{name}: no such file (give a wavefunction file or one of "
                         f"{', '.join(EXAMPLES)})")
     return read(path, format, max_dropped_fraction=max_dropped_fraction)
+
+
+def load_example(name: str = DEFAULT_MOLECULE) -> Molecule:
+    """The example molecule `name` ('pentacene' or 'benzene') as a Molecule."""
+    return read(example_path(name), "molden")

@@ -8,8 +8,6 @@ import importlib.resources
 import os
 
 from ..core.errors import ReadError
-from ..core.molecule import Molecule
-from .molden import read_molden
 
 EXAMPLES = ("pentacene", "benzene")
 DEFAULT_MOLECULE = "pentacene"
@@ -29,8 +27,3 @@ def example_path(name: str = DEFAULT_MOLECULE) -> str:
     if os.path.isfile(source):
         return os.path.normpath(source)
     raise ReadError(f"the example molecule {name}.molden is not installed")
-
-
-def load_example(name: str = DEFAULT_MOLECULE) -> Molecule:
-    """The example molecule `name` ('pentacene' or 'benzene') as a Molecule."""
-    return read_molden(example_path(name))
