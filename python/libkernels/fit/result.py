@@ -13,7 +13,7 @@ import numpy as np
 from ..core.grids import require_xarray
 from ..core.orientation import ANGLES
 from ..core.record import write_json
-from ..plot.fits import plot_fit
+from ..core.figures import draw
 
 if sys.version_info >= (3, 8):
     from typing import TypedDict
@@ -36,7 +36,6 @@ if TYPE_CHECKING:
     from numpy.typing import ArrayLike
 
     from ..core.types import BoolArray, Float64Array, PathLike
-    from ..requests.base import Request
 
 
 @dataclass
@@ -94,7 +93,7 @@ class FitResult:
     elapsed_seconds: float = 0.0
     source: str = ""
     settings: Dict[str, Any] = field(default_factory=dict)
-    request: Optional[Request] = None
+    record: Optional[Dict[str, Any]] = None  # the record of the request that made it
     goodness: Dict[str, float] = field(default_factory=dict)
     errors: str = "uniform"
     sigma: Optional[Float64Array] = None
@@ -241,13 +240,13 @@ class FitResult:
     def plot(self, path: Optional[PathLike] = None, title: Optional[str] = None) -> Figure:
         """Measured | model | residual | normalised residual on the same k axes;
         saves to `path` when given and returns the matplotlib Figure."""
-        return plot_fit(self, path, title)
+        return draw("fit", self, path, title)
 
     def save(self, directory: PathLike) -> PathLike:
         """Writes fit.json (the fitted values and their request's record), fit.png and
         model.npy into `directory`."""
         os.makedirs(directory, exist_ok=True)
-        write_json(os.path.join(directory, "fit.json"), with_record(self.to_dict(), self.request))
+        write_json(os.path.join(directory, "fit.json"), with_record(self.to_dict(), self.record))
         np.save(os.path.join(directory, "model.npy"), self.model)
         self.plot(os.path.join(directory, "fit.png"))
         return directory
@@ -277,10 +276,10 @@ def instrument_rows(instrument: Dict[str, Any]) -> List[Tuple[str, float, float]
     return rows
 
 
-def with_record(values: Dict[str, Any], request: Optional[Request]) -> Dict[str, Any]:
-    """A result's values followed by its request's record (when it has a request):
-    what fit.json and deconvolution.json hold."""
-    return values if request is None else {**values, **request.record()}
+def with_record(values: Dict[str, Any], record: Optional[Dict[str, Any]]) -> Dict[str, Any]:
+    """A result's values followed by its request's record (when it has one): what
+    fit.json and deconvolution.json hold."""
+    return values if record is None else {**values, **record}
 
 
 def json_floats(values: ArrayLike) -> List[Optional[float]]:

@@ -7,6 +7,7 @@ from typing import TYPE_CHECKING, List, Optional, Tuple
 
 import numpy as np
 
+from ..core.figures import drawer
 from ..core.orientation import ANGLES
 from .maps import new_figure, require_matplotlib
 
@@ -69,6 +70,7 @@ def fit_caption(result: FitResult) -> str:
     return "\n".join(lines + [quality])
 
 
+@drawer("fit")
 def plot_fit(result: FitResult, path: Optional[PathLike] = None,
              title: Optional[str] = None) -> Figure:
     """Four panels on the same k axes: measured and model on one colour scale; the
@@ -121,6 +123,7 @@ def plot_fit(result: FitResult, path: Optional[PathLike] = None,
     return figure
 
 
+@drawer("deconvolution")
 def plot_spectra(result: DeconvolutionResult, path: Optional[PathLike] = None,
                  title: Optional[str] = None) -> Figure:
     """Each orbital's weight against binding energy with its standard error, and

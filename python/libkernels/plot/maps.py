@@ -27,6 +27,7 @@ from typing import IO, TYPE_CHECKING, Any, List, Optional, Sequence, Union
 import numpy as np
 
 from ..core.extras import require
+from ..core.figures import drawer
 from ..core.grids import MomentumMap, unit_text
 from ..core.map_sum_call import SIGNED_POLARISATIONS
 from ..core.molecule import Molecule
@@ -142,6 +143,17 @@ def _outline(axes: Any, molecule: Molecule, orientation: OrientationLike) -> Non
         spine.set_color("0.6")
 
 
+@drawer("map-figure")
+def map_figure_to(momentum_map: MomentumMap, path: Optional[PathLike] = None, *,
+                  molecule: Optional[Molecule] = None, molecule_name: str = "",
+                  dpi: float = 150) -> "Figure":
+    """map_figure, also written to `path` when given."""
+    figure = map_figure(momentum_map, molecule=molecule, molecule_name=molecule_name, dpi=dpi)
+    if path is not None:
+        figure.savefig(path, dpi=dpi)
+    return figure
+
+
 def map_figure(momentum_map: MomentumMap, caption: Optional[Sequence[str]] = None, *,
                molecule: Optional[Molecule] = None, molecule_name: str = "",
                cmap: Optional[str] = None, dpi: float = 150, math_text: bool = False) -> "Figure":
@@ -224,6 +236,7 @@ def map_figure(momentum_map: MomentumMap, caption: Optional[Sequence[str]] = Non
     return figure
 
 
+@drawer("map")
 def save_map(momentum_map: MomentumMap, path: Union[PathLike, IO[bytes]], *,
              caption: Optional[Sequence[str]] = None,
              molecule: Optional[Molecule] = None, molecule_name: str = "",

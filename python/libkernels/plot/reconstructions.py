@@ -6,6 +6,7 @@ from typing import TYPE_CHECKING, Any, Dict, Optional, Sequence, Tuple
 
 import numpy as np
 
+from ..core.figures import drawer
 from .maps import DIVERGING, new_figure
 
 if TYPE_CHECKING:
@@ -73,6 +74,7 @@ def _view(result: "Reconstruction") -> Dict[str, Tuple[float, float]]:
     return view
 
 
+@drawer("reconstruction")
 def plot_reconstruction(result: "Reconstruction", path: Any = None,
                         title: Optional[str] = None) -> Any:
     """2D: image | spread | PRTF.  3D: the image on the xy plane and the xz plane

@@ -21,7 +21,7 @@ import numpy as np
 
 from ..core.grids import attribute_value, require_xarray
 from ..core.record import to_attributes, write_json
-from ..plot.reconstructions import plot_reconstruction
+from ..core.figures import draw
 from .sampling import AXES, FourierBox
 
 if TYPE_CHECKING:
@@ -117,7 +117,7 @@ class Reconstruction:
     def plot(self, path: Any = None, title: Optional[str] = None) -> Any:
         """Image (with the molecule's outline when known), spread and PRTF; returns
         the Figure, saved to `path` when given."""
-        return plot_reconstruction(self, path, title)
+        return draw("reconstruction", self, path, title)
 
     def save(self, directory: PathLike) -> str:
         """Writes reconstruction.nc, reconstruction.png and reconstruction.json (the
