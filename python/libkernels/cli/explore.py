@@ -16,6 +16,7 @@ from ..explore.molecules import load_entries
 from ..explore.settings import MAX_KZ_DAMPING
 from ..formats.api import load_molecule
 from ..formats.examples import DEFAULT_MOLECULE, EXAMPLES
+from .maps import command_of
 from .options import add_max_dropped_norm, check_threads
 
 if TYPE_CHECKING:
@@ -96,4 +97,4 @@ def run(args: argparse.Namespace) -> None:
                  max_upload=int(args.max_upload * 1024 * 1024), open_browser=args.open,
                  allow_hosts=args.allow_host, max_memory=max_memory,
                  page_defaults={} if args.kz_damping is None else
-                 {"kz_damping": args.kz_damping})
+                 {"kz_damping": args.kz_damping}, command_line=command_of)

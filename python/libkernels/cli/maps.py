@@ -1,30 +1,34 @@
 """`libkernels demo` and `libkernels map`: momentum maps as figures (or NetCDF) with
-their numbers and a .json record beside each."""
+their numbers and a .json record beside each; and the `libkernels map` command line
+of a map request (the explorer's export)."""
 
 from __future__ import annotations
 
 import argparse
-import os
-from typing import TYPE_CHECKING, Any, Dict, List
+import shlex
+from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from ..core.grids import MomentumMap
-from ..core.orientation import CONVENTION
-from ..core.record import to_attributes, write_json
-from ..plot.maps import require_matplotlib, save_map
+from ..core.molecule import orbital_rows
+from ..formats.outputs import MAP_FORMATS
+from ..plot.maps import require_matplotlib
 from ..requests.maps import MapRequest
-from .options import add_request_command, request_of
-from .records import output_directory, output_option, safe, writing
+from .options import (KZ_DAMPING, LIGHT_FLAGS, LIGHT, MOLECULE, ORIENTATION_HELP, Flags,
+                      add_request_command, flag, options, request_of, run_flags,
+                      symmetry_option)
+from .records import output_directory, output_option
 
 if TYPE_CHECKING:
+    from ..core.molecule import Molecule
     from ..core.types import Float32Array
     from .options import Commands
 
 MAP_UNIT = "bohr^3"  # |FT psi|^2 / pi^3 with k in bohr^-1
-LAYOUT = "data[i, j] is the intensity at (kx[i], ky[j])"
-UNITS = "|FT psi|^2 / pi^3 in bohr^3 (k in bohr^-1)"
-
+ENERGY = "photoelectron energy (eV)"
+GRID = "momentum grid"
+GEOMETRY = "orientation and symmetry"
+OUTPUT = "output"
 
 DEMO = ("Renders the momentum maps of the HOMO and the HOMO-1 of the default molecule "
         "(pentacene, RHF/def2-SVP) at a photon energy of 35 eV to PNG files, with the numbers "
@@ -34,13 +38,52 @@ MAP = ("Photoemission momentum maps (plane-wave final state) of chosen orbitals,
        "NetCDF data; a .json file beside each records how to reproduce it (--from-record FILE "
        "does).")
 
+FLAGS: Flags = options(
+    MOLECULE,
+    orbitals=flag("-O", "--orbital", action="append", metavar="ORBITAL",
+                  help="orbital by name (HOMO, HOMO-1, LUMO+1, ...) or 0-based index; repeat "
+                       "for several (default: {default})"),
+    weights=flag("--weights", type=float, nargs="+", metavar="W",
+                 help="a weight for each orbital, in the order of -O: the summed map (--sum) "
+                      "adds them with these weights, a map of its own is scaled by its weight "
+                      "(default: 1)"),
+    kinetic_energy=flag("--kinetic-energy", group=ENERGY, type=float, metavar="EV",
+                        help="kinetic energy for every orbital (overrides the photon energy)"),
+    photon_energy=flag("--photon-energy", group=ENERGY, type=float, metavar="EV",
+                       cli_default=35.0, overridden_by="kinetic_energy",
+                       help="photon energy; each orbital then has E_kin = photon energy - "
+                            "work function + orbital energy (default: 35)"),
+    work_function=flag("--work-function", group=ENERGY, type=float, metavar="EV",
+                       cli_default=4.5, overridden_by="kinetic_energy",
+                       help="work function (default: 4.5)"),
+    k_max=flag("--k-max", group=GRID, type=float, metavar="INV_ANGSTROM",
+               help="maps span -k_max ... +k_max in kx and ky, in 1/Å (default: 3.0)"),
+    n=flag("--resolution", group=GRID, type=int, metavar="N",
+           help="pixels per side (default: 201)"),
+    orientation=flag("--orientation", group=GEOMETRY, type=float, nargs=3,
+                     metavar=("ALPHA", "BETA", "GAMMA"), help=ORIENTATION_HELP),
+    symmetry=flag("--symmetry", group=GEOMETRY, choices=("none", "2", "3", "4"),
+                  convert=symmetry_option,
+                  help="average over an n-fold rotation group with mirrors (default: none)"),
+    **LIGHT_FLAGS, **KZ_DAMPING,
+    separate_orbitals=flag("--sum", group=OUTPUT, action="store_false",
+                           help="one map of all chosen orbitals summed, instead of one each"),
+    format=flag("--format", group=OUTPUT, choices=MAP_FORMATS,
+                help="figure format, or nc for the data as NetCDF (labelled axes and settings, "
+                     "no figure); png/pdf/svg also write the data as .npy (default: png)"),
+    dpi=flag("--dpi", group=OUTPUT, type=float, help="figure resolution (default: 150)"),
+    **run_flags())
+GROUPS = (ENERGY, GRID, GEOMETRY, LIGHT, OUTPUT)
+
 
 def add_parser(commands: Commands) -> None:
     for parser in (
-            add_request_command(commands, "demo", MapRequest, run_maps, description=DEMO,
+            add_request_command(commands, "demo", MapRequest, run_maps, FLAGS, groups=GROUPS,
+                                description=DEMO,
                                 help="the main job: momentum maps of the HOMO and HOMO-1 of "
                                      "pentacene", defaults={"orbitals": ["HOMO", "HOMO-1"]}),
-            add_request_command(commands, "map", MapRequest, run_maps, description=MAP,
+            add_request_command(commands, "map", MapRequest, run_maps, FLAGS, groups=GROUPS,
+                                description=MAP,
                                 help="momentum maps of chosen orbitals to PNG (+ .npy numbers)")):
         output_option(parser, "directory for the figure, data and .json files")
 
@@ -54,33 +97,12 @@ def run_maps(args: argparse.Namespace) -> List[str]:
     assert isinstance(request, MapRequest)
     if request.format != "nc":
         require_matplotlib()  # matplotlib missing: say so before any work
-    maps = request.run()
-    molecule = request.load_molecule()
-    name = request.molecule_name
     written = []
-    with writing(args.output_dir):
-        os.makedirs(args.output_dir, exist_ok=True)
-        for momentum_map in maps:
-            parameters = momentum_map.parameters
-            label = "+".join(parameters["orbitals"])
-            base = os.path.join(args.output_dir, f"{name}_{safe(label)}")
-            record = request.record(
-                **{k: v for k, v in parameters.items() if k != "e_kin_hartree"},
-                k_unit=momentum_map.unit, k_axis=momentum_map.kx, layout=LAYOUT, units=UNITS,
-                orientation_convention=CONVENTION)
-            if request.format == "nc":
-                files = [base + ".nc", base + ".json"]
-                netcdf_dataset(momentum_map, record, molecule.name or name).to_netcdf(
-                    base + ".nc")
-            else:
-                files = [f"{base}.{request.format}", base + ".npy", base + ".json"]
-                save_map(momentum_map, files[0], molecule=molecule,
-                         molecule_name=molecule.name or name, dpi=request.dpi,
-                         format=request.format)
-                np.save(base + ".npy", momentum_map.data)
-            write_json(base + ".json", record)
-            written.append(files[0])
-            print(f"wrote {', '.join(files)}: {label}, {extent(momentum_map.data)}")
+    for momentum_map in request.run():
+        files = momentum_map.save(args.output_dir)
+        written.append(files[0])
+        print(f"wrote {', '.join(files)}: {'+'.join(momentum_map.parameters['orbitals'])}, "
+              f"{extent(momentum_map.data)}")
     return written
 
 
@@ -92,15 +114,63 @@ def extent(data: Float32Array) -> str:
     return f"peak {high:.4g} {MAP_UNIT}"
 
 
-def netcdf_dataset(momentum_map: MomentumMap, record: Dict[str, Any], title: str) -> Any:
-    """The map as an xarray Dataset: the variable `intensity` with its axes, units and
-    settings, the molecule's name and the record as global attributes."""
-    array = momentum_map.to_xarray()
-    array.attrs.update(to_attributes(record))  # where readers of a single array look
-    dataset = array.to_dataset(name="intensity")
-    dataset.attrs.update(
-        title=f"{title} {'+'.join(momentum_map.parameters.get('orbitals', []))} momentum map"
-              .strip(),
-        molecule=title, source=f"libkernels {record.get('libkernels_version', '')}".strip(),
-        history=record.get("command") or "", **to_attributes(record))
-    return dataset
+# ---- a map request as the command line that makes it -------------------------------------
+
+def command_of(request: MapRequest, molecule: Molecule, argument: str
+               ) -> Tuple[str, Optional[str]]:
+    """The `libkernels map` command that draws `request`'s map to the bit (the molecule
+    named by `argument`), and a note (None: nothing to say).  Every setting that differs
+    from the command line's defaults is spelt by its option in FLAGS."""
+    rows = orbital_rows(molecule, request.orbitals, request.spin)
+    spins = {int(molecule.mo_spin[r]) for r in rows}
+    words = ["libkernels", "map", argument]
+    if len(spins) == 1 and not molecule.spin_restricted:
+        labels = [molecule.orbital_label(r).split(" ")[0] for r in rows]
+        if spins == {1}:
+            words += ["--spin", "beta"]
+    elif len(spins) == 1:
+        labels = [molecule.orbital_label(r) for r in rows]
+    else:
+        labels = [str(r) for r in rows]  # mixed spins: rows name them unambiguously
+    for label in labels:
+        words += [FLAGS["orbitals"].flags[0], label]
+    if len(rows) > 1 and not request.separate_orbitals:
+        words.append(FLAGS["separate_orbitals"].flags[0])
+    weights = list(request.weights or [])
+    if any(w != 1 for w in weights):
+        words += [_spelt("weights")] + [_exact(w) for w in weights]
+    if request.kinetic_energy is not None:
+        words += [_spelt("kinetic_energy"), *_numbers(request.kinetic_energy)]
+    else:
+        words += [_spelt("photon_energy"), _exact(float(request.photon_energy or 0)),
+                  _spelt("work_function"), _exact(float(request.work_function or 0))]
+    if any(request.orientation):
+        words += [_spelt("orientation")] + [_exact(a) for a in request.orientation]
+    if request.symmetry not in (None, "none"):
+        words += [_spelt("symmetry"), str(request.symmetry)]
+    if request.polarisation not in (None, "none"):
+        words += [_spelt("polarisation"), str(request.polarisation),
+                  _spelt("incidence"), _exact(request.incidence),
+                  _spelt("azimuth"), _exact(request.azimuth)]
+        if request.polarisation == "linear":
+            words += [_spelt("s_share"), _exact(request.s_share)]
+    if request.kz_imaginary:
+        words += [_spelt("kz_imaginary"), *_numbers(request.kz_imaginary)]
+    words += [_spelt("k_max"), _exact(request.k_max), _spelt("n"), str(request.n)]
+    note = "orbitals of both spins are named by their row numbers" if len(spins) > 1 else None
+    return " ".join(shlex.quote(w) for w in words), note
+
+
+def _spelt(name: str) -> str:
+    return FLAGS[name].flags[-1]
+
+
+def _numbers(value: Union[float, Sequence[float]]) -> List[str]:
+    values: Sequence[float] = value if isinstance(value, (list, tuple)) else [float(value)]  # type: ignore[arg-type]
+    return [_exact(v) for v in values]
+
+
+def _exact(value: float) -> str:
+    """A number as the shortest text that reads back as the same float: 35, 0.1, 1e-07."""
+    text = repr(float(value))
+    return text[:-2] if text.endswith(".0") else text

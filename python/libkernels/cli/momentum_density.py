@@ -3,15 +3,12 @@
 from __future__ import annotations
 
 import argparse
-import os
 from typing import TYPE_CHECKING
 
-import numpy as np
-
-from ..core.record import to_attributes, write_json
 from ..requests.fields import MomentumDensityRequest
-from .options import add_request_command, refuse_orbital_with_density, request_of
-from .records import output_directory, output_option, safe, writing
+from .options import (Flags, add_request_command, flag, options, orbital_or_density,
+                      refuse_orbital_with_density, request_of, run_flags)
+from .records import output_directory, output_option
 
 if TYPE_CHECKING:
     from .options import Commands
@@ -21,13 +18,20 @@ DESCRIPTION = ("|FT psi|^2 / pi^3 (bohr^3) on a cubic 3D momentum grid, written 
                "of shape (nz, ny, nx) or as labelled NetCDF data "
                "(DIR/MOLECULE_ORBITAL_momentum_density.npy or .nc), with a .json record "
                "describing the axes and everything needed to make it again (--from-record).")
-UNITS = ("|FT psi|^2 / pi^3 in bohr^3 (k in bohr^-1); a normalised orbital integrates to 8, "
-         "divide by 8 for a density normalised to 1 per electron")
+
+FLAGS: Flags = options(
+    orbital_or_density("sum over all occupied orbitals weighted by occupation"),
+    k_max=flag("--k-max", type=float, metavar="INV_ANGSTROM",
+               help="the grid spans -k_max ... +k_max on each axis (default: 3)"),
+    n=flag("--resolution", type=int, metavar="N", help="points per axis (default: 61)"),
+    format=flag("--format", choices=("npy", "nc"),
+                help="numpy array or NetCDF with labelled axes (default: npy)"),
+    **run_flags(threads="", quiet="accepted for symmetry with the other commands"))
 
 
 def add_parser(commands: Commands) -> None:
     density = add_request_command(commands, "momentum-density", MomentumDensityRequest, run,
-                                  help=HELP, description=DESCRIPTION)
+                                  FLAGS, help=HELP, description=DESCRIPTION)
     output_option(density, "directory for the data and its .json record")
 
 
@@ -38,20 +42,6 @@ def run(args: argparse.Namespace) -> None:
     assert isinstance(request, MomentumDensityRequest)
     refuse_orbital_with_density(args, request.density)
     field = request.run()
-    label = "density" if request.density else field.parameters["orbitals"][0]
-    suffix = "." + request.format
-    path = os.path.join(folder, f"{request.molecule_name}_{safe(label)}_momentum_density{suffix}")
-    record = request.record(what=label, orbitals=field.parameters["orbitals"],
-                            weights=field.parameters.get("weights"),
-                            layout="data[k, j, i] at (kx[i], ky[j], kz[k])",
-                            k_unit=field.unit, k_axis=field.grid.axis(0), units=UNITS)
-    with writing(folder):
-        os.makedirs(folder, exist_ok=True)
-        if request.format == "nc":
-            array = field.to_xarray()
-            array.attrs.update(to_attributes(record))
-            array.to_netcdf(path)
-        else:
-            np.save(path, field.data)
-        write_json(os.path.splitext(path)[0] + ".json", record)
-    print(f"wrote {path} (and .json): {label}, shape {field.data.shape} (kz, ky, kx)")
+    path = field.save(folder)[0]
+    print(f"wrote {path} (and .json): {field.record['what']}, shape {field.data.shape} "
+          "(kz, ky, kx)")

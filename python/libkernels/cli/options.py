@@ -1,13 +1,13 @@
-"""The options of the commands: those of a request, built from its settings, and a few
-of the command line's own.
+"""The command line's spelling of the requests' settings, and the options several
+commands share.
 
 A command whose work is a request (map, demo, cube, momentum-density, fit,
-deconvolve, reconstruct) takes its options from the request's settings: each
-setting declares its option once (requests/base.py), `add_request_options`
-adds them all, and `request_of` makes the request from what was given.  `--from-record
-FILE` replaces every option that shapes the output by the settings the record
-holds; where the output goes (-o) and how the work runs (--threads,
---max-memory, --quiet) are still taken from the command line.
+deconvolve, convert, reconstruct) names, for each setting it offers, a `Flag`:
+the option's flags, help and argparse's keywords.  `add_request_command` adds
+them to the command's parser, and `request_of` makes the request from what was
+given.  `--from-record FILE` replaces every option that shapes the output by
+the settings the record holds; where the output goes (-o) and how the work
+runs (--threads, --max-memory, --quiet) are still taken from the command line.
 
 The library's errors name the Python keyword of a bad argument
 (``photon_energy``); `option_name` spells it as the command line's option
@@ -17,69 +17,87 @@ The library's errors name the Python keyword of a bad argument
 from __future__ import annotations
 
 import argparse
-import functools
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Mapping, Optional, Tuple, Type
+from dataclasses import dataclass, field
+from typing import (TYPE_CHECKING, Any, Callable, Dict, List, Mapping, Optional, Sequence,
+                    Tuple, Type)
 
 from ..core.errors import CommandLineError, InputError
-from ..requests.base import KINDS, NOT_SET, OPTION, RECORDED, MoleculeRequest, Option, Request
-from ..requests.maps import ORIENTATION_HELP
+from ..core.map_sum_call import POLARISATIONS
+from ..core.memory import MemorySize, parse_size
+from ..core.orientation import CONVENTION
+from ..formats.api import FORMATS
+from ..formats.examples import DEFAULT_MOLECULE, EXAMPLES
+from ..requests.base import MoleculeRequest, Request
 from .records import command_line
 
 if TYPE_CHECKING:
     # what add_subparsers returns: each command adds its parser to it
     Commands = argparse._SubParsersAction[argparse.ArgumentParser]
 
-__all__ = ["option_name", "add_request_options", "add_request_command", "request_of",
-           "argument_group", "add_max_dropped_norm", "check_threads", "add_quiet",
-           "ORIENTATION_HELP"]
 
-FROM_RECORD_HELP = ("make the output again from its record (the .json beside it, or a NetCDF "
-                    "output's attributes): the record's settings replace the options; -o and "
-                    "the options of how the work runs (threads, memory, progress) still apply")
+class _NotSet:
+    def __repr__(self) -> str:
+        return "NOT_SET"
 
-# Python keywords the library's errors use that are no request's setting, or that
-# the command line spells otherwise.
-KEYWORD_OPTIONS = {
+
+NOT_SET: Any = _NotSet()  # an option without a default of the command line's own
+
+
+@dataclass(frozen=True)
+class Flag:
+    """How one setting is given on the command line.
+
+    `flags` are argparse's (a single name without dashes makes a positional
+    argument, which must be the setting's name); `arguments` argparse's other
+    keywords (type, metavar, choices, nargs, action).  A value given passes
+    through `convert`; an absent one is `cli_default` when set, else the
+    request's default.  A setting `overridden_by` another is left at the
+    request's default whenever that other one is given.
+    """
+
+    flags: Tuple[str, ...]
+    help: str = ""
+    group: str = ""
+    arguments: Mapping[str, Any] = field(default_factory=dict)
+    cli_default: Any = NOT_SET
+    convert: Optional[Callable[[Any], Any]] = None
+    overridden_by: Optional[str] = None
+
+    @property
+    def positional(self) -> bool:
+        return not self.flags[0].startswith("-")
+
+
+# A command's options: setting -> Flag, in the order of the command's help.
+Flags = Dict[str, Flag]
+
+# setting -> its option, over every command (positionals by their metavar)
+_SPELLINGS: Dict[str, str] = {
     "max_dropped_fraction": "--max-dropped-norm",
-    "alpha": "--orientation",
-    "beta": "--orientation",
-    "gamma": "--orientation",
+    "alpha": "--orientation", "beta": "--orientation", "gamma": "--orientation",
 }
 
 
-@functools.lru_cache(maxsize=None)
-def _spellings() -> Dict[str, str]:
-    """setting -> its option, over every request (positionals by their metavar)."""
-    spelt: Dict[str, str] = {}
-    classes: List[Type[Request]] = [MoleculeRequest, *KINDS.values()]
-    for cls in classes:
-        for name, option in _options(cls):
-            spelt.setdefault(name, name.upper() if option.positional else option.flags[-1])
-    return spelt
+def flag(*flags: str, help: str = "", group: str = "", cli_default: Any = NOT_SET,
+         convert: Optional[Callable[[Any], Any]] = None, overridden_by: Optional[str] = None,
+         **arguments: Any) -> Flag:
+    return Flag(tuple(flags), help, group, arguments, cli_default, convert, overridden_by)
+
+
+def options(*tables: Flags, **flags: Flag) -> Flags:
+    """A command's table of flags: shared tables, then its own (which replace theirs)."""
+    merged: Flags = {}
+    for table in tables:
+        merged.update(table)
+    merged.update(flags)
+    for name, option in merged.items():
+        _SPELLINGS.setdefault(name, name.upper() if option.positional else option.flags[-1])
+    return merged
 
 
 def option_name(name: str) -> str:
     """The command-line spelling of the Python keyword `name`."""
-    return KEYWORD_OPTIONS.get(name) or _spellings().get(name) or "--" + name.replace("_", "-")
-
-
-def _options(cls: Type[Request]) -> List[Tuple[str, Option]]:
-    """(setting, option) of every setting of `cls` that has a command-line option."""
-    found = []
-    for f in cls.setting_fields():
-        option = f.metadata.get(OPTION)
-        if option is not None:
-            found.append((f.name, option))
-    return found
-
-
-def _recorded(cls: Type[Request], name: str) -> bool:
-    return next(f for f in cls.setting_fields() if f.name == name).metadata.get(RECORDED, True)
-
-
-def _default(cls: Type[Request], name: str) -> Any:
-    f = next(f for f in cls.setting_fields() if f.name == name)
-    return f.default_factory() if callable(f.default_factory) else f.default
+    return _SPELLINGS.get(name) or "--" + name.replace("_", "-")
 
 
 def argument_group(parser: argparse.ArgumentParser, title: str) -> argparse._ArgumentGroup:
@@ -94,20 +112,20 @@ def _shown(value: Any) -> str:
     return " ".join(str(v) for v in value) if isinstance(value, (list, tuple)) else str(value)
 
 
-def add_request_options(parser: argparse.ArgumentParser, cls: Type[Request], *,
+def add_request_options(parser: argparse.ArgumentParser, cls: Type[Request], flags: Flags, *,
+                        groups: Sequence[str] = (),
                         defaults: Optional[Mapping[str, Any]] = None) -> None:
-    """The options of the settings of `cls` (positionals first, in cls.positionals'
-    order), and --from-record when cls has a kind.  `defaults` are this command's own
-    defaults of some settings (the demo's orbitals)."""
+    """The options `flags` spells for the settings of `cls` (positionals first), in the
+    argument groups `groups` in that order, and --from-record when cls has a kind.
+    `defaults` are this command's own defaults of some settings (the demo's orbitals)."""
     defaults = dict(defaults or {})
-    for title in cls.option_groups:
+    for title in groups:
         argument_group(parser, title)
-    options = _options(cls)
-    positionals = sorted((entry for entry in options if entry[1].positional),
-                         key=lambda entry: cls.positionals.index(entry[0]))
-    for name, option in positionals + [e for e in options if not e[1].positional]:
+    ordered = [e for e in flags.items() if e[1].positional] + \
+        [e for e in flags.items() if not e[1].positional]
+    for name, option in ordered:
         target = argument_group(parser, option.group) if option.group else parser
-        shown = defaults.get(name, _default(cls, name))
+        shown = defaults.get(name, cls.default_of(name))
         # Nothing is put in the namespace for an option not given: request_of tells
         # given options from absent ones, and fills in the defaults itself.
         arguments = dict(option.arguments, default=argparse.SUPPRESS,
@@ -118,49 +136,59 @@ def add_request_options(parser: argparse.ArgumentParser, cls: Type[Request], *,
             target.add_argument(*option.flags, dest=name, **arguments)
     if cls.kind:
         parser.add_argument("--from-record", metavar="FILE", help=FROM_RECORD_HELP)
-    parser.set_defaults(request_class=cls, request_defaults=defaults)
+    parser.set_defaults(request_class=cls, request_flags=flags, request_defaults=defaults)
 
 
 def add_request_command(commands: Commands, name: str, cls: Type[Request],
-                        run: Callable[[argparse.Namespace], Any], *, help: str,
-                        description: str, defaults: Optional[Mapping[str, Any]] = None
+                        run: Callable[[argparse.Namespace], Any], flags: Flags, *, help: str,
+                        description: str, groups: Sequence[str] = (),
+                        defaults: Optional[Mapping[str, Any]] = None
                         ) -> argparse.ArgumentParser:
     """A command whose work is a request of `cls`, run by `run(args)`."""
     parser: argparse.ArgumentParser = commands.add_parser(name, help=help,
                                                           description=description)
-    add_request_options(parser, cls, defaults=defaults)
+    add_request_options(parser, cls, flags, groups=groups, defaults=defaults)
     parser.set_defaults(run=run)
     return parser
 
 
-def request_of(args: argparse.Namespace) -> Request:
-    """The request the command line gives: from its options (add_request_options), or
-    from the record --from-record names (refusing options it would ignore)."""
-    cls: Type[Request] = args.request_class
-    given = {name: getattr(args, name) for name, _ in _options(cls) if hasattr(args, name)}
+def given_values(args: argparse.Namespace) -> Dict[str, Any]:
+    """The settings the command line gives, converted, with the command's defaults."""
+    flags: Flags = args.request_flags
+    given = {name: getattr(args, name) for name in flags if hasattr(args, name)}
     values: Dict[str, Any] = {}
-    for name, option in _options(cls):
+    for name, option in flags.items():
         if name in given:
             values[name] = option.convert(given[name]) if option.convert else given[name]
         elif name in args.request_defaults:
             values[name] = args.request_defaults[name]
         elif option.cli_default is not NOT_SET:
             values[name] = option.cli_default
-    for name, option in _options(cls):
+    for name, option in flags.items():
         if option.overridden_by in given:
             values.pop(name, None)
+    return values
+
+
+def request_of(args: argparse.Namespace) -> Request:
+    """The request the command line gives: from its options, or from the record
+    --from-record names (refusing options it would ignore)."""
+    cls: Type[Request] = args.request_class
+    flags: Flags = args.request_flags
+    values = given_values(args)
     record = getattr(args, "from_record", None)
+    recorded = set(cls.recorded_names())
     if record:
-        ignored = [option_name(name) for name in given if _recorded(cls, name)]
+        ignored = [option_name(name) for name in flags if hasattr(args, name)
+                   and name in recorded]
         if ignored:
             raise CommandLineError(f"--from-record takes every setting from the record; "
                                    f"drop {', '.join(ignored)}")
         request = cls.from_record(record, **{name: value for name, value in values.items()
-                                             if not _recorded(cls, name)})
+                                             if name not in recorded})
     else:
         request = cls(**values)
-    request.command = command_line(args)
-    return request
+    return request.with_command(command_line(args))
 
 
 def refuse_orbital_with_density(args: argparse.Namespace, density: bool) -> None:
@@ -172,10 +200,12 @@ def refuse_orbital_with_density(args: argparse.Namespace, density: bool) -> None
 
 
 def add_max_dropped_norm(parser: argparse.ArgumentParser) -> None:
-    """--max-dropped-norm alone, as the molecule requests declare it."""
-    option = dict(_options(MoleculeRequest))["max_dropped_norm"]
-    parser.add_argument(*option.flags, default=_default(MoleculeRequest, "max_dropped_norm"),
-                        help=option.help, **option.arguments)
+    """--max-dropped-norm alone, as the molecule requests spell it."""
+    option = MOLECULE["max_dropped_norm"]
+    parser.add_argument(*option.flags, default=MoleculeRequest.default_of("max_dropped_norm"),
+                        help=option.help.replace("{default}", str(
+                            MoleculeRequest.default_of("max_dropped_norm"))),
+                        **option.arguments)
 
 
 def check_threads(threads: Optional[int]) -> None:
@@ -186,3 +216,89 @@ def check_threads(threads: Optional[int]) -> None:
 
 def add_quiet(parser: argparse.ArgumentParser, help: str = "no progress display") -> None:
     parser.add_argument("--quiet", action="store_true", help=help)
+
+
+# ---- options several commands share -------------------------------------------------------
+
+FROM_RECORD_HELP = ("make the output again from its record (the .json beside it, or a NetCDF "
+                    "output's attributes): the record's settings replace the options; -o and "
+                    "the options of how the work runs (threads, memory, progress) still apply")
+ORIENTATION_HELP = ("molecule orientation ALPHA BETA GAMMA in degrees (default: 0 0 0); "
+                    + CONVENTION)
+MOLECULE_HELP = ("wavefunction file (Molden, Gaussian fchk, wfx, wfn, Molekel mkl, ...), or an "
+                 f"example: {', '.join(EXAMPLES)} (default: {DEFAULT_MOLECULE})")
+LIGHT = "light polarisation"
+
+
+def pair(values: List[float]) -> Tuple[float, float]:
+    return values[0], values[1]
+
+
+def one_or_list(values: List[Any]) -> Any:
+    """An option given once as its one value; given several times as the list."""
+    return values[0] if len(values) == 1 else list(values)
+
+
+def symmetry_option(value: str) -> Optional[int]:
+    """--symmetry none|2|3|4 as the library's keyword."""
+    return None if value == "none" else int(value)
+
+
+def polarisation_option(value: str) -> Optional[str]:
+    return None if value == "none" else value
+
+
+def memory_option(value: str) -> MemorySize:
+    return parse_size(value, "max_memory")
+
+
+MOLECULE: Flags = options(
+    molecule=flag("molecule", nargs="?", help=MOLECULE_HELP),
+    input_format=flag("--input-format", choices=tuple(FORMATS), metavar="FORMAT",
+                      help="read the molecule file as this format instead of guessing it from "
+                           f"the file name: {', '.join(FORMATS)}"),
+    spin=flag("--spin", choices=("alpha", "beta"), help="spin of named orbitals (default: alpha)"),
+    max_dropped_norm=flag(
+        "--max-dropped-norm", type=float, metavar="FRACTION",
+        help="refuse orbitals that lose more than this fraction of their norm to parts the "
+             "library cannot hold (r^2 parts of Cartesian shells, h functions) "
+             "(default: {default})"))
+
+LIGHT_FLAGS: Flags = options(
+    polarisation=flag("--polarisation", group=LIGHT, choices=("none",) + tuple(POLARISATIONS),
+                      convert=polarisation_option,
+                      help="weight the maps by the polarisation factor; dichroism maps are "
+                           "signed and drawn with a diverging colour map (default: none)"),
+    incidence=flag("--incidence", group=LIGHT, type=float, metavar="DEG",
+                   help="angle of incidence from the surface normal, 0-90 (default: 65)"),
+    azimuth=flag("--azimuth", group=LIGHT, type=float, metavar="DEG",
+                 help="azimuth of the plane of incidence from kx (default: 0)"),
+    s_share=flag("--s-share", group=LIGHT, type=float, metavar="PERCENT",
+                 help="s-polarised share for --polarisation linear, 0-100 (default: 0)"))
+
+KZ_DAMPING: Flags = options(
+    kz_imaginary=flag("--kz-damping", group=LIGHT, type=float, metavar="INV_ANGSTROM",
+                      help="damping of the photoelectron: an imaginary part of its kz, in "
+                           "1/Å (in the light's factor); circular dichroism is zero without "
+                           "it (default: 0)"))
+
+
+def orbital_or_density(density_help: str) -> Flags:
+    """-O and --density: one orbital, or every occupied one (cube, momentum-density)."""
+    return options(
+        MOLECULE,
+        orbital=flag("-O", "--orbital", help="orbital name or 0-based index (default: HOMO)"),
+        density=flag("--density", action="store_true", help=density_help))
+
+
+def run_flags(threads: str = "threads for several maps (default: all CPUs)",
+              quiet: str = "no progress display", memory: bool = True) -> Flags:
+    """--threads, --max-memory and --quiet: how the work runs, never recorded."""
+    table = {"threads": flag("--threads", type=int, help=threads)} if threads else {}
+    if memory:
+        table["max_memory"] = flag(
+            "--max-memory", metavar="SIZE", convert=memory_option,
+            help="refuse requests estimated above SIZE, e.g. 4G or 500M; 0 for no limit "
+                 "(default: half the available memory)")
+    table["progress"] = flag("--quiet", action="store_false", cli_default=True, help=quiet)
+    return options(table)

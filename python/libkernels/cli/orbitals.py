@@ -9,8 +9,8 @@ import numpy as np
 
 from ..core.units import HARTREE_IN_EV
 from ..core.validation import count
-from ..requests.base import MoleculeRequest
-from .options import add_request_options, request_of
+from ..requests.base import Inputs, MoleculeRequest
+from .options import MOLECULE, add_request_options, request_of
 
 if TYPE_CHECKING:
     from .options import Commands
@@ -20,7 +20,7 @@ def add_parser(commands: Commands) -> None:
     listing = commands.add_parser("orbitals", help="list the orbitals near the HOMO",
                                   description="Lists orbitals around the HOMO with their "
                                               "names, energies and occupations.")
-    add_request_options(listing, MoleculeRequest)
+    add_request_options(listing, MoleculeRequest, MOLECULE)
     listing.add_argument("--around", type=int, default=5, help="orbitals below and above")
     listing.set_defaults(run=run)
 
@@ -28,7 +28,7 @@ def add_parser(commands: Commands) -> None:
 def run(args: argparse.Namespace) -> None:
     request = request_of(args)
     assert isinstance(request, MoleculeRequest)
-    molecule = request.load_molecule()
+    molecule = request.read_molecule(Inputs(request))
     spin = request.spin
     print(molecule)
     rows = np.argsort(molecule.mo_energy, kind="stable")

@@ -1,41 +1,20 @@
-"""What the commands write beside their data: file names, the command line, write errors.
+"""The command line as a record keeps it, and where the commands write.
 
 The record itself (its fields, JSON file or NetCDF attributes) is core/record.py's;
-each request writes its own (requests/base.py)."""
+each result writes its own files (formats/outputs.py)."""
 
 from __future__ import annotations
 
 import argparse
-import contextlib
 import os
 import shlex
-from typing import Iterator, Sequence
+from typing import Sequence
 
-from ..core.errors import CommandLineError, LibkernelsError, OutputError
-
-
-def safe(label: str) -> str:
-    """An orbital label ('HOMO (beta)') as part of a file name."""
-    return label.replace(" ", "_").replace("(", "").replace(")", "")
+from ..core.errors import CommandLineError
 
 
 def command_line(args: argparse.Namespace) -> str:
     return shlex.join(["libkernels", *args.argv])
-
-
-@contextlib.contextmanager
-def writing(where: str = "") -> Iterator[None]:
-    """Turns a failed write of the command's own output (a missing or read-only
-    folder, a full disk) into an OutputError, reported in one line naming the file
-    (or `where`) and the reason."""
-    try:
-        yield
-    except LibkernelsError:
-        raise
-    except OSError as error:
-        target = error.filename or where or "the output"
-        reason = error.strerror or str(error) or type(error).__name__
-        raise OutputError(f"cannot write {target}: {reason}") from error
 
 
 def output_directory(path: str, suffixes: Sequence[str], names: str) -> str:

@@ -108,8 +108,7 @@ def request_of(args: argparse.Namespace) -> ScanRequest:
                                "--kz-damping")
     request = ScanRequest.read(args.job, overrides) if args.job else \
         ScanRequest.from_record(args.from_record)
-    request.command = command_line(args)
-    return request
+    return request.with_command(command_line(args))
 
 
 def run(args: argparse.Namespace) -> None:

@@ -16,10 +16,10 @@ from typing import TYPE_CHECKING, Any, Dict, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ..core.errors import RequestError
+from ..core.energies import Energies
+from ..core.errors import InputError, RequestError
 from ..core.types import Float32Array, Float64Array
-from ..core.units import HARTREE_IN_EV
-from ..fit.fitting import FitRequest
+from ..fit.request import FitRequest
 
 if TYPE_CHECKING:
     from .molecules import Entry
@@ -37,15 +37,14 @@ def fit_energy(measured: Measured, entry: Entry, rows: Sequence[int],
     """(E_kin in eV, where it comes from: 'entered' or 'file')."""
     if entered is not None:
         return float(entered), "entered"
-    stated = measured[3]
-    if "kinetic_energy" in stated:
-        return stated["kinetic_energy"], "file"
-    if "photon_energy" in stated and "work_function" in stated:
-        binding = stated.get("binding_energy",
-                             -float(entry.molecule.mo_energy[rows[0]]) * HARTREE_IN_EV)
-        energy = stated["photon_energy"] - stated["work_function"] - binding
-        if energy > 0:
-            return energy, "file"
+    try:
+        stated = Energies.stated(measured[3])
+        orbital = stated.in_unit(-entry.molecule.mo_energy[list(rows[:1])])
+        energy = float(stated.kinetic(1, orbital)[0])
+    except InputError:
+        raise RequestError(NO_ENERGY) from None
+    if energy > 0:
+        return energy, "file"
     raise RequestError(NO_ENERGY)
 
 

@@ -3,18 +3,24 @@ the `widget` extra is installed and refused in one line where it is not."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Union
+from typing import TYPE_CHECKING, Optional, Sequence, Union
 
 from ..core.extras import require
 
 if TYPE_CHECKING:
     from ..core.molecule import Molecule
-    from ..core.types import OrbitalSelection, PathLike
+    from ..core.types import OrbitalSelection, OrientationLike, PathLike, Symmetry
     from .widget import MapWidget
 
 
-def widget(molecule: Union[Molecule, PathLike], orbitals: OrbitalSelection = ("HOMO",),
-           **settings: Any) -> MapWidget:
+def widget(molecule: Union[Molecule, PathLike], orbitals: OrbitalSelection = ("HOMO",), *,
+           weights: Optional[Sequence[float]] = None,
+           orientation: OrientationLike = (0.0, 0.0, 0.0),
+           photon_energy: Optional[float] = None, work_function: Optional[float] = None,
+           kinetic_energy: Optional[float] = None, symmetry: Symmetry = None,
+           polarisation: Optional[str] = None, incidence: float = 65.0, azimuth: float = 0.0,
+           s_share: float = 0.0, kz_damping: float = 0.0, k_max: float = 3.0,
+           resolution: int = 201) -> MapWidget:
     """A live momentum map of `molecule` in a notebook cell: the explorer's map, its
     orientation sliders, orbital list and energy, light and grid controls.
 
@@ -39,7 +45,11 @@ def widget(molecule: Union[Molecule, PathLike], orbitals: OrbitalSelection = ("H
     require("anywidget", "widget", "the notebook widget", "anywidget")
     require("matplotlib", "widget", "the notebook widget", "matplotlib")
     # the widget's class is an anywidget: its module needs anywidget to be imported at all
-    from .widget import MapWidget, check_names
+    from .widget import MapWidget
 
-    check_names(settings)
-    return MapWidget(molecule, orbitals, **settings)
+    return MapWidget(molecule, orbitals, weights=weights, orientation=orientation,
+                     photon_energy=photon_energy, work_function=work_function,
+                     kinetic_energy=kinetic_energy, symmetry=symmetry,
+                     polarisation=polarisation, incidence=incidence, azimuth=azimuth,
+                     s_share=s_share, kz_damping=kz_damping, k_max=k_max,
+                     resolution=resolution)

@@ -54,6 +54,13 @@ from .scheduler import Scheduler, Steps
 from .uploads import read_measured
 
 if TYPE_CHECKING:
+    from ..core.molecule import Molecule
+    from ..requests.maps import MapRequest
+
+# a map request, its molecule and the molecule's argument -> (command line, note)
+CommandLine = Callable[["MapRequest", "Molecule", str], Tuple[str, Optional[str]]]
+
+if TYPE_CHECKING:
     from numpy.typing import ArrayLike
 
     from .fitting import Measured
@@ -139,8 +146,10 @@ class Explorer:
 
     def __init__(self, entries: Mapping[str, Entry], threads: int = 1,
                  max_upload: int = DEFAULT_MAX_UPLOAD, max_memory: MemorySize = None,
-                 page_defaults: Optional[Mapping[str, Any]] = None) -> None:
+                 page_defaults: Optional[Mapping[str, Any]] = None,
+                 command_line: Optional[CommandLine] = None) -> None:
         self.entries = entries
+        self.command_line = command_line
         self.page_defaults = dict(page_defaults or {})
         self.work = Scheduler(threads, "libkernels-explore", max_queued=MAX_QUEUED,
                               max_clients=MAX_CLIENTS)
@@ -256,7 +265,9 @@ class Explorer:
                                              "export", S.map_steps(settings, entry))
         except Cancelled:
             raise RequestError("the server is stopping", 503) from None
-        command, note = S.command_line(settings, entry)
+        command, note = (None, "no command line: the server was started without one") \
+            if self.command_line is None else \
+            self.command_line(S.map_request(settings, entry), entry.molecule, entry.argument)
         kept = {k: v for k, v in settings.items() if k not in ("seq", "client")}
         kept["orbitals"] = [{"index": r, "name": entry.molecule.orbital_label(r), "weight": w}
                             for r, w in settings["orbitals"]]
@@ -368,16 +379,19 @@ def create_app(entries: Mapping[str, Entry], threads: int = 1,
                max_upload: int = DEFAULT_MAX_UPLOAD,
                hosts: Sequence[str] = LOCAL_NAMES, token: Optional[str] = None,
                max_memory: MemorySize = None,
-               page_defaults: Optional[Mapping[str, Any]] = None) -> Starlette:
+               page_defaults: Optional[Mapping[str, Any]] = None,
+               command_line: Optional[CommandLine] = None) -> Starlette:
     """The Starlette application serving `entries` (name -> molecules.Entry).
 
     Requests must name one of `hosts` in their Host header, so that a web site
     cannot reach the server through a DNS name it points at this computer, and
     carry `token` when one is given (access.py).  `max_memory` is the memory
     guard's limit for uploads as well as maps; `page_defaults` the settings the
-    page starts with where they differ from the fields' defaults.
+    page starts with where they differ from the fields' defaults; `command_line`
+    spells a map request as the command that makes it (the command line's own,
+    handed over by it: the page exports it).
     """
-    explorer = Explorer(entries, threads, max_upload, max_memory, page_defaults)
+    explorer = Explorer(entries, threads, max_upload, max_memory, page_defaults, command_line)
     allowed = tuple(h.lower() for h in hosts)
 
     def guarded(method: Endpoint) -> Endpoint:
@@ -455,7 +469,8 @@ def serve(entries: Mapping[str, Entry], listener: socket.socket, threads: int = 
           max_upload: int = DEFAULT_MAX_UPLOAD, open_browser: bool = False,
           allow_hosts: Sequence[str] = (), max_memory: MemorySize = None,
           page_defaults: Optional[Mapping[str, Any]] = None,
-          announce: Callable[..., None] = print) -> None:
+          announce: Callable[..., None] = print,
+          command_line: Optional[CommandLine] = None) -> None:
     """Serves until interrupted (Ctrl-C), then stops the workers and returns.
 
     A listener on a loopback address serves this computer alone; any other needs
@@ -466,7 +481,8 @@ def serve(entries: Mapping[str, Entry], listener: socket.socket, threads: int = 
     token = None if access.is_loopback(host) else access.new_token()
     app = create_app(entries, threads=threads, max_upload=max_upload,
                      hosts=access.allowed_hosts(host, allow_hosts), token=token,
-                     max_memory=max_memory, page_defaults=page_defaults)
+                     max_memory=max_memory, page_defaults=page_defaults,
+                     command_line=command_line)
     url = f"http://{access.written_as_host(host)}:{port}/" + (f"?token={token}" if token else "")
     config = uvicorn.Config(app, log_level="warning", access_log=False, lifespan="off",
                             timeout_graceful_shutdown=2)

@@ -15,7 +15,6 @@ order they give the bits of one call of the library (core/interrupt.py).
 from __future__ import annotations
 
 import math
-import shlex
 from typing import (TYPE_CHECKING, Any, Callable, Dict, Generator, List, Mapping, Optional,
                     Sequence, Tuple, Union)
 
@@ -25,7 +24,8 @@ from ..core.errors import InputError, MemoryLimitError, RequestError
 from ..core.grids import Grid
 from ..core.kernels import scalar_field
 from ..core.map_sum_call import POLARISATIONS, MapSumCall, map_notes
-from ..core.units import BOHR_IN_ANGSTROM, HARTREE_IN_EV, bohr_momentum_to
+from ..requests.maps import MapRequest
+from ..core.units import BOHR_IN_ANGSTROM, bohr_momentum_to
 from ..core.validation import count, in_range, positive
 
 if TYPE_CHECKING:
@@ -186,29 +186,28 @@ def _orbitals(value: object, molecule: Molecule) -> List[List[Union[int, float]]
     return rows
 
 
-def map_options(settings: Settings) -> Dict[str, Any]:
-    """Keyword arguments of MapSumCall (and of the library's map functions)."""
-    options: Dict[str, Any] = dict(
-        k_max=settings["k_max"], n=settings["resolution"], k_unit="1/angstrom",
+def map_request(settings: Settings, entry: Entry) -> MapRequest:
+    """The page's map as a map request: the settings every front end makes maps from."""
+    kinetic = settings["energy_mode"] == "kinetic"
+    return MapRequest(
+        molecule=entry.molecule, orbitals=[r for r, _ in settings["orbitals"]],
+        weights=[w for _, w in settings["orbitals"]],
+        kinetic_energy=settings["kinetic_energy"] if kinetic else None,
+        photon_energy=None if kinetic else settings["photon_energy"],
+        work_function=None if kinetic else settings["work_function"],
+        k_max=settings["k_max"], n=settings["resolution"],
+        orientation=tuple(settings["orientation"]),
         symmetry=None if settings["symmetry"] == "none" else int(settings["symmetry"]),
         polarisation=None if settings["polarisation"] == "none" else settings["polarisation"],
         incidence=settings["incidence"], azimuth=settings["azimuth"],
-        s_share=settings["s_share"], energy_unit="eV",
-        weights=[w for _, w in settings["orbitals"]], kz_imaginary=settings["kz_damping"])
-    if settings["energy_mode"] == "kinetic":
-        options["kinetic_energy"] = settings["kinetic_energy"]
-    else:
-        options.update(photon_energy=settings["photon_energy"],
-                       work_function=settings["work_function"])
-    return options
+        s_share=settings["s_share"], kz_imaginary=settings["kz_damping"],
+        separate_orbitals=False, max_memory=entry.max_memory)
 
 
 def prepare_map(settings: Settings, entry: Entry) -> MapSumCall:
     """A MapSumCall for the settings; library refusals become RequestErrors."""
-    rows = [r for r, _ in settings["orbitals"]]
     try:
-        call = MapSumCall(entry.molecule, rows, **map_options(settings),
-                          max_memory=entry.max_memory)
+        call = map_request(settings, entry).call(entry.molecule)
         call.check_memory(1)
         return call
     except MemoryLimitError as error:
@@ -242,7 +241,7 @@ def map_info(settings: Settings, call: MapSumCall, data: Float32Array) -> Dict[s
     low, high = float(np.min(data)), float(np.max(data))
     return {"n": call.n, "k_min": k_min, "k_step": k_step,
             "radius": float(bohr_momentum_to(np.sqrt(2.0 * np.max(call.e_kin)), "1/angstrom")),
-            "e_kin_ev": [float(e) * HARTREE_IN_EV for e in call.e_kin],
+            "e_kin_ev": list(call.parameters["kinetic_energy"]),
             "binding_ev": call.parameters.get("binding_energy"),
             "orbitals": call.parameters["orbitals"], "min": low, "max": high,
             "signed": settings["polarisation"] == "dichroism",
@@ -258,58 +257,6 @@ def compute_map(settings: Settings,
             next(steps)
         except StopIteration as stop:
             return stop.value
-
-
-def command_line(settings: Settings, entry: Entry) -> Tuple[str, Optional[str]]:
-    """The `libkernels map` command that draws the same map, to the bit, and a note
-    (None: nothing to say)."""
-    molecule = entry.molecule
-    rows = [r for r, _ in settings["orbitals"]]
-    spins = {int(molecule.mo_spin[r]) for r in rows}
-    words = ["libkernels", "map", entry.argument]
-    if len(spins) == 1 and not molecule.spin_restricted:
-        labels = [molecule.orbital_label(r).split(" ")[0] for r in rows]
-        if spins == {1}:
-            words += ["--spin", "beta"]
-    elif len(spins) == 1:
-        labels = [molecule.orbital_label(r) for r in rows]
-    else:
-        labels = [str(r) for r in rows]  # mixed spins: rows name them unambiguously
-    for label in labels:
-        words += ["-O", label]
-    if len(rows) > 1:
-        words.append("--sum")
-    weights = [w for _, w in settings["orbitals"]]
-    if any(w != 1 for w in weights):
-        words += ["--weights"] + [_exact(w) for w in weights]
-    if settings["energy_mode"] == "kinetic":
-        words += ["--kinetic-energy", _exact(settings["kinetic_energy"])]
-    else:
-        words += ["--photon-energy", _exact(settings["photon_energy"]),
-                  "--work-function", _exact(settings["work_function"])]
-    if any(settings["orientation"]):
-        words += ["--orientation"] + [_exact(a) for a in settings["orientation"]]
-    if settings["symmetry"] != "none":
-        words += ["--symmetry", settings["symmetry"]]
-    if settings["polarisation"] != "none":
-        words += ["--polarisation", settings["polarisation"],
-                  "--incidence", _exact(settings["incidence"]),
-                  "--azimuth", _exact(settings["azimuth"])]
-        if settings["polarisation"] == "linear":
-            words += ["--s-share", _exact(settings["s_share"])]
-    if settings["kz_damping"]:
-        words += ["--kz-damping", _exact(settings["kz_damping"])]
-    words += ["--k-max", _exact(settings["k_max"]), "--resolution", str(settings["resolution"])]
-    note = None
-    if len(spins) > 1:
-        note = "orbitals of both spins are named by their row numbers"
-    return " ".join(shlex.quote(w) for w in words), note
-
-
-def _exact(value: float) -> str:
-    """A number as the shortest text that reads back as the same float: 35, 0.1, 1e-07."""
-    text = repr(float(value))
-    return text[:-2] if text.endswith(".0") else text
 
 
 def plane_view(settings: Settings, entry: Entry) -> Tuple[Float32Array, Dict[str, Any]]:

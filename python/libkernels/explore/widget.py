@@ -254,9 +254,12 @@ class MapWidget(anywidget.AnyWidget):
 
     def arguments(self) -> Dict[str, Any]:
         """The keyword arguments of `momentum_map_sum` that make `map` (orbitals by row)."""
-        settings, _ = self._parse(self._body())
-        return {"orbitals": [row for row, _ in settings["orbitals"]],
-                "orientation": self.orientation, **S.map_options(settings)}
+        settings, entry = self._parse(self._body())
+        request = S.map_request(settings, entry)
+        return {name: getattr(request, name) for name in (
+            "orbitals", "orientation", "weights", "kinetic_energy", "photon_energy",
+            "work_function", "k_max", "n", "symmetry", "polarisation", "incidence", "azimuth",
+            "s_share", "kz_imaginary")}
 
     def __repr__(self) -> str:
         angles = ", ".join(f"{a:g}" for a in self.orientation)

@@ -1,200 +1,196 @@
-"""The request of `libkernels map` (and `demo`): momentum maps of chosen orbitals.
+"""The request of momentum maps: `libkernels map`, the explorer's view, a scan's maps,
+`lk.momentum_map_sum`.
 
     request = MapRequest(molecule="pentacene", orbitals=["HOMO", "HOMO-1"],
                          photon_energy=35, work_function=4.5, n=201)
-    maps = request.run()                   # one MomentumMap per orbital (or one summed)
-    request.record(...)                    # what the command writes beside each map
-    MapRequest.from_record("pentacene_HOMO.json").run()    # the same bits again
+    maps = request.run()                   # a MapResult: one RecordedMap per orbital
+    maps.save("out")                       # figures, .npy and the .json records
+    MapRequest.from_record("out/pentacene_HOMO.json").run()    # the same bits again
 
 The settings are momentum_map_sum's, in the caller's units, plus the
 orientation, whether the orbitals are summed, and the figure's format and
-resolution.  `prepare` checks and converts them, once, into a MapSumCall
-(the library's units, float32 arrays): every setting named like one of
-MapSumCall's keywords is handed to it.
+resolution.  `call` is their one translation into a MapSumCall (the library's
+units, float32 arrays); every front end that computes maps goes through it.
 """
 
 from __future__ import annotations
 
-import inspect
 import math
 import warnings
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, ClassVar, Dict, List, Optional, Sequence, Union
 
+import numpy as np
+
+from ..core.energies import Energies
 from ..core.errors import InputError, MapWarning
-from ..core.grids import MomentumMap
-from ..core.map_sum_call import (POLARISATIONS, MapSumCall, as_momentum_maps, compute_maps,
-                                 idle_damping, orbital_groups, orientation_angles,
-                                 undamped_dichroism, zero_map)
-from ..core.memory import MemorySize, parse_size
-from ..core.orientation import CONVENTION
+from ..core.map_sum_call import (MapSumCall, as_momentum_maps, compute_maps, idle_damping,
+                                 orbital_groups, orientation_angles, undamped_dichroism,
+                                 zero_map)
+from ..core.memory import MemorySize
+from ..core.molecule import Molecule
+from ..core.orientation import CONVENTION, document
 from ..core.types import OrbitalSelection
-from .base import MoleculeRequest, setting
+from ..formats.outputs import MAP_FORMATS, MAP_LAYOUT, MAP_UNITS
+from .base import Inputs, MoleculeRequest, setting
+from .results import MapResult, RecordedMap, file_stem
 
 if TYPE_CHECKING:
-    from ..core.types import EnergyUnit, MomentumUnit, Polarisation, Symmetry
+    from numpy.typing import ArrayLike
 
-ENERGY = "photoelectron energy (eV)"
-GRID = "momentum grid"
-GEOMETRY = "orientation and symmetry"
-LIGHT = "light polarisation"
-OUTPUT = "output"
-
-ORIENTATION_HELP = ("molecule orientation ALPHA BETA GAMMA in degrees (default: 0 0 0); "
-                    + CONVENTION)
-MAP_FORMATS = ("png", "pdf", "svg", "nc")
+    from ..core.types import EnergyUnit, MomentumUnit, OrientationLike, Polarisation, Spin, \
+        Symmetry
 
 # orbitals by name ('HOMO', 'HOMO-1', ...) or row index: one, or several
 Orbitals = OrbitalSelection
 
 
-def symmetry_option(value: str) -> Optional[int]:
-    """--symmetry none|2|3|4 as the library's keyword."""
-    return None if value == "none" else int(value)
-
-
-def polarisation_option(value: str) -> Optional[str]:
-    return None if value == "none" else value
-
-
-def memory_option(value: str) -> MemorySize:
-    return parse_size(value, "max_memory")
-
-
-def light(name: str) -> Any:
-    """One of the light's settings, declared alike for maps and fits."""
-    if name == "polarisation":
-        return setting(None, "--polarisation", group=LIGHT,
-                       choices=("none",) + tuple(POLARISATIONS), convert=polarisation_option,
-                       help="weight the maps by the polarisation factor; dichroism maps are "
-                            "signed and drawn with a diverging colour map (default: none)")
-    if name == "incidence":
-        return setting(65.0, "--incidence", group=LIGHT, type=float, metavar="DEG",
-                       help="angle of incidence from the surface normal, 0-90 (default: 65)")
-    if name == "azimuth":
-        return setting(0.0, "--azimuth", group=LIGHT, type=float, metavar="DEG",
-                       help="azimuth of the plane of incidence from kx (default: 0)")
-    if name == "s_share":
-        return setting(0.0, "--s-share", group=LIGHT, type=float, metavar="PERCENT",
-                       help="s-polarised share for --polarisation linear, 0-100 (default: 0)")
-    if name == "kz_imaginary":
-        return setting(0.0, "--kz-damping", group=LIGHT, type=float, metavar="INV_ANGSTROM",
-                       help="damping of the photoelectron: an imaginary part of its kz, in "
-                            "1/Å (in the light's factor); circular dichroism is zero without "
-                            "it (default: 0)")
-    raise KeyError(name)
-
-
-def threads_setting(help: str = "threads for several maps (default: all CPUs)") -> Any:
-    return setting(None, "--threads", type=int, recorded=False, help=help)
-
-
-def max_memory_setting() -> Any:
-    return setting(None, "--max-memory", metavar="SIZE", recorded=False, convert=memory_option,
-                   help="refuse requests estimated above SIZE, e.g. 4G or 500M; 0 for no limit "
-                        "(default: half the available memory)")
-
-
-def quiet_setting(help: str = "no progress display") -> Any:
-    return setting(False, "--quiet", action="store_false", recorded=False, cli_default=True,
-                   help=help)
-
-
-@dataclass
+@dataclass(frozen=True)
 class MapRequest(MoleculeRequest):
     """Momentum maps of chosen orbitals at one orientation (see the module notes)."""
 
     kind: ClassVar[str] = "map"
 
-    orbitals: Orbitals = setting(
-        ["HOMO"], "-O", "--orbital", action="append", metavar="ORBITAL",
-        help="orbital by name (HOMO, HOMO-1, LUMO+1, ...) or 0-based index; repeat for "
-             "several (default: {default})")
-    weights: Optional[List[float]] = setting(
-        None, "--weights", type=float, nargs="+", metavar="W",
-        help="a weight for each orbital, in the order of -O: the summed map (--sum) adds "
-             "them with these weights, a map of its own is scaled by its weight (default: 1)")
-    kinetic_energy: Optional[Union[float, List[float]]] = setting(
-        None, "--kinetic-energy", group=ENERGY, type=float, metavar="EV",
-        help="kinetic energy for every orbital (overrides the photon energy)")
-    photon_energy: Optional[float] = setting(
-        None, "--photon-energy", group=ENERGY, type=float, metavar="EV", cli_default=35.0,
-        overridden_by="kinetic_energy",
-        help="photon energy; each orbital then has E_kin = photon energy - work function + "
-             "orbital energy (default: 35)")
-    work_function: Optional[float] = setting(
-        None, "--work-function", group=ENERGY, type=float, metavar="EV", cli_default=4.5,
-        overridden_by="kinetic_energy", help="work function (default: 4.5)")
+    orbitals: Orbitals = setting(["HOMO"])
+    weights: Optional[List[float]] = setting(None)
+    kinetic_energy: Optional[Union[float, List[float]]] = setting(None)
+    photon_energy: Optional[float] = setting(None)
+    work_function: Optional[float] = setting(None)
     binding_energy: Optional[Union[float, List[float]]] = setting(None)
     energy_unit: EnergyUnit = setting("eV")
-    k_max: float = setting(
-        3.0, "--k-max", group=GRID, type=float, metavar="INV_ANGSTROM",
-        help="maps span -k_max ... +k_max in kx and ky, in 1/Å (default: 3.0)")
-    n: int = setting(201, "--resolution", group=GRID, type=int, metavar="N",
-                     help="pixels per side (default: 201)")
+    k_max: float = setting(3.0)
+    n: int = setting(201)
     k_unit: MomentumUnit = setting("1/angstrom")
     k_min: Optional[float] = setting(None)
     k_step: Optional[float] = setting(None)
-    orientation: Sequence[float] = setting(
-        (0.0, 0.0, 0.0), "--orientation", group=GEOMETRY, type=float, nargs=3,
-        metavar=("ALPHA", "BETA", "GAMMA"), help=ORIENTATION_HELP)
-    symmetry: Symmetry = setting(
-        None, "--symmetry", group=GEOMETRY, choices=("none", "2", "3", "4"),
-        convert=symmetry_option,
-        help="average over an n-fold rotation group with mirrors (default: none)")
-    polarisation: Optional[Polarisation] = light("polarisation")
-    incidence: float = light("incidence")
-    azimuth: float = light("azimuth")
-    s_share: float = light("s_share")
-    kz_imaginary: Union[float, List[float]] = light("kz_imaginary")
-    separate_orbitals: bool = setting(
-        True, "--sum", group=OUTPUT, action="store_false",
-        help="one map of all chosen orbitals summed, instead of one each")
-    format: str = setting(
-        "png", "--format", group=OUTPUT, choices=MAP_FORMATS,
-        help="figure format, or nc for the data as NetCDF (labelled axes and settings, no "
-             "figure); png/pdf/svg also write the data as .npy (default: png)")
-    dpi: float = setting(150.0, "--dpi", group=OUTPUT, type=float,
-                         help="figure resolution (default: 150)")
-    threads: Optional[int] = threads_setting()
-    max_memory: MemorySize = max_memory_setting()
-    progress: bool = quiet_setting()
+    orientation: OrientationLike = setting((0.0, 0.0, 0.0))
+    symmetry: Symmetry = setting(None)
+    polarisation: Optional[Polarisation] = setting(None)
+    incidence: float = setting(65.0)
+    azimuth: float = setting(0.0)
+    s_share: float = setting(0.0)
+    kz_imaginary: Union[float, List[float]] = setting(0.0)
+    separate_orbitals: bool = setting(True)
+    format: str = setting("png")
+    dpi: float = setting(150.0)
+    threads: Optional[int] = setting(None, recorded=False)
+    max_memory: MemorySize = setting(None, recorded=False)
+    progress: bool = setting(True, recorded=False)
 
-    def __post_init__(self) -> None:
-        self.orientation = orientation_angles(self.orientation)
+    def check(self) -> None:
+        self._set("orientation", orientation_angles(self.orientation))
         if self.format not in MAP_FORMATS:
             raise InputError("format", f"must be one of {', '.join(MAP_FORMATS)}, got "
                                        f"{self.format!r}")
         if not (isinstance(self.dpi, (int, float)) and self.dpi > 0 and math.isfinite(self.dpi)):
             raise InputError("dpi", f"must be positive, got {self.dpi}")
+        self.energies  # every energy checked now, before any file is read
 
-    def call_options(self) -> Dict[str, Any]:
-        """The settings MapSumCall takes, by its keywords."""
-        return {name: getattr(self, name) for name in CALL_KEYWORDS}
+    @property
+    def energies(self) -> Energies:
+        """The map's energies, as given."""
+        if (self.kinetic_energy is None) == (self.photon_energy is None):
+            raise InputError("kinetic_energy", "or photon_energy (with work_function) must be "
+                                               "given, not both")
+        return Energies(photon_energy=self.photon_energy, work_function=self.work_function,
+                        binding_energy=None if self.kinetic_energy is not None
+                        else self.binding_energy,
+                        kinetic_energy=self.kinetic_energy, unit=self.energy_unit)
+
+    def call(self, molecule: Molecule) -> MapSumCall:
+        """The checked call in the library's units: the one translation of map settings."""
+        return MapSumCall(molecule, self.orbitals, spin=self.spin, weights=self.weights,
+                          energies=self.energies, k_max=self.k_max, n=self.n,
+                          k_unit=self.k_unit, k_min=self.k_min, k_step=self.k_step,
+                          symmetry=self.symmetry, polarisation=self.polarisation,
+                          incidence=self.incidence, azimuth=self.azimuth,
+                          s_share=self.s_share, kz_imaginary=self.kz_imaginary,
+                          max_memory=self.max_memory)
 
     def prepare(self) -> MapSumCall:
-        """The checked call in the library's units: every map setting's one check."""
-        return MapSumCall(self.load_molecule(), self.orbitals, **self.call_options())
+        """The call, the molecule read for it."""
+        return self.call(self.read_molecule(Inputs(self)))
 
-    def run(self) -> List[MomentumMap]:
-        """The maps: one per orbital, or one of their (weighted) sum.  A map that
-        shows nothing (zero everywhere, an undamped dichroism) gives a MapWarning."""
-        call = self.prepare()
+    def run(self) -> MapResult:
+        """The maps: one per orbital, or one of their (weighted) sum, each with its record.
+        A map that shows nothing (zero everywhere, an undamped dichroism) gives a
+        MapWarning."""
+        inputs = Inputs(self)
+        molecule = self.read_molecule(inputs)
+        call = self.call(molecule)
         orientation = orientation_angles(self.orientation)
         maps = compute_maps(call, [orientation], orbital_groups(call, self.separate_orbitals),
                             self.threads, self.progress)
-        result = as_momentum_maps(maps, call, [orientation])[0]
-        notes = [undamped_dichroism(call), idle_damping(call)] + [
-            zero_map(call, m.data, m.parameters["orbitals"]) for m in result]
+        notes = [undamped_dichroism(call), idle_damping(call)]
+        result = MapResult()
+        for momentum_map in as_momentum_maps(maps, call, [orientation])[0]:
+            parameters = momentum_map.parameters
+            notes.append(zero_map(call, momentum_map.data, parameters["orbitals"]))
+            record = self.to_record(
+                inputs.found, **{k: v for k, v in parameters.items() if k != "e_kin_hartree"},
+                k_unit=momentum_map.unit, k_axis=momentum_map.kx, layout=MAP_LAYOUT,
+                units=MAP_UNITS, orientation_convention=CONVENTION)
+            result.append(RecordedMap(
+                momentum_map.data, momentum_map.k_min_bohr, momentum_map.k_step_bohr,
+                momentum_map.unit, parameters, record=record,
+                name=file_stem(self.molecule_name, "+".join(parameters["orbitals"])),
+                molecule=molecule, title=molecule.name or self.molecule_name,
+                format=self.format, dpi=self.dpi))
         for note in notes:
             if note:
                 warnings.warn(note, MapWarning, stacklevel=2)
         return result
 
 
-# A setting named like a keyword of MapSumCall is passed on to it: adding one to
-# the call and to the request is all it takes.
-CALL_KEYWORDS = tuple(
-    name for name in inspect.signature(MapSumCall).parameters
-    if name not in ("molecule", "orbitals")
-    and name in {f.name for f in MapRequest.setting_fields()})
+@document
+def momentum_map_sum(molecule: Union[Molecule, str], orbitals: Orbitals = ("HOMO",), *,
+                     orientation: OrientationLike = (0.0, 0.0, 0.0), spin: Spin = "alpha",
+                     weights: Optional[ArrayLike] = None,
+                     kinetic_energy: Optional[ArrayLike] = None,
+                     photon_energy: Optional[float] = None,
+                     work_function: Optional[float] = None,
+                     binding_energy: Optional[ArrayLike] = None,
+                     energy_unit: EnergyUnit = "eV", k_max: float = 3.0, n: int = 201,
+                     k_unit: MomentumUnit = "1/angstrom", k_min: Optional[float] = None,
+                     k_step: Optional[float] = None, symmetry: Symmetry = None,
+                     polarisation: Optional[Polarisation] = None, incidence: float = 65.0,
+                     azimuth: float = 0.0, s_share: float = 0.0,
+                     kz_imaginary: ArrayLike = 0.0,
+                     max_memory: MemorySize = None) -> RecordedMap:
+    """Weighted sum of symmetrised, optionally light-weighted momentum maps.
+
+    molecule: a Molecule, or a file or example name.  Energies in `energy_unit`
+    (eV): kinetic_energy (one, or one per orbital), or photon_energy with
+    work_function (and binding_energy; default minus each orbital energy).  The
+    map spans -k_max ... +k_max (k_unit, 1/angstrom) with n pixels per side, or
+    k_min + k_step.  symmetry: None, 2, 3 or 4; polarisation: None, 'p', 's',
+    'linear', 'circular+', 'circular-', 'dichroism', 'radial', with incidence
+    (0-90 degrees from the surface normal), azimuth (degrees from kx), s_share
+    (0-100 percent, for 'linear') and kz_imaginary (the photoelectron's damping,
+    in k_unit); weights one per orbital; max_memory the memory guard's limit.
+    {orientation}
+    Intensities are |FT psi|^2 / pi^3 in bohr^3, summed with the weights.  The
+    result carries its record: `.save(directory)` writes the figure, the numbers
+    and the record, which `libkernels map --from-record` makes again.
+    """
+    request = MapRequest(
+        molecule=molecule, orbitals=orbitals, spin=spin,
+        weights=listed(weights),
+        kinetic_energy=listed(kinetic_energy), photon_energy=photon_energy,
+        work_function=work_function, binding_energy=listed(binding_energy),
+        energy_unit=energy_unit, k_max=k_max, n=n, k_unit=k_unit, k_min=k_min, k_step=k_step,
+        orientation=orientation, symmetry=symmetry, polarisation=polarisation,
+        incidence=incidence, azimuth=azimuth, s_share=s_share,
+        kz_imaginary=listed(kz_imaginary), separate_orbitals=False, max_memory=max_memory,
+        progress=False, threads=1)
+    return request.run()[0]
+
+
+def listed(value: Any) -> Any:
+    """A list, tuple or array as a list (as a record holds it); anything else as it is."""
+    if isinstance(value, (list, tuple)) or getattr(value, "ndim", 0) > 0:
+        return list(np.asarray(value, dtype=object).ravel())
+    return value
+
+
+__all__ = ["MapRequest", "momentum_map_sum", "Orbitals", "MapResult", "RecordedMap", "listed"]

@@ -13,8 +13,10 @@
 Every value is checked here and put in one canonical form, so that two
 descriptions of the same scan compare equal and a store can tell whether a
 re-run asks for the scan it holds.  `ScanRequest` is that form as the scan's
-request: the store's attributes keep it with the record's header, and
-`ScanRequest.from_record` reads it back from a store (or a .json record),
+request: a map request's settings plus the axes the scan sweeps, its maps made
+by `map_request` (and so by the one translation of map settings into library
+calls).  The store's attributes keep its description with the record's header,
+and `ScanRequest.from_record` reads it back from a store (or a .json record),
 checking that every molecule file is still the one the scan read.
 """
 
@@ -24,17 +26,21 @@ import math
 import os
 import sys
 import warnings
-from typing import TYPE_CHECKING, Any, ClassVar, Dict, List, Mapping, Optional, Tuple, Union
+from dataclasses import dataclass
+from typing import (TYPE_CHECKING, Any, ClassVar, Dict, List, Mapping, Optional, Sequence,
+                    Tuple, Union)
 
 from ..core.errors import InputError, JobError, MapWarning, RecordError
 from ..core.map_sum_call import POLARISATIONS, symmetry_mode
-from ..core.record import (RECORD_ATTRIBUTE, check, file_sha256, new_record, read_record,
-                           write_json)
+from ..core.record import RECORD_ATTRIBUTE, check, file_sha256, new_record, read_record
 from ..formats.examples import EXAMPLES, example_path
+from ..requests.base import Request, setting
+from ..requests.maps import MapRequest
 from . import zarr_store
 
 if TYPE_CHECKING:
-    from ..core.types import PathLike
+    from ..core.molecule import Molecule
+    from ..core.types import OrbitalSelector, PathLike
 
 if sys.version_info >= (3, 11):
     import tomllib
@@ -229,7 +235,7 @@ def normalise(raw: object, base_dir: str = ".") -> Job:
     }
 
 
-def read(job_or_dict: Union[ScanRequest, PathLike, Dict[str, Any]],
+def read(job_or_dict: Union["ScanRequest", PathLike, Dict[str, Any]],
          overrides: Optional[Mapping[str, Any]] = None) -> Job:
     """A normalised scan description from a TOML path, a dict or a ScanRequest;
     `overrides` replace keys of a TOML file or dict (the command line's options)."""
@@ -253,6 +259,11 @@ IDENTITY_KEYS = ("molecules", "molecule_sha256", "orbitals", "spin", "energy",
                  "polarisation", "incidence", "azimuth", "s_share", "kz_damping")
 
 
+# the keys that shape each map (besides its molecule, orbital and energy)
+MAP_KEYS = ("spin", "work_function", "n", "k_max", "symmetry", "polarisation", "incidence",
+            "azimuth", "s_share", "kz_damping")
+
+
 def differences(stored: Job, job: Job) -> List[str]:
     """The keys in which two normalised descriptions ask for different results (a key
     that a store written before it existed lacks counts as its default)."""
@@ -266,22 +277,6 @@ def shape(job: Job) -> Tuple[int, int, int, int, int, int]:
             len(job["alpha"]), len(job["beta"]), len(job["gamma"]))
 
 
-def map_options(job: Job, energy_index: int) -> Dict[str, Any]:
-    """Keyword arguments of MapSumCall for one energy of the scan (all orbitals)."""
-    energy = job["energy"]["values"][energy_index]
-    options = dict(spin=job["spin"], n=job["n"], k_max=job["k_max"], k_unit="1/angstrom",
-                   energy_unit="eV",
-                   symmetry=None if job["symmetry"] == "none" else int(job["symmetry"]),
-                   polarisation=None if job["polarisation"] == "none" else job["polarisation"],
-                   incidence=job["incidence"], azimuth=job["azimuth"],
-                   s_share=job["s_share"], kz_imaginary=job.get("kz_damping", 0.0))
-    if job["energy"]["kind"] == "photon_energy":
-        options.update(photon_energy=energy, work_function=job["work_function"])
-    else:
-        options["kinetic_energy"] = energy
-    return options
-
-
 # ---- the scan's request and its record ----------------------------------------------------
 
 # the keys of a normalised description that are given as they are in a TOML file
@@ -289,15 +284,82 @@ _AS_GIVEN = ("orbitals", "spin", "alpha", "beta", "gamma", "n", "k_max", "symmet
              "polarisation", "incidence", "azimuth", "s_share", "kz_damping", "chunk_maps")
 
 
-class ScanRequest:
-    """A scan's request: its normalised description (`job`) and the command line that
-    made it, when one did.  lk.scan and run_scan take it as they take a TOML file."""
+@dataclass(frozen=True)
+class ScanRequest(Request):
+    """A scan's request: the settings every map shares and the axes the scan sweeps
+    (molecules with their files' SHA-256, orbitals, energies, the three angles), in
+    their canonical, checked form.  `job` is the same as the plain description a
+    store keeps; `map_request` the maps of one molecule and energy.  lk.scan and
+    run_scan take it as they take a TOML file."""
 
     kind: ClassVar[str] = "scan"
 
-    def __init__(self, job: Dict[str, Any], command: Optional[str] = None):
-        self.job = job
-        self.command = command
+    molecules: Tuple[str, ...] = setting(())
+    molecule_sources: Tuple[Tuple[str, str], ...] = setting(())
+    molecule_sha256: Tuple[str, ...] = setting(())
+    orbitals: Tuple[str, ...] = setting(("HOMO",))
+    spin: str = setting("alpha")
+    energy_kind: str = setting("kinetic_energy")
+    energies: Tuple[float, ...] = setting(())
+    work_function: Optional[float] = setting(None)
+    alpha: Tuple[float, ...] = setting((0.0,))
+    beta: Tuple[float, ...] = setting((0.0,))
+    gamma: Tuple[float, ...] = setting((0.0,))
+    n: int = setting(101)
+    k_max: float = setting(3.0)
+    symmetry: str = setting("none")
+    polarisation: str = setting("none")
+    incidence: float = setting(65.0)
+    azimuth: float = setting(0.0)
+    s_share: float = setting(0.0)
+    kz_damping: float = setting(0.0)
+    chunk_maps: Optional[int] = setting(None)
+
+    @classmethod
+    def of_job(cls, job: Job, command: Optional[str] = None) -> "ScanRequest":
+        """The request of a normalised description (`normalise`)."""
+        return cls(molecules=tuple(job["molecules"]),
+                   molecule_sources=tuple(tuple(s) for s in job["molecule_sources"]),
+                   molecule_sha256=tuple(job["molecule_sha256"]),
+                   orbitals=tuple(job["orbitals"]), spin=job["spin"],
+                   energy_kind=job["energy"]["kind"], energies=tuple(job["energy"]["values"]),
+                   work_function=job["work_function"], alpha=tuple(job["alpha"]),
+                   beta=tuple(job["beta"]), gamma=tuple(job["gamma"]), n=job["n"],
+                   k_max=job["k_max"], symmetry=job["symmetry"],
+                   polarisation=job["polarisation"], incidence=job["incidence"],
+                   azimuth=job["azimuth"], s_share=job["s_share"],
+                   kz_damping=job.get("kz_damping", 0.0), chunk_maps=job["chunk_maps"],
+                   command=command)
+
+    @property
+    def job(self) -> Job:
+        """The description as a store and a record keep it (plain values)."""
+        return {"molecules": list(self.molecules),
+                "molecule_sources": [list(s) for s in self.molecule_sources],
+                "molecule_sha256": list(self.molecule_sha256), "orbitals": list(self.orbitals),
+                "spin": self.spin,
+                "energy": {"kind": self.energy_kind, "values": list(self.energies)},
+                "work_function": self.work_function, "alpha": list(self.alpha),
+                "beta": list(self.beta), "gamma": list(self.gamma), "n": self.n,
+                "k_max": self.k_max, "symmetry": self.symmetry,
+                "polarisation": self.polarisation, "incidence": self.incidence,
+                "azimuth": self.azimuth, "s_share": self.s_share,
+                "kz_damping": self.kz_damping, "chunk_maps": self.chunk_maps}
+
+    def map_request(self, molecule: Molecule, orbitals: Sequence[OrbitalSelector],
+                    energy_index: int) -> MapRequest:
+        """The maps of `orbitals` of `molecule` (the scan's) at its energy `energy_index`,
+        at every orientation: the scan's shared settings as one map request."""
+        energy = self.energies[energy_index]
+        photon = self.energy_kind == "photon_energy"
+        return MapRequest(
+            molecule=molecule, orbitals=list(orbitals), spin=self.spin,  # type: ignore[arg-type]
+            kinetic_energy=None if photon else energy, photon_energy=energy if photon else None,
+            work_function=self.work_function if photon else None, n=self.n, k_max=self.k_max,
+            symmetry=None if self.symmetry == "none" else int(self.symmetry),
+            polarisation=None if self.polarisation == "none" else self.polarisation,  # type: ignore[arg-type]
+            incidence=self.incidence, azimuth=self.azimuth, s_share=self.s_share,
+            kz_imaginary=self.kz_damping)
 
     @classmethod
     def read(cls, job_or_dict: Union["ScanRequest", PathLike, Dict[str, Any]],
@@ -306,22 +368,20 @@ class ScanRequest:
         keys), or `job_or_dict` itself."""
         if isinstance(job_or_dict, ScanRequest):
             return job_or_dict
-        return cls(read(job_or_dict, overrides))
+        return cls.of_job(read(job_or_dict, overrides))
 
-    def record(self) -> Dict[str, Any]:
+    def to_record(self, inputs: Optional[Dict[str, Any]] = None,
+                  **description: Any) -> Dict[str, Any]:
         """The scan's record: the header and the description (molecule files with their
         SHA-256 inside it)."""
-        return new_record(self.kind, self.job, command=self.command)
+        return new_record(self.kind, self.job, command=self.command, **description)
 
     def header(self) -> Dict[str, Any]:
         """The record without the description, which a store keeps beside it."""
-        return {k: v for k, v in self.record().items() if k != "request"}
-
-    def save_record(self, path: PathLike) -> None:
-        write_json(path, self.record())
+        return {k: v for k, v in self.to_record().items() if k != "request"}
 
     @classmethod
-    def from_record(cls, source: PathLike) -> "ScanRequest":
+    def from_record(cls, source: PathLike, **run_settings: Any) -> "ScanRequest":
         """The request a scan store (its attributes) or a .json record holds, its
         molecule files checked against their recorded SHA-256."""
         path = os.fspath(source)
@@ -335,7 +395,7 @@ class ScanRequest:
                            cls.kind)
         else:
             record = read_record(path, cls.kind)
-        return cls(_checked_again(record["request"], path))
+        return cls.of_job(_checked_again(record["request"], path))
 
 
 def _checked_again(job: Mapping[str, Any], source: str) -> Dict[str, Any]:

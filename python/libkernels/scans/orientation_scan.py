@@ -31,7 +31,8 @@ from ..core.map_sum_call import (Group, MapSumCall, as_momentum_maps, checked_mo
                                  checked_orientations, compute_maps, orbital_groups)
 from ..core.molecule import Molecule
 from ..core.orientation import CONVENTION, document
-from ..requests.maps import MapRequest, Orbitals
+from ..core.memory import MemorySize
+from ..requests.maps import MapRequest, Orbitals, listed
 from .executor import TASK_SECONDS, run_windowed
 
 if TYPE_CHECKING:
@@ -39,8 +40,11 @@ if TYPE_CHECKING:
 
     import xarray
 
+    from numpy.typing import ArrayLike
+
     from ..core.progress import ProgressBar
-    from ..core.types import Float32Array, Orientation, OrientationLike
+    from ..core.types import (EnergyUnit, Float32Array, MomentumUnit, Orientation,
+                              OrientationLike, Polarisation, Spin, Symmetry)
 
 __all__ = ["scan_momentum_maps", "as_momentum_maps", "scan_to_xarray"]
 
@@ -50,14 +54,25 @@ def scan_momentum_maps(molecule: Molecule, orbitals: Orbitals = ("HOMO",),
                        orientations: Iterable[OrientationLike] = ((0.0, 0.0, 0.0),), *,
                        separate_orbitals: bool = True, threads: Optional[int] = None,
                        executor: Optional[Executor] = None, progress: bool = True,
-                       **options: Any) -> Tuple[Float32Array, MapSumCall]:
+                       spin: Spin = "alpha", weights: Optional[ArrayLike] = None,
+                       kinetic_energy: Optional[ArrayLike] = None,
+                       photon_energy: Optional[float] = None,
+                       work_function: Optional[float] = None,
+                       binding_energy: Optional[ArrayLike] = None,
+                       energy_unit: EnergyUnit = "eV", k_max: float = 3.0, n: int = 201,
+                       k_unit: MomentumUnit = "1/angstrom", k_min: Optional[float] = None,
+                       k_step: Optional[float] = None, symmetry: Symmetry = None,
+                       polarisation: Optional[Polarisation] = None, incidence: float = 65.0,
+                       azimuth: float = 0.0, s_share: float = 0.0,
+                       kz_imaginary: ArrayLike = 0.0,
+                       max_memory: MemorySize = None) -> Tuple[Float32Array, MapSumCall]:
     """Momentum maps for every orientation (and every orbital).
 
     Returns (maps, call): `maps` has shape (n_orientations, n_orbitals, n, n)
     with `separate_orbitals`, else (n_orientations, 1, n, n) holding each
     orientation's weighted sum; `call` is the prepared MapSumCall (its
     k_min_bohr, k_step_bohr, k_unit and parameters describe the grid).
-    `options` are those of momentum_map_sum (energies, grid, symmetry,
+    The other settings are those of momentum_map_sum (energies, grid, symmetry,
     polarisation, max_memory, ...).  `orientations`: a list of (alpha, beta,
     gamma) in degrees, each as below.
     {orientation}
@@ -66,9 +81,15 @@ def scan_momentum_maps(molecule: Molecule, orbitals: Orbitals = ("HOMO",),
     dask.distributed.Client(...).get_executor()); its workers receive the
     molecule with each task.
     """
-    request = MapRequest(molecule=checked_molecule(molecule), orbitals=orbitals,
-                         separate_orbitals=separate_orbitals, threads=threads,
-                         progress=progress, **options)
+    request = MapRequest(
+        molecule=checked_molecule(molecule), orbitals=orbitals, spin=spin,
+        weights=listed(weights), kinetic_energy=listed(kinetic_energy),
+        photon_energy=photon_energy, work_function=work_function,
+        binding_energy=listed(binding_energy), energy_unit=energy_unit, k_max=k_max, n=n,
+        k_unit=k_unit, k_min=k_min, k_step=k_step, symmetry=symmetry,
+        polarisation=polarisation, incidence=incidence, azimuth=azimuth, s_share=s_share,
+        kz_imaginary=listed(kz_imaginary), separate_orbitals=separate_orbitals,
+        threads=threads, progress=progress, max_memory=max_memory)
     call = request.prepare()
     checked = checked_orientations(orientations)
     groups = orbital_groups(call, separate_orbitals)

@@ -81,12 +81,13 @@ def _molecule(job: scan_job.Job, m: int) -> Molecule:
 
 def map_call(job: scan_job.Job, m: int, o: int, e: int) -> MapSumCall:
     """The prepared kernel call for molecule m, orbital o and energy e (cached)."""
-    options = scan_job.map_options(job, e)
     name: str = job["orbitals"][o]
     key = (job["molecule_sha256"][m], tuple(job["molecule_sources"][m]), name,
-           json.dumps(options, sort_keys=True))
+           json.dumps({k: job.get(k) for k in scan_job.MAP_KEYS}, sort_keys=True),
+           job["energy"]["kind"], job["energy"]["values"][e])
     selector: OrbitalSelector = int(name) if name.lstrip("+-").isdigit() else name
-    return _calls.get(key, lambda: MapSumCall(_molecule(job, m), [selector], **options))
+    return _calls.get(key, lambda: scan_job.ScanRequest.of_job(job).map_request(
+        _molecule(job, m), [selector], e).call(_molecule(job, m)))
 
 
 def compute_block(plan: ScanPlan, index: int) -> Float32Array:
