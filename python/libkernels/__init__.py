@@ -39,8 +39,9 @@ from .core.errors import (Cancelled, CommandLineError, DroppedPartsWarning, FitW
                           ReaderWarning, ReadError, RecordError, RequestError, ScanError,
                           StoreError)
 from .core.grids import Field3D, Grid, MomentumMap
+from .core.energies import Energies
 from .core.kernels import (charge_density_sum, momentum_density, momentum_density_sum,
-                           momentum_map, momentum_map_sum, scalar_field)
+                           momentum_map, scalar_field)
 from .core.library import available, library_path
 from .core.map_operations import (flip_over_x, flip_over_y, normalisation, polarisation_factor,
                                   rotation, symmetrisation)
@@ -49,19 +50,21 @@ from .core.molecule import Molecule
 from .core.record import read_record
 from .core.units import BOHR_IN_ANGSTROM, HARTREE_IN_EV
 from .explore.notebook import widget
-from .fit.deconvolution import DeconvolutionRequest, DeconvolutionResult, deconvolve
-from .fit.fitting import FitRequest, fit_momentum_map
+from . import plot  # registers the figures' drawers (core/figures.py)
+from .fit.deconvolution import DeconvolutionResult
+from .fit.request import DeconvolutionRequest, FitRequest, deconvolve, fit_momentum_map
 from .fit.measured import MeasuredMap, load_measured
 from .fit.result import FitResult
-from .formats.api import FORMATS, load_molecule, read
-from .formats.examples import example_path, load_example
+from .formats.api import FORMATS, load_example, load_molecule, read
+from .formats.examples import example_path
 from .formats.molden import parse_molden, read_molden
 from .formats.pyscf import from_pyscf
 from .kspace.convert import to_momentum
-from .kspace.request import ConvertRequest
+from .kspace.request import ConversionResult, ConvertRequest
 from .requests.base import Request
 from .requests.fields import CubeRequest, MomentumDensityRequest
-from .requests.maps import MapRequest
+from .requests.maps import MapRequest, momentum_map_sum
+from .requests.results import MapResult, RecordedField, RecordedMap
 from .scans.job import ScanRequest
 from .scans.orientation_scan import as_momentum_maps, scan_momentum_maps, scan_to_xarray
 from .scans.store_scan import open_scan, run_scan, scan
@@ -77,7 +80,8 @@ __all__ = [
     "MoldenCorrectionWarning", "DroppedPartsWarning", "ReaderWarning", "IdentifiabilityWarning",
     "FitWarning", "MapWarning",
     # the data model and units
-    "Molecule", "Grid", "MomentumMap", "Field3D", "BOHR_IN_ANGSTROM", "HARTREE_IN_EV",
+    "Molecule", "Grid", "MomentumMap", "Field3D", "Energies", "BOHR_IN_ANGSTROM",
+    "HARTREE_IN_EV",
     # the kernels
     "momentum_map", "momentum_map_sum", "MapSumCall", "polarisation_factor", "scalar_field",
     "charge_density_sum", "momentum_density", "momentum_density_sum", "rotation",
@@ -93,7 +97,7 @@ __all__ = [
     "load_measured", "MeasuredMap", "fit_momentum_map", "FitResult", "deconvolve",
     "DeconvolutionResult",
     # measured data as laboratories write them
-    "to_momentum", "ConvertRequest",
+    "to_momentum", "ConvertRequest", "ConversionResult",
     # reconstructions
     "reconstruct", "Reconstruction",
     # the live map in a notebook
@@ -101,4 +105,5 @@ __all__ = [
     # requests and their records
     "Request", "MapRequest", "CubeRequest", "MomentumDensityRequest", "FitRequest",
     "DeconvolutionRequest", "ScanRequest", "ReconstructionRequest", "read_record",
+    "MapResult", "RecordedMap", "RecordedField",
 ]

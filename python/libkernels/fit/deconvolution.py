@@ -18,31 +18,26 @@ from __future__ import annotations
 
 import csv
 import os
-import time
-from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, ClassVar, Dict, List, Optional, Sequence, Tuple, Union
+from dataclasses import dataclass, field, replace
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ..core.errors import InputError, MeasuredDataError
-from ..core.molecule import Molecule
+from ..core.figures import draw
 from ..core.orientation import ANGLES
 from ..core.progress import progress_bar
 from ..core.record import write_json
-from ..core.validation import finite
-from ..plot.fits import plot_spectra
-from ..requests.base import setting
-from ..requests.maps import Orbitals
-from .fitting import ENERGY, FitAngles, FitSettings, issue_warnings
 from .map_fit import fit_map
-from .measured import MeasuredSource
 from .result import CodedWarning, FitResult, warning_lines, with_record
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
     from numpy.typing import ArrayLike, NDArray
 
+    from ..core.molecule import Molecule
     from ..core.types import Float64Array, PathLike
+    from .measured import MeasuredMap
+    from .plan import FitPlan
 
 
 @dataclass
@@ -75,7 +70,8 @@ class DeconvolutionResult:
     expected_spread: Optional[Float64Array] = None  # sqrt(2/dof) of each slice
     elapsed_seconds: float = 0.0
     source: str = ""
-    request: Optional[DeconvolutionRequest] = None
+    record: Optional[Dict[str, Any]] = None
+    energies: Dict[str, str] = field(default_factory=dict)  # each energy: given or file
 
     def to_dict(self) -> Dict[str, Any]:
         """The results as plain JSON-ready Python values."""
@@ -129,14 +125,14 @@ class DeconvolutionResult:
 
     def plot(self, path: Optional[PathLike] = None, title: Optional[str] = None) -> Figure:
         """Each orbital's weight against binding energy; returns the Figure."""
-        return plot_spectra(self, path, title)
+        return draw("deconvolution", self, path, title)
 
     def save(self, directory: PathLike) -> PathLike:
         """Writes deconvolution.json (the results and their request's record),
         deconvolution.csv and deconvolution.png."""
         os.makedirs(directory, exist_ok=True)
         write_json(os.path.join(directory, "deconvolution.json"),
-                   with_record(self.to_dict(), self.request))
+                   with_record(self.to_dict(), self.record))
         with open(os.path.join(directory, "deconvolution.csv"), "w", newline="") as handle:
             writer = csv.writer(handle)
             writer.writerow(["binding_energy_ev", "kinetic_energy_ev"]
@@ -152,160 +148,79 @@ class DeconvolutionResult:
         return directory
 
 
-@dataclass
-class DeconvolutionRequest(FitSettings):
-    """The deconvolution of an energy stack (deconvolve; `libkernels deconvolve`).
+def deconvolve_stack(plan: FitPlan, stack: MeasuredMap, molecule: Molecule,
+                     energies: Float64Array) -> DeconvolutionResult:
+    """The deconvolution of `stack`, each slice at its kinetic energy `energies[s]` (eV)
+    (see the module notes); warnings left in result.warnings."""
+    binding = np.asarray(stack.binding_energy)
+    orientation_fit = None
+    orientation: Any = plan.start
+    orientation_errors = np.zeros(3)
+    fitted: Tuple[str, ...] = ()
+    instrument = None
+    if plan.angles or plan.fits_instrument:
+        totals = np.clip(np.nansum(stack.intensity, axis=(1, 2)), 0, None)
+        mean_energy = (float(np.sum(totals * energies) / np.sum(totals))
+                       if np.sum(totals) > 0 else float(np.mean(energies)))
+        orientation_fit = fit_map(plan, stack.summed(), molecule, mean_energy)
+        orientation = orientation_fit.orientation
+        # The summed stack is modelled at one mean kinetic energy, an
+        # approximation its chi2 shows: no misfit of the data, but errors
+        # widened by the scatter it leaves (the slices' own chi2 test the fit).
+        widen = max(1.0, float(np.sqrt(orientation_fit.chi2_reduced)))
+        orientation_errors = orientation_fit.orientation_errors * widen
+        orientation_fit.warnings = [w for w in orientation_fit.warnings
+                                    if w["code"] != "misfit"]
+        fitted = orientation_fit.fit_angles
+        instrument = orientation_fit.instrument
 
-    `stack`: a file (.npz, .nc, .h5) or data in memory as load_measured takes
-    them, with a binding_energy axis.  Energies in eV: each slice's kinetic
-    energy is photon_energy - work_function - its binding energy.
-    """
+    slices = []
+    # each slice at the orientation (and instrument) found, fitting weights and background
+    alpha, beta, gamma = (float(a) for a in orientation)
+    at_orientation = replace(plan, start=(alpha, beta, gamma), angles=(),
+                             model_image=False, progress=False)
+    bar = progress_bar(len(energies), "slices", plan.progress, unit="slice")
+    try:
+        for s, energy in enumerate(energies):
+            slices.append(fit_map(at_orientation, stack.slice(s), molecule, float(energy),
+                                  instrument_values=instrument or {}))
+            bar.update()
+    finally:
+        bar.close()
 
-    kind: ClassVar[str] = "deconvolve"
-    positionals: ClassVar[Tuple[str, ...]] = ("stack", "molecule")
-    input_files: ClassVar[Tuple[str, ...]] = ("stack", "molecule", "flat_field")
-    data_setting: ClassVar[str] = "stack"
+    messages = list(orientation_fit.warnings) if orientation_fit is not None else []
+    groups: Dict[Tuple[str, ...], List[int]] = {}
+    for s, result in enumerate(slices):
+        for group in result.weight_sums:
+            groups.setdefault(tuple(group["orbitals"]), []).append(s)
+    for labels, where in groups.items():
+        messages.append(CodedWarning(
+            code="not-identifiable",
+            message=f"the weights of {', '.join(labels)} are not separately identifiable "
+                    f"in {len(where)} of {len(slices)} slices (nearly collinear maps); use "
+                    "their sum"))
+    misfits = [s for s, r in enumerate(slices)
+               if any(w["code"] == "misfit" for w in r.warnings)]
+    if misfits:
+        messages.append(CodedWarning(
+            code="misfit",
+            message=f"{len(misfits)} of {len(slices)} slices are misfits (chi2_red more "
+                    "than 5 expected spreads above 1), at binding energies "
+                    + ", ".join(f"{binding[s]:g}" for s in misfits[:6])
+                    + (" ..." if len(misfits) > 6 else "") + " eV"))
+    return DeconvolutionResult(
+        orbitals=slices[0].orbitals, binding_energy=binding,
+        kinetic_energy_ev=energies,
+        weights=np.array([r.weights for r in slices]),
+        weight_errors=np.array([r.weight_errors for r in slices]),
+        background=np.array([r.background for r in slices]),
+        background_errors=np.array([r.background_errors for r in slices]),
+        background_terms=slices[0].background_terms, orientation=np.asarray(orientation),
+        orientation_errors=np.asarray(orientation_errors), fit_angles=fitted,
+        r_factor=np.array([r.r_factor for r in slices]),
+        chi2_reduced=np.array([r.chi2_reduced for r in slices]),
+        expected_spread=np.array([r.goodness["expected_spread"] for r in slices]),
+        n_pixels=np.array([r.n_pixels for r in slices]),
+        model_grid=slices[0].model_grid, orientation_fit=orientation_fit,
+        warnings=messages, source=stack.source)
 
-    stack: Optional[MeasuredSource] = setting(
-        None, "stack", help="the stack (.npz with intensity[e, i, j], kx, ky, binding_energy; "
-                            "or NetCDF/HDF5)")
-    photon_energy: Optional[float] = setting(None, "--photon-energy", group=ENERGY,
-                                             type=float, metavar="EV")
-    work_function: Optional[float] = setting(
-        None, "--work-function", group=ENERGY, type=float, metavar="EV", cli_default=4.5,
-        help="each slice has E_kin = photon energy - work function - its binding energy "
-             "(default: 4.5, as for libkernels map)")
-
-    def __post_init__(self) -> None:
-        super().__post_init__()
-        for name in ("photon_energy", "work_function"):
-            if getattr(self, name) is None:
-                raise InputError(name, "is missing: each slice's kinetic energy is photon "
-                                       "energy - work function - its binding energy")
-        self.photon_energy = finite(self.photon_energy, "photon_energy", "eV")
-        self.work_function = finite(self.work_function, "work_function", "eV")
-
-    def fit(self) -> DeconvolutionResult:
-        """The deconvolution, its warnings left in result.warnings."""
-        clock = time.perf_counter()
-        stack = self.measured_data()
-        if not stack.is_stack:
-            raise MeasuredDataError(f"{stack.source}: a single map, not a stack; use "
-                                    "fit_momentum_map, or give a binding_energy axis")
-        molecule = self.load_molecule()
-        binding = np.asarray(stack.binding_energy)
-        energies = float(self.photon_energy or 0.0) - float(self.work_function or 0.0) - binding
-        if np.any(energies <= 0):
-            bad = int(np.flatnonzero(energies <= 0)[0])
-            raise InputError("photon_energy", f"is too low for slice {bad} of {stack.source} "
-                                              f"(binding energy {binding[bad]:g} eV): its "
-                                              f"kinetic energy would be {energies[bad]:g} eV")
-
-        orientation_fit = None
-        orientation = self.start
-        orientation_errors = np.zeros(3)
-        fitted: Tuple[str, ...] = ()
-        instrument = None
-        if self.angles or self.fit_k_offset or self.fit_k_resolution or \
-                self.fit_transmission != "none" or self.fit_domain_populations:
-            totals = np.clip(np.nansum(stack.intensity, axis=(1, 2)), 0, None)
-            mean_energy = (float(np.sum(totals * energies) / np.sum(totals))
-                           if np.sum(totals) > 0 else float(np.mean(energies)))
-            orientation_fit = fit_map(self, stack.summed(), molecule, mean_energy,
-                                      start=self.start, angles=self.angles,
-                                      model_image=self.model_image, progress=self.progress)
-            orientation = orientation_fit.orientation
-            # The summed stack is modelled at one mean kinetic energy, an
-            # approximation its chi2 shows: no misfit of the data, but errors
-            # widened by the scatter it leaves (the slices' own chi2 test the fit).
-            widen = max(1.0, float(np.sqrt(orientation_fit.chi2_reduced)))
-            orientation_errors = orientation_fit.orientation_errors * widen
-            orientation_fit.warnings = [w for w in orientation_fit.warnings
-                                        if w["code"] != "misfit"]
-            fitted = orientation_fit.fit_angles
-            instrument = orientation_fit.instrument
-
-        slices = []
-        bar = progress_bar(len(energies), "slices", self.progress, unit="slice")
-        try:
-            for s, energy in enumerate(energies):
-                slices.append(fit_map(self, stack.slice(s), molecule, float(energy),
-                                      start=np.asarray(orientation, dtype=np.float64),
-                                      angles=(), model_image=False, progress=False,
-                                      instrument_values=instrument or {}))
-                bar.update()
-        finally:
-            bar.close()
-
-        messages = list(orientation_fit.warnings) if orientation_fit is not None else []
-        groups: Dict[Tuple[str, ...], List[int]] = {}
-        for s, result in enumerate(slices):
-            for group in result.weight_sums:
-                groups.setdefault(tuple(group["orbitals"]), []).append(s)
-        for labels, where in groups.items():
-            messages.append(CodedWarning(
-                code="not-identifiable",
-                message=f"the weights of {', '.join(labels)} are not separately identifiable "
-                        f"in {len(where)} of {len(slices)} slices (nearly collinear maps); use "
-                        "their sum"))
-        misfits = [s for s, r in enumerate(slices)
-                   if any(w["code"] == "misfit" for w in r.warnings)]
-        if misfits:
-            messages.append(CodedWarning(
-                code="misfit",
-                message=f"{len(misfits)} of {len(slices)} slices are misfits (chi2_red more "
-                        "than 5 expected spreads above 1), at binding energies "
-                        + ", ".join(f"{binding[s]:g}" for s in misfits[:6])
-                        + (" ..." if len(misfits) > 6 else "") + " eV"))
-        return DeconvolutionResult(
-            orbitals=slices[0].orbitals, binding_energy=binding,
-            kinetic_energy_ev=energies,
-            weights=np.array([r.weights for r in slices]),
-            weight_errors=np.array([r.weight_errors for r in slices]),
-            background=np.array([r.background for r in slices]),
-            background_errors=np.array([r.background_errors for r in slices]),
-            background_terms=slices[0].background_terms, orientation=np.asarray(orientation),
-            orientation_errors=np.asarray(orientation_errors), fit_angles=fitted,
-            r_factor=np.array([r.r_factor for r in slices]),
-            chi2_reduced=np.array([r.chi2_reduced for r in slices]),
-            expected_spread=np.array([r.goodness["expected_spread"] for r in slices]),
-            n_pixels=np.array([r.n_pixels for r in slices]),
-            model_grid=slices[0].model_grid, orientation_fit=orientation_fit,
-            warnings=messages, elapsed_seconds=time.perf_counter() - clock,
-            source=stack.source, request=self)
-
-    def run(self) -> DeconvolutionResult:
-        """The deconvolution; its warnings are also issued (IdentifiabilityWarning,
-        FitWarning)."""
-        result = self.fit()
-        issue_warnings(result.warnings)
-        return result
-
-
-def deconvolve(measured_stack: MeasuredSource, molecule: Union[Molecule, str],
-               orbitals: Orbitals, *, photon_energy: float, work_function: float,
-               orientation: Sequence[float] = (0.0, 0.0, 0.0),
-               fit_angles: FitAngles = None,
-               progress: bool = True, **options: Any) -> DeconvolutionResult:
-    """Orbital weights of every slice of an energy stack; returns a DeconvolutionResult.
-
-    measured_stack: a stack (file, xarray.DataArray with a binding_energy
-    dimension, or MeasuredMap).  Energies in eV: each slice's kinetic energy is
-    photon_energy - work_function - its binding energy.  orientation and
-    fit_angles: the start and the angles fitted on the summed stack.  Other
-    options as fit_momentum_map (symmetry, mirrors, polarisation, incidence,
-    azimuth, s_share, background, k_range, poisson, spin, starts, threads); the
-    DeconvolutionRequest holds them all.
-    """
-    for name in ("kinetic_energy", "binding_energy"):
-        if options.get(name) is not None:
-            raise InputError(name, "is not taken by deconvolve: each slice's kinetic energy "
-                                   "is photon_energy - work_function - its binding energy")
-        options.pop(name, None)
-    request = DeconvolutionRequest(stack=measured_stack, molecule=molecule, orbitals=orbitals,
-                                   photon_energy=photon_energy, work_function=work_function,
-                                   orientation=orientation, fit_angles=fit_angles,
-                                   progress=progress, **options)
-    result = request.fit()
-    issue_warnings(result.warnings)
-    return result

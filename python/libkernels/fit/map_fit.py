@@ -1,5 +1,5 @@
-"""The fit of one measured map (fit_map): what fitting.py's requests and the
-deconvolution of stacks run.
+"""The fit of one measured map (fit_map): what the fit's request and the
+deconvolution of stacks run, from the plan a request resolves (request.py).
 
 The error model is chosen (`auto`), the orbitals' maps and the instrument set
 up at the used pixels (model.py, forward.py), the nonlinear parameters searched
@@ -7,7 +7,7 @@ up at the used pixels (model.py, forward.py), the nonlinear parameters searched
 maps), Poisson weights made the model's until the parameters settle, alpha and
 gamma merged where they are one angle, the angles made canonical, and the
 result assembled: the covariance of every fitted quantity, the goodness and
-the warnings (see fitting.py's module notes for what each means).
+the warnings (see request.py's module notes for what each means).
 """
 
 from __future__ import annotations
@@ -27,7 +27,7 @@ from ..kspace.convert import INFORMATION_RATIO
 from .forward import ForwardModel, Instrument
 from .linear import LinearProblem, require_scipy
 from .measured import MeasuredMap
-from .model import OrbitalMaps
+from .model import ModelSettings, OrbitalMaps
 from .orientation_search import ProjectedResidual, search, subsampled
 from .result import CodedWarning, FitResult, json_floats
 from .symmetry import Symmetry as MapSymmetry, describe
@@ -35,7 +35,7 @@ from .symmetry import Symmetry as MapSymmetry, describe
 if TYPE_CHECKING:
     from ..core.molecule import Molecule
     from ..core.types import BoolArray, Float64Array
-    from .fitting import FitSettings
+    from .plan import FitPlan
 
 # Two orbitals whose maps (with the background projected out) have a cosine
 # above this cannot be told apart by the fit: their weights trade off freely.
@@ -72,11 +72,11 @@ def used_pixels(measured: MeasuredMap,
     return used
 
 
-def resolved_errors(settings: FitSettings, measured: MeasuredMap,
+def resolved_errors(plan: FitPlan, measured: MeasuredMap,
                     used: BoolArray) -> Tuple[str, List[CodedWarning]]:
     """The error model a fit uses, and the warning `auto` gives when it falls back
     to uniform errors."""
-    asked = settings.error_model
+    asked = plan.error_model
     if asked != "auto":
         return asked, []
     if measured.sigma is not None:
@@ -92,58 +92,51 @@ def resolved_errors(settings: FitSettings, measured: MeasuredMap,
                 "(give sigma, or --errors poisson for counts)")]
 
 
-def fit_map(settings: FitSettings, measured: MeasuredMap, molecule: Molecule, energy: float, *,
-            start: Float64Array, angles: Tuple[int, ...], model_image: bool,
-            progress: bool, instrument_values: Optional[Dict[str, Any]] = None) -> FitResult:
+def fit_map(plan: FitPlan, measured: MeasuredMap, molecule: Molecule, energy: float, *,
+            instrument_values: Optional[Dict[str, Any]] = None) -> FitResult:
     """The fit of one measured slice at kinetic energy `energy` (eV), starting from
-    the orientation `start` and fitting the angles `angles`; with
-    `instrument_values` the instrument is fixed at them.  Warnings go into
-    result.warnings."""
+    the plan's orientation and fitting its angles; with `instrument_values` the
+    instrument is fixed at them.  Warnings go into result.warnings."""
     clock = time.perf_counter()
-    terms = settings.terms
-    names = settings.names
-    used = used_pixels(measured, settings.k_range)
-    flat = settings.flat_field_data(measured)
+    start, angles, terms, names = np.asarray(plan.start, float), plan.angles, plan.terms, \
+        list(plan.names)
+    used = used_pixels(measured, plan.k_range)
+    flat = plan.flat
     if flat is not None:
         used &= np.isfinite(flat)
-    errors, notes = resolved_errors(settings, measured, used)
-    instrument = settings.instrument(measured, used, instrument_values)
+    errors, notes = resolved_errors(plan, measured, used)
+    instrument = plan.instrument(used, instrument_values)
     n_used = int(np.count_nonzero(used))
-    n_fitted = len(names) + len(terms) + len(angles) + _instrument_count(instrument, settings)
+    n_fitted = len(names) + len(terms) + len(angles) + _instrument_count(instrument, plan)
     if n_used <= n_fitted:
         raise MeasuredDataError(f"{measured.source}: {n_used} usable pixel(s) (finite"
-                                + (", inside k_range" if settings.k_range is not None else "")
+                                + (", inside k_range" if plan.k_range is not None else "")
                                 + f") for {n_fitted} fitted quantities")
     if not np.any(measured.intensity[used]):
         raise MeasuredDataError(f"{measured.source}: every pixel to fit is 0; there is "
                                 "nothing to fit")
-    threads = settings.threads or os.cpu_count() or 1
+    threads = plan.threads or os.cpu_count() or 1
     executor = ThreadPoolExecutor(max_workers=threads) if threads > 1 and len(names) > 1 \
         else None
-    model_options: Dict[str, Any] = dict(
-        kinetic_energy=energy, spin=settings.spin, symmetry=settings.symmetry,
-        mirrors=settings.mirrors, polarisation=settings.polarisation,
-        incidence=settings.incidence, azimuth=settings.azimuth, s_share=settings.s_share,
-        executor=executor, max_memory=settings.max_memory,
-        populations=instrument.populations, margin=instrument.margin)
+    model = ModelSettings(plan.maps_at(molecule, energy), plan.mirrors, executor,
+                          plan.max_memory, instrument.populations, instrument.margin)
     try:
-        maps = OrbitalMaps(molecule, names, measured.kx, measured.ky, used, **model_options)
+        maps = OrbitalMaps(molecule, model, measured.kx, measured.ky, used)
         forward = _forward(maps, LinearProblem(measured, used, errors, terms), measured, used,
                            start, angles, instrument)
         symmetry = None
         coarse = None
         if angles:
             small, small_used = subsampled(measured, used)
-            small_maps = OrbitalMaps(molecule, names, small.kx, small.ky, small_used,
-                                     **model_options)
-            small_instrument = settings.instrument(small, small_used, instrument_values)
-            if flat is not None:
-                small_instrument.flat_field = _subsampled_flat(flat, measured, small)[small_used]
+            small_maps = OrbitalMaps(molecule, model, small.kx, small.ky, small_used)
+            small_instrument = plan.instrument(small_used, instrument_values,
+                                               None if flat is None else
+                                               _subsampled_flat(flat, measured, small))
             coarse = _forward(small_maps, LinearProblem(small, small_used, errors, terms), small,
                               small_used, start, angles, small_instrument, forward.reach)
             symmetry = MapSymmetry.found(lambda o: _plain_columns(small_maps, o),
-                                         maps.fold, settings.mirrors, maps.populations)
-        values, n_scan = search(forward, coarse, symmetry, settings.starts, progress)
+                                         maps.fold, plan.mirrors, maps.populations)
+        values, n_scan = search(forward, coarse, symmetry, plan.starts, plan.progress)
         if errors == "poisson":
             values = _settled_poisson(forward, values)
         result_warnings = list(notes)
@@ -153,27 +146,27 @@ def fit_map(settings: FitSettings, measured: MeasuredMap, molecule: Molecule, en
             result_warnings += note
         if symmetry is not None and fitted:
             values = _canonical(forward, values, symmetry, fitted, result_warnings)
-        result = _result(forward, values, measured, molecule, names, model_image,
-                         model_options, errors, result_warnings, flat)
+        result = _result(forward, values, measured, molecule, names, plan.model_image,
+                         model, errors, result_warnings, flat)
     finally:
         if executor is not None:
             executor.shutdown()
     result.n_scan_evaluations = n_scan
     result.elapsed_seconds = time.perf_counter() - clock
-    result.settings = {"symmetry": settings.symmetry, "mirrors": bool(settings.mirrors),
-                       "polarisation": settings.polarisation,
-                       "incidence": float(settings.incidence),
-                       "azimuth": float(settings.azimuth), "s_share": float(settings.s_share),
-                       "k_range": None if settings.k_range is None
-                       else [float(v) for v in settings.k_range],
-                       "errors": errors, "spin": settings.spin,
+    result.settings = {"symmetry": plan.symmetry, "mirrors": bool(plan.mirrors),
+                       "polarisation": plan.polarisation,
+                       "incidence": float(plan.incidence),
+                       "azimuth": float(plan.azimuth), "s_share": float(plan.s_share),
+                       "k_range": None if plan.k_range is None
+                       else [float(v) for v in plan.k_range],
+                       "errors": errors, "spin": plan.spin,
                        "orientation_start": json_floats(start)}
     return result
 
 
-def _instrument_count(instrument: Instrument, settings: FitSettings) -> int:
+def _instrument_count(instrument: Instrument, plan: FitPlan) -> int:
     """How many of the instrument's parameters are fitted."""
-    shares = (int(settings.symmetry or 1) - 1 if instrument.populations
+    shares = (int(plan.symmetry or 1) - 1 if instrument.populations
               and instrument.fixed_populations is None else 0)
     return (2 * instrument.fit_k_offset + instrument.fit_k_resolution
             + 3 * instrument.fits_transmission + shares)
@@ -310,7 +303,7 @@ def _canonical(forward: ForwardModel, values: Float64Array, symmetry: MapSymmetr
 
 def _result(forward: ForwardModel, values: Float64Array, measured: MeasuredMap,
             molecule: Molecule, names: List[str], model_image: bool,
-            model_options: Dict[str, Any], errors: str, notes: List[CodedWarning],
+            model_settings: ModelSettings, errors: str, notes: List[CodedWarning],
             flat: Optional[Float64Array]) -> FitResult:
     problem = forward.problem
     maps = forward.maps
@@ -370,8 +363,7 @@ def _result(forward: ForwardModel, values: Float64Array, measured: MeasuredMap,
     model = np.full(measured.intensity.shape, np.nan)
     if model_image and not problem.used.all():
         full = np.ones(measured.intensity.shape, dtype=bool)
-        image_maps = OrbitalMaps(molecule, names, measured.kx, measured.ky, full,
-                                 **model_options)
+        image_maps = OrbitalMaps(molecule, model_settings, measured.kx, measured.ky, full)
         image_instrument = replace(forward.instrument,
                                    flat_field=None if flat is None else flat.reshape(-1))
         image = _forward(image_maps, LinearProblem(measured, full, "uniform", terms), measured,

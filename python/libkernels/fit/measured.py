@@ -157,7 +157,8 @@ def load_measured(source: MeasuredSource, kx: Optional[ArrayLike] = None,
                   ky: Optional[ArrayLike] = None, binding_energy: Optional[ArrayLike] = None, *,
                   sigma: Optional[ArrayLike] = None, name: Optional[str] = None,
                   conversion: Optional[Conversion] = None,
-                  **energies: Optional[float]) -> MeasuredMap:
+                  kinetic_energy: Optional[float] = None, photon_energy: Optional[float] = None,
+                  work_function: Optional[float] = None) -> MeasuredMap:
     """A MeasuredMap from a file path, an xarray object, a numpy array with axes,
     a mapping with the arrays, or a MeasuredMap (checked and returned).
 
@@ -165,10 +166,8 @@ def load_measured(source: MeasuredSource, kx: Optional[ArrayLike] = None,
     (kinetic_energy, photon_energy, work_function in eV) given here replace
     what the source states.  `conversion` converts data measured in angles
     (kspace.convert.Conversion)."""
-    unknown = sorted(set(energies) - set(ENERGY_ATTRIBUTES))
-    if unknown:
-        raise TypeError(f"load_measured() got unexpected keyword argument(s) "
-                        f"{', '.join(unknown)}")
+    energies = {"kinetic_energy": kinetic_energy, "photon_energy": photon_energy,
+                "work_function": work_function}
     measured = _loaded(source, kx, ky, binding_energy, name, conversion)
     given = {key: value for key, value in energies.items() if value is not None}
     if sigma is None and not given:

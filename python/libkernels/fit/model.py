@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import math
 from collections import OrderedDict
+from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING, Any, Optional, Tuple
 
 import numpy as np
@@ -36,7 +37,9 @@ from ..core.map_operations import flip_over_y, polarisation_factor, rotation
 from ..core.map_sum_call import MapSumCall, symmetry_mode
 from ..core.memory import check, float32_bytes
 from ..core.units import BOHR_IN_ANGSTROM, HARTREE_IN_EV
+from ..core.memory import MemorySize
 from ..core.validation import positive
+from ..requests.maps import MapRequest
 
 if TYPE_CHECKING:
     from concurrent.futures import Executor
@@ -164,6 +167,21 @@ def _bilinear(square: Float64Array, fx: Float64Array, fy: Float64Array) -> Float
             + tx * ((1 - ty) * square[i0 + 1, j0] + ty * square[i0 + 1, j0 + 1]))
 
 
+@dataclass(frozen=True)
+class ModelSettings:
+    """How a fit's model maps are made: the orbitals' map request (`maps`: orbitals,
+    spin, kinetic energy, domains and light), whether domains come with their mirror
+    images, the executor of the orbitals' maps, the memory guard's limit, whether
+    the domains' populations are fitted, and the margin of the model grid (1/Å)."""
+
+    maps: MapRequest
+    mirrors: bool = True
+    executor: Optional[Executor] = None
+    max_memory: MemorySize = None
+    populations: bool = False
+    margin: float = 0.0
+
+
 class OrbitalMaps:
     """D[map_i] * P of each orbital at the used pixels of a measured map, for any
     orientation; all orbitals at the one kinetic energy of the measured slice.
@@ -175,47 +193,45 @@ class OrbitalMaps:
     equal share when `mirrors`.  margin: 1/Å of square beyond the pixels.
     """
 
-    def __init__(self, molecule: Molecule, orbitals: OrbitalSelection, kx: Float64Array,
-                 ky: Float64Array, used: BoolArray, *, kinetic_energy: float,
-                 spin: Spin = "alpha", symmetry: Symmetry = None, mirrors: bool = True,
-                 polarisation: Optional[Polarisation] = None, incidence: float = 65.0,
-                 azimuth: float = 0.0, s_share: float = 0.0,
-                 executor: Optional[Executor] = None, max_memory: MemorySize = None,
-                 populations: bool = False, margin: float = 0.0) -> None:
-        self.kinetic_energy = positive(kinetic_energy, "kinetic_energy", "eV")
-        fold = {-1: 1, 0: 4, 1: 2, 2: 3}[symmetry_mode(symmetry)]
+    def __init__(self, molecule: Molecule, model: ModelSettings, kx: Float64Array,
+                 ky: Float64Array, used: BoolArray) -> None:
+        maps = model.maps
+        self.kinetic_energy = positive(maps.kinetic_energy, "kinetic_energy", "eV")
+        fold = {-1: 1, 0: 4, 1: 2, 2: 3}[symmetry_mode(maps.symmetry)]
         self.fold = fold
-        self.mirrors = bool(mirrors)
+        self.mirrors = bool(model.mirrors)
         disc = math.sqrt(2 * self.kinetic_energy / HARTREE_IN_EV) / BOHR_IN_ANGSTROM
         self.disc_radius = disc  # 1/Å: the maps are 0 beyond it
         self.grid = ModelGrid(kx, ky, used, centred=fold > 1,
                               quarter_turns_only=fold in (1, 2, 4), disc_radius=disc,
-                              margin=margin)
-        self.populations = populations and fold > 1
-        self.own_rotations = fold > 1 and (not mirrors or self.populations)
+                              margin=model.margin)
+        self.populations = model.populations and fold > 1
+        self.own_rotations = fold > 1 and (not model.mirrors or self.populations)
         # Maps alive per orbital in flight: the result and the library's scratch,
         # with own rotations also the turned copies and their running sum.
+        orbitals = maps.orbitals
         n_orbitals = len([orbitals] if isinstance(orbitals, (str, int, np.integer))
                          else orbitals)
-        in_flight = n_orbitals if executor is not None else 1
+        in_flight = n_orbitals if model.executor is not None else 1
         per_orbital = 2 + (fold + 1 if self.own_rotations else 0)
         n = self.grid.n
         estimate = float32_bytes(n, n) * per_orbital * in_flight
-        if max_memory is not None or estimate > ALWAYS_ALLOWED:
+        if model.max_memory is not None or estimate > ALWAYS_ALLOWED:
             check(estimate,
                   f"the model maps ({n} x {n} pixels at a step of {self.grid.k_step:.4g} 1/Å)",
-                  "bin the measured map or narrow {k_range}", max_memory)
-        self.polarisation = polarisation
-        self.light = dict(incidence=incidence, azimuth=azimuth, s_share=s_share)
-        self.call = MapSumCall(
-            molecule, orbitals, spin=spin, kinetic_energy=self.kinetic_energy,
-            energy_unit="eV", n=self.grid.n, k_min=self.grid.k_min, k_step=self.grid.k_step,
-            k_unit="1/angstrom", symmetry=None if self.own_rotations else symmetry,
-            polarisation=None if self.own_rotations else polarisation, **self.light)
+                  "bin the measured map or narrow {k_range}", model.max_memory)
+        self.polarisation = maps.polarisation
+        self.light = dict(incidence=maps.incidence, azimuth=maps.azimuth, s_share=maps.s_share)
+        # on the model's own grid; domains and light applied here when they are its own
+        self.call = replace(maps, n=self.grid.n, k_min=self.grid.k_min, k_step=self.grid.k_step,
+                            k_unit="1/angstrom", energy_unit="eV",
+                            symmetry=None if self.own_rotations else maps.symmetry,
+                            polarisation=None if self.own_rotations else maps.polarisation
+                            ).call(molecule)
         self.labels = list(self.call.parameters["orbitals"])
         self.n_orbitals = len(self.call.rows)
         self.n_pixels = int(np.count_nonzero(used))
-        self.executor = executor
+        self.executor = model.executor
         self.evaluations = 0
         self._factor: Optional[Float64Array] = None
         self._kept: OrderedDict[Tuple[float, ...], Float64Array] = OrderedDict()

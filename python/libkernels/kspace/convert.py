@@ -32,11 +32,12 @@ from __future__ import annotations
 
 import math
 import os
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields, replace
 from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
+from ..core.energies import Energies
 from ..core.errors import InputError, MeasuredDataError
 from ..core.extras import optional, require
 from ..core.memory import MemorySize, check, memory_limit
@@ -44,13 +45,14 @@ from ..formats.measured_files import read_measured_file
 from .axes import MOMENTA, Placed, place
 from .geometry import GEOMETRIES, Geometry, k_of_energy
 from .resample import AngleAxis, Resampler, lattice
+from .settings import ConversionSettings
 
 if TYPE_CHECKING:
     import xarray
 
     from ..core.types import Float32Array, Float64Array, PathLike
 
-__all__ = ["Conversion", "to_momentum", "convert", "write_netcdf", "expected_counts_variance",
+__all__ = ["Conversion", "conversion_of", "to_momentum", "convert", "write_netcdf", "expected_counts_variance",
            "INFORMATION_RATIO"]
 
 # bytes per output pixel while a slice is converted: the float64 work arrays
@@ -64,49 +66,24 @@ COUNT_WINDOW = 5
 INFORMATION_RATIO = "information_ratio"
 
 
-@dataclass
-class Conversion:
-    """How measured data go to momentum: the set-up (`geometry`, GEOMETRIES, or
-    None for data already in momentum), `angle_offsets` {angle: degrees at normal
-    emission}, `sample_azimuth` (degrees), energies in eV (`photon_energy`,
-    `work_function`, the file's when not given; `kinetic_energy` of a map that
-    has no energy), `energy_window` (low, high) summed into one map, `k_step`
-    (1/Å; default: the angle step at normal emission), `dims` {file's name:
-    role}, `max_memory` (the memory guard's limit)."""
+@dataclass(frozen=True)
+class Conversion(ConversionSettings):
+    """A conversion: its settings (ConversionSettings), the energies given for it
+    (`energies`, in eV; the file's fill in what they leave open) and the memory
+    guard's limit (`max_memory`)."""
 
-    geometry: Optional[str] = None
-    angle_offsets: Mapping[str, float] = field(default_factory=dict)
-    sample_azimuth: float = 0.0
-    photon_energy: Optional[float] = None
-    work_function: Optional[float] = None
-    kinetic_energy: Optional[float] = None
-    energy_window: Optional[Tuple[float, float]] = None
-    k_step: Optional[float] = None
-    dims: Optional[Mapping[str, str]] = None
+    energies: Energies = field(default_factory=Energies)
     max_memory: MemorySize = None
 
     def __post_init__(self) -> None:
-        if self.geometry is not None and self.geometry not in GEOMETRIES + ("momentum",):
-            raise InputError("geometry", f"must be one of {', '.join(GEOMETRIES)} or momentum, "
-                                         f"got {self.geometry!r}")
-        for name in ("photon_energy", "work_function", "kinetic_energy", "k_step"):
-            value = getattr(self, name)
-            if value is not None and not (math.isfinite(float(value)) and
-                                          (float(value) > 0 or name == "work_function")):
-                raise InputError(name, f"must be a positive number, got {value}")
-        if self.energy_window is not None:
-            low, high = (float(v) for v in self.energy_window)
-            if not (math.isfinite(low) and math.isfinite(high) and low <= high):
-                raise InputError("energy_window", f"must be LOW HIGH with LOW <= HIGH (eV), "
-                                                  f"got {tuple(self.energy_window)}")
-            self.energy_window = (low, high)
+        self.check()
 
 
-    @property
-    def active(self) -> bool:
-        """Whether data in momentum change too (dims named, slices summed), or angles
-        are expected (a geometry)."""
-        return self.geometry is not None or self.energy_window is not None or bool(self.dims)
+def conversion_of(settings: ConversionSettings, energies: Energies,
+                  max_memory: MemorySize = None) -> Conversion:
+    """The conversion a request's settings (ConversionSettings) describe, with `energies`."""
+    return Conversion(**{f.name: getattr(settings, f.name) for f in fields(ConversionSettings)},
+                      energies=energies, max_memory=max_memory)
 
 
 def _open(data: Any, conversion: Conversion) -> Placed:
@@ -132,101 +109,67 @@ def _open(data: Any, conversion: Conversion) -> Placed:
 # ---- energies ---------------------------------------------------------------------------
 
 @dataclass
-class Energies:
+class SliceEnergies:
     kinetic: Float64Array        # per slice (one value for a map)
     binding: Optional[Float64Array]
     photon_energy: Optional[float]
     work_function: Optional[float]
 
 
-def _attr_energy(placed: Placed, name: str) -> Optional[float]:
-    value = placed.attrs.get(name)
-    try:
-        number = float(np.asarray(value).reshape(-1)[0]) if value is not None else None
-    except (TypeError, ValueError, IndexError):
-        return None
-    return number if number is not None and math.isfinite(number) else None
+def _stated(placed: Placed) -> Energies:
+    """The energies the file's attributes state."""
+    values = {}
+    for name in ("photon_energy", "work_function", "kinetic_energy", "binding_energy"):
+        value = placed.attrs.get(name)
+        try:
+            number = float(np.asarray(value).reshape(-1)[0]) if value is not None else None
+        except (TypeError, ValueError, IndexError):
+            number = None
+        if number is not None and math.isfinite(number):
+            values[name] = number
+    return Energies.stated(values)
 
 
 def _energies(placed: Placed, conversion: Conversion, label: str,
-              required: bool = True) -> Energies:
-    """The kinetic (and binding) energy of every slice.  Data already in momentum
-    need none (`required` False): what is missing is NaN, binding energies then
-    read from the axis where it gives them."""
-    try:
-        return _known_energies(placed, conversion, label)
-    except InputError:
-        if required:
-            raise
+              required: bool = True) -> SliceEnergies:
+    """The kinetic (and binding) energy of every slice: the given energies over the
+    file's, the energy axis giving each slice's own.  Data already in momentum need
+    none (`required` False): what is missing is NaN."""
     dim = placed.energy_dim()
-    size = 1 if dim is None else placed.data.sizes[dim]
-    kinetic = np.full(size, np.nan)
-    binding = None
-    photon = conversion.photon_energy or _attr_energy(placed, "photon_energy")
-    work = conversion.work_function if conversion.work_function is not None else \
-        _attr_energy(placed, "work_function")
-    if dim is None:
-        for name in ("kinetic_energy", "binding_energy"):
-            value = _attr_energy(placed, name)
-            if value is not None:
-                if name == "kinetic_energy":
-                    kinetic[:] = value
-                else:
-                    binding = np.array([value])
-    else:
+    merged = conversion.energies.over(_stated(placed))
+    count = 1
+    if dim is not None:
         axis = np.asarray(placed.data[dim].values, dtype=np.float64)
-        if dim == "kinetic_energy":
-            kinetic = axis
-        else:
-            binding = axis if dim == "binding_energy" else -axis
-    return Energies(kinetic, binding, photon, work)
-
-
-def _known_energies(placed: Placed, conversion: Conversion, label: str) -> Energies:
-    photon = conversion.photon_energy if conversion.photon_energy is not None else \
-        _attr_energy(placed, "photon_energy")
-    work = conversion.work_function if conversion.work_function is not None else \
-        _attr_energy(placed, "work_function")
-    dim = placed.energy_dim()
-
-    def needs(what: str) -> None:
-        if photon is None:
-            raise InputError("photon_energy", f"is missing: {label} gives {what} and records "
-                                              "no photon energy")
-        if work is None:
-            raise InputError("work_function", f"is missing: {label} gives {what} and records "
-                                              "no work function")
-
-    if dim is None:
-        kinetic = conversion.kinetic_energy if conversion.kinetic_energy is not None else \
-            _attr_energy(placed, "kinetic_energy")
-        if kinetic is None:
-            binding_value = _attr_energy(placed, "binding_energy")
-            if binding_value is None:
+        count = axis.size
+        # the axis is each slice's own energy, whatever the file states beside it
+        merged = replace(merged, kinetic_energy=tuple(axis) if dim == "kinetic_energy" else None,
+                         binding_energy=None if dim == "kinetic_energy" else
+                         tuple(axis if dim == "binding_energy" else -axis))
+    try:
+        if merged.kinetic_energy is None and (merged.photon_energy is None or
+                                              merged.work_function is None):
+            what = {None: "a binding energy", "binding_energy": "binding energies"}.get(
+                dim, "energies E - E_F")
+            missing = "photon_energy" if merged.photon_energy is None else "work_function"
+            if dim is None and merged.binding_energy is None:
                 raise InputError("photon_energy", f"is missing: {label} has no energy axis and "
                                                   "records no energy", "give {kinetic_energy}, "
                                                   "or {photon_energy} with {work_function}")
-            needs("a binding energy")
-            kinetic = float(photon or 0) - float(work or 0) - binding_value
-        values = np.array([float(kinetic)])
-    else:
-        axis = np.asarray(placed.data[dim].values, dtype=np.float64)
+            raise InputError(missing, f"is missing: {label} gives {what} and records no "
+                                      f"{missing.replace('_', ' ')}")
+        kinetic = merged.kinetic(count, what=label)
+    except InputError:
+        if required:
+            raise
+        kinetic = np.full(count, np.nan)
+    binding = merged.known_binding(count)
+    if required and np.any(kinetic <= 0):
         if dim == "kinetic_energy":
-            values = axis
-        else:
-            needs("binding energies" if dim == "binding_energy" else "energies E - E_F")
-            shift = float(photon or 0) - float(work or 0)
-            values = shift - axis if dim == "binding_energy" else shift + axis
-    binding = None
-    if photon is not None and work is not None:
-        binding = float(photon) - float(work) - values
-    if np.any(values <= 0) and dim != "kinetic_energy":
-        raise InputError("photon_energy", f"leaves kinetic energies down to {values.min():g} "
+            raise MeasuredDataError(f"{label}: kinetic energies down to {kinetic.min():g} eV; "
+                                    "they must be positive")
+        raise InputError("photon_energy", f"leaves kinetic energies down to {kinetic.min():g} "
                                           f"eV for {label}; they must be positive")
-    if np.any(values <= 0):
-        raise MeasuredDataError(f"{label}: kinetic energies down to {values.min():g} eV; "
-                                "they must be positive")
-    return Energies(values, binding, photon, work)
+    return SliceEnergies(kinetic, binding, merged.photon_energy, merged.work_function)
 
 
 # ---- the conversion ------------------------------------------------------------------------
@@ -325,11 +268,13 @@ def to_momentum(data: Any, geometry: Optional[str] = None, *,
     known, else kinetic), summed into one map; k_step: the lattice step in 1/Å;
     dims: {file's dimension: role} where names do not tell; max_memory: above it
     the conversion is lazy, chunk by chunk."""
-    conversion = Conversion(geometry, dict(angle_offsets or {}), sample_azimuth, photon_energy,
-                            work_function, kinetic_energy,
-                            None if energy_window is None else (energy_window[0],
-                                                                energy_window[1]),
-                            k_step, dims, max_memory)
+    conversion = Conversion(
+        geometry=geometry, angle_offsets=None if angle_offsets is None else dict(angle_offsets),
+        sample_azimuth=sample_azimuth,
+        energy_window=None if energy_window is None else (energy_window[0], energy_window[1]),
+        k_step=k_step, dims=None if dims is None else dict(dims),
+        energies=Energies(photon_energy=photon_energy, work_function=work_function,
+                          kinetic_energy=kinetic_energy), max_memory=max_memory)
     return convert(data, conversion)
 
 
@@ -457,7 +402,7 @@ def _convert_block(values: Any, sigma: Any, kinetic: Any, resampler: Optional[Re
 
 
 def _dataset(xr: Any, values: Any, variances: Any, kx: Float64Array, ky: Float64Array,
-             energies: Energies, selected: Any, dim: Optional[str], conversion: Conversion,
+             energies: SliceEnergies, selected: Any, dim: Optional[str], conversion: Conversion,
              geometry: Optional[Geometry], placed: Placed, label: str,
              information: Optional[float] = None) -> xarray.Dataset:
     sigma = variances ** 0.5

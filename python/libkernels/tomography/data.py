@@ -30,6 +30,7 @@ from typing import Any, List, Optional, Sequence, Tuple
 
 import numpy as np
 
+from ..core.energies import Energies
 from ..core.errors import InputError, MeasuredDataError
 from ..core.extras import optional
 from ..core.grids import MomentumMap
@@ -114,7 +115,8 @@ def load_series(measured: Any, kinetic_energy: Any = None, photon_energy: Any = 
 
     Each map's kinetic energy is given (kinetic_energy, one per map), or is
     photon_energy - work_function - binding_energy (photon_energy one per map;
-    the binding energy given, or the map's own).
+    the binding energy given, or the map's own, else 0); what is not given is the
+    map's file's (core/energies.py).
     """
     maps, axis_name, axis_values = _maps_of(measured)
     if axis_name == "kinetic_energy" and kinetic_energy is None and photon_energy is None:
@@ -126,26 +128,26 @@ def load_series(measured: Any, kinetic_energy: Any = None, photon_energy: Any = 
         raise InputError("kinetic_energy", "and the photon energy exclude each other",
                          "give {kinetic_energy}, or {photon_energy} with {work_function}, "
                          "not both")
-    energies = _energy_list(kinetic_energy, "kinetic_energy", count)
-    if energies is None:
-        photons = _energy_list(photon_energy, "photon_energy", count)
-        if photons is None:
+    kinetics = _energy_list(kinetic_energy, "kinetic_energy", count)
+    photons = _energy_list(photon_energy, "photon_energy", count)
+    energies = []
+    for i, m in enumerate(maps):
+        given = Energies(photon_energy=None if photons is None else photons[i],
+                         work_function=work_function, binding_energy=binding_energy,
+                         kinetic_energy=None if kinetics is None else kinetics[i])
+        own = m.binding_energy if m.binding_energy is not None and \
+            np.ndim(m.binding_energy) == 0 else None
+        merged = given.over(Energies.stated({**m.energies, "binding_energy": own}))
+        if merged.kinetic_energy is None and merged.photon_energy is None:
             raise InputError("kinetic_energy", "is missing: the size of the hemisphere each "
                                                "map lies on depends on it",
                              "give {kinetic_energy}, or {photon_energy} and {work_function}")
-        if work_function is None:
+        if merged.kinetic_energy is None and merged.work_function is None:
             raise InputError("work_function", "is missing: the photon energy needs it (E_kin "
                                               "= photon energy - work function - binding "
                                               "energy)")
-        phi = finite(work_function, "work_function", "eV")
-        energies = []
-        for i, (photon, m) in enumerate(zip(photons, maps)):
-            own: Any = m.binding_energy
-            bound: Any = binding_energy
-            if bound is None and own is not None and np.ndim(own) == 0:
-                bound = own
-            energies.append(photon - phi - (0.0 if bound is None else
-                                            finite(bound, "binding_energy", "eV")))
+        # without a binding energy the map is taken at the Fermi level
+        energies.append(float(merged.kinetic(1, [0.0], "the map")[0]))
     for i, energy in enumerate(energies):
         if not energy > 0:
             where = f"of map {i} is" if count > 1 else "is"

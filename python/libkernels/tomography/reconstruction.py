@@ -1,6 +1,7 @@
 """Phase retrieval of an orbital's image in real space from measured momentum maps.
 
-The work of a ReconstructionRequest (request.py, which `reconstruct` makes):
+The work of a ReconstructionRequest (request.py, which `reconstruct` makes), from
+the plan it resolves (plan.py):
 the support, the box, the starts, their alignment and average, the PRTF and
 what the record says of them.
 
@@ -33,7 +34,7 @@ which are fixed by aligning the starts to each other, not to the molecule.
 from __future__ import annotations
 
 import time
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -43,16 +44,15 @@ from ..core.memory import check
 from ..core.molecule import Molecule
 from ..core.progress import progress_bar
 from ..core.validation import count
-from .algorithms import DEFAULT_BETA, Retrieval, run_batch
+from .algorithms import Retrieval, run_batch
 from .alignment import Alignment, align_all, band_limited_images, prtf, resolution
 from .data import FourierData, Series, grid_series
+from .plan import ReconstructionPlan, SupportSpec
 from .result import Reconstruction
 from .sampling import FourierBox, choose_box
 from .support import (autocorrelation_extent, autocorrelation_mask, box_extent, box_mask,
                       outline_extent, outline_mask, outline_points)
 
-if TYPE_CHECKING:
-    from .request import ReconstructionRequest
 
 __all__ = ["retrieve", "WHAT_2D", "WHAT_3D", "APPROXIMATIONS"]
 
@@ -65,13 +65,6 @@ APPROXIMATIONS = ("plane-wave final state; one kz per pixel (no kz dispersion wi
                   "real up to one global phase; sign, position and inversion twin aligned "
                   "between starts only")
 
-DEFAULT_ITERATIONS = {2: 400, 3: 300}
-DEFAULT_POLISH = {2: 100, 3: 50}
-DEFAULT_STARTS = 50
-DEFAULT_OVERSAMPLING = 3.0
-# Å around the atoms of an outline: in 3D the pi lobes above and below the
-# plane need more (pentacene HOMO from 20 maps: 0.78 with 1.5 Å, 0.91 with 2 Å)
-DEFAULT_MARGIN = {2: 1.5, 3: 2.0}
 ALIGN_UPSAMPLE = {2: 4, 3: 2}
 DISPLAY_UPSAMPLE = {2: 4, 3: 2}
 BATCH_BYTES = 64 * 1024 ** 2  # working memory of one batch of starts
@@ -79,46 +72,41 @@ _BYTES_PER_CELL = 40          # iterate, its transform and temporaries, per star
 _BYTES_PER_START_CELL = 52    # each start's estimate and its spectra while they are aligned
 _BYTES_PER_IMAGE_POINT = 48   # sums, squares and one start's padded spectrum and image
 
-SupportSpec = Union[None, str, Sequence[float], Molecule]
 
-
-def retrieve(request: "ReconstructionRequest", series: Series,
-             molecule: Optional[Molecule], clock: float) -> Reconstruction:
-    """The reconstruction `request` asks for, of the maps `series` (with the outline
-    of `molecule`, when given); `clock` is the process time it started at."""
+def retrieve(settings: ReconstructionPlan, series: Series, molecule: Optional[Molecule],
+             clock: float, record: Callable[..., Dict[str, Any]]) -> Reconstruction:
+    """The reconstruction of the maps `series` that `settings` describe (with the
+    outline of `molecule`, when given); `clock` is the process time it started at,
+    `record(**description)` the record of the image."""
     xr = require("xarray", "fit", "reconstruct", "xarray")
-    ndim = 3 if series.three_d else 2
-    algorithm = request.algorithm
-    beta = DEFAULT_BETA[algorithm] if request.beta is None else request.beta
-    margin = DEFAULT_MARGIN[ndim] if request.margin is None else request.margin
-    iterations = DEFAULT_ITERATIONS[ndim] if request.iterations is None \
-        else request.iterations
-    polish = DEFAULT_POLISH[ndim] if request.polish is None else request.polish
-    starts, seed = request.starts, request.seed
+    ndim = settings.ndim
+    algorithm, beta, margin = settings.algorithm, settings.beta, settings.margin
+    iterations, polish = settings.iterations, settings.polish
+    starts, seed = settings.starts, settings.seed
 
-    plan = _support_plan(request.support, molecule, series, ndim, margin,
-                         tuple(request.orientation), request.shrink_wrap)
+    plan = _support_plan(settings.support, molecule, series, ndim, margin,
+                         tuple(settings.orientation), settings.shrink_wrap)
     box, ratios = choose_box(plan["extent"], series.k_cover(), series.data_step(),
-                             request.oversampling, plan["centre"], plan["what"])
+                             settings.oversampling, plan["centre"], plan["what"])
     data = grid_series(series, box)
     first_support = _support_mask(plan, box, data, margin)
-    display = _display_shape(request.shape, box, ndim)
+    display = _display_shape(settings.shape, box, ndim)
 
-    kept = max(1, int(round(request.keep * starts)))
+    kept = max(1, int(round(settings.keep * starts)))
     cells = int(np.prod(box.shape))
     batch = max(1, min(starts, BATCH_BYTES // (_BYTES_PER_CELL * cells)))
     check(batch * _BYTES_PER_CELL * cells + starts * cells * _BYTES_PER_START_CELL
           + int(np.prod(display)) * _BYTES_PER_IMAGE_POINT,
           f"a reconstruction of {starts} starts on a {'x'.join(map(str, box.shape))} box "
           f"with a {'x'.join(map(str, display))} image", "lower {starts} or {shape}",
-          max_memory=request.max_memory)
+          max_memory=settings.max_memory)
 
     estimates = np.empty((starts,) + box.shape, dtype=np.float32)
     errors = np.empty(starts)
     final_cells = np.empty(starts, dtype=np.int64)
     batches = range(0, starts, batch)
     bar = progress_bar((iterations + polish) * len(batches), "reconstruction",
-                       request.progress, unit="iteration")
+                       settings.progress, unit="iteration")
     try:
         for first in batches:
             members = range(first, min(starts, first + batch))
@@ -158,7 +146,7 @@ def retrieve(request: "ReconstructionRequest", series: Series,
         k_resolution=resolution(centres, transfer), display=display,
         seconds=time.process_time() - clock)
     return Reconstruction.build(xr, mean, spread, centres, transfer, shell_cells, box,
-                                display, request.record(**description), errors,
+                                display, record(**description), errors,
                                 plan["points"], plan["heavy"])
 
 

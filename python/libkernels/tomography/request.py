@@ -13,6 +13,7 @@ outline is the support are recorded with their SHA-256.  How the work runs
 
 from __future__ import annotations
 
+import functools
 import os
 import time
 from dataclasses import dataclass
@@ -21,39 +22,28 @@ from typing import TYPE_CHECKING, Any, ClassVar, List, Optional, Sequence, Tuple
 from ..core.errors import InputError
 from ..core.extras import require
 from ..core.molecule import Molecule
-from ..core.orientation import CONVENTION
 from ..core.validation import angles as validated_angles, count, in_range, positive
-from ..requests.base import MoleculeRequest, names_files, setting
-from ..requests.maps import max_memory_setting, quiet_setting
-from .algorithms import ALGORITHMS, DEFAULT_ALGORITHM, DEFAULT_BETA
+from ..core.memory import MemorySize
+from ..requests.base import Inputs, MoleculeRequest, MoleculeSource, names_files, setting
+from .algorithms import ALGORITHMS, DEFAULT_ALGORITHM
 from .data import Series, load_series
-from .reconstruction import (DEFAULT_ITERATIONS, DEFAULT_MARGIN, DEFAULT_OVERSAMPLING,
-                             DEFAULT_POLISH, DEFAULT_STARTS, retrieve)
+from .plan import DEFAULT_OVERSAMPLING, DEFAULT_STARTS, ReconstructionPlan
+from .reconstruction import retrieve
 from .result import Reconstruction
 from .sampling import MIN_OVERSAMPLING
 
 if TYPE_CHECKING:
-    from ..core.types import MemorySize, Spin
+    from ..core.types import Spin
 
 __all__ = ["ReconstructionRequest", "reconstruct"]
 
-ENERGY = "photoelectron energy (eV)"
-SUPPORT = "support"
-RETRIEVAL = "phase retrieval"
 SHRINK_WRAP = "shrink-wrap"
 
 # The measured data: a file, a list of files (or of maps in memory), a map in
 # memory (a MeasuredMap, an xarray object, (intensity, kx, ky)).
 Measured = Any
-# A molecule: a file, an example's name or a Molecule in memory.
-MoleculeSource = Union[str, "os.PathLike[str]", Molecule]
 # Energies in eV: one value, or one per map.
-Energies = Optional[Union[float, List[float]]]
-
-
-def one_or_list(values: List[Any]) -> Any:
-    """An option given once as its one value; given several times as the list."""
-    return values[0] if len(values) == 1 else list(values)
+EnergyValues = Optional[Union[float, List[float]]]
 
 
 def support_setting(value: Any) -> Any:
@@ -76,136 +66,92 @@ def algorithm_setting(name: Any) -> str:
     return key
 
 
-@dataclass
+@dataclass(frozen=True)
 class ReconstructionRequest(MoleculeRequest):
     """An orbital's real-space image from measured maps (see `reconstruct` for the
     settings).  `molecule`, when given, is read for its outline only: the support
     when no box is given, and the atoms drawn on the figure."""
 
     kind: ClassVar[str] = "reconstruct"
-    positionals: ClassVar[Tuple[str, ...]] = ("measured",)
     input_files: ClassVar[Tuple[str, ...]] = ("measured", "molecule")
-    option_groups: ClassVar[Tuple[str, ...]] = (ENERGY, SUPPORT, RETRIEVAL)
 
-    measured: Measured = setting(
-        None, "measured", nargs="*", metavar="MEASURED", convert=one_or_list,
-        help="measured map(s): .npz with intensity, kx, ky (1/Å), or NetCDF/HDF5 with "
-             "dimensions kx, ky; one file may hold a series over photon_energy or "
-             "kinetic_energy")
-    kinetic_energy: Energies = setting(
-        None, "--kinetic-energy", group=ENERGY, type=float, nargs="+", metavar="EV",
-        convert=one_or_list, help="kinetic energy of each map")
-    photon_energy: Energies = setting(
-        None, "--photon-energy", group=ENERGY, type=float, nargs="+", metavar="EV",
-        convert=one_or_list,
-        help="photon energy of each map (one value for all), with --work-function")
-    work_function: Optional[float] = setting(None, "--work-function", group=ENERGY,
-                                             type=float, metavar="EV")
-    binding_energy: Optional[float] = setting(
-        None, "--binding-energy", group=ENERGY, type=float, metavar="EV",
-        help="with --photon-energy: E_kin = photon energy - work function - binding energy "
-             "(default: the file's, else 0)")
-    support: Union[None, str, Sequence[float], Molecule] = setting(
-        None, "--support", group=SUPPORT, type=float, nargs="+", metavar="L",
-        help="a box LX LY (2D) or LX LY LZ (3D) in Å, centred on the origin")
+    measured: Measured = setting(None)
+    kinetic_energy: EnergyValues = setting(None)
+    photon_energy: EnergyValues = setting(None)
+    work_function: Optional[float] = setting(None)
+    binding_energy: Optional[float] = setting(None)
+    support: Union[None, str, Sequence[float], Molecule] = setting(None)
     # optional here, unlike for the other requests of one molecule: its outline only
-    molecule: Optional[MoleculeSource] = setting(  # type: ignore[assignment]
-        None, "--molecule", group=SUPPORT, metavar="FILE",
-        help="a wavefunction file or an example; its outline (atoms and --margin) is the "
-             "support when --support is not given, and is drawn on the figure; its "
-             "orbitals are not used")
+    molecule: Optional[MoleculeSource] = setting(None)  # type: ignore[assignment]
     spin: Spin = setting("alpha", recorded=False)  # the outline has no spin
-    margin: Optional[float] = setting(
-        None, "--margin", group=SUPPORT, type=float, metavar="Å",
-        help=f"margin of the outline around the atoms (default: {DEFAULT_MARGIN[2]:g} in 2D, "
-             f"{DEFAULT_MARGIN[3]:g} in 3D)")
-    orientation: Sequence[float] = setting(
-        (0.0, 0.0, 0.0), "--orientation", group=SUPPORT, type=float, nargs=3,
-        metavar=("ALPHA", "BETA", "GAMMA"),
-        help="how the molecule stands (default: 0 0 0); " + CONVENTION)
-    shrink_wrap: Optional[bool] = setting(
-        None, "--shrink-wrap", group=SUPPORT, action="store_true",
-        help="shrink the support during the iterations (without --support and --molecule "
-             "it starts from the data's autocorrelation)")
-    algorithm: str = setting(
-        DEFAULT_ALGORITHM, "--algorithm", group=RETRIEVAL, choices=ALGORITHMS,
-        help=f"hybrid input-output, RAAR or error reduction (default: {DEFAULT_ALGORITHM})")
-    beta: Optional[float] = setting(
-        None, "--beta", group=RETRIEVAL, type=float,
-        help=f"feedback of HIO ({DEFAULT_BETA['hio']:g}) or RAAR ({DEFAULT_BETA['raar']:g})")
-    iterations: Optional[int] = setting(
-        None, "--iterations", group=RETRIEVAL, type=int,
-        help=f"iterations of the algorithm (default: {DEFAULT_ITERATIONS[2]} in 2D, "
-             f"{DEFAULT_ITERATIONS[3]} in 3D)")
-    polish: Optional[int] = setting(
-        None, "--polish", group=RETRIEVAL, type=int,
-        help=f"error-reduction iterations after them (default: {DEFAULT_POLISH[2]}, "
-             f"{DEFAULT_POLISH[3]})")
-    starts: int = setting(DEFAULT_STARTS, "--starts", group=RETRIEVAL, type=int,
-                          help=f"random starts (default: {DEFAULT_STARTS})")
-    keep: float = setting(
-        1.0, "--keep", group=RETRIEVAL, type=float, metavar="SHARE",
-        help="share of the starts, lowest Fourier error first, that are averaged "
-             "(default: 1)")
-    oversampling: float = setting(
-        DEFAULT_OVERSAMPLING, "--oversampling", group=RETRIEVAL, type=float,
-        help=f"real-space period over support per axis, at least {MIN_OVERSAMPLING:g} "
-             f"(default: {DEFAULT_OVERSAMPLING:g})")
-    shape: Optional[Union[int, Sequence[int]]] = setting(
-        None, "--shape", group=RETRIEVAL, type=int, nargs="+", metavar="N",
-        convert=one_or_list,
-        help="points per axis of the image (default: 4x the box in 2D, 2x in 3D)")
-    seed: int = setting(0, "--seed", group=RETRIEVAL, type=int,
-                        help="seed of the random starts (default: 0)")
-    max_memory: MemorySize = max_memory_setting()
-    progress: bool = quiet_setting()
+    margin: Optional[float] = setting(None)
+    orientation: Sequence[float] = setting((0.0, 0.0, 0.0))
+    shrink_wrap: Optional[bool] = setting(None)
+    algorithm: str = setting(DEFAULT_ALGORITHM)
+    beta: Optional[float] = setting(None)
+    iterations: Optional[int] = setting(None)
+    polish: Optional[int] = setting(None)
+    starts: int = setting(DEFAULT_STARTS)
+    keep: float = setting(1.0)
+    oversampling: float = setting(DEFAULT_OVERSAMPLING)
+    shape: Optional[Union[int, Sequence[int]]] = setting(None)
+    seed: int = setting(0)
+    max_memory: MemorySize = setting(None, recorded=False)
+    progress: bool = setting(True, recorded=False)
 
-    def __post_init__(self) -> None:
+    def check(self) -> None:
         if self.measured is None:
             raise InputError("measured", "is missing: give the measured map(s)")
         if isinstance(self.support, Molecule):  # a molecule given as the support
-            self.molecule, self.support = self.support, None
-        self.support = support_setting(self.support)
-        self.algorithm = algorithm_setting(self.algorithm)
+            self._set("molecule", self.support)
+            self._set("support", None)
+        self._set("support", support_setting(self.support))
+        self._set("algorithm", algorithm_setting(self.algorithm))
         if self.beta is not None:
-            self.beta = in_range(self.beta, "beta", 0.0, 1.0)
-        self.starts = count(self.starts, "starts", 1, 100_000)
-        self.keep = in_range(self.keep, "keep", 0.0, 1.0)
+            self._set("beta", in_range(self.beta, "beta", 0.0, 1.0))
+        self._set("starts", count(self.starts, "starts", 1, 100_000))
+        self._set("keep", in_range(self.keep, "keep", 0.0, 1.0))
         if self.keep == 0.0:
             raise InputError("keep", "must be above 0: at least the best start is kept")
-        self.oversampling = positive(self.oversampling, "oversampling")
+        self._set("oversampling", positive(self.oversampling, "oversampling"))
         if self.oversampling < MIN_OVERSAMPLING:
             raise InputError("oversampling", f"must be at least {MIN_OVERSAMPLING:g}, got "
                                              f"{self.oversampling:g}")
-        self.orientation = validated_angles(self.orientation)
+        self._set("orientation", validated_angles(self.orientation))
         if self.margin is not None:
-            self.margin = positive(self.margin, "margin", "Å")
+            self._set("margin", positive(self.margin, "margin", "Å"))
         if self.iterations is not None:
-            self.iterations = count(self.iterations, "iterations", 1, 1_000_000)
+            self._set("iterations", count(self.iterations, "iterations", 1, 1_000_000))
         if self.polish is not None:
-            self.polish = count(self.polish, "polish", 0, 1_000_000)
-        self.seed = count(self.seed, "seed", 0)
+            self._set("polish", count(self.polish, "polish", 0, 1_000_000))
+        self._set("seed", count(self.seed, "seed", 0))
 
     # ---- what it reads ---------------------------------------------------------------------
 
-    def series(self) -> Series:
+    def series(self, inputs: Inputs) -> Series:
         """The measured maps with their kinetic energies; files are read (and kept
-        for the record) through the request, data in memory noted as such."""
+        for the record) through `inputs`, data in memory noted as such."""
         def read(measured: Any) -> Series:
             return load_series(measured, self.kinetic_energy, self.photon_energy,
                                self.work_function, self.binding_energy)
 
         if isinstance(self.measured, (str, os.PathLike)):
-            return self.read_input("measured", read)
+            return inputs.read("measured", read)
         if names_files(self.measured):
-            return self.read_inputs("measured", read)
+            return inputs.read_all("measured", read)
         series = read(self.measured)
-        self.in_memory("measured", f"{series.source} (in memory)")
+        inputs.in_memory("measured", f"{series.source} (in memory)")
         return series
 
-    def outline_molecule(self) -> Optional[Molecule]:
-        """The molecule whose outline is the support or is drawn (None without one)."""
-        return None if self.molecule is None else self.load_molecule()
+    def plan(self, series: Series) -> ReconstructionPlan:
+        """The settings with the defaults of the series' dimensions."""
+        return ReconstructionPlan.resolved(
+            3 if series.three_d else 2, support=self.support, margin=self.margin,
+            orientation=validated_angles(self.orientation), shrink_wrap=self.shrink_wrap,
+            algorithm=self.algorithm, beta=self.beta, iterations=self.iterations,
+            polish=self.polish, starts=self.starts, keep=self.keep,
+            oversampling=self.oversampling, shape=self.shape, seed=self.seed,
+            max_memory=self.max_memory, progress=self.progress)
 
     # ---- the work ---------------------------------------------------------------------------
 
@@ -215,12 +161,15 @@ class ReconstructionRequest(MoleculeRequest):
         clock = time.process_time()
         require("xarray", "fit", "reconstruct", "xarray")
         require("scipy", "fit", "reconstruct", "scipy")
-        series = self.series()
-        return retrieve(self, series, self.outline_molecule(), clock)
+        inputs = Inputs(self)
+        series = self.series(inputs)
+        molecule = None if self.molecule is None else self.read_molecule(inputs)
+        return retrieve(self.plan(series), series, molecule, clock,
+                        functools.partial(self.to_record, inputs.found))
 
 
-def reconstruct(measured: Measured, kinetic_energy: Energies = None, *,
-                photon_energy: Energies = None, work_function: Optional[float] = None,
+def reconstruct(measured: Measured, kinetic_energy: EnergyValues = None, *,
+                photon_energy: EnergyValues = None, work_function: Optional[float] = None,
                 binding_energy: Optional[float] = None,
                 support: Union[None, str, Sequence[float], Molecule] = None,
                 molecule: Optional[MoleculeSource] = None,

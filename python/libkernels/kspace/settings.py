@@ -1,0 +1,90 @@
+"""How data measured in angles go to momentum: the conversion's settings, declared once.
+
+`ConversionSettings` are the set-up (geometry, offsets, the sample's azimuth),
+the names of the file's dimensions where they say nothing, the energy window
+summed into one map and the lattice step.  `libkernels convert` (ConvertRequest),
+`fit` and `deconvolve` (whose requests take raw files too) inherit them, so a raw
+file given to `fit` is converted with exactly what `convert` would use; the
+conversion itself (`Conversion`, convert.py) adds the energies and the memory
+limit to them.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Any, Dict, Mapping, Optional, Tuple
+
+from ..core.errors import InputError
+from ..requests.base import setting
+from .axes import parse_dims
+from .geometry import GEOMETRIES
+
+__all__ = ["ConversionSettings", "parse_offsets"]
+
+
+def parse_offsets(value: Any) -> Dict[str, float]:
+    """{angle: degrees} from a mapping or 'NAME=DEGREES' strings (also comma-separated)."""
+    if value is None:
+        return {}
+    if isinstance(value, Mapping):
+        items = list(value.items())
+    else:
+        items = []
+        for item in [value] if isinstance(value, str) else list(value):
+            for part in str(item).split(","):
+                if part.strip():
+                    name, sep, number = part.partition("=")
+                    if not sep:
+                        raise InputError("angle_offsets", f"takes NAME=DEGREES, got "
+                                                          f"{part.strip()!r}")
+                    items.append((name.strip(), number.strip()))
+    offsets = {}
+    for name, number in items:
+        try:
+            offsets[str(name)] = float(number)
+        except (TypeError, ValueError):
+            raise InputError("angle_offsets", f"of {name} must be a number of degrees, got "
+                                              f"{number!r}") from None
+    return offsets
+
+
+@dataclass(frozen=True)
+class ConversionSettings:
+    """The set-up that measured the angles (`geometry`: GEOMETRIES, or None for data
+    already in momentum), `angle_offsets` {angle: degrees at normal emission},
+    `sample_azimuth` (degrees), `energy_window` (low, high) eV summed into one map,
+    `k_step` (1/Å; default: the angle step at normal emission), `dims` {file's
+    name: role}; checked when made."""
+
+    geometry: Optional[str] = setting(None)
+    angle_offsets: Optional[Dict[str, float]] = setting(None)
+    sample_azimuth: float = setting(0.0)
+    energy_window: Optional[Tuple[float, float]] = setting(None)
+    k_step: Optional[float] = setting(None)
+    dims: Optional[Dict[str, str]] = setting(None)
+
+    def check(self) -> None:
+        if self.geometry is not None and self.geometry not in GEOMETRIES + ("momentum",):
+            raise InputError("geometry", f"must be one of {', '.join(GEOMETRIES)} or momentum, "
+                                         f"got {self.geometry!r}")
+        object.__setattr__(self, "angle_offsets", parse_offsets(self.angle_offsets))
+        object.__setattr__(self, "dims", parse_dims(self.dims) or None)
+        if self.k_step is not None and not (math.isfinite(float(self.k_step))
+                                            and float(self.k_step) > 0):
+            raise InputError("k_step", f"must be a positive number, got {self.k_step}")
+        if self.energy_window is not None:
+            low, high = (float(v) for v in self.energy_window)
+            if not (math.isfinite(low) and math.isfinite(high) and low <= high):
+                raise InputError("energy_window", f"must be LOW HIGH with LOW <= HIGH (eV), "
+                                                  f"got {tuple(self.energy_window)}")
+            object.__setattr__(self, "energy_window", (low, high))
+        later = getattr(super(), "check", None)
+        if later is not None:
+            later()
+
+    @property
+    def active(self) -> bool:
+        """Whether data in momentum change too (dims named, slices summed), or angles
+        are expected (a geometry)."""
+        return self.geometry is not None or self.energy_window is not None or bool(self.dims)
