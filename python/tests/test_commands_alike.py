@@ -116,11 +116,11 @@ def test_output_directories_defaults_and_refusals_alike(tmp_path, capsys, monkey
         assert code == 2 and "-o names the output directory" in err, err
     code, _, err = _run(capsys, "cube", "benzene", "-O", "HOMO", "--density")
     assert code == 2 and "-O is ignored with --density" in err
-    # deconvolve takes map's work function when none is given
+    # deconvolve takes the file's work function when none is given, never a default
     args, _ = build_parser().parse_known_args(["deconvolve", "stack.npz", "benzene", "-O", "HOMO",
                                                "--photon-energy", "35", "-o", "d"])
     args.argv = []
-    assert request_of(args).work_function == 4.5
+    assert request_of(args).work_function is None
 
 
 def test_netcdf_of_a_map_names_its_molecule_globally(tmp_path, capsys):

@@ -18,6 +18,7 @@ with warnings.catch_warnings():
 
 import libkernels as lk  # noqa: E402
 from libkernels.explore.molecules import make_entry  # noqa: E402
+from libkernels.cli.maps import command_of  # noqa: E402  (the command line's spelling)
 from libkernels.explore.server import create_app  # noqa: E402
 
 from conftest import requires  # noqa: E402
@@ -33,7 +34,7 @@ STRING_FIELDS = ["molecule", "energy_mode", "symmetry", "polarisation", "client"
 def client(pentacene):
     requires("momentum_map_sum", "scalar_field")
     app = create_app({"pentacene": make_entry("pentacene", "pentacene", pentacene)},
-                     threads=1, max_upload=UPLOAD_LIMIT)
+                     threads=1, max_upload=UPLOAD_LIMIT, command_line=command_of)
     with TestClient(app, base_url="http://127.0.0.1:8000",
                     raise_server_exceptions=False) as test_client:
         yield test_client
@@ -310,7 +311,7 @@ def test_two_spins(tmp_path):
     assert {o["spin"] for o in described["orbitals"]} == {"alpha", "beta"}
     beta_homo = molecule.orbital_index("HOMO", spin="beta")
     assert described["orbitals"][beta_homo]["name"] == "HOMO (beta)"
-    app = create_app({"oh": entry}, threads=1)
+    app = create_app({"oh": entry}, threads=1, command_line=command_of)
     with TestClient(app, base_url="http://localhost") as oh:
         body = {"molecule": "oh", "orbitals": [{"index": beta_homo}], "resolution": 21,
                 "energy_mode": "kinetic", "kinetic_energy": 20.0}

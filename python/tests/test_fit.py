@@ -557,9 +557,9 @@ def test_stacks_and_single_maps_go_to_their_own_command(pentacene, tmp_path, cap
         lk.fit_momentum_map(stack, pentacene, ["HOMO"], kinetic_energy=E_KIN)
     with pytest.raises(lk.MeasuredDataError, match="a single map, not a stack"):
         lk.deconvolve((MAP, K, K), pentacene, ["HOMO"], photon_energy=35.0, work_function=4.5)
-    with pytest.raises(ValueError, match="kinetic_energy is not taken by deconvolve"):
+    with pytest.raises(TypeError, match="unexpected keyword argument 'kinetic_energy'"):
         lk.deconvolve(stack, pentacene, ["HOMO"], photon_energy=35.0, work_function=4.5,
-                      kinetic_energy=30.0)
+                      kinetic_energy=30.0)  # each slice's energy comes from its binding energy
     with pytest.raises(ValueError, match="photon_energy is too low for slice 1"):
         lk.deconvolve(stack, pentacene, ["HOMO"], photon_energy=10.0, work_function=4.5)
     path = _npz(tmp_path / "flat.npz", intensity=MAP[0], kx=K, ky=K)

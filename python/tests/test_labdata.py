@@ -354,6 +354,7 @@ def test_a_600_x_600_x_100_angle_cube_converts_within_10_cpu_seconds():
 
 
 MEMORY_SCRIPT = textwrap.dedent("""
+    import os
     import sys
     import libkernels as lk
     from libkernels.kspace.request import ConvertRequest
@@ -364,12 +365,13 @@ MEMORY_SCRIPT = textwrap.dedent("""
 
     source, small, out, limit = sys.argv[1:5]
     # warm up: every module and reader imported once, on a small file
-    ConvertRequest(input=small, geometry="deflector", max_memory=limit).run().load()
+    ConvertRequest(input=small, geometry="deflector", max_memory=limit).run().dataset.load()
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")  # restart the peak from here
     base = rss("VmRSS:")
-    request = ConvertRequest(input=source, geometry="deflector", max_memory=limit)
-    request.write(request.run(), out)
+    result = ConvertRequest(input=source, geometry="deflector", max_memory=limit).run()
+    result.name = os.path.basename(out)
+    result.save(os.path.dirname(out))
     print(base, rss("VmHWM:"))
 """)
 

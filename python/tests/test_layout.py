@@ -15,8 +15,9 @@ PACKAGE = Path(__file__).resolve().parents[1] / "libkernels"
 
 # subpackage -> layer; a module may import its own subpackage or lower layers.
 # "" is the package's __init__ (the public names), "__main__" `python -m libkernels`.
-LAYERS = {"core": 0, "basis": 1, "formats": 2, "requests": 3, "plot": 3, "kspace": 4,
-          "fit": 5, "scans": 5, "tomography": 6, "explore": 7, "": 8, "cli": 9, "__main__": 10}
+LAYERS = {"core": 0, "basis": 1, "formats": 2, "requests": 3, "kspace": 4, "fit": 5,
+          "scans": 5, "tomography": 6, "plot": 7, "explore": 8, "": 9, "cli": 10,
+          "__main__": 11}
 # package modules that import an optional extra at their top, so that their
 # users import them where they are needed
 NEEDS_EXTRA = {"libkernels.explore.server": "starlette", "libkernels.explore.widget": "anywidget"}
@@ -186,3 +187,28 @@ def test_the_public_names_of_the_flat_package_stay():
         scalar_field scan scan_momentum_maps symmetrisation __version__""".split()
     assert [name for name in before if not hasattr(lk, name)] == []
     assert set(lk.__all__) <= set(dir(lk))
+
+
+def test_the_public_functions_name_every_parameter_and_only_cli_speaks_argparse():
+    """No loose dicts in the public API: every function and class lk exports takes
+    explicit parameters (no **kwargs), and the command line's vocabulary stays in cli/."""
+    import inspect
+
+    import libkernels as lk
+
+    loose = []
+    for name in lk.__all__:
+        value = getattr(lk, name)
+        if not callable(value) or isinstance(value, type) and issubclass(value, BaseException):
+            continue
+        try:
+            parameters = inspect.signature(value).parameters.values()
+        except (TypeError, ValueError):
+            continue
+        if any(p.kind is inspect.Parameter.VAR_KEYWORD for p in parameters):
+            loose.append(name)
+    assert loose == []
+    speakers = [name for name, source in read_sources().items()
+                if ".cli" not in name and ("import argparse" in source
+                                           or "argparse." in source)]
+    assert speakers == []

@@ -6,6 +6,7 @@ import hashlib
 import json
 import os
 import shutil
+from pathlib import Path
 from dataclasses import dataclass
 
 import numpy as np
@@ -13,7 +14,8 @@ import pytest
 
 import libkernels as lk
 from libkernels.cli import main
-from libkernels.cli.options import add_request_options, request_of
+from libkernels.cli.maps import FLAGS as MAP_FLAGS
+from libkernels.cli.options import add_request_options, flag, options, request_of
 from libkernels.requests.base import setting
 
 from conftest import requires
@@ -242,26 +244,37 @@ def test_python_requests_record_themselves_and_run_from_records(benzene, benzene
     with pytest.raises(lk.RecordError, match="not of `libkernels fit`"):
         lk.FitRequest.from_record(tmp_path / "map.json")
 
-    # a molecule handed over in memory is recorded as such, and cannot be read again
-    in_memory = lk.MapRequest(molecule=benzene, kinetic_energy=20.0, n=11)
-    in_memory.run()
+    # a Molecule read from a file is recorded as that file, so the record makes it again;
+    # one built in memory is recorded as such, and cannot be read again
+    read = lk.momentum_map_sum(lk.read(benzene_file), ["HOMO"], kinetic_energy=20.0, n=11)
+    assert read.record["molecule_file"] == str(benzene_file)
+    read.save(tmp_path / "read")
+    assert _run("map", "--from-record", tmp_path / "read" / "benzene_HOMO.json", "--quiet",
+                "-o", tmp_path / "read-again") == 0
+    assert (tmp_path / "read-again" / "benzene_HOMO.npy").read_bytes() == \
+        (tmp_path / "read" / "benzene_HOMO.npy").read_bytes()
+    built = lk.Molecule(**{name: getattr(benzene, name) for name in (
+        "atom_x", "atom_y", "atom_z", "shells_per_atom", "shell_l", "shell_n_prim",
+        "prim_exponent", "prim_coeff", "mo_coeff", "mo_energy", "mo_occ")})
+    in_memory = lk.MapRequest(molecule=built, kinetic_energy=20.0, n=11)
     in_memory.save_record(tmp_path / "memory.json")
     assert _record(tmp_path / "memory.json")["molecule_file"] is None
     with pytest.raises(lk.RecordError, match="handed over in memory"):
         lk.Request.from_record(tmp_path / "memory.json").run()
 
 
-@dataclass
+@dataclass(frozen=True)
 class DampedMapRequest(lk.MapRequest):
     """A map request with one more setting, as the next option will be added."""
 
-    damping: float = setting(0.0, "--damping", group="light polarisation", type=float,
-                             help="a new setting")
+    damping: float = setting(0.0)
 
 
 def test_a_setting_declared_once_is_an_option_and_a_recorded_setting(tmp_path):
+    # the command line spells it with one flag, beside the map command's own
+    flags = options(MAP_FLAGS, damping=flag("--damping", type=float, help="a new setting"))
     parser = argparse.ArgumentParser()
-    add_request_options(parser, DampedMapRequest)
+    add_request_options(parser, DampedMapRequest, flags)
     argv = ["benzene", "--damping", "0.5", "--kinetic-energy", "20", "--resolution", "11"]
     args = parser.parse_args(argv)
     args.argv = ["map", *argv]
@@ -354,3 +367,78 @@ def test_reconstruction_records_make_the_same_image_from_one_map_or_several(pent
     assert _record(tmp_path / "memory" / "reconstruction.json")["measured_file"] is None
     with pytest.raises(lk.RecordError, match="measured was handed over in memory"):
         lk.ReconstructionRequest.from_record(tmp_path / "memory" / "reconstruction.json").run()
+
+
+def test_results_made_from_python_save_a_record_the_command_line_makes_again(pentacene,
+                                                                            tmp_path):
+    """Every kind of work run from Python saves its data with a record, and
+    `libkernels KIND --from-record` on that record makes the same numbers."""
+    xr = pytest.importorskip("xarray")
+    pytest.importorskip("scipy")
+    requires("momentum_map_sum", "scalar_field", "momentum_density", "rotation")
+    measured = _measured(pentacene, tmp_path / "map.npz")
+    stack = _measured(pentacene, tmp_path / "stack.npz", binding=np.array([5.5, 6.0]))
+    quick = dict(progress=False)
+    kinds = {  # kind: (the Python run, the file its save() writes that holds the numbers)
+        "cube": (lambda: lk.CubeRequest(molecule="benzene", spacing=0.6, margin=1.0,
+                                        **quick).run(), "benzene_HOMO.cube"),
+        "momentum-density": (lambda: lk.MomentumDensityRequest(
+            molecule="benzene", n=9, **quick).run(), "benzene_HOMO_momentum_density.npy"),
+        "fit": (lambda: lk.FitRequest(measured=str(measured), molecule="pentacene",
+                                      orbitals=["HOMO"], kinetic_energy=30.0, starts=1,
+                                      **quick).fit(), "model.npy"),
+        "deconvolve": (lambda: lk.DeconvolutionRequest(
+            stack=str(stack), molecule="pentacene", orbitals=["HOMO"], photon_energy=35.0,
+            work_function=4.5, background="none", **quick).fit(), "deconvolution.csv"),
+        "reconstruct": (lambda: lk.ReconstructionRequest(
+            measured=str(measured), kinetic_energy=30.0, support=(14.0, 5.0), starts=2,
+            iterations=10, polish=2, **quick).run(), "reconstruction.nc"),
+    }
+    for kind, (run, numbers) in kinds.items():
+        first, again = tmp_path / kind / "first", tmp_path / kind / "again"
+        run().save(first)
+        record = next(p for p in sorted(first.iterdir()) if p.suffix == ".json")
+        _run(kind, "--from-record", record, "--quiet", "-o", again)
+        if numbers.endswith(".nc"):
+            with xr.open_dataset(first / numbers) as a, xr.open_dataset(again / numbers) as b:
+                assert a.image.values.tobytes() == b.image.values.tobytes(), kind
+        else:
+            assert (first / numbers).read_bytes() == (again / numbers).read_bytes(), kind
+    # a conversion's result saves itself with its record too
+    cube = xr.Dataset({"intensity": (("binding_energy", "kx", "ky"), np.ones((2, 5, 5)))},
+                      coords={"binding_energy": [1.0, 1.1], "kx": np.linspace(-1, 1, 5),
+                              "ky": np.linspace(-1, 1, 5)},
+                      attrs={"photon_energy": 35.0, "work_function": 4.5})
+    cube.to_netcdf(tmp_path / "cube.nc", engine="h5netcdf")
+    saved = lk.ConvertRequest(input=str(tmp_path / "cube.nc")).run().save(tmp_path / "k")
+    _run("convert", "--from-record", saved, "-o", tmp_path / "k-again")
+    with xr.open_dataset(saved) as a, xr.open_dataset(tmp_path / "k-again" / "cube_k.nc") as b:
+        assert a.intensity.values.tobytes() == b.intensity.values.tobytes()
+
+
+RELEASE_0_2 = Path(__file__).parent / "data" / "release-0.2.0"
+
+
+def test_records_written_by_the_previous_release_still_make_their_output(tmp_path):
+    """Records that libkernels 0.2.0 wrote (a map as NetCDF, a momentum density, a fit of
+    a measured map kept beside its record) are made again by --from-record."""
+    xr = pytest.importorskip("xarray")
+    pytest.importorskip("scipy")
+    requires("momentum_map_sum", "momentum_density")
+    _run("map", "--from-record", RELEASE_0_2 / "benzene_HOMO.json", "--quiet",
+         "-o", tmp_path / "map")
+    with xr.open_dataarray(RELEASE_0_2 / "benzene_HOMO.nc") as old, \
+            xr.open_dataarray(tmp_path / "map" / "benzene_HOMO.nc") as new:
+        # the kinetic energy is now taken in eV before its one conversion to hartree,
+        # which may move its float32 value by a unit in the last place
+        np.testing.assert_allclose(new.values, old.values, rtol=2e-6, atol=0)
+    _run("momentum-density", "--from-record", RELEASE_0_2 / "benzene_HOMO_momentum_density.json",
+         "-o", tmp_path / "density")
+    name = "benzene_HOMO_momentum_density.npy"
+    assert (tmp_path / "density" / name).read_bytes() == (RELEASE_0_2 / name).read_bytes()
+    _run("fit", "--from-record", RELEASE_0_2 / "fit.json", "--quiet", "-o", tmp_path / "fit")
+    old, new = _record(RELEASE_0_2 / "fit.json"), _record(tmp_path / "fit" / "fit.json")
+    np.testing.assert_allclose(new["weights"], old["weights"], rtol=1e-9)
+    np.testing.assert_allclose(np.load(tmp_path / "fit" / "model.npy"),
+                               np.load(RELEASE_0_2 / "model.npy"), rtol=1e-9, equal_nan=True)
+    assert new["request"] == {**old["request"], "angle_offsets": {}}

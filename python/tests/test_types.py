@@ -16,7 +16,7 @@ import pytest
 
 import libkernels as lk
 from libkernels.fit.measured import load_measured
-from libkernels.fit.model import OrbitalMaps
+from libkernels.fit.model import ModelSettings, OrbitalMaps
 from test_layout import PACKAGE
 
 
@@ -105,8 +105,11 @@ def test_model_maps_take_a_numpy_integer_orbital(pentacene):
     kx = np.linspace(-2.0, 2.0, 21)
     used = np.ones((21, 21), dtype=bool)
     homo = pentacene.orbital_index("HOMO")
-    by_int = OrbitalMaps(pentacene, homo, kx, kx, used, kinetic_energy=30.0)
-    by_numpy = OrbitalMaps(pentacene, np.int64(homo), kx, kx, used, kinetic_energy=30.0)
+    def model(orbital):
+        return ModelSettings(lk.MapRequest(orbitals=orbital, kinetic_energy=30.0))
+
+    by_int = OrbitalMaps(pentacene, model(homo), kx, kx, used)
+    by_numpy = OrbitalMaps(pentacene, model(np.int64(homo)), kx, kx, used)
     assert by_numpy.n_orbitals == 1
     np.testing.assert_array_equal(by_numpy.columns((10.0, 0.0, 0.0)),
                                   by_int.columns((10.0, 0.0, 0.0)))
