@@ -227,7 +227,7 @@ def igor_test_files(tmp_path_factory):
 
 
 def test_igor_files_of_the_igor2_distribution(igor_test_files):
-    from libkernels.formats import igor
+    from libkernels.formats.measured import igor
     for name in ("mac-version2.ibw", "win-version2.ibw", "mac-version5.ibw",
                  "win-version5.ibw", "mac-double.ibw", "win-double.ibw"):
         data = igor.read(str(igor_test_files / name))
@@ -256,7 +256,7 @@ def test_igor_units_longer_than_three_bytes_stay_with_their_dimension(tmp_path):
     """Version 5 keeps such units one after the other in one string, each dimension's
     length in the header; UTF-8 text (Igor 7 on) is read as UTF-8."""
     igorwriter = pytest.importorskip("igorwriter")
-    from libkernels.formats import igor
+    from libkernels.formats.measured import igor
     wave = igorwriter.IgorWave(np.zeros((3, 4, 2), np.float32), name="cube")
     for dim, unit in zip("xyz", ("1/angstrom", "1/Å", "eV")):
         wave.set_dimscale(dim, 0, 1, unit)
