@@ -30,7 +30,7 @@ from numpy.typing import ArrayLike
 
 from .errors import MeasuredDataError
 from .grids import require_xarray
-from .units import energy_to_hartree, hartree_to, momentum_to_bohr
+from .units import BOHR_IN_ANGSTROM, HARTREE_IN_EV
 
 if TYPE_CHECKING:
     import xarray
@@ -164,10 +164,13 @@ def from_xarray(value: Any, label: str) -> MeasuredMap:
             raise MeasuredDataError(f"{label}: dimension {dim!r} has no coordinate values")
     order = (("binding_energy",) if "binding_energy" in dims else ()) + ("kx", "ky")
     value = value.transpose(*order)
-    axes = {dim: _axis_in_unit(value.coords[dim], dim, label) for dim in ("kx", "ky")}
+    axes = {dim: in_unit(value.coords[dim].values, "momentum",
+                         value.coords[dim].attrs.get("units"), label, dim) for dim in ("kx", "ky")}
     energy = None
     if "binding_energy" in value.coords:
-        energy = _axis_in_unit(value.coords["binding_energy"], "binding_energy", label)
+        coordinate = value.coords["binding_energy"]
+        energy = in_unit(coordinate.values, "energy", coordinate.attrs.get("units"), label,
+                         "binding_energy")
     sigma_values = None
     if sigma is not None:
         if set(sigma.dims) != set(dims):
@@ -192,34 +195,28 @@ def stated_energies(values: Mapping[str, Any], label: str) -> Dict[str, float]:
     return found
 
 
-_INVERSE_ANGSTROM = ("1/angstrom", "angstrom^-1", "angstrom-1", "1/a", "a^-1", "a-1",
-                     "inverseangstrom", "1/angstroms")
-_INVERSE_BOHR = ("1/bohr", "bohr^-1", "bohr-1", "au", "a.u.")
+# units as files write them (lower case, no spaces, every spelling of angstrom as
+# "a") -> the factor to this package's unit: 1/Å for momenta, eV for energies
+MOMENTUM_UNITS = {**dict.fromkeys(("", "1/a", "a^-1", "a-1", "inversea"), 1.0),
+                  **dict.fromkeys(("1/bohr", "bohr^-1", "bohr-1", "au", "a.u."),
+                                  1.0 / BOHR_IN_ANGSTROM)}
+ENERGY_UNITS = {**dict.fromkeys(("", "ev", "electronvolt", "electron_volt"), 1.0),
+                "mev": 1e-3, "kev": 1e3, **dict.fromkeys(("hartree", "eh", "au", "a.u."),
+                                                        HARTREE_IN_EV)}
 
 
-def _axis_in_unit(coordinate: Any, dim: str, label: str) -> Float64Array:
-    """Coordinate values in 1/Å (momenta) or eV (binding energy), converted when
-    the coordinate names another unit."""
-    values = np.asarray(coordinate.values, dtype=np.float64)
-    unit = coordinate.attrs.get("units")
-    if unit is None:
-        return values
-    text = (str(unit).strip().lower().replace(" ", "").replace("⁻¹", "^-1")
-            .replace("å", "angstrom").replace("ang", "angstrom").replace("angstromstrom",
-                                                                        "angstrom"))
-    if dim == "binding_energy":
-        if text in ("ev", "electronvolt"):
-            return values
-        if text in ("mev",):
-            return values / 1000.0
-        if text in ("hartree", "eh", "au", "a.u."):
-            return hartree_to(energy_to_hartree(values, "hartree"), "eV")
-    elif text in _INVERSE_ANGSTROM:
-        return values
-    elif text in _INVERSE_BOHR:
-        return values * momentum_to_bohr(1.0, "1/bohr") / momentum_to_bohr(1.0, "1/angstrom")
-    raise MeasuredDataError(f"{label}: unknown unit {unit!r} of {dim}; give "
-                            + ("eV" if dim == "binding_energy" else "1/angstrom"))
+def in_unit(values: Any, quantity: str, unit: Any, label: str, name: str) -> Float64Array:
+    """Values of a momentum (to 1/Å) or an energy (to eV) axis written in `unit`
+    (none: already so)."""
+    table, wanted = (MOMENTUM_UNITS, "1/angstrom") if quantity == "momentum" else \
+        (ENERGY_UNITS, "eV")
+    key = str("" if unit is None else unit).strip().lower().replace(" ", "").replace("⁻¹", "^-1")
+    for spelling in ("angstroms", "angstrom", "ang", "å"):
+        key = key.replace(spelling, "a")
+    if key not in table:
+        raise MeasuredDataError(f"{label}: unknown unit {unit!r} of the {quantity} {name}; "
+                                f"give {wanted}")
+    return np.asarray(values, dtype=np.float64) * table[key]
 
 
 def from_arrays(arrays: Any, label: str) -> MeasuredMap:

@@ -8,31 +8,23 @@
 | Igor Pro | `igor.py` | a binary wave's version in its first two bytes; packed experiments by `.pxp`, `.pxt` | a Dataset |
 | Zarr | `zarr.py` | a folder holding Zarr metadata; `.zarr` | a Dataset |
 
-`opened(source)` reads a file's first bytes once (base.Opened: a path, or
-bytes in memory such as the explorer's uploads) and picks its layout: the
-first in LAYOUTS whose `sniff` recognises the content, else the one whose
-SUFFIXES name the file, so that a damaged file is refused by the reader of its
-kind.  NeXus and NetCDF-4 are both HDF5 (hdf5.py holds the signature): the
-NeXus sniff opens the file's h5py handle, and whichever reads the file reads it
-through that handle.  `read_header` and `read` take a path, bytes or an
-Opened; given an Opened, the header and the data come from one open handle.
+`opened(source)` reads a file's first bytes once (a path, or bytes in memory
+such as the explorer's uploads: base.Opened) and picks its layout: the first in
+LAYOUTS whose `sniff` knows the content, else the one whose SUFFIXES name the
+file (a damaged file is refused by the reader of its kind).  NeXus and
+NetCDF-4 are both HDF5 (hdf5.py): the NeXus sniff opens the file's h5py
+handle, and the reader works from that handle.  `read_header` and `read`
+take a path, bytes or an Opened (then header and data share one handle).
 
-Each layout module provides
-    SUFFIXES                       the name endings it goes by
-    OWN_DIMS                       whether the dimensions are the file's own
-                                   (placed by name and unit by kspace/axes.py) or
-                                   the package's (kx, ky, binding_energy)
-    sniff(opened) -> bool          whether the file's first bytes (opened.head,
-                                   opened.path) are of this layout
-    read_header(source, *, max_arrays=None, label=None) -> Header
-                                   shapes, dtypes and attributes (the energies
-                                   the file states, units as written), no data
-                                   read or inflated
-    read(source, *, chunked=False, label=None, ...)
-                                   the data: a Dataset in the file's own names,
-                                   `intensity` (and `sigma`), open lazily until
-                                   closed (dask chunks when `chunked`), or a
-                                   MeasuredMap (.npz)
+Each layout module has SUFFIXES, OWN_DIMS (whether the dimensions are the
+file's own, placed by kspace/axes.py, or already kx, ky, binding_energy), and
+takes an Opened in
+    sniff(opened) -> bool                         from opened.head, opened.path
+    read_header(opened, *, max_arrays=None)       a Header: shapes, dtypes,
+        attributes (the energies stated, units as written); no data read
+    read(opened, *, chunked=False, ...)           a Dataset in the file's own
+        names, `intensity` (and `sigma`), open lazily until closed (dask
+        chunks when `chunked`); a MeasuredMap for .npz
 
 A new layout is one module here with these, and one entry in LAYOUTS.
 """
@@ -45,7 +37,7 @@ from typing import Any, Iterator, Optional, Tuple
 
 from ...core.errors import MeasuredDataError
 from . import igor, netcdf, nexus, npz, zarr
-from .base import ArrayHeader, Header, Opened, Source, using
+from .base import ArrayHeader, Header, Opened, Source
 
 __all__ = ["LAYOUTS", "NETCDF_SUFFIXES", "opened", "layout_of", "read_header", "read",
            "Opened", "Header", "ArrayHeader"]
@@ -65,20 +57,26 @@ def opened(source: Source, label: Optional[str] = None) -> Opened:
     return found
 
 
-def layout_of(source: Source) -> Optional[ModuleType]:
-    """The module of the file's layout, or None."""
-    with using(source) as found:
-        return opened(found).layout
-
-
 @contextmanager
 def _layout(source: Source, label: Optional[str]) -> Iterator[Tuple[ModuleType, Opened]]:
-    with using(source, label) as found:
-        layout = opened(found).layout
-        if layout is None:
+    """(the layout, `source` opened), closed after unless it came open."""
+    found = opened(source, label)
+    try:
+        if found.layout is None:
             raise MeasuredDataError(f"{found.label}: not a file of measured data this "
                                     f"package reads ({KNOWN})")
-        yield layout, found
+        yield found.layout, found
+    finally:
+        if found is not source:
+            found.close()
+
+
+def layout_of(source: Source) -> Optional[ModuleType]:
+    """The module of the file's layout, or None."""
+    found = opened(source)
+    if found is not source:
+        found.close()
+    return found.layout
 
 
 def read_header(source: Source, *, max_arrays: Optional[int] = None,

@@ -5,10 +5,9 @@ from __future__ import annotations
 import io
 import math
 import os
-from contextlib import contextmanager
 from dataclasses import dataclass, field
 from types import ModuleType, TracebackType
-from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Tuple, Type, Union
+from typing import IO, TYPE_CHECKING, Any, Dict, List, Optional, Tuple, Type, Union
 
 import numpy as np
 
@@ -38,10 +37,9 @@ class ArrayHeader:
 
 @dataclass
 class Header:
-    """What a file holds, read from its header without reading its data: `arrays` (the
-    first `max_arrays` of the `listed` ones when read_header was given a limit), `attrs`
-    what it states about the measurement (energies, as written), `external` the
-    objects whose values lie in other files: (where, 'link' or 'storage')."""
+    """What a file holds, read without its data: `arrays` (at most `max_arrays` of the
+    `listed` ones), `attrs` what it states (energies, as written), `external` what
+    lies in other files, as (where, 'link' or 'storage')."""
 
     layout: str
     arrays: List[ArrayHeader] = field(default_factory=list)
@@ -56,10 +54,10 @@ class Header:
 
 
 class Opened:
-    """A file of measured data, a path or bytes in memory, whose first bytes are read
-    once (`head`).  The layout that reads it keeps the one handle it reads through in
-    `handle`: sniffing, the header and the data share it, and it is closed with the
-    Opened, unless data read lazily still need it (`keep`)."""
+    """A file, a path or bytes in memory, with its first bytes read once (`head`).
+    Its layout keeps the one handle it reads through in `handle`, shared by the
+    sniff, the header and the data, and closed with the Opened unless data read
+    lazily still need it (`keep`)."""
 
     def __init__(self, source: Union[PathLike, bytes, bytearray],
                  label: Optional[str] = None) -> None:
@@ -67,10 +65,9 @@ class Opened:
         self.path = ""
         if isinstance(source, (bytes, bytearray)):
             self.data = bytes(source)
-            self.head = self.data[:HEAD_BYTES]
         else:
             self.path = os.fspath(source)
-            self.head = _head(self.path)
+        self.head = _head(self.path) if self.data is None else self.data[:HEAD_BYTES]
         self.label = label or self.path or "the data"
         self.layout: Optional[ModuleType] = None  # set by the registry
         self.handle: Any = None
@@ -84,10 +81,14 @@ class Opened:
         """What a reader opens: the path, or the bytes as a stream."""
         return self.path if self.data is None else io.BytesIO(self.data)
 
-    def keep(self, dataset: xarray.Dataset, *closers: Any) -> xarray.Dataset:
-        """`dataset`, read lazily through the handle: closing it closes the handle
-        (and whatever else it reads through, `closers`) instead of this Opened."""
-        handles = [c for c in (*closers, self.handle) if c is not None]
+    def stream(self) -> IO[bytes]:
+        """The file as a stream of bytes, opened here (close it)."""
+        return open(self.path, "rb") if self.data is None else io.BytesIO(self.data)
+
+    def keep(self, dataset: xarray.Dataset, *also: Any) -> xarray.Dataset:
+        """`dataset`, read lazily through the handle (and `also`): closing the dataset
+        closes them, this Opened no longer does."""
+        handles = [h for h in (*also, self.handle) if h is not None]
         self._kept = True
 
         def close() -> None:
@@ -110,6 +111,9 @@ class Opened:
         self.close()
 
 
+Source = Union["PathLike", bytes, bytearray, Opened]
+
+
 def _head(path: str) -> bytes:
     if not os.path.exists(path):
         raise MeasuredDataError(f"{path}: no such file")
@@ -123,19 +127,6 @@ def _head(path: str) -> bytes:
     if not head:
         raise MeasuredDataError(f"{path}: the file is empty")
     return head
-
-
-Source = Union["PathLike", bytes, bytearray, Opened]
-
-
-@contextmanager
-def using(source: Source, label: Optional[str] = None) -> Iterator[Opened]:
-    """`source` as an Opened: the one given, or one opened here and closed after."""
-    if isinstance(source, Opened):
-        yield source
-    else:
-        with Opened(source, label) as opened:
-            yield opened
 
 
 def text(value: Any) -> Any:

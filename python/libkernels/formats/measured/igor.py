@@ -28,7 +28,7 @@ import numpy as np
 
 from ...core.errors import MeasuredDataError
 from ...core.extras import require
-from .base import ArrayHeader, Header, Opened, Source, first_line, using
+from .base import ArrayHeader, Header, Opened, first_line
 
 if TYPE_CHECKING:
     import xarray
@@ -195,24 +195,21 @@ def _packed_waves(stream: IO[bytes], label: str) -> Dict[str, Dict[str, Any]]:
     return waves
 
 
-def read(source: Source, *, wave: Optional[str] = None, chunked: bool = False,
-         label: Optional[str] = None) -> xarray.Dataset:
+def read(source: Opened, *, wave: Optional[str] = None,
+         chunked: bool = False) -> xarray.Dataset:
     """An Igor binary wave or a wave of a packed experiment (see the module notes);
     Igor files are read whole (`chunked` changes nothing)."""
-    with using(source, label) as opened:
-        label = opened.label
-        stream = opened.target() if opened.data is not None else open(opened.path, "rb")
-        with stream:
-            if _is_wave(opened.head) and opened.suffix not in PACKED:
-                try:
-                    loaded = _igor2(label, "binarywave").load(stream)
-                except MeasuredDataError:
-                    raise
-                except Exception as error:  # igor2 raises many kinds for a damaged file
-                    raise MeasuredDataError(f"{label}: not a readable Igor binary wave "
-                                            f"({first_line(error)})") from None
-                return read_wave(loaded["wave"], label)
-            waves = _packed_waves(stream, label)
+    label = source.label
+    with source.stream() as stream:
+        if _is_wave(source.head) and source.suffix not in PACKED:
+            binarywave = _igor2(label, "binarywave")
+            try:
+                loaded = binarywave.load(stream)
+            except Exception as error:  # igor2 raises many kinds for a damaged file
+                raise MeasuredDataError(f"{label}: not a readable Igor binary wave "
+                                        f"({first_line(error)})") from None
+            return read_wave(loaded["wave"], label)
+        waves = _packed_waves(stream, label)
     if wave is not None:
         if wave not in waves:
             raise MeasuredDataError(f"{label}: no wave {wave!r} (waves: "
@@ -236,20 +233,15 @@ WAVE_HEADER = 320  # bytes of the version-5 wave header, the longest
 MAX_NOTE = 1 << 20  # a note or unit longer than this is not read into the header
 
 
-def read_header(source: Source, *, max_arrays: Optional[int] = None,
-                label: Optional[str] = None) -> Header:
+def read_header(source: Opened, *, max_arrays: Optional[int] = None) -> Header:
     """The wave's name, shape and number type from its header; from version 5 also
     each dimension's unit and, from the note after the values (the only bytes read
     past the header), the energies it states."""
-    with using(source, label) as opened:
-        label = opened.label
-        if not _is_wave(opened.head):
-            raise MeasuredDataError(f"{label}: a packed experiment states its waves only "
-                                    "record by record; read it whole")
-        stream = opened.target() if opened.data is not None else open(opened.path, "rb")
-        with stream:
-            data = stream.read(BIN_HEADER[5] + WAVE_HEADER)
-            found = _wave_header(data, label, stream)
+    if not _is_wave(source.head):
+        raise MeasuredDataError(f"{source.label}: a packed experiment states its waves only "
+                                "record by record; read it whole")
+    with source.stream() as stream:
+        found = _wave_header(stream.read(BIN_HEADER[5] + WAVE_HEADER), source.label, stream)
     found.arrays = found.arrays[:max_arrays]
     return found
 

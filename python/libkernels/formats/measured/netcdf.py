@@ -26,7 +26,7 @@ from ...core.errors import MeasuredDataError
 from ...core.extras import require
 from ...core.record import NETCDF_SUFFIXES as SUFFIXES
 from .hdf5 import hdf5_handle, hdf5_header, is_hdf5
-from .base import ArrayHeader, Header, Opened, Source, first_line, using
+from .base import ArrayHeader, Header, Opened, first_line
 
 if TYPE_CHECKING:
     import xarray
@@ -48,33 +48,27 @@ def sniff(source: Opened) -> bool:
     return source.head[:len(SIGNATURE)] == SIGNATURE or is_hdf5(source.head)
 
 
-def _xarray(label: str) -> Any:
-    return require("xarray", "fit", f"{label}: reading NetCDF/HDF5", "xarray and h5netcdf",
-                   "or pip install xarray h5netcdf")
-
-
-def read(source: Source, *, chunked: bool = False,
-         label: Optional[str] = None) -> xarray.Dataset:
+def read(source: Opened, *, chunked: bool = False) -> xarray.Dataset:
     """The measured data (module notes), open lazily until the Dataset is closed."""
-    with using(source, label) as opened:
-        label = opened.label
-        xr = _xarray(label)
-        try:
-            if is_hdf5(opened.head):
-                h5netcdf = require("h5netcdf", "fit", f"{label}: reading NetCDF-4", "h5netcdf")
-                wrapper = h5netcdf.File(hdf5_handle(opened), "r", decode_vlen_strings=True)
-                dataset = xr.open_dataset(xr.backends.H5NetCDFStore(wrapper))
-            elif opened.head[:len(SIGNATURE)] == SIGNATURE:
-                dataset = xr.open_dataset(opened.target(), engine="scipy")
-            else:
-                raise MeasuredDataError(f"{label}: cannot be read as NetCDF/HDF5 (it starts "
-                                        "with neither the NetCDF nor the HDF5 signature)")
-        except MeasuredDataError:
-            raise
-        except Exception as error:  # the backends raise many kinds for unreadable files
-            raise MeasuredDataError(f"{label}: cannot be read as NetCDF/HDF5 "
-                                    f"({first_line(error)})") from None
-        return opened.keep(selected(dataset, label, chunked), dataset)
+    label = source.label
+    xr = require("xarray", "fit", f"{label}: reading NetCDF/HDF5", "xarray and h5netcdf",
+                 "or pip install xarray h5netcdf")
+    try:
+        if is_hdf5(source.head):
+            h5netcdf = require("h5netcdf", "fit", f"{label}: reading NetCDF-4", "h5netcdf")
+            wrapper = h5netcdf.File(hdf5_handle(source), "r", decode_vlen_strings=True)
+            dataset = xr.open_dataset(xr.backends.H5NetCDFStore(wrapper))
+        elif source.head[:len(SIGNATURE)] == SIGNATURE:
+            dataset = xr.open_dataset(source.target(), engine="scipy")
+        else:
+            raise MeasuredDataError(f"{label}: cannot be read as NetCDF/HDF5 (it starts with "
+                                    "neither the NetCDF nor the HDF5 signature)")
+    except MeasuredDataError:
+        raise
+    except Exception as error:  # the backends raise many kinds for unreadable files
+        raise MeasuredDataError(f"{label}: cannot be read as NetCDF/HDF5 "
+                                f"({first_line(error)})") from None
+    return source.keep(selected(dataset, label, chunked), dataset)
 
 
 def selected(dataset: Any, label: str, chunked: bool) -> xarray.Dataset:
@@ -109,19 +103,13 @@ def selected(dataset: Any, label: str, chunked: bool) -> xarray.Dataset:
     return result
 
 
-def read_header(source: Source, *, max_arrays: Optional[int] = None,
-                label: Optional[str] = None) -> Header:
+def read_header(source: Opened, *, max_arrays: Optional[int] = None) -> Header:
     """Every variable's shape, dtype and attributes, and the file's attributes, from
     the header alone."""
-    with using(source, label) as opened:
-        if is_hdf5(opened.head):
-            return hdf5_header(opened, "netcdf", max_arrays)
-        if opened.head[:len(SIGNATURE)] != SIGNATURE:
-            raise MeasuredDataError(f"{opened.label}: cannot read the NetCDF file: it starts "
-                                    "with no NetCDF signature")
-        stream = opened.target() if opened.data is not None else open(opened.path, "rb")
-        with stream:
-            return _Classic(stream, opened.label).header(max_arrays)
+    if is_hdf5(source.head):
+        return hdf5_header(source, "netcdf", max_arrays)
+    with source.stream() as stream:
+        return _Classic(stream, source.label).header(max_arrays)
 
 
 class _Classic:

@@ -24,8 +24,8 @@ import numpy as np
 
 from ...core.errors import MeasuredDataError
 from ...core.extras import require
+from .base import Header, Opened, first_line, text
 from .hdf5 import hdf5_handle, hdf5_header, is_hdf5
-from .base import Header, Source, first_line, text, using
 
 if TYPE_CHECKING:
     import xarray
@@ -48,33 +48,27 @@ def _entries(handle: Any) -> List[Any]:
     return [node for node in handle.values() if _class(node) == "NXentry"]
 
 
-def sniff(source: Source) -> bool:
+def sniff(source: Opened) -> bool:
     """An HDF5 file with an NXentry at its top."""
-    with using(source) as opened:
-        if not is_hdf5(opened.head):
-            return False
-        try:
-            return bool(_entries(hdf5_handle(opened)))
-        except Exception:  # not readable, or h5py missing: the NetCDF reader says why
-            return False
+    try:
+        return is_hdf5(source.head) and bool(_entries(hdf5_handle(source)))
+    except Exception:  # not readable, or h5py missing: the NetCDF reader says why
+        return False
 
 
-def read_header(source: Source, *, max_arrays: Optional[int] = None,
-                label: Optional[str] = None) -> Header:
+def read_header(source: Opened, *, max_arrays: Optional[int] = None) -> Header:
     """Every dataset's shape, dtype and attributes, and the energies the first entry
-    states; no signal is read."""
-    with using(source, label) as opened:
-        entries = _entries(hdf5_handle(opened))
-        within = entries[0].name.rstrip("/") + "/" if entries else None
-        classes: Dict[str, List[Any]] = {}
+    states (its groups met in the same walk); no signal is read."""
+    within = _entries(hdf5_handle(source))[0].name + "/"
+    classes: Dict[str, List[Any]] = {}
 
-        def group(item: Any) -> None:  # the first entry's groups, from the one walk
-            if within is not None and item.name.startswith(within):
-                classes.setdefault(_class(item), []).append(item)
+    def group(item: Any) -> None:
+        if item.name.startswith(within):
+            classes.setdefault(_class(item), []).append(item)
 
-        found = hdf5_header(opened, "nexus", max_arrays, group)
-        found.attrs.update(_beam_energies(classes))
-        return found
+    found = hdf5_header(source, "nexus", max_arrays, group)
+    found.attrs.update(_beam_energies(classes))
+    return found
 
 
 def _classes(node: Any) -> Dict[str, List[Any]]:
@@ -149,22 +143,18 @@ def _axes(group: Any, signal_ndim: int, label: str) -> List[Tuple[str, Any]]:
     return [(str(name), group[name]) for name in names]
 
 
-def read(source: Source, *, chunked: bool = False,
-         label: Optional[str] = None) -> xarray.Dataset:
+def read(source: Opened, *, chunked: bool = False) -> xarray.Dataset:
     """The default NXdata of the file's first NXentry as a Dataset (module notes);
     with `chunked` the signal stays in the file, read through dask."""
-    with using(source, label) as opened:
-        label = opened.label
-        xr = require("xarray", "lab", f"{label}: labelled data", "xarray")
-        handle = hdf5_handle(opened)
-        try:
-            dataset = _dataset(xr, handle, label, chunked)
-        except MeasuredDataError:
-            raise
-        except Exception as error:  # h5py raises many kinds for a damaged file
-            raise MeasuredDataError(f"{label}: cannot be read as NeXus "
-                                    f"({first_line(error)})") from None
-        return opened.keep(dataset) if chunked else dataset
+    xr = require("xarray", "lab", f"{source.label}: labelled data", "xarray")
+    try:
+        dataset = _dataset(xr, hdf5_handle(source), source.label, chunked)
+    except MeasuredDataError:
+        raise
+    except Exception as error:  # h5py raises many kinds for a damaged file
+        raise MeasuredDataError(f"{source.label}: cannot be read as NeXus "
+                                f"({first_line(error)})") from None
+    return source.keep(dataset) if chunked else dataset
 
 
 def _dataset(xr: Any, handle: Any, label: str, chunked: bool) -> xarray.Dataset:
@@ -195,7 +185,8 @@ def _dataset(xr: Any, handle: Any, label: str, chunked: bool) -> xarray.Dataset:
                              "nexus_data": group.name}
     definition = entry.get("definition")
     if definition is not None:
-        attrs["nexus_definition"] = _text(definition[()])
+        value = text(definition[()])
+        attrs["nexus_definition"] = " ".join(value) if isinstance(value, list) else str(value)
     attrs.update(_beam_energies(classes))
     return xr.Dataset(variables, coords=coords, attrs=attrs)
 
@@ -205,11 +196,3 @@ def _array(node: Any, chunked: bool) -> Any:
         return np.asarray(node[()])
     da = require("dask.array", "lab", "converting a cube in chunks", "dask")
     return da.from_array(node, chunks=(1,) + tuple(node.shape[1:]) if node.ndim > 2 else -1)
-
-
-def _text(value: Any) -> str:
-    if isinstance(value, bytes):
-        return value.decode("utf-8", "replace")
-    if isinstance(value, np.ndarray):
-        return _text(value.reshape(-1)[0]) if value.size else ""
-    return str(value)

@@ -20,7 +20,7 @@ import numpy as np
 
 from ...core.errors import MeasuredDataError
 from ...core.measured import MeasuredMap, from_arrays
-from .base import ArrayHeader, Header, Opened, Source, first_line, using
+from .base import ArrayHeader, Header, Opened, first_line
 
 __all__ = ["read", "read_arrays", "read_header", "sniff", "SUFFIXES"]
 
@@ -52,47 +52,41 @@ def _archive(source: Opened) -> Any:
     return source.handle
 
 
-def read_arrays(source: Source, label: Optional[str] = None) -> Dict[str, Any]:
+def read_arrays(source: Opened) -> Dict[str, Any]:
     """Every array of the archive, by name."""
-    with using(source, label) as opened:
-        archive = _archive(opened)
-        try:
-            return {name: archive[name] for name in archive.files}
-        except FAULTS as error:
-            raise MeasuredDataError(f"{opened.label}: not a readable .npz file "
-                                    f"({first_line(error)})") from None
+    archive = _archive(source)
+    try:
+        return {name: archive[name] for name in archive.files}
+    except FAULTS as error:
+        raise MeasuredDataError(f"{source.label}: not a readable .npz file "
+                                f"({first_line(error)})") from None
 
 
-def read(source: Source, *, chunked: bool = False, label: Optional[str] = None) -> MeasuredMap:
+def read(source: Opened, *, chunked: bool = False) -> MeasuredMap:
     """The checked MeasuredMap of the archive (read whole: `chunked` changes nothing)."""
-    with using(source, label) as opened:
-        return from_arrays(read_arrays(opened), opened.label)
+    return from_arrays(read_arrays(source), source.label)
 
 
-def read_header(source: Source, *, max_arrays: Optional[int] = None,
-                label: Optional[str] = None) -> Header:
+def read_header(source: Opened, *, max_arrays: Optional[int] = None) -> Header:
     """Each member's shape and dtype from its .npy header (module notes)."""
-    with using(source, label) as opened:
-        label = opened.label
-        members = [m for m in _archive(opened).zip.infolist() if not m.is_dir()]
-        found = Header("npz", listed=len(members))
-        for member in members[:max_arrays]:
-            name = member.filename[:-4] if member.filename.endswith(".npy") else \
-                member.filename
-            try:
-                with _archive(opened).zip.open(member) as stream:
-                    limited = _Limited(stream, NPY_HEADER_BYTES)
-                    shape, dtype = _npy_header(limited, f"{label}: the .npz member {name!r}")
-                    if shape == () and dtype.kind in "iuf":
-                        found.attrs[name] = np.frombuffer(limited.read(dtype.itemsize),
-                                                          dtype)[0]
-            except MeasuredDataError:
-                raise
-            except FAULTS as error:
-                raise MeasuredDataError(f"{label}: cannot read the .npz member {name!r} "
-                                        f"({first_line(error)})") from None
-            found.arrays.append(ArrayHeader(name, shape, dtype))
-        return found
+    archive = _archive(source).zip
+    members = [m for m in archive.infolist() if not m.is_dir()]
+    found = Header("npz", listed=len(members))
+    for member in members[:max_arrays]:
+        name = member.filename[:-4] if member.filename.endswith(".npy") else member.filename
+        what = f"{source.label}: the .npz member {name!r}"
+        try:
+            with archive.open(member) as stream:
+                limited = _Limited(stream, NPY_HEADER_BYTES)
+                shape, dtype = _npy_header(limited, what)
+                if shape == () and dtype.kind in "iuf":  # a number the archive states
+                    found.attrs[name] = np.frombuffer(limited.read(dtype.itemsize), dtype)[0]
+        except MeasuredDataError:
+            raise
+        except FAULTS as error:
+            raise MeasuredDataError(f"{what} cannot be read ({first_line(error)})") from None
+        found.arrays.append(ArrayHeader(name, shape, dtype))
+    return found
 
 
 class _Limited(io.RawIOBase):

@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Any, Optional
 
 from ...core.errors import MeasuredDataError
 from ...core.extras import require
-from .base import ArrayHeader, Header, Opened, Source, first_line, using
+from .base import ArrayHeader, Header, Opened, first_line
 from .netcdf import selected
 
 if TYPE_CHECKING:
@@ -32,32 +32,28 @@ def _require(label: str, module: str) -> Any:
     return require(module, "lab", f"{label}: reading Zarr", "xarray and zarr")
 
 
-def read(source: Source, *, chunked: bool = False,
-         label: Optional[str] = None) -> xarray.Dataset:
-    with using(source, label) as opened:
-        xr = _require(opened.label, "xarray")
-        try:
-            dataset = xr.open_zarr(opened.path, chunks=None)
-        except Exception as error:  # zarr raises many kinds for unreadable folders
-            raise MeasuredDataError(f"{opened.label}: cannot be read as Zarr "
-                                    f"({first_line(error)})") from None
-        result = selected(dataset, opened.label, chunked)
-        result.set_close(dataset.close)
-        return result
+def read(source: Opened, *, chunked: bool = False) -> xarray.Dataset:
+    xr = _require(source.label, "xarray")
+    try:
+        dataset = xr.open_zarr(source.path, chunks=None)
+    except Exception as error:  # zarr raises many kinds for unreadable folders
+        raise MeasuredDataError(f"{source.label}: cannot be read as Zarr "
+                                f"({first_line(error)})") from None
+    result = selected(dataset, source.label, chunked)
+    result.set_close(dataset.close)
+    return result
 
 
-def read_header(source: Source, *, max_arrays: Optional[int] = None,
-                label: Optional[str] = None) -> Header:
+def read_header(source: Opened, *, max_arrays: Optional[int] = None) -> Header:
     """Every array's shape, dtype and attributes from the folder's metadata."""
-    with using(source, label) as opened:
-        zarr = _require(opened.label, "zarr")
-        try:
-            group = zarr.open_group(opened.path, mode="r")
-            found = Header("zarr", attrs=dict(group.attrs))
-            for name, array in group.arrays():
-                found.add(ArrayHeader(str(name), tuple(array.shape), array.dtype,
-                                      dict(array.attrs)), max_arrays)
-        except Exception as error:
-            raise MeasuredDataError(f"{opened.label}: cannot be read as Zarr "
-                                    f"({first_line(error)})") from None
-        return found
+    zarr = _require(source.label, "zarr")
+    try:
+        group = zarr.open_group(source.path, mode="r")
+        found = Header("zarr", attrs=dict(group.attrs))
+        for name, array in group.arrays():
+            found.add(ArrayHeader(str(name), tuple(array.shape), array.dtype,
+                                  dict(array.attrs)), max_arrays)
+    except Exception as error:
+        raise MeasuredDataError(f"{source.label}: cannot be read as Zarr "
+                                f"({first_line(error)})") from None
+    return found
