@@ -227,16 +227,16 @@ def igor_test_files(tmp_path_factory):
 
 
 def test_igor_files_of_the_igor2_distribution(igor_test_files):
-    from libkernels.formats import igor
+    from libkernels.formats import measured
     for name in ("mac-version2.ibw", "win-version2.ibw", "mac-version5.ibw",
                  "win-version5.ibw", "mac-double.ibw", "win-double.ibw"):
-        data = igor.read(str(igor_test_files / name))
+        data = measured.read(str(igor_test_files / name))
         np.testing.assert_array_equal(data.intensity.values, [5, 4, 3, 2, 1])
         np.testing.assert_array_equal(data.x.values, np.arange(5))
-    assert "This is a test." in igor.read(str(igor_test_files / "mac-version5.ibw")
+    assert "This is a test." in measured.read(str(igor_test_files / "mac-version5.ibw")
                                           ).attrs["igor_note"]
     # a packed template of a real spectrum: scaled energy (descending) and angle axes
-    wide = igor.read(str(igor_test_files / "packed-byteorder.pxt"))
+    wide = measured.read(str(igor_test_files / "packed-byteorder.pxt"))
     assert wide.attrs["igor_wave"] == "Wide scan" and wide.intensity.shape == (1421,)
     assert wide.x.attrs["units"] == "eV" and wide.y.attrs["units"] == "deg"
     assert float(wide.y) == 1.0  # its single angle, a scalar coordinate
@@ -244,25 +244,25 @@ def test_igor_files_of_the_igor2_distribution(igor_test_files):
                                atol=1e-5)
     # a packed experiment of version-2 waves: one chosen by name, else refused in one line
     polar = str(igor_test_files / "polar-graphs-demo.pxp")
-    radius = igor.read(polar, wave="radiusData")
+    radius = measured.read(polar, wave="radiusData")
     assert radius.intensity.ndim == 1 and np.all(np.isfinite(radius.intensity.values))
     with pytest.raises(lk.MeasuredDataError, match="no waves of two or more dimensions"):
-        igor.read(polar)
+        measured.read(polar)
     with pytest.raises(lk.MeasuredDataError, match="text3.ibw.*not numbers"):
-        igor.read(str(igor_test_files / "text3.ibw"))
+        measured.read(str(igor_test_files / "text3.ibw"))
 
 
 def test_igor_units_longer_than_three_bytes_stay_with_their_dimension(tmp_path):
     """Version 5 keeps such units one after the other in one string, each dimension's
     length in the header; UTF-8 text (Igor 7 on) is read as UTF-8."""
     igorwriter = pytest.importorskip("igorwriter")
-    from libkernels.formats import igor
+    from libkernels.formats import measured
     wave = igorwriter.IgorWave(np.zeros((3, 4, 2), np.float32), name="cube")
     for dim, unit in zip("xyz", ("1/angstrom", "1/Å", "eV")):
         wave.set_dimscale(dim, 0, 1, unit)
     path = tmp_path / "units.ibw"
     wave.save(str(path))
-    data = igor.read(str(path))
+    data = measured.read(str(path))
     assert [data[d].attrs["units"] for d in ("x", "y", "z")] == ["1/angstrom", "1/Å", "eV"]
 
 

@@ -41,7 +41,8 @@ from .types import PathLike
 
 RECORD_FORMAT = 1
 RECORD_ATTRIBUTE = "libkernels_record"
-NETCDF_SUFFIXES = (".nc", ".nc4", ".netcdf", ".h5", ".hdf5")
+# the name endings of NetCDF (and NetCDF-4/HDF5) files: records, and measured data
+NETCDF_SUFFIXES = (".nc", ".nc4", ".cdf", ".netcdf", ".h5", ".hdf5", ".hdf", ".he5")
 
 
 def package_version() -> str:

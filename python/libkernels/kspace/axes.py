@@ -34,6 +34,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Tuple
 import numpy as np
 
 from ..core.errors import MeasuredDataError
+from ..core.measured import in_unit
 
 if TYPE_CHECKING:
     import xarray
@@ -64,10 +65,6 @@ _BY_NAME = {alias: role for role, aliases in NAMES.items() for alias in aliases}
 
 DEGREE_UNITS = ("deg", "degree", "degrees", "°", "")
 RADIAN_UNITS = ("rad", "radian", "radians")
-EV_UNITS = ("ev", "electronvolt", "electron_volt", "")
-MOMENTUM_UNITS = {"1/angstrom": 1.0, "angstrom^-1": 1.0, "1/a": 1.0, "a^-1": 1.0,
-                  "1/å": 1.0, "å^-1": 1.0, "": 1.0, "1/bohr": 1 / 0.529177210903,
-                  "bohr^-1": 1 / 0.529177210903}
 DIMS_HINT = ("name them with --dims NAME=ROLE (Python: dims={NAME: ROLE}); roles: "
              + ", ".join(ROLES))
 
@@ -162,22 +159,8 @@ def _coordinate(values: Any, role: str, unit: str, label: str, name: str) -> Any
         elif lower not in DEGREE_UNITS:
             raise MeasuredDataError(f"{label}: unknown unit {unit!r} of the angle {name}; give "
                                     "deg or rad")
-    elif role in ENERGIES:
-        if lower == "mev":
-            values = values / 1000.0
-        elif lower == "kev":
-            values = values * 1000.0
-        elif lower not in EV_UNITS:
-            raise MeasuredDataError(f"{label}: unknown unit {unit!r} of the energy {name}; "
-                                    "give eV")
-    else:
-        key = lower.replace(" ", "").replace("⁻¹", "^-1").replace("angstroms", "angstrom")
-        key = key.replace("ang", "angstrom").replace("angstromstrom", "angstrom")
-        if key not in MOMENTUM_UNITS:
-            raise MeasuredDataError(f"{label}: unknown unit {unit!r} of the momentum {name}; "
-                                    "give 1/angstrom")
-        values = values * MOMENTUM_UNITS[key]
-    return values
+        return values
+    return in_unit(values, "energy" if role in ENERGIES else "momentum", unit, label, name)
 
 
 def place(dataset: xarray.Dataset, dims: Any = None, label: str = "") -> Placed:

@@ -41,7 +41,8 @@ from ..core.energies import Energies
 from ..core.errors import InputError, MeasuredDataError
 from ..core.extras import optional, require
 from ..core.memory import MemorySize, check, memory_limit
-from ..formats.measured_files import read_measured_file
+from ..formats import measured as layouts
+from ..formats.measured import npz
 from .axes import MOMENTA, Placed, place
 from .geometry import GEOMETRIES, Geometry, k_of_energy
 from .resample import AngleAxis, Resampler, lattice
@@ -90,8 +91,14 @@ def _open(data: Any, conversion: Conversion) -> Placed:
     if isinstance(data, Placed):
         return data
     if isinstance(data, (str, os.PathLike)):
-        dataset = read_measured_file(data, chunked=optional("dask.array") is not None)
-        label = os.fspath(data)
+        with layouts.opened(data) as source:
+            if source.layout is npz:
+                raise MeasuredDataError(f"{source.label}: to_momentum converts NeXus, HDF5, "
+                                        "NetCDF, Zarr and Igor files; a .npz already on kx, ky "
+                                        "needs no conversion: fit, deconvolve and reconstruct "
+                                        "take it as it is")
+            dataset = layouts.read(source, chunked=optional("dask.array") is not None)
+        label = source.label
     elif hasattr(data, "data_vars") or hasattr(data, "dims"):
         dataset = data if hasattr(data, "data_vars") else data.to_dataset(name="intensity")
         if "intensity" not in dataset.data_vars:

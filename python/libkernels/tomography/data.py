@@ -26,17 +26,17 @@ from __future__ import annotations
 import math
 import os
 from dataclasses import dataclass
-from typing import Any, List, Optional, Sequence, Tuple
+from typing import Any, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
 from ..core.energies import Energies
 from ..core.errors import InputError, MeasuredDataError
-from ..core.extras import optional
 from ..core.grids import MomentumMap
+from ..core.measured import MeasuredMap
 from ..core.units import bohr_momentum_to, energy_to_hartree, hartree_to, momentum_to_bohr
 from ..core.validation import finite
-from ..fit.measured import MeasuredMap, load_measured
+from ..kspace.measured import file_contents, from_contents, load_measured
 from .sampling import FourierBox, mirrored
 
 # 2D: a cell is measured when at least this share of the pixels that a full
@@ -179,10 +179,18 @@ def _maps_of(measured: Any) -> Tuple[List[MeasuredMap], Optional[str], Any]:
         return maps, None, None
     if isinstance(measured, MomentumMap):
         return _computed(measured)
-    series = _series_axis(measured)
-    if series is not None:
-        return series
-    loaded = load_measured(measured)
+    if isinstance(measured, (str, os.PathLike)) and os.path.exists(measured):
+        path = os.fspath(measured)  # read once: a series, else one map (or a stack)
+        with file_contents(path) as (contents, layout):
+            series = None if layout.OWN_DIMS else _series_axis(contents, path)
+            if series is not None:
+                return series
+            loaded = from_contents(contents, layout, path)
+    else:
+        series = _series_axis(measured, "DataArray")
+        if series is not None:
+            return series
+        loaded = load_measured(measured)
     if loaded.is_stack:
         raise MeasuredDataError(f"{loaded.source}: a stack over binding energy holds "
                                 "different orbitals at one photon energy; a reconstruction "
@@ -217,41 +225,21 @@ def _is_array_tuple(value: Sequence) -> bool:
 SplitSeries = Tuple[List[MeasuredMap], str, np.ndarray]
 
 
-def _series_axis(measured: Any) -> Optional[SplitSeries]:
-    """A series with a photon_energy or kinetic_energy leading axis, split into maps;
-    None for anything else."""
-    if isinstance(measured, (str, os.PathLike)):
-        path = os.fspath(measured)
-        if path.lower().endswith(".npz") and os.path.exists(path):
-            try:
-                with np.load(path, allow_pickle=False) as arrays:
-                    names = [n for n in ENERGY_AXES if n in arrays.files]
-                    if names and "intensity" in arrays.files:
-                        return _split(arrays["intensity"], arrays["kx"] if "kx" in arrays.files
-                                      else None, arrays["ky"] if "ky" in arrays.files else None,
-                                      names[0], arrays[names[0]], path)
-            except (OSError, ValueError) as error:
-                raise MeasuredDataError(f"{path}: not a readable .npz file ({error})") from None
-            return None
-        if os.path.exists(path) and not path.lower().endswith(".npz"):
-            xr = optional("xarray")
-            if xr is None:
-                return None
-            try:
-                with xr.open_dataset(path, engine="h5netcdf") as dataset:
-                    value = dataset[list(dataset.data_vars)[0]].load() if dataset.data_vars \
-                        else None
-            except Exception:  # load_measured reports unreadable files in its words
-                return None
-            if value is not None and any(n in value.dims for n in ENERGY_AXES):
-                return _from_xarray(value, path)
-        return None
+def _series_axis(measured: Any, label: str) -> Optional[SplitSeries]:
+    """A series with a photon_energy or kinetic_energy leading axis (the arrays of an
+    .npz or another mapping, or an xarray object), split into maps; None for anything
+    else."""
     if type(measured).__module__.startswith("xarray"):
         value = measured
         if hasattr(value, "data_vars"):
             value = value[list(value.data_vars)[0]] if value.data_vars else value
         if hasattr(value, "dims") and any(n in value.dims for n in ENERGY_AXES):
-            return _from_xarray(value, "DataArray")
+            return _from_xarray(value, label)
+    elif isinstance(measured, Mapping) and "intensity" in measured:
+        names = [n for n in ENERGY_AXES if n in measured and np.ndim(measured[n]) == 1]
+        if names:  # a 0-d energy is the one map's, stated
+            return _split(measured["intensity"], measured.get("kx"), measured.get("ky"),
+                          names[0], measured[names[0]], label)
     return None
 
 
