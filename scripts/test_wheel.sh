@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# Installs what scripts/build_wheel.sh put into dist/ as a user would, each into
+# a fresh virtual environment under a temporary folder:
+#  1. the wheel, where no compiler, CMake, Ninja or make can be reached: the
+#     commands run under `env -i` with PATH holding only the environment's bin/
+#     and a folder of links to the few system tools they call.  numpy and
+#     matplotlib (the plot extra) come from PyPI as wheels.  Then
+#     `libkernels demo` and a few test files run against the installed package;
+#     python/tests/installed_wheel_checks.py fails should they find the
+#     checkout's package or library instead of the wheel's;
+#  2. the sdist, which pip compiles (this environment has the compiler): its
+#     file list is checked (scripts/check_sdist.py), also for an sdist made from
+#     a copy of the tree without .gitignore and with made files planted in it,
+#     and its demo must write the same numbers, bit for bit, as the wheel's.
+# Needs network access to PyPI (pip's cache is reused).  Exits non-zero on failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+start=$SECONDS
+base_python=${PYTHON:-python3}
+# The test files run against the installed wheel: the library through the
+# package (kernels against references, the ABI against the header, memory
+# failures reported), all fast.
+tests=(installed_wheel_checks.py test_abi.py test_kernels.py test_pentacene_map.py
+       test_out_of_memory.py test_molecule_model.py)
+
+version=$(sed -n 's/^__version__ = "\(.*\)"$/\1/p' python/libkernels/__init__.py)
+wheel=$(ls dist/libkernels-"$version"-py3-none-manylinux_2_*_x86_64.whl 2>/dev/null || true)
+sdist=dist/libkernels-$version.tar.gz
+if [ -z "$wheel" ] || [ "$(echo "$wheel" | wc -l)" != 1 ] || [ ! -f "$sdist" ]; then
+  echo "dist/ must hold one manylinux wheel and the sdist of version $version: run scripts/build_wheel.sh" >&2
+  exit 1
+fi
+wheel=$root/$wheel
+sdist=$root/$sdist
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/libkernels-wheel-test.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+# A fresh environment in $1 (Debian's python3-venv is installed where missing).
+fresh_venv() {
+  (LIBKERNELS_VENV=$1 PYTHON=$base_python source scripts/venv.sh)
+}
+
+echo "== [$((SECONDS - start)) s] the wheel, in an environment without a compiler: $(basename "$wheel")"
+fresh_venv "$work/wheel-venv"
+mkdir "$work/bin" "$work/home"
+for tool in sh bash env uname cat ls mkdir rm; do
+  ln -s "$(command -v "$tool")" "$work/bin/$tool"
+done
+bare_env=(env -i "HOME=${HOME:-$work/home}" "PATH=$work/wheel-venv/bin:$work/bin" LANG=C.UTF-8
+          MPLBACKEND=Agg "MPLCONFIGDIR=$work/home/matplotlib" "TMPDIR=$work")
+# pip's own settings and a proxy, where the machine has them
+for name in PIP_INDEX_URL PIP_EXTRA_INDEX_URL PIP_CACHE_DIR PIP_CERT SSL_CERT_FILE \
+            HTTP_PROXY HTTPS_PROXY NO_PROXY http_proxy https_proxy no_proxy; do
+  if [ -n "${!name:-}" ]; then bare_env+=("$name=${!name}"); fi
+done
+bare() { (cd "$work" && "${bare_env[@]}" "$@"); }
+
+bare python -m pip install --quiet --disable-pip-version-check --only-binary :all: \
+  "$wheel[plot]" pytest
+bare sh -c 'for tool in cc c++ gcc g++ clang cmake ninja make; do
+  if command -v "$tool" >/dev/null; then echo "$tool is reachable: $(command -v "$tool")" >&2; exit 1; fi
+done; echo "no compiler, CMake, Ninja or make on PATH=$PATH"'
+bare libkernels demo -o "$work/demo-wheel"
+bare python -m pytest -q -p no:cacheprovider "${tests[@]/#/$root/python/tests/}"
+
+echo "== [$((SECONDS - start)) s] the sdist: its files"
+python3 scripts/check_sdist.py "$sdist" "$root"
+# The exclusions must hold without .gitignore too: an sdist made from a copy of
+# the tracked files, with what builds, environments and tests make planted in it.
+git rev-parse --is-inside-work-tree >/dev/null 2>&1 ||
+  { echo "$root is not a git checkout: the copy of its tracked files needs one" >&2; exit 1; }
+mkdir "$work/tree"
+git ls-files -z | grep -zv '^\.gitignore$' | tar --null -T - -cf - | tar -xf - -C "$work/tree"
+for planted in build/CMakeCache.txt build-python/x/kernels.o .venv/bin/python3 \
+               .cache/igor2/igor2-0.5.0.tar.gz docs/_build/html/index.html \
+               docs/jupyter_execute/first_map.ipynb dist/libkernels-0.0.0.tar.gz \
+               demo-output/pentacene_HOMO.png test-output/map.npy \
+               python/libkernels/libkernels.so python/libkernels/__pycache__/__init__.cpython-311.pyc \
+               python/libkernels.egg-info/PKG-INFO .pytest_cache/README.md examples/scan.ibw; do
+  mkdir -p "$work/tree/$(dirname "$planted")"
+  echo "made, not a source" >"$work/tree/$planted"
+done
+tools_python=${WHEEL_TOOLS:-$root/.cache/wheel-tools}/bin/python3
+"$tools_python" -m build --sdist --no-isolation --outdir "$work/tree-dist" "$work/tree" >"$work/tree-sdist.log" 2>&1 ||
+  { cat "$work/tree-sdist.log" >&2; exit 1; }
+python3 scripts/check_sdist.py "$work/tree-dist/libkernels-$version.tar.gz" "$work/tree"
+
+echo "== [$((SECONDS - start)) s] the sdist, installed in a fresh environment (compiled by pip)"
+fresh_venv "$work/sdist-venv"
+"$work/sdist-venv/bin/python3" -m pip install --disable-pip-version-check "$sdist[plot]" \
+  >"$work/sdist-install.log" 2>&1 || { cat "$work/sdist-install.log" >&2; exit 1; }
+grep -q "Building wheel for libkernels" "$work/sdist-install.log" ||
+  { echo "pip did not build the sdist" >&2; cat "$work/sdist-install.log" >&2; exit 1; }
+(cd "$work" && MPLBACKEND=Agg "$work/sdist-venv/bin/libkernels" demo -o "$work/demo-sdist")
+for numbers in "$work"/demo-wheel/*.npy; do
+  cmp "$numbers" "$work/demo-sdist/$(basename "$numbers")"
+done
+echo "the sdist's build and the wheel wrote the same $(ls "$work"/demo-wheel/*.npy | wc -l) maps, bit for bit"
+echo "== wheel and sdist checked in $((SECONDS - start)) s"
