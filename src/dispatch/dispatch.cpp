@@ -107,10 +107,12 @@ uint32_t bits_of(float value) {
 // cannot tell; inputs on which the variants round differently can.  The inputs
 // are volatile so that the compiler cannot fold the calls (it would round
 // correctly, which the libm does not), and the rounding mode is set to nearest
-// for the two calls.
+// for the two calls.  The vector functions reproduce glibc's: another C
+// library's libm (Apple's, the Windows CRT's, musl's) is never taken for it,
+// whatever it returns on the two inputs, and its functions run per element.
 bool probe_libm() {
     KERNELS_COUNT(libm);
-#ifndef KERNELS_SIMD_X86
+#if !defined(KERNELS_SIMD_X86) || !defined(__GLIBC__)
     return false;
 #else
     volatile float exp_input = 0x1.04845ep+5f;     // expf: 0x56fc9f1c (other variant ...1b)
