@@ -30,6 +30,8 @@ def test_the_library_loaded_is_the_wheels_copy():
     path = Path(library.library_path()).resolve()
     assert path == PACKAGE / "libkernels.so", path
     assert library.available("momentum_map")  # loads it
+    if not os.path.exists("/proc/self/maps"):  # Linux tells what the process has loaded
+        return
     with open("/proc/self/maps") as maps:
         mapped = {Path(line.split()[-1]).resolve() for line in maps
                   if line.rstrip().endswith("libkernels.so")}
