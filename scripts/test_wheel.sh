@@ -7,7 +7,11 @@
 #     matplotlib (the plot extra) come from PyPI as wheels.  Then
 #     `libkernels demo` and a few test files run against the installed package;
 #     python/tests/installed_wheel_checks.py fails should they find the
-#     checkout's package or library instead of the wheel's;
+#     checkout's package or library instead of the wheel's.  A library
+#     preloaded to count the calls of libm's expf and sincosf shows that the
+#     wheel's library takes the vector functions only while the machine's libm
+#     is the variant they reproduce, and calls libm per element once glibc's
+#     tunables switch it to the other one: the choice is made at run time;
 #  2. the sdist, which pip compiles (this environment has the compiler): its
 #     file list is checked (scripts/check_sdist.py), also for an sdist made from
 #     a copy of the tree without .gitignore and with made files planted in it,
@@ -83,6 +87,45 @@ with open(sys.argv[1], "wb") as out:  # the float32 bits, in order
 EOF
 bare python "$work/results.py" "$work/results-wheel.bin"
 bare python -m pytest -q -p no:cacheprovider "${tests[@]/#/$root/python/tests/}"
+
+echo "== [$((SECONDS - start)) s] the wheel's library asks the machine's libm"
+if grep -qw avx2 /proc/cpuinfo && grep -qw fma /proc/cpuinfo; then
+  # Built here, with the compiler the bare environment cannot reach.
+  cat >"$work/count_libm.c" <<'EOF'
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <stdio.h>
+#include <stdlib.h>
+static long expf_calls, sincosf_calls;
+static void report(void) { fprintf(stderr, "libm calls: expf %ld sincosf %ld\n", expf_calls, sincosf_calls); }
+__attribute__((constructor)) static void start(void) { atexit(report); }
+float expf(float x) {
+    static float (*next)(float);
+    if (!next) next = (float (*)(float))dlsym(RTLD_NEXT, "expf");
+    ++expf_calls;
+    return next(x);
+}
+void sincosf(float x, float *s, float *c) {
+    static void (*next)(float, float *, float *);
+    if (!next) next = (void (*)(float, float *, float *))dlsym(RTLD_NEXT, "sincosf");
+    ++sincosf_calls;
+    next(x, s, c);
+}
+EOF
+  cc -O1 -shared -fPIC -o "$work/count_libm.so" "$work/count_libm.c" -ldl
+  one_map='import libkernels as lk; lk.momentum_map_sum(lk.load_example("pentacene"), ["HOMO"], photon_energy=35, work_function=4.5, k_max=3.0, n=128)'
+  calls() { bare env LD_PRELOAD="$work/count_libm.so" "$@" python -c "$one_map" 2>&1 |
+            sed -n 's/^libm calls: expf [0-9]* sincosf \([0-9]*\)$/\1/p'; }
+  vector=$(calls)
+  per_element=$(calls GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX2,-FMA)
+  echo "sincosf calls for a 128 x 128 map: $vector with the FMA variant of libm, $per_element with the other"
+  if [ -z "$vector" ] || [ -z "$per_element" ] || [ "$vector" -ge 1000 ] || [ "$per_element" -lt 16384 ]; then
+    echo "the library did not follow the machine's libm" >&2
+    exit 1
+  fi
+else
+  echo "skipped: this CPU has no AVX2 and FMA, so no vector path to choose"
+fi
 
 echo "== [$((SECONDS - start)) s] the sdist: its files"
 python3 scripts/check_sdist.py "$sdist" "$root"
