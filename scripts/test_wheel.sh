@@ -145,6 +145,7 @@ for planted in build/CMakeCache.txt build-python/x/kernels.o .venv/bin/python3 \
   echo "made, not a source" >"$work/tree/$planted"
 done
 tools_python=${WHEEL_TOOLS:-$root/.cache/wheel-tools}/bin/python3
+[ -x "$tools_python" ] || { echo "$tools_python is missing: scripts/build_wheel.sh makes it" >&2; exit 1; }
 "$tools_python" -m build --sdist --no-isolation --outdir "$work/tree-dist" "$work/tree" >"$work/tree-sdist.log" 2>&1 ||
   { cat "$work/tree-sdist.log" >&2; exit 1; }
 python3 scripts/check_sdist.py "$work/tree-dist/libkernels-$version.tar.gz" "$work/tree"
