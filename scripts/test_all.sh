@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds libkernels from scratch and runs every test: the C++ suite in the
 # optimised build and again under AddressSanitizer + UndefinedBehaviorSanitizer,
-# then the Python suite against the installed package.  Exits non-zero when any
-# test fails.
+# then the Python suite against the installed package, the wheel and the sdist
+# installed in fresh environments (scripts/build_wheel.sh, scripts/test_wheel.sh)
+# and the documentation site.  Exits non-zero when any test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install_deps.sh
@@ -38,6 +39,11 @@ if [ -f pyproject.toml ]; then
   python3 -m mypy
   # The explorer's browser tests must run here, not skip.
   LIBKERNELS_REQUIRE_BROWSER=1 PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 python3 -m pytest -q python/tests
+  echo "== wheel and sdist: built, then installed as a user would (the wheel without a compiler)"
+  wheel_start=$SECONDS
+  bash scripts/build_wheel.sh
+  bash scripts/test_wheel.sh
+  echo "wheel and sdist: $((SECONDS - wheel_start)) s"
   echo "== documentation site (tutorials executed, warnings as errors)"
   bash scripts/docs.sh --no-install
 fi

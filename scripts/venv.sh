@@ -4,7 +4,8 @@
 # `pip` after it works there and never in the system's Python (Debian's refuses
 # pip installs, PEP 668).  The base interpreter is $PYTHON (default python3);
 # Debian's python3-venv is installed when the base cannot make environments.
-venv_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/.venv"
+# LIBKERNELS_VENV names another environment to make or reuse (the wheel scripts' own).
+venv_dir=${LIBKERNELS_VENV:-"$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/.venv"}
 base_python=${PYTHON:-python3}
 
 if ! command -v "$base_python" >/dev/null; then

@@ -1,11 +1,12 @@
 // The choice of a kernel table, made once per process: the widest
 // instruction-set path this CPU runs, and whether the vector expf/sincosf may
 // run on it (the platform's libm is the variant they reproduce).  Each fact is
-// a function-local constant, initialised on first use; C++ makes that
-// initialisation thread-safe, so concurrent first calls probe once.
+// computed by its first reader and kept (ComputedOnce below), so concurrent
+// first calls probe once.
 #include "dispatch/dispatch.h"
 
 #include <math.h>
+#include <sched.h>
 #ifdef KERNELS_SIMD_X86
 #include <xmmintrin.h>
 #endif
@@ -28,6 +29,45 @@ ProbeCounts probe_counts;
 std::atomic<DispatchOverride> dispatch_override{nullptr};
 
 namespace {
+
+// A value computed by the first thread that asks for it and kept for the
+// process; threads that ask while it is being computed wait until it is there.
+// This is what a function-local static with a dynamic initialiser does, but a
+// function-local static calls the C++ runtime's guard (__cxa_guard_acquire and,
+// for the exception path, the personality routine and the unwinder).  Nothing
+// else in the library needs the C++ runtime, and that guard is what would tie
+// a library linked with a static libstdc++ (the Python wheel's) to the build
+// machine's glibc: GCC 12's guard reads __libc_single_threaded (glibc 2.32) and
+// its unwinder asks for _dl_find_object (2.35).  Plain atomics need neither.
+// The objects are constant-initialised (no constructor runs at load time), so
+// a first call from another library's constructor finds them ready.
+template <typename T>
+class ComputedOnce {
+  public:
+    template <typename Compute>
+    T get(Compute compute) {
+        if (state_.load(std::memory_order_acquire) != READY) settle(compute);
+        return value_;
+    }
+
+  private:
+    enum : int { EMPTY, COMPUTING, READY };
+
+    template <typename Compute>
+    void settle(Compute compute) {
+        int expected = EMPTY;
+        if (state_.compare_exchange_strong(expected, COMPUTING, std::memory_order_acquire)) {
+            value_ = compute();
+            state_.store(READY, std::memory_order_release);
+            return;
+        }
+        // Another thread is computing: the probes take nanoseconds.
+        while (state_.load(std::memory_order_acquire) != READY) sched_yield();
+    }
+
+    std::atomic<int> state_{EMPTY};
+    T value_{};
+};
 
 #ifdef KERNELS_ENABLE_AVX512
 constexpr bool AVX512_CHOSEN = true;
@@ -67,10 +107,12 @@ uint32_t bits_of(float value) {
 // cannot tell; inputs on which the variants round differently can.  The inputs
 // are volatile so that the compiler cannot fold the calls (it would round
 // correctly, which the libm does not), and the rounding mode is set to nearest
-// for the two calls.
+// for the two calls.  The vector functions reproduce glibc's: another C
+// library's libm (Apple's, the Windows CRT's, musl's) is never taken for it,
+// whatever it returns on the two inputs, and its functions run per element.
 bool probe_libm() {
     KERNELS_COUNT(libm);
-#ifndef KERNELS_SIMD_X86
+#if !defined(KERNELS_SIMD_X86) || !defined(__GLIBC__)
     return false;
 #else
     volatile float exp_input = 0x1.04845ep+5f;     // expf: 0x56fc9f1c (other variant ...1b)
@@ -86,10 +128,14 @@ bool probe_libm() {
 #endif
 }
 
+ComputedOnce<uint32_t> cpu_paths;      // one bit per path this CPU runs
+ComputedOnce<bool> libm_fma_variant;   // probe_libm()
+ComputedOnce<Dispatch> process_dispatch;
+
 }  // namespace
 
 bool simd_path_supported(SimdPath path) {
-    static const uint32_t runs = probe_cpu();
+    const uint32_t runs = cpu_paths.get(probe_cpu);
     return (runs >> static_cast<int>(path) & 1u) != 0;
 }
 
@@ -100,8 +146,7 @@ SimdPath best_simd_path() {
 }
 
 bool libm_runs_fma_variant() {
-    static const bool fma_variant = probe_libm();
-    return fma_variant;
+    return libm_fma_variant.get(probe_libm);
 }
 
 Dispatch dispatch_for(SimdPath path) {
@@ -114,8 +159,7 @@ Dispatch current_dispatch() {
     if (const DispatchOverride forced_of_thread = dispatch_override.load(std::memory_order_relaxed)) {
         if (const Dispatch *forced = forced_of_thread()) return *forced;
     }
-    static const Dispatch chosen = dispatch_for(best_simd_path());
-    return chosen;
+    return process_dispatch.get([] { return dispatch_for(best_simd_path()); });
 }
 
 }  // namespace kernels::simd
