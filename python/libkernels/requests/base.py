@@ -239,23 +239,16 @@ class Inputs:
             value = getattr(self.request, name)
             if name in self.found or value is None:
                 continue
-            if isinstance(value, Molecule) and value.origin is not None:
-                self.found[name] = molecule_identity(value)
+            if isinstance(value, Molecule):
+                self.known(name, molecule_identity(value))
             elif not names_files(value):
                 self.in_memory(name, "(in memory)")
             elif isinstance(value, (str, os.PathLike)):
                 source = os.fspath(value)
-                places = [example_path(source)] if name == "molecule" and \
-                    source in EXAMPLES else []
-                path, recorded = self._path(name, source, places)
-                self.found[name] = InputFile(source, os.path.abspath(path), recorded.sha256) \
-                    if recorded is not None else InputFile.read_from(source, path)
+                self.read(name, lambda path: None, [example_path(source)]
+                          if name == "molecule" and source in EXAMPLES else [])
             else:
-                sources = [os.fspath(v) for v in value]
-                paths, files = self._paths(name, sources)
-                self.found[name] = InputFiles(tuple(
-                    InputFile(s, os.path.abspath(p), f.sha256) if f is not None
-                    else InputFile.read_from(s, p) for s, p, f in zip(sources, paths, files)))
+                self.read_all(name, lambda paths: None)
         return dict(self.found)
 
     def _path(self, name: str, source: str,
