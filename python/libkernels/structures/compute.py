@@ -226,7 +226,7 @@ def compute_orbitals(structure: Optional[StructureLike] = None, method: str = "b
 
     Structures from SMILES and the catalogue are optimised with GFN2-xTB
     (`optimise=False` keeps RDKit's force-field geometry); files and coordinates
-    only with `optimise=True`.  The point group found within 0.01 bohr is made
+    only with `optimise=True`.  The symmetry found within 0.015 angstrom is made
     exact (`symmetry=False` computes the coordinates as they are, without
     symmetry labels), and the molecule is turned into the library's orientation
     (`orient=False` keeps the given frame): mol.computation["orientation"] holds
