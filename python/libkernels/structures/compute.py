@@ -80,6 +80,7 @@ def as_structure(structure: Optional[StructureLike] = None, *, smiles: Optional[
                         f"{text!r}: not a structure file or a catalogue entry (catalogue() "
                         "lists them; a SMILES string goes in smiles=)"
                         + (f"; did you mean {' or '.join(hint)}?" if hint else ""))
+    assert structure is not None
     if hasattr(structure, "get_chemical_symbols") and hasattr(structure, "get_positions"):
         made = Structure.from_atoms(list(structure.get_chemical_symbols()),
                                     structure.get_positions(), charge=charge or 0,

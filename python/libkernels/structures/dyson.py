@@ -225,7 +225,7 @@ def biorthonormal(left: Float64Array, right: Float64Array,
     return left
 
 
-def _groups(energies: Sequence[float]) -> List[List[int]]:
+def _groups(energies: Any) -> List[List[int]]:
     groups: List[List[int]] = []
     for k, e in enumerate(energies):
         if groups and abs(e - energies[groups[-1][-1]]) < DEGENERATE:

@@ -51,6 +51,7 @@ def resolve_molecule(source: Optional[str] = None, *, smiles: Optional[str] = No
         raise InputError("source", "give a molecule or smiles=..., one of them")
     if smiles is not None:
         return compute_orbitals(smiles=smiles, **compute)  # type: ignore[arg-type]
+    assert source is not None
     text = os.fspath(source)
     if os.path.isfile(text):
         if input_format is not None or _wavefunction_file(text):

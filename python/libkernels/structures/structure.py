@@ -111,12 +111,12 @@ class Structure:
         text = str(smiles).strip()
         if not text or len(text.split()) != 1:
             raise InputError("smiles", f"must be one SMILES string, got {smiles!r}")
-        from rdkit import RDLogger  # quiet: a refused SMILES is reported in one line below
-        RDLogger.DisableLog("rdApp.*")
+        logger: Any = require("rdkit.RDLogger", EXTRA, "a structure from SMILES", "RDKit")
+        logger.DisableLog("rdApp.*")  # quiet: a refused SMILES is reported in one line below
         try:
             mol = Chem.MolFromSmiles(text)
         finally:
-            RDLogger.EnableLog("rdApp.*")
+            logger.EnableLog("rdApp.*")
         if mol is None:
             raise InputError("smiles", f"{text!r} is not a SMILES string RDKit can read")
         mol = Chem.AddHs(mol)

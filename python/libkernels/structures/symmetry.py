@@ -89,7 +89,7 @@ def _partners(frame: Float64Array, image: Float64Array, elements: Any,
 def _closed(found: List[str]) -> List[str]:
     """The largest subset of `found` closed under products (the product of two of these
     operations is the one whose signs are the products of theirs)."""
-    by_signs = {signs: name for name, signs in OPERATIONS.items()}
+    by_signs: Dict[Tuple[int, ...], str] = {signs: name for name, signs in OPERATIONS.items()}
     for size in range(len(found), 0, -1):
         for subset in itertools.combinations(found, size):
             closed = all(
