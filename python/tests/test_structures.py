@@ -368,13 +368,11 @@ def test_a_process_killed_while_writing_leaves_nothing_that_is_read(tmp_path):
 
 
 def test_an_interrupt_during_the_scf_leaves_no_entry(tmp_path, monkeypatch):
-    from libkernels.structures import scf
-
     def interrupted(mf, progress):
         progress({"cycle": 0, "e_tot": -75.0, "last_hf_e": -74.0})
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(scf, "run", interrupted)
+    monkeypatch.setattr(compute, "run", interrupted)
     with pytest.raises(KeyboardInterrupt):
         lk.compute_orbitals(WATER, method="hf", basis="sto-3g", cache_dir=tmp_path,
                             progress=False)

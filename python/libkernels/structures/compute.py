@@ -31,8 +31,12 @@ from ..core.memory import memory_limit
 from ..core.molecule import Molecule
 from ..core.record import package_version
 from ..core.units import BOHR_IN_ANGSTROM
-from . import entries as catalogue_module
-from . import scf, store
+from .entries import close_matches, find
+from .scf import (CONV_TOL, HF_NAMES, ScfProgress, build_mole, check_memory, describe_estimate,
+                  estimate, mean_field, molden_text, normalised_method, pyscf_threads,
+                  pyscf_version, run)
+from .store import (entry_key, folder, geometry_key, geometry_text, load, load_geometry, save,
+                    save_geometry)
 from .frame import Orientation, oriented
 from .optimise import optimise as xtb_optimise
 from .structure import STRUCTURE_ENDINGS, Structure
@@ -68,13 +72,13 @@ def as_structure(structure: Optional[StructureLike] = None, *, smiles: Optional[
         text = os.fspath(structure)
         if os.path.isfile(text):
             return Structure.from_file(text, charge=charge or 0, spin=spin or 0), "file"
-        found = catalogue_module.find(text)
+        found = find(text)
         if found is not None:
             made = Structure.from_smiles(found.smiles, name=found.name,
                                          charge=found.charge if charge is None else charge,
                                          spin=found.spin if spin is None else spin)
             return made, "catalogue"
-        hint = catalogue_module.close_matches(text)
+        hint = close_matches(text)
         looks_like_file = text.lower().endswith(STRUCTURE_ENDINGS) or os.sep in text
         raise ReadError(f"{'no such file' if looks_like_file else 'unknown molecule'} "
                         f"{text!r}: not a structure file or a catalogue entry (catalogue() "
@@ -124,7 +128,7 @@ def prepared_structure(structure: Optional[StructureLike], *, smiles: Optional[s
                                             symmetry=symmetry, orient=orient,
                                             progress=progress)
             return prepared, turn, steps, origin
-        described: Dict[str, Any] = {"geometry": store.geometry_text(given),
+        described: Dict[str, Any] = {"geometry": geometry_text(given),
                                      "charge": given.charge, "spin": given.spin,
                                      "name": given.name}
     else:
@@ -133,8 +137,8 @@ def prepared_structure(structure: Optional[StructureLike], *, smiles: Optional[s
         optimise = True if optimise is None else optimise
     described.update(optimise=optimise, symmetry=symmetry, orient=orient,
                      versions=_versions(), origin=origin)
-    key = store.geometry_key(described)
-    record = store.load_geometry(key, cache_dir)
+    key = geometry_key(described)
+    record = load_geometry(key, cache_dir)
     if record is not None:
         kept = Structure(tuple(record["symbols"]), np.array(record["positions_angstrom"]),
                          charge=record["charge"], spin=record["spin"], name=record["name"],
@@ -146,7 +150,7 @@ def prepared_structure(structure: Optional[StructureLike], *, smiles: Optional[s
                                       charge=described["charge"], spin=described["spin"])
     prepared, turn, steps = prepare(given, origin, optimise=optimise, symmetry=symmetry,
                                     orient=orient, progress=progress)
-    store.save_geometry(key, {
+    save_geometry(key, {
         "symbols": list(prepared.symbols), "positions_angstrom": prepared.positions.tolist(),
         "charge": prepared.charge, "spin": prepared.spin, "name": prepared.name,
         "smiles": prepared.smiles, "source": prepared.source, "notes": list(prepared.notes),
@@ -163,7 +167,7 @@ def _smiles_source(structure: Optional[StructureLike], smiles: Optional[str],
         return {"origin": "SMILES", "smiles": text, "name": "", "charge": charge,
                 "spin": spin}
     if isinstance(structure, (str, os.PathLike)) and not os.path.isfile(os.fspath(structure)):
-        found = catalogue_module.find(os.fspath(structure))
+        found = find(os.fspath(structure))
         if found is not None:
             return {"origin": "catalogue", "smiles": found.smiles, "name": found.name,
                     "charge": found.charge if charge is None else charge,
@@ -242,32 +246,32 @@ def compute_orbitals(structure: Optional[StructureLike] = None, method: str = "b
     its cycles on stderr (`progress=False` silences it) and uses `threads`
     OpenMP threads (default: PySCF's).  Ctrl-C stops it and leaves no cache entry.
     """
-    method = scf.normalised_method(method)
+    method = normalised_method(method)
     basis_name = str(basis).strip()
     if not basis_name:
         raise InputError("basis", "is empty: give a basis such as 'def2-svp'")
-    scf.pyscf_version()   # PySCF is there before any work is done
+    pyscf_version()   # PySCF is there before any work is done
     if (structure is None) == (smiles is None):
         raise InputError("structure", "give a structure or smiles=..., one of them")
     prepared, turn, steps, origin = prepared_structure(
         structure, smiles=smiles, charge=charge, spin=spin, optimise=optimise,
         symmetry=symmetry, orient=orient, progress=progress, cache_dir=cache_dir)
     settings = {"method": method, "basis": basis_name.lower(), "density_fit": density_fit,
-                "symmetry": symmetry, "pyscf": scf.pyscf_version(),
-                "conv_tol": scf.CONV_TOL}
-    key = store.entry_key(prepared, settings)
+                "symmetry": symmetry, "pyscf": pyscf_version(),
+                "conv_tol": CONV_TOL}
+    key = entry_key(prepared, settings)
     if not recompute:
-        hit = store.load(key, cache_dir)
+        hit = load(key, cache_dir)
         if hit is not None:
             return _finish(hit[0], hit[1], prepared)
     record = _compute(prepared, method, basis_name, settings, threads=threads,
                       max_memory=max_memory, progress=progress, density_fit=density_fit,
                       symmetry=symmetry, key=key, cache_dir=cache_dir, origin=origin,
                       turn=turn, steps=steps)
-    hit = store.load(key, cache_dir)
+    hit = load(key, cache_dir)
     if hit is None:  # the entry was just written: not finding it is a fault of the folder
         raise ReadError(f"the cache entry {key} could not be read back from "
-                        f"{store.folder(cache_dir)}")
+                        f"{folder(cache_dir)}")
     return _finish(hit[0], hit[1], prepared)
 
 
@@ -276,29 +280,29 @@ def _compute(structure: Structure, method: str, basis: str, settings: Dict[str, 
              density_fit: bool, symmetry: bool, key: str, cache_dir: Optional[PathLike],
              origin: str, turn: Orientation, steps: Dict[str, Any]) -> Dict[str, Any]:
     name = structure.name or structure.formula
-    label = f"{method.upper() if method in scf.HF_NAMES else method}/{basis}"
+    label = f"{method.upper() if method in HF_NAMES else method}/{basis}"
     limit = None if max_memory is None else max_memory
-    mol = scf.build_mole(structure, basis, symmetry)
-    estimated = scf.estimate(mol, density_fit)
-    scf.check_memory(estimated, f"{label} of {name} ({estimated['basis_functions']} basis "
+    mol = build_mole(structure, basis, symmetry)
+    estimated = estimate(mol, density_fit)
+    check_memory(estimated, f"{label} of {name} ({estimated['basis_functions']} basis "
                                 f"functions)", max_memory, density_fit)
-    mol = scf.build_mole(structure, basis, symmetry,
+    mol = build_mole(structure, basis, symmetry,
                          max_memory=_pyscf_memory(estimated, limit))
-    display = scf.ScfProgress(f"SCF {label} of {name}", enabled=progress)
+    display = ScfProgress(f"SCF {label} of {name}", enabled=progress)
     display.message(f"computing {name} with {label}: "
-                    + scf.describe_estimate(estimated, threads, max_memory))
+                    + describe_estimate(estimated, threads, max_memory))
     wall, cpu = time.perf_counter(), time.process_time()
-    with scf.pyscf_threads(threads):
-        mf = scf.mean_field(mol, method, density_fit)
+    with pyscf_threads(threads):
+        mf = mean_field(mol, method, density_fit)
         try:
-            energy, cycles = scf.run(mf, display)
+            energy, cycles = run(mf, display)
         except BaseException:
             display.close("stopped: nothing was cached")
             raise
     wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
     display.close(f"converged in {cycles} cycles, {wall:.1f} s")
     title = f"{name} {label}"
-    text = scf.molden_text(mf, title)
+    text = molden_text(mf, title)
     record = {
         "libkernels": package_version(), "name": structure.name, "formula": structure.formula,
         "smiles": structure.smiles, "source": structure.source, "origin": origin,
@@ -316,7 +320,7 @@ def _compute(structure: Structure, method: str, basis: str, settings: Dict[str, 
         "positions_angstrom": np.round(structure.positions, 8).tolist(),
         **steps,
     }
-    return store.save(key, text, record, cache_dir)
+    return save(key, text, record, cache_dir)
 
 
 def _pyscf_memory(estimated: Dict[str, Any], limit: MemorySize) -> int:

@@ -40,7 +40,8 @@ from ..core.record import package_version
 from ..core.units import HARTREE_IN_EV
 from ..core.validation import count
 from ..formats.pyscf import irrep_labels
-from . import scf, store
+from .scf import BASE_MEMORY, ScfProgress, build_mole, pyscf_threads, pyscf_version, run
+from .store import entry_key, folder, load, save
 from .compute import StructureLike, as_structure, prepare
 from .structure import EXTRA
 
@@ -79,23 +80,23 @@ def dyson_orbitals(structure: Optional[StructureLike] = None, n_states: int = 4,
     given, origin = as_structure(structure, smiles=smiles, charge=charge, spin=0)
     if given.spin != 0:
         raise InputError("spin", "must be 0: Dyson orbitals are computed for closed shells")
-    scf.pyscf_version()
+    pyscf_version()
     prepared, turn, steps = prepare(given, origin, optimise=optimise, symmetry=symmetry,
                                     orient=orient, progress=progress)
     settings = {"method": "eom-ip-ccsd", "reference": "rhf", "basis": basis_name.lower(),
                 "frozen_core": frozen_core, "n_states": n_states, "symmetry": symmetry,
-                "pyscf": scf.pyscf_version()}
-    key = store.entry_key(prepared, settings)
-    hit = None if recompute else store.load(key, cache_dir, check=False)
+                "pyscf": pyscf_version()}
+    key = entry_key(prepared, settings)
+    hit = None if recompute else load(key, cache_dir, check=False)
     if hit is None:
         _compute(prepared, basis_name, n_states, frozen_core, settings, key=key,
                  threads=threads, max_memory=max_memory, progress=progress,
                  cache_dir=cache_dir, symmetry=symmetry, origin=origin, turn=turn,
                  steps=steps)
-        hit = store.load(key, cache_dir, check=False)
+        hit = load(key, cache_dir, check=False)
         if hit is None:
             raise ReadError(f"the cache entry {key} could not be read back from "
-                            f"{store.folder(cache_dir)}")
+                            f"{folder(cache_dir)}")
     molecule, record = hit
     molecule.mo_name = list(record["names"])
     molecule.mo_occ = np.array(record["pole_strengths"], dtype=np.float64)
@@ -115,27 +116,27 @@ def _compute(structure: Structure, basis: str, n_states: int, frozen_core: bool,
     eom_rccsd = require("pyscf.cc.eom_rccsd", EXTRA, "Dyson orbitals", "PySCF")
     elements = require("pyscf.data.elements", EXTRA, "Dyson orbitals", "PySCF")
     name = structure.name or structure.formula
-    mol = scf.build_mole(structure, basis, symmetry)
+    mol = build_mole(structure, basis, symmetry)
     nmo = int(mol.nao_nr())
     frozen = int(elements.chemcore(mol)) if frozen_core else 0
     nocc = mol.nelectron // 2 - frozen
     nvir = nmo - mol.nelectron // 2
     # integrals in the MO basis (vvvv the largest), amplitudes and their DIIS history
     estimate = 8 * (nvir**4 // 2 + 2 * nocc * nvir**3 + 12 * nocc**2 * nvir**2) + \
-        scf.BASE_MEMORY
+        BASE_MEMORY
     check(estimate, f"EOM-IP-CCSD/{basis} of {name} ({nmo} basis functions)",
           "choose a smaller {basis}", max_memory)
-    mol = scf.build_mole(structure, basis, symmetry, max_memory=max(estimate * 2, 2 * 1024**3))
-    display = scf.ScfProgress(f"RHF/{basis} of {name}", enabled=progress)
+    mol = build_mole(structure, basis, symmetry, max_memory=max(estimate * 2, 2 * 1024**3))
+    display = ScfProgress(f"RHF/{basis} of {name}", enabled=progress)
     display.message(f"Dyson orbitals of {name}: EOM-IP-CCSD/{basis}, {nmo} basis functions, "
                     f"about {estimate / 1024**3:.2g} GB")
     start, cpu = time.perf_counter(), time.process_time()
     timings: Dict[str, float] = {}
-    with scf.pyscf_threads(threads):
+    with pyscf_threads(threads):
         try:
             mf = scf_module.RHF(mol)
             mf.conv_tol, mf.chkfile, mf.verbose = 1e-10, None, 0
-            scf.run(mf, display)
+            run(mf, display)
             display.close()
             timings["rhf"] = time.perf_counter() - start
             _stage(progress, "CCSD ...")
@@ -191,7 +192,7 @@ def _compute(structure: Structure, basis: str, n_states: int, frozen_core: bool,
         "positions_angstrom": np.round(structure.positions, 8).tolist(), **steps}
     _stage(progress, f"done in {seconds:.0f} s: first ionisation energy "
                      f"{ips[0] * HARTREE_IN_EV:.3f} eV, pole strength {strengths[0]:.3f}")
-    return store.save(key, text, record, cache_dir)
+    return save(key, text, record, cache_dir)
 
 
 def dyson_amplitudes(eom: Any, t1: Any, t2: Any, l1: Any, l2: Any, right: Any, left: Any,

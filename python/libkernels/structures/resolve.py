@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING, Optional
 from ..core.errors import InputError, ReadError
 from ..formats.api import FORMATS, format_of, format_of_content, read
 from ..formats.examples import EXAMPLES, load_example
-from . import entries as catalogue
+from .entries import close_matches, find
 from .compute import compute_orbitals
 from .structure import STRUCTURE_ENDINGS
 
@@ -63,11 +63,11 @@ def resolve_molecule(source: Optional[str] = None, *, smiles: Optional[str] = No
                         f"file ({', '.join(STRUCTURE_ENDINGS)})")
     if text in EXAMPLES:
         return load_example(text)
-    if catalogue.find(text) is not None:
+    if find(text) is not None:
         return compute_orbitals(text, **compute)  # type: ignore[arg-type]
     if os.path.isdir(text):
         raise ReadError(f"{text}: a folder, not a molecule's file")
-    hint = catalogue.close_matches(text, EXAMPLES)
+    hint = close_matches(text, EXAMPLES)
     raise ReadError(f"unknown molecule {text!r}: not a file, an example or a catalogue "
                     f"entry ({LISTING})" + (f"; did you mean {' or '.join(hint)}?"
                                             if hint else ""))
