@@ -283,7 +283,7 @@ def _compute(structure: Structure, method: str, basis: str, settings: Dict[str, 
     label = f"{method.upper() if method in HF_NAMES else method}/{basis}"
     limit = None if max_memory is None else max_memory
     mol = build_mole(structure, basis, symmetry)
-    estimated = estimate(mol, density_fit)
+    estimated = estimate(mol, density_fit, dft=method not in HF_NAMES)
     check_memory(estimated, f"{label} of {name} ({estimated['basis_functions']} basis "
                                 f"functions)", max_memory, density_fit)
     mol = build_mole(structure, basis, symmetry,

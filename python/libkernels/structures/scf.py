@@ -37,11 +37,13 @@ HF_NAMES = ("hf", "rhf", "uhf", "rohf")
 CONV_TOL = 1e-9
 MAX_CYCLE = 100
 BASE_MEMORY = 300 * 1024**2   # the interpreter, PySCF and its work arrays
-# Seconds for one SCF of 100 basis functions on one core of the reference machine
-# (a shared 2-core workstation), and how the time grows with the basis: calibrated
-# on benzene and naphthalene with B3LYP/def2-SVP and density fitting.
-SECONDS_AT_100 = 11.0
-TIME_EXPONENT = 2.9
+# The time of an SCF on one core of the reference machine (a shared 2-core
+# workstation): the integrals and diagonalisations grow as the cube of the basis,
+# the DFT grid with the atoms.  Calibrated on benzene and naphthalene with
+# B3LYP/def2-SVP and density fitting, and benzene in STO-3G (mostly the grid).
+SECONDS_AT_100 = 8.0
+TIME_EXPONENT = 3.0
+GRID_SECONDS_PER_ATOM = 0.6
 
 
 def pyscf_version() -> str:
@@ -108,7 +110,7 @@ def mean_field(mol: Any, method: str, density_fit: bool) -> Any:
     return mf
 
 
-def estimate(mol: Any, density_fit: bool) -> Dict[str, Any]:
+def estimate(mol: Any, density_fit: bool, dft: bool = True) -> Dict[str, Any]:
     """Memory (bytes) and time (seconds on one core) the SCF will roughly take."""
     nao = int(mol.nao_nr())
     pairs = nao * (nao + 1) // 2
@@ -119,7 +121,8 @@ def estimate(mol: Any, density_fit: bool) -> Dict[str, Any]:
         addons = require("pyscf.df.addons", EXTRA, "computing orbitals", "PySCF")
         naux = int(addons.make_auxmol(mol, "def2-universal-jkfit").nao_nr())
         memory += naux * pairs * 8
-    seconds = SECONDS_AT_100 * (nao / 100.0) ** TIME_EXPONENT
+    seconds = SECONDS_AT_100 * (nao / 100.0) ** TIME_EXPONENT + \
+        (GRID_SECONDS_PER_ATOM * int(mol.natm) if dft else 0.0)
     return {"basis_functions": nao, "auxiliary_functions": naux,
             "memory_bytes": int(memory), "seconds_one_core": float(seconds)}
 
