@@ -324,10 +324,12 @@ def _compute(structure: Structure, method: str, basis: str, settings: Dict[str, 
 
 
 def _pyscf_memory(estimated: Dict[str, Any], limit: MemorySize) -> int:
-    """The memory PySCF may use (it moves fitted integrals to disk beyond it)."""
+    """The memory PySCF may use: half as much again as the estimate (at least 1 GB),
+    within the limit.  PySCF sizes its DFT grid blocks by what it may use, so a
+    larger allowance only makes it take more memory, not run faster."""
     allowed = memory_limit(limit)
-    return int(max(estimated["memory_bytes"] * 1.2, 2 * 1024**3) if allowed is None
-               else allowed)
+    wanted = max(int(estimated["memory_bytes"] * 1.5), 1024**3)
+    return wanted if allowed is None else min(wanted, allowed)
 
 
 def _peak_memory() -> int:
