@@ -4,22 +4,19 @@ its safety against killed processes, limits, and what a front end means by a mol
 SCFs here are Hartree-Fock in small bases on one thread (a second at most); the
 tests that kill a process run their own interpreter."""
 
-import json
-import math
 import os
 import signal
 import subprocess
 import sys
 import textwrap
 import time
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import libkernels as lk
 from libkernels.core.cache import atomic_write_bytes, cache_directory
-from libkernels.core.errors import (ComputationError, InputError, MemoryLimitError,
+from libkernels.core.errors import (InputError, MemoryLimitError,
                                     MissingExtraError, MoleculeError, OutputError, ReadError)
 from libkernels.structures import compute, entries, store
 from libkernels.structures.frame import masses, standard_orientation

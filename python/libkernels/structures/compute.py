@@ -30,7 +30,6 @@ from ..core.errors import InputError, ReadError
 from ..core.memory import memory_limit
 from ..core.molecule import Molecule
 from ..core.record import package_version
-from ..core.units import BOHR_IN_ANGSTROM
 from .entries import close_matches, find
 from .scf import (CONV_TOL, HF_NAMES, ScfProgress, build_mole, check_memory, describe_estimate,
                   estimate, mean_field, molden_text, normalised_method, pyscf_threads,
@@ -281,13 +280,12 @@ def _compute(structure: Structure, method: str, basis: str, settings: Dict[str, 
              origin: str, turn: Orientation, steps: Dict[str, Any]) -> Dict[str, Any]:
     name = structure.name or structure.formula
     label = f"{method.upper() if method in HF_NAMES else method}/{basis}"
-    limit = None if max_memory is None else max_memory
     mol = build_mole(structure, basis, symmetry)
     estimated = estimate(mol, density_fit, dft=method not in HF_NAMES)
     check_memory(estimated, f"{label} of {name} ({estimated['basis_functions']} basis "
                                 f"functions)", max_memory, density_fit)
     mol = build_mole(structure, basis, symmetry,
-                         max_memory=_pyscf_memory(estimated, limit))
+                         max_memory=_pyscf_memory(estimated, max_memory))
     display = ScfProgress(f"SCF {label} of {name}", enabled=progress)
     display.message(f"computing {name} with {label}: "
                     + describe_estimate(estimated, threads, max_memory))
@@ -360,6 +358,3 @@ def orientation_of(molecule: Molecule) -> Orientation:
                                      "orientation record")
     return Orientation.from_record(record["orientation"])
 
-
-def positions_angstrom(molecule: Molecule) -> Any:
-    return molecule.positions.astype(np.float64) * BOHR_IN_ANGSTROM
