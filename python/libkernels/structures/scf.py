@@ -125,7 +125,7 @@ def estimate(mol: Any, density_fit: bool, dft: bool = True) -> Dict[str, Any]:
         addons = require("pyscf.df.addons", EXTRA, "computing orbitals", "PySCF")
         naux = int(addons.make_auxmol(mol, "def2-universal-jkfit").nao_nr())
         memory += naux * pairs * 8
-    memory *= PEAK_FACTOR
+    memory = int(memory * PEAK_FACTOR)
     seconds = SECONDS_AT_100 * (nao / 100.0) ** TIME_EXPONENT + \
         (GRID_SECONDS_PER_ATOM * int(mol.natm) if dft else 0.0)
     return {"basis_functions": nao, "auxiliary_functions": naux,
