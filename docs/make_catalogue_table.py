@@ -76,7 +76,8 @@ def table(times, entries):
     for entry in entries:
         t = times.get(entry.name)
         if t is None:
-            status = {"expensive": "not computed here (cost)"}.get(entry.status, entry.status)
+            status = {"expensive": "not computed here (cost)",
+                      "computes": "not computed here"}.get(entry.status, entry.status)
             rows.append(f"| {entry.name} | {entry.formula} | {entry.spin} | | | | | | "
                         f"{status} |")
         elif "error" in t:
@@ -87,7 +88,7 @@ def table(times, entries):
                 f"| {entry.name} | {entry.formula} | {entry.spin} | {t['basis_functions']} | "
                 f"{t['point_group']} | {t['seconds']:.0f} s ({t['cycles']} cycles) | "
                 f"{t['peak_memory_bytes'] / 1024**3:.2f} GB | {t['homo_ev']:.2f} "
-                f"({t['homo_symmetry']}) | computes |")
+                f"({t['homo_symmetry']}) | computed |")
     return "\n".join(rows)
 
 
