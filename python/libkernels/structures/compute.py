@@ -27,6 +27,7 @@ from typing import TYPE_CHECKING, Any, Dict, Optional, Sequence, Tuple, Union
 import numpy as np
 
 from ..core.errors import InputError, ReadError
+from ..core.extras import require
 from ..core.memory import memory_limit
 from ..core.molecule import Molecule
 from ..core.record import package_version
@@ -38,7 +39,7 @@ from .store import (entry_key, folder, geometry_key, geometry_text, load, load_g
                     save_geometry)
 from .frame import Orientation, oriented
 from .optimise import optimise as xtb_optimise
-from .structure import STRUCTURE_ENDINGS, Structure
+from .structure import EXTRA, STRUCTURE_ENDINGS, Structure
 from .symmetry import symmetrise
 
 if TYPE_CHECKING:
@@ -119,6 +120,9 @@ def prepared_structure(structure: Optional[StructureLike], *, smiles: Optional[s
     """`prepare` of the structure the caller means, kept in the cache where it took an
     embedding or an optimisation; also returns the structure's origin."""
     source = _smiles_source(structure, smiles, charge, spin)
+    if optimise or (optimise is None and source is not None):
+        require("tblite.interface", EXTRA, "the geometry optimisation", "tblite",
+                "or pass optimise=False to keep the coordinates as they are")
     given: Optional[Structure] = None
     if source is None:
         given, origin = as_structure(structure, smiles=smiles, charge=charge, spin=spin)
