@@ -262,6 +262,7 @@ def test_refusals_come_before_any_work_in_one_line(tmp_path, monkeypatch):
     assert not list((tmp_path).glob("*.molden"))   # nothing was computed
 
     import importlib
+    import importlib.util
     real = importlib.import_module
 
     def without_tblite(name, *args):
@@ -270,6 +271,9 @@ def test_refusals_come_before_any_work_in_one_line(tmp_path, monkeypatch):
         return real(name, *args)
 
     monkeypatch.setattr(importlib, "import_module", without_tblite)
+    real_spec = importlib.util.find_spec
+    monkeypatch.setattr(importlib.util, "find_spec",
+                        lambda name, *a: None if name.startswith("tblite") else real_spec(name, *a))
     with pytest.raises(MissingExtraError, match=r"the geometry optimisation needs tblite: pip "
                                                 r"install 'libkernels\[pyscf\]'"):
         lk.compute_orbitals(smiles="O", cache_dir=tmp_path, progress=False)

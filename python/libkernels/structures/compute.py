@@ -17,6 +17,7 @@ and every later one give the same bits.
 
 from __future__ import annotations
 
+import importlib.util
 import os
 import resource
 from importlib import metadata
@@ -26,14 +27,14 @@ from typing import TYPE_CHECKING, Any, Dict, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from ..core.errors import InputError, ReadError
-from ..core.extras import require
+from ..core.errors import InputError, MissingExtraError, ReadError
+from ..core.extras import install_hint
 from ..core.memory import memory_limit
 from ..core.molecule import Molecule
 from ..core.record import package_version
 from .entries import close_matches, find
-from .scf import (CONV_TOL, HF_NAMES, ScfProgress, build_mole, check_memory, describe_estimate,
-                  estimate, mean_field, molden_text, normalised_method, pyscf_threads,
+from .scf import (CONV_TOL, HF_NAMES, ScfProgress, build_mole, check_memory, check_method,
+                  describe_estimate, estimate, mean_field, method_name, molden_text, pyscf_threads,
                   pyscf_version, run)
 from .store import (entry_key, folder, geometry_key, geometry_text, load, load_geometry, save,
                     save_geometry)
@@ -120,9 +121,11 @@ def prepared_structure(structure: Optional[StructureLike], *, smiles: Optional[s
     """`prepare` of the structure the caller means, kept in the cache where it took an
     embedding or an optimisation; also returns the structure's origin."""
     source = _smiles_source(structure, smiles, charge, spin)
-    if optimise or (optimise is None and source is not None):
-        require("tblite.interface", EXTRA, "the geometry optimisation", "tblite",
-                "or pass optimise=False to keep the coordinates as they are")
+    if (optimise or (optimise is None and source is not None)) and \
+            importlib.util.find_spec("tblite") is None:   # looked for, not imported
+        raise MissingExtraError(f"the geometry optimisation needs tblite: "
+                                f"{install_hint(EXTRA)} (or pass optimise=False to keep the "
+                                "coordinates as they are)")
     given: Optional[Structure] = None
     if source is None:
         given, origin = as_structure(structure, smiles=smiles, charge=charge, spin=spin)
@@ -249,7 +252,7 @@ def compute_orbitals(structure: Optional[StructureLike] = None, method: str = "b
     its cycles on stderr (`progress=False` silences it) and uses `threads`
     OpenMP threads (default: PySCF's).  Ctrl-C stops it and leaves no cache entry.
     """
-    method = normalised_method(method)
+    method = method_name(method)
     basis_name = str(basis).strip()
     if not basis_name:
         raise InputError("basis", "is empty: give a basis such as 'def2-svp'")
@@ -264,9 +267,12 @@ def compute_orbitals(structure: Optional[StructureLike] = None, method: str = "b
                 "conv_tol": CONV_TOL}
     key = entry_key(prepared, settings)
     if not recompute:
-        hit = load(key, cache_dir)
+        # the orbitals' orthonormality was checked when the entry was first read back
+        # (below), and its SHA-256 shows the file unchanged since: no check again
+        hit = load(key, cache_dir, check=False)
         if hit is not None:
             return _finish(hit[0], hit[1], prepared)
+    check_method(method)   # imports PySCF: only when there is something to compute
     record = _compute(prepared, method, basis_name, settings, threads=threads,
                       max_memory=max_memory, progress=progress, density_fit=density_fit,
                       symmetry=symmetry, key=key, cache_dir=cache_dir, origin=origin,

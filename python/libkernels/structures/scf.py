@@ -16,14 +16,15 @@ from __future__ import annotations
 
 import contextlib
 import io
+from importlib import metadata
 import sys
 import time
 from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Tuple
 
 import numpy as np
 
-from ..core.errors import ComputationError, InputError
-from ..core.extras import require
+from ..core.errors import ComputationError, InputError, MissingExtraError
+from ..core.extras import install_hint, require
 from ..core.memory import check, format_size, memory_limit
 from ..core.progress import LOG_INTERVAL, on_terminal
 from ..formats.pyscf import irrep_labels
@@ -51,15 +52,27 @@ GRID_SECONDS_PER_ATOM = 0.6
 
 
 def pyscf_version() -> str:
-    pyscf = require("pyscf", EXTRA, "computing orbitals", "PySCF")
-    return str(pyscf.__version__)
+    """PySCF's version from its metadata: a cache hit needs no import of PySCF (which
+    takes seconds)."""
+    try:
+        return metadata.version("pyscf")
+    except metadata.PackageNotFoundError:
+        raise MissingExtraError(f"computing orbitals needs PySCF: {install_hint(EXTRA)}") \
+            from None
 
 
-def normalised_method(method: str) -> str:
-    """The method's name as PySCF spells it, lower case; unknown functionals refused."""
+def method_name(method: str) -> str:
+    """The method's name as the cache and PySCF take it: lower case, checked only for
+    being there (check_method knows the functionals)."""
     text = str(method).strip().lower()
     if not text:
         raise InputError("method", "is empty: give 'hf' or a functional such as 'b3lyp'")
+    return text
+
+
+def check_method(method: str) -> str:
+    """`method` when it is Hartree-Fock or a functional PySCF's libxc knows."""
+    text = method_name(method)
     if text in HF_NAMES:
         return text
     libxc = require("pyscf.dft.libxc", EXTRA, "computing orbitals", "PySCF")
