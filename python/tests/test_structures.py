@@ -434,3 +434,56 @@ def test_the_shipped_benzene_is_reproduced_from_its_own_coordinates(tmp_path, be
     homo = mol.orbital_index("HOMO")
     assert mol.mo_energy[homo] == pytest.approx(benzene.mo_energy[benzene.orbital_index("HOMO")],
                                                 abs=1e-6)
+
+
+def test_every_command_takes_a_catalogue_name_smiles_or_structure_file(tmp_path, capsys,
+                                                                        monkeypatch):
+    """The command line computes orbitals where a molecule is named by the catalogue, a
+    structure file or --smiles; a second run reads the cache, and the record makes the
+    same map again."""
+    from libkernels.cli import main
+
+    monkeypatch.setenv("LIBKERNELS_CACHE_DIR", str(tmp_path / "cache"))
+    quick = ["--method", "hf", "--basis", "sto-3g", "--resolution", "21", "--quiet"]
+    assert main(["map", "--smiles", "C=O", "--no-optimise", *quick, "-o",
+                 str(tmp_path / "a")]) == 0
+    made = sorted(p.name for p in (tmp_path / "a").iterdir() if p.suffix == ".json")
+    record = __import__("json").loads((tmp_path / "a" / made[0]).read_text())
+    assert record["request"]["smiles"] == "C=O" and record["molecule_sha256"]
+    clock = time.perf_counter()
+    assert main(["map", "--from-record", str(tmp_path / "a" / made[0]), "--quiet", "-o",
+                 str(tmp_path / "b")]) == 0
+    assert time.perf_counter() - clock < 5  # the cache, not another SCF
+    npy = made[0].replace(".json", ".npy")
+    assert (tmp_path / "a" / npy).read_bytes() == (tmp_path / "b" / npy).read_bytes()
+
+    xyz = tmp_path / "water.xyz"
+    xyz.write_text("3\nwater\n" + "".join(f"{s} {x} {y} {z}\n" for s, (x, y, z) in WATER))
+    assert main(["map", str(xyz), *quick, "-o", str(tmp_path / "c")]) == 0
+    assert (tmp_path / "c" / "water_HOMO.npy").exists()
+    capsys.readouterr()
+    assert main(["orbitals", str(xyz), "--method", "hf", "--basis", "sto-3g", "--around",
+                 "1"]) == 0
+    listing = capsys.readouterr().out
+    assert "HOMO" in listing and ("B1" in listing or "B2" in listing)  # point-group labels
+
+    assert main(["molecules"]) == 0
+    assert "PTCDA" in capsys.readouterr().out
+    assert main(["map", "PTCDX", "-o", str(tmp_path / "d")]) == 2
+    error = capsys.readouterr().err
+    assert error.count("\n") == 1 and "unknown molecule 'PTCDX'" in error and "PTCDA" in error
+    assert main(["map", "pentacene", "--smiles", "C", "-o", str(tmp_path / "e")]) == 2
+    assert "exclude each other" in capsys.readouterr().err
+
+
+def test_dyson_orbitals_weigh_maps_by_their_pole_strengths(tmp_path, monkeypatch):
+    """-O IP1 names a Dyson orbital; its map is weighed by its pole strength."""
+    pytest.importorskip("pyscf.cc")
+    monkeypatch.setenv("LIBKERNELS_CACHE_DIR", str(tmp_path / "cache"))
+    request = lk.MapRequest(molecule=None, smiles="[H][H]", method="eom-ip-ccsd",
+                            basis="6-31g", optimise=False, orbitals=["IP1"],
+                            kinetic_energy=20.0, n=15, progress=False)
+    m = request.run()[0]
+    molecule = request.read_molecule(lk.requests.base.Inputs(request))  # the cache now
+    strength = float(molecule.mo_occ[molecule.orbital_index("IP1")])
+    assert 0.8 < strength < 1.0 and m.parameters["weights"] == [pytest.approx(strength)]

@@ -28,11 +28,11 @@ from ..core.map_sum_call import (MapSumCall, as_momentum_maps, compute_maps, idl
                                  orbital_groups, orientation_angles, undamped_dichroism,
                                  zero_map)
 from ..core.memory import MemorySize
-from ..core.molecule import Molecule
+from ..core.molecule import Molecule, orbital_rows
 from ..core.orientation import CONVENTION, document
 from ..core.types import OrbitalSelection
 from ..formats.outputs import MAP_FORMATS, MAP_LAYOUT, MAP_UNITS
-from .base import Inputs, MoleculeRequest, setting
+from .base import DYSON_METHOD, Inputs, MoleculeRequest, setting
 from .results import MapResult, RecordedMap, file_stem
 
 if TYPE_CHECKING:
@@ -78,6 +78,7 @@ class MapRequest(MoleculeRequest):
     progress: bool = setting(True, recorded=False)
 
     def check(self) -> None:
+        super().check()
         self._set("orientation", orientation_angles(self.orientation))
         if self.format not in MAP_FORMATS:
             raise InputError("format", f"must be one of {', '.join(MAP_FORMATS)}, got "
@@ -98,8 +99,13 @@ class MapRequest(MoleculeRequest):
                         kinetic_energy=self.kinetic_energy, unit=self.energy_unit)
 
     def call(self, molecule: Molecule) -> MapSumCall:
-        """The checked call in the library's units: the one translation of map settings."""
-        return MapSumCall(molecule, self.orbitals, spin=self.spin, weights=self.weights,
+        """The checked call in the library's units: the one translation of map settings.
+        Dyson orbitals weigh by their pole strengths unless weights are given."""
+        weights: Any = self.weights
+        if weights is None and str((molecule.computation or {}).get("method", "")).lower() \
+                == DYSON_METHOD:
+            weights = list(molecule.mo_occ[orbital_rows(molecule, self.orbitals, self.spin)])
+        return MapSumCall(molecule, self.orbitals, spin=self.spin, weights=weights,
                           energies=self.energies, k_max=self.k_max, n=self.n,
                           k_unit=self.k_unit, k_min=self.k_min, k_step=self.k_step,
                           symmetry=self.symmetry, polarisation=self.polarisation,

@@ -67,10 +67,15 @@ def resolve_molecule(source: Optional[str] = None, *, smiles: Optional[str] = No
         return compute_orbitals(text, **compute)  # type: ignore[arg-type]
     if os.path.isdir(text):
         raise ReadError(f"{text}: a folder, not a molecule's file")
+    raise unknown_molecule(text)
+
+
+def unknown_molecule(text: str) -> ReadError:
+    """The one-line refusal of a word that names no file, example or catalogue entry."""
     hint = close_matches(text, EXAMPLES)
-    raise ReadError(f"unknown molecule {text!r}: not a file, an example or a catalogue "
-                    f"entry ({LISTING})" + (f"; did you mean {' or '.join(hint)}?"
-                                            if hint else ""))
+    return ReadError(f"unknown molecule {text!r}: not a file, an example or a catalogue "
+                     f"entry ({LISTING})" + (f"; did you mean {' or '.join(hint)}?"
+                                             if hint else ""))
 
 
 def _wavefunction_file(path: str) -> bool:

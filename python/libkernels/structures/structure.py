@@ -321,3 +321,16 @@ def _read_with_ase(path: str) -> Tuple[List[str], Float64Array, str]:
         raise ReadError(f"{path}: a periodic structure of {len(atoms)} atoms, not a molecule")
     return (list(atoms.get_chemical_symbols()), np.asarray(atoms.get_positions(), np.float64),
             str(atoms.info.get("name", "")) if hasattr(atoms, "info") else "")
+
+
+def smiles_formula(smiles: str) -> str:
+    """The molecular formula a SMILES string describes (RDKit), or '' when RDKit cannot
+    read it (its refusal comes, in one line, when the structure is built)."""
+    try:
+        Chem = require("rdkit.Chem", EXTRA, "a structure from SMILES", "RDKit")
+        descriptors = require("rdkit.Chem.rdMolDescriptors", EXTRA, "a structure from SMILES",
+                              "RDKit")
+    except ImportError:
+        return ""
+    mol = Chem.MolFromSmiles(str(smiles).strip()) if str(smiles).strip() else None
+    return "" if mol is None else str(descriptors.CalcMolFormula(mol))
