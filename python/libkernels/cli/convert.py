@@ -10,7 +10,7 @@ from __future__ import annotations
 import argparse
 from typing import TYPE_CHECKING
 
-from ..kspace.axes import ROLES, parse_dims
+from ..kspace.axes import ANGLE_UNIT_CHOICES, ROLES, parse_dims
 from ..kspace.geometry import GEOMETRIES
 from ..kspace.request import ConvertRequest
 from ..kspace.settings import parse_offsets
@@ -51,6 +51,9 @@ CONVERSION_FLAGS: Flags = options(
     k_step=flag("--resolution", group=CONVERSION, type=float, metavar="STEP",
                 help="the momentum lattice's step in 1/Å, the same in kx and ky (default: the "
                      "finest angle step at normal emission)"),
+    angle_unit=flag("--angle-unit", group=CONVERSION, choices=ANGLE_UNIT_CHOICES,
+                    help="the unit of every angle axis, where the file states none or over "
+                         "what it states (default: the file's units, never guessed)"),
     dims=flag("--dims", group=CONVERSION, nargs="+", metavar="NAME=ROLE", convert=parse_dims,
               help="what the file's dimensions are where their names do not say: "
                    + ", ".join(ROLES)))

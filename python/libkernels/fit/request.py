@@ -432,7 +432,7 @@ def fit_momentum_map(measured: MeasuredSource, molecule: MoleculeSource, orbital
                      sample_azimuth: float = 0.0,
                      energy_window: Optional[Tuple[float, float]] = None,
                      k_step: Optional[float] = None, dims: Optional[Mapping[str, str]] = None,
-                     ) -> FitResult:
+                     angle_unit: Optional[str] = None) -> FitResult:
     """Fits orbital weights, chosen orientation angles and a background to a
     measured momentum map; returns a FitResult.
 
@@ -461,8 +461,8 @@ def fit_momentum_map(measured: MeasuredSource, molecule: MoleculeSource, orbital
       guard's limit for the model maps (bytes or '8G'; default: half the
       available memory, or LIBKERNELS_MAX_MEMORY);
       data measured in angles (or a cube to window) are converted first, with
-      geometry, angle_offsets, sample_azimuth, energy_window, k_step and dims
-      as lk.to_momentum takes them.
+      geometry, angle_offsets, sample_azimuth, energy_window, k_step, dims and
+      angle_unit as lk.to_momentum takes them.
     Issues the fit's warnings (result.warnings): IdentifiabilityWarning when
     orbitals cannot be told apart, FitWarning for a misfit, angles not
     separately determined, equivalent orientations and errors scaled by the
@@ -481,7 +481,7 @@ def fit_momentum_map(measured: MeasuredSource, molecule: MoleculeSource, orbital
         threads=threads, progress=progress, model_image=model_image, max_memory=max_memory,
         geometry=geometry, angle_offsets=None if angle_offsets is None else dict(angle_offsets),
         sample_azimuth=sample_azimuth, energy_window=energy_window, k_step=k_step,
-        dims=None if dims is None else dict(dims),).run()
+        dims=None if dims is None else dict(dims), angle_unit=angle_unit).run()
 
 
 def deconvolve(measured_stack: MeasuredSource, molecule: MoleculeSource, orbitals: Orbitals,
@@ -504,7 +504,7 @@ def deconvolve(measured_stack: MeasuredSource, molecule: MoleculeSource, orbital
                sample_azimuth: float = 0.0,
                energy_window: Optional[Tuple[float, float]] = None,
                k_step: Optional[float] = None, dims: Optional[Mapping[str, str]] = None,
-               ) -> DeconvolutionResult:
+               angle_unit: Optional[str] = None) -> DeconvolutionResult:
     """Orbital weights of every slice of an energy stack; returns a DeconvolutionResult.
 
     measured_stack: a stack (file, xarray.DataArray with a binding_energy
@@ -526,4 +526,4 @@ def deconvolve(measured_stack: MeasuredSource, molecule: MoleculeSource, orbital
         threads=threads, progress=progress, max_memory=max_memory,
         geometry=geometry, angle_offsets=None if angle_offsets is None else dict(angle_offsets),
         sample_azimuth=sample_azimuth, energy_window=energy_window, k_step=k_step,
-        dims=None if dims is None else dict(dims),).run()
+        dims=None if dims is None else dict(dims), angle_unit=angle_unit).run()

@@ -110,7 +110,7 @@ def _open(data: Any, conversion: Conversion) -> Placed:
     else:
         raise MeasuredDataError(f"to_momentum takes a file or an xarray object, got "
                                 f"{type(data).__name__}")
-    return place(dataset, conversion.dims, label)
+    return place(dataset, conversion.dims, label, conversion.angle_unit)
 
 
 # ---- energies ---------------------------------------------------------------------------
@@ -262,7 +262,7 @@ def to_momentum(data: Any, geometry: Optional[str] = None, *,
                 photon_energy: Optional[float] = None, work_function: Optional[float] = None,
                 kinetic_energy: Optional[float] = None,
                 energy_window: Optional[Sequence[float]] = None, k_step: Optional[float] = None,
-                dims: Optional[Mapping[str, str]] = None,
+                dims: Optional[Mapping[str, str]] = None, angle_unit: Optional[str] = None,
                 max_memory: MemorySize = None) -> xarray.Dataset:
     """Measured data on a square momentum lattice, with uncertainties (module notes).
 
@@ -273,13 +273,14 @@ def to_momentum(data: Any, geometry: Optional[str] = None, *,
     kinetic_energy in eV (the file's when not given); energy_window: (low, high)
     eV of the output energy axis (binding energy when the photon energy is
     known, else kinetic), summed into one map; k_step: the lattice step in 1/Å;
-    dims: {file's dimension: role} where names do not tell; max_memory: above it
-    the conversion is lazy, chunk by chunk."""
+    dims: {file's dimension: role} where names do not tell; angle_unit: 'deg' or
+    'rad' for every angle, where the file states none (or over what it states);
+    max_memory: above it the conversion is lazy, chunk by chunk."""
     conversion = Conversion(
         geometry=geometry, angle_offsets=None if angle_offsets is None else dict(angle_offsets),
         sample_azimuth=sample_azimuth,
         energy_window=None if energy_window is None else (energy_window[0], energy_window[1]),
-        k_step=k_step, dims=None if dims is None else dict(dims),
+        k_step=k_step, dims=None if dims is None else dict(dims), angle_unit=angle_unit,
         energies=Energies(photon_energy=photon_energy, work_function=work_function,
                           kinetic_energy=kinetic_energy), max_memory=max_memory)
     return convert(data, conversion)

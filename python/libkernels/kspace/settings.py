@@ -17,7 +17,7 @@ from typing import Any, Dict, Mapping, Optional, Tuple
 
 from ..core.errors import InputError
 from ..requests.base import setting
-from .axes import parse_dims
+from .axes import check_angle_unit, parse_dims
 from .geometry import GEOMETRIES
 
 __all__ = ["ConversionSettings", "parse_offsets"]
@@ -55,7 +55,8 @@ class ConversionSettings:
     already in momentum), `angle_offsets` {angle: degrees at normal emission},
     `sample_azimuth` (degrees), `energy_window` (low, high) eV summed into one map,
     `k_step` (1/Å; default: the angle step at normal emission), `dims` {file's
-    name: role}; checked when made."""
+    name: role}, `angle_unit` ('deg' or 'rad': the unit of every angle, over what
+    the file states; default: the file's, never guessed); checked when made."""
 
     geometry: Optional[str] = setting(None)
     angle_offsets: Optional[Dict[str, float]] = setting(None)
@@ -63,6 +64,7 @@ class ConversionSettings:
     energy_window: Optional[Tuple[float, float]] = setting(None)
     k_step: Optional[float] = setting(None)
     dims: Optional[Dict[str, str]] = setting(None)
+    angle_unit: Optional[str] = setting(None)
 
     def check(self) -> None:
         if self.geometry is not None and self.geometry not in GEOMETRIES + ("momentum",):
@@ -70,6 +72,11 @@ class ConversionSettings:
                                          f"got {self.geometry!r}")
         object.__setattr__(self, "angle_offsets", parse_offsets(self.angle_offsets))
         object.__setattr__(self, "dims", parse_dims(self.dims) or None)
+        try:
+            object.__setattr__(self, "angle_unit", check_angle_unit(self.angle_unit))
+        except Exception:
+            raise InputError("angle_unit", f"must be deg or rad, got {self.angle_unit!r}") \
+                from None
         if self.k_step is not None and not (math.isfinite(float(self.k_step))
                                             and float(self.k_step) > 0):
             raise InputError("k_step", f"must be a positive number, got {self.k_step}")
