@@ -13,6 +13,7 @@ role (degrees, eV, 1/Å):
     kx, ky          parallel momenta (data already in momentum space)
     kinetic_energy, binding_energy
     energy_above_fermi   E - E_F in eV (negative below the Fermi level)
+    photon_energy   the photon energy of a photon-energy scan (eV)
 
 A dimension is placed by `dims` when given ({file's name: role}), else by
 its name (NAMES, in any case, without spaces or underscores), else by its
@@ -50,6 +51,7 @@ import numpy as np
 
 from ..core.errors import MeasuredDataError
 from ..core.measured import in_unit
+from .metadata import Stated, stated as stated_metadata
 
 if TYPE_CHECKING:
     import xarray
@@ -60,7 +62,8 @@ __all__ = ["ANGLES", "MOMENTA", "ENERGIES", "ROLES", "NAMES", "Placed", "place",
 ANGLES = ("phi", "psi", "theta", "beta", "azimuth")
 MOMENTA = ("kx", "ky")
 ENERGIES = ("kinetic_energy", "binding_energy", "energy_above_fermi")
-ROLES = ANGLES + MOMENTA + ENERGIES
+SCANS = ("photon_energy",)
+ROLES = ANGLES + MOMENTA + ENERGIES + SCANS
 
 # role -> names it is recognised by (compared in lower case, without spaces and _)
 NAMES: Dict[str, Tuple[str, ...]] = {
@@ -75,6 +78,7 @@ NAMES: Dict[str, Tuple[str, ...]] = {
     "kinetic_energy": ("kineticenergy", "ekin", "ek", "kinetic", "ke"),
     "binding_energy": ("bindingenergy", "eb", "ebin", "binding", "be"),
     "energy_above_fermi": ("ev", "eef", "e-ef", "energyrelative"),
+    "photon_energy": ("hv", "photonenergy", "excitationenergy", "hn"),
 }
 _BY_NAME = {alias: role for role, aliases in NAMES.items() for alias in aliases}
 
@@ -158,6 +162,7 @@ class Placed:
     attrs: Dict[str, Any] = field(default_factory=dict)
     found: str = ""
     angle_units: Dict[str, str] = field(default_factory=dict)
+    stated: Stated = field(default_factory=Stated)
 
     @property
     def dims(self) -> Tuple[str, ...]:
@@ -249,7 +254,7 @@ def _coordinate(values: Any, role: str, unit: str, label: str, name: str,
         return _angle_degrees(values, unit, label, name, stated, unscaled,
                               notes if notes is not None else UnitNote())
     values = np.asarray(values, dtype=np.float64)
-    return in_unit(values, "energy" if role in ENERGIES else "momentum", bare_unit(unit),
+    return in_unit(values, "energy" if role in ENERGIES + SCANS else "momentum", bare_unit(unit),
                    label, name)
 
 
@@ -308,8 +313,13 @@ def place(dataset: xarray.Dataset, dims: Any = None, label: str = "",
             else:
                 value = float(_coordinate(coordinate.values, role, _unit(coordinate.attrs),
                                           label, name, stated, False, notes))
+                if coordinate.attrs.get("units_from") and stated is None:
+                    notes.notes[name] = f"{_unit(coordinate.attrs)} ({coordinate.attrs['units_from']})"
             if math.isfinite(value):
                 fixed[role] = value
+        elif coordinate.ndim == 0 and role == "photon_energy":
+            attrs.setdefault("photon_energy", float(_coordinate(
+                coordinate.values, role, _unit(coordinate.attrs), label, name)))
         elif coordinate.ndim == 0 and role in ("kinetic_energy", "binding_energy"):
             attrs.setdefault(role, float(_coordinate(coordinate.values, role,
                                                      _unit(coordinate.attrs), label, name)))
@@ -320,6 +330,8 @@ def place(dataset: xarray.Dataset, dims: Any = None, label: str = "",
         values = _coordinate(dataset[name].values, role, _unit(dataset[name].attrs), label,
                              name, stated, bool(dataset[name].attrs.get("igor_unscaled")),
                              notes)
+        if name in notes.notes and dataset[name].attrs.get("units_from") and stated is None:
+            notes.notes[name] = f"{_unit(dataset[name].attrs)} ({dataset[name].attrs['units_from']})"
         if values.ndim != 1 or not np.all(np.isfinite(values)):
             raise MeasuredDataError(f"{label}: the coordinate of {name} holds NaN or infinite "
                                     "values")
@@ -346,4 +358,8 @@ def place(dataset: xarray.Dataset, dims: Any = None, label: str = "",
             variables[variable] = (tuple(roles[str(d)] for d in array.dims), array.data,
                                    dict(array.attrs))
     placed_data = type(dataset)(variables, coords=coords)
-    return Placed(placed_data, fixed, attrs, found, notes.notes)
+    metadata = stated_metadata(dataset)
+    for name in ("photon_energy", "work_function"):
+        if name in metadata.values and "photon_energy" not in roles.values():
+            attrs.setdefault(name, metadata.values[name])
+    return Placed(placed_data, fixed, attrs, found, notes.notes, metadata)

@@ -2,10 +2,13 @@
 
 | layout | module | recognised by (content first, then the name) | `read` gives |
 |---|---|---|---|
+| Scienta SES deflector map | `ses_zip.py` | the zip signature and a `Spectrum_*.ini` member; `.zip` | a Dataset |
 | NumPy archive | `npz.py` | the zip signature `PK\\x03\\x04`; `.npz` | a MeasuredMap |
 | NeXus NXmpes | `nexus.py` | the HDF5 signature and an NXentry at the top; `.nxs`, `.nx5`, `.nexus` | a Dataset |
+| the field's xarray NetCDF | `field_netcdf.py` | a NetCDF file holding the coordinates `alpha` and `chi` and a variable on `eV` or `phi` (angles in radians by that layout's convention) | a Dataset |
 | NetCDF | `netcdf.py` | `CDF` (classic), the HDF5 signature (NetCDF-4); `.nc`, `.nc4`, `.cdf`, `.netcdf`, `.h5`, `.hdf5`, `.hdf`, `.he5` | a Dataset |
 | Igor Pro | `igor.py` | a binary wave's version in its first two bytes; packed experiments by `.pxp`, `.pxt` | a Dataset |
+| FITS | `fits.py` | `SIMPLE  =` at the start; `.fits`, `.fit`, `.fts` | a Dataset |
 | Zarr | `zarr.py` | a folder holding Zarr metadata; `.zarr` | a Dataset |
 
 `opened(source)` reads a file's first bytes once (a path, or bytes in memory
@@ -36,15 +39,16 @@ from types import ModuleType
 from typing import Any, Iterator, Optional, Tuple
 
 from ...core.errors import MeasuredDataError
-from . import igor, netcdf, nexus, npz, zarr
+from . import field_netcdf, fits, igor, netcdf, nexus, npz, ses_zip, zarr
 from .base import ArrayHeader, Header, Opened, Source
 
 __all__ = ["LAYOUTS", "NETCDF_SUFFIXES", "opened", "layout_of", "read_header", "read",
            "Opened", "Header", "ArrayHeader"]
 
-LAYOUTS: Tuple[ModuleType, ...] = (npz, nexus, netcdf, igor, zarr)
+LAYOUTS: Tuple[ModuleType, ...] = (ses_zip, npz, nexus, field_netcdf, netcdf, igor, fits, zarr)
 NETCDF_SUFFIXES = netcdf.SUFFIXES
-KNOWN = ".npz, NeXus or other HDF5, NetCDF, Zarr, Igor .ibw/.pxp/.pxt"
+KNOWN = (".npz, NeXus or other HDF5, NetCDF, Zarr, Igor .ibw/.pxp/.pxt, SES .zip, "
+         "FITS")
 
 
 def opened(source: Source, label: Optional[str] = None) -> Opened:
@@ -90,4 +94,7 @@ def read_header(source: Source, *, max_arrays: Optional[int] = None,
 def read(source: Source, *, label: Optional[str] = None, **options: Any) -> Any:
     """The file's data (see the layouts' read; `options` such as chunked=, wave=)."""
     with _layout(source, label) as (layout, found):
-        return layout.read(found, **options)
+        data = layout.read(found, **options)
+        if hasattr(data, "data_vars"):  # which reader read it, for the conversion's checks
+            data.attrs.setdefault("layout", layout.__name__.rsplit(".", 1)[-1])
+        return data

@@ -43,7 +43,7 @@ from .base import ArrayHeader, Header, Opened, first_line
 if TYPE_CHECKING:
     import xarray
 
-__all__ = ["read", "read_header", "read_wave", "sniff", "note_values", "IGOR_DIMS",
+__all__ = ["read", "read_header", "read_wave", "sniff", "note_values", "note_attrs", "IGOR_DIMS",
            "SUFFIXES"]
 
 IGOR_DIMS = ("x", "y", "z", "t")
@@ -118,7 +118,7 @@ def note_values(note: str) -> Dict[str, str]:
     return values
 
 
-def _note_attrs(note: str) -> Dict[str, Any]:
+def note_attrs(note: str) -> Dict[str, Any]:
     """The note, and the photon energy, work function, energy scale, analyser settings
     and manipulator angles it states."""
     attrs: Dict[str, Any] = {"igor_note": note} if note else {}
@@ -212,7 +212,7 @@ def read_wave(wave: Dict[str, Any], label: str) -> xarray.Dataset:
         data = data[..., 0]                         # kept as scalar coordinates
     names = _labels(wave, full)
     scaling = _scaling(wave, full)
-    note = _note_attrs(_text(wave.get("note") or b""))
+    note = note_attrs(_text(wave.get("note") or b""))
     names = _ses_names(names, [unit for _, _, unit in scaling],
                        note.get("writer") == "Scienta SES")
     unscaled = all(start == 0.0 and delta == 1.0 for start, delta, _ in scaling)
@@ -329,7 +329,7 @@ def _wave_header(data: bytes, label: str, stream: IO[bytes]) -> Header:
         if all(0 <= n <= MAX_NOTE for n in sizes[1:]):
             stream.seek(start + sizes[0] + sizes[1])
             tail = stream.read(sum(sizes[2:]))
-            found.attrs = _note_attrs(_text(tail[:sizes[2]]))
+            found.attrs = note_attrs(_text(tail[:sizes[2]]))
             extended = _extended_units(tail[sizes[2] + sizes[3]:], sizes[4:])
             units = [e or u for e, u in zip(extended + [""] * 4, units)]
         shape = tuple(n for n in shape if n > 0) or (points,)
