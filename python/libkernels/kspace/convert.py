@@ -79,7 +79,10 @@ def _open(data: Any, conversion: Conversion) -> Placed:
                                         "NetCDF, Zarr and Igor files; a .npz already on kx, ky "
                                         "needs no conversion: fit, deconvolve and reconstruct "
                                         "take it as it is")
-            dataset = layouts.read(source, chunked=optional("dask.array") is not None)
+            # what the header declares is checked before dask and the data are touched
+            layouts.checked_header(source, conversion.max_memory, chunked=True)
+            dataset = layouts.read(source, chunked=optional("dask.array") is not None,
+                                   max_memory=conversion.max_memory)
         label = source.label
     elif hasattr(data, "data_vars") or hasattr(data, "dims"):
         dataset = data if hasattr(data, "data_vars") else data.to_dataset(name="intensity")

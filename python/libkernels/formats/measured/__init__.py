@@ -40,9 +40,10 @@ from typing import Any, Iterator, Optional, Tuple
 
 from ...core.errors import MeasuredDataError
 from . import field_netcdf, fits, igor, netcdf, nexus, npz, ses_zip, zarr
-from .base import ArrayHeader, Header, Opened, Source
+from .base import ArrayHeader, Header, Opened, Source, check_sizes
 
 __all__ = ["LAYOUTS", "NETCDF_SUFFIXES", "opened", "layout_of", "read_header", "read",
+           "checked_header",
            "Opened", "Header", "ArrayHeader"]
 
 LAYOUTS: Tuple[ModuleType, ...] = (ses_zip, npz, nexus, field_netcdf, netcdf, igor, fits, zarr)
@@ -91,9 +92,30 @@ def read_header(source: Source, *, max_arrays: Optional[int] = None,
         return header
 
 
-def read(source: Source, *, label: Optional[str] = None, **options: Any) -> Any:
-    """The file's data (see the layouts' read; `options` such as chunked=, wave=)."""
+# the layouts whose `read(chunked=True)` leaves the data in the file, read chunk by chunk
+CHUNKED = (nexus, field_netcdf, netcdf, zarr)
+
+
+def checked_header(source: Opened, max_memory: Any = None, chunked: bool = False) -> None:
+    """The file's header checked against the memory limit (base.check_sizes) before
+    its data are read; layouts that state no header of their own (a packed Igor
+    experiment) are checked as they read."""
+    assert source.layout is not None
+    try:
+        header = source.layout.read_header(source)
+    except MeasuredDataError:
+        if source.layout is igor and source.suffix in igor.PACKED:
+            return
+        raise
+    check_sizes(header, source.label, max_memory, chunked and source.layout in CHUNKED)
+
+
+def read(source: Source, *, label: Optional[str] = None, max_memory: Any = None,
+         **options: Any) -> Any:
+    """The file's data (see the layouts' read; `options` such as chunked=, wave=),
+    its header first checked against `max_memory` (base.check_sizes)."""
     with _layout(source, label) as (layout, found):
+        checked_header(found, max_memory, bool(options.get("chunked")))
         data = layout.read(found, **options)
         if hasattr(data, "data_vars"):  # which reader read it, for the conversion's checks
             data.attrs.setdefault("layout", layout.__name__.rsplit(".", 1)[-1])
