@@ -10,6 +10,7 @@ from __future__ import annotations
 import argparse
 from typing import TYPE_CHECKING, Any, List, Mapping
 
+from ..core.extras import NETCDF_WRITER, require_all
 from ..kspace.axes import ANGLE_UNIT_CHOICES, ROLES, parse_dims
 from ..kspace.geometry import GEOMETRIES
 from ..kspace.request import ConvertRequest
@@ -90,6 +91,7 @@ def run(args: argparse.Namespace) -> None:
                               "after the input, as NAME_k.nc")
     request = request_of(args)
     assert isinstance(request, ConvertRequest)
+    require_all(NETCDF_WRITER, "lab", "writing the converted NAME_k.nc")
     result = request.run()
     target = result.save(folder)
     dataset = result.dataset

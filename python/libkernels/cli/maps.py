@@ -10,6 +10,7 @@ from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
+from ..core.extras import NETCDF_WRITER, require_all
 from ..core.molecule import orbital_rows
 from ..formats.outputs import MAP_FORMATS
 from ..plot.maps import require_matplotlib
@@ -97,6 +98,8 @@ def run_maps(args: argparse.Namespace) -> List[str]:
     assert isinstance(request, MapRequest)
     if request.format != "nc":
         require_matplotlib()  # matplotlib missing: say so before any work
+    else:
+        require_all(NETCDF_WRITER, "netcdf", "writing maps as NetCDF (--format nc)")
     written = []
     for momentum_map in request.run():
         files = momentum_map.save(args.output_dir)

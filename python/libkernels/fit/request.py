@@ -148,18 +148,18 @@ def measurement_notes(measured: MeasuredMap, given: Energies,
         if source == "file":
             read.setdefault(name, f"{getattr(merged, name)} eV (from the file)")
     for name, (mine, theirs) in given.conflicts(stated).items():
-        assumed[name] = f"{mine:g} eV as given; the file states {theirs:g} eV (the given " \
+        assumed[name] = f"{mine:g} eV as given, over the file's {theirs:g} eV (the given " \
                         "value is used)"
     for name in ("photon_energy", "work_function"):
         file_value = measured.attrs.get(f"{name}_file")
         if file_value is not None and name not in assumed:
-            assumed[name] = (f"{getattr(merged, name)} eV as given; the file states "
+            assumed[name] = (f"{getattr(merged, name)} eV as given, over the file's "
                              f"{float(file_value):g} eV (the given value is used)")
     counted = counts_per_of(measured)
     if counts_per is not None:
         chosen = "k-area" if counts_per == "k-area" else "solid angle"
         if chosen != counted and "counts_per" in measured.attrs:
-            assumed["counts_per"] = f"{chosen} as given; the file states {counted}"
+            assumed["counts_per"] = f"{chosen} as given, over the file's {counted}"
         counted = chosen
     notes: Dict[str, Any] = {"read_from_file": read, "assumed": assumed,
                              "counts_per": counted}

@@ -221,7 +221,7 @@ def _angle_degrees(values: Any, unit: str, label: str, name: str, stated: Option
     if stated is not None:
         factor = ANGLE_UNITS[stated]
         if written and written in ANGLE_UNITS and ANGLE_UNITS[written] != factor:
-            notes.notes[name] = f"{stated} (given; the file states {unit!r})"
+            notes.notes[name] = f"{stated} (given, over the file's {unit!r})"
         else:
             notes.notes[name] = f"{stated} (given)"
         return values * factor

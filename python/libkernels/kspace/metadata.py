@@ -137,7 +137,7 @@ def stated(dataset: Any) -> Stated:
                 offsets[name] = round(degrees, 6)
     if offsets:
         found.put("stated_offsets", ", ".join(f"{k}={v:g}" for k, v in offsets.items()),
-                  "attributes *_offset, degrees; not applied unless given as "
+                  "attributes *_offset, degrees, not applied unless given as "
                   "--angle-offsets")
     if "writer" in attrs:
         found.put("writer", str(attrs["writer"]), "the reader")

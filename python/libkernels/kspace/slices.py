@@ -187,7 +187,7 @@ def describe_window(attrs: Dict[str, Any], quantity: str, summed: Any) -> None:
     """The slices an energy window summed, and their energies, in `attrs`."""
     attrs["slices_summed"] = int(np.size(summed))
     attrs["summed_energy_kind"] = quantity
-    attrs["summed_energies"] = [round(float(v), 9) for v in np.atleast_1d(summed)]
+    attrs["summed_energies"] = sorted(round(float(v), 9) for v in np.atleast_1d(summed))
 
 
 def described(dataset: Any, placed: Placed, energies: Optional[SliceEnergies]) -> Any:
@@ -202,7 +202,7 @@ def described(dataset: Any, placed: Placed, energies: Optional[SliceEnergies]) -
             if source == "file":
                 read.setdefault(name, f"{getattr(energies, name):g} eV (from the file)")
         for name, (given, theirs) in energies.conflicts.items():
-            assumed[name] = (f"{given:g} eV as given; the file states {theirs:g} eV (the "
+            assumed[name] = (f"{given:g} eV as given, over the file's {theirs:g} eV (the "
                              "given value is used)")
             attrs[f"{name}_file"] = float(theirs)
     for what in ("lens_mode", "pass_energy", "temperature", "analyser",
