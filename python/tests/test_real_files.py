@@ -173,6 +173,23 @@ def test_ses_waves_read_their_labels_and_note_and_cuts_convert_to_k_par(real, tm
     with xr.open_dataset(tmp_path / "graphene_152_k.nc") as cut:
         assert cut.intensity.dims == ("binding_energy", "k_par")
         np.testing.assert_allclose(cut.binding_energy.values, 36 - 4.5 - kinetic)
+    # the model along the cut, at each slice's own kinetic energy (a few slices)
+    with xr.open_dataset(tmp_path / "graphene_152_k.nc") as cut:
+        cut.isel(binding_energy=slice(0, 468, 117)).to_netcdf(tmp_path / "few_k.nc",
+                                                             engine="h5netcdf")
+    assert main(["map", "pentacene", "-O", "HOMO", "--cut", str(tmp_path / "few_k.nc"),
+                 "--quiet", "-o", str(tmp_path / "model")]) == 0
+    with xr.open_dataset(tmp_path / "model" / "few_model.nc") as model:
+        assert model.model.dims == ("binding_energy", "k_par") and model.model.shape == (4, 393)
+        # at k_perp = 0 along ky the model is the map's own column at each energy
+        m = lk.momentum_map_sum(lk.load_example("pentacene"), ["HOMO"],
+                                kinetic_energy=float(model.kinetic_energy[0]), k_max=0.8,
+                                n=161)
+        column = np.interp(model.k_par.values, m.ky, m.data[80])
+        inside = np.isfinite(model.model.values[0])  # NaN where the slice measured nothing
+        assert inside.sum() > 350
+        np.testing.assert_allclose(model.model.values[0][inside], column[inside], rtol=0.02,
+                                   atol=0.02 * column.max())
     sto = measured.read(str(real["STO_2_0010STO_2_.ibw"]))
     assert sto.attrs["manipulator_polar"] == 2.998 and sto.attrs["manipulator_tilt"] == -1.64
 

@@ -20,6 +20,7 @@ per measured angle step, as the file holds them.
 from __future__ import annotations
 
 import math
+import warnings
 from typing import TYPE_CHECKING, Any, Dict, Tuple
 
 import numpy as np
@@ -130,7 +131,9 @@ def convert_cut(xr: Any, placed: Placed, conversion: Conversion, energies: Slice
     binding = None if energies.binding is None else energies.binding[selected]
     if window is not None:
         out, var = out.sum(axis=0), var.sum(axis=0)
-        perp = np.nanmean(perp, axis=0)
+        with np.errstate(invalid="ignore"), warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)  # columns outside every slice
+            perp = np.nanmean(perp, axis=0)
         dims: Tuple[str, ...] = ("k_par",)
         coords["k_perp"] = ("k_par", perp, {"units": "1/angstrom"})
         attrs["kinetic_energy"] = float(np.mean(kinetic))
