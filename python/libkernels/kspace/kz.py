@@ -7,8 +7,9 @@ for a photoelectron of kinetic energy E_kin = hv - W - E_B inside a crystal
     k_par = c sqrt(E_kin) sin(phi),   kz = c sqrt(E_kin cos^2(phi) + V0)
 
 with c = 0.5123 1/Å per sqrt(eV) (geometry.K_PER_SQRT_EV).  The inverse is
-closed: E_kin = (kz^2 + k_par^2) / c^2 - V0, hv = E_kin + W + E_B and
-sin(phi) = k_par / (c sqrt(E_kin)).  Each energy slice (hv x phi) is resampled
+closed: E_kin = (kz^2 + k_par^2) / c^2 - V0, sin(phi) = k_par / (c sqrt(E_kin)),
+and the photon energy is found where the rule's kinetic energies along the hv
+axis (core/energies.py, E_kin = hv - W - E_B) reach E_kin.  Each energy slice (hv x phi) is resampled
 bilinearly onto one lattice of (kz, k_par) = step * integer, its variances
 by the weights squared (counts per measured pixel: no Jacobian), NaN outside
 the measured photon energies and angles.  The inner potential and the work
@@ -23,7 +24,7 @@ from typing import TYPE_CHECKING, Any, Dict, Tuple
 
 import numpy as np
 
-from ..core.energies import kinetic_energy
+from ..core.energies import Energies
 from ..core.errors import InputError, MeasuredDataError
 from .axes import Placed
 from .geometry import K_PER_SQRT_EV
@@ -107,7 +108,10 @@ def convert_photon_scan(xr: Any, placed: Placed, conversion: Conversion, label: 
             raise InputError("energy_window", f"{low:g} to {high:g} eV holds no slice of "
                                               f"{label} (binding energies {binding.min():g} to "
                                               f"{binding.max():g} eV)")
-    kinetic = kinetic_energy(hv.values[:, None], work, binding[selected][None, :])
+    # each slice's kinetic energy at each photon energy, by the one rule (core/energies.py)
+    kinetic = np.stack([Energies(photon_energy=float(h), work_function=work,
+                                 binding_energy=tuple(binding[selected])).kinetic(selected.size)
+                        for h in hv.values])
     if np.any(kinetic <= 0):
         raise InputError("work_function", f"leaves kinetic energies down to {kinetic.min():g} "
                                           f"eV for {label}; they must be positive")
@@ -135,12 +139,16 @@ def convert_photon_scan(xr: Any, placed: Placed, conversion: Conversion, label: 
         counts = values[s]
         variances = np.square(np.asarray(sigma[s], np.float64)) if sigma is not None else \
             expected_counts_variance(counts).astype(np.float64)
-        fa = hv.index(e_kin + work + binding[s])
+        # the photon energy reaching e_kin: the rule's kinetic energies along the hv axis
+        # (ascending with hv) inverted by interpolation
+        fa = np.interp(e_kin, kinetic[:, row], np.arange(hv.values.size, dtype=np.float64),
+                       left=np.nan, right=np.nan)
         out[row], var[row] = _bilinear(fa, fb, counts, variances)
     attrs: Dict[str, Any] = {
         "source": label, "inner_potential": v0, "work_function": work,
         "photon_energies": [float(hv.values[0]), float(hv.values[-1]), int(hv.values.size)],
         "kz_formula": "kz = 0.5123 sqrt(E_kin cos^2(phi) + V0), E_kin = hv - W - E_B",
+        "kinetic_energy_range": [e_low, e_high],
         "units": "counts per measured (hv, angle) pixel (interpolated; no Jacobian)",
         "layout": "intensity[..., j, i] at (kz[j], k_par[i])"}
     coords: Dict[str, Any] = {"kz": ("kz", kz, {"units": "1/angstrom"}),
