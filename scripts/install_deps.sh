@@ -43,7 +43,7 @@ if ! ls "$igor_cache"/igor2-*.tar.gz >/dev/null 2>&1; then
 fi
 
 # Measured data that no one here made, for the conformance suite on real files
-# (python/tests/test_real_files.py; docs/howto/instruments.md lists them with their
+# (python/tests/test_real_files.py; docs/instruments.md lists them with their
 # checksums): the example data of the arpes 3.0.1 wheel (a NetCDF Fermi surface and
 # photon-energy scan in the field's xarray layout, a FITS cut), whose metadata asks
 # for an older Python, and the Scienta SES waves of xarpes 1.0.2's source

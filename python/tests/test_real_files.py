@@ -2,7 +2,7 @@
 to the pattern of faults found with PTCDA files (energies, windows, units, what momentum
 data count per, sizes that lie).
 
-The real files come from PyPI packages of the field (docs/howto/instruments.md lists
+The real files come from PyPI packages of the field (docs/instruments.md lists
 them with their checksums), fetched by scripts/install_deps.sh into .cache/real-files:
 the arpes 3.0.1 wheel's example data and the xarpes 1.0.2 source distribution's SES
 waves.  They are GPL-licensed data and never committed.  Missing, these tests fail in
