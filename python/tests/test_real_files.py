@@ -16,10 +16,11 @@ free-electron formula, written independently of kspace/:
 fermi_surface.nc is a polar scan in the field's xarray layout (slit orientation alpha =
 pi/2: the slit along the polar axis): phi runs along the slit, theta is the
 manipulator's polar angle, both in radians (the layout's convention).  At normal tilt
-the slit's momentum is K sin(phi) (ky), the polar scan's K sin(theta) along kx; this
+the slit's momentum is K sin(phi) (ky), the polar scan's K sin(theta) along kx.  This
 package's polar set-up turns the sample by +theta about y, so that a positive theta
-looks at negative kx (kspace/geometry.py): kx spans -K sin(theta_max) ...
--K sin(theta_min), the issue's -1.07 ... 2.41 1/Å mirrored.
+looks at negative kx (kspace/geometry.py); the layout's theta turns the other way and
+is negated on reading, so that kx spans K sin(theta_file_min) ... K sin(theta_file_max),
+about -1.07 ... 2.41 1/Å.
 """
 
 import math
@@ -112,7 +113,9 @@ def test_fermi_surface_in_the_field_layout_reads_radians_and_its_photon_energy(r
     assert abs(ky0 - big_k * math.sin(phi.min())) < 1e-3
     assert abs(ky1 - big_k * math.sin(phi.max())) < 1e-3
     print(f"fermi_surface.nc: kx {kx0:.4f} ... {kx1:.4f}, ky {ky0:.4f} ... {ky1:.4f} 1/Å")
-    assert -2.42 < kx0 < -2.40 and 1.06 < kx1 < 1.08  # radians, not degrees (0.04 1/Å)
+    assert -1.08 < kx0 < -1.06 and 2.40 < kx1 < 2.42  # radians, not degrees (0.04 1/Å)
+    assert theta[0] < theta[-1] and "theta negated" in out.attrs["read_from_file"] + \
+        str(out.attrs.get("angle_sense", ""))
     finite = np.isfinite(out.intensity.values)
     step = float(out.kx[1] - out.kx[0])
     covered = out.kx.values[finite.any(axis=1)]

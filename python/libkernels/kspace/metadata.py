@@ -42,6 +42,7 @@ TEXT_NAMES: Dict[str, Tuple[str, ...]] = {
     "temperature": ("temperature", "sample_temperature"),
     "analyser": ("analyzer_name", "analyser_name", "analyzer", "analyser", "instrument"),
     "acquisition_mode": ("acquisition_mode",),
+    "angle_sense": ("angle_sense",),
 }
 MANIPULATOR = {"manipulator_polar": "theta", "manipulator_tilt": "beta",
                "manipulator_azimuth": "chi"}

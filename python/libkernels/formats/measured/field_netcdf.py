@@ -28,6 +28,13 @@ coordinates: `units` rad on every angle that states none, eV on `eV`, and the
 file's `writer` attribute saying so, so that kspace/axes.py reads the units
 as stated rather than guessed.  An angle whose `units` the file does state
 keeps them.
+
+The layout's polar angle turns the other way round from this package's polar
+set-up (kspace/geometry.py turns the sample by +theta about y, so that a positive
+theta looks at negative kx; the layout's positive theta looks at positive kx, the
+free-electron k = K sin(theta)).  `theta` is therefore negated on reading (and a
+polar scan's axis reversed so that it still ascends), and the file's
+`angle_sense` attribute says so; `theta_offset` turns with it.
 """
 
 from __future__ import annotations
@@ -100,4 +107,21 @@ def annotated(dataset: Any) -> Any:
             coordinate.attrs["units"] = "eV"
             coordinate.attrs["units_from"] = "the layout's convention"
     dataset.attrs["writer"] = WRITER
+    return in_package_sense(dataset)
+
+
+def in_package_sense(dataset: Any) -> Any:
+    """theta negated into this package's polar sense (module notes)."""
+    if "theta" not in dataset.coords or dataset.attrs.get("angle_sense"):
+        return dataset
+    theta = dataset.coords["theta"]
+    attrs = dict(theta.attrs)
+    dataset = dataset.assign_coords(theta=-theta)
+    dataset.coords["theta"].attrs.update(attrs)
+    if "theta" in dataset.dims:
+        dataset = dataset.isel(theta=slice(None, None, -1))
+    if "theta_offset" in dataset.attrs:
+        dataset.attrs["theta_offset"] = -float(dataset.attrs["theta_offset"])
+    dataset.attrs["angle_sense"] = ("theta negated: the layout's polar angle turns the "
+                                    "other way round from this package's")
     return dataset
