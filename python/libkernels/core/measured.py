@@ -44,6 +44,10 @@ UNIFORM_TOLERANCE = 1e-3
 
 # The energies a measurement may state (eV), as attributes of the file or keys of the .npz.
 ENERGY_ATTRIBUTES = ("kinetic_energy", "photon_energy", "work_function")
+# The attribute of a converted map holding the kinetic energy (eV) of each slice
+# whose counts it holds (kspace/footprint.py): one per slice of a stack, which a
+# slice cut from the stack keeps its own of.
+SLICE_KINETIC_ENERGY = "slice_kinetic_energy"
 
 
 @dataclass
@@ -93,8 +97,20 @@ class MeasuredMap:
             raise MeasuredDataError(f"{self.source}: a single map has no slices")
         energies = np.asarray(self.binding_energy, dtype=np.float64)
         return MeasuredMap(self.intensity[index], self.kx, self.ky, float(energies[index]),
-                           f"{self.source}[{index}]", dict(self.attrs),
+                           f"{self.source}[{index}]", self._slice_attributes(index),
                            None if self.sigma is None else self.sigma[index], **self.energies)
+
+    def _slice_attributes(self, index: Optional[int]) -> Dict[str, Any]:
+        """The attributes of one slice (`index`), or of the stack summed (None): the
+        per-slice kinetic energies cut to the slice's own, or to their mean (the
+        summed stack is modelled at one energy)."""
+        attrs = dict(self.attrs)
+        if SLICE_KINETIC_ENERGY in attrs:
+            values = np.asarray(attrs.pop(SLICE_KINETIC_ENERGY), dtype=np.float64).reshape(-1)
+            if values.size == self.intensity.shape[0]:
+                attrs[SLICE_KINETIC_ENERGY] = values[[index]] if index is not None \
+                    else np.array([values.mean()])
+        return attrs
 
     def summed(self) -> MeasuredMap:
         """The stack summed over binding energy; a pixel NaN in any slice stays masked
@@ -104,7 +120,8 @@ class MeasuredMap:
             return self
         sigma = None if self.sigma is None else np.sqrt(np.sum(self.sigma ** 2, axis=0))
         return MeasuredMap(self.intensity.sum(axis=0), self.kx, self.ky, None,
-                           f"{self.source} (summed over binding energy)", dict(self.attrs),
+                           f"{self.source} (summed over binding energy)",
+                           self._slice_attributes(None),
                            sigma, **self.energies)
 
     def to_xarray(self) -> xarray.DataArray:

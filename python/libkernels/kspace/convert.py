@@ -23,6 +23,14 @@ count for raw counts).  Both are carried through the interpolation and the
 solid-angle Jacobian (resample.py).  An
 energy window sums the converted slices inside it into one map.
 
+That estimate is still the data's (a neighbourhood's counts), and weights that
+follow the data bias a fit: the attribute `sigma_source` says `counts` when
+sigma is such an estimate (`file` when the file gave it), and the fit then
+weighs the pixels by the model's own expected counts instead.  Data converted
+from angles also state how their pixels were made (footprint.py: the measured
+angle axes, each slice's kinetic energy, the lattice step), so that the fit
+can model each pixel as the interpolation of the measured pixels around it.
+
 Size: above the memory limit (core/memory.py) the cube is converted in
 chunks of slices on dask, lazily: nothing is read until the result is
 written (`write_netcdf`) or computed, and then one chunk at a time.
@@ -44,6 +52,7 @@ from ..core.memory import MemorySize, check, memory_limit
 from ..formats import measured as layouts
 from ..formats.measured import npz
 from .axes import MOMENTA, Placed, place
+from .footprint import COUNTS, SIGMA_SOURCE, footprint_attributes
 from .geometry import GEOMETRIES, Geometry, k_of_energy
 from .resample import AngleAxis, Resampler, lattice
 from .settings import ConversionSettings
@@ -355,8 +364,14 @@ def convert(data: Any, conversion: Conversion) -> xarray.Dataset:
         values, variances = values[0], variances[0]
     information = None if resampler is None else resampler.information_ratio(
         float(np.nanmean(energies.kinetic[selected])))
-    return _dataset(xr, values, variances, kx, ky, energies, selected, dim,
-                    conversion, geometry, placed, label, information)
+    dataset = _dataset(xr, values, variances, kx, ky, energies, selected, dim,
+                       conversion, geometry, placed, label, information)
+    dataset.attrs[SIGMA_SOURCE] = COUNTS if sigma is None else "file"
+    if geometry is not None:
+        dataset.attrs.update(footprint_attributes(
+            geometry, {name: placed.data[name].values for name in geometry.scanned},
+            energies.kinetic[selected], float(kx[1] - kx[0])))
+    return dataset
 
 
 def _converted(intensity: Any, sigma: Any, kinetic: Float64Array, selected: Any,
