@@ -56,7 +56,8 @@ def _check_fit(path, tmp_path, **energy):
     fit = lk.fit_momentum_map(path, "pentacene", ["HOMO", "HOMO-1"], fit_angles="alpha",
                               orientation=(10, 0, 0), background="constant", progress=False,
                               k_range=(0.2, 2.4), **energy)
-    assert fit.model_grid == "exact"
+    # modelled as the conversion made the pixels, weighed by the model's counts
+    assert fit.model_grid == "resampled" and fit.errors == "poisson"
     for value, error, truth in zip(fit.weights, fit.weight_errors, TRUTH["weights"]):
         assert abs(value - truth) < 3 * error, (fit.weights, fit.weight_errors)
     alpha = (fit.orientation[0] - TRUTH["alpha"] + 90) % 180 - 90
@@ -449,9 +450,10 @@ def test_sigma_predicts_the_scatter_after_interpolation_and_jacobian(tmp_path):
 def test_fits_of_converted_maps_state_errors_their_scatter_bears_out():
     """Lattice pixels interpolated from shared measured pixels are correlated: taken as
     independent, a fit's errors came out 1.4-1.5 times too small.  The conversion states
-    how much information the lattice would over-claim, and the fit's errors grow by its
-    root: over 40 Poisson draws of one polar map the angle scatters as stated.  A
-    lattice coarser than the angles shares nothing and claims no more than it holds."""
+    how much information the lattice would over-claim; the fit, knowing the pixels'
+    footprint, takes their correlation into its covariance and reports how much its
+    errors grew: over 40 Poisson draws of one polar map the angle scatters as stated.
+    A lattice coarser than the angles shares nothing and claims no more than it holds."""
     from libkernels.kspace.geometry import Geometry
     from libkernels.kspace.resample import AngleAxis, Resampler, lattice
 
@@ -479,7 +481,8 @@ def test_fits_of_converted_maps_state_errors_their_scatter_bears_out():
         alphas.append(fit.orientation[0])
         errors.append(fit.orientation_errors[0])
     shared = converted.attrs["information_ratio"]
-    assert 1.3 < shared < 2.5 and fit.goodness["information_ratio"] == shared
+    # the fit measures the growth from the footprint: close to what the file states
+    assert 1.3 < shared < 2.5 and abs(fit.goodness["information_ratio"] / shared - 1) < 0.25
     assert "errors x" in fit.report()
     scatter = np.std(alphas, ddof=1) / np.mean(errors)
     assert 0.75 < scatter < 1.3, scatter
