@@ -45,8 +45,9 @@ UNIFORM_TOLERANCE = 1e-3
 # The energies a measurement may state (eV), as attributes of the file or keys of the .npz.
 ENERGY_ATTRIBUTES = ("kinetic_energy", "photon_energy", "work_function")
 # The attribute of a converted map holding the kinetic energy (eV) of each slice
-# whose counts it holds (kspace/footprint.py): one per slice of a stack, which a
-# slice cut from the stack keeps its own of.
+# whose counts it holds (kspace/footprint.py): the slices an energy window summed,
+# or, taken from a stack's kinetic_energy coordinate, one per slice of the stack,
+# of which a slice cut from it keeps its own.
 SLICE_KINETIC_ENERGY = "slice_kinetic_energy"
 
 
@@ -195,6 +196,11 @@ def from_xarray(value: Any, label: str) -> MeasuredMap:
                                     f"it must lie on the intensity's ({', '.join(dims)})")
         sigma_values = np.asarray(sigma.transpose(*order).values)
     attrs.update(value.attrs)
+    kinetic = value.coords.get("kinetic_energy")
+    if kinetic is not None and kinetic.dims in ((), ("binding_energy",)):
+        # each slice's kinetic energy (a converted cube's, or the one of a slice cut from it)
+        attrs[SLICE_KINETIC_ENERGY] = np.atleast_1d(in_unit(
+            kinetic.values, "energy", kinetic.attrs.get("units"), label, "kinetic_energy"))
     return checked(np.asarray(value.values), axes["kx"], axes["ky"], energy, label, attrs,
                    sigma_values, stated_energies(attrs, label))
 

@@ -367,10 +367,10 @@ def convert(data: Any, conversion: Conversion) -> xarray.Dataset:
     dataset = _dataset(xr, values, variances, kx, ky, energies, selected, dim,
                        conversion, geometry, placed, label, information)
     dataset.attrs[SIGMA_SOURCE] = COUNTS if sigma is None else "file"
-    if geometry is not None:
+    if geometry is not None:  # a cube's slices state their energies in a coordinate
         dataset.attrs.update(footprint_attributes(
             geometry, {name: placed.data[name].values for name in geometry.scanned},
-            energies.kinetic[selected], float(kx[1] - kx[0])))
+            energies.kinetic[selected] if values.ndim == 2 else None, float(kx[1] - kx[0])))
     return dataset
 
 

@@ -26,8 +26,9 @@ sum as a fit's weights always have, and the counts' variances added.
 The converted file states what rebuilds this (`footprint_attributes`): the
 set-up as the conversion writes it (geometry, angle offsets, sample azimuth,
 fixed angles), the measured angle axes (degrees, as in the file), the lattice
-step and the kinetic energy of each slice whose counts the map holds, one per
-slice of a cube (core/measured.py keeps a slice's own when a stack is cut).
+step and the kinetic energies of the slices a map sums; a cube's slices have
+theirs in its kinetic_energy coordinate, which a slice cut from it keeps
+(core/measured.py reads either into SLICE_KINETIC_ENERGY).
 `SIGMA_SOURCE` says whether the file's sigma is the counts' estimate (the
 fit may then take the model's expected counts instead) or the measurement's.
 """
@@ -78,14 +79,17 @@ BYTES_PER_ENTRY = 40
 ENTRIES_PER_ROW = 36
 
 
-def footprint_attributes(geometry: Geometry, axes: Mapping[str, Any], kinetic: ArrayLike,
-                         step: float) -> Dict[str, Any]:
+def footprint_attributes(geometry: Geometry, axes: Mapping[str, Any],
+                         kinetic: Optional[ArrayLike], step: float) -> Dict[str, Any]:
     """The attributes of a converted map that rebuild its footprint: the measured angle
-    axes `axes` {name: degrees, as in the file}, the kinetic energies of its slices
-    (eV) and the lattice step (1/Å); the set-up's own attributes are the conversion's."""
+    axes `axes` {name: degrees, as in the file}, the kinetic energies of the slices a
+    map sums (eV; None for a cube, whose kinetic_energy coordinate gives each
+    slice's) and the lattice step (1/Å); the set-up's own attributes are the
+    conversion's."""
     found: Dict[str, Any] = {f"{MEASURED_PREFIX}{name}": np.asarray(axes[name], np.float64)
                              for name in geometry.scanned}
-    found[SLICE_KINETIC_ENERGY] = np.asarray(kinetic, np.float64).reshape(-1)
+    if kinetic is not None:
+        found[SLICE_KINETIC_ENERGY] = np.asarray(kinetic, np.float64).reshape(-1)
     found[LATTICE_STEP] = float(step)
     return found
 
