@@ -262,8 +262,8 @@ def _block(qx: Float64Array, qy: Float64Array, scale: Float64Array, k_min: float
     cy = np.clip(iy[..., None] + steps, 0, n - 1)  # happens, its margin sees to that
     columns = cx[..., :, None] * n + cy[..., None, :]  # (rows, 4, 4, 4)
     values = scale[..., None, None] * wx[..., :, None] * wy[..., None, :]
-    rows = np.broadcast_to(np.arange(qx.shape[0])[:, None, None, None], columns.shape)
-    block = sparse.csr_matrix((values.ravel(), (rows.ravel(), columns.ravel())),
-                              shape=(qx.shape[0], n * n))
-    block.sum_duplicates()
+    rows = qx.shape[0]
+    block = sparse.csr_matrix((values.reshape(-1), columns.reshape(-1),
+                               np.arange(0, 64 * rows + 1, 64)), shape=(rows, n * n))
+    block.sum_duplicates()  # the four measured pixels' squares overlap
     return block
