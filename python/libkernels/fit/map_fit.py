@@ -2,12 +2,14 @@
 deconvolution of stacks run, from the plan a request resolves (request.py).
 
 The error model is chosen (`auto`), the orbitals' maps and the instrument set
-up at the used pixels (model.py, forward.py), the nonlinear parameters searched
+up at the used pixels (model.py, forward.py; through the footprint a converted
+map states, kspace/footprint.py), the nonlinear parameters searched
 (orientation_search.py; symmetry.py for the orientations that give the same
 maps), Poisson weights made the model's until the parameters settle, alpha and
 gamma merged where they are one angle, the angles made canonical, and the
-result assembled: the covariance of every fitted quantity, the goodness and
-the warnings (see request.py's module notes for what each means).
+result assembled: the covariance of every fitted quantity (with the footprint,
+the sandwich of the pixels' correlation), the goodness and the warnings (see
+request.py's module notes for what each means).
 """
 
 from __future__ import annotations
