@@ -197,10 +197,15 @@ def from_xarray(value: Any, label: str) -> MeasuredMap:
         sigma_values = np.asarray(sigma.transpose(*order).values)
     attrs.update(value.attrs)
     kinetic = value.coords.get("kinetic_energy")
-    if kinetic is not None and kinetic.dims in ((), ("binding_energy",)):
-        # each slice's kinetic energy (a converted cube's, or the one of a slice cut from it)
-        attrs[SLICE_KINETIC_ENERGY] = np.atleast_1d(in_unit(
-            kinetic.values, "energy", kinetic.attrs.get("units"), label, "kinetic_energy"))
+    if kinetic is not None and kinetic.dims in ((), ("binding_energy",)) and \
+            kinetic.dtype.kind in "iuf":
+        # each slice's kinetic energy (a converted cube's, or the one of a slice cut
+        # from it); a coordinate in units of its own is the file's business
+        try:
+            attrs[SLICE_KINETIC_ENERGY] = np.atleast_1d(in_unit(
+                kinetic.values, "energy", kinetic.attrs.get("units"), label, "kinetic_energy"))
+        except MeasuredDataError:
+            pass
     return checked(np.asarray(value.values), axes["kx"], axes["ky"], energy, label, attrs,
                    sigma_values, stated_energies(attrs, label))
 
