@@ -52,9 +52,9 @@ if TYPE_CHECKING:
     from numpy.typing import NDArray
 
     from ..core.molecule import Molecule
-    from ..kspace.footprint import Footprint
     from ..core.types import (BoolArray, Float32Array, Float64Array, MemorySize, OrbitalSelection,
                               OrientationLike, Polarisation, Spin, Symmetry)
+    from ..kspace.footprint import Footprint
 
 # Pixels lie on one square lattice when every measured coordinate is within
 # this share of the largest |k| of a lattice point (float32 axes pass).
