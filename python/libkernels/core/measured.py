@@ -44,6 +44,11 @@ UNIFORM_TOLERANCE = 1e-3
 
 # The energies a measurement may state (eV), as attributes of the file or keys of the .npz.
 ENERGY_ATTRIBUTES = ("kinetic_energy", "photon_energy", "work_function")
+# The attribute of a converted map holding the kinetic energy (eV) of each slice
+# whose counts it holds (kspace/footprint.py): the slices an energy window summed,
+# or, taken from a stack's kinetic_energy coordinate, one per slice of the stack,
+# of which a slice cut from it keeps its own.
+SLICE_KINETIC_ENERGY = "slice_kinetic_energy"
 
 
 @dataclass
@@ -93,8 +98,20 @@ class MeasuredMap:
             raise MeasuredDataError(f"{self.source}: a single map has no slices")
         energies = np.asarray(self.binding_energy, dtype=np.float64)
         return MeasuredMap(self.intensity[index], self.kx, self.ky, float(energies[index]),
-                           f"{self.source}[{index}]", dict(self.attrs),
+                           f"{self.source}[{index}]", self._slice_attributes(index),
                            None if self.sigma is None else self.sigma[index], **self.energies)
+
+    def _slice_attributes(self, index: Optional[int]) -> Dict[str, Any]:
+        """The attributes of one slice (`index`), or of the stack summed (None): the
+        per-slice kinetic energies cut to the slice's own, or to their mean (the
+        summed stack is modelled at one energy)."""
+        attrs = dict(self.attrs)
+        if SLICE_KINETIC_ENERGY in attrs:
+            values = np.asarray(attrs.pop(SLICE_KINETIC_ENERGY), dtype=np.float64).reshape(-1)
+            if values.size == self.intensity.shape[0]:
+                attrs[SLICE_KINETIC_ENERGY] = values[[index]] if index is not None \
+                    else np.array([values.mean()])
+        return attrs
 
     def summed(self) -> MeasuredMap:
         """The stack summed over binding energy; a pixel NaN in any slice stays masked
@@ -104,7 +121,8 @@ class MeasuredMap:
             return self
         sigma = None if self.sigma is None else np.sqrt(np.sum(self.sigma ** 2, axis=0))
         return MeasuredMap(self.intensity.sum(axis=0), self.kx, self.ky, None,
-                           f"{self.source} (summed over binding energy)", dict(self.attrs),
+                           f"{self.source} (summed over binding energy)",
+                           self._slice_attributes(None),
                            sigma, **self.energies)
 
     def to_xarray(self) -> xarray.DataArray:
@@ -178,6 +196,16 @@ def from_xarray(value: Any, label: str) -> MeasuredMap:
                                     f"it must lie on the intensity's ({', '.join(dims)})")
         sigma_values = np.asarray(sigma.transpose(*order).values)
     attrs.update(value.attrs)
+    kinetic = value.coords.get("kinetic_energy")
+    if kinetic is not None and kinetic.dims in ((), ("binding_energy",)) and \
+            kinetic.dtype.kind in "iuf":
+        # each slice's kinetic energy (a converted cube's, or the one of a slice cut
+        # from it); a coordinate in units of its own is the file's business
+        try:
+            attrs[SLICE_KINETIC_ENERGY] = np.atleast_1d(in_unit(
+                kinetic.values, "energy", kinetic.attrs.get("units"), label, "kinetic_energy"))
+        except MeasuredDataError:
+            pass
     return checked(np.asarray(value.values), axes["kx"], axes["ky"], energy, label, attrs,
                    sigma_values, stated_energies(attrs, label))
 

@@ -5,16 +5,22 @@ Residuals are weighted by 1/sigma of each pixel: the measurement's own
 standard deviations (`sigma`), counting statistics (`poisson`: sigma^2 is the
 expected count, first taken from the counts, max(I, 1), then from the model
 itself) or one common unknown sigma (`uniform`: the errors are then scaled by
-the scatter of the residuals)."""
+the scatter of the residuals).
+
+A converted map's pixels interpolate measured ones: a pixel's variance is its
+expected value times its `counting` factor (kspace/footprint.py), below 1
+where it averages several measured pixels, and its first Poisson weights are
+the conversion's own estimate of its sigma when it made one from the counts."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Dict, Sequence, Tuple
+from typing import TYPE_CHECKING, Dict, Optional, Sequence, Tuple
 
 import numpy as np
 
 from ..core.errors import InputError
 from ..core.extras import require
+from ..kspace.footprint import COUNTS, SIGMA_SOURCE
 
 if TYPE_CHECKING:
     from types import ModuleType
@@ -38,6 +44,11 @@ def require_scipy(module: str = "scipy.optimize") -> ModuleType:
 def require_scipy_optimize() -> ModuleType:
     """scipy.optimize (MissingExtraError without scipy)."""
     return require_scipy("scipy.optimize")
+
+
+def counted(measured: MeasuredMap) -> bool:
+    """Whether the map's sigma is a conversion's estimate from its counts."""
+    return measured.attrs.get(SIGMA_SOURCE) == COUNTS
 
 
 def background_terms(background: Background) -> Tuple[str, ...]:
@@ -86,11 +97,14 @@ class LinearProblem:
     notes); True and False stand for 'poisson' and 'uniform'."""
 
     def __init__(self, measured: MeasuredMap, used: BoolArray, errors: object,
-                 terms: Sequence[str]) -> None:
+                 terms: Sequence[str], counting: Optional[Float64Array] = None) -> None:
         i, j = np.nonzero(used)
         self.used = used
         self.terms = tuple(terms)
         self.intensity = measured.intensity[used]
+        # each pixel's variance per expected count (1: the pixel is a count)
+        self.counting = np.ones_like(self.intensity) if counting is None else \
+            np.asarray(counting, dtype=np.float64)
         if isinstance(errors, bool):  # the older poisson flag
             errors = "poisson" if errors else "uniform"
         self.errors = str(errors)
@@ -100,7 +114,11 @@ class LinearProblem:
                                            f"deviations; {measured.source} gives none")
             self.sqrt_weight = 1.0 / measured.sigma[used]
         elif self.errors == "poisson":
-            self.sqrt_weight = 1.0 / np.sqrt(np.maximum(self.intensity, 1.0))
+            if measured.sigma is not None and counted(measured):
+                self.sqrt_weight = 1.0 / measured.sigma[used]  # until the model's
+            else:
+                self.sqrt_weight = 1.0 / np.sqrt(np.maximum(self.intensity, 1.0)
+                                                 * self.counting)
         else:
             self.sqrt_weight = np.ones_like(self.intensity)
         columns = {"constant": np.ones_like(self.intensity), "kx slope": measured.kx[i],
@@ -111,7 +129,7 @@ class LinearProblem:
 
     def reweight(self, model: Float64Array) -> None:
         """Poisson weights from the model's expected counts instead of the measured."""
-        self.sqrt_weight = 1.0 / np.sqrt(np.maximum(model, POISSON_FLOOR))
+        self.sqrt_weight = 1.0 / np.sqrt(np.maximum(model, POISSON_FLOOR) * self.counting)
         self.target = self.sqrt_weight * self.intensity
 
     def design(self, orbital_columns: Float64Array) -> Float64Array:

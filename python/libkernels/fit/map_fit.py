@@ -2,12 +2,14 @@
 deconvolution of stacks run, from the plan a request resolves (request.py).
 
 The error model is chosen (`auto`), the orbitals' maps and the instrument set
-up at the used pixels (model.py, forward.py), the nonlinear parameters searched
+up at the used pixels (model.py, forward.py; through the footprint a converted
+map states, kspace/footprint.py), the nonlinear parameters searched
 (orientation_search.py; symmetry.py for the orientations that give the same
 maps), Poisson weights made the model's until the parameters settle, alpha and
 gamma merged where they are one angle, the angles made canonical, and the
-result assembled: the covariance of every fitted quantity, the goodness and
-the warnings (see request.py's module notes for what each means).
+result assembled: the covariance of every fitted quantity (with the footprint,
+the sandwich of the pixels' correlation), the goodness and the warnings (see
+request.py's module notes for what each means).
 """
 
 from __future__ import annotations
@@ -24,8 +26,9 @@ from ..core.errors import InputError, MeasuredDataError
 from ..core.orientation import ANGLES
 from ..core.validation import finite
 from ..kspace.convert import INFORMATION_RATIO
+from ..kspace.footprint import Footprint
 from .forward import ForwardModel, Instrument
-from .linear import LinearProblem, require_scipy
+from .linear import LinearProblem, counted, require_scipy
 from .measured import MeasuredMap
 from .model import ModelSettings, OrbitalMaps
 from .orientation_search import ProjectedResidual, search, subsampled
@@ -72,14 +75,19 @@ def used_pixels(measured: MeasuredMap,
     return used
 
 
-def resolved_errors(plan: FitPlan, measured: MeasuredMap,
-                    used: BoolArray) -> Tuple[str, List[CodedWarning]]:
+def resolved_errors(plan: FitPlan, measured: MeasuredMap, used: BoolArray,
+                    footprint: Optional[Footprint] = None) -> Tuple[str, List[CodedWarning]]:
     """The error model a fit uses, and the warning `auto` gives when it falls back
-    to uniform errors."""
+    to uniform errors.  A converted map whose sigma the conversion estimated from
+    its counts is fitted as counts (the model's expected counts weigh it), when its
+    pixels are the counts themselves or their footprint is known."""
     asked = plan.error_model
     if asked != "auto":
         return asked, []
     if measured.sigma is not None:
+        if counted(measured) and (footprint is not None or
+                                  measured.attrs.get("geometry") is None):
+            return "poisson", []
         return "sigma", []
     values = measured.intensity[used]
     if np.all(values >= 0) and np.all(values == np.round(values)):
@@ -104,7 +112,8 @@ def fit_map(plan: FitPlan, measured: MeasuredMap, molecule: Molecule, energy: fl
     flat = plan.flat_at(measured.kx, measured.ky, energy)
     if flat is not None:
         used &= np.isfinite(flat)
-    errors, notes = resolved_errors(plan, measured, used)
+    footprint = Footprint.of(measured)
+    errors, notes = resolved_errors(plan, measured, used, footprint)
     instrument = plan.instrument(used, instrument_values, flat)
     n_used = int(np.count_nonzero(used))
     n_fitted = len(names) + len(terms) + len(angles) + _instrument_count(instrument, plan)
@@ -121,9 +130,11 @@ def fit_map(plan: FitPlan, measured: MeasuredMap, molecule: Molecule, energy: fl
     model = ModelSettings(plan.maps_at(molecule, energy), plan.mirrors, executor,
                           plan.max_memory, instrument.populations, instrument.margin)
     try:
-        maps = OrbitalMaps(molecule, model, measured.kx, measured.ky, used)
-        forward = _forward(maps, LinearProblem(measured, used, errors, terms), measured, used,
-                           start, angles, instrument)
+        maps = OrbitalMaps(molecule, model, measured.kx, measured.ky, used, footprint)
+        counting = None if footprint is None else \
+            footprint.counting(measured.kx, measured.ky, used)
+        forward = _forward(maps, LinearProblem(measured, used, errors, terms, counting),
+                           measured, used, start, angles, instrument)
         symmetry = None
         coarse = None
         if angles:
@@ -147,7 +158,7 @@ def fit_map(plan: FitPlan, measured: MeasuredMap, molecule: Molecule, energy: fl
         if symmetry is not None and fitted:
             values = _canonical(forward, values, symmetry, fitted, result_warnings)
         result = _result(forward, values, measured, molecule, names, plan.model_image,
-                         model, errors, result_warnings, flat)
+                         model, errors, result_warnings, flat, footprint)
     finally:
         if executor is not None:
             executor.shutdown()
@@ -242,6 +253,15 @@ def _covariance(jacobian: Float64Array) -> Float64Array:
     return np.linalg.pinv(scaled.T @ scaled, hermitian=True) / np.outer(norms, norms)
 
 
+def _sandwich(covariance: Float64Array, jacobian: Float64Array, sharing: Any) -> Float64Array:
+    """The covariance of least squares with independent pixels, `covariance` = (J^T J)^-1
+    of the weighted Jacobian J, when the weighted pixels are correlated as G G^T
+    (`sharing`, sparse): (J^T J)^-1 J^T G G^T J (J^T J)^-1."""
+    spread = np.asarray(sharing.T @ jacobian)
+    middle = spread.T @ spread
+    return covariance @ middle @ covariance
+
+
 def _merged_if_degenerate(forward: ForwardModel, values: Float64Array, errors: str
                           ) -> Tuple[ForwardModel, Float64Array, Tuple[int, ...],
                                      List[CodedWarning]]:
@@ -304,7 +324,7 @@ def _canonical(forward: ForwardModel, values: Float64Array, symmetry: MapSymmetr
 def _result(forward: ForwardModel, values: Float64Array, measured: MeasuredMap,
             molecule: Molecule, names: List[str], model_image: bool,
             model_settings: ModelSettings, errors: str, notes: List[CodedWarning],
-            flat: Optional[Float64Array]) -> FitResult:
+            flat: Optional[Float64Array], footprint: Optional[Footprint] = None) -> FitResult:
     problem = forward.problem
     maps = forward.maps
     n_orbitals = len(names)
@@ -323,12 +343,21 @@ def _result(forward: ForwardModel, values: Float64Array, measured: MeasuredMap,
     chi2 = float(np.sum(residual ** 2))
     chi2_reduced = chi2 / dof
     covariance = _covariance(jacobian)
+    # Pixels resampled from shared measured ones hold less information than their
+    # count says.  With the conversion's footprint the covariance is the sandwich of
+    # their correlation; without it, it grows by the information ratio the file states.
+    shared = max(float(measured.attrs.get(INFORMATION_RATIO, 1.0) or 1.0), 1.0)
+    if footprint is not None:
+        independent = np.diag(covariance).copy()
+        covariance = _sandwich(covariance, jacobian,
+                               footprint.sharing(measured.kx, measured.ky, problem.used))
+        # how much the errors grew, on average over the fitted quantities
+        grown = np.diag(covariance)[independent > 0] / independent[independent > 0]
+        shared = float(np.mean(grown)) if grown.size else 1.0
+    else:
+        covariance *= shared
     if errors == "uniform":
         covariance *= chi2_reduced
-    # Pixels resampled from shared measured ones hold less information than their
-    # count says: the covariance grows by that ratio.
-    shared = max(float(measured.attrs.get(INFORMATION_RATIO, 1.0) or 1.0), 1.0)
-    covariance *= shared
     error_values = np.sqrt(np.clip(np.diag(covariance), 0, None))
     blank = np.flatnonzero(~np.any(design[:, :n_orbitals], axis=0))
     error_values[blank] = np.nan  # a map that is 0 on every fitted pixel fixes no weight
@@ -369,6 +398,7 @@ def _result(forward: ForwardModel, values: Float64Array, measured: MeasuredMap,
         image = _forward(image_maps, LinearProblem(measured, full, "uniform", terms), measured,
                          full, forward.start, forward.angles, image_instrument, forward.reach)
         model[full] = image.design(values) @ coefficients
+        model[problem.used] = model_values  # the fitted model (a footprint's) where fitted
     else:
         model[problem.used] = model_values
     sigma = np.full(measured.intensity.shape, np.nan)
@@ -397,9 +427,10 @@ def _result(forward: ForwardModel, values: Float64Array, measured: MeasuredMap,
 
 def _goodness(chi2: float, dof: int, shared: float = 1.0) -> Dict[str, float]:
     """chi2_red with its expected spread sqrt(2/dof) and the p-value of chi2, and the
-    information ratio of resampled pixels when above 1 (the errors grew by its root;
-    chi2 keeps its distribution closely: measured on converted maps, chi2_red
-    scattered by 0.026 where sqrt(2/dof) is 0.025)."""
+    information ratio of resampled pixels when above 1: the file's, by whose root the
+    errors grew, or with the conversion's footprint the mean growth of the variances
+    the pixels' correlation brought (chi2 keeps its distribution closely: measured on
+    converted maps, chi2_red scattered by 0.026 where sqrt(2/dof) is 0.025)."""
     special = require_scipy("scipy.special")
     goodness = {"chi2": chi2, "chi2_reduced": chi2 / dof, "dof": int(dof),
                 "expected_spread": float(np.sqrt(2.0 / dof)),

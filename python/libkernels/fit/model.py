@@ -15,6 +15,12 @@ the measured grid is, and it is wide enough that every turned pixel's source
 lies inside it (the map is zero beyond the photoemission disc, so the disc
 bounds what is needed).  The crop comes after the averaging.
 
+A map converted from angles states how its pixels were made (kspace/
+footprint.py): then a pixel's model is what the conversion makes of the model
+map, the map at the momenta of the measured pixels around it (cubic
+convolution of the square) interpolated as the counts were (model_grid
+"resampled"), and the square reaches that far beyond the pixels.
+
 When the instrument's blur or k offset is modelled, the square reaches
 `margin` (1/Å) beyond the pixels: what a pixel sees of the map comes from that
 far around it.  When the populations of the domains are fitted, each domain's
@@ -48,6 +54,7 @@ if TYPE_CHECKING:
     from ..core.molecule import Molecule
     from ..core.types import (BoolArray, Float32Array, Float64Array, MemorySize, OrbitalSelection,
                               OrientationLike, Polarisation, Spin, Symmetry)
+    from ..kspace.footprint import Footprint
 
 # Pixels lie on one square lattice when every measured coordinate is within
 # this share of the largest |k| of a lattice point (float32 axes pass).
@@ -58,6 +65,8 @@ DOMAIN_MARGIN = 2
 # Model maps smaller than this need no look at the free memory (and so no file
 # read: the page of the explorer fits without touching the file system).
 ALWAYS_ALLOWED = 64 * 2**20
+# Lattice steps the cubic convolution of a footprint reaches beyond a point.
+CUBIC_REACH = 2
 # Orientations whose squares are kept: a Jacobian's steps in the instrument's
 # parameters come back to the orientation of its steps in the angles.
 KEPT_ORIENTATIONS = 4
@@ -73,6 +82,7 @@ class ModelGrid:
 
     index: NDArray[np.intp]  # (pixels,) exact, (pixels, 4) interpolated
     weights: Optional[Float64Array]  # (pixels, 4) interpolated, None exact
+    operator: Any = None  # scipy.sparse (pixels, n * n): the conversion's footprint
 
     def __init__(self, kx: Float64Array, ky: Float64Array, used: BoolArray, *,
                  centred: bool = False, quarter_turns_only: bool = True,
@@ -142,11 +152,15 @@ class ModelGrid:
 
     @property
     def kind(self) -> str:
+        if self.operator is not None:
+            return "resampled"
         return "exact" if self.exact else "interpolated"
 
     def take(self, square: NDArray[np.floating[Any]]) -> Float64Array:
         """The used pixels' values (float64) from a square map computed on this grid."""
         flat = square.reshape(-1)
+        if self.operator is not None:
+            return np.asarray(self.operator @ flat.astype(np.float64))
         if self.weights is None:  # exact
             return flat[self.index].astype(np.float64)
         return np.einsum("pk,pk->p", flat[self.index].astype(np.float64), self.weights)
@@ -194,7 +208,8 @@ class OrbitalMaps:
     """
 
     def __init__(self, molecule: Molecule, model: ModelSettings, kx: Float64Array,
-                 ky: Float64Array, used: BoolArray) -> None:
+                 ky: Float64Array, used: BoolArray,
+                 footprint: Optional[Footprint] = None) -> None:
         maps = model.maps
         self.kinetic_energy = positive(maps.kinetic_energy, "kinetic_energy", "eV")
         fold = {-1: 1, 0: 4, 1: 2, 2: 3}[symmetry_mode(maps.symmetry)]
@@ -202,9 +217,16 @@ class OrbitalMaps:
         self.mirrors = bool(model.mirrors)
         disc = math.sqrt(2 * self.kinetic_energy / HARTREE_IN_EV) / BOHR_IN_ANGSTROM
         self.disc_radius = disc  # 1/Å: the maps are 0 beyond it
+        margin = model.margin
+        if footprint is not None:  # the measured pixels, and the cubic's reach beyond them
+            margin += footprint.reach() + CUBIC_REACH * abs(float(kx[1] - kx[0]))
         self.grid = ModelGrid(kx, ky, used, centred=fold > 1,
                               quarter_turns_only=fold in (1, 2, 4), disc_radius=disc,
-                              margin=model.margin)
+                              margin=margin)
+        if footprint is not None:
+            grid = self.grid
+            grid.operator = footprint.operator(kx, ky, used, grid.k_min, grid.k_step, grid.n,
+                                               model.max_memory)
         self.populations = model.populations and fold > 1
         self.own_rotations = fold > 1 and (not model.mirrors or self.populations)
         # Maps alive per orbital in flight: the result and the library's scratch,

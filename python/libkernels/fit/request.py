@@ -29,9 +29,12 @@ fit; weights from the measured counts alone favour pixels that fluctuated low
 and pull a background down by about one count, far outside its stated error);
 or one unknown common sigma (`uniform`), the errors then scaled by the
 residuals' scatter.  `auto` takes sigma when the data give it, else Poisson
-for non-negative whole counts, else uniform, with a warning.  Standard errors
-come from the covariance, the inverse of J^T J with J the weighted model's
-Jacobian with respect to every fitted quantity at the optimum.  Every fit
+for non-negative whole counts, else uniform, with a warning; a converted map
+whose sigma the conversion estimated from its counts is fitted as counts.
+Standard errors come from the covariance, the inverse of J^T J with J the
+weighted model's Jacobian with respect to every fitted quantity at the
+optimum; for a map converted from angles, whose pixels share measured ones,
+the sandwich of their correlation (map_fit.py, kspace/footprint.py).  Every fit
 states its goodness: chi-square per degree of freedom with its expected spread
 sqrt(2/dof) and p-value, and warns of a misfit beyond 5 spreads.
 

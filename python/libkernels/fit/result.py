@@ -230,7 +230,11 @@ class FitResult:
                      + f", {self.errors} errors; {self.n_evaluations} model evaluations "
                      f"(+{self.n_scan_evaluations} in the scan), {self.elapsed_seconds:.2f} s")
         shared = self.goodness.get("information_ratio")
-        if shared:
+        if shared and self.model_grid == "resampled":
+            lines.append(f"  errors x {float(shared) ** 0.5:.3g} on average: the pixels were "
+                         "resampled from measured ones they share (their correlation is in "
+                         "the covariance)")
+        elif shared:
             lines.append(f"  errors x {float(shared) ** 0.5:.3g}: the pixels were resampled from "
                          f"measured ones they share (information ratio {float(shared):.3g})")
         if show_warnings:

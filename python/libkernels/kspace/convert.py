@@ -23,6 +23,14 @@ count for raw counts).  Both are carried through the interpolation and the
 solid-angle Jacobian (resample.py).  An
 energy window sums the converted slices inside it into one map.
 
+That estimate is still the data's (a neighbourhood's counts), and weights that
+follow the data bias a fit: the attribute `sigma_source` says `counts` when
+sigma is such an estimate (`file` when the file gave it), and the fit then
+weighs the pixels by the model's own expected counts instead.  Data converted
+from angles also state how their pixels were made (footprint.py: the measured
+angle axes, each slice's kinetic energy, the lattice step), so that the fit
+can model each pixel as the interpolation of the measured pixels around it.
+
 Size: above the memory limit (core/memory.py) the cube is converted in
 chunks of slices on dask, lazily: nothing is read until the result is
 written (`write_netcdf`) or computed, and then one chunk at a time.
@@ -44,6 +52,7 @@ from ..core.memory import MemorySize, check, memory_limit
 from ..formats import measured as layouts
 from ..formats.measured import npz
 from .axes import MOMENTA, Placed, place
+from .footprint import COUNTS, SIGMA_SOURCE, footprint_attributes
 from .geometry import GEOMETRIES, Geometry, k_of_energy
 from .resample import AngleAxis, Resampler, lattice
 from .settings import Conversion, ConversionSettings, conversion_of
@@ -249,6 +258,11 @@ def convert(data: Any, conversion: Conversion) -> xarray.Dataset:
     dataset = _dataset(xr, values, variances, kx, ky, energies, selected, dim,
                        conversion, geometry, placed, label, information)
     dataset.attrs["counts_per"] = counts
+    dataset.attrs[SIGMA_SOURCE] = COUNTS if sigma is None else "file"
+    if geometry is not None:  # a cube's slices state their energies in a coordinate
+        dataset.attrs.update(footprint_attributes(
+            geometry, {name: placed.data[name].values for name in geometry.scanned},
+            energies.kinetic[selected] if values.ndim == 2 else None, float(kx[1] - kx[0])))
     if extent is not None:
         # the measured directions' box in k at the highest kinetic energy converted
         dataset.attrs["k_extent"] = [round(float(v), 6) for v in extent]

@@ -27,6 +27,7 @@ from ..core.types import PathLike
 from ..formats import measured as layouts
 from ..formats.measured import npz
 from .convert import Conversion, convert
+from .footprint import SIGMA_SOURCE
 
 if TYPE_CHECKING:
     import xarray
@@ -59,8 +60,11 @@ def load_measured(source: MeasuredSource, kx: Optional[ArrayLike] = None,
     given = {key: value for key, value in energies.items() if value is not None}
     if sigma is None and not given:
         return measured
+    attrs = dict(measured.attrs)
+    if sigma is not None:  # the caller's sigma, no longer the conversion's estimate
+        attrs.pop(SIGMA_SOURCE, None)
     return checked(measured.intensity, measured.kx, measured.ky, measured.binding_energy,
-                   measured.source, measured.attrs,
+                   measured.source, attrs,
                    measured.sigma if sigma is None else sigma, {**measured.energies, **given})
 
 

@@ -127,6 +127,16 @@ class Resampler:
         return (i0 * nb + j0, (ua * ub, ua * tb, ta * ub, ta * tb), (0, 1, nb, nb + 1),
                 invalid, density)
 
+    def neighbours(self, kinetic_energy: float) -> Tuple[NDArray[np.intp],
+                                                         Tuple[Float32Array, ...],
+                                                         Tuple[int, ...], NDArray[np.bool_],
+                                                         Float64Array]:
+        """The measured pixels each lattice pixel interpolates, as `convert` does: the
+        flat index of the first, the four weights and their offsets from it, whether
+        the pixel lies outside the data, and the solid angle density there
+        (footprint.py rebuilds a converted map's pixels from them)."""
+        return self._weights(kinetic_energy)
+
     def information_ratio(self, kinetic_energy: float) -> float:
         """The information the lattice's pixels claim, taken as independent, over the
         information of the measured pixels they draw on (equal variances, a smooth

@@ -91,6 +91,14 @@ class Opened:
         """The file as a stream of bytes, opened here (close it)."""
         return open(self.path, "rb") if self.data is None else io.BytesIO(self.data)
 
+    def shared_stream(self) -> IO[bytes]:
+        """The file as one stream of bytes shared by the header and the data (rewound
+        for each use; closed with this Opened)."""
+        if self.handle is None:
+            self.handle = self.stream()
+        self.handle.seek(0)
+        return self.handle
+
     def keep(self, dataset: xarray.Dataset, *also: Any) -> xarray.Dataset:
         """`dataset`, read lazily through the handle (and `also`): closing the dataset
         closes them, this Opened no longer does."""

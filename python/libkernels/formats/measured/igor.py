@@ -261,16 +261,16 @@ def read(source: Opened, *, wave: Optional[str] = None,
     """An Igor binary wave or a wave of a packed experiment (see the module notes);
     Igor files are read whole (`chunked` changes nothing)."""
     label = source.label
-    with source.stream() as stream:
-        if _is_wave(source.head) and source.suffix not in PACKED:
-            binarywave = _igor2(label, "binarywave")
-            try:
-                loaded = binarywave.load(stream)
-            except Exception as error:  # igor2 raises many kinds for a damaged file
-                raise MeasuredDataError(f"{label}: not a readable Igor binary wave "
-                                        f"({first_line(error)})") from None
-            return read_wave(loaded["wave"], label)
-        waves = _packed_waves(stream, label)
+    stream = source.shared_stream()
+    if _is_wave(source.head) and source.suffix not in PACKED:
+        binarywave = _igor2(label, "binarywave")
+        try:
+            loaded = binarywave.load(stream)
+        except Exception as error:  # igor2 raises many kinds for a damaged file
+            raise MeasuredDataError(f"{label}: not a readable Igor binary wave "
+                                    f"({first_line(error)})") from None
+        return read_wave(loaded["wave"], label)
+    waves = _packed_waves(stream, label)
     if wave is not None:
         if wave not in waves:
             raise MeasuredDataError(f"{label}: no wave {wave!r} (waves: "
@@ -301,8 +301,8 @@ def read_header(source: Opened, *, max_arrays: Optional[int] = None) -> Header:
     if not _is_wave(source.head):
         raise MeasuredDataError(f"{source.label}: a packed experiment states its waves only "
                                 "record by record; read it whole")
-    with source.stream() as stream:
-        found = _wave_header(stream.read(BIN_HEADER[5] + WAVE_HEADER), source.label, stream)
+    stream = source.shared_stream()
+    found = _wave_header(stream.read(BIN_HEADER[5] + WAVE_HEADER), source.label, stream)
     found.arrays = found.arrays[:max_arrays]
     return found
 

@@ -124,7 +124,7 @@ class _Classic:
         self.version = magic[3]
 
     def fail(self, why: str) -> None:
-        raise MeasuredDataError(f"{self.label}: cannot read the NetCDF file: {why}")
+        raise MeasuredDataError(f"{self.label}: cannot be read as NetCDF/HDF5 ({why})")
 
     def take(self, size: int) -> bytes:
         if size < 0 or size > MAX_ITEM:
