@@ -121,6 +121,54 @@ def test_each_bad_option_gets_one_line_in_the_users_units(args, message, tmp_pat
     assert "raise --photon-energy" not in lines[0]  # -5 eV kinetic energy is no photon matter
 
 
+def test_the_k_step_has_its_own_name_and_resolution_stays_pixels(tmp_path, capsys):
+    """--resolution counts pixels (map, momentum-density); the conversion's step in 1/Å is
+    --k-step in convert, fit and deconvolve, which take --resolution for it for one more
+    release, with one line saying so."""
+    xr = pytest.importorskip("xarray")
+    pytest.importorskip("h5netcdf")
+    from libkernels.cli import build_parser
+    commands = build_parser()._subparsers._group_actions[0].choices
+    for command in ("convert", "fit", "deconvolve"):
+        text = commands[command].format_help()
+        assert "--k-step STEP" in text and "[--resolution" not in text, command
+        assert "  --resolution" not in text, command
+    assert "--resolution N" in commands["map"].format_help()
+    angles = np.linspace(-12.0, 12.0, 25)
+    path = tmp_path / "angles.nc"
+    xr.DataArray(np.random.default_rng(1).poisson(50.0, (25, 25)).astype(np.float32),
+                 dims=("phi", "psi"), coords={"phi": angles, "psi": angles},
+                 name="intensity").to_netcdf(path, engine="h5netcdf")
+    base = ["convert", str(path), "--geometry", "deflector", "--kinetic-energy", "20"]
+    assert main(base + ["--k-step", "0.05", "-o", str(tmp_path / "new")]) == 0
+    assert capsys.readouterr().err == ""
+    assert main(base + ["--resolution", "0.05", "-o", str(tmp_path / "old")]) == 0
+    err = capsys.readouterr().err
+    assert err == ("libkernels convert: warning: --resolution is now --k-step (the same "
+                   "value); --resolution is accepted in this release only\n")
+    new, old = (xr.open_dataset(tmp_path / folder / "angles_k.nc", engine="h5netcdf")
+                for folder in ("new", "old"))
+    assert float(new.kx[1] - new.kx[0]) == pytest.approx(0.05)
+    np.testing.assert_array_equal(new.intensity.values, old.intensity.values)
+    # the record's setting is k_step whichever spelling gave it
+    assert [lk.read_record(tmp_path / f / "angles_k.nc")["request"]["k_step"]
+            for f in ("new", "old")] == [0.05, 0.05]
+    new.close()
+    old.close()
+    assert main(base + ["--k-step", "0.05", "--resolution", "0.05",
+                        "-o", str(tmp_path / "both")]) == 2
+    assert "give --k-step only" in capsys.readouterr().err
+    assert not (tmp_path / "both").exists()
+    # fit and deconvolve take the former spelling alike (here for a file that is missing)
+    for command in ("fit", "deconvolve"):
+        assert main([command, str(tmp_path / "missing.npz"), "benzene", "-O", "HOMO",
+                     "--resolution=0.05", "-o", str(tmp_path / command)]) == 2
+        warning, error = capsys.readouterr().err.splitlines()
+        assert warning == (f"libkernels {command}: warning: --resolution is now --k-step (the "
+                           "same value); --resolution is accepted in this release only")
+        assert error.startswith(f"libkernels {command}: error: ") and "missing.npz" in error
+
+
 def test_misspelt_option_shows_the_subcommands_usage_and_the_nearest_option():
     result = run("map", "--photon-energi", "30")
     assert result.returncode == 2

@@ -188,6 +188,10 @@ class FitWarning(LibkernelsWarning):
     orientations, errors scaled by the scatter."""
 
 
+class DeprecatedOptionWarning(LibkernelsWarning, FutureWarning):
+    """A command-line option given by a former spelling, accepted for one more release."""
+
+
 class MapWarning(LibkernelsWarning):
     """A map that shows nothing: zero everywhere, or a dichroism that the settings make
     zero (no damping of the final state)."""
@@ -200,5 +204,6 @@ __all__ = [
     "MissingExtraError", "RequestError", "LibkernelsWarning", "MoldenCorrectionWarning",
     "FitWarning",
     "DroppedPartsWarning", "ReaderWarning", "IdentifiabilityWarning", "MapWarning",
+    "DeprecatedOptionWarning",
     "Cancelled", "spell_braces",
 ]
