@@ -169,6 +169,48 @@ def test_the_k_step_has_its_own_name_and_resolution_stays_pixels(tmp_path, capsy
         assert error.startswith(f"libkernels {command}: error: ") and "missing.npz" in error
 
 
+BLOCK_MATPLOTLIB = ("import sys; sys.modules['matplotlib'] = None; "
+                    "from libkernels.cli import main; sys.exit(main(sys.argv[1:]))")
+
+
+def test_without_matplotlib_fit_and_deconvolve_report_and_write_their_data(tmp_path):
+    """Installed with the extras they name (scipy, not matplotlib), fit and deconvolve say
+    at the start, in one line, that the figure is left out, then print the report and
+    write the results, the data and the record (exit 0)."""
+    pytest.importorskip("scipy")
+    requires("momentum_map_sum")
+    pentacene = lk.load_example("pentacene")
+    maps = [lk.momentum_map_sum(pentacene, [o], kinetic_energy=30, k_max=2.5, n=41).data
+            for o in ("HOMO", "HOMO-1")]
+    k = np.linspace(-2.5, 2.5, 41)
+    np.savez(tmp_path / "map.npz", intensity=3 * maps[0] + maps[1] + 0.1, kx=k, ky=k,
+             kinetic_energy=30.0)
+    np.savez(tmp_path / "stack.npz", intensity=np.stack([3 * maps[0] + maps[1] + 0.1,
+                                                          maps[0] + 2 * maps[1] + 0.1]),
+             kx=k, ky=k, binding_energy=np.array([5.0, 5.5]), photon_energy=40.0,
+             work_function=4.5)
+    for command, measured, figure, data in (
+            ("fit", "map.npz", "fit.png", ("fit.json", "model.npy")),
+            ("deconvolve", "stack.npz", "deconvolution.png",
+             ("deconvolution.json", "deconvolution.csv"))):
+        out = tmp_path / command
+        extra = ["--kinetic-energy", "30"] if command == "fit" else []
+        result = subprocess.run(
+            [sys.executable, "-c", BLOCK_MATPLOTLIB, command, str(tmp_path / measured),
+             "pentacene", "-O", "HOMO", "-O", "HOMO-1", *extra, "--quiet", "-o", str(out)],
+            capture_output=True, text=True, timeout=600)
+        assert result.returncode == 0, result.stderr
+        warnings = [line for line in result.stderr.splitlines() if "figures need" in line]
+        assert warnings == [f"libkernels {command}: warning: figures need matplotlib: pip "
+                            f"install 'libkernels[plot]'; {figure} is not drawn (the results "
+                            "and the data are)"], result.stderr
+        assert result.stderr.splitlines()[0] == warnings[0]  # said first, before the work
+        report, wrote = result.stdout.rstrip().rsplit("\n", 1)
+        assert "HOMO" in report and "chi2" in report
+        assert wrote == f"wrote {out / data[0]}, {data[1]}"
+        assert sorted(p.name for p in out.iterdir()) == sorted(data)
+
+
 def test_misspelt_option_shows_the_subcommands_usage_and_the_nearest_option():
     result = run("map", "--photon-energi", "30")
     assert result.returncode == 2

@@ -188,6 +188,11 @@ class FitWarning(LibkernelsWarning):
     orientations, errors scaled by the scatter."""
 
 
+class FigureWarning(LibkernelsWarning):
+    """A result's figure left out where the figure library (matplotlib) is missing; its
+    data and record are written."""
+
+
 class DeprecatedOptionWarning(LibkernelsWarning, FutureWarning):
     """A command-line option given by a former spelling, accepted for one more release."""
 
@@ -204,6 +209,6 @@ __all__ = [
     "MissingExtraError", "RequestError", "LibkernelsWarning", "MoldenCorrectionWarning",
     "FitWarning",
     "DroppedPartsWarning", "ReaderWarning", "IdentifiabilityWarning", "MapWarning",
-    "DeprecatedOptionWarning",
+    "DeprecatedOptionWarning", "FigureWarning",
     "Cancelled", "spell_braces",
 ]
