@@ -327,9 +327,9 @@ async function fit() {
     orientation.set(info.orientation);
     info.orientation = orientation.get();
     // the model beside the measured map is the fitted one: its weights and angles, and
-    // the one kinetic energy the fit gave every orbital
+    // the one kinetic energy the fit gave every orbital (to six digits, as the weights)
     energy.set("energy_mode", "kinetic");
-    energy.set("kinetic_energy", info.kinetic_energy_ev);
+    energy.set("kinetic_energy", +info.kinetic_energy_ev.toPrecision(6));
     showEnergyMode(energy);
     drawMeasured();
     const fmt = (v, digits) => (v === null || v === undefined ? "?" : v.toPrecision(digits));
