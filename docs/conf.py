@@ -68,6 +68,9 @@ html_theme_options = {
     "show_prev_next": True,
     "navigation_with_keys": False,
 }
-html_sidebars = {"index": []}
+# The left sidebar lists a section's pages: the tutorials, the background pages and
+# the front page sit at the top of the tree and have none, and an empty sidebar would
+# take a quarter of the width from their code and figures.
+html_sidebars = {"index": [], "tutorials/*": [], "accuracy": [], "design": []}
 html_show_sourcelink = False
 html_last_updated_fmt = None

@@ -3,6 +3,8 @@
 - ``command-help``: the ``--help`` text of a ``libkernels`` command, taken from the
   command line's own parser when the site is built, so a how-to page never shows
   an option that is gone.
+- A constant (``libkernels.FORMATS``) is documented by the ``#:`` comment at its
+  definition, not by its type's docstring.
 - The package's docstrings are plain text (``|FT psi|^2``, ``2*pi``, ``k_min + i*k_step``):
   the characters reStructuredText would read as markup are escaped before autodoc
   parses them; an indented run of lines after a blank line or a colon becomes a
@@ -22,7 +24,7 @@ from docutils import nodes
 from docutils.parsers.rst import directives
 from sphinx.util.docutils import SphinxDirective
 
-__all__ = ["setup", "command_help", "plain_docstring"]
+__all__ = ["setup", "command_help", "plain_docstring", "constant_doc"]
 
 
 def command_help(command: str, width: int = 88) -> str:
@@ -108,10 +110,39 @@ def plain_docstring(lines: List[str]) -> List[str]:
     return out
 
 
+def constant_doc(name: str, obj: Any) -> List[str]:
+    """The text of the package's constant `name` (``libkernels.FORMATS``): the ``#:``
+    comment above its definition in the module that defines it, found among the
+    package's modules as the one whose attribute of that name is this object.  A
+    constant without one is an error: the page would show its type's docstring."""
+    import sys
+
+    from sphinx.pycode import ModuleAnalyzer
+
+    attribute = name.rsplit(".", 1)[-1]
+    for module_name, module in sorted(sys.modules.items()):
+        if not module_name.startswith("libkernels.") or \
+                getattr(module, attribute, None) is not obj:
+            continue
+        try:
+            found = ModuleAnalyzer.for_module(module_name).find_attr_docs()
+        except Exception:  # a module without source (compiled, generated)
+            continue
+        if ("", attribute) in found:
+            return [line for line in found[("", attribute)] if line is not None]
+    raise ValueError(f"{name} has no text of its own: write a #: comment above its "
+                     "definition")
+
+
 def _process_docstring(app: Any, what: str, name: str, obj: Any, options: Any,
                        lines: List[str]) -> None:
-    if name.startswith("libkernels"):
-        lines[:] = plain_docstring(lines)
+    if not name.startswith("libkernels"):
+        return
+    if what == "data":
+        # a constant's docstring is its type's (float's, dict's): the text is the
+        # comment at its definition instead
+        lines[:] = constant_doc(name, obj)
+    lines[:] = plain_docstring(lines)
 
 
 def setup(app: Any) -> dict:

@@ -32,7 +32,8 @@ or Zarr attributes) holding the request that made it:
 
 __version__ = "0.2.0"
 
-from .core.errors import (Cancelled, CommandLineError, ComputationError, DroppedPartsWarning,
+from .core.errors import (Cancelled, CommandLineError, ComputationError,
+                          DeprecatedOptionWarning, DroppedPartsWarning, FigureWarning,
                           FitWarning,
                           IdentifiabilityWarning,
                           InputError, JobError, KernelMemoryError, LibkernelsError,
@@ -83,7 +84,7 @@ __all__ = [
     "StoreError", "ScanError", "LibraryNotFoundError", "MissingKernelError",
     "KernelMemoryError", "MissingExtraError", "RequestError", "Cancelled", "LibkernelsWarning",
     "MoldenCorrectionWarning", "DroppedPartsWarning", "ReaderWarning", "IdentifiabilityWarning",
-    "FitWarning", "MapWarning",
+    "FitWarning", "MapWarning", "FigureWarning", "DeprecatedOptionWarning",
     # the data model and units
     "Molecule", "Grid", "MomentumMap", "Field3D", "Energies", "BOHR_IN_ANGSTROM",
     "HARTREE_IN_EV",

@@ -121,6 +121,97 @@ def test_each_bad_option_gets_one_line_in_the_users_units(args, message, tmp_pat
     assert "raise --photon-energy" not in lines[0]  # -5 eV kinetic energy is no photon matter
 
 
+def test_the_k_step_has_its_own_name_and_resolution_stays_pixels(tmp_path, capsys):
+    """--resolution counts pixels (map, momentum-density); the conversion's step in 1/Å is
+    --k-step in convert, fit and deconvolve, which take --resolution for it for one more
+    release, with one line saying so."""
+    xr = pytest.importorskip("xarray")
+    pytest.importorskip("h5netcdf")
+    from libkernels.cli import build_parser
+    commands = build_parser()._subparsers._group_actions[0].choices
+    for command in ("convert", "fit", "deconvolve"):
+        text = commands[command].format_help()
+        assert "--k-step STEP" in text and "[--resolution" not in text, command
+        assert "  --resolution" not in text, command
+    assert "--resolution N" in commands["map"].format_help()
+    angles = np.linspace(-12.0, 12.0, 25)
+    path = tmp_path / "angles.nc"
+    xr.DataArray(np.random.default_rng(1).poisson(50.0, (25, 25)).astype(np.float32),
+                 dims=("phi", "psi"), coords={"phi": ("phi", angles, {"units": "deg"}),
+                                              "psi": ("psi", angles, {"units": "deg"})},
+                 name="intensity").to_netcdf(path, engine="h5netcdf")
+    base = ["convert", str(path), "--geometry", "deflector", "--kinetic-energy", "20"]
+    assert main(base + ["--k-step", "0.05", "-o", str(tmp_path / "new")]) == 0
+    assert capsys.readouterr().err == ""
+    assert main(base + ["--resolution", "0.05", "-o", str(tmp_path / "old")]) == 0
+    err = capsys.readouterr().err
+    assert err == ("libkernels convert: warning: --resolution is now --k-step (the same "
+                   "value); --resolution is accepted in this release only\n")
+    new, old = (xr.open_dataset(tmp_path / folder / "angles_k.nc", engine="h5netcdf")
+                for folder in ("new", "old"))
+    assert float(new.kx[1] - new.kx[0]) == pytest.approx(0.05)
+    np.testing.assert_array_equal(new.intensity.values, old.intensity.values)
+    # the record's setting is k_step whichever spelling gave it
+    assert [lk.read_record(tmp_path / f / "angles_k.nc")["request"]["k_step"]
+            for f in ("new", "old")] == [0.05, 0.05]
+    new.close()
+    old.close()
+    assert main(base + ["--k-step", "0.05", "--resolution", "0.05",
+                        "-o", str(tmp_path / "both")]) == 2
+    assert "give --k-step only" in capsys.readouterr().err
+    assert not (tmp_path / "both").exists()
+    # fit and deconvolve take the former spelling alike (here for a file that is missing)
+    for command in ("fit", "deconvolve"):
+        assert main([command, str(tmp_path / "missing.npz"), "benzene", "-O", "HOMO",
+                     "--resolution=0.05", "-o", str(tmp_path / command)]) == 2
+        warning, error = capsys.readouterr().err.splitlines()
+        assert warning == (f"libkernels {command}: warning: --resolution is now --k-step (the "
+                           "same value); --resolution is accepted in this release only")
+        assert error.startswith(f"libkernels {command}: error: ") and "missing.npz" in error
+
+
+BLOCK_MATPLOTLIB = ("import sys; sys.modules['matplotlib'] = None; "
+                    "from libkernels.cli import main; sys.exit(main(sys.argv[1:]))")
+
+
+def test_without_matplotlib_fit_and_deconvolve_report_and_write_their_data(tmp_path):
+    """Installed with the extras they name (scipy, not matplotlib), fit and deconvolve say
+    at the start, in one line, that the figure is left out, then print the report and
+    write the results, the data and the record (exit 0)."""
+    pytest.importorskip("scipy")
+    requires("momentum_map_sum")
+    pentacene = lk.load_example("pentacene")
+    maps = [lk.momentum_map_sum(pentacene, [o], kinetic_energy=30, k_max=2.5, n=41).data
+            for o in ("HOMO", "HOMO-1")]
+    k = np.linspace(-2.5, 2.5, 41)
+    np.savez(tmp_path / "map.npz", intensity=3 * maps[0] + maps[1] + 0.1, kx=k, ky=k,
+             kinetic_energy=30.0)
+    np.savez(tmp_path / "stack.npz", intensity=np.stack([3 * maps[0] + maps[1] + 0.1,
+                                                          maps[0] + 2 * maps[1] + 0.1]),
+             kx=k, ky=k, binding_energy=np.array([5.0, 5.5]), photon_energy=40.0,
+             work_function=4.5)
+    for command, measured, figure, data in (
+            ("fit", "map.npz", "fit.png", ("fit.json", "model.npy")),
+            ("deconvolve", "stack.npz", "deconvolution.png",
+             ("deconvolution.json", "deconvolution.csv"))):
+        out = tmp_path / command
+        extra = ["--kinetic-energy", "30"] if command == "fit" else []
+        result = subprocess.run(
+            [sys.executable, "-c", BLOCK_MATPLOTLIB, command, str(tmp_path / measured),
+             "pentacene", "-O", "HOMO", "-O", "HOMO-1", *extra, "--quiet", "-o", str(out)],
+            capture_output=True, text=True, timeout=600)
+        assert result.returncode == 0, result.stderr
+        warnings = [line for line in result.stderr.splitlines() if "figures need" in line]
+        assert warnings == [f"libkernels {command}: warning: figures need matplotlib: pip "
+                            f"install 'libkernels[plot]'; {figure} is not drawn (the results "
+                            "and the data are)"], result.stderr
+        assert result.stderr.splitlines()[0] == warnings[0]  # said first, before the work
+        report, wrote = result.stdout.rstrip().rsplit("\n", 1)
+        assert "HOMO" in report and "chi2" in report
+        assert wrote == f"wrote {out / data[0]}, {data[1]}"
+        assert sorted(p.name for p in out.iterdir()) == sorted(data)
+
+
 def test_misspelt_option_shows_the_subcommands_usage_and_the_nearest_option():
     result = run("map", "--photon-energi", "30")
     assert result.returncode == 2

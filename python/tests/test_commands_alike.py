@@ -67,8 +67,27 @@ def test_weights_reach_the_map_and_its_record(tmp_path, capsys, benzene):
                                    photon_energy=35, work_function=4.5, n=25)
     np.testing.assert_array_equal(data, expected.data)
     code, _, err = _run(capsys, "map", "benzene", "--weights", "1", "2", "-o", tmp_path)
-    assert code == 2 and "--weights needs one value or one per orbital (1), got 2" in err
+    assert code == 2 and "--weights needs one value per orbital (1), got 2" in err
     assert err.count("\n") == 1
+    # one weight for two orbitals is refused with the count expected, never spread over
+    # both in silence; from Python, one number (not a list) still weighs them alike
+    code, _, err = _run(capsys, "map", "benzene", "-O", "HOMO", "-O", "HOMO-1", "--sum",
+                        "--weights", "2", "--resolution", "25", "-o", tmp_path / "one")
+    assert code == 2 and err == ("libkernels map: error: --weights needs one value per "
+                                 "orbital (2), got 1\n")
+    assert not (tmp_path / "one").exists()
+    for listed in ([2.0], (2.0,), np.array([2.0])):
+        with pytest.raises(lk.InputError, match=r"weights needs one value per orbital \(2\)"):
+            lk.momentum_map_sum(benzene, ["HOMO", "HOMO-1"], weights=listed, n=25,
+                                photon_energy=35, work_function=4.5)
+        with pytest.raises(lk.InputError, match=r"weights needs one value per orbital \(2\)"):
+            lk.momentum_density_sum(benzene, ["HOMO", "HOMO-1"], weights=listed,
+                                    grid=lk.Grid((0, 0, 0), 0.5, (2, 2, 2), "momentum"))
+    both = lk.momentum_map_sum(benzene, ["HOMO", "HOMO-1"], weights=2.0, n=25,
+                               photon_energy=35, work_function=4.5)
+    np.testing.assert_array_equal(both.data, lk.momentum_map_sum(
+        benzene, ["HOMO", "HOMO-1"], weights=[2.0, 2.0], n=25, photon_energy=35,
+        work_function=4.5).data)
 
 
 def test_messages_name_what_went_wrong_once(tmp_path, capsys):

@@ -300,6 +300,29 @@ def test_api_reference_lists_every_public_name():
                                        sorted(listed - set(lk.__all__)))
 
 
+def test_every_constant_of_the_api_has_its_own_text():
+    """A constant's page shows the #: comment at its definition (docs/_ext), never its
+    type's docstring (float's, dict's)."""
+    pytest.importorskip("sphinx")
+    import libkernels as lk
+
+    sys.path.insert(0, str(de.ROOT / "docs" / "_ext"))
+    try:
+        from libkernels_docs import constant_doc
+    finally:
+        sys.path.pop(0)
+    constants = [name for name in lk.__all__ if not callable(getattr(lk, name))]
+    assert set(constants) >= {"FORMATS", "BOHR_IN_ANGSTROM", "HARTREE_IN_EV"}
+    for name in constants:
+        value = getattr(lk, name)
+        text = " ".join(constant_doc(f"libkernels.{name}", value))
+        assert len(text) > 40 and text != type(value).__doc__, (name, text)
+    assert "CODATA 2018" in " ".join(constant_doc("libkernels.HARTREE_IN_EV",
+                                                  lk.HARTREE_IN_EV))
+    with pytest.raises(ValueError, match="has no text of its own"):
+        constant_doc("libkernels.NOT_A_CONSTANT", object())
+
+
 def test_every_command_has_a_how_to_page():
     from libkernels.cli import build_parser
 

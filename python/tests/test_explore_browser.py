@@ -425,14 +425,34 @@ def test_dichroism_needs_damping_and_the_page_says_so(page, pentacene):
     wait_paint(page, before)
 
 
+def _fits_the_window(small, when):
+    """Nothing of the page beyond 1280 x 720, either way: the window never scrolls, every
+    card and control lies inside it, and the controls' panel shows all its fields."""
+    extent = small.evaluate("[document.scrollingElement.scrollWidth, "
+                            "document.scrollingElement.scrollHeight]")
+    assert extent[0] <= 1280 and extent[1] <= 720, (when, extent)
+    for part in ("header", ".controls", "#momentum-grid", ".exports", "#command",
+                 "#model-view", "#molecule-card", "#plane-card", "#measured-card",
+                 "#measured-file", "#fit"):
+        box = small.locator(part).bounding_box()
+        assert box["x"] >= 0 and box["x"] + box["width"] <= 1280, (when, part, box)
+        assert box["y"] >= 0 and box["y"] + box["height"] <= 720, (when, part, box)
+    controls = small.evaluate("(() => { const c = document.querySelector('.controls');"
+                              " return [c.scrollHeight, c.clientHeight]; })()")
+    assert controls[0] <= controls[1], (when, controls)
+
+
 def test_the_page_fits_1280_by_720(page, server):
-    """No sideways scrolling and nothing cut off at 1280 x 720, with a measured map
-    beside the model at the same size."""
+    """No scrolling either way and nothing cut off at 1280 x 720, before and after a
+    measured map is loaded and fitted, the measured map beside the model at one size."""
     context = page.context.browser.new_context(viewport={"width": 1280, "height": 720})
     small = context.new_page()
     try:
         small.goto(server)
         small.wait_for_function("window.__lk.paints >= 1", timeout=20000)
+        small.wait_for_timeout(300)
+        _fits_the_window(small, "at the start")
+        assert small.locator("#model-view canvas").bounding_box()["width"] > 500
         measured = io.BytesIO()
         axis = np.linspace(-2.0, 2.0, 41)
         np.savez(measured, intensity=np.outer(np.cos(axis), np.cos(axis)) ** 2, kx=axis, ky=axis)
@@ -442,8 +462,7 @@ def test_the_page_fits_1280_by_720(page, server):
         small.wait_for_function("window.__lk.measuredInfo !== null", timeout=10000)
         small.wait_for_timeout(300)
         small.screenshot(path=str(SHOTS / "explore_1280x720.png"))
-        width = small.evaluate("[document.scrollingElement.scrollWidth, window.innerWidth]")
-        assert width[0] <= width[1], width
+        _fits_the_window(small, "with a measured map")
         for card in ("#model-view", "#measured-view", "#molecule-card", "#plane-card",
                      ".controls"):
             box = small.locator(card).bounding_box()
@@ -469,6 +488,18 @@ def test_the_page_fits_1280_by_720(page, server):
         assert fitted["kinetic_energy_ev"] == 24.5 and fitted["energy_source"] == "entered"
         report = small.inner_text("#fit-report")
         assert "χ²_red" in report and "24.50 eV for all orbitals (entered)" in report
+        # the model beside the measured map is the fitted one, at the fit's energy (the
+        # page's photon energy gave the HOMO 24.80 eV), and the residual is in counts, not
+        # in the model's bohr³
+        small.wait_for_function("window.__lk.lastSettings.energy_mode === 'kinetic'",
+                                timeout=10000)
+        wait_for(small, "window.__lk.lastInfo.e_kin_ev[0] === 24.5")
+        assert "E_kin 24.50 eV" in small.inner_text("#model-view .map-title")
+        settings = small.evaluate("window.__lk.lastSettings")
+        assert settings["kinetic_energy"] == 24.5
+        assert [o["weight"] for o in settings["orbitals"]] == [
+            float(f"{w:.6g}") for w in fitted["weights"]]
+        assert small.evaluate("window.__lk.residualBarLabel") == "measured − model"
         # the wrong model for this map: the fit says so, and the page shows each warning
         assert fitted["warnings"], fitted
         shown = small.locator("#fit-warnings li").all_inner_texts()
@@ -498,7 +529,6 @@ def test_the_page_fits_1280_by_720(page, server):
                 assert (a["x"] + a["width"] <= b["x"] + 0.5 or b["x"] + b["width"] <= a["x"] + 0.5
                         or a["y"] + a["height"] <= b["y"] + 0.5
                         or b["y"] + b["height"] <= a["y"] + 0.5), (a, b)
-        width = small.evaluate("[document.scrollingElement.scrollWidth, window.innerWidth]")
-        assert width[0] <= width[1], width
+        _fits_the_window(small, "after the fit")
     finally:
         context.close()

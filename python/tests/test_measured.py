@@ -203,6 +203,18 @@ def test_layouts_by_content_and_their_headers_without_the_data(tmp_path):
     (tmp_path / "bad.npz").write_bytes(b"PK\x03\x04" + b"\0" * 40)
     with pytest.raises(lk.MeasuredDataError, match="bad.npz: not a readable .npz file"):
         lk.load_measured(tmp_path / "bad.npz")
+    # what numpy would take for a pickle is named for what it is, and never with the
+    # advice to load it unsafely
+    (tmp_path / "text.npz").write_text("intensity kx ky\n1 2 3\n")
+    np.save(tmp_path / "one.npy", intensity)
+    (tmp_path / "one.npz").write_bytes((tmp_path / "one.npy").read_bytes())
+    np.savez(tmp_path / "objects.npz", intensity=np.array([{"a": 1}], dtype=object), kx=K, ky=K)
+    for name, words in (("text.npz", "text.npz: not an .npz archive of arrays"),
+                        ("one.npz", "one.npz: not an .npz archive of arrays but a single .npy"),
+                        ("objects.npz", "objects.npz: .* holds Python objects")):
+        with pytest.raises(lk.MeasuredDataError, match=words) as refused:
+            lk.load_measured(tmp_path / name)
+        assert "pickle" not in str(refused.value), str(refused.value)
     # a classic NetCDF file: its header parsed here, and now loaded by load_measured too
     classic = tmp_path / "classic.nc"
     xr = pytest.importorskip("xarray")

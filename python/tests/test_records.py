@@ -103,6 +103,30 @@ def test_netcdf_attributes_are_the_record_of_netcdf_output(tmp_path):
             assert x.attrs["kind"] in ("map", "momentum-density") and "command" in x.attrs
 
 
+def test_a_summed_maps_netcdf_states_each_orbitals_energies(tmp_path, pentacene):
+    """Two orbitals at their own kinetic energies (35 eV photons): the file gives each
+    orbital's kinetic and binding energy and weight on the dimension `orbital`, and the
+    map stays its one data variable."""
+    xr = pytest.importorskip("xarray")
+    requires("momentum_map_sum")
+    _run("map", "pentacene", "-O", "HOMO", "-O", "HOMO-1", "--sum", "--weights", "1", "0.5",
+         "--resolution", "15", "--format", "nc", "--quiet", "-o", tmp_path)
+    path = tmp_path / "pentacene_HOMO+HOMO-1.nc"
+    rows = [pentacene.orbital_index(o) for o in ("HOMO", "HOMO-1")]
+    binding = -pentacene.mo_energy[rows].astype(np.float64) * lk.HARTREE_IN_EV
+    with xr.open_dataset(path) as dataset:
+        assert list(dataset["orbital"].values) == ["HOMO", "HOMO-1"]
+        np.testing.assert_allclose(dataset["orbital_binding_energy"], binding, rtol=1e-6)
+        np.testing.assert_allclose(dataset["orbital_kinetic_energy"], 35 - 4.5 - binding,
+                                   rtol=1e-6)
+        assert dataset["orbital_kinetic_energy"].attrs["units"] == "eV"
+        assert abs(float(np.diff(dataset["orbital_kinetic_energy"])[0])) > 2  # not one value
+        assert list(dataset["orbital_weight"].values) == [1.0, 0.5]
+        assert list(dataset.data_vars) == ["intensity"]
+    with xr.open_dataarray(path) as array:
+        assert array.dims == ("kx", "ky")
+
+
 def test_cube_and_momentum_density_records_make_the_same_files(benzene_file, tmp_path):
     requires("charge_density_sum", "momentum_density")
     _run("cube", benzene_file, "--density", "--spacing", "0.5", "--margin", "2", "--threads",

@@ -17,7 +17,7 @@ import pytest
 import libkernels as lk
 from libkernels.core.errors import InputError, MissingExtraError
 
-from conftest import requires
+from conftest import requires, tiny_molecule
 
 anywidget = pytest.importorskip("anywidget")
 from libkernels.explore import widget as W  # noqa: E402  (needs anywidget)
@@ -89,6 +89,19 @@ def test_python_changes_repaint_once_and_refusals_name_the_setting(pentacene_wid
         lk.widget("pentacene", kinetic_energy=30, photon_energy=35)
     with pytest.raises(InputError, match="resolution must be at most 1001"):
         lk.widget("pentacene", resolution=10 ** 6)
+
+
+def test_a_molecule_given_as_an_object_is_titled_by_its_name():
+    """The view's title and picture name the molecule: as its file names it, else by the
+    file it was read from; "molecule" only for one built from arrays."""
+    requires("momentum_map_sum")
+    read = lk.load_example("pentacene")
+    assert read.name == ""  # its Molden file gives it no name
+    assert lk.widget(read, resolution=21)._molecule["display"] == "pentacene"
+    read.name = "pentacene (B3LYP)"
+    assert lk.widget(read, resolution=21)._molecule["display"] == "pentacene (B3LYP)"
+    built = lk.Molecule(**tiny_molecule())
+    assert lk.widget(built, orbitals=[0], resolution=21)._molecule["display"] == "molecule"
 
 
 def test_the_view_is_answered_never_raised_at(pentacene_widget):

@@ -49,9 +49,10 @@ CONVERSION_FLAGS: Flags = options(
                        metavar=("LOW", "HIGH"), convert=pair,
                        help="sum the slices with energies from LOW to HIGH eV (binding energy "
                             "when the photon energy is known, else kinetic) into one map"),
-    k_step=flag("--resolution", group=CONVERSION, type=float, metavar="STEP",
+    k_step=flag("--k-step", group=CONVERSION, type=float, metavar="STEP",
+                deprecated=("--resolution",),
                 help="the momentum lattice's step in 1/Å, the same in kx and ky (default: the "
-                     "finest angle step at normal emission)"),
+                     "finest angle step at normal emission; formerly --resolution)"),
     angle_unit=flag("--angle-unit", group=CONVERSION, choices=ANGLE_UNIT_CHOICES,
                     help="the unit of every angle axis, where the file states none or over "
                          "what it states (default: the file's units, never guessed)"),

@@ -9,16 +9,15 @@
 from __future__ import annotations
 
 import argparse
-import os
 from typing import TYPE_CHECKING, List
 
 from ..fit.forward import TRANSMISSIONS
 from ..fit.linear import ERROR_MODELS
 from ..fit.request import DeconvolutionRequest, FitRequest, notes_report
-from ..formats.outputs import writing
 from .convert import CONVERSION, CONVERSION_FLAGS
 from .options import (LIGHT, LIGHT_FLAGS, MOLECULE, Flags, add_request_command, flag, options,
                       pair, request_of, run_flags, symmetry_option)
+from .records import results_first, save_and_list
 
 if TYPE_CHECKING:
     from .options import Commands
@@ -43,8 +42,8 @@ DECONVOLVE = ("Fits the orientation once on the stack summed over binding energy
               "background at its own kinetic energy (photon energy - work function - binding "
               "energy; the file's photon energy and work function where none is given).  "
               "Writes DIR/deconvolution.json (with its record), .csv and .png.")
-# what each command writes into DIR, the result with its record first
-OUTPUTS = {"fit": ("fit.json", "fit.png", "model.npy"),
+# what each command writes into DIR, the result with its record first, the figure last
+OUTPUTS = {"fit": ("fit.json", "model.npy", "fit.png"),
            "deconvolve": ("deconvolution.json", "deconvolution.csv", "deconvolution.png")}
 
 
@@ -156,11 +155,11 @@ def add_parser(commands: Commands) -> None:
 def run(args: argparse.Namespace) -> None:
     request = request_of(args)
     assert isinstance(request, (FitRequest, DeconvolutionRequest))
-    result = request.run()  # its warnings go to stderr, one line each
-    with writing():
-        result.save(args.output_dir)
-    print(result.report(show_warnings=False))
-    for line in notes_report(result.record or {}):
-        print(line)
-    first, *rest = OUTPUTS[request.kind]
-    print(f"wrote {os.path.join(args.output_dir, first)}, {', '.join(rest)}")
+    names = OUTPUTS[request.kind]
+    with results_first(next(name for name in names if name.endswith(".png"))):
+        result = request.run()  # its warnings go to stderr, one line each
+        # the report, then the data and the record, then the figure
+        print(result.report(show_warnings=False))
+        for line in notes_report(result.record or {}):
+            print(line)
+        save_and_list(result, args.output_dir, names)

@@ -17,11 +17,12 @@ The library's errors name the Python keyword of a bad argument
 from __future__ import annotations
 
 import argparse
+import warnings
 from dataclasses import dataclass, field
 from typing import (TYPE_CHECKING, Any, Callable, Dict, List, Mapping, Optional, Sequence,
                     Tuple, Type)
 
-from ..core.errors import CommandLineError, InputError
+from ..core.errors import CommandLineError, DeprecatedOptionWarning, InputError
 from ..core.map_sum_call import POLARISATIONS
 from ..core.memory import MemorySize, parse_size
 from ..core.orientation import CONVENTION
@@ -52,7 +53,9 @@ class Flag:
     keywords (type, metavar, choices, nargs, action).  A value given passes
     through `convert`; an absent one is `cli_default` when set, else the
     request's default.  A setting `overridden_by` another is left at the
-    request's default whenever that other one is given.
+    request's default whenever that other one is given.  `deprecated` are
+    former spellings still accepted, for one release, with a warning naming the
+    new one; they are left out of the help.
     """
 
     flags: Tuple[str, ...]
@@ -62,6 +65,7 @@ class Flag:
     cli_default: Any = NOT_SET
     convert: Optional[Callable[[Any], Any]] = None
     overridden_by: Optional[str] = None
+    deprecated: Tuple[str, ...] = ()
 
     @property
     def positional(self) -> bool:
@@ -80,8 +84,33 @@ _SPELLINGS: Dict[str, str] = {
 
 def flag(*flags: str, help: str = "", group: str = "", cli_default: Any = NOT_SET,
          convert: Optional[Callable[[Any], Any]] = None, overridden_by: Optional[str] = None,
-         **arguments: Any) -> Flag:
-    return Flag(tuple(flags), help, group, arguments, cli_default, convert, overridden_by)
+         deprecated: Sequence[str] = (), **arguments: Any) -> Flag:
+    return Flag(tuple(flags), help, group, arguments, cli_default, convert, overridden_by,
+                tuple(deprecated))
+
+
+def _former(name: str) -> str:
+    """Where argparse keeps the value of a setting given by a former spelling."""
+    return f"{name}__former"
+
+
+def _take_former_spellings(args: argparse.Namespace) -> None:
+    """Settings given by a former spelling, moved to their own place with a warning
+    naming the new spelling; both spellings together are refused."""
+    flags: Flags = args.request_flags
+    for name, option in flags.items():
+        if not option.deprecated or not hasattr(args, _former(name)):
+            continue
+        value = getattr(args, _former(name))
+        delattr(args, _former(name))
+        used = next((word.split("=")[0] for word in getattr(args, "argv", ())
+                     if word.split("=")[0] in option.deprecated), option.deprecated[0])
+        if hasattr(args, name):
+            raise CommandLineError(f"{used} is the former spelling of {option.flags[-1]}: "
+                                   f"give {option.flags[-1]} only")
+        warnings.warn(f"{used} is now {option.flags[-1]} (the same value); {used} is "
+                      "accepted in this release only", DeprecatedOptionWarning, stacklevel=2)
+        setattr(args, name, value)
 
 
 def options(*tables: Flags, **flags: Flag) -> Flags:
@@ -134,6 +163,9 @@ def add_request_options(parser: argparse.ArgumentParser, cls: Type[Request], fla
             target.add_argument(name, **{"nargs": "?", **arguments})
         else:
             target.add_argument(*option.flags, dest=name, **arguments)
+            if option.deprecated:
+                target.add_argument(*option.deprecated, dest=_former(name),
+                                    **dict(arguments, help=argparse.SUPPRESS))
     if cls.kind:
         parser.add_argument("--from-record", metavar="FILE", help=FROM_RECORD_HELP)
     parser.set_defaults(request_class=cls, request_flags=flags, request_defaults=defaults)
@@ -155,6 +187,7 @@ def add_request_command(commands: Commands, name: str, cls: Type[Request],
 def given_values(args: argparse.Namespace) -> Dict[str, Any]:
     """The settings the command line gives, converted, with the command's defaults."""
     flags: Flags = args.request_flags
+    _take_former_spellings(args)
     given = {name: getattr(args, name) for name in flags if hasattr(args, name)}
     values: Dict[str, Any] = {}
     for name, option in flags.items():

@@ -15,12 +15,10 @@ ReconstructionRequest.
 from __future__ import annotations
 
 import argparse
-import os
 from typing import TYPE_CHECKING
 
 from ..core.orientation import CONVENTION
 from ..core.extras import NETCDF_WRITER, require_all
-from ..formats.outputs import writing
 from ..tomography.algorithms import ALGORITHMS, DEFAULT_ALGORITHM, DEFAULT_BETA
 from ..tomography.plan import (DEFAULT_ITERATIONS, DEFAULT_MARGIN, DEFAULT_OVERSAMPLING,
                                DEFAULT_POLISH, DEFAULT_STARTS)
@@ -29,6 +27,7 @@ from ..tomography.result import FILES
 from ..tomography.sampling import MIN_OVERSAMPLING
 from .options import (Flags, add_request_command, flag, one_or_list, options, request_of,
                       run_flags)
+from .records import results_first, save_and_list
 
 if TYPE_CHECKING:
     from .options import Commands
@@ -112,10 +111,10 @@ def add_parser(commands: Commands) -> None:
 def run(args: argparse.Namespace) -> None:
     request = request_of(args)
     assert isinstance(request, ReconstructionRequest)
-    # what writing reconstruction.nc and .png takes, named before any work
-    require_all(NETCDF_WRITER + ("matplotlib",), "fit", "writing reconstruction.nc and .png")
-    result = request.run()
-    with writing():
-        result.save(args.output_dir)
-    print(result.report())
-    print(f"wrote {os.path.join(args.output_dir, FILES[0])}, {FILES[1]}, {FILES[2]}")
+    # what writing reconstruction.nc takes, named before any work
+    require_all(NETCDF_WRITER, "fit", "writing reconstruction.nc")
+    with results_first(FILES[1]):
+        result = request.run()
+        # the report, then the data and the record, then the figure
+        print(result.report())
+        save_and_list(result, args.output_dir, (FILES[0], FILES[2], FILES[1]))

@@ -193,6 +193,15 @@ class FitWarning(LibkernelsWarning):
     orientations, errors scaled by the scatter."""
 
 
+class FigureWarning(LibkernelsWarning):
+    """A result's figure left out where the figure library (matplotlib) is missing; its
+    data and record are written."""
+
+
+class DeprecatedOptionWarning(LibkernelsWarning, FutureWarning):
+    """A command-line option given by a former spelling, accepted for one more release."""
+
+
 class MapWarning(LibkernelsWarning):
     """A map that shows nothing: zero everywhere, or a dichroism that the settings make
     zero (no damping of the final state)."""
@@ -206,5 +215,6 @@ __all__ = [
     "MissingExtraError", "RequestError", "LibkernelsWarning", "MoldenCorrectionWarning",
     "FitWarning",
     "DroppedPartsWarning", "ReaderWarning", "IdentifiabilityWarning", "MapWarning",
+    "DeprecatedOptionWarning", "FigureWarning",
     "Cancelled", "spell_braces",
 ]

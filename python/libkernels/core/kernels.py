@@ -35,12 +35,12 @@ from .errors import InputError
 from .grids import Field3D, Grid, MomentumMap
 from .map_sum_call import (check_map_memory, checked_molecule, coefficient_matrix,
                            energy_parameters, given_energies, momentum_grid,
-                           orbital_energies, orientation_angles)
+                           orbital_energies, orbital_weights, orientation_angles)
 from .memory import check, float32_bytes
 from .molecule import Molecule, orbital_rows
 from .orientation import document
 from .progress import progress_bar
-from .validation import count, finite
+from .validation import count
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike
@@ -150,11 +150,7 @@ def _orbitals_on_grid(function: str, m: Molecule, rows: List[int],
     call sums its orbitals in order, starting from zero) while Ctrl-C and a
     progress display work between orbitals.
     """
-    if weights is None:
-        weights = m.mo_occ[rows]
-    weights = [finite(w, "weights") for w in np.atleast_1d(np.asarray(weights, dtype=object))]
-    weights = np.ascontiguousarray(np.broadcast_to(np.asarray(weights, dtype=np.float32),
-                                                   (len(rows),)))
+    weights = orbital_weights(m.mo_occ[rows] if weights is None else weights, len(rows))
     threads = interrupt.default_threads() if threads is None else \
         count(threads, "threads", 1)
     one_call = one_call or len(rows) == 1

@@ -198,6 +198,20 @@ def energy_parameters(energies: Energies, e_kin: Float64Array, binding: Optional
             "e_kin_hartree": [float(e) for e in np.atleast_1d(e_kin_hartree)]}
 
 
+def orbital_weights(weights: ArrayLike, n_orbitals: int) -> Float32Array:
+    """One float32 weight for each of `n_orbitals` orbitals.  One number weighs every orbital
+    alike; a list (an array, --weights) is one weight per orbital, so that a list of one
+    for several orbitals is refused, never spread over them in silence."""
+    listed = np.ndim(weights) > 0
+    values = [finite(w, "weights") for w in np.atleast_1d(
+        np.asarray(weights, dtype=object)).ravel()]
+    if len(values) != n_orbitals and (listed or len(values) != 1):
+        raise InputError("weights", f"needs one value per orbital ({n_orbitals}), got "
+                                    f"{len(values)}")
+    return np.ascontiguousarray(np.broadcast_to(np.asarray(values, dtype=np.float32),
+                                                (n_orbitals,)))
+
+
 class MapSumCall:
     """A prepared momentum_map_sum call: everything but the orientation fixed and checked.
 
@@ -229,14 +243,7 @@ class MapSumCall:
         e_kin, binding = orbital_energies(molecule, self.rows, self.energies)
         # hartree here, at the library's call, and only here
         self.e_kin = np.ascontiguousarray(self.energies.hartree(e_kin), dtype=np.float32)
-        if weights is not None:
-            weights = [finite(w, "weights") for w in np.atleast_1d(
-                np.asarray(weights, dtype=object)).ravel()]
-            if len(weights) not in (1, len(self.rows)):
-                raise InputError("weights", f"needs one value or one per orbital "
-                                            f"({len(self.rows)}), got {len(weights)}")
-        self.weights = None if weights is None else np.ascontiguousarray(
-            np.broadcast_to(np.asarray(weights, dtype=np.float32), (len(self.rows),)))
+        self.weights = None if weights is None else orbital_weights(weights, len(self.rows))
         self.coeff = coefficient_matrix(molecule, self.rows)
         self.n, self.k_min_bohr, self.k_step_bohr = momentum_grid(k_max, n, k_unit, k_min,
                                                                   k_step)

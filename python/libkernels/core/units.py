@@ -15,8 +15,12 @@ from numpy.typing import NDArray
 
 from .errors import InputError
 
-BOHR_IN_ANGSTROM = 0.529177210903  # CODATA 2018
-HARTREE_IN_EV = 27.211386245988  # CODATA 2018
+#: The bohr (atomic unit of length) in ångström, CODATA 2018: lengths in bohr times
+#: this are in Å, momenta in 1/bohr divided by it are in 1/Å.
+BOHR_IN_ANGSTROM = 0.529177210903
+#: The hartree (atomic unit of energy) in eV, CODATA 2018: orbital energies in hartree
+#: (`Molecule.mo_energy`) times this are in eV.
+HARTREE_IN_EV = 27.211386245988
 
 _LENGTH = {"bohr": 1.0, "au": 1.0, "angstrom": 1.0 / BOHR_IN_ANGSTROM, "a": 1.0 / BOHR_IN_ANGSTROM}
 _MOMENTUM = {"1/bohr": 1.0, "au": 1.0, "1/angstrom": BOHR_IN_ANGSTROM, "1/a": BOHR_IN_ANGSTROM}

@@ -47,6 +47,14 @@ def load_entries(arguments: Iterable[str],
     return entries
 
 
+def shown_name(molecule: Molecule) -> str:
+    """What a molecule given as an object is called on the page and in its figures: the
+    name its file gives it, else its file's name without the suffix, else 'molecule'."""
+    source = molecule.origin.path if molecule.origin is not None else molecule.title
+    stem = os.path.splitext(os.path.basename(source or ""))[0]
+    return molecule.name or stem or "molecule"
+
+
 def make_entry(name: str, argument: str, molecule: Molecule) -> Entry:
     """The molecule's entry: its plane's normal, its centre and the page's description."""
     positions = molecule.positions.astype(np.float64) * BOHR_IN_ANGSTROM

@@ -36,7 +36,7 @@ from ..formats.api import load_molecule
 from ..plot.maps import save_map
 from . import settings as S
 from .colours import colour_tables
-from .molecules import make_entry
+from .molecules import make_entry, shown_name
 
 if TYPE_CHECKING:
     from ..core.map_sum_call import MapSumCall
@@ -181,7 +181,7 @@ class MapWidget(anywidget.AnyWidget):
                  azimuth: float = 0.0, s_share: float = 0.0, kz_damping: float = 0.0,
                  k_max: float = 3.0, resolution: int = 201) -> None:
         if isinstance(molecule, Molecule):
-            argument = molecule.name or "molecule"
+            argument = shown_name(molecule)
         else:
             argument = str(molecule)
             molecule = load_molecule(molecule)

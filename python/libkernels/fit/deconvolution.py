@@ -23,7 +23,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ..core.figures import draw
+from ..core.figures import draw, draw_beside
 from ..core.orientation import ANGLES
 from ..core.progress import progress_bar
 from ..core.record import write_json
@@ -129,7 +129,8 @@ class DeconvolutionResult:
 
     def save(self, directory: PathLike) -> PathLike:
         """Writes deconvolution.json (the results and their request's record),
-        deconvolution.csv and deconvolution.png."""
+        deconvolution.csv and then deconvolution.png (the figure left out, with a
+        FigureWarning, where matplotlib is missing)."""
         os.makedirs(directory, exist_ok=True)
         write_json(os.path.join(directory, "deconvolution.json"),
                    with_record(self.to_dict(), self.record))
@@ -144,7 +145,7 @@ class DeconvolutionResult:
                                 + [f"{v:.8g}" for v in self.weights[s]]
                                 + [f"{v:.8g}" for v in self.weight_errors[s]]
                                 + [f"{self.r_factor[s]:.6g}", f"{self.chi2_reduced[s]:.6g}"])
-        self.plot(os.path.join(directory, "deconvolution.png"))
+        draw_beside("deconvolution", self, os.path.join(directory, "deconvolution.png"))
         return directory
 
 

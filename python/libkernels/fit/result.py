@@ -13,7 +13,7 @@ import numpy as np
 from ..core.grids import require_xarray
 from ..core.orientation import ANGLES
 from ..core.record import write_json
-from ..core.figures import draw
+from ..core.figures import draw, draw_beside
 
 if sys.version_info >= (3, 8):
     from typing import TypedDict
@@ -247,12 +247,13 @@ class FitResult:
         return draw("fit", self, path, title)
 
     def save(self, directory: PathLike) -> PathLike:
-        """Writes fit.json (the fitted values and their request's record), fit.png and
-        model.npy into `directory`."""
+        """Writes fit.json (the fitted values and their request's record), model.npy and
+        then fit.png into `directory` (the figure left out, with a FigureWarning, where
+        matplotlib is missing)."""
         os.makedirs(directory, exist_ok=True)
         write_json(os.path.join(directory, "fit.json"), with_record(self.to_dict(), self.record))
         np.save(os.path.join(directory, "model.npy"), self.model)
-        self.plot(os.path.join(directory, "fit.png"))
+        draw_beside("fit", self, os.path.join(directory, "fit.png"))
         return directory
 
 

@@ -37,7 +37,10 @@ from .molden import read_molden
 if TYPE_CHECKING:
     from ..core.types import PathLike
 
-# format name -> (IOData's name or None for our Molden reader, file name endings)
+#: The wavefunction formats `read` and the commands take: format name -> (the name of
+#: IOData's reader, or None for the package's own Molden reader; the file name endings
+#: that select it).  `--input-format NAME` (`input_format=`) picks one whatever the
+#: file's name; formats other than Molden need the `formats` extra (IOData).
 FORMATS: Dict[str, Tuple[Optional[str], Tuple[str, ...]]] = {
     "molden": (None, (".molden", ".molden.input", ".mold")),
     "fchk": ("fchk", (".fchk", ".fch")),

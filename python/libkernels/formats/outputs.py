@@ -58,16 +58,60 @@ def writing(where: str = "") -> Iterator[None]:
 
 def map_dataset(momentum_map: MomentumMap, record: Dict[str, Any], title: str) -> Any:
     """The map as an xarray Dataset: the variable `intensity` with its axes, units and
-    settings, the molecule's name and the record as global attributes."""
+    settings, each orbital's energies and weight as coordinates on the dimension
+    `orbital` (orbital_kinetic_energy, orbital_binding_energy, orbital_weight: the
+    orbitals of a summed map each have their own), the molecule's name and the record
+    as global attributes."""
     array = momentum_map.to_xarray()
     array.attrs.update(to_attributes(record))  # where readers of a single array look
     dataset = array.to_dataset(name="intensity")
+    # coordinates, not variables: the map stays the file's one data variable
+    # (xarray.open_dataarray reads it as before)
+    dataset = dataset.assign_coords(orbital_variables(momentum_map.parameters))
     dataset.attrs.update(
         title=f"{title} {'+'.join(momentum_map.parameters.get('orbitals', []))} momentum map"
               .strip(),
         molecule=title, source=f"libkernels {record.get('libkernels_version', '')}".strip(),
         history=record.get("command") or "", **to_attributes(record))
     return dataset
+
+
+def orbital_variables(parameters: Dict[str, Any]) -> Dict[str, Any]:
+    """Each orbital's kinetic and binding energy and weight, as coordinates on the
+    dimension `orbital` (its labels its index), from a map's parameters: the
+    values of a summed map told apart, not one energy for all.  Empty for a map that
+    names no orbitals."""
+    labels = list(parameters.get("orbitals") or [])
+    if not labels:
+        return {}
+    n = len(labels)
+    unit = parameters.get("energy_unit", "eV")
+    orbital = ("orbital", np.array(labels, dtype=object),
+               {"long_name": "the orbitals summed in the map, in order"})
+    variables: Dict[str, Any] = {"orbital": orbital}
+
+    def each(name: str, default: Optional[float] = None) -> Optional[List[float]]:
+        values = parameters.get(name)
+        if values is None:
+            return None if default is None else [default] * n
+        values = list(np.atleast_1d(np.asarray(values, dtype=object)))
+        if len(values) == 1:
+            values = values * n
+        if len(values) != n:
+            return None
+        return [np.nan if v is None else float(v) for v in values]
+
+    for name, default, attrs in (
+            ("kinetic_energy", None, {"units": unit, "long_name": "the orbital's kinetic "
+                                      "energy (each orbital's map is made at its own)"}),
+            ("binding_energy", None, {"units": unit, "long_name": "the orbital's binding "
+                                      "energy"}),
+            ("weights", 1.0, {"long_name": "the orbital's weight in the sum"})):
+        values = each(name, default)
+        if values is not None:
+            key = "orbital_weight" if name == "weights" else f"orbital_{name}"
+            variables[key] = ("orbital", np.asarray(values, dtype=np.float64), attrs)
+    return variables
 
 
 def write_map(momentum_map: MomentumMap, record: Dict[str, Any], base: str, *,

@@ -183,7 +183,8 @@ def momentum_map_sum(molecule: Union[Molecule, str], orbitals: Orbitals = ("HOMO
     'linear', 'circular+', 'circular-', 'dichroism', 'radial', with incidence
     (0-90 degrees from the surface normal), azimuth (degrees from kx), s_share
     (0-100 percent, for 'linear') and kz_imaginary (the photoelectron's damping,
-    in k_unit); weights one per orbital; max_memory the memory guard's limit.
+    in k_unit); weights one per orbital (a list of as many), or one number for all;
+    max_memory the memory guard's limit.
     {orientation}
     Intensities are |FT psi|^2 / pi^3 in bohr^3, summed with the weights.  The
     result carries its record: `.save(directory)` writes the figure, the numbers

@@ -21,7 +21,7 @@ import numpy as np
 
 from ..core.grids import attribute_value, require_xarray
 from ..core.record import to_attributes, write_json
-from ..core.figures import draw
+from ..core.figures import draw, draw_beside
 from .sampling import AXES, FourierBox
 
 if TYPE_CHECKING:
@@ -120,13 +120,14 @@ class Reconstruction:
         return draw("reconstruction", self, path, title)
 
     def save(self, directory: PathLike) -> str:
-        """Writes reconstruction.nc, reconstruction.png and reconstruction.json (the
-        record, which is also in the NetCDF file's attributes)."""
+        """Writes reconstruction.nc, reconstruction.json (the record, which is also in
+        the NetCDF file's attributes) and then reconstruction.png (the figure left out,
+        with a FigureWarning, where matplotlib is missing)."""
         directory = os.fspath(directory)
         os.makedirs(directory, exist_ok=True)
         self.to_dataset().to_netcdf(os.path.join(directory, FILES[0]), engine="h5netcdf")
-        self.plot(os.path.join(directory, FILES[1]))
         write_json(os.path.join(directory, FILES[2]), self.record)
+        draw_beside("reconstruction", self, os.path.join(directory, FILES[1]))
         return directory
 
 

@@ -5,7 +5,7 @@
 // works through a queue of positions the slider has left (and it drops any it has).
 "use strict";
 
-import { ANGLES, DIFFERENCE_LABEL, MapView, OrbitalList, OrientationControls,
+import { ANGLES, MapView, RESIDUAL_LABEL, OrbitalList, OrientationControls,
          ServerSource, SettingsForm, energyFields, gridFields, lightFields, mapExtent,
          showEnergyMode, showModelMap, toImage } from "./explorer.js";
 
@@ -119,11 +119,14 @@ function drawMeasured() {
     const { data, info } = array, [nx, ny] = info.shape;
     view.show({ values: data, nx, ny, at: (i, j) => i * ny + j, kx: info.kx, ky: info.ky },
               { extent: extent(info), signed, table: table(signed), title, radius: null,
-                quantity: signed ? DIFFERENCE_LABEL : "measured intensity",
+                quantity: signed ? RESIDUAL_LABEL : "measured intensity",
                 caption: signed ? "measured − fitted model on the measured pixels" : "the uploaded map on the model's axes" });
   };
   show(measuredView, m, false, `measured: ${m.name}`);
-  if (r) show(residualView, r, true, "measured − fitted model");
+  if (r) {
+    show(residualView, r, true, "measured − fitted model");
+    window.__lk.residualBarLabel = residualView.bar ? residualView.bar.label : null;
+  }
 }
 
 // ---- the molecule seen from above, turned as in the experiment ---------------------------------------
@@ -136,21 +139,25 @@ function orientationMatrix(a, b, g) {
           [sc * sb, -cc * sb, cb]];
 }
 
-function fitCanvas(canvas, aspect) {
+// The canvas's drawing as large as its box, whose height the page's layout sets.
+function fitCanvas(canvas) {
   const width = Math.max(120, Math.floor(canvas.clientWidth || 280));
-  if (canvas.width !== width) { canvas.width = width; canvas.height = Math.round(width * aspect); }
+  const height = Math.max(60, Math.floor(canvas.clientHeight || width));
+  if (canvas.width !== width || canvas.height !== height) { canvas.width = width; canvas.height = height; }
 }
 
 function drawMolecule() {
   const canvas = $("molecule-view"), m = state.molecule;
-  fitCanvas(canvas, 1);
+  if (!m) return;
+  fitCanvas(canvas);
   const ctx = canvas.getContext("2d");
   ctx.clearRect(0, 0, canvas.width, canvas.height);
   const M = orientationMatrix(...orientation.peek());
   // The molecule stands in the lab as M^T applied to its own coordinates.
   const lab = m.atoms.map((atom) => [0, 1, 2].map((c) => M[0][c] * atom.xyz[0] + M[1][c] * atom.xyz[1] + M[2][c] * atom.xyz[2]));
   const reach = Math.max(1, ...m.atoms.map((a) => Math.hypot(...a.xyz))) + 1.2;
-  const scale = (canvas.width / 2 - 12) / reach, cx = canvas.width / 2, cy = canvas.height / 2;
+  const scale = (Math.min(canvas.width, canvas.height) / 2 - 12) / reach;
+  const cx = canvas.width / 2, cy = canvas.height / 2;
   const X = (p) => cx + p[0] * scale, Y = (p) => cy - p[1] * scale;
   ctx.strokeStyle = "#ccc"; ctx.fillStyle = "#888"; ctx.font = "11px system-ui";
   ctx.beginPath(); ctx.moveTo(8, cy); ctx.lineTo(canvas.width - 8, cy); ctx.moveTo(cx, canvas.height - 8); ctx.lineTo(cx, 8); ctx.stroke();
@@ -158,7 +165,7 @@ function drawMolecule() {
   const azimuth = Number(lightValue("azimuth"));
   if (lightValue("polarisation") !== "none" && Number.isFinite(azimuth)) {
     // The plane of incidence of the light, seen from above: a line at the azimuth.
-    const phi = azimuth * Math.PI / 180, r = canvas.width / 2 - 10;
+    const phi = azimuth * Math.PI / 180, r = Math.min(canvas.width, canvas.height) / 2 - 10;
     ctx.save(); ctx.setLineDash([6, 4]); ctx.strokeStyle = "#d08000"; ctx.lineWidth = 1.5;
     ctx.beginPath(); ctx.moveTo(cx - r * Math.cos(phi), cy + r * Math.sin(phi));
     ctx.lineTo(cx + r * Math.cos(phi), cy - r * Math.sin(phi)); ctx.stroke();
@@ -196,7 +203,7 @@ async function requestPlane() {
 function drawPlane() {
   if (!state.plane) return;
   const { data, info } = state.plane, canvas = $("plane");
-  fitCanvas(canvas, 0.8);
+  fitCanvas(canvas);
   const ctx = canvas.getContext("2d");
   ctx.clearRect(0, 0, canvas.width, canvas.height);
   const [rows, cols] = info.shape, m = info.max_abs || 1;
@@ -319,6 +326,11 @@ async function fit() {
     orbitals.setWeights(weights);
     orientation.set(info.orientation);
     info.orientation = orientation.get();
+    // the model beside the measured map is the fitted one: its weights and angles, and
+    // the one kinetic energy the fit gave every orbital (to six digits, as the weights)
+    energy.set("energy_mode", "kinetic");
+    energy.set("kinetic_energy", +info.kinetic_energy_ev.toPrecision(6));
+    showEnergyMode(energy);
     drawMeasured();
     const fmt = (v, digits) => (v === null || v === undefined ? "?" : v.toPrecision(digits));
     $("fit-report").textContent = [
@@ -326,6 +338,7 @@ async function fit() {
       `α = ${fmt(info.orientation[0], 4)}° ± ${fmt(info.orientation_errors[0], 2)}; R = ${fmt(info.r_factor, 3)}`,
       `χ²_red ${fmt(info.chi2_reduced, 3)} (1 ± ${fmt(info.goodness.expected_spread, 2)} expected)`,
       `E_kin ${fmt(info.kinetic_energy_ev, 4)} eV for all orbitals (${info.energy_source === "file" ? "from the file" : "entered"})`,
+      "the model map shows these weights and angles at this E_kin (the background left out)",
     ].join("\n");
     showWarnings(info.warnings || []);
     showMessage("");
@@ -355,9 +368,9 @@ function build(info) {
                            { onChange: (key) => { if (key === "energy_mode") showEnergyMode(energy); changed(); } });
   light = new SettingsForm($("light"), lightFields(d, limits), { onChange: changed });
   grid = new SettingsForm($("momentum-grid"), gridFields(d, limits), { onChange: changed });
-  model = new MapView($("model-view"), { label: "momentum map" });
-  measuredView = new MapView($("measured-view"), { label: "measured map" });
-  residualView = new MapView($("residual-view"), { label: "measured minus fitted model" });
+  model = new MapView($("model-view"), { label: "momentum map", fill: true });
+  measuredView = new MapView($("measured-view"), { label: "measured map", fill: true });
+  residualView = new MapView($("residual-view"), { label: "measured minus fitted model", fill: true });
   showEnergyMode(energy);
 }
 
@@ -377,11 +390,19 @@ function wire() {
   $("measured-file").addEventListener("change", () => { const file = $("measured-file").files[0]; if (file) uploadMeasured(file); });
   $("fit").addEventListener("click", fit);
   $("fit-cancel").addEventListener("click", () => source.cancelFit());
-  let width = 0;
-  window.addEventListener("resize", () => {
-    if (window.innerWidth === width) return;
-    width = window.innerWidth; drawMolecule(); drawPlane();
-  });
+  // the molecule's views follow their boxes, which the layout changes (a window resized,
+  // a measured map shown beside the model)
+  const follow = (canvas, draw) => {
+    let seen = "";
+    const redraw = () => {
+      const now = `${canvas.clientWidth} ${canvas.clientHeight}`;
+      if (now !== seen) { seen = now; draw(); }
+    };
+    if (typeof ResizeObserver !== "undefined") new ResizeObserver(redraw).observe(canvas);
+    else window.addEventListener("resize", redraw);
+  };
+  follow($("molecule-view"), drawMolecule);
+  follow($("plane"), drawPlane);
 }
 
 async function start() {

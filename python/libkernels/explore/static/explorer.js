@@ -86,11 +86,16 @@ export function toImage(values, nx, ny, at, low, high, table) {
 // ---- a map on its k axes ----------------------------------------------------------------------
 const MARGIN = { left: 44, right: 86, top: 8, bottom: 36 };
 export const INTENSITY_LABEL = "|FT ψ|²/π³ (bohr³)";
-export const DIFFERENCE_LABEL = "difference (bohr³)";
+export const DIFFERENCE_LABEL = "difference (bohr³)";  // a dichroism map's
+// a fit's residual, in the measured map's own units (counts, or whatever the file holds)
+export const RESIDUAL_LABEL = "measured − model";
 
 export class MapView {
   // options: colours ({name: 256 rgb rows}), quantity (the colour bar's label), caption
-  // (a line under the map), onHover(text) when the read-out changes.
+  // (a line under the map), onHover(text) when the read-out changes, fill: the map as
+  // large as its container's box allows (a box of a height set by the page's layout),
+  // else as wide as the container and no taller than the window leaves room for
+  // (reserve: the height of what is shown above and below it).
   constructor(container, options = {}) {
     this.options = options;
     this.title = element("div", { className: "map-title" });
@@ -100,16 +105,17 @@ export class MapView {
     this.stage = element("div", { className: "map-stage" }, [this.canvas, this.stale]);
     this.caption = element("div", { className: "map-caption" });
     this.readout = element("div", { className: "readout" }, ["\u00a0"]);
-    this.root = element("div", { className: "map-view" }, [this.title, this.stage, this.caption, this.readout]);
+    this.root = element("div", { className: options.fill ? "map-view fill" : "map-view" },
+                        [this.title, this.stage, this.caption, this.readout]);
     container.append(this.root);
     this.shown = null;
     this.canvas.addEventListener("mousemove", (event) => this.hover(event));
     this.canvas.addEventListener("mouseleave", () => { this.readout.textContent = "\u00a0"; });
     if (typeof ResizeObserver !== "undefined") {
-      let width = 0;
+      let seen = "";
       new ResizeObserver(() => {
-        const now = this.stage.clientWidth;
-        if (now && now !== width) { width = now; this.redraw(); }
+        const now = `${this.stage.clientWidth} ${options.fill ? this.stage.clientHeight : ""}`;
+        if (this.stage.clientWidth && now !== seen) { seen = now; this.redraw(); }
       }).observe(this.stage);
     }
   }
@@ -131,11 +137,18 @@ export class MapView {
   }
 
   size() {
-    // as wide as the stage, and no taller than the window leaves room for (options.reserve:
-    // what the page shows above and below a map); the plot area is square
+    // the plot area is square: a canvas `width` wide is width - across + down high
     const across = MARGIN.left + MARGIN.right, down = MARGIN.top + MARGIN.bottom;
-    const room = window.innerHeight - (this.options.reserve ?? 150) + across - down;
-    const width = Math.max(200, Math.floor(Math.min(this.stage.clientWidth || 320, Math.max(260, room))));
+    let width;
+    if (this.options.fill) {
+      // the stage's box, whose height the page's layout sets
+      const room = (this.stage.clientHeight || 320) + across - down;
+      width = Math.max(160, Math.floor(Math.min(this.stage.clientWidth || 320, room)));
+    } else {
+      // as wide as the stage, and no taller than the window leaves room for
+      const room = window.innerHeight - (this.options.reserve ?? 150) + across - down;
+      width = Math.max(200, Math.floor(Math.min(this.stage.clientWidth || 320, Math.max(260, room))));
+    }
     return { width, height: width - across + down };
   }
 

@@ -40,11 +40,21 @@ def sniff(source: Opened) -> bool:
 def _archive(source: Opened) -> Any:
     """The archive (numpy's NpzFile), opened once and kept on `source`."""
     if source.handle is None:
+        # np.load takes anything that is neither a zip archive nor a .npy file for a
+        # pickle, and its refusal would advise loading it unsafely: such a file is
+        # named for what it is instead
+        if source.head.startswith(b"\x93NUMPY"):
+            raise MeasuredDataError(f"{source.label}: not an .npz archive of arrays but a "
+                                    "single .npy array (save intensity, kx and ky with "
+                                    "numpy.savez)")
+        if not sniff(source):
+            raise MeasuredDataError(f"{source.label}: not an .npz archive of arrays (it does "
+                                    "not begin as a zip archive does)")
         try:
             source.handle = np.load(source.target(), allow_pickle=False)
         except FAULTS as error:
             raise MeasuredDataError(f"{source.label}: not a readable .npz file "
-                                    f"({first_line(error)})") from None
+                                    f"({_fault(error)})") from None
         if not hasattr(source.handle, "files"):
             source.handle = None
             raise MeasuredDataError(f"{source.label}: not a readable .npz file (a single "
@@ -59,7 +69,13 @@ def read_arrays(source: Opened) -> Dict[str, Any]:
         return {name: archive[name] for name in archive.files}
     except FAULTS as error:
         raise MeasuredDataError(f"{source.label}: not a readable .npz file "
-                                f"({first_line(error)})") from None
+                                f"({_fault(error)})") from None
+
+
+def _fault(error: BaseException) -> str:
+    """numpy's reason, except its advice on pickles, which are never loaded here."""
+    text = first_line(error)
+    return "it holds Python objects, which are never loaded" if "pickle" in text else text
 
 
 def read(source: Opened, *, chunked: bool = False) -> MeasuredMap:
