@@ -213,7 +213,7 @@ class IACMapCall:
         reach: Dict[int, set] = {}
         for s, l in enumerate(shell_l):
             i = atom_index[int(shell_atom[s])]
-            reach.setdefault(i, set()).update(lp for lp in (l - 1, l + 1) if lp >= 0)
+            reach.setdefault(i, set()).update(int(lp) for lp in (l - 1, l + 1) if lp >= 0)
         symbols_in_order = sorted(set(self.symbols), key=lambda sym: ELEMENTS.index(sym)
                                   if sym in ELEMENTS else 0)
         for symbol in symbols_in_order:
@@ -313,10 +313,11 @@ class IACMapCall:
         return group.radial_sums * per_harmonic[None, :, :, None]
 
     # -- evaluation -----------------------------------------------------------------------------
-    def _amplitudes(self, group: _EnergyGroup, turn: Float64Array, sums: np.ndarray,
-                    vectors: Sequence[np.ndarray], chunk: slice) -> List[np.ndarray]:
-        """[M] of shape (P_chunk, orbitals), complex, for each molecule-frame eps in
-        `vectors` (each (3,) or, per pixel, (P_chunk, 3))."""
+    def _amplitudes(self, group: _EnergyGroup, turn: Float64Array, sums: Sequence[np.ndarray],
+                    vectors: Sequence[np.ndarray], chunk: slice) -> List[List[np.ndarray]]:
+        """[[M]]: for each of the (orbital, atom, harmonic, 3) `sums` and each molecule-frame
+        eps in `vectors` (each (3,) or, per pixel, (P_chunk, 3)) the amplitude (P_chunk,
+        orbitals), complex, from one evaluation of the harmonics and the atoms' phases."""
         dtype = self.dtype
         k_mol = group.k_lab[chunk] @ turn.T
         k_norm = math.sqrt(2.0 * group.energy)
@@ -332,17 +333,18 @@ class IACMapCall:
         np.cos(argument, out=phase.real)
         np.negative(argument, out=argument)
         np.sin(argument, out=phase.imag)
-        # every vector's (orbital, atom, harmonic) sums side by side: one real product,
-        # columns (orbital, atom, Re/Im), read back as complex
+        # every (sums, vector)'s (orbital, atom, harmonic) array side by side: one real
+        # product, columns (orbital, atom, Re/Im), read back as complex
         columns: List[np.ndarray] = []
         layout: List[Tuple[int, bool]] = []  # (first column block, per pixel)
-        for vector in vectors:
-            if np.ndim(vector) == 2:
-                layout.append((len(columns), True))
-                columns.extend(sums[..., i] for i in range(3))
-            else:
-                layout.append((len(columns), False))
-                columns.append(np.tensordot(sums, np.asarray(vector), axes=([3], [0])))
+        for table in sums:
+            for vector in vectors:
+                if np.ndim(vector) == 2:
+                    layout.append((len(columns), True))
+                    columns.extend(table[..., i] for i in range(3))
+                else:
+                    layout.append((len(columns), False))
+                    columns.append(np.tensordot(table, np.asarray(vector), axes=([3], [0])))
         n_orb, n_atoms, n_y = columns[0].shape
         stacked = np.stack([np.stack([c.real, c.imag], axis=-1) for c in columns])
         matrix = np.ascontiguousarray(stacked.transpose(3, 0, 1, 2, 4).reshape(n_y, -1),
@@ -350,13 +352,15 @@ class IACMapCall:
         products = (harmonics @ matrix).view(self._complex).reshape(
             -1, len(columns), n_orb, n_atoms)
         summed = [np.einsum("poj,pj->po", products[:, c], phase) for c in range(len(columns))]
-        results = []
-        for (first, per_pixel), vector in zip(layout, vectors):
+        results: List[List[np.ndarray]] = [[] for _ in sums]
+        pairs = [(t, v) for t in range(len(sums)) for v in vectors]
+        for (first, per_pixel), (t, vector) in zip(layout, pairs):
             if per_pixel:
                 e = np.asarray(vector, dtype=dtype)
-                results.append(sum(e[:, i, None] * summed[first + i] for i in range(3)))
+                results[t].append(np.asarray(sum(e[:, i, None] * summed[first + i]
+                                                 for i in range(3))))
             else:
-                results.append(summed[first])
+                results[t].append(summed[first])
         return results
 
     def _light_vectors(self, light: Light, turn: Float64Array, group: _EnergyGroup,
@@ -377,7 +381,7 @@ class IACMapCall:
             chunk = slice(start, min(start + PIXEL_CHUNK, total))
             per_light = [self._light_vectors(light, turn, group, chunk) for light in lights]
             flat = [v for vectors in per_light for _, v in vectors]
-            amplitudes = self._amplitudes(group, turn, sums, flat, chunk)
+            amplitudes = self._amplitudes(group, turn, [sums], flat, chunk)[0]
             position = 0
             for index, vectors in enumerate(per_light):
                 value = np.zeros(chunk.stop - chunk.start, dtype=self.dtype)
@@ -427,14 +431,15 @@ class IACMapCall:
     @document
     def dichroism(self, orientation: OrientationLike = (0.0, 0.0, 0.0),
                   partial_waves: Optional[PartialWaves] = None) -> np.ndarray:
-        """(I_left - I_right) / (I_left + I_right), zero where both vanish (outside the
-        hemisphere, and where their sum is below 1e-12 of its largest value).
+        """(I_left - I_right) / (I_left + I_right), zero where both vanish: outside the
+        hemisphere, and where their sum is below 1e-5 of its largest value (1e-12 with
+        precision float64), where rounding would decide the ratio.
 
     {orientation}
         """
         left, right = self.helicity_maps(orientation, partial_waves)
         total = left + right
-        floor = float(total.max()) * 1e-12 if total.size else 0.0
+        floor = float(total.max()) * (1e-5 if self.dtype == np.float32 else 1e-12)
         safe = np.where(total > floor, total, 1)
         return np.where(total > floor, (left - right) / safe, 0).astype(self.dtype)
 
@@ -450,26 +455,26 @@ class IACMapCall:
         turn = orientation_matrix(orientation_angles(orientation))
         parts: List[Tuple[_EnergyGroup, List[Tuple[float, np.ndarray]]]] = []
         for group in self.groups:
-            base = group.base_factor
-            per_channel: List[List[Tuple[np.ndarray, np.ndarray]]] = []
-            light_weights: List[float] = []
+            # one table per channel: the sums with only that channel's factor
+            tables = []
             for c in range(len(self.channels)):
                 only = np.zeros(len(self.channels), dtype=np.complex128)
-                only[c] = base[c]
-                sums = self._complex_sums(group, only)
-                amplitudes: List[Tuple[np.ndarray, np.ndarray]] = []
-                for start in range(0, len(group.pixels), PIXEL_CHUNK):
-                    chunk = slice(start, min(start + PIXEL_CHUNK, len(group.pixels)))
-                    vectors = self._light_vectors(chosen, turn, group, chunk)
-                    light_weights = [w for w, _ in vectors]
-                    amplitudes.append([np.asarray(a, dtype=np.complex128) for a in self._amplitudes(
-                        group, turn, sums, [v for _, v in vectors], chunk)])
-                per_channel.append([np.concatenate([a[v] for a in amplitudes])
-                                    for v in range(len(light_weights))])
-            # (lights, pixels, orbitals, channels)
-            stacked = np.stack([np.stack([per_channel[c][v] for c in range(len(self.channels))],
-                                         axis=-1) for v in range(len(light_weights))])
-            parts.append((group, [(w, stacked[v]) for v, w in enumerate(light_weights)]))
+                only[c] = group.base_factor[c]
+                tables.append(self._complex_sums(group, only))
+            blocks: List[List[List[np.ndarray]]] = []  # [chunk][channel][light vector]
+            light_weights: List[float] = []
+            for start in range(0, len(group.pixels), PIXEL_CHUNK):
+                chunk = slice(start, min(start + PIXEL_CHUNK, len(group.pixels)))
+                vectors = self._light_vectors(chosen, turn, group, chunk)
+                light_weights = [w for w, _ in vectors]
+                blocks.append(self._amplitudes(group, turn, tables, [v for _, v in vectors],
+                                               chunk))
+            # per light vector: (pixels, orbitals, channels) complex128
+            bases = [np.stack([np.concatenate([np.asarray(b[c][v], dtype=np.complex128)
+                                               for b in blocks])
+                               for c in range(len(self.channels))], axis=-1)
+                     for v in range(len(light_weights))]
+            parts.append((group, list(zip(light_weights, bases))))
         return PartialWaveBasis(self, parts)
 
 

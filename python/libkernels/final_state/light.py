@@ -139,6 +139,9 @@ def as_light(light: object) -> Light:
     if isinstance(light, str):
         return Light(light)
     if isinstance(light, (Sequence, np.ndarray)):
-        return Light("vector", vector=tuple(np.asarray(light, dtype=np.complex128).ravel()))
+        values = [complex(v) for v in np.asarray(light, dtype=np.complex128).ravel()]
+        if len(values) != 3:
+            raise InputError("light", f"as a vector takes three components, got {len(values)}")
+        return Light("vector", vector=(values[0], values[1], values[2]))
     raise InputError("light", f"must be a Light, a polarisation name or three components of "
                               f"the polarisation vector, got {light!r}")
