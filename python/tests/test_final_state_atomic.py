@@ -36,6 +36,7 @@ from libkernels.final_state.radial_grid import RadialGrid
 
 CHECKOUT = Path(__file__).resolve().parents[2]
 YEH_LINDAU = "erlab/analysis/_data/yeh_lindau_1985_pics.npz"
+ERLAB = "erlab==3.28.2"  # as scripts/install_deps.sh fetches it
 SUBSHELLS = [("C", "2p"), ("N", "2p"), ("O", "2p"), ("S", "3p")]
 
 
@@ -150,7 +151,7 @@ def yeh_lindau():
         target = CHECKOUT / ".cache" / "erlab"
         try:
             subprocess.run([sys.executable, "-m", "pip", "download", "--quiet",
-                            "--disable-pip-version-check", "--no-deps", "erlab", "-d",
+                            "--disable-pip-version-check", "--no-deps", ERLAB, "-d",
                             str(target)], check=True, timeout=180, capture_output=True)
         except (subprocess.SubprocessError, OSError):
             pytest.skip("needs the erlab wheel (scripts/install_deps.sh puts it in "
