@@ -40,6 +40,7 @@ from __future__ import annotations
 import hashlib
 import io
 import math
+import zipfile
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Dict, Optional, Tuple
 
@@ -97,7 +98,8 @@ def coulomb_functions(l: int, eta: float, rho: ArrayLike,
                                      f"at rho = {float(np.min(rho)):.3g} (l = {l}, "
                                      f"eta = {eta:.3g})")
     theta = rho - eta * np.log(2 * rho) - l * math.pi / 2 + float(coulomb_phase(l, eta))
-    return g_sum * np.cos(theta) + f_sum * np.sin(theta), f_sum * np.cos(theta) - g_sum * np.sin(theta)
+    cos, sin = np.cos(theta), np.sin(theta)
+    return g_sum * cos + f_sum * sin, f_sum * cos - g_sum * sin
 
 
 @dataclass
@@ -186,17 +188,18 @@ def solve_continuum(potential: AtomicPotential, energies: ArrayLike,
         k = math.sqrt(2.0 * energy)
         eta = -ION_CHARGE / k
         if k * r[last] < MIN_MATCHING_RHO:
+            lowest = (MIN_MATCHING_RHO / r[last]) ** 2 / 2 * HARTREE_IN_EV
             raise InputError("kinetic_energy", f"{energy * HARTREE_IN_EV:.3g} eV is too low for "
                                                f"the continuum's matching radius (at least "
-                                               f"{(MIN_MATCHING_RHO / r[last])**2 / 2 * HARTREE_IN_EV:.3g} eV)")
+                                               f"{lowest:.3g} eV)")
         # the second matching point a quarter wavelength inside the last
         inner = int(np.searchsorted(r, r[last] - math.pi / (2 * k)))
         points = np.array([inner, last])
         for l in range(l_max + 1):
             q = 2.0 * (potential.potential - energy) + l * (l + 1) / r**2
             t = grid.numerov_factor(q) * h2
-            f0, f1 = (r[i] ** (l + 1) * (1 - potential.z * r[i] / (l + 1)) / math.sqrt(grid.dr_dx[i])
-                      for i in (0, 1))
+            f0, f1 = (r[i] ** (l + 1) * (1 - potential.z * r[i] / (l + 1))
+                      / math.sqrt(grid.dr_dx[i]) for i in (0, 1))
             f = numerov_outward(t, f0, f1, last)
             u = grid.to_u(f)
             big_f, big_g = coulomb_functions(l, eta, k * r[points])
@@ -242,8 +245,8 @@ def atomic_waves(element: object, energies: ArrayLike, l_max: int = MAX_FINAL_L,
     if path is not None and path.exists():
         try:
             result = ContinuumWaves.from_bytes(path.read_bytes(), potential.grid, key)
-        except (OSError, ValueError, KeyError):
-            result = None
+        except (OSError, ValueError, KeyError, EOFError, zipfile.BadZipFile):
+            result = None  # unreadable or of another version: computed again below
     if result is None:
         result = solve_continuum(potential, e, l_max)
         result.key = key

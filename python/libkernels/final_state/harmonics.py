@@ -55,7 +55,8 @@ def _sign(m: int) -> float:
     return -1.0 if m in (3, 4) else 1.0
 
 
-def real_harmonics(l_max: int, directions: ArrayLike, dtype: DTypeLike = np.float64) -> NDArray[Any]:
+def real_harmonics(l_max: int, directions: ArrayLike,
+                   dtype: DTypeLike = np.float64) -> NDArray[Any]:
     """Y_a(d) for every harmonic a of degree <= l_max at unit vectors `directions` (..., 3).
 
     Returns (..., (l_max + 1)^2), index l*l + c in the library's order.  The

@@ -41,6 +41,7 @@ import numpy as np
 
 from ..core.errors import InputError
 from ..core.map_sum_call import checked_molecule, orientation_angles
+from ..core.memory import check
 from ..core.molecule import ELEMENTS, Molecule, orbital_rows
 from ..core.orientation import document, orientation_matrix
 from ..core.units import HARTREE_IN_EV
@@ -55,7 +56,8 @@ from .radial_grid import RadialGrid
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
 
-    from ..core.types import Float64Array, OrbitalSelection, OrientationLike, Spin
+    from ..core.types import (Float64Array, MemorySize, OrbitalSelection, OrientationLike,
+                              Spin)
 
 CONTINUA = ("atomic", "free")
 PRECISIONS = ("float32", "float64")
@@ -139,7 +141,8 @@ class IACMapCall:
     "free" (j_l'(kr), zero phases: the plane wave's partial waves).
     `partial_waves`: PartialWaves applied by default (run can override them).
     `weights`: one per orbital (default 1).  `precision`: "float32" (the default,
-    the library's; about 1e-6 of the map's maximum) or "float64".
+    the library's; about 1e-6 of the map's maximum) or "float64".  `max_memory`:
+    the memory guard's limit (core/memory.py), checked before any work.
     """
 
     def __init__(self, molecule: Molecule, orbitals: OrbitalSelection = ("HOMO",), *,
@@ -147,7 +150,8 @@ class IACMapCall:
                  light: Union[Light, str, Sequence[complex], None] = None,
                  continuum: str = "atomic", partial_waves: Optional[PartialWaves] = None,
                  weights: Optional[ArrayLike] = None, spin: Spin = "alpha",
-                 precision: str = "float32", radial_grid: Optional[RadialGrid] = None) -> None:
+                 precision: str = "float32", radial_grid: Optional[RadialGrid] = None,
+                 max_memory: MemorySize = None) -> None:
         self.molecule = checked_molecule(molecule)
         self.rows = orbital_rows(molecule, orbitals, spin)
         self.light = as_light(light)
@@ -160,9 +164,13 @@ class IACMapCall:
             raise InputError("precision", f"must be float32 or float64, got {precision!r}")
         self.dtype = np.dtype(self.precision)
         self._complex = np.dtype(np.complex64 if self.precision == "float32" else np.complex128)
-        if not (isinstance(grid, (tuple, list)) and len(grid) == 3):
+        if not (isinstance(grid, Sequence) and len(grid) == 3):
             raise InputError("grid", f"takes (n, k_min_bohr, k_step_bohr), got {grid!r}")
         self.n = count(grid[0], "n", 2, what="pixels per side")
+        # the map, each energy's pixels (momenta, indices) and one block's scratch
+        check(self.n * self.n * (self.dtype.itemsize + 40)
+              + PIXEL_CHUNK * 64 * self.dtype.itemsize * 8,
+              f"an IAC map of {self.n} x {self.n} pixels", "lower {n}", max_memory)
         self.k_min_bohr = finite(grid[1], "k_min", "1/bohr")
         self.k_step_bohr = positive(grid[2], "k_step", "1/bohr")
         energies = [positive(e, "kinetic_energy", "hartree") for e in
@@ -235,9 +243,9 @@ class IACMapCall:
         lowest = (MIN_MATCHING_RHO / self.radial_grid.r[-1]) ** 2 / 2
         for e in self.e_kin:
             if not lowest <= e <= HIGHEST_ATOMIC_ENERGY:
-                raise InputError("kinetic_energy", f"must lie between {lowest * HARTREE_IN_EV:.3g} "
-                                                   f"and {HIGHEST_ATOMIC_ENERGY * HARTREE_IN_EV:.3g}"
-                                                   f" eV for the atomic continuum, got "
+                low, high = lowest * HARTREE_IN_EV, HIGHEST_ATOMIC_ENERGY * HARTREE_IN_EV
+                raise InputError("kinetic_energy", f"must lie between {low:.3g} and {high:.3g} eV "
+                                                   f"for the atomic continuum, got "
                                                    f"{e * HARTREE_IN_EV:.4g} eV",
                                  "or use {continuum} 'free'")
 

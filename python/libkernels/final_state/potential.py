@@ -35,6 +35,7 @@ from __future__ import annotations
 import hashlib
 import io
 import math
+import zipfile
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Dict, List, Optional, Tuple
 
@@ -343,7 +344,7 @@ def atomic_potential(element: object, grid: Optional[RadialGrid] = None,
     if path is not None and path.exists():
         try:
             result = AtomicPotential.from_bytes(path.read_bytes(), grid)
-        except (OSError, ValueError, KeyError):
+        except (OSError, ValueError, KeyError, EOFError, zipfile.BadZipFile):
             result = None  # unreadable or of another version: computed again below
         if result is not None:
             _MEMORY[key] = result
