@@ -305,6 +305,9 @@ def test_refusals_name_the_argument(pentacene):
     IACMapCall(unknown, ["HOMO"], kinetic_energy_hartree=1.0, grid=grid, continuum="free")
     with pytest.raises(InputError, match="kinetic_energy must lie between"):
         IACMapCall(pentacene, ["HOMO"], kinetic_energy_hartree=0.05, grid=grid)
+    with pytest.raises(lk.MemoryLimitError):
+        IACMapCall(pentacene, ["HOMO"], kinetic_energy_hartree=1.0, grid=(20001, -1, 1e-4),
+                   max_memory="100M")
     with pytest.raises(InputError, match="continuum must be one of atomic, free"):
         IACMapCall(pentacene, ["HOMO"], kinetic_energy_hartree=1.0, grid=grid, continuum="x")
     with pytest.raises(InputError, match="polarisation must be one of"):

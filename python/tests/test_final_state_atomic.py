@@ -74,7 +74,7 @@ def test_configurations_and_the_self_consistent_atoms():
     hydrogen = atomic_potential("H")
     # Latter's tail makes hydrogen's potential -1/r almost everywhere: the exact level
     assert abs(hydrogen.energies[(1, 0)] + 0.5) < 1e-3
-    for symbol in ("C", "S"):
+    for symbol in ("C", "S", "Cu"):
         atom = atomic_potential(symbol)
         assert abs(float(atom.grid.integrate(atom.density())) - atom.z) < 1e-8
         tail = atom.grid.r >= atom.latter_radius

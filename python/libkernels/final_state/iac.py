@@ -46,10 +46,11 @@ from ..core.molecule import ELEMENTS, Molecule, orbital_rows
 from ..core.orientation import document, orientation_matrix
 from ..core.units import HARTREE_IN_EV
 from ..core.validation import count, finite, positive
-from .continuum import (HIGHEST_ENERGY, MIN_MATCHING_RHO, ContinuumWaves, atomic_waves,
-                        free_waves)
+from .continuum import (CONTINUUM_VERSION, HIGHEST_ENERGY, MIN_MATCHING_RHO, ContinuumWaves,
+                        atomic_waves, free_waves)
 from .harmonics import DIPOLE_ANGULAR, MAX_FINAL_L, degree_block, harmonic_count, real_harmonics
 from .light import Light, as_light
+from .potential import POTENTIAL_VERSION
 from .radial import dipole_integrals
 from .radial_grid import RadialGrid
 
@@ -197,6 +198,28 @@ class IACMapCall:
         self._prepare_atoms()
         self._check_energies()
         self.groups = [self._prepare_group(e) for e in np.unique(self.e_kin)]
+        self.parameters = self._parameters()
+
+    def _parameters(self) -> Dict[str, object]:
+        """The request in library units, as a record would keep it."""
+        light = self.light
+        return {
+            "final_state": "iac", "continuum": self.continuum,
+            "potential": POTENTIAL_VERSION if self.continuum == "atomic" else None,
+            "continuum_method": CONTINUUM_VERSION if self.continuum == "atomic" else "free",
+            "orbitals": [self.molecule.orbital_label(r) for r in self.rows],
+            "e_kin_hartree": [float(e) for e in self.e_kin],
+            "weights": [float(w) for w in self.weights],
+            "grid": [self.n, self.k_min_bohr, self.k_step_bohr],
+            "polarisation": light.polarisation, "incidence_deg": light.incidence,
+            "azimuth_deg": light.azimuth, "s_share_percent": light.s_share,
+            "vector": None if light.vector is None else [[v.real, v.imag]
+                                                         for v in light.vector],
+            "partial_waves": {"amplitude": {f"{e} {l}": a for (e, l), a in
+                                            self.partial_waves.amplitude.items()},
+                              "phase": {f"{e} {l}": p for (e, l), p in
+                                        self.partial_waves.phase.items()}},
+            "precision": self.precision}
 
     # -- preparation ------------------------------------------------------------------------
     def _prepare_atoms(self) -> None:
