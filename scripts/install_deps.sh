@@ -41,3 +41,12 @@ if ! ls "$igor_cache"/igor2-*.tar.gz >/dev/null 2>&1; then
   python3 -m pip download --quiet --disable-pip-version-check --no-deps --no-binary :all: \
     "igor2==$igor_version" -d "$igor_cache"
 fi
+
+# Yeh and Lindau's subshell photoionisation cross-sections ship as GPL data in the erlab
+# wheel; the final-state tests (python/tests/test_final_state_atomic.py) read them from
+# the wheel fetched here, once, and nothing of it is ever copied into the tree.
+erlab_cache="$(cd "$(dirname "$0")/.." && pwd)/.cache/erlab"
+if ! ls "$erlab_cache"/erlab-*.whl >/dev/null 2>&1; then
+  python3 -m pip download --quiet --disable-pip-version-check --no-deps "erlab==3.28.2" \
+    -d "$erlab_cache"
+fi

@@ -30,7 +30,8 @@ or Zarr attributes) holding the request that made it:
 
 __version__ = "0.2.0"
 
-from .core.errors import (Cancelled, CommandLineError, DroppedPartsWarning, FitWarning,
+from .core.errors import (AtomicCalculationError, Cancelled, CommandLineError,
+                          DroppedPartsWarning, FitWarning,
                           IdentifiabilityWarning,
                           InputError, JobError, KernelMemoryError, LibkernelsError,
                           LibkernelsWarning, LibraryNotFoundError, MapWarning,
@@ -75,8 +76,8 @@ __all__ = [
     # errors and warnings
     "LibkernelsError", "InputError", "MemoryLimitError", "MoleculeError", "CommandLineError",
     "ReadError", "MoldenError", "RecordError", "MeasuredDataError", "OutputError", "JobError",
-    "StoreError", "ScanError", "LibraryNotFoundError", "MissingKernelError",
-    "KernelMemoryError", "MissingExtraError", "RequestError", "Cancelled", "LibkernelsWarning",
+    "StoreError", "ScanError", "AtomicCalculationError", "LibraryNotFoundError",
+    "MissingKernelError", "KernelMemoryError", "MissingExtraError", "RequestError", "Cancelled", "LibkernelsWarning",
     "MoldenCorrectionWarning", "DroppedPartsWarning", "ReaderWarning", "IdentifiabilityWarning",
     "FitWarning", "MapWarning",
     # the data model and units

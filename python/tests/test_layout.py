@@ -15,8 +15,10 @@ PACKAGE = Path(__file__).resolve().parents[1] / "libkernels"
 
 # subpackage -> layer; a module may import its own subpackage or lower layers.
 # "" is the package's __init__ (the public names), "__main__" `python -m libkernels`.
-LAYERS = {"core": 0, "basis": 1, "formats": 2, "requests": 3, "kspace": 4, "fit": 5,
-          "scans": 5, "tomography": 6, "plot": 7, "explore": 8, "": 9, "cli": 10,
+# final_state (the IAC final state) sits between the formats and the requests, so that
+# the requests, the maps and the fit can all build on it.
+LAYERS = {"core": 0, "basis": 1, "formats": 2, "final_state": 2.5, "requests": 3, "kspace": 4,
+          "fit": 5, "scans": 5, "tomography": 6, "plot": 7, "explore": 8, "": 9, "cli": 10,
           "__main__": 11}
 # package modules that import an optional extra at their top, so that their
 # users import them where they are needed
