@@ -40,7 +40,7 @@ from typing import TYPE_CHECKING, Dict, List, Mapping, Optional, Sequence, Tuple
 import numpy as np
 
 from ..core.errors import InputError
-from ..core.map_sum_call import checked_molecule, orientation_angles
+from ..core.map_sum_call import checked_molecule, helicity_asymmetry, orientation_angles
 from ..core.memory import check
 from ..core.molecule import ELEMENTS, Molecule, orbital_rows
 from ..core.orientation import document, orientation_matrix
@@ -116,6 +116,25 @@ class PartialWaves:
             raise InputError("amplitudes", f"needs one value per channel ({len(channels)}), got "
                                            f"{a.size} amplitudes and {p.size} phases")
         return cls(dict(zip(channels, a.tolist())), dict(zip(channels, p.tolist())))
+
+
+def domain_matrices(fold: int, mirrors: bool = True) -> List[Float64Array]:
+    """The laboratory matrices of a surface's domains: the molecule turned about the
+    surface normal by r 360/fold degrees (counter-clockwise seen from above, as the
+    library's map rotation turns the picture), r = 0 ... fold - 1, each followed, with
+    `mirrors`, by its mirror image across the kx axis (ky -> -ky): the group the
+    library's symmetrisation averages over."""
+    fold = count(fold, "symmetry", 1, what="(fold)")
+    mirror = np.diag([1.0, -1.0, 1.0])
+    found: List[Float64Array] = []
+    for r in range(fold):
+        angle = 2.0 * math.pi * r / fold
+        c, s = math.cos(angle), math.sin(angle)
+        turn = np.array([[c, -s, 0.0], [s, c, 0.0], [0.0, 0.0, 1.0]])
+        found.append(turn)
+        if mirrors:
+            found.append(mirror @ turn)
+    return found
 
 
 # ---- the prepared call ---------------------------------------------------------------------
@@ -403,11 +422,13 @@ class IACMapCall:
         return [(w, turn @ v) for w, v in light.vectors()]
 
     def _intensity_pixels(self, group: _EnergyGroup, turn: Float64Array, sums: np.ndarray,
-                          lights: Sequence[Light]) -> List[np.ndarray]:
-        """Per light, the intensity (16/pi) sum_o w_o sum_eps w_eps |M|^2 at the group's pixels."""
+                          lights: Sequence[Light], local: NDArray[np.intp]) -> List[np.ndarray]:
+        """Per light, the intensity (16/pi) sum_o w_o sum_eps w_eps |M|^2 at the group's
+        pixels, over the group's orbitals `local` (positions into group.orbitals; `sums`
+        holds theirs)."""
         total = len(group.pixels)
         out = [np.empty(total, dtype=self.dtype) for _ in lights]
-        weights = self.weights[group.orbitals].astype(self.dtype)
+        weights = self.weights[group.orbitals[local]].astype(self.dtype)
         for start in range(0, total, PIXEL_CHUNK):
             chunk = slice(start, min(start + PIXEL_CHUNK, total))
             per_light = [self._light_vectors(light, turn, group, chunk) for light in lights]
@@ -424,66 +445,111 @@ class IACMapCall:
                 out[index][chunk] = value
         return out
 
-    def _maps(self, orientation: OrientationLike, lights: Sequence[Light],
-              partial_waves: Optional[PartialWaves]) -> List[np.ndarray]:
+    def _local(self, group: _EnergyGroup, rows: Optional[Sequence[int]]) -> NDArray[np.intp]:
+        """Positions into group.orbitals of the orbitals `rows` (positions into the call's
+        rows; None: all of them)."""
+        if rows is None:
+            return np.arange(len(group.orbitals), dtype=np.intp)
+        return np.flatnonzero(np.isin(group.orbitals, np.asarray(rows, dtype=np.intp)))
+
+    def _turns(self, orientation: OrientationLike,
+               domains: Optional[Sequence[ArrayLike]]) -> List[Float64Array]:
+        """The matrices taking laboratory vectors into the molecule's frame: M alone, or
+        M g^T for each domain g (the molecule moved by g in the laboratory)."""
         turn = orientation_matrix(orientation_angles(orientation))
+        if domains is None:
+            return [turn]
+        turns = []
+        for g in domains:
+            matrix = np.asarray(g, dtype=np.float64)
+            if matrix.shape != (3, 3) or not np.allclose(matrix @ matrix.T, np.eye(3),
+                                                         atol=1e-9):
+                raise InputError("domains", "are 3 x 3 orthogonal matrices (rotations and "
+                                            "mirrors)")
+            turns.append(turn @ matrix.T)
+        if not turns:
+            raise InputError("domains", "is empty: give at least one matrix, or None")
+        return turns
+
+    def _maps(self, orientation: OrientationLike, lights: Sequence[Light],
+              partial_waves: Optional[PartialWaves], rows: Optional[Sequence[int]] = None,
+              domains: Optional[Sequence[ArrayLike]] = None) -> List[np.ndarray]:
+        turns = self._turns(orientation, domains)
         maps = [np.zeros(self.n * self.n, dtype=self.dtype) for _ in lights]
         for group in self.groups:
-            sums = self._complex_sums(group, self.channel_factors(group, partial_waves))
-            for target, values in zip(maps, self._intensity_pixels(group, turn, sums, lights)):
-                target[group.pixels] += values
+            local = self._local(group, rows)
+            if local.size == 0:
+                continue
+            sums = self._complex_sums(group, self.channel_factors(group, partial_waves))[local]
+            for turn in turns:
+                for target, values in zip(maps, self._intensity_pixels(group, turn, sums,
+                                                                       lights, local)):
+                    target[group.pixels] += values
+        if len(turns) > 1:
+            for target in maps:
+                target /= self.dtype.type(len(turns))
         return [m.reshape(self.n, self.n) for m in maps]
 
     @document
     def run(self, orientation: OrientationLike = (0.0, 0.0, 0.0),
             partial_waves: Optional[PartialWaves] = None,
-            light: Union[Light, str, Sequence[complex], None] = None) -> np.ndarray:
+            light: Union[Light, str, Sequence[complex], None] = None,
+            rows: Optional[Sequence[int]] = None,
+            domains: Optional[Sequence[ArrayLike]] = None) -> np.ndarray:
         """The IAC map (n, n) at `orientation` (float32 or float64, as `precision`).
 
     {orientation}
-        `partial_waves` and `light` replace the call's own for this map.
+        `partial_waves` and `light` replace the call's own for this map; `rows` sums
+        only those orbitals (positions into the call's rows); `domains` averages the
+        maps of the molecule moved by each 3 x 3 laboratory matrix (domain_matrices).
         """
         chosen = self.light if light is None else as_light(light)
-        return self._maps(orientation, [chosen], partial_waves)[0]
+        return self._maps(orientation, [chosen], partial_waves, rows, domains)[0]
 
     @document
     def helicity_maps(self, orientation: OrientationLike = (0.0, 0.0, 0.0),
-                      partial_waves: Optional[PartialWaves] = None
+                      partial_waves: Optional[PartialWaves] = None,
+                      rows: Optional[Sequence[int]] = None,
+                      domains: Optional[Sequence[ArrayLike]] = None
                       ) -> Tuple[np.ndarray, np.ndarray]:
         """(left, right): the maps with circular-left and circular-right light of the
-        call's geometry (light.py), from one evaluation of the harmonics and phases.
+        call's geometry (light.py), from one evaluation of the harmonics and phases;
+        `rows` and `domains` as for run.
 
     {orientation}
         """
         left, right = self.light.helicities()
-        first, second = self._maps(orientation, [left, right], partial_waves)
+        first, second = self._maps(orientation, [left, right], partial_waves, rows, domains)
         return first, second
 
     @document
     def dichroism(self, orientation: OrientationLike = (0.0, 0.0, 0.0),
-                  partial_waves: Optional[PartialWaves] = None) -> np.ndarray:
+                  partial_waves: Optional[PartialWaves] = None,
+                  rows: Optional[Sequence[int]] = None,
+                  domains: Optional[Sequence[ArrayLike]] = None) -> np.ndarray:
         """(I_left - I_right) / (I_left + I_right), zero where both vanish: outside the
         hemisphere, and where their sum is below 1e-5 of its largest value (1e-12 with
-        precision float64), where rounding would decide the ratio.
+        precision float64), where rounding would decide the ratio.  `rows` and
+        `domains` as for run.
 
     {orientation}
         """
-        left, right = self.helicity_maps(orientation, partial_waves)
-        total = left + right
-        floor = float(total.max()) * (1e-5 if self.dtype == np.float32 else 1e-12)
-        safe = np.where(total > floor, total, 1)
-        return np.where(total > floor, (left - right) / safe, 0).astype(self.dtype)
+        left, right = self.helicity_maps(orientation, partial_waves, rows, domains)
+        return helicity_asymmetry(left, right)
 
     @document
     def partial_wave_basis(self, orientation: OrientationLike = (0.0, 0.0, 0.0),
-                           light: Union[Light, str, Sequence[complex], None] = None
+                           light: Union[Light, str, Sequence[complex], None] = None,
+                           domains: Optional[Sequence[ArrayLike]] = None
                            ) -> "PartialWaveBasis":
-        """The amplitudes of each channel at `orientation`, for many partial waves at once.
+        """The amplitudes of each channel at `orientation`, for many partial waves at once;
+        with `domains` (as for run) the basis of their averaged map.
 
     {orientation}
         """
         chosen = self.light if light is None else as_light(light)
-        turn = orientation_matrix(orientation_angles(orientation))
+        turns = self._turns(orientation, domains)
+        share = 1.0 / len(turns)
         parts: List[Tuple[_EnergyGroup, List[Tuple[float, np.ndarray]]]] = []
         for group in self.groups:
             # one table per channel: the sums with only that channel's factor
@@ -492,20 +558,21 @@ class IACMapCall:
                 only = np.zeros(len(self.channels), dtype=np.complex128)
                 only[c] = group.base_factor[c]
                 tables.append(self._complex_sums(group, only))
-            blocks: List[List[List[np.ndarray]]] = []  # [chunk][channel][light vector]
-            light_weights: List[float] = []
-            for start in range(0, len(group.pixels), PIXEL_CHUNK):
-                chunk = slice(start, min(start + PIXEL_CHUNK, len(group.pixels)))
-                vectors = self._light_vectors(chosen, turn, group, chunk)
-                light_weights = [w for w, _ in vectors]
-                blocks.append(self._amplitudes(group, turn, tables, [v for _, v in vectors],
-                                               chunk))
-            # per light vector: (pixels, orbitals, channels) complex128
-            bases = [np.stack([np.concatenate([np.asarray(b[c][v], dtype=np.complex128)
-                                               for b in blocks])
-                               for c in range(len(self.channels))], axis=-1)
-                     for v in range(len(light_weights))]
-            parts.append((group, list(zip(light_weights, bases))))
+            for turn in turns:
+                blocks: List[List[List[np.ndarray]]] = []  # [chunk][channel][light vector]
+                light_weights: List[float] = []
+                for start in range(0, len(group.pixels), PIXEL_CHUNK):
+                    chunk = slice(start, min(start + PIXEL_CHUNK, len(group.pixels)))
+                    vectors = self._light_vectors(chosen, turn, group, chunk)
+                    light_weights = [w * share for w, _ in vectors]
+                    blocks.append(self._amplitudes(group, turn, tables,
+                                                   [v for _, v in vectors], chunk))
+                # per light vector: (pixels, orbitals, channels) complex128
+                bases = [np.stack([np.concatenate([np.asarray(b[c][v], dtype=np.complex128)
+                                                   for b in blocks])
+                                   for c in range(len(self.channels))], axis=-1)
+                         for v in range(len(light_weights))]
+                parts.append((group, list(zip(light_weights, bases))))
         return PartialWaveBasis(self, parts)
 
 
@@ -548,6 +615,22 @@ class PartialWaveBasis:
                 out[group.pixels] += w * MAP_SCALE * ((amplitude.real**2 + amplitude.imag**2)
                                                       @ weights)
         return out.reshape(n, n)
+
+    def orbital_intensities(self, amplitudes: Optional[ArrayLike] = None,
+                            phases: Optional[ArrayLike] = None) -> Float64Array:
+        """(orbitals, n, n): each orbital's map (times its weight) apart, float64; their
+        sum is `intensity`."""
+        a, p = self._factors(amplitudes, phases)
+        factor = a * np.exp(1j * p)
+        n = self.call.n
+        out = np.zeros((len(self.call.rows), n * n))
+        for group, lights in self._parts:
+            weights = self.call.weights[group.orbitals]
+            for w, basis in lights:
+                amplitude = basis @ factor                                  # (P, orbitals)
+                values = (amplitude.real**2 + amplitude.imag**2) * (w * MAP_SCALE * weights)
+                out[np.ix_(group.orbitals, group.pixels)] += values.T
+        return out.reshape(len(self.call.rows), n, n)
 
     def jacobian(self, amplitudes: Optional[ArrayLike] = None,
                  phases: Optional[ArrayLike] = None) -> Float64Array:

@@ -4,7 +4,7 @@ read, into one small frozen value (the fit's requests make it, request.py)."""
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple, Union
 
 from ..core.memory import MemorySize
 from ..core.molecule import Molecule
@@ -13,6 +13,7 @@ from .forward import Instrument
 
 if TYPE_CHECKING:
     from ..core.types import BoolArray, Float64Array, Polarisation, Spin, Symmetry
+    from ..final_state.map_call import PartialWaveSettings
 
 
 @dataclass(frozen=True)
@@ -47,6 +48,13 @@ class FitPlan:
     flat: Optional[Float64Array]
     model_image: bool
     progress: bool
+    # the final state of the model's maps, and the IAC partial waves: their values
+    # (fixed, or the start of the fitted ones) and which are fitted (False, "auto" or
+    # the channels)
+    final_state: str = "plane-wave"
+    continuum: str = "atomic"
+    partial_waves: Optional[PartialWaveSettings] = None
+    fit_partial_waves: Union[bool, str, Tuple[str, ...]] = False
 
     @property
     def fits_instrument(self) -> bool:
@@ -59,7 +67,8 @@ class FitPlan:
                           kinetic_energy=energy, symmetry=self.symmetry,
                           polarisation=self.polarisation, incidence=self.incidence,
                           azimuth=self.azimuth, s_share=self.s_share,
-                          max_memory=self.max_memory)
+                          final_state=self.final_state, continuum=self.continuum,
+                          partial_waves=self.partial_waves, max_memory=self.max_memory)
 
     def instrument(self, used: BoolArray, values: Optional[Dict[str, Any]] = None,
                    flat: Optional[Float64Array] = None) -> Instrument:
