@@ -296,6 +296,13 @@ class IACMapSumCall:
         return (np.array([waves.amplitude.get(c, 1.0) for c in self.call.channels]),
                 np.array([waves.phase.get(c, 0.0) for c in self.call.channels]))
 
+    def channel_phases(self) -> Optional[Float64Array]:
+        """arg((-i)^l' e^{i delta}) of every channel, the model's own phase of its waves;
+        None when the orbitals have several kinetic energies."""
+        if len(self.call.groups) != 1:
+            return None
+        return np.angle(self.call.groups[0].base_factor)
+
     @document
     def basis(self, orientation: OrientationLike = (0.0, 0.0, 0.0),
               domains: Optional[Sequence[Float64Array]] = None) -> PartialWaveBasis:

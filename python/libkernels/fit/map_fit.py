@@ -413,7 +413,9 @@ def _result(forward: ForwardModel, values: Float64Array, measured: MeasuredMap,
     waves = _partial_wave_values(forward, state, error_values[offset:],
                                  covariance[offset:, offset:], shares or {})
     found = notes + found + _angle_notes(forward, covariance, offset) + \
-        _underdetermined(forward, jacobian, parameter_labels(forward, names, terms), waves)
+        _underdetermined(forward, jacobian, parameter_labels(forward, names, terms), waves) + \
+        _mirrored_phases(forward, values, chi2, chi2_reduced if errors == "uniform" else 1.0,
+                         waves)
     if errors in ("sigma", "poisson") and \
             chi2_reduced - 1.0 > MISFIT_SPREADS * goodness["expected_spread"]:
         found.append(CodedWarning(code="misfit", message=_misfit_message(goodness, errors)))
@@ -485,6 +487,39 @@ def _partial_wave_values(forward: ForwardModel, state: Any, errors: Float64Array
             "covariance": [json_floats(row) for row in covariance[np.ix_(index, index)]]}
 
 
+def _mirrored_phases(forward: ForwardModel, values: Float64Array, chi2: float,
+                     scale: float, waves_found: Dict[str, Any]) -> List[CodedWarning]:
+    """`equivalent-solutions` when the fitted partial waves with their phases mirrored
+    (model.py mirrored_partial_waves), more than two errors away, fit as well (chi2
+    within 1 of the best, in units of `scale`): the data give the phases' cosines, not
+    their signs."""
+    maps = forward.maps
+    if not maps.partial_waves or not waves_found:
+        return []
+    count = len(maps.partial_waves)
+    first = forward.names.index(f"amplitude {maps.partial_waves[0]}")
+    waves = np.asarray(values[first:first + 2 * count], dtype=np.float64)
+    mirrored = maps.mirrored_partial_waves(waves)
+    if mirrored is None:
+        return []
+    apart = np.abs(np.angle(np.exp(1j * (mirrored[count:] - waves[count:]))))
+    errors = np.array([waves_found["fitted"][c]["phase_error"] for c in maps.partial_waves])
+    if not np.any(apart > 2 * np.nan_to_num(errors, nan=np.inf)):
+        return []
+    other = np.array(values, dtype=np.float64)
+    other[first:first + 2 * count] = mirrored
+    cost = ProjectedResidual(forward).cost(other)
+    if (cost - chi2) / scale > 1.0:
+        return []
+    phases = ", ".join(f"{c} {p:+.4g}" for c, p in zip(maps.partial_waves, mirrored[count:]))
+    return [CodedWarning(
+        code="equivalent-solutions",
+        message=f"the partial waves' phases mirrored ({phases} rad) fit as well (chi2 "
+                f"{cost:.6g} against {chi2:.6g}): the data give the cosines of the phases "
+                "relative to the reference, not their signs (a centrosymmetric orbital in "
+                "linearly polarised light; circular light tells them apart)")]
+
+
 def _underdetermined(forward: ForwardModel, jacobian: Float64Array, labels: List[str],
                      waves: Dict[str, Any]) -> List[CodedWarning]:
     """`underdetermined` when the data constrain fewer parameters than are fitted (the
@@ -518,8 +553,10 @@ def _underdetermined(forward: ForwardModel, jacobian: Float64Array, labels: List
         notes.append(CodedWarning(
             code="underdetermined",
             message=f"the partial waves of {', '.join(loose)} are not constrained by the data "
-                    "(an amplitude ratio's error beyond its value, or a phase's beyond pi/2): "
-                    "fit fewer partial waves, or name them with --fit-partial-waves"))
+                    "(an amplitude ratio's error beyond its value, or a phase's beyond pi/2; "
+                    "a phase that enters through its cosine alone is not determined to first "
+                    "order near 0 or pi): fit fewer partial waves, name them with "
+                    "--fit-partial-waves, or measure with circular light"))
     return notes
 
 

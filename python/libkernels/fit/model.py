@@ -287,6 +287,29 @@ class OrbitalMaps:
         assert isinstance(self.call, IACMapSumCall)
         return self.call.channel_values()
 
+    def mirrored_partial_waves(self, waves: Float64Array) -> Optional[Float64Array]:
+        """The partial waves with every channel's total phase (the model's own plus the
+        fitted one) reversed about the largest reference channel's: the same map whenever
+        the channels' amplitudes are real up to one phase per pixel (a centrosymmetric
+        orbital in linearly polarised light), so the data give the phases' cosines only.
+        None when there is no one energy or reference."""
+        assert isinstance(self.call, IACMapSumCall)
+        own = self.call.channel_phases()
+        reference = [c for c in self.channels if c not in self.partial_waves]
+        if own is None or not reference:
+            return None
+        amplitudes, phases = self._values
+        strongest = max(reference, key=lambda c: amplitudes[self.channels.index(c)])
+        r = self.channels.index(strongest)
+        anchor = own[r] + phases[r]
+        count = len(self.partial_waves)
+        mirrored = np.array(waves, dtype=np.float64)
+        for k, c in enumerate(self._positions):
+            total = own[c] + waves[count + k]
+            mirrored[count + k] = 2 * anchor - total - own[c]
+        mirrored[count:] = np.angle(np.exp(1j * mirrored[count:]))
+        return mirrored
+
     def partial_wave_start(self) -> Tuple[Float64Array, Float64Array]:
         """(amplitudes, phases) of the fitted channels as the settings give them."""
         amplitudes, phases = self._values
