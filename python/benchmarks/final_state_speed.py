@@ -5,7 +5,9 @@
 Pentacene's orbital at 30 eV on an n x n grid to 3 1/Å, p-polarised light:
 - plane wave: lk.momentum_map_sum(..., polarisation="p") (the one-shot call), and
   the prepared MapSumCall.run;
-- IAC: IACMapCall.run with the atomic continuum (float32, the default), and
+- IAC: lk.momentum_map_sum(..., final_state="iac", polarisation="p") (the
+  one-shot call: the request, the model's preparation and the map), and the
+  prepared IACMapCall.run with the atomic continuum (float32, the default), and
   with precision float64;
 at a flat orientation (0, 0, 0) and a tilted one (30, 40, 10), the calls of all
 cases interleaved and repeated; each figure is a median (the minimum beside
@@ -54,6 +56,9 @@ def main() -> None:
                 molecule, [args.orbital], kinetic_energy=energy, n=args.n, k_max=3.0,
                 polarisation="p", orientation=orientation),
             "plane wave, MapSumCall.run": lambda: prepared.run(orientation),
+            "IAC, momentum_map_sum": lambda: lk.momentum_map_sum(
+                molecule, [args.orbital], kinetic_energy=energy, n=args.n, k_max=3.0,
+                polarisation="p", orientation=orientation, final_state="iac"),
             "IAC, IACMapCall.run (float32)": lambda: iac.run(orientation),
             "IAC, IACMapCall.run (float64)": lambda: iac64.run(orientation),
         }

@@ -306,6 +306,9 @@ class IACMapCall:
         n_y = harmonic_count(self.l_max)
         sums = np.zeros((len(members), len(self.atoms), n_y, 3))
         shell_atom = m.shell_atom()
+        # the atoms of one element share their shells: each distinct shell's integrals
+        # are computed once
+        integrals: Dict[Tuple[str, int, bytes, bytes], List[Tuple[int, Float64Array]]] = {}
         prim = comp = 0
         for s in range(m.n_shells):
             l = int(m.shell_l[s])
@@ -314,9 +317,12 @@ class IACMapCall:
             contraction = m.prim_coeff[prim:prim + n_prim].astype(np.float64)
             block = coefficients[:, comp:comp + 2 * l + 1]            # (orbitals, 2l+1)
             i = self._atom_index[int(shell_atom[s])]
-            wave = waves[self.symbols[i]]
-            for lp, integral in dipole_integrals(self.radial_grid, wave.radial[0], l, exponents,
-                                                 contraction):
+            symbol = self.symbols[i]
+            key = (symbol, l, exponents.tobytes(), contraction.tobytes())
+            if key not in integrals:
+                integrals[key] = dipole_integrals(self.radial_grid, waves[symbol].radial[0], l,
+                                                  exponents, contraction)
+            for lp, integral in integrals[key]:
                 if lp > self.l_max:
                     continue
                 angular = DIPOLE_ANGULAR[:, degree_block(lp), degree_block(l)]  # (3, 2l'+1, 2l+1)
