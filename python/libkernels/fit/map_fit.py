@@ -499,7 +499,7 @@ def _mirrored_phases(forward: ForwardModel, values: Float64Array, chi2: float,
     count = len(maps.partial_waves)
     first = forward.names.index(f"amplitude {maps.partial_waves[0]}")
     waves = np.asarray(values[first:first + 2 * count], dtype=np.float64)
-    mirrored = maps.mirrored_partial_waves(waves)
+    mirrored = maps.mirrored_partial_waves(waves, waves_found.get("shares", {}))
     if mirrored is None:
         return []
     apart = np.abs(np.angle(np.exp(1j * (mirrored[count:] - waves[count:]))))

@@ -287,19 +287,21 @@ class OrbitalMaps:
         assert isinstance(self.call, IACMapSumCall)
         return self.call.channel_values()
 
-    def mirrored_partial_waves(self, waves: Float64Array) -> Optional[Float64Array]:
+    def mirrored_partial_waves(self, waves: Float64Array,
+                               shares: Dict[str, float]) -> Optional[Float64Array]:
         """The partial waves with every channel's total phase (the model's own plus the
         fitted one) reversed about the largest reference channel's: the same map whenever
         the channels' amplitudes are real up to one phase per pixel (a centrosymmetric
         orbital in linearly polarised light), so the data give the phases' cosines only.
-        None when there is no one energy or reference."""
+        The reference is the reference channel with the largest of `shares`
+        (channel_shares).  None when there is no one energy or reference."""
         assert isinstance(self.call, IACMapSumCall)
         own = self.call.channel_phases()
         reference = [c for c in self.channels if c not in self.partial_waves]
         if own is None or not reference:
             return None
         amplitudes, phases = self._values
-        strongest = max(reference, key=lambda c: amplitudes[self.channels.index(c)])
+        strongest = max(reference, key=lambda c: shares.get(c, 0.0))
         r = self.channels.index(strongest)
         anchor = own[r] + phases[r]
         count = len(self.partial_waves)
