@@ -136,6 +136,13 @@ def test_fits_the_data_cannot_constrain_are_flagged_or_refused(pentacene):
             lk.fit_momentum_map((data, AXIS, AXIS), pentacene, ["HOMO"], kinetic_energy=ENERGY,
                                 **{"final_state": "iac", "polarisation": "p",
                                    "progress": False, **settings})
+    # a large map with fourfold domains: refused before any basis is made
+    wide = np.linspace(-3.0, 3.0, 201)
+    with pytest.raises(lk.MemoryLimitError, match="the partial waves' amplitudes"):
+        lk.fit_momentum_map((np.ones((201, 201)), wide, wide), pentacene, ["HOMO"],
+                            kinetic_energy=ENERGY, final_state="iac", polarisation="p",
+                            symmetry=4, fit_partial_waves=True, max_memory="40M",
+                            progress=False)
     small = data[::6, ::6]  # 6 x 6 pixels: more quantities than pixels to fit them
     with pytest.raises(lk.MeasuredDataError, match="for 6 fitted quantities|usable pixel"):
         lk.fit_momentum_map((small[:2, :2], AXIS[::6][:2], AXIS[::6][:2]), pentacene, ["HOMO"],

@@ -280,8 +280,11 @@ MOLECULE: Flags = options(
 LIGHT_FLAGS: Flags = options(
     polarisation=flag("--polarisation", group=LIGHT, choices=("none",) + tuple(POLARISATIONS),
                       convert=polarisation_option,
-                      help="weight the maps by the polarisation factor; dichroism maps are "
-                           "signed and drawn with a diverging colour map (default: none)"),
+                      help="the light: the plane wave's polarisation factor, or with "
+                           "--final-state iac the dipole's vector; circular-left is circular-, "
+                           "circular-right circular+ (the helicities); dichroism is left minus "
+                           "right, signed and drawn with a diverging colour map (default: "
+                           "none)"),
     incidence=flag("--incidence", group=LIGHT, type=float, metavar="DEG",
                    help="angle of incidence from the surface normal, 0-90 (default: 65)"),
     azimuth=flag("--azimuth", group=LIGHT, type=float, metavar="DEG",

@@ -72,6 +72,9 @@ ALWAYS_ALLOWED = 64 * 2**20
 # Orientations whose squares are kept: a Jacobian's steps in the instrument's
 # parameters come back to the orientation of its steps in the angles.
 KEPT_ORIENTATIONS = 4
+# Orientations whose IAC partial-wave bases are kept (each holds every channel's
+# complex amplitudes at every pixel, for every domain: the largest arrays of a fit).
+KEPT_BASES = 2
 
 
 class ModelGrid:
@@ -248,6 +251,7 @@ class OrbitalMaps:
         self.n_orbitals = len(self.call.rows)
         self.n_pixels = int(np.count_nonzero(used))
         self.executor = model.executor
+        self.max_memory = model.max_memory
         self.evaluations = 0
         self._factor: Optional[Float64Array] = None
         self._kept: OrderedDict[Tuple[float, ...], Float64Array] = OrderedDict()
@@ -277,10 +281,26 @@ class OrbitalMaps:
             raise InputError("fit_partial_waves", f"names {', '.join(unknown)}, not among the "
                                                   f"channels of these orbitals "
                                                   f"({', '.join(known)})")
+        self.check_basis_memory()
         self.partial_waves = tuple(channels)
         self._positions = [known.index(c) for c in channels]
         self._values = self.call.channel_values()
         self._kept.clear()
+
+    def check_basis_memory(self) -> None:
+        """Refuses (MemoryLimitError) partial-wave bases beyond the memory limit."""
+        assert isinstance(self.call, IACMapSumCall)
+        domains = (2 if self.mirrors else 1) * self.fold if self.fold > 1 else 1
+        light = self.call.call.light
+        vectors = 1 if light.per_pixel else len(light.vectors())
+        channels = len(self.call.channels)
+        # one more basis than kept: the new one is made before the oldest goes
+        estimate = self.grid.n ** 2 * self.n_orbitals * channels * 16 * domains * vectors * \
+            (KEPT_BASES + 1)
+        if self.max_memory is not None or estimate > ALWAYS_ALLOWED:
+            check(estimate, f"the partial waves' amplitudes ({channels} channels on "
+                            f"{self.grid.n} x {self.grid.n} pixels, {domains} domain(s))",
+                  "bin the measured map or narrow {k_range}", self.max_memory)
 
     def channel_values(self) -> Tuple[Float64Array, Float64Array]:
         """(amplitudes, phases) of every channel as the settings give them."""
@@ -322,6 +342,7 @@ class OrbitalMaps:
         `orientation` (each channel alone, all orbitals summed): what "auto" fits."""
         if not isinstance(self.call, IACMapSumCall):
             return {}
+        self.check_basis_memory()
         basis = self.call.basis(orientation)
         n = len(self.call.channels)
         amplitudes, phases = self.call.channel_values()
@@ -354,7 +375,7 @@ class OrbitalMaps:
                                        for d in sets]) for o in range(self.n_orbitals)])
         if orientation not in self._bases:
             self._bases[orientation] = [call.basis(orientation, d) for d in sets]
-            while len(self._bases) > KEPT_ORIENTATIONS:
+            while len(self._bases) > KEPT_BASES:
                 self._bases.popitem(last=False)
         self._bases.move_to_end(orientation)
         amplitudes, phases = (np.array(v) for v in self._values)
