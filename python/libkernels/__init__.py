@@ -77,7 +77,8 @@ __all__ = [
     "LibkernelsError", "InputError", "MemoryLimitError", "MoleculeError", "CommandLineError",
     "ReadError", "MoldenError", "RecordError", "MeasuredDataError", "OutputError", "JobError",
     "StoreError", "ScanError", "AtomicCalculationError", "LibraryNotFoundError",
-    "MissingKernelError", "KernelMemoryError", "MissingExtraError", "RequestError", "Cancelled", "LibkernelsWarning",
+    "MissingKernelError", "KernelMemoryError", "MissingExtraError", "RequestError", "Cancelled",
+    "LibkernelsWarning",
     "MoldenCorrectionWarning", "DroppedPartsWarning", "ReaderWarning", "IdentifiabilityWarning",
     "FitWarning", "MapWarning",
     # the data model and units

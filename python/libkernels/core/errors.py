@@ -201,7 +201,8 @@ class MapWarning(LibkernelsWarning):
 __all__ = [
     "LibkernelsError", "InputError", "MemoryLimitError", "MoleculeError", "CommandLineError",
     "ReadError", "MoldenError", "RecordError", "MeasuredDataError", "OutputError", "JobError",
-    "StoreError", "ScanError", "AtomicCalculationError", "LibraryNotFoundError", "MissingKernelError", "KernelMemoryError",
+    "StoreError", "ScanError", "AtomicCalculationError", "LibraryNotFoundError",
+    "MissingKernelError", "KernelMemoryError",
     "MissingExtraError", "RequestError", "LibkernelsWarning", "MoldenCorrectionWarning",
     "FitWarning",
     "DroppedPartsWarning", "ReaderWarning", "IdentifiabilityWarning", "MapWarning",

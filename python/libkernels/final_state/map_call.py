@@ -231,9 +231,9 @@ class IACMapSumCall:
             max_memory=max_memory)
         unknown = sorted((set(waves.amplitude) | set(waves.phase)) - set(self.call.channels))
         if unknown:
+            known = ", ".join(map(channel_name, self.call.channels))
             raise InputError("partial_waves", f"names {', '.join(map(channel_name, unknown))}, "
-                                              f"not among this map's channels "
-                                              f"({', '.join(map(channel_name, self.call.channels))})")
+                                              f"not among this map's channels ({known})")
         iac = self.call.parameters
         self.parameters: Dict[str, Any] = {
             "orbitals": [molecule.orbital_label(r) for r in self.rows],
