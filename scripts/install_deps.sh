@@ -57,3 +57,11 @@ if [ ! -f "$real_cache/xarpes-1.0.2.tar.gz" ]; then
   python3 -m pip download --quiet --disable-pip-version-check --no-deps --no-binary :all: \
     "xarpes==1.0.2" -d "$real_cache"
 fi
+# Yeh and Lindau's subshell photoionisation cross-sections ship as GPL data in the erlab
+# wheel; the final-state tests (python/tests/test_final_state_atomic.py) read them from
+# the wheel fetched here, once, and nothing of it is ever copied into the tree.
+erlab_cache="$(cd "$(dirname "$0")/.." && pwd)/.cache/erlab"
+if ! ls "$erlab_cache"/erlab-*.whl >/dev/null 2>&1; then
+  python3 -m pip download --quiet --disable-pip-version-check --no-deps "erlab==3.28.2" \
+    -d "$erlab_cache"
+fi

@@ -32,9 +32,9 @@ or Zarr attributes) holding the request that made it:
 
 __version__ = "0.2.0"
 
-from .core.errors import (Cancelled, CommandLineError, ComputationError,
-                          DeprecatedOptionWarning, DroppedPartsWarning, FigureWarning,
-                          FitWarning,
+from .core.errors import (AtomicCalculationError, Cancelled, CommandLineError,
+                          ComputationError, DeprecatedOptionWarning, DroppedPartsWarning,
+                          FigureWarning, FitWarning,
                           IdentifiabilityWarning,
                           InputError, JobError, KernelMemoryError, LibkernelsError,
                           LibkernelsWarning, LibraryNotFoundError, MapWarning,
@@ -81,8 +81,9 @@ __all__ = [
     # errors and warnings
     "LibkernelsError", "InputError", "MemoryLimitError", "MoleculeError", "CommandLineError",
     "ComputationError", "ReadError", "MoldenError", "RecordError", "MeasuredDataError", "OutputError", "JobError",
-    "StoreError", "ScanError", "LibraryNotFoundError", "MissingKernelError",
-    "KernelMemoryError", "MissingExtraError", "RequestError", "Cancelled", "LibkernelsWarning",
+    "StoreError", "ScanError", "AtomicCalculationError", "LibraryNotFoundError",
+    "MissingKernelError", "KernelMemoryError", "MissingExtraError", "RequestError", "Cancelled",
+    "LibkernelsWarning",
     "MoldenCorrectionWarning", "DroppedPartsWarning", "ReaderWarning", "IdentifiabilityWarning",
     "FitWarning", "MapWarning", "FigureWarning", "DeprecatedOptionWarning",
     # the data model and units

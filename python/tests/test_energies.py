@@ -79,6 +79,11 @@ def test_every_front_end_follows_the_one_rule(benzene, monkeypatch):
             "map": lk.MapRequest(molecule=benzene, photon_energy=35.0, work_function=4.5,
                                  n=11, progress=False).call(benzene).parameters[
                 "kinetic_energy"][0] - (35.0 - 4.5 - homo),
+            # the IAC final state's call
+            "iac map": lk.MapRequest(molecule=benzene, photon_energy=35.0, work_function=4.5,
+                                     n=11, final_state="iac", continuum="free",
+                                     polarisation="p", progress=False).call(benzene)
+            .parameters["kinetic_energy"][0] - (35.0 - 4.5 - homo),
             "fit": FitRequest(measured=(counts, axis, axis), molecule=benzene,
                               orbitals=["HOMO"], photon_energy=35.0, work_function=4.5,
                               binding_energy=2.0).kinetic_energy_of(

@@ -9,14 +9,15 @@
 from __future__ import annotations
 
 import argparse
-from typing import TYPE_CHECKING, List
+from typing import TYPE_CHECKING, List, Union
 
 from ..fit.forward import TRANSMISSIONS
 from ..fit.linear import ERROR_MODELS
 from ..fit.request import DeconvolutionRequest, FitRequest, notes_report
 from .convert import CONVERSION, CONVERSION_FLAGS
-from .options import (LIGHT, LIGHT_FLAGS, MOLECULE, Flags, add_request_command, flag, options,
-                      pair, request_of, run_flags, symmetry_option)
+from .options import (FINAL_STATE, FINAL_STATE_FLAGS, LIGHT, LIGHT_FLAGS, MOLECULE, Flags,
+                      add_request_command, flag, options, pair, request_of, run_flags,
+                      symmetry_option)
 from .records import results_first, save_and_list
 
 if TYPE_CHECKING:
@@ -26,7 +27,7 @@ ENERGY = "photoelectron energy (eV)"
 GEOMETRY = "orientation and domains"
 FIT = "fit"
 INSTRUMENT = "instrument"
-GROUPS = (ENERGY, GEOMETRY, LIGHT, FIT, INSTRUMENT, CONVERSION)
+GROUPS = (ENERGY, GEOMETRY, LIGHT, FINAL_STATE, FIT, INSTRUMENT, CONVERSION)
 
 FIT_HELP = ("Fits a measured momentum map (.npz with intensity, kx, ky and optionally sigma; "
             "or NetCDF/HDF5 with dimensions kx, ky; k in 1/Å) with the maps of chosen "
@@ -50,6 +51,11 @@ OUTPUTS = {"fit": ("fit.json", "model.npy", "fit.png"),
 def _joined(values: List[str]) -> str:
     """--fit-angles alpha gamma (or alpha,gamma) as one setting."""
     return ",".join(values)
+
+
+def _channels(values: List[str]) -> Union[str, List[str]]:
+    """--fit-partial-waves alone ("auto"), or with its channels."""
+    return list(values) if values else "auto"
 
 
 # what a fit and a deconvolution share
@@ -80,6 +86,15 @@ SHARED: Flags = options(
         help="with --symmetry N: fit the shares of the N domains (summing to 1) instead of "
              "taking them equal"),
     **LIGHT_FLAGS,
+    **FINAL_STATE_FLAGS,
+    fit_partial_waves=flag(
+        "--fit-partial-waves", group=FINAL_STATE, nargs="*", metavar="CHANNEL",
+        convert=_channels,
+        help="with --final-state iac: fit an amplitude ratio and a relative phase for "
+             "partial waves; alone, every channel carrying 1%% of the model's intensity "
+             "relative to the largest, or the channels named ('C0', 'C2', ...) relative to "
+             "the others; the deconvolution fits them on the summed stack and shares them "
+             "across its slices"),
     background=flag("--background", group=FIT, choices=("none", "constant", "linear"),
                     help="background: none, a constant, or a constant plus slopes in kx and "
                          "ky (default: constant)"),

@@ -15,9 +15,9 @@ from ..core.molecule import orbital_rows
 from ..formats.outputs import MAP_FORMATS
 from ..plot.maps import require_matplotlib
 from ..requests.maps import MapRequest
-from .options import (KZ_DAMPING, LIGHT_FLAGS, LIGHT, MOLECULE, ORIENTATION_HELP, Flags,
-                      add_request_command, flag, options, request_of, run_flags,
-                      symmetry_option)
+from .options import (FINAL_STATE, FINAL_STATE_FLAGS, KZ_DAMPING, LIGHT_FLAGS, LIGHT, MOLECULE,
+                      ORIENTATION_HELP, Flags, add_request_command, flag, options, request_of,
+                      run_flags, symmetry_option)
 from .records import output_directory, output_option
 
 if TYPE_CHECKING:
@@ -34,7 +34,8 @@ OUTPUT = "output"
 DEMO = ("Renders the momentum maps of the HOMO and the HOMO-1 of the default molecule "
         "(pentacene, RHF/def2-SVP) at a photon energy of 35 eV to PNG files, with the numbers "
         "as .npy and the settings as .json.")
-MAP = ("Photoemission momentum maps (plane-wave final state) of chosen orbitals, written as "
+MAP = ("Photoemission momentum maps (plane-wave final state, or independent atomic centres "
+       "with --final-state iac) of chosen orbitals, written as "
        "figures with axes in 1/Å (PNG, PDF or SVG) with the numbers as .npy, or as labelled "
        "NetCDF data; a .json file beside each records how to reproduce it (--from-record FILE "
        "does).")
@@ -67,6 +68,11 @@ FLAGS: Flags = options(
                   convert=symmetry_option,
                   help="average over an n-fold rotation group with mirrors (default: none)"),
     **LIGHT_FLAGS, **KZ_DAMPING,
+    dichroism=flag("--dichroism", group=LIGHT, action="store_true",
+                   help="the map of the circular dichroism (I_left - I_right) / (I_left + "
+                        "I_right) with the light's geometry; --polarisation dichroism is "
+                        "I_left - I_right itself (with the plane wave both need --kz-damping)"),
+    **FINAL_STATE_FLAGS,
     separate_orbitals=flag("--sum", group=OUTPUT, action="store_false",
                            help="one map of all chosen orbitals summed, instead of one each"),
     format=flag("--format", group=OUTPUT, choices=MAP_FORMATS,
@@ -79,7 +85,7 @@ FLAGS: Flags = options(
                   "at the cut's (k_perp, k_par); writes DIR/CUT_model.nc (the energy options "
                   "do not apply)"),
     **run_flags())
-GROUPS = (ENERGY, GRID, GEOMETRY, LIGHT, OUTPUT)
+GROUPS = (ENERGY, GRID, GEOMETRY, LIGHT, FINAL_STATE, OUTPUT)
 
 
 def add_parser(commands: Commands) -> None:
@@ -115,16 +121,16 @@ def run_maps(args: argparse.Namespace) -> List[str]:
         files = momentum_map.save(args.output_dir)
         written.append(files[0])
         print(f"wrote {', '.join(files)}: {'+'.join(momentum_map.parameters['orbitals'])}, "
-              f"{extent(momentum_map.data)}")
+              f"{extent(momentum_map.data, '' if request.dichroism else MAP_UNIT)}")
     return written
 
 
-def extent(data: Float32Array) -> str:
+def extent(data: Float32Array, unit: str = MAP_UNIT) -> str:
     """The map's largest value (both ends for a signed map) with its unit."""
     low, high = float(np.min(data)), float(np.max(data))
     if low < 0:
-        return f"values {low:.4g} to {high:.4g} {MAP_UNIT}"
-    return f"peak {high:.4g} {MAP_UNIT}"
+        return f"values {low:.4g} to {high:.4g} {unit}".rstrip()
+    return f"peak {high:.4g} {unit}".rstrip()
 
 
 # ---- a map request as the command line that makes it -------------------------------------
@@ -162,13 +168,21 @@ def command_of(request: MapRequest, molecule: Molecule, argument: str
     if request.symmetry not in (None, "none"):
         words += [_spelt("symmetry"), str(request.symmetry)]
     if request.polarisation not in (None, "none"):
-        words += [_spelt("polarisation"), str(request.polarisation),
-                  _spelt("incidence"), _exact(request.incidence),
+        words += [_spelt("polarisation"), str(request.polarisation)]
+    if request.polarisation not in (None, "none") or request.dichroism:
+        words += [_spelt("incidence"), _exact(request.incidence),
                   _spelt("azimuth"), _exact(request.azimuth)]
         if request.polarisation == "linear":
             words += [_spelt("s_share"), _exact(request.s_share)]
+    if request.dichroism:
+        words.append(_spelt("dichroism"))
     if request.kz_imaginary:
         words += [_spelt("kz_imaginary"), *_numbers(request.kz_imaginary)]
+    if request.final_state != "plane-wave":
+        words += [_spelt("final_state"), request.final_state,
+                  _spelt("continuum"), request.continuum]
+        for channel, (amplitude, phase) in (request.partial_waves or {}).items():
+            words += [_spelt("partial_waves"), channel, _exact(amplitude), _exact(phase)]
     words += [_spelt("k_max"), _exact(request.k_max), _spelt("n"), str(request.n)]
     note = "orbitals of both spins are named by their row numbers" if len(spins) > 1 else None
     return " ".join(shlex.quote(w) for w in words), note

@@ -23,10 +23,11 @@ from typing import (TYPE_CHECKING, Any, Callable, Dict, List, Mapping, Optional,
                     Tuple, Type)
 
 from ..core.errors import CommandLineError, DeprecatedOptionWarning, InputError
-from ..core.map_sum_call import POLARISATIONS
+from ..core.map_sum_call import FINAL_STATES, POLARISATIONS
 from ..core.memory import MemorySize, parse_size
 from ..core.orientation import CONVENTION
 from ..formats.api import FORMATS
+from ..final_state.iac import CONTINUA
 from ..formats.examples import DEFAULT_MOLECULE, EXAMPLES
 from ..requests.base import MoleculeRequest, Request
 from .records import command_line
@@ -283,6 +284,18 @@ def polarisation_option(value: str) -> Optional[str]:
     return None if value == "none" else value
 
 
+def partial_wave_option(values: List[List[str]]) -> List[Tuple[str, float, float]]:
+    """--partial-wave CHANNEL AMPLITUDE PHASE, repeated, as (channel, amplitude, phase)."""
+    found = []
+    for channel, amplitude, phase in values:
+        try:
+            found.append((channel, float(amplitude), float(phase)))
+        except ValueError:
+            raise CommandLineError(f"--partial-wave {channel} {amplitude} {phase}: AMPLITUDE "
+                                   "and PHASE (radians) are numbers") from None
+    return found
+
+
 def memory_option(value: str) -> MemorySize:
     return parse_size(value, "max_memory")
 
@@ -323,14 +336,35 @@ MOLECULE: Flags = options(
 LIGHT_FLAGS: Flags = options(
     polarisation=flag("--polarisation", group=LIGHT, choices=("none",) + tuple(POLARISATIONS),
                       convert=polarisation_option,
-                      help="weight the maps by the polarisation factor; dichroism maps are "
-                           "signed and drawn with a diverging colour map (default: none)"),
+                      help="the light: the plane wave's polarisation factor, or with "
+                           "--final-state iac the dipole's vector; circular-left is circular-, "
+                           "circular-right circular+ (the helicities); dichroism is left minus "
+                           "right, signed and drawn with a diverging colour map (default: "
+                           "none)"),
     incidence=flag("--incidence", group=LIGHT, type=float, metavar="DEG",
                    help="angle of incidence from the surface normal, 0-90 (default: 65)"),
     azimuth=flag("--azimuth", group=LIGHT, type=float, metavar="DEG",
                  help="azimuth of the plane of incidence from kx (default: 0)"),
     s_share=flag("--s-share", group=LIGHT, type=float, metavar="PERCENT",
                  help="s-polarised share for --polarisation linear, 0-100 (default: 0)"))
+
+FINAL_STATE = "final state"
+FINAL_STATE_FLAGS: Flags = options(
+    final_state=flag("--final-state", group=FINAL_STATE, choices=FINAL_STATES,
+                     help="the photoelectron's final state: the plane wave (the library's "
+                          "kernels) or iac, independent atomic centres with each element's "
+                          "partial waves and phase shifts, where the light enters the "
+                          "amplitude (needs --polarisation or --dichroism) (default: "
+                          "plane-wave)"),
+    continuum=flag("--continuum", group=FINAL_STATE, choices=CONTINUA,
+                   help="with --final-state iac: the atoms' computed continuum (atomic) or "
+                        "spherical Bessel functions without phase shifts (free: the plane "
+                        "wave's own partial waves) (default: atomic)"),
+    partial_waves=flag("--partial-wave", group=FINAL_STATE, action="append", nargs=3,
+                       metavar=("CHANNEL", "AMPLITUDE", "PHASE"), convert=partial_wave_option,
+                       help="with --final-state iac: scale the partial waves l' of an element "
+                            "by AMPLITUDE and shift them by PHASE (radians), CHANNEL as 'C2' "
+                            "or 'C 2'; repeat for several (default: the model's own)"))
 
 KZ_DAMPING: Flags = options(
     kz_imaginary=flag("--kz-damping", group=LIGHT, type=float, metavar="INV_ANGSTROM",

@@ -132,6 +132,11 @@ class ScanError(LibkernelsError, RuntimeError):
     """A scan that stopped before the end, or could not start; the message says what to do."""
 
 
+class AtomicCalculationError(LibkernelsError, RuntimeError):
+    """An atomic calculation of the final-state models (a self-consistent potential, a
+    bound or continuum state) that did not converge; the message names the atom."""
+
+
 # ---- the library and the installation -------------------------------------------------------
 
 class LibraryNotFoundError(LibkernelsError, ImportError):
@@ -210,8 +215,8 @@ class MapWarning(LibkernelsWarning):
 __all__ = [
     "LibkernelsError", "InputError", "MemoryLimitError", "MoleculeError", "CommandLineError",
     "ReadError", "MoldenError", "RecordError", "MeasuredDataError", "OutputError", "JobError",
-    "StoreError", "ScanError", "ComputationError", "LibraryNotFoundError", "MissingKernelError",
-    "KernelMemoryError",
+    "StoreError", "ScanError", "ComputationError", "AtomicCalculationError",
+    "LibraryNotFoundError", "MissingKernelError", "KernelMemoryError",
     "MissingExtraError", "RequestError", "LibkernelsWarning", "MoldenCorrectionWarning",
     "FitWarning",
     "DroppedPartsWarning", "ReaderWarning", "IdentifiabilityWarning", "MapWarning",

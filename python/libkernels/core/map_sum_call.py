@@ -16,8 +16,8 @@ of energies.py; `energies=` hands over an Energies value instead).
 from __future__ import annotations
 
 import math
-from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Optional, Sequence,
-                    Tuple, Union)
+from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Optional, Protocol,
+                    Sequence, Tuple, Union)
 
 import numpy as np
 
@@ -33,7 +33,7 @@ from .units import momentum_to_bohr
 from .validation import angles, count, finite, in_range, non_negative, positive
 
 if TYPE_CHECKING:
-    from numpy.typing import ArrayLike
+    from numpy.typing import ArrayLike, NDArray
 
     from .progress import ProgressBar
     from .types import (EnergyUnit, Float32Array, Float64Array, MemorySize, MomentumUnit,
@@ -55,7 +55,15 @@ POLARISATIONS: Dict[str, Tuple[int, int, Optional[float]]] = {
     "circular-": (1, 1, None),  # (e_p - i e_s)/sqrt(2)
     "dichroism": (1, 2, None),  # circular- minus circular+
     "radial": (2, 0, None),
+    # the helicities by the hand of the light: with fields e^{-i omega t},
+    # (e_p - i e_s)/sqrt(2) turns counter-clockwise seen facing the oncoming light
+    "circular-left": (1, 1, None),
+    "circular-right": (1, 0, None),
 }
+# Polarisations that are circular light of the geometry, either hand or both.
+CIRCULAR_POLARISATIONS = ("circular+", "circular-", "circular-left", "circular-right",
+                          "dichroism")
+FINAL_STATES = ("plane-wave", "iac")
 
 # Polarisations whose maps take both signs (drawn with a diverging colour map).
 SIGNED_POLARISATIONS = ("dichroism",)
@@ -220,6 +228,7 @@ class MapSumCall:
     caller's units.
     """
 
+    final_state = "plane-wave"
     # the last output array and its address (see _run_prepared)
     _last_out: Tuple[Optional[Float32Array], Optional[int]]
 
@@ -367,6 +376,113 @@ class MapSumCall:
         return out
 
 
+class MapCall(Protocol):
+    """What the map machinery (compute_maps, as_momentum_maps, the scans, the explorer,
+    the fit's model) asks of a prepared map call: MapSumCall, HelicityAsymmetryCall and
+    the IAC final state's call (final_state/map_call.py) all answer it."""
+
+    final_state: str
+    molecule: Molecule
+    rows: List[int]
+    n: int
+    k_min_bohr: float
+    k_step_bohr: float
+    k_unit: MomentumUnit
+    e_kin: Float32Array
+    parameters: Dict[str, Any]
+
+    @property
+    def k_min(self) -> float: ...
+
+    @property
+    def k_step(self) -> float: ...
+
+    def check_memory(self, maps: int, calls_in_flight: int = 1) -> None: ...
+
+    def run(self, orientation: OrientationLike = (0.0, 0.0, 0.0),
+            rows: Optional[Sequence[int]] = None,
+            out: Optional[Float32Array] = None) -> Float32Array: ...
+
+
+def helicity_asymmetry(left: NDArray[Any], right: NDArray[Any]) -> NDArray[Any]:
+    """(left - right) / (left + right) in the maps' dtype; 0 where their sum is at most
+    1e-5 of its largest value (1e-12 in float64), where rounding would decide the ratio,
+    and so outside the hemisphere, where both are 0."""
+    total = left + right
+    floor = float(total.max()) * (1e-5 if total.dtype == np.float32 else 1e-12)
+    safe = np.where(total > floor, total, 1)
+    return np.where(total > floor, (left - right) / safe, 0).astype(total.dtype)
+
+
+def checked_out(out: Optional[Float32Array], n: int) -> Float32Array:
+    """`out` when it is a writeable C-contiguous (n, n) float32 array (a new one for
+    None); InputError otherwise."""
+    if out is None:
+        return np.empty((n, n), dtype=np.float32)
+    if not isinstance(out, np.ndarray) or out.shape != (n, n) or out.dtype != np.float32 \
+            or not out.flags.c_contiguous or not out.flags.writeable:
+        raise InputError("out", f"must be a writeable C-contiguous float32 array of shape "
+                                f"({n}, {n})")
+    return out
+
+
+class HelicityAsymmetryCall:
+    """The plane wave's circular dichroism as an asymmetry, (I_left - I_right) /
+    (I_left + I_right), from the library's two helicity maps (circular- is left).
+
+    Its numerator is the library's `dichroism` (left minus right); like that, it is zero
+    without a damping of the final state (kz_imaginary).  The keywords are
+    MapSumCall's; `polarisation` must be None or circular."""
+
+    final_state = "plane-wave"
+
+    def __init__(self, molecule: Molecule, orbitals: OrbitalSelection = ("HOMO",), *,
+                 polarisation: Optional[Polarisation] = None, **settings: Any) -> None:
+        if polarisation not in (None, "none") + CIRCULAR_POLARISATIONS:
+            raise InputError("polarisation", f"must be circular (or none) for the dichroism "
+                                             f"asymmetry, got {polarisation!r}")
+        self.left = MapSumCall(molecule, orbitals, polarisation="circular-", **settings)
+        self.right = MapSumCall(molecule, orbitals, polarisation="circular+", **settings)
+        left = self.left
+        self.molecule, self.rows, self.n = left.molecule, left.rows, left.n
+        self.k_min_bohr, self.k_step_bohr, self.k_unit = (left.k_min_bohr, left.k_step_bohr,
+                                                          left.k_unit)
+        self.e_kin, self.kz_imaginary, self.max_memory = (left.e_kin, left.kz_imaginary,
+                                                          left.max_memory)
+        self.use_polarisation, self.polarisation_mode, self.circular_mode = \
+            1, *POLARISATIONS["dichroism"][:2]
+        self.parameters = {**left.parameters, "polarisation": polarisation or "none",
+                           "dichroism": True}
+
+    @property
+    def k_min(self) -> float:
+        return self.k_min_bohr
+
+    @property
+    def k_step(self) -> float:
+        return self.k_step_bohr
+
+    def check_memory(self, maps: int, calls_in_flight: int = 1) -> None:
+        check_map_memory(self.n, maps, (2 + self.left.scratch_maps) * calls_in_flight,
+                         self.max_memory,
+                         f"{maps} map{'s' if maps != 1 else ''} of {self.n} x {self.n} pixels")
+
+    @document
+    def run(self, orientation: OrientationLike = (0.0, 0.0, 0.0),
+            rows: Optional[Sequence[int]] = None,
+            out: Optional[Float32Array] = None) -> Float32Array:
+        """The asymmetry of the selected orbitals' summed maps (or of the subset `rows`).
+
+    {orientation}
+        `out` as for MapSumCall.run.
+        """
+        out = checked_out(out, self.n)
+        left = self.left.run(orientation, rows)
+        right = self.right.run(orientation, rows)
+        out[...] = helicity_asymmetry(left, right)
+        return out
+
+
 # ---- many maps of one prepared call -----------------------------------------------------
 
 def checked_orientations(orientations: Iterable[OrientationLike]) -> List[Orientation]:
@@ -377,12 +493,12 @@ def checked_orientations(orientations: Iterable[OrientationLike]) -> List[Orient
     return result
 
 
-def orbital_groups(call: MapSumCall, separate: bool) -> List[Group]:
+def orbital_groups(call: MapCall, separate: bool) -> List[Group]:
     """One map per orbital of `call`, or one map summing them all."""
     return [[i] for i in range(len(call.rows))] if separate else [None]
 
 
-def compute_maps(call: MapSumCall, orientations: Sequence[Orientation], groups: Sequence[Group],
+def compute_maps(call: MapCall, orientations: Sequence[Orientation], groups: Sequence[Group],
                  threads: Optional[int] = None, progress: bool = False,
                  fill: Optional[Callable[[Float32Array, ProgressBar], None]] = None
                  ) -> Float32Array:
@@ -413,7 +529,7 @@ def compute_maps(call: MapSumCall, orientations: Sequence[Orientation], groups: 
     return maps
 
 
-def as_momentum_maps(maps: Float32Array, call: MapSumCall,
+def as_momentum_maps(maps: Float32Array, call: MapCall,
                      orientations: Iterable[OrientationLike]) -> List[List[MomentumMap]]:
     """The arrays of compute_maps as MomentumMap objects, [orientation][group], each
     with the parameters of its own orbitals."""
@@ -439,10 +555,13 @@ def as_momentum_maps(maps: Float32Array, call: MapSumCall,
 
 # ---- maps that show nothing ----------------------------------------------------------------
 
-def undamped_dichroism(call: MapSumCall) -> Optional[str]:
+def undamped_dichroism(call: MapCall) -> Optional[str]:
     """A note when `call` asks for circular dichroism without damping of the final
     state, which makes it zero everywhere in the plane-wave picture."""
     dichroism = POLARISATIONS["dichroism"]
+    if call.final_state != "plane-wave":
+        return None  # the IAC model's dichroism comes from its phase shifts
+    assert isinstance(call, (MapSumCall, HelicityAsymmetryCall))
     if call.use_polarisation and (call.polarisation_mode, call.circular_mode) == \
             dichroism[:2] and not np.any(call.kz_imaginary):
         return ("circular dichroism is zero in the plane-wave final state unless it is "
@@ -451,16 +570,18 @@ def undamped_dichroism(call: MapSumCall) -> Optional[str]:
     return None
 
 
-def idle_damping(call: MapSumCall) -> Optional[str]:
+def idle_damping(call: MapCall) -> Optional[str]:
     """A note when `call` damps the final state without a light-polarisation factor,
     the only place the damping enters."""
+    if not isinstance(call, MapSumCall):
+        return None
     if not call.use_polarisation and np.any(call.kz_imaginary):
         return ("the damping of the photoelectron (--kz-damping, kz_imaginary) acts through "
                 "the light's polarisation factor: without a polarisation it changes nothing")
     return None
 
 
-def zero_map(call: MapSumCall, data: ArrayLike,
+def zero_map(call: MapCall, data: ArrayLike,
              orbitals: Optional[Sequence[str]] = None) -> Optional[str]:
     """A note when `data`, a map of `call` (of `orbitals`, by default all of the
     call's), is zero everywhere, with the reason when the energy is far too high."""
@@ -479,7 +600,7 @@ def zero_map(call: MapSumCall, data: ArrayLike,
     return f"the map of {'+'.join(names)} is zero everywhere{why}"
 
 
-def map_notes(call: MapSumCall, data: Optional[ArrayLike] = None) -> List[str]:
+def map_notes(call: MapCall, data: Optional[ArrayLike] = None) -> List[str]:
     """Why a map of `call` (with its `data`, when given) shows nothing, if it does not."""
     notes = [undamped_dichroism(call), idle_damping(call)] + (
         [zero_map(call, data)] if data is not None else [])

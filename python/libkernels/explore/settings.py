@@ -23,7 +23,8 @@ import numpy as np
 from ..core.errors import InputError, MemoryLimitError, RequestError
 from ..core.grids import Grid
 from ..core.kernels import scalar_field
-from ..core.map_sum_call import POLARISATIONS, MapSumCall, map_notes
+from ..core.map_sum_call import FINAL_STATES, POLARISATIONS, MapCall, map_notes
+from ..final_state.iac import CONTINUA
 from ..requests.maps import MapRequest
 from ..core.units import BOHR_IN_ANGSTROM, bohr_momentum_to
 from ..core.validation import count, in_range, positive
@@ -70,6 +71,12 @@ def _choice(name: str, value: object, choices: Sequence[str]) -> str:
     return value
 
 
+def _flag(name: str, value: object) -> bool:
+    if not isinstance(value, bool):
+        raise RequestError(f"{name} must be true or false, got {_show(value)}")
+    return value
+
+
 def limits() -> Dict[str, float]:
     """The largest values the controls offer, by the names the page's parts know them by."""
     return {"resolution": MAX_RESOLUTION, "orbitals": MAX_ORBITALS, "angle": MAX_ANGLE,
@@ -109,6 +116,9 @@ FIELDS: Dict[str, Tuple[Any, Optional[Callable[[Any], Any]]]] = {
     "azimuth": (0.0, lambda v: _number("azimuth", v, -360, 360, unit="°")),
     "s_share": (0.0, lambda v: _number("s_share", v, 0, 100, unit="%")),
     "kz_damping": (0.0, lambda v: _number("kz_damping", v, 0, MAX_KZ_DAMPING, unit="1/Å")),
+    "dichroism": (False, lambda v: _flag("dichroism", v)),
+    "final_state": ("plane-wave", lambda v: _choice("final_state", v, FINAL_STATES)),
+    "continuum": ("atomic", lambda v: _choice("continuum", v, CONTINUA)),
     "k_max": (3.0, lambda v: _number("k_max", v, 0, 20, low_open=True, unit="1/Å")),
     "resolution": (201, lambda v: _number("resolution", v, 2, MAX_RESOLUTION, integer=True)),
     "plane_height": (0.5, lambda v: _number("plane_height", v, -20, 20, unit="Å")),
@@ -201,11 +211,12 @@ def map_request(settings: Settings, entry: Entry) -> MapRequest:
         polarisation=None if settings["polarisation"] == "none" else settings["polarisation"],
         incidence=settings["incidence"], azimuth=settings["azimuth"],
         s_share=settings["s_share"], kz_imaginary=settings["kz_damping"],
-        separate_orbitals=False, max_memory=entry.max_memory)
+        dichroism=settings["dichroism"], final_state=settings["final_state"],
+        continuum=settings["continuum"], separate_orbitals=False, max_memory=entry.max_memory)
 
 
-def prepare_map(settings: Settings, entry: Entry) -> MapSumCall:
-    """A MapSumCall for the settings; library refusals become RequestErrors."""
+def prepare_map(settings: Settings, entry: Entry) -> MapCall:
+    """The prepared call for the settings; library refusals become RequestErrors."""
     try:
         call = map_request(settings, entry).call(entry.molecule)
         call.check_memory(1)
@@ -217,11 +228,12 @@ def prepare_map(settings: Settings, entry: Entry) -> MapSumCall:
 
 
 def map_steps(settings: Settings, entry: Entry
-              ) -> Generator[None, None, Tuple[Float32Array, Dict[str, Any], MapSumCall]]:
-    """The map of compute_map, one orbital per step (the scheduler's unit of work)."""
+              ) -> Generator[None, None, Tuple[Float32Array, Dict[str, Any], MapCall]]:
+    """The map of compute_map, one orbital per step (the scheduler's unit of work); the
+    dichroism's asymmetry, a ratio of sums, in one step."""
     call = prepare_map(settings, entry)
     orientation = tuple(settings["orientation"])
-    if len(call.rows) == 1:
+    if len(call.rows) == 1 or settings["dichroism"]:
         data = call.run(orientation)
     else:
         data = np.zeros((call.n, call.n), dtype=np.float32)
@@ -234,7 +246,7 @@ def map_steps(settings: Settings, entry: Entry
     return data, map_info(settings, call, data), call
 
 
-def map_info(settings: Settings, call: MapSumCall, data: Float32Array) -> Dict[str, Any]:
+def map_info(settings: Settings, call: MapCall, data: Float32Array) -> Dict[str, Any]:
     """What the page shows about a map besides its numbers."""
     k_step = float(bohr_momentum_to(call.k_step, "1/angstrom"))
     k_min = float(bohr_momentum_to(call.k_min, "1/angstrom"))
@@ -244,12 +256,13 @@ def map_info(settings: Settings, call: MapSumCall, data: Float32Array) -> Dict[s
             "e_kin_ev": list(call.parameters["kinetic_energy"]),
             "binding_ev": call.parameters.get("binding_energy"),
             "orbitals": call.parameters["orbitals"], "min": low, "max": high,
-            "signed": settings["polarisation"] == "dichroism",
+            "signed": settings["polarisation"] == "dichroism" or settings["dichroism"],
+            "final_state": call.final_state,
             "notes": map_notes(call, data)}
 
 
 def compute_map(settings: Settings,
-                entry: Entry) -> Tuple[Float32Array, Dict[str, Any], MapSumCall]:
+                entry: Entry) -> Tuple[Float32Array, Dict[str, Any], MapCall]:
     """(float32 map of shape (n, n), information for the page, the prepared call)."""
     steps = map_steps(settings, entry)
     while True:

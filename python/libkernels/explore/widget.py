@@ -39,7 +39,7 @@ from .colours import colour_tables
 from .molecules import make_entry, shown_name
 
 if TYPE_CHECKING:
-    from ..core.map_sum_call import MapSumCall
+    from ..core.map_sum_call import MapCall
     from ..core.types import (Float32Array, OrbitalSelection, OrbitalSelector, OrientationLike,
                               PathLike, Spin, Symmetry)
 
@@ -191,7 +191,7 @@ class MapWidget(anywidget.AnyWidget):
         self._from_view = False
         self._painted = ""
         self._answers = itertools.count(1)
-        self._computed: Optional[Tuple[str, Float32Array, MapSumCall]] = None
+        self._computed: Optional[Tuple[str, Float32Array, MapCall]] = None
         if kinetic_energy is not None and (photon_energy is not None or
                                            work_function is not None):
             raise InputError("kinetic_energy", "is given with photon_energy or work_function: "
@@ -365,7 +365,7 @@ class MapWidget(anywidget.AnyWidget):
         except RequestError as error:
             raise _as_input_error(str(error)) from None
 
-    def _compute(self, body: Dict[str, Any]) -> Tuple[Float32Array, Dict[str, Any], MapSumCall]:
+    def _compute(self, body: Dict[str, Any]) -> Tuple[Float32Array, Dict[str, Any], MapCall]:
         settings, entry = self._parse(body)
         try:
             return S.compute_map(settings, entry)

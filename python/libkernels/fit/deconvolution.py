@@ -12,6 +12,13 @@ the fixed orientation.  The instrument's fitted parts (k offset, resolution,
 transmission, domain populations) are fitted with the orientation and kept
 for every slice.  Each slice states its goodness (chi2_reduced,
 expected_spread) and warns of its own misfit.
+
+In the IAC final state the fitted partial waves (fit_partial_waves) are fitted
+the same way, with the orientation on the summed stack, and held for every
+slice: one set of amplitude ratios and phases shared by the stack's
+kinetic-energy series (a stack spans a few eV, over which the model's own phase
+shifts change by hundredths of a radian), their errors widened as the
+orientation's.
 """
 
 from __future__ import annotations
@@ -68,6 +75,7 @@ class DeconvolutionResult:
     orientation_fit: Optional[FitResult] = None
     warnings: List[CodedWarning] = field(default_factory=list)
     expected_spread: Optional[Float64Array] = None  # sqrt(2/dof) of each slice
+    partial_waves: Dict[str, Any] = field(default_factory=dict)  # as FitResult's, shared
     elapsed_seconds: float = 0.0
     source: str = ""
     record: Optional[Dict[str, Any]] = None
@@ -99,6 +107,7 @@ class DeconvolutionResult:
             "instrument": {} if self.orientation_fit is None
             else self.orientation_fit.instrument,
             "warnings": [dict(w) for w in self.warnings],
+            "partial_waves": self.partial_waves,
             "elapsed_seconds": float(self.elapsed_seconds),
             "source": self.source,
         }
@@ -159,7 +168,9 @@ def deconvolve_stack(plan: FitPlan, stack: MeasuredMap, molecule: Molecule,
     orientation_errors = np.zeros(3)
     fitted: Tuple[str, ...] = ()
     instrument = None
-    if plan.angles or plan.fits_instrument:
+    waves: Dict[str, Any] = {}
+    held = plan.partial_waves
+    if plan.angles or plan.fits_instrument or plan.fit_partial_waves:
         totals = np.clip(np.nansum(stack.intensity, axis=(1, 2)), 0, None)
         mean_energy = (float(np.sum(totals * energies) / np.sum(totals))
                        if np.sum(totals) > 0 else float(np.mean(energies)))
@@ -174,12 +185,16 @@ def deconvolve_stack(plan: FitPlan, stack: MeasuredMap, molecule: Molecule,
                                     if w["code"] != "misfit"]
         fitted = orientation_fit.fit_angles
         instrument = orientation_fit.instrument
+        if orientation_fit.partial_waves:
+            held = orientation_fit.partial_wave_settings()
+            waves = widened(orientation_fit.partial_waves, widen)
 
     slices = []
     # each slice at the orientation (and instrument) found, fitting weights and background
     alpha, beta, gamma = (float(a) for a in orientation)
     at_orientation = replace(plan, start=(alpha, beta, gamma), angles=(),
-                             model_image=False, progress=False)
+                             model_image=False, progress=False, fit_partial_waves=False,
+                             partial_waves=held)
     bar = progress_bar(len(energies), "slices", plan.progress, unit="slice")
     try:
         for s, energy in enumerate(energies):
@@ -223,5 +238,15 @@ def deconvolve_stack(plan: FitPlan, stack: MeasuredMap, molecule: Molecule,
         expected_spread=np.array([r.goodness["expected_spread"] for r in slices]),
         n_pixels=np.array([r.n_pixels for r in slices]),
         model_grid=slices[0].model_grid, orientation_fit=orientation_fit,
-        warnings=messages, source=stack.source)
+        warnings=messages, source=stack.source, partial_waves=waves)
+
+
+def widened(waves: Dict[str, Any], factor: float) -> Dict[str, Any]:
+    """A fit's partial waves with their errors (and covariance) widened by `factor`."""
+    fitted = {c: {**v, "amplitude_error": v["amplitude_error"] * factor,
+                  "phase_error": v["phase_error"] * factor}
+              for c, v in waves["fitted"].items()}
+    covariance = [[None if x is None else x * factor ** 2 for x in row]
+                  for row in waves["covariance"]]
+    return {**waves, "fitted": fitted, "covariance": covariance}
 

@@ -16,6 +16,13 @@ exact for the sampled map (a Gaussian factor and a phase ramp), on a square
 that reaches beyond the pixels by `margin`.  The resolution is fitted as its
 square, whose derivative does not vanish at 0 as that of sigma does.
 
+In the IAC final state the fitted partial waves (model.py) are nonlinear
+parameters too: for each fitted channel c ("C 2": carbon's l' = 2) an
+amplitude ratio a_c >= 0 and a relative phase phi_c (radians), the factor
+a_c e^{i phi_c} on that channel's waves, relative to the channels not fitted,
+which keep their values (the model's own: 1 and 0 unless partial_waves set
+them) and so are the reference.
+
 `radial2` transmission: T(k) = 1 + t_x x + t_y y + t_r (x^2 + y^2) with
 (x, y) = k / K and K the largest |k| of the fitted pixels: a tilt across the
 detector and a radial fall-off (or rise) to its edge, +-|t| at the edge.
@@ -109,6 +116,7 @@ class State:
     resolution_squared: float
     transmission: Float64Array
     populations: Float64Array
+    partial_waves: Optional[Float64Array] = None  # fitted amplitudes, then their phases
 
 
 @dataclass
@@ -143,6 +151,12 @@ class ForwardModel:
             n = self.maps.fold
             params += [Parameter(f"population {r + 1}", 1.0 / n, scale=0.1, step=1e-3)
                        for r in range(1, n)]
+        if self.maps.partial_waves:
+            amplitudes, phases = self.maps.partial_wave_start()
+            params += [Parameter(f"amplitude {c}", float(a), lower=0.0, scale=0.3, step=1e-3)
+                       for c, a in zip(self.maps.partial_waves, amplitudes)]
+            params += [Parameter(f"phase {c}", float(p), scale=0.3, step=1e-3)
+                       for c, p in zip(self.maps.partial_waves, phases)]
         self.parameters = params
         if not self.reach:
             self.reach = float(np.hypot(self.kx, self.ky).max()) or 1.0
@@ -176,15 +190,17 @@ class ForwardModel:
         else:
             rest = np.array([next(it) for _ in range(self.maps.fold - 1)])
             populations = np.concatenate([[1.0 - rest.sum()], rest])
+        waves = np.array([next(it) for _ in range(2 * len(self.maps.partial_waves))]) \
+            if self.maps.partial_waves else None
         return State(orientation, (float(offset[0]), float(offset[1])), float(resolution),
-                     transmission, populations)
+                     transmission, populations, waves)
 
     # ---- the model ------------------------------------------------------------------
 
     def design(self, values: ArrayLike) -> Float64Array:
         """(pixels, orbitals + background terms): the model's columns, unweighted."""
         state = self.state(values)
-        squares = self.maps.squares(state.orientation)  # (orbitals, domains, n, n)
+        squares = self.maps.squares(state.orientation, state.partial_waves)  # (o, d, n, n)
         if squares.shape[1] == 1:
             combined = squares[:, 0]
         else:

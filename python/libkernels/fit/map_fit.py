@@ -51,6 +51,14 @@ SETTLED = 1e-4
 MISFIT_SPREADS = 5.0
 # alpha and gamma are one angle when their correlation is beyond this.
 DEGENERATE_CORRELATION = 0.99
+# fit_partial_waves "auto" fits the channels carrying at least this share of the model's
+# intensity (each channel alone at the start), relative to the largest.
+AUTO_CHANNEL_SHARE = 0.01
+# The data constrain fewer parameters than are fitted when the Jacobian, its columns
+# scaled to unit length, has a singular value below this share of its largest; or a
+# partial wave's amplitude ratio has an error above its value (or above 1), or its
+# phase one above pi/2.
+RANK_TOLERANCE = 1e-7
 
 
 def checked_k_range(k_range: Optional[Sequence[float]]) -> Optional[Tuple[float, float]]:
@@ -117,10 +125,7 @@ def fit_map(plan: FitPlan, measured: MeasuredMap, molecule: Molecule, energy: fl
     instrument = plan.instrument(used, instrument_values, flat)
     n_used = int(np.count_nonzero(used))
     n_fitted = len(names) + len(terms) + len(angles) + _instrument_count(instrument, plan)
-    if n_used <= n_fitted:
-        raise MeasuredDataError(f"{measured.source}: {n_used} usable pixel(s) (finite"
-                                + (", inside k_range" if plan.k_range is not None else "")
-                                + f") for {n_fitted} fitted quantities")
+    _enough_pixels(measured, plan, n_used, n_fitted)
     if not np.any(measured.intensity[used]):
         raise MeasuredDataError(f"{measured.source}: every pixel to fit is 0; there is "
                                 "nothing to fit")
@@ -131,6 +136,10 @@ def fit_map(plan: FitPlan, measured: MeasuredMap, molecule: Molecule, energy: fl
                           plan.max_memory, instrument.populations, instrument.margin)
     try:
         maps = OrbitalMaps(molecule, model, measured.kx, measured.ky, used, footprint)
+        channels, shares = _partial_wave_channels(plan, maps)
+        model = replace(model, partial_waves=channels)
+        maps.fit_partial_waves(channels)
+        _enough_pixels(measured, plan, n_used, n_fitted + 2 * len(channels))
         counting = None if footprint is None else \
             footprint.counting(measured.kx, measured.ky, used)
         forward = _forward(maps, LinearProblem(measured, used, errors, terms, counting),
@@ -158,7 +167,7 @@ def fit_map(plan: FitPlan, measured: MeasuredMap, molecule: Molecule, energy: fl
         if symmetry is not None and fitted:
             values = _canonical(forward, values, symmetry, fitted, result_warnings)
         result = _result(forward, values, measured, molecule, names, plan.model_image,
-                         model, errors, result_warnings, flat, footprint)
+                         model, errors, result_warnings, flat, footprint, shares)
     finally:
         if executor is not None:
             executor.shutdown()
@@ -171,8 +180,54 @@ def fit_map(plan: FitPlan, measured: MeasuredMap, molecule: Molecule, energy: fl
                        "k_range": None if plan.k_range is None
                        else [float(v) for v in plan.k_range],
                        "errors": errors, "spin": plan.spin,
-                       "orientation_start": json_floats(start)}
+                       "orientation_start": json_floats(start),
+                       "final_state": plan.final_state}
+    if plan.final_state == "iac":
+        result.settings["continuum"] = plan.continuum
+        result.settings["partial_waves"] = plan.partial_waves or {}
     return result
+
+
+def _partial_wave_channels(plan: FitPlan, maps: OrbitalMaps
+                           ) -> Tuple[Tuple[str, ...], Dict[str, float]]:
+    """The channels whose partial waves the fit fits, and every channel's share of the
+    model's intensity at the start; refuses sets the data cannot tell from the weights
+    (every channel fitted: their common factor is the weights')."""
+    asked = plan.fit_partial_waves
+    if not asked:
+        return (), {}
+    shares = maps.channel_shares(plan.start)
+    if not shares:
+        raise InputError("fit_partial_waves", "belongs to the IAC final state",
+                         "give {final_state} 'iac'")
+    if asked == "auto":
+        reference = max(shares, key=lambda c: shares[c])
+        chosen = tuple(c for c in maps.channels
+                       if c != reference and shares[c] >= AUTO_CHANNEL_SHARE)
+        if not chosen:
+            raise InputError("fit_partial_waves", f"finds one channel only that these "
+                                                  f"orbitals' map shows ({reference}, "
+                                                  f"{100 * shares[reference]:.3g} % of it): "
+                                                  "there is no ratio to fit")
+        return chosen, shares
+    chosen = tuple(str(c) for c in asked) if isinstance(asked, tuple) else ()
+    maps.fit_partial_waves(chosen)  # refuses channels the map does not have
+    rest = [c for c in maps.channels if c not in chosen and shares[c] > 0]
+    if not rest:
+        raise InputError("fit_partial_waves", f"names every channel of the map "
+                                              f"({', '.join(maps.channels)}): their common "
+                                              "factor is the orbitals' weights, and the fit "
+                                              "could not tell them apart",
+                         "leave out the reference channel (the largest, say)")
+    return chosen, shares
+
+
+def _enough_pixels(measured: MeasuredMap, plan: FitPlan, n_used: int, n_fitted: int) -> None:
+    """Refuses a fit of more quantities than it has usable pixels."""
+    if n_used <= n_fitted:
+        raise MeasuredDataError(f"{measured.source}: {n_used} usable pixel(s) (finite"
+                                + (", inside k_range" if plan.k_range is not None else "")
+                                + f") for {n_fitted} fitted quantities")
 
 
 def _instrument_count(instrument: Instrument, plan: FitPlan) -> int:
@@ -324,7 +379,8 @@ def _canonical(forward: ForwardModel, values: Float64Array, symmetry: MapSymmetr
 def _result(forward: ForwardModel, values: Float64Array, measured: MeasuredMap,
             molecule: Molecule, names: List[str], model_image: bool,
             model_settings: ModelSettings, errors: str, notes: List[CodedWarning],
-            flat: Optional[Float64Array], footprint: Optional[Footprint] = None) -> FitResult:
+            flat: Optional[Float64Array], footprint: Optional[Footprint] = None,
+            shares: Optional[Dict[str, float]] = None) -> FitResult:
     problem = forward.problem
     maps = forward.maps
     n_orbitals = len(names)
@@ -383,7 +439,12 @@ def _result(forward: ForwardModel, values: Float64Array, measured: MeasuredMap,
                       message=f"the map of {names[o]} is 0 on every fitted pixel (beyond its "
                               f"photoemission disc, |k| > {maps.disc_radius:.3g} 1/Å?): its "
                               "weight is undetermined") for o in blank]
-    found = notes + found + _angle_notes(forward, covariance, offset)
+    waves = _partial_wave_values(forward, state, error_values[offset:],
+                                 covariance[offset:, offset:], shares or {})
+    found = notes + found + _angle_notes(forward, covariance, offset) + \
+        _underdetermined(forward, jacobian, parameter_labels(forward, names, terms), waves) + \
+        _mirrored_phases(forward, values, chi2, chi2_reduced if errors == "uniform" else 1.0,
+                         waves)
     if errors in ("sigma", "poisson") and \
             chi2_reduced - 1.0 > MISFIT_SPREADS * goodness["expected_spread"]:
         found.append(CodedWarning(code="misfit", message=_misfit_message(goodness, errors)))
@@ -406,8 +467,7 @@ def _result(forward: ForwardModel, values: Float64Array, measured: MeasuredMap,
     if errors == "uniform":
         sigma *= np.sqrt(chi2_reduced)
 
-    parameter_names = ([f"weight {n}" for n in names] + [f"background {t}" for t in terms]
-                       + forward.names)
+    parameter_names = parameter_labels(forward, names, terms)
     instrument = _instrument_values(forward, state, error_values[offset:],
                                     covariance[offset:, offset:])
     return FitResult(
@@ -422,7 +482,112 @@ def _result(forward: ForwardModel, values: Float64Array, measured: MeasuredMap,
         parameter_names=parameter_names, weight_sums=sums, warnings=found,
         n_evaluations=maps.evaluations, seconds_per_evaluation=one_evaluation,
         source=measured.source, goodness=goodness, errors=errors, sigma=sigma,
-        instrument=instrument)
+        instrument=instrument, partial_waves=waves)
+
+
+def parameter_labels(forward: ForwardModel, names: List[str], terms: Sequence[str]) -> List[str]:
+    """Every fitted quantity's name, in the covariance's order."""
+    return [f"weight {n}" for n in names] + [f"background {t}" for t in terms] + forward.names
+
+
+def _partial_wave_values(forward: ForwardModel, state: Any, errors: Float64Array,
+                         covariance: Float64Array, shares: Dict[str, float]) -> Dict[str, Any]:
+    """The fitted partial waves with their errors and covariance (phases wrapped into
+    (-pi, pi]); the channels not fitted are the reference.  {} without any."""
+    maps = forward.maps
+    if not maps.partial_waves or state.partial_waves is None:
+        return {}
+    names = forward.names
+    count = len(maps.partial_waves)
+    amplitudes, phases = state.partial_waves[:count], state.partial_waves[count:]
+    wrapped = np.angle(np.exp(1j * phases))
+    index = [names.index(f"amplitude {c}") for c in maps.partial_waves] + \
+        [names.index(f"phase {c}") for c in maps.partial_waves]
+    fitted = {}
+    for k, channel in enumerate(maps.partial_waves):
+        fitted[channel] = {
+            "amplitude": float(amplitudes[k]),
+            "amplitude_error": float(errors[index[k]]),
+            "phase": float(wrapped[k]), "phase_error": float(errors[index[count + k]])}
+    values = dict(zip(maps.channels, zip(*(v.tolist() for v in maps.channel_values()))))
+    reference = [c for c in maps.channels if c not in maps.partial_waves]
+    return {"fitted": fitted, "reference": {c: list(values[c]) for c in reference},
+            "shares": {c: float(v) for c, v in shares.items()},
+            "parameters": [names[i] for i in index],
+            "covariance": [json_floats(row) for row in covariance[np.ix_(index, index)]]}
+
+
+def _mirrored_phases(forward: ForwardModel, values: Float64Array, chi2: float,
+                     scale: float, waves_found: Dict[str, Any]) -> List[CodedWarning]:
+    """`equivalent-solutions` when the fitted partial waves with their phases mirrored
+    (model.py mirrored_partial_waves), more than two errors away, fit as well (chi2
+    within 1 of the best, in units of `scale`): the data give the phases' cosines, not
+    their signs."""
+    maps = forward.maps
+    if not maps.partial_waves or not waves_found:
+        return []
+    count = len(maps.partial_waves)
+    first = forward.names.index(f"amplitude {maps.partial_waves[0]}")
+    waves = np.asarray(values[first:first + 2 * count], dtype=np.float64)
+    mirrored = maps.mirrored_partial_waves(waves, waves_found.get("shares", {}))
+    if mirrored is None:
+        return []
+    apart = np.abs(np.angle(np.exp(1j * (mirrored[count:] - waves[count:]))))
+    errors = np.array([waves_found["fitted"][c]["phase_error"] for c in maps.partial_waves])
+    if not np.any(apart > 2 * np.nan_to_num(errors, nan=np.inf)):
+        return []
+    other = np.array(values, dtype=np.float64)
+    other[first:first + 2 * count] = mirrored
+    cost = ProjectedResidual(forward).cost(other)
+    if (cost - chi2) / scale > 1.0:
+        return []
+    phases = ", ".join(f"{c} {p:+.4g}" for c, p in zip(maps.partial_waves, mirrored[count:]))
+    return [CodedWarning(
+        code="equivalent-solutions",
+        message=f"the partial waves' phases mirrored ({phases} rad) fit as well (chi2 "
+                f"{cost:.6g} against {chi2:.6g}): the data give the cosines of the phases "
+                "relative to the reference, not their signs (a centrosymmetric orbital in "
+                "linearly polarised light; circular light tells them apart)")]
+
+
+def _underdetermined(forward: ForwardModel, jacobian: Float64Array, labels: List[str],
+                     waves: Dict[str, Any]) -> List[CodedWarning]:
+    """`underdetermined` when the data constrain fewer parameters than are fitted (the
+    Jacobian's rank), or a fitted partial wave is not constrained (its error as large as
+    its range); only where partial waves are fitted."""
+    if not waves:
+        return []
+    notes: List[CodedWarning] = []
+    norms = np.linalg.norm(jacobian, axis=0)
+    live = norms > 0
+    scaled = jacobian[:, live] / norms[live]
+    _, singular, right = np.linalg.svd(scaled, full_matrices=False)
+    small = singular < RANK_TOLERANCE * singular[0] if singular.size else np.zeros(0, bool)
+    dead = [labels[i] for i in np.flatnonzero(~live)]
+    if np.any(small) or dead:
+        involved: List[str] = list(dead)
+        live_labels = [labels[i] for i in np.flatnonzero(live)]
+        for vector in right[small]:
+            involved += [live_labels[i] for i in np.argsort(-np.abs(vector))[:3]
+                         if abs(vector[i]) > 0.1]
+        rank = int(np.count_nonzero(~small))
+        notes.append(CodedWarning(
+            code="underdetermined",
+            message=f"the data constrain {rank} of the {len(labels)} fitted quantities: "
+                    f"{', '.join(dict.fromkeys(involved))} trade off (fit fewer partial "
+                    "waves, name them with --fit-partial-waves, or add data)"))
+    loose = [c for c, v in waves["fitted"].items()
+             if not (v["amplitude_error"] <= max(min(v["amplitude"], 1.0), 1e-12)
+                     and v["phase_error"] <= np.pi / 2)]
+    if loose and not notes:
+        notes.append(CodedWarning(
+            code="underdetermined",
+            message=f"the partial waves of {', '.join(loose)} are not constrained by the data "
+                    "(an amplitude ratio's error beyond its value, or a phase's beyond pi/2; "
+                    "a phase that enters through its cosine alone is not determined to first "
+                    "order near 0 or pi): fit fewer partial waves, name them with "
+                    "--fit-partial-waves, or measure with circular light"))
+    return notes
 
 
 def _goodness(chi2: float, dof: int, shared: float = 1.0) -> Dict[str, float]:

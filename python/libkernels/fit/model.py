@@ -26,6 +26,15 @@ When the instrument's blur or k offset is modelled, the square reaches
 far around it.  When the populations of the domains are fitted, each domain's
 map is kept apart (`squares`), the light's factor already applied, and the fit
 weighs them.
+
+In the IAC final state (final_state "iac") the light is in the amplitude, so a
+domain is the molecule turned (and mirrored) with the light fixed, computed as
+such by the IAC call (final_state/map_call.py), never a turned picture: the
+square needs no centring.  Partial waves fitted (`ModelSettings.partial_waves`,
+the channels "C 2", ... whose amplitude and phase are fitted) come from the
+channels' amplitudes at each orientation (a PartialWaveBasis, kept for the last
+few orientations), so that a change of the partial waves costs one small matrix
+product.
 """
 
 from __future__ import annotations
@@ -33,11 +42,11 @@ from __future__ import annotations
 import math
 from collections import OrderedDict
 from dataclasses import dataclass, replace
-from typing import TYPE_CHECKING, Any, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ..core.errors import MeasuredDataError
+from ..core.errors import InputError, MeasuredDataError
 from ..core.grids import MomentumMap
 from ..core.map_operations import flip_over_y, polarisation_factor, rotation
 from ..core.map_sum_call import MapSumCall, symmetry_mode
@@ -45,11 +54,13 @@ from ..core.memory import check, float32_bytes
 from ..core.units import BOHR_IN_ANGSTROM, HARTREE_IN_EV
 from ..core.memory import MemorySize
 from ..core.validation import positive
+from ..final_state.iac import PartialWaveBasis, domain_matrices
+from ..final_state.map_call import IACMapSumCall
 from ..requests.maps import MapRequest
 
 if TYPE_CHECKING:
     from concurrent.futures import Executor
-    from numpy.typing import NDArray
+    from numpy.typing import ArrayLike, NDArray
 
     from ..core.molecule import Molecule
     from ..core.types import (BoolArray, Float32Array, Float64Array, MemorySize, OrbitalSelection,
@@ -70,6 +81,9 @@ CUBIC_REACH = 2
 # Orientations whose squares are kept: a Jacobian's steps in the instrument's
 # parameters come back to the orientation of its steps in the angles.
 KEPT_ORIENTATIONS = 4
+# Orientations whose IAC partial-wave bases are kept (each holds every channel's
+# complex amplitudes at every pixel, for every domain: the largest arrays of a fit).
+KEPT_BASES = 2
 
 
 class ModelGrid:
@@ -194,6 +208,7 @@ class ModelSettings:
     max_memory: MemorySize = None
     populations: bool = False
     margin: float = 0.0
+    partial_waves: Tuple[str, ...] = ()  # IAC channels whose amplitude and phase are fitted
 
 
 class OrbitalMaps:
@@ -220,7 +235,8 @@ class OrbitalMaps:
         margin = model.margin
         if footprint is not None:  # the measured pixels, and the cubic's reach beyond them
             margin += footprint.reach() + CUBIC_REACH * abs(float(kx[1] - kx[0]))
-        self.grid = ModelGrid(kx, ky, used, centred=fold > 1,
+        self.iac = maps.final_state == "iac"
+        self.grid = ModelGrid(kx, ky, used, centred=fold > 1 and not self.iac,
                               quarter_turns_only=fold in (1, 2, 4), disc_radius=disc,
                               margin=margin)
         if footprint is not None:
@@ -228,14 +244,17 @@ class OrbitalMaps:
             grid.operator = footprint.operator(kx, ky, used, grid.k_min, grid.k_step, grid.n,
                                                model.max_memory)
         self.populations = model.populations and fold > 1
-        self.own_rotations = fold > 1 and (not model.mirrors or self.populations)
+        # the IAC call averages its domains itself, with or without mirrors
+        self.own_rotations = fold > 1 and (not model.mirrors or self.populations) and \
+            not self.iac
         # Maps alive per orbital in flight: the result and the library's scratch,
         # with own rotations also the turned copies and their running sum.
         orbitals = maps.orbitals
         n_orbitals = len([orbitals] if isinstance(orbitals, (str, int, np.integer))
                          else orbitals)
         in_flight = n_orbitals if model.executor is not None else 1
-        per_orbital = 2 + (fold + 1 if self.own_rotations else 0)
+        per_orbital = 2 + (fold + 1 if self.own_rotations else 0) + \
+            (2 * len(model.partial_waves) if self.iac else 0)
         n = self.grid.n
         estimate = float32_bytes(n, n) * per_orbital * in_flight
         if model.max_memory is not None or estimate > ALWAYS_ALLOWED:
@@ -249,33 +268,177 @@ class OrbitalMaps:
                             k_unit="1/angstrom", energy_unit="eV",
                             symmetry=None if self.own_rotations else maps.symmetry,
                             polarisation=None if self.own_rotations else maps.polarisation
-                            ).call(molecule)
+                            ).call(molecule, mirrors=self.mirrors)
         self.labels = list(self.call.parameters["orbitals"])
         self.n_orbitals = len(self.call.rows)
         self.n_pixels = int(np.count_nonzero(used))
         self.executor = model.executor
+        self.max_memory = model.max_memory
         self.evaluations = 0
         self._factor: Optional[Float64Array] = None
         self._kept: OrderedDict[Tuple[float, ...], Float64Array] = OrderedDict()
+        self._bases: OrderedDict[Tuple[float, ...], List[PartialWaveBasis]] = OrderedDict()
+        self.partial_waves: Tuple[str, ...] = ()
+        self.fit_partial_waves(model.partial_waves)
+
+    # ---- the IAC model's partial waves -----------------------------------------------------
+
+    @property
+    def channels(self) -> List[str]:
+        """The IAC map's channels ("C 2", ...); none for the plane wave."""
+        return self.call.channels if isinstance(self.call, IACMapSumCall) else []
+
+    def fit_partial_waves(self, channels: Sequence[str]) -> None:
+        """Fit the amplitude and phase of these channels (the others keep their values:
+        they are the reference the fitted ones are relative to)."""
+        if not channels:
+            self.partial_waves = ()
+            return
+        if not isinstance(self.call, IACMapSumCall):
+            raise InputError("fit_partial_waves", "belongs to the IAC final state",
+                             "give {final_state} 'iac'")
+        known = self.call.channels
+        unknown = [c for c in channels if c not in known]
+        if unknown:
+            raise InputError("fit_partial_waves", f"names {', '.join(unknown)}, not among the "
+                                                  f"channels of these orbitals "
+                                                  f"({', '.join(known)})")
+        self.check_basis_memory()
+        self.partial_waves = tuple(channels)
+        self._positions = [known.index(c) for c in channels]
+        self._values = self.call.channel_values()
+        self._kept.clear()
+
+    def check_basis_memory(self) -> None:
+        """Refuses (MemoryLimitError) partial-wave bases beyond the memory limit."""
+        assert isinstance(self.call, IACMapSumCall)
+        domains = (2 if self.mirrors else 1) * self.fold if self.fold > 1 else 1
+        light = self.call.call.light
+        vectors = 1 if light.per_pixel else len(light.vectors())
+        channels = len(self.call.channels)
+        # one more basis than kept: the new one is made before the oldest goes
+        estimate = self.grid.n ** 2 * self.n_orbitals * channels * 16 * domains * vectors * \
+            (KEPT_BASES + 1)
+        if self.max_memory is not None or estimate > ALWAYS_ALLOWED:
+            check(estimate, f"the partial waves' amplitudes ({channels} channels on "
+                            f"{self.grid.n} x {self.grid.n} pixels, {domains} domain(s))",
+                  "bin the measured map or narrow {k_range}", self.max_memory)
+
+    def channel_values(self) -> Tuple[Float64Array, Float64Array]:
+        """(amplitudes, phases) of every channel as the settings give them."""
+        assert isinstance(self.call, IACMapSumCall)
+        return self.call.channel_values()
+
+    def mirrored_partial_waves(self, waves: Float64Array,
+                               shares: Dict[str, float]) -> Optional[Float64Array]:
+        """The partial waves with every channel's total phase (the model's own plus the
+        fitted one) reversed about the largest reference channel's: the same map whenever
+        the channels' amplitudes are real up to one phase per pixel (a centrosymmetric
+        orbital in linearly polarised light), so the data give the phases' cosines only.
+        The reference is the reference channel with the largest of `shares`
+        (channel_shares).  None when there is no one energy or reference."""
+        assert isinstance(self.call, IACMapSumCall)
+        own = self.call.channel_phases()
+        reference = [c for c in self.channels if c not in self.partial_waves]
+        if own is None or not reference:
+            return None
+        amplitudes, phases = self._values
+        strongest = max(reference, key=lambda c: shares.get(c, 0.0))
+        r = self.channels.index(strongest)
+        anchor = own[r] + phases[r]
+        count = len(self.partial_waves)
+        mirrored = np.array(waves, dtype=np.float64)
+        for k, c in enumerate(self._positions):
+            total = own[c] + waves[count + k]
+            mirrored[count + k] = 2 * anchor - total - own[c]
+        mirrored[count:] = np.angle(np.exp(1j * mirrored[count:]))
+        return mirrored
+
+    def partial_wave_start(self) -> Tuple[Float64Array, Float64Array]:
+        """(amplitudes, phases) of the fitted channels as the settings give them."""
+        amplitudes, phases = self._values
+        return amplitudes[self._positions], phases[self._positions]
+
+    def channel_shares(self, orientation: OrientationLike) -> Dict[str, float]:
+        """Each channel's share of the model's intensity on the used pixels at
+        `orientation` (each channel alone, all orbitals summed): what "auto" fits."""
+        if not isinstance(self.call, IACMapSumCall):
+            return {}
+        self.check_basis_memory()
+        basis = self.call.basis(orientation)
+        n = len(self.call.channels)
+        amplitudes, phases = self.call.channel_values()
+        shares = []
+        for c in range(n):
+            only = np.zeros(n)
+            only[c] = amplitudes[c]
+            shares.append(float(np.sum(self.grid.take(basis.intensity(only, phases)))))
+        total = sum(shares) or 1.0
+        return {name: share / total for name, share in zip(self.call.channels, shares)}
+
+    def _domain_sets(self) -> List[Optional[List[Float64Array]]]:
+        """The IAC call's domain matrices, as one set (None: the call's own average) or,
+        with fitted populations, one set per domain."""
+        if not self.populations:
+            return [None]
+        return [[g for g in domain_matrices(self.fold, self.mirrors)
+                 [r * (2 if self.mirrors else 1):(r + 1) * (2 if self.mirrors else 1)]]
+                for r in range(self.fold)]
+
+    def _iac_squares(self, orientation: Tuple[float, ...],
+                     waves: Optional[Float64Array]) -> Float64Array:
+        """(orbitals, domains, n, n) of the IAC call, the fitted channels at `waves`
+        (amplitudes, then phases)."""
+        call = self.call
+        assert isinstance(call, IACMapSumCall)
+        sets = self._domain_sets()
+        if not self.partial_waves:
+            return np.stack([np.stack([call.maps(orientation, [o], domains=d).astype(np.float64)
+                                       for d in sets]) for o in range(self.n_orbitals)])
+        if orientation not in self._bases:
+            self._bases[orientation] = [call.basis(orientation, d) for d in sets]
+            while len(self._bases) > KEPT_BASES:
+                self._bases.popitem(last=False)
+        self._bases.move_to_end(orientation)
+        amplitudes, phases = (np.array(v) for v in self._values)
+        if waves is not None:
+            count = len(self.partial_waves)
+            amplitudes[self._positions] = waves[:count]
+            phases[self._positions] = waves[count:]
+        parts = [basis.orbital_intensities(amplitudes, phases)
+                 for basis in self._bases[orientation]]           # [domain](orbitals, n, n)
+        return np.stack(parts, axis=1)
 
     @property
     def n_domains(self) -> int:
         """Maps per orbital in `squares`: one per domain when populations are fitted."""
         return self.fold if self.populations else 1
 
-    def squares(self, orientation: OrientationLike) -> Float64Array:
+    def squares(self, orientation: OrientationLike,
+                partial_waves: Optional[ArrayLike] = None) -> Float64Array:
         """(n_orbitals, n_domains, n, n) float64: each orbital's map (each domain's
         apart when populations are fitted) on the model grid, the light's factor
-        applied; the last few orientations are kept."""
-        key = tuple(float(a) for a in orientation)
+        applied; with fitted IAC partial waves, those at `partial_waves` (their
+        amplitudes, then their phases; None: the settings' values).  The last few
+        orientations (and partial waves) are kept."""
+        angles = tuple(float(a) for a in orientation)
+        waves = None if partial_waves is None or not self.partial_waves else \
+            np.asarray(partial_waves, dtype=np.float64).reshape(-1)
+        key = angles + (() if waves is None else tuple(waves.tolist()))
         if key in self._kept:
             self._kept.move_to_end(key)
             return self._kept[key]
         self.evaluations += 1
+        if self.iac:
+            result = self._iac_squares(angles, waves)
+            self._kept[key] = result
+            while len(self._kept) > KEPT_ORIENTATIONS:
+                self._kept.popitem(last=False)
+            return result
         if self.executor is None or self.n_orbitals == 1:
-            parts = [self._orbital_square(key, o) for o in range(self.n_orbitals)]
+            parts = [self._orbital_square(angles, o) for o in range(self.n_orbitals)]
         else:
-            parts = list(self.executor.map(lambda o: self._orbital_square(key, o),
+            parts = list(self.executor.map(lambda o: self._orbital_square(angles, o),
                                            range(self.n_orbitals)))
         result = np.stack(parts)
         self._kept[key] = result
@@ -331,6 +494,9 @@ class OrbitalMaps:
 
     def columns(self, orientation: OrientationLike) -> Float64Array:
         """(n_pixels, n_orbitals) float64: each orbital's model map at the used pixels."""
+        if self.iac:
+            squares = self.squares(orientation).sum(axis=1)
+            return np.asfortranarray(np.stack([self.grid.take(q) for q in squares], axis=1))
         self.evaluations += 1
         orientation = tuple(float(a) for a in orientation)
         if self.executor is None or self.n_orbitals == 1:

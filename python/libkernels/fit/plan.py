@@ -4,7 +4,7 @@ read, into one small frozen value (the fit's requests make it, request.py)."""
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple, Union
 
 import numpy as np
 
@@ -16,6 +16,7 @@ from .forward import Instrument
 
 if TYPE_CHECKING:
     from ..core.types import BoolArray, Float64Array, Polarisation, Spin, Symmetry
+    from ..final_state.map_call import PartialWaveSettings
 
 
 @dataclass(frozen=True)
@@ -67,6 +68,14 @@ class FitPlan:
         jacobian = np.where(k2 < big_k * big_k, jacobian, np.nan)
         return jacobian if self.flat is None else self.flat * jacobian
 
+    # the final state of the model's maps, and the IAC partial waves: their values
+    # (fixed, or the start of the fitted ones) and which are fitted (False, "auto" or
+    # the channels)
+    final_state: str = "plane-wave"
+    continuum: str = "atomic"
+    partial_waves: Optional[PartialWaveSettings] = None
+    fit_partial_waves: Union[bool, str, Tuple[str, ...]] = False
+
     @property
     def fits_instrument(self) -> bool:
         return self.fit_k_offset or self.fit_k_resolution or self.transmission != "none" or \
@@ -78,7 +87,8 @@ class FitPlan:
                           kinetic_energy=energy, symmetry=self.symmetry,
                           polarisation=self.polarisation, incidence=self.incidence,
                           azimuth=self.azimuth, s_share=self.s_share,
-                          max_memory=self.max_memory)
+                          final_state=self.final_state, continuum=self.continuum,
+                          partial_waves=self.partial_waves, max_memory=self.max_memory)
 
     def instrument(self, used: BoolArray, values: Optional[Dict[str, Any]] = None,
                    flat: Optional[Float64Array] = None) -> Instrument:

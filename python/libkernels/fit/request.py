@@ -64,7 +64,8 @@ from ..core.validation import angles as validated_angles, count, finite
 from ..kspace.convert import Conversion, conversion_of
 from ..kspace.settings import ConversionSettings
 from ..requests.base import Inputs, MoleculeRequest, MoleculeSource, setting
-from ..requests.maps import MapRequest, Orbitals
+from ..final_state.map_call import PartialWaveSettings, fitted_channels_setting
+from ..requests.maps import MapRequest, Orbitals, checked_final_state
 from .deconvolution import DeconvolutionResult, deconvolve_stack
 from .forward import TRANSMISSIONS
 from .linear import ERROR_MODELS, background_terms, require_scipy
@@ -239,6 +240,10 @@ class FitSettings(ConversionSettings, MoleculeRequest):
     fit_k_resolution: bool = setting(False)
     flat_field: Optional[Any] = setting(None)
     fit_transmission: str = setting("none")
+    final_state: str = setting("plane-wave")
+    continuum: str = setting("atomic")
+    partial_waves: Optional[PartialWaveSettings] = setting(None)
+    fit_partial_waves: Union[bool, str, List[str]] = setting(False)
     model_image: bool = setting(True)
     threads: Optional[int] = setting(None, recorded=False)
     progress: bool = setting(True, recorded=False)
@@ -275,6 +280,17 @@ class FitSettings(ConversionSettings, MoleculeRequest):
                                                  f"got {self.fit_transmission!r}")
         if self.fit_domain_populations and self.symmetry is None:
             raise InputError("fit_domain_populations", "needs domains: give {symmetry}")
+        final_state, continuum, waves = checked_final_state(
+            self.final_state, self.continuum, self.partial_waves, self.polarisation,
+            self.incidence, self.azimuth, self.s_share)
+        self._set("final_state", final_state)
+        self._set("continuum", continuum)
+        self._set("partial_waves", waves)
+        self._set("fit_partial_waves", fitted_channels_setting(self.fit_partial_waves))
+        if self.fit_partial_waves and final_state != "iac":
+            raise InputError("fit_partial_waves", "belongs to the IAC final state, whose "
+                                                  "partial waves it fits",
+                             "give {final_state} 'iac'")
         self.energies  # the energies checked now too
         require_scipy()  # one line naming the extra before any work
 
@@ -332,7 +348,12 @@ class FitSettings(ConversionSettings, MoleculeRequest):
             k_offset=self.k_offset, fit_k_offset=self.fit_k_offset,
             k_resolution=self.k_resolution, fit_k_resolution=self.fit_k_resolution,
             transmission=self.fit_transmission, populations=self.fit_domain_populations,
-            flat=flat, model_image=self.model_image, progress=self.progress)
+            flat=flat, model_image=self.model_image, progress=self.progress,
+            final_state=self.final_state, continuum=self.continuum,
+            partial_waves=self.partial_waves,
+            fit_partial_waves=self.fit_partial_waves if isinstance(self.fit_partial_waves,
+                                                                   (bool, str))
+            else tuple(self.fit_partial_waves))
 
 
 @dataclass(frozen=True)
@@ -503,7 +524,11 @@ def fit_momentum_map(measured: MeasuredSource, molecule: MoleculeSource, orbital
                      k_offset: Tuple[float, float] = (0.0, 0.0), fit_k_offset: bool = False,
                      k_resolution: float = 0.0, fit_k_resolution: bool = False,
                      flat_field: Optional[Any] = None, fit_transmission: str = "none",
-                     fit_domain_populations: bool = False, threads: Optional[int] = None,
+                     fit_domain_populations: bool = False, final_state: str = "plane-wave",
+                     continuum: str = "atomic",
+                     partial_waves: Optional[PartialWaveSettings] = None,
+                     fit_partial_waves: Union[bool, str, Sequence[str]] = False,
+                     threads: Optional[int] = None,
                      progress: bool = True, model_image: bool = True,
                      max_memory: MemorySize = None,
                      geometry: Optional[str] = None,
@@ -534,6 +559,12 @@ def fit_momentum_map(measured: MeasuredSource, molecule: MoleculeSource, orbital
         k_resolution (sigma, 1/Å) and fit_k_resolution; flat_field (a file or an
         array of the map's shape); fit_transmission='radial2';
         fit_domain_populations (with symmetry);
+      final_state 'plane-wave' or 'iac' with continuum 'atomic' or 'free' and
+        partial_waves ({'C 2': [amplitude, phase], ...}: fixed values, and the
+        start of fitted ones), as momentum_map_sum; fit_partial_waves: fit each
+        channel's amplitude ratio and relative phase: True ('auto': every
+        channel carrying 1 % of the model's intensity, relative to the largest)
+        or the channels (['C 0']: relative to those not named);
       starts: scan points per fitted angle (1: refine from `orientation` only);
       threads: orbitals computed in parallel (default: all CPUs); progress;
       spin; model_image: also compute the model on the pixels not fitted
@@ -560,6 +591,9 @@ def fit_momentum_map(measured: MeasuredSource, molecule: MoleculeSource, orbital
         fit_k_offset=fit_k_offset, k_resolution=k_resolution,
         fit_k_resolution=fit_k_resolution, flat_field=flat_field,
         fit_transmission=fit_transmission, fit_domain_populations=fit_domain_populations,
+        final_state=final_state, continuum=continuum, partial_waves=partial_waves,
+        fit_partial_waves=fit_partial_waves if isinstance(fit_partial_waves, (bool, str))
+        else list(fit_partial_waves),
         threads=threads, progress=progress, model_image=model_image, max_memory=max_memory,
         geometry=geometry, angle_offsets=None if angle_offsets is None else dict(angle_offsets),
         sample_azimuth=sample_azimuth, energy_window=energy_window, k_step=k_step,
@@ -580,7 +614,11 @@ def deconvolve(measured_stack: MeasuredSource, molecule: MoleculeSource, orbital
                k_offset: Tuple[float, float] = (0.0, 0.0), fit_k_offset: bool = False,
                k_resolution: float = 0.0, fit_k_resolution: bool = False,
                flat_field: Optional[Any] = None, fit_transmission: str = "none",
-               fit_domain_populations: bool = False, threads: Optional[int] = None,
+               fit_domain_populations: bool = False, final_state: str = "plane-wave",
+               continuum: str = "atomic",
+               partial_waves: Optional[PartialWaveSettings] = None,
+               fit_partial_waves: Union[bool, str, Sequence[str]] = False,
+               threads: Optional[int] = None,
                progress: bool = True, max_memory: MemorySize = None,
                geometry: Optional[str] = None,
                angle_offsets: Optional[Mapping[str, float]] = None,
@@ -595,7 +633,8 @@ def deconvolve(measured_stack: MeasuredSource, molecule: MoleculeSource, orbital
     dimension, or MeasuredMap).  Energies in eV: each slice's kinetic energy is
     photon_energy - work_function - its binding energy (the file's photon energy
     and work function where not given).  orientation and fit_angles: the start
-    and the angles fitted on the summed stack.  The other options as
+    and the angles fitted on the summed stack (and the IAC partial waves with
+    fit_partial_waves, then shared by every slice).  The other options as
     fit_momentum_map's.
     """
     return DeconvolutionRequest(
@@ -607,6 +646,9 @@ def deconvolve(measured_stack: MeasuredSource, molecule: MoleculeSource, orbital
         starts=starts, k_offset=k_offset, fit_k_offset=fit_k_offset,
         k_resolution=k_resolution, fit_k_resolution=fit_k_resolution, flat_field=flat_field,
         fit_transmission=fit_transmission, fit_domain_populations=fit_domain_populations,
+        final_state=final_state, continuum=continuum, partial_waves=partial_waves,
+        fit_partial_waves=fit_partial_waves if isinstance(fit_partial_waves, (bool, str))
+        else list(fit_partial_waves),
         threads=threads, progress=progress, max_memory=max_memory,
         geometry=geometry, angle_offsets=None if angle_offsets is None else dict(angle_offsets),
         sample_azimuth=sample_azimuth, energy_window=energy_window, k_step=k_step,

@@ -59,6 +59,12 @@ class FitResult:
     (weights, background, the nonlinear parameters; `ratio` and `combined`
     derive errors from them).  instrument: the instrument's values and errors
     (k_offset, k_resolution, transmission, domain_populations, when modelled).
+    partial_waves (IAC fits with fitted partial waves): "fitted", each channel's
+    amplitude ratio and relative phase (radians, in (-pi, pi]) with their errors;
+    "reference", the channels they are relative to, with their fixed [amplitude,
+    phase]; "shares", each channel's share of the model's intensity at the start;
+    "parameters" and "covariance", their block of the covariance
+    (`partial_wave_settings` gives them as a map request's partial_waves).
     warnings: {code, message} of each thing the fit says of itself.
     """
 
@@ -98,6 +104,19 @@ class FitResult:
     errors: str = "uniform"
     sigma: Optional[Float64Array] = None
     instrument: Dict[str, Any] = field(default_factory=dict)
+    partial_waves: Dict[str, Any] = field(default_factory=dict)
+
+    def partial_wave_settings(self) -> Dict[str, List[float]]:
+        """The fitted partial waves (and the reference's values where they are not 1 and
+        0) as MapRequest's partial_waves: {"C 0": [amplitude, phase], ...}; {} when none
+        were fitted."""
+        if not self.partial_waves:
+            return {}
+        found = {c: [float(a), float(p)] for c, (a, p) in
+                 self.partial_waves.get("reference", {}).items() if (a, p) != (1.0, 0.0)}
+        found.update({c: [v["amplitude"], v["phase"]]
+                      for c, v in self.partial_waves["fitted"].items()})
+        return found
 
     @property
     def normalised_residual(self) -> Float64Array:
@@ -172,6 +191,7 @@ class FitResult:
             "warnings": [dict(w) for w in self.warnings],
             "instrument": {key: json_floats(value) if isinstance(value, list)
                            else json_floats([value])[0] for key, value in self.instrument.items()},
+            "partial_waves": _json_ready(self.partial_waves),
             "parameter_names": list(self.parameter_names),
             "covariance": None if self.covariance is None
             else [json_floats(row) for row in self.covariance],
@@ -219,6 +239,14 @@ class FitResult:
                          f"{value:14.6g}{error:12.3g}")
         for label, value, error in instrument_rows(self.instrument):
             lines.append(f"  {label:<24}{value:14.6g}{error:12.3g}")
+        for channel, wave in self.partial_waves.get("fitted", {}).items():
+            lines.append(f"  {'amplitude ' + channel:<24}{wave['amplitude']:14.6g}"
+                         f"{wave['amplitude_error']:12.3g}")
+            lines.append(f"  {'phase ' + channel + ' (rad)':<24}{wave['phase']:14.6g}"
+                         f"{wave['phase_error']:12.3g}")
+        if self.partial_waves.get("reference"):
+            lines.append("  partial waves relative to: " + ", ".join(
+                self.partial_waves["reference"]))
         fixed = [a for a in ANGLES if a not in self.fit_angles]
         if fixed:
             lines.append("  fixed: " + ", ".join(
@@ -285,6 +313,17 @@ def with_record(values: Dict[str, Any], record: Optional[Dict[str, Any]]) -> Dic
     """A result's values followed by its request's record (when it has one): what
     fit.json and deconvolution.json hold."""
     return values if record is None else {**values, **record}
+
+
+def _json_ready(value: Any) -> Any:
+    """Nested dicts and lists with NaN and infinities as None."""
+    if isinstance(value, dict):
+        return {k: _json_ready(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_json_ready(v) for v in value]
+    if isinstance(value, (float, np.floating)):
+        return float(value) if np.isfinite(value) else None
+    return value
 
 
 def json_floats(values: ArrayLike) -> List[Optional[float]]:

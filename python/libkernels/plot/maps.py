@@ -22,7 +22,7 @@ from __future__ import annotations
 import math
 import os
 import textwrap
-from typing import IO, TYPE_CHECKING, Any, List, Optional, Sequence, Union
+from typing import IO, TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Union
 
 import numpy as np
 
@@ -101,8 +101,19 @@ def map_caption(momentum_map: MomentumMap, molecule_name: str = "") -> List[str]
         if damping and any(damping):
             text += f", final state damped (Im kz = {', '.join(f'{v:g}' for v in damping)})"
         lines.append(text)
+    elif p.get("dichroism"):
+        lines.append(f"circular light, incidence {p.get('incidence_deg', 0):g}° from the "
+                     f"normal, plane of incidence at {p.get('azimuth_deg', 0):g}° from kx")
     else:
         lines.append("no light-polarisation factor")
+    if p.get("dichroism"):
+        lines.append("circular dichroism (I_left − I_right) / (I_left + I_right)")
+    if p.get("final_state") == "iac":
+        waves = p.get("partial_waves") or {}
+        lines.append(f"IAC final state, {p.get('continuum', 'atomic')} continuum"
+                     + (", partial waves " + ", ".join(f"{c} × {a:g} e^(i {f:g})"
+                                                       for c, (a, f) in waves.items())
+                        if waves else ""))
     symmetry = p.get("symmetry", "none")
     orientation = tuple(p.get("orientation", (0.0, 0.0, 0.0)))
     geometry = [f"{symmetry}-fold symmetrised" if symmetry not in (None, "none") else
@@ -112,9 +123,21 @@ def map_caption(momentum_map: MomentumMap, molecule_name: str = "") -> List[str]
     return [line for line in lines if line]
 
 
+def bar_label(parameters: Dict[str, Any], signed: bool) -> str:
+    """What the colour bar shows: the plane wave's |FT psi|^2 / pi^3, the IAC model's
+    (16/pi) |M|^2, their differences, or the dichroism's asymmetry."""
+    if parameters.get("dichroism"):
+        return "(I_left − I_right) / (I_left + I_right)"
+    if parameters.get("final_state") == "iac":
+        return "IAC intensity (16/π)|M|² (bohr³)" if not signed else \
+            "IAC intensity difference (bohr³)"
+    return "intensity |FT ψ|²/π³ (bohr³)" if not signed else "intensity difference (bohr³)"
+
+
 def colour_map_for(momentum_map: MomentumMap) -> str:
     """Diverging for signed maps (dichroism, or any negative value), sequential otherwise."""
-    signed = momentum_map.parameters.get("polarisation") in SIGNED_POLARISATIONS
+    signed = momentum_map.parameters.get("polarisation") in SIGNED_POLARISATIONS or \
+        bool(momentum_map.parameters.get("dichroism"))
     data = np.asarray(momentum_map.data)
     return DIVERGING if signed or (data.size and np.nanmin(data) < 0) else SEQUENTIAL
 
@@ -224,8 +247,8 @@ def map_figure(momentum_map: MomentumMap, caption: Optional[Sequence[str]] = Non
                                 bar_height / height))
     bar = figure.colorbar(image, cax=bar_axes)
     bar.ax.tick_params(labelsize=CAPTION_POINTS - 1)
-    bar.set_label("intensity |FT ψ|²/π³ (bohr³)" if cmap != DIVERGING else
-                  "intensity difference (bohr³)", fontsize=CAPTION_POINTS)
+    bar.set_label(bar_label(momentum_map.parameters, cmap == DIVERGING),
+                  fontsize=CAPTION_POINTS)
     if molecule is not None:
         inset = figure.add_axes((x_margin / width, (bottom + side - inset_side) / height,
                                  inset_side / width, inset_side / height), label="molecule")

@@ -9,8 +9,10 @@
 
 The settings are momentum_map_sum's, in the caller's units, plus the
 orientation, whether the orbitals are summed, and the figure's format and
-resolution.  `call` is their one translation into a MapSumCall (the library's
-units, float32 arrays); every front end that computes maps goes through it.
+resolution.  `call` is their one translation into a prepared call (the
+library's units, float32 arrays): a MapSumCall for the plane-wave final state,
+the IAC model's IACMapSumCall for final_state "iac"; every front end that
+computes maps goes through it.
 """
 
 from __future__ import annotations
@@ -24,13 +26,18 @@ import numpy as np
 
 from ..core.energies import Energies
 from ..core.errors import InputError, MapWarning
-from ..core.map_sum_call import (MapSumCall, as_momentum_maps, compute_maps, idle_damping,
-                                 orbital_groups, orientation_angles, undamped_dichroism,
-                                 zero_map)
+from ..core.map_sum_call import (CIRCULAR_POLARISATIONS, FINAL_STATES, HelicityAsymmetryCall,
+                                 MapCall, MapSumCall, as_momentum_maps, compute_maps,
+                                 idle_damping, orbital_groups, orientation_angles,
+                                 undamped_dichroism, zero_map)
 from ..core.memory import MemorySize
 from ..core.molecule import Molecule, orbital_rows
 from ..core.orientation import CONVENTION, document
 from ..core.types import OrbitalSelection
+from ..core.validation import finite
+from ..final_state.iac import CONTINUA
+from ..final_state.map_call import (IACMapSumCall, PartialWaveSettings, iac_light,
+                                    partial_wave_settings)
 from ..formats.outputs import MAP_FORMATS, MAP_LAYOUT, MAP_UNITS
 from .base import DYSON_METHOD, Inputs, MoleculeRequest, setting
 from .cuts import model_on_cut
@@ -44,6 +51,11 @@ if TYPE_CHECKING:
 
 # orbitals by name ('HOMO', 'HOMO-1', ...) or row index: one, or several
 Orbitals = OrbitalSelection
+
+# what the numbers of an IAC map and of a dichroism asymmetry are
+IAC_UNITS = ("(16/pi) |M|^2 in bohr^3 (k in bohr^-1): in the free continuum the plane-wave "
+             "map times |eps.k|^2")
+ASYMMETRY_UNITS = "(I_left - I_right) / (I_left + I_right), dimensionless"
 
 
 @dataclass(frozen=True)
@@ -72,6 +84,10 @@ class MapRequest(MoleculeRequest):
     azimuth: float = setting(0.0)
     s_share: float = setting(0.0)
     kz_imaginary: Union[float, List[float]] = setting(0.0)
+    final_state: str = setting("plane-wave")
+    continuum: str = setting("atomic")
+    partial_waves: Optional[PartialWaveSettings] = setting(None)
+    dichroism: bool = setting(False)
     separate_orbitals: bool = setting(True)
     format: str = setting("png")
     dpi: float = setting(150.0)
@@ -88,11 +104,28 @@ class MapRequest(MoleculeRequest):
                                        f"{self.format!r}")
         if not (isinstance(self.dpi, (int, float)) and self.dpi > 0 and math.isfinite(self.dpi)):
             raise InputError("dpi", f"must be positive, got {self.dpi}")
+        self.check_final_state()
         if self.cut is None:
             self.energies  # every energy checked now, before any file is read
         elif self.kinetic_energy is not None:
             raise InputError("cut", "takes each slice's kinetic energy from the cut",
                              "give {cut} without {kinetic_energy}")
+
+    def check_final_state(self) -> None:
+        """The final state's settings in their one form, and those that contradict it
+        refused (before any file is read)."""
+        self._set("dichroism", bool(self.dichroism))
+        if self.dichroism and self.polarisation not in (None, "none") + \
+                CIRCULAR_POLARISATIONS:
+            raise InputError("dichroism", f"is the asymmetry of the two circular helicities; "
+                                          f"polarisation {self.polarisation!r} contradicts it",
+                             "drop {polarisation}, or give a circular one")
+        final_state, continuum, waves = checked_final_state(
+            self.final_state, self.continuum, self.partial_waves, self.polarisation,
+            self.incidence, self.azimuth, self.s_share, self.kz_imaginary, self.dichroism)
+        self._set("final_state", final_state)
+        self._set("continuum", continuum)
+        self._set("partial_waves", waves)
 
     @property
     def energies(self) -> Energies:
@@ -105,13 +138,33 @@ class MapRequest(MoleculeRequest):
                         else self.binding_energy,
                         kinetic_energy=self.kinetic_energy, unit=self.energy_unit)
 
-    def call(self, molecule: Molecule) -> MapSumCall:
+    def call(self, molecule: Molecule, mirrors: bool = True) -> MapCall:
         """The checked call in the library's units: the one translation of map settings.
-        Dyson orbitals weigh by their pole strengths unless weights are given."""
+        Dyson orbitals weigh by their pole strengths unless weights are given.
+        A MapSumCall for the plane wave (its HelicityAsymmetryCall for the dichroism
+        asymmetry), an IACMapSumCall for final_state "iac"; `mirrors` False averages
+        the IAC model's domains without their mirror images (the fit's --no-mirrors)."""
         weights: Any = self.weights
         if weights is None and str((molecule.computation or {}).get("method", "")).lower() \
                 == DYSON_METHOD:
             weights = list(molecule.mo_occ[orbital_rows(molecule, self.orbitals, self.spin)])
+        if self.final_state == "iac":
+            return IACMapSumCall(
+                molecule, self.orbitals, spin=self.spin, weights=weights,
+                energies=self.energies, k_max=self.k_max, n=self.n, k_unit=self.k_unit,
+                k_min=self.k_min, k_step=self.k_step, symmetry=self.symmetry,
+                polarisation=self.polarisation, incidence=self.incidence,
+                azimuth=self.azimuth, s_share=self.s_share, continuum=self.continuum,
+                partial_waves=self.partial_waves, dichroism=self.dichroism, mirrors=mirrors,
+                max_memory=self.max_memory)
+        if self.dichroism:
+            return HelicityAsymmetryCall(
+                molecule, self.orbitals, polarisation=self.polarisation, spin=self.spin,
+                weights=weights, energies=self.energies, k_max=self.k_max, n=self.n,
+                k_unit=self.k_unit, k_min=self.k_min, k_step=self.k_step,
+                symmetry=self.symmetry, incidence=self.incidence, azimuth=self.azimuth,
+                s_share=self.s_share, kz_imaginary=self.kz_imaginary,
+                max_memory=self.max_memory)
         return MapSumCall(molecule, self.orbitals, spin=self.spin, weights=weights,
                           energies=self.energies, k_max=self.k_max, n=self.n,
                           k_unit=self.k_unit, k_min=self.k_min, k_step=self.k_step,
@@ -120,7 +173,14 @@ class MapRequest(MoleculeRequest):
                           s_share=self.s_share, kz_imaginary=self.kz_imaginary,
                           max_memory=self.max_memory)
 
-    def prepare(self) -> MapSumCall:
+    @property
+    def units(self) -> str:
+        """What the maps' numbers are, as their records say."""
+        if self.dichroism:
+            return ASYMMETRY_UNITS
+        return IAC_UNITS if self.final_state == "iac" else MAP_UNITS
+
+    def prepare(self) -> MapCall:
         """The call, the molecule read for it."""
         return self.call(self.read_molecule(Inputs(self)))
 
@@ -145,7 +205,7 @@ class MapRequest(MoleculeRequest):
             record = self.to_record(
                 inputs.found, **{k: v for k, v in parameters.items() if k != "e_kin_hartree"},
                 k_unit=momentum_map.unit, k_axis=momentum_map.kx, layout=MAP_LAYOUT,
-                units=MAP_UNITS, orientation_convention=CONVENTION)
+                units=self.units, orientation_convention=CONVENTION)
             result.append(RecordedMap(
                 momentum_map.data, momentum_map.k_min_bohr, momentum_map.k_step_bohr,
                 momentum_map.unit, parameters, record=record,
@@ -156,6 +216,39 @@ class MapRequest(MoleculeRequest):
             if note:
                 warnings.warn(note, MapWarning, stacklevel=2)
         return result
+
+
+def checked_final_state(final_state: str, continuum: str, partial_waves: object,
+                        polarisation: Optional[Polarisation], incidence: float, azimuth: float,
+                        s_share: float, kz_imaginary: Any = 0.0, dichroism: bool = False
+                        ) -> Tuple[str, str, Optional[PartialWaveSettings]]:
+    """(final_state, continuum, partial_waves) of a map or fit request in their one form;
+    InputError for settings that contradict the final state (a continuum or partial
+    waves with the plane wave; a damping, or no light, with the IAC model)."""
+    state = str(final_state).strip().lower()
+    if state not in FINAL_STATES:
+        raise InputError("final_state", f"must be one of {', '.join(FINAL_STATES)}, got "
+                                        f"{final_state!r}")
+    kind = str(continuum).strip().lower()
+    if kind not in CONTINUA:
+        raise InputError("continuum", f"must be one of {', '.join(CONTINUA)}, got "
+                                      f"{continuum!r}")
+    waves = partial_wave_settings(partial_waves)
+    if state == "plane-wave":
+        if kind != "atomic":
+            raise InputError("continuum", "belongs to the IAC final state",
+                             "give {final_state} 'iac'")
+        if waves:
+            raise InputError("partial_waves", "belong to the IAC final state",
+                             "give {final_state} 'iac'")
+        return state, kind, waves
+    if any(finite(v, "kz_imaginary") for v in
+           np.atleast_1d(np.asarray(kz_imaginary, dtype=object)).ravel()):
+        raise InputError("kz_imaginary", "has no place in the IAC final state: its "
+                                         "dichroism comes from the atoms' phase shifts, "
+                                         "not from a damping", "drop {kz_imaginary}")
+    iac_light(polarisation, incidence, azimuth, s_share, dichroism)
+    return state, kind, waves
 
 
 @document
@@ -171,7 +264,10 @@ def momentum_map_sum(molecule: Union[Molecule, str], orbitals: Orbitals = ("HOMO
                      k_step: Optional[float] = None, symmetry: Symmetry = None,
                      polarisation: Optional[Polarisation] = None, incidence: float = 65.0,
                      azimuth: float = 0.0, s_share: float = 0.0,
-                     kz_imaginary: ArrayLike = 0.0,
+                     kz_imaginary: ArrayLike = 0.0, final_state: str = "plane-wave",
+                     continuum: str = "atomic",
+                     partial_waves: Optional[PartialWaveSettings] = None,
+                     dichroism: bool = False,
                      max_memory: MemorySize = None) -> RecordedMap:
     """Weighted sum of symmetrised, optionally light-weighted momentum maps.
 
@@ -185,6 +281,15 @@ def momentum_map_sum(molecule: Union[Molecule, str], orbitals: Orbitals = ("HOMO
     (0-100 percent, for 'linear') and kz_imaginary (the photoelectron's damping,
     in k_unit); weights one per orbital (a list of as many), or one number for all;
     max_memory the memory guard's limit.
+    final_state: 'plane-wave' (the library's kernels) or 'iac' (independent atomic
+    centres, libkernels.final_state: the light enters the amplitude, so a
+    polarisation is needed, and kz_imaginary is refused), with continuum
+    'atomic' (each element's computed partial waves and phase shifts) or 'free'
+    (the plane wave's own partial waves) and partial_waves {'C 2': [amplitude,
+    phase in rad], ...} scaling and shifting the model's channels.  dichroism:
+    the map is (I_left - I_right) / (I_left + I_right) of circular light of the
+    geometry (polarisation None or circular; with the plane wave it needs a
+    damping, as the 'dichroism' polarisation, I_left - I_right, does).
     {orientation}
     Intensities are |FT psi|^2 / pi^3 in bohr^3, summed with the weights.  The
     result carries its record: `.save(directory)` writes the figure, the numbers
@@ -198,8 +303,9 @@ def momentum_map_sum(molecule: Union[Molecule, str], orbitals: Orbitals = ("HOMO
         energy_unit=energy_unit, k_max=k_max, n=n, k_unit=k_unit, k_min=k_min, k_step=k_step,
         orientation=orientation, symmetry=symmetry, polarisation=polarisation,
         incidence=incidence, azimuth=azimuth, s_share=s_share,
-        kz_imaginary=listed(kz_imaginary), separate_orbitals=False, max_memory=max_memory,
-        progress=False, threads=1)
+        kz_imaginary=listed(kz_imaginary), final_state=final_state, continuum=continuum,
+        partial_waves=partial_waves, dichroism=dichroism, separate_orbitals=False,
+        max_memory=max_memory, progress=False, threads=1)
     return request.run()[0]
 
 
@@ -210,4 +316,5 @@ def listed(value: Any) -> Any:
     return value
 
 
-__all__ = ["MapRequest", "momentum_map_sum", "Orbitals", "MapResult", "RecordedMap", "listed"]
+__all__ = ["MapRequest", "momentum_map_sum", "Orbitals", "MapResult", "RecordedMap", "listed",
+           "checked_final_state"]

@@ -27,7 +27,7 @@ import numpy as np
 
 from ..core.grids import MOMENTUM_INTENSITY_UNITS, MomentumMap, clean_numbers, \
     netcdf_attributes, require_xarray
-from ..core.map_sum_call import (Group, MapSumCall, as_momentum_maps, checked_molecule,
+from ..core.map_sum_call import (Group, MapCall, as_momentum_maps, checked_molecule,
                                  checked_orientations, compute_maps, orbital_groups)
 from ..core.molecule import Molecule
 from ..core.orientation import CONVENTION, document
@@ -45,6 +45,7 @@ if TYPE_CHECKING:
     from ..core.progress import ProgressBar
     from ..core.types import (EnergyUnit, Float32Array, MomentumUnit, Orientation,
                               OrientationLike, Polarisation, Spin, Symmetry)
+    from ..final_state.map_call import PartialWaveSettings
 
 __all__ = ["scan_momentum_maps", "as_momentum_maps", "scan_to_xarray"]
 
@@ -64,16 +65,20 @@ def scan_momentum_maps(molecule: Molecule, orbitals: Orbitals = ("HOMO",),
                        k_step: Optional[float] = None, symmetry: Symmetry = None,
                        polarisation: Optional[Polarisation] = None, incidence: float = 65.0,
                        azimuth: float = 0.0, s_share: float = 0.0,
-                       kz_imaginary: ArrayLike = 0.0,
-                       max_memory: MemorySize = None) -> Tuple[Float32Array, MapSumCall]:
+                       kz_imaginary: ArrayLike = 0.0, final_state: str = "plane-wave",
+                       continuum: str = "atomic",
+                       partial_waves: Optional[PartialWaveSettings] = None,
+                       dichroism: bool = False,
+                       max_memory: MemorySize = None) -> Tuple[Float32Array, MapCall]:
     """Momentum maps for every orientation (and every orbital).
 
     Returns (maps, call): `maps` has shape (n_orientations, n_orbitals, n, n)
     with `separate_orbitals`, else (n_orientations, 1, n, n) holding each
-    orientation's weighted sum; `call` is the prepared MapSumCall (its
-    k_min_bohr, k_step_bohr, k_unit and parameters describe the grid).
-    The other settings are those of momentum_map_sum (energies, grid, symmetry,
-    polarisation, max_memory, ...).  `orientations`: a list of (alpha, beta,
+    orientation's weighted sum; `call` is the prepared call (a MapSumCall, or the
+    IAC model's for final_state 'iac'; its k_min_bohr, k_step_bohr, k_unit and
+    parameters describe the grid).  The other settings are those of
+    momentum_map_sum (energies, grid, symmetry, polarisation, final_state,
+    continuum, partial_waves, dichroism, max_memory, ...).  `orientations`: a list of (alpha, beta,
     gamma) in degrees, each as below.
     {orientation}
     `threads` defaults to the number of CPUs.  `executor`: any
@@ -88,8 +93,10 @@ def scan_momentum_maps(molecule: Molecule, orbitals: Orbitals = ("HOMO",),
         binding_energy=listed(binding_energy), energy_unit=energy_unit, k_max=k_max, n=n,
         k_unit=k_unit, k_min=k_min, k_step=k_step, symmetry=symmetry,
         polarisation=polarisation, incidence=incidence, azimuth=azimuth, s_share=s_share,
-        kz_imaginary=listed(kz_imaginary), separate_orbitals=separate_orbitals,
-        threads=threads, progress=progress, max_memory=max_memory)
+        kz_imaginary=listed(kz_imaginary), final_state=final_state, continuum=continuum,
+        partial_waves=partial_waves, dichroism=dichroism,
+        separate_orbitals=separate_orbitals, threads=threads, progress=progress,
+        max_memory=max_memory)
     call = request.prepare()
     checked = checked_orientations(orientations)
     groups = orbital_groups(call, separate_orbitals)
@@ -109,7 +116,7 @@ def _map_block(request: MapRequest, orientations: Sequence[Orientation],
     return out
 
 
-def _maps_on_executor(executor: Executor, call: MapSumCall, request: MapRequest,
+def _maps_on_executor(executor: Executor, call: MapCall, request: MapRequest,
                       orientations: Sequence[Orientation], groups: Sequence[Group],
                       maps: Float32Array, bar: ProgressBar) -> None:
     """Fills `maps` (orientation, group, n, n) by tasks of about TASK_SECONDS each on
@@ -129,12 +136,12 @@ def _maps_on_executor(executor: Executor, call: MapSumCall, request: MapRequest,
                             for i in range(0, len(orientations), size)), store)
 
 
-def _labels(call: MapSumCall, separate: bool) -> List[str]:
+def _labels(call: MapCall, separate: bool) -> List[str]:
     names = call.parameters["orbitals"]
     return list(names) if separate else ["+".join(names)]
 
 
-def scan_to_xarray(maps: Float32Array, call: MapSumCall, orientations: Iterable[OrientationLike],
+def scan_to_xarray(maps: Float32Array, call: MapCall, orientations: Iterable[OrientationLike],
                    name: str = "intensity") -> xarray.DataArray:
     """A scan as one xarray.DataArray, dims (orientation, orbital, kx, ky).
 

@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING, Callable, Generic, Hashable, Tuple, TypeVar
 import numpy as np
 
 from ..core.errors import ScanError
-from ..core.map_sum_call import MapSumCall
+from ..core.map_sum_call import MapCall
 from ..formats.api import load_molecule
 from . import job as scan_job
 from . import zarr_store
@@ -60,7 +60,7 @@ class _Cache(Generic[V]):
 
 
 _molecules: _Cache[Molecule] = _Cache(8)
-_calls: _Cache[MapSumCall] = _Cache(512)
+_calls: _Cache[MapCall] = _Cache(512)
 _writers: _Cache[zarr_store.Writer] = _Cache(8)
 _plans: _Cache[ScanPlan] = _Cache(8)
 
@@ -79,7 +79,7 @@ def _molecule(job: scan_job.Job, m: int) -> Molecule:
     return _molecules.get((source, digest), load)
 
 
-def map_call(job: scan_job.Job, m: int, o: int, e: int) -> MapSumCall:
+def map_call(job: scan_job.Job, m: int, o: int, e: int) -> MapCall:
     """The prepared kernel call for molecule m, orbital o and energy e (cached)."""
     name: str = job["orbitals"][o]
     key = (job["molecule_sha256"][m], tuple(job["molecule_sources"][m]), name,
