@@ -184,7 +184,7 @@ def test_the_cache_folder_follows_the_variables(monkeypatch, tmp_path):
     monkeypatch.setenv("LIBKERNELS_CACHE_DIR", str(tmp_path / "own"))
     assert cache_directory("maps") == tmp_path / "own" / "maps"
     assert (tmp_path / "own" / "maps").is_dir()
-    with pytest.raises(OutputError, match="not a plain folder name"):
+    with pytest.raises(InputError, match="not a plain folder name"):
         cache_directory("../elsewhere")
 
 

@@ -4,7 +4,7 @@ Computed results (orbitals from a structure, ...) are kept between sessions in
 one folder per kind of result:
 
     LIBKERNELS_CACHE_DIR/<kind>            when the variable is set,
-    $XDG_CACHE_HOME/libkernels/<kind>      else, when that is set,
+    $XDG_CACHE_HOME/libkernels/<kind>      else, when that is set (an absolute path),
     ~/.cache/libkernels/<kind>             otherwise.
 
 `atomic_write_bytes` writes a file so that a reader sees either the complete
@@ -21,7 +21,7 @@ import os
 import pathlib
 import tempfile
 
-from .errors import OutputError
+from .errors import InputError, OutputError
 from .types import PathLike
 
 TEMPORARY_SUFFIX = ".tmp"
@@ -29,14 +29,15 @@ TEMPORARY_SUFFIX = ".tmp"
 
 def cache_directory(kind: str) -> pathlib.Path:
     """The cache folder for results of `kind` (a plain folder name), created."""
-    if not kind or kind in (".", "..") or "/" in kind or os.sep in kind:
-        raise OutputError(f"cache kind {kind!r} is not a plain folder name")
+    if not kind or kind in (".", "..") or any(c in kind for c in "/\\\0") or os.sep in kind:
+        raise InputError("kind", f"{kind!r} is not a plain folder name")
     configured = os.environ.get("LIBKERNELS_CACHE_DIR")
     if configured:
         base = pathlib.Path(configured).expanduser()
     else:
-        xdg = os.environ.get("XDG_CACHE_HOME")
-        root = pathlib.Path(xdg).expanduser() if xdg else pathlib.Path.home() / ".cache"
+        xdg = os.environ.get("XDG_CACHE_HOME", "").strip()
+        # the XDG rules ignore a relative XDG_CACHE_HOME
+        root = pathlib.Path(xdg) if xdg and os.path.isabs(xdg) else pathlib.Path.home() / ".cache"
         base = root / "libkernels"
     folder = base / kind
     try:
