@@ -43,6 +43,9 @@ class ReconstructionPlan:
     seed: int
     max_memory: MemorySize
     progress: bool
+    # 3D: fit each map's intensity scale to the estimate (model.py) rather than
+    # take the maps' intensities as given
+    fit_scales: bool = False
 
     @classmethod
     def resolved(cls, ndim: int, *, support: SupportSpec, margin: Optional[float],
