@@ -41,3 +41,19 @@ if ! ls "$igor_cache"/igor2-*.tar.gz >/dev/null 2>&1; then
   python3 -m pip download --quiet --disable-pip-version-check --no-deps --no-binary :all: \
     "igor2==$igor_version" -d "$igor_cache"
 fi
+
+# Measured data that no one here made, for the conformance suite on real files
+# (python/tests/test_real_files.py; docs/instruments.md lists them with their
+# checksums): the example data of the arpes 3.0.1 wheel (a NetCDF Fermi surface and
+# photon-energy scan in the field's xarray layout, a FITS cut), whose metadata asks
+# for an older Python, and the Scienta SES waves of xarpes 1.0.2's source
+# distribution.  These are GPL-licensed data: fetched into .cache, never committed.
+real_cache="$(cd "$(dirname "$0")/.." && pwd)/.cache/real-files"
+if [ ! -f "$real_cache/arpes-3.0.1-py3-none-any.whl" ]; then
+  python3 -m pip download --quiet --disable-pip-version-check --no-deps \
+    --python-version 3.8 --only-binary=:all: "arpes==3.0.1" -d "$real_cache"
+fi
+if [ ! -f "$real_cache/xarpes-1.0.2.tar.gz" ]; then
+  python3 -m pip download --quiet --disable-pip-version-check --no-deps --no-binary :all: \
+    "xarpes==1.0.2" -d "$real_cache"
+fi

@@ -44,6 +44,8 @@ if [ -f pyproject.toml ]; then
   bash scripts/build_wheel.sh
   bash scripts/test_wheel.sh
   echo "wheel and sdist: $((SECONDS - wheel_start)) s"
+  echo "== the extras matrix: each extra installed alone from the wheel runs its command"
+  bash scripts/test_extras.sh
   echo "== documentation site (tutorials executed, warnings as errors)"
   bash scripts/docs.sh --no-install
 fi

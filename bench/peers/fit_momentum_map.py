@@ -22,17 +22,24 @@ import numpy as np  # noqa: E402
 
 import libkernels as lk  # noqa: E402
 from libkernels.fit.linear import LinearProblem  # noqa: E402
-from libkernels.fit.model import OrbitalMaps  # noqa: E402
+from libkernels.fit.model import ModelSettings, OrbitalMaps  # noqa: E402
 from momentum_map_vs_fft import HOMO_KINETIC_EV, fft_route  # noqa: E402
 
 TRUTH = {"weights": (3000.0, 1500.0), "gamma": 25.0, "background": 20.0}
 E_KIN = 30.0
 
 
+def model_settings(molecule):
+    """The fit's model: both orbitals' maps at E_KIN, no symmetrisation."""
+    request = lk.MapRequest(molecule=molecule, orbitals=["HOMO", "HOMO-1"],
+                            kinetic_energy=E_KIN)
+    return ModelSettings(request)
+
+
 def synthetic_map(molecule, n, rng):
     k = np.linspace(-3.0, 3.0, n)
     used = np.ones((n, n), dtype=bool)
-    maps = OrbitalMaps(molecule, ["HOMO", "HOMO-1"], k, k, used, kinetic_energy=E_KIN)
+    maps = OrbitalMaps(molecule, model_settings(molecule), k, k, used)
     clean = maps.columns((0.0, 0.0, TRUTH["gamma"])) @ np.array(TRUTH["weights"])
     clean = clean.reshape(n, n) + TRUTH["background"]
     return rng.poisson(clean).astype(np.float64), k
@@ -66,7 +73,7 @@ def fit_case(molecule, n, repeats):
     # bounded linear solve, as the refinement calls it.
     measured = lk.load_measured((counts, k, k))
     used = np.ones(counts.shape, dtype=bool)
-    maps = OrbitalMaps(molecule, ["HOMO", "HOMO-1"], k, k, used, kinetic_energy=E_KIN)
+    maps = OrbitalMaps(molecule, model_settings(molecule), k, k, used)
     problem = LinearProblem(measured, used, True, ("constant",))
     _, evaluation, _ = pc.measure(lambda: problem.solve(maps.columns((0, 0, 25.0))), repeats=5)
     stride = -(-n // 64)  # the scan's subsampling, as fit/orientation_search.py chooses it

@@ -15,7 +15,9 @@ ValueErrors), every warning a LibkernelsWarning.
 
 The package, from the bottom up (each layer imports only those below it):
 core (the C library's binding, the molecule, grids, kernels, records),
-basis (other programs' basis conventions), formats (reading files), requests
+basis (other programs' basis conventions), formats (reading files), structures
+(orbitals computed from a name, a SMILES string or coordinates with PySCF, cached:
+lk.compute_orbitals, lk.catalogue, lk.dyson_orbitals), requests
 (the map, cube and momentum-density requests) and plot (figures), kspace
 (measured angles to momentum: lk.to_momentum, `libkernels convert`), fit and
 scan (fitting measured maps; many maps on executors and into Zarr stores, each
@@ -30,7 +32,8 @@ or Zarr attributes) holding the request that made it:
 
 __version__ = "0.2.0"
 
-from .core.errors import (Cancelled, CommandLineError, DroppedPartsWarning, FitWarning,
+from .core.errors import (Cancelled, CommandLineError, ComputationError, DroppedPartsWarning,
+                          FitWarning,
                           IdentifiabilityWarning,
                           InputError, JobError, KernelMemoryError, LibkernelsError,
                           LibkernelsWarning, LibraryNotFoundError, MapWarning,
@@ -68,13 +71,15 @@ from .requests.results import MapResult, RecordedField, RecordedMap
 from .scans.job import ScanRequest
 from .scans.orientation_scan import as_momentum_maps, scan_momentum_maps, scan_to_xarray
 from .scans.store_scan import open_scan, run_scan, scan
+from .structures import (CatalogueEntry, Structure, catalogue, compute_orbitals, dyson_orbitals,
+                         resolve_molecule)
 from .tomography.request import ReconstructionRequest, reconstruct
 from .tomography.result import Reconstruction
 
 __all__ = [
     # errors and warnings
     "LibkernelsError", "InputError", "MemoryLimitError", "MoleculeError", "CommandLineError",
-    "ReadError", "MoldenError", "RecordError", "MeasuredDataError", "OutputError", "JobError",
+    "ComputationError", "ReadError", "MoldenError", "RecordError", "MeasuredDataError", "OutputError", "JobError",
     "StoreError", "ScanError", "LibraryNotFoundError", "MissingKernelError",
     "KernelMemoryError", "MissingExtraError", "RequestError", "Cancelled", "LibkernelsWarning",
     "MoldenCorrectionWarning", "DroppedPartsWarning", "ReaderWarning", "IdentifiabilityWarning",
@@ -90,6 +95,9 @@ __all__ = [
     # reading molecules
     "read", "FORMATS", "load_molecule", "read_molden", "parse_molden", "from_pyscf",
     "load_example", "example_path",
+    # orbitals computed from structures (PySCF), the catalogue, Dyson orbitals
+    "compute_orbitals", "dyson_orbitals", "resolve_molecule", "catalogue", "CatalogueEntry",
+    "Structure",
     # scans
     "scan_momentum_maps", "as_momentum_maps", "scan_to_xarray", "scan", "run_scan",
     "open_scan",

@@ -100,6 +100,12 @@ def test_every_front_end_follows_the_one_rule(benzene, monkeypatch):
         measured = lk.load_measured(cube.assign_coords(kx=axis, ky=axis))
         request = DeconvolutionRequest(stack=measured, molecule=benzene, orbitals=["HOMO"])
         values["deconvolution"] = request.slice_energies(measured)[1][0] - 29.0
+        # a photon-energy scan: its kz lattice follows the kinetic energies of the rule
+        scan = xr.Dataset({"intensity": (("hv", "phi"), np.ones((5, 21)))},
+                          coords={"hv": ("hv", np.linspace(30, 40, 5), {"units": "eV"}),
+                                  "phi": ("phi", np.linspace(-10, 10, 21), {"units": "deg"})})
+        converted = lk.to_momentum(scan, work_function=4.5, inner_potential=0.0)
+        values["photon-energy scan"] = converted.attrs["kinetic_energy_range"][1] - 35.5
         return values
 
     before = energies()

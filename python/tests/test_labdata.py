@@ -195,7 +195,8 @@ def test_conversion_inverts_the_forward_transform_of_every_set_up():
         data = xr.DataArray(f(k * x, k * y) * density, dims=dims,
                             coords={dims[0]: phi, dims[1]: scan,
                                     list(fixed)[0]: list(fixed.values())[0]})
-        out = lk.to_momentum(data, kind, angle_offsets=offsets, kinetic_energy=e)
+        out = lk.to_momentum(data, kind, angle_offsets=offsets, kinetic_energy=e,
+                             angle_unit="deg")
         kx, ky = np.meshgrid(out.kx.values, out.ky.values, indexing="ij")
         values = out.intensity.values
         inside = np.isfinite(values)
@@ -267,9 +268,12 @@ def test_igor_units_longer_than_three_bytes_stay_with_their_dimension(tmp_path):
 
 
 def _netcdf(path, dims, coords, values=None, attrs=None):
+    """A NetCDF file of these axes, the angles' unit degrees."""
     shape = tuple(len(c) for c in coords)
     data = np.ones(shape, np.float32) if values is None else values
-    xr.DataArray(data, dims=dims, coords=dict(zip(dims, coords)), name="intensity",
+    units = {d: {"units": "deg"} for d in dims if d in ("phi", "psi", "theta", "beta")}
+    xr.DataArray(data, dims=dims, coords={d: (d, c, units.get(d, {})) for d, c in
+                                          zip(dims, coords)}, name="intensity",
                  attrs=attrs or {}).to_netcdf(path, engine="h5netcdf")
 
 
@@ -346,7 +350,8 @@ def test_a_600_x_600_x_100_angle_cube_converts_within_10_cpu_seconds():
                         coords={"kinetic_energy": np.linspace(25, 30, ne), "phi": angles,
                                 "psi": angles})
     clock = time.process_time()
-    out = lk.to_momentum(data, "deflector", photon_energy=35, work_function=4.5, max_memory=0)
+    out = lk.to_momentum(data, "deflector", photon_energy=35, work_function=4.5, max_memory=0,
+                         angle_unit="deg")
     seconds = time.process_time() - clock
     print(f"600 x 600 x 100 angle cube to momentum: {seconds:.1f} s of CPU")
     assert out.intensity.shape[0] == ne and out.intensity.shape[1] >= n - 10
@@ -432,15 +437,15 @@ def test_sigma_predicts_the_scatter_after_interpolation_and_jacobian(tmp_path):
     with_sigma = data.assign(sigma=(data.intensity.dims, np.sqrt(rate * density) *
                                     np.ones_like(counts)))
     for source in (data, with_sigma):
-        out = lk.to_momentum(source, "deflector", max_memory=0)
+        out = lk.to_momentum(source, "deflector", max_memory=0, angle_unit="deg")
         z = ((out.intensity - rate) / out.sigma).values
         z = z[np.isfinite(z)]
         assert z.size > 20000
         assert abs(z.mean()) < 0.05 and 0.9 < z.std() < 1.1, (z.mean(), z.std())
     path = tmp_path / "cube.nc"
     data.to_netcdf(path, engine="h5netcdf")
-    whole = lk.to_momentum(str(path), "deflector", max_memory=0)
-    chunked = lk.to_momentum(str(path), "deflector", max_memory="4M")  # a slice fits, not all four
+    whole = lk.to_momentum(str(path), "deflector", max_memory=0, angle_unit="deg")
+    chunked = lk.to_momentum(str(path), "deflector", max_memory="4M", angle_unit="deg")  # a slice fits, not all four
     assert hasattr(chunked.intensity.data, "dask")
     np.testing.assert_array_equal(chunked.intensity.values, whole.intensity.values)
     np.testing.assert_array_equal(chunked.sigma.values, whole.sigma.values)
@@ -473,7 +478,7 @@ def test_fits_of_converted_maps_state_errors_their_scatter_bears_out():
     for _ in range(40):
         counts = xr.DataArray(rng.poisson(rate).astype(np.float32), dims=("phi", "theta"),
                               coords={"phi": angles, "theta": angles}, name="intensity")
-        converted = lk.to_momentum(counts, "polar", kinetic_energy=E_KIN)
+        converted = lk.to_momentum(counts, "polar", kinetic_energy=E_KIN, angle_unit="deg")
         fit = lk.fit_momentum_map(converted, mol, ["HOMO", "HOMO-1"], kinetic_energy=E_KIN,
                                   fit_angles="alpha", orientation=(10, 0, 0), progress=False)
         alphas.append(fit.orientation[0])

@@ -15,9 +15,9 @@ PACKAGE = Path(__file__).resolve().parents[1] / "libkernels"
 
 # subpackage -> layer; a module may import its own subpackage or lower layers.
 # "" is the package's __init__ (the public names), "__main__" `python -m libkernels`.
-LAYERS = {"core": 0, "basis": 1, "formats": 2, "requests": 3, "kspace": 4, "fit": 5,
-          "scans": 5, "tomography": 6, "plot": 7, "explore": 8, "": 9, "cli": 10,
-          "__main__": 11}
+LAYERS = {"core": 0, "basis": 1, "formats": 2, "structures": 3, "requests": 4, "kspace": 5,
+          "fit": 6, "scans": 6, "tomography": 7, "plot": 8, "explore": 9, "": 10, "cli": 11,
+          "__main__": 12}
 # package modules that import an optional extra at their top, so that their
 # users import them where they are needed
 NEEDS_EXTRA = {"libkernels.explore.server": "starlette", "libkernels.explore.widget": "anywidget"}

@@ -100,6 +100,7 @@ def _files(folder):
         data = entry.create_group("data")
         data.attrs.update({"NX_class": "NXdata", "signal": "counts", "axes": ["kx", "ky"]})
         data["counts"] = intensity
+        data["counts"].attrs["units"] = "counts/sr"  # what a momentum file counts per
         for name in ("kx", "ky"):
             data[name] = K
             data[name].attrs["units"] = "1/angstrom"
@@ -109,6 +110,7 @@ def _files(folder):
         wave.set_dimscale("xy"[dim], K[0], K[1] - K[0], "1/Å")
         wave.set_dimlabel(dim, -1, label)
     wave.set_note("Excitation Energy=35")
+    wave.set_datascale("counts/sr")
     files["igor"] = folder / "map.ibw"
     wave.save(str(files["igor"]))
     return files, intensity

@@ -441,4 +441,5 @@ def test_records_written_by_the_previous_release_still_make_their_output(tmp_pat
     np.testing.assert_allclose(new["weights"], old["weights"], rtol=1e-9)
     np.testing.assert_allclose(np.load(tmp_path / "fit" / "model.npy"),
                                np.load(RELEASE_0_2 / "model.npy"), rtol=1e-9, equal_nan=True)
-    assert new["request"] == {**old["request"], "angle_offsets": {}}
+    assert new["request"] == {**old["request"], "angle_offsets": {}, "angle_unit": None,
+                              "counts_per": None}

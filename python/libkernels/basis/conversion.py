@@ -26,6 +26,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from ..core.errors import DroppedPartsWarning, MoleculeError
+from ..core.memory import check
 from ..core.molecule import MAX_L, NOTHING_LOST, Conversion, Molecule, share_text
 from .cartesian import fitted_shell, split_matrices
 from .conventions import MOLDEN_ORDER, MOLDEN_SIGN, primitive_norm, reorder_components
@@ -98,8 +99,18 @@ def cartesian_scale(l: int) -> Float64Array:
     return norms[0] / norms
 
 
+# float64 matrices of the basis's size a check holds at once: the overlap, the
+# orbitals' Gram matrix and the products between them
+OVERLAP_MATRICES = 3
+
+
 def overlap_of(centres: Float64Array, shells: Sequence[Shell]) -> Float64Array:
-    """Overlap matrix of the shells' monomials."""
+    """Overlap matrix of the shells' monomials, its size held to the memory guard
+    first (core/memory.py): a small file can state a basis whose matrices fill the
+    memory."""
+    size = sum(n_cartesian(s.l) for s in shells)
+    check(OVERLAP_MATRICES * 8 * size * size, f"the overlap of the file's {size} basis "
+          f"functions ({len(shells)} shells)", "give a smaller basis")
     return overlap_matrix([(centres[s.atom], s.l, s.exponents, s.weights) for s in shells])
 
 

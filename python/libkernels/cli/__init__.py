@@ -5,6 +5,7 @@
     libkernels cube [MOLECULE] ...       an orbital or the charge density as a cube file
     libkernels momentum-density [MOLECULE] ...
     libkernels orbitals [MOLECULE]       list the orbitals with names and energies
+    libkernels molecules                 the catalogue of molecules computed on demand
     libkernels convert INPUT -o DIR      measured data in angles to a momentum lattice
     libkernels fit MEASURED [MOLECULE]   fit orbital weights and orientation to a measured map
     libkernels deconvolve STACK [MOLECULE]  orbital-projected spectra of an energy stack
@@ -12,8 +13,9 @@
     libkernels explore [MOLECULE ...]    a local web page to explore maps live
     libkernels scan JOB -o STORE.zarr    many maps into a Zarr store
 
-MOLECULE is a wavefunction file or the name of a shipped example (pentacene,
-benzene); the default is pentacene.  One module per command; options.py holds
+MOLECULE is a wavefunction file, the name of a shipped example (pentacene,
+benzene), a catalogue molecule or a structure file whose orbitals are computed
+(or --smiles); the default is pentacene.  One module per command; options.py holds
 the options of the requests and those several share, records.py the file
 names and write errors of what they write.
 
@@ -33,11 +35,13 @@ from typing import List, Optional, Sequence, TextIO, Type, Union
 
 from .. import __version__
 from ..core.errors import InputError, LibkernelsError
-from . import convert, cube, explore, fit, maps, momentum_density, orbitals, reconstruct, scan
+from . import (convert, cube, explore, fit, maps, molecules, momentum_density, orbitals,
+               reconstruct, scan)
 from .options import option_name
 
 # in the order `libkernels --help` lists them
-COMMANDS = (maps, cube, momentum_density, orbitals, convert, fit, reconstruct, explore, scan)
+COMMANDS = (maps, cube, momentum_density, orbitals, molecules, convert, fit, reconstruct, explore,
+            scan)
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -8,9 +8,10 @@ and the options with which fit and deconvolve take data measured in angles.
 from __future__ import annotations
 
 import argparse
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any, List, Mapping
 
-from ..kspace.axes import ROLES, parse_dims
+from ..core.extras import NETCDF_WRITER, require_all
+from ..kspace.axes import ANGLE_UNIT_CHOICES, ROLES, parse_dims
 from ..kspace.geometry import GEOMETRIES
 from ..kspace.request import ConvertRequest
 from ..kspace.settings import parse_offsets
@@ -51,6 +52,13 @@ CONVERSION_FLAGS: Flags = options(
     k_step=flag("--resolution", group=CONVERSION, type=float, metavar="STEP",
                 help="the momentum lattice's step in 1/Å, the same in kx and ky (default: the "
                      "finest angle step at normal emission)"),
+    angle_unit=flag("--angle-unit", group=CONVERSION, choices=ANGLE_UNIT_CHOICES,
+                    help="the unit of every angle axis, where the file states none or over "
+                         "what it states (default: the file's units, never guessed)"),
+    counts_per=flag("--counts-per", group=CONVERSION, choices=("solid-angle", "k-area"),
+                    help="what data already in momentum count per, where the file does not "
+                         "say: solid-angle (an angle-resolving analyser) or k-area (a momentum "
+                         "microscope); the fit applies the Jacobian K kz accordingly"),
     dims=flag("--dims", group=CONVERSION, nargs="+", metavar="NAME=ROLE", convert=parse_dims,
               help="what the file's dimensions are where their names do not say: "
                    + ", ".join(ROLES)))
@@ -63,6 +71,9 @@ FLAGS: Flags = options(
     work_function=flag("--work-function", group=ENERGIES, type=float, metavar="EV"),
     kinetic_energy=flag("--kinetic-energy", group=ENERGIES, type=float, metavar="EV",
                         help="the kinetic energy of a map that has no energy axis"),
+    inner_potential=flag("--inner-potential", group=ENERGIES, type=float, metavar="V0",
+                         help="a photon-energy scan converts to (kz, k_par) with kz = 0.5123 "
+                              "sqrt(E_kin cos^2 phi + V0)"),
     **{name: option for name, option in run_flags(threads="").items()
        if name == "max_memory"})
 
@@ -80,9 +91,25 @@ def run(args: argparse.Namespace) -> None:
                               "after the input, as NAME_k.nc")
     request = request_of(args)
     assert isinstance(request, ConvertRequest)
+    require_all(NETCDF_WRITER, "lab", "writing the converted NAME_k.nc")
     result = request.run()
     target = result.save(folder)
     dataset = result.dataset
     shape = " x ".join(f"{d} {n}" for d, n in dataset["intensity"].sizes.items())
-    print(f"wrote {target}: {shape}, k step "
-          f"{float(dataset['kx'][1] - dataset['kx'][0]):.5g} 1/Å")
+    print(f"wrote {target}: {shape}, k step {result.record['k_step']:.5g} 1/Å")
+    for line in conversion_report(dataset.attrs):
+        print(line)
+
+
+def conversion_report(attrs: Mapping[str, Any]) -> List[str]:
+    """What a conversion read from the file, assumed, and summed, one line each."""
+    lines = []
+    if attrs.get("slices_summed"):
+        energies = ", ".join(f"{v:g}" for v in attrs["summed_energies"])
+        lines.append(f"summed {attrs['slices_summed']} slices at "
+                     f"{attrs['summed_energy_kind']} energies {energies} eV")
+    if attrs.get("read_from_file"):
+        lines.append(f"read from the file: {attrs['read_from_file']}")
+    if attrs.get("assumed"):
+        lines.append(f"assumed or overridden: {attrs['assumed']}")
+    return lines

@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, List
 
 from ..fit.forward import TRANSMISSIONS
 from ..fit.linear import ERROR_MODELS
-from ..fit.request import DeconvolutionRequest, FitRequest
+from ..fit.request import DeconvolutionRequest, FitRequest, notes_report
 from ..formats.outputs import writing
 from .convert import CONVERSION, CONVERSION_FLAGS
 from .options import (LIGHT, LIGHT_FLAGS, MOLECULE, Flags, add_request_command, flag, options,
@@ -160,5 +160,7 @@ def run(args: argparse.Namespace) -> None:
     with writing():
         result.save(args.output_dir)
     print(result.report(show_warnings=False))
+    for line in notes_report(result.record or {}):
+        print(line)
     first, *rest = OUTPUTS[request.kind]
     print(f"wrote {os.path.join(args.output_dir, first)}, {', '.join(rest)}")

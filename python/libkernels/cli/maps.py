@@ -10,6 +10,7 @@ from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
+from ..core.extras import NETCDF_WRITER, require_all
 from ..core.molecule import orbital_rows
 from ..formats.outputs import MAP_FORMATS
 from ..plot.maps import require_matplotlib
@@ -72,6 +73,11 @@ FLAGS: Flags = options(
                 help="figure format, or nc for the data as NetCDF (labelled axes and settings, "
                      "no figure); png/pdf/svg also write the data as .npy (default: png)"),
     dpi=flag("--dpi", group=OUTPUT, type=float, help="figure resolution (default: 150)"),
+    cut=flag("--cut", group=OUTPUT, metavar="CUT_k.nc",
+             help="the model along a cut converted by libkernels convert (energy x k_par): "
+                  "the chosen orbitals' summed map at each slice's own kinetic energy, read "
+                  "at the cut's (k_perp, k_par); writes DIR/CUT_model.nc (the energy options "
+                  "do not apply)"),
     **run_flags())
 GROUPS = (ENERGY, GRID, GEOMETRY, LIGHT, OUTPUT)
 
@@ -95,8 +101,15 @@ def run_maps(args: argparse.Namespace) -> List[str]:
                      "MOLECULE_ORBITALS.png (.npy, .json)")
     request = request_of(args)
     assert isinstance(request, MapRequest)
+    if request.cut is not None:
+        require_all(NETCDF_WRITER, "netcdf", "the model on a cut")
+        target = request.run().save(args.output_dir)
+        print(f"wrote {target}: the model on the cut {request.cut}")
+        return [target]
     if request.format != "nc":
         require_matplotlib()  # matplotlib missing: say so before any work
+    else:
+        require_all(NETCDF_WRITER, "netcdf", "writing maps as NetCDF (--format nc)")
     written = []
     for momentum_map in request.run():
         files = momentum_map.save(args.output_dir)

@@ -225,8 +225,10 @@ FROM_RECORD_HELP = ("make the output again from its record (the .json beside it,
                     "the options of how the work runs (threads, memory, progress) still apply")
 ORIENTATION_HELP = ("molecule orientation ALPHA BETA GAMMA in degrees (default: 0 0 0); "
                     + CONVENTION)
-MOLECULE_HELP = ("wavefunction file (Molden, Gaussian fchk, wfx, wfn, Molekel mkl, ...), or an "
-                 f"example: {', '.join(EXAMPLES)} (default: {DEFAULT_MOLECULE})")
+MOLECULE_HELP = ("wavefunction file (Molden, Gaussian fchk, wfx, wfn, Molekel mkl, ...), an "
+                 f"example ({', '.join(EXAMPLES)}), a catalogue molecule (libkernels "
+                 "molecules lists them) or a structure file (.xyz, .mol, .sdf, .pdb, ...) "
+                 f"whose orbitals are computed (default: {DEFAULT_MOLECULE})")
 LIGHT = "light polarisation"
 
 
@@ -252,8 +254,29 @@ def memory_option(value: str) -> MemorySize:
     return parse_size(value, "max_memory")
 
 
+STRUCTURE = "orbitals computed from a structure (catalogue names, structure files, SMILES)"
 MOLECULE: Flags = options(
     molecule=flag("molecule", nargs="?", help=MOLECULE_HELP),
+    smiles=flag("--smiles", group=STRUCTURE, metavar="SMILES",
+                help="compute the orbitals of the molecule this SMILES describes (RDKit, "
+                     "GFN2-xTB, PySCF), instead of naming a molecule"),
+    method=flag("--method", group=STRUCTURE,
+                help="for computed orbitals: hf or any functional PySCF knows, or eom-ip-ccsd "
+                     "for Dyson orbitals IP1, IP2, ... weighed by their pole strengths "
+                     "(default: b3lyp)"),
+    basis=flag("--basis", group=STRUCTURE,
+               help="for computed orbitals: any basis PySCF has (default: def2-svp)"),
+    charge=flag("--charge", group=STRUCTURE, type=int,
+                help="for computed orbitals: the molecule's charge (default: the catalogue "
+                     "entry's or the SMILES', else 0)"),
+    unpaired=flag("--unpaired", group=STRUCTURE, type=int, metavar="N",
+                  help="for computed orbitals: unpaired electrons, 2S (default: the catalogue "
+                       "entry's, else 0)"),
+    optimise=flag("--optimise", group=STRUCTURE, action=argparse.BooleanOptionalAction,
+                  help="optimise the geometry with GFN2-xTB (default: for SMILES and catalogue "
+                       "entries, not for structure files)"),
+    recompute=flag("--recompute", group=STRUCTURE, action="store_true",
+                   help="compute the orbitals afresh instead of reading them from the cache"),
     input_format=flag("--input-format", choices=tuple(FORMATS), metavar="FORMAT",
                       help="read the molecule file as this format instead of guessing it from "
                            f"the file name: {', '.join(FORMATS)}"),

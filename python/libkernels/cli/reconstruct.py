@@ -19,6 +19,7 @@ import os
 from typing import TYPE_CHECKING
 
 from ..core.orientation import CONVENTION
+from ..core.extras import NETCDF_WRITER, require_all
 from ..formats.outputs import writing
 from ..tomography.algorithms import ALGORITHMS, DEFAULT_ALGORITHM, DEFAULT_BETA
 from ..tomography.plan import (DEFAULT_ITERATIONS, DEFAULT_MARGIN, DEFAULT_OVERSAMPLING,
@@ -111,6 +112,8 @@ def add_parser(commands: Commands) -> None:
 def run(args: argparse.Namespace) -> None:
     request = request_of(args)
     assert isinstance(request, ReconstructionRequest)
+    # what writing reconstruction.nc and .png takes, named before any work
+    require_all(NETCDF_WRITER + ("matplotlib",), "fit", "writing reconstruction.nc and .png")
     result = request.run()
     with writing():
         result.save(args.output_dir)

@@ -123,6 +123,11 @@ class StoreError(LibkernelsError, OSError):
     """A scan store that cannot be created, written or continued; the message says why."""
 
 
+class ComputationError(LibkernelsError, RuntimeError):
+    """A quantum-chemistry computation the package ran that did not give a result: an
+    SCF or a geometry optimisation that did not converge; the message says what to try."""
+
+
 class ScanError(LibkernelsError, RuntimeError):
     """A scan that stopped before the end, or could not start; the message says what to do."""
 
@@ -196,7 +201,8 @@ class MapWarning(LibkernelsWarning):
 __all__ = [
     "LibkernelsError", "InputError", "MemoryLimitError", "MoleculeError", "CommandLineError",
     "ReadError", "MoldenError", "RecordError", "MeasuredDataError", "OutputError", "JobError",
-    "StoreError", "ScanError", "LibraryNotFoundError", "MissingKernelError", "KernelMemoryError",
+    "StoreError", "ScanError", "ComputationError", "LibraryNotFoundError", "MissingKernelError",
+    "KernelMemoryError",
     "MissingExtraError", "RequestError", "LibkernelsWarning", "MoldenCorrectionWarning",
     "FitWarning",
     "DroppedPartsWarning", "ReaderWarning", "IdentifiabilityWarning", "MapWarning",

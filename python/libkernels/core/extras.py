@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import importlib
 from types import ModuleType
-from typing import Optional
+from typing import Optional, Tuple
 
 from .errors import MissingExtraError
 
@@ -32,6 +32,19 @@ def require(module: str, extra: str, purpose: str, what: str = "",
         raise MissingExtraError(
             f"{purpose} needs {what or module.split('.')[0]}: {install_hint(extra)}"
             + (f" ({alternative})" if alternative else "")) from None
+
+
+# what writing NetCDF-4 files takes (h5netcdf 1.8 and later do not bring h5py)
+NETCDF_WRITER = ("xarray", "h5netcdf", "h5py")
+
+
+def require_all(modules: Tuple[str, ...], extra: str, purpose: str) -> None:
+    """Every one of `modules` importable, or one MissingExtraError naming those missing
+    and the extra that brings them: called before any work that ends in them."""
+    missing = [name for name in modules if optional(name) is None]
+    if missing:
+        raise MissingExtraError(f"{purpose} needs {', '.join(missing)}: "
+                                f"{install_hint(extra)}")
 
 
 def optional(module: str) -> Optional[ModuleType]:

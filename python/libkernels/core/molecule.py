@@ -17,7 +17,7 @@ from __future__ import annotations
 import re
 import warnings
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, List, NamedTuple, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -96,10 +96,20 @@ class Molecule:
     directly), `origin` the file it was read from (None for molecules built
     directly), so that a record of work on it can name that file.  `title` names the source (a file's name), `name` the molecule as
     the file calls it (its title line; "" when it gives none).
+
+    `mo_name` gives orbitals a name of their own ("" where they have none):
+    the Dyson orbitals of an ionisation calculation are IP1, IP2, ..., and
+    `orbital_index` selects them by it like HOMO or LUMO.  `computation` holds,
+    for orbitals the package computed itself (structures.compute_orbitals,
+    dyson_orbitals), what was computed and how: method, basis, charge, spin,
+    the turn and shift that brought the input coordinates into the library's
+    orientation, timings and the cache entry (None otherwise).
     """
 
     mo_symmetry: List[str]
+    mo_name: List[str]
     conversion: Optional[Conversion]
+    computation: Optional[Dict[str, Any]]
     origin: Optional[MoleculeFile] = None
 
     def __init__(self, *, atom_x: ArrayLike, atom_y: ArrayLike, atom_z: ArrayLike,
@@ -109,10 +119,13 @@ class Molecule:
                  mo_occ: Optional[ArrayLike] = None, mo_spin: Optional[ArrayLike] = None,
                  atomic_numbers: Optional[ArrayLike] = None, unit: LengthUnit = "bohr",
                  title: str = "", mo_symmetry: Optional[Sequence[str]] = None,
-                 conversion: Optional[Conversion] = None, name: str = "") -> None:
+                 conversion: Optional[Conversion] = None, name: str = "",
+                 mo_name: Optional[Sequence[str]] = None,
+                 computation: Optional[Dict[str, Any]] = None) -> None:
         self.title = title
         self.name = " ".join(str(name or "").split())[:80]
         self.conversion = conversion
+        self.computation = computation
         xyz = [_reals(name, v) for name, v in
                (("atom_x", atom_x), ("atom_y", atom_y), ("atom_z", atom_z))]
         if unit != "bohr":
@@ -144,6 +157,7 @@ class Molecule:
         self.mo_spin = np.zeros(n_orb, dtype=np.int32) if mo_spin is None else \
             _integers("mo_spin", mo_spin)
         self.mo_symmetry = [""] * n_orb if mo_symmetry is None else [str(s) for s in mo_symmetry]
+        self.mo_name = [""] * n_orb if mo_name is None else [str(s).strip() for s in mo_name]
         self._check_orbitals()
 
     # -- counts ------------------------------------------------------------
@@ -233,12 +247,22 @@ class Molecule:
         if n_comp != self.n_components:
             raise MoleculeError(f"mo_coeff rows have {n_comp} coefficients but the basis has "
                                 f"{self.n_components} components")
-        for name in ("mo_energy", "mo_occ", "mo_spin", "mo_symmetry"):
+        for name in ("mo_energy", "mo_occ", "mo_spin", "mo_symmetry", "mo_name"):
             if len(getattr(self, name)) != n_orb:
                 raise MoleculeError(f"{name} has {len(getattr(self, name))} entries for "
                                     f"{n_orb} orbitals")
         if not np.all(np.isin(self.mo_spin, (0, 1))):
             raise MoleculeError("mo_spin must be 0 (alpha) or 1 (beta)")
+        seen = set()
+        for name, spin in zip(self.mo_name, self.mo_spin):
+            if not name:
+                continue
+            if re.fullmatch(r"[+-]?\d+|(homo|lumo)\s*([+-]\s*\d+)?", name, re.IGNORECASE):
+                raise MoleculeError(f"orbital name {name!r} would read as an index or as a "
+                                    "name relative to the HOMO")
+            if (name.lower(), int(spin)) in seen:
+                raise MoleculeError(f"two orbitals of the same spin are named {name!r}")
+            seen.add((name.lower(), int(spin)))
         bad = ~np.isfinite(self.mo_coeff)
         if bad.any():
             o, c = np.argwhere(bad)[0]
@@ -272,11 +296,17 @@ class Molecule:
         text = str(selector).strip()
         if re.fullmatch(r"[+-]?\d+", text):
             return self.orbital_index(int(text), spin)
+        spin_code = _spin_code(spin)
+        named = [r for r, name in enumerate(self.mo_name) if name and name.lower() == text.lower()]
+        if named:
+            return next((r for r in named if self.mo_spin[r] == spin_code), named[0])
         match = re.fullmatch(r"(homo|lumo)\s*(?:([+-])\s*(\d+))?", text, re.IGNORECASE)
         if not match:
+            own = [name for name in self.mo_name if name]
             raise MoleculeError(f"cannot read orbital {selector!r}: give an index or a name "
-                                "such as HOMO, HOMO-1, LUMO, LUMO+1")
-        spin_code = _spin_code(spin)
+                                "such as HOMO, HOMO-1, LUMO, LUMO+1"
+                                + (f", or one of the orbitals' own names ({', '.join(own[:4])}"
+                                   f"{', ...' if len(own) > 4 else ''})" if own else ""))
         rows = np.flatnonzero(self.mo_spin == spin_code)
         if len(rows) == 0:
             raise MoleculeError(f"the molecule has no {('alpha', 'beta')[spin_code]} orbitals")
@@ -303,12 +333,15 @@ class Molecule:
                             f"occupied and {len(virtual)} virtual orbitals of this spin")
 
     def orbital_label(self, index: int) -> str:
-        """A readable name for orbital row `index`, e.g. 'HOMO-1' or 'LUMO (beta)'."""
+        """A readable name for orbital row `index`, e.g. 'HOMO-1' or 'LUMO (beta)' (its own
+        name, such as 'IP1', where it has one)."""
         spin = int(self.mo_spin[index])
         rows = np.flatnonzero(self.mo_spin == spin)
         occupied = rows[self.mo_occ[rows] > 0.5]
         virtual = rows[self.mo_occ[rows] <= 0.5]
         suffix = "" if self.spin_restricted else (" (alpha)", " (beta)")[spin]
+        if self.mo_name[index]:
+            return self.mo_name[index] + suffix
         if index in occupied:
             ranked = list(occupied[np.argsort(self.mo_energy[occupied], kind="stable")])
             shift = ranked.index(index) - (len(ranked) - 1)

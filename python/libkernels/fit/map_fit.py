@@ -101,11 +101,11 @@ def fit_map(plan: FitPlan, measured: MeasuredMap, molecule: Molecule, energy: fl
     start, angles, terms, names = np.asarray(plan.start, float), plan.angles, plan.terms, \
         list(plan.names)
     used = used_pixels(measured, plan.k_range)
-    flat = plan.flat
+    flat = plan.flat_at(measured.kx, measured.ky, energy)
     if flat is not None:
         used &= np.isfinite(flat)
     errors, notes = resolved_errors(plan, measured, used)
-    instrument = plan.instrument(used, instrument_values)
+    instrument = plan.instrument(used, instrument_values, flat)
     n_used = int(np.count_nonzero(used))
     n_fitted = len(names) + len(terms) + len(angles) + _instrument_count(instrument, plan)
     if n_used <= n_fitted:

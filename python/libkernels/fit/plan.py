@@ -6,8 +6,11 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple
 
+import numpy as np
+
 from ..core.memory import MemorySize
 from ..core.molecule import Molecule
+from ..kspace.geometry import k_of_energy
 from ..requests.maps import MapRequest
 from .forward import Instrument
 
@@ -47,6 +50,22 @@ class FitPlan:
     flat: Optional[Float64Array]
     model_image: bool
     progress: bool
+    k_area: bool = False
+
+    def flat_at(self, kx: Float64Array, ky: Float64Array, energy: float
+                ) -> Optional[Float64Array]:
+        """The response multiplying the whole model on the measured axes at kinetic
+        energy `energy` (eV): the flat field, and for counts per area in k the Jacobian
+        from solid angle, d2k = K kz dOmega, as K / kz (1 at normal emission; NaN
+        beyond the photoemission horizon, which masks those pixels)."""
+        if not self.k_area:
+            return self.flat
+        big_k = k_of_energy(energy)
+        k2 = kx[:, None] ** 2 + ky[None, :] ** 2
+        with np.errstate(invalid="ignore", divide="ignore"):
+            jacobian = big_k / np.sqrt(big_k * big_k - k2)
+        jacobian = np.where(k2 < big_k * big_k, jacobian, np.nan)
+        return jacobian if self.flat is None else self.flat * jacobian
 
     @property
     def fits_instrument(self) -> bool:

@@ -74,7 +74,8 @@ if TYPE_CHECKING:
     from ..core.types import Background, BoolArray, Float64Array, Polarisation, Spin, Symmetry
 
 __all__ = ["FitSettings", "FitRequest", "DeconvolutionRequest", "parse_fit_angles",
-           "fit_momentum_map", "deconvolve", "issue_warnings"]
+           "fit_momentum_map", "deconvolve", "issue_warnings", "measurement_notes",
+           "notes_report"]
 
 # The angles to fit: None, 'none', a name, 'alpha,gamma', or names or indices.
 FitAngles = Union[None, str, Sequence[Union[str, int]]]
@@ -122,6 +123,77 @@ def _flat_field_values(source: Any, measured: MeasuredMap, label: str) -> Float6
             raise MeasuredDataError(f"{label}: the flat field has shape {values.shape}, the "
                                     f"measured map {measured.intensity.shape[-2:]}")
     return np.where(values > 0, values, np.nan)
+
+
+def _pairs(text: Any) -> Dict[str, str]:
+    found = {}
+    for part in str(text or "").split("; "):
+        what, sep, how = part.partition(": ")
+        if sep:
+            found[what] = how
+    return found
+
+
+def measurement_notes(measured: MeasuredMap, given: Energies,
+                      counts_per: Optional[str] = None) -> Dict[str, Any]:
+    """What a fit read from the measured file and what it assumed (for its record and
+    report): the conversion's notes, the energies taken from the file, the given
+    energies that contradict the file's (used as given), the slices an energy window
+    summed, and what the intensity counts per."""
+    stated = stated_energies(measured)
+    merged = given.over(stated)
+    read = _pairs(measured.attrs.get("read_from_file"))
+    assumed = _pairs(measured.attrs.get("assumed"))
+    for name, source in merged.provenance().items():
+        if source == "file":
+            read.setdefault(name, f"{getattr(merged, name)} eV (from the file)")
+    for name, (mine, theirs) in given.conflicts(stated).items():
+        assumed[name] = f"{mine:g} eV as given, over the file's {theirs:g} eV (the given " \
+                        "value is used)"
+    for name in ("photon_energy", "work_function"):
+        file_value = measured.attrs.get(f"{name}_file")
+        if file_value is not None and name not in assumed:
+            assumed[name] = (f"{getattr(merged, name)} eV as given, over the file's "
+                             f"{float(file_value):g} eV (the given value is used)")
+    counted = counts_per_of(measured)
+    if counts_per is not None:
+        chosen = "k-area" if counts_per == "k-area" else "solid angle"
+        if chosen != counted and "counts_per" in measured.attrs:
+            assumed["counts_per"] = f"{chosen} as given, over the file's {counted}"
+        counted = chosen
+    notes: Dict[str, Any] = {"read_from_file": read, "assumed": assumed,
+                             "counts_per": counted}
+    if measured.attrs.get("slices_summed"):
+        notes["slices_summed"] = int(measured.attrs["slices_summed"])
+        notes["summed_energy_kind"] = str(measured.attrs.get("summed_energy_kind", ""))
+        notes["summed_energies"] = [float(v) for v in
+                                    np.atleast_1d(measured.attrs["summed_energies"])]
+    return notes
+
+
+def counts_per_of(measured: MeasuredMap) -> str:
+    """What the measured intensity counts per: 'k-area' or 'solid angle' (the
+    package's layouts, and data converted from angles)."""
+    stated = str(measured.attrs.get("counts_per", "solid angle")).strip().lower()
+    return "k-area" if stated in ("k-area", "k area") else "solid angle"
+
+
+def notes_report(notes: Mapping[str, Any]) -> List[str]:
+    """The notes as report lines."""
+    lines = []
+    if notes.get("slices_summed"):
+        energies = ", ".join(f"{v:g}" for v in notes["summed_energies"])
+        lines.append(f"summed {notes['slices_summed']} slices at "
+                     f"{notes['summed_energy_kind']} energies {energies} eV")
+    if notes.get("read_from_file"):
+        lines.append("read from the file: " + "; ".join(
+            f"{k}: {v}" for k, v in notes["read_from_file"].items()))
+    if notes.get("assumed"):
+        lines.append("assumed or overridden: " + "; ".join(
+            f"{k}: {v}" for k, v in notes["assumed"].items()))
+    if notes.get("counts_per") == "k-area":
+        lines.append("counts per area in k: the model multiplied by the Jacobian K / kz")
+    return lines
 
 
 def stated_energies(measured: MeasuredMap) -> Energies:
@@ -244,10 +316,11 @@ class FitSettings(ConversionSettings, MoleculeRequest):
         inputs.in_memory("flat_field", "a flat field in memory")
         return _flat_field_values(self.flat_field, measured, "flat_field")
 
-    def plan(self, flat: Optional[Float64Array]) -> FitPlan:
-        """The settings resolved for the fit itself."""
+    def plan(self, flat: Optional[Float64Array], k_area: bool = False) -> FitPlan:
+        """The settings resolved for the fit itself (`k_area`: the data count per area
+        in k, and the model takes the Jacobian)."""
         start = validated_angles(self.orientation)
-        return FitPlan(
+        return FitPlan(k_area=k_area,
             names=tuple(self.names), start=start, angles=parse_fit_angles(self.fit_angles),
             terms=tuple(background_terms(self.background)), spin=self.spin,
             symmetry=self.symmetry, polarisation=self.polarisation, incidence=self.incidence,
@@ -318,11 +391,12 @@ class FitRequest(FitSettings):
                                     f"{measured.intensity.shape[0]} slices; fit one slice, or "
                                     "use deconvolve for the stack")
         energy = self.kinetic_energy_of(measured)
+        notes = measurement_notes(measured, self.energies, self.counts_per)
         molecule = self.read_molecule(inputs)
-        result = fit_map(self.plan(self.read_flat(inputs, measured)), measured, molecule,
-                         energy)
+        result = fit_map(self.plan(self.read_flat(inputs, measured),
+                                   notes["counts_per"] == "k-area"), measured, molecule, energy)
         result.elapsed_seconds = time.perf_counter() - clock
-        result.record = self.to_record(inputs.found)
+        result.record = self.to_record(inputs.found, **notes)
         return result
 
     def run(self) -> FitResult:
@@ -383,12 +457,14 @@ class DeconvolutionRequest(FitSettings):
             raise MeasuredDataError(f"{stack.source}: a single map, not a stack; use "
                                     "fit_momentum_map, or give a binding_energy axis")
         energies, kinetic = self.slice_energies(stack)
+        notes = measurement_notes(stack, self.energies, self.counts_per)
         molecule = self.read_molecule(inputs)
-        result = deconvolve_stack(self.plan(self.read_flat(inputs, stack)), stack, molecule,
+        result = deconvolve_stack(self.plan(self.read_flat(inputs, stack),
+                                            notes["counts_per"] == "k-area"), stack, molecule,
                                   kinetic)
         result.elapsed_seconds = time.perf_counter() - clock
         result.energies = energies.provenance()
-        result.record = self.to_record(inputs.found)
+        result.record = self.to_record(inputs.found, **notes)
         return result
 
     def run(self) -> DeconvolutionResult:
@@ -432,6 +508,7 @@ def fit_momentum_map(measured: MeasuredSource, molecule: MoleculeSource, orbital
                      sample_azimuth: float = 0.0,
                      energy_window: Optional[Tuple[float, float]] = None,
                      k_step: Optional[float] = None, dims: Optional[Mapping[str, str]] = None,
+                     angle_unit: Optional[str] = None, counts_per: Optional[str] = None
                      ) -> FitResult:
     """Fits orbital weights, chosen orientation angles and a background to a
     measured momentum map; returns a FitResult.
@@ -461,8 +538,10 @@ def fit_momentum_map(measured: MeasuredSource, molecule: MoleculeSource, orbital
       guard's limit for the model maps (bytes or '8G'; default: half the
       available memory, or LIBKERNELS_MAX_MEMORY);
       data measured in angles (or a cube to window) are converted first, with
-      geometry, angle_offsets, sample_azimuth, energy_window, k_step and dims
-      as lk.to_momentum takes them.
+      geometry, angle_offsets, sample_azimuth, energy_window, k_step, dims and
+      angle_unit as lk.to_momentum takes them; counts_per 'solid-angle' or
+      'k-area' (a momentum microscope: the model takes the Jacobian K / kz) where
+      the file does not say.
     Issues the fit's warnings (result.warnings): IdentifiabilityWarning when
     orbitals cannot be told apart, FitWarning for a misfit, angles not
     separately determined, equivalent orientations and errors scaled by the
@@ -481,7 +560,8 @@ def fit_momentum_map(measured: MeasuredSource, molecule: MoleculeSource, orbital
         threads=threads, progress=progress, model_image=model_image, max_memory=max_memory,
         geometry=geometry, angle_offsets=None if angle_offsets is None else dict(angle_offsets),
         sample_azimuth=sample_azimuth, energy_window=energy_window, k_step=k_step,
-        dims=None if dims is None else dict(dims),).run()
+        dims=None if dims is None else dict(dims), angle_unit=angle_unit,
+        counts_per=counts_per).run()
 
 
 def deconvolve(measured_stack: MeasuredSource, molecule: MoleculeSource, orbitals: Orbitals,
@@ -504,6 +584,7 @@ def deconvolve(measured_stack: MeasuredSource, molecule: MoleculeSource, orbital
                sample_azimuth: float = 0.0,
                energy_window: Optional[Tuple[float, float]] = None,
                k_step: Optional[float] = None, dims: Optional[Mapping[str, str]] = None,
+               angle_unit: Optional[str] = None, counts_per: Optional[str] = None
                ) -> DeconvolutionResult:
     """Orbital weights of every slice of an energy stack; returns a DeconvolutionResult.
 
@@ -526,4 +607,5 @@ def deconvolve(measured_stack: MeasuredSource, molecule: MoleculeSource, orbital
         threads=threads, progress=progress, max_memory=max_memory,
         geometry=geometry, angle_offsets=None if angle_offsets is None else dict(angle_offsets),
         sample_azimuth=sample_azimuth, energy_window=energy_window, k_step=k_step,
-        dims=None if dims is None else dict(dims),).run()
+        dims=None if dims is None else dict(dims), angle_unit=angle_unit,
+        counts_per=counts_per).run()

@@ -9,7 +9,7 @@ component is reordered and re-signed to the library's convention
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, List, Optional
 
 import numpy as np
 
@@ -24,8 +24,11 @@ def from_pyscf(mol: Any, mo_coeff: Any = None, mo_energy: Any = None, mo_occ: An
 
     `mo_coeff` is (nao, nmo) as PySCF stores it, or (2, nao, nmo) for
     unrestricted orbitals (alpha then beta); likewise mo_energy and mo_occ.
-    `mol` may also be a finished SCF object, whose orbitals are then used.
+    `mol` may also be a finished SCF object, whose orbitals are then used.  Orbitals
+    of a symmetry-adapted SCF (mol.symmetry) keep their irreducible representations
+    in mo_symmetry.
     """
+    scf = None
     if hasattr(mol, "mo_coeff") and hasattr(mol, "mol"):
         scf = mol
         mol = scf.mol
@@ -57,6 +60,7 @@ def from_pyscf(mol: Any, mo_coeff: Any = None, mo_energy: Any = None, mo_occ: An
 
     kwargs: dict = {}
     if mo_coeff is not None:
+        labels = irrep_labels(mol, mo_coeff, scf)
         coeff = np.asarray(mo_coeff, dtype=np.float64)
         spins = None
         if coeff.ndim == 3:
@@ -73,6 +77,8 @@ def from_pyscf(mol: Any, mo_coeff: Any = None, mo_energy: Any = None, mo_occ: An
         kwargs["mo_energy"] = mo_energy
         kwargs["mo_occ"] = mo_occ
         kwargs["mo_spin"] = None if spins is None else spins.astype(np.int32)
+        if labels is not None and len(labels) == coeff.shape[1]:
+            kwargs["mo_symmetry"] = labels
 
     coords = mol.atom_coords(unit="Bohr")
     return Molecule(
@@ -84,3 +90,24 @@ def from_pyscf(mol: Any, mo_coeff: Any = None, mo_energy: Any = None, mo_occ: An
         prim_coeff=np.concatenate([library_contraction(s[1], s[2], s[3], renormalise)
                                    for s in shells]),
         title="pyscf", **kwargs)
+
+
+def irrep_labels(mol: Any, mo_coeff: Any, scf: Any = None) -> Optional[List[str]]:
+    """The irreducible representation of every orbital where a symmetry-adapted SCF
+    knows them (its get_orbsym, or the orbsym tag on mo_coeff, holds irrep ids that
+    mol.irrep_id/irrep_name name); None otherwise."""
+    orbsym = getattr(mo_coeff, "orbsym", None)
+    if orbsym is None and scf is not None and hasattr(scf, "get_orbsym"):
+        try:
+            orbsym = scf.get_orbsym(mo_coeff)
+        except Exception:  # an SCF of another kind: no labels rather than no molecule
+            orbsym = None
+    ids = getattr(mol, "irrep_id", None)
+    names = getattr(mol, "irrep_name", None)
+    if orbsym is None or ids is None or names is None or not getattr(mol, "symmetry", False):
+        return None
+    table = {int(i): str(n) for i, n in zip(ids, names)}
+    try:
+        return [table[int(i)] for i in np.asarray(orbsym).ravel()]
+    except (KeyError, TypeError, ValueError):
+        return None

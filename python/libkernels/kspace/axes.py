@@ -13,6 +13,7 @@ role (degrees, eV, 1/Å):
     kx, ky          parallel momenta (data already in momentum space)
     kinetic_energy, binding_energy
     energy_above_fermi   E - E_F in eV (negative below the Fermi level)
+    photon_energy   the photon energy of a photon-energy scan (eV)
 
 A dimension is placed by `dims` when given ({file's name: role}), else by
 its name (NAMES, in any case, without spaces or underscores), else by its
@@ -22,6 +23,21 @@ lists the dimensions found and the option that names them.  Scalar
 coordinates with a role (a manipulator angle held fixed during the scan) are
 kept as fixed angles, scalar energies as the data's energy.  Coordinates must be finite and monotonic (descending
 ones are turned around) and angles within +-90 degrees (azimuths excepted).
+
+Units are never guessed.  An angle is in degrees or radians only when its
+`units` say so (deg, degree, °, rad, radian, mrad; the unit in brackets of an
+Igor or SES label such as `Y-Scale [deg]`), or when the caller states it
+(`angle_unit`, --angle-unit), which then wins over the file and is recorded as
+given.  A reader that knows its writer's convention writes the unit onto the
+coordinates itself (formats/measured/: the field's xarray layout stores
+radians).  An angle axis without a unit is refused in one line naming the
+axis, its range and --angle-unit; so is an axis labelled in degrees whose span
+is below 2 degrees while its values look like radians, and the axes of an Igor
+wave without scaling (its indices), unless the caller states the unit.
+Energies: an axis is kinetic, binding or E - E_F by its name, the `type`
+attribute (NeXus), the label (`Kinetic Energy [eV]`) or the file's energy
+scale (an SES note); under this package's own names (kinetic_energy,
+binding_energy) eV is the unit when none is written.
 """
 
 from __future__ import annotations
@@ -35,17 +51,19 @@ import numpy as np
 
 from ..core.errors import MeasuredDataError
 from ..core.measured import in_unit
+from .metadata import Stated, stated as stated_metadata
 
 if TYPE_CHECKING:
     import xarray
 
 __all__ = ["ANGLES", "MOMENTA", "ENERGIES", "ROLES", "NAMES", "Placed", "place",
-           "parse_dims"]
+           "parse_dims", "bare_unit", "check_angle_unit", "ANGLE_UNIT_CHOICES", "ANGLE_UNITS"]
 
 ANGLES = ("phi", "psi", "theta", "beta", "azimuth")
 MOMENTA = ("kx", "ky")
 ENERGIES = ("kinetic_energy", "binding_energy", "energy_above_fermi")
-ROLES = ANGLES + MOMENTA + ENERGIES
+SCANS = ("photon_energy",)
+ROLES = ANGLES + MOMENTA + ENERGIES + SCANS
 
 # role -> names it is recognised by (compared in lower case, without spaces and _)
 NAMES: Dict[str, Tuple[str, ...]] = {
@@ -60,11 +78,19 @@ NAMES: Dict[str, Tuple[str, ...]] = {
     "kinetic_energy": ("kineticenergy", "ekin", "ek", "kinetic", "ke"),
     "binding_energy": ("bindingenergy", "eb", "ebin", "binding", "be"),
     "energy_above_fermi": ("ev", "eef", "e-ef", "energyrelative"),
+    "photon_energy": ("hv", "photonenergy", "excitationenergy", "hn"),
 }
 _BY_NAME = {alias: role for role, aliases in NAMES.items() for alias in aliases}
 
-DEGREE_UNITS = ("deg", "degree", "degrees", "°", "")
-RADIAN_UNITS = ("rad", "radian", "radians")
+# angle units as files write them (lower case) -> degrees per unit
+ANGLE_UNITS = {**dict.fromkeys(("deg", "degree", "degrees", "°", "deg."), 1.0),
+               **dict.fromkeys(("rad", "radian", "radians"), math.degrees(1.0)),
+               **dict.fromkeys(("mrad", "milliradian", "milliradians"), math.degrees(1e-3))}
+ANGLE_UNIT_CHOICES = ("deg", "rad")
+# an axis labelled in degrees spanning less than this, with values no larger than
+# a right angle in radians, is taken for radians mislabelled (unless stated)
+SMALL_SPAN_DEGREES = 2.0
+ANGLE_HINT = "give --angle-unit deg or rad (Python: angle_unit='deg' or 'rad')"
 DIMS_HINT = ("name them with --dims NAME=ROLE (Python: dims={NAME: ROLE}); roles: "
              + ", ".join(ROLES))
 
@@ -78,6 +104,25 @@ def _unit(attrs: Mapping[str, Any]) -> str:
     if isinstance(unit, bytes):
         unit = unit.decode("latin-1")
     return str(unit).strip()
+
+
+def bare_unit(unit: str) -> str:
+    """The unit of a label such as Igor's and SES's `Kinetic Energy [eV]` (the text in
+    its last brackets), else the unit itself."""
+    match = re.search(r"\[([^\[\]]*)\]\s*$", unit)
+    return (match.group(1) if match else unit).strip()
+
+
+def check_angle_unit(value: Any) -> Optional[str]:
+    """None, 'deg' or 'rad' (also degree(s), radian(s))."""
+    if value is None:
+        return None
+    key = str(value).strip().lower()
+    unit = {"deg": "deg", "degree": "deg", "degrees": "deg", "rad": "rad", "radian": "rad",
+            "radians": "rad"}.get(key)
+    if unit is None:
+        raise MeasuredDataError(f"angle_unit: must be deg or rad, got {value!r}")
+    return unit
 
 
 def parse_dims(value: Any) -> Dict[str, str]:
@@ -116,6 +161,8 @@ class Placed:
     fixed: Dict[str, float] = field(default_factory=dict)
     attrs: Dict[str, Any] = field(default_factory=dict)
     found: str = ""
+    angle_units: Dict[str, str] = field(default_factory=dict)
+    stated: Stated = field(default_factory=Stated)
 
     @property
     def dims(self) -> Tuple[str, ...]:
@@ -139,10 +186,13 @@ def _describe(dataset: Any) -> str:
 
 def _role_by_unit(name: str, attrs: Mapping[str, Any], dataset_attrs: Mapping[str, Any]
                   ) -> Optional[str]:
-    """The role of a dimension named unhelpfully, from its unit and energy type."""
-    unit = _unit(attrs).lower()
+    """The role of a dimension named unhelpfully, from its unit (or label) and
+    energy type."""
+    label = _unit(attrs).lower()
+    unit = bare_unit(label)
     if unit in ("ev", "mev", "kev") or _normal(name) == "energy":
-        kind = str(attrs.get("type", "") or dataset_attrs.get("energy_scale", "")).lower()
+        kind = str(attrs.get("type", "") or (label if "[" in label else "") or
+                   dataset_attrs.get("energy_scale", "")).lower().strip()
         if kind.startswith("kin"):
             return "kinetic_energy"
         if kind.startswith("bind"):
@@ -150,23 +200,72 @@ def _role_by_unit(name: str, attrs: Mapping[str, Any], dataset_attrs: Mapping[st
     return None
 
 
-def _coordinate(values: Any, role: str, unit: str, label: str, name: str) -> Any:
+def _range(values: Any) -> str:
+    flat = np.asarray(values, dtype=np.float64).reshape(-1)
+    return f"{flat.min():.6g} to {flat.max():.6g}" if flat.size > 1 else f"{flat[0]:.6g}"
+
+
+@dataclass
+class UnitNote:
+    """How the unit of each angle was decided (for the record): {name: text}."""
+
+    notes: Dict[str, str] = field(default_factory=dict)
+
+
+def _angle_degrees(values: Any, unit: str, label: str, name: str, stated: Optional[str],
+                   unscaled: bool, notes: UnitNote) -> Any:
+    """An angle coordinate in degrees (module notes: the unit from the file or the
+    caller, never guessed)."""
     values = np.asarray(values, dtype=np.float64)
-    lower = unit.lower()
+    written = bare_unit(unit).lower()
+    if stated is not None:
+        factor = ANGLE_UNITS[stated]
+        if written and written in ANGLE_UNITS and ANGLE_UNITS[written] != factor:
+            notes.notes[name] = f"{stated} (given, over the file's {unit!r})"
+        else:
+            notes.notes[name] = f"{stated} (given)"
+        return values * factor
+    where = f"the angle axis {name} ({_range(values)})"
+    if unscaled:
+        raise MeasuredDataError(f"{label}: the Igor wave has no scaling (start 0, step 1 on "
+                                f"every dimension), so {where} holds indices, not angles; "
+                                f"{ANGLE_HINT} if they are, or scale the wave")
+    if not written:
+        raise MeasuredDataError(f"{label}: {where} states no unit, and this file's writer "
+                                f"has no convention that says it; {ANGLE_HINT}")
+    if written not in ANGLE_UNITS:
+        raise MeasuredDataError(f"{label}: unknown unit {unit!r} of {where}; {ANGLE_HINT}")
+    degrees = values * ANGLE_UNITS[written]
+    if ANGLE_UNITS[written] == 1.0 and values.size > 1:
+        span = float(np.ptp(values))
+        if span < SMALL_SPAN_DEGREES and float(np.max(np.abs(values))) <= math.pi / 2:
+            raise MeasuredDataError(
+                f"{label}: {where} is labelled {unit!r} but spans only {span:.3g} degrees, as "
+                f"radians would; give --angle-unit rad if they are radians, or --angle-unit "
+                f"deg to confirm degrees")
+    notes.notes[name] = f"{written} (the file's {unit!r})"
+    return degrees
+
+
+def _coordinate(values: Any, role: str, unit: str, label: str, name: str,
+                stated: Optional[str] = None, unscaled: bool = False,
+                notes: Optional[UnitNote] = None) -> Any:
     if role in ANGLES:
-        if lower in RADIAN_UNITS:
-            values = np.degrees(values)
-        elif lower not in DEGREE_UNITS:
-            raise MeasuredDataError(f"{label}: unknown unit {unit!r} of the angle {name}; give "
-                                    "deg or rad")
-        return values
-    return in_unit(values, "energy" if role in ENERGIES else "momentum", unit, label, name)
+        return _angle_degrees(values, unit, label, name, stated, unscaled,
+                              notes if notes is not None else UnitNote())
+    values = np.asarray(values, dtype=np.float64)
+    return in_unit(values, "energy" if role in ENERGIES + SCANS else "momentum", bare_unit(unit),
+                   label, name)
 
 
-def place(dataset: xarray.Dataset, dims: Any = None, label: str = "") -> Placed:
-    """The data with every dimension given its role (see the module notes)."""
+def place(dataset: xarray.Dataset, dims: Any = None, label: str = "",
+          angle_unit: Optional[str] = None) -> Placed:
+    """The data with every dimension given its role (see the module notes);
+    `angle_unit` ('deg' or 'rad') states the unit of every angle, over the file's."""
     label = label or str(dataset.attrs.get("source", "data"))
     given = parse_dims(dims)
+    stated = check_angle_unit(angle_unit)
+    notes = UnitNote()
     intensity = dataset["intensity"]
     found = _describe(dataset)
     if intensity.size == 0 or 0 in intensity.shape:
@@ -186,6 +285,10 @@ def place(dataset: xarray.Dataset, dims: Any = None, label: str = "") -> Placed:
             unplaced.append(name)
         else:
             roles[name] = role
+    for name in unplaced:  # a reader that knows why a dimension is no angle says so
+        why = dataset[name].attrs.get("not_placed") if name in dataset.coords else None
+        if why:
+            raise MeasuredDataError(f"{label}: the axis {name} {why}")
     if unplaced:
         raise MeasuredDataError(f"{label}: cannot tell what dimension(s) "
                                 f"{', '.join(unplaced)} are (dimensions found: {found}); "
@@ -204,10 +307,19 @@ def place(dataset: xarray.Dataset, dims: Any = None, label: str = "") -> Placed:
         name = str(key)
         role = given.get(name) or _BY_NAME.get(_normal(name))
         if coordinate.ndim == 0 and role in ANGLES:
-            value = float(_coordinate(coordinate.values, role, _unit(coordinate.attrs), label,
-                                      name))
+            raw = float(np.asarray(coordinate.values, dtype=np.float64))
+            if raw == 0.0 and not _unit(coordinate.attrs) and stated is None:
+                value = 0.0  # zero in any unit
+            else:
+                value = float(_coordinate(coordinate.values, role, _unit(coordinate.attrs),
+                                          label, name, stated, False, notes))
+                if coordinate.attrs.get("units_from") and stated is None:
+                    notes.notes[name] = f"{_unit(coordinate.attrs)} ({coordinate.attrs['units_from']})"
             if math.isfinite(value):
                 fixed[role] = value
+        elif coordinate.ndim == 0 and role == "photon_energy":
+            attrs.setdefault("photon_energy", float(_coordinate(
+                coordinate.values, role, _unit(coordinate.attrs), label, name)))
         elif coordinate.ndim == 0 and role in ("kinetic_energy", "binding_energy"):
             attrs.setdefault(role, float(_coordinate(coordinate.values, role,
                                                      _unit(coordinate.attrs), label, name)))
@@ -216,7 +328,10 @@ def place(dataset: xarray.Dataset, dims: Any = None, label: str = "") -> Placed:
     flips = {}
     for name, role in roles.items():
         values = _coordinate(dataset[name].values, role, _unit(dataset[name].attrs), label,
-                             name)
+                             name, stated, bool(dataset[name].attrs.get("igor_unscaled")),
+                             notes)
+        if name in notes.notes and dataset[name].attrs.get("units_from") and stated is None:
+            notes.notes[name] = f"{_unit(dataset[name].attrs)} ({dataset[name].attrs['units_from']})"
         if values.ndim != 1 or not np.all(np.isfinite(values)):
             raise MeasuredDataError(f"{label}: the coordinate of {name} holds NaN or infinite "
                                     "values")
@@ -227,7 +342,7 @@ def place(dataset: xarray.Dataset, dims: Any = None, label: str = "") -> Placed:
         if role in ("phi", "psi", "theta", "beta") and np.max(np.abs(values)) > 90.0:
             raise MeasuredDataError(f"{label}: the angle {name} reaches "
                                     f"{values[np.argmax(np.abs(values))]:g} degrees, beyond "
-                                    "+-90 (is its unit right? radians need units='rad')")
+                                    f"+-90 (is its unit right? {ANGLE_HINT})")
         if values.size > 1 and steps[0] < 0:
             flips[name] = slice(None, None, -1)
             values = values[::-1]
@@ -243,4 +358,8 @@ def place(dataset: xarray.Dataset, dims: Any = None, label: str = "") -> Placed:
             variables[variable] = (tuple(roles[str(d)] for d in array.dims), array.data,
                                    dict(array.attrs))
     placed_data = type(dataset)(variables, coords=coords)
-    return Placed(placed_data, fixed, attrs, found)
+    metadata = stated_metadata(dataset)
+    for name in ("photon_energy", "work_function"):
+        if name in metadata.values and "photon_energy" not in roles.values():
+            attrs.setdefault(name, metadata.values[name])
+    return Placed(placed_data, fixed, attrs, found, notes.notes, metadata)

@@ -46,7 +46,11 @@ from ..formats.measured import npz
 from .axes import MOMENTA, Placed, place
 from .geometry import GEOMETRIES, Geometry, k_of_energy
 from .resample import AngleAxis, Resampler, lattice
-from .settings import ConversionSettings
+from .settings import Conversion, ConversionSettings, conversion_of
+from .slices import (COUNT_WINDOW, SliceEnergies, describe_window, described,
+                     expected_counts_variance, slice_energies as _energies, window_slices)
+from .cuts import convert_cut
+from .kz import convert_photon_scan
 
 if TYPE_CHECKING:
     import xarray
@@ -61,30 +65,8 @@ __all__ = ["Conversion", "conversion_of", "to_momentum", "convert", "write_netcd
 WORK_BYTES_PER_PIXEL = 16 * 8
 # a chunk of slices takes at most this share of the memory limit
 CHUNK_SHARE = 0.25
-# side of the neighbourhood whose mean count estimates a pixel's expected count
-COUNT_WINDOW = 5
 # the attribute holding Resampler.information_ratio of a conversion
 INFORMATION_RATIO = "information_ratio"
-
-
-@dataclass(frozen=True)
-class Conversion(ConversionSettings):
-    """A conversion: its settings (ConversionSettings), the energies given for it
-    (`energies`, in eV; the file's fill in what they leave open) and the memory
-    guard's limit (`max_memory`)."""
-
-    energies: Energies = field(default_factory=Energies)
-    max_memory: MemorySize = None
-
-    def __post_init__(self) -> None:
-        self.check()
-
-
-def conversion_of(settings: ConversionSettings, energies: Energies,
-                  max_memory: MemorySize = None) -> Conversion:
-    """The conversion a request's settings (ConversionSettings) describe, with `energies`."""
-    return Conversion(**{f.name: getattr(settings, f.name) for f in fields(ConversionSettings)},
-                      energies=energies, max_memory=max_memory)
 
 
 def _open(data: Any, conversion: Conversion) -> Placed:
@@ -97,7 +79,10 @@ def _open(data: Any, conversion: Conversion) -> Placed:
                                         "NetCDF, Zarr and Igor files; a .npz already on kx, ky "
                                         "needs no conversion: fit, deconvolve and reconstruct "
                                         "take it as it is")
-            dataset = layouts.read(source, chunked=optional("dask.array") is not None)
+            # what the header declares is checked before dask and the data are touched
+            layouts.checked_header(source, conversion.max_memory, chunked=True)
+            dataset = layouts.read(source, chunked=optional("dask.array") is not None,
+                                   max_memory=conversion.max_memory)
         label = source.label
     elif hasattr(data, "data_vars") or hasattr(data, "dims"):
         dataset = data if hasattr(data, "data_vars") else data.to_dataset(name="intensity")
@@ -110,73 +95,7 @@ def _open(data: Any, conversion: Conversion) -> Placed:
     else:
         raise MeasuredDataError(f"to_momentum takes a file or an xarray object, got "
                                 f"{type(data).__name__}")
-    return place(dataset, conversion.dims, label)
-
-
-# ---- energies ---------------------------------------------------------------------------
-
-@dataclass
-class SliceEnergies:
-    kinetic: Float64Array        # per slice (one value for a map)
-    binding: Optional[Float64Array]
-    photon_energy: Optional[float]
-    work_function: Optional[float]
-
-
-def _stated(placed: Placed) -> Energies:
-    """The energies the file's attributes state."""
-    values = {}
-    for name in ("photon_energy", "work_function", "kinetic_energy", "binding_energy"):
-        value = placed.attrs.get(name)
-        try:
-            number = float(np.asarray(value).reshape(-1)[0]) if value is not None else None
-        except (TypeError, ValueError, IndexError):
-            number = None
-        if number is not None and math.isfinite(number):
-            values[name] = number
-    return Energies.stated(values)
-
-
-def _energies(placed: Placed, conversion: Conversion, label: str,
-              required: bool = True) -> SliceEnergies:
-    """The kinetic (and binding) energy of every slice: the given energies over the
-    file's, the energy axis giving each slice's own.  Data already in momentum need
-    none (`required` False): what is missing is NaN."""
-    dim = placed.energy_dim()
-    merged = conversion.energies.over(_stated(placed))
-    count = 1
-    if dim is not None:
-        axis = np.asarray(placed.data[dim].values, dtype=np.float64)
-        count = axis.size
-        # the axis is each slice's own energy, whatever the file states beside it
-        merged = replace(merged, kinetic_energy=tuple(axis) if dim == "kinetic_energy" else None,
-                         binding_energy=None if dim == "kinetic_energy" else
-                         tuple(axis if dim == "binding_energy" else -axis))
-    try:
-        if merged.kinetic_energy is None and (merged.photon_energy is None or
-                                              merged.work_function is None):
-            what = {None: "a binding energy", "binding_energy": "binding energies"}.get(
-                dim, "energies E - E_F")
-            missing = "photon_energy" if merged.photon_energy is None else "work_function"
-            if dim is None and merged.binding_energy is None:
-                raise InputError("photon_energy", f"is missing: {label} has no energy axis and "
-                                                  "records no energy", "give {kinetic_energy}, "
-                                                  "or {photon_energy} with {work_function}")
-            raise InputError(missing, f"is missing: {label} gives {what} and records no "
-                                      f"{missing.replace('_', ' ')}")
-        kinetic = merged.kinetic(count, what=label)
-    except InputError:
-        if required:
-            raise
-        kinetic = np.full(count, np.nan)
-    binding = merged.known_binding(count)
-    if required and np.any(kinetic <= 0):
-        if dim == "kinetic_energy":
-            raise MeasuredDataError(f"{label}: kinetic energies down to {kinetic.min():g} eV; "
-                                    "they must be positive")
-        raise InputError("photon_energy", f"leaves kinetic energies down to {kinetic.min():g} "
-                                          f"eV for {label}; they must be positive")
-    return SliceEnergies(kinetic, binding, merged.photon_energy, merged.work_function)
+    return place(dataset, conversion.dims, label, conversion.angle_unit)
 
 
 # ---- the conversion ------------------------------------------------------------------------
@@ -223,46 +142,13 @@ def _k_range(geometry: Geometry, a: AngleAxis, b: AngleAxis, k: float
     return float(x.min()) * k, float(x.max()) * k, float(y.min()) * k, float(y.max()) * k
 
 
-def _box_sum(values: Any, axis: int, half: int) -> Any:
-    """Sums over windows of 2 * half + 1 along `axis`, shortened at the ends."""
-    pad = [(0, 0)] * values.ndim
-    pad[axis] = (half + 1, half)
-    sums = np.cumsum(np.pad(values, pad), axis=axis)
-    n = values.shape[axis]
-    return np.take(sums, np.arange(2 * half + 1, 2 * half + 1 + n), axis=axis) - \
-        np.take(sums, np.arange(n), axis=axis)
-
-
-def expected_counts_variance(counts: Any) -> Float32Array:
-    """Variances of the counts of one slice (a, b): each pixel's expected count, the
-    mean of its COUNT_WINDOW x COUNT_WINDOW neighbourhood (NaN left out), at least 1;
-    NaN where the count is."""
-    values = np.asarray(counts, dtype=np.float32)
-    half = COUNT_WINDOW // 2
-    finite = np.isfinite(values)
-    whole = bool(finite.all())
-    if whole:
-        n_a, n_b = values.shape
-        ones_a = _box_sum(np.ones(n_a, np.float32), 0, half)
-        ones_b = _box_sum(np.ones(n_b, np.float32), 0, half)
-        pixels = ones_a[:, None] * ones_b[None, :]
-    else:
-        values = np.where(finite, values, np.float32(0))
-        pixels = _box_sum(_box_sum(finite.astype(np.float32), 0, half), 1, half)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        mean = _box_sum(_box_sum(values, 0, half), 1, half) / pixels
-    variance = np.maximum(mean, np.float32(1))  # NaN (no finite neighbour) stays NaN
-    if not whole:
-        variance[~finite] = np.nan
-    return variance
-
-
 def to_momentum(data: Any, geometry: Optional[str] = None, *,
                 angle_offsets: Optional[Mapping[str, float]] = None, sample_azimuth: float = 0.0,
                 photon_energy: Optional[float] = None, work_function: Optional[float] = None,
-                kinetic_energy: Optional[float] = None,
+                kinetic_energy: Optional[float] = None, inner_potential: Optional[float] = None,
+                counts_per: Optional[str] = None,
                 energy_window: Optional[Sequence[float]] = None, k_step: Optional[float] = None,
-                dims: Optional[Mapping[str, str]] = None,
+                dims: Optional[Mapping[str, str]] = None, angle_unit: Optional[str] = None,
                 max_memory: MemorySize = None) -> xarray.Dataset:
     """Measured data on a square momentum lattice, with uncertainties (module notes).
 
@@ -273,15 +159,21 @@ def to_momentum(data: Any, geometry: Optional[str] = None, *,
     kinetic_energy in eV (the file's when not given); energy_window: (low, high)
     eV of the output energy axis (binding energy when the photon energy is
     known, else kinetic), summed into one map; k_step: the lattice step in 1/Å;
-    dims: {file's dimension: role} where names do not tell; max_memory: above it
-    the conversion is lazy, chunk by chunk."""
+    inner_potential (eV): for photon-energy scans, converted to (kz, k_par)
+    (kz.py); counts_per: 'solid-angle' or 'k-area' for data already in momentum
+    whose file does not say;
+    dims: {file's dimension: role} where names do not tell; angle_unit: 'deg' or
+    'rad' for every angle, where the file states none (or over what it states);
+    max_memory: above it the conversion is lazy, chunk by chunk."""
     conversion = Conversion(
         geometry=geometry, angle_offsets=None if angle_offsets is None else dict(angle_offsets),
         sample_azimuth=sample_azimuth,
         energy_window=None if energy_window is None else (energy_window[0], energy_window[1]),
-        k_step=k_step, dims=None if dims is None else dict(dims),
+        k_step=k_step, dims=None if dims is None else dict(dims), angle_unit=angle_unit,
+        counts_per=counts_per,
         energies=Energies(photon_energy=photon_energy, work_function=work_function,
-                          kinetic_energy=kinetic_energy), max_memory=max_memory)
+                          kinetic_energy=kinetic_energy, inner_potential=inner_potential),
+        max_memory=max_memory)
     return convert(data, conversion)
 
 
@@ -290,9 +182,13 @@ def convert(data: Any, conversion: Conversion) -> xarray.Dataset:
     xr = require("xarray", "lab", "converting measured data", "xarray")
     placed = _open(data, conversion)
     label = str(placed.attrs.get("source", "the data"))
+    if "photon_energy" in placed.dims:
+        return convert_photon_scan(xr, placed, conversion, label)
     dim = placed.energy_dim()
     momentum = all(d in placed.dims for d in MOMENTA)
     energies = _energies(placed, conversion, label, required=not momentum)
+    if not momentum and len(placed.angle_dims()) == 1:
+        return convert_cut(xr, placed, conversion, energies, label)
     if momentum and (conversion.geometry in (None, "momentum")):
         geometry = None
     else:
@@ -300,25 +196,20 @@ def convert(data: Any, conversion: Conversion) -> xarray.Dataset:
             raise MeasuredDataError(f"{label}: measured in angles ({placed.found}), not "
                                     "momentum; give the geometry that measured them")
         geometry = _geometry(placed, conversion, label)
+    counts = counts_per(placed, conversion, geometry, label)
     selected = np.arange(energies.kinetic.size)
-    energy_axis = energies.binding if energies.binding is not None else energies.kinetic
+    window = None
     if conversion.energy_window is not None:
-        if dim is None:
-            raise InputError("energy_window", f"needs an energy axis; {label} is a single map")
-        low, high = conversion.energy_window
-        selected = np.flatnonzero((energy_axis >= low) & (energy_axis <= high))
-        if selected.size == 0:
-            name = "binding" if energies.binding is not None else "kinetic"
-            raise InputError("energy_window", f"{low:g} to {high:g} eV holds no slice of "
-                                              f"{label} ({name} energies "
-                                              f"{energy_axis.min():g} to "
-                                              f"{energy_axis.max():g} eV)")
+        selected, quantity, summed = window_slices(placed, energies, conversion.energy_window,
+                                                   label)
+        window = (quantity, summed)
     order = ((dim,) if dim else ()) + ((("kx", "ky") if geometry is None else geometry.scanned))
     intensity = placed.data["intensity"].transpose(*order).data
     sigma = placed.data["sigma"].transpose(*order).data if "sigma" in placed.data else None
     if dim is None:
         intensity = intensity[None]
         sigma = None if sigma is None else sigma[None]
+    extent = None
     if geometry is None:
         kx = np.asarray(placed.data["kx"].values)
         ky = np.asarray(placed.data["ky"].values)
@@ -328,8 +219,8 @@ def convert(data: Any, conversion: Conversion) -> xarray.Dataset:
         k_top = k_of_energy(float(np.nanmax(energies.kinetic[selected])))
         step = conversion.k_step or k_top * min(abs(a.step), abs(b.step) if
                                                 geometry.kind != "polar-azimuth" else abs(a.step))
-        x0, x1, y0, y1 = _k_range(geometry, a, b, k_top)
-        kx, ky = lattice(x0, x1, step), lattice(y0, y1, step)
+        extent = _k_range(geometry, a, b, k_top)
+        kx, ky = lattice(extent[0], extent[1], step), lattice(extent[2], extent[3], step)
         resampler = Resampler(geometry, a, b, kx, ky)
     n_in = int(np.prod(intensity.shape[1:]))
     n_out = kx.size * ky.size
@@ -355,8 +246,64 @@ def convert(data: Any, conversion: Conversion) -> xarray.Dataset:
         values, variances = values[0], variances[0]
     information = None if resampler is None else resampler.information_ratio(
         float(np.nanmean(energies.kinetic[selected])))
-    return _dataset(xr, values, variances, kx, ky, energies, selected, dim,
-                    conversion, geometry, placed, label, information)
+    dataset = _dataset(xr, values, variances, kx, ky, energies, selected, dim,
+                       conversion, geometry, placed, label, information)
+    dataset.attrs["counts_per"] = counts
+    if extent is not None:
+        # the measured directions' box in k at the highest kinetic energy converted
+        dataset.attrs["k_extent"] = [round(float(v), 6) for v in extent]
+    if window is not None:
+        describe_window(dataset.attrs, window[0], window[1])
+    return described(dataset, placed, energies)
+
+
+# the phrases of units by which files state what their counts are per
+K_AREA_UNITS = ("angstrom^-2", "1/angstrom^2", "a^-2", "1/a^2", "k-area", "k_area", "d2k",
+                "per k area")
+SOLID_ANGLE_UNITS = ("/sr", "sr^-1", "steradian", "solid angle", "solid-angle", "per sr")
+COUNTS_PER = ("solid-angle", "k-area")
+
+
+def counts_per(placed: Placed, conversion: Conversion, geometry: Optional[Geometry],
+               label: str) -> str:
+    """What the converted intensity counts per: 'solid angle' after a conversion from
+    angles; for data in momentum, as given (`counts_per`), else as the file says (its
+    `counts_per` attribute, or units naming a solid angle or an area in k), else, for
+    files of other writers, refused when they hold raw counts.  Files in this package's
+    own layout (.npz, NetCDF on kx, ky) count per solid angle, as it writes them."""
+    if geometry is not None:
+        return "solid angle"
+    given = getattr(conversion, "counts_per", None)
+    if given is not None:
+        return "solid angle" if given == "solid-angle" else "k-area"
+    attrs = placed.attrs
+    stated = str(attrs.get("counts_per", "")).strip().lower()
+    if stated in ("solid angle", "solid-angle", "k-area", "k area"):
+        return "solid angle" if "solid" in stated else "k-area"
+    unit = str(placed.data["intensity"].attrs.get("units", "")).lower().replace(" ", "")
+    if any(phrase.replace(" ", "") in unit for phrase in K_AREA_UNITS):
+        return "k-area"
+    if any(phrase.replace(" ", "") in unit for phrase in SOLID_ANGLE_UNITS):
+        return "solid angle"
+    if attrs.get("layout") in FOREIGN_LAYOUTS and _raw_counts(placed.data["intensity"]):
+        raise InputError("counts_per", f"is missing: {label} holds counts in momentum and "
+                                       "does not say whether per solid angle (an angle-"
+                                       "resolving analyser) or per area in k (a momentum "
+                                       "microscope)", "give {counts_per} solid-angle or "
+                                                      "k-area")
+    return "solid angle"
+
+
+# layouts of other writers, whose momentum data must say what they count per
+FOREIGN_LAYOUTS = ("nexus", "igor", "zarr", "field_netcdf", "fits", "ses_zip")
+
+
+def _raw_counts(intensity: Any) -> bool:
+    """Whether the values (a sample of them) are non-negative whole numbers."""
+    flat = np.asarray(intensity.data[(0,) * (intensity.ndim - 2)] if intensity.ndim > 2
+                      else intensity.data, dtype=np.float64).reshape(-1)
+    flat = flat[np.isfinite(flat)]
+    return bool(flat.size) and bool(np.all(flat >= 0)) and bool(np.all(flat == np.round(flat)))
 
 
 def _converted(intensity: Any, sigma: Any, kinetic: Float64Array, selected: Any,
@@ -448,7 +395,6 @@ def _dataset(xr: Any, values: Any, variances: Any, kx: Float64Array, ky: Float64
             coords["binding_energy"] = ((), float(np.mean(binding)), {"units": "eV"})
         if conversion.energy_window is not None:
             attrs["energy_window"] = [float(v) for v in conversion.energy_window]
-            attrs["slices_summed"] = int(np.size(selected))
         dims = ("kx", "ky")
     return xr.Dataset({"intensity": (dims, values, {}), "sigma": (dims, sigma, {})},
                       coords=coords, attrs=attrs)

@@ -72,7 +72,9 @@ def _loaded(source: MeasuredSource, kx: Optional[ArrayLike], ky: Optional[ArrayL
                        source.source, source.attrs, source.sigma, source.energies)
     if isinstance(source, (str, os.PathLike)):
         converting = conversion is not None and conversion.active
-        with file_contents(source, chunked=converting) as (contents, layout):
+        with file_contents(source, chunked=converting,
+                           max_memory=None if conversion is None else conversion.max_memory) \
+                as (contents, layout):
             return from_contents(contents, layout, os.fspath(source), conversion)
     if is_xarray(source):
         if conversion is not None and conversion.active:
@@ -91,10 +93,12 @@ def _loaded(source: MeasuredSource, kx: Optional[ArrayLike], ky: Optional[ArrayL
 
 
 @contextmanager
-def file_contents(path: PathLike, chunked: bool = False) -> Iterator[Tuple[Any, ModuleType]]:
+def file_contents(path: PathLike, chunked: bool = False,
+                  max_memory: Any = None) -> Iterator[Tuple[Any, ModuleType]]:
     """(what the file holds, its layout), the file opened once and closed after: the
     arrays of an .npz by name, else the file's Dataset in its own dimensions
-    (`chunked`: through dask where it is installed)."""
+    (`chunked`: through dask where it is installed); its header is checked against
+    the memory limit before anything is read (`max_memory`)."""
     with layouts.opened(path) as source:
         if source.layout is None:
             raise MeasuredDataError(
@@ -102,10 +106,11 @@ def file_contents(path: PathLike, chunked: bool = False) -> Iterator[Tuple[Any, 
                 f".npz, a NetCDF/HDF5 file ({', '.join(layouts.NETCDF_SUFFIXES[:2])}, .h5), "
                 "NeXus, Zarr or Igor")
         if source.layout is npz:
+            layouts.checked_header(source, max_memory)
             yield npz.read_arrays(source), npz
             return
-        with layouts.read(source, chunked=chunked and optional("dask.array") is not None) \
-                as dataset:
+        with layouts.read(source, chunked=chunked and optional("dask.array") is not None,
+                          max_memory=max_memory) as dataset:
             yield dataset, source.layout
 
 

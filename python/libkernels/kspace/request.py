@@ -28,6 +28,16 @@ if TYPE_CHECKING:
 __all__ = ["ConvertRequest", "ConversionResult", "output_name"]
 
 
+def _pairs(text: str) -> Dict[str, str]:
+    """{what: how} of the 'what: how; ...' attributes the conversion writes."""
+    found = {}
+    for part in str(text).split("; "):
+        what, sep, how = part.partition(": ")
+        if sep:
+            found[what] = how
+    return found
+
+
 def output_name(input_path: str) -> str:
     """The converted file's name: the input's stem with _k (for momentum) and .nc,
     never the input's own name."""
@@ -72,6 +82,7 @@ class ConvertRequest(ConversionSettings, Request):
     photon_energy: Optional[float] = setting(None)
     work_function: Optional[float] = setting(None)
     kinetic_energy: Optional[float] = setting(None)
+    inner_potential: Optional[float] = setting(None)
     max_memory: MemorySize = setting(None, recorded=False)
 
     def check(self) -> None:
@@ -84,7 +95,8 @@ class ConvertRequest(ConversionSettings, Request):
         """The conversion these settings and energies describe."""
         return conversion_of(self, Energies(photon_energy=self.photon_energy,
                                             work_function=self.work_function,
-                                            kinetic_energy=self.kinetic_energy),
+                                            kinetic_energy=self.kinetic_energy,
+                                            inner_potential=self.inner_potential),
                              self.max_memory)
 
     def run(self) -> ConversionResult:
@@ -92,10 +104,18 @@ class ConvertRequest(ConversionSettings, Request):
         inputs = Inputs(self)
         conversion = self.conversion()
         dataset: xarray.Dataset = inputs.read("input", lambda path: convert(path, conversion))
-        record = self.to_record(inputs.found,
-                                layout="intensity[..., i, j] at (kx[i], ky[j])",
-                                shape=list(dataset["intensity"].shape),
-                                k_step=float(dataset["kx"][1] - dataset["kx"][0]),
-                                intensity_units=dataset.attrs.get("units", ""))
+        axis = next(name for name in ("kx", "k_par", "kz") if name in dataset.coords)
+        attrs = dataset.attrs
+        record = self.to_record(
+            inputs.found, layout=attrs.get("layout", "intensity[..., i, j] at (kx[i], ky[j])"),
+            shape=list(dataset["intensity"].shape),
+            k_step=float(dataset[axis][1] - dataset[axis][0]),
+            intensity_units=attrs.get("units", ""),
+            counts_per=attrs.get("counts_per", ""),
+            read_from_file=_pairs(attrs.get("read_from_file", "")),
+            assumed=_pairs(attrs.get("assumed", "")),
+            **{name: attrs[name] for name in ("slices_summed", "summed_energy_kind",
+                                              "summed_energies", "inner_potential",
+                                              "k_extent") if name in attrs})
         assert self.input is not None
         return ConversionResult(dataset, record, output_name(self.input))

@@ -21,18 +21,26 @@ again only when they are unchanged.
 
 from __future__ import annotations
 
+import hashlib
 import os
 from dataclasses import Field, dataclass, field, fields, replace
 from typing import (TYPE_CHECKING, Any, Callable, ClassVar, Dict, List, NamedTuple, Optional,
                     Sequence, Tuple, Type, TypeVar, Union)
 
 from ..basis.conversion import DEFAULT_MAX_DROPPED
-from ..core.errors import RecordError
+from ..core.errors import InputError, RecordError
 from ..core.molecule import Molecule
 from ..core.record import (InputFile, InputFiles, InputIdentity, candidates_for, new_record,
                            read_record, recorded_input, reopen, write_json)
 from ..formats.api import load_molecule
 from ..formats.examples import DEFAULT_MOLECULE, EXAMPLES, example_path
+from ..structures import compute_orbitals, dyson_orbitals
+from ..structures.entries import find
+from ..structures.resolve import unknown_molecule
+from ..structures.structure import STRUCTURE_ENDINGS, smiles_formula
+
+DEFAULT_METHOD, DEFAULT_BASIS = "b3lyp", "def2-svp"
+DYSON_METHOD = "eom-ip-ccsd"  # Dyson orbitals (structures/dyson.py)
 
 if TYPE_CHECKING:
     from ..core.types import PathLike, Spin
@@ -210,11 +218,12 @@ class Inputs:
         """Notes the identity of an input already known (a molecule read from a file)."""
         self.found[name] = identity
 
-    def read(self, name: str, read: Callable[[str], T], places: Sequence[str] = ()) -> T:
-        """`read(path)` of the file setting `name` names (or of the first of `places`).
-        A request re-made from a record reads the recorded file, once its SHA-256 is
-        checked (RecordError otherwise)."""
-        source = os.fspath(getattr(self.request, name))
+    def read(self, name: str, read: Callable[[str], T], places: Sequence[str] = (),
+             source: Optional[str] = None) -> T:
+        """`read(path)` of the file setting `name` names (or `source`, or the first of
+        `places`).  A request re-made from a record reads the recorded file, once its
+        SHA-256 is checked (RecordError otherwise)."""
+        source = os.fspath(getattr(self.request, name)) if source is None else source
         path, recorded = self._path(name, source, places)
         value = read(path)  # a missing or bad file is the reader's error, in its words
         self.found[name] = InputFile(source, os.path.abspath(path), recorded.sha256) \
@@ -237,25 +246,25 @@ class Inputs:
         a label), for a record made without a run."""
         for name in self.request.input_files:
             value = getattr(self.request, name)
+            if name == "molecule" and isinstance(self.request, MoleculeRequest) and \
+                    name not in self.found and not isinstance(value, Molecule):
+                value = self.request.source
+                if self.request.computes_orbitals():
+                    # orbitals not computed yet: named by what they are computed from
+                    self.in_memory(name, f"{value} (orbitals computed)")
+                    continue
             if name in self.found or value is None:
                 continue
-            if isinstance(value, Molecule) and value.origin is not None:
-                self.found[name] = molecule_identity(value)
+            if isinstance(value, Molecule):
+                self.known(name, molecule_identity(value))
             elif not names_files(value):
                 self.in_memory(name, "(in memory)")
             elif isinstance(value, (str, os.PathLike)):
                 source = os.fspath(value)
-                places = [example_path(source)] if name == "molecule" and \
-                    source in EXAMPLES else []
-                path, recorded = self._path(name, source, places)
-                self.found[name] = InputFile(source, os.path.abspath(path), recorded.sha256) \
-                    if recorded is not None else InputFile.read_from(source, path)
+                self.read(name, lambda path: None, [example_path(source)]
+                          if name == "molecule" and source in EXAMPLES else [])
             else:
-                sources = [os.fspath(v) for v in value]
-                paths, files = self._paths(name, sources)
-                self.found[name] = InputFiles(tuple(
-                    InputFile(s, os.path.abspath(p), f.sha256) if f is not None
-                    else InputFile.read_from(s, p) for s, p, f in zip(sources, paths, files)))
+                self.read_all(name, lambda paths: None)
         return dict(self.found)
 
     def _path(self, name: str, source: str,
@@ -281,6 +290,13 @@ class Inputs:
         paths = [reopen(file, name, candidates_for(file, record_source), record_source)
                  for file in recorded.files]
         return paths, list(recorded.files)
+
+    def recorded_identity(self, name: str) -> Optional[InputFile]:
+        """What the record the request was re-made from says of one input, if anything."""
+        return self._recorded(name, InputFile)
+
+    def record_source(self) -> str:
+        return self._record_source()
 
     def _record_source(self) -> str:
         origin = self.request.origin
@@ -312,30 +328,107 @@ def molecule_identity(molecule: Molecule) -> InputFile:
 MoleculeSource = Union[str, "os.PathLike[str]", Molecule]
 
 
+# The settings that say how orbitals are computed from a structure.
+COMPUTATION_SETTINGS = ("smiles", "method", "basis", "charge", "unpaired", "optimise")
+
+
 @dataclass(frozen=True)
 class MoleculeRequest(Request):
-    """Work on one molecule: a file or shipped example by name, or a Molecule in memory
-    (which a record reads again from the file it came from, when it came from one)."""
+    """Work on one molecule: a wavefunction file or shipped example by name, a catalogue
+    entry or structure file whose orbitals are computed (or `smiles`), or a Molecule in
+    memory (which a record reads again from the file it came from, when it came from
+    one).  Computed orbitals follow `method` ('eom-ip-ccsd' for Dyson orbitals),
+    `basis`, `charge`, `unpaired` electrons and `optimise` (structures/), and are read
+    from the user's cache when computed before (`recompute` computes them afresh)."""
 
     input_files: ClassVar[Tuple[str, ...]] = ("molecule",)
 
-    molecule: MoleculeSource = setting(DEFAULT_MOLECULE)
+    molecule: Optional[MoleculeSource] = setting(None)  # None: the default example
     input_format: Optional[str] = setting(None)
     spin: Spin = setting("alpha")
     max_dropped_norm: float = setting(DEFAULT_MAX_DROPPED)
+    smiles: Optional[str] = setting(None)
+    method: str = setting(DEFAULT_METHOD)
+    basis: str = setting(DEFAULT_BASIS)
+    charge: Optional[int] = setting(None)
+    unpaired: Optional[int] = setting(None)
+    optimise: Optional[bool] = setting(None)
+    recompute: bool = setting(False, recorded=False)
+
+    def check(self) -> None:
+        if self.smiles is not None and self.molecule is not None:
+            raise InputError("smiles", "and a molecule exclude each other: give one")
+        super().check()
+
+    @property
+    def source(self) -> str:
+        """The molecule as named (a file, an example, a catalogue entry; the SMILES), the
+        default example when none is."""
+        if self.molecule is None:
+            return self.smiles if self.smiles is not None else DEFAULT_MOLECULE
+        if isinstance(self.molecule, Molecule):
+            return self.molecule.title or "a Molecule in memory"
+        return os.fspath(self.molecule)
 
     def read_molecule(self, inputs: Inputs) -> Molecule:
-        """The molecule, read (or taken from memory) and noted in `inputs`."""
+        """The molecule, read, computed (or taken from memory) and noted in `inputs`."""
         if isinstance(self.molecule, Molecule):
             inputs.known("molecule", molecule_identity(self.molecule))
             return self.molecule
-        source = os.fspath(self.molecule)
-        return inputs.read("molecule", lambda path: load_molecule(
-            path, self.input_format, max_dropped_fraction=self.max_dropped_norm),
-            [example_path(source)] if source in EXAMPLES else [])
+        source = self.source
+        computed = self.computes_orbitals()
+        if not computed and source not in EXAMPLES and not os.path.exists(source) and \
+                os.sep not in source and "." not in os.path.basename(source) and \
+                inputs.recorded_identity("molecule") is None:
+            raise unknown_molecule(source)  # a word, not a path: name the catalogue
+        if not computed:
+            return inputs.read("molecule", lambda path: load_molecule(
+                path, self.input_format, max_dropped_fraction=self.max_dropped_norm),
+                [example_path(source)] if source in EXAMPLES else [], source)
+        return self._computed(source, inputs)
+
+    def computes_orbitals(self) -> bool:
+        """Whether the orbitals come from a computation (SMILES, a structure file, a
+        catalogue entry that is not a shipped example) rather than from a file."""
+        if isinstance(self.molecule, Molecule):
+            return False
+        source = self.source
+        return self.smiles is not None or source not in EXAMPLES and (
+            source.lower().endswith(STRUCTURE_ENDINGS) if os.path.isfile(source)
+            else find(source) is not None)
+
+    def _computed(self, source: str, inputs: Inputs) -> Molecule:
+        """Orbitals computed (or read from the cache) for a catalogue entry, a structure
+        file or SMILES; a request re-made from a record checks they are the recorded ones."""
+        common = dict(charge=self.charge, optimise=self.optimise, recompute=self.recompute,
+                      threads=getattr(self, "threads", None),
+                      max_memory=getattr(self, "max_memory", None),
+                      progress=bool(getattr(self, "progress", True)))
+        structure = None if self.smiles is not None else source
+        if self.method.strip().lower() == DYSON_METHOD:
+            molecule = dyson_orbitals(structure, basis=self.basis, smiles=self.smiles,
+                                      **common)  # type: ignore[arg-type]
+        else:
+            molecule = compute_orbitals(structure, self.method, self.basis, spin=self.unpaired,
+                                        smiles=self.smiles, **common)  # type: ignore[arg-type]
+        computed = molecule.computation or {}
+        identity = InputFile(source, None, computed.get("molden_sha256"))
+        recorded = inputs.recorded_identity("molecule")
+        if recorded is not None and recorded.sha256 and recorded.sha256 != identity.sha256:
+            raise RecordError(f"{inputs.record_source()}: the orbitals of {source} computed "
+                              "now differ from those the record was made with (another "
+                              "PySCF, or an entry of the cache changed)")
+        inputs.known("molecule", identity)
+        return molecule
 
     def settings(self, inputs: Optional[Dict[str, InputIdentity]] = None) -> Dict[str, Any]:
         values = super().settings(inputs)
+        if self.smiles is not None:
+            values["molecule"] = None  # the SMILES names the molecule
+        if not self.computes_orbitals():
+            # orbitals read from a file: how they would be computed is no part of it
+            for name in COMPUTATION_SETTINGS:
+                values.pop(name, None)
         if isinstance(self.molecule, Molecule) and self.molecule.origin is not None:
             # the file it was read from, as that file's format
             values["molecule"] = self.molecule.origin.path
@@ -349,4 +442,7 @@ class MoleculeRequest(Request):
             if self.molecule.origin is not None:
                 return os.path.splitext(os.path.basename(self.molecule.origin.path))[0]
             return self.molecule.title or "molecule"
-        return os.path.splitext(os.path.basename(os.fspath(self.molecule)))[0]
+        if self.smiles is not None:  # the formula, else a digest of the SMILES
+            return smiles_formula(self.smiles).replace("+", "p").replace("-", "m") or \
+                "smiles_" + hashlib.sha256(self.smiles.encode()).hexdigest()[:8]
+        return os.path.splitext(os.path.basename(self.source))[0]

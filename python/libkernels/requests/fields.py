@@ -37,7 +37,7 @@ class OrbitalOrDensityRequest(MoleculeRequest):
                                 weights=field.parameters.get("weights"), **description)
         return RecordedField(field.data, field.grid, field.parameters, record=record,
                              name=file_stem(self.molecule_name, label, suffix), format=format,
-                             molecule=molecule, comment=f"libkernels {self.molecule}")
+                             molecule=molecule, comment=f"libkernels {self.source}")
 
 
 @dataclass(frozen=True)
@@ -99,6 +99,7 @@ class MomentumDensityRequest(OrbitalOrDensityRequest):
     progress: bool = setting(True, recorded=False)
 
     def check(self) -> None:
+        super().check()
         if self.format not in ("npy", "nc"):
             raise InputError("format", f"must be npy or nc, got {self.format!r}")
 

@@ -18,7 +18,7 @@ from __future__ import annotations
 import math
 import warnings
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, ClassVar, Dict, List, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Any, ClassVar, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -28,11 +28,12 @@ from ..core.map_sum_call import (MapSumCall, as_momentum_maps, compute_maps, idl
                                  orbital_groups, orientation_angles, undamped_dichroism,
                                  zero_map)
 from ..core.memory import MemorySize
-from ..core.molecule import Molecule
+from ..core.molecule import Molecule, orbital_rows
 from ..core.orientation import CONVENTION, document
 from ..core.types import OrbitalSelection
 from ..formats.outputs import MAP_FORMATS, MAP_LAYOUT, MAP_UNITS
-from .base import Inputs, MoleculeRequest, setting
+from .base import DYSON_METHOD, Inputs, MoleculeRequest, setting
+from .cuts import model_on_cut
 from .results import MapResult, RecordedMap, file_stem
 
 if TYPE_CHECKING:
@@ -50,6 +51,7 @@ class MapRequest(MoleculeRequest):
     """Momentum maps of chosen orbitals at one orientation (see the module notes)."""
 
     kind: ClassVar[str] = "map"
+    input_files: ClassVar[Tuple[str, ...]] = ("molecule", "cut")
 
     orbitals: Orbitals = setting(["HOMO"])
     weights: Optional[List[float]] = setting(None)
@@ -73,18 +75,24 @@ class MapRequest(MoleculeRequest):
     separate_orbitals: bool = setting(True)
     format: str = setting("png")
     dpi: float = setting(150.0)
+    cut: Optional[str] = setting(None)
     threads: Optional[int] = setting(None, recorded=False)
     max_memory: MemorySize = setting(None, recorded=False)
     progress: bool = setting(True, recorded=False)
 
     def check(self) -> None:
+        super().check()
         self._set("orientation", orientation_angles(self.orientation))
         if self.format not in MAP_FORMATS:
             raise InputError("format", f"must be one of {', '.join(MAP_FORMATS)}, got "
                                        f"{self.format!r}")
         if not (isinstance(self.dpi, (int, float)) and self.dpi > 0 and math.isfinite(self.dpi)):
             raise InputError("dpi", f"must be positive, got {self.dpi}")
-        self.energies  # every energy checked now, before any file is read
+        if self.cut is None:
+            self.energies  # every energy checked now, before any file is read
+        elif self.kinetic_energy is not None:
+            raise InputError("cut", "takes each slice's kinetic energy from the cut",
+                             "give {cut} without {kinetic_energy}")
 
     @property
     def energies(self) -> Energies:
@@ -98,8 +106,13 @@ class MapRequest(MoleculeRequest):
                         kinetic_energy=self.kinetic_energy, unit=self.energy_unit)
 
     def call(self, molecule: Molecule) -> MapSumCall:
-        """The checked call in the library's units: the one translation of map settings."""
-        return MapSumCall(molecule, self.orbitals, spin=self.spin, weights=self.weights,
+        """The checked call in the library's units: the one translation of map settings.
+        Dyson orbitals weigh by their pole strengths unless weights are given."""
+        weights: Any = self.weights
+        if weights is None and str((molecule.computation or {}).get("method", "")).lower() \
+                == DYSON_METHOD:
+            weights = list(molecule.mo_occ[orbital_rows(molecule, self.orbitals, self.spin)])
+        return MapSumCall(molecule, self.orbitals, spin=self.spin, weights=weights,
                           energies=self.energies, k_max=self.k_max, n=self.n,
                           k_unit=self.k_unit, k_min=self.k_min, k_step=self.k_step,
                           symmetry=self.symmetry, polarisation=self.polarisation,
@@ -111,10 +124,13 @@ class MapRequest(MoleculeRequest):
         """The call, the molecule read for it."""
         return self.call(self.read_molecule(Inputs(self)))
 
-    def run(self) -> MapResult:
-        """The maps: one per orbital, or one of their (weighted) sum, each with its record.
-        A map that shows nothing (zero everywhere, an undamped dichroism) gives a
-        MapWarning."""
+    def run(self) -> Any:
+        """The maps: one per orbital, or one of their (weighted) sum, each with its record
+        (a MapResult); with `cut`, the model on the cut's points (a CutModel,
+        requests/cuts.py).  A map that shows nothing (zero everywhere, an undamped
+        dichroism) gives a MapWarning."""
+        if self.cut is not None:
+            return model_on_cut(self)
         inputs = Inputs(self)
         molecule = self.read_molecule(inputs)
         call = self.call(molecule)

@@ -82,7 +82,7 @@ class ReconstructionRequest(MoleculeRequest):
     binding_energy: Optional[float] = setting(None)
     support: Union[None, str, Sequence[float], Molecule] = setting(None)
     # optional here, unlike for the other requests of one molecule: its outline only
-    molecule: Optional[MoleculeSource] = setting(None)  # type: ignore[assignment]
+    molecule: Optional[MoleculeSource] = setting(None)
     spin: Spin = setting("alpha", recorded=False)  # the outline has no spin
     margin: Optional[float] = setting(None)
     orientation: Sequence[float] = setting((0.0, 0.0, 0.0))
@@ -100,6 +100,7 @@ class ReconstructionRequest(MoleculeRequest):
     progress: bool = setting(True, recorded=False)
 
     def check(self) -> None:
+        super().check()
         if self.measured is None:
             raise InputError("measured", "is missing: give the measured map(s)")
         if isinstance(self.support, Molecule):  # a molecule given as the support

@@ -2,10 +2,13 @@
 
 | layout | module | recognised by (content first, then the name) | `read` gives |
 |---|---|---|---|
+| Scienta SES deflector map | `ses_zip.py` | the zip signature and a `Spectrum_*.ini` member; `.zip` | a Dataset |
 | NumPy archive | `npz.py` | the zip signature `PK\\x03\\x04`; `.npz` | a MeasuredMap |
 | NeXus NXmpes | `nexus.py` | the HDF5 signature and an NXentry at the top; `.nxs`, `.nx5`, `.nexus` | a Dataset |
+| the field's xarray NetCDF | `field_netcdf.py` | a NetCDF file holding the coordinates `alpha` and `chi` and a variable on `eV` or `phi` (angles in radians by that layout's convention) | a Dataset |
 | NetCDF | `netcdf.py` | `CDF` (classic), the HDF5 signature (NetCDF-4); `.nc`, `.nc4`, `.cdf`, `.netcdf`, `.h5`, `.hdf5`, `.hdf`, `.he5` | a Dataset |
 | Igor Pro | `igor.py` | a binary wave's version in its first two bytes; packed experiments by `.pxp`, `.pxt` | a Dataset |
+| FITS | `fits.py` | `SIMPLE  =` at the start; `.fits`, `.fit`, `.fts` | a Dataset |
 | Zarr | `zarr.py` | a folder holding Zarr metadata; `.zarr` | a Dataset |
 
 `opened(source)` reads a file's first bytes once (a path, or bytes in memory
@@ -36,15 +39,17 @@ from types import ModuleType
 from typing import Any, Iterator, Optional, Tuple
 
 from ...core.errors import MeasuredDataError
-from . import igor, netcdf, nexus, npz, zarr
-from .base import ArrayHeader, Header, Opened, Source
+from . import field_netcdf, fits, igor, netcdf, nexus, npz, ses_zip, zarr
+from .base import ArrayHeader, Header, Opened, Source, check_sizes
 
 __all__ = ["LAYOUTS", "NETCDF_SUFFIXES", "opened", "layout_of", "read_header", "read",
+           "checked_header",
            "Opened", "Header", "ArrayHeader"]
 
-LAYOUTS: Tuple[ModuleType, ...] = (npz, nexus, netcdf, igor, zarr)
+LAYOUTS: Tuple[ModuleType, ...] = (ses_zip, npz, nexus, field_netcdf, netcdf, igor, fits, zarr)
 NETCDF_SUFFIXES = netcdf.SUFFIXES
-KNOWN = ".npz, NeXus or other HDF5, NetCDF, Zarr, Igor .ibw/.pxp/.pxt"
+KNOWN = (".npz, NeXus or other HDF5, NetCDF, Zarr, Igor .ibw/.pxp/.pxt, SES .zip, "
+         "FITS")
 
 
 def opened(source: Source, label: Optional[str] = None) -> Opened:
@@ -87,7 +92,31 @@ def read_header(source: Source, *, max_arrays: Optional[int] = None,
         return header
 
 
-def read(source: Source, *, label: Optional[str] = None, **options: Any) -> Any:
-    """The file's data (see the layouts' read; `options` such as chunked=, wave=)."""
+# the layouts whose `read(chunked=True)` leaves the data in the file, read chunk by chunk
+CHUNKED = (nexus, field_netcdf, netcdf, zarr)
+
+
+def checked_header(source: Opened, max_memory: Any = None, chunked: bool = False) -> None:
+    """The file's header checked against the memory limit (base.check_sizes) before
+    its data are read; layouts that state no header of their own (a packed Igor
+    experiment) are checked as they read."""
+    assert source.layout is not None
+    try:
+        header = source.layout.read_header(source)
+    except MeasuredDataError:
+        if source.layout is igor and source.suffix in igor.PACKED:
+            return
+        raise
+    check_sizes(header, source.label, max_memory, chunked and source.layout in CHUNKED)
+
+
+def read(source: Source, *, label: Optional[str] = None, max_memory: Any = None,
+         **options: Any) -> Any:
+    """The file's data (see the layouts' read; `options` such as chunked=, wave=),
+    its header first checked against `max_memory` (base.check_sizes)."""
     with _layout(source, label) as (layout, found):
-        return layout.read(found, **options)
+        checked_header(found, max_memory, bool(options.get("chunked")))
+        data = layout.read(found, **options)
+        if hasattr(data, "data_vars"):  # which reader read it, for the conversion's checks
+            data.attrs.setdefault("layout", layout.__name__.rsplit(".", 1)[-1])
+        return data

@@ -12,6 +12,7 @@ from typing import IO, TYPE_CHECKING, Any, Dict, List, Optional, Tuple, Type, Un
 import numpy as np
 
 from ...core.errors import MeasuredDataError
+from ...core.memory import check, format_size
 
 if TYPE_CHECKING:
     import xarray
@@ -29,10 +30,15 @@ class ArrayHeader:
     shape: Tuple[int, ...]
     dtype: np.dtype
     attrs: Dict[str, Any] = field(default_factory=dict)
+    stored: Optional[int] = None  # bytes written to the file, where the layout tells
 
     @property
     def size(self) -> int:
         return math.prod(self.shape)
+
+    @property
+    def nbytes(self) -> int:
+        return self.size * self.dtype.itemsize
 
 
 @dataclass
@@ -127,6 +133,35 @@ def _head(path: str) -> bytes:
     if not head:
         raise MeasuredDataError(f"{path}: the file is empty")
     return head
+
+
+def check_sizes(header: Header, label: str, max_memory: Any, chunked: bool) -> None:
+    """Refuses, before anything is read, what the header says will not fit: an array
+    of two or more dimensions that was never written (every value its fill value),
+    and arrays whose reading (as stored, and as the float64 copy the checks make)
+    exceeds the memory limit (core/memory.py); read `chunked`, one slice of the
+    largest array counts instead of all of it.  Axes (1-D) are always read whole."""
+    numeric = [a for a in header.arrays if a.dtype.kind in "iuf" and a.size > 0]
+    for array in numeric:
+        if array.stored == 0 and (len(array.shape) >= 2 or array.size > 1 << 20):
+            raise MeasuredDataError(
+                f"{label}: the array {array.name} ({' x '.join(map(str, array.shape))}, "
+                f"{format_size(array.nbytes)} declared) holds no written data: every value "
+                "is its fill value")
+    axes = sum(a.size * 8 for a in numeric if len(a.shape) <= 1)
+    cubes = [a for a in numeric if len(a.shape) >= 2]
+    if chunked and cubes:
+        largest = max(cubes, key=lambda a: a.size)
+        data = largest.size // max(largest.shape[0], 1) * (largest.dtype.itemsize + 8) * 2
+    else:
+        data = sum(a.size * (a.dtype.itemsize + 8) for a in cubes)
+    if cubes or axes:
+        largest = max(numeric, key=lambda a: a.size)
+        check(axes + data, f"reading {label} (its largest array {largest.name}: "
+                           f"{' x '.join(map(str, largest.shape))} {largest.dtype}, "
+                           f"{format_size(largest.nbytes)})",
+              "give a smaller file, or convert it in chunks (NetCDF, HDF5, NeXus or Zarr, "
+              "with dask)", max_memory)
 
 
 def text(value: Any) -> Any:

@@ -44,6 +44,17 @@ def attributes(node: Any) -> Dict[str, Any]:
     return found
 
 
+def _stored(item: Any) -> Optional[int]:
+    """Bytes of the dataset written to the file (None where it cannot tell:
+    external or virtual storage, which counts as written)."""
+    if item.is_virtual or item.external:
+        return None
+    try:
+        return int(item.id.get_storage_size())
+    except Exception:  # h5py versions differ in what they offer here
+        return None
+
+
 def hdf5_header(source: Opened, layout: str, max_arrays: Optional[int] = None,
                 groups: Optional[Callable[[Any], None]] = None) -> Header:
     """Every dataset of the file from its metadata (module notes); `groups` is called
@@ -69,6 +80,8 @@ def hdf5_header(source: Opened, layout: str, max_arrays: Optional[int] = None,
             found.add(ArrayHeader(name, shape, item.dtype, {}), max_arrays)
             if found.arrays and found.arrays[-1].name == name:
                 found.arrays[-1].attrs = attributes(item)
+                # what is written of it (0: never written, every value the fill value)
+                found.arrays[-1].stored = _stored(item)
 
     try:
         found.attrs = attributes(file)

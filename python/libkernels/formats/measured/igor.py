@@ -8,6 +8,16 @@ scaled coordinates and their `units`.  Its note's `key=value` lines are kept
 in the attributes, and the photon energy, work function and energy scale
 (kinetic or binding) are taken from the keys analyser software writes.
 
+Waves written by Scienta's SES carry its labels as their units (`Kinetic
+Energy [eV]`, `Binding Energy [eV]`, `Y-Scale [deg]`, `Thetax [deg]`) and a
+note whose `[SES]` block states the excitation energy, the energy scale, the
+lens mode and pass energy (and, from newer versions, a `[Manipulator]` block):
+in such a wave the energy dimension is named kinetic_energy or binding_energy
+by its label and the angle along the slit (the wave's second dimension, the
+detector's angle axis) phi; the unit in the label's brackets is the unit.  A
+wave without scaling (start 0 and step 1 on every dimension) holds indices:
+its coordinates are marked `igor_unscaled`, and no angle is read from them.
+
 A packed experiment holds many waves; the one read is `wave=` (a name), or
 the only numeric wave of two or more dimensions (or the only one).  Trailing
 dimensions of a single point become scalar coordinates.
@@ -33,7 +43,7 @@ from .base import ArrayHeader, Header, Opened, first_line
 if TYPE_CHECKING:
     import xarray
 
-__all__ = ["read", "read_header", "read_wave", "sniff", "note_values", "IGOR_DIMS",
+__all__ = ["read", "read_header", "read_wave", "sniff", "note_values", "note_attrs", "IGOR_DIMS",
            "SUFFIXES"]
 
 IGOR_DIMS = ("x", "y", "z", "t")
@@ -46,6 +56,13 @@ VERSIONS = {bytes([v, 0]) for v in (1, 2, 3, 5)} | {bytes([0, v]) for v in (1, 2
 NOTE_ENERGIES = {"excitationenergy": "photon_energy", "photonenergy": "photon_energy",
                  "hv": "photon_energy", "hn": "photon_energy",
                  "workfunction": "work_function"}
+# note keys -> what the measurement states besides its energies (kept as text)
+NOTE_SETTINGS = {"lensmode": "lens_mode", "passenergy": "pass_energy",
+                 "acquisitionmode": "acquisition_mode", "temperature": "temperature",
+                 "instrument": "instrument", "location": "location"}
+# an SES [Manipulator] block's one-letter keys -> the manipulator angle (degrees)
+SES_MANIPULATOR = {"p": "manipulator_polar", "t": "manipulator_tilt",
+                   "a": "manipulator_azimuth"}
 
 
 
@@ -101,19 +118,57 @@ def note_values(note: str) -> Dict[str, str]:
     return values
 
 
-def _note_attrs(note: str) -> Dict[str, Any]:
-    """The note, and the photon energy, work function and energy scale it states."""
+def note_attrs(note: str) -> Dict[str, Any]:
+    """The note, and the photon energy, work function, energy scale, analyser settings
+    and manipulator angles it states."""
     attrs: Dict[str, Any] = {"igor_note": note} if note else {}
-    for key, value in note_values(note).items():
+    section = ""
+    for line in re.split(r"[\r\n]+", note):
+        header = re.match(r"\s*\[([^\]]+)\]\s*$", line)
+        if header:
+            section = header.group(1).strip().lower()
+            if section == "ses":
+                attrs["writer"] = "Scienta SES"
+            continue
+        match = re.match(r"\s*([^=:]+?)\s*[=:]\s*(.*?)\s*$", line)
+        if not match:
+            continue
+        key, value = match.groups()
         normal = re.sub(r"[\s_]", "", key.lower())
-        if normal in NOTE_ENERGIES:
+        if section == "manipulator" and normal in SES_MANIPULATOR:
+            try:
+                attrs[SES_MANIPULATOR[normal]] = float(value)
+            except ValueError:
+                pass
+        elif normal in NOTE_ENERGIES:
             try:
                 attrs[NOTE_ENERGIES[normal]] = float(value.split()[0])
             except (ValueError, IndexError):
                 pass
         elif normal == "energyscale" and value.lower().startswith(("kin", "bind")):
             attrs["energy_scale"] = "kinetic" if value.lower().startswith("kin") else "binding"
+        elif normal in NOTE_SETTINGS and value:
+            attrs[NOTE_SETTINGS[normal]] = value
     return attrs
+
+
+# SES labels (lower case, before the brackets) -> the dimension's name
+SES_LABELS = {"kinetic energy": "kinetic_energy", "binding energy": "binding_energy"}
+SES_SLIT_LABELS = ("y-scale", "thetax", "angle", "x-scale")
+
+
+def _ses_names(names: List[str], units: List[str], ses: bool) -> List[str]:
+    """Dimension names from an SES wave's labels (module notes)."""
+    if not ses:
+        return names
+    named = list(names)
+    for d, unit in enumerate(units):
+        head = unit.split("[")[0].strip().lower()
+        if head in SES_LABELS and SES_LABELS[head] not in named:
+            named[d] = SES_LABELS[head]
+        elif d == 1 and head in SES_SLIT_LABELS and "phi" not in named:
+            named[d] = "phi"
+    return named
 
 
 def _scaling(wave: Dict[str, Any], ndim: int) -> List[Tuple[float, float, str]]:
@@ -156,17 +211,23 @@ def read_wave(wave: Dict[str, Any], label: str) -> xarray.Dataset:
     while data.ndim > 1 and data.shape[-1] == 1:  # trailing single-point dimensions:
         data = data[..., 0]                         # kept as scalar coordinates
     names = _labels(wave, full)
+    scaling = _scaling(wave, full)
+    note = note_attrs(_text(wave.get("note") or b""))
+    names = _ses_names(names, [unit for _, _, unit in scaling],
+                       note.get("writer") == "Scienta SES")
+    unscaled = all(start == 0.0 and delta == 1.0 for start, delta, _ in scaling)
     coords: Dict[str, Any] = {}
-    for d, (name, (start, delta, unit)) in enumerate(zip(names, _scaling(wave, full))):
-        unit_attrs = {"units": unit} if unit else {}
+    for d, (name, (start, delta, unit)) in enumerate(zip(names, scaling)):
+        unit_attrs: Dict[str, Any] = {"units": unit} if unit else {}
+        if unscaled:
+            unit_attrs["igor_unscaled"] = 1
         if d < data.ndim:
             values = start + delta * np.arange(data.shape[d], dtype=np.float64)
             coords[name] = (name, values, unit_attrs)
         else:
             coords[name] = ((), start, unit_attrs)
     names = names[:data.ndim]
-    attrs = {"source": label, "igor_wave": _text(wave["wave_header"]["bname"]),
-             **_note_attrs(_text(wave.get("note") or b""))}
+    attrs = {"source": label, "igor_wave": _text(wave["wave_header"]["bname"]), **note}
     units = _text(wave.get("data_units") or b"") or _text(
         wave["wave_header"].get("dataUnits", b""))
     intensity = xr.Variable(names, data, {"units": units} if units else {})
@@ -268,7 +329,7 @@ def _wave_header(data: bytes, label: str, stream: IO[bytes]) -> Header:
         if all(0 <= n <= MAX_NOTE for n in sizes[1:]):
             stream.seek(start + sizes[0] + sizes[1])
             tail = stream.read(sum(sizes[2:]))
-            found.attrs = _note_attrs(_text(tail[:sizes[2]]))
+            found.attrs = note_attrs(_text(tail[:sizes[2]]))
             extended = _extended_units(tail[sizes[2] + sizes[3]:], sizes[4:])
             units = [e or u for e, u in zip(extended + [""] * 4, units)]
         shape = tuple(n for n in shape if n > 0) or (points,)
