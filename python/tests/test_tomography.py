@@ -6,6 +6,7 @@ the trivial ambiguities; what is written; and every refusal."""
 
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -100,6 +101,39 @@ def test_half_size_support_fails_the_level(pentacene, pentacene_map):
     assert found < 0.9
     # the data say so too: the magnitudes cannot be met inside the small support
     assert wrong.record["fourier_error"]["best"] > 10 * right.record["fourier_error"]["best"]
+
+
+EXAMPLE_MAP = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir,
+                           "examples", "measured", "pentacene_map.npz")  # gamma 25°, Poisson
+
+
+def _codes(result):
+    return [w["code"] for w in result.record["warnings"]]
+
+
+def test_a_support_that_cannot_hold_the_map_is_flagged(pentacene, pentacene_map):
+    def run(measured, **settings):
+        return lk.reconstruct(measured, kinetic_energy=E_KIN, starts=8, iterations=150,
+                              polish=30, progress=False, **settings)
+
+    right = run(pentacene_map, support=(14, 5))
+    assert _codes(right) == []
+    # the innermost shell (a few cells at k = 0, where the HOMO's transform vanishes)
+    # does not decide the resolution of a good image
+    k = right.record["resolution"]["k_inverse_angstrom"]
+    assert k is None or k > 1.0
+    too_small = run(pentacene_map, support=(7, 2.5))
+    assert _codes(too_small) == ["support-too-small"]
+    turned = run(pentacene_map, support=pentacene, orientation=(0, 0, 30))
+    assert _codes(turned) == ["orientation"]
+    turn = re.search(r"turned about (\d+)°", turned.record["warnings"][0]["message"])
+    assert turn and 20 <= int(turn.group(1)) <= 35
+    # the README's example: a map at gamma 25° with the outline as the molecule stands,
+    # or a box along x, is flagged; the outline at the map's orientation is not
+    readme = run(EXAMPLE_MAP, molecule="pentacene")
+    assert _codes(readme) == ["orientation"] and "warning [orientation]" in readme.report()
+    assert _codes(run(EXAMPLE_MAP, molecule="pentacene", orientation=(0, 0, 25))) == []
+    assert _codes(run(EXAMPLE_MAP, support=(14, 5))) == ["orientation"]
 
 
 def test_a_nan_wedge_and_a_missing_centre_cost_little(pentacene, pentacene_map):

@@ -44,9 +44,11 @@ from ..core.memory import check
 from ..core.molecule import Molecule
 from ..core.progress import progress_bar
 from ..core.validation import count
+from ..fit.result import CodedWarning
 from .algorithms import Retrieval, run_batch
 from .alignment import (Alignment, band_limited_images, consensus, data_overlap, prtf,
                         resolution)
+from .checks import result_warnings, support_warnings
 from .data import FourierData, Series, grid_series
 from .plan import ReconstructionPlan, SupportSpec
 from .result import Reconstruction
@@ -66,6 +68,9 @@ APPROXIMATIONS = ("plane-wave final state; one kz per pixel (no kz dispersion wi
                   "real up to one global phase; sign, position and inversion twin aligned "
                   "between starts only")
 
+# how the warnings name a support given by the caller (one from the data's own
+# autocorrelation is not checked against it)
+SUPPORT_NAMES = {"outline": "molecule's outline", "box": "box support"}
 ALIGN_UPSAMPLE = {2: 4, 3: 2}
 DISPLAY_UPSAMPLE = {2: 4, 3: 2}
 BATCH_BYTES = 64 * 1024 ** 2  # working memory of one batch of starts
@@ -91,6 +96,9 @@ def retrieve(settings: ReconstructionPlan, series: Series, molecule: Optional[Mo
                              settings.oversampling, plan["centre"], plan["what"])
     data = grid_series(series, box, settings.fit_scales)
     first_support = _support_mask(plan, box, data, margin)
+    warnings = (support_warnings(box, data.amplitude, data.measured, first_support,
+                                 SUPPORT_NAMES[plan["kind"]])
+                if plan["kind"] in SUPPORT_NAMES else [])
     display = _display_shape(settings.shape, box, ndim)
 
     kept = max(1, int(round(settings.keep * starts)))
@@ -139,6 +147,7 @@ def retrieve(settings: ReconstructionPlan, series: Series, molecule: Optional[Mo
     overlaps = data_overlap(aligned.spectra, wanted, data.measured, data.band)
     chosen = aligned.spectra[agree]
     averaged = int(agree.sum())
+    warnings += result_warnings(averaged, kept, data.asymmetry)
 
     total = np.zeros(display)
     squares = np.zeros(display)
@@ -159,6 +168,7 @@ def retrieve(settings: ReconstructionPlan, series: Series, molecule: Optional[Mo
         errors=errors, order=order, aligned=aligned, agree=agree, overlaps=overlaps,
         scales=scales[order][agree] if data.model is not None else None,
         final_cells=final_cells, k_resolution=resolution(transfer), display=display,
+        orientation=settings.orientation, warnings=warnings,
         seconds=time.process_time() - clock)
     return Reconstruction.build(xr, mean, spread, transfer.centres, transfer.values,
                                 transfer.cells, box, display, record(**description), errors,
@@ -233,7 +243,8 @@ def _description(series: Series, plan: Dict[str, Any], box: FourierBox,
                  errors: np.ndarray, order: np.ndarray, aligned: Alignment,
                  agree: np.ndarray, overlaps: np.ndarray, scales: Optional[np.ndarray],
                  final_cells: np.ndarray, k_resolution: Optional[float],
-                 display: Tuple[int, ...], seconds: float) -> Dict[str, Any]:
+                 display: Tuple[int, ...], orientation: Sequence[float],
+                 warnings: List[CodedWarning], seconds: float) -> Dict[str, Any]:
     """What the record says of the image: what it is, the support, box and
     iterations used, how well the starts met the data and agreed, the resolution."""
     ndim = box.ndim
@@ -243,6 +254,7 @@ def _description(series: Series, plan: Dict[str, Any], box: FourierBox,
                "cells_final_median": int(np.median(final_cells[order]))}
     if plan["kind"] == "outline":
         support["margin_angstrom"] = float(plan["margin"])
+        support["orientation_deg"] = [float(a) for a in orientation]
     return {
         "what": WHAT_3D if ndim == 3 else WHAT_2D,
         "approximations": APPROXIMATIONS,
@@ -266,7 +278,7 @@ def _description(series: Series, plan: Dict[str, Any], box: FourierBox,
         "alignment": {"twins": int(aligned.twins.sum()),
                       "overlap_median": float(np.median(aligned.overlap)),
                       "overlap_min": float(aligned.overlap.min()),
-                      "agreeing": int(agree.sum()),
+                      "agreeing": int(agree.sum()), "compared": int(kept),
                       "data_overlap_median": float(np.median(overlaps[agree])),
                       "data_overlap_all": [round(float(v), 4) for v in overlaps],
                       "overlap_all": [round(float(v), 4) for v in aligned.overlap]},
@@ -276,5 +288,6 @@ def _description(series: Series, plan: Dict[str, Any], box: FourierBox,
                        "half_period_angstrom": (None if k_resolution is None
                                                 else float(np.pi / k_resolution))},
         "image_units": "arbitrary: the largest |value| of the image is 1",
+        "warnings": [dict(w) for w in warnings],
         "cpu_seconds": float(seconds),
     }
