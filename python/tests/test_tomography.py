@@ -124,6 +124,8 @@ def test_a_support_that_cannot_hold_the_map_is_flagged(pentacene, pentacene_map)
     assert k is None or k > 1.0
     too_small = run(pentacene_map, support=(7, 2.5))
     assert _codes(too_small) == ["support-too-small"]
+    intensity, kx, ky = pentacene_map  # a k origin 0.15 1/Å off: I(k) != I(-k)
+    assert _codes(run((intensity, kx + 0.15, ky), support=(14, 5))) == ["asymmetric-data"]
     turned = run(pentacene_map, support=pentacene, orientation=(0, 0, 30))
     assert _codes(turned) == ["orientation"]
     turn = re.search(r"turned about (\d+)°", turned.record["warnings"][0]["message"])
@@ -278,6 +280,7 @@ def test_bad_input_is_refused_in_one_line(pentacene_map):
                               (dict(oversampling=1.5), "at least 2"),
                               (dict(support=(14, 5, 4)), "has 3 lengths"),
                               (dict(support="tight"), "unknown support"),
+                              (dict(scales="peak"), "must be one of given, fit"),
                               (dict(support=(14, 5), max_memory="1M"), "more than the limit"),
                               (dict(support=(14, 5), kinetic_energy=[30.0, 40.0]),
                                "2 values for 1 maps")):
