@@ -189,6 +189,19 @@ def test_3d_from_twenty_maps(pentacene):
     assert result.record["dimensions"] == 3 and len(result.record["kinetic_energy_ev"]) == 20
 
 
+def test_3d_maps_each_scaled_to_their_peak_are_flagged(pentacene):
+    energies = np.linspace(15.0, 90.0, 10)
+    maps = [(np.asarray(m.data, float), np.asarray(m.kx, float), np.asarray(m.ky, float))
+            for m in hemisphere_maps(pentacene, "HOMO", energies, step=0.1)]
+    options = dict(kinetic_energy=list(energies), support=(14, 5, 4), starts=10,
+                   progress=False)
+    assert lk.reconstruct(maps, **options).warnings == []
+    # their relative scale lost, the hemispheres no longer fit one object: the
+    # starts go separate ways
+    peaked = lk.reconstruct([(i / i.max(), kx, ky) for i, kx, ky in maps], **options)
+    assert [w["code"] for w in peaked.warnings] == ["starts-disagree"]
+
+
 def test_alignment_undoes_sign_twin_and_shift():
     box = FourierBox((32, 24), (2 * np.pi / 32, 2 * np.pi / 24), (0.0, 0.0))  # 1 Å cells
     x, y = (np.fft.fftfreq(n, 1.0 / n)[:, None] if a == 0 else np.fft.fftfreq(n, 1.0 / n)
