@@ -79,8 +79,9 @@ def support_warnings(box: FourierBox, amplitude: np.ndarray, measured: np.ndarra
     turn = abs((data_angle - own_angle + 90.0) % 180.0 - 90.0)
     if data_ratio >= ELONGATED and own_ratio >= ELONGATED and turn > TURN_LIMIT:
         found.append({"code": "orientation",
-                      "message": f"the {described}'s long axis is turned about {turn:.0f}° against "
-                                 "the map's (from its autocorrelation): the image is forced "
+                      "message": f"the {described}'s long axis is turned about {turn:.0f}° "
+                                 "against the map's (from its autocorrelation): the image is "
+                                 "forced "
                                  "into the wrong shape; give the molecule's orientation in "
                                  "the map (--orientation)"})
     return found
