@@ -6,6 +6,7 @@ the trivial ambiguities; what is written; and every refusal."""
 
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -102,6 +103,41 @@ def test_half_size_support_fails_the_level(pentacene, pentacene_map):
     assert wrong.record["fourier_error"]["best"] > 10 * right.record["fourier_error"]["best"]
 
 
+EXAMPLE_MAP = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir,
+                           "examples", "measured", "pentacene_map.npz")  # gamma 25°, Poisson
+
+
+def _codes(result):
+    return [w["code"] for w in result.record["warnings"]]
+
+
+def test_a_support_that_cannot_hold_the_map_is_flagged(pentacene, pentacene_map):
+    def run(measured, **settings):
+        return lk.reconstruct(measured, kinetic_energy=E_KIN, starts=8, iterations=150,
+                              polish=30, progress=False, **settings)
+
+    right = run(pentacene_map, support=(14, 5))
+    assert _codes(right) == []
+    # the innermost shell (a few cells at k = 0, where the HOMO's transform vanishes)
+    # does not decide the resolution of a good image
+    k = right.record["resolution"]["k_inverse_angstrom"]
+    assert k is None or k > 1.0
+    too_small = run(pentacene_map, support=(7, 2.5))
+    assert _codes(too_small) == ["support-too-small"]
+    intensity, kx, ky = pentacene_map  # a k origin 0.15 1/Å off: I(k) != I(-k)
+    assert _codes(run((intensity, kx + 0.15, ky), support=(14, 5))) == ["asymmetric-data"]
+    turned = run(pentacene_map, support=pentacene, orientation=(0, 0, 30))
+    assert _codes(turned) == ["orientation"]
+    turn = re.search(r"turned about (\d+)°", turned.record["warnings"][0]["message"])
+    assert turn and 20 <= int(turn.group(1)) <= 35
+    # the README's example: a map at gamma 25° with the outline as the molecule stands,
+    # or a box along x, is flagged; the outline at the map's orientation is not
+    readme = run(EXAMPLE_MAP, molecule="pentacene")
+    assert _codes(readme) == ["orientation"] and "warning [orientation]" in readme.report()
+    assert _codes(run(EXAMPLE_MAP, molecule="pentacene", orientation=(0, 0, 25))) == []
+    assert _codes(run(EXAMPLE_MAP, support=(14, 5))) == ["orientation"]
+
+
 def test_a_nan_wedge_and_a_missing_centre_cost_little(pentacene, pentacene_map):
     intensity, kx, ky = pentacene_map
     full = lk.reconstruct(pentacene_map, kinetic_energy=E_KIN, support=(14, 5),
@@ -151,6 +187,19 @@ def test_3d_from_twenty_maps(pentacene):
     assert found >= 0.80
     assert seconds <= 180.0
     assert result.record["dimensions"] == 3 and len(result.record["kinetic_energy_ev"]) == 20
+
+
+def test_3d_maps_each_scaled_to_their_peak_are_flagged(pentacene):
+    energies = np.linspace(15.0, 90.0, 10)
+    maps = [(np.asarray(m.data, float), np.asarray(m.kx, float), np.asarray(m.ky, float))
+            for m in hemisphere_maps(pentacene, "HOMO", energies, step=0.1)]
+    options = dict(kinetic_energy=list(energies), support=(14, 5, 4), starts=10,
+                   progress=False)
+    assert lk.reconstruct(maps, **options).warnings == []
+    # their relative scale lost, the hemispheres no longer fit one object: the
+    # starts go separate ways
+    peaked = lk.reconstruct([(i / i.max(), kx, ky) for i, kx, ky in maps], **options)
+    assert [w["code"] for w in peaked.warnings] == ["starts-disagree"]
 
 
 def test_alignment_undoes_sign_twin_and_shift():
@@ -244,6 +293,7 @@ def test_bad_input_is_refused_in_one_line(pentacene_map):
                               (dict(oversampling=1.5), "at least 2"),
                               (dict(support=(14, 5, 4)), "has 3 lengths"),
                               (dict(support="tight"), "unknown support"),
+                              (dict(scales="peak"), "must be one of given, fit"),
                               (dict(support=(14, 5), max_memory="1M"), "more than the limit"),
                               (dict(support=(14, 5), kinetic_energy=[30.0, 40.0]),
                                "2 values for 1 maps")):
@@ -304,3 +354,64 @@ def test_command_line_writes_the_three_files_and_refuses_in_one_line(pentacene_m
         assert main(["reconstruct", str(path), "-o", str(out), "--quiet", *arguments]) == 2
         err = capsys.readouterr().err
         assert message in err and err.count("\n") == 1, err
+
+
+def _blobs(box):
+    """A compact, asymmetric real object (lobes of both signs within a quarter of
+    the period) on `box`'s grid, relative to its centre."""
+    grid = np.meshgrid(*box.offsets(), indexing="ij", sparse=True)
+    return sum(w * np.exp(-sum((g - c) ** 2 for g, c in zip(grid, centre)) / 1.5)
+               for w, centre in ((1.0, (1.5, 0.0, 1.0)), (-0.8, (-2.0, 1.0, -1.0)),
+                                 (0.5, (0.0, -2.0, 0.0))))
+
+
+def _pixel_data(box, image, maps, rng):
+    """`maps` sets of pixels at random k inside the box, each with |F(k)|^2 of
+    `image` summed directly at its own k (no grid)."""
+    grid = [g.ravel() for g in np.meshgrid(*box.offsets(), indexing="ij")]
+    values = image.ravel()
+    limit = (np.asarray(box.shape) // 2 - 1.5) * np.asarray(box.k_step)
+    out = []
+    for _ in range(maps):
+        k = rng.uniform(-limit, limit, size=(1500, 3))
+        transform = np.exp(-1j * (k @ np.stack(grid))) @ values
+        out.append((k, np.abs(transform) ** 2))
+    return out
+
+
+def test_the_pixel_model_moves_each_cells_mean_to_its_centre_and_fits_scales():
+    from libkernels.tomography.algorithms import Retrieval
+    from libkernels.tomography.model import pixel_model
+
+    box = FourierBox((16, 16, 16), (2 * np.pi / 16,) * 3, (0.0, 0.0, 0.0))
+    image = _blobs(box).astype(np.float32)
+    pixels = _pixel_data(box, image, 2, np.random.default_rng(3))
+    model = pixel_model(pixels, box, fit_scales=False)
+    measured = (model.counts > 0).reshape(box.shape)
+    plain = np.sqrt(model.data(np.ones((1, 2)))[0]).reshape(box.shape)
+    exact = np.abs(np.fft.fftn(image))
+    support = np.ones(box.shape, dtype=bool)
+    retrieval = Retrieval(plain * measured, measured, support[None], "raar", 0.9, model, box)
+    retrieval.start(np.zeros((1,) + box.half_shape))
+    retrieval.renew(image[None])
+    renewed = np.zeros(box.shape)
+    renewed[..., :box.half_shape[-1]] = retrieval.target[0]
+
+    def miss(values):
+        half = (slice(None), slice(None), slice(0, box.half_shape[-1]))
+        used = measured[half] & (exact[half] > 0.05 * exact.max())
+        return np.linalg.norm((values[half] - exact[half])[used]) / \
+            np.linalg.norm(exact[half][used])
+
+    # the plain means miss the object's own magnitudes; the renewed targets meet them
+    assert miss(plain) > 0.05
+    assert miss(renewed) < 0.4 * miss(plain)
+
+    # one map three times brighter: the fit finds the ratio from the object alone
+    brighter = [pixels[0], (pixels[1][0], 3.0 * pixels[1][1])]
+    fitted = pixel_model(brighter, box, fit_scales=True)
+    retrieval = Retrieval(plain * measured, measured, support[None], "raar", 0.9, fitted, box)
+    retrieval.start(np.zeros((1,) + box.half_shape))
+    retrieval.renew(image[None])
+    scales = retrieval.scales[0]
+    assert scales[0] / scales[1] == pytest.approx(3.0, rel=0.05)

@@ -96,6 +96,9 @@ FLAGS: Flags = options(
                help="points per axis of the image (default: 4x the box in 2D, 2x in 3D)"),
     seed=flag("--seed", group=RETRIEVAL, type=int,
               help="seed of the random starts (default: 0)"),
+    scales=flag("--scales", group=RETRIEVAL, choices=("given", "fit"),
+                help="3D: the maps' intensities as given, or each map's scale fitted "
+                     "(default: given)"),
     **run_flags(threads=""))
 
 

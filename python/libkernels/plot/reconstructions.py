@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import re
 from typing import TYPE_CHECKING, Any, Dict, Optional, Sequence, Tuple
 
 import numpy as np
@@ -15,6 +16,15 @@ if TYPE_CHECKING:
 PRTF_LEVEL = float(np.exp(-1.0))
 VIEW_MARGIN = 3.0  # Å shown around the support
 BOND = {True: 1.8, False: 1.25}  # Å: bonded neighbours between heavy atoms / with hydrogen
+
+
+IMAGE_LABEL = "value (largest |value| 1)"
+SPREAD_LABEL = "standard deviation (as the image)"
+
+
+def _file_name(source: str) -> str:
+    """`source` with every path in it cut to the file's name."""
+    return re.sub(r"[^\s(),]*[/\\]([^\s/\\(),]+)", r"\1", source)
 
 
 def _extent(x: np.ndarray, y: np.ndarray) -> Tuple[float, float, float, float]:
@@ -37,7 +47,7 @@ def _outline(axes: Any, atoms: np.ndarray, heavy: np.ndarray,
 
 
 def _panel(figure: Any, axes: Any, data: Any, horizontal: str, vertical: str,
-           title: str, signed: bool, view: Dict[str, Tuple[float, float]],
+           title: str, signed: bool, view: Dict[str, Tuple[float, float]], label: str,
            atoms: Optional[np.ndarray] = None, heavy: Optional[np.ndarray] = None,
            columns: Sequence[int] = (0, 1)) -> None:
     """One image panel over (horizontal, vertical): signed values on a diverging
@@ -59,7 +69,7 @@ def _panel(figure: Any, axes: Any, data: Any, horizontal: str, vertical: str,
     axes.set_ylabel(f"{vertical} (Å)")
     axes.set_title(title, fontsize=9)
     axes.set_aspect("equal")
-    figure.colorbar(image, ax=axes, shrink=0.8)
+    figure.colorbar(image, ax=axes, shrink=0.8, label=label)
 
 
 def _view(result: "Reconstruction") -> Dict[str, Tuple[float, float]]:
@@ -85,22 +95,28 @@ def plot_reconstruction(result: "Reconstruction", path: Any = None,
     heavy = result.heavy
     three_d = image.ndim == 3
     view = _view(result)
+    record = result.record
+    angles = record["support"].get("orientation_deg")
+    outline = ("" if atoms is None or angles is None else
+               "; outline at orientation " + ", ".join(f"{a:g}" for a in angles) + "°")
     figure = new_figure(figsize=(17.0 if three_d else 13.5, 4.8), dpi=110)
     axes = figure.subplots(1, 4 if three_d else 3)
     if three_d:
         peak = np.unravel_index(int(np.argmax(np.abs(image.values))), image.shape)
         z0, y0 = float(image.z[peak[2]]), float(image.y[peak[1]])
-        _panel(figure, axes[0], image.isel(z=peak[2]), "x", "y", f"image at z = {z0:.2f} Å",
-               True, view, atoms, heavy, (0, 1))
+        _panel(figure, axes[0], image.isel(z=peak[2]), "x", "y",
+               f"image at z = {z0:.2f} Å{outline}", True, view, IMAGE_LABEL, atoms, heavy,
+               (0, 1))
         _panel(figure, axes[1], image.isel(y=peak[1]), "x", "z", f"image at y = {y0:.2f} Å",
-               True, view, atoms, heavy, (0, 2))
+               True, view, IMAGE_LABEL, atoms, heavy, (0, 2))
         _panel(figure, axes[2], spread.isel(z=peak[2]), "x", "y",
-               f"spread of the starts at z = {z0:.2f} Å", False, view)
+               f"spread of the starts at z = {z0:.2f} Å", False, view, SPREAD_LABEL)
         curve = axes[3]
     else:
-        _panel(figure, axes[0], image, "x", "y", "image", True, view, atoms, heavy)
+        _panel(figure, axes[0], image, "x", "y", f"image{outline}", True, view, IMAGE_LABEL,
+               atoms, heavy)
         _panel(figure, axes[1], spread, "x", "y", "spread of the starts (same scale)", False,
-               view)
+               view, SPREAD_LABEL)
         curve = axes[2]
     prtf = result.prtf
     curve.plot(prtf.k.values, prtf.values, "o-", ms=3)
@@ -112,13 +128,15 @@ def plot_reconstruction(result: "Reconstruction", path: Any = None,
     curve.set_title("transfer function" + ("" if k is None else
                                            f": 1/e at {k:.2f} 1/Å (half period "
                                            f"{np.pi / k:.2f} Å)"), fontsize=9)
-    record = result.record
     energies = record["kinetic_energy_ev"]
     energy = (f"E_kin {energies[0]:g} eV" if len(energies) == 1 else
               f"E_kin {min(energies):g}–{max(energies):g} eV")
-    figure.suptitle(title or f"{record['source']}: {energy}, {record['algorithm'].upper()}, "
-                             f"{record['starts_averaged']} starts averaged, support "
-                             f"{record['support']['kind']}", fontsize=10)
+    warned = len(record.get("warnings", []))
+    figure.suptitle(title or f"{_file_name(record['source'])}: {energy}, "
+                             f"{record['algorithm'].upper()}, {record['starts_averaged']} "
+                             f"starts averaged, support {record['support']['kind']}"
+                    + (f" ({warned} warning{'s' if warned > 1 else ''}: see the record)"
+                       if warned else ""), fontsize=10)
     figure.tight_layout()
     if path is not None:
         figure.savefig(path)

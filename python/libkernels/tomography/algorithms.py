@@ -20,11 +20,13 @@ memory stays bounded and Ctrl-C is seen between iterations.
 
 from __future__ import annotations
 
-from typing import Any, Callable, Optional, Tuple
+from dataclasses import dataclass
+from typing import Any, Callable, List, Optional, Tuple
 
 import numpy as np
 
-from .sampling import to_half
+from .model import REFRESH_EVERY, REFRESH_FROM, PixelModel
+from .sampling import FourierBox, to_half
 from .support import SHRINK_BLUR, shrink
 
 ALGORITHMS = ("raar", "hio", "er")
@@ -51,26 +53,52 @@ def half_weights(shape: Tuple[int, ...]) -> np.ndarray:
     return weights
 
 
+@dataclass
+class Finished:
+    """A batch's outcome: estimates (B, *shape), Fourier errors (B,); in 3D each
+    start's targets (B, *shape) and maps' scales (B, maps), else None."""
+
+    estimates: np.ndarray
+    errors: np.ndarray
+    targets: Optional[np.ndarray]
+    scales: Optional[np.ndarray]
+
+
 class Retrieval:
-    """One batch of starts: magnitudes and mask (half spectra), supports, iterates."""
+    """One batch of starts: magnitudes and mask (half spectra), supports, iterates;
+    in 3D the pixel model (model.py) whose targets are renewed from the iterates."""
 
     def __init__(self, amplitude: np.ndarray, measured: np.ndarray, support: np.ndarray,
-                 algorithm: str, beta: float):
+                 algorithm: str, beta: float, model: Optional[PixelModel] = None,
+                 box: Optional[FourierBox] = None):
         self.shape = amplitude.shape
         self.axes = tuple(range(1, amplitude.ndim + 1))
         self.amplitude = to_half(amplitude).astype(np.float32)[None]
         self.measured = to_half(measured)[None]
+        self.full_measured = measured
         self.free = (~self.measured).astype(np.float32)
         self.target = np.where(self.measured, self.amplitude, 0.0).astype(np.float32)
         self.support = support
         self.algorithm = algorithm
         self.beta = np.float32(beta)
         self.fft = _fft()
+        self.model = model
+        self.scales: Optional[np.ndarray] = None
+        self.phases: List[np.ndarray] = []
+        if model is not None:
+            assert box is not None
+            # positions relative to the box's centre, within half a period: the
+            # estimate lies inside the support there
+            positions = np.meshgrid(*box.offsets(), indexing="ij", sparse=True)
+            self.phases = [np.exp(-1j * sum(s * r for s, r in zip(shift, positions)))
+                           .astype(np.complex64) for shift in model.shifts]
 
     def start(self, phases: np.ndarray) -> np.ndarray:
         """Real iterates from random phases (B, half shape) on the magnitudes."""
         spectrum = (self.amplitude * np.exp(1j * phases)).astype(np.complex64)
         x = self.fft.irfftn(spectrum, s=self.shape, axes=self.axes, workers=1)
+        if self.model is not None:
+            self.scales = np.ones((len(phases), self.model.maps))
         return (x * self.support).astype(np.float32)
 
     def magnitudes(self, x: np.ndarray) -> np.ndarray:
@@ -89,27 +117,72 @@ class Retrieval:
             return np.where(self.support, y, x - self.beta * y)
         return np.where(self.support, y, self.beta * x + (1 - 2 * self.beta) * y)
 
-    def finish(self, x: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    # ---- the pixel model (3D) ------------------------------------------------------------
+
+    def _pixel_intensities(self, estimate: np.ndarray) -> List[np.ndarray]:
+        """|F|^2 of the estimates on each refined sublattice, (B, cells) float32."""
+        out = []
+        for phase in self.phases:
+            spectrum = self.fft.fftn(estimate * phase, axes=self.axes, workers=1)
+            out.append((spectrum.real ** 2 + spectrum.imag ** 2).reshape(len(estimate), -1)
+                       .astype(np.float32))
+        return out
+
+    def _modelled(self, estimate: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """(D, Q, |F_c|^2) per start and cell for the estimates: the scaled data, the
+        estimates' pixel means and their values at the cells' centres."""
+        assert self.model is not None and self.scales is not None
+        intensities = self._pixel_intensities(estimate)
+        if self.model.fit_scales:
+            self.scales = self.model.fitted_scales(intensities)
+        data = self.model.data(self.scales)
+        return data, self.model.predicted(intensities), intensities[0]
+
+    def renew(self, x: np.ndarray) -> None:
+        """New targets from the iterates inside the support: each cell's measured mean
+        moved to its centre by the offset the estimate predicts (model.py)."""
+        if self.model is None:
+            return
+        data, predicted, centre = self._modelled(x * self.support)
+        target = np.sqrt(np.clip(data - (predicted - centre), 0.0, None))
+        target = target.reshape((len(x),) + self.shape) * self.full_measured
+        self.target = to_half(target).astype(np.float32)
+
+    def finish(self, x: np.ndarray) -> Finished:
         """The estimates P_S(P_M(x)) and their Fourier errors
-        || |F| - A || / || A || over the measured cells."""
+        || |F| - A || / || A || over the measured cells; in 3D || sqrt(Q) - sqrt(D) ||
+        / || sqrt(D) ||, the estimates' pixel means against the measured ones, with
+        each start's targets (full arrays) and the maps' scales."""
         estimate = (self.magnitudes(x) * self.support).astype(np.float32)
+        if self.model is not None:
+            data, predicted, centre = self._modelled(estimate)
+            used = self.full_measured.ravel()
+            miss = (np.sqrt(np.clip(predicted, 0, None)) - np.sqrt(np.clip(data, 0, None)))
+            errors = np.sqrt(np.sum(miss[:, used] ** 2, axis=1)
+                             / np.maximum(np.sum(data[:, used], axis=1), 1e-300))
+            targets = np.sqrt(np.clip(data - (predicted - centre), 0.0, None))
+            targets = targets.reshape((len(x),) + self.shape) * self.full_measured
+            return Finished(estimate, errors, targets.astype(np.float32), self.scales)
         spectrum = self.fft.rfftn(estimate, axes=self.axes, workers=1)
         weights = half_weights(self.shape)
         miss = (np.abs(spectrum) - self.amplitude) ** 2 * self.measured * weights
         norm = np.sum(self.target.astype(np.float64) ** 2 * weights)
         errors = np.sqrt(miss.reshape(len(x), -1).sum(axis=1) / max(norm, 1e-300))
-        return estimate, errors
+        return Finished(estimate, errors, None, None)
 
 
 def run_batch(retrieval: Retrieval, phases: np.ndarray, iterations: int, polish: int,
               shrink_limit: Optional[np.ndarray],
-              tick: Callable[[int], object]) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """Runs one batch; returns estimates, Fourier errors and the final supports."""
+              tick: Callable[[int], object]) -> Tuple[Finished, np.ndarray]:
+    """Runs one batch; returns what it found and the final supports."""
     x = retrieval.start(phases)
     updates = max(1, iterations // SHRINK_EVERY - 1)
+    first_renewal = int(REFRESH_FROM * iterations)
     done = 0
     for iteration in range(iterations + polish):
         polishing = iteration >= iterations
+        if iteration >= first_renewal and (iteration - first_renewal) % REFRESH_EVERY == 0:
+            retrieval.renew(x)
         x = retrieval.step(x, polishing)
         if shrink_limit is not None and not polishing and iteration % SHRINK_EVERY == \
                 SHRINK_EVERY - 1 and iteration < iterations - SHRINK_EVERY:
@@ -119,6 +192,5 @@ def run_batch(retrieval: Retrieval, phases: np.ndarray, iterations: int, polish:
                                        shrink_limit, blur)
             done += 1
         tick(1)
-    estimates, errors = retrieval.finish(x)
-    supports = np.broadcast_to(retrieval.support, estimates.shape)
-    return estimates, errors, supports
+    found = retrieval.finish(x)
+    return found, np.broadcast_to(retrieval.support, found.estimates.shape)

@@ -27,6 +27,9 @@ from .sampling import FourierBox, resize_spectrum
 
 PRTF_LEVEL = float(np.exp(-1.0))
 MIN_SHELL_AMPLITUDE = 1e-3  # cells below this share of the largest magnitude are left out
+AGREEMENT = 0.8  # overlap with the consensus from which a start counts as agreeing
+MIN_SHELL_CELLS = {2: 8, 3: 24}  # cells a shell needs to count for the resolution
+NODE_SHARE = 0.1  # and its rms magnitude, as a share of the largest shell's
 
 
 @dataclass
@@ -56,7 +59,7 @@ def _peak(values: np.ndarray) -> Tuple[Tuple[int, ...], np.ndarray]:
 
 
 def align(reference: np.ndarray, spectra: np.ndarray, box: FourierBox, band: np.ndarray,
-          upsample: int) -> Alignment:
+          upsample: int, with_twins: bool = True) -> Alignment:
     """`spectra` (starts, *shape: full FFTs of real images) aligned onto `reference`."""
     fine = tuple(n * upsample for n in box.shape)
     k_grid = box.k_grid()
@@ -70,7 +73,8 @@ def align(reference: np.ndarray, spectra: np.ndarray, box: FourierBox, band: np.
     overlap = np.zeros(count)
     for s, spectrum in enumerate(spectra):
         best: Optional[tuple] = None
-        for twin, candidate in ((False, spectrum), (True, np.conj(spectrum))):
+        for twin, candidate in ((False, spectrum), (True, np.conj(spectrum)))[:2 if with_twins
+                                                                             else 1]:
             product = resize_spectrum(reference * np.conj(candidate * band), fine)
             correlation = np.fft.ifftn(product).real
             index, offset = _peak(correlation)
@@ -90,34 +94,98 @@ def align(reference: np.ndarray, spectra: np.ndarray, box: FourierBox, band: np.
     return Alignment(out, shifts, twins, signs, overlap)
 
 
-def align_all(spectra: np.ndarray, errors: np.ndarray, box: FourierBox, band: np.ndarray,
-              upsample: int) -> Alignment:
-    """Aligned onto the best start, then onto the average of that alignment."""
-    first = align(spectra[int(np.argmin(errors))], spectra, box, band, upsample)
-    return align(first.spectra.mean(axis=0), spectra, box, band, upsample)
+def consensus(spectra: np.ndarray, errors: np.ndarray, box: FourierBox, band: np.ndarray,
+              upsample: int) -> Tuple[Alignment, np.ndarray]:
+    """The starts aligned onto the consensus, and which of them agree with it.
+
+    The reference is first the start with the lowest Fourier error; the starts
+    whose overlap with it reaches AGREEMENT are averaged into the consensus,
+    every start is aligned onto that, and the agreeing ones are chosen again
+    (the best start always among them).  Starts that found another solution
+    (a different local minimum, an image half its size) are thereby left out of
+    the average rather than blurring it."""
+    best = int(np.argmin(errors))
+    first = align(spectra[best], spectra, box, band, upsample)
+    agree = first.overlap >= AGREEMENT
+    agree[best] = True
+    aligned = align(first.spectra[agree].mean(axis=0), spectra, box, band, upsample)
+    agree = aligned.overlap >= AGREEMENT
+    agree[best] = True
+    return aligned, agree
 
 
-def prtf(spectra: np.ndarray, amplitude: np.ndarray, measured: np.ndarray,
-         box: FourierBox) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """(shell centres |k| in 1/Å, PRTF per shell, cells per shell)."""
+def data_overlap(spectra: np.ndarray, targets: np.ndarray, measured: np.ndarray,
+                 band: np.ndarray) -> np.ndarray:
+    """Per start, the normalised correlation within the band between the start as
+    the data would have it (the measured magnitudes with its phases; its own
+    coefficients where nothing was measured) and the average of `spectra`.  It
+    is near 1 when the start agrees with the others and meets the data, and
+    falls when either fails: a support that cannot hold the data gives starts
+    that agree with each other but not with the magnitudes."""
+    mean = spectra.mean(axis=0) * band
+    modulus = np.maximum(np.abs(spectra), 1e-30)
+    consistent = np.where(measured, targets * spectra / modulus, spectra) * band
+    inner = np.real(np.sum(consistent * np.conj(mean), axis=tuple(range(1, spectra.ndim))))
+    norms = np.sqrt(np.sum(np.abs(consistent) ** 2, axis=tuple(range(1, spectra.ndim)))
+                    * np.sum(np.abs(mean) ** 2))
+    return inner / np.maximum(norms, 1e-300)
+
+
+@dataclass
+class Transfer:
+    """The PRTF per shell of |k|: centres (1/Å), values, cells, and which shells
+    count for the resolution (enough cells, not a node)."""
+
+    centres: np.ndarray
+    values: np.ndarray
+    cells: np.ndarray
+    counted: np.ndarray
+
+
+def prtf(spectra: np.ndarray, targets: np.ndarray, measured: np.ndarray,
+         box: FourierBox) -> Transfer:
+    """The phase-retrieval transfer function of the aligned `spectra` against the
+    measured magnitudes `targets` (full arrays; one per start or one for all).
+
+    Per measured cell, the agreement of the starts' phases |mean F_s| / mean |F_s|
+    times that of their magnitudes with the data, min(mean |F_s|, A) / max(...):
+    |mean F_s| / A where the starts fall short of the data (the usual definition),
+    and as strict where they exceed it.  Per shell of |k| the cells are weighted by
+    A, so that cells at a node of the transform, where a phase means nothing, do
+    not decide; a shell counts for the resolution when it holds MIN_SHELL_CELLS
+    cells and its root-mean-square magnitude is at least NODE_SHARE of the
+    largest shell's (the innermost shell of a pi orbital, one cell at k = 0 where
+    its transform vanishes, does not)."""
+    amplitude = targets.mean(axis=0) if targets.ndim == spectra.ndim else targets
     used = measured & (amplitude > MIN_SHELL_AMPLITUDE * amplitude.max())
-    unit = spectra[:, used] / np.maximum(np.abs(spectra[:, used]), 1e-30)
-    values = np.abs(unit.mean(axis=0))
+    cells = spectra[:, used]
+    moduli = np.abs(cells).mean(axis=0)
+    phase = np.abs(cells.mean(axis=0)) / np.maximum(moduli, 1e-30)
+    wanted = amplitude[used]
+    magnitude = np.minimum(moduli, wanted) / np.maximum(np.maximum(moduli, wanted), 1e-30)
+    values = phase * magnitude
     k_grid = box.k_grid()
     radius = np.sqrt(sum(np.broadcast_to(k ** 2, box.shape) for k in k_grid))[used]
     width = max(box.k_step)
     shell = np.floor(radius / width).astype(int)
     n_shells = int(shell.max()) + 1 if shell.size else 0
     counts = np.bincount(shell, minlength=n_shells)
-    sums = np.bincount(shell, weights=values, minlength=n_shells)
+    weights = np.bincount(shell, weights=wanted, minlength=n_shells)
+    sums = np.bincount(shell, weights=values * wanted, minlength=n_shells)
+    squares = np.bincount(shell, weights=wanted ** 2, minlength=n_shells)
     centres = (np.arange(n_shells) + 0.5) * width
     keep = counts > 0
-    return centres[keep], sums[keep] / counts[keep], counts[keep]
+    rms = np.sqrt(squares[keep] / counts[keep])
+    counted = (counts[keep] >= MIN_SHELL_CELLS[box.ndim]) & (rms >= NODE_SHARE * rms.max())
+    return Transfer(centres[keep], sums[keep] / np.maximum(weights[keep], 1e-300),
+                    counts[keep], counted)
 
 
-def resolution(centres: np.ndarray, values: np.ndarray) -> Optional[float]:
-    """|k| (1/Å) where the PRTF first falls below 1/e (linear between shells);
-    None when it never does."""
+def resolution(transfer: Transfer) -> Optional[float]:
+    """|k| (1/Å) where the PRTF first falls below 1/e over the shells that count
+    (linear between them); None when it never does."""
+    centres = transfer.centres[transfer.counted]
+    values = transfer.values[transfer.counted]
     below = np.flatnonzero(values < PRTF_LEVEL)
     if below.size == 0:
         return None

@@ -37,6 +37,7 @@ from ..core.measured import MeasuredMap
 from ..core.units import bohr_momentum_to, energy_to_hartree, hartree_to, momentum_to_bohr
 from ..core.validation import finite
 from ..kspace.measured import file_contents, from_contents, load_measured
+from .model import PixelModel, pixel_model
 from .sampling import FourierBox, mirrored
 
 # 2D: a cell is measured when at least this share of the pixels that a full
@@ -274,34 +275,49 @@ def _split(intensity: Any, kx: Any, ky: Any, name: str, energies: Any,
 @dataclass
 class FourierData:
     """Magnitudes on the box (full arrays, FFT order): `amplitude` where `measured`,
-    `band` the k region the maps cover (with its mirror)."""
+    `band` the k region the maps cover (with its mirror); in 3D `model`, each
+    pixel at its own k (model.py); `asymmetry` the measured cells' relative
+    difference between k and -k before they were averaged (2D; None in 3D, where
+    -k is not measured)."""
 
     amplitude: np.ndarray
     measured: np.ndarray
     band: np.ndarray
+    model: Optional[PixelModel] = None
+    asymmetry: Optional[float] = None
 
 
-def grid_series(series: Series, box: FourierBox) -> FourierData:
-    """The maps' intensities averaged into the box's cells, as magnitudes."""
+def _pixels(series: Series, index: int, ndim: int) -> Tuple[np.ndarray, np.ndarray]:
+    """k (n, ndim) in 1/Å and intensities of map `index`'s valid pixels; in 3D each
+    at its kz on the hemisphere."""
+    m = series.maps[index]
+    valid = series.valid(index)
+    kx = np.broadcast_to(m.kx[:, None], valid.shape)[valid]
+    ky = np.broadcast_to(m.ky[None, :], valid.shape)[valid]
+    coordinates = [kx, ky]
+    if ndim == 3:
+        radius = hemisphere_radius(series.kinetic_energy[index])
+        coordinates.append(np.sqrt(np.clip(radius ** 2 - kx ** 2 - ky ** 2, 0.0, None)))
+    return np.stack(coordinates, axis=-1), m.intensity[valid]
+
+
+def grid_series(series: Series, box: FourierBox, fit_scales: bool = False) -> FourierData:
+    """The maps' intensities averaged into the box's cells, as magnitudes; in 3D
+    with the pixel model (its scales fitted when `fit_scales`)."""
     shape = box.shape
     sums = np.zeros(int(np.prod(shape)))
     hits = np.zeros(int(np.prod(shape)))
     full_cell = 0.0
+    pixels = []
     for i, m in enumerate(series.maps):
-        valid = series.valid(i)
-        kx = np.broadcast_to(m.kx[:, None], valid.shape)[valid]
-        ky = np.broadcast_to(m.ky[None, :], valid.shape)[valid]
-        coordinates = [kx, ky]
-        if box.ndim == 3:
-            radius = hemisphere_radius(series.kinetic_energy[i])
-            coordinates.append(np.sqrt(np.clip(radius ** 2 - kx ** 2 - ky ** 2, 0.0, None)))
-        flat = np.zeros(kx.size, dtype=np.int64)
-        inside = np.ones(kx.size, dtype=bool)
-        for k, n, step in zip(coordinates, shape, box.k_step):
-            index = np.rint(k / step).astype(np.int64)
+        k, values = _pixels(series, i, box.ndim)
+        pixels.append((k, values))
+        flat = np.zeros(len(k), dtype=np.int64)
+        inside = np.ones(len(k), dtype=bool)
+        for axis, (n, step) in enumerate(zip(shape, box.k_step)):
+            index = np.rint(k[:, axis] / step).astype(np.int64)
             inside &= np.abs(index) <= n // 2 - 1
             flat = flat * n + index % n
-        values = m.intensity[valid]
         sums += np.bincount(flat[inside], weights=values[inside], minlength=sums.size)
         hits += np.bincount(flat[inside], minlength=hits.size)
         full_cell = max(full_cell, box.k_step[0] / m.kx_step * box.k_step[1] / m.ky_step)
@@ -311,13 +327,33 @@ def grid_series(series: Series, box: FourierBox) -> FourierData:
     measured = counts >= threshold
     mean = np.where(measured, total / np.maximum(counts, 1.0), 0.0)
     amplitude = np.sqrt(np.clip(mean, 0.0, None))
-    amplitude, measured = symmetrised(amplitude, measured)
+    model = None
+    asymmetry = None
+    if box.ndim == 3:
+        model = pixel_model(pixels, box, fit_scales)
+        measured = (model.counts > 0).reshape(shape)
+        amplitude = np.sqrt(np.clip(model.data(np.ones((1, model.maps)))[0], 0.0, None)
+                            ).reshape(shape) * measured
+    else:
+        asymmetry = _asymmetry(amplitude, measured)
+        amplitude, measured = symmetrised(amplitude, measured)
     if not measured.any():
         raise MeasuredDataError(f"{series.source}: no cell of the {'x'.join(map(str, shape))} "
                                 "box holds enough pixels; the map covers too little of k")
     if not np.any(amplitude[measured] > 0):
         raise MeasuredDataError(f"{series.source}: the map holds no intensity above 0")
-    return FourierData(amplitude, measured, covered_band(series, box))
+    return FourierData(amplitude, measured, covered_band(series, box), model, asymmetry)
+
+
+def _asymmetry(amplitude: np.ndarray, measured: np.ndarray) -> Optional[float]:
+    """|| A(k) - A(-k) || / || A || over the cells measured on both sides (None
+    when there are none): 0 for the transform of a real function without noise."""
+    both = measured & mirrored(measured)
+    if not both.any():
+        return None
+    difference = amplitude - mirrored(amplitude)
+    norm = float(np.sum(amplitude[both] ** 2))
+    return float(np.sqrt(np.sum(difference[both] ** 2) / norm)) if norm > 0 else None
 
 
 def symmetrised(amplitude: np.ndarray, measured: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:

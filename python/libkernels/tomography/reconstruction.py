@@ -44,8 +44,11 @@ from ..core.memory import check
 from ..core.molecule import Molecule
 from ..core.progress import progress_bar
 from ..core.validation import count
+from ..fit.result import CodedWarning
 from .algorithms import Retrieval, run_batch
-from .alignment import Alignment, align_all, band_limited_images, prtf, resolution
+from .alignment import (Alignment, band_limited_images, consensus, data_overlap, prtf,
+                        resolution)
+from .checks import result_warnings, support_warnings
 from .data import FourierData, Series, grid_series
 from .plan import ReconstructionPlan, SupportSpec
 from .result import Reconstruction
@@ -65,6 +68,9 @@ APPROXIMATIONS = ("plane-wave final state; one kz per pixel (no kz dispersion wi
                   "real up to one global phase; sign, position and inversion twin aligned "
                   "between starts only")
 
+# how the warnings name a support given by the caller (one from the data's own
+# autocorrelation is not checked against it)
+SUPPORT_NAMES = {"outline": "molecule's outline", "box": "box support"}
 ALIGN_UPSAMPLE = {2: 4, 3: 2}
 DISPLAY_UPSAMPLE = {2: 4, 3: 2}
 BATCH_BYTES = 64 * 1024 ** 2  # working memory of one batch of starts
@@ -88,8 +94,11 @@ def retrieve(settings: ReconstructionPlan, series: Series, molecule: Optional[Mo
                          tuple(settings.orientation), settings.shrink_wrap)
     box, ratios = choose_box(plan["extent"], series.k_cover(), series.data_step(),
                              settings.oversampling, plan["centre"], plan["what"])
-    data = grid_series(series, box)
+    data = grid_series(series, box, settings.fit_scales)
     first_support = _support_mask(plan, box, data, margin)
+    warnings = (support_warnings(box, data.amplitude, data.measured, first_support,
+                                 SUPPORT_NAMES[plan["kind"]])
+                if plan["kind"] in SUPPORT_NAMES else [])
     display = _display_shape(settings.shape, box, ndim)
 
     kept = max(1, int(round(settings.keep * starts)))
@@ -102,6 +111,9 @@ def retrieve(settings: ReconstructionPlan, series: Series, molecule: Optional[Mo
           max_memory=settings.max_memory)
 
     estimates = np.empty((starts,) + box.shape, dtype=np.float32)
+    targets = (np.empty((starts,) + box.shape, dtype=np.float32) if data.model is not None
+               else None)
+    scales = np.ones((starts, len(series.maps)))
     errors = np.empty(starts)
     final_cells = np.empty(starts, dtype=np.int64)
     batches = range(0, starts, batch)
@@ -109,44 +121,57 @@ def retrieve(settings: ReconstructionPlan, series: Series, molecule: Optional[Mo
                        settings.progress, unit="iteration")
     try:
         for first in batches:
-            members = range(first, min(starts, first + batch))
+            members = slice(first, min(starts, first + batch))
             retrieval = Retrieval(data.amplitude, data.measured, first_support[None],
-                                  algorithm, beta)
+                                  algorithm, beta, data.model, box)
             phases = np.stack([2 * np.pi * np.random.default_rng([seed, s]).random(
-                box.half_shape) for s in members])
-            found, found_errors, supports = run_batch(
-                retrieval, phases, iterations, polish,
-                first_support if plan["shrink"] else None, bar.update)
-            estimates[members.start:members.stop] = found
-            errors[members.start:members.stop] = found_errors
-            final_cells[members.start:members.stop] = supports.reshape(len(found), -1).sum(1)
+                box.half_shape) for s in range(members.start, members.stop)])
+            found, supports = run_batch(retrieval, phases, iterations, polish,
+                                        first_support if plan["shrink"] else None,
+                                        bar.update)
+            estimates[members] = found.estimates
+            errors[members] = found.errors
+            if targets is not None and found.targets is not None:
+                targets[members] = found.targets
+            if found.scales is not None:
+                scales[members] = found.scales
+            final_cells[members] = supports.reshape(len(found.errors), -1).sum(1)
     finally:
         bar.close()
 
     order = np.argsort(errors, kind="stable")[:kept]
     spectra = np.fft.fftn(estimates[order], axes=tuple(range(1, ndim + 1)))
-    aligned = align_all(spectra, errors[order], box, data.band, ALIGN_UPSAMPLE[ndim])
+    del estimates
+    aligned, agree = consensus(spectra, errors[order], box, data.band, ALIGN_UPSAMPLE[ndim])
+    wanted = targets[order] if targets is not None else data.amplitude[None]
+    overlaps = data_overlap(aligned.spectra, wanted, data.measured, data.band)
+    chosen = aligned.spectra[agree]
+    averaged = int(agree.sum())
+    warnings += result_warnings(averaged, kept, data.asymmetry)
 
     total = np.zeros(display)
     squares = np.zeros(display)
-    for image in band_limited_images(aligned.spectra, data.band, display):
+    for image in band_limited_images(chosen, data.band, display):
         total += image
         squares += image ** 2
-    mean = total / kept
-    spread = np.sqrt(np.clip(squares / kept - mean ** 2, 0.0, None))
+    mean = total / averaged
+    spread = np.sqrt(np.clip(squares / averaged - mean ** 2, 0.0, None))
     peak = mean.flat[int(np.argmax(np.abs(mean)))]
     scale = 1.0 / peak if peak != 0 else 1.0
     mean, spread = np.fft.fftshift(mean * scale), np.fft.fftshift(spread * abs(scale))
 
-    centres, transfer, shell_cells = prtf(aligned.spectra, data.amplitude, data.measured, box)
+    transfer = prtf(chosen, wanted[agree] if targets is not None else data.amplitude,
+                    data.measured, box)
     description = _description(
         series, plan, box, ratios, data, algorithm=algorithm, beta=beta,
         iterations=iterations, polish=polish, starts=starts, kept=kept, seed=seed,
-        errors=errors, order=order, aligned=aligned, final_cells=final_cells,
-        k_resolution=resolution(centres, transfer), display=display,
+        errors=errors, order=order, aligned=aligned, agree=agree, overlaps=overlaps,
+        scales=scales[order][agree] if data.model is not None else None,
+        final_cells=final_cells, k_resolution=resolution(transfer), display=display,
+        orientation=settings.orientation, warnings=warnings,
         seconds=time.process_time() - clock)
-    return Reconstruction.build(xr, mean, spread, centres, transfer, shell_cells, box,
-                                display, record(**description), errors,
+    return Reconstruction.build(xr, mean, spread, transfer.centres, transfer.values,
+                                transfer.cells, box, display, record(**description), errors,
                                 plan["points"], plan["heavy"])
 
 
@@ -216,8 +241,10 @@ def _description(series: Series, plan: Dict[str, Any], box: FourierBox,
                  ratios: Sequence[float], data: FourierData, *, algorithm: str, beta: float,
                  iterations: int, polish: int, starts: int, kept: int, seed: int,
                  errors: np.ndarray, order: np.ndarray, aligned: Alignment,
+                 agree: np.ndarray, overlaps: np.ndarray, scales: Optional[np.ndarray],
                  final_cells: np.ndarray, k_resolution: Optional[float],
-                 display: Tuple[int, ...], seconds: float) -> Dict[str, Any]:
+                 display: Tuple[int, ...], orientation: Sequence[float],
+                 warnings: List[CodedWarning], seconds: float) -> Dict[str, Any]:
     """What the record says of the image: what it is, the support, box and
     iterations used, how well the starts met the data and agreed, the resolution."""
     ndim = box.ndim
@@ -227,6 +254,7 @@ def _description(series: Series, plan: Dict[str, Any], box: FourierBox,
                "cells_final_median": int(np.median(final_cells[order]))}
     if plan["kind"] == "outline":
         support["margin_angstrom"] = float(plan["margin"])
+        support["orientation_deg"] = [float(a) for a in orientation]
     return {
         "what": WHAT_3D if ndim == 3 else WHAT_2D,
         "approximations": APPROXIMATIONS,
@@ -236,22 +264,30 @@ def _description(series: Series, plan: Dict[str, Any], box: FourierBox,
         "kinetic_energy_ev": [float(e) for e in series.kinetic_energy],
         "support": support,
         "algorithm": algorithm, "beta": float(beta), "iterations": iterations,
-        "polish_er_iterations": polish, "starts": starts, "starts_averaged": kept,
+        "polish_er_iterations": polish, "starts": starts,
+        "starts_averaged": int(agree.sum()),
         "seed": seed,
         "box": box.describe(),
         "oversampling": [float(r) for r in ratios],
         "measured_cells": int(data.measured.sum()),
+        "asymmetry": data.asymmetry,
         "band_cells": int(data.band.sum()),
         "image_shape": list(display),
         "fourier_error": {"best": float(errors.min()), "median": float(np.median(errors)),
                           "averaged_max": float(errors[order].max())},
         "alignment": {"twins": int(aligned.twins.sum()),
                       "overlap_median": float(np.median(aligned.overlap)),
-                      "overlap_min": float(aligned.overlap.min())},
+                      "overlap_min": float(aligned.overlap.min()),
+                      "agreeing": int(agree.sum()), "compared": int(kept),
+                      "data_overlap_median": float(np.median(overlaps[agree])),
+                      "data_overlap_all": [round(float(v), 4) for v in overlaps],
+                      "overlap_all": [round(float(v), 4) for v in aligned.overlap]},
+        "map_scales": None if scales is None else [float(v) for v in np.median(scales, axis=0)],
         "resolution": {"prtf_level": "1/e",
                        "k_inverse_angstrom": k_resolution,
                        "half_period_angstrom": (None if k_resolution is None
                                                 else float(np.pi / k_resolution))},
         "image_units": "arbitrary: the largest |value| of the image is 1",
+        "warnings": [dict(w) for w in warnings],
         "cpu_seconds": float(seconds),
     }

@@ -38,6 +38,8 @@ if TYPE_CHECKING:
 __all__ = ["ReconstructionRequest", "reconstruct"]
 
 SHRINK_WRAP = "shrink-wrap"
+# 3D: the maps' intensities as given, or each map's scale fitted to the estimate
+SCALES = ("given", "fit")
 
 # The measured data: a file, a list of files (or of maps in memory), a map in
 # memory (a MeasuredMap, an xarray object, (intensity, kx, ky)).
@@ -96,6 +98,7 @@ class ReconstructionRequest(MoleculeRequest):
     oversampling: float = setting(DEFAULT_OVERSAMPLING)
     shape: Optional[Union[int, Sequence[int]]] = setting(None)
     seed: int = setting(0)
+    scales: str = setting("given")
     max_memory: MemorySize = setting(None, recorded=False)
     progress: bool = setting(True, recorded=False)
 
@@ -126,6 +129,9 @@ class ReconstructionRequest(MoleculeRequest):
         if self.polish is not None:
             self._set("polish", count(self.polish, "polish", 0, 1_000_000))
         self._set("seed", count(self.seed, "seed", 0))
+        if self.scales not in SCALES:
+            raise InputError("scales", f"must be one of {', '.join(SCALES)}, got "
+                                       f"{self.scales!r}")
 
     # ---- what it reads ---------------------------------------------------------------------
 
@@ -152,7 +158,8 @@ class ReconstructionRequest(MoleculeRequest):
             algorithm=self.algorithm, beta=self.beta, iterations=self.iterations,
             polish=self.polish, starts=self.starts, keep=self.keep,
             oversampling=self.oversampling, shape=self.shape, seed=self.seed,
-            max_memory=self.max_memory, progress=self.progress)
+            max_memory=self.max_memory, progress=self.progress,
+            fit_scales=self.scales == "fit")
 
     # ---- the work ---------------------------------------------------------------------------
 
@@ -182,7 +189,8 @@ def reconstruct(measured: Measured, kinetic_energy: EnergyValues = None, *,
                 starts: int = DEFAULT_STARTS, keep: float = 1.0,
                 oversampling: float = DEFAULT_OVERSAMPLING,
                 shape: Optional[Union[int, Sequence[int]]] = None, seed: int = 0,
-                max_memory: MemorySize = None, progress: bool = True) -> Reconstruction:
+                scales: str = "given", max_memory: MemorySize = None,
+                progress: bool = True) -> Reconstruction:
     """An orbital's real-space image from measured momentum maps, by phase retrieval.
 
     measured: one map (a file, an xarray.DataArray, a MeasuredMap, or
@@ -215,6 +223,10 @@ def reconstruct(measured: Measured, kinetic_energy: EnergyValues = None, *,
         box in 2D, 2x in 3D), band-limited interpolation over one period.
     seed: the random phases' seed (start s draws from (seed, s)): the same
         settings and data give the same bits.
+    scales: 3D: "given" takes the maps' intensities as they are; "fit" fits
+        each map's intensity scale to the estimate during the retrieval (for
+        maps whose relative scale is unknown, e.g. each normalised to its peak);
+        the fitted scales are in the record's map_scales.
     max_memory: the memory guard's limit (bytes or '8G'); progress: a
         progress bar over the iterations.
 
@@ -240,5 +252,5 @@ def reconstruct(measured: Measured, kinetic_energy: EnergyValues = None, *,
         work_function=work_function, binding_energy=binding_energy, support=support,
         molecule=molecule, margin=margin, orientation=orientation, shrink_wrap=shrink_wrap,
         algorithm=algorithm, beta=beta, iterations=iterations, polish=polish, starts=starts,
-        keep=keep, oversampling=oversampling, shape=shape, seed=seed, max_memory=max_memory,
-        progress=progress).run()
+        keep=keep, oversampling=oversampling, shape=shape, seed=seed, scales=scales,
+        max_memory=max_memory, progress=progress).run()

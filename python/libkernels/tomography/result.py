@@ -15,13 +15,14 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
 from ..core.grids import attribute_value, require_xarray
 from ..core.record import to_attributes, write_json
 from ..core.figures import draw, draw_beside
+from ..fit.result import warning_lines
 from .sampling import AXES, FourierBox
 
 if TYPE_CHECKING:
@@ -82,6 +83,12 @@ class Reconstruction:
         it stays above it over every measured shell."""
         return self.record["resolution"]["half_period_angstrom"]
 
+    @property
+    def warnings(self) -> List[Dict[str, str]]:
+        """What says the image should not be trusted (checks.py): code and message
+        each; empty when nothing does."""
+        return list(self.record.get("warnings", []))
+
     def to_dataset(self) -> Any:
         """image, spread, prtf and fourier_error (per start) in one xarray.Dataset."""
         xr = require_xarray()
@@ -112,7 +119,10 @@ class Reconstruction:
             + (", shrink-wrap" if r["support"]["shrink_wrap"] else ""),
             f"  Fourier error best {r['fourier_error']['best']:.4f}, median "
             f"{r['fourier_error']['median']:.4f}; {resolution}",
-            f"  {r['cpu_seconds']:.1f} s of CPU"])
+            f"  {r['alignment']['agreeing']} of {r['alignment']['compared']} starts agree with "
+            f"their consensus (median overlap {r['alignment']['overlap_median']:.3f})",
+            f"  {r['cpu_seconds']:.1f} s of CPU"]
+            + warning_lines(self.warnings))  # type: ignore[arg-type]
 
     def plot(self, path: Any = None, title: Optional[str] = None) -> Any:
         """Image (with the molecule's outline when known), spread and PRTF; returns
