@@ -71,6 +71,7 @@ html_theme_options = {
 # The left sidebar lists a section's pages: the tutorials, the background pages and
 # the front page sit at the top of the tree and have none, and an empty sidebar would
 # take a quarter of the width from their code and figures.
-html_sidebars = {"index": [], "tutorials/*": [], "accuracy": [], "design": []}
+html_sidebars = {"index": [], "tutorials/*": [], "accuracy": [], "design": [], "catalogue": [],
+                 "final_states": [], "instruments": []}
 html_show_sourcelink = False
 html_last_updated_fmt = None
