@@ -110,9 +110,9 @@ for extra in $extras; do
   begin=$SECONDS
   env_dir=$work/$extra
   python3 -m uv venv --quiet --python "$(python3 -c 'import sys; print(sys.executable)')" "$env_dir/venv"
-  spec=$wheel
-  [ "$extra" = none ] || spec="$wheel[$extra]"
-  python3 -m uv pip install --quiet --python "$env_dir/venv/bin/python" "$spec"
+  requirement=$wheel
+  [ "$extra" = none ] || requirement="$wheel[$extra]"
+  python3 -m uv pip install --quiet --python "$env_dir/venv/bin/python" "$requirement"
   (cd "$env_dir" && PATH="$env_dir/venv/bin:$PATH" MPLBACKEND=Agg smoke "$extra") ||
     { echo "the extra '$extra' installed alone failed its command" >&2; exit 1; }
   echo "extra $extra: $((SECONDS - begin)) s"
