@@ -220,7 +220,23 @@ def orbital_weights(weights: ArrayLike, n_orbitals: int) -> Float32Array:
                                                 (n_orbitals,)))
 
 
-class MapSumCall:
+class BohrGridNames:
+    """The grid in library units under the names of the first releases (k_min, k_step),
+    for every call that holds k_min_bohr and k_step_bohr."""
+
+    k_min_bohr: float
+    k_step_bohr: float
+
+    @property
+    def k_min(self) -> float:
+        return self.k_min_bohr
+
+    @property
+    def k_step(self) -> float:
+        return self.k_step_bohr
+
+
+class MapSumCall(BohrGridNames):
     """A prepared momentum_map_sum call: everything but the orientation fixed and checked.
 
     `n`, `k_min_bohr`, `k_step_bohr` describe the grid in library units,
@@ -308,15 +324,6 @@ class MapSumCall:
         # about 0.1 ms per call.
         self._work = self.n * self.n * len(self.e_kin)
         self._last_out = (None, None)
-
-    # Library units under their old names, for callers of the first releases.
-    @property
-    def k_min(self) -> float:
-        return self.k_min_bohr
-
-    @property
-    def k_step(self) -> float:
-        return self.k_step_bohr
 
     @property
     def scratch_maps(self) -> int:
@@ -426,7 +433,7 @@ def checked_out(out: Optional[Float32Array], n: int) -> Float32Array:
     return out
 
 
-class HelicityAsymmetryCall:
+class HelicityAsymmetryCall(BohrGridNames):
     """The plane wave's circular dichroism as an asymmetry, (I_left - I_right) /
     (I_left + I_right), from the library's two helicity maps (circular- is left).
 
@@ -453,14 +460,6 @@ class HelicityAsymmetryCall:
             1, *POLARISATIONS["dichroism"][:2]
         self.parameters = {**left.parameters, "polarisation": polarisation or "none",
                            "dichroism": True}
-
-    @property
-    def k_min(self) -> float:
-        return self.k_min_bohr
-
-    @property
-    def k_step(self) -> float:
-        return self.k_step_bohr
 
     def check_memory(self, maps: int, calls_in_flight: int = 1) -> None:
         check_map_memory(self.n, maps, (2 + self.left.scratch_maps) * calls_in_flight,

@@ -24,8 +24,8 @@ import numpy as np
 
 from ..core.energies import Energies
 from ..core.errors import InputError
-from ..core.map_sum_call import (CIRCULAR_POLARISATIONS, POLARISATIONS, checked_molecule,
-                                 checked_out, energy_parameters, given_energies,
+from ..core.map_sum_call import (CIRCULAR_POLARISATIONS, POLARISATIONS, BohrGridNames,
+                                 checked_molecule, checked_out, energy_parameters, given_energies,
                                  helicity_asymmetry, light_modes, light_parameters,
                                  momentum_grid,
                                  orbital_energies, symmetry_mode)
@@ -156,7 +156,7 @@ def iac_light(polarisation: Optional[Polarisation], incidence: float, azimuth: f
     return Light(name, incidence, azimuth, s_share)
 
 
-class IACMapSumCall:
+class IACMapSumCall(BohrGridNames):
     """A prepared IAC map in the map machinery's interface (see the module notes).
 
     The keywords are MapSumCall's (but kz_imaginary: the IAC model has no damping)
@@ -248,15 +248,6 @@ class IACMapSumCall:
             self.parameters["mirrors"] = False
         if self.dichroism:
             self.parameters["dichroism"] = True
-
-    # the grid in library units under the names of the first releases, as MapSumCall
-    @property
-    def k_min(self) -> float:
-        return self.k_min_bohr
-
-    @property
-    def k_step(self) -> float:
-        return self.k_step_bohr
 
     def check_memory(self, maps: int, calls_in_flight: int = 1) -> None:
         """Refuses (MemoryLimitError) when `maps` results plus each call's scratch (its
