@@ -57,7 +57,7 @@ from .geometry import GEOMETRIES, Geometry, k_of_energy
 from .resample import AngleAxis, Resampler, lattice
 from .settings import Conversion, ConversionSettings, conversion_of
 from .slices import (COUNT_WINDOW, SliceEnergies, describe_window, described,
-                     expected_counts_variance, slice_energies as _energies, window_slices)
+                     expected_counts_variance, slice_energies as _energies, selected_slices)
 from .cuts import convert_cut
 from .kz import convert_photon_scan
 
@@ -206,12 +206,7 @@ def convert(data: Any, conversion: Conversion) -> xarray.Dataset:
                                     "momentum; give the geometry that measured them")
         geometry = _geometry(placed, conversion, label)
     counts = counts_per(placed, conversion, geometry, label)
-    selected = np.arange(energies.kinetic.size)
-    window = None
-    if conversion.energy_window is not None:
-        selected, quantity, summed = window_slices(placed, energies, conversion.energy_window,
-                                                   label)
-        window = (quantity, summed)
+    selected, window = selected_slices(placed, energies, conversion.energy_window, label)
     order = ((dim,) if dim else ()) + ((("kx", "ky") if geometry is None else geometry.scanned))
     intensity = placed.data["intensity"].transpose(*order).data
     sigma = placed.data["sigma"].transpose(*order).data if "sigma" in placed.data else None

@@ -31,7 +31,7 @@ from .geometry import Geometry, k_of_energy
 from .resample import AngleAxis, lattice
 from .settings import Conversion
 from .slices import (SliceEnergies, describe_window, described, expected_counts_variance,
-                     window_slices)
+                     selected_slices)
 
 if TYPE_CHECKING:
     from ..core.types import Float64Array
@@ -103,12 +103,7 @@ def convert_cut(xr: Any, placed: Placed, conversion: Conversion, energies: Slice
     if not np.all(np.diff(along) > 0):
         raise MeasuredDataError(f"{label}: the momentum along the slit does not rise with "
                                 f"{angle} at the fixed angles given")
-    selected = np.arange(energies.kinetic.size)
-    window = None
-    if conversion.energy_window is not None:
-        selected, quantity, summed = window_slices(placed, energies, conversion.energy_window,
-                                                   label)
-        window = (quantity, summed)
+    selected, window = selected_slices(placed, energies, conversion.energy_window, label)
     kinetic = energies.kinetic[selected]
     k_top = k_of_energy(float(np.max(kinetic)))
     step = conversion.k_step or k_top * abs(axis.step) * float(np.min(np.cos(axis.values)))

@@ -29,6 +29,7 @@ if TYPE_CHECKING:
     from ..core.types import Float32Array, Float64Array
 
 __all__ = ["SliceEnergies", "stated_energies", "slice_energies", "window_slices",
+           "selected_slices",
            "describe_window", "described", "expected_counts_variance", "COUNT_WINDOW",
            "WINDOW_TOLERANCE"]
 
@@ -115,6 +116,17 @@ def slice_energies(placed: Placed, conversion: Conversion, label: str,
 # axis step outside the window's bounds (the bounds and the values met in another
 # quantity, or written in decimal, differ by rounding)
 WINDOW_TOLERANCE = 1e-3
+
+
+def selected_slices(placed: Placed, energies: SliceEnergies,
+                    window: Optional[Tuple[float, float]], label: str
+                    ) -> Tuple[Any, Optional[Tuple[str, Float64Array]]]:
+    """(the indices of the slices to convert, and for an energy window its quantity and
+    the summed slices' energies): every slice without a window."""
+    if window is None:
+        return np.arange(energies.kinetic.size), None
+    selected, quantity, summed = window_slices(placed, energies, window, label)
+    return selected, (quantity, summed)
 
 
 def window_slices(placed: Placed, energies: SliceEnergies, window: Tuple[float, float],
