@@ -224,11 +224,24 @@ def _run_block(block: de.Block, directory: Path, namespace: dict) -> None:
                 + "\ninstead of\n" + "\n".join(expected))
 
 
+@pytest.fixture(scope="module")
+def fixture_files(tmp_path_factory):
+    """The pages' fixtures, made once (the laboratory files take seconds to model);
+    each page gets its own copy, so that no page sees what another wrote."""
+    directory = tmp_path_factory.mktemp("doc-fixtures")
+    _fixtures(directory)
+    return directory
+
+
 @pytest.mark.parametrize("page", PAGES, ids=[str(p.relative_to(de.ROOT)) for p in PAGES])
-def test_every_example_of_the_page_runs(page, tmp_path, monkeypatch):
+def test_every_example_of_the_page_runs(page, tmp_path, monkeypatch, fixture_files):
     monkeypatch.chdir(tmp_path)
     monkeypatch.setenv("MPLBACKEND", "Agg")
-    _fixtures(tmp_path)
+    for item in fixture_files.iterdir():
+        if item.is_symlink():
+            (tmp_path / item.name).symlink_to(os.readlink(item))
+        else:
+            shutil.copy(item, tmp_path / item.name)
     namespace: dict = {"__name__": "__example__"}
     found = de.blocks(page)
     for block in found:  # a file a command reads may be shown after the command
