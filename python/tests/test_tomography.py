@@ -202,6 +202,78 @@ def test_3d_maps_each_scaled_to_their_peak_are_flagged(pentacene):
     assert [w["code"] for w in peaked.warnings] == ["starts-disagree"]
 
 
+def lobe_shares(image):
+    """The image's squared norm above and below z = 0 (the molecular plane)."""
+    z = image.z.values
+    squares = image.values ** 2
+    above, below = squares[..., z > 0].sum(), squares[..., z < 0].sum()
+    return above / (above + below), below / (above + below)
+
+
+def test_3d_of_a_planar_molecule_keeps_the_parity_its_data_choose(pentacene):
+    """With the molecule's outline as support, half the starts are held odd and half
+    even about its plane: the pi HOMO comes out odd with equal lobes, a sigma
+    orbital even; a box support gives no plane."""
+    energies = np.linspace(15.0, 90.0, 10)
+    options = dict(kinetic_energy=list(energies), support=pentacene, starts=8, shape=48,
+                   iterations=150, progress=False)
+    assert _z_parity(pentacene, "HOMO") < -0.99
+    sigma = next(f"HOMO-{i}" for i in range(1, 20) if _z_parity(pentacene, f"HOMO-{i}") > 0.99)
+    for orbital, parity in (("HOMO", "odd"), (sigma, "even")):
+        maps = [(np.asarray(m.data, float), np.asarray(m.kx, float), np.asarray(m.ky, float))
+                for m in hemisphere_maps(pentacene, orbital, energies, step=0.1)]
+        result = lk.reconstruct(maps, **options)
+        mirror = result.record["mirror"]
+        assert mirror["parity"] == parity, mirror
+        errors = mirror["fourier_error_median"]
+        assert errors[parity] < errors["odd" if parity == "even" else "even"]
+        truth = band_limited_truth(result.image, pentacene, orbital,
+                                   hemisphere_radius(energies.max()), np.inf)
+        assert aligned_correlation(truth, result.image.values, upsample=2) >= 0.85
+        if parity == "odd":
+            assert lobe_shares(result.image)[0] == pytest.approx(0.5, abs=0.02)
+            assert result.record["starts_averaged"] <= 4  # the odd half only
+    # a box support knows no plane: nothing is imposed, and the record says why
+    boxed = lk.reconstruct(maps, **dict(options, support=(14, 5, 4), starts=1,
+                                        iterations=5, polish=0))
+    assert boxed.record["mirror"] == {"parity": "none",
+                                      "reason": "no molecule to give the plane"}
+
+
+def _z_parity(molecule, orbital):
+    """The orbital's overlap with its reflection through z = 0: +1 even, -1 odd."""
+    field = np.asarray(lk.scalar_field(molecule, orbital, spacing=0.4, margin=2.0).data,
+                       float)
+    return float(np.sum(field * field[::-1]) / np.sum(field ** 2))
+
+
+def test_the_mirror_holds_a_parity_and_refuses_a_plane_it_cannot_use(pentacene):
+    from libkernels.tomography.mirror import hold_parity, mirror_plan, mirrored_z
+
+    rng = np.random.default_rng(1)
+    images = rng.normal(size=(2, 4, 6, 8)).astype(np.float32)
+    held = hold_parity(images, np.array([-1.0, 1.0], dtype=np.float32))
+    # a projection: each image of its parity, and holding it again changes nothing
+    assert np.array_equal(mirrored_z(held[0]), -held[0])
+    assert np.array_equal(mirrored_z(held[1]), held[1])
+    np.testing.assert_allclose(hold_parity(held, np.array([-1.0, 1.0])), held, atol=1e-6)
+    # z = 0 (index 0) stays, index j goes to n - j
+    assert np.array_equal(mirrored_z(np.arange(8.0)), [0, 7, 6, 5, 4, 3, 2, 1])
+
+    box = FourierBox((8, 8, 8), (0.5, 0.5, 0.5), (0.0, 0.0, 0.0))
+    flat = np.array([[0.0, 0.0, 0.0], [1.4, 0.0, 0.0]])
+    assert mirror_plan("auto", 3, flat, box).parity == "auto"
+    assert mirror_plan("auto", 2, flat, box).parity == "none"
+    bent = np.array([[0.0, 0.0, 0.0], [1.4, 0.0, 0.6]])
+    assert mirror_plan("auto", 3, bent, box).parity == "none"
+    for points, words in ((bent, "not a planar molecule lying flat"),
+                          (flat + [0, 0, 1.0], "the box is centred on z = 0.00 Å")):
+        with pytest.raises(lk.InputError, match=words):
+            mirror_plan("odd", 3, points, box)
+    with pytest.raises(lk.InputError, match="unknown parity"):
+        lk.reconstruct(np.ones((5, 5)), kinetic_energy=30, mirror="sideways")
+
+
 def test_alignment_undoes_sign_twin_and_shift():
     box = FourierBox((32, 24), (2 * np.pi / 32, 2 * np.pi / 24), (0.0, 0.0))  # 1 Å cells
     x, y = (np.fft.fftfreq(n, 1.0 / n)[:, None] if a == 0 else np.fft.fftfreq(n, 1.0 / n)

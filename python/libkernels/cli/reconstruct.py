@@ -99,6 +99,10 @@ FLAGS: Flags = options(
     scales=flag("--scales", group=RETRIEVAL, choices=("given", "fit"),
                 help="3D: the maps' intensities as given, or each map's scale fitted "
                      "(default: given)"),
+    mirror=flag("--mirror", group=RETRIEVAL, choices=("auto", "odd", "even", "none"),
+                help="3D: the image's parity about a flat planar molecule's plane (pi "
+                     "orbitals odd, sigma even); auto tries both and keeps the one that "
+                     "meets the data (default: auto)"),
     **run_flags(threads=""))
 
 

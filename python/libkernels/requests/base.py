@@ -46,6 +46,8 @@ if TYPE_CHECKING:
     from ..core.types import PathLike, Spin
 
 RECORDED = "recorded"
+UNRECORDED_MEANS = "unrecorded_means"
+_NOTHING = object()
 
 R = TypeVar("R", bound="Request")
 T = TypeVar("T")
@@ -55,10 +57,14 @@ I = TypeVar("I", InputFile, InputFiles)
 KINDS: Dict[str, Type["Request"]] = {}
 
 
-def setting(default: Any = None, *, recorded: bool = True) -> Any:
+def setting(default: Any = None, *, recorded: bool = True, unrecorded: Any = _NOTHING) -> Any:
     """A request's setting and its default; `recorded=False` for settings that do not
-    change the output (how the work runs)."""
-    metadata = {RECORDED: recorded}
+    change the output (how the work runs).  `unrecorded` is the value that a record
+    written before the setting existed stands for, when that is not the default (so
+    that such a record still makes the same output)."""
+    metadata: Dict[str, Any] = {RECORDED: recorded}
+    if unrecorded is not _NOTHING:
+        metadata[UNRECORDED_MEANS] = unrecorded
     if isinstance(default, list):
         items = list(default)
         return field(default_factory=lambda: list(items), metadata=metadata)
@@ -183,6 +189,9 @@ class Request:
                       **run_settings: Any) -> R:
         """The request of a record already read (`path` its file)."""
         settings = dict(record["request"])
+        for f in cls.setting_fields():
+            if f.name not in settings and UNRECORDED_MEANS in f.metadata:
+                settings[f.name] = f.metadata[UNRECORDED_MEANS]
         unknown = sorted(set(settings) - set(cls.recorded_names()))
         if unknown:
             raise RecordError(f"{path}: settings this libkernels does not know: "

@@ -4,7 +4,11 @@ Two constraints: the Fourier magnitudes where there are data (P_M: each
 measured coefficient keeps its phase and takes the measured magnitude, free
 coefficients are left as they are) and the support with reality (P_S: zero
 outside the support; the iterates are real arrays and their transforms real
-FFTs, so reality holds throughout).  With y = P_M(x), one iteration is
+FFTs, so reality holds throughout).  In 3D a start may also be held to one
+parity about a planar molecule's plane (mirror.py): P_S then keeps the part of
+that parity inside the support, and the iterations take their general form,
+HIO x <- P_S(y) + (1 - P_S)(x - beta y), RAAR x <- beta (x + P_S(2y - x) - y)
++ (1 - beta) y, which are the ones below when P_S is the support alone.  With y = P_M(x), one iteration is
 
 - error reduction (ER):        x <- P_S(y)
 - hybrid input-output (HIO):   x <- y inside the support, x - beta y outside
@@ -25,6 +29,7 @@ from typing import Any, Callable, List, Optional, Tuple
 
 import numpy as np
 
+from .mirror import hold_parity
 from .model import REFRESH_EVERY, REFRESH_FROM, PixelModel
 from .sampling import FourierBox, to_half
 from .support import SHRINK_BLUR, shrink
@@ -70,7 +75,7 @@ class Retrieval:
 
     def __init__(self, amplitude: np.ndarray, measured: np.ndarray, support: np.ndarray,
                  algorithm: str, beta: float, model: Optional[PixelModel] = None,
-                 box: Optional[FourierBox] = None):
+                 box: Optional[FourierBox] = None, signs: Optional[np.ndarray] = None):
         self.shape = amplitude.shape
         self.axes = tuple(range(1, amplitude.ndim + 1))
         self.amplitude = to_half(amplitude).astype(np.float32)[None]
@@ -83,6 +88,7 @@ class Retrieval:
         self.beta = np.float32(beta)
         self.fft = _fft()
         self.model = model
+        self.signs = signs  # each start's mirror parity (-1 odd, +1 even), or None
         self.scales: Optional[np.ndarray] = None
         self.phases: List[np.ndarray] = []
         if model is not None:
@@ -99,7 +105,11 @@ class Retrieval:
         x = self.fft.irfftn(spectrum, s=self.shape, axes=self.axes, workers=1)
         if self.model is not None:
             self.scales = np.ones((len(phases), self.model.maps))
-        return (x * self.support).astype(np.float32)
+        return (self.symmetric(x) * self.support).astype(np.float32)
+
+    def symmetric(self, x: np.ndarray) -> np.ndarray:
+        """The iterates' parts of their starts' parities (unchanged without any)."""
+        return x if self.signs is None else hold_parity(x, self.signs)
 
     def magnitudes(self, x: np.ndarray) -> np.ndarray:
         """P_M: measured magnitudes with the iterate's phases; free cells unchanged."""
@@ -109,10 +119,20 @@ class Retrieval:
         spectrum *= self.target / modulus + self.free
         return self.fft.irfftn(spectrum, s=self.shape, axes=self.axes, workers=1)
 
+    def constrained(self, y: np.ndarray) -> np.ndarray:
+        """P_S: inside the support, and of each start's parity when it has one."""
+        return self.symmetric(y) * self.support
+
     def step(self, x: np.ndarray, polishing: bool) -> np.ndarray:
         y = self.magnitudes(x)
         if polishing or self.algorithm == "er":
-            return y * self.support
+            return self.constrained(y)
+        if self.signs is not None:
+            if self.algorithm == "hio":
+                rest = x - self.beta * y
+                return self.constrained(y) + rest - self.constrained(rest)
+            return (self.beta * (x + self.constrained(2 * y - x) - y)
+                    + (1 - self.beta) * y).astype(np.float32)
         if self.algorithm == "hio":
             return np.where(self.support, y, x - self.beta * y)
         return np.where(self.support, y, self.beta * x + (1 - 2 * self.beta) * y)
@@ -153,7 +173,7 @@ class Retrieval:
         || |F| - A || / || A || over the measured cells; in 3D || sqrt(Q) - sqrt(D) ||
         / || sqrt(D) ||, the estimates' pixel means against the measured ones, with
         each start's targets (full arrays) and the maps' scales."""
-        estimate = (self.magnitudes(x) * self.support).astype(np.float32)
+        estimate = self.constrained(self.magnitudes(x)).astype(np.float32)
         if self.model is not None:
             data, predicted, centre = self._modelled(estimate)
             used = self.full_measured.ravel()
@@ -188,7 +208,7 @@ def run_batch(retrieval: Retrieval, phases: np.ndarray, iterations: int, polish:
                 SHRINK_EVERY - 1 and iteration < iterations - SHRINK_EVERY:
             share = min(done / updates, 1.0)
             blur = SHRINK_BLUR[0] + share * (SHRINK_BLUR[1] - SHRINK_BLUR[0])
-            retrieval.support = shrink(retrieval.magnitudes(x) * retrieval.support,
+            retrieval.support = shrink(retrieval.constrained(retrieval.magnitudes(x)),
                                        shrink_limit, blur)
             done += 1
         tick(1)

@@ -46,6 +46,8 @@ class ReconstructionPlan:
     # 3D: fit each map's intensity scale to the estimate (model.py) rather than
     # take the maps' intensities as given
     fit_scales: bool = False
+    # 3D: the parity held about a planar molecule's plane (mirror.py)
+    mirror: str = "none"
 
     @classmethod
     def resolved(cls, ndim: int, *, support: SupportSpec, margin: Optional[float],
@@ -54,11 +56,11 @@ class ReconstructionPlan:
                  polish: Optional[int], starts: int, keep: float, oversampling: float,
                  shape: Optional[Union[int, Sequence[int]]], seed: int,
                  max_memory: MemorySize, progress: bool,
-                 fit_scales: bool = False) -> "ReconstructionPlan":
+                 fit_scales: bool = False, mirror: str = "none") -> "ReconstructionPlan":
         """The plan with the defaults of `ndim` dimensions where a setting is None."""
         return cls(ndim, support, DEFAULT_MARGIN[ndim] if margin is None else margin,
                    orientation, shrink_wrap, algorithm,
                    DEFAULT_BETA[algorithm] if beta is None else beta,
                    DEFAULT_ITERATIONS[ndim] if iterations is None else iterations,
                    DEFAULT_POLISH[ndim] if polish is None else polish, starts, keep,
-                   oversampling, shape, seed, max_memory, progress, fit_scales)
+                   oversampling, shape, seed, max_memory, progress, fit_scales, mirror)

@@ -50,6 +50,7 @@ from .alignment import (Alignment, band_limited_images, consensus, data_overlap,
                         resolution)
 from .checks import result_warnings, support_warnings
 from .data import FourierData, Series, grid_series
+from .mirror import chosen_parity, mirror_plan, SIGNS
 from .plan import ReconstructionPlan, SupportSpec
 from .result import Reconstruction
 from .sampling import FourierBox, choose_box
@@ -100,8 +101,9 @@ def retrieve(settings: ReconstructionPlan, series: Series, molecule: Optional[Mo
                                  SUPPORT_NAMES[plan["kind"]])
                 if plan["kind"] in SUPPORT_NAMES else [])
     display = _display_shape(settings.shape, box, ndim)
+    mirror = mirror_plan(settings.mirror, ndim, plan["points"], box)
+    signs = mirror.signs(0, starts)
 
-    kept = max(1, int(round(settings.keep * starts)))
     cells = int(np.prod(box.shape))
     batch = max(1, min(starts, BATCH_BYTES // (_BYTES_PER_CELL * cells)))
     check(batch * _BYTES_PER_CELL * cells + starts * cells * _BYTES_PER_START_CELL
@@ -123,7 +125,8 @@ def retrieve(settings: ReconstructionPlan, series: Series, molecule: Optional[Mo
         for first in batches:
             members = slice(first, min(starts, first + batch))
             retrieval = Retrieval(data.amplitude, data.measured, first_support[None],
-                                  algorithm, beta, data.model, box)
+                                  algorithm, beta, data.model, box,
+                                  None if signs is None else signs[members])
             phases = np.stack([2 * np.pi * np.random.default_rng([seed, s]).random(
                 box.half_shape) for s in range(members.start, members.stop)])
             found, supports = run_batch(retrieval, phases, iterations, polish,
@@ -139,7 +142,12 @@ def retrieve(settings: ReconstructionPlan, series: Series, molecule: Optional[Mo
     finally:
         bar.close()
 
-    order = np.argsort(errors, kind="stable")[:kept]
+    # with parity "auto", only the starts of the parity that met the data better
+    parity = chosen_parity(mirror, signs, errors)
+    candidates = (np.flatnonzero(signs == SIGNS[parity["parity"]]) if signs is not None
+                  else np.arange(starts))
+    kept = max(1, int(round(settings.keep * len(candidates))))
+    order = candidates[np.argsort(errors[candidates], kind="stable")[:kept]]
     spectra = np.fft.fftn(estimates[order], axes=tuple(range(1, ndim + 1)))
     del estimates
     aligned, agree = consensus(spectra, errors[order], box, data.band, ALIGN_UPSAMPLE[ndim])
@@ -168,7 +176,7 @@ def retrieve(settings: ReconstructionPlan, series: Series, molecule: Optional[Mo
         errors=errors, order=order, aligned=aligned, agree=agree, overlaps=overlaps,
         scales=scales[order][agree] if data.model is not None else None,
         final_cells=final_cells, k_resolution=resolution(transfer), display=display,
-        orientation=settings.orientation, warnings=warnings,
+        orientation=settings.orientation, warnings=warnings, mirror=parity,
         seconds=time.process_time() - clock)
     return Reconstruction.build(xr, mean, spread, transfer.centres, transfer.values,
                                 transfer.cells, box, display, record(**description), errors,
@@ -244,7 +252,8 @@ def _description(series: Series, plan: Dict[str, Any], box: FourierBox,
                  agree: np.ndarray, overlaps: np.ndarray, scales: Optional[np.ndarray],
                  final_cells: np.ndarray, k_resolution: Optional[float],
                  display: Tuple[int, ...], orientation: Sequence[float],
-                 warnings: List[CodedWarning], seconds: float) -> Dict[str, Any]:
+                 warnings: List[CodedWarning], mirror: Dict[str, Any],
+                 seconds: float) -> Dict[str, Any]:
     """What the record says of the image: what it is, the support, box and
     iterations used, how well the starts met the data and agreed, the resolution."""
     ndim = box.ndim
@@ -282,6 +291,7 @@ def _description(series: Series, plan: Dict[str, Any], box: FourierBox,
                       "data_overlap_median": float(np.median(overlaps[agree])),
                       "data_overlap_all": [round(float(v), 4) for v in overlaps],
                       "overlap_all": [round(float(v), 4) for v in aligned.overlap]},
+        "mirror": mirror,
         "map_scales": None if scales is None else [float(v) for v in np.median(scales, axis=0)],
         "resolution": {"prtf_level": "1/e",
                        "k_inverse_angstrom": k_resolution,

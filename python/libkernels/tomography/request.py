@@ -27,6 +27,7 @@ from ..core.memory import MemorySize
 from ..requests.base import Inputs, MoleculeRequest, MoleculeSource, names_files, setting
 from .algorithms import ALGORITHMS, DEFAULT_ALGORITHM
 from .data import Series, load_series
+from .mirror import parity_setting
 from .plan import DEFAULT_OVERSAMPLING, DEFAULT_STARTS, ReconstructionPlan
 from .reconstruction import retrieve
 from .result import Reconstruction
@@ -99,6 +100,8 @@ class ReconstructionRequest(MoleculeRequest):
     shape: Optional[Union[int, Sequence[int]]] = setting(None)
     seed: int = setting(0)
     scales: str = setting("given")
+    # records made before the mirror constraint existed were made without it
+    mirror: str = setting("auto", unrecorded="none")
     max_memory: MemorySize = setting(None, recorded=False)
     progress: bool = setting(True, recorded=False)
 
@@ -129,6 +132,7 @@ class ReconstructionRequest(MoleculeRequest):
         if self.polish is not None:
             self._set("polish", count(self.polish, "polish", 0, 1_000_000))
         self._set("seed", count(self.seed, "seed", 0))
+        self._set("mirror", parity_setting(self.mirror))
         if self.scales not in SCALES:
             raise InputError("scales", f"must be one of {', '.join(SCALES)}, got "
                                        f"{self.scales!r}")
@@ -159,7 +163,7 @@ class ReconstructionRequest(MoleculeRequest):
             polish=self.polish, starts=self.starts, keep=self.keep,
             oversampling=self.oversampling, shape=self.shape, seed=self.seed,
             max_memory=self.max_memory, progress=self.progress,
-            fit_scales=self.scales == "fit")
+            fit_scales=self.scales == "fit", mirror=self.mirror)
 
     # ---- the work ---------------------------------------------------------------------------
 
@@ -189,7 +193,7 @@ def reconstruct(measured: Measured, kinetic_energy: EnergyValues = None, *,
                 starts: int = DEFAULT_STARTS, keep: float = 1.0,
                 oversampling: float = DEFAULT_OVERSAMPLING,
                 shape: Optional[Union[int, Sequence[int]]] = None, seed: int = 0,
-                scales: str = "given", max_memory: MemorySize = None,
+                scales: str = "given", mirror: str = "auto", max_memory: MemorySize = None,
                 progress: bool = True) -> Reconstruction:
     """An orbital's real-space image from measured momentum maps, by phase retrieval.
 
@@ -227,6 +231,13 @@ def reconstruct(measured: Measured, kinetic_energy: EnergyValues = None, *,
         each map's intensity scale to the estimate during the retrieval (for
         maps whose relative scale is unknown, e.g. each normalised to its peak);
         the fitted scales are in the record's map_scales.
+    mirror: 3D: the parity of the image about the plane of a planar molecule
+        lying flat ("odd" for a pi orbital, "even" for a sigma orbital), which
+        every orbital of such a molecule has.  "auto" (default) runs half the
+        starts with each and keeps the parity that meets the data better, when
+        the molecule is planar, lies flat and its plane is the box's centre
+        (as with its outline as support); "none" imposes none.  The record's
+        "mirror" says what was used and why.
     max_memory: the memory guard's limit (bytes or '8G'); progress: a
         progress bar over the iterations.
 
@@ -253,4 +264,5 @@ def reconstruct(measured: Measured, kinetic_energy: EnergyValues = None, *,
         molecule=molecule, margin=margin, orientation=orientation, shrink_wrap=shrink_wrap,
         algorithm=algorithm, beta=beta, iterations=iterations, polish=polish, starts=starts,
         keep=keep, oversampling=oversampling, shape=shape, seed=seed, scales=scales,
+        mirror=mirror,
         max_memory=max_memory, progress=progress).run()
