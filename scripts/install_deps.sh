@@ -5,7 +5,12 @@
 # (scripts/venv.sh), and Chromium (Debian's) for the explorer's browser tests;
 # Playwright drives it and never downloads a browser.  Safe to run again.
 #   bash scripts/install_deps.sh --build-only   only what building the package needs
+#   bash scripts/install_deps.sh --system       only the Debian packages
+#   bash scripts/install_deps.sh --python       only the .venv and the files fetched from
+#                                               PyPI (scripts/test_all.sh runs it while
+#                                               the C++ builds, which need none of it)
 set -euo pipefail
+part=${1:-all}
 
 if [ "${1:-}" = "--build-only" ]; then
   if ! command -v cmake >/dev/null || ! command -v g++ >/dev/null || ! command -v make >/dev/null; then
@@ -16,6 +21,7 @@ if [ "${1:-}" = "--build-only" ]; then
   exit 0
 fi
 
+if [ "$part" != "--python" ]; then
 need_apt=0
 for tool in cmake g++ pkg-config nm clang++; do command -v "$tool" >/dev/null || need_apt=1; done
 [ -f /usr/include/gtest/gtest.h ] || need_apt=1
@@ -27,6 +33,8 @@ if [ "$need_apt" = 1 ]; then
   apt-get install -y -qq --no-install-recommends cmake g++ make pkg-config binutils \
     libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev chromium >/dev/null
 fi
+fi
+[ "$part" = "--system" ] && exit 0
 
 export PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1
 source "$(dirname "$0")/venv.sh"

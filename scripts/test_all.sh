@@ -6,9 +6,12 @@
 # and the documentation site.  Exits non-zero when any test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install_deps.sh
-# Every python3 below is the checkout's .venv, which install_deps.sh filled.
-source scripts/venv.sh
+bash scripts/install_deps.sh --system
+# The Python side's downloads run while the C++ suites build and run (they need
+# none of it); the .venv is used only once they are done.
+python_log=$(mktemp)
+bash scripts/install_deps.sh --python >"$python_log" 2>&1 &
+python_deps=$!
 
 jobs=${JOBS:-2}
 echo "== optimised build"
@@ -28,6 +31,12 @@ TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/stress/test_concurrency
 
 echo "== fuzzing, a short budget per harness"
 bash scripts/fuzz.sh "${FUZZ_SECONDS:-10}"
+
+echo "== Python dependencies (installed meanwhile)"
+if ! wait "$python_deps"; then cat "$python_log"; echo "installing the Python dependencies failed"; exit 1; fi
+cat "$python_log"; rm -f "$python_log"
+# Every python3 below is the checkout's .venv, which install_deps.sh filled.
+source scripts/venv.sh
 
 echo "== benchmark smoke run (every case at small sizes, and the comparisons with other routes)"
 bash scripts/bench.sh --smoke --peers
