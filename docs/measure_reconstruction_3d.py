@@ -157,12 +157,14 @@ def main() -> None:
         series = maps(molecule, orbital)
         peaked = [(i / i.max(), kx, ky) for i, kx, ky in series]
         truth = None
-        for case, data, scales in (("as computed", series, "given"),
-                                   ("each map to its peak", peaked, "given"),
-                                   ("each map to its peak, scales fitted", peaked, "fit")):
+        for case, data, scales, mirror in (
+                ("as computed", series, "given", "auto"),
+                ("as computed, no parity held", series, "given", "none"),
+                ("each map to its peak", peaked, "given", "auto"),
+                ("each map to its peak, scales fitted", peaked, "fit", "auto")):
             clock = time.process_time()
             result = lk.reconstruct(data, kinetic_energy=list(ENERGIES), support=molecule,
-                                    shape=96, scales=scales, progress=False)
+                                    shape=96, scales=scales, mirror=mirror, progress=False)
             seconds = time.process_time() - clock
             if truth is None:
                 truth = truth_on(result.image, mol, coefficients, radius(ENERGIES.max()))
@@ -170,14 +172,15 @@ def main() -> None:
                          aligned_correlation(truth, result.image.values),
                          upper_share(result.image), upper_share_of(truth, result.image),
                          result.record["fourier_error"]["best"],
+                         result.record["mirror"]["parity"],
                          ", ".join(w["code"] for w in result.warnings) or "none", seconds))
             print(*rows[-1], sep=" | ", flush=True)
     print("\n| orbital | maps | correlation | upper lobe share (truth) | Fourier error | "
-          "warnings | CPU s |")
-    print("|---|---|---|---|---|---|---|")
+          "parity | warnings | CPU s |")
+    print("|---|---|---|---|---|---|---|---|")
     for row in rows:
         print(f"| {row[0]} | {row[1]} | {row[2]:.3f} | {row[3]:.2f} ({row[4]:.2f}) | "
-              f"{row[5]:.3f} | {row[6]} | {row[7]:.0f} |")
+              f"{row[5]:.3f} | {row[6]} | {row[7]} | {row[8]:.0f} |")
 
 
 def upper_share_of(truth: np.ndarray, like: Any) -> float:
