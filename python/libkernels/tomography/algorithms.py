@@ -8,7 +8,9 @@ FFTs, so reality holds throughout).  In 3D a start may also be held to one
 parity about a planar molecule's plane (mirror.py): P_S then keeps the part of
 that parity inside the support, and the iterations take their general form,
 HIO x <- P_S(y) + (1 - P_S)(x - beta y), RAAR x <- beta (x + P_S(2y - x) - y)
-+ (1 - beta) y, which are the ones below when P_S is the support alone.  With y = P_M(x), one iteration is
++ (1 - beta) y, which are the ones below when P_S is the support alone.
+
+With y = P_M(x), one iteration is
 
 - error reduction (ER):        x <- P_S(y)
 - hybrid input-output (HIO):   x <- y inside the support, x - beta y outside

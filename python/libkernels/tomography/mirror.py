@@ -28,7 +28,7 @@ from typing import Any, Dict, Optional
 import numpy as np
 
 from ..core.errors import InputError
-from .sampling import FourierBox
+from .sampling import FourierBox, mirrored
 
 PARITIES = ("auto", "odd", "even", "none")
 SIGNS = {"odd": -1.0, "even": 1.0}
@@ -94,13 +94,14 @@ def mirror_plan(parity: str, ndim: int, points: Optional[np.ndarray],
         raise InputError("mirror", f"asks for {parity} parity about the molecule's plane at "
                                    f"z = {height:.2f} Å, but the box is centred on z = "
                                    f"{centre:.2f} Å; use the molecule's outline as support")
-    return MirrorPlan(parity, height, "planar molecule lying flat")
+    # the mirror is the grid's own, through the box's centre
+    return MirrorPlan(parity, centre, "planar molecule lying flat")
 
 
 def mirrored_z(images: np.ndarray) -> np.ndarray:
     """A stack of 3D images (B, nx, ny, nz) in FFT order reflected through the
     plane of the box's centre: index j along z goes to (n - j) % n."""
-    return np.roll(images[..., ::-1], 1, axis=-1)
+    return mirrored(images, axes=(-1,))
 
 
 def hold_parity(images: np.ndarray, signs: np.ndarray) -> np.ndarray:

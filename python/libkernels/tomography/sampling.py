@@ -20,7 +20,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import List, Sequence, Tuple
+from typing import List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -131,10 +131,11 @@ def choose_box(extent: Sequence[float], k_cover: Sequence[float], data_step: Seq
     return FourierBox(tuple(shape), tuple(steps), centre), reached
 
 
-def mirrored(array: np.ndarray) -> np.ndarray:
-    """array at -k (or -r) for an array in FFT order: index j goes to (n - j) % n."""
-    flipped = array[tuple(slice(None, None, -1) for _ in range(array.ndim))]
-    return np.roll(flipped, 1, axis=tuple(range(array.ndim)))
+def mirrored(array: np.ndarray, axes: Optional[Sequence[int]] = None) -> np.ndarray:
+    """array at -k (or -r) for an array in FFT order: index j goes to (n - j) % n
+    along `axes` (default every axis)."""
+    axes = tuple(range(array.ndim)) if axes is None else tuple(axes)
+    return np.roll(np.flip(array, axis=axes), 1, axis=axes)
 
 
 def to_half(array: np.ndarray) -> np.ndarray:
