@@ -46,8 +46,10 @@ if [ -f pyproject.toml ]; then
   python3 -m pip install --quiet --disable-pip-version-check ".[plot]"
   echo "== type check of the public Python API"
   python3 -m mypy
-  # The explorer's browser tests must run here, not skip.
-  LIBKERNELS_REQUIRE_BROWSER=1 PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 python3 -m pytest -q python/tests
+  # The explorer's browser tests must run here, not skip.  One pytest-xdist worker
+  # per core; the slowest tests are listed, to see where the time goes.
+  LIBKERNELS_REQUIRE_BROWSER=1 PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 \
+    python3 -m pytest -q -n "$jobs" --durations=10 python/tests
   echo "== wheel and sdist: built, then installed as a user would (the wheel without a compiler)"
   wheel_start=$SECONDS
   bash scripts/build_wheel.sh

@@ -38,11 +38,23 @@ def molden_data():
     return folder
 
 
+def pytest_sessionfinish(session):
+    # A pytest-xdist worker hands its figures to the controller, which prints them.
+    output = getattr(session.config, "workeroutput", None)
+    if output is not None:
+        output["agreement"] = {key: str(value) for key, value in AGREEMENT.items()}
+
+
+@pytest.hookimpl(optionalhook=True)
+def pytest_testnodedown(node, error):
+    AGREEMENT.update(getattr(node, "workeroutput", {}).get("agreement", {}))
+
+
 def pytest_terminal_summary(terminalreporter):
     if AGREEMENT:
         terminalreporter.section("agreement figures")
-        for key, value in AGREEMENT.items():
-            terminalreporter.write_line(f"{key}: {value}")
+        for key in sorted(AGREEMENT):
+            terminalreporter.write_line(f"{key}: {AGREEMENT[key]}")
 
 
 def requires(*names):
