@@ -189,17 +189,54 @@ def test_3d_from_twenty_maps(pentacene):
     assert result.record["dimensions"] == 3 and len(result.record["kinetic_energy_ev"]) == 20
 
 
-def test_3d_maps_each_scaled_to_their_peak_are_flagged(pentacene):
-    energies = np.linspace(15.0, 90.0, 10)
-    maps = [(np.asarray(m.data, float), np.asarray(m.kx, float), np.asarray(m.ky, float))
-            for m in hemisphere_maps(pentacene, "HOMO", energies, step=0.1)]
-    options = dict(kinetic_energy=list(energies), support=(14, 5, 4), starts=10,
+SERIES_ENERGIES = np.linspace(15.0, 90.0, 10)
+
+
+@pytest.fixture(scope="module")
+def pentacene_series(pentacene):
+    """Ten maps of pentacene's HOMO from 15 to 90 eV, each its whole hemisphere."""
+    return [(np.asarray(m.data, float), np.asarray(m.kx, float), np.asarray(m.ky, float))
+            for m in hemisphere_maps(pentacene, "HOMO", SERIES_ENERGIES, step=0.1)]
+
+
+def test_3d_maps_each_scaled_to_their_peak_are_flagged(pentacene_series):
+    maps = pentacene_series
+    options = dict(kinetic_energy=list(SERIES_ENERGIES), support=(14, 5, 4), starts=10,
                    progress=False)
     assert lk.reconstruct(maps, **options).warnings == []
     # their relative scale lost, the hemispheres no longer fit one object: the
     # starts go separate ways
     peaked = lk.reconstruct([(i / i.max(), kx, ky) for i, kx, ky in maps], **options)
     assert [w["code"] for w in peaked.warnings] == ["starts-disagree"]
+
+
+def test_a_3d_support_too_small_or_turned_is_flagged(pentacene, pentacene_series):
+    """Each map is checked as a 2D map against the support's xy projection; along z
+    only the retrieval can tell, against a few starts in a larger box."""
+    def run(**settings):
+        result = lk.reconstruct(pentacene_series, kinetic_energy=list(SERIES_ENERGIES),
+                                starts=4, progress=False, **settings)
+        return result.record, _codes(result)
+
+    right, codes = run(support=(14, 5, 4))
+    assert codes == []
+    check = right["support"]["larger_box_check"]
+    assert check["factor"] == 1.5
+    assert check["larger_fourier_error_best"] <= check["fourier_error_best"] < 0.06
+    # too short along z alone: no map can say so, the larger box meets the data better
+    flat, codes = run(support=(14, 5, 3))
+    assert codes == ["support-too-small"]
+    assert "inside a box 1.5 times as large" in flat["warnings"][0]["message"]
+    # too small in x and y: the maps' autocorrelations reach beyond it
+    small, codes = run(support=(8, 3, 4))
+    assert codes == ["support-too-small"] and "median map's (10 maps)" in \
+        small["warnings"][0]["message"]
+    # the outline turned against the molecule in the maps
+    _, codes = run(support=pentacene, orientation=(0, 0, 30))
+    assert "orientation" in codes
+    # an oversampling of 2 leaves no room for a larger box: the check is not made
+    tight, codes = run(support=(14, 5, 4), oversampling=2)
+    assert "larger_box_check" not in tight["support"] and codes == []
 
 
 def lobe_shares(image):

@@ -38,7 +38,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from ..core.errors import InputError
+from ..core.errors import InputError, MeasuredDataError
 from ..core.extras import require
 from ..core.memory import check
 from ..core.molecule import Molecule
@@ -48,12 +48,13 @@ from ..fit.result import CodedWarning
 from .algorithms import Retrieval, run_batch
 from .alignment import (Alignment, band_limited_images, consensus, data_overlap, prtf,
                         resolution)
-from .checks import result_warnings, support_warnings
+from .checks import (LARGER, SupportMeasures, larger_support_warnings, result_warnings,
+                     support_measures, support_warnings)
 from .data import FourierData, Series, grid_series
 from .mirror import chosen_parity, mirror_plan, SIGNS
 from .plan import ReconstructionPlan, SupportSpec
 from .result import Reconstruction
-from .sampling import FourierBox, choose_box
+from .sampling import MIN_OVERSAMPLING, FourierBox, choose_box
 from .support import (autocorrelation_extent, autocorrelation_mask, box_extent, box_mask,
                       outline_extent, outline_mask, outline_points)
 
@@ -74,6 +75,8 @@ APPROXIMATIONS = ("plane-wave final state; one kz per pixel (no kz dispersion wi
 SUPPORT_NAMES = {"outline": "molecule's outline", "box": "box support"}
 ALIGN_UPSAMPLE = {2: 4, 3: 2}
 DISPLAY_UPSAMPLE = {2: 4, 3: 2}
+CHECK_STARTS = 2   # 3D: starts run inside the larger box the support is checked against
+MIN_LARGER = 1.2   # the least size of that box over the support's worth the check
 BATCH_BYTES = 64 * 1024 ** 2  # working memory of one batch of starts
 _BYTES_PER_CELL = 40          # iterate, its transform and temporaries, per start and cell
 _BYTES_PER_START_CELL = 52    # each start's estimate and its spectra while they are aligned
@@ -97,9 +100,11 @@ def retrieve(settings: ReconstructionPlan, series: Series, molecule: Optional[Mo
                              settings.oversampling, plan["centre"], plan["what"])
     data = grid_series(series, box, settings.fit_scales)
     first_support = _support_mask(plan, box, data, margin)
-    warnings = (support_warnings(box, data.amplitude, data.measured, first_support,
-                                 SUPPORT_NAMES[plan["kind"]])
-                if plan["kind"] in SUPPORT_NAMES else [])
+    checked = plan["kind"] in SUPPORT_NAMES  # a support the caller chose
+    warnings = (support_warnings(_map_measures(plan, box, data, first_support, series,
+                                               settings.oversampling, margin),
+                                 SUPPORT_NAMES[plan["kind"]]) if checked else [])
+    larger = _larger_support(plan, box, ratios) if checked and ndim == 3 else None
     display = _display_shape(settings.shape, box, ndim)
     mirror = mirror_plan(settings.mirror, ndim, plan["points"], box)
     signs = mirror.signs(0, starts)
@@ -119,8 +124,8 @@ def retrieve(settings: ReconstructionPlan, series: Series, molecule: Optional[Mo
     errors = np.empty(starts)
     final_cells = np.empty(starts, dtype=np.int64)
     batches = range(0, starts, batch)
-    bar = progress_bar((iterations + polish) * len(batches), "reconstruction",
-                       settings.progress, unit="iteration")
+    bar = progress_bar((iterations + polish) * (len(batches) + (larger is not None)),
+                       "reconstruction", settings.progress, unit="iteration")
     try:
         for first in batches:
             members = slice(first, min(starts, first + batch))
@@ -139,6 +144,14 @@ def retrieve(settings: ReconstructionPlan, series: Series, molecule: Optional[Mo
             if found.scales is not None:
                 scales[members] = found.scales
             final_cells[members] = supports.reshape(len(found.errors), -1).sum(1)
+        if larger is not None:
+            mask, factor = larger
+            retrieval = Retrieval(data.amplitude, data.measured, mask[None], algorithm, beta,
+                                  data.model, box, None)
+            phases = np.stack([2 * np.pi * np.random.default_rng([seed, starts + s]).random(
+                box.half_shape) for s in range(CHECK_STARTS)])
+            found, _ = run_batch(retrieval, phases, iterations, polish, None, bar.update)
+            larger_error = float(found.errors.min())
     finally:
         bar.close()
 
@@ -156,6 +169,9 @@ def retrieve(settings: ReconstructionPlan, series: Series, molecule: Optional[Mo
     chosen = aligned.spectra[agree]
     averaged = int(agree.sum())
     warnings += result_warnings(averaged, kept, data.asymmetry)
+    if larger is not None and not any(w["code"] == "support-too-small" for w in warnings):
+        warnings += larger_support_warnings(float(errors[order].min()), larger_error,
+                                            larger[1], SUPPORT_NAMES[plan["kind"]])
 
     total = np.zeros(display)
     squares = np.zeros(display)
@@ -177,6 +193,7 @@ def retrieve(settings: ReconstructionPlan, series: Series, molecule: Optional[Mo
         scales=scales[order][agree] if data.model is not None else None,
         final_cells=final_cells, k_resolution=resolution(transfer), display=display,
         orientation=settings.orientation, warnings=warnings, mirror=parity,
+        larger=None if larger is None else (larger[1], larger_error),
         seconds=time.process_time() - clock)
     return Reconstruction.build(xr, mean, spread, transfer.centres, transfer.values,
                                 transfer.cells, box, display, record(**description), errors,
@@ -228,6 +245,41 @@ def _support_mask(plan: Dict[str, Any], box: FourierBox, data: FourierData,
     return mask
 
 
+def _map_measures(plan: Dict[str, Any], box: FourierBox, data: FourierData,
+                  support: np.ndarray, series: Series, oversampling: float,
+                  margin: float) -> List[SupportMeasures]:
+    """The autocorrelation checks of the support: on the one map in 2D; in 3D on
+    each map of the series as a 2D map, against the support's projection on the
+    xy plane."""
+    if box.ndim == 2:
+        return [support_measures(box, data.amplitude, data.measured, support)]
+    extent, centre = plan["extent"][:2], plan["centre"][:2]
+    found = []
+    for m, energy in zip(series.maps, series.kinetic_energy):
+        one = Series([m], [energy])
+        flat, _ = choose_box(extent, one.k_cover(), one.data_step(), oversampling, centre,
+                             plan["what"])
+        try:
+            gridded = grid_series(one, flat)
+        except MeasuredDataError:  # too little of k in this map to say anything
+            continue
+        mask = (box_mask(flat, extent) if plan["kind"] == "box"
+                else outline_mask(flat, plan["points"][:, :2], margin))
+        found.append(support_measures(flat, gridded.amplitude, gridded.measured, mask))
+    return found
+
+
+def _larger_support(plan: Dict[str, Any], box: FourierBox,
+                    ratios: Sequence[float]) -> Optional[Tuple[np.ndarray, float]]:
+    """The box LARGER times the support's extent (less where the box's oversampling
+    leaves no room for it) that a 3D support is checked against, and that factor;
+    None when the oversampling leaves too little room."""
+    factor = min(LARGER, min(ratios) / MIN_OVERSAMPLING)
+    if factor < MIN_LARGER:
+        return None
+    return box_mask(box, [e * factor for e in plan["extent"]]), factor
+
+
 def _display_shape(shape: Union[None, int, Sequence[int]], box: FourierBox,
                    ndim: int) -> Tuple[int, ...]:
     """The image's points per axis: `shape` (one size for every axis, or one each),
@@ -253,7 +305,7 @@ def _description(series: Series, plan: Dict[str, Any], box: FourierBox,
                  final_cells: np.ndarray, k_resolution: Optional[float],
                  display: Tuple[int, ...], orientation: Sequence[float],
                  warnings: List[CodedWarning], mirror: Dict[str, Any],
-                 seconds: float) -> Dict[str, Any]:
+                 larger: Optional[Tuple[float, float]], seconds: float) -> Dict[str, Any]:
     """What the record says of the image: what it is, the support, box and
     iterations used, how well the starts met the data and agreed, the resolution."""
     ndim = box.ndim
@@ -261,6 +313,10 @@ def _description(series: Series, plan: Dict[str, Any], box: FourierBox,
                "centre_angstrom": [float(c) for c in plan["centre"]],
                "shrink_wrap": bool(plan["shrink"]),
                "cells_final_median": int(np.median(final_cells[order]))}
+    if larger is not None:
+        support["larger_box_check"] = {"factor": float(larger[0]),
+                                       "fourier_error_best": float(errors[order].min()),
+                                       "larger_fourier_error_best": float(larger[1])}
     if plan["kind"] == "outline":
         support["margin_angstrom"] = float(plan["margin"])
         support["orientation_deg"] = [float(a) for a in orientation]
