@@ -153,6 +153,11 @@ def test_a_nan_wedge_and_a_missing_centre_cost_little(pentacene, pentacene_map):
         f"{found[1]:.4f} (full map {found[0]:.4f})"
     assert found[0] - found[1] <= 0.05
     assert missing.record["measured_cells"] < full.record["measured_cells"]
+    # and the report says how much was missing
+    assert full.record["missing_pixel_share"] == 0.0
+    assert 0.15 < missing.record["missing_pixel_share"] < 0.25
+    share = f"{missing.record['missing_pixel_share']:.0%}"
+    assert f"{share} of the pixels inside the hemisphere are NaN" in missing.report()
 
 
 def test_perylene_lumo_2d_with_its_outline_and_shrink_wrap(perylene):

@@ -75,6 +75,17 @@ class Series:
         inside = np.hypot(m.kx[:, None], m.ky[None, :]) < radius
         return np.isfinite(m.intensity) & inside
 
+    def missing_share(self) -> float:
+        """The share of the maps' pixels inside their hemispheres that are NaN (the
+        constraints alone fill them)."""
+        inside = missing = 0
+        for i, m in enumerate(self.maps):
+            radius = hemisphere_radius(self.kinetic_energy[i])
+            within = np.hypot(m.kx[:, None], m.ky[None, :]) < radius
+            inside += int(within.sum())
+            missing += int((within & ~np.isfinite(m.intensity)).sum())
+        return missing / inside if inside else 0.0
+
     def k_cover(self) -> List[float]:
         """The largest |k| (1/Å) with data along x, y (and z in 3D)."""
         cover = [0.0, 0.0, 0.0]

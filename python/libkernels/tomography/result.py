@@ -117,6 +117,9 @@ class Reconstruction:
             f"  support: {r['support']['kind']} "
             f"{' x '.join(f'{v:.3g}' for v in r['support']['extent_angstrom'])} Å"
             + (", shrink-wrap" if r["support"]["shrink_wrap"] else ""),
+            f"  data: {r['measured_cells']} of the band's {r['band_cells']} cells measured; "
+            f"{r['missing_pixel_share']:.0%} of the pixels inside the "
+            f"hemisphere{'s' if len(energies) > 1 else ''} are NaN",
             f"  Fourier error best {r['fourier_error']['best']:.4f}, median "
             f"{r['fourier_error']['median']:.4f}; {resolution}",
             f"  {r['alignment']['agreeing']} of {r['alignment']['compared']} starts agree with "
