@@ -53,11 +53,13 @@ LARGER = 1.5           # 3D: the larger box's size over the support's, per axis
 # of the two best Fourier errors, beyond which the given support is too small:
 # EXCESS_FLOOR + EXCESS_PER_ERROR x the larger box's error.  A larger support always
 # meets the data a little better, the more so the noisier they are (it fits more of
-# their noise): on series of 10 pentacene HOMO maps, noiseless and at 20 to 1000
-# counts in the peak pixel, a right box leaves 0.03-0.07 (0.27-1.2 times the larger
-# box's error), a box 0.75 times too short along z alone 0.09-0.14.
-EXCESS_FLOOR = 0.05
-EXCESS_PER_ERROR = 0.3
+# their noise).  Measured on series of 10 maps (15-90 eV) of pentacene's HOMO and
+# coronene's HOMO-4, noiseless and at 20 to 1000 counts in the peak pixel: supports
+# that hold the orbital leave 0-0.07 (at most 0.01 below the limit), supports too
+# thin for its pi lobes (a box 0.75 times too short along z, an outline with a
+# 1.5 Å margin) 0.042-0.135 (at least 0.005 above it).
+EXCESS_FLOOR = 0.03
+EXCESS_PER_ERROR = 0.25
 
 
 def _long_axis(weights: np.ndarray, box: FourierBox) -> Tuple[float, float]:
