@@ -68,23 +68,22 @@ class Series:
         names = [m.source for m in self.maps]
         return names[0] if len(names) == 1 else f"{len(names)} maps ({names[0]}, ...)"
 
-    def valid(self, index: int) -> np.ndarray:
-        """Finite pixels inside the hemisphere of map `index`."""
+    def inside(self, index: int) -> np.ndarray:
+        """Pixels of map `index` inside its hemisphere."""
         m = self.maps[index]
         radius = hemisphere_radius(self.kinetic_energy[index])
-        inside = np.hypot(m.kx[:, None], m.ky[None, :]) < radius
-        return np.isfinite(m.intensity) & inside
+        return np.hypot(m.kx[:, None], m.ky[None, :]) < radius
+
+    def valid(self, index: int) -> np.ndarray:
+        """Finite pixels inside the hemisphere of map `index`."""
+        return np.isfinite(self.maps[index].intensity) & self.inside(index)
 
     def missing_share(self) -> float:
         """The share of the maps' pixels inside their hemispheres that are NaN (the
         constraints alone fill them)."""
-        inside = missing = 0
-        for i, m in enumerate(self.maps):
-            radius = hemisphere_radius(self.kinetic_energy[i])
-            within = np.hypot(m.kx[:, None], m.ky[None, :]) < radius
-            inside += int(within.sum())
-            missing += int((within & ~np.isfinite(m.intensity)).sum())
-        return missing / inside if inside else 0.0
+        inside = sum(int(self.inside(i).sum()) for i in range(len(self.maps)))
+        valid = sum(int(self.valid(i).sum()) for i in range(len(self.maps)))
+        return (inside - valid) / inside if inside else 0.0
 
     def k_cover(self) -> List[float]:
         """The largest |k| (1/Å) with data along x, y (and z in 3D)."""

@@ -132,8 +132,7 @@ def retrieve(settings: ReconstructionPlan, series: Series, molecule: Optional[Mo
             retrieval = Retrieval(data.amplitude, data.measured, first_support[None],
                                   algorithm, beta, data.model, box,
                                   None if signs is None else signs[members])
-            phases = np.stack([2 * np.pi * np.random.default_rng([seed, s]).random(
-                box.half_shape) for s in range(members.start, members.stop)])
+            phases = _phases(seed, range(members.start, members.stop), box)
             found, supports = run_batch(retrieval, phases, iterations, polish,
                                         first_support if plan["shrink"] else None,
                                         bar.update)
@@ -144,13 +143,12 @@ def retrieve(settings: ReconstructionPlan, series: Series, molecule: Optional[Mo
             if found.scales is not None:
                 scales[members] = found.scales
             final_cells[members] = supports.reshape(len(found.errors), -1).sum(1)
-        if larger is not None:
-            mask, factor = larger
-            retrieval = Retrieval(data.amplitude, data.measured, mask[None], algorithm, beta,
-                                  data.model, box, None)
-            phases = np.stack([2 * np.pi * np.random.default_rng([seed, starts + s]).random(
-                box.half_shape) for s in range(CHECK_STARTS)])
-            found, _ = run_batch(retrieval, phases, iterations, polish, None, bar.update)
+        if larger is not None:  # a few starts of their own seeds inside the larger box
+            retrieval = Retrieval(data.amplitude, data.measured, larger[0][None], algorithm,
+                                  beta, data.model, box, None)
+            found, _ = run_batch(retrieval, _phases(seed, range(starts, starts + CHECK_STARTS),
+                                                    box),
+                                 iterations, polish, None, bar.update)
             larger_error = float(found.errors.min())
     finally:
         bar.close()
@@ -169,9 +167,15 @@ def retrieve(settings: ReconstructionPlan, series: Series, molecule: Optional[Mo
     chosen = aligned.spectra[agree]
     averaged = int(agree.sum())
     warnings += result_warnings(averaged, kept, data.asymmetry)
-    if larger is not None and not any(w["code"] == "support-too-small" for w in warnings):
-        warnings += larger_support_warnings(float(errors[order].min()), larger_error,
-                                            larger[1], SUPPORT_NAMES[plan["kind"]])
+    larger_check = None
+    if larger is not None:
+        larger_check = {"factor": float(larger[1]),
+                        "fourier_error_best": float(errors[order].min()),
+                        "larger_fourier_error_best": larger_error}
+        if not any(w["code"] == "support-too-small" for w in warnings):
+            warnings += larger_support_warnings(larger_check["fourier_error_best"],
+                                                larger_error, larger[1],
+                                                SUPPORT_NAMES[plan["kind"]])
 
     total = np.zeros(display)
     squares = np.zeros(display)
@@ -193,7 +197,7 @@ def retrieve(settings: ReconstructionPlan, series: Series, molecule: Optional[Mo
         scales=scales[order][agree] if data.model is not None else None,
         final_cells=final_cells, k_resolution=resolution(transfer), display=display,
         orientation=settings.orientation, warnings=warnings, mirror=parity,
-        larger=None if larger is None else (larger[1], larger_error),
+        larger_check=larger_check,
         seconds=time.process_time() - clock)
     return Reconstruction.build(xr, mean, spread, transfer.centres, transfer.values,
                                 transfer.cells, box, display, record(**description), errors,
@@ -243,6 +247,12 @@ def _support_mask(plan: Dict[str, Any], box: FourierBox, data: FourierData,
                                     f"{' x '.join(f'{p:.2g}' for p in box.pixel)} Å); make it "
                                     "larger")
     return mask
+
+
+def _phases(seed: int, indices: range, box: FourierBox) -> np.ndarray:
+    """The random starting phases of starts `indices`, each from its own seed."""
+    return np.stack([2 * np.pi * np.random.default_rng([seed, s]).random(box.half_shape)
+                     for s in indices])
 
 
 def _map_measures(plan: Dict[str, Any], box: FourierBox, data: FourierData,
@@ -305,7 +315,8 @@ def _description(series: Series, plan: Dict[str, Any], box: FourierBox,
                  final_cells: np.ndarray, k_resolution: Optional[float],
                  display: Tuple[int, ...], orientation: Sequence[float],
                  warnings: List[CodedWarning], mirror: Dict[str, Any],
-                 larger: Optional[Tuple[float, float]], seconds: float) -> Dict[str, Any]:
+                 larger_check: Optional[Dict[str, float]],
+                 seconds: float) -> Dict[str, Any]:
     """What the record says of the image: what it is, the support, box and
     iterations used, how well the starts met the data and agreed, the resolution."""
     ndim = box.ndim
@@ -313,10 +324,8 @@ def _description(series: Series, plan: Dict[str, Any], box: FourierBox,
                "centre_angstrom": [float(c) for c in plan["centre"]],
                "shrink_wrap": bool(plan["shrink"]),
                "cells_final_median": int(np.median(final_cells[order]))}
-    if larger is not None:
-        support["larger_box_check"] = {"factor": float(larger[0]),
-                                       "fourier_error_best": float(errors[order].min()),
-                                       "larger_fourier_error_best": float(larger[1])}
+    if larger_check is not None:
+        support["larger_box_check"] = larger_check
     if plan["kind"] == "outline":
         support["margin_angstrom"] = float(plan["margin"])
         support["orientation_deg"] = [float(a) for a in orientation]
